@@ -1,0 +1,98 @@
+"""Generated STL meshes for the demo, the tests and the benchmarks.
+
+A mesh here is a list of faces, each ``(normal, a, b, c)`` with three-float tuples. The
+writers put out exactly the float32 values given, so a test can predict what comes back.
+"""
+
+from __future__ import annotations
+
+import math
+import struct
+from pathlib import Path
+from typing import Sequence
+
+Vec = tuple[float, float, float]
+Face = tuple[Vec, Vec, Vec, Vec]
+
+_RECORD = struct.Struct("<12fH")
+
+
+def write_binary_stl(path: str | Path, faces: Sequence[Face], header: bytes = b"",
+                     count: int | None = None, attribute: int = 0) -> Path:
+    """Writes a binary STL; `count` overrides the face count field (for broken files)."""
+    path = Path(path)
+    header = header.ljust(80, b" ")[:80] if header else b"\0" * 80
+    with path.open("wb") as out:
+        out.write(header)
+        out.write(struct.pack("<I", len(faces) if count is None else count))
+        for normal, a, b, c in faces:
+            out.write(_RECORD.pack(*normal, *a, *b, *c, attribute))
+    return path
+
+
+def write_ascii_stl(path: str | Path, faces: Sequence[Face], name: str = "mesh",
+                    number_format: str = "{:.9g}", newline: str = "\n") -> Path:
+    path = Path(path)
+    fmt = lambda v: " ".join(number_format.format(x) for x in v)  # noqa: E731
+    lines = [f"solid {name}"]
+    for normal, a, b, c in faces:
+        lines.append(f"  facet normal {fmt(normal)}")
+        lines.append("    outer loop")
+        for vertex in (a, b, c):
+            lines.append(f"      vertex {fmt(vertex)}")
+        lines.append("    endloop")
+        lines.append("  endfacet")
+    lines.append(f"endsolid {name}")
+    path.write_text(newline.join(lines) + newline, encoding="utf-8", newline="")
+    return path
+
+
+def _normal(a: Vec, b: Vec, c: Vec) -> Vec:
+    u = (b[0] - a[0], b[1] - a[1], b[2] - a[2])
+    v = (c[0] - a[0], c[1] - a[1], c[2] - a[2])
+    n = (u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0])
+    length = math.sqrt(n[0] ** 2 + n[1] ** 2 + n[2] ** 2) or 1.0
+    return (n[0] / length, n[1] / length, n[2] / length)
+
+
+def _f32(v: Vec) -> Vec:
+    """Rounds to float32 so that shared corners stay bit-identical after writing."""
+    return struct.unpack("<3f", struct.pack("<3f", *v))
+
+
+def torus(major_steps: int = 48, minor_steps: int = 24, major_radius: float = 3.0,
+          minor_radius: float = 1.0) -> list[Face]:
+    """A closed torus: 2 * major_steps * minor_steps faces, each vertex shared by six."""
+    def point(i: int, j: int) -> Vec:
+        u = 2 * math.pi * (i % major_steps) / major_steps
+        v = 2 * math.pi * (j % minor_steps) / minor_steps
+        r = major_radius + minor_radius * math.cos(v)
+        return _f32((r * math.cos(u), r * math.sin(u), minor_radius * math.sin(v)))
+
+    faces: list[Face] = []
+    for i in range(major_steps):
+        for j in range(minor_steps):
+            a, b = point(i, j), point(i + 1, j)
+            c, d = point(i + 1, j + 1), point(i, j + 1)
+            faces.append((_f32(_normal(a, b, c)), a, b, c))
+            faces.append((_f32(_normal(a, c, d)), a, c, d))
+    return faces
+
+
+def cube(size: float = 1.0) -> list[Face]:
+    """The twelve faces of an axis-aligned cube from the origin to `size`."""
+    s = float(size)
+    corners = [(x, y, z) for x in (0.0, s) for y in (0.0, s) for z in (0.0, s)]
+    quads = [  # (normal, four corner indices counter-clockwise seen from outside)
+        ((-1.0, 0.0, 0.0), (0, 1, 3, 2)), ((1.0, 0.0, 0.0), (4, 6, 7, 5)),
+        ((0.0, -1.0, 0.0), (0, 4, 5, 1)), ((0.0, 1.0, 0.0), (2, 3, 7, 6)),
+        ((0.0, 0.0, -1.0), (0, 2, 6, 4)), ((0.0, 0.0, 1.0), (1, 5, 7, 3)),
+    ]
+    faces: list[Face] = []
+    for normal, (p, q, r, t) in quads:
+        faces.append((normal, corners[p], corners[q], corners[r]))
+        faces.append((normal, corners[p], corners[r], corners[t]))
+    return faces
+
+
+

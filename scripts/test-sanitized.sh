@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer and runs the
+# pytest suite against that build, with the sanitizer runtime preloaded into the interpreter.
+# Leak detection is off: the interpreter itself keeps memory until exit.
+set -euo pipefail
+venv=$(realpath "${1:-.venv}")
+build=${2:-build/asan}
+export PATH="$venv/bin:$PATH"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVERTISIFT_SANITIZE=ON \
+  -DPython_EXECUTABLE="$venv/bin/python" > /dev/null
+cmake --build "$build" --target vertisift -j "$(nproc)"
+build=$(realpath "$build")
+asan=$(g++ -print-file-name=libasan.so)
+cd tests
+LD_PRELOAD="$asan" \
+ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+VERTISIFT_TEST_BUILD="$build" PYTHONPATH="$build" \
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"

@@ -1,0 +1,175 @@
+#include "module/call.h"
+
+#include <limits>
+
+namespace vertisift::module {
+namespace {
+
+constexpr const char* PARAMETER_NAMES[2] = {"file_path", "clusters"};
+
+PendingException type_error(std::string message) {
+  return PendingException::deferred(PyExc_TypeError, std::move(message));
+}
+
+// A list of three floats, each the exact widening of a stored single-precision value.
+PyRef point_list(const Point3& point) {
+  PyRef list = checked(PyList_New(3));
+  const float coordinates[3] = {point.x, point.y, point.z};
+  for (Py_ssize_t axis = 0; axis < 3; ++axis) {
+    PyRef value = checked(PyFloat_FromDouble(static_cast<double>(coordinates[axis])));
+    PyList_SET_ITEM(list.get(), axis, value.release());
+  }
+  return list;
+}
+
+PyRef points_list(const std::vector<Point3>& points) {
+  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(points.size())));
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), point_list(points[i]).release());
+  }
+  return list;
+}
+
+// The most items a list can hold: asking for more can never be answered.
+constexpr std::uint64_t MAX_RESULT_POINTS =
+    static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*);
+
+Outcome<PyRef> call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto arguments = extract_arguments(args, nargs, kwnames);
+  if (!arguments.ok()) return std::move(arguments.error());
+  auto path = to_path(arguments.value().file_path);
+  if (!path.ok()) return std::move(path.error());
+  auto clusters = to_count(arguments.value().clusters);
+  if (!clusters.ok()) return std::move(clusters.error());
+
+  reduce::ReduceOutcome outcome =
+      reduce::reduce_stl_points(path.value(), clusters.value(), MAX_RESULT_POINTS);
+  path = Outcome<stl::PathText>(stl::PathText{});  // the path text is done with
+  if (auto* failure = std::get_if<reduce::ReadFailure>(&outcome)) {
+    return PendingException::deferred(PyExc_IOError, std::move(failure->message));
+  }
+  return to_python_result(std::get<reduce::ReducedPoints>(outcome));
+}
+
+}  // namespace
+
+PyObject* reduce_stl_points_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return entry_guard([&] { return call(args, nargs, kwnames); });
+}
+
+Outcome<Arguments> extract_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[2] = {nullptr, nullptr};
+  if (args != nullptr) {
+    for (Py_ssize_t i = 0; i < std::min<Py_ssize_t>(nargs, 2); ++i) slots[i] = args[i];
+  }
+  if (nargs > 2) {
+    return type_error("reduce_stl_points() takes 2 positional arguments but " +
+                      std::to_string(nargs) + " were given");
+  }
+  if (kwnames != nullptr) {
+    const Py_ssize_t keyword_count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < keyword_count; ++k) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      PyObject* value = args[nargs + k];
+      int parameter = -1;
+      Py_ssize_t size = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+      if (text == nullptr) {
+        PyErr_Clear();  // not UTF-8: cannot be a parameter name
+      } else {
+        const std::string_view name(text, static_cast<std::size_t>(size));
+        for (int p = 0; p < 2; ++p) {
+          if (name == PARAMETER_NAMES[p]) parameter = p;
+        }
+      }
+      if (parameter < 0) {
+        return type_error("reduce_stl_points() got an unexpected keyword argument '" +
+                          text_of(key) + "'");
+      }
+      if (slots[parameter] != nullptr) {
+        return type_error(std::string("reduce_stl_points() got multiple values for argument '") +
+                          PARAMETER_NAMES[parameter] + "'");
+      }
+      slots[parameter] = value;
+    }
+  }
+  if (nargs < 2) {
+    std::string names;
+    int missing = 0;
+    for (int p = static_cast<int>(nargs); p < 2; ++p) {
+      if (slots[p] != nullptr) continue;
+      if (missing > 0) names += " and ";
+      names += std::string("'") + PARAMETER_NAMES[p] + "'";
+      ++missing;
+    }
+    if (missing > 0) {
+      return type_error("reduce_stl_points() missing " + std::to_string(missing) +
+                        " required positional " + (missing == 1 ? "argument" : "arguments") +
+                        ": " + names);
+    }
+  }
+  return Arguments{slots[0], slots[1]};
+}
+
+Outcome<stl::PathText> to_path(PyObject* file_path) {
+  PyRef path = PyRef::steal(PyOS_FSPath(file_path));
+  if (!path) return argument_error("file_path", fetch_pending());
+  if (!PyUnicode_Check(path.get())) {
+    return argument_error(
+        "file_path",
+        type_error("'" + type_name_of(path.get()) + "' object cannot be converted to 'PyString'"));
+  }
+  Py_ssize_t size = 0;
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(path.get(), &size)) {
+    return stl::PathText(std::string(utf8, static_cast<std::size_t>(size)));
+  }
+  PyErr_Clear();  // unpaired surrogates: take the wide code units instead
+  const Py_ssize_t needed = PyUnicode_AsWideChar(path.get(), nullptr, 0);
+  if (needed < 0) return argument_error("file_path", fetch_pending());
+  std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+  const Py_ssize_t written = PyUnicode_AsWideChar(path.get(), wide.data(), needed);
+  if (written < 0) return argument_error("file_path", fetch_pending());
+  wide.resize(static_cast<std::size_t>(written));  // without the terminating null
+  return stl::PathText(std::move(wide));
+}
+
+Outcome<unsigned long long> to_count(PyObject* clusters) {
+  unsigned long long value;
+  if (PyLong_Check(clusters)) {
+    value = PyLong_AsUnsignedLongLong(clusters);
+  } else {
+    PyRef index = PyRef::steal(PyNumber_Index(clusters));
+    if (!index) return argument_error("clusters", fetch_pending());
+    value = PyLong_AsUnsignedLongLong(index.get());
+  }
+  // Failure shows only as 2^64 - 1 with an exception set; without one it is the value.
+  if (value == std::numeric_limits<unsigned long long>::max() && PyErr_Occurred()) {
+    return argument_error("clusters", fetch_pending());
+  }
+  return value;
+}
+
+PendingException argument_error(const char* name, PendingException error) {
+  if (error.type() != PyExc_TypeError) return error;
+  const std::string message = std::string("argument '") + name + "': " + error.text();
+  PyRef cause;
+  if (PyObject* original = error.object()) cause = PyRef::steal(PyException_GetCause(original));
+  if (!cause) return type_error(message);
+  PyRef text = checked(PyUnicode_FromStringAndSize(message.data(),
+                                                   static_cast<Py_ssize_t>(message.size())));
+  PyRef replacement = checked(PyObject_CallOneArg(PyExc_TypeError, text.get()));
+  PyException_SetCause(replacement.get(), cause.release());
+  return PendingException::fetched(std::move(replacement));
+}
+
+PyRef to_python_result(const reduce::ReducedPoints& points) {
+  PyRef positions = points_list(points.positions);
+  PyRef normals = points_list(points.normals);
+  PyRef result = checked(PyTuple_New(2));
+  PyTuple_SET_ITEM(result.get(), 0, positions.release());
+  PyTuple_SET_ITEM(result.get(), 1, normals.release());
+  return result;
+}
+
+}  // namespace vertisift::module

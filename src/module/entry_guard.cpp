@@ -1,0 +1,195 @@
+#include "module/entry_guard.h"
+
+#include "parallel/fault.h"
+
+namespace vertisift::module {
+namespace {
+
+constexpr const char* PANIC_TYPE_NAME = "pyo3_runtime.PanicException";
+constexpr const char* PANIC_TYPE_DOC =
+    "\n"
+    "The exception raised when Rust code called from Python panics.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+PyObject* panic_type = nullptr;  // created once, under the interpreter lock; never released
+
+// UTF-8 of a str, with every character UTF-8 cannot encode (lone surrogates) as U+FFFD.
+std::string lossy_utf8(PyObject* text) {
+  Py_ssize_t size = 0;
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(utf8, size);
+  PyErr_Clear();
+  std::string out;
+  const Py_ssize_t length = PyUnicode_GetLength(text);
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    Py_UCS4 c = PyUnicode_ReadChar(text, i);
+    if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
+    char encoded[4];
+    int count;
+    if (c < 0x80) {
+      encoded[0] = static_cast<char>(c);
+      count = 1;
+    } else if (c < 0x800) {
+      encoded[0] = static_cast<char>(0xC0 | (c >> 6));
+      encoded[1] = static_cast<char>(0x80 | (c & 0x3F));
+      count = 2;
+    } else if (c < 0x10000) {
+      encoded[0] = static_cast<char>(0xE0 | (c >> 12));
+      encoded[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      encoded[2] = static_cast<char>(0x80 | (c & 0x3F));
+      count = 3;
+    } else {
+      encoded[0] = static_cast<char>(0xF0 | (c >> 18));
+      encoded[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      encoded[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      encoded[3] = static_cast<char>(0x80 | (c & 0x3F));
+      count = 4;
+    }
+    out.append(encoded, static_cast<std::size_t>(count));
+  }
+  return out;
+}
+
+// The exception's rendering with type, value and traceback, for fault messages.
+std::string describe_pending_error() {
+  PyRef exception = PyRef::steal(PyErr_GetRaisedException());
+  if (!exception) return "<no exception set>";
+  std::string text = type_name_of(exception.get()) + ": " + text_of(exception.get());
+  PyRef traceback_module = PyRef::steal(PyImport_ImportModule("traceback"));
+  if (traceback_module) {
+    PyRef lines = PyRef::steal(
+        PyObject_CallMethod(traceback_module.get(), "format_exception", "O", exception.get()));
+    if (lines) {
+      PyRef empty = PyRef::steal(PyUnicode_FromString(""));
+      PyRef joined = empty ? PyRef::steal(PyUnicode_Join(empty.get(), lines.get())) : PyRef();
+      if (joined) text = lossy_utf8(joined.get());
+    }
+  }
+  PyErr_Clear();
+  return text;
+}
+
+}  // namespace
+
+void PendingException::raise() {
+  if (auto* fetched = std::get_if<Fetched>(&state_)) {
+    PyErr_SetRaisedException(fetched->exception.release());
+    return;
+  }
+  auto& deferred = std::get<Deferred>(state_);
+  PyRef argument = checked(PyUnicode_FromStringAndSize(
+      deferred.message.data(), static_cast<Py_ssize_t>(deferred.message.size())));
+  if (PyType_Check(deferred.type) &&
+      PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(deferred.type),
+                       reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
+    PyErr_SetObject(deferred.type, argument.get());
+  } else {
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+  }
+}
+
+PyObject* PendingException::type() const {
+  if (const auto* fetched = std::get_if<Fetched>(&state_)) {
+    return reinterpret_cast<PyObject*>(Py_TYPE(fetched->exception.get()));
+  }
+  return std::get<Deferred>(state_).type;
+}
+
+PyObject* PendingException::object() const {
+  if (const auto* fetched = std::get_if<Fetched>(&state_)) return fetched->exception.get();
+  return nullptr;
+}
+
+std::string PendingException::text() {
+  if (const auto* fetched = std::get_if<Fetched>(&state_)) {
+    return text_of(fetched->exception.get());
+  }
+  return std::get<Deferred>(state_).message;
+}
+
+PendingException fetch_pending() {
+  PyRef exception = PyRef::steal(PyErr_GetRaisedException());
+  if (!exception) {
+    return PendingException::deferred(PyExc_SystemError,
+                                      "attempted to fetch exception but none was set");
+  }
+  if (panic_type != nullptr && PyObject_TypeCheck(exception.get(),
+                                                  reinterpret_cast<PyTypeObject*>(panic_type))) {
+    // An internal fault that went out to Python and came back: resume it as a fault.
+    std::string message = "Unwrapped panic from Python code";
+    if (PyRef text = PyRef::steal(PyObject_Str(exception.get()))) {
+      if (const char* utf8 = PyUnicode_AsUTF8(text.get())) message = utf8;
+    }
+    PyErr_Clear();
+    std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n",
+               stderr);
+    std::fputs("Python stack trace below:\n", stderr);
+    PyErr_SetRaisedException(exception.release());
+    PyErr_PrintEx(0);
+    throw InternalFault(message);
+  }
+  return PendingException::fetched(std::move(exception));
+}
+
+PyRef checked(PyObject* object) {
+  if (object != nullptr) return PyRef::steal(object);
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+    throw std::bad_alloc();
+  }
+  PyErr_Print();
+  raise_fault("Python API call failed");
+}
+
+PyObject* panic_exception_type() {
+  if (panic_type == nullptr) {
+    PyObject* created = PyErr_NewExceptionWithDoc(PANIC_TYPE_NAME, PANIC_TYPE_DOC,
+                                                  PyExc_BaseException, nullptr);
+    if (created == nullptr) {
+      raise_fault(std::string("Failed to initialize new exception type.") + ": " +
+                  describe_pending_error());
+    }
+    if (panic_type == nullptr) {
+      panic_type = created;  // kept for the life of the process
+    } else {
+      Py_DECREF(created);
+    }
+  }
+  return panic_type;
+}
+
+void raise_panic(const char* message) {
+  PendingException::deferred(panic_exception_type(), message).raise();
+}
+
+std::string type_name_of(PyObject* object) {
+  PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+  if (name) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
+      return std::string(utf8, static_cast<std::size_t>(size));
+    }
+  }
+  PyErr_Clear();
+  return "<failed to extract type name>";
+}
+
+std::string text_of(PyObject* object) {
+  PyRef text = PyRef::steal(PyObject_Str(object));
+  if (text) return lossy_utf8(text.get());
+  PyErr_WriteUnraisable(object);
+  PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+  if (name) {
+    if (const char* utf8 = PyUnicode_AsUTF8(name.get())) {
+      return std::string("<unprintable ") + utf8 + " object>";
+    }
+  }
+  PyErr_Clear();
+  return "<unprintable object>";
+}
+
+std::string describe_error_for_fault() { return describe_pending_error(); }
+
+}  // namespace vertisift::module

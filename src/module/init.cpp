@@ -1,0 +1,106 @@
+// Module definition and initialisation: the one exported symbol, PyInit_vertisift.
+//
+// The module is made once per process, bound to the first interpreter that imports it, and
+// cached: importing again, also after removal from sys.modules, hands back the same object.
+
+#include <atomic>
+#include <optional>
+#include <cstdint>
+
+#include "module/call.h"
+#include "module/entry_guard.h"
+#include "parallel/fault.h"
+
+namespace vertisift::module {
+namespace {
+
+constexpr const char* SUBINTERPRETER_MESSAGE =
+    "PyO3 modules do not yet support subinterpreters, see "
+    "https://docs.python.org/3/c-api/init.html#sub-interpreter-support";
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "vertisift",  // m_name
+    "",           // m_doc
+    0,            // m_size: no per-module state
+    nullptr,      // m_methods: the function is added by module_setup
+    nullptr,      // m_slots: single-phase initialisation
+    nullptr,      // m_traverse
+    nullptr,      // m_clear
+    nullptr,      // m_free
+};
+
+PyMethodDef reduce_method = {
+    "reduce_stl_points",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reduce_stl_points_entry)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "reduce_stl_points(file_path, clusters)\n--\n\n",
+};
+
+std::atomic<std::int64_t> bound_interpreter_id{-1};
+PyObject* cached_module = nullptr;  // holds its own reference for the life of the process
+PyObject* interned_name = nullptr;
+PyObject* interned_all = nullptr;
+
+PyObject* interned(PyObject*& slot, const char* text) {
+  if (slot == nullptr) {
+    PyRef made = checked(PyUnicode_InternFromString(text));
+    if (slot == nullptr) slot = made.release();
+  }
+  return slot;
+}
+
+std::optional<PendingException> module_setup(PyObject* module) {
+  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) return fetch_pending();
+  PyRef function = PyRef::steal(PyCMethod_New(&reduce_method, module, module_name.get(), nullptr));
+  module_name = PyRef();
+  if (!function) return fetch_pending();
+
+  PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), interned(interned_name, "__name__")));
+  if (!name) return fetch_pending();
+  if (!PyUnicode_Check(name.get())) {
+    return PendingException::deferred(
+        PyExc_TypeError, "'" + type_name_of(name.get()) + "' object cannot be converted to 'PyString'");
+  }
+
+  PyObject* all_name = interned(interned_all, "__all__");
+  PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name));
+  if (!all) {
+    PendingException error = fetch_pending();
+    if (!PyErr_GivenExceptionMatches(error.type(), PyExc_AttributeError)) return error;
+    all = checked(PyList_New(0));
+    if (PyObject_SetAttr(module, all_name, all.get()) < 0) return fetch_pending();
+  } else if (!PyList_Check(all.get())) {
+    return PendingException::deferred(
+        PyExc_TypeError, "'" + type_name_of(all.get()) + "' object cannot be converted to 'PyList'");
+  }
+  if (PyList_Append(all.get(), name.get()) < 0) {
+    raise_fault("could not append __name__ to __all__: " + describe_error_for_fault());
+  }
+  if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return fetch_pending();
+  return std::nullopt;
+}
+
+Outcome<PyRef> initialise() {
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) return fetch_pending();
+  std::int64_t expected = -1;
+  if (!bound_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
+    return PendingException::deferred(PyExc_ImportError, SUBINTERPRETER_MESSAGE);
+  }
+  if (cached_module != nullptr) return PyRef::borrow(cached_module);
+
+  PyRef module = PyRef::steal(PyModule_Create2(&module_definition, 1013));
+  if (!module) return fetch_pending();
+  if (auto error = module_setup(module.get())) return std::move(*error);
+  if (cached_module == nullptr) cached_module = module.release();
+  return PyRef::borrow(cached_module);
+}
+
+}  // namespace
+}  // namespace vertisift::module
+
+PyMODINIT_FUNC PyInit_vertisift(void) {
+  return vertisift::module::entry_guard([] { return vertisift::module::initialise(); });
+}

@@ -1,0 +1,18 @@
+#include "parallel/fault.h"
+
+#include <pthread.h>
+
+#include <cstdio>
+
+namespace vertisift {
+
+void raise_fault(const std::string& message, std::source_location where) {
+  char thread_name[32] = "?";
+  pthread_getname_np(pthread_self(), thread_name, sizeof thread_name);
+  std::fprintf(stderr, "vertisift: internal fault on thread '%s' at %s:%u: %s\n", thread_name,
+               where.file_name(), static_cast<unsigned>(where.line()), message.c_str());
+  std::fflush(stderr);
+  throw InternalFault(message);
+}
+
+}  // namespace vertisift

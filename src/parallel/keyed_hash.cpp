@@ -1,0 +1,68 @@
+#include "parallel/keyed_hash.h"
+
+#include <string>
+
+#include "parallel/fault.h"
+#include "parallel/os_random.h"
+
+namespace vertisift {
+namespace {
+
+struct ThreadKeys {
+  bool ready = false;
+  HashKeys keys{};
+};
+
+thread_local ThreadKeys thread_keys;
+
+void draw_keys(ThreadKeys& state) {
+  std::uint64_t words[2];
+  if (int code = fill_os_random(words, sizeof words); code != 0) {
+    raise_fault("could not draw hash keys: os error " + std::to_string(code));
+  }
+  state.keys = {words[0], words[1]};
+  state.ready = true;
+}
+
+inline std::uint64_t rotl(std::uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+
+inline void sip_round(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2,
+                      std::uint64_t& v3) {
+  v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
+  v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
+  v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
+  v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+}
+
+}  // namespace
+
+HashKeys next_hash_keys() {
+  ThreadKeys& state = thread_keys;
+  if (!state.ready) draw_keys(state);
+  HashKeys current = state.keys;
+  state.keys.k0 += 1;
+  return current;
+}
+
+void reset_thread_hash_keys() { thread_keys.ready = false; }
+
+std::uint64_t siphash13_u64(const HashKeys& keys, std::uint64_t value) {
+  std::uint64_t v0 = keys.k0 ^ 0x736f6d6570736575ull;
+  std::uint64_t v1 = keys.k1 ^ 0x646f72616e646f6dull;
+  std::uint64_t v2 = keys.k0 ^ 0x6c7967656e657261ull;
+  std::uint64_t v3 = keys.k1 ^ 0x7465646279746573ull;
+  v3 ^= value;
+  sip_round(v0, v1, v2, v3);
+  v0 ^= value;
+  const std::uint64_t tail = 8ull << 56;  // message length 8 in the last block
+  v3 ^= tail;
+  sip_round(v0, v1, v2, v3);
+  v0 ^= tail;
+  v2 ^= 0xff;
+  sip_round(v0, v1, v2, v3);
+  sip_round(v0, v1, v2, v3);
+  sip_round(v0, v1, v2, v3);
+  return v0 ^ v1 ^ v2 ^ v3;
+}
+
+}  // namespace vertisift

@@ -1,0 +1,201 @@
+#include "parallel/thread_pool.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "parallel/fault.h"
+
+namespace vertisift::parallel {
+namespace {
+
+// Chunks per worker: more than one evens out uneven chunks; few enough that per-chunk
+// partial results stay cheap to combine.
+constexpr std::size_t CHUNKS_PER_WORKER = 4;
+
+// Parses an unsigned decimal with an optional leading '+'; false for anything else,
+// including blanks and values beyond 64 bits.
+bool parse_count(const char* text, std::size_t& value) {
+  if (text == nullptr) return false;
+  const char* at = text;
+  if (*at == '+') ++at;
+  if (*at == '\0') return false;
+  std::size_t result = 0;
+  for (; *at != '\0'; ++at) {
+    if (*at < '0' || *at > '9') return false;
+    auto digit = static_cast<std::size_t>(*at - '0');
+    if (result > (SIZE_MAX - digit) / 10) return false;
+    result = result * 10 + digit;
+  }
+  value = result;
+  return true;
+}
+
+// The pool.
+//
+// Layout: `workers_` threads wait on `wake_` until `job_` changes. A Job is one pass: the
+// task, the item count and the chunk count, with its own atomic counters. Workers claim
+// chunks with `next_chunk` and count them off with `chunks_left`; whoever counts off the
+// last chunk wakes the caller through `done_`. Because every pass has its own Job, a worker
+// that wakes late and still holds an old Job only finds its chunks all claimed: it never
+// touches a newer pass. `mutex_` guards `job_`, `stopping_` and each Job's `fault`. Only the
+// calling thread, which holds the interpreter lock (so there is one at a time), posts jobs.
+struct Job {
+  const ChunkTask* task = nullptr;
+  std::size_t count = 0;
+  std::size_t chunks = 0;
+  std::atomic<std::size_t> next_chunk{0};
+  std::atomic<std::size_t> chunks_left{0};
+  std::atomic<bool> failed{false};
+  std::exception_ptr fault;  // guarded by the pool's mutex_
+};
+
+class ThreadPool {
+ public:
+  explicit ThreadPool(std::size_t size) : size_(size) {
+    workers_.reserve(size);
+    try {
+      for (std::size_t i = 0; i < size; ++i) {
+        workers_.emplace_back([this, i] { work(i); });
+      }
+    } catch (const std::system_error& error) {
+      stop();
+      raise_fault(std::string("could not start a worker thread: ") + error.what());
+    }
+  }
+
+  ~ThreadPool() { stop(); }
+
+  std::size_t size() const { return size_; }
+
+  void run(std::size_t count, std::size_t chunks, const ChunkTask& task) {
+    auto job = std::make_shared<Job>();
+    job->task = &task;
+    job->count = count;
+    job->chunks = chunks;
+    job->chunks_left.store(chunks, std::memory_order_relaxed);
+    std::unique_lock lock(mutex_);
+    job_ = job;
+    ++generation_;
+    wake_.notify_all();
+    done_.wait(lock, [&] { return job->chunks_left.load(std::memory_order_acquire) == 0; });
+    job_.reset();
+    if (job->fault) std::rethrow_exception(job->fault);
+  }
+
+ private:
+  void work(std::size_t index) {
+    std::string name = "vertisift-" + std::to_string(index);
+    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+    std::uint64_t seen = 0;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stopping_ || (job_ && generation_ != seen); });
+      if (stopping_) return;
+      std::shared_ptr<Job> job = job_;
+      seen = generation_;
+      lock.unlock();
+      for (;;) {
+        const std::size_t chunk = job->next_chunk.fetch_add(1, std::memory_order_relaxed);
+        if (chunk >= job->chunks) break;
+        if (!job->failed.load(std::memory_order_relaxed)) {
+          const std::size_t begin = job->count * chunk / job->chunks;
+          const std::size_t end = job->count * (chunk + 1) / job->chunks;
+          try {
+            (*job->task)(chunk, begin, end);
+          } catch (...) {
+            std::lock_guard guard(mutex_);
+            if (!job->fault) job->fault = std::current_exception();
+            job->failed.store(true, std::memory_order_relaxed);  // skip what is left
+          }
+        }
+        if (job->chunks_left.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+          std::lock_guard guard(mutex_);
+          done_.notify_all();
+        }
+      }
+      lock.lock();
+    }
+  }
+
+  void stop() {
+    {
+      std::lock_guard guard(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (auto& worker : workers_) worker.join();
+    workers_.clear();
+  }
+
+  const std::size_t size_;
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  std::shared_ptr<Job> job_;  // guarded by mutex_
+  std::uint64_t generation_ = 0;  // guarded by mutex_; counts posted jobs
+  bool stopping_ = false;     // guarded by mutex_
+};
+
+// The process's pool. It is never destroyed: worker threads live until the process ends. In
+// a forked child the parent's workers do not exist, so the child forgets the pool (leaking
+// the object, whose locks may be held by threads that are gone) and makes its own.
+ThreadPool* process_pool = nullptr;
+std::once_flag fork_handler_once;
+
+void forget_pool_in_child() { process_pool = nullptr; }
+
+ThreadPool& pool() {
+  if (process_pool == nullptr) {
+    std::call_once(fork_handler_once,
+                   [] { pthread_atfork(nullptr, nullptr, forget_pool_in_child); });
+    std::size_t size = pool_size_from_env(std::getenv("RAYON_NUM_THREADS"),
+                                          std::getenv("RAYON_RS_NUM_CPUS"), logical_processors());
+    process_pool = new ThreadPool(size);
+  }
+  return *process_pool;
+}
+
+}  // namespace
+
+std::size_t logical_processors() {
+  unsigned reported = std::thread::hardware_concurrency();
+  return reported;
+}
+
+std::size_t pool_size_from_env(const char* num_threads, const char* rs_num_cpus,
+                               std::size_t processors) {
+  std::size_t size = 0;
+  std::size_t value = 0;
+  if (parse_count(num_threads, value)) {
+    size = value;  // 0 selects the default at once
+  } else if (parse_count(rs_num_cpus, value) && value >= 1) {
+    size = value;
+  }
+  if (size == 0) size = processors == 0 ? 1 : processors;
+  return std::min(size, MAX_POOL_SIZE);
+}
+
+std::size_t pool_size() { return pool().size(); }
+
+std::size_t chunk_count(std::size_t count, std::size_t max_chunks) {
+  return std::max<std::size_t>(
+      1, std::min({count, pool().size() * CHUNKS_PER_WORKER, max_chunks}));
+}
+
+void run_chunks(std::size_t count, const ChunkTask& task, std::size_t max_chunks) {
+  if (count == 0) return;
+  pool().run(count, chunk_count(count, max_chunks), task);
+}
+
+}  // namespace vertisift::parallel

@@ -1,0 +1,72 @@
+// The process-wide worker pool.
+//
+// One pool per process, created on the first parallel pass and kept until the process ends
+// (a forked child gets a fresh one on its first pass). Its size is fixed at creation from
+// RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the processor count. A pass hands the pool
+// one job: `count` items cut into contiguous chunks, which the workers take in turn. The
+// calling thread blocks until every chunk is done and does no share of the work; a pass over
+// one item or none runs directly on the calling thread. Passes never overlap. A fault thrown
+// by a chunk ends the pass and is rethrown on the calling thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace vertisift::parallel {
+
+inline constexpr std::size_t MAX_POOL_SIZE = 65535;
+
+// The number of logical processors the system reports, or 0 when it reports none.
+std::size_t logical_processors();
+
+// The pool size that the two variables' values (null when unset) and `processors` give:
+// a variable counts when it is an unsigned decimal integer with an optional leading "+";
+// RAYON_NUM_THREADS >= 1 is the size and 0 selects the default at once; otherwise
+// RAYON_RS_NUM_CPUS >= 1; otherwise `processors`, or 1 when that is 0. Capped at 65535.
+std::size_t pool_size_from_env(const char* num_threads, const char* rs_num_cpus,
+                               std::size_t processors);
+
+// Runs `task(chunk, begin, end)` over the contiguous chunks that cover [0, count); chunk i
+// covers items before those of chunk i + 1. Uses chunk_count(count, max_chunks) chunks.
+// Creates the pool on first use.
+using ChunkTask = std::function<void(std::size_t chunk, std::size_t begin, std::size_t end)>;
+void run_chunks(std::size_t count, const ChunkTask& task, std::size_t max_chunks = SIZE_MAX);
+
+// The number of chunks run_chunks cuts `count` items into: a few per worker, at most
+// `max_chunks`, at most `count`.
+std::size_t chunk_count(std::size_t count, std::size_t max_chunks = SIZE_MAX);
+
+// The pool's size (creating it if needed).
+std::size_t pool_size();
+
+// fn(begin, end) over contiguous ranges covering [0, count).
+template <class Fn>
+void parallel_for(std::size_t count, Fn&& fn) {
+  if (count <= 1) {
+    if (count == 1) fn(std::size_t{0}, std::size_t{1});
+    return;
+  }
+  run_chunks(count, [&](std::size_t, std::size_t begin, std::size_t end) { fn(begin, end); });
+}
+
+// Folds each contiguous range from a copy of `identity` with fold(accumulator, begin, end),
+// then combines the partial results left to right with combine(left, right&&).
+template <class T, class Fold, class Combine>
+T parallel_reduce(std::size_t count, const T& identity, Fold&& fold, Combine&& combine) {
+  if (count <= 1) {
+    T result = identity;
+    if (count == 1) fold(result, std::size_t{0}, std::size_t{1});
+    return result;
+  }
+  std::vector<T> partials(chunk_count(count), identity);
+  run_chunks(count, [&](std::size_t chunk, std::size_t begin, std::size_t end) {
+    fold(partials[chunk], begin, end);
+  });
+  T result = std::move(partials[0]);
+  for (std::size_t i = 1; i < partials.size(); ++i) combine(result, std::move(partials[i]));
+  return result;
+}
+
+}  // namespace vertisift::parallel

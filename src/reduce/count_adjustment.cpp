@@ -1,0 +1,30 @@
+#include "reduce/count_adjustment.h"
+
+#include <utility>
+
+#include "reduce/random.h"
+
+namespace vertisift::reduce {
+
+std::vector<PointWithNormal> adjust_count(std::vector<PointWithNormal> representatives,
+                                          const std::vector<PointWithNormal>& points,
+                                          std::uint64_t clusters) {
+  ThreadRng& rng = thread_rng();
+  std::vector<PointWithNormal>& selection = representatives;
+  if (selection.size() > clusters) {
+    // The whole sequence is shuffled before the cut, so every subset and order is equally
+    // likely however few items are kept.
+    for (std::size_t i = selection.size() - 1; i >= 1; --i) {
+      const std::uint64_t j = uniform_index(rng, i + 1);
+      std::swap(selection[i], selection[j]);
+    }
+    selection.resize(clusters);
+  } else if (!points.empty()) {
+    while (selection.size() < clusters) {
+      selection.push_back(points[uniform_index(rng, points.size())]);
+    }
+  }
+  return std::move(selection);
+}
+
+}  // namespace vertisift::reduce

@@ -1,0 +1,19 @@
+// Count adjustment: makes the selection exactly `clusters` long, by a uniform shuffle and cut
+// when there are too many representatives, or by uniform draws with replacement from all
+// points when there are too few.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "reduce/point_with_normal.h"
+
+namespace vertisift::reduce {
+
+// Takes over `representatives` and returns it adjusted. With no points at all there is
+// nothing to draw from, and the selection stays empty.
+std::vector<PointWithNormal> adjust_count(std::vector<PointWithNormal> representatives,
+                                          const std::vector<PointWithNormal>& points,
+                                          std::uint64_t clusters);
+
+}  // namespace vertisift::reduce

@@ -1,0 +1,92 @@
+#include "reduce/pipeline.h"
+
+#include <chrono>
+#include <new>
+
+#include "parallel/thread_pool.h"
+#include "reduce/cell_representatives.h"
+#include "reduce/count_adjustment.h"
+#include "reduce/grid.h"
+#include "reduce/point_with_normal.h"
+#include "reduce/vertex_normals.h"
+
+namespace vertisift::reduce {
+namespace {
+
+thread_local StageTimes stage_times;
+
+// Measures the stages only in builds made for benchmarking.
+class StageClock {
+ public:
+  void lap([[maybe_unused]] double& slot) {
+#if VERTISIFT_STAGE_TIMES
+    auto now = std::chrono::steady_clock::now();
+    slot = std::chrono::duration<double>(now - last_).count();
+    last_ = now;
+#endif
+  }
+
+ private:
+#if VERTISIFT_STAGE_TIMES
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+#endif
+};
+
+}  // namespace
+
+StageTimes last_stage_times() { return stage_times; }
+
+ReducedPoints split_selection(const std::vector<PointWithNormal>& selection) {
+  ReducedPoints result;
+  result.positions.resize(selection.size());
+  result.normals.resize(selection.size());
+  parallel::parallel_for(selection.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      result.positions[i] = selection[i].position;
+      result.normals[i] = selection[i].normal;
+    }
+  });
+  return result;
+}
+
+ReduceOutcome reduce_stl_points(const stl::PathText& path, std::uint64_t clusters,
+                                std::uint64_t result_limit) {
+  StageTimes times;
+  StageClock clock;
+  auto file = stl::read_stl_file(path);
+  if (!file.ok()) {
+    return ReadFailure{std::string(stl::READ_ERROR_PREFIX) + file.error().display()};
+  }
+  if (!file.value().mesh.faces.empty() && clusters > result_limit) throw std::bad_alloc();
+  clock.lap(times.read);
+
+  std::vector<PointWithNormal> points;
+  {
+    stl::StlFile read = std::move(file.value());
+    points = compute_vertex_normals(read.mesh);
+    // The mesh and the file are released here, before any grid structure exists.
+  }
+  clock.lap(times.normals);
+
+  const BoundingBox box = compute_bounding_box(points);
+  const std::uint64_t resolution = grid_resolution(clusters);
+  clock.lap(times.grid);
+
+  std::vector<PointWithNormal> selection;
+  {
+    CellMap cells;
+    assign_to_cells(points, box, resolution, cells);
+    std::vector<PointWithNormal> representatives = pick_representatives(cells);
+    clock.lap(times.cells);
+    selection = adjust_count(std::move(representatives), points, clusters);
+    clock.lap(times.adjust);
+  }
+  points = {};
+
+  ReducedPoints result = split_selection(selection);
+  clock.lap(times.split);
+  stage_times = times;
+  return result;
+}
+
+}  // namespace vertisift::reduce

@@ -1,0 +1,45 @@
+// The driver of one reduction: read the mesh, derive vertex normals, lay the grid, pick one
+// representative per occupied cell, make the count exact and split the selection into
+// positions and normals. Each value is released as soon as its last step is done.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "reduce/point_with_normal.h"
+#include "stl/point3.h"
+#include "stl/read_error.h"
+#include "stl/stl_reader.h"
+
+namespace vertisift::reduce {
+
+struct ReducedPoints {
+  std::vector<Point3> positions;
+  std::vector<Point3> normals;
+};
+
+// The read failure: READ_ERROR_PREFIX followed by the ReadError's display text.
+struct ReadFailure {
+  std::string message;
+};
+
+using ReduceOutcome = std::variant<ReducedPoints, ReadFailure>;
+
+// `result_limit` is the largest count the caller can hand back; asking a non-empty mesh for
+// more throws std::bad_alloc before anything large is allocated.
+ReduceOutcome reduce_stl_points(const stl::PathText& path, std::uint64_t clusters,
+                                std::uint64_t result_limit = UINT64_MAX);
+
+// Positions and normals of the selection, item for item, in one parallel pass.
+ReducedPoints split_selection(const std::vector<PointWithNormal>& selection);
+
+// Wall-clock time of each stage of the last reduction on this thread, in seconds (all zero
+// unless built with VERTISIFT_STAGE_TIMES).
+struct StageTimes {
+  double read = 0, normals = 0, grid = 0, cells = 0, adjust = 0, split = 0;
+};
+StageTimes last_stage_times();
+
+}  // namespace vertisift::reduce

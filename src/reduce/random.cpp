@@ -1,0 +1,142 @@
+#include "reduce/random.h"
+
+#include <pthread.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "parallel/fault.h"
+#include "parallel/keyed_hash.h"
+#include "parallel/os_random.h"
+
+namespace vertisift::reduce {
+namespace {
+
+inline std::uint32_t rotl32(std::uint32_t x, int b) { return (x << b) | (x >> (32 - b)); }
+
+inline void quarter_round(std::array<std::uint32_t, 16>& s, int a, int b, int c, int d) {
+  s[a] += s[b]; s[d] ^= s[a]; s[d] = rotl32(s[d], 16);
+  s[c] += s[d]; s[b] ^= s[c]; s[b] = rotl32(s[b], 12);
+  s[a] += s[b]; s[d] ^= s[a]; s[d] = rotl32(s[d], 8);
+  s[c] += s[d]; s[b] ^= s[c]; s[b] = rotl32(s[b], 7);
+}
+
+thread_local std::unique_ptr<ThreadRng> thread_generator;
+std::once_flag fork_handler_once;
+
+void reset_in_child() {
+  reset_thread_rng();
+  reset_thread_hash_keys();
+}
+
+}  // namespace
+
+std::array<std::uint32_t, 16> chacha12_block(const std::array<std::uint32_t, 8>& key,
+                                             std::uint64_t counter, std::uint64_t stream) {
+  // "expand 32-byte k" as four little-endian words.
+  const std::array<std::uint32_t, 16> input = {
+      0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u,
+      key[0], key[1], key[2], key[3], key[4], key[5], key[6], key[7],
+      static_cast<std::uint32_t>(counter), static_cast<std::uint32_t>(counter >> 32),
+      static_cast<std::uint32_t>(stream), static_cast<std::uint32_t>(stream >> 32)};
+  std::array<std::uint32_t, 16> state = input;
+  for (int round = 0; round < CHACHA_ROUNDS; round += 2) {
+    quarter_round(state, 0, 4, 8, 12);
+    quarter_round(state, 1, 5, 9, 13);
+    quarter_round(state, 2, 6, 10, 14);
+    quarter_round(state, 3, 7, 11, 15);
+    quarter_round(state, 0, 5, 10, 15);
+    quarter_round(state, 1, 6, 11, 12);
+    quarter_round(state, 2, 7, 8, 13);
+    quarter_round(state, 3, 4, 9, 14);
+  }
+  for (int i = 0; i < 16; ++i) state[i] += input[i];
+  return state;
+}
+
+ThreadRng::ThreadRng(const std::array<std::uint32_t, 8>& key, KeySource reseed_source)
+    : key_(key), reseed_source_(reseed_source) {}
+
+void ThreadRng::refill() {
+  if (budget_ > 0) {
+    budget_ -= 256;
+  } else {
+    std::array<std::uint32_t, 8> fresh;
+    if (reseed_source_(fresh.data(), sizeof fresh) == 0) {
+      key_ = fresh;
+      counter_ = 0;
+    }
+    // A failed reseed keeps the old key and counter; the next try comes 64 KiB later.
+    budget_ = RESEED_THRESHOLD - 256;
+  }
+  for (int block = 0; block < 4; ++block) {
+    auto words = chacha12_block(key_, counter_ + static_cast<std::uint64_t>(block), 0);
+    std::memcpy(buffer_.data() + 16 * block, words.data(), sizeof words);
+  }
+  counter_ += 4;
+}
+
+std::uint32_t ThreadRng::next_u32() {
+  if (index_ >= 64) {
+    refill();
+    index_ = 0;
+  }
+  return buffer_[static_cast<std::size_t>(index_++)];
+}
+
+std::uint64_t ThreadRng::next_u64() {
+  std::uint64_t low, high;
+  if (index_ <= 62) {
+    low = buffer_[static_cast<std::size_t>(index_)];
+    high = buffer_[static_cast<std::size_t>(index_ + 1)];
+    index_ += 2;
+  } else if (index_ == 63) {
+    low = buffer_[63];
+    refill();
+    high = buffer_[0];
+    index_ = 1;
+  } else {
+    refill();
+    low = buffer_[0];
+    high = buffer_[1];
+    index_ = 2;
+  }
+  return (high << 32) | low;
+}
+
+ThreadRng& thread_rng() {
+  if (!thread_generator) {
+    std::call_once(fork_handler_once, [] { pthread_atfork(nullptr, nullptr, reset_in_child); });
+    std::array<std::uint32_t, 8> key;
+    if (int code = fill_os_random(key.data(), sizeof key); code != 0) {
+      raise_fault("could not initialize thread_rng: " + std::string(std::strerror(code)) +
+                  " (os error " + std::to_string(code) + ")");
+    }
+    thread_generator = std::make_unique<ThreadRng>(key, &fill_os_random);
+  }
+  return *thread_generator;
+}
+
+void reset_thread_rng() { thread_generator.reset(); }
+
+std::uint64_t uniform_index(ThreadRng& rng, std::uint64_t n) {
+  if (n < (std::uint64_t{1} << 32)) {
+    const auto range = static_cast<std::uint32_t>(n);
+    const std::uint32_t zone = (range << __builtin_clz(range)) - 1;
+    for (;;) {
+      const std::uint64_t product = std::uint64_t{rng.next_u32()} * range;
+      if (static_cast<std::uint32_t>(product) <= zone) return product >> 32;
+    }
+  }
+  const std::uint64_t zone = (n << __builtin_clzll(n)) - 1;
+  for (;;) {
+    const unsigned __int128 product = static_cast<unsigned __int128>(rng.next_u64()) * n;
+    if (static_cast<std::uint64_t>(product) <= zone) {
+      return static_cast<std::uint64_t>(product >> 64);
+    }
+  }
+}
+
+}  // namespace vertisift::reduce

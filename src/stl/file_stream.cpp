@@ -1,0 +1,60 @@
+#include "stl/file_stream.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace vertisift::stl {
+
+RawFile& RawFile::operator=(RawFile&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+ReadResult<RawFile> RawFile::open(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return ReadError::os(errno);
+  return RawFile(fd);
+}
+
+ReadResult<std::size_t> RawFile::read(std::byte* dest, std::size_t count) {
+  for (;;) {
+    ssize_t got = ::read(fd_, dest, count);
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) return ReadError::os(errno);
+  }
+}
+
+ReadStatus RawFile::seek_to_start() {
+  if (::lseek(fd_, 0, SEEK_SET) < 0) return ReadError::os(errno);
+  return std::nullopt;
+}
+
+void RawFile::close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+ReadResult<FileStream> FileStream::open(const std::string& path) {
+  auto file = RawFile::open(path);
+  if (!file.ok()) return file.error();
+  return FileStream(std::move(file.value()));
+}
+
+ReadStatus FileStream::rewind() {
+  if (auto error = reader_.source().seek_to_start()) return error;
+  reader_.discard_buffer();
+  return std::nullopt;
+}
+
+}  // namespace vertisift::stl

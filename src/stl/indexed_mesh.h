@@ -1,0 +1,32 @@
+// IndexedMesh: every distinct vertex position (identical bit for bit) stored once, in order of
+// first occurrence, and every face referring to its corners by index. Built by draining a
+// FaceSource; the caller owns the result.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "stl/face_source.h"
+#include "stl/point3.h"
+
+namespace vertisift::stl {
+
+// Indices are held in 32 bits: a mesh with 2^32 distinct positions would need hundreds of
+// gigabytes of STL, and halving the index width halves the face table.
+using VertexIndex = std::uint32_t;
+
+struct Face {
+  VertexIndex vertex_indices[3];
+  Point3 normal;  // as the reader delivered it: neither recomputed nor normalised
+};
+
+struct IndexedMesh {
+  std::vector<Point3> vertices;
+  std::vector<Face> faces;
+};
+
+// Calls `source.next` until the end of the faces or the first error. An error is returned
+// unchanged and nothing built before it survives.
+ReadResult<IndexedMesh> build_indexed_mesh(FaceSource& source);
+
+}  // namespace vertisift::stl

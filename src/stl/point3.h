@@ -1,0 +1,12 @@
+// Three single-precision floats: a position, a normal or a sum of normals.
+#pragma once
+
+namespace vertisift {
+
+struct Point3 {
+  float x;
+  float y;
+  float z;
+};
+
+}  // namespace vertisift

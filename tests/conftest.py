@@ -1,0 +1,62 @@
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "scripts"))
+
+import meshgen  # noqa: E402
+import vertisift  # noqa: E402
+
+# Real STL files written by other tools, kept beside the project.
+SHARED_STL = ROOT.parent / "shared" / "data" / "stl"
+READ_ERROR_PREFIX = "Ошибка чтения STL-файла: "
+
+
+def pytest_report_header(config):
+    return f"vertisift from {vertisift.__file__}"
+
+
+def pytest_configure(config):
+    # A sanitizer run must test the sanitizer build, not an installed copy.
+    build = os.environ.get("VERTISIFT_TEST_BUILD")
+    if build and not Path(vertisift.__file__).resolve().is_relative_to(Path(build).resolve()):
+        raise pytest.UsageError(f"expected vertisift from {build}, got {vertisift.__file__}")
+
+
+@pytest.fixture
+def write_binary(tmp_path):
+    counter = iter(range(1_000_000))
+
+    def write(faces, **options):
+        return meshgen.write_binary_stl(tmp_path / f"mesh{next(counter)}.stl", faces, **options)
+
+    return write
+
+
+@pytest.fixture
+def write_bytes(tmp_path):
+    counter = iter(range(1_000_000))
+
+    def write(data: bytes):
+        path = tmp_path / f"raw{next(counter)}.stl"
+        path.write_bytes(data)
+        return path
+
+    return write
+
+
+def run_python(code: str, env: dict | None = None, timeout: float = 60) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter with the same vertisift importable."""
+    full_env = dict(os.environ)
+    full_env["PYTHONPATH"] = os.pathsep.join(
+        [str(Path(vertisift.__file__).parent), str(ROOT / "scripts")]
+        + ([full_env["PYTHONPATH"]] if full_env.get("PYTHONPATH") else []))
+    for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        full_env.pop(name, None)
+    full_env.update(env or {})
+    return subprocess.run([sys.executable, "-c", code], env=full_env, capture_output=True,
+                          text=True, timeout=timeout)
