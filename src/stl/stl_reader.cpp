@@ -1,5 +1,6 @@
 #include "stl/stl_reader.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "stl/ascii_reader.h"
@@ -154,6 +155,42 @@ FaceStatus BinaryFaceReader::next(RawFace& face, ReadError& error) {
   }
   decode_record(record, face);
   return FaceStatus::Face;
+}
+
+std::size_t BinaryFaceReader::next_batch(RawFace* faces, std::size_t capacity,
+                                         FaceStatus& status, ReadError& error) {
+  std::size_t filled = 0;
+  while (filled < capacity) {
+    if (delivered_ >= face_count_) {
+      status = FaceStatus::End;
+      return filled;
+    }
+    // Whole records straight from the buffer; a record split across refills goes the slow way.
+    auto buffered = reader_.fill_buf();
+    if (!buffered.ok()) {
+      ++delivered_;
+      error = std::move(buffered.error());
+      status = FaceStatus::Error;
+      return filled;
+    }
+    if (buffered.value().size() >= BINARY_RECORD_SIZE) {
+      std::span<const std::byte> bytes = buffered.value();
+      std::size_t records = std::min<std::uint64_t>(
+          {bytes.size() / BINARY_RECORD_SIZE, capacity - filled, face_count_ - delivered_});
+      for (std::size_t r = 0; r < records; ++r) {
+        decode_record(bytes.data() + r * BINARY_RECORD_SIZE, faces[filled + r]);
+      }
+      reader_.consume(records * BINARY_RECORD_SIZE);
+      delivered_ += records;
+      filled += records;
+      continue;
+    }
+    status = next(faces[filled], error);
+    if (status != FaceStatus::Face) return filled;
+    ++filled;
+  }
+  status = FaceStatus::Face;
+  return filled;
 }
 
 ReadResult<StlFile> read_stl_file(const PathText& path) {
