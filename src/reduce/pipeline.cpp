@@ -36,7 +36,7 @@ class StageClock {
 
 StageTimes last_stage_times() { return stage_times; }
 
-ReducedPoints split_selection(const std::vector<PointWithNormal>& selection) {
+ReducedPoints split_selection(const PointList& selection) {
   ReducedPoints result;
   result.positions.resize(selection.size());
   result.normals.resize(selection.size());
@@ -60,7 +60,7 @@ ReduceOutcome reduce_stl_points(const stl::PathText& path, std::uint64_t cluster
   if (!file.value().mesh.faces.empty() && clusters > result_limit) throw std::bad_alloc();
   clock.lap(times.read);
 
-  std::vector<PointWithNormal> points;
+  PointList points;
   {
     stl::StlFile read = std::move(file.value());
     points = compute_vertex_normals(read.mesh);
@@ -72,11 +72,11 @@ ReduceOutcome reduce_stl_points(const stl::PathText& path, std::uint64_t cluster
   const std::uint64_t resolution = grid_resolution(clusters);
   clock.lap(times.grid);
 
-  std::vector<PointWithNormal> selection;
+  PointList selection;
   {
     CellMap cells;
     assign_to_cells(points, box, resolution, cells);
-    std::vector<PointWithNormal> representatives = pick_representatives(cells);
+    PointList representatives = pick_representatives(cells, points);
     clock.lap(times.cells);
     selection = adjust_count(std::move(representatives), points, clusters);
     clock.lap(times.adjust);

@@ -38,7 +38,7 @@ class VertexTable {
 
   // The index of `position`, appending it to `vertices` when it is new.
   VertexIndex find_or_insert(const Point3& position, std::uint64_t hash,
-                             std::vector<Point3>& vertices) {
+                             PodVector<Point3>& vertices) {
     Slot wanted;
     std::memcpy(wanted.bits, &position, sizeof wanted.bits);
     for (std::size_t slot = hash & (capacity_ - 1);; slot = (slot + 1) & (capacity_ - 1)) {
@@ -65,7 +65,8 @@ class VertexTable {
 
   void grow() {
     const std::size_t new_capacity = capacity_ == 0 ? 4096 : capacity_ * 2;
-    auto new_slots = std::make_unique<Slot[]>(new_capacity);  // zeroed: all empty
+    PodVector<Slot> new_slots;
+    new_slots.resize_zeroed(new_capacity);  // all empty
     for (std::size_t i = 0; i < capacity_; ++i) {
       const Slot& entry = slots_[i];
       if (entry.index_plus_one == 0) continue;
@@ -80,7 +81,7 @@ class VertexTable {
   }
 
   HashKeys keys_;
-  std::unique_ptr<Slot[]> slots_;
+  PodVector<Slot> slots_;
   std::size_t capacity_ = 0;
 };
 

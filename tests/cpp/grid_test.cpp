@@ -87,7 +87,7 @@ TEST(BoundingBox, EmptyAndNaN) {
   const BoundingBox empty = compute_bounding_box({});
   EXPECT_EQ(empty.min_x, INF);
   EXPECT_EQ(empty.max_z, -INF);
-  std::vector<PointWithNormal> points = {
+  PointList points = {
       {{NaN, 1, 2}, {}}, {{3, NaN, -2}, {}}, {{-1, 5, NaN}, {}}};
   const BoundingBox box = compute_bounding_box(points);
   EXPECT_EQ(box.min_x, -1);
@@ -99,7 +99,7 @@ TEST(BoundingBox, EmptyAndNaN) {
 }
 
 TEST(BoundingBox, ManyPointsOnThePool) {
-  std::vector<PointWithNormal> points;
+  PointList points;
   for (int i = 0; i < 100000; ++i) {
     const float v = static_cast<float>((i * 7919) % 100003) - 50000.0f;
     points.push_back({{v, -v, v * 0.5f}, {}});

@@ -36,7 +36,7 @@ TEST(NormalizeOrZero, Cases) {
 }
 
 stl::IndexedMesh mesh_of(std::vector<Point3> vertices, std::vector<stl::Face> faces) {
-  return stl::IndexedMesh{std::move(vertices), std::move(faces)};
+  return stl::IndexedMesh{stl::PodVector<Point3>(vertices), stl::PodVector<stl::Face>(faces)};
 }
 
 TEST(VertexNormals, SharedEdgeAndDegenerateFaces) {
