@@ -162,3 +162,19 @@ def test_file_fails(name, message):
     with pytest.raises(OSError) as info:
         vertisift.reduce_stl_points(str(SHARED_STL / name), 10)
     assert info.value.args == (READ_ERROR_PREFIX + message,)
+
+
+# Binary files whose "solid ..." header is UTF-8 up to the first LF: the probe sends them to
+# the ASCII reader, which fails; their size is exactly 84 + 50 N, so the binary reading stands.
+@pytest.mark.parametrize("name", ["hschendel-stl/confusingheader_bin.stl",
+                                  "openscad/import_bin_solid.stl"])
+def test_binary_file_taken_for_ascii_reads_as_binary(name):
+    data = (SHARED_STL / name).read_bytes()
+    data[:data.index(b"\n") + 1].decode("utf-8")  # the probe's first line: UTF-8
+    assert data.startswith(b"solid ")
+    (count,) = struct.unpack_from("<I", data, 80)
+    assert len(data) == 84 + 50 * count
+    expected = {struct.unpack_from("<3f", data, 84 + 50 * i + 12 + 12 * corner)
+                for i in range(count) for corner in range(3)}
+    positions, _ = vertisift.reduce_stl_points(str(SHARED_STL / name), 30 * len(expected))
+    assert {tuple(p) for p in positions} == expected
