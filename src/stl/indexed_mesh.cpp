@@ -85,6 +85,45 @@ class VertexTable {
   std::size_t capacity_ = 0;
 };
 
+// Recently seen positions, direct-mapped by hash: a mesh lists its faces with locality, so
+// most corners repeat a position of the last few hundred faces. A hit here answers from the
+// second-level cache; only a miss goes to the (much larger) vertex table. An entry is only
+// ever filled from the table's answer, so it is always right for the bits it holds.
+class RecentVertices {
+ public:
+  static constexpr std::size_t SIZE = std::size_t{1} << 14;
+
+  RecentVertices() : entries_(new Entry[SIZE]()) {}
+
+  // The index of `position`, or -1 when it is not among the recent ones.
+  std::int64_t find(const Point3& position, std::uint64_t hash) const {
+    const Entry& entry = entries_[slot_of(hash)];
+    std::uint32_t bits[3];
+    std::memcpy(bits, &position, sizeof bits);
+    if (entry.index_plus_one != 0 && entry.bits[0] == bits[0] && entry.bits[1] == bits[1] &&
+        entry.bits[2] == bits[2]) {
+      return static_cast<std::int64_t>(entry.index_plus_one) - 1;
+    }
+    return -1;
+  }
+
+  void remember(const Point3& position, std::uint64_t hash, VertexIndex index) {
+    Entry& entry = entries_[slot_of(hash)];
+    std::memcpy(entry.bits, &position, sizeof entry.bits);
+    entry.index_plus_one = index + 1;
+  }
+
+ private:
+  struct Entry {
+    std::uint32_t bits[3];
+    std::uint32_t index_plus_one;
+  };
+  // The table uses the low bits of the hash; the high bits keep the two independent.
+  static std::size_t slot_of(std::uint64_t hash) { return (hash >> 40) & (SIZE - 1); }
+
+  std::unique_ptr<Entry[]> entries_;
+};
+
 // Faces taken from the source at a time: enough to hide memory latency, small enough to
 // stay in the first-level cache.
 constexpr std::size_t FACE_BATCH = 128;
@@ -94,27 +133,38 @@ constexpr std::size_t FACE_BATCH = 128;
 ReadResult<IndexedMesh> build_indexed_mesh(FaceSource& source) {
   IndexedMesh mesh;
   VertexTable table;
+  RecentVertices recent;
   RawFace batch[FACE_BATCH];
   std::uint64_t hashes[FACE_BATCH * 3];
+  std::int64_t found[FACE_BATCH * 3];
   FaceStatus status = FaceStatus::Face;
   ReadError error;
   while (status == FaceStatus::Face) {
     const std::size_t count = source.next_batch(batch, FACE_BATCH, status, error);
     if (status == FaceStatus::Error) return error;
     table.reserve_for(mesh.vertices.size(), count * 3);
+    // First pass: hash every corner, answer what the recent positions can, and prefetch the
+    // table slots of the rest so that their misses overlap.
     for (std::size_t i = 0; i < count; ++i) {
-      for (int corner = 0; corner < 3; ++corner) {
-        const std::uint64_t hash = table.hash(batch[i].vertices[corner]);
-        hashes[i * 3 + static_cast<std::size_t>(corner)] = hash;
-        table.prefetch(hash);
+      for (std::size_t corner = 0; corner < 3; ++corner) {
+        const std::size_t at = i * 3 + corner;
+        hashes[at] = table.hash(batch[i].vertices[corner]);
+        found[at] = recent.find(batch[i].vertices[corner], hashes[at]);
+        if (found[at] < 0) table.prefetch(hashes[at]);
       }
     }
     for (std::size_t i = 0; i < count; ++i) {
       Face face;
-      for (int corner = 0; corner < 3; ++corner) {
-        face.vertex_indices[corner] = table.find_or_insert(
-            batch[i].vertices[corner], hashes[i * 3 + static_cast<std::size_t>(corner)],
-            mesh.vertices);
+      for (std::size_t corner = 0; corner < 3; ++corner) {
+        const std::size_t at = i * 3 + corner;
+        if (found[at] >= 0) {
+          face.vertex_indices[corner] = static_cast<VertexIndex>(found[at]);
+        } else {
+          const Point3& position = batch[i].vertices[corner];
+          const VertexIndex index = table.find_or_insert(position, hashes[at], mesh.vertices);
+          recent.remember(position, hashes[at], index);
+          face.vertex_indices[corner] = index;
+        }
       }
       face.normal = batch[i].normal;
       mesh.faces.push_back(face);
