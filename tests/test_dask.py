@@ -39,6 +39,9 @@ def test_dask_batch_matches_a_local_batch(tmp_path, cluster):
     local = vertisift_cli.batch(tmp_path / "in", tmp_path / "local", COUNT, jobs=2)
     with distributed.Client(cluster.scheduler_address, set_as_default=False) as client:
         remote = vertisift_cli.batch_dask(tmp_path / "in", tmp_path / "dask", COUNT, client)
+        # Nothing of the batch runs on after it has returned (such as a task run again
+        # because the worker that held its result died).
+        assert not any(client.processing().values())
 
     for report in (local, remote):
         assert (report.found, report.converted, report.skipped) == (6, 4, 0)

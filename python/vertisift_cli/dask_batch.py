@@ -47,7 +47,7 @@ def batch_dask(in_dir: str | os.PathLike[str], out_dir: str | os.PathLike[str], 
                            for task in plan.tasks}
                 for future in distributed.as_completed(  # type: ignore[no-untyped-call]
                         futures, loop=client.loop):
-                    task = futures[future]
+                    task = futures.pop(future)
                     try:
                         message = future.result()
                     except distributed.KilledWorker:
@@ -56,6 +56,10 @@ def batch_dask(in_dir: str | os.PathLike[str], out_dir: str | os.PathLike[str], 
                         _discard_partial_outputs(Path(task.cloud))
                     except Exception as error:  # noqa: BLE001 - reported per file
                         message = describe(error)
+                    # Released at once: were the worker that holds this (tiny) result to
+                    # die later, the scheduler would otherwise run the task again to
+                    # restore it, rewriting a cloud that is already reported done.
+                    future.release()
                     if message is None:
                         report.converted += 1
                     else:
