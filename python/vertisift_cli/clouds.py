@@ -61,12 +61,12 @@ def write_cloud(path: str | os.PathLike[str], positions: npt.ArrayLike,
         raise ValueError(f"{len(positions_f32)} positions but {len(normals_f32)} normals")
     temp = temp_path(target, os.getpid())
     try:
+        # No fsync: it costs as much as the reduction of a small model. The rename alone
+        # keeps half-written files from showing under the target name when the process
+        # dies; a file cut short by a crash of the whole system fails the completeness check
+        # of cloud_size, so a rerun of the batch makes it again.
         with temp.open("wb") as out:
             writer(out, positions_f32, normals_f32)
-            out.flush()
-            # Without this a power loss right after the rename can leave an empty file
-            # under the final name on some file systems.
-            os.fsync(out.fileno())
         os.replace(temp, target)
     except BaseException:
         temp.unlink(missing_ok=True)
@@ -176,6 +176,9 @@ def _read_ply_header(stream: BinaryIO) -> _PlyLayout:
             elements.append((words[1], int(words[2]), []))
         elif words[0] == "property" and elements and len(words) == 3 and words[1] in _PLY_TYPES:
             elements[-1][2].append((words[2], _PLY_TYPES[words[1]]))
+        elif (words[0] == "property" and elements and len(words) == 5 and words[1] == "list"
+              and words[2] in _PLY_TYPES and words[3] in _PLY_TYPES):
+            elements[-1][2].append((words[4], "list"))   # faces and the like, not read
         else:
             raise CloudError(f"{stream.name}: unsupported PLY header line {line!r}")
     if order is None:
@@ -183,6 +186,8 @@ def _read_ply_header(stream: BinaryIO) -> _PlyLayout:
     if not elements or elements[0][0] != "vertex":
         raise CloudError(f"{stream.name}: the first PLY element is not 'vertex'")
     _, count, properties = elements[0]
+    if any(code == "list" for _, code in properties):
+        raise CloudError(f"{stream.name}: PLY vertices with list properties are not supported")
     names = [name for name, _ in properties]
     missing = [field for field in _PLY_FIELDS if field not in names]
     if missing:
