@@ -101,6 +101,9 @@ def plan_batch(in_dir: str | os.PathLike[str], out_dir: str | os.PathLike[str], 
     if fmt not in FORMATS:
         raise ValueError(f"unknown format {fmt!r}; use one of {', '.join(FORMATS)}")
     root, out_root = Path(in_dir), Path(out_dir)
+    if not root.is_dir():
+        raise NotADirectoryError(f"{root} is not a folder")
+    out_root.mkdir(parents=True, exist_ok=True)
     failures: list[Failure] = []
     models = find_models(root, failures)
     tasks: list[Task] = []
@@ -149,19 +152,19 @@ def batch(in_dir: str | os.PathLike[str], out_dir: str | os.PathLike[str], count
     KeyboardInterrupt the workers are stopped and the report says `interrupted`.
     """
     started = time.perf_counter()
-    Path(out_dir).mkdir(parents=True, exist_ok=True)
     plan = plan_batch(in_dir, out_dir, count, fmt)
     report = BatchReport(found=plan.found, skipped=plan.skipped, failures=list(plan.failures))
-    jobs = jobs or processor_count()
+    if jobs is None:
+        jobs = processor_count()
     if jobs < 1:
         raise ValueError(f"jobs must be 1 or more, not {jobs}")
-    with _progress_bar(len(plan.tasks), progress) as bar:
+    with _progress_bar(len(plan.tasks), progress, len(plan.failures)) as bar:
         def record(task: Task, message: str | None) -> None:
             if message is None:
                 report.converted += 1
             else:
                 report.failures.append(Failure(task.relative, message))
-                bar.set_postfix(failed=len(report.failures) - len(plan.failures), refresh=False)
+                bar.set_postfix(failed=len(report.failures), refresh=False)
             bar.update(1)
 
         try:
@@ -187,12 +190,12 @@ class _NoBar:
     def __exit__(self, *exc: object) -> None: ...
 
 
-def _progress_bar(total: int, enabled: bool) -> Any:
+def _progress_bar(total: int, enabled: bool, failed: int = 0) -> Any:
     if not enabled:
         return _NoBar()
     from tqdm import tqdm
     return tqdm(total=total, unit="file", desc="converting", dynamic_ncols=True,
-                postfix={"failed": 0})
+                postfix={"failed": failed})
 
 
 # --- local worker processes -------------------------------------------------------------

@@ -93,6 +93,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     command = {"reduce": run_reduce, "batch": run_batch, "preview": run_preview}[arguments.command]
     try:
         return command(arguments)
+    except KeyboardInterrupt:
+        _say(f"{arguments.command}: interrupted")
+        return INTERRUPTED
     except UsageError as error:
         _say(f"{arguments.command}: error: {error}")
         return USAGE_ERROR
@@ -135,15 +138,17 @@ def run_batch(arguments: argparse.Namespace) -> int:
     # files removed, the failure report written.
     signal.signal(signal.SIGTERM, _interrupt)
     if arguments.dask:
+        import distributed
+
         from vertisift_cli.dask_batch import batch_dask
         try:
-            report = batch_dask(arguments.in_dir, arguments.out_dir, arguments.count,
-                                arguments.dask, fmt=arguments.format,
-                                progress=not arguments.quiet)
-        except (OSError, TimeoutError) as error:
-            if "connect" not in str(error).lower() and not isinstance(error, TimeoutError):
-                raise
+            # The time allowed is Dask's setting distributed.comm.timeouts.connect.
+            client = distributed.Client(arguments.dask, set_as_default=False)  # type: ignore[no-untyped-call]
+        except (OSError, TimeoutError, ValueError) as error:
             raise UsageError(f"cannot reach the Dask scheduler at {arguments.dask}: {error}") from None
+        with client:
+            report = batch_dask(arguments.in_dir, arguments.out_dir, arguments.count, client,
+                                fmt=arguments.format, progress=not arguments.quiet)
     else:
         from vertisift_cli.batch import batch
         report = batch(arguments.in_dir, arguments.out_dir, arguments.count,

@@ -29,7 +29,6 @@ def batch_dask(in_dir: str | os.PathLike[str], out_dir: str | os.PathLike[str], 
     started = time.perf_counter()
     # Absolute paths: a worker's working folder is its own.
     in_dir, out_dir = Path(in_dir).absolute(), Path(out_dir).absolute()
-    out_dir.mkdir(parents=True, exist_ok=True)
     plan = plan_batch(in_dir, out_dir, count, fmt)
     report = BatchReport(found=plan.found, skipped=plan.skipped, failures=list(plan.failures))
     own_client = not isinstance(scheduler, distributed.Client)
@@ -39,7 +38,7 @@ def batch_dask(in_dir: str | os.PathLike[str], out_dir: str | os.PathLike[str], 
         client = distributed.Client(scheduler, set_as_default=False)  # type: ignore[no-untyped-call]
     futures: dict[Any, Any] = {}
     try:
-        with _progress_bar(len(plan.tasks), progress) as bar:
+        with _progress_bar(len(plan.tasks), progress, len(plan.failures)) as bar:
             try:
                 # pure=False: a task must run even when the same file was converted before
                 # on this cluster (its output may have been deleted since).
@@ -64,8 +63,7 @@ def batch_dask(in_dir: str | os.PathLike[str], out_dir: str | os.PathLike[str], 
                         report.converted += 1
                     else:
                         report.failures.append(Failure(task.relative, message))
-                        bar.set_postfix(failed=len(report.failures) - len(plan.failures),
-                                        refresh=False)
+                        bar.set_postfix(failed=len(report.failures), refresh=False)
                     bar.update(1)
             except KeyboardInterrupt:
                 report.interrupted = True
