@@ -210,13 +210,22 @@ def _context() -> Any:
     return multiprocessing.get_context("spawn")
 
 
-def _worker_main(connection: multiprocessing.connection.Connection, threads: int) -> None:
+def _thread_settings(jobs: int) -> dict[str, str]:
+    """The pool-size variables for the workers' extension, which sizes its thread pool on the
+    first call: what the user set, or else processors / jobs, so that one worker process per
+    processor runs one thread each instead of oversubscribing. Taken from this process's
+    environment now, because a worker inherits the fork server's, which may be older."""
+    chosen = {name: os.environ[name] for name in _THREAD_VARIABLES if os.environ.get(name)}
+    return chosen or {"RAYON_NUM_THREADS": str(max(1, processor_count() // jobs))}
+
+
+def _worker_main(connection: multiprocessing.connection.Connection,
+                 thread_settings: dict[str, str]) -> None:
     # Ctrl-C reaches the whole process group; the parent alone decides what stops.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    # The extension sizes its thread pool on the first call; with one worker process per
-    # processor, one thread each avoids oversubscribing. A size the user set wins.
-    if not any(os.environ.get(name) for name in _THREAD_VARIABLES):
-        os.environ["RAYON_NUM_THREADS"] = str(threads)
+    for name in _THREAD_VARIABLES:
+        os.environ.pop(name, None)
+    os.environ.update(thread_settings)
     while True:
         try:
             task = connection.recv()
@@ -228,9 +237,10 @@ def _worker_main(connection: multiprocessing.connection.Connection, threads: int
 
 
 class _Worker:
-    def __init__(self, context: Any, threads: int) -> None:
+    def __init__(self, context: Any, thread_settings: dict[str, str]) -> None:
         self.connection, child = context.Pipe()
-        self.process = context.Process(target=_worker_main, args=(child, threads), daemon=True)
+        self.process = context.Process(target=_worker_main, args=(child, thread_settings),
+                                       daemon=True)
         self.process.start()
         child.close()
         self.task: Task | None = None
@@ -272,7 +282,7 @@ def _run_local(tasks: list[Task], count: int, jobs: int,
     if not tasks:
         return
     context = _context()
-    threads = max(1, processor_count() // jobs)
+    threads = _thread_settings(jobs)
     pending = deque(tasks)
     workers: list[_Worker] = []
 
