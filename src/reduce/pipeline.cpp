@@ -2,6 +2,9 @@
 
 #include <chrono>
 #include <new>
+#if VERTISIFT_STAGE_TIMES
+#include <cstdio>
+#endif
 
 #include "parallel/thread_pool.h"
 #include "reduce/cell_representatives.h"
@@ -86,6 +89,14 @@ ReduceOutcome reduce_stl_points(const stl::PathText& path, std::uint64_t cluster
   ReducedPoints result = split_selection(selection);
   clock.lap(times.split);
   stage_times = times;
+#if VERTISIFT_STAGE_TIMES
+  // Benchmark builds only: one line per call, read by bench/run.py. Python cannot see
+  // last_stage_times(), and the released module must not grow an attribute for it.
+  std::fprintf(stderr,
+               "vertisift-stages read=%.9f normals=%.9f grid=%.9f cells=%.9f adjust=%.9f "
+               "split=%.9f\n",
+               times.read, times.normals, times.grid, times.cells, times.adjust, times.split);
+#endif
   return result;
 }
 
