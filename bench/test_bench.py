@@ -97,7 +97,7 @@ def test_measure_file_times_alternating_tools_and_keeps_going(small_torus, tmp_p
     path = tmp_path / "t.stl"
     meshes.write_binary(path, vertices, faces, normals)
     records = run.measure_file(path, ["vertisift", "vertisift-1t", "no-such-tool"],
-                               clusters=40, runs=3, warmup=1, timeout=120)
+                               clusters=40, runs=3, warmup=1, timeout=120, faces=len(faces))
     for tool in ("vertisift", "vertisift-1t"):
         record = records[tool]
         assert record["status"] == "ok"
@@ -112,6 +112,19 @@ def test_measure_file_times_alternating_tools_and_keeps_going(small_torus, tmp_p
     assert missing["status"] == ("failed: OSError: Ошибка чтения STL-файла: "
                                  "No such file or directory (os error 2)")
     assert "median" not in missing
+
+
+@pytest.mark.parametrize("faces, status", [
+    (0, "ok"),
+    (None, "ok"),  # unknown: either count is taken
+    (12, "failed: returned 0 points, not 40"),
+])
+def test_measure_file_checks_the_point_count(tmp_path, faces, status):
+    empty = tmp_path / "empty.stl"
+    empty.write_bytes(bytes(84))
+    record = run.measure_file(empty, ["vertisift"], clusters=40, runs=1, warmup=0,
+                              timeout=120, faces=faces)["vertisift"]
+    assert record["status"] == status
 
 
 @pytest.mark.parametrize("name, expected", [
