@@ -225,7 +225,9 @@ def render(results: dict) -> str:
               "included. pyvista-stl: read, merged vertices and faces (all cores). numpy-stl: "
               "read, triangles only. trimesh: load (merge by tolerance) and vertex normals. "
               "open3d: read, merge, vertex normals, voxel downsample to about `clusters` "
-              "points. \"vs pyvista-stl\" is vertisift's time over pyvista-stl's read.", ""]
+              "points. The clock stops when the call returns: freeing the result is not timed, "
+              "for any tool. \"vs pyvista-stl\" is vertisift's time over pyvista-stl's read.",
+              ""]
     header = ["file", "faces", "MB"] + compared
     if "vertisift" in compared:
         header += ["ns/face", "MB/s", "vs pyvista-stl"]
@@ -271,7 +273,8 @@ def render(results: dict) -> str:
         lines += ["", f"## Stages of reduce_stl_points ({title})", "",
                   "From the copy built with `VERTISIFT_STAGE_TIMES=ON` (build/stages): median "
                   "of each stage over the runs; result building is the end-to-end time minus "
-                  "the driver's stages. Share of the end-to-end time in parentheses.", ""]
+                  "the driver's stages (argument conversion, the Python lists, the call "
+                  "itself). Share of the end-to-end time in parentheses.", ""]
         rows = []
         for entry in staged:
             record = entry["tools"][tool]

@@ -75,13 +75,17 @@ class CapturedStderr:
 
 
 def make_runner(tool: str, path: str, clusters: int):
-    """Imports the tool and returns a function that does one timed job and its output count."""
+    """Imports the tool and returns a function that does one timed job.
+
+    The function returns (output count, result). The caller drops the result only after the
+    clock has stopped, so that no tool is charged for freeing what it handed back.
+    """
     if tool in ("vertisift", "vertisift-1t", "stages", "stages-1t"):
         import vertisift
 
         def run():
-            positions, normals = vertisift.reduce_stl_points(path, clusters)
-            return len(positions)
+            result = vertisift.reduce_stl_points(path, clusters)
+            return len(result[0]), result
         return run
 
     if tool in ("pyvista-stl", "pyvista-stl-1t"):
@@ -89,8 +93,8 @@ def make_runner(tool: str, path: str, clusters: int):
         threads = 1 if tool.endswith("-1t") else 0  # 0: one thread per logical processor
 
         def run():
-            vertices, faces = pyvista_stl.read(path, threads=threads)
-            return len(vertices)
+            result = pyvista_stl.read(path, threads=threads)
+            return len(result[0]), result
         return run
 
     if tool == "numpy-stl":
@@ -98,7 +102,8 @@ def make_runner(tool: str, path: str, clusters: int):
 
         def run():
             # The file's own normals are kept: this is the read alone.
-            return len(stl_mesh.Mesh.from_file(path, calculate_normals=False).vectors)
+            result = stl_mesh.Mesh.from_file(path, calculate_normals=False)
+            return len(result.vectors), result
         return run
 
     if tool == "trimesh":
@@ -107,7 +112,7 @@ def make_runner(tool: str, path: str, clusters: int):
         def run():
             mesh = trimesh.load_mesh(path)  # merges vertices (by tolerance) while loading
             normals = mesh.vertex_normals  # computed lazily: this is where they are made
-            return len(normals)
+            return len(normals), mesh
         return run
 
     if tool == "open3d":
@@ -126,11 +131,11 @@ def make_runner(tool: str, path: str, clusters: int):
             cloud.normals = mesh.vertex_normals
             if voxel_size is None:
                 voxel_size = calibrate_voxel(cloud, clusters)
-            return len(cloud.voxel_down_sample(voxel_size).points), voxel_size
+            return cloud.voxel_down_sample(voxel_size), voxel_size
 
         def run():
-            count, voxel["size"] = pipeline(voxel["size"])  # the first run picks the size
-            return count
+            result, voxel["size"] = pipeline(voxel["size"])  # the first run picks the size
+            return len(result.points), result
         return run
 
     raise ValueError(f"unknown tool {tool!r}")
@@ -181,12 +186,13 @@ def main() -> int:
                 if wants_stages:
                     with captured:
                         start = time.perf_counter()
-                        output = run()
+                        output, result = run()
                         seconds = time.perf_counter() - start
                 else:
                     start = time.perf_counter()
-                    output = run()
+                    output, result = run()
                     seconds = time.perf_counter() - start
+                del result
                 stages = parse_stages(captured.text) if wants_stages else None
                 if wants_stages and stages is None:
                     raise RuntimeError("no vertisift-stages line: not a stage-times build")
