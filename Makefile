@@ -46,8 +46,19 @@ cpptest: venv gtest
 test-asan: venv
 	bash scripts/test-sanitized.sh $(VENV) $(BUILD)/asan
 
-bench: install
-	$(PYTHON) bench/run.py
+# The benchmark against other STL readers (bench/run.py --help). The full run writes
+# bench/results/; narrower runs, e.g.
+#   make bench BENCH_ARGS="--sizes 2m --tools vertisift,pyvista-stl --runs 3 --real none"
+# write bench/work/ unless given --out.
+BENCH_ARGS ?= --out bench/results
+
+bench: install $(VENV)/.bench-ready
+	$(PYTHON) -m pytest -q -p no:dash bench  # dash: a pytest plugin that Open3D brings along
+	$(PYTHON) bench/run.py $(BENCH_ARGS)
+
+$(VENV)/.bench-ready: bench/requirements.txt bench/setup.sh $(VENV)/.ready
+	bash bench/setup.sh $(PYTHON)
+	touch $@
 
 clean:
 	rm -rf $(BUILD) dist wheelhouse $(VENV)-wheel
