@@ -1,10 +1,10 @@
 #include "parallel/thread_pool.h"
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "parallel/fault.h"
+#include "parallel/fork_epoch.h"
 
 namespace vertisift::parallel {
 namespace {
@@ -61,15 +62,21 @@ struct Job {
 
 class ThreadPool {
  public:
+  // Starts every worker, or none: if the system refuses a thread (or memory runs out), the
+  // workers already started are stopped and joined before the failure leaves, so nothing is
+  // left running and the next pass can try again.
   explicit ThreadPool(std::size_t size) : size_(size) {
-    workers_.reserve(size);
     try {
+      workers_.reserve(size);
       for (std::size_t i = 0; i < size; ++i) {
         workers_.emplace_back([this, i] { work(i); });
       }
     } catch (const std::system_error& error) {
       stop();
       raise_fault(std::string("could not start a worker thread: ") + error.what());
+    } catch (...) {
+      stop();
+      throw;
     }
   }
 
@@ -94,8 +101,9 @@ class ThreadPool {
 
  private:
   void work(std::size_t index) {
-    std::string name = "vertisift-" + std::to_string(index);
-    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+    char name[16];  // the system's limit, terminating null included
+    std::snprintf(name, sizeof name, "vertisift-%zu", index);
+    pthread_setname_np(pthread_self(), name);
     std::uint64_t seen = 0;
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -147,21 +155,21 @@ class ThreadPool {
   bool stopping_ = false;     // guarded by mutex_
 };
 
-// The process's pool. It is never destroyed: worker threads live until the process ends. In
-// a forked child the parent's workers do not exist, so the child forgets the pool (leaking
-// the object, whose locks may be held by threads that are gone) and makes its own.
+// The process's pool and the fork epoch it was made in. It is never destroyed: worker
+// threads live until the process ends. In a forked child the parent's workers do not exist,
+// so the child forgets the pool (leaking the object, whose locks may be held by threads that
+// are gone) and makes its own. Touched only by the thread that posts passes.
 ThreadPool* process_pool = nullptr;
-std::once_flag fork_handler_once;
-
-void forget_pool_in_child() { process_pool = nullptr; }
+std::uint64_t process_pool_epoch = 0;
 
 ThreadPool& pool() {
-  if (process_pool == nullptr) {
-    std::call_once(fork_handler_once,
-                   [] { pthread_atfork(nullptr, nullptr, forget_pool_in_child); });
+  const std::uint64_t epoch = fork_epoch();
+  if (process_pool == nullptr || process_pool_epoch != epoch) {
+    process_pool = nullptr;
     std::size_t size = pool_size_from_env(std::getenv("RAYON_NUM_THREADS"),
                                           std::getenv("RAYON_RS_NUM_CPUS"), logical_processors());
     process_pool = new ThreadPool(size);
+    process_pool_epoch = epoch;
   }
   return *process_pool;
 }
