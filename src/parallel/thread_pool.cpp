@@ -96,7 +96,11 @@ class ThreadPool {
     wake_.notify_all();
     done_.wait(lock, [&] { return job->chunks_left.load(std::memory_order_acquire) == 0; });
     job_.reset();
-    if (job->fault) std::rethrow_exception(job->fault);
+    // The fault leaves the Job here, so that it is released on this thread once handled: a
+    // worker may hold the Job a little longer and must not be the one to destroy it.
+    std::exception_ptr fault = std::move(job->fault);
+    lock.unlock();
+    if (fault) std::rethrow_exception(fault);
   }
 
  private:
