@@ -15,6 +15,7 @@
 
 #include "parallel/fault.h"
 #include "parallel/fork_epoch.h"
+#include "parallel/thread_storage.h"
 
 namespace vertisift::parallel {
 namespace {
@@ -105,6 +106,7 @@ class ThreadPool {
 
  private:
   void work(std::size_t index) {
+    prepare_thread_storage();  // while memory is there, not at the first fault
     char name[16];  // the system's limit, terminating null included
     std::snprintf(name, sizeof name, "vertisift-%zu", index);
     pthread_setname_np(pthread_self(), name);

@@ -1,8 +1,9 @@
 #include "reduce/random.h"
 
 #include <cstring>
-#include <memory>
+#include <optional>
 #include <string>
+#include <type_traits>
 
 #include "parallel/fault.h"
 #include "parallel/fork_epoch.h"
@@ -21,8 +22,10 @@ inline void quarter_round(std::array<std::uint32_t, 16>& s, int a, int b, int c,
 }
 
 // The thread's generator and the fork epoch it was seeded in: a forked child seeds its own
-// rather than continue its parent's stream.
-thread_local std::unique_ptr<ThreadRng> thread_generator;
+// rather than continue its parent's stream. Held in place, not on the heap: an empty optional
+// of a trivially destructible type needs no destructor registered for the thread's exit.
+static_assert(std::is_trivially_destructible_v<ThreadRng>);
+thread_local std::optional<ThreadRng> thread_generator;
 thread_local std::uint64_t thread_generator_epoch = 0;
 
 }  // namespace
@@ -109,7 +112,7 @@ ThreadRng& thread_rng() {
       raise_fault("could not initialize thread_rng: " + std::string(std::strerror(code)) +
                   " (os error " + std::to_string(code) + ")");
     }
-    thread_generator = std::make_unique<ThreadRng>(key, &fill_os_random);
+    thread_generator.emplace(key, &fill_os_random);
     thread_generator_epoch = epoch;
   }
   return *thread_generator;
