@@ -2,6 +2,7 @@
 argument objects' reference counts do not grow."""
 
 import json
+import os
 
 import pytest
 
@@ -108,5 +109,7 @@ def test_calls_leak_nothing(write_binary, tmp_path):
         "TypeError", "TypeError", "TypeError", "TypeError", "TypeError"]
     assert report["refcount_growth"] == [0] * 12
     # A leaked result would be about 300 KiB a call, a leaked read buffer 8 KiB: 1500 rounds
-    # of either are far beyond this.
-    assert report["rss_growth"] < 4 << 20, report["rss_growth"]
+    # of either are far beyond this. (The sanitizer build holds freed memory back for a while,
+    # so its resident size says nothing about leaks.)
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):
+        assert report["rss_growth"] < 4 << 20, report["rss_growth"]
