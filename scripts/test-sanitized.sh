@@ -5,7 +5,7 @@
 set -euo pipefail
 venv=$(realpath "${1:-.venv}")
 build=${2:-build/asan}
-shift $(($# < 2 ? $# : 2))  # what is left goes to pytest
+shift $(( $# < 2 ? $# : 2 ))
 export PATH="$venv/bin:$PATH"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVERTISIFT_SANITIZE=ON \
   -DPython_EXECUTABLE="$venv/bin/python" > /dev/null

@@ -22,7 +22,8 @@ PyRef point_list(const Point3& point) {
   return list;
 }
 
-PyRef points_list(const std::vector<Point3>& points) {
+template <class Points>
+PyRef points_list(const Points& points) {
   PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(points.size())));
   for (std::size_t i = 0; i < points.size(); ++i) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), point_list(points[i]).release());
@@ -116,9 +117,7 @@ Outcome<stl::PathText> to_path(PyObject* file_path) {
   PyRef path = PyRef::steal(PyOS_FSPath(file_path));
   if (!path) return argument_error("file_path", fetch_pending());
   if (!PyUnicode_Check(path.get())) {
-    return argument_error(
-        "file_path",
-        type_error("'" + type_name_of(path.get()) + "' object cannot be converted to 'PyString'"));
+    return argument_error("file_path", conversion_error(path.get(), "PyString"));
   }
   Py_ssize_t size = 0;
   if (const char* utf8 = PyUnicode_AsUTF8AndSize(path.get(), &size)) {

@@ -190,6 +190,13 @@ std::string text_of(PyObject* object) {
   return "<unprintable object>";
 }
 
+PendingException conversion_error(PyObject* object, const char* target) {
+  std::string message = "'";
+  message.append(type_name_of(object)).append("' object cannot be converted to '");
+  message.append(target).append("'");
+  return PendingException::deferred(PyExc_TypeError, std::move(message));
+}
+
 std::string describe_error_for_fault() { return describe_pending_error(); }
 
 }  // namespace vertisift::module

@@ -85,6 +85,9 @@ std::string type_name_of(PyObject* object);
 // failure is reported as unraisable and "<unprintable {type} object>" stands in.
 std::string text_of(PyObject* object);
 
+// TypeError "'{type}' object cannot be converted to '{target}'" for `object`.
+PendingException conversion_error(PyObject* object, const char* target);
+
 // The interpreter's pending exception rendered with type, value and traceback (for fault
 // messages); clears it.
 std::string describe_error_for_fault();

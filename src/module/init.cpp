@@ -60,8 +60,7 @@ std::optional<PendingException> module_setup(PyObject* module) {
   PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), interned(interned_name, "__name__")));
   if (!name) return fetch_pending();
   if (!PyUnicode_Check(name.get())) {
-    return PendingException::deferred(
-        PyExc_TypeError, "'" + type_name_of(name.get()) + "' object cannot be converted to 'PyString'");
+    return conversion_error(name.get(), "PyString");
   }
 
   PyObject* all_name = interned(interned_all, "__all__");
@@ -72,8 +71,7 @@ std::optional<PendingException> module_setup(PyObject* module) {
     all = checked(PyList_New(0));
     if (PyObject_SetAttr(module, all_name, all.get()) < 0) return fetch_pending();
   } else if (!PyList_Check(all.get())) {
-    return PendingException::deferred(
-        PyExc_TypeError, "'" + type_name_of(all.get()) + "' object cannot be converted to 'PyList'");
+    return conversion_error(all.get(), "PyList");
   }
   if (PyList_Append(all.get(), name.get()) < 0) {
     raise_fault("could not append __name__ to __all__: " + describe_error_for_fault());

@@ -7,11 +7,11 @@
 
 namespace vertisift::reduce {
 
-std::vector<PointWithNormal> adjust_count(std::vector<PointWithNormal> representatives,
-                                          const std::vector<PointWithNormal>& points,
+PointList adjust_count(PointList representatives,
+                                          const PointList& points,
                                           std::uint64_t clusters) {
   ThreadRng& rng = thread_rng();
-  std::vector<PointWithNormal>& selection = representatives;
+  PointList& selection = representatives;
   if (selection.size() > clusters) {
     // The whole sequence is shuffled before the cut, so every subset and order is equally
     // likely however few items are kept.

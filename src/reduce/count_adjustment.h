@@ -12,8 +12,8 @@ namespace vertisift::reduce {
 
 // Takes over `representatives` and returns it adjusted. With no points at all there is
 // nothing to draw from, and the selection stays empty.
-std::vector<PointWithNormal> adjust_count(std::vector<PointWithNormal> representatives,
-                                          const std::vector<PointWithNormal>& points,
+PointList adjust_count(PointList representatives,
+                                          const PointList& points,
                                           std::uint64_t clusters);
 
 }  // namespace vertisift::reduce

@@ -31,7 +31,7 @@ std::uint64_t to_u64_saturating(float value) {
   return static_cast<std::uint64_t>(value);
 }
 
-BoundingBox compute_bounding_box(const std::vector<PointWithNormal>& points) {
+BoundingBox compute_bounding_box(const PointList& points) {
   const float inf = std::numeric_limits<float>::infinity();
   const BoundingBox empty = {inf, -inf, inf, -inf, inf, -inf};
   // The six bounds are folded in one pass: fminf and fmaxf give the same extremes in any

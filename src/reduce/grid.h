@@ -26,7 +26,7 @@ std::uint64_t to_u64_saturating(float value);
 
 // The extremes of the positions (fminf/fmaxf, so NaN coordinates are passed over); +inf as
 // minimum and -inf as maximum for no points.
-BoundingBox compute_bounding_box(const std::vector<PointWithNormal>& points);
+BoundingBox compute_bounding_box(const PointList& points);
 
 // ceilf(powf(clusters, CUBE_ROOT_EXPONENT)), correctly rounded, saturated to 64 bits.
 std::uint64_t grid_resolution(std::uint64_t clusters);

@@ -16,8 +16,8 @@
 namespace vertisift::reduce {
 
 struct ReducedPoints {
-  std::vector<Point3> positions;
-  std::vector<Point3> normals;
+  std::vector<Point3, BigAllocator<Point3>> positions;
+  std::vector<Point3, BigAllocator<Point3>> normals;
 };
 
 // The read failure: READ_ERROR_PREFIX followed by the ReadError's display text.
@@ -33,7 +33,7 @@ ReduceOutcome reduce_stl_points(const stl::PathText& path, std::uint64_t cluster
                                 std::uint64_t result_limit = UINT64_MAX);
 
 // Positions and normals of the selection, item for item, in one parallel pass.
-ReducedPoints split_selection(const std::vector<PointWithNormal>& selection);
+ReducedPoints split_selection(const PointList& selection);
 
 // Wall-clock time of each stage of the last reduction on this thread, in seconds (all zero
 // unless built with VERTISIFT_STAGE_TIMES).

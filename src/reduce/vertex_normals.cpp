@@ -16,6 +16,8 @@ namespace {
 constexpr Point3 NO_SUM = {-0.0f, -0.0f, -0.0f};
 constexpr std::size_t MAX_PARTIAL_SUMS = 8;
 
+using SumArray = std::vector<Point3, BigAllocator<Point3>>;
+
 inline void add_to(Point3& sum, const Point3& value) {
   sum.x += value.x;
   sum.y += value.y;
@@ -25,7 +27,7 @@ inline void add_to(Point3& sum, const Point3& value) {
 // Adds one face's contributions: its normal once per slot that names a vertex. A vertex named
 // in two or three slots gets n + n (then + n) as one sum first, as the face's own small map of
 // contributions would hold it, and only then is that added to the running sum.
-inline void add_face(std::vector<Point3>& sums, const stl::Face& face) {
+inline void add_face(SumArray& sums, const stl::Face& face) {
   const auto a = face.vertex_indices[0];
   const auto b = face.vertex_indices[1];
   const auto c = face.vertex_indices[2];
@@ -60,7 +62,7 @@ Point3 normalize_or_zero(Point3 sum) {
   return {sum.x / length, sum.y / length, sum.z / length};
 }
 
-std::vector<PointWithNormal> compute_vertex_normals(const stl::IndexedMesh& mesh) {
+PointList compute_vertex_normals(const stl::IndexedMesh& mesh) {
   const std::size_t vertex_count = mesh.vertices.size();
   const auto& faces = mesh.faces;
   for (const stl::Face& face : faces) {
@@ -70,7 +72,7 @@ std::vector<PointWithNormal> compute_vertex_normals(const stl::IndexedMesh& mesh
   }
   // Summation: each chunk of faces folds into an array of its own. There is one chunk per
   // worker (at most MAX_PARTIAL_SUMS), since every chunk costs a whole vertex array.
-  std::vector<std::vector<Point3>> partials;
+  std::vector<SumArray> partials;
   if (faces.size() <= 1) {
     partials.emplace_back(vertex_count, NO_SUM);
     for (const stl::Face& face : faces) add_face(partials[0], face);
@@ -80,7 +82,7 @@ std::vector<PointWithNormal> compute_vertex_normals(const stl::IndexedMesh& mesh
     parallel::run_chunks(
         faces.size(),
         [&](std::size_t chunk, std::size_t begin, std::size_t end) {
-          std::vector<Point3>& sums = partials[chunk];
+          SumArray& sums = partials[chunk];
           sums.assign(vertex_count, NO_SUM);
           for (std::size_t i = begin; i < end; ++i) add_face(sums, faces[i]);
         },
@@ -88,7 +90,7 @@ std::vector<PointWithNormal> compute_vertex_normals(const stl::IndexedMesh& mesh
   }
   // Conversion: the partial sums of vertex v added left to right, normalised, and written
   // with the position to item v in place.
-  std::vector<PointWithNormal> points(vertex_count);
+  PointList points(vertex_count);
   parallel::parallel_for(vertex_count, [&](std::size_t begin, std::size_t end) {
     for (std::size_t v = begin; v < end; ++v) {
       Point3 sum = partials[0][v];

@@ -9,7 +9,7 @@
 
 namespace vertisift::reduce {
 
-std::vector<PointWithNormal> compute_vertex_normals(const stl::IndexedMesh& mesh);
+PointList compute_vertex_normals(const stl::IndexedMesh& mesh);
 
 // (x, y, z) / sqrt((x*x + y*y) + z*z) in single precision; (+0, +0, +0) for a zero length.
 Point3 normalize_or_zero(Point3 sum);

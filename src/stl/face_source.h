@@ -1,6 +1,8 @@
 // The face record and the reader interface shared by the binary and the ASCII reader.
 #pragma once
 
+#include <cstddef>
+
 #include "stl/point3.h"
 #include "stl/read_error.h"
 
@@ -21,6 +23,19 @@ class FaceSource {
  public:
   virtual ~FaceSource() = default;
   virtual FaceStatus next(RawFace& face, ReadError& error) = 0;
+
+  // Up to `capacity` faces at once, exactly as that many calls of `next` would deliver them.
+  // Returns how many were filled; fewer than `capacity` means `status` holds End or Error
+  // (with `error` filled) for the call that came after them.
+  virtual std::size_t next_batch(RawFace* faces, std::size_t capacity, FaceStatus& status,
+                                 ReadError& error) {
+    for (std::size_t filled = 0; filled < capacity; ++filled) {
+      status = next(faces[filled], error);
+      if (status != FaceStatus::Face) return filled;
+    }
+    status = FaceStatus::Face;
+    return capacity;
+  }
 };
 
 }  // namespace vertisift::stl

@@ -1,6 +1,7 @@
 #include "stl/file_stream.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,6 +37,12 @@ ReadResult<std::size_t> RawFile::read(std::byte* dest, std::size_t count) {
 ReadStatus RawFile::seek_to_start() {
   if (::lseek(fd_, 0, SEEK_SET) < 0) return ReadError::os(errno);
   return std::nullopt;
+}
+
+ReadResult<std::uint64_t> RawFile::size() const {
+  struct stat status;
+  if (::fstat(fd_, &status) < 0) return ReadError::os(errno);
+  return static_cast<std::uint64_t>(status.st_size);
 }
 
 void RawFile::close() {

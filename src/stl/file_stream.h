@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -34,6 +35,7 @@ class RawFile {
 
   ReadResult<std::size_t> read(std::byte* dest, std::size_t count);
   ReadStatus seek_to_start();
+  ReadResult<std::uint64_t> size() const;
   void close();
   bool is_open() const { return fd_ >= 0; }
 
@@ -112,6 +114,8 @@ class FileStream {
   }
   // Position 0 again, buffer dropped. On failure the position and the buffer stay as they are.
   ReadStatus rewind();
+  // The file's size in bytes as the system reports it.
+  ReadResult<std::uint64_t> size() { return reader_.source().size(); }
   void close() { reader_.source().close(); }
   bool is_open() { return reader_.source().is_open(); }
 

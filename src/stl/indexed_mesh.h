@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "stl/face_source.h"
+#include "stl/pod_vector.h"
 #include "stl/point3.h"
 
 namespace vertisift::stl {
@@ -21,8 +22,8 @@ struct Face {
 };
 
 struct IndexedMesh {
-  std::vector<Point3> vertices;
-  std::vector<Face> faces;
+  PodVector<Point3> vertices;
+  PodVector<Face> faces;
 };
 
 // Calls `source.next` until the end of the faces or the first error. An error is returned

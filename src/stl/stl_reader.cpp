@@ -1,5 +1,6 @@
 #include "stl/stl_reader.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "stl/ascii_reader.h"
@@ -47,18 +48,48 @@ void decode_record(const std::byte* record, RawFace& face) {
   // Bytes 48 and 49, the attribute word, are ignored.
 }
 
+ReadResult<IndexedMesh> read_ascii(FileStream& stream, AsciiFaceReader::FirstLine rule) {
+  auto reader = AsciiFaceReader::open(stream, rule);
+  if (!reader.ok()) return std::move(reader.error());
+  return build_indexed_mesh(*reader.value());
+}
+
+ReadResult<IndexedMesh> read_binary(FileStream& stream) {
+  auto reader = BinaryFaceReader::open(stream);
+  if (!reader.ok()) return std::move(reader.error());
+  return build_indexed_mesh(*reader.value());
+}
+
+// The binary reading, accepted only when the file holds exactly the header and N records.
+ReadResult<IndexedMesh> read_binary_exactly(FileStream& stream) {
+  auto reader = BinaryFaceReader::open(stream);
+  if (!reader.ok()) return std::move(reader.error());
+  auto size = stream.size();
+  if (!size.ok()) return std::move(size.error());
+  const std::uint64_t expected =
+      BINARY_HEADER_SIZE + 4 + BINARY_RECORD_SIZE * reader.value()->face_count();
+  if (size.value() != expected) return ReadError::invalid_data("not a binary STL file");
+  return build_indexed_mesh(*reader.value());
+}
+
+// The probe decides by the first line alone, and misjudges two kinds of file: a binary file
+// whose header begins with "solid " and whose bytes up to the first LF happen to be UTF-8
+// (read as ASCII), and an ASCII file whose first line is a bare "solid" (read as binary).
+// When the chosen reading fails on the content, the other reading is tried, and its mesh is
+// taken only if it accounts for the whole file: a binary file of exactly 84 + 50 N bytes, or
+// an ASCII file that opens with the token "solid" and follows the grammar to "endsolid".
+// Otherwise the first reading's error stands, so every file that reads without this keeps
+// its mesh and every broken file keeps its message.
 ReadResult<IndexedMesh> read_faces(FileStream& stream) {
-  std::unique_ptr<FaceSource> reader;
-  if (probe_ascii(stream)) {
-    auto opened = AsciiFaceReader::open(stream);
-    if (!opened.ok()) return opened.error();
-    reader = std::move(opened.value());
-  } else {
-    auto opened = BinaryFaceReader::open(stream);
-    if (!opened.ok()) return opened.error();
-    reader = std::move(opened.value());
-  }
-  return build_indexed_mesh(*reader);
+  const bool ascii = probe_ascii(stream);
+  auto mesh = ascii ? read_ascii(stream, AsciiFaceReader::FirstLine::SolidAndBlank)
+                    : read_binary(stream);
+  if (mesh.ok() || mesh.error().kind == ReadErrorKind::Os) return mesh;
+  if (stream.rewind()) return mesh;
+  auto other = ascii ? read_binary_exactly(stream)
+                     : read_ascii(stream, AsciiFaceReader::FirstLine::SolidWord);
+  if (other.ok()) return other;
+  return mesh;
 }
 
 }  // namespace
@@ -154,6 +185,42 @@ FaceStatus BinaryFaceReader::next(RawFace& face, ReadError& error) {
   }
   decode_record(record, face);
   return FaceStatus::Face;
+}
+
+std::size_t BinaryFaceReader::next_batch(RawFace* faces, std::size_t capacity,
+                                         FaceStatus& status, ReadError& error) {
+  std::size_t filled = 0;
+  while (filled < capacity) {
+    if (delivered_ >= face_count_) {
+      status = FaceStatus::End;
+      return filled;
+    }
+    // Whole records straight from the buffer; a record split across refills goes the slow way.
+    auto buffered = reader_.fill_buf();
+    if (!buffered.ok()) {
+      ++delivered_;
+      error = std::move(buffered.error());
+      status = FaceStatus::Error;
+      return filled;
+    }
+    if (buffered.value().size() >= BINARY_RECORD_SIZE) {
+      std::span<const std::byte> bytes = buffered.value();
+      std::size_t records = std::min<std::uint64_t>(
+          {bytes.size() / BINARY_RECORD_SIZE, capacity - filled, face_count_ - delivered_});
+      for (std::size_t r = 0; r < records; ++r) {
+        decode_record(bytes.data() + r * BINARY_RECORD_SIZE, faces[filled + r]);
+      }
+      reader_.consume(records * BINARY_RECORD_SIZE);
+      delivered_ += records;
+      filled += records;
+      continue;
+    }
+    status = next(faces[filled], error);
+    if (status != FaceStatus::Face) return filled;
+    ++filled;
+  }
+  status = FaceStatus::Face;
+  return filled;
 }
 
 ReadResult<StlFile> read_stl_file(const PathText& path) {

@@ -42,6 +42,8 @@ class BinaryFaceReader final : public FaceSource {
  public:
   static ReadResult<std::unique_ptr<BinaryFaceReader>> open(FileStream& stream);
   FaceStatus next(RawFace& face, ReadError& error) override;
+  std::size_t next_batch(RawFace* faces, std::size_t capacity, FaceStatus& status,
+                         ReadError& error) override;
 
   std::uint64_t face_count() const { return face_count_; }
 

@@ -1,0 +1,41 @@
+// Storage for the large arrays of one call (meshes, point lists, partial sums).
+//
+// Blocks of LARGE_BLOCK bytes and more are mapped from the system directly and unmapped when
+// freed, so every call returns its memory when it ends. Left to the C library, a freed large
+// block raises its threshold for mapping, later large blocks then come from the heap, and the
+// process keeps growing from call to call. Smaller blocks use the ordinary allocator.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+
+namespace vertisift {
+
+inline constexpr std::size_t LARGE_BLOCK = std::size_t{1} << 20;
+
+// Throw std::bad_alloc on failure; `bytes` must be the size the block was allocated with.
+void* big_alloc(std::size_t bytes);
+void big_free(void* block, std::size_t bytes) noexcept;
+void* big_realloc(void* block, std::size_t old_bytes, std::size_t new_bytes);
+
+template <class T>
+struct BigAllocator {
+  using value_type = T;
+  BigAllocator() = default;
+  template <class U>
+  BigAllocator(const BigAllocator<U>&) {}
+
+  T* allocate(std::size_t count) {
+    if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    return static_cast<T*>(big_alloc(count * sizeof(T)));
+  }
+  void deallocate(T* block, std::size_t count) noexcept { big_free(block, count * sizeof(T)); }
+
+  template <class U>
+  bool operator==(const BigAllocator<U>&) const {
+    return true;
+  }
+};
+
+}  // namespace vertisift

@@ -1,0 +1,98 @@
+#include "stl/debug_quote.h"
+
+#include <algorithm>
+
+namespace vertisift::stl {
+namespace {
+
+struct CodePointRange {
+  std::uint32_t first;
+  std::uint32_t last;
+};
+
+#include "stl/unicode_tables.inc"
+
+// Decodes the code point at `at` of valid UTF-8 and advances `at` past it.
+std::uint32_t decode_utf8(std::string_view text, std::size_t& at) {
+  const auto byte = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(text[i])); };
+  const std::uint32_t lead = byte(at);
+  if (lead < 0x80) {
+    at += 1;
+    return lead;
+  }
+  if (lead < 0xE0) {
+    const std::uint32_t code_point = (lead & 0x1F) << 6 | (byte(at + 1) & 0x3F);
+    at += 2;
+    return code_point;
+  }
+  if (lead < 0xF0) {
+    const std::uint32_t code_point =
+        (lead & 0x0F) << 12 | (byte(at + 1) & 0x3F) << 6 | (byte(at + 2) & 0x3F);
+    at += 3;
+    return code_point;
+  }
+  const std::uint32_t code_point = (lead & 0x07) << 18 | (byte(at + 1) & 0x3F) << 12 |
+                                   (byte(at + 2) & 0x3F) << 6 | (byte(at + 3) & 0x3F);
+  at += 4;
+  return code_point;
+}
+
+void append_unicode_escape(std::string& out, std::uint32_t code_point) {
+  constexpr char HEX_DIGITS[] = "0123456789abcdef";
+  char digits[8];
+  int count = 0;
+  do {
+    digits[count++] = HEX_DIGITS[code_point & 0xF];
+    code_point >>= 4;
+  } while (code_point != 0);
+  out += "\\u{";
+  while (count > 0) out += digits[--count];
+  out += '}';
+}
+
+}  // namespace
+
+bool needs_unicode_escape(std::uint32_t code_point) {
+  const auto* end = std::end(ESCAPED_CODE_POINTS);
+  // The first range that ends at or after the code point.
+  const auto* range = std::lower_bound(
+      std::begin(ESCAPED_CODE_POINTS), end, code_point,
+      [](const CodePointRange& candidate, std::uint32_t value) { return candidate.last < value; });
+  return range != end && range->first <= code_point;
+}
+
+void append_debug_quoted(std::string& out, std::string_view item) {
+  out += '"';
+  std::size_t at = 0;
+  while (at < item.size()) {
+    const std::size_t start = at;
+    const std::uint32_t code_point = decode_utf8(item, at);
+    switch (code_point) {
+      case 0: out += "\\0"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\r': out += "\\r"; continue;
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      default: break;
+    }
+    if (needs_unicode_escape(code_point)) {
+      append_unicode_escape(out, code_point);
+    } else {
+      out.append(item.substr(start, at - start));
+    }
+  }
+  out += '"';
+}
+
+std::string debug_quote(std::span<const std::string_view> items) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) out += ", ";
+    append_debug_quoted(out, items[i]);
+  }
+  out += ']';
+  return out;
+}
+
+}  // namespace vertisift::stl

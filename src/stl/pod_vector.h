@@ -1,0 +1,94 @@
+// PodVector: a growable array of trivially copyable items. Large blocks are mapped pages that
+// grow by moving the mapping (mremap), so growing a many-megabyte mesh by doubling neither
+// copies it nor touches its pages again, and freeing it returns the memory to the system.
+#pragma once
+
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <new>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "parallel/big_alloc.h"
+
+namespace vertisift::stl {
+
+template <class T>
+class PodVector {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  PodVector() = default;
+  PodVector(std::initializer_list<T> items) { assign(items.begin(), items.size()); }
+  explicit PodVector(const std::vector<T>& items) { assign(items.data(), items.size()); }
+  PodVector(PodVector&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  PodVector& operator=(PodVector&& other) noexcept {
+    if (this != &other) {
+      big_free(data_, capacity_ * sizeof(T));
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+  }
+  PodVector(const PodVector&) = delete;
+  PodVector& operator=(const PodVector&) = delete;
+  ~PodVector() { big_free(data_, capacity_ * sizeof(T)); }
+
+  void push_back(const T& item) {
+    if (size_ == capacity_) reallocate(capacity_ == 0 ? 64 : capacity_ * 2);
+    data_[size_++] = item;
+  }
+
+  // Grows to `count` items, the new ones all-zero bytes.
+  void resize_zeroed(std::size_t count) {
+    if (count > capacity_) reallocate(count);
+    if (count > size_) std::memset(data_ + size_, 0, (count - size_) * sizeof(T));
+    size_ = count;
+  }
+
+  void shrink_to_fit() {
+    if (size_ == 0) {
+      big_free(std::exchange(data_, nullptr), capacity_ * sizeof(T));
+      capacity_ = 0;
+    } else if (size_ < capacity_) {
+      reallocate(size_);
+    }
+  }
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  T& operator[](std::size_t i) { return data_[i]; }
+  const T& operator[](std::size_t i) const { return data_[i]; }
+  T* begin() { return data_; }
+  T* end() { return data_ + size_; }
+  const T* begin() const { return data_; }
+  const T* end() const { return data_ + size_; }
+
+ private:
+  void assign(const T* items, std::size_t count) {
+    reallocate(count);
+    if (count != 0) std::memcpy(data_, items, count * sizeof(T));
+    size_ = count;
+  }
+
+  void reallocate(std::size_t capacity) {
+    if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    if (capacity == 0) return;
+    data_ = static_cast<T*>(big_realloc(data_, capacity_ * sizeof(T), capacity * sizeof(T)));
+    capacity_ = capacity;
+  }
+
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace vertisift::stl
