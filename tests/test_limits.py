@@ -16,10 +16,14 @@ MAX_LIST = sys.maxsize // 8
 under_asan = "asan" in os.environ.get("LD_PRELOAD", "")
 needs_plain_build = pytest.mark.skipif(under_asan, reason="RLIMIT_AS and the sanitizer build")
 
+# The peak resident size of this process's own memory (VmHWM). Not ru_maxrss: that one
+# starts from the size of the process that forked the interpreter, here the test runner.
 RSS_PROBE = """
-import os, resource, vertisift
+import vertisift
 def peak_mb():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    with open("/proc/self/status") as status:
+        line = next(line for line in status if line.startswith("VmHWM:"))
+    return int(line.split()[1]) / 1024
 """
 
 
