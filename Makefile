@@ -6,7 +6,8 @@ PYTHON := $(VENV)/bin/python
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test venv install gtest pytest cpptest test-asan test-tsan fuzz-tools fuzz fuzz-check bench clean
+.PHONY: demo test venv install gtest pytest cpptest test-asan test-tsan fuzz-tools fuzz fuzz-check \
+	bench clean wheel test-wheel bench-batch preview
 
 demo: install
 	$(PYTHON) scripts/demo.py
@@ -70,4 +71,30 @@ bench: install
 	$(PYTHON) bench/run.py
 
 clean:
-	rm -rf $(BUILD) dist wheelhouse
+	rm -rf $(BUILD) dist wheelhouse $(VENV)-wheel
+
+# The release wheel: sdist and wheel built by `python -m build` (the wheel from the sdist, in
+# an isolated environment), then repaired by auditwheel to a manylinux tag in wheelhouse/.
+wheel: venv
+	rm -rf dist wheelhouse
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m build --outdir dist .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PYTHON) -m auditwheel repair --wheel-dir wheelhouse dist/*.whl
+
+# The test suite against that wheel alone, installed with its extras into a clean virtual
+# environment (no source tree on the module path).
+test-wheel: wheel
+	rm -rf $(VENV)-wheel
+	bash scripts/make-venv.sh $(VENV)-wheel
+	$(VENV)-wheel/bin/python -m pip install --quiet "$$(ls wheelhouse/vertisift-*.whl)[all,test]"
+	cd tests && ../$(VENV)-wheel/bin/python -c 'import sys, sysconfig, vertisift, vertisift_cli; \
+	  where = sysconfig.get_paths()["platlib"]; \
+	  assert all(m.__file__.startswith(where) for m in (vertisift, vertisift_cli)), where'
+	cd tests && ../$(VENV)-wheel/bin/python -m pytest -q -p no:cacheprovider
+
+# Files per second of `vertisift batch`, with one worker and with one per processor.
+bench-batch: install
+	$(PYTHON) bench/batch_bench.py
+
+# The README's picture: an example torus reduced and drawn by the command-line tool.
+preview: install
+	$(PYTHON) docs/make_preview.py docs/preview.png

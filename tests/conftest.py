@@ -21,6 +21,7 @@ def pytest_report_header(config):
 
 
 def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: takes seconds (a Dask cluster, a type checker)")
     # A sanitizer run must test the sanitizer build, not an installed copy.
     build = os.environ.get("VERTISIFT_TEST_BUILD")
     if build and not Path(vertisift.__file__).resolve().is_relative_to(Path(build).resolve()):

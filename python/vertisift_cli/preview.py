@@ -1,0 +1,63 @@
+"""A picture of a point cloud: three axis views, each point coloured by its normal."""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+import numpy as np
+
+from vertisift_cli.clouds import Array, read_cloud
+
+# (title, horizontal axis, vertical axis, depth axis, depth sign): points nearer the viewer
+# are drawn last, so they cover the ones behind them.
+_VIEWS = (
+    ("top (looking down z)", 0, 1, 2, +1),
+    ("front (looking along +y)", 0, 2, 1, -1),
+    ("side (looking along -x)", 1, 2, 0, +1),
+)
+_AXES = "xyz"
+
+
+def picture_formats() -> dict[str, str]:
+    """The picture suffixes that can be written (without the dot), with their descriptions."""
+    from matplotlib.backend_bases import FigureCanvasBase
+    return dict(FigureCanvasBase.get_supported_filetypes())
+
+
+def normal_colours(normals: Array) -> Array:
+    """RGB in 0..1 from unit normals: x to red, y to green, z to blue, each mapped from
+    -1..1; a zero normal is mid grey."""
+    colours: Array = np.clip(normals * np.float32(0.5) + np.float32(0.5), 0.0, 1.0)
+    return colours
+
+
+def render_preview(cloud: str | os.PathLike[str], picture: str | os.PathLike[str], *,
+                   dpi: int = 100) -> None:
+    """Draws the cloud file `cloud` from three sides into `picture` (its suffix picks the
+    format: .png, .svg, .pdf and whatever else the plotting library writes)."""
+    from matplotlib.figure import Figure
+
+    positions, normals = read_cloud(cloud)
+    colours = normal_colours(normals)
+    low = positions.min(axis=0) if len(positions) else np.zeros(3, np.float32)
+    high = positions.max(axis=0) if len(positions) else np.ones(3, np.float32)
+    margin = float(max(high - low)) * 0.04 or 1.0
+    marker_size = float(np.clip(6000 / max(len(positions), 1), 0.5, 12))
+
+    figure = Figure(figsize=(10.5, 3.8), dpi=dpi, layout="constrained")
+    figure.suptitle(f"{Path(cloud).name}: {len(positions)} points, "
+                    "colour = normal (x red, y green, z blue)", fontsize=10)
+    for index, (title, across, up, depth, sign) in enumerate(_VIEWS):
+        axes = figure.add_subplot(1, 3, index + 1)
+        order = np.argsort(sign * positions[:, depth], kind="stable")
+        axes.scatter(positions[order, across], positions[order, up], c=colours[order],
+                     s=marker_size, linewidths=0)
+        axes.set_xlim(low[across] - margin, high[across] + margin)
+        axes.set_ylim(low[up] - margin, high[up] + margin)
+        axes.set_aspect("equal", adjustable="box")
+        axes.set_title(title, fontsize=9)
+        axes.set_xlabel(_AXES[across])
+        axes.set_ylabel(_AXES[up])
+        axes.tick_params(labelsize=7)
+    figure.savefig(picture)

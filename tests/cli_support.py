@@ -1,0 +1,84 @@
+"""Helpers shared by the command-line tests: model trees, running the command, checking clouds."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+
+import meshgen
+import vertisift_cli
+
+BROKEN_MESSAGE = "Ошибка чтения STL-файла: failed to fill whole buffer"
+DIED_MESSAGE = "the worker process died while converting this file"
+
+
+def cli_env(extra: dict[str, str] | None = None) -> dict[str, str]:
+    """The environment for a child process that imports the same vertisift and vertisift_cli
+    as this one: this process's module search path, in its order."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(path for path in sys.path if path)
+    env.pop("VERTISIFT_CLI_TEST_FAULT", None)
+    env.update(extra or {})
+    return env
+
+
+def cli_command(*args: object) -> list[str]:
+    return [sys.executable, "-m", "vertisift_cli", *map(str, args)]
+
+
+def run_cli(*args: object, env: dict[str, str] | None = None,
+            timeout: float = 120) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(cli_command(*args), env=cli_env(env), capture_output=True, text=True,
+                          timeout=timeout)
+
+
+def torus_faces(steps: int) -> list:
+    return meshgen.torus(steps, max(3, steps // 2))
+
+
+def vertices_of(faces: list) -> set[tuple[float, float, float]]:
+    return {tuple(vertex) for face in faces for vertex in face[1:]}
+
+
+def make_tree(root: Path) -> dict[str, list]:
+    """A folder tree of models: five good ones (one with an upper-case suffix, two in nested
+    folders), a truncated one and a file that is not STL. Returns the faces of each good
+    model by its path under root."""
+    good = {
+        "a0.stl": torus_faces(20),
+        "b1.STL": torus_faces(22),
+        "c2.stl": torus_faces(24),
+        "sub/d3.stl": torus_faces(26),
+        "sub/deeper/e4.Stl": torus_faces(28),
+    }
+    for relative, faces in good.items():
+        (root / relative).parent.mkdir(parents=True, exist_ok=True)
+        meshgen.write_binary_stl(root / relative, faces)
+    whole = (root / "a0.stl").read_bytes()
+    (root / "sub" / "broken.stl").write_bytes(whole[:84 + 50 * 7 + 20])
+    (root / "notes.txt").write_text("not a model\n")
+    return good
+
+
+def check_cloud(path: Path, count: int, faces: list) -> None:
+    """The cloud holds `count` points, every one a vertex of the model with a unit normal."""
+    positions, normals = vertisift_cli.read_cloud(path)
+    assert positions.dtype == normals.dtype == np.float32
+    assert positions.shape == normals.shape == (count, 3)
+    vertices = vertices_of(faces)
+    assert all(tuple(map(float, row)) in vertices for row in positions)
+    assert np.allclose(np.linalg.norm(normals, axis=1), 1.0, atol=1e-5)
+
+
+def files_under(root: Path) -> list[str]:
+    return sorted(p.relative_to(root).as_posix() for p in root.rglob("*") if p.is_file())
+
+
+def read_failures(out_dir: Path) -> list[list[str]]:
+    import csv
+    with (out_dir / "failures.csv").open(encoding="utf-8", newline="") as stream:
+        return list(csv.reader(stream))

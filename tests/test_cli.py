@@ -1,0 +1,293 @@
+"""The `vertisift` command: reduce, batch and preview, their outputs and their failures."""
+
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+from plyfile import PlyData
+
+import meshgen
+import vertisift_cli
+from cli_support import (BROKEN_MESSAGE, DIED_MESSAGE, check_cloud, cli_command, cli_env,
+                         files_under, make_tree, read_failures, run_cli, torus_faces)
+
+COUNT = 64
+
+
+@pytest.fixture
+def torus_model(tmp_path):
+    faces = torus_faces(24)
+    return meshgen.write_binary_stl(tmp_path / "torus.stl", faces), faces
+
+
+def assert_user_error(result: subprocess.CompletedProcess[str], *parts: str) -> None:
+    """Exit status 2 and a message naming the mistake, not a traceback."""
+    assert result.returncode == 2, result.stderr
+    assert "Traceback" not in result.stderr
+    for part in parts:
+        assert part in result.stderr
+
+
+# --- reduce -------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("name", ["cloud.ply", "cloud.npz", "cloud.xyz", "CLOUD.PLY"])
+def test_reduce_writes_the_format_of_the_suffix(tmp_path, torus_model, name):
+    model, faces = torus_model
+    out = tmp_path / name
+    result = run_cli("reduce", model, COUNT, "-o", out)
+    assert result.returncode == 0, result.stderr
+    assert files_under(tmp_path) == sorted(["torus.stl", name])
+    check_cloud(out, COUNT, faces)
+
+    # Read back with readers that are not ours.
+    kind = out.suffix.lower()
+    if kind == ".ply":
+        ply = PlyData.read(out)
+        assert not ply.text and ply.byte_order == "<"
+        vertex = ply["vertex"]
+        assert [(p.name, p.val_dtype) for p in vertex.properties] == [
+            (field, "f4") for field in ("x", "y", "z", "nx", "ny", "nz")]
+        rows = np.stack([vertex[field] for field in ("x", "y", "z", "nx", "ny", "nz")], axis=1)
+    elif kind == ".npz":
+        with np.load(out) as archive:
+            assert sorted(archive.files) == ["normals", "positions"]
+            assert archive["positions"].dtype == archive["normals"].dtype == np.float32
+            rows = np.concatenate([archive["positions"], archive["normals"]], axis=1)
+    else:
+        rows = np.loadtxt(out, dtype=np.float32)
+    assert rows.shape == (COUNT, 6)
+    positions, normals = vertisift_cli.read_cloud(out)
+    assert np.array_equal(rows, np.concatenate([positions, normals], axis=1))
+
+
+@pytest.mark.parametrize("args, parts", [
+    (["{model}", "10", "-o", "{tmp}/out.obj"], ["suffix '.obj'", ".npz, .ply or .xyz"]),
+    (["{model}", "10", "-o", "{tmp}/out"], ["no suffix"]),
+    (["{tmp}/missing.stl", "10", "-o", "{tmp}/out.ply"], ["MODEL", "missing.stl", "does not exist"]),
+    (["{tmp}", "10", "-o", "{tmp}/out.ply"], ["is a folder"]),
+    (["{model}", "10", "-o", "{tmp}/no/such/out.ply"], ["does not exist"]),
+    (["{model}", "ten", "-o", "{tmp}/out.ply"], ["'ten' is not a point count"]),
+    (["{model}", "0", "-o", "{tmp}/out.ply"], ["'0' is not a point count"]),
+    (["{model}", "-5", "-o", "{tmp}/out.ply"], ["'-5' is not a point count"]),
+    (["{model}", "2.5", "-o", "{tmp}/out.ply"], ["'2.5' is not a point count"]),
+    (["{model}", str(2**64), "-o", "{tmp}/out.ply"], ["is not a point count"]),
+    (["{model}", "10"], ["-o"]),
+])
+def test_reduce_user_mistakes(tmp_path, torus_model, args, parts):
+    model, _ = torus_model
+    before = files_under(tmp_path)
+    result = run_cli("reduce", *(a.format(model=model, tmp=tmp_path) for a in args))
+    assert_user_error(result, *parts)
+    assert files_under(tmp_path) == before
+
+
+@pytest.mark.parametrize("content, message", [
+    ("broken", BROKEN_MESSAGE),
+    ("empty", "the model has no faces, so it gives no points"),
+])
+def test_reduce_unreadable_model_writes_nothing(tmp_path, torus_model, content, message):
+    model, _ = torus_model
+    bad = tmp_path / "bad.stl"
+    if content == "broken":
+        bad.write_bytes(model.read_bytes()[:500])
+    else:
+        meshgen.write_binary_stl(bad, [])
+    result = run_cli("reduce", bad, COUNT, "-o", tmp_path / "out.ply")
+    assert result.returncode == 1
+    assert result.stderr == f"vertisift reduce: cannot convert {bad}: {message}\n"
+    assert not (tmp_path / "out.ply").exists()
+    assert files_under(tmp_path) == ["bad.stl", "torus.stl"]
+
+
+def test_console_script_is_installed(tmp_path, torus_model):
+    from importlib import metadata
+    try:
+        (entry,) = metadata.distribution("vertisift").entry_points.select(group="console_scripts")
+    except metadata.PackageNotFoundError:
+        pytest.skip("vertisift is not installed as a distribution here")
+    assert (entry.name, entry.value) == ("vertisift", "vertisift_cli.cli:main")
+    model, faces = torus_model
+    script = Path(sys.executable).parent / "vertisift"
+    result = subprocess.run([script, "reduce", model, "10", "-o", tmp_path / "c.npz"],
+                            env=cli_env(), capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    check_cloud(tmp_path / "c.npz", 10, faces)
+
+
+# --- batch --------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("fmt, jobs", [("npz", 2), ("ply", 1), ("xyz", 2)])
+def test_batch_converts_the_tree_and_reports_failures(tmp_path, fmt, jobs):
+    good = make_tree(tmp_path / "in")
+    out = tmp_path / "out"
+    result = run_cli("batch", tmp_path / "in", out, COUNT, "--format", fmt, "--jobs", jobs)
+    assert result.returncode == 1, result.stderr
+    expected = sorted(str(Path(r).with_suffix("." + fmt).as_posix()) for r in good)
+    assert files_under(out) == sorted(expected + ["failures.csv"])
+    for relative, faces in good.items():
+        check_cloud(out / Path(relative).with_suffix("." + fmt), COUNT, faces)
+    assert read_failures(out) == [["path", "error"], ["sub/broken.stl", BROKEN_MESSAGE]]
+    assert "6 models found: 5 converted, 0 already done, 1 failed" in result.stderr
+    assert f"  sub/broken.stl: {BROKEN_MESSAGE}\n" in result.stderr
+    assert "Traceback" not in result.stderr
+
+
+def test_batch_rerun_skips_finished_clouds_and_remakes_others(tmp_path):
+    good = make_tree(tmp_path / "in")
+    (tmp_path / "in" / "sub" / "broken.stl").unlink()
+    out = tmp_path / "out"
+    first = run_cli("batch", tmp_path / "in", out, COUNT, "-q")
+    assert first.returncode == 0, first.stderr
+    assert read_failures(out) == [["path", "error"]]
+    stamps = {p: p.stat().st_mtime_ns for p in out.rglob("*.npz")}
+    assert len(stamps) == 5
+
+    # A cloud of another size and a damaged one are made again; the rest are kept.
+    other = out / "c2.npz"
+    vertisift_cli.write_cloud(other, np.zeros((3, 3)), np.zeros((3, 3)))
+    damaged = out / "sub" / "d3.npz"
+    damaged.write_bytes(damaged.read_bytes()[:100])
+    second = run_cli("batch", tmp_path / "in", out, COUNT, "-q")
+    assert second.returncode == 0, second.stderr
+    assert "5 models found: 2 converted, 3 already done, 0 failed" in second.stderr
+    for path, stamp in stamps.items():
+        if path not in (other, damaged):
+            assert path.stat().st_mtime_ns == stamp, path
+    for relative, faces in good.items():
+        check_cloud(out / Path(relative).with_suffix(".npz"), COUNT, faces)
+
+    # Another point count makes everything again.
+    third = run_cli("batch", tmp_path / "in", out, COUNT + 1, "-q")
+    assert "5 models found: 5 converted, 0 already done" in third.stderr
+    check_cloud(out / "a0.npz", COUNT + 1, good["a0.stl"])
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_batch_survives_a_dying_worker(tmp_path, jobs):
+    good = make_tree(tmp_path / "in")
+    out = tmp_path / "out"
+    # The worker that takes b1.STL kills itself with SIGKILL, as the kernel's out-of-memory
+    # killer would; the files after it still need a worker.
+    result = run_cli("batch", tmp_path / "in", out, COUNT, "--jobs", jobs, "-q",
+                     env={"VERTISIFT_CLI_TEST_FAULT": "kill:b1.STL"})
+    assert result.returncode == 1, result.stderr
+    rows = read_failures(out)
+    assert rows[1:] == [["b1.STL", f"{DIED_MESSAGE} (killed by SIGKILL)"],
+                        ["sub/broken.stl", BROKEN_MESSAGE]]
+    assert "6 models found: 4 converted, 0 already done, 2 failed" in result.stderr
+    assert not (out / "b1.npz").exists()
+    for relative, faces in good.items():
+        if relative != "b1.STL":
+            check_cloud(out / Path(relative).with_suffix(".npz"), COUNT, faces)
+    assert not list(out.rglob("*.part"))
+
+
+@pytest.mark.parametrize("how", ["ctrl-c", "sigterm"])
+def test_batch_interrupted_then_resumed(tmp_path, how):
+    good = make_tree(tmp_path / "in")
+    (tmp_path / "in" / "sub" / "broken.stl").unlink()
+    out = tmp_path / "out"
+    # One worker takes the files in order (a0, b1, c2, sub/d3, ...) and hangs on c2.stl.
+    process = subprocess.Popen(
+        cli_command("batch", tmp_path / "in", out, COUNT, "--jobs", 1, "-q"),
+        env=cli_env({"VERTISIFT_CLI_TEST_FAULT": "stall:c2.stl"}), stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 60
+        while not ((out / "a0.npz").exists() and (out / "b1.npz").exists()):
+            assert time.monotonic() < deadline and process.poll() is None
+            time.sleep(0.02)
+        if how == "ctrl-c":
+            os.killpg(process.pid, signal.SIGINT)   # a terminal sends it to the whole group
+        else:
+            process.send_signal(signal.SIGTERM)
+        _, stderr = process.communicate(timeout=60)
+    finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+    assert process.returncode == 130, stderr
+    assert "interrupted; run the same command again to resume" in stderr
+    assert "Traceback" not in stderr
+    assert files_under(out) == ["a0.npz", "b1.npz", "failures.csv"]
+    stamps = {p: p.stat().st_mtime_ns for p in out.glob("*.npz")}
+
+    result = run_cli("batch", tmp_path / "in", out, COUNT, "--jobs", 1, "-q")
+    assert result.returncode == 0, result.stderr
+    assert "5 models found: 3 converted, 2 already done, 0 failed" in result.stderr
+    assert all(p.stat().st_mtime_ns == stamp for p, stamp in stamps.items())
+    for relative, faces in good.items():
+        check_cloud(out / Path(relative).with_suffix(".npz"), COUNT, faces)
+
+
+def test_batch_refuses_two_models_with_one_output(tmp_path):
+    faces = torus_faces(12)
+    (tmp_path / "in").mkdir()
+    meshgen.write_binary_stl(tmp_path / "in" / "part.STL", faces)
+    meshgen.write_binary_stl(tmp_path / "in" / "part.stl", faces)
+    result = run_cli("batch", tmp_path / "in", tmp_path / "out", 8, "-q")
+    assert result.returncode == 1
+    assert read_failures(tmp_path / "out")[1:] == [
+        ["part.stl", "its output part.npz is already the output of part.STL"]]
+    check_cloud(tmp_path / "out" / "part.npz", 8, faces)
+
+
+@pytest.mark.parametrize("args, parts", [
+    (["{tmp}/none", "{tmp}/out", "10"], ["IN_DIR", "does not exist"]),
+    (["{tmp}/file.stl", "{tmp}/out", "10"], ["IN_DIR", "is not a folder"]),
+    (["{tmp}", "{tmp}/file.stl", "10"], ["OUT_DIR", "is not a folder"]),
+    (["{tmp}", "{tmp}/out", "many"], ["'many' is not a point count"]),
+    (["{tmp}", "{tmp}/out", "10", "--format", "obj"], ["invalid choice: 'obj'"]),
+    (["{tmp}", "{tmp}/out", "10", "--jobs", "0"], ["'0' is not a number of processes"]),
+    (["{tmp}", "{tmp}/out", "10", "--jobs", "2", "--dask", "tcp://127.0.0.1:1"],
+     ["not allowed with argument"]),
+])
+def test_batch_user_mistakes(tmp_path, args, parts):
+    (tmp_path / "file.stl").write_bytes(b"")
+    result = run_cli("batch", *(a.format(tmp=tmp_path) for a in args))
+    assert_user_error(result, *parts)
+    assert not (tmp_path / "out").exists()
+
+
+# --- preview ------------------------------------------------------------------------------
+
+def test_preview_draws_three_views(tmp_path, torus_model):
+    import matplotlib.image
+    model, _ = torus_model
+    cloud = tmp_path / "cloud.ply"
+    assert run_cli("reduce", model, 500, "-o", cloud).returncode == 0
+    picture = tmp_path / "picture.png"
+    result = run_cli("preview", cloud, "-o", picture)
+    assert result.returncode == 0, result.stderr
+    pixels = matplotlib.image.imread(picture)[:, :, :3]
+    height, width, _ = pixels.shape
+    assert width > 2 * height
+    # Points are coloured by their normals: many distinct, saturated colours in each third.
+    for third in np.array_split(pixels, 3, axis=1):
+        flat = third.reshape(-1, 3)
+        saturated = flat[flat.max(axis=1) - flat.min(axis=1) > 0.25]
+        assert len(np.unique(np.round(saturated * 8), axis=0)) > 20
+
+
+@pytest.mark.parametrize("cloud_text, picture, parts, status", [
+    (None, "p.png", ["CLOUD", "does not exist"], 2),
+    ("x y z\n", "p.png", ["not a readable point cloud"], 1),
+    ("1 2 3 4 5 6\n", "p.bogus", ["suffix '.bogus'", ".png"], 2),
+])
+def test_preview_mistakes(tmp_path, cloud_text, picture, parts, status):
+    cloud = tmp_path / "cloud.xyz"
+    if cloud_text is not None:
+        cloud.write_text(cloud_text)
+    result = run_cli("preview", cloud, "-o", tmp_path / picture)
+    assert result.returncode == status, result.stderr
+    assert "Traceback" not in result.stderr
+    for part in parts:
+        assert part in result.stderr
+    assert not (tmp_path / picture).exists()

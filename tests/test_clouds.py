@@ -1,0 +1,75 @@
+"""Cloud files: atomic replacement, and reading PLY files that other writers made."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+from plyfile import PlyData, PlyElement
+
+from vertisift_cli import clouds
+from vertisift_cli.clouds import CloudError, cloud_size, read_cloud, write_cloud
+
+FIELDS = ("x", "y", "z", "nx", "ny", "nz")
+
+
+def random_cloud(count: int, seed: int = 1) -> tuple[np.ndarray, np.ndarray]:
+    generator = np.random.default_rng(seed)
+    positions = generator.normal(size=(count, 3)).astype(np.float32)
+    normals = generator.normal(size=(count, 3)).astype(np.float32)
+    return positions, normals / np.linalg.norm(normals, axis=1, keepdims=True)
+
+
+def test_a_failed_write_leaves_the_old_file_and_no_temporary(tmp_path, monkeypatch):
+    target = tmp_path / "cloud.npz"
+    write_cloud(target, *random_cloud(10))
+    before = target.read_bytes()
+
+    def failing_writer(out, positions, normals):
+        out.write(b"half a file")
+        raise OSError("disk full")
+
+    monkeypatch.setitem(clouds._WRITERS, "npz", failing_writer)
+    with pytest.raises(OSError, match="disk full"):
+        write_cloud(target, *random_cloud(20))
+    assert target.read_bytes() == before
+    assert [p.name for p in tmp_path.iterdir()] == ["cloud.npz"]
+
+
+@pytest.mark.parametrize("text, byte_order, value_type", [
+    (False, "<", "f4"), (False, ">", "f8"), (True, "=", "f4")])
+def test_reads_ply_written_by_another_library(tmp_path, text, byte_order, value_type):
+    positions, normals = random_cloud(50)
+    dtype = [("x", value_type), ("y", value_type), ("z", value_type), ("red", "u1"),
+             ("nx", value_type), ("ny", value_type), ("nz", value_type)]
+    vertices = np.empty(50, dtype=dtype)
+    for column, field in enumerate(FIELDS):
+        vertices[field] = (positions if column < 3 else normals)[:, column % 3]
+    vertices["red"] = 200
+    faces = np.array([([0, 1, 2],)], dtype=[("vertex_indices", "i4", (3,))])
+    path = tmp_path / "other.ply"
+    PlyData([PlyElement.describe(vertices, "vertex"), PlyElement.describe(faces, "face")],
+            text=text, byte_order=byte_order).write(path)
+    read_positions, read_normals = read_cloud(path)
+    assert read_positions.dtype == np.float32
+    np.testing.assert_array_equal(read_positions, positions)
+    np.testing.assert_array_equal(read_normals, normals)
+
+
+def test_ply_without_normals_is_refused(tmp_path):
+    vertices = np.zeros(3, dtype=[("x", "f4"), ("y", "f4"), ("z", "f4")])
+    path = tmp_path / "bare.ply"
+    PlyData([PlyElement.describe(vertices, "vertex")]).write(path)
+    with pytest.raises(CloudError, match="PLY vertices without nx, ny, nz"):
+        read_cloud(path)
+
+
+@pytest.mark.parametrize("suffix", [".ply", ".npz", ".xyz"])
+def test_a_cut_short_cloud_is_not_complete(tmp_path, suffix):
+    path = tmp_path / f"cloud{suffix}"
+    write_cloud(path, *random_cloud(40))
+    assert cloud_size(path) == 40
+    data = path.read_bytes()
+    path.write_bytes(data[: len(data) - 30])
+    assert cloud_size(path) is None
+    with pytest.raises(CloudError):
+        read_cloud(path)
