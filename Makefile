@@ -6,8 +6,8 @@ PYTHON := $(VENV)/bin/python
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test venv install gtest pytest cpptest test-asan bench clean wheel test-wheel \
-	bench-batch preview
+.PHONY: demo test venv install gtest pytest cpptest test-asan test-tsan fuzz-tools fuzz fuzz-check \
+	bench clean wheel test-wheel bench-batch preview
 
 demo: install
 	$(PYTHON) scripts/demo.py
@@ -59,6 +59,27 @@ bench: install $(VENV)/.bench-ready
 $(VENV)/.bench-ready: bench/requirements.txt bench/setup.sh $(VENV)/.ready
 	bash bench/setup.sh $(PYTHON)
 	touch $@
+
+# The pool, the sharded map and the whole driver (without Python) under ThreadSanitizer, the
+# driver once per pool size. Any report fails the run.
+test-tsan: venv gtest
+	bash scripts/test-tsan.sh $(VENV) $(BUILD)/tsan
+
+# libFuzzer targets over the STL front end: clang 16 and its runtime come from the system's
+# packages when missing. `make fuzz` runs each target for FUZZ_SECONDS (default 10 minutes);
+# `make fuzz-check` replays the regression inputs and fuzzes each target for a minute.
+FUZZ_SECONDS ?= 600
+fuzz-tools:
+	@if [ ! -x /usr/bin/clang++-16 ] || [ ! -d /usr/lib/llvm-16/lib/clang/16/lib/linux ]; then \
+	  echo "installing clang-16 and libclang-rt-16-dev"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-16 libclang-rt-16-dev; \
+	fi
+
+fuzz: venv fuzz-tools
+	bash scripts/fuzz.sh $(VENV) $(FUZZ_SECONDS)
+
+fuzz-check: venv fuzz-tools
+	bash scripts/fuzz.sh $(VENV) 60
 
 clean:
 	rm -rf $(BUILD) dist wheelhouse $(VENV)-wheel

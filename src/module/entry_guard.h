@@ -116,6 +116,10 @@ PyObject* entry_guard(Body&& body) noexcept {
       raise_panic("panic from Rust code");
       return nullptr;
     }
+  } catch (const std::bad_alloc&) {
+    // Memory ran out while a fault was being turned into its exception.
+    PyErr_NoMemory();
+    return nullptr;
   } catch (...) {
     std::fputs("uncaught panic at ffi boundary\n", stderr);
     std::fflush(stderr);

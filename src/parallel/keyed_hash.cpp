@@ -3,24 +3,28 @@
 #include <string>
 
 #include "parallel/fault.h"
+#include "parallel/fork_epoch.h"
 #include "parallel/os_random.h"
 
 namespace vertisift {
 namespace {
 
+// `epoch` is the fork epoch the keys were drawn in: a forked child draws its own.
 struct ThreadKeys {
   bool ready = false;
+  std::uint64_t epoch = 0;
   HashKeys keys{};
 };
 
 thread_local ThreadKeys thread_keys;
 
-void draw_keys(ThreadKeys& state) {
+void draw_keys(ThreadKeys& state, std::uint64_t epoch) {
   std::uint64_t words[2];
   if (int code = fill_os_random(words, sizeof words); code != 0) {
     raise_fault("could not draw hash keys: os error " + std::to_string(code));
   }
   state.keys = {words[0], words[1]};
+  state.epoch = epoch;
   state.ready = true;
 }
 
@@ -38,7 +42,8 @@ inline void sip_round(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2,
 
 HashKeys next_hash_keys() {
   ThreadKeys& state = thread_keys;
-  if (!state.ready) draw_keys(state);
+  const std::uint64_t epoch = parallel::fork_epoch();
+  if (!state.ready || state.epoch != epoch) draw_keys(state, epoch);
   HashKeys current = state.keys;
   state.keys.k0 += 1;
   return current;

@@ -16,10 +16,12 @@ struct HashKeys {
   std::uint64_t k1;
 };
 
-// The calling thread's current keys; advances the thread's k0 by one (wrapping).
+// The calling thread's current keys; advances the thread's k0 by one (wrapping). The keys
+// are drawn on the thread's first use, and again in a forked child, so that a child never
+// repeats its parent's layouts.
 HashKeys next_hash_keys();
 
-// Draws the calling thread's keys anew (after fork, so a child does not repeat its parent).
+// Draws the calling thread's keys anew on its next use.
 void reset_thread_hash_keys();
 
 std::uint64_t siphash13_u64(const HashKeys& keys, std::uint64_t value);

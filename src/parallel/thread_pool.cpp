@@ -1,19 +1,20 @@
 #include "parallel/thread_pool.h"
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
 
 #include "parallel/fault.h"
+#include "parallel/fork_epoch.h"
+#include "parallel/thread_storage.h"
 
 namespace vertisift::parallel {
 namespace {
@@ -42,13 +43,17 @@ bool parse_count(const char* text, std::size_t& value) {
 
 // The pool.
 //
-// Layout: `workers_` threads wait on `wake_` until `job_` changes. A Job is one pass: the
-// task, the item count and the chunk count, with its own atomic counters. Workers claim
-// chunks with `next_chunk` and count them off with `chunks_left`; whoever counts off the
-// last chunk wakes the caller through `done_`. Because every pass has its own Job, a worker
-// that wakes late and still holds an old Job only finds its chunks all claimed: it never
-// touches a newer pass. `mutex_` guards `job_`, `stopping_` and each Job's `fault`. Only the
-// calling thread, which holds the interpreter lock (so there is one at a time), posts jobs.
+// Layout: `workers_` threads wait on `wake_` until a new `job_` is posted. A Job is one pass,
+// held on the caller's stack: the task, the item count and the chunk count, with atomic
+// counters. A worker that sees the new job attaches to it (`attached`, under `mutex_`),
+// claims chunks with `next_chunk` until none is left, counts each off with `chunks_left`,
+// and detaches under `mutex_`. The caller returns only when every chunk is counted off and
+// every attached worker has detached; it takes the job down in the same critical section,
+// so no worker can attach later. When a pass returns, then, no worker refers to it or does
+// anything but wait: the Job can live on the caller's stack, and a fork() right after a call
+// never catches a worker inside the allocator or any other library lock. `mutex_` guards
+// `job_`, `generation_`, `stopping_` and each Job's `attached` and `fault`. Only the calling
+// thread, which holds the interpreter lock (so there is one at a time), posts jobs.
 struct Job {
   const ChunkTask* task = nullptr;
   std::size_t count = 0;
@@ -56,20 +61,31 @@ struct Job {
   std::atomic<std::size_t> next_chunk{0};
   std::atomic<std::size_t> chunks_left{0};
   std::atomic<bool> failed{false};
+  std::size_t attached = 0;  // guarded by the pool's mutex_
   std::exception_ptr fault;  // guarded by the pool's mutex_
+
+  bool finished() const {
+    return attached == 0 && chunks_left.load(std::memory_order_acquire) == 0;
+  }
 };
 
 class ThreadPool {
  public:
+  // Starts every worker, or none: if the system refuses a thread (or memory runs out), the
+  // workers already started are stopped and joined before the failure leaves, so nothing is
+  // left running and the next pass can try again.
   explicit ThreadPool(std::size_t size) : size_(size) {
-    workers_.reserve(size);
     try {
+      workers_.reserve(size);
       for (std::size_t i = 0; i < size; ++i) {
         workers_.emplace_back([this, i] { work(i); });
       }
     } catch (const std::system_error& error) {
       stop();
       raise_fault(std::string("could not start a worker thread: ") + error.what());
+    } catch (...) {
+      stop();
+      throw;
     }
   }
 
@@ -78,52 +94,56 @@ class ThreadPool {
   std::size_t size() const { return size_; }
 
   void run(std::size_t count, std::size_t chunks, const ChunkTask& task) {
-    auto job = std::make_shared<Job>();
-    job->task = &task;
-    job->count = count;
-    job->chunks = chunks;
-    job->chunks_left.store(chunks, std::memory_order_relaxed);
+    Job job;
+    job.task = &task;
+    job.count = count;
+    job.chunks = chunks;
+    job.chunks_left.store(chunks, std::memory_order_relaxed);
     std::unique_lock lock(mutex_);
-    job_ = job;
+    job_ = &job;
     ++generation_;
     wake_.notify_all();
-    done_.wait(lock, [&] { return job->chunks_left.load(std::memory_order_acquire) == 0; });
-    job_.reset();
-    if (job->fault) std::rethrow_exception(job->fault);
+    done_.wait(lock, [&] { return job.finished(); });
+    job_ = nullptr;
+    std::exception_ptr fault = std::move(job.fault);
+    lock.unlock();
+    if (fault) std::rethrow_exception(fault);
   }
 
  private:
   void work(std::size_t index) {
-    std::string name = "vertisift-" + std::to_string(index);
-    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+    prepare_thread_storage();  // while memory is there, not at the first fault
+    char name[16];  // the system's limit, terminating null included
+    std::snprintf(name, sizeof name, "vertisift-%zu", index);
+    pthread_setname_np(pthread_self(), name);
     std::uint64_t seen = 0;
     std::unique_lock lock(mutex_);
     for (;;) {
-      wake_.wait(lock, [&] { return stopping_ || (job_ && generation_ != seen); });
+      wake_.wait(lock, [&] { return stopping_ || (job_ != nullptr && generation_ != seen); });
       if (stopping_) return;
-      std::shared_ptr<Job> job = job_;
+      Job& job = *job_;
       seen = generation_;
+      ++job.attached;
       lock.unlock();
       for (;;) {
-        const std::size_t chunk = job->next_chunk.fetch_add(1, std::memory_order_relaxed);
-        if (chunk >= job->chunks) break;
-        if (!job->failed.load(std::memory_order_relaxed)) {
-          const std::size_t begin = job->count * chunk / job->chunks;
-          const std::size_t end = job->count * (chunk + 1) / job->chunks;
+        const std::size_t chunk = job.next_chunk.fetch_add(1, std::memory_order_relaxed);
+        if (chunk >= job.chunks) break;
+        if (!job.failed.load(std::memory_order_relaxed)) {
+          const std::size_t begin = job.count * chunk / job.chunks;
+          const std::size_t end = job.count * (chunk + 1) / job.chunks;
           try {
-            (*job->task)(chunk, begin, end);
+            (*job.task)(chunk, begin, end);
           } catch (...) {
             std::lock_guard guard(mutex_);
-            if (!job->fault) job->fault = std::current_exception();
-            job->failed.store(true, std::memory_order_relaxed);  // skip what is left
+            if (!job.fault) job.fault = std::current_exception();
+            job.failed.store(true, std::memory_order_relaxed);  // skip what is left
           }
         }
-        if (job->chunks_left.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-          std::lock_guard guard(mutex_);
-          done_.notify_all();
-        }
+        job.chunks_left.fetch_sub(1, std::memory_order_acq_rel);
       }
       lock.lock();
+      --job.attached;
+      if (job.finished()) done_.notify_all();
     }
   }
 
@@ -142,26 +162,26 @@ class ThreadPool {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable done_;
-  std::shared_ptr<Job> job_;  // guarded by mutex_
+  Job* job_ = nullptr;        // guarded by mutex_; the pass in progress
   std::uint64_t generation_ = 0;  // guarded by mutex_; counts posted jobs
   bool stopping_ = false;     // guarded by mutex_
 };
 
-// The process's pool. It is never destroyed: worker threads live until the process ends. In
-// a forked child the parent's workers do not exist, so the child forgets the pool (leaking
-// the object, whose locks may be held by threads that are gone) and makes its own.
+// The process's pool and the fork epoch it was made in. It is never destroyed: worker
+// threads live until the process ends. In a forked child the parent's workers do not exist,
+// so the child forgets the pool (leaking the object, whose locks may be held by threads that
+// are gone) and makes its own. Touched only by the thread that posts passes.
 ThreadPool* process_pool = nullptr;
-std::once_flag fork_handler_once;
-
-void forget_pool_in_child() { process_pool = nullptr; }
+std::uint64_t process_pool_epoch = 0;
 
 ThreadPool& pool() {
-  if (process_pool == nullptr) {
-    std::call_once(fork_handler_once,
-                   [] { pthread_atfork(nullptr, nullptr, forget_pool_in_child); });
+  const std::uint64_t epoch = fork_epoch();
+  if (process_pool == nullptr || process_pool_epoch != epoch) {
+    process_pool = nullptr;
     std::size_t size = pool_size_from_env(std::getenv("RAYON_NUM_THREADS"),
                                           std::getenv("RAYON_RS_NUM_CPUS"), logical_processors());
     process_pool = new ThreadPool(size);
+    process_pool_epoch = epoch;
   }
   return *process_pool;
 }

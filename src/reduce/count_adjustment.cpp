@@ -1,5 +1,6 @@
 #include "reduce/count_adjustment.h"
 
+#include <new>
 #include <utility>
 
 #include "reduce/random.h"
@@ -20,6 +21,10 @@ PointList adjust_count(PointList representatives,
     }
     selection.resize(clusters);
   } else if (!points.empty()) {
+    // Room for the final count at once: a count beyond memory fails here, before anything is
+    // drawn, instead of after growing the selection step by step.
+    if (clusters > selection.max_size()) throw std::bad_alloc();
+    selection.reserve(clusters);
     while (selection.size() < clusters) {
       selection.push_back(points[uniform_index(rng, points.size())]);
     }

@@ -1,14 +1,12 @@
 #include "reduce/random.h"
 
-#include <pthread.h>
-
 #include <cstring>
-#include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
+#include <type_traits>
 
 #include "parallel/fault.h"
-#include "parallel/keyed_hash.h"
+#include "parallel/fork_epoch.h"
 #include "parallel/os_random.h"
 
 namespace vertisift::reduce {
@@ -23,13 +21,12 @@ inline void quarter_round(std::array<std::uint32_t, 16>& s, int a, int b, int c,
   s[c] += s[d]; s[b] ^= s[c]; s[b] = rotl32(s[b], 7);
 }
 
-thread_local std::unique_ptr<ThreadRng> thread_generator;
-std::once_flag fork_handler_once;
-
-void reset_in_child() {
-  reset_thread_rng();
-  reset_thread_hash_keys();
-}
+// The thread's generator and the fork epoch it was seeded in: a forked child seeds its own
+// rather than continue its parent's stream. Held in place, not on the heap: an empty optional
+// of a trivially destructible type needs no destructor registered for the thread's exit.
+static_assert(std::is_trivially_destructible_v<ThreadRng>);
+thread_local std::optional<ThreadRng> thread_generator;
+thread_local std::uint64_t thread_generator_epoch = 0;
 
 }  // namespace
 
@@ -107,14 +104,16 @@ std::uint64_t ThreadRng::next_u64() {
 }
 
 ThreadRng& thread_rng() {
-  if (!thread_generator) {
-    std::call_once(fork_handler_once, [] { pthread_atfork(nullptr, nullptr, reset_in_child); });
+  const std::uint64_t epoch = parallel::fork_epoch();
+  if (!thread_generator || thread_generator_epoch != epoch) {
+    thread_generator.reset();
     std::array<std::uint32_t, 8> key;
     if (int code = fill_os_random(key.data(), sizeof key); code != 0) {
       raise_fault("could not initialize thread_rng: " + std::string(std::strerror(code)) +
                   " (os error " + std::to_string(code) + ")");
     }
-    thread_generator = std::make_unique<ThreadRng>(key, &fill_os_random);
+    thread_generator.emplace(key, &fill_os_random);
+    thread_generator_epoch = epoch;
   }
   return *thread_generator;
 }

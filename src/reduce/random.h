@@ -50,13 +50,13 @@ class ThreadRng {
   KeySource reseed_source_;
 };
 
-// The calling thread's generator, created and seeded from the operating system on first use.
-// Seeding failure is an internal fault ("could not initialize thread_rng: ..."); the next
-// call tries again.
+// The calling thread's generator, created and seeded from the operating system on first use,
+// and seeded anew in a forked child, which must not continue its parent's stream. Seeding
+// failure is an internal fault ("could not initialize thread_rng: ..."); the next call tries
+// again.
 ThreadRng& thread_rng();
 
-// Drops the calling thread's generator so the next thread_rng() seeds a new one (used in a
-// forked child, which must not continue its parent's stream).
+// Drops the calling thread's generator so the next thread_rng() seeds a new one.
 void reset_thread_rng();
 
 // Uniform in [0, n) for n >= 1, by rejection on the product of a random word and n.

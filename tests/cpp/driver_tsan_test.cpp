@@ -1,0 +1,139 @@
+// The whole driver, without Python, on generated meshes: every stage and every parallel pass
+// of a call, many times over. `make test-tsan` runs it under ThreadSanitizer once per pool
+// size (the size is read from RAYON_NUM_THREADS once per process).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <unistd.h>
+
+#include "reduce/pipeline.h"
+#include "stl/stl_reader.h"
+
+namespace vertisift::reduce {
+namespace {
+
+using Triangle = std::array<Point3, 3>;
+
+// A closed torus: `steps` x `steps` quads, each vertex shared by six faces.
+std::vector<Triangle> torus(int steps) {
+  auto point = [&](int i, int j) {
+    const double u = 2 * M_PI * (i % steps) / steps;
+    const double v = 2 * M_PI * (j % steps) / steps;
+    const double r = 3 + std::cos(v);
+    return Point3{static_cast<float>(r * std::cos(u)), static_cast<float>(r * std::sin(u)),
+                  static_cast<float>(std::sin(v))};
+  };
+  std::vector<Triangle> faces;
+  for (int i = 0; i < steps; ++i) {
+    for (int j = 0; j < steps; ++j) {
+      faces.push_back({point(i, j), point(i + 1, j), point(i + 1, j + 1)});
+      faces.push_back({point(i, j), point(i + 1, j + 1), point(i, j + 1)});
+    }
+  }
+  return faces;
+}
+
+class TempStl {
+ public:
+  TempStl(const std::vector<Triangle>& faces, std::uint32_t count) {
+    char name[] = "/tmp/vertisift-driver-XXXXXX";
+    const int fd = mkstemp(name);
+    EXPECT_GE(fd, 0);
+    path_ = name;
+    std::string bytes(80, '\0');
+    bytes.append(reinterpret_cast<const char*>(&count), 4);
+    for (const Triangle& face : faces) {
+      const float normal[3] = {0.0f, 0.0f, 1.0f};
+      bytes.append(reinterpret_cast<const char*>(normal), 12);
+      bytes.append(reinterpret_cast<const char*>(face.data()), 36);
+      bytes.append(2, '\0');
+    }
+    EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+  }
+  explicit TempStl(const std::vector<Triangle>& faces)
+      : TempStl(faces, static_cast<std::uint32_t>(faces.size())) {}
+  ~TempStl() { std::remove(path_.c_str()); }
+  stl::PathText path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+using Key = std::tuple<float, float, float>;
+Key key_of(const Point3& p) { return {p.x, p.y, p.z}; }
+
+void check_call(const TempStl& file, const std::vector<Triangle>& faces, std::uint64_t clusters) {
+  ReduceOutcome outcome = reduce_stl_points(file.path(), clusters);
+  ASSERT_TRUE(std::holds_alternative<ReducedPoints>(outcome));
+  const ReducedPoints& points = std::get<ReducedPoints>(outcome);
+  const std::size_t expected = faces.empty() ? 0 : clusters;
+  ASSERT_EQ(points.positions.size(), expected);
+  ASSERT_EQ(points.normals.size(), expected);
+  std::map<Key, int> vertices;
+  for (const Triangle& face : faces) {
+    for (const Point3& corner : face) vertices[key_of(corner)] = 1;
+  }
+  std::map<Key, Key> normal_of;
+  for (std::size_t i = 0; i < expected; ++i) {
+    ASSERT_TRUE(vertices.count(key_of(points.positions[i]))) << i;
+    // A vertex keeps its one normal wherever it appears.
+    auto [at, inserted] = normal_of.emplace(key_of(points.positions[i]), key_of(points.normals[i]));
+    ASSERT_EQ(at->second, key_of(points.normals[i])) << i;
+    const Point3& n = points.normals[i];
+    ASSERT_NEAR(n.x * n.x + n.y * n.y + n.z * n.z, 1.0f, 1e-5f);
+  }
+}
+
+TEST(DriverStress, ManyCallsOnSmallAndLargeMeshes) {
+  const auto large = torus(60);  // 7200 faces, 3600 vertices
+  const auto small = torus(3);
+  const std::vector<Triangle> one = {large[0]};
+  const std::vector<Triangle> two = {large[0], large[1]};
+  const TempStl large_file(large), small_file(small), one_file(one), two_file(two);
+  for (int round = 0; round < 6; ++round) {
+    for (std::uint64_t clusters : {0, 1, 2, 50, 1000, 5000}) check_call(large_file, large, clusters);
+  }
+  for (int round = 0; round < 100; ++round) {
+    for (std::uint64_t clusters : {0, 1, 2, 9, 30}) {
+      check_call(small_file, small, clusters);
+      check_call(one_file, one, clusters);
+      check_call(two_file, two, clusters);
+    }
+  }
+}
+
+TEST(DriverStress, EmptyMeshAndReadFailures) {
+  const auto faces = torus(4);
+  const TempStl empty(std::vector<Triangle>{});
+  const TempStl truncated(faces, static_cast<std::uint32_t>(faces.size() + 1));
+  for (int round = 0; round < 50; ++round) {
+    check_call(empty, {}, 0);
+    check_call(empty, {}, 7);
+    ReduceOutcome outcome = reduce_stl_points(truncated.path(), 5);
+    ASSERT_TRUE(std::holds_alternative<ReadFailure>(outcome));
+    EXPECT_EQ(std::get<ReadFailure>(outcome).message,
+              std::string(stl::READ_ERROR_PREFIX) + "failed to fill whole buffer");
+  }
+}
+
+TEST(DriverStress, CountBeyondTheLimitIsRefusedBeforeAnyWork) {
+  const auto faces = torus(4);
+  const TempStl file(faces);
+  EXPECT_THROW(reduce_stl_points(file.path(), 1001, 1000), std::bad_alloc);
+  EXPECT_THROW(reduce_stl_points(file.path(), UINT64_MAX, UINT64_MAX - 1), std::bad_alloc);
+  check_call(file, faces, 1000);
+  // A count that fits the limit but not in memory fails the same way.
+  EXPECT_THROW(reduce_stl_points(file.path(), std::uint64_t{1} << 62), std::bad_alloc);
+  check_call(file, faces, 10);
+}
+
+}  // namespace
+}  // namespace vertisift::reduce

@@ -1,0 +1,157 @@
+"""Bounded resources: a long first line, impossible and exhausting counts, a refused thread."""
+
+import os
+import sys
+
+import pytest
+
+import meshgen
+import vertisift
+from conftest import READ_ERROR_PREFIX, run_python
+
+# The most items a list can hold.
+MAX_LIST = sys.maxsize // 8
+
+# Address-space limits cannot be combined with AddressSanitizer's shadow memory.
+under_asan = "asan" in os.environ.get("LD_PRELOAD", "")
+needs_plain_build = pytest.mark.skipif(under_asan, reason="RLIMIT_AS and the sanitizer build")
+
+# The peak resident size of this process's own memory (VmHWM). Not ru_maxrss: that one
+# starts from the size of the process that forked the interpreter, here the test runner.
+RSS_PROBE = """
+import vertisift
+def peak_mb():
+    with open("/proc/self/status") as status:
+        line = next(line for line in status if line.startswith("VmHWM:"))
+    return int(line.split()[1]) / 1024
+"""
+
+
+@pytest.mark.parametrize("last_byte, ascii", [(b"", True), (b"\xff", False)])
+def test_first_line_without_lf_costs_no_memory(tmp_path, write_binary, last_byte, ascii):
+    """'solid ' and 256 MiB without any LF: the probe reads the whole line to its last byte
+    (a final invalid byte makes the file binary: an empty mesh from its zero face count) with
+    memory that does not grow with the line."""
+    path = tmp_path / "long_line.stl"
+    size = 256 << 20
+    with path.open("wb") as out:  # sparse: NUL bytes, valid UTF-8 and no LF
+        out.write(b"solid ")
+        out.truncate(size)
+        out.seek(size)
+        out.write(last_byte)
+    warm = write_binary(meshgen.cube())
+    code = RSS_PROBE + f"""
+vertisift.reduce_stl_points({str(warm)!r}, 10)
+before = peak_mb()
+try:
+    outcome = repr(vertisift.reduce_stl_points({str(path)!r}, 10))
+except OSError as error:
+    outcome = "OSError"
+print(outcome)
+print(peak_mb() - before)
+"""
+    result = run_python(code, timeout=300)
+    path.unlink()
+    assert result.returncode == 0, result.stderr
+    outcome, growth = result.stdout.split("\n")[:2]
+    assert outcome == ("OSError" if ascii else "([], [])")
+    assert float(growth) < 32, f"peak RSS grew by {growth} MiB for a {size >> 20} MiB line"
+
+
+# The sanitizer's allocator ends the process when a real allocation fails, so only counts
+# refused before any allocation are tried there.
+@pytest.mark.parametrize("clusters", [
+    MAX_LIST + 1, 2**63, 2**64 - 1, MAX_LIST,
+    pytest.param(2**40, marks=needs_plain_build)])
+def test_count_beyond_memory_is_memory_error(write_binary, clusters):
+    path = write_binary(meshgen.cube())
+    with pytest.raises(MemoryError):
+        vertisift.reduce_stl_points(path, clusters)
+    positions, normals = vertisift.reduce_stl_points(path, 7)
+    assert len(positions) == len(normals) == 7
+
+
+def test_impossible_count_keeps_the_order_of_failures(tmp_path, write_binary, write_bytes):
+    huge = 2**64 - 1
+    with pytest.raises(TypeError, match="^argument 'file_path': "):
+        vertisift.reduce_stl_points(b"missing.stl", huge)
+    with pytest.raises(OverflowError):
+        vertisift.reduce_stl_points(tmp_path / "missing.stl", 2**64)
+    with pytest.raises(OSError) as missing:
+        vertisift.reduce_stl_points(tmp_path / "missing.stl", huge)
+    assert str(missing.value) == READ_ERROR_PREFIX + "No such file or directory (os error 2)"
+    truncated = write_binary(meshgen.cube(), count=13)
+    with pytest.raises(OSError) as short:
+        vertisift.reduce_stl_points(truncated, huge)
+    assert str(short.value) == READ_ERROR_PREFIX + "failed to fill whole buffer"
+    # Without faces there is nothing to return, whatever the count.
+    assert vertisift.reduce_stl_points(write_binary([]), huge) == ([], [])
+
+
+@needs_plain_build
+def test_allocation_failure_anywhere_is_memory_error():
+    """Under an address-space limit at several heights, a call that asks for more than fits
+    fails with MemoryError wherever memory runs out (reading, the stages, the workers, the
+    Python result), never with anything else, and the next call works."""
+    code = """
+import json, os, resource, meshgen, tempfile, vertisift
+path = meshgen.write_binary_stl(os.path.join(tempfile.mkdtemp(), "t.stl"), meshgen.torus(96, 48))
+vertisift.reduce_stl_points(path, 10)   # the pool and the generator exist from here on
+def mapped():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+outcomes = {}
+for headroom_mb in (1, 2, 4, 8, 16, 32, 64, 128, 256, 512):
+    for clusters in (5_000, 500_000, 5_000_000):
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (mapped() + (headroom_mb << 20), hard))
+        try:
+            positions, normals = vertisift.reduce_stl_points(path, clusters)
+            outcome = "ok" if len(positions) == len(normals) == clusters else "wrong length"
+            del positions, normals
+        except BaseException as error:
+            outcome = type(error).__name__
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        outcomes.setdefault(outcome, []).append((headroom_mb, clusters))
+        assert len(vertisift.reduce_stl_points(path, 100)[0]) == 100
+print(json.dumps(outcomes))
+"""
+    result = run_python(code, timeout=300)
+    assert result.returncode == 0, result.stderr
+    import json
+    outcomes = json.loads(result.stdout)
+    assert set(outcomes) == {"ok", "MemoryError"}, outcomes
+
+
+@needs_plain_build
+def test_refused_worker_thread_is_a_panic_and_the_next_call_retries(write_binary):
+    """The system refuses to start a worker thread (no address space left for its stack): the
+    call fails with the panic exception, no thread is left behind, and once threads can start
+    again the next call makes the whole pool."""
+    path = write_binary(meshgen.torus(12, 6))
+    code = f"""
+import os, resource, vertisift
+def threads():
+    return len(os.listdir("/proc/self/task"))
+def mapped():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (mapped() + (48 << 20), hard))
+try:
+    vertisift.reduce_stl_points({str(path)!r}, 10)
+    print("no failure")
+except BaseException as error:
+    print(type(error).__module__, type(error).__name__, str(error).split(":")[0])
+finally:
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(threads())
+print(len(vertisift.reduce_stl_points({str(path)!r}, 10)[0]), threads())
+"""
+    result = run_python(code, env={"RAYON_NUM_THREADS": "64"}, timeout=120)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0] == "pyo3_runtime PanicException could not start a worker thread"
+    assert lines[1] == "1"
+    assert lines[2] == "10 65"

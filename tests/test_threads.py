@@ -1,0 +1,104 @@
+"""Python threads calling at once, and the pool size read from the environment."""
+
+import math
+import os
+import threading
+
+import pytest
+
+import meshgen
+import vertisift
+from conftest import READ_ERROR_PREFIX, run_python
+
+
+def test_concurrent_python_threads_get_correct_results(write_binary, tmp_path):
+    """Eight threads call at once on different meshes, some calls failing: every result is
+    complete and made of its own mesh's vertices, each always with the same unit normal."""
+    meshes = {
+        "torus": meshgen.torus(30, 15),
+        "cube": meshgen.cube(2.0),
+        "thin": meshgen.torus(8, 4, major_radius=10.0, minor_radius=0.5),
+    }
+    paths = {name: write_binary(faces) for name, faces in meshes.items()}
+    vertices = {name: {corner for face in faces for corner in face[1:]}
+                for name, faces in meshes.items()}
+    missing = tmp_path / "missing.stl"
+    problems, normals_seen = [], {name: {} for name in meshes}
+    lock = threading.Lock()
+    start = threading.Barrier(8)
+
+    def work(index):
+        start.wait()
+        for round_ in range(15):
+            name = list(meshes)[(index + round_) % 3]
+            clusters = (index * 37 + round_ * 11) % 400
+            try:
+                if round_ % 5 == 4:
+                    try:
+                        vertisift.reduce_stl_points(missing, clusters)
+                        problems.append("missing file read")
+                    except OSError as error:
+                        if not str(error).startswith(READ_ERROR_PREFIX):
+                            problems.append(str(error))
+                    continue
+                positions, normals = vertisift.reduce_stl_points(paths[name], clusters)
+                if not len(positions) == len(normals) == clusters:
+                    problems.append(f"{name}: {len(positions)}, {len(normals)} != {clusters}")
+                with lock:
+                    for position, normal in zip(positions, normals):
+                        if tuple(position) not in vertices[name]:
+                            problems.append(f"{name}: {position} is no vertex")
+                        if abs(math.hypot(*normal) - 1) > 1e-6:
+                            problems.append(f"{name}: normal {normal} not unit")
+                        if normals_seen[name].setdefault(tuple(position), normal) != normal:
+                            problems.append(f"{name}: {position} has two normals")
+            except BaseException as error:  # noqa: BLE001 - any exception is a finding
+                problems.append(repr(error))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(120)
+    assert not any(thread.is_alive() for thread in threads)
+    assert problems == []
+
+
+POOL_SIZE_PROBE = """
+import os, vertisift
+def threads():
+    return len(os.listdir("/proc/self/task"))
+before = threads()
+vertisift.reduce_stl_points({path!r}, 50)
+made = threads() - before
+# The size is fixed for the process: a changed variable and a second call change nothing.
+os.environ["RAYON_NUM_THREADS"] = "7"
+vertisift.reduce_stl_points({path!r}, 50)
+print(made, threads() - before, os.cpu_count())
+"""
+
+DEFAULT = "cpus"
+
+
+@pytest.mark.parametrize("num_threads, rs_num_cpus, expected", [
+    (None, None, DEFAULT),
+    ("3", None, 3), ("+3", None, 3), ("0", None, DEFAULT), ("0", "5", DEFAULT),
+    ("+0", "5", DEFAULT), ("007", None, 7),
+    (" 3", None, DEFAULT), ("3 ", None, DEFAULT), ("abc", None, DEFAULT), ("", None, DEFAULT),
+    (" 3", "5", 5), ("3 ", "5", 5), ("abc", "5", 5), ("-1", "5", 5),
+    ("18446744073709551616", "4", 4), ("99999999999999999999999", None, DEFAULT),
+    (None, "5", 5), (None, "+6", 6), (None, "0", DEFAULT), (None, " 6", DEFAULT),
+    (None, "abc", DEFAULT), (None, "18446744073709551616", DEFAULT),
+])
+def test_pool_size_from_the_environment(write_binary, num_threads, rs_num_cpus, expected):
+    path = write_binary(meshgen.torus(12, 6))
+    env = {}
+    if num_threads is not None:
+        env["RAYON_NUM_THREADS"] = num_threads
+    if rs_num_cpus is not None:
+        env["RAYON_RS_NUM_CPUS"] = rs_num_cpus
+    result = run_python(POOL_SIZE_PROBE.format(path=str(path)), env=env)
+    assert result.returncode == 0, result.stderr
+    made, after_second, cpus = map(int, result.stdout.split())
+    assert made == (cpus if expected == DEFAULT else expected)
+    assert after_second == made
