@@ -160,12 +160,7 @@ def batch(in_dir: str | os.PathLike[str], out_dir: str | os.PathLike[str], count
         raise ValueError(f"jobs must be 1 or more, not {jobs}")
     with _progress_bar(len(plan.tasks), progress, len(plan.failures)) as bar:
         def record(task: Task, message: str | None) -> None:
-            if message is None:
-                report.converted += 1
-            else:
-                report.failures.append(Failure(task.relative, message))
-                bar.set_postfix(failed=len(report.failures), refresh=False)
-            bar.update(1)
+            record_outcome(report, bar, task, message)
 
         try:
             _run_local(plan.tasks, count, jobs, record)
@@ -174,6 +169,16 @@ def batch(in_dir: str | os.PathLike[str], out_dir: str | os.PathLike[str], count
     write_failures(out_dir, report.failures)
     report.seconds = time.perf_counter() - started
     return report
+
+
+def record_outcome(report: BatchReport, bar: Any, task: Task, message: str | None) -> None:
+    """Counts one finished file: converted when `message` is None, else failed with it."""
+    if message is None:
+        report.converted += 1
+    else:
+        report.failures.append(Failure(task.relative, message))
+        bar.set_postfix(failed=len(report.failures), refresh=False)
+    bar.update(1)
 
 
 def _relative(path: Path, root: Path) -> str:

@@ -108,12 +108,16 @@ def main(argv: Sequence[str] | None = None) -> int:
         return FAILED
 
 
-def run_reduce(arguments: argparse.Namespace) -> int:
+def _need_cloud_format(path: Path) -> None:
     from vertisift_cli.clouds import CloudError, format_of
     try:
-        format_of(arguments.output)
+        format_of(path)
     except CloudError as error:
         raise UsageError(error) from None
+
+
+def run_reduce(arguments: argparse.Namespace) -> int:
+    _need_cloud_format(arguments.output)
     _need_file(arguments.model, "MODEL")
     _need_folder(arguments.output.parent, "the folder of OUT")
     from vertisift_cli.convert import convert_file, describe
@@ -172,13 +176,10 @@ def run_batch(arguments: argparse.Namespace) -> int:
 
 
 def run_preview(arguments: argparse.Namespace) -> int:
-    from vertisift_cli.clouds import CloudError, format_of
-    try:
-        format_of(arguments.cloud)
-    except CloudError as error:
-        raise UsageError(error) from None
+    _need_cloud_format(arguments.cloud)
     _need_file(arguments.cloud, "CLOUD")
     _need_folder(arguments.output.parent, "the folder of PICTURE")
+    from vertisift_cli.clouds import CloudError
     from vertisift_cli.preview import picture_formats, render_preview
     suffix = arguments.output.suffix.lower()[1:]
     formats = picture_formats()

@@ -15,7 +15,8 @@ import time
 from pathlib import Path
 from typing import Any
 
-from vertisift_cli.batch import BatchReport, Failure, _progress_bar, plan_batch, write_failures
+from vertisift_cli.batch import (BatchReport, _progress_bar, plan_batch, record_outcome,
+                                 write_failures)
 from vertisift_cli.clouds import temp_path
 from vertisift_cli.convert import describe, run_task
 
@@ -59,12 +60,7 @@ def batch_dask(in_dir: str | os.PathLike[str], out_dir: str | os.PathLike[str], 
                     # die later, the scheduler would otherwise run the task again to
                     # restore it, rewriting a cloud that is already reported done.
                     future.release()
-                    if message is None:
-                        report.converted += 1
-                    else:
-                        report.failures.append(Failure(task.relative, message))
-                        bar.set_postfix(failed=len(report.failures), refresh=False)
-                    bar.update(1)
+                    record_outcome(report, bar, task, message)
             except KeyboardInterrupt:
                 report.interrupted = True
                 client.cancel(list(futures))

@@ -47,7 +47,8 @@ class PendingException {
     PyObject* type;
     std::string message;
   };
-  explicit PendingException(std::variant<Fetched, Deferred> state) : state_(std::move(state)) {}
+  template <class State>
+  explicit PendingException(State state) : state_(std::in_place_type<State>, std::move(state)) {}
 
   std::variant<Fetched, Deferred> state_;
 };
