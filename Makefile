@@ -49,7 +49,7 @@ test-asan: venv
 # The benchmark against other STL readers (bench/run.py --help). The full run writes
 # bench/results/; narrower runs, e.g.
 #   make bench BENCH_ARGS="--sizes 2m --tools vertisift,pyvista-stl --runs 3 --real none"
-# write bench/work/ unless given --out.
+# write bench/scratch/ unless given --out.
 BENCH_ARGS ?= --out bench/results
 
 bench: install $(VENV)/.bench-ready

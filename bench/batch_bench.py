@@ -33,14 +33,14 @@ sys.path.insert(0, str(ROOT / "scripts"))
 import meshgen  # noqa: E402
 from vertisift_cli.batch import batch, find_models, processor_count  # noqa: E402
 
-WORK = ROOT / "bench" / "work" / "batch"
+WORK = ROOT / "bench" / "scratch" / "batch"
 REAL_STL = ROOT.parent / "shared" / "data" / "stl"
 RESULTS = ROOT / "bench" / "results" / "batch.md"
 THREAD_VARIABLES = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
 
 
 def generated_folder(models: int) -> Path:
-    """`models` binary tori from 3,600 to 14,400 faces, made once and kept in bench/work."""
+    """`models` binary tori from 3,600 to 14,400 faces, made once and kept in bench/scratch."""
     folder = WORK / f"generated-{models}"
     marker = folder / ".complete"
     if marker.exists():

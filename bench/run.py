@@ -22,7 +22,7 @@ Tools (--tools):
   open3d          read_triangle_mesh, remove_duplicated_vertices, compute_vertex_normals,
                   voxel_down_sample to about `clusters` points (voxel size set in the warm-up)
 
-Generated meshes are written to bench/data/ once and reused. Reports go to --out (bench/work/
+Generated meshes are written to bench/data/ once and reused. Reports go to --out (bench/scratch/
 by default; make bench writes bench/results/): results.md, results.json, time_vs_faces.png.
 """
 
@@ -311,8 +311,8 @@ def main() -> int:
     parser.add_argument("--warmup", type=int, default=1, help="untimed runs first")
     parser.add_argument("--clusters", type=int, default=10000)
     parser.add_argument("--timeout", type=float, default=900, help="seconds for one run")
-    parser.add_argument("--out", type=Path, default=BENCH / "work",
-                        help="where the reports go (default bench/work/)")
+    parser.add_argument("--out", type=Path, default=BENCH / "scratch",
+                        help="where the reports go (default bench/scratch/)")
     parser.add_argument("--vertisift-path", type=Path,
                         help="import vertisift from this folder (a dev build) instead of "
                              "the installed module")
