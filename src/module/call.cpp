@@ -12,7 +12,7 @@ PendingException type_error(std::string message) {
 }
 
 // A list of three floats, each the exact widening of a stored single-precision value.
-PyRef point_list(const Point3& point) {
+PyRef point_list(const base::Point3& point) {
   PyRef list = checked(PyList_New(3));
   const float coordinates[3] = {point.x, point.y, point.z};
   for (Py_ssize_t axis = 0; axis < 3; ++axis) {

@@ -1,6 +1,6 @@
 #include "module/entry_guard.h"
 
-#include "parallel/fault.h"
+#include "base/fault.h"
 
 namespace vertisift::module {
 namespace {
@@ -128,7 +128,7 @@ PendingException fetch_pending() {
     std::fputs("Python stack trace below:\n", stderr);
     PyErr_SetRaisedException(exception.release());
     PyErr_PrintEx(0);
-    throw InternalFault(message);
+    throw base::InternalFault(message);
   }
   return PendingException::fetched(std::move(exception));
 }
@@ -140,7 +140,7 @@ PyRef checked(PyObject* object) {
     throw std::bad_alloc();
   }
   PyErr_Print();
-  raise_fault("Python API call failed");
+  base::raise_fault("Python API call failed");
 }
 
 PyObject* panic_exception_type() {
@@ -148,7 +148,7 @@ PyObject* panic_exception_type() {
     PyObject* created = PyErr_NewExceptionWithDoc(PANIC_TYPE_NAME, PANIC_TYPE_DOC,
                                                   PyExc_BaseException, nullptr);
     if (created == nullptr) {
-      raise_fault(std::string("Failed to initialize new exception type.") + ": " +
+      base::raise_fault(std::string("Failed to initialize new exception type.") + ": " +
                   describe_pending_error());
     }
     if (panic_type == nullptr) {

@@ -9,7 +9,7 @@
 
 #include "module/call.h"
 #include "module/entry_guard.h"
-#include "parallel/fault.h"
+#include "base/fault.h"
 
 namespace vertisift::module {
 namespace {
@@ -74,7 +74,7 @@ std::optional<PendingException> module_setup(PyObject* module) {
     return conversion_error(all.get(), "PyList");
   }
   if (PyList_Append(all.get(), name.get()) < 0) {
-    raise_fault("could not append __name__ to __all__: " + describe_error_for_fault());
+    base::raise_fault("could not append __name__ to __all__: " + describe_error_for_fault());
   }
   if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return fetch_pending();
   return std::nullopt;

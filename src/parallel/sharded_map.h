@@ -18,7 +18,7 @@
 #include <shared_mutex>
 #include <vector>
 
-#include "parallel/keyed_hash.h"
+#include "base/keyed_hash.h"
 
 namespace vertisift::parallel {
 
@@ -28,7 +28,7 @@ std::size_t shard_count();
 template <class Value>
 class ShardedMap {
  public:
-  ShardedMap() : keys_(next_hash_keys()), shards_(shard_count()) {
+  ShardedMap() : keys_(base::next_hash_keys()), shards_(shard_count()) {
     shard_shift_ = 64 - static_cast<int>(__builtin_ctzll(shards_.size()));
   }
 
@@ -36,7 +36,7 @@ class ShardedMap {
   // shard's write lock.
   template <class Update>
   void upsert(std::uint64_t key, Update&& update) {
-    const std::uint64_t hash = siphash13_u64(keys_, key);
+    const std::uint64_t hash = base::siphash13_u64(keys_, key);
     Shard& shard = shards_[shard_of(hash)];
     std::unique_lock lock(shard.lock);
     update(shard.find_or_insert(key, hash).value);
@@ -112,7 +112,7 @@ class ShardedMap {
     return shard_shift_ >= 64 ? 0 : static_cast<std::size_t>(hash >> shard_shift_);
   }
 
-  HashKeys keys_;
+  base::HashKeys keys_;
   std::vector<Shard> shards_;
   int shard_shift_;
 };

@@ -12,9 +12,9 @@
 #include <system_error>
 #include <thread>
 
-#include "parallel/fault.h"
-#include "parallel/fork_epoch.h"
-#include "parallel/thread_storage.h"
+#include "base/fault.h"
+#include "base/fork_epoch.h"
+#include "base/thread_storage.h"
 
 namespace vertisift::parallel {
 namespace {
@@ -82,7 +82,7 @@ class ThreadPool {
       }
     } catch (const std::system_error& error) {
       stop();
-      raise_fault(std::string("could not start a worker thread: ") + error.what());
+      base::raise_fault(std::string("could not start a worker thread: ") + error.what());
     } catch (...) {
       stop();
       throw;
@@ -112,7 +112,7 @@ class ThreadPool {
 
  private:
   void work(std::size_t index) {
-    prepare_thread_storage();  // while memory is there, not at the first fault
+    base::prepare_thread_storage();  // while memory is there, not at the first fault
     char name[16];  // the system's limit, terminating null included
     std::snprintf(name, sizeof name, "vertisift-%zu", index);
     pthread_setname_np(pthread_self(), name);
@@ -175,7 +175,7 @@ ThreadPool* process_pool = nullptr;
 std::uint64_t process_pool_epoch = 0;
 
 ThreadPool& pool() {
-  const std::uint64_t epoch = fork_epoch();
+  const std::uint64_t epoch = base::fork_epoch();
   if (process_pool == nullptr || process_pool_epoch != epoch) {
     process_pool = nullptr;
     std::size_t size = pool_size_from_env(std::getenv("RAYON_NUM_THREADS"),

@@ -2,15 +2,15 @@
 
 #include <algorithm>
 
-#include "parallel/fault.h"
+#include "base/fault.h"
 #include "parallel/thread_pool.h"
 #include "reduce/random.h"
 
 namespace vertisift::reduce {
 namespace {
 
-using KeyList = std::vector<CellKey, BigAllocator<CellKey>>;
-using IndexList = std::vector<std::uint32_t, BigAllocator<std::uint32_t>>;
+using KeyList = std::vector<CellKey, base::BigAllocator<CellKey>>;
+using IndexList = std::vector<std::uint32_t, base::BigAllocator<std::uint32_t>>;
 
 // Grids with at most this many cells (and not many more than there are points) are grouped
 // with one counter per cell.
@@ -24,7 +24,7 @@ struct Group {
 };
 
 std::vector<Group> group_dense(const KeyList& keys, std::uint64_t cell_count, IndexList& items) {
-  std::vector<std::uint32_t, BigAllocator<std::uint32_t>> counts(cell_count, 0);
+  std::vector<std::uint32_t, base::BigAllocator<std::uint32_t>> counts(cell_count, 0);
   for (CellKey key : keys) ++counts[key];
   std::vector<Group> groups;
   std::uint64_t offset = 0;
@@ -62,7 +62,7 @@ std::vector<Group> group_sorted(const KeyList& keys, IndexList& items) {
 
 void assign_to_cells(const PointList& points, const BoundingBox& box, std::uint64_t resolution,
                      CellMap& cells) {
-  if (points.size() >= UINT32_MAX) raise_fault("too many points to group");
+  if (points.size() >= UINT32_MAX) base::raise_fault("too many points to group");
   KeyList keys(points.size());
   parallel::parallel_for(points.size(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) keys[i] = cell_key(points[i].position, box, resolution);

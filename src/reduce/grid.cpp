@@ -40,7 +40,7 @@ BoundingBox compute_bounding_box(const PointList& points) {
       points.size(), empty,
       [&](BoundingBox& box, std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-          const Point3& p = points[i].position;
+          const base::Point3& p = points[i].position;
           box.min_x = std::fmin(box.min_x, p.x);
           box.max_x = std::fmax(box.max_x, p.x);
           box.min_y = std::fmin(box.min_y, p.y);
@@ -68,7 +68,7 @@ std::uint64_t grid_resolution(std::uint64_t clusters) {
   return to_u64_saturating(std::ceil(power));
 }
 
-CellKey cell_key(const Point3& position, const BoundingBox& box, std::uint64_t resolution) {
+CellKey cell_key(const base::Point3& position, const BoundingBox& box, std::uint64_t resolution) {
   const auto resolution_f = static_cast<float>(resolution);  // exact: resolution <= 2^24
   const std::uint64_t ix = axis_index(position.x, box.min_x, box.max_x, resolution, resolution_f);
   const std::uint64_t iy = axis_index(position.y, box.min_y, box.max_y, resolution, resolution_f);

@@ -7,7 +7,7 @@
 #endif
 
 #include "parallel/thread_pool.h"
-#include "parallel/thread_storage.h"
+#include "base/thread_storage.h"
 #include "reduce/cell_representatives.h"
 #include "reduce/count_adjustment.h"
 #include "reduce/grid.h"
@@ -55,7 +55,7 @@ ReducedPoints split_selection(const PointList& selection) {
 
 ReduceOutcome reduce_stl_points(const stl::PathText& path, std::uint64_t clusters,
                                 std::uint64_t result_limit) {
-  parallel::prepare_thread_storage();
+  base::prepare_thread_storage();
   StageTimes times;
   StageClock clock;
   auto file = stl::read_stl_file(path);

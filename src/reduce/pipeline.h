@@ -9,15 +9,15 @@
 #include <vector>
 
 #include "reduce/point_with_normal.h"
-#include "stl/point3.h"
+#include "base/point3.h"
 #include "stl/read_error.h"
 #include "stl/stl_reader.h"
 
 namespace vertisift::reduce {
 
 struct ReducedPoints {
-  std::vector<Point3, BigAllocator<Point3>> positions;
-  std::vector<Point3, BigAllocator<Point3>> normals;
+  std::vector<base::Point3, base::BigAllocator<base::Point3>> positions;
+  std::vector<base::Point3, base::BigAllocator<base::Point3>> normals;
 };
 
 // The read failure: READ_ERROR_PREFIX followed by the ReadError's display text.

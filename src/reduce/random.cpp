@@ -5,9 +5,9 @@
 #include <string>
 #include <type_traits>
 
-#include "parallel/fault.h"
-#include "parallel/fork_epoch.h"
-#include "parallel/os_random.h"
+#include "base/fault.h"
+#include "base/fork_epoch.h"
+#include "base/os_random.h"
 
 namespace vertisift::reduce {
 namespace {
@@ -104,15 +104,15 @@ std::uint64_t ThreadRng::next_u64() {
 }
 
 ThreadRng& thread_rng() {
-  const std::uint64_t epoch = parallel::fork_epoch();
+  const std::uint64_t epoch = base::fork_epoch();
   if (!thread_generator || thread_generator_epoch != epoch) {
     thread_generator.reset();
     std::array<std::uint32_t, 8> key;
-    if (int code = fill_os_random(key.data(), sizeof key); code != 0) {
-      raise_fault("could not initialize thread_rng: " + std::string(std::strerror(code)) +
+    if (int code = base::fill_os_random(key.data(), sizeof key); code != 0) {
+      base::raise_fault("could not initialize thread_rng: " + std::string(std::strerror(code)) +
                   " (os error " + std::to_string(code) + ")");
     }
-    thread_generator.emplace(key, &fill_os_random);
+    thread_generator.emplace(key, &base::fill_os_random);
     thread_generator_epoch = epoch;
   }
   return *thread_generator;

@@ -12,6 +12,6 @@ namespace vertisift::reduce {
 PointList compute_vertex_normals(const stl::IndexedMesh& mesh);
 
 // (x, y, z) / sqrt((x*x + y*y) + z*z) in single precision; (+0, +0, +0) for a zero length.
-Point3 normalize_or_zero(Point3 sum);
+base::Point3 normalize_or_zero(base::Point3 sum);
 
 }  // namespace vertisift::reduce

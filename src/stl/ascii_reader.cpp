@@ -8,7 +8,7 @@
 
 #include "stl/debug_quote.h"
 #include "stl/float_parse.h"
-#include "stl/utf8.h"
+#include "base/utf8.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -198,7 +198,7 @@ ReadStatus AsciiFaceReader::check_first_line(FirstLine rule) {
   std::uint64_t length = 0;
   char last = 0;
   bool any_byte = false;
-  Utf8Validator validator;
+  base::Utf8Validator validator;
   for (;;) {
     auto chunk = reader_.fill_buf();
     if (!chunk.ok()) return std::move(chunk.error());
@@ -288,7 +288,7 @@ AsciiFaceReader::LineStatus AsciiFaceReader::next_token_line(ReadError& error) {
     if (status != LineStatus::Line) return status;
     // Lines are nearly always ASCII, and so valid UTF-8; the others are checked first.
     if (!split_ascii_tokens(line, readable_end, tokens_)) [[unlikely]] {
-      if (!is_valid_utf8(line)) {
+      if (!base::is_valid_utf8(line)) {
         error = ReadError::invalid_data(INVALID_UTF8_MESSAGE);
         return LineStatus::Error;
       }
@@ -335,7 +335,7 @@ FaceStatus AsciiFaceReader::next(RawFace& face, ReadError& error) {
   if (!expect_line(OUTER_LOOP, error)) return FaceStatus::Error;
 
   // 3-5. Three vertices.
-  for (Point3& vertex : face.vertices) {
+  for (base::Point3& vertex : face.vertices) {
     status = next_token_line(error);
     if (status == LineStatus::Error) return FaceStatus::Error;
     if (status == LineStatus::End) {

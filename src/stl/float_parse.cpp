@@ -262,7 +262,7 @@ ReadError non_finite_error(float value) {
 
 FloatParseResult parse_f32(std::string_view token) { return parse_token(token); }
 
-ReadStatus parse_coordinates(const std::string_view* tokens, Point3& point) {
+ReadStatus parse_coordinates(const std::string_view* tokens, base::Point3& point) {
   float values[3];
   for (int i = 0; i < 3; ++i) {
     const FloatParseResult parsed = parse_token(tokens[i]);

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "stl/ascii_reader.h"
-#include "stl/utf8.h"
+#include "base/utf8.h"
 
 namespace vertisift::stl {
 namespace {
@@ -126,7 +126,7 @@ bool probe_ascii(FileStream& stream) {
     // The first line is checked as it streams past, never held: a file without any LF
     // costs no more memory than one buffer.
     StreamReader reader(StreamSource{&stream});
-    Utf8Validator validator;
+    base::Utf8Validator validator;
     std::size_t prefix_seen = 0;
     for (;;) {
       auto chunk = reader.fill_buf();

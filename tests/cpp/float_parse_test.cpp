@@ -230,7 +230,7 @@ TEST(ParseF32, RoundTripsNineDigitsSweep) {
 }
 
 std::string coordinates_message(std::vector<std::string_view> tokens) {
-  Point3 point{};
+  base::Point3 point{};
   const ReadStatus error = parse_coordinates(tokens.data(), point);
   if (!error) return "ok";
   EXPECT_EQ(error->kind, ReadErrorKind::InvalidData);
@@ -253,7 +253,7 @@ TEST(ParseCoordinates, FirstFailingTokenDecides) {
 
 TEST(ParseCoordinates, StoresValuesBitForBit) {
   const std::vector<std::string_view> tokens = {"-0", "1e-45", "3.4028235e38"};
-  Point3 point{};
+  base::Point3 point{};
   ASSERT_FALSE(parse_coordinates(tokens.data(), point));
   EXPECT_EQ(bits_of(point.x), 0x80000000u);
   EXPECT_EQ(bits_of(point.y), 0x00000001u);

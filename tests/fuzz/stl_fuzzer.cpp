@@ -28,7 +28,7 @@ namespace {
 
 using Bits = std::array<std::uint32_t, 3>;
 
-Bits bits_of(const vertisift::Point3& point) {
+Bits bits_of(const vertisift::base::Point3& point) {
   Bits bits;
   std::memcpy(bits.data(), &point, sizeof bits);
   return bits;

@@ -1,10 +1,10 @@
-#include "parallel/fault.h"
+#include "base/fault.h"
 
 #include <pthread.h>
 
 #include <cstdio>
 
-namespace vertisift {
+namespace vertisift::base {
 
 void raise_fault(const std::string& message, std::source_location where) {
   char thread_name[32] = "?";
@@ -15,4 +15,4 @@ void raise_fault(const std::string& message, std::source_location where) {
   throw InternalFault(message);
 }
 
-}  // namespace vertisift
+}  // namespace vertisift::base

@@ -1,12 +1,12 @@
-#include "parallel/keyed_hash.h"
+#include "base/keyed_hash.h"
 
 #include <string>
 
-#include "parallel/fault.h"
-#include "parallel/fork_epoch.h"
-#include "parallel/os_random.h"
+#include "base/fault.h"
+#include "base/fork_epoch.h"
+#include "base/os_random.h"
 
-namespace vertisift {
+namespace vertisift::base {
 namespace {
 
 // `epoch` is the fork epoch the keys were drawn in: a forked child draws its own.
@@ -42,7 +42,7 @@ inline void sip_round(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2,
 
 HashKeys next_hash_keys() {
   ThreadKeys& state = thread_keys;
-  const std::uint64_t epoch = parallel::fork_epoch();
+  const std::uint64_t epoch = fork_epoch();
   if (!state.ready || state.epoch != epoch) draw_keys(state, epoch);
   HashKeys current = state.keys;
   state.keys.k0 += 1;
@@ -70,4 +70,4 @@ std::uint64_t siphash13_u64(const HashKeys& keys, std::uint64_t value) {
   return v0 ^ v1 ^ v2 ^ v3;
 }
 
-}  // namespace vertisift
+}  // namespace vertisift::base

@@ -1,11 +1,11 @@
-#include "parallel/big_alloc.h"
+#include "base/big_alloc.h"
 
 #include <sys/mman.h>
 
 #include <cstdlib>
 #include <cstring>
 
-namespace vertisift {
+namespace vertisift::base {
 
 void* big_alloc(std::size_t bytes) {
   if (bytes < LARGE_BLOCK) {
@@ -46,4 +46,4 @@ void* big_realloc(void* block, std::size_t old_bytes, std::size_t new_bytes) {
   return fresh;
 }
 
-}  // namespace vertisift
+}  // namespace vertisift::base

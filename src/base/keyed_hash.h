@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-namespace vertisift {
+namespace vertisift::base {
 
 struct HashKeys {
   std::uint64_t k0;
@@ -33,4 +33,4 @@ inline std::uint64_t keyed_mix(const HashKeys& keys, std::uint64_t a, std::uint6
   return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
 }
 
-}  // namespace vertisift
+}  // namespace vertisift::base

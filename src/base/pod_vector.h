@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "parallel/big_alloc.h"
+#include "base/big_alloc.h"
 
-namespace vertisift::stl {
+namespace vertisift::base {
 
 template <class T>
 class PodVector {
@@ -91,4 +91,4 @@ class PodVector {
   std::size_t capacity_ = 0;
 };
 
-}  // namespace vertisift::stl
+}  // namespace vertisift::base

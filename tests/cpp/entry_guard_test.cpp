@@ -6,7 +6,7 @@
 
 #include <stdexcept>
 
-#include "parallel/fault.h"
+#include "base/fault.h"
 
 namespace vertisift::module {
 namespace {
@@ -45,7 +45,7 @@ TEST_F(EntryGuard, ResultPassesThrough) {
 }
 
 TEST_F(EntryGuard, FaultWithMessageBecomesPanicException) {
-  PyRef error = raised([]() -> Outcome<PyRef> { throw InternalFault("index out of range"); });
+  PyRef error = raised([]() -> Outcome<PyRef> { throw base::InternalFault("index out of range"); });
   EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), panic_exception_type());
   EXPECT_EQ(str(error.get()), "index out of range");
   PyRef args = PyRef::steal(PyObject_GetAttrString(error.get(), "args"));

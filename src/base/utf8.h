@@ -8,7 +8,7 @@
 #include <span>
 #include <string_view>
 
-namespace vertisift::stl {
+namespace vertisift::base {
 
 class Utf8Validator {
  public:
@@ -30,4 +30,4 @@ class Utf8Validator {
 
 bool is_valid_utf8(std::string_view text);
 
-}  // namespace vertisift::stl
+}  // namespace vertisift::base

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "parallel/fault.h"
+#include "base/fault.h"
 
 namespace vertisift::parallel {
 namespace {
@@ -153,10 +153,10 @@ TEST(ThreadPool, FaultInAChunkReachesTheCallerAndThePoolGoesOn) {
     try {
       run_chunks(64, [&](std::size_t chunk, std::size_t, std::size_t) {
         ran.fetch_add(1);
-        if (chunk % 3 == static_cast<std::size_t>(round % 3)) throw InternalFault("chunk failed");
+        if (chunk % 3 == static_cast<std::size_t>(round % 3)) throw base::InternalFault("chunk failed");
       });
       FAIL() << "no fault";
-    } catch (const InternalFault& fault) {
+    } catch (const base::InternalFault& fault) {
       EXPECT_STREQ(fault.what(), "chunk failed");
     }
     EXPECT_GE(ran.load(), 1);

@@ -1,6 +1,6 @@
-#include "stl/utf8.h"
+#include "base/utf8.h"
 
-namespace vertisift::stl {
+namespace vertisift::base {
 
 bool Utf8Validator::feed(std::span<const std::byte> bytes) {
   if (!valid_) return false;
@@ -37,4 +37,4 @@ bool is_valid_utf8(std::string_view text) {
   return validator.finish();
 }
 
-}  // namespace vertisift::stl
+}  // namespace vertisift::base
