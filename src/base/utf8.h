@@ -1,11 +1,13 @@
-// UTF-8 validation, whole or streamed chunk by chunk (so that a line need not be held to be
-// checked). The rules are the standard ones: no overlong forms, no surrogates, nothing above
-// U+10FFFF, no truncated sequence at the end.
+// UTF-8: validation, whole or streamed chunk by chunk (so that a line need not be held to be
+// checked), and the encoding and decoding of single code points. The rules are the standard
+// ones: no overlong forms, no surrogates, nothing above U+10FFFF, no truncated sequence at
+// the end.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace vertisift::base {
@@ -19,7 +21,6 @@ class Utf8Validator {
   }
   // True when everything fed so far is valid and no sequence is left open.
   bool finish() const { return valid_ && pending_ == 0; }
-  bool valid() const { return valid_; }
 
  private:
   bool valid_ = true;
@@ -29,5 +30,12 @@ class Utf8Validator {
 };
 
 bool is_valid_utf8(std::string_view text);
+
+// Appends the one to four bytes of `code_point` (at most U+10FFFF). Surrogates are encoded
+// like any other code point; callers that must not produce them replace them first.
+void append_utf8(std::string& out, std::uint32_t code_point);
+
+// Decodes the code point that starts at `at` in valid UTF-8 and advances `at` past it.
+std::uint32_t decode_utf8(std::string_view text, std::size_t& at);
 
 }  // namespace vertisift::base

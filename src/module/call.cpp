@@ -5,7 +5,10 @@
 namespace vertisift::module {
 namespace {
 
-constexpr const char* PARAMETER_NAMES[2] = {"file_path", "clusters"};
+// The function's parameters, in order. Their names and every message below are fixed by
+// compatibility and must stay exactly as written.
+constexpr int PARAMETER_COUNT = 2;
+constexpr const char* PARAMETER_NAMES[PARAMETER_COUNT] = {"file_path", "clusters"};
 
 PendingException type_error(std::string message) {
   return PendingException::deferred(PyExc_TypeError, std::move(message));
@@ -60,11 +63,11 @@ PyObject* reduce_stl_points_entry(PyObject*, PyObject* const* args, Py_ssize_t n
 }
 
 Outcome<Arguments> extract_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* slots[2] = {nullptr, nullptr};
+  PyObject* slots[PARAMETER_COUNT] = {nullptr, nullptr};
   if (args != nullptr) {
-    for (Py_ssize_t i = 0; i < std::min<Py_ssize_t>(nargs, 2); ++i) slots[i] = args[i];
+    for (Py_ssize_t i = 0; i < std::min<Py_ssize_t>(nargs, PARAMETER_COUNT); ++i) slots[i] = args[i];
   }
-  if (nargs > 2) {
+  if (nargs > PARAMETER_COUNT) {
     return type_error("reduce_stl_points() takes 2 positional arguments but " +
                       std::to_string(nargs) + " were given");
   }
@@ -80,7 +83,7 @@ Outcome<Arguments> extract_arguments(PyObject* const* args, Py_ssize_t nargs, Py
         PyErr_Clear();  // not UTF-8: cannot be a parameter name
       } else {
         const std::string_view name(text, static_cast<std::size_t>(size));
-        for (int p = 0; p < 2; ++p) {
+        for (int p = 0; p < PARAMETER_COUNT; ++p) {
           if (name == PARAMETER_NAMES[p]) parameter = p;
         }
       }
@@ -95,10 +98,10 @@ Outcome<Arguments> extract_arguments(PyObject* const* args, Py_ssize_t nargs, Py
       slots[parameter] = value;
     }
   }
-  if (nargs < 2) {
+  if (nargs < PARAMETER_COUNT) {
     std::string names;
     int missing = 0;
-    for (int p = static_cast<int>(nargs); p < 2; ++p) {
+    for (int p = static_cast<int>(nargs); p < PARAMETER_COUNT; ++p) {
       if (slots[p] != nullptr) continue;
       if (missing > 0) names += " and ";
       names += std::string("'") + PARAMETER_NAMES[p] + "'";

@@ -12,6 +12,7 @@
 // Entries are never removed.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -29,7 +30,7 @@ template <class Value>
 class ShardedMap {
  public:
   ShardedMap() : keys_(base::next_hash_keys()), shards_(shard_count()) {
-    shard_shift_ = 64 - static_cast<int>(__builtin_ctzll(shards_.size()));
+    shard_shift_ = 64 - std::countr_zero(shards_.size());
   }
 
   // Finds or default-creates the value of `key` and calls update(value), all under the
@@ -96,7 +97,9 @@ class ShardedMap {
     }
 
     void grow() {
-      const std::size_t new_capacity = capacity == 0 ? 8 : capacity * 2;
+      // A shard starts small: most maps hold a few entries per shard.
+      constexpr std::size_t FIRST_CAPACITY = 8;
+      const std::size_t new_capacity = capacity == 0 ? FIRST_CAPACITY : capacity * 2;
       auto new_slots = std::make_unique<std::uint32_t[]>(new_capacity);
       for (std::size_t i = 0; i < entries.size(); ++i) {
         std::size_t slot = entries[i].hash & (new_capacity - 1);

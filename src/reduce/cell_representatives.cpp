@@ -15,6 +15,13 @@ using IndexList = std::vector<std::uint32_t, base::BigAllocator<std::uint32_t>>;
 // Grids with at most this many cells (and not many more than there are points) are grouped
 // with one counter per cell.
 constexpr std::uint64_t DENSE_GRID_LIMIT = std::uint64_t{1} << 22;
+// Beyond this resolution the cell count is not computed: 256^3 is already far above the
+// limit, and the cube of a larger resolution could overflow.
+constexpr std::uint64_t MAX_COUNTED_RESOLUTION = 256;
+// A dense grid may have this many cells per point (per MIN_DENSE_POINTS for small inputs)
+// before one counter per cell costs more than sorting the points.
+constexpr std::uint64_t DENSE_CELLS_PER_POINT = 8;
+constexpr std::uint64_t MIN_DENSE_POINTS = 1024;
 
 // The occupied cells as (key, first position in `items`, count), in key order.
 struct Group {
@@ -69,12 +76,13 @@ void assign_to_cells(const PointList& points, const BoundingBox& box, std::uint6
   });
   // resolution^3 cells, when that is small enough to count (resolution 0 has the one key 0).
   std::uint64_t cell_count = 0;
-  if (resolution <= 256) {
+  if (resolution <= MAX_COUNTED_RESOLUTION) {
     const std::uint64_t per_axis = std::max<std::uint64_t>(resolution, 1);
     cell_count = per_axis * per_axis * per_axis;
   }
   const bool dense = cell_count != 0 && cell_count <= DENSE_GRID_LIMIT &&
-                     cell_count <= 8 * std::max<std::uint64_t>(points.size(), 1024);
+                     cell_count <= DENSE_CELLS_PER_POINT *
+                                       std::max<std::uint64_t>(points.size(), MIN_DENSE_POINTS);
   const std::vector<Group> groups =
       dense ? group_dense(keys, cell_count, cells.items) : group_sorted(keys, cells.items);
   keys = KeyList();

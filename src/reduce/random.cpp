@@ -1,5 +1,6 @@
 #include "reduce/random.h"
 
+#include <bit>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -7,18 +8,17 @@
 
 #include "base/fault.h"
 #include "base/fork_epoch.h"
+#include "base/os_error.h"
 #include "base/os_random.h"
 
 namespace vertisift::reduce {
 namespace {
 
-inline std::uint32_t rotl32(std::uint32_t x, int b) { return (x << b) | (x >> (32 - b)); }
-
 inline void quarter_round(std::array<std::uint32_t, 16>& s, int a, int b, int c, int d) {
-  s[a] += s[b]; s[d] ^= s[a]; s[d] = rotl32(s[d], 16);
-  s[c] += s[d]; s[b] ^= s[c]; s[b] = rotl32(s[b], 12);
-  s[a] += s[b]; s[d] ^= s[a]; s[d] = rotl32(s[d], 8);
-  s[c] += s[d]; s[b] ^= s[c]; s[b] = rotl32(s[b], 7);
+  s[a] += s[b]; s[d] ^= s[a]; s[d] = std::rotl(s[d], 16);
+  s[c] += s[d]; s[b] ^= s[c]; s[b] = std::rotl(s[b], 12);
+  s[a] += s[b]; s[d] ^= s[a]; s[d] = std::rotl(s[d], 8);
+  s[c] += s[d]; s[b] ^= s[c]; s[b] = std::rotl(s[b], 7);
 }
 
 // The thread's generator and the fork epoch it was seeded in: a forked child seeds its own
@@ -58,7 +58,7 @@ ThreadRng::ThreadRng(const std::array<std::uint32_t, 8>& key, KeySource reseed_s
 
 void ThreadRng::refill() {
   if (budget_ > 0) {
-    budget_ -= 256;
+    budget_ -= REFILL_BYTES;
   } else {
     std::array<std::uint32_t, 8> fresh;
     if (reseed_source_(fresh.data(), sizeof fresh) == 0) {
@@ -66,17 +66,18 @@ void ThreadRng::refill() {
       counter_ = 0;
     }
     // A failed reseed keeps the old key and counter; the next try comes 64 KiB later.
-    budget_ = RESEED_THRESHOLD - 256;
+    budget_ = RESEED_THRESHOLD - REFILL_BYTES;
   }
-  for (int block = 0; block < 4; ++block) {
+  for (int block = 0; block < BLOCKS_PER_REFILL; ++block) {
     auto words = chacha12_block(key_, counter_ + static_cast<std::uint64_t>(block), 0);
-    std::memcpy(buffer_.data() + 16 * block, words.data(), sizeof words);
+    std::memcpy(buffer_.data() + words.size() * static_cast<std::size_t>(block), words.data(),
+                sizeof words);
   }
-  counter_ += 4;
+  counter_ += BLOCKS_PER_REFILL;
 }
 
 std::uint32_t ThreadRng::next_u32() {
-  if (index_ >= 64) {
+  if (index_ >= BUFFER_WORDS) {
     refill();
     index_ = 0;
   }
@@ -85,12 +86,12 @@ std::uint32_t ThreadRng::next_u32() {
 
 std::uint64_t ThreadRng::next_u64() {
   std::uint64_t low, high;
-  if (index_ <= 62) {
+  if (index_ <= BUFFER_WORDS - 2) {
     low = buffer_[static_cast<std::size_t>(index_)];
     high = buffer_[static_cast<std::size_t>(index_ + 1)];
     index_ += 2;
-  } else if (index_ == 63) {
-    low = buffer_[63];
+  } else if (index_ == BUFFER_WORDS - 1) {
+    low = buffer_[BUFFER_WORDS - 1];
     refill();
     high = buffer_[0];
     index_ = 1;
@@ -109,8 +110,7 @@ ThreadRng& thread_rng() {
     thread_generator.reset();
     std::array<std::uint32_t, 8> key;
     if (int code = base::fill_os_random(key.data(), sizeof key); code != 0) {
-      base::raise_fault("could not initialize thread_rng: " + std::string(std::strerror(code)) +
-                  " (os error " + std::to_string(code) + ")");
+      base::raise_fault("could not initialize thread_rng: " + base::os_error_text(code));
     }
     thread_generator.emplace(key, &base::fill_os_random);
     thread_generator_epoch = epoch;
@@ -118,18 +118,16 @@ ThreadRng& thread_rng() {
   return *thread_generator;
 }
 
-void reset_thread_rng() { thread_generator.reset(); }
-
 std::uint64_t uniform_index(ThreadRng& rng, std::uint64_t n) {
   if (n < (std::uint64_t{1} << 32)) {
     const auto range = static_cast<std::uint32_t>(n);
-    const std::uint32_t zone = (range << __builtin_clz(range)) - 1;
+    const std::uint32_t zone = (range << std::countl_zero(range)) - 1;
     for (;;) {
       const std::uint64_t product = std::uint64_t{rng.next_u32()} * range;
       if (static_cast<std::uint32_t>(product) <= zone) return product >> 32;
     }
   }
-  const std::uint64_t zone = (n << __builtin_clzll(n)) - 1;
+  const std::uint64_t zone = (n << std::countl_zero(n)) - 1;
   for (;;) {
     const unsigned __int128 product = static_cast<unsigned __int128>(rng.next_u64()) * n;
     if (static_cast<std::uint64_t>(product) <= zone) {

@@ -14,6 +14,7 @@ namespace {
 // bit (-0 + x == x, even for x = -0 and NaN), so an untouched slot behaves exactly like a
 // missing entry when sums are combined.
 constexpr base::Point3 NO_SUM = {-0.0f, -0.0f, -0.0f};
+// Every partial sum is a whole vertex array: past eight, memory grows faster than speed.
 constexpr std::size_t MAX_PARTIAL_SUMS = 8;
 
 using SumArray = std::vector<base::Point3, base::BigAllocator<base::Point3>>;

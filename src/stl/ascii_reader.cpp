@@ -192,7 +192,8 @@ ReadResult<std::unique_ptr<AsciiFaceReader>> AsciiFaceReader::open(FileStream& s
 // length, and a binary file that reached this reader may hold no LF at all. Only its first
 // bytes, its length and its last byte are kept.
 ReadStatus AsciiFaceReader::check_first_line(FirstLine rule) {
-  constexpr std::size_t HEAD_SIZE = 8;  // "solid" and one white-space character
+  // The keyword and one white-space character, which takes up to three bytes.
+  constexpr std::size_t HEAD_SIZE = SOLID_KEYWORD.size() + 3;
   char head[HEAD_SIZE] = {};
   std::size_t head_size = 0;
   std::uint64_t length = 0;
@@ -225,10 +226,12 @@ ReadStatus AsciiFaceReader::check_first_line(FirstLine rule) {
   const std::string_view start(head, head_size);
   bool accepted;
   if (rule == FirstLine::SolidAndBlank) {
-    accepted = length >= 6 && start.starts_with("solid ");
+    accepted = length >= SOLID_PREFIX.size() && start.starts_with(SOLID_PREFIX);
   } else {
-    accepted = start.starts_with("solid") &&
-               (length == 5 || (length > 5 && white_space_length(head + 5) != 0));
+    constexpr std::size_t KEYWORD_SIZE = SOLID_KEYWORD.size();
+    accepted = start.starts_with(SOLID_KEYWORD) &&
+               (length == KEYWORD_SIZE ||
+                (length > KEYWORD_SIZE && white_space_length(head + KEYWORD_SIZE) != 0));
   }
   if (!accepted) return ReadError::invalid_data("ascii STL does not start with \"solid \"");
   return std::nullopt;
@@ -313,6 +316,7 @@ bool AsciiFaceReader::expect_line(std::span<const std::string_view> expected, Re
   return true;
 }
 
+// The messages below are fixed by compatibility and must stay exactly as written.
 FaceStatus AsciiFaceReader::next(RawFace& face, ReadError& error) {
   // 1. The facet header, or the "endsolid" line. Nothing after that line is ever read.
   LineStatus status = next_token_line(error);

@@ -172,6 +172,7 @@ struct DecimalDigits {
   return value;
 }
 
+// The texts, odd as they read, are fixed by compatibility and must stay exactly so.
 ReadError non_finite_error(float value) {
   if (std::isnan(value)) return ReadError::invalid_data("expected finite f32, got NaN which is Nan");
   return ReadError::invalid_data(value > 0 ? "expected finite f32, got inf which is Infinite"

@@ -1,6 +1,5 @@
 #include "stl/indexed_mesh.h"
 
-#include <bit>
 #include <cstring>
 #include <memory>
 
@@ -64,7 +63,9 @@ class VertexTable {
   };
 
   void grow() {
-    const std::size_t new_capacity = capacity_ == 0 ? 4096 : capacity_ * 2;
+    // 4096 slots (64 KiB) hold a small mesh without growing; larger ones double from there.
+    constexpr std::size_t FIRST_CAPACITY = 4096;
+    const std::size_t new_capacity = capacity_ == 0 ? FIRST_CAPACITY : capacity_ * 2;
     base::PodVector<Slot> new_slots;
     new_slots.resize_zeroed(new_capacity);  // all empty
     for (std::size_t i = 0; i < capacity_; ++i) {

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "stl/face_source.h"
 #include "base/pod_vector.h"

@@ -22,6 +22,7 @@
 #include <variant>
 
 #include "reduce/pipeline.h"
+#include "stl/binary_reader.h"
 #include "stl/stl_reader.h"
 
 namespace {
