@@ -13,7 +13,8 @@ void* big_alloc(std::size_t bytes) {
     if (block == nullptr) throw std::bad_alloc();
     return block;
   }
-  void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
   if (block == MAP_FAILED) throw std::bad_alloc();
   return block;
 }

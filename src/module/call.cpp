@@ -65,7 +65,9 @@ PyObject* reduce_stl_points_entry(PyObject*, PyObject* const* args, Py_ssize_t n
 Outcome<Arguments> extract_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* slots[PARAMETER_COUNT] = {nullptr, nullptr};
   if (args != nullptr) {
-    for (Py_ssize_t i = 0; i < std::min<Py_ssize_t>(nargs, PARAMETER_COUNT); ++i) slots[i] = args[i];
+    for (Py_ssize_t i = 0; i < std::min<Py_ssize_t>(nargs, PARAMETER_COUNT); ++i) {
+      slots[i] = args[i];
+    }
   }
   if (nargs > PARAMETER_COUNT) {
     return type_error("reduce_stl_points() takes 2 positional arguments but " +
@@ -109,8 +111,8 @@ Outcome<Arguments> extract_arguments(PyObject* const* args, Py_ssize_t nargs, Py
     }
     if (missing > 0) {
       return type_error("reduce_stl_points() missing " + std::to_string(missing) +
-                        " required positional " + (missing == 1 ? "argument" : "arguments") +
-                        ": " + names);
+                        " required positional " + (missing == 1 ? "argument" : "arguments") + ": " +
+                        names);
     }
   }
   return Arguments{slots[0], slots[1]};
@@ -158,8 +160,8 @@ PendingException argument_error(const char* name, PendingException error) {
   PyRef cause;
   if (PyObject* original = error.object()) cause = PyRef::steal(PyException_GetCause(original));
   if (!cause) return type_error(message);
-  PyRef text = checked(PyUnicode_FromStringAndSize(message.data(),
-                                                   static_cast<Py_ssize_t>(message.size())));
+  PyRef text =
+      checked(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   PyRef replacement = checked(PyObject_CallOneArg(PyExc_TypeError, text.get()));
   PyException_SetCause(replacement.get(), cause.release());
   return PendingException::fetched(std::move(replacement));

@@ -22,7 +22,9 @@ PyObject* panic_type = nullptr;  // created once, under the interpreter lock; ne
 // UTF-8 of a str, with every character UTF-8 cannot encode (lone surrogates) as U+FFFD.
 std::string lossy_utf8(PyObject* text) {
   Py_ssize_t size = 0;
-  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(utf8, size);
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
+    return std::string(utf8, static_cast<std::size_t>(size));
+  }
   PyErr_Clear();
   std::string out;
   const Py_ssize_t length = PyUnicode_GetLength(text);
@@ -96,8 +98,8 @@ PendingException fetch_pending() {
     return PendingException::deferred(PyExc_SystemError,
                                       "attempted to fetch exception but none was set");
   }
-  if (panic_type != nullptr && PyObject_TypeCheck(exception.get(),
-                                                  reinterpret_cast<PyTypeObject*>(panic_type))) {
+  if (panic_type != nullptr &&
+      PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(panic_type))) {
     // An internal fault that went out to Python and came back: resume it as a fault. The
     // texts, fixed by compatibility like PANIC_TYPE_NAME, must stay exactly so.
     std::string message = "Unwrapped panic from Python code";
@@ -127,11 +129,11 @@ PyRef checked(PyObject* object) {
 
 PyObject* panic_exception_type() {
   if (panic_type == nullptr) {
-    PyObject* created = PyErr_NewExceptionWithDoc(PANIC_TYPE_NAME, PANIC_TYPE_DOC,
-                                                  PyExc_BaseException, nullptr);
+    PyObject* created =
+        PyErr_NewExceptionWithDoc(PANIC_TYPE_NAME, PANIC_TYPE_DOC, PyExc_BaseException, nullptr);
     if (created == nullptr) {
       base::raise_fault(std::string("Failed to initialize new exception type.") + ": " +
-                  describe_pending_error());
+                        describe_pending_error());
     }
     if (panic_type == nullptr) {
       panic_type = created;  // kept for the life of the process

@@ -75,9 +75,9 @@ class ShardedMap {
 
   struct Shard {
     mutable std::shared_mutex lock;
-    std::vector<Entry> entries;          // guarded by lock
+    std::vector<Entry> entries;              // guarded by lock
     std::unique_ptr<std::uint32_t[]> slots;  // guarded by lock; entry index + 1, 0 = empty
-    std::size_t capacity = 0;            // guarded by lock
+    std::size_t capacity = 0;                // guarded by lock
 
     Entry& find_or_insert(std::uint64_t key, std::uint64_t hash) {
       if (capacity != 0) {

@@ -113,7 +113,7 @@ class ThreadPool {
  private:
   void work(std::size_t index) {
     base::prepare_thread_storage();  // while memory is there, not at the first fault
-    char name[16];  // the system's limit, terminating null included
+    char name[16];                   // the system's limit, terminating null included
     std::snprintf(name, sizeof name, "vertisift-%zu", index);
     pthread_setname_np(pthread_self(), name);
     std::uint64_t seen = 0;
@@ -162,9 +162,9 @@ class ThreadPool {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable done_;
-  Job* job_ = nullptr;        // guarded by mutex_; the pass in progress
+  Job* job_ = nullptr;            // guarded by mutex_; the pass in progress
   std::uint64_t generation_ = 0;  // guarded by mutex_; counts posted jobs
-  bool stopping_ = false;     // guarded by mutex_
+  bool stopping_ = false;         // guarded by mutex_
 };
 
 // The process's pool and the fork epoch it was made in. It is never destroyed: worker
@@ -209,8 +209,7 @@ std::size_t pool_size_from_env(const char* num_threads, const char* rs_num_cpus,
 std::size_t pool_size() { return pool().size(); }
 
 std::size_t chunk_count(std::size_t count, std::size_t max_chunks) {
-  return std::max<std::size_t>(
-      1, std::min({count, pool().size() * CHUNKS_PER_WORKER, max_chunks}));
+  return std::max<std::size_t>(1, std::min({count, pool().size() * CHUNKS_PER_WORKER, max_chunks}));
 }
 
 void run_chunks(std::size_t count, const ChunkTask& task, std::size_t max_chunks) {

@@ -45,7 +45,8 @@ std::vector<Group> group_dense(const KeyList& keys, std::uint64_t cell_count, In
   // counts[key] now holds the (low bits of the) next free position of each cell; the number
   // of points is below 2^32, so the low bits are the position.
   items.resize(keys.size());
-  for (std::size_t i = 0; i < keys.size(); ++i) items[counts[keys[i]]++] = static_cast<std::uint32_t>(i);
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    items[counts[keys[i]]++] = static_cast<std::uint32_t>(i);
   return groups;
 }
 
@@ -72,7 +73,8 @@ void assign_to_cells(const PointList& points, const BoundingBox& box, std::uint6
   if (points.size() >= UINT32_MAX) base::raise_fault("too many points to group");
   KeyList keys(points.size());
   parallel::parallel_for(points.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) keys[i] = cell_key(points[i].position, box, resolution);
+    for (std::size_t i = begin; i < end; ++i)
+      keys[i] = cell_key(points[i].position, box, resolution);
   });
   // resolution^3 cells, when that is small enough to count (resolution 0 has the one key 0).
   std::uint64_t cell_count = 0;

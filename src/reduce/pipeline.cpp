@@ -6,8 +6,8 @@
 #include <cstdio>
 #endif
 
-#include "parallel/thread_pool.h"
 #include "base/thread_storage.h"
+#include "parallel/thread_pool.h"
 #include "reduce/cell_representatives.h"
 #include "reduce/count_adjustment.h"
 #include "reduce/grid.h"

@@ -8,8 +8,8 @@
 #include <variant>
 #include <vector>
 
-#include "reduce/point_with_normal.h"
 #include "base/point3.h"
+#include "reduce/point_with_normal.h"
 #include "stl/path_text.h"
 
 namespace vertisift::reduce {

@@ -14,11 +14,14 @@
 namespace vertisift::reduce {
 namespace {
 
-inline void quarter_round(std::array<std::uint32_t, 16>& s, int a, int b, int c, int d) {
+inline void quarter_round(std::array<std::uint32_t, 16>& s, std::size_t a, std::size_t b,
+                          std::size_t c, std::size_t d) {
+  // clang-format off
   s[a] += s[b]; s[d] ^= s[a]; s[d] = std::rotl(s[d], 16);
   s[c] += s[d]; s[b] ^= s[c]; s[b] = std::rotl(s[b], 12);
   s[a] += s[b]; s[d] ^= s[a]; s[d] = std::rotl(s[d], 8);
   s[c] += s[d]; s[b] ^= s[c]; s[b] = std::rotl(s[b], 7);
+  // clang-format on
 }
 
 // The thread's generator and the fork epoch it was seeded in: a forked child seeds its own
@@ -33,11 +36,13 @@ thread_local std::uint64_t thread_generator_epoch = 0;
 std::array<std::uint32_t, 16> chacha12_block(const std::array<std::uint32_t, 8>& key,
                                              std::uint64_t counter, std::uint64_t stream) {
   // "expand 32-byte k" as four little-endian words.
+  // clang-format off
   const std::array<std::uint32_t, 16> input = {
       0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u,
       key[0], key[1], key[2], key[3], key[4], key[5], key[6], key[7],
       static_cast<std::uint32_t>(counter), static_cast<std::uint32_t>(counter >> 32),
       static_cast<std::uint32_t>(stream), static_cast<std::uint32_t>(stream >> 32)};
+  // clang-format on
   std::array<std::uint32_t, 16> state = input;
   for (int round = 0; round < CHACHA_ROUNDS; round += 2) {
     quarter_round(state, 0, 4, 8, 12);
@@ -49,7 +54,7 @@ std::array<std::uint32_t, 16> chacha12_block(const std::array<std::uint32_t, 8>&
     quarter_round(state, 2, 7, 8, 13);
     quarter_round(state, 3, 4, 9, 14);
   }
-  for (int i = 0; i < 16; ++i) state[i] += input[i];
+  for (std::size_t i = 0; i < state.size(); ++i) state[i] += input[i];
   return state;
 }
 

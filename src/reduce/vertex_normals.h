@@ -2,7 +2,6 @@
 // of the stored normals of the faces that use it (not recomputed, not weighted).
 #pragma once
 
-
 #include "reduce/point_with_normal.h"
 #include "stl/indexed_mesh.h"
 

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/utf8.h"
 #include "stl/debug_quote.h"
 #include "stl/float_parse.h"
-#include "base/utf8.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -26,7 +26,7 @@ constexpr std::string_view ENDFACET[] = {"endfacet"};
 // E1, U+2000..U+205F with E2, U+3000 with E3).
 constexpr std::array<std::uint8_t, 256> BYTE_CLASS = [] {
   std::array<std::uint8_t, 256> classes{};
-  for (int c = 0x09; c <= 0x0D; ++c) classes[c] = 1;
+  for (std::size_t c = 0x09; c <= 0x0D; ++c) classes[c] = 1;
   classes[0x20] = 1;
   classes[0xC2] = classes[0xE1] = classes[0xE2] = classes[0xE3] = 2;
   return classes;
@@ -51,8 +51,7 @@ std::size_t multibyte_white_space_length(const char* at) {
     }
     case 0xE3:  // U+3000
       return b1 == 0x80 && static_cast<unsigned char>(at[2]) == 0x80 ? 3 : 0;
-    default:
-      return 0;
+    default: return 0;
   }
 }
 
@@ -81,8 +80,8 @@ inline std::uint64_t blank_mask(const char* at, std::uint64_t& high) {
   for (int block = 0; block < 4; ++block) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * block));
     // Signed compares: bytes of 0x80 and above are negative, so never 0x09..0x0D.
-    const __m128i control = _mm_and_si128(_mm_cmpgt_epi8(bytes, below_tab),
-                                          _mm_cmplt_epi8(bytes, above_cr));
+    const __m128i control =
+        _mm_and_si128(_mm_cmpgt_epi8(bytes, below_tab), _mm_cmplt_epi8(bytes, above_cr));
     const __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(bytes, space), control);
     blanks |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(blank)))
               << (16 * block);

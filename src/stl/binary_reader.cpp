@@ -53,8 +53,8 @@ FaceStatus BinaryFaceReader::next(RawFace& face, ReadError& error) {
   return FaceStatus::Face;
 }
 
-std::size_t BinaryFaceReader::next_batch(RawFace* faces, std::size_t capacity,
-                                         FaceStatus& status, ReadError& error) {
+std::size_t BinaryFaceReader::next_batch(RawFace* faces, std::size_t capacity, FaceStatus& status,
+                                         ReadError& error) {
   std::size_t filled = 0;
   while (filled < capacity) {
     if (delivered_ >= face_count_) {

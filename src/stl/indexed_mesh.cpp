@@ -43,7 +43,9 @@ class VertexTable {
     for (std::size_t slot = hash & (capacity_ - 1);; slot = (slot + 1) & (capacity_ - 1)) {
       Slot& entry = slots_[slot];
       if (entry.index_plus_one == 0) {
-        if (vertices.size() >= UINT32_MAX) base::raise_fault("too many distinct vertices in the mesh");
+        if (vertices.size() >= UINT32_MAX) {
+          base::raise_fault("too many distinct vertices in the mesh");
+        }
         std::memcpy(entry.bits, wanted.bits, sizeof wanted.bits);
         entry.index_plus_one = static_cast<std::uint32_t>(vertices.size() + 1);
         vertices.push_back(position);

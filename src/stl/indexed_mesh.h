@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "stl/face_source.h"
 #include "base/pod_vector.h"
 #include "base/point3.h"
+#include "stl/face_source.h"
 
 namespace vertisift::stl {
 

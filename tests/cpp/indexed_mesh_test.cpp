@@ -34,7 +34,9 @@ class ListSource : public FaceSource {
   bool finished_ = false;
 };
 
-RawFace face(base::Point3 a, base::Point3 b, base::Point3 c, base::Point3 normal = {0, 0, 1}) { return {normal, {a, b, c}}; }
+RawFace face(base::Point3 a, base::Point3 b, base::Point3 c, base::Point3 normal = {0, 0, 1}) {
+  return {normal, {a, b, c}};
+}
 
 TEST(BuildIndexedMesh, SharedEdgeIndicesInFirstOccurrenceOrder) {
   base::Point3 A{0, 0, 0}, B{1, 0, 0}, C{0, 1, 0}, D{1, 1, 0};

@@ -28,7 +28,7 @@ std::vector<Triangle> torus(int steps) {
     const double v = 2 * M_PI * (j % steps) / steps;
     const double r = 3 + std::cos(v);
     return base::Point3{static_cast<float>(r * std::cos(u)), static_cast<float>(r * std::sin(u)),
-                  static_cast<float>(std::sin(v))};
+                        static_cast<float>(std::sin(v))};
   };
   std::vector<Triangle> faces;
   for (int i = 0; i < steps; ++i) {
@@ -99,10 +99,11 @@ TEST(DriverStress, ManyCallsOnSmallAndLargeMeshes) {
   const std::vector<Triangle> two = {large[0], large[1]};
   const TempStl large_file(large), small_file(small), one_file(one), two_file(two);
   for (int round = 0; round < 6; ++round) {
-    for (std::uint64_t clusters : {0, 1, 2, 50, 1000, 5000}) check_call(large_file, large, clusters);
+    for (std::uint64_t clusters : {0u, 1u, 2u, 50u, 1000u, 5000u})
+      check_call(large_file, large, clusters);
   }
   for (int round = 0; round < 100; ++round) {
-    for (std::uint64_t clusters : {0, 1, 2, 9, 30}) {
+    for (std::uint64_t clusters : {0u, 1u, 2u, 9u, 30u}) {
       check_call(small_file, small, clusters);
       check_call(one_file, one, clusters);
       check_call(two_file, two, clusters);

@@ -11,7 +11,9 @@
 namespace vertisift::reduce {
 namespace {
 
-bool same_bits(float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); }
+bool same_bits(float a, float b) {
+  return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
+}
 
 TEST(NormalizeOrZero, Cases) {
   base::Point3 unit = normalize_or_zero({0, 0, 2});
@@ -36,7 +38,8 @@ TEST(NormalizeOrZero, Cases) {
 }
 
 stl::IndexedMesh mesh_of(std::vector<base::Point3> vertices, std::vector<stl::Face> faces) {
-  return stl::IndexedMesh{base::PodVector<base::Point3>(vertices), base::PodVector<stl::Face>(faces)};
+  return stl::IndexedMesh{base::PodVector<base::Point3>(vertices),
+                          base::PodVector<stl::Face>(faces)};
 }
 
 TEST(VertexNormals, SharedEdgeAndDegenerateFaces) {
@@ -56,8 +59,8 @@ TEST(VertexNormals, SharedEdgeAndDegenerateFaces) {
 
 TEST(VertexNormals, RepeatedSlotsCountTwiceAndSignedZerosSurvive) {
   // Vertex 0 appears twice in face 0 (normal (1,0,0)) and once in face 1 (normal (0,1,0)).
-  auto mesh = mesh_of({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}},
-                      {{{0, 0, 1}, {1, 0, 0}}, {{0, 1, 2}, {0, 1, 0}}});
+  auto mesh =
+      mesh_of({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{{0, 0, 1}, {1, 0, 0}}, {{0, 1, 2}, {0, 1, 0}}});
   auto points = compute_vertex_normals(mesh);
   EXPECT_FLOAT_EQ(points[0].normal.x, 2.0f / std::sqrt(5.0f));
   EXPECT_FLOAT_EQ(points[0].normal.y, 1.0f / std::sqrt(5.0f));
