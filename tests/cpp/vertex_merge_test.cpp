@@ -15,6 +15,7 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <span>
 #include <string>
 #include <thread>
 #include <variant>
@@ -38,7 +39,11 @@ Bits bits_of(const base::Point3& point) {
   return bits;
 }
 
-constexpr std::size_t BLOCK_SIZES[] = {1, 7, 49, 50, 51, 123, 4096, stl::READ_BLOCK_SIZE};
+// Blocks of one record or byte, of one record and a bit either way, of a few lines, of
+// many facets, and the default.
+constexpr std::size_t BLOCK_SIZES[] = {1, 49, 50, 51, 123, 4096, stl::READ_BLOCK_SIZE};
+// Fewer for the many fault cases: every block size costs a read per block.
+constexpr std::size_t FAULT_BLOCK_SIZES[] = {61, 4096, stl::READ_BLOCK_SIZE};
 
 // Faces over a small set of positions, so that vertices repeat within a block and across
 // blocks, with every kind of face that names one position more than once, and normals of
@@ -170,12 +175,13 @@ Outcome read_merged(const std::string& path, std::size_t block_size) {
   return normals;
 }
 
-void expect_same_outcome(const std::string& bytes, bool expect_success) {
+void expect_same_outcome(const std::string& bytes, bool expect_success,
+                         std::span<const std::size_t> block_sizes = BLOCK_SIZES) {
   const TempFile file(bytes);
   const Outcome expected = read_sequential(file.path());
   const bool read = std::holds_alternative<std::map<Bits, Bits>>(expected);
   ASSERT_EQ(read, expect_success) << (read ? "" : std::get<std::string>(expected));
-  for (std::size_t block_size : BLOCK_SIZES) {
+  for (std::size_t block_size : block_sizes) {
     EXPECT_EQ(read_merged(file.path(), block_size), expected) << "block size " << block_size;
   }
 }
@@ -194,18 +200,43 @@ TEST(VertexMerge, AsciiMatchesTheSequentialSums) {
   expect_same_outcome(text, true);
   // Nothing after the endsolid line counts, not even bytes that are not UTF-8.
   expect_same_outcome(text + "facet normal oops\n\xff\xfe\n", true);
+  // White space beyond ASCII after the keyword still ends the faces.
+  const std::size_t last_line = text.rfind("endsolid");
+  expect_same_outcome(text.substr(0, last_line) + "endsolid\xc2\xa0x\n", true);
 }
 
 TEST(VertexMerge, AsciiFaultsGiveTheSequentialMessage) {
   const std::string text = ascii_text(random_faces(120, true));
-  // A fault in the first, a middle and the last facet, and in the endsolid line itself.
-  for (std::size_t at : {std::size_t{20}, text.size() / 2, text.size() - 40, text.size() - 9}) {
-    const std::size_t line = text.rfind('\n', at) + 1;
-    for (const char* fault : {"endloop\n", "vertex 1 2 3x\n", "\xc3\x28\n", "vertex 1 2\n"}) {
-      SCOPED_TRACE(std::string(fault) + " at " + std::to_string(line));
-      expect_same_outcome(text.substr(0, line) + fault + text.substr(line), false);
+  // Each line of a facet replaced by a near miss, in the first, a middle and the last facet;
+  // a line put before the first facet.
+  const std::pair<std::string, std::string> faults[] = {
+      {"  facet normal", "  facet normals 1 2 3\n"},
+      {"  facet normal", "  facet normal 1 2 3 4\n"},
+      {"    outer loop", "    outer lop\n"},
+      {"      vertex", "      vertex 1 2\n"},
+      {"      vertex", "      vertex 1 2 3x\n"},
+      {"      vertex", "      vertex 1 2 1e39\n"},
+      {"    endloop", "    endsolid\n"},
+      {"  endfacet", "  endfacet x\n"},
+      {"  endfacet", "  endfacet \xc3\x28\n"},
+  };
+  for (const auto& [line_start, replacement] : faults) {
+    std::vector<std::size_t> lines;
+    for (std::size_t at = text.find("\n" + line_start); at != std::string::npos;
+         at = text.find("\n" + line_start, at + 1)) {
+      lines.push_back(at + 1);
+    }
+    ASSERT_FALSE(lines.empty());
+    for (std::size_t line : {lines.front(), lines[lines.size() / 2], lines.back()}) {
+      SCOPED_TRACE(replacement + " at " + std::to_string(line));
+      const std::size_t line_end = text.find('\n', line) + 1;
+      expect_same_outcome(text.substr(0, line) + replacement + text.substr(line_end), false,
+                          FAULT_BLOCK_SIZES);
     }
   }
+  const std::size_t first_facet = text.find('\n') + 1;
+  expect_same_outcome(text.substr(0, first_facet) + "endloop\n" + text.substr(first_facet), false,
+                      FAULT_BLOCK_SIZES);
 }
 
 // A pipe cannot be rewound after the probe, so most files fail through one; whatever the
