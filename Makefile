@@ -97,9 +97,9 @@ test-wheel: wheel
 	rm -rf $(VENV)-wheel
 	bash scripts/make-venv.sh $(VENV)-wheel
 	$(VENV)-wheel/bin/python -m pip install --quiet "$$(ls wheelhouse/vertisift-*.whl)[all,test]"
-	cd tests && ../$(VENV)-wheel/bin/python -c 'import sys, sysconfig, vertisift, vertisift_cli; \
+	cd tests && ../$(VENV)-wheel/bin/python -c 'import sys, sysconfig, vertisift, vertisift_tools; \
 	  where = sysconfig.get_paths()["platlib"]; \
-	  assert all(m.__file__.startswith(where) for m in (vertisift, vertisift_cli)), where'
+	  assert all(m.__file__.startswith(where) for m in (vertisift, vertisift_tools)), where'
 	cd tests && ../$(VENV)-wheel/bin/python -m pytest -q -p no:cacheprovider
 
 # Files per second of `vertisift batch`, with one worker and with one per processor.
