@@ -6,7 +6,7 @@ PYTHON := $(VENV)/bin/python
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test venv install gtest pytest cpptest test-asan test-tsan fuzz-tools fuzz fuzz-check \
+.PHONY: demo test lint venv install gtest pytest cpptest test-asan test-tsan fuzz-tools fuzz fuzz-check \
 	bench clean wheel test-wheel bench-batch preview
 
 demo: install
@@ -40,6 +40,15 @@ cpptest: venv gtest
 	  -DVERTISIFT_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PYTHON)) > /dev/null
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/cpp -j $(JOBS)
 	cd $(BUILD)/cpp && PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
+
+# Lint and format checks of the Python code, and a strict type check of the package (against
+# the installed extension's stubs). The tools come from requirements-dev.txt.
+LINTED := python tests bench docs
+
+lint: install
+	$(VENV)/bin/ruff check $(LINTED)
+	$(VENV)/bin/ruff format --check python
+	$(VENV)/bin/mypy python/vertisift_tools
 
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer, and the pytest
 # suite run against it. Any sanitizer report aborts the run.
