@@ -10,24 +10,24 @@ from pathlib import Path
 import numpy as np
 
 import meshgen
-import vertisift_cli
+import vertisift_tools
 
 BROKEN_MESSAGE = "Ошибка чтения STL-файла: failed to fill whole buffer"
 DIED_MESSAGE = "the worker process died while converting this file"
 
 
 def cli_env(extra: dict[str, str] | None = None) -> dict[str, str]:
-    """The environment for a child process that imports the same vertisift and vertisift_cli
+    """The environment for a child process that imports the same vertisift and vertisift_tools
     as this one: this process's module search path, in its order."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(path for path in sys.path if path)
-    env.pop("VERTISIFT_CLI_TEST_FAULT", None)
+    env.pop("VERTISIFT_TOOLS_TEST_FAULT", None)
     env.update(extra or {})
     return env
 
 
 def cli_command(*args: object) -> list[str]:
-    return [sys.executable, "-m", "vertisift_cli", *map(str, args)]
+    return [sys.executable, "-m", "vertisift_tools", *map(str, args)]
 
 
 def run_cli(*args: object, env: dict[str, str] | None = None,
@@ -66,7 +66,7 @@ def make_tree(root: Path) -> dict[str, list]:
 
 def check_cloud(path: Path, count: int, faces: list) -> None:
     """The cloud holds `count` points, every one a vertex of the model with a unit normal."""
-    positions, normals = vertisift_cli.read_cloud(path)
+    positions, normals = vertisift_tools.read_cloud(path)
     assert positions.dtype == normals.dtype == np.float32
     assert positions.shape == normals.shape == (count, 3)
     vertices = vertices_of(faces)

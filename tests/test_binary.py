@@ -7,7 +7,7 @@ import struct
 import pytest
 
 import vertisift
-from conftest import READ_ERROR_PREFIX, SHARED_STL, meshgen
+from conftest import READ_ERROR_PREFIX, SHARED_STL
 
 f = vertisift.reduce_stl_points
 EOF_TEXT = READ_ERROR_PREFIX + "failed to fill whole buffer"

@@ -6,8 +6,8 @@ import numpy as np
 import pytest
 from plyfile import PlyData, PlyElement
 
-from vertisift_cli import clouds
-from vertisift_cli.clouds import CloudError, cloud_size, read_cloud, write_cloud
+from vertisift_tools import clouds
+from vertisift_tools.clouds import CloudError, cloud_size, read_cloud, write_cloud
 
 FIELDS = ("x", "y", "z", "nx", "ny", "nz")
 

@@ -11,12 +11,12 @@ from pathlib import Path
 import numpy as np
 
 import vertisift
-from vertisift_cli.clouds import Array, write_cloud
+from vertisift_tools.clouds import Array, write_cloud
 
 # Test hook: "kill:NAME" makes the process that is about to convert a model file named NAME
 # kill itself with SIGKILL, "stall:NAME" makes it hang. The tests use it to crash a worker
 # and to interrupt a batch at a known point; nothing else sets it.
-TEST_FAULT_VARIABLE = "VERTISIFT_CLI_TEST_FAULT"
+TEST_FAULT_VARIABLE = "VERTISIFT_TOOLS_TEST_FAULT"
 
 
 class EmptyMeshError(ValueError):
@@ -60,7 +60,7 @@ def run_task(model: str, cloud: str, count: int) -> str | None:
         convert_file(model, cloud, count)
     except (KeyboardInterrupt, SystemExit):
         raise
-    except BaseException as error:  # noqa: BLE001 - the extension's internal faults too
+    except BaseException as error:  # the extension's internal faults too
         return describe(error)
     return None
 

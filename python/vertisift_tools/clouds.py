@@ -23,10 +23,22 @@ Array = npt.NDArray[np.float32]
 
 _PLY_FIELDS = ("x", "y", "z", "nx", "ny", "nz")
 _PLY_TYPES = {
-    "char": "i1", "int8": "i1", "uchar": "u1", "uint8": "u1",
-    "short": "i2", "int16": "i2", "ushort": "u2", "uint16": "u2",
-    "int": "i4", "int32": "i4", "uint": "u4", "uint32": "u4",
-    "float": "f4", "float32": "f4", "double": "f8", "float64": "f8",
+    "char": "i1",
+    "int8": "i1",
+    "uchar": "u1",
+    "uint8": "u1",
+    "short": "i2",
+    "int16": "i2",
+    "ushort": "u2",
+    "uint16": "u2",
+    "int": "i4",
+    "int32": "i4",
+    "uint": "u4",
+    "uint32": "u4",
+    "float": "f4",
+    "float32": "f4",
+    "double": "f8",
+    "float64": "f8",
 }
 _PLY_ORDER = {"binary_little_endian": "<", "binary_big_endian": ">", "ascii": ""}
 
@@ -50,8 +62,9 @@ def temp_path(target: Path, pid: int) -> Path:
     return target.with_name(f".{target.name}.{pid}.part")
 
 
-def write_cloud(path: str | os.PathLike[str], positions: npt.ArrayLike,
-                normals: npt.ArrayLike) -> None:
+def write_cloud(
+    path: str | os.PathLike[str], positions: npt.ArrayLike, normals: npt.ArrayLike
+) -> None:
     """Writes the cloud in the format of the path's suffix, replacing the file atomically."""
     target = Path(path)
     writer = _WRITERS[format_of(target)]
@@ -96,7 +109,10 @@ def cloud_size(path: str | os.PathLike[str]) -> int | None:
             with source.open("rb") as stream:
                 layout = _read_ply_header(stream)
                 body = stream.tell()
-            if layout.order == "" or source.stat().st_size != body + layout.count * layout.dtype.itemsize:
+            if (
+                layout.order == ""
+                or source.stat().st_size != body + layout.count * layout.dtype.itemsize
+            ):
                 return None
             return layout.count
         if kind == "npz":
@@ -105,8 +121,11 @@ def cloud_size(path: str | os.PathLike[str]) -> int | None:
                 for name in ("positions", "normals"):
                     with archive.open(f"{name}.npy") as member:
                         version = np.lib.format.read_magic(member)
-                        read_header = (np.lib.format.read_array_header_1_0 if version == (1, 0)
-                                       else np.lib.format.read_array_header_2_0)
+                        read_header = (
+                            np.lib.format.read_array_header_1_0
+                            if version == (1, 0)
+                            else np.lib.format.read_array_header_2_0
+                        )
                         shapes[name] = read_header(member)[0]
             if shapes["positions"] != shapes["normals"] or len(shapes["positions"]) != 2:
                 return None
@@ -134,8 +153,12 @@ def _interleaved(positions: Array, normals: Array) -> Array:
 
 
 def _write_ply(out: BinaryIO, positions: Array, normals: Array) -> None:
-    header = ["ply", "format binary_little_endian 1.0", "comment written by vertisift",
-              f"element vertex {len(positions)}"]
+    header = [
+        "ply",
+        "format binary_little_endian 1.0",
+        "comment written by vertisift",
+        f"element vertex {len(positions)}",
+    ]
     header += [f"property float {field}" for field in _PLY_FIELDS]
     header.append("end_header")
     out.write(("\n".join(header) + "\n").encode("ascii"))
@@ -176,9 +199,15 @@ def _read_ply_header(stream: BinaryIO) -> _PlyLayout:
             elements.append((words[1], int(words[2]), []))
         elif words[0] == "property" and elements and len(words) == 3 and words[1] in _PLY_TYPES:
             elements[-1][2].append((words[2], _PLY_TYPES[words[1]]))
-        elif (words[0] == "property" and elements and len(words) == 5 and words[1] == "list"
-              and words[2] in _PLY_TYPES and words[3] in _PLY_TYPES):
-            elements[-1][2].append((words[4], "list"))   # faces and the like, not read
+        elif (
+            words[0] == "property"
+            and elements
+            and len(words) == 5
+            and words[1] == "list"
+            and words[2] in _PLY_TYPES
+            and words[3] in _PLY_TYPES
+        ):
+            elements[-1][2].append((words[4], "list"))  # faces and the like, not read
         else:
             raise CloudError(f"{stream.name}: unsupported PLY header line {line!r}")
     if order is None:
