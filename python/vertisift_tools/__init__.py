@@ -39,7 +39,7 @@ _HOMES = {
     "Failure": "plan",
     "batch": "batch",
     "batch_dask": "dask_batch",
-    "CloudError": "clouds",
+    "CloudError": "formats",
     "read_cloud": "clouds",
     "write_cloud": "clouds",
     "EmptyMeshError": "convert",
@@ -50,9 +50,10 @@ _HOMES = {
 
 if TYPE_CHECKING:
     from vertisift_tools.batch import batch
-    from vertisift_tools.clouds import CloudError, read_cloud, write_cloud
+    from vertisift_tools.clouds import read_cloud, write_cloud
     from vertisift_tools.convert import EmptyMeshError, convert_file, reduce_to_arrays
     from vertisift_tools.dask_batch import batch_dask
+    from vertisift_tools.formats import CloudError
     from vertisift_tools.plan import BatchReport, Failure
     from vertisift_tools.preview import render_preview
 

@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING
 
 from vertisift_tools.clouds import temp_path
 from vertisift_tools.convert import describe, run_task
-from vertisift_tools.plan import BatchReport, Record, Task
+from vertisift_tools.plan import BatchReport, Outcome, Record, Task
 from vertisift_tools.pool import DIED_MESSAGE
 from vertisift_tools.runner import run_batch
 
@@ -69,19 +69,19 @@ class DaskRunner:
         try:
             for future in distributed.as_completed(futures, loop=self.client.loop):  # type: ignore[no-untyped-call]
                 task = futures.pop(future)
-                message: str | None
+                outcome: Outcome
                 try:
-                    message = future.result()
+                    outcome = future.result()
                 except distributed.KilledWorker:
-                    message = f"{DIED_MESSAGE} (on every worker that tried it)"
+                    outcome = Outcome(failure=f"{DIED_MESSAGE} (on every worker that tried it)")
                     _discard_partial_outputs(Path(task.cloud))
                 except Exception as error:
-                    message = describe(error)
+                    outcome = Outcome(failure=describe(error, task.model))
                 # Released at once: were the worker that holds this (tiny) result to die
                 # later, the scheduler would otherwise run the task again to restore it,
                 # rewriting a cloud that is already reported done.
                 future.release()
-                record(task, message)
+                record(task, outcome)
         except KeyboardInterrupt:
             self.client.cancel(list(futures))  # type: ignore[no-untyped-call]
             raise

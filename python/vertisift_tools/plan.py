@@ -14,7 +14,8 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from vertisift_tools.clouds import FORMATS, cloud_size, temp_path
+from vertisift_tools.clouds import cloud_size, temp_path
+from vertisift_tools.formats import FORMATS
 
 FAILURES_FILE = "failures.csv"
 
@@ -32,9 +33,17 @@ class Failure:
     message: str
 
 
-# How a runner reports a finished file: its task, and None when it was converted or else the
-# text of its failure.
-Record = Callable[[Task, str | None], None]
+@dataclass(frozen=True)
+class Outcome:
+    """How the conversion of one file ended: `failure` is None when the cloud was written,
+    else the reason; `zero_normals` counts the points written with the normal (0, 0, 0)."""
+
+    failure: str | None = None
+    zero_normals: int = 0
+
+
+# How a runner reports each file that ends.
+Record = Callable[[Task, Outcome], None]
 
 
 @dataclass
@@ -53,18 +62,22 @@ class BatchReport:
     failures: list[Failure] = field(default_factory=list)
     interrupted: bool = False
     seconds: float = 0.0
+    # Converted models with points of normal (0, 0, 0): path under the input folder -> count.
+    zero_normals: dict[str, int] = field(default_factory=dict)
 
     @property
     def ok(self) -> bool:
         """Every model has its cloud: nothing failed and the run was not cut short."""
         return not self.failures and not self.interrupted
 
-    def record(self, task: Task, message: str | None) -> None:
-        """Counts one finished file: converted when `message` is None, else failed with it."""
-        if message is None:
-            self.converted += 1
-        else:
-            self.failures.append(Failure(task.relative, message))
+    def record(self, task: Task, outcome: Outcome) -> None:
+        """Counts one finished file, converted or failed."""
+        if outcome.failure is not None:
+            self.failures.append(Failure(task.relative, outcome.failure))
+            return
+        self.converted += 1
+        if outcome.zero_normals:
+            self.zero_normals[task.relative] = outcome.zero_normals
 
 
 def find_models(in_dir: str | os.PathLike[str], errors: list[Failure] | None = None) -> list[Path]:

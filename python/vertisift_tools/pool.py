@@ -22,7 +22,7 @@ from typing import Any
 
 from vertisift_tools.clouds import temp_path
 from vertisift_tools.convert import run_task
-from vertisift_tools.plan import Record, Task
+from vertisift_tools.plan import Outcome, Record, Task
 
 # The extension sizes its thread pool from these, on its first call.
 THREAD_VARIABLES = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
@@ -137,10 +137,10 @@ class WorkerPool:
     ) -> None:
         """Takes the worker's answer if it has one (or notices that it died)."""
         died = False
-        message: str | None = None
+        outcome = Outcome()
         if worker.connection in ready or worker.connection.poll():
             try:
-                message = worker.connection.recv()
+                outcome = worker.connection.recv()
             except (EOFError, OSError):
                 died = True
         elif worker.process.sentinel in ready:
@@ -151,12 +151,12 @@ class WorkerPool:
         if died:
             worker.process.join()
             if task is not None:
-                record(task, death_message(worker.process.exitcode))
+                record(task, Outcome(failure=death_message(worker.process.exitcode)))
                 worker.discard_partial_output(task)
             self._retire(worker)
             return
         if task is not None:
-            record(task, message)
+            record(task, outcome)
         self._feed(worker)
 
 

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import numpy as np
 
-from vertisift_tools.clouds import Array, read_cloud
+from vertisift_tools.clouds import Array, read_cloud, temp_path
 
 # (title, horizontal axis, vertical axis, depth axis, depth sign): points nearer the viewer
 # are drawn last, so they cover the ones behind them.
@@ -69,4 +69,11 @@ def render_preview(
         axes.set_xlabel(_AXES[across])
         axes.set_ylabel(_AXES[up])
         axes.tick_params(labelsize=7)
-    figure.savefig(picture)
+    # Drawn under a temporary name and renamed, so that a failure leaves no half picture.
+    target = Path(picture)
+    temp = temp_path(target, os.getpid())
+    try:
+        figure.savefig(temp, format=target.suffix.lower()[1:])
+        os.replace(temp, target)
+    finally:
+        temp.unlink(missing_ok=True)

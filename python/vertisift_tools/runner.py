@@ -14,7 +14,8 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, NoReturn
 
-from vertisift_tools.plan import BatchReport, Record, Task, plan_batch, write_failures
+from vertisift_tools.clouds import cloud_size
+from vertisift_tools.plan import BatchReport, Outcome, Record, Task, plan_batch, write_failures
 
 if TYPE_CHECKING:
     from tqdm import tqdm
@@ -32,21 +33,31 @@ def run_batch(
     progress: bool = False,
 ) -> BatchReport:
     """Plans the batch, makes OUT_DIR, hands the tasks to `execute`, and writes
-    OUT_DIR/failures.csv. On KeyboardInterrupt the report says `interrupted`."""
+    OUT_DIR/failures.csv. On KeyboardInterrupt the report says `interrupted`. When IN_DIR holds
+    no model at all, nothing is made and the report's `found` is 0."""
     started = time.perf_counter()
     plan = plan_batch(in_dir, out_dir, count, fmt)
-    Path(out_dir).mkdir(parents=True, exist_ok=True)
     report = BatchReport(found=plan.found, skipped=plan.skipped, failures=list(plan.failures))
+    if not plan.found and not plan.failures:
+        return report  # nothing to do, and nothing made
+    Path(out_dir).mkdir(parents=True, exist_ok=True)
     bar = _Progress(len(plan.tasks), len(plan.failures), enabled=progress)
+    recorded: set[Task] = set()
 
-    def record(task: Task, message: str | None) -> None:
-        report.record(task, message)
-        bar.advance(len(report.failures), failed=message is not None)
+    def record(task: Task, outcome: Outcome) -> None:
+        recorded.add(task)
+        report.record(task, outcome)
+        bar.advance(len(report.failures), failed=outcome.failure is not None)
 
     try:
         execute(plan.tasks, count, record)
     except KeyboardInterrupt:
         report.interrupted = True
+        # A runner can be stopped after a file was written but before its end reached us
+        # (a Dask result still on its way): what is on disk counts.
+        report.converted += sum(
+            1 for task in plan.tasks if task not in recorded and cloud_size(task.cloud) == count
+        )
     finally:
         bar.close()
     write_failures(out_dir, report.failures)
