@@ -17,6 +17,7 @@ from __future__ import annotations
 import contextlib
 import hashlib
 import io
+import re
 from dataclasses import dataclass
 
 # The rule files the tool itself uses for a .cpp file.
@@ -176,8 +177,13 @@ def clean_text(source: str) -> list[str]:
 def is_mutable(text: str) -> bool:
     """A clean line that holds code the tool is expected to mutate."""
     stripped = text.strip()
-    return (bool(stripped) and not stripped.startswith("#include")
+    return (bool(stripped) and not stripped.startswith(UNMUTATED_DIRECTIVES)
             and bool(set(stripped) - set("{} ;")))
+
+
+# Directives left alone: an include is not mutated by the tool's own rules, and a header
+# without `#pragma once` still compiles, included once per unit.
+UNMUTATED_DIRECTIVES = ("#include", "#pragma once")
 
 
 @dataclass
@@ -202,9 +208,15 @@ def tool_mutants(lines: list[str]) -> list[tuple[int, str, str]]:
 def mutants_of(name: str, source: str) -> tuple[list[Mutant], list[CleanLine]]:
     """Every mutant the tool makes of the clean form of `source`, `name` being the file name."""
     clean = clean_lines(source)
+    in_loops = lines_in_loops(clean)
     seen: dict[tuple[str, str], int] = {}
     mutants = []
     for line, mutated, rule in tool_mutants([c.text + "\n" for c in clean]):
+        if clean[line - 1].text.lstrip().startswith(UNMUTATED_DIRECTIVES):
+            continue
+        if ("break;" in rule or "continue;" in rule) and (
+                line not in in_loops or not clean[line - 1].text.endswith((";", "}"))):
+            continue
         before = clean[line - 1].text
         after = mutated[:-1] if mutated.endswith("\n") else mutated
         key = (" ".join(before.split()), " ".join(after.split()))
@@ -213,6 +225,37 @@ def mutants_of(name: str, source: str) -> tuple[list[Mutant], list[CleanLine]]:
         digest = hashlib.sha1("\0".join([name, *key, str(occurrence)]).encode()).hexdigest()
         mutants.append(Mutant(digest[:10], line, before, after, rule))
     return mutants, clean
+
+
+_LOOP_HEAD = re.compile(r"\b(for|while|do)\b")
+
+
+def lines_in_loops(clean: list[CleanLine]) -> set[int]:
+    """Lines inside the braces of a loop body: the only places where an added `break;` or
+    `continue;` compiles (a switch aside), so the tool's statement insertions elsewhere are
+    not worth a build."""
+    inside = set()
+    stack: list[bool] = []  # per open brace: is it a loop body (or inside one)?
+    head = ""  # text since the last statement or brace
+    parens = 0  # a `;` inside parentheses (a for header) does not end a statement
+    for number, line in enumerate(clean, 1):
+        for ch in line.text:
+            parens += (ch == "(") - (ch == ")")
+            if ch == "{":
+                stack.append(bool(_LOOP_HEAD.search(head)) or (bool(stack) and stack[-1]))
+                head = ""
+            elif ch == "}":
+                if stack:
+                    stack.pop()
+                head = ""
+            elif ch == ";" and parens <= 0:
+                head = ""
+            else:
+                head += ch
+        if stack and stack[-1]:
+            inside.add(number)
+        head += " "
+    return inside
 
 
 def raw_mutated_lines(source: str) -> set[int]:
