@@ -341,7 +341,7 @@ def render(data: dict) -> str:
     by_folder: dict[str, list[Outcome]] = {}
     for o in outcomes:
         by_folder.setdefault(folder_of(o.path), []).append(o)
-    files_in = {}
+    files_in: dict[str, list[str]] = {}
     for path in data["files"]:
         files_in.setdefault(folder_of(path), []).append(path)
     for folder in sorted(files_in):
