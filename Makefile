@@ -7,7 +7,8 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 
 .PHONY: demo test lint venv install gtest pytest cpptest test-asan test-tsan fuzz-tools fuzz fuzz-check \
-	bench clean wheel test-wheel bench-batch preview clang-format-tool format format-check cpp-warnings
+	bench clean wheel test-wheel bench-batch preview clang-format-tool format format-check cpp-warnings \
+	mutants mutants-report
 
 demo: install
 	$(PYTHON) scripts/demo.py
@@ -111,6 +112,23 @@ fuzz: venv fuzz-tools
 
 fuzz-check: venv fuzz-tools
 	bash scripts/fuzz.sh $(VENV) 60
+
+# Mutation testing over src/ (tests/mutation/README.md): MUTANTS_PER_FILE compiling mutants
+# per file, in an order fixed by MUTANTS_SEED, each built in build/mutants and run against the
+# C++ tests and a fast pytest subset; writes tests/mutation/report.md. Too slow for CI.
+MUTANTS_PER_FILE ?= 10
+MUTANTS_SEED ?= 1
+mutants: venv gtest $(VENV)/.mutants-ready
+	$(PYTHON) scripts/mutants.py --per-file $(MUTANTS_PER_FILE) --seed $(MUTANTS_SEED) \
+	  --jobs $(JOBS) $(MUTANTS_ARGS)
+
+# The report again from the last run, after verdicts were added to tests/mutation/marks.txt.
+mutants-report: venv
+	$(PYTHON) scripts/mutants.py --report-only
+
+$(VENV)/.mutants-ready: tests/mutation/requirements.txt $(VENV)/.ready
+	$(PYTHON) -m pip install --quiet -r tests/mutation/requirements.txt
+	touch $@
 
 clean:
 	rm -rf $(BUILD) dist wheelhouse $(VENV)-wheel
