@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "stl/ascii_reader.h"
 #include "stl/utf8.h"
@@ -48,20 +49,28 @@ void decode_record(const std::byte* record, RawFace& face) {
   // Bytes 48 and 49, the attribute word, are ignored.
 }
 
-ReadResult<IndexedMesh> read_ascii(FileStream& stream, AsciiFaceReader::FirstLine rule) {
+// The readings below hand the chosen reader to `consume`, which drains it into a result of
+// its own: the indexed mesh for read_stl_file, whatever a caller of read_stl_faces keeps.
+template <class Consume>
+auto read_ascii(FileStream& stream, AsciiFaceReader::FirstLine rule, Consume& consume)
+    -> decltype(consume(std::declval<FaceSource&>())) {
   auto reader = AsciiFaceReader::open(stream, rule);
   if (!reader.ok()) return std::move(reader.error());
-  return build_indexed_mesh(*reader.value());
+  return consume(*reader.value());
 }
 
-ReadResult<IndexedMesh> read_binary(FileStream& stream) {
+template <class Consume>
+auto read_binary(FileStream& stream, Consume& consume)
+    -> decltype(consume(std::declval<FaceSource&>())) {
   auto reader = BinaryFaceReader::open(stream);
   if (!reader.ok()) return std::move(reader.error());
-  return build_indexed_mesh(*reader.value());
+  return consume(*reader.value());
 }
 
 // The binary reading, accepted only when the file holds exactly the header and N records.
-ReadResult<IndexedMesh> read_binary_exactly(FileStream& stream) {
+template <class Consume>
+auto read_binary_exactly(FileStream& stream, Consume& consume)
+    -> decltype(consume(std::declval<FaceSource&>())) {
   auto reader = BinaryFaceReader::open(stream);
   if (!reader.ok()) return std::move(reader.error());
   auto size = stream.size();
@@ -69,7 +78,7 @@ ReadResult<IndexedMesh> read_binary_exactly(FileStream& stream) {
   const std::uint64_t expected =
       BINARY_HEADER_SIZE + 4 + BINARY_RECORD_SIZE * reader.value()->face_count();
   if (size.value() != expected) return ReadError::invalid_data("not a binary STL file");
-  return build_indexed_mesh(*reader.value());
+  return consume(*reader.value());
 }
 
 // The probe decides by the first line alone, and misjudges two kinds of file: a binary file
@@ -80,16 +89,27 @@ ReadResult<IndexedMesh> read_binary_exactly(FileStream& stream) {
 // an ASCII file that opens with the token "solid" and follows the grammar to "endsolid".
 // Otherwise the first reading's error stands, so every file that reads without this keeps
 // its mesh and every broken file keeps its message.
-ReadResult<IndexedMesh> read_faces(FileStream& stream) {
+template <class Consume>
+auto read_faces(FileStream& stream, Consume& consume)
+    -> decltype(consume(std::declval<FaceSource&>())) {
   const bool ascii = probe_ascii(stream);
-  auto mesh = ascii ? read_ascii(stream, AsciiFaceReader::FirstLine::SolidAndBlank)
-                    : read_binary(stream);
+  auto mesh = ascii ? read_ascii(stream, AsciiFaceReader::FirstLine::SolidAndBlank, consume)
+                    : read_binary(stream, consume);
   if (mesh.ok() || mesh.error().kind == ReadErrorKind::Os) return mesh;
   if (stream.rewind()) return mesh;
-  auto other = ascii ? read_binary_exactly(stream)
-                     : read_ascii(stream, AsciiFaceReader::FirstLine::SolidWord);
+  auto other = ascii ? read_binary_exactly(stream, consume)
+                     : read_ascii(stream, AsciiFaceReader::FirstLine::SolidWord, consume);
   if (other.ok()) return other;
   return mesh;
+}
+
+ReadResult<FileStream> open_stl_file(const PathText& path) {
+  auto bytes = path_to_bytes(path);
+  if (!bytes.ok()) return bytes.error();
+  if (bytes.value().find('\0') != std::string::npos) {
+    return ReadError::invalid_input("file name contained an unexpected NUL byte");
+  }
+  return FileStream::open(bytes.value());
 }
 
 }  // namespace
@@ -224,16 +244,24 @@ std::size_t BinaryFaceReader::next_batch(RawFace* faces, std::size_t capacity,
 }
 
 ReadResult<StlFile> read_stl_file(const PathText& path) {
-  auto bytes = path_to_bytes(path);
-  if (!bytes.ok()) return bytes.error();
-  if (bytes.value().find('\0') != std::string::npos) {
-    return ReadError::invalid_input("file name contained an unexpected NUL byte");
-  }
-  auto stream = FileStream::open(bytes.value());
+  auto stream = open_stl_file(path);
   if (!stream.ok()) return stream.error();
-  auto mesh = read_faces(stream.value());
+  auto build = [](FaceSource& source) { return build_indexed_mesh(source); };
+  auto mesh = read_faces(stream.value(), build);
   if (!mesh.ok()) return mesh.error();  // the stream closes as it goes out of scope
   return StlFile{std::move(stream.value()), std::move(mesh.value())};
+}
+
+ReadStatus read_stl_faces(const PathText& path, const FaceConsumer& consume) {
+  auto stream = open_stl_file(path);
+  if (!stream.ok()) return stream.error();
+  auto drain = [&](FaceSource& source) -> ReadResult<bool> {
+    if (ReadStatus failure = consume(source)) return std::move(*failure);
+    return true;
+  };
+  auto done = read_faces(stream.value(), drain);
+  if (!done.ok()) return std::move(done.error());
+  return std::nullopt;
 }
 
 }  // namespace vertisift::stl
