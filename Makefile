@@ -7,7 +7,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 
 .PHONY: demo test venv install gtest pytest cpptest test-asan test-tsan fuzz-tools fuzz fuzz-check \
-	bench clean wheel test-wheel bench-batch preview
+	bench clean wheel test-wheel bench-batch preview clang-format-tool format format-check cpp-warnings
 
 demo: install
 	$(PYTHON) scripts/demo.py
@@ -40,6 +40,28 @@ cpptest: venv gtest
 	  -DVERTISIFT_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PYTHON)) > /dev/null
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/cpp -j $(JOBS)
 	cd $(BUILD)/cpp && PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure -j $(JOBS)
+
+# The extension and the C++ tests built with every warning an error (-Wall -Wextra
+# -Wconversion -Wsign-conversion and -Werror); the normal builds warn but never fail on one.
+cpp-warnings: venv gtest
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/werror -G Ninja \
+	  -DVERTISIFT_BUILD_TESTS=ON -DVERTISIFT_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PYTHON)) > /dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/werror -j $(JOBS)
+
+# The C++ sources against .clang-format: `make format` rewrites them, `make format-check`
+# fails on any difference. clang-format comes from the system's packages when missing.
+CXX_SOURCES = git ls-files 'src/*.h' 'src/*.cpp' 'tests/cpp/*.cpp' 'tests/fuzz/*.cpp'
+clang-format-tool:
+	@if ! command -v clang-format > /dev/null; then \
+	  echo "installing clang-format"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-format; \
+	fi
+
+format: clang-format-tool
+	$(CXX_SOURCES) | xargs clang-format -i
+
+format-check: clang-format-tool
+	$(CXX_SOURCES) | xargs clang-format --dry-run -Werror
 
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer, and the pytest
 # suite run against it. Any sanitizer report aborts the run.

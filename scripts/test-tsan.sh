@@ -10,11 +10,11 @@ build=${2:-build/tsan}
 export PATH="$venv/bin:$PATH"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVERTISIFT_TSAN=ON \
   -DVERTISIFT_BUILD_TESTS=ON -DPython_EXECUTABLE="$venv/bin/python" > /dev/null
-cmake --build "$build" -j "${JOBS:-2}" --target pool_test sharded_map_test driver_tsan_test
+cmake --build "$build" -j "${JOBS:-2}" --target thread_pool_test sharded_map_test pipeline_test
 export TSAN_OPTIONS="halt_on_error=1 abort_on_error=1 second_deadlock_stack=1"
 for size in 1 2 3 8 33; do
   echo "== RAYON_NUM_THREADS=$size"
-  for test in pool_test sharded_map_test driver_tsan_test; do
+  for test in thread_pool_test sharded_map_test pipeline_test; do
     RAYON_NUM_THREADS=$size "$build/tests/cpp/$test" --gtest_brief=1
   done
 done

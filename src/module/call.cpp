@@ -5,14 +5,17 @@
 namespace vertisift::module {
 namespace {
 
-constexpr const char* PARAMETER_NAMES[2] = {"file_path", "clusters"};
+// The function's parameters, in order. Their names and every message below are fixed by
+// compatibility and must stay exactly as written.
+constexpr int PARAMETER_COUNT = 2;
+constexpr const char* PARAMETER_NAMES[PARAMETER_COUNT] = {"file_path", "clusters"};
 
 PendingException type_error(std::string message) {
   return PendingException::deferred(PyExc_TypeError, std::move(message));
 }
 
 // A list of three floats, each the exact widening of a stored single-precision value.
-PyRef point_list(const Point3& point) {
+PyRef point_list(const base::Point3& point) {
   PyRef list = checked(PyList_New(3));
   const float coordinates[3] = {point.x, point.y, point.z};
   for (Py_ssize_t axis = 0; axis < 3; ++axis) {
@@ -60,11 +63,13 @@ PyObject* reduce_stl_points_entry(PyObject*, PyObject* const* args, Py_ssize_t n
 }
 
 Outcome<Arguments> extract_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* slots[2] = {nullptr, nullptr};
+  PyObject* slots[PARAMETER_COUNT] = {nullptr, nullptr};
   if (args != nullptr) {
-    for (Py_ssize_t i = 0; i < std::min<Py_ssize_t>(nargs, 2); ++i) slots[i] = args[i];
+    for (Py_ssize_t i = 0; i < std::min<Py_ssize_t>(nargs, PARAMETER_COUNT); ++i) {
+      slots[i] = args[i];
+    }
   }
-  if (nargs > 2) {
+  if (nargs > PARAMETER_COUNT) {
     return type_error("reduce_stl_points() takes 2 positional arguments but " +
                       std::to_string(nargs) + " were given");
   }
@@ -80,7 +85,7 @@ Outcome<Arguments> extract_arguments(PyObject* const* args, Py_ssize_t nargs, Py
         PyErr_Clear();  // not UTF-8: cannot be a parameter name
       } else {
         const std::string_view name(text, static_cast<std::size_t>(size));
-        for (int p = 0; p < 2; ++p) {
+        for (int p = 0; p < PARAMETER_COUNT; ++p) {
           if (name == PARAMETER_NAMES[p]) parameter = p;
         }
       }
@@ -95,10 +100,10 @@ Outcome<Arguments> extract_arguments(PyObject* const* args, Py_ssize_t nargs, Py
       slots[parameter] = value;
     }
   }
-  if (nargs < 2) {
+  if (nargs < PARAMETER_COUNT) {
     std::string names;
     int missing = 0;
-    for (int p = static_cast<int>(nargs); p < 2; ++p) {
+    for (int p = static_cast<int>(nargs); p < PARAMETER_COUNT; ++p) {
       if (slots[p] != nullptr) continue;
       if (missing > 0) names += " and ";
       names += std::string("'") + PARAMETER_NAMES[p] + "'";
@@ -106,8 +111,8 @@ Outcome<Arguments> extract_arguments(PyObject* const* args, Py_ssize_t nargs, Py
     }
     if (missing > 0) {
       return type_error("reduce_stl_points() missing " + std::to_string(missing) +
-                        " required positional " + (missing == 1 ? "argument" : "arguments") +
-                        ": " + names);
+                        " required positional " + (missing == 1 ? "argument" : "arguments") + ": " +
+                        names);
     }
   }
   return Arguments{slots[0], slots[1]};
@@ -155,8 +160,8 @@ PendingException argument_error(const char* name, PendingException error) {
   PyRef cause;
   if (PyObject* original = error.object()) cause = PyRef::steal(PyException_GetCause(original));
   if (!cause) return type_error(message);
-  PyRef text = checked(PyUnicode_FromStringAndSize(message.data(),
-                                                   static_cast<Py_ssize_t>(message.size())));
+  PyRef text =
+      checked(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   PyRef replacement = checked(PyObject_CallOneArg(PyExc_TypeError, text.get()));
   PyException_SetCause(replacement.get(), cause.release());
   return PendingException::fetched(std::move(replacement));

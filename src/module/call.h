@@ -4,7 +4,7 @@
 
 #include "module/entry_guard.h"
 #include "reduce/pipeline.h"
-#include "stl/stl_reader.h"
+#include "stl/path_text.h"
 
 namespace vertisift::module {
 

@@ -1,10 +1,13 @@
 #include "module/entry_guard.h"
 
-#include "parallel/fault.h"
+#include "base/fault.h"
+#include "base/utf8.h"
 
 namespace vertisift::module {
 namespace {
 
+// The panic exception's name and docstring, and the fault texts below, are fixed by
+// compatibility with the module's earlier builds: they must stay exactly as written.
 constexpr const char* PANIC_TYPE_NAME = "pyo3_runtime.PanicException";
 constexpr const char* PANIC_TYPE_DOC =
     "\n"
@@ -19,40 +22,22 @@ PyObject* panic_type = nullptr;  // created once, under the interpreter lock; ne
 // UTF-8 of a str, with every character UTF-8 cannot encode (lone surrogates) as U+FFFD.
 std::string lossy_utf8(PyObject* text) {
   Py_ssize_t size = 0;
-  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(utf8, size);
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
+    return std::string(utf8, static_cast<std::size_t>(size));
+  }
   PyErr_Clear();
   std::string out;
   const Py_ssize_t length = PyUnicode_GetLength(text);
   for (Py_ssize_t i = 0; i < length; ++i) {
     Py_UCS4 c = PyUnicode_ReadChar(text, i);
     if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
-    char encoded[4];
-    int count;
-    if (c < 0x80) {
-      encoded[0] = static_cast<char>(c);
-      count = 1;
-    } else if (c < 0x800) {
-      encoded[0] = static_cast<char>(0xC0 | (c >> 6));
-      encoded[1] = static_cast<char>(0x80 | (c & 0x3F));
-      count = 2;
-    } else if (c < 0x10000) {
-      encoded[0] = static_cast<char>(0xE0 | (c >> 12));
-      encoded[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      encoded[2] = static_cast<char>(0x80 | (c & 0x3F));
-      count = 3;
-    } else {
-      encoded[0] = static_cast<char>(0xF0 | (c >> 18));
-      encoded[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      encoded[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      encoded[3] = static_cast<char>(0x80 | (c & 0x3F));
-      count = 4;
-    }
-    out.append(encoded, static_cast<std::size_t>(count));
+    base::append_utf8(out, c);
   }
   return out;
 }
 
-// The exception's rendering with type, value and traceback, for fault messages.
+}  // namespace
+
 std::string describe_pending_error() {
   PyRef exception = PyRef::steal(PyErr_GetRaisedException());
   if (!exception) return "<no exception set>";
@@ -70,8 +55,6 @@ std::string describe_pending_error() {
   PyErr_Clear();
   return text;
 }
-
-}  // namespace
 
 void PendingException::raise() {
   if (auto* fetched = std::get_if<Fetched>(&state_)) {
@@ -115,9 +98,10 @@ PendingException fetch_pending() {
     return PendingException::deferred(PyExc_SystemError,
                                       "attempted to fetch exception but none was set");
   }
-  if (panic_type != nullptr && PyObject_TypeCheck(exception.get(),
-                                                  reinterpret_cast<PyTypeObject*>(panic_type))) {
-    // An internal fault that went out to Python and came back: resume it as a fault.
+  if (panic_type != nullptr &&
+      PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(panic_type))) {
+    // An internal fault that went out to Python and came back: resume it as a fault. The
+    // texts, fixed by compatibility like PANIC_TYPE_NAME, must stay exactly so.
     std::string message = "Unwrapped panic from Python code";
     if (PyRef text = PyRef::steal(PyObject_Str(exception.get()))) {
       if (const char* utf8 = PyUnicode_AsUTF8(text.get())) message = utf8;
@@ -128,7 +112,7 @@ PendingException fetch_pending() {
     std::fputs("Python stack trace below:\n", stderr);
     PyErr_SetRaisedException(exception.release());
     PyErr_PrintEx(0);
-    throw InternalFault(message);
+    throw base::InternalFault(message);
   }
   return PendingException::fetched(std::move(exception));
 }
@@ -140,16 +124,16 @@ PyRef checked(PyObject* object) {
     throw std::bad_alloc();
   }
   PyErr_Print();
-  raise_fault("Python API call failed");
+  base::raise_fault("Python API call failed");
 }
 
 PyObject* panic_exception_type() {
   if (panic_type == nullptr) {
-    PyObject* created = PyErr_NewExceptionWithDoc(PANIC_TYPE_NAME, PANIC_TYPE_DOC,
-                                                  PyExc_BaseException, nullptr);
+    PyObject* created =
+        PyErr_NewExceptionWithDoc(PANIC_TYPE_NAME, PANIC_TYPE_DOC, PyExc_BaseException, nullptr);
     if (created == nullptr) {
-      raise_fault(std::string("Failed to initialize new exception type.") + ": " +
-                  describe_pending_error());
+      base::raise_fault(std::string("Failed to initialize new exception type.") + ": " +
+                        describe_pending_error());
     }
     if (panic_type == nullptr) {
       panic_type = created;  // kept for the life of the process
@@ -196,7 +180,5 @@ PendingException conversion_error(PyObject* object, const char* target) {
   message.append(target).append("'");
   return PendingException::deferred(PyExc_TypeError, std::move(message));
 }
-
-std::string describe_error_for_fault() { return describe_pending_error(); }
 
 }  // namespace vertisift::module

@@ -7,7 +7,7 @@
 // into the panic exception, and an exhausted allocator into MemoryError.
 #pragma once
 
-#include "module/py_ref.h"
+#include "module/py_ref.h"  // first: Python.h precedes the standard headers
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +16,8 @@
 #include <string>
 #include <utility>
 #include <variant>
+
+#include "base/result.h"
 
 namespace vertisift::module {
 
@@ -53,19 +55,9 @@ class PendingException {
   std::variant<Fetched, Deferred> state_;
 };
 
+// A boundary operation's value, or the exception it ends with.
 template <class T>
-class [[nodiscard]] Outcome {
- public:
-  Outcome(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-  Outcome(PendingException error) : state_(std::in_place_index<1>, std::move(error)) {}
-
-  bool ok() const { return state_.index() == 0; }
-  T& value() { return std::get<0>(state_); }
-  PendingException& error() { return std::get<1>(state_); }
-
- private:
-  std::variant<T, PendingException> state_;
-};
+using Outcome = base::Result<T, PendingException>;
 
 // Takes the interpreter's current exception (SystemError when none is set). A panic
 // exception coming back from Python resumes as an internal fault.
@@ -91,7 +83,7 @@ PendingException conversion_error(PyObject* object, const char* target);
 
 // The interpreter's pending exception rendered with type, value and traceback (for fault
 // messages); clears it.
-std::string describe_error_for_fault();
+std::string describe_pending_error();
 
 // Raises a panic exception with `message` as its single argument.
 void raise_panic(const char* message);
@@ -114,7 +106,7 @@ PyObject* entry_guard(Body&& body) noexcept {
       raise_panic(fault.what());
       return nullptr;
     } catch (...) {
-      raise_panic("panic from Rust code");
+      raise_panic("panic from Rust code");  // fixed by compatibility: must stay exactly so
       return nullptr;
     }
   } catch (const std::bad_alloc&) {

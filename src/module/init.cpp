@@ -3,38 +3,47 @@
 // The module is made once per process, bound to the first interpreter that imports it, and
 // cached: importing again, also after removal from sys.modules, hands back the same object.
 
-#include <atomic>
-#include <optional>
-#include <cstdint>
+#include "module/call.h"  // first: Python.h precedes the standard headers
 
-#include "module/call.h"
+#include <atomic>
+#include <cstdint>
+#include <optional>
+
+#include "base/fault.h"
 #include "module/entry_guard.h"
-#include "parallel/fault.h"
 
 namespace vertisift::module {
 namespace {
 
+// The module is created for the C API version PYTHON_API_VERSION (1013, from the Python
+// headers), as PyModule_Create would pass it.
+static_assert(PYTHON_API_VERSION == 1013);
+
+// Fixed by compatibility, like every text the module shows: it must stay exactly so.
 constexpr const char* SUBINTERPRETER_MESSAGE =
     "PyO3 modules do not yet support subinterpreters, see "
     "https://docs.python.org/3/c-api/init.html#sub-interpreter-support";
 
+// No per-module state, and no method table: module_setup adds the function itself. Without
+// slots, initialisation is single-phase.
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "vertisift",  // m_name
-    "",           // m_doc
-    0,            // m_size: no per-module state
-    nullptr,      // m_methods: the function is added by module_setup
-    nullptr,      // m_slots: single-phase initialisation
-    nullptr,      // m_traverse
-    nullptr,      // m_clear
-    nullptr,      // m_free
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "vertisift",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
+// The name and the signature line of the docstring are fixed by compatibility.
 PyMethodDef reduce_method = {
-    "reduce_stl_points",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reduce_stl_points_entry)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "reduce_stl_points(file_path, clusters)\n--\n\n",
+    .ml_name = "reduce_stl_points",
+    .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reduce_stl_points_entry)),
+    .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+    .ml_doc = "reduce_stl_points(file_path, clusters)\n--\n\n",
 };
 
 std::atomic<std::int64_t> bound_interpreter_id{-1};
@@ -74,7 +83,7 @@ std::optional<PendingException> module_setup(PyObject* module) {
     return conversion_error(all.get(), "PyList");
   }
   if (PyList_Append(all.get(), name.get()) < 0) {
-    raise_fault("could not append __name__ to __all__: " + describe_error_for_fault());
+    base::raise_fault("could not append __name__ to __all__: " + describe_pending_error());
   }
   if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return fetch_pending();
   return std::nullopt;
@@ -89,7 +98,7 @@ Outcome<PyRef> initialise() {
   }
   if (cached_module != nullptr) return PyRef::borrow(cached_module);
 
-  PyRef module = PyRef::steal(PyModule_Create2(&module_definition, 1013));
+  PyRef module = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
   if (!module) return fetch_pending();
   if (auto error = module_setup(module.get())) return std::move(*error);
   if (cached_module == nullptr) cached_module = module.release();

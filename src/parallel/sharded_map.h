@@ -12,13 +12,14 @@
 // Entries are never removed.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <vector>
 
-#include "parallel/keyed_hash.h"
+#include "base/keyed_hash.h"
 
 namespace vertisift::parallel {
 
@@ -28,15 +29,15 @@ std::size_t shard_count();
 template <class Value>
 class ShardedMap {
  public:
-  ShardedMap() : keys_(next_hash_keys()), shards_(shard_count()) {
-    shard_shift_ = 64 - static_cast<int>(__builtin_ctzll(shards_.size()));
+  ShardedMap() : keys_(base::next_hash_keys()), shards_(shard_count()) {
+    shard_shift_ = 64 - std::countr_zero(shards_.size());
   }
 
   // Finds or default-creates the value of `key` and calls update(value), all under the
   // shard's write lock.
   template <class Update>
   void upsert(std::uint64_t key, Update&& update) {
-    const std::uint64_t hash = siphash13_u64(keys_, key);
+    const std::uint64_t hash = base::siphash13_u64(keys_, key);
     Shard& shard = shards_[shard_of(hash)];
     std::unique_lock lock(shard.lock);
     update(shard.find_or_insert(key, hash).value);
@@ -74,9 +75,9 @@ class ShardedMap {
 
   struct Shard {
     mutable std::shared_mutex lock;
-    std::vector<Entry> entries;          // guarded by lock
+    std::vector<Entry> entries;              // guarded by lock
     std::unique_ptr<std::uint32_t[]> slots;  // guarded by lock; entry index + 1, 0 = empty
-    std::size_t capacity = 0;            // guarded by lock
+    std::size_t capacity = 0;                // guarded by lock
 
     Entry& find_or_insert(std::uint64_t key, std::uint64_t hash) {
       if (capacity != 0) {
@@ -96,7 +97,9 @@ class ShardedMap {
     }
 
     void grow() {
-      const std::size_t new_capacity = capacity == 0 ? 8 : capacity * 2;
+      // A shard starts small: most maps hold a few entries per shard.
+      constexpr std::size_t FIRST_CAPACITY = 8;
+      const std::size_t new_capacity = capacity == 0 ? FIRST_CAPACITY : capacity * 2;
       auto new_slots = std::make_unique<std::uint32_t[]>(new_capacity);
       for (std::size_t i = 0; i < entries.size(); ++i) {
         std::size_t slot = entries[i].hash & (new_capacity - 1);
@@ -112,7 +115,7 @@ class ShardedMap {
     return shard_shift_ >= 64 ? 0 : static_cast<std::size_t>(hash >> shard_shift_);
   }
 
-  HashKeys keys_;
+  base::HashKeys keys_;
   std::vector<Shard> shards_;
   int shard_shift_;
 };

@@ -13,9 +13,9 @@
 #include <system_error>
 #include <thread>
 
-#include "parallel/fault.h"
-#include "parallel/fork_epoch.h"
-#include "parallel/thread_storage.h"
+#include "base/fault.h"
+#include "base/fork_epoch.h"
+#include "base/thread_storage.h"
 
 namespace vertisift::parallel {
 namespace {
@@ -88,7 +88,7 @@ class ThreadPool {
       }
     } catch (const std::system_error& error) {
       stop();
-      raise_fault(std::string("could not start a worker thread: ") + error.what());
+      base::raise_fault(std::string("could not start a worker thread: ") + error.what());
     } catch (...) {
       stop();
       throw;
@@ -119,8 +119,8 @@ class ThreadPool {
 
  private:
   void work(std::size_t index) {
-    prepare_thread_storage();  // while memory is there, not at the first fault
-    char name[16];  // the system's limit, terminating null included
+    base::prepare_thread_storage();  // while memory is there, not at the first fault
+    char name[16];                   // the system's limit, terminating null included
     std::snprintf(name, sizeof name, "vertisift-%zu", index);
     pthread_setname_np(pthread_self(), name);
     std::uint64_t seen = 0;
@@ -170,9 +170,9 @@ class ThreadPool {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable done_;
-  Job* job_ = nullptr;        // guarded by mutex_; the pass in progress
+  Job* job_ = nullptr;            // guarded by mutex_; the pass in progress
   std::uint64_t generation_ = 0;  // guarded by mutex_; counts posted jobs
-  bool stopping_ = false;     // guarded by mutex_
+  bool stopping_ = false;         // guarded by mutex_
 };
 
 // The process's pool and the fork epoch it was made in. It is never destroyed: worker
@@ -183,8 +183,8 @@ class ThreadPool {
 // fork handlers take it before the fork and release it on both sides, so the child gets it
 // free (its one thread, the forking one, is the owner that unlocks it).
 pthread_mutex_t pool_lock = PTHREAD_MUTEX_INITIALIZER;
-ThreadPool* process_pool = nullptr;      // guarded by pool_lock
-std::uint64_t process_pool_epoch = 0;    // guarded by pool_lock
+ThreadPool* process_pool = nullptr;    // guarded by pool_lock
+std::uint64_t process_pool_epoch = 0;  // guarded by pool_lock
 
 void lock_pool() { pthread_mutex_lock(&pool_lock); }
 void unlock_pool() { pthread_mutex_unlock(&pool_lock); }
@@ -198,7 +198,7 @@ bool register_pool_fork_handlers() {
 
 ThreadPool& pool() {
   [[maybe_unused]] static const bool registered = register_pool_fork_handlers();
-  const std::uint64_t epoch = fork_epoch();
+  const std::uint64_t epoch = base::fork_epoch();
   lock_pool();
   struct Unlock {
     ~Unlock() { unlock_pool(); }
@@ -236,8 +236,7 @@ std::size_t pool_size_from_env(const char* num_threads, const char* rs_num_cpus,
 std::size_t pool_size() { return pool().size(); }
 
 std::size_t chunk_count(std::size_t count, std::size_t max_chunks) {
-  return std::max<std::size_t>(
-      1, std::min({count, pool().size() * CHUNKS_PER_WORKER, max_chunks}));
+  return std::max<std::size_t>(1, std::min({count, pool().size() * CHUNKS_PER_WORKER, max_chunks}));
 }
 
 void run_chunks(std::size_t count, const ChunkTask& task, std::size_t max_chunks) {

@@ -2,19 +2,26 @@
 
 #include <algorithm>
 
-#include "parallel/fault.h"
+#include "base/fault.h"
 #include "parallel/thread_pool.h"
 #include "reduce/random.h"
 
 namespace vertisift::reduce {
 namespace {
 
-using KeyList = std::vector<CellKey, BigAllocator<CellKey>>;
-using IndexList = std::vector<std::uint32_t, BigAllocator<std::uint32_t>>;
+using KeyList = std::vector<CellKey, base::BigAllocator<CellKey>>;
+using IndexList = std::vector<std::uint32_t, base::BigAllocator<std::uint32_t>>;
 
 // Grids with at most this many cells (and not many more than there are points) are grouped
 // with one counter per cell.
 constexpr std::uint64_t DENSE_GRID_LIMIT = std::uint64_t{1} << 22;
+// Beyond this resolution the cell count is not computed: 256^3 is already far above the
+// limit, and the cube of a larger resolution could overflow.
+constexpr std::uint64_t MAX_COUNTED_RESOLUTION = 256;
+// A dense grid may have this many cells per point (per MIN_DENSE_POINTS for small inputs)
+// before one counter per cell costs more than sorting the points.
+constexpr std::uint64_t DENSE_CELLS_PER_POINT = 8;
+constexpr std::uint64_t MIN_DENSE_POINTS = 1024;
 
 // The occupied cells as (key, first position in `items`, count), in key order.
 struct Group {
@@ -24,7 +31,7 @@ struct Group {
 };
 
 std::vector<Group> group_dense(const KeyList& keys, std::uint64_t cell_count, IndexList& items) {
-  std::vector<std::uint32_t, BigAllocator<std::uint32_t>> counts(cell_count, 0);
+  std::vector<std::uint32_t, base::BigAllocator<std::uint32_t>> counts(cell_count, 0);
   for (CellKey key : keys) ++counts[key];
   std::vector<Group> groups;
   std::uint64_t offset = 0;
@@ -38,7 +45,8 @@ std::vector<Group> group_dense(const KeyList& keys, std::uint64_t cell_count, In
   // counts[key] now holds the (low bits of the) next free position of each cell; the number
   // of points is below 2^32, so the low bits are the position.
   items.resize(keys.size());
-  for (std::size_t i = 0; i < keys.size(); ++i) items[counts[keys[i]]++] = static_cast<std::uint32_t>(i);
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    items[counts[keys[i]]++] = static_cast<std::uint32_t>(i);
   return groups;
 }
 
@@ -62,19 +70,21 @@ std::vector<Group> group_sorted(const KeyList& keys, IndexList& items) {
 
 void assign_to_cells(const PointList& points, const BoundingBox& box, std::uint64_t resolution,
                      CellMap& cells) {
-  if (points.size() >= UINT32_MAX) raise_fault("too many points to group");
+  if (points.size() >= UINT32_MAX) base::raise_fault("too many points to group");
   KeyList keys(points.size());
   parallel::parallel_for(points.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) keys[i] = cell_key(points[i].position, box, resolution);
+    for (std::size_t i = begin; i < end; ++i)
+      keys[i] = cell_key(points[i].position, box, resolution);
   });
   // resolution^3 cells, when that is small enough to count (resolution 0 has the one key 0).
   std::uint64_t cell_count = 0;
-  if (resolution <= 256) {
+  if (resolution <= MAX_COUNTED_RESOLUTION) {
     const std::uint64_t per_axis = std::max<std::uint64_t>(resolution, 1);
     cell_count = per_axis * per_axis * per_axis;
   }
   const bool dense = cell_count != 0 && cell_count <= DENSE_GRID_LIMIT &&
-                     cell_count <= 8 * std::max<std::uint64_t>(points.size(), 1024);
+                     cell_count <= DENSE_CELLS_PER_POINT *
+                                       std::max<std::uint64_t>(points.size(), MIN_DENSE_POINTS);
   const std::vector<Group> groups =
       dense ? group_dense(keys, cell_count, cells.items) : group_sorted(keys, cells.items);
   keys = KeyList();

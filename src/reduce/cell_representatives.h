@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "parallel/big_alloc.h"
+#include "base/big_alloc.h"
 #include "parallel/sharded_map.h"
 #include "reduce/grid.h"
 #include "reduce/point_with_normal.h"
@@ -26,7 +26,7 @@ struct CellSpan {
 
 struct CellMap {
   parallel::ShardedMap<CellSpan> cells;
-  std::vector<std::uint32_t, BigAllocator<std::uint32_t>> items;  // point indices by cell
+  std::vector<std::uint32_t, base::BigAllocator<std::uint32_t>> items;  // point indices by cell
 };
 
 // Fills `cells` (new and empty) with every point under its cell's key, on the worker pool.

@@ -7,9 +7,7 @@
 
 namespace vertisift::reduce {
 
-PointList adjust_count(PointList representatives,
-                                          const PointList& points,
-                                          std::uint64_t clusters) {
+PointList adjust_count(PointList representatives, const PointList& points, std::uint64_t clusters) {
   ThreadRng& rng = thread_rng();
   PointList& selection = representatives;
   if (selection.size() > clusters) {

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "reduce/point_with_normal.h"
 
@@ -12,8 +11,6 @@ namespace vertisift::reduce {
 
 // Takes over `representatives` and returns it adjusted. With no points at all there is
 // nothing to draw from, and the selection stays empty.
-PointList adjust_count(PointList representatives,
-                                          const PointList& points,
-                                          std::uint64_t clusters);
+PointList adjust_count(PointList representatives, const PointList& points, std::uint64_t clusters);
 
 }  // namespace vertisift::reduce

@@ -7,9 +7,9 @@
 // once, so no float32 product overflows or underflows on the way.
 #pragma once
 
+#include "base/point3.h"
 #include "reduce/point_with_normal.h"
 #include "stl/indexed_mesh.h"
-#include "stl/point3.h"
 
 namespace vertisift::reduce {
 
@@ -20,15 +20,15 @@ enum class NormalSource {
 };
 
 // The unit normal of the triangle (a, b, c), or (0, 0, 0) where it has no direction.
-Point3 geometric_normal(const Point3& a, const Point3& b, const Point3& c);
+base::Point3 geometric_normal(const base::Point3& a, const base::Point3& b, const base::Point3& c);
 
 // True when every component is finite and at least one is non-zero.
-bool usable_normal(const Point3& normal);
+bool usable_normal(const base::Point3& normal);
 
 // The normal a face contributes under `source`: the stored one unchanged (File, and Auto
 // where usable), or the unit geometric one.
-Point3 face_normal(const Point3& stored, const Point3& a, const Point3& b, const Point3& c,
-                   NormalSource source);
+base::Point3 face_normal(const base::Point3& stored, const base::Point3& a, const base::Point3& b,
+                         const base::Point3& c, NormalSource source);
 
 // One PointWithNormal per vertex of `mesh`, in vertex order, whose normal is the normalised
 // sum of its faces' normals under `source`. The sums are taken per vertex in face order, so

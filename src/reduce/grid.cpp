@@ -23,6 +23,18 @@ inline std::uint64_t axis_index(float value, float low, float high, std::uint64_
   return index < last ? index : last;
 }
 
+// Widens `box` to take in `other`. fminf and fmaxf give the same extremes in any grouping, so
+// folding the points one by one and combining the partial boxes equals six separate
+// reductions.
+inline void widen(BoundingBox& box, const BoundingBox& other) {
+  box.min_x = std::fmin(box.min_x, other.min_x);
+  box.max_x = std::fmax(box.max_x, other.max_x);
+  box.min_y = std::fmin(box.min_y, other.min_y);
+  box.max_y = std::fmax(box.max_y, other.max_y);
+  box.min_z = std::fmin(box.min_z, other.min_z);
+  box.max_z = std::fmax(box.max_z, other.max_z);
+}
+
 }  // namespace
 
 std::uint64_t to_u64_saturating(float value) {
@@ -34,29 +46,16 @@ std::uint64_t to_u64_saturating(float value) {
 BoundingBox compute_bounding_box(const PointList& points) {
   const float inf = std::numeric_limits<float>::infinity();
   const BoundingBox empty = {inf, -inf, inf, -inf, inf, -inf};
-  // The six bounds are folded in one pass: fminf and fmaxf give the same extremes in any
-  // grouping, so this equals six separate reductions.
+  // The six bounds are folded in one pass.
   return parallel::parallel_reduce(
       points.size(), empty,
       [&](BoundingBox& box, std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-          const Point3& p = points[i].position;
-          box.min_x = std::fmin(box.min_x, p.x);
-          box.max_x = std::fmax(box.max_x, p.x);
-          box.min_y = std::fmin(box.min_y, p.y);
-          box.max_y = std::fmax(box.max_y, p.y);
-          box.min_z = std::fmin(box.min_z, p.z);
-          box.max_z = std::fmax(box.max_z, p.z);
+          const base::Point3& p = points[i].position;
+          widen(box, {p.x, p.x, p.y, p.y, p.z, p.z});
         }
       },
-      [](BoundingBox& left, BoundingBox&& right) {
-        left.min_x = std::fmin(left.min_x, right.min_x);
-        left.max_x = std::fmax(left.max_x, right.max_x);
-        left.min_y = std::fmin(left.min_y, right.min_y);
-        left.max_y = std::fmax(left.max_y, right.max_y);
-        left.min_z = std::fmin(left.min_z, right.min_z);
-        left.max_z = std::fmax(left.max_z, right.max_z);
-      });
+      [](BoundingBox& left, BoundingBox&& right) { widen(left, right); });
 }
 
 std::uint64_t grid_resolution(std::uint64_t clusters) {
@@ -68,7 +67,7 @@ std::uint64_t grid_resolution(std::uint64_t clusters) {
   return to_u64_saturating(std::ceil(power));
 }
 
-CellKey cell_key(const Point3& position, const BoundingBox& box, std::uint64_t resolution) {
+CellKey cell_key(const base::Point3& position, const BoundingBox& box, std::uint64_t resolution) {
   const auto resolution_f = static_cast<float>(resolution);  // exact: resolution <= 2^24
   const std::uint64_t ix = axis_index(position.x, box.min_x, box.max_x, resolution, resolution_f);
   const std::uint64_t iy = axis_index(position.y, box.min_y, box.max_y, resolution, resolution_f);

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "reduce/point_with_normal.h"
 
@@ -31,6 +30,6 @@ BoundingBox compute_bounding_box(const PointList& points);
 // ceilf(powf(clusters, CUBE_ROOT_EXPONENT)), correctly rounded, saturated to 64 bits.
 std::uint64_t grid_resolution(std::uint64_t clusters);
 
-CellKey cell_key(const Point3& position, const BoundingBox& box, std::uint64_t resolution);
+CellKey cell_key(const base::Point3& position, const BoundingBox& box, std::uint64_t resolution);
 
 }  // namespace vertisift::reduce

@@ -1,23 +1,28 @@
 #include "reduce/pipeline.h"
 
-#include <chrono>
 #include <new>
 #if VERTISIFT_STAGE_TIMES
+#include <chrono>
 #include <cstdio>
 #endif
 
+#include "base/thread_storage.h"
 #include "parallel/thread_pool.h"
-#include "parallel/thread_storage.h"
 #include "reduce/cell_representatives.h"
 #include "reduce/count_adjustment.h"
 #include "reduce/grid.h"
 #include "reduce/point_with_normal.h"
 #include "reduce/vertex_normals.h"
+#include "stl/stl_reader.h"
 
 namespace vertisift::reduce {
 namespace {
 
-thread_local StageTimes stage_times;
+// Wall-clock time of each stage of one reduction, in seconds (all zero unless built with
+// VERTISIFT_STAGE_TIMES).
+struct StageTimes {
+  double read = 0, normals = 0, grid = 0, cells = 0, adjust = 0, split = 0;
+};
 
 // Measures the stages only in builds made for benchmarking.
 class StageClock {
@@ -38,8 +43,6 @@ class StageClock {
 
 }  // namespace
 
-StageTimes last_stage_times() { return stage_times; }
-
 ReducedPoints split_selection(const PointList& selection) {
   ReducedPoints result;
   result.positions.resize(selection.size());
@@ -55,7 +58,7 @@ ReducedPoints split_selection(const PointList& selection) {
 
 ReduceOutcome reduce_stl_points(const stl::PathText& path, std::uint64_t clusters,
                                 std::uint64_t result_limit) {
-  parallel::prepare_thread_storage();
+  base::prepare_thread_storage();
   StageTimes times;
   StageClock clock;
   auto file = stl::read_stl_file(path);
@@ -90,10 +93,9 @@ ReduceOutcome reduce_stl_points(const stl::PathText& path, std::uint64_t cluster
 
   ReducedPoints result = split_selection(selection);
   clock.lap(times.split);
-  stage_times = times;
 #if VERTISIFT_STAGE_TIMES
-  // Benchmark builds only: one line per call, read by bench/run.py. Python cannot see
-  // last_stage_times(), and the released module must not grow an attribute for it.
+  // Benchmark builds only: one line per call, read by bench/run.py. The released module must
+  // not grow an attribute for it.
   std::fprintf(stderr,
                "vertisift-stages read=%.9f normals=%.9f grid=%.9f cells=%.9f adjust=%.9f "
                "split=%.9f\n",

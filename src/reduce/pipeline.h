@@ -8,16 +8,15 @@
 #include <variant>
 #include <vector>
 
+#include "base/point3.h"
 #include "reduce/point_with_normal.h"
-#include "stl/point3.h"
-#include "stl/read_error.h"
-#include "stl/stl_reader.h"
+#include "stl/path_text.h"
 
 namespace vertisift::reduce {
 
 struct ReducedPoints {
-  std::vector<Point3, BigAllocator<Point3>> positions;
-  std::vector<Point3, BigAllocator<Point3>> normals;
+  std::vector<base::Point3, base::BigAllocator<base::Point3>> positions;
+  std::vector<base::Point3, base::BigAllocator<base::Point3>> normals;
 };
 
 // The read failure: READ_ERROR_PREFIX followed by the ReadError's display text.
@@ -34,12 +33,5 @@ ReduceOutcome reduce_stl_points(const stl::PathText& path, std::uint64_t cluster
 
 // Positions and normals of the selection, item for item, in one parallel pass.
 ReducedPoints split_selection(const PointList& selection);
-
-// Wall-clock time of each stage of the last reduction on this thread, in seconds (all zero
-// unless built with VERTISIFT_STAGE_TIMES).
-struct StageTimes {
-  double read = 0, normals = 0, grid = 0, cells = 0, adjust = 0, split = 0;
-};
-StageTimes last_stage_times();
 
 }  // namespace vertisift::reduce

@@ -3,17 +3,17 @@
 
 #include <vector>
 
-#include "parallel/big_alloc.h"
-#include "stl/point3.h"
+#include "base/big_alloc.h"
+#include "base/point3.h"
 
 namespace vertisift::reduce {
 
 struct PointWithNormal {
-  Point3 position;
-  Point3 normal;
+  base::Point3 position;
+  base::Point3 normal;
 };
 
 // A sequence of items, in storage that goes back to the system when it is freed.
-using PointList = std::vector<PointWithNormal, BigAllocator<PointWithNormal>>;
+using PointList = std::vector<PointWithNormal, base::BigAllocator<PointWithNormal>>;
 
 }  // namespace vertisift::reduce

@@ -17,6 +17,10 @@ namespace vertisift::reduce {
 
 inline constexpr std::int64_t RESEED_THRESHOLD = 65536;
 inline constexpr int CHACHA_ROUNDS = 12;
+// Blocks computed per refill: four amortise the call over 64 words, a quarter of a page.
+inline constexpr int BLOCKS_PER_REFILL = 4;
+inline constexpr int BUFFER_WORDS = 16 * BLOCKS_PER_REFILL;
+inline constexpr std::int64_t REFILL_BYTES = 4 * BUFFER_WORDS;
 
 // One ChaCha12 block: 16 output words for `key`, block `counter` and `stream`.
 std::array<std::uint32_t, 16> chacha12_block(const std::array<std::uint32_t, 8>& key,
@@ -44,8 +48,8 @@ class ThreadRng {
 
   std::array<std::uint32_t, 8> key_;
   std::uint64_t counter_ = 0;
-  std::array<std::uint32_t, 64> buffer_{};
-  int index_ = 64;
+  std::array<std::uint32_t, BUFFER_WORDS> buffer_{};
+  int index_ = BUFFER_WORDS;
   std::int64_t budget_ = RESEED_THRESHOLD;
   KeySource reseed_source_;
 };
@@ -55,9 +59,6 @@ class ThreadRng {
 // failure is an internal fault ("could not initialize thread_rng: ..."); the next call tries
 // again.
 ThreadRng& thread_rng();
-
-// Drops the calling thread's generator so the next thread_rng() seeds a new one.
-void reset_thread_rng();
 
 // Uniform in [0, n) for n >= 1, by rejection on the product of a random word and n.
 std::uint64_t uniform_index(ThreadRng& rng, std::uint64_t n);

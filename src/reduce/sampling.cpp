@@ -5,19 +5,19 @@
 #include <utility>
 #include <vector>
 
-#include "parallel/big_alloc.h"
-#include "parallel/fault.h"
+#include "base/big_alloc.h"
+#include "base/fault.h"
+#include "base/pod_vector.h"
+#include "base/thread_storage.h"
 #include "parallel/thread_pool.h"
-#include "parallel/thread_storage.h"
 #include "reduce/cell_representatives.h"
 #include "reduce/grid.h"
 #include "reduce/surface_sampling.h"
-#include "stl/pod_vector.h"
 
 namespace vertisift::reduce {
 namespace {
 
-using IndexList = std::vector<std::uint32_t, BigAllocator<std::uint32_t>>;
+using IndexList = std::vector<std::uint32_t, base::BigAllocator<std::uint32_t>>;
 
 // Faces taken from a reader at a time.
 constexpr std::size_t FACE_BATCH = 256;
@@ -47,8 +47,8 @@ void top_up_distinct(IndexList& selection, std::uint64_t count, std::size_t vert
     }
   }
   // A partial Fisher-Yates shuffle from the front: each step takes one of the untaken.
-  const std::size_t wanted = static_cast<std::size_t>(
-      std::min<std::uint64_t>(count - selection.size(), remaining.size()));
+  const std::size_t wanted =
+      static_cast<std::size_t>(std::min<std::uint64_t>(count - selection.size(), remaining.size()));
   for (std::size_t k = 0; k < wanted; ++k) {
     const std::uint64_t j = k + uniform_index(rng, remaining.size() - k);
     std::swap(remaining[k], remaining[static_cast<std::size_t>(j)]);
@@ -60,8 +60,8 @@ void top_up_distinct(IndexList& selection, std::uint64_t count, std::size_t vert
 }
 
 SampleOutcome sample_vertices(const stl::PathText& path, std::uint64_t count,
-                              const SampleOptions& options, std::span<Point3> positions,
-                              std::span<Point3> normals) {
+                              const SampleOptions& options, std::span<base::Point3> positions,
+                              std::span<base::Point3> normals) {
   auto file = stl::read_stl_file(path);
   if (!file.ok()) return SampleFailure{SampleFailure::Kind::Read, std::move(file.error())};
   PointList points;
@@ -108,27 +108,29 @@ SampleOutcome sample_vertices(const stl::PathText& path, std::uint64_t count,
 }
 
 SampleOutcome sample_surface(const stl::PathText& path, std::uint64_t count,
-                             const SampleOptions& options, std::span<Point3> positions,
-                             std::span<Point3> normals) {
-  stl::PodVector<stl::RawFace> faces;
-  stl::ReadStatus failure = stl::read_stl_faces(path, [&](stl::FaceSource& source) -> stl::ReadStatus {
-    faces = {};  // a second reading starts afresh
-    stl::RawFace batch[FACE_BATCH];
-    stl::FaceStatus status = stl::FaceStatus::Face;
-    stl::ReadError error;
-    while (status == stl::FaceStatus::Face) {
-      const std::size_t got = source.next_batch(batch, FACE_BATCH, status, error);
-      if (status == stl::FaceStatus::Error) return error;
-      for (std::size_t i = 0; i < got; ++i) faces.push_back(batch[i]);
-    }
-    return std::nullopt;
-  });
+                             const SampleOptions& options, std::span<base::Point3> positions,
+                             std::span<base::Point3> normals) {
+  base::PodVector<stl::RawFace> faces;
+  stl::ReadStatus failure =
+      stl::read_stl_faces(path, [&](stl::FaceSource& source) -> stl::ReadStatus {
+        faces = {};  // a second reading starts afresh
+        stl::RawFace batch[FACE_BATCH];
+        stl::FaceStatus status = stl::FaceStatus::Face;
+        stl::ReadError error;
+        while (status == stl::FaceStatus::Face) {
+          const std::size_t got = source.next_batch(batch, FACE_BATCH, status, error);
+          if (status == stl::FaceStatus::Error) return error;
+          for (std::size_t i = 0; i < got; ++i) faces.push_back(batch[i]);
+        }
+        return std::nullopt;
+      });
   if (failure) return SampleFailure{SampleFailure::Kind::Read, std::move(*failure)};
   if (faces.empty()) return std::uint64_t{0};
   const std::span<const stl::RawFace> all(faces.data(), faces.size());
   AreaList cumulative;
   const double total = cumulative_areas(all, cumulative);
-  if (!(total > 0.0) || !std::isfinite(total)) return SampleFailure{SampleFailure::Kind::NoArea, {}};
+  if (!(total > 0.0) || !std::isfinite(total))
+    return SampleFailure{SampleFailure::Kind::NoArea, {}};
   draw_surface_points(all, cumulative, total, options.normals, options.key, positions, normals);
   return count;
 }
@@ -136,11 +138,11 @@ SampleOutcome sample_surface(const stl::PathText& path, std::uint64_t count,
 }  // namespace
 
 SampleOutcome sample_stl(const stl::PathText& path, std::uint64_t count,
-                         const SampleOptions& options, std::span<Point3> positions,
-                         std::span<Point3> normals) {
-  parallel::prepare_thread_storage();
+                         const SampleOptions& options, std::span<base::Point3> positions,
+                         std::span<base::Point3> normals) {
+  base::prepare_thread_storage();
   if (positions.size() != count || normals.size() != count) {
-    raise_fault("sample storage does not match the count");
+    base::raise_fault("sample storage does not match the count");
   }
   if (options.method == SampleMethod::Surface) {
     return sample_surface(path, count, options, positions, normals);

@@ -15,9 +15,9 @@
 #include <string>
 #include <variant>
 
+#include "base/point3.h"
 #include "reduce/face_normals.h"
 #include "reduce/seeded_rng.h"
-#include "stl/point3.h"
 #include "stl/read_error.h"
 #include "stl/stl_reader.h"
 
@@ -47,7 +47,7 @@ using SampleOutcome = std::variant<std::uint64_t, SampleFailure>;
 
 // `positions` and `normals` hold `count` items each.
 SampleOutcome sample_stl(const stl::PathText& path, std::uint64_t count,
-                         const SampleOptions& options, std::span<Point3> positions,
-                         std::span<Point3> normals);
+                         const SampleOptions& options, std::span<base::Point3> positions,
+                         std::span<base::Point3> normals);
 
 }  // namespace vertisift::reduce

@@ -3,8 +3,9 @@
 #include <cstring>
 #include <string>
 
-#include "parallel/fault.h"
-#include "parallel/os_random.h"
+#include "base/fault.h"
+#include "base/os_error.h"
+#include "base/os_random.h"
 #include "reduce/random.h"
 
 namespace vertisift::reduce {
@@ -18,9 +19,8 @@ SampleKey derive_sample_key(std::uint64_t seed) {
 
 SampleKey os_sample_key() {
   SampleKey key;
-  if (int code = fill_os_random(key.data(), sizeof key); code != 0) {
-    raise_fault("could not draw a sampling key: " + std::string(std::strerror(code)) +
-                " (os error " + std::to_string(code) + ")");
+  if (int code = base::fill_os_random(key.data(), sizeof key); code != 0) {
+    base::raise_fault("could not draw a sampling key: " + base::os_error_text(code));
   }
   return key;
 }

@@ -15,7 +15,7 @@ inline std::size_t block_count(std::size_t items, std::size_t block) {
 
 }  // namespace
 
-double triangle_area(const Point3& a, const Point3& b, const Point3& c) {
+double triangle_area(const base::Point3& a, const base::Point3& b, const base::Point3& c) {
   const double ux = double{b.x} - a.x, uy = double{b.y} - a.y, uz = double{b.z} - a.z;
   const double vx = double{c.x} - a.x, vy = double{c.y} - a.y, vz = double{c.z} - a.z;
   const double nx = uy * vz - uz * vy;
@@ -89,7 +89,7 @@ FacePicker::FacePicker(std::span<const double> cumulative, double total, std::ui
 std::size_t FacePicker::bucket_of(double target) const {
   const double scaled = target / bucket_width_;
   return scaled < static_cast<double>(guide_.size() - 1) ? static_cast<std::size_t>(scaled)
-                                                          : guide_.size() - 2;
+                                                         : guide_.size() - 2;
 }
 
 void FacePicker::prefetch_guide(double target) const {
@@ -105,9 +105,9 @@ std::size_t FacePicker::pick(double target) const {
   const std::size_t bucket = bucket_of(target);
   const std::size_t low = guide_[bucket];
   const std::size_t high = guide_[bucket + 1];
-  const auto at = std::upper_bound(cumulative_.begin() + static_cast<std::ptrdiff_t>(low),
-                                   cumulative_.begin() + static_cast<std::ptrdiff_t>(high + 1),
-                                   target);
+  const auto at =
+      std::upper_bound(cumulative_.begin() + static_cast<std::ptrdiff_t>(low),
+                       cumulative_.begin() + static_cast<std::ptrdiff_t>(high + 1), target);
   const auto face = static_cast<std::size_t>(at - cumulative_.begin());
   // The answer is right when it passes the target and the face before it does not.
   if (face <= high && cumulative_[face] > target && (face == 0 || cumulative_[face - 1] <= target))
@@ -117,8 +117,8 @@ std::size_t FacePicker::pick(double target) const {
   return pick_face(cumulative_, target);
 }
 
-Point3 point_in_triangle(const Point3& a, const Point3& b, const Point3& c, double r1,
-                         double r2) {
+base::Point3 point_in_triangle(const base::Point3& a, const base::Point3& b, const base::Point3& c,
+                               double r1, double r2) {
   const double root = std::sqrt(r1);
   const double wa = 1.0 - root;
   const double wb = root * (1.0 - r2);
@@ -130,7 +130,7 @@ Point3 point_in_triangle(const Point3& a, const Point3& b, const Point3& c, doub
 
 void draw_surface_points(std::span<const stl::RawFace> faces, std::span<const double> cumulative,
                          double total, NormalSource source, const SampleKey& key,
-                         std::span<Point3> positions, std::span<Point3> normals) {
+                         std::span<base::Point3> positions, std::span<base::Point3> normals) {
   // Points go in batches of DRAW_BATCH (whole blocks of four), each batch in stages: every
   // stage starts the memory loads the next one needs for all its points, so the cache misses
   // of a batch (guide, cumulative areas, face record) overlap instead of following each other.
@@ -138,8 +138,7 @@ void draw_surface_points(std::span<const stl::RawFace> faces, std::span<const do
   constexpr std::size_t DRAW_BATCH = 64;
   const std::size_t count = positions.size();
   const FacePicker picker(cumulative, total, count);
-  parallel::parallel_for(block_count(count, DRAW_BATCH), [&](std::size_t first,
-                                                             std::size_t last) {
+  parallel::parallel_for(block_count(count, DRAW_BATCH), [&](std::size_t first, std::size_t last) {
     double targets[DRAW_BATCH];
     std::uint32_t corners[DRAW_BATCH][2];
     std::size_t picked[DRAW_BATCH];
@@ -168,12 +167,12 @@ void draw_surface_points(std::span<const stl::RawFace> faces, std::span<const do
         // Midpoints of 2^32 equal steps: uniform in (0, 1) and never exactly 0 or 1.
         const double r1 = (corners[k][0] + 0.5) * 0x1.0p-32;
         const double r2 = (corners[k][1] + 0.5) * 0x1.0p-32;
-        const Point3& va = face.vertices[0];
-        const Point3& vb = face.vertices[1];
-        const Point3& vc = face.vertices[2];
+        const base::Point3& va = face.vertices[0];
+        const base::Point3& vb = face.vertices[1];
+        const base::Point3& vc = face.vertices[2];
         positions[begin + k] = point_in_triangle(va, vb, vc, r1, r2);
         // Stored normals (File, Auto where usable) are made unit length like computed ones.
-        const Point3 n = face_normal(face.normal, va, vb, vc, source);
+        const base::Point3 n = face_normal(face.normal, va, vb, vc, source);
         normals[begin + k] = source == NormalSource::Geometry ? n : normalize_or_zero(n);
       }
     }

@@ -13,21 +13,21 @@
 #include <span>
 #include <vector>
 
-#include "parallel/big_alloc.h"
+#include "base/big_alloc.h"
+#include "base/point3.h"
 #include "reduce/face_normals.h"
 #include "reduce/seeded_rng.h"
 #include "stl/face_source.h"
-#include "stl/point3.h"
 
 namespace vertisift::reduce {
 
 inline constexpr std::size_t SURFACE_BLOCK = 8192;
 
-using AreaList = std::vector<double, BigAllocator<double>>;
+using AreaList = std::vector<double, base::BigAllocator<double>>;
 
 // The area of the triangle, in double precision; 0 for a degenerate one, and
 // NaN or infinity for non-finite corners.
-double triangle_area(const Point3& a, const Point3& b, const Point3& c);
+double triangle_area(const base::Point3& a, const base::Point3& b, const base::Point3& c);
 
 // cumulative[i] = the sum of the usable areas of faces 0..i (an area is usable when finite
 // and positive; others count as 0), summed in blocks of SURFACE_BLOCK. Returns the total.
@@ -61,17 +61,18 @@ class FacePicker {
 
   std::span<const double> cumulative_;
   double bucket_width_ = 0.0;
-  std::vector<std::size_t, BigAllocator<std::size_t>> guide_;  // one more than the buckets
+  std::vector<std::size_t, base::BigAllocator<std::size_t>> guide_;  // one more than the buckets
 };
 
 // (1 - sqrt(r1)) a + sqrt(r1) (1 - r2) b + sqrt(r1) r2 c, computed in double precision and
 // rounded once: uniform over the triangle for r1, r2 uniform in [0, 1].
-Point3 point_in_triangle(const Point3& a, const Point3& b, const Point3& c, double r1, double r2);
+base::Point3 point_in_triangle(const base::Point3& a, const base::Point3& b, const base::Point3& c,
+                               double r1, double r2);
 
 // Fills `positions` and `normals` (of equal length) with surface points of `faces`, whose
 // cumulative areas (total > 0) are given.
 void draw_surface_points(std::span<const stl::RawFace> faces, std::span<const double> cumulative,
                          double total, NormalSource source, const SampleKey& key,
-                         std::span<Point3> positions, std::span<Point3> normals);
+                         std::span<base::Point3> positions, std::span<base::Point3> normals);
 
 }  // namespace vertisift::reduce

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "parallel/fault.h"
+#include "base/fault.h"
 #include "parallel/thread_pool.h"
 
 namespace vertisift::reduce {
@@ -13,12 +13,13 @@ namespace {
 // no holes. A slot starts at -0.0, the one value that leaves every addend unchanged bit for
 // bit (-0 + x == x, even for x = -0 and NaN), so an untouched slot behaves exactly like a
 // missing entry when sums are combined.
-constexpr Point3 NO_SUM = {-0.0f, -0.0f, -0.0f};
+constexpr base::Point3 NO_SUM = {-0.0f, -0.0f, -0.0f};
+// Every partial sum is a whole vertex array: past eight, memory grows faster than speed.
 constexpr std::size_t MAX_PARTIAL_SUMS = 8;
 
-using SumArray = std::vector<Point3, BigAllocator<Point3>>;
+using SumArray = std::vector<base::Point3, base::BigAllocator<base::Point3>>;
 
-inline void add_to(Point3& sum, const Point3& value) {
+inline void add_to(base::Point3& sum, const base::Point3& value) {
   sum.x += value.x;
   sum.y += value.y;
   sum.z += value.z;
@@ -31,14 +32,14 @@ inline void add_face(SumArray& sums, const stl::Face& face) {
   const auto a = face.vertex_indices[0];
   const auto b = face.vertex_indices[1];
   const auto c = face.vertex_indices[2];
-  const Point3 n = face.normal;
+  const base::Point3 n = face.normal;
   if (a != b && a != c && b != c) [[likely]] {
     add_to(sums[a], n);
     add_to(sums[b], n);
     add_to(sums[c], n);
     return;
   }
-  const Point3 twice = {n.x + n.x, n.y + n.y, n.z + n.z};
+  const base::Point3 twice = {n.x + n.x, n.y + n.y, n.z + n.z};
   if (a == b && b == c) {
     add_to(sums[a], {twice.x + n.x, twice.y + n.y, twice.z + n.z});
   } else if (a == b) {
@@ -55,7 +56,7 @@ inline void add_face(SumArray& sums, const stl::Face& face) {
 
 }  // namespace
 
-Point3 normalize_or_zero(Point3 sum) {
+base::Point3 normalize_or_zero(base::Point3 sum) {
   const float squared = (sum.x * sum.x + sum.y * sum.y) + sum.z * sum.z;
   const float length = std::sqrt(squared);
   if (length == 0.0f) return {0.0f, 0.0f, 0.0f};
@@ -67,7 +68,7 @@ PointList compute_vertex_normals(const stl::IndexedMesh& mesh) {
   const auto& faces = mesh.faces;
   for (const stl::Face& face : faces) {
     for (auto index : face.vertex_indices) {
-      if (index >= vertex_count) raise_fault("vertex index out of range of the vertex table");
+      if (index >= vertex_count) base::raise_fault("vertex index out of range of the vertex table");
     }
   }
   // Summation: each chunk of faces folds into an array of its own. There is one chunk per
@@ -93,7 +94,7 @@ PointList compute_vertex_normals(const stl::IndexedMesh& mesh) {
   PointList points(vertex_count);
   parallel::parallel_for(vertex_count, [&](std::size_t begin, std::size_t end) {
     for (std::size_t v = begin; v < end; ++v) {
-      Point3 sum = partials[0][v];
+      base::Point3 sum = partials[0][v];
       for (std::size_t p = 1; p < partials.size(); ++p) add_to(sum, partials[p][v]);
       points[v] = {mesh.vertices[v], normalize_or_zero(sum)};
     }

@@ -2,8 +2,6 @@
 // of the stored normals of the faces that use it (not recomputed, not weighted).
 #pragma once
 
-#include <vector>
-
 #include "reduce/point_with_normal.h"
 #include "stl/indexed_mesh.h"
 
@@ -12,6 +10,6 @@ namespace vertisift::reduce {
 PointList compute_vertex_normals(const stl::IndexedMesh& mesh);
 
 // (x, y, z) / sqrt((x*x + y*y) + z*z) in single precision; (+0, +0, +0) for a zero length.
-Point3 normalize_or_zero(Point3 sum);
+base::Point3 normalize_or_zero(base::Point3 sum);
 
 }  // namespace vertisift::reduce

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/utf8.h"
 #include "stl/debug_quote.h"
 #include "stl/float_parse.h"
-#include "stl/utf8.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -26,7 +26,7 @@ constexpr std::string_view ENDFACET[] = {"endfacet"};
 // E1, U+2000..U+205F with E2, U+3000 with E3).
 constexpr std::array<std::uint8_t, 256> BYTE_CLASS = [] {
   std::array<std::uint8_t, 256> classes{};
-  for (int c = 0x09; c <= 0x0D; ++c) classes[c] = 1;
+  for (std::size_t c = 0x09; c <= 0x0D; ++c) classes[c] = 1;
   classes[0x20] = 1;
   classes[0xC2] = classes[0xE1] = classes[0xE2] = classes[0xE3] = 2;
   return classes;
@@ -51,8 +51,7 @@ std::size_t multibyte_white_space_length(const char* at) {
     }
     case 0xE3:  // U+3000
       return b1 == 0x80 && static_cast<unsigned char>(at[2]) == 0x80 ? 3 : 0;
-    default:
-      return 0;
+    default: return 0;
   }
 }
 
@@ -81,8 +80,8 @@ inline std::uint64_t blank_mask(const char* at, std::uint64_t& high) {
   for (int block = 0; block < 4; ++block) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * block));
     // Signed compares: bytes of 0x80 and above are negative, so never 0x09..0x0D.
-    const __m128i control = _mm_and_si128(_mm_cmpgt_epi8(bytes, below_tab),
-                                          _mm_cmplt_epi8(bytes, above_cr));
+    const __m128i control =
+        _mm_and_si128(_mm_cmpgt_epi8(bytes, below_tab), _mm_cmplt_epi8(bytes, above_cr));
     const __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(bytes, space), control);
     blanks |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(blank)))
               << (16 * block);
@@ -192,13 +191,14 @@ ReadResult<std::unique_ptr<AsciiFaceReader>> AsciiFaceReader::open(FileStream& s
 // length, and a binary file that reached this reader may hold no LF at all. Only its first
 // bytes, its length and its last byte are kept.
 ReadStatus AsciiFaceReader::check_first_line(FirstLine rule) {
-  constexpr std::size_t HEAD_SIZE = 8;  // "solid" and one white-space character
+  // The keyword and one white-space character, which takes up to three bytes.
+  constexpr std::size_t HEAD_SIZE = SOLID_KEYWORD.size() + 3;
   char head[HEAD_SIZE] = {};
   std::size_t head_size = 0;
   std::uint64_t length = 0;
   char last = 0;
   bool any_byte = false;
-  Utf8Validator validator;
+  base::Utf8Validator validator;
   for (;;) {
     auto chunk = reader_.fill_buf();
     if (!chunk.ok()) return std::move(chunk.error());
@@ -225,10 +225,12 @@ ReadStatus AsciiFaceReader::check_first_line(FirstLine rule) {
   const std::string_view start(head, head_size);
   bool accepted;
   if (rule == FirstLine::SolidAndBlank) {
-    accepted = length >= 6 && start.starts_with("solid ");
+    accepted = length >= SOLID_PREFIX.size() && start.starts_with(SOLID_PREFIX);
   } else {
-    accepted = start.starts_with("solid") &&
-               (length == 5 || (length > 5 && white_space_length(head + 5) != 0));
+    constexpr std::size_t KEYWORD_SIZE = SOLID_KEYWORD.size();
+    accepted = start.starts_with(SOLID_KEYWORD) &&
+               (length == KEYWORD_SIZE ||
+                (length > KEYWORD_SIZE && white_space_length(head + KEYWORD_SIZE) != 0));
   }
   if (!accepted) return ReadError::invalid_data("ascii STL does not start with \"solid \"");
   return std::nullopt;
@@ -288,7 +290,7 @@ AsciiFaceReader::LineStatus AsciiFaceReader::next_token_line(ReadError& error) {
     if (status != LineStatus::Line) return status;
     // Lines are nearly always ASCII, and so valid UTF-8; the others are checked first.
     if (!split_ascii_tokens(line, readable_end, tokens_)) [[unlikely]] {
-      if (!is_valid_utf8(line)) {
+      if (!base::is_valid_utf8(line)) {
         error = ReadError::invalid_data(INVALID_UTF8_MESSAGE);
         return LineStatus::Error;
       }
@@ -313,6 +315,7 @@ bool AsciiFaceReader::expect_line(std::span<const std::string_view> expected, Re
   return true;
 }
 
+// The messages below are fixed by compatibility and must stay exactly as written.
 FaceStatus AsciiFaceReader::next(RawFace& face, ReadError& error) {
   // 1. The facet header, or the "endsolid" line. Nothing after that line is ever read.
   LineStatus status = next_token_line(error);
@@ -335,7 +338,7 @@ FaceStatus AsciiFaceReader::next(RawFace& face, ReadError& error) {
   if (!expect_line(OUTER_LOOP, error)) return FaceStatus::Error;
 
   // 3-5. Three vertices.
-  for (Point3& vertex : face.vertices) {
+  for (base::Point3& vertex : face.vertices) {
     status = next_token_line(error);
     if (status == LineStatus::Error) return FaceStatus::Error;
     if (status == LineStatus::End) {

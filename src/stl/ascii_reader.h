@@ -18,7 +18,13 @@
 
 namespace vertisift::stl {
 
+// The reader's messages are fixed by compatibility and must stay exactly as written.
 inline constexpr const char* INVALID_UTF8_MESSAGE = "stream did not contain valid UTF-8";
+
+// The keyword that opens every ASCII STL file, and the prefix the probe looks for: the
+// keyword and a blank.
+inline constexpr std::string_view SOLID_KEYWORD = "solid";
+inline constexpr std::string_view SOLID_PREFIX = "solid ";
 
 // Length in bytes of the Unicode White_Space character that starts at `at`, or 0 when the
 // character there is not white space. `at` points into valid UTF-8 that holds the whole

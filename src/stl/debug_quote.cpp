@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "base/utf8.h"
+
 namespace vertisift::stl {
 namespace {
 
@@ -11,31 +13,6 @@ struct CodePointRange {
 };
 
 #include "stl/unicode_tables.inc"
-
-// Decodes the code point at `at` of valid UTF-8 and advances `at` past it.
-std::uint32_t decode_utf8(std::string_view text, std::size_t& at) {
-  const auto byte = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(text[i])); };
-  const std::uint32_t lead = byte(at);
-  if (lead < 0x80) {
-    at += 1;
-    return lead;
-  }
-  if (lead < 0xE0) {
-    const std::uint32_t code_point = (lead & 0x1F) << 6 | (byte(at + 1) & 0x3F);
-    at += 2;
-    return code_point;
-  }
-  if (lead < 0xF0) {
-    const std::uint32_t code_point =
-        (lead & 0x0F) << 12 | (byte(at + 1) & 0x3F) << 6 | (byte(at + 2) & 0x3F);
-    at += 3;
-    return code_point;
-  }
-  const std::uint32_t code_point = (lead & 0x07) << 18 | (byte(at + 1) & 0x3F) << 12 |
-                                   (byte(at + 2) & 0x3F) << 6 | (byte(at + 3) & 0x3F);
-  at += 4;
-  return code_point;
-}
 
 void append_unicode_escape(std::string& out, std::uint32_t code_point) {
   constexpr char HEX_DIGITS[] = "0123456789abcdef";
@@ -66,7 +43,7 @@ void append_debug_quoted(std::string& out, std::string_view item) {
   std::size_t at = 0;
   while (at < item.size()) {
     const std::size_t start = at;
-    const std::uint32_t code_point = decode_utf8(item, at);
+    const std::uint32_t code_point = base::decode_utf8(item, at);
     switch (code_point) {
       case 0: out += "\\0"; continue;
       case '\t': out += "\\t"; continue;

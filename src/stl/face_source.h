@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "stl/point3.h"
+#include "base/point3.h"
 #include "stl/read_error.h"
 
 namespace vertisift::stl {
@@ -11,8 +11,8 @@ namespace vertisift::stl {
 // One triangle as a reader delivers it: the face normal exactly as the file gives it,
 // then the three corners in file order.
 struct RawFace {
-  Point3 normal;
-  Point3 vertices[3];
+  base::Point3 normal;
+  base::Point3 vertices[3];
 };
 
 enum class FaceStatus { Face, End, Error };

@@ -8,15 +8,6 @@
 
 namespace vertisift::stl {
 
-RawFile& RawFile::operator=(RawFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
 ReadResult<RawFile> RawFile::open(const std::string& path) {
   int fd;
   do {

@@ -25,7 +25,7 @@ class RawFile {
   RawFile() = default;
   explicit RawFile(int fd) : fd_(fd) {}
   RawFile(RawFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  RawFile& operator=(RawFile&& other) noexcept;
+  RawFile& operator=(RawFile&&) = delete;
   RawFile(const RawFile&) = delete;
   RawFile& operator=(const RawFile&) = delete;
   ~RawFile() { close(); }
@@ -37,7 +37,6 @@ class RawFile {
   ReadStatus seek_to_start();
   ReadResult<std::uint64_t> size() const;
   void close();
-  bool is_open() const { return fd_ >= 0; }
 
  private:
   int fd_ = -1;
@@ -117,7 +116,6 @@ class FileStream {
   // The file's size in bytes as the system reports it.
   ReadResult<std::uint64_t> size() { return reader_.source().size(); }
   void close() { reader_.source().close(); }
-  bool is_open() { return reader_.source().is_open(); }
 
  private:
   BufferedReader<RawFile> reader_;

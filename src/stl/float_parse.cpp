@@ -57,9 +57,11 @@ constexpr std::int64_t MAX_EXACT_FLOAT_POWER = 10;
 constexpr std::uint64_t MAX_EXACT_FLOAT_MANTISSA = std::uint64_t{1} << 24;
 
 // The powers of ten that a double holds exactly.
+// clang-format off
 constexpr double EXACT_POWERS_OF_TEN[] = {
     1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+// clang-format on
 constexpr std::int64_t MAX_EXACT_POWER = 22;
 constexpr std::uint64_t MAX_EXACT_MANTISSA = std::uint64_t{1} << 53;
 
@@ -172,8 +174,11 @@ struct DecimalDigits {
   return value;
 }
 
+// The texts, odd as they read, are fixed by compatibility and must stay exactly so.
 ReadError non_finite_error(float value) {
-  if (std::isnan(value)) return ReadError::invalid_data("expected finite f32, got NaN which is Nan");
+  if (std::isnan(value)) {
+    return ReadError::invalid_data("expected finite f32, got NaN which is Nan");
+  }
   return ReadError::invalid_data(value > 0 ? "expected finite f32, got inf which is Infinite"
                                            : "expected finite f32, got -inf which is Infinite");
 }
@@ -182,7 +187,9 @@ ReadError non_finite_error(float value) {
 [[gnu::always_inline]] inline FloatParseResult parse_token(std::string_view token) {
   const char* p = token.data();
   const char* const end = p + token.size();
-  if (p == end) [[unlikely]] return {0.0f, FloatParseCode::Empty};
+  if (p == end) [[unlikely]] {
+    return {0.0f, FloatParseCode::Empty};
+  }
   bool negative = false;
   if (*p == '+' || *p == '-') {
     negative = *p == '-';
@@ -247,7 +254,8 @@ ReadError non_finite_error(float value) {
     }
     if (mantissa <= MAX_EXACT_MANTISSA && power >= -MAX_EXACT_POWER && power <= MAX_EXACT_POWER) {
       double scaled = static_cast<double>(mantissa);
-      scaled = power < 0 ? scaled / EXACT_POWERS_OF_TEN[-power] : scaled * EXACT_POWERS_OF_TEN[power];
+      scaled =
+          power < 0 ? scaled / EXACT_POWERS_OF_TEN[-power] : scaled * EXACT_POWERS_OF_TEN[power];
       if (!is_binary32_midpoint(scaled)) [[likely]] {
         const auto value = static_cast<float>(scaled);
         return {negative ? -value : value, FloatParseCode::Ok};
@@ -262,15 +270,17 @@ ReadError non_finite_error(float value) {
 
 FloatParseResult parse_f32(std::string_view token) { return parse_token(token); }
 
-ReadStatus parse_coordinates(const std::string_view* tokens, Point3& point) {
+ReadStatus parse_coordinates(const std::string_view* tokens, base::Point3& point) {
   float values[3];
   for (int i = 0; i < 3; ++i) {
     const FloatParseResult parsed = parse_token(tokens[i]);
     if (parsed.code != FloatParseCode::Ok) [[unlikely]] {
       return ReadError::invalid_data(parsed.code == FloatParseCode::Empty ? EMPTY_FLOAT_MESSAGE
-                                                                           : INVALID_FLOAT_MESSAGE);
+                                                                          : INVALID_FLOAT_MESSAGE);
     }
-    if (!std::isfinite(parsed.value)) [[unlikely]] return non_finite_error(parsed.value);
+    if (!std::isfinite(parsed.value)) [[unlikely]] {
+      return non_finite_error(parsed.value);
+    }
     values[i] = parsed.value;
   }
   point = {values[0], values[1], values[2]};

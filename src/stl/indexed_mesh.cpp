@@ -1,11 +1,10 @@
 #include "stl/indexed_mesh.h"
 
-#include <bit>
 #include <cstring>
 #include <memory>
 
-#include "parallel/fault.h"
-#include "parallel/keyed_hash.h"
+#include "base/fault.h"
+#include "base/keyed_hash.h"
 
 namespace vertisift::stl {
 namespace {
@@ -21,12 +20,12 @@ namespace {
 // cannot influence any result.
 class VertexTable {
  public:
-  VertexTable() : keys_(next_hash_keys()) {}
+  VertexTable() : keys_(base::next_hash_keys()) {}
 
-  std::uint64_t hash(const Point3& position) const {
+  std::uint64_t hash(const base::Point3& position) const {
     std::uint32_t bits[3];
     std::memcpy(bits, &position, sizeof bits);
-    return keyed_mix(keys_, (std::uint64_t{bits[0]} << 32) | bits[1], bits[2]);
+    return base::keyed_mix(keys_, (std::uint64_t{bits[0]} << 32) | bits[1], bits[2]);
   }
 
   // Makes room for `count` more vertices, so that prefetched slots stay valid.
@@ -37,14 +36,16 @@ class VertexTable {
   void prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[hash & (capacity_ - 1)]); }
 
   // The index of `position`, appending it to `vertices` when it is new.
-  VertexIndex find_or_insert(const Point3& position, std::uint64_t hash,
-                             PodVector<Point3>& vertices) {
+  VertexIndex find_or_insert(const base::Point3& position, std::uint64_t hash,
+                             base::PodVector<base::Point3>& vertices) {
     Slot wanted;
     std::memcpy(wanted.bits, &position, sizeof wanted.bits);
     for (std::size_t slot = hash & (capacity_ - 1);; slot = (slot + 1) & (capacity_ - 1)) {
       Slot& entry = slots_[slot];
       if (entry.index_plus_one == 0) {
-        if (vertices.size() >= UINT32_MAX) raise_fault("too many distinct vertices in the mesh");
+        if (vertices.size() >= UINT32_MAX) {
+          base::raise_fault("too many distinct vertices in the mesh");
+        }
         std::memcpy(entry.bits, wanted.bits, sizeof wanted.bits);
         entry.index_plus_one = static_cast<std::uint32_t>(vertices.size() + 1);
         vertices.push_back(position);
@@ -64,13 +65,15 @@ class VertexTable {
   };
 
   void grow() {
-    const std::size_t new_capacity = capacity_ == 0 ? 4096 : capacity_ * 2;
-    PodVector<Slot> new_slots;
+    // 4096 slots (64 KiB) hold a small mesh without growing; larger ones double from there.
+    constexpr std::size_t FIRST_CAPACITY = 4096;
+    const std::size_t new_capacity = capacity_ == 0 ? FIRST_CAPACITY : capacity_ * 2;
+    base::PodVector<Slot> new_slots;
     new_slots.resize_zeroed(new_capacity);  // all empty
     for (std::size_t i = 0; i < capacity_; ++i) {
       const Slot& entry = slots_[i];
       if (entry.index_plus_one == 0) continue;
-      Point3 position;
+      base::Point3 position;
       std::memcpy(&position, entry.bits, sizeof entry.bits);
       std::size_t slot = hash(position) & (new_capacity - 1);
       while (new_slots[slot].index_plus_one != 0) slot = (slot + 1) & (new_capacity - 1);
@@ -80,8 +83,8 @@ class VertexTable {
     capacity_ = new_capacity;
   }
 
-  HashKeys keys_;
-  PodVector<Slot> slots_;
+  base::HashKeys keys_;
+  base::PodVector<Slot> slots_;
   std::size_t capacity_ = 0;
 };
 
@@ -96,7 +99,7 @@ class RecentVertices {
   RecentVertices() : entries_(new Entry[SIZE]()) {}
 
   // The index of `position`, or -1 when it is not among the recent ones.
-  std::int64_t find(const Point3& position, std::uint64_t hash) const {
+  std::int64_t find(const base::Point3& position, std::uint64_t hash) const {
     const Entry& entry = entries_[slot_of(hash)];
     std::uint32_t bits[3];
     std::memcpy(bits, &position, sizeof bits);
@@ -107,7 +110,7 @@ class RecentVertices {
     return -1;
   }
 
-  void remember(const Point3& position, std::uint64_t hash, VertexIndex index) {
+  void remember(const base::Point3& position, std::uint64_t hash, VertexIndex index) {
     Entry& entry = entries_[slot_of(hash)];
     std::memcpy(entry.bits, &position, sizeof entry.bits);
     entry.index_plus_one = index + 1;
@@ -160,7 +163,7 @@ ReadResult<IndexedMesh> build_indexed_mesh(FaceSource& source) {
         if (found[at] >= 0) {
           face.vertex_indices[corner] = static_cast<VertexIndex>(found[at]);
         } else {
-          const Point3& position = batch[i].vertices[corner];
+          const base::Point3& position = batch[i].vertices[corner];
           const VertexIndex index = table.find_or_insert(position, hashes[at], mesh.vertices);
           recent.remember(position, hashes[at], index);
           face.vertex_indices[corner] = index;

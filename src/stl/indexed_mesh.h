@@ -4,11 +4,10 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
+#include "base/pod_vector.h"
+#include "base/point3.h"
 #include "stl/face_source.h"
-#include "stl/pod_vector.h"
-#include "stl/point3.h"
 
 namespace vertisift::stl {
 
@@ -18,12 +17,12 @@ using VertexIndex = std::uint32_t;
 
 struct Face {
   VertexIndex vertex_indices[3];
-  Point3 normal;  // as the reader delivered it: neither recomputed nor normalised
+  base::Point3 normal;  // as the reader delivered it: neither recomputed nor normalised
 };
 
 struct IndexedMesh {
-  PodVector<Point3> vertices;
-  PodVector<Face> faces;
+  base::PodVector<base::Point3> vertices;
+  base::PodVector<Face> faces;
 };
 
 // Calls `source.next` until the end of the faces or the first error. An error is returned

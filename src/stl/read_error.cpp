@@ -1,17 +1,12 @@
 #include "stl/read_error.h"
 
-#include <cstring>
+#include "base/os_error.h"
 
 namespace vertisift::stl {
 
 std::string ReadError::display() const {
   if (kind != ReadErrorKind::Os) return message;
-  char buffer[256];
-  // The GNU strerror_r returns a pointer that may or may not be into `buffer`.
-  const char* text = strerror_r(os_code, buffer, sizeof buffer);
-  std::string shown(text);
-  shown.append(" (os error ").append(std::to_string(os_code)).append(")");
-  return shown;
+  return base::os_error_text(os_code);
 }
 
 }  // namespace vertisift::stl

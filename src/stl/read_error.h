@@ -6,7 +6,8 @@
 #include <optional>
 #include <string>
 #include <utility>
-#include <variant>
+
+#include "base/result.h"
 
 namespace vertisift::stl {
 
@@ -37,6 +38,7 @@ struct ReadError {
   std::string display() const;
 };
 
+// A file that ends inside a fixed-size read. Fixed by compatibility: must stay exactly so.
 inline constexpr const char* FILL_BUFFER_MESSAGE = "failed to fill whole buffer";
 
 // Success of an operation without a value, or the error that ended it.
@@ -44,19 +46,6 @@ using ReadStatus = std::optional<ReadError>;
 
 // A value or the ReadError that prevented it.
 template <class T>
-class [[nodiscard]] ReadResult {
- public:
-  ReadResult(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-  ReadResult(ReadError error) : state_(std::in_place_index<1>, std::move(error)) {}
-
-  bool ok() const { return state_.index() == 0; }
-  T& value() { return std::get<0>(state_); }
-  const T& value() const { return std::get<0>(state_); }
-  ReadError& error() { return std::get<1>(state_); }
-  const ReadError& error() const { return std::get<1>(state_); }
-
- private:
-  std::variant<T, ReadError> state_;
-};
+using ReadResult = base::Result<T, ReadError>;
 
 }  // namespace vertisift::stl

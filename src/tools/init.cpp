@@ -36,6 +36,4 @@ PyModuleDef definition = {
 }  // namespace
 }  // namespace vertisift::tools
 
-PyMODINIT_FUNC PyInit__native(void) {
-  return PyModuleDef_Init(&vertisift::tools::definition);
-}
+PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&vertisift::tools::definition); }

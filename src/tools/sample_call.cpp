@@ -114,27 +114,26 @@ PyObject* sample(PyObject* const* args, Py_ssize_t nargs) {
   PyRef normal_bytes = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, bytes));
   if (!normal_bytes) return nullptr;
   // bytearray storage comes from the interpreter's allocator, aligned for any scalar type.
-  const std::span<Point3> position_span(
-      reinterpret_cast<Point3*>(PyByteArray_AS_STRING(positions.get())), *count);
-  const std::span<Point3> normal_span(
-      reinterpret_cast<Point3*>(PyByteArray_AS_STRING(normal_bytes.get())), *count);
-  const stl::PathText path(std::string(PyBytes_AS_STRING(path_bytes.get()),
-                                       static_cast<std::size_t>(PyBytes_GET_SIZE(path_bytes.get()))));
+  const std::span<base::Point3> position_span(
+      reinterpret_cast<base::Point3*>(PyByteArray_AS_STRING(positions.get())), *count);
+  const std::span<base::Point3> normal_span(
+      reinterpret_cast<base::Point3*>(PyByteArray_AS_STRING(normal_bytes.get())), *count);
+  const stl::PathText path(
+      std::string(PyBytes_AS_STRING(path_bytes.get()),
+                  static_cast<std::size_t>(PyBytes_GET_SIZE(path_bytes.get()))));
 
   // Nothing below touches a Python object until the lock is back: the driver sees plain
   // values and the two buffers, which no other code can reach yet.
   std::optional<reduce::SampleOutcome> outcome;
   std::exception_ptr fault;
   const bool need_key = args[3] == Py_None;
-  Py_BEGIN_ALLOW_THREADS
-  try {
+  Py_BEGIN_ALLOW_THREADS try {
     if (need_key) options.key = reduce::os_sample_key();
     outcome = reduce::sample_stl(path, *count, options, position_span, normal_span);
   } catch (...) {
     fault = std::current_exception();
   }
-  Py_END_ALLOW_THREADS
-  if (fault) std::rethrow_exception(fault);
+  Py_END_ALLOW_THREADS if (fault) std::rethrow_exception(fault);
 
   if (const auto* failure = std::get_if<reduce::SampleFailure>(&*outcome)) {
     if (failure->kind == reduce::SampleFailure::Kind::NoArea) {

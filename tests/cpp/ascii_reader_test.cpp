@@ -32,8 +32,9 @@ class TempFile {
 };
 
 // The message of opening `content` with `rule`, or "ok".
-std::string open_message(const std::string& content,
-                         AsciiFaceReader::FirstLine rule = AsciiFaceReader::FirstLine::SolidAndBlank) {
+std::string open_message(
+    const std::string& content,
+    AsciiFaceReader::FirstLine rule = AsciiFaceReader::FirstLine::SolidAndBlank) {
   TempFile file(content);
   auto stream = FileStream::open(file.path());
   EXPECT_TRUE(stream.ok());
@@ -68,8 +69,8 @@ TEST(AsciiFaceReaderOpen, SolidWordRule) {
                            "solid\xc2\xa0x\n", "solid\xe3\x80\x80\n", "solid\x0b", "solid\r\r\n"}) {
     EXPECT_EQ(open_message(good, rule), "ok") << good;
   }
-  for (const char* bad : {"solidx\n", "solid\xe2\x80\x8bx\n", "soli\n", "Solid\n", " solid\n",
-                          "solid\x1f\n"}) {
+  for (const char* bad :
+       {"solidx\n", "solid\xe2\x80\x8bx\n", "soli\n", "Solid\n", " solid\n", "solid\x1f\n"}) {
     EXPECT_EQ(open_message(bad, rule), NOT_SOLID) << bad;
   }
 }
@@ -85,18 +86,22 @@ TEST(SplitTokens, ExactlyTheUnicodeWhiteSpace) {
   EXPECT_EQ(split(""), Tokens{});
   EXPECT_EQ(split(" \t "), Tokens{});
   EXPECT_EQ(split("  a  bc\td "), (Tokens{"a", "bc", "d"}));
+  // clang-format off
   const char* white_space[] = {
       "\t", "\n", "\x0b", "\x0c", "\r", " ", "\xc2\x85", "\xc2\xa0", "\xe1\x9a\x80",
       "\xe2\x80\x80", "\xe2\x80\x85", "\xe2\x80\x8a", "\xe2\x80\xa8", "\xe2\x80\xa9",
       "\xe2\x80\xaf", "\xe2\x81\x9f", "\xe3\x80\x80"};
+  // clang-format on
   for (const char* blank : white_space) {
     EXPECT_EQ(split(std::string("a") + blank + "b" + blank), (Tokens{"a", "b"})) << blank;
   }
   // Near misses: same lead bytes, or blank-looking, but not White_Space.
+  // clang-format off
   const char* not_white_space[] = {
       "\x1c", "\x1f", "\xc2\x80", "\xc2\xa1", "\xe1\x9a\x81", "\xe1\xa0\x8e" /* U+180E */,
       "\xe2\x80\x8b" /* U+200B */, "\xe2\x80\xae", "\xe2\x81\xa0" /* U+2060 */,
       "\xe3\x80\x81", "\xef\xbb\xbf" /* U+FEFF */};
+  // clang-format on
   for (const char* other : not_white_space) {
     const std::string token = std::string("a") + other + "b";
     EXPECT_EQ(split(token), Tokens{token}) << other;
@@ -105,7 +110,9 @@ TEST(SplitTokens, ExactlyTheUnicodeWhiteSpace) {
 
 TEST(SplitTokens, AsciiSplitterAgreesOnRandomLines) {
   std::mt19937_64 random(5);
+  // clang-format off
   const char alphabet[] = " \t\x0b\x0c\r\n\x01\x1f" "ab.-+e9~\x7f";
+  // clang-format on
   std::vector<std::string_view> fast;
   std::vector<std::string_view> general;
   for (int i = 0; i < 20000; ++i) {

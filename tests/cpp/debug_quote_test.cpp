@@ -45,7 +45,7 @@ TEST(DebugQuote, PrintableTextUnchanged) {
   EXPECT_EQ(quote_one("Привет"), "\"Привет\"");
   EXPECT_EQ(quote_one("月球"), "\"月球\"");
   EXPECT_EQ(quote_one("€½±°"), "\"€½±°\"");
-  EXPECT_EQ(quote_one("😀"), "\"😀\"");          // U+1F600, a symbol
+  EXPECT_EQ(quote_one("😀"), "\"😀\"");                        // U+1F600, a symbol
   EXPECT_EQ(quote_one("\xe1\x84\x80"), "\"\xe1\x84\x80\"");  // U+1100, a Hangul jamo (Lo)
 }
 
@@ -54,19 +54,21 @@ TEST(DebugQuote, GraphemeExtenders) {
   EXPECT_EQ(quote_one("\xcc\x80"), R"("\u{300}")");
   EXPECT_EQ(quote_one("\xd2\x88"), R"("\u{488}")");  // U+0488, an enclosing mark (Me)
   // Extenders by Other_Grapheme_Extend, whose category alone would print them:
-  EXPECT_EQ(quote_one("\xef\xbe\x9e"), R"("\u{ff9e}")");      // U+FF9E, Lm
-  EXPECT_EQ(quote_one("\xe0\xa6\xbe"), R"("\u{9be}")");       // U+09BE, Mc
+  EXPECT_EQ(quote_one("\xef\xbe\x9e"), R"("\u{ff9e}")");       // U+FF9E, Lm
+  EXPECT_EQ(quote_one("\xe0\xa6\xbe"), R"("\u{9be}")");        // U+09BE, Mc
   EXPECT_EQ(quote_one("\xf0\x9d\x85\xa5"), R"("\u{1d165}")");  // U+1D165, Mc
   // A spacing mark that is not an extender prints.
   EXPECT_EQ(quote_one("\xe0\xa6\xbf"), "\"\xe0\xa6\xbf\"");  // U+09BF, Mc
 }
 
 TEST(DebugQuote, FormatCharacters) {
+  // clang-format off
   EXPECT_EQ(quote_one("\xc2\xad"), R"("\u{ad}")");          // soft hyphen
   EXPECT_EQ(quote_one("a\xe2\x80\x8b" "b"), R"("a\u{200b}b")");  // zero width space
   EXPECT_EQ(quote_one("\xe2\x80\x8d"), R"("\u{200d}")");    // zero width joiner
   EXPECT_EQ(quote_one("\xef\xbb\xbf"), R"("\u{feff}")");    // byte-order mark
   EXPECT_EQ(quote_one("\xf3\xa0\x80\x81"), R"("\u{e0001}")");  // language tag
+  // clang-format on
 }
 
 TEST(DebugQuote, SeparatorsOtherThanBlank) {
@@ -79,8 +81,8 @@ TEST(DebugQuote, SeparatorsOtherThanBlank) {
 TEST(DebugQuote, PrivateUseAndUnassigned) {
   EXPECT_EQ(quote_one("\xee\x80\x80"), R"("\u{e000}")");
   EXPECT_EQ(quote_one("\xf3\xb0\x80\x80"), R"("\u{f0000}")");
-  EXPECT_EQ(quote_one("\xcd\xb8"), R"("\u{378}")");         // U+0378, unassigned
-  EXPECT_EQ(quote_one("\xef\xbf\xbf"), R"("\u{ffff}")");    // a noncharacter
+  EXPECT_EQ(quote_one("\xcd\xb8"), R"("\u{378}")");       // U+0378, unassigned
+  EXPECT_EQ(quote_one("\xef\xbf\xbf"), R"("\u{ffff}")");  // a noncharacter
   EXPECT_EQ(quote_one("\xf4\x8f\xbf\xbf"), R"("\u{10ffff}")");
   EXPECT_EQ(quote_one("\xf0\xb0\x80\x80"), "\"\xf0\xb0\x80\x80\"");  // U+30000, assigned in 13.0
 }

@@ -115,8 +115,8 @@ TEST(ParseF32, AcceptedSyntaxAndValues) {
 
 TEST(ParseF32, DoubleRoundingTrapsAreRealTraps) {
   // Converting to double first and then to float gets these wrong; parse_f32 must not.
-  for (const char* token : {"1.801439958322381e16",
-                            "1.000000059604644776257986737988403547205962240695953369140625"}) {
+  for (const char* token :
+       {"1.801439958322381e16", "1.000000059604644776257986737988403547205962240695953369140625"}) {
     const auto via_double = static_cast<float>(std::strtod(token, nullptr));
     EXPECT_NE(bits_of(via_double), bits_of(parse_f32(token).value)) << token;
     EXPECT_EQ(bits_of(oracle(token)), bits_of(parse_f32(token).value)) << token;
@@ -125,12 +125,12 @@ TEST(ParseF32, DoubleRoundingTrapsAreRealTraps) {
 
 TEST(ParseF32, RefusedSyntax) {
   const char* tokens[] = {
-      ".",      "e5",     "1e",       "1.2.3",     "0x1p3",  "1,5",   "+",      "-",
-      "+-1",    "--1",    " 1",       "1 ",        "1e+",    "1e-",   "1e+-5",  ".e5",
-      "e",      "E",      "in",       "infinit",   "infinityy", "nana", "nan(1)", "infinity1",
-      "-inf.",  "1_000",  "1'000",    "1f",        "1.0f",   "1d",    "0b1",    "1E5.5",
-      "1e5e5",  "..5",    "5..",      "+.",        "-.e1",   "1e.5",  "١",      "１",
-      "∞",      "1\xc2\xa0", "0x10",    "1.5D3",     "٫5",     "++1",   "inf inity",
+      ".",     "e5",        "1e",    "1.2.3",   "0x1p3",     "1,5",  "+",         "-",
+      "+-1",   "--1",       " 1",    "1 ",      "1e+",       "1e-",  "1e+-5",     ".e5",
+      "e",     "E",         "in",    "infinit", "infinityy", "nana", "nan(1)",    "infinity1",
+      "-inf.", "1_000",     "1'000", "1f",      "1.0f",      "1d",   "0b1",       "1E5.5",
+      "1e5e5", "..5",       "5..",   "+.",      "-.e1",      "1e.5", "١",         "１",
+      "∞",     "1\xc2\xa0", "0x10",  "1.5D3",   "٫5",        "++1",  "inf inity",
   };
   for (const char* token : tokens) {
     EXPECT_EQ(parse_f32(token).code, FloatParseCode::Invalid) << token;
@@ -172,7 +172,10 @@ TEST(ParseF32, AgreesWithOracleOnRandomTokens) {
     const std::size_t fraction_digits = pick(3) == 0 ? 0 : pick(30);
     std::string token = pick(3) == 0 ? "-" : pick(2) == 0 ? "+" : "";
     token += digits(integer_digits == 0 && fraction_digits == 0 ? 1 : integer_digits);
-    if (fraction_digits > 0 || pick(2) == 0) token += "." + digits(fraction_digits);
+    if (fraction_digits > 0 || pick(2) == 0) {
+      token += '.';
+      token += digits(fraction_digits);
+    }
     if (pick(2) == 0) {
       token += pick(2) == 0 ? "e" : "E";
       const auto exponent = static_cast<long>(pick(121)) - 70;
@@ -183,9 +186,11 @@ TEST(ParseF32, AgreesWithOracleOnRandomTokens) {
   }
   // Long digit strings, many with leading zeros.
   for (int i = 0; i < 5000; ++i) {
-    std::string token = std::string(pick(50), '0') + digits(1 + pick(300));
-    token.insert(pick(token.size() + 1), ".");
-    token += "e" + std::to_string(static_cast<long>(pick(120)) - 100);
+    std::string token(pick(50), '0');
+    token += digits(1 + pick(300));
+    token.insert(pick(token.size() + 1), 1, '.');
+    token += 'e';
+    token += std::to_string(static_cast<long>(pick(120)) - 100);
     check(token);
   }
 }
@@ -230,7 +235,7 @@ TEST(ParseF32, RoundTripsNineDigitsSweep) {
 }
 
 std::string coordinates_message(std::vector<std::string_view> tokens) {
-  Point3 point{};
+  base::Point3 point{};
   const ReadStatus error = parse_coordinates(tokens.data(), point);
   if (!error) return "ok";
   EXPECT_EQ(error->kind, ReadErrorKind::InvalidData);
@@ -253,7 +258,7 @@ TEST(ParseCoordinates, FirstFailingTokenDecides) {
 
 TEST(ParseCoordinates, StoresValuesBitForBit) {
   const std::vector<std::string_view> tokens = {"-0", "1e-45", "3.4028235e38"};
-  Point3 point{};
+  base::Point3 point{};
   ASSERT_FALSE(parse_coordinates(tokens.data(), point));
   EXPECT_EQ(bits_of(point.x), 0x80000000u);
   EXPECT_EQ(bits_of(point.y), 0x00000001u);

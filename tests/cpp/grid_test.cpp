@@ -12,13 +12,16 @@ const float NaN = std::numeric_limits<float>::quiet_NaN();
 const float INF = std::numeric_limits<float>::infinity();
 
 TEST(GridResolution, Table) {
+  // clang-format off
   const std::pair<std::uint64_t, std::uint64_t> table[] = {
       {0, 0},       {1, 1},         {2, 2},        {8, 2},          {9, 3},
       {27, 3},      {28, 4},        {64, 4},       {100, 5},        {125, 6},
       {512, 9},     {1000, 11},     {4096, 17},    {10000, 22},     {100000, 47},
       {1000000, 101}, {UINT64_MAX, 2642247},
   };
-  for (auto [clusters, expected] : table) EXPECT_EQ(grid_resolution(clusters), expected) << clusters;
+  // clang-format on
+  for (auto [clusters, expected] : table)
+    EXPECT_EQ(grid_resolution(clusters), expected) << clusters;
 }
 
 TEST(GridResolution, PerfectCubesFromFiveUpGainOne) {
@@ -87,8 +90,7 @@ TEST(BoundingBox, EmptyAndNaN) {
   const BoundingBox empty = compute_bounding_box({});
   EXPECT_EQ(empty.min_x, INF);
   EXPECT_EQ(empty.max_z, -INF);
-  PointList points = {
-      {{NaN, 1, 2}, {}}, {{3, NaN, -2}, {}}, {{-1, 5, NaN}, {}}};
+  PointList points = {{{NaN, 1, 2}, {}}, {{3, NaN, -2}, {}}, {{-1, 5, NaN}, {}}};
   const BoundingBox box = compute_bounding_box(points);
   EXPECT_EQ(box.min_x, -1);
   EXPECT_EQ(box.max_x, 3);

@@ -34,10 +34,12 @@ class ListSource : public FaceSource {
   bool finished_ = false;
 };
 
-RawFace face(Point3 a, Point3 b, Point3 c, Point3 normal = {0, 0, 1}) { return {normal, {a, b, c}}; }
+RawFace face(base::Point3 a, base::Point3 b, base::Point3 c, base::Point3 normal = {0, 0, 1}) {
+  return {normal, {a, b, c}};
+}
 
 TEST(BuildIndexedMesh, SharedEdgeIndicesInFirstOccurrenceOrder) {
-  Point3 A{0, 0, 0}, B{1, 0, 0}, C{0, 1, 0}, D{1, 1, 0};
+  base::Point3 A{0, 0, 0}, B{1, 0, 0}, C{0, 1, 0}, D{1, 1, 0};
   ListSource source({face(A, B, C), face(C, B, D, {0, 0, 2})});
   auto mesh = build_indexed_mesh(source);
   ASSERT_TRUE(mesh.ok());
@@ -51,7 +53,7 @@ TEST(BuildIndexedMesh, SharedEdgeIndicesInFirstOccurrenceOrder) {
 }
 
 TEST(BuildIndexedMesh, DegenerateFaceAndSignedZeros) {
-  Point3 P{0.5f, 0.5f, 0.5f};
+  base::Point3 P{0.5f, 0.5f, 0.5f};
   ListSource source({face(P, P, P, {0, 0, 0}), face({0, 0, 0}, {-0.0f, 0, 0}, P)});
   auto mesh = build_indexed_mesh(source);
   ASSERT_TRUE(mesh.ok());
@@ -84,11 +86,6 @@ TEST(BuildIndexedMesh, ManyVerticesGrowTheTable) {
   for (std::size_t i = 0; i + 1 < faces.size(); ++i) {
     EXPECT_EQ(mesh.value().faces[i].vertex_indices[2], mesh.value().faces[i + 1].vertex_indices[0]);
   }
-}
-
-TEST(ReadError, DisplayTexts) {
-  EXPECT_EQ(ReadError::os(2).display(), "No such file or directory (os error 2)");
-  EXPECT_EQ(ReadError::invalid_data("invalid float literal").display(), "invalid float literal");
 }
 
 }  // namespace

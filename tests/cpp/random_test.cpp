@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vertisift::reduce {
@@ -33,14 +33,14 @@ std::vector<Vector> load_vectors() {
   while (std::getline(in, line)) {
     if (line.rfind("key=", 0) == 0) {
       auto bytes = from_hex(line.substr(4));
-      for (int w = 0; w < 8; ++w) {
+      for (std::size_t w = 0; w < 8; ++w) {
         current.key[w] = bytes[4 * w] | bytes[4 * w + 1] << 8 | bytes[4 * w + 2] << 16 |
                          static_cast<std::uint32_t>(bytes[4 * w + 3]) << 24;
       }
     } else if (line.rfind("nonce=", 0) == 0) {
       auto bytes = from_hex(line.substr(6));
       current.nonce = 0;
-      for (int i = 7; i >= 0; --i) current.nonce = current.nonce << 8 | bytes[i];
+      for (std::size_t i = 8; i-- > 0;) current.nonce = current.nonce << 8 | bytes[i];
     } else if (line.rfind("keystream=", 0) == 0) {
       current.keystream = from_hex(line.substr(10));
       vectors.push_back(current);
@@ -149,7 +149,8 @@ TEST(UniformIndex, MatchesTheMultiplyAndRejectRule) {
   ThreadRng rng(key, never_reseed);
   ThreadRng mirror(key, never_reseed);
   for (std::uint64_t n : {2ull, 3ull, 6ull, 1000ull, 0x80000001ull, 0xFFFFFFFFull}) {
-    const auto zone = static_cast<std::uint32_t>((n << __builtin_clz(static_cast<std::uint32_t>(n))) - 1);
+    const auto zone =
+        static_cast<std::uint32_t>((n << __builtin_clz(static_cast<std::uint32_t>(n))) - 1);
     std::uint64_t expected;
     for (;;) {
       std::uint64_t m = std::uint64_t{mirror.next_u32()} * n;

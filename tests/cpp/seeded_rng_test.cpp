@@ -12,8 +12,8 @@ namespace vertisift::reduce {
 namespace {
 
 TEST(SeededRng, KeyIsTheDerivationBlockOfTheSeed) {
-  for (std::uint64_t seed : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{1} << 32,
-                             UINT64_MAX}) {
+  for (std::uint64_t seed :
+       {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{1} << 32, UINT64_MAX}) {
     const auto block = chacha12_block(SEED_DERIVATION_KEY, seed, 0);
     const SampleKey key = derive_sample_key(seed);
     EXPECT_EQ(0, std::memcmp(key.data(), block.data(), sizeof key)) << seed;

@@ -28,7 +28,8 @@ void fill_and_check(std::size_t items, std::uint64_t key_count) {
   ShardedMap<std::vector<std::uint64_t>> map;
   parallel_for(items, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
-      map.upsert((i * 7919) % key_count, [&](std::vector<std::uint64_t>& list) { list.push_back(i); });
+      map.upsert((i * 7919) % key_count,
+                 [&](std::vector<std::uint64_t>& list) { list.push_back(i); });
     }
   });
   auto found = contents(map);
@@ -48,13 +49,14 @@ TEST(ShardedMap, ConcurrentUpsertsLoseNothing) {
   fill_and_check(1, 10);
   fill_and_check(2, 1);
   fill_and_check(2, 2);
-  fill_and_check(5000, 1);        // every worker on one entry
-  fill_and_check(50000, 37);      // heavy contention on few shards
-  fill_and_check(200000, 150000); // many growths of every shard
+  fill_and_check(5000, 1);         // every worker on one entry
+  fill_and_check(50000, 37);       // heavy contention on few shards
+  fill_and_check(200000, 150000);  // many growths of every shard
 }
 
 TEST(ShardedMap, ManySmallMapsInARow) {
-  for (int round = 0; round < 3000; ++round) fill_and_check(1 + round % 4, 3);
+  for (int round = 0; round < 3000; ++round)
+    fill_and_check(static_cast<std::size_t>(1 + round % 4), 3);
 }
 
 TEST(ShardedMap, ExtremeKeys) {

@@ -11,7 +11,9 @@
 namespace vertisift::reduce {
 namespace {
 
-stl::RawFace face_of(Point3 a, Point3 b, Point3 c) { return {{0, 0, 0}, {a, b, c}}; }
+stl::RawFace face_of(base::Point3 a, base::Point3 b, base::Point3 c) {
+  return {{0, 0, 0}, {a, b, c}};
+}
 
 // The first face whose cumulative area passes the target, found by scanning.
 std::size_t scan(const AreaList& cumulative, double target) {
@@ -26,11 +28,11 @@ std::size_t scan(const AreaList& cumulative, double target) {
 TEST(SurfaceSampling, CumulativeAreasSkipDegenerateAndNonFiniteFaces) {
   const float inf = INFINITY;
   const std::vector<stl::RawFace> faces = {
-      face_of({0, 0, 0}, {2, 0, 0}, {0, 1, 0}),      // 1
-      face_of({0, 0, 0}, {1, 1, 1}, {2, 2, 2}),      // 0: collinear
-      face_of({0, 0, 0}, {inf, 0, 0}, {0, 1, 0}),    // infinite
-      face_of({0, 0, 0}, {NAN, 0, 0}, {0, 1, 0}),    // NaN
-      face_of({0, 0, 5}, {0, 3, 5}, {2, 0, 5}),      // 3
+      face_of({0, 0, 0}, {2, 0, 0}, {0, 1, 0}),    // 1
+      face_of({0, 0, 0}, {1, 1, 1}, {2, 2, 2}),    // 0: collinear
+      face_of({0, 0, 0}, {inf, 0, 0}, {0, 1, 0}),  // infinite
+      face_of({0, 0, 0}, {NAN, 0, 0}, {0, 1, 0}),  // NaN
+      face_of({0, 0, 5}, {0, 3, 5}, {2, 0, 5}),    // 3
   };
   AreaList cumulative;
   EXPECT_EQ(cumulative_areas(faces, cumulative), 4.0);
@@ -67,14 +69,14 @@ TEST(SurfaceSampling, GuidedPicksEqualTheSearchOnRandomAreas) {
 }
 
 TEST(SurfaceSampling, TrianglePointFormula) {
-  const Point3 a = {1, 2, 3}, b = {5, 2, 3}, c = {1, 6, 3};
+  const base::Point3 a = {1, 2, 3}, b = {5, 2, 3}, c = {1, 6, 3};
   // r1 = 0 is the first corner; r1 = 1 runs along the opposite edge from b (r2 = 0) to c.
-  auto same = [](Point3 p, Point3 q) { return p.x == q.x && p.y == q.y && p.z == q.z; };
+  auto same = [](base::Point3 p, base::Point3 q) { return p.x == q.x && p.y == q.y && p.z == q.z; };
   EXPECT_TRUE(same(point_in_triangle(a, b, c, 0.0, 0.7), a));
   EXPECT_TRUE(same(point_in_triangle(a, b, c, 1.0, 0.0), b));
   EXPECT_TRUE(same(point_in_triangle(a, b, c, 1.0, 1.0), c));
-  EXPECT_TRUE(same(point_in_triangle(a, b, c, 1.0, 0.5), Point3{3, 4, 3}));
-  EXPECT_TRUE(same(point_in_triangle(a, b, c, 0.25, 0.5), Point3{2, 3, 3}));  // sqrt: halfway
+  EXPECT_TRUE(same(point_in_triangle(a, b, c, 1.0, 0.5), base::Point3{3, 4, 3}));
+  EXPECT_TRUE(same(point_in_triangle(a, b, c, 0.25, 0.5), base::Point3{2, 3, 3}));  // sqrt: halfway
   // Uniform over the area: the share of points nearer the first corner than the half-way
   // line parallel to the opposite edge is the area share, 1/4.
   std::mt19937_64 random(3);
@@ -82,7 +84,7 @@ TEST(SurfaceSampling, TrianglePointFormula) {
   int near_a = 0;
   const int draws = 40000;
   for (int i = 0; i < draws; ++i) {
-    const Point3 p = point_in_triangle(a, b, c, unit(random), unit(random));
+    const base::Point3 p = point_in_triangle(a, b, c, unit(random), unit(random));
     ASSERT_GE(p.x, 1.0f);
     ASSERT_GE(p.y, 2.0f);
     ASSERT_LE((p.x - 1) + (p.y - 2), 4.0f);

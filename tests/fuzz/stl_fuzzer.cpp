@@ -22,13 +22,14 @@
 #include <variant>
 
 #include "reduce/pipeline.h"
+#include "stl/binary_reader.h"
 #include "stl/stl_reader.h"
 
 namespace {
 
 using Bits = std::array<std::uint32_t, 3>;
 
-Bits bits_of(const vertisift::Point3& point) {
+Bits bits_of(const vertisift::base::Point3& point) {
   Bits bits;
   std::memcpy(bits.data(), &point, sizeof bits);
   return bits;
@@ -52,8 +53,8 @@ void write_file(int fd, const std::string& bytes) {
   if (ftruncate(fd, 0) != 0) fail("ftruncate failed");
   std::size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t wrote = pwrite(fd, bytes.data() + done, bytes.size() - done,
-                                 static_cast<off_t>(done));
+    const ssize_t wrote =
+        pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
     if (wrote <= 0) fail("pwrite failed");
     done += static_cast<std::size_t>(wrote);
   }
@@ -62,9 +63,9 @@ void write_file(int fd, const std::string& bytes) {
 struct Input {
   std::string file;
   std::uint64_t clusters = 0;
-  bool expect_faces = false;        // binary mode: the face count the file must give
+  bool expect_faces = false;  // binary mode: the face count the file must give
   std::uint64_t expected_faces = 0;
-  bool expect_failure = false;      // binary mode: the header promises more than is there
+  bool expect_failure = false;  // binary mode: the header promises more than is there
 };
 
 Input make_input(const std::uint8_t* data, std::size_t size) {

@@ -1,13 +1,13 @@
-#include "parallel/fault.h"
+#include "base/fault.h"
 
 #include <pthread.h>
 
 #include <cstdio>
 
-namespace vertisift {
+namespace vertisift::base {
 
 void raise_fault(const std::string& message, std::source_location where) {
-  char thread_name[32] = "?";
+  char thread_name[32] = "?";  // room for any name: the system's limit is 16 bytes
   pthread_getname_np(pthread_self(), thread_name, sizeof thread_name);
   std::fprintf(stderr, "vertisift: internal fault on thread '%s' at %s:%u: %s\n", thread_name,
                where.file_name(), static_cast<unsigned>(where.line()), message.c_str());
@@ -15,4 +15,4 @@ void raise_fault(const std::string& message, std::source_location where) {
   throw InternalFault(message);
 }
 
-}  // namespace vertisift
+}  // namespace vertisift::base

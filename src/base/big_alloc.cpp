@@ -1,11 +1,11 @@
-#include "parallel/big_alloc.h"
+#include "base/big_alloc.h"
 
 #include <sys/mman.h>
 
 #include <cstdlib>
 #include <cstring>
 
-namespace vertisift {
+namespace vertisift::base {
 
 void* big_alloc(std::size_t bytes) {
   if (bytes < LARGE_BLOCK) {
@@ -13,7 +13,8 @@ void* big_alloc(std::size_t bytes) {
     if (block == nullptr) throw std::bad_alloc();
     return block;
   }
-  void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
   if (block == MAP_FAILED) throw std::bad_alloc();
   return block;
 }
@@ -46,4 +47,4 @@ void* big_realloc(void* block, std::size_t old_bytes, std::size_t new_bytes) {
   return fresh;
 }
 
-}  // namespace vertisift
+}  // namespace vertisift::base

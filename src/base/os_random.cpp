@@ -1,10 +1,10 @@
-#include "parallel/os_random.h"
+#include "base/os_random.h"
 
 #include <sys/random.h>
 
 #include <cerrno>
 
-namespace vertisift {
+namespace vertisift::base {
 
 int fill_os_random(void* dest, std::size_t size) {
   auto* out = static_cast<unsigned char*>(dest);
@@ -20,4 +20,4 @@ int fill_os_random(void* dest, std::size_t size) {
   return 0;
 }
 
-}  // namespace vertisift
+}  // namespace vertisift::base

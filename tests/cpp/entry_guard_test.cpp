@@ -6,7 +6,7 @@
 
 #include <stdexcept>
 
-#include "parallel/fault.h"
+#include "base/fault.h"
 
 namespace vertisift::module {
 namespace {
@@ -45,7 +45,7 @@ TEST_F(EntryGuard, ResultPassesThrough) {
 }
 
 TEST_F(EntryGuard, FaultWithMessageBecomesPanicException) {
-  PyRef error = raised([]() -> Outcome<PyRef> { throw InternalFault("index out of range"); });
+  PyRef error = raised([]() -> Outcome<PyRef> { throw base::InternalFault("index out of range"); });
   EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), panic_exception_type());
   EXPECT_EQ(str(error.get()), "index out of range");
   PyRef args = PyRef::steal(PyObject_GetAttrString(error.get(), "args"));
@@ -70,9 +70,8 @@ TEST_F(EntryGuard, AllocationFailureIsMemoryError) {
 }
 
 TEST_F(EntryGuard, DeferredAndFetchedExceptions) {
-  PyRef deferred = raised([] {
-    return Outcome<PyRef>(PendingException::deferred(PyExc_ValueError, "bad value"));
-  });
+  PyRef deferred = raised(
+      [] { return Outcome<PyRef>(PendingException::deferred(PyExc_ValueError, "bad value")); });
   EXPECT_TRUE(PyErr_GivenExceptionMatches(deferred.get(), PyExc_ValueError));
   EXPECT_EQ(str(deferred.get()), "bad value");
 
@@ -86,9 +85,8 @@ TEST_F(EntryGuard, DeferredAndFetchedExceptions) {
   EXPECT_TRUE(PyErr_GivenExceptionMatches(none_set.get(), PyExc_SystemError));
   EXPECT_EQ(str(none_set.get()), "attempted to fetch exception but none was set");
 
-  PyRef not_a_class = raised([] {
-    return Outcome<PyRef>(PendingException::deferred(Py_None, "ignored"));
-  });
+  PyRef not_a_class =
+      raised([] { return Outcome<PyRef>(PendingException::deferred(Py_None, "ignored")); });
   EXPECT_TRUE(PyErr_GivenExceptionMatches(not_a_class.get(), PyExc_TypeError));
   EXPECT_EQ(str(not_a_class.get()), "exceptions must derive from BaseException");
 }

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <new>
 
-namespace vertisift {
+namespace vertisift::base {
 
 inline constexpr std::size_t LARGE_BLOCK = std::size_t{1} << 20;
 
@@ -38,4 +38,4 @@ struct BigAllocator {
   }
 };
 
-}  // namespace vertisift
+}  // namespace vertisift::base

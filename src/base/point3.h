@@ -1,7 +1,7 @@
 // Three single-precision floats: a position, a normal or a sum of normals.
 #pragma once
 
-namespace vertisift {
+namespace vertisift::base {
 
 struct Point3 {
   float x;
@@ -9,4 +9,4 @@ struct Point3 {
   float z;
 };
 
-}  // namespace vertisift
+}  // namespace vertisift::base

@@ -22,7 +22,7 @@
 namespace vertisift::reduce {
 namespace {
 
-using Triangle = std::array<Point3, 3>;
+using Triangle = std::array<base::Point3, 3>;
 
 // A closed torus: `steps` x `steps` quads, each vertex shared by six faces.
 std::vector<Triangle> torus(int steps) {
@@ -30,8 +30,8 @@ std::vector<Triangle> torus(int steps) {
     const double u = 2 * M_PI * (i % steps) / steps;
     const double v = 2 * M_PI * (j % steps) / steps;
     const double r = 3 + std::cos(v);
-    return Point3{static_cast<float>(r * std::cos(u)), static_cast<float>(r * std::sin(u)),
-                  static_cast<float>(std::sin(v))};
+    return base::Point3{static_cast<float>(r * std::cos(u)), static_cast<float>(r * std::sin(u)),
+                        static_cast<float>(std::sin(v))};
   };
   std::vector<Triangle> faces;
   for (int i = 0; i < steps; ++i) {
@@ -71,7 +71,7 @@ class TempStl {
 };
 
 using Key = std::tuple<float, float, float>;
-Key key_of(const Point3& p) { return {p.x, p.y, p.z}; }
+Key key_of(const base::Point3& p) { return {p.x, p.y, p.z}; }
 
 void check_call(const TempStl& file, const std::vector<Triangle>& faces, std::uint64_t clusters) {
   ReduceOutcome outcome = reduce_stl_points(file.path(), clusters);
@@ -82,7 +82,7 @@ void check_call(const TempStl& file, const std::vector<Triangle>& faces, std::ui
   ASSERT_EQ(points.normals.size(), expected);
   std::map<Key, int> vertices;
   for (const Triangle& face : faces) {
-    for (const Point3& corner : face) vertices[key_of(corner)] = 1;
+    for (const base::Point3& corner : face) vertices[key_of(corner)] = 1;
   }
   std::map<Key, Key> normal_of;
   for (std::size_t i = 0; i < expected; ++i) {
@@ -90,7 +90,7 @@ void check_call(const TempStl& file, const std::vector<Triangle>& faces, std::ui
     // A vertex keeps its one normal wherever it appears.
     auto [at, inserted] = normal_of.emplace(key_of(points.positions[i]), key_of(points.normals[i]));
     ASSERT_EQ(at->second, key_of(points.normals[i])) << i;
-    const Point3& n = points.normals[i];
+    const base::Point3& n = points.normals[i];
     ASSERT_NEAR(n.x * n.x + n.y * n.y + n.z * n.z, 1.0f, 1e-5f);
   }
 }
@@ -102,10 +102,11 @@ TEST(DriverStress, ManyCallsOnSmallAndLargeMeshes) {
   const std::vector<Triangle> two = {large[0], large[1]};
   const TempStl large_file(large), small_file(small), one_file(one), two_file(two);
   for (int round = 0; round < 6; ++round) {
-    for (std::uint64_t clusters : {0, 1, 2, 50, 1000, 5000}) check_call(large_file, large, clusters);
+    for (std::uint64_t clusters : {0u, 1u, 2u, 50u, 1000u, 5000u})
+      check_call(large_file, large, clusters);
   }
   for (int round = 0; round < 100; ++round) {
-    for (std::uint64_t clusters : {0, 1, 2, 9, 30}) {
+    for (std::uint64_t clusters : {0u, 1u, 2u, 9u, 30u}) {
       check_call(small_file, small, clusters);
       check_call(one_file, one, clusters);
       check_call(two_file, two, clusters);
@@ -141,7 +142,7 @@ TEST(DriverStress, CountBeyondTheLimitIsRefusedBeforeAnyWork) {
 // Seeded samples of one file, as bytes: identical whichever thread draws them and whatever
 // runs beside them.
 std::vector<float> seeded_sample(const TempStl& file, SampleMethod method, std::uint64_t count) {
-  std::vector<Point3> positions(count), normals(count);
+  std::vector<base::Point3> positions(count), normals(count);
   SampleOptions options;
   options.method = method;
   options.key = derive_sample_key(99);
@@ -149,7 +150,8 @@ std::vector<float> seeded_sample(const TempStl& file, SampleMethod method, std::
   EXPECT_TRUE(std::holds_alternative<std::uint64_t>(outcome));
   std::vector<float> flat;
   for (std::size_t i = 0; i < count; ++i) {
-    for (const Point3& p : {positions[i], normals[i]}) flat.insert(flat.end(), {p.x, p.y, p.z});
+    for (const base::Point3& p : {positions[i], normals[i]})
+      flat.insert(flat.end(), {p.x, p.y, p.z});
   }
   return flat;
 }
@@ -165,9 +167,7 @@ TEST(DriverStress, ConcurrentCallersShareThePool) {
     callers.emplace_back([&, caller] {
       for (int round = 0; round < 8; ++round) {
         switch ((caller + round) % 4) {
-          case 0:
-            check_call(large_file, large, 500);
-            break;
+          case 0: check_call(large_file, large, 500); break;
           case 1:
             EXPECT_EQ(seeded_sample(large_file, SampleMethod::Vertices, 3000), vertices_expected);
             break;

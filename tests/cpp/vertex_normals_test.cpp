@@ -11,32 +11,35 @@
 namespace vertisift::reduce {
 namespace {
 
-bool same_bits(float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); }
+bool same_bits(float a, float b) {
+  return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
+}
 
 TEST(NormalizeOrZero, Cases) {
-  Point3 unit = normalize_or_zero({0, 0, 2});
+  base::Point3 unit = normalize_or_zero({0, 0, 2});
   EXPECT_EQ(unit.z, 1.0f);
-  Point3 zero = normalize_or_zero({0, -0.0f, 0});
+  base::Point3 zero = normalize_or_zero({0, -0.0f, 0});
   EXPECT_TRUE(same_bits(zero.x, 0.0f) && same_bits(zero.y, 0.0f) && same_bits(zero.z, 0.0f));
-  Point3 diagonal = normalize_or_zero({1, 1, 0});
+  base::Point3 diagonal = normalize_or_zero({1, 1, 0});
   EXPECT_EQ(diagonal.x, 0.70710677f);
-  Point3 tilted = normalize_or_zero({1, 0, 3});
+  base::Point3 tilted = normalize_or_zero({1, 0, 3});
   EXPECT_EQ(tilted.x, 0.31622776f);
   EXPECT_EQ(tilted.z, 0.94868326f);
   EXPECT_TRUE(same_bits(tilted.y, 0.0f));
-  Point3 with_nan = normalize_or_zero({std::nanf(""), 1, 0});
+  base::Point3 with_nan = normalize_or_zero({std::nanf(""), 1, 0});
   EXPECT_TRUE(std::isnan(with_nan.x) && std::isnan(with_nan.y));
   const float inf = std::numeric_limits<float>::infinity();
-  Point3 with_inf = normalize_or_zero({inf, -1, 0});
+  base::Point3 with_inf = normalize_or_zero({inf, -1, 0});
   EXPECT_TRUE(std::isnan(with_inf.x));
   EXPECT_TRUE(same_bits(with_inf.y, -0.0f));
   // Tiny components whose squares underflow to zero count as a zero length.
-  Point3 tiny = normalize_or_zero({1e-30f, 0, 0});
+  base::Point3 tiny = normalize_or_zero({1e-30f, 0, 0});
   EXPECT_EQ(tiny.x, 0.0f);
 }
 
-stl::IndexedMesh mesh_of(std::vector<Point3> vertices, std::vector<stl::Face> faces) {
-  return stl::IndexedMesh{stl::PodVector<Point3>(vertices), stl::PodVector<stl::Face>(faces)};
+stl::IndexedMesh mesh_of(std::vector<base::Point3> vertices, std::vector<stl::Face> faces) {
+  return stl::IndexedMesh{base::PodVector<base::Point3>(vertices),
+                          base::PodVector<stl::Face>(faces)};
 }
 
 TEST(VertexNormals, SharedEdgeAndDegenerateFaces) {
@@ -56,8 +59,8 @@ TEST(VertexNormals, SharedEdgeAndDegenerateFaces) {
 
 TEST(VertexNormals, RepeatedSlotsCountTwiceAndSignedZerosSurvive) {
   // Vertex 0 appears twice in face 0 (normal (1,0,0)) and once in face 1 (normal (0,1,0)).
-  auto mesh = mesh_of({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}},
-                      {{{0, 0, 1}, {1, 0, 0}}, {{0, 1, 2}, {0, 1, 0}}});
+  auto mesh =
+      mesh_of({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{{0, 0, 1}, {1, 0, 0}}, {{0, 1, 2}, {0, 1, 0}}});
   auto points = compute_vertex_normals(mesh);
   EXPECT_FLOAT_EQ(points[0].normal.x, 2.0f / std::sqrt(5.0f));
   EXPECT_FLOAT_EQ(points[0].normal.y, 1.0f / std::sqrt(5.0f));
@@ -70,10 +73,10 @@ TEST(VertexNormals, RepeatedSlotsCountTwiceAndSignedZerosSurvive) {
 TEST(VertexNormals, LargeMeshMatchesSequentialSums) {
   // Many faces over few vertices, with normals that are exact in float32, so the sums do not
   // depend on how the pool splits the faces.
-  std::vector<Point3> vertices;
+  std::vector<base::Point3> vertices;
   for (int i = 0; i < 50; ++i) vertices.push_back({static_cast<float>(i), 0, 0});
   std::vector<stl::Face> faces;
-  std::vector<Point3> expected(50, {0, 0, 0});
+  std::vector<base::Point3> expected(50, {0, 0, 0});
   for (std::uint32_t i = 0; i < 20000; ++i) {
     stl::Face face{{i % 50, (i * 7 + 1) % 50, (i * 13 + 2) % 50},
                    {static_cast<float>(i % 3), static_cast<float>(i % 5), 1}};
@@ -88,7 +91,7 @@ TEST(VertexNormals, LargeMeshMatchesSequentialSums) {
   auto points = compute_vertex_normals(mesh);
   ASSERT_EQ(points.size(), 50u);
   for (std::size_t v = 0; v < 50; ++v) {
-    Point3 want = normalize_or_zero(expected[v]);
+    base::Point3 want = normalize_or_zero(expected[v]);
     EXPECT_EQ(points[v].normal.x, want.x) << v;
     EXPECT_EQ(points[v].normal.y, want.y) << v;
     EXPECT_EQ(points[v].normal.z, want.z) << v;

@@ -3,17 +3,17 @@
 // copies it nor touches its pages again, and freeing it returns the memory to the system.
 #pragma once
 
-#include <cstdlib>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
-#include <initializer_list>
 #include <new>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
-#include "parallel/big_alloc.h"
+#include "base/big_alloc.h"
 
-namespace vertisift::stl {
+namespace vertisift::base {
 
 template <class T>
 class PodVector {
@@ -21,7 +21,6 @@ class PodVector {
 
  public:
   PodVector() = default;
-  PodVector(std::initializer_list<T> items) { assign(items.begin(), items.size()); }
   explicit PodVector(const std::vector<T>& items) { assign(items.data(), items.size()); }
   PodVector(PodVector&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
@@ -41,7 +40,7 @@ class PodVector {
   ~PodVector() { big_free(data_, capacity_ * sizeof(T)); }
 
   void push_back(const T& item) {
-    if (size_ == capacity_) reallocate(capacity_ == 0 ? 64 : capacity_ * 2);
+    if (size_ == capacity_) reallocate(capacity_ == 0 ? FIRST_CAPACITY : capacity_ * 2);
     data_[size_++] = item;
   }
 
@@ -86,9 +85,12 @@ class PodVector {
     capacity_ = capacity;
   }
 
+  // The first block: a few cache lines, so that short arrays do not grow item by item.
+  static constexpr std::size_t FIRST_CAPACITY = 64;
+
   T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };
 
-}  // namespace vertisift::stl
+}  // namespace vertisift::base

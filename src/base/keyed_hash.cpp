@@ -1,12 +1,13 @@
-#include "parallel/keyed_hash.h"
+#include "base/keyed_hash.h"
 
-#include <string>
+#include <bit>
 
-#include "parallel/fault.h"
-#include "parallel/fork_epoch.h"
-#include "parallel/os_random.h"
+#include "base/fault.h"
+#include "base/fork_epoch.h"
+#include "base/os_error.h"
+#include "base/os_random.h"
 
-namespace vertisift {
+namespace vertisift::base {
 namespace {
 
 // `epoch` is the fork epoch the keys were drawn in: a forked child draws its own.
@@ -21,35 +22,32 @@ thread_local ThreadKeys thread_keys;
 void draw_keys(ThreadKeys& state, std::uint64_t epoch) {
   std::uint64_t words[2];
   if (int code = fill_os_random(words, sizeof words); code != 0) {
-    raise_fault("could not draw hash keys: os error " + std::to_string(code));
+    raise_fault("could not draw hash keys: " + os_error_text(code));
   }
   state.keys = {words[0], words[1]};
   state.epoch = epoch;
   state.ready = true;
 }
 
-inline std::uint64_t rotl(std::uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
-
-inline void sip_round(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2,
-                      std::uint64_t& v3) {
-  v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
-  v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
-  v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
-  v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+inline void sip_round(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2, std::uint64_t& v3) {
+  // clang-format off
+  v0 += v1; v1 = std::rotl(v1, 13); v1 ^= v0; v0 = std::rotl(v0, 32);
+  v2 += v3; v3 = std::rotl(v3, 16); v3 ^= v2;
+  v0 += v3; v3 = std::rotl(v3, 21); v3 ^= v0;
+  v2 += v1; v1 = std::rotl(v1, 17); v1 ^= v2; v2 = std::rotl(v2, 32);
+  // clang-format on
 }
 
 }  // namespace
 
 HashKeys next_hash_keys() {
   ThreadKeys& state = thread_keys;
-  const std::uint64_t epoch = parallel::fork_epoch();
+  const std::uint64_t epoch = fork_epoch();
   if (!state.ready || state.epoch != epoch) draw_keys(state, epoch);
   HashKeys current = state.keys;
   state.keys.k0 += 1;
   return current;
 }
-
-void reset_thread_hash_keys() { thread_keys.ready = false; }
 
 std::uint64_t siphash13_u64(const HashKeys& keys, std::uint64_t value) {
   std::uint64_t v0 = keys.k0 ^ 0x736f6d6570736575ull;
@@ -70,4 +68,4 @@ std::uint64_t siphash13_u64(const HashKeys& keys, std::uint64_t value) {
   return v0 ^ v1 ^ v2 ^ v3;
 }
 
-}  // namespace vertisift
+}  // namespace vertisift::base

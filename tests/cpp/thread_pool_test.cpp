@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "parallel/fault.h"
+#include "base/fault.h"
 
 namespace vertisift::parallel {
 namespace {
@@ -39,8 +39,8 @@ INSTANTIATE_TEST_SUITE_P(
     Table, PoolSizeFromEnv,
     testing::Values(
         SizeCase{nullptr, nullptr, 6, 6}, SizeCase{nullptr, nullptr, 0, 1},
-        SizeCase{"3", nullptr, 6, 3}, SizeCase{"+3", nullptr, 6, 3},
-        SizeCase{"0", nullptr, 6, 6}, SizeCase{"0", "5", 6, 6},  // 0: the default at once
+        SizeCase{"3", nullptr, 6, 3}, SizeCase{"+3", nullptr, 6, 3}, SizeCase{"0", nullptr, 6, 6},
+        SizeCase{"0", "5", 6, 6},  // 0: the default at once
         SizeCase{"0", "5", 0, 1}, SizeCase{"+0", "5", 6, 6}, SizeCase{"007", nullptr, 6, 7},
         // Not a number: the next rule applies.
         SizeCase{" 3", nullptr, 6, 6}, SizeCase{"3 ", "5", 6, 5}, SizeCase{"abc", "5", 6, 5},
@@ -55,9 +55,8 @@ INSTANTIATE_TEST_SUITE_P(
         SizeCase{nullptr, " 2", 6, 6}, SizeCase{nullptr, "x", 0, 1},
         // The cap, whichever rule gave the size.
         SizeCase{"65535", nullptr, 6, 65535}, SizeCase{"65536", nullptr, 6, 65535},
-        SizeCase{"18446744073709551615", nullptr, 6, 65535},
-        SizeCase{nullptr, "1000000", 6, 65535}, SizeCase{nullptr, nullptr, 100000, 65535},
-        SizeCase{"0", nullptr, 70000, 65535}));
+        SizeCase{"18446744073709551615", nullptr, 6, 65535}, SizeCase{nullptr, "1000000", 6, 65535},
+        SizeCase{nullptr, nullptr, 100000, 65535}, SizeCase{"0", nullptr, 70000, 65535}));
 
 // Records, for one pass, which chunks ran over which ranges.
 struct Coverage {
@@ -79,7 +78,9 @@ void expect_each_item_once(std::size_t count) {
 }
 
 TEST(ThreadPool, EveryItemOnceForSmallAndLargeCounts) {
-  for (std::size_t count : {0, 1, 2, 3, 5, 7, 8, 64, 1000, 100003}) expect_each_item_once(count);
+  for (std::size_t count : {0u, 1u, 2u, 3u, 5u, 7u, 8u, 64u, 1000u, 100003u}) {
+    expect_each_item_once(count);
+  }
 }
 
 TEST(ThreadPool, ChunksAreContiguousAndInOrder) {
@@ -98,9 +99,10 @@ TEST(ThreadPool, ChunksAreContiguousAndInOrder) {
 }
 
 TEST(ThreadPool, MaxChunksIsHonoured) {
-  for (std::size_t limit : {1, 2, 3}) {
+  for (std::size_t limit : {1u, 2u, 3u}) {
     std::atomic<std::size_t> calls{0};
-    run_chunks(100, [&](std::size_t, std::size_t, std::size_t) { calls.fetch_add(1); }, limit);
+    run_chunks(
+        100, [&](std::size_t, std::size_t, std::size_t) { calls.fetch_add(1); }, limit);
     EXPECT_EQ(calls.load(), std::min<std::size_t>(limit, chunk_count(100)));
   }
 }
@@ -121,7 +123,7 @@ TEST(ThreadPool, ManyPassesOfOneTwoAndFewItems) {
 }
 
 TEST(ThreadPool, ReduceCombinesLeftToRight) {
-  for (std::size_t count : {0, 1, 2, 3, 17, 500}) {
+  for (std::size_t count : {0u, 1u, 2u, 3u, 17u, 500u}) {
     std::string expected;
     for (std::size_t i = 0; i < count; ++i) expected += static_cast<char>('a' + i % 26);
     for (int repeat = 0; repeat < 50; ++repeat) {
@@ -153,10 +155,12 @@ TEST(ThreadPool, FaultInAChunkReachesTheCallerAndThePoolGoesOn) {
     try {
       run_chunks(64, [&](std::size_t chunk, std::size_t, std::size_t) {
         ran.fetch_add(1);
-        if (chunk % 3 == static_cast<std::size_t>(round % 3)) throw InternalFault("chunk failed");
+        if (chunk % 3 == static_cast<std::size_t>(round % 3)) {
+          throw base::InternalFault("chunk failed");
+        }
       });
       FAIL() << "no fault";
-    } catch (const InternalFault& fault) {
+    } catch (const base::InternalFault& fault) {
       EXPECT_STREQ(fault.what(), "chunk failed");
     }
     EXPECT_GE(ran.load(), 1);

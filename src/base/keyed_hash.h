@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-namespace vertisift {
+namespace vertisift::base {
 
 struct HashKeys {
   std::uint64_t k0;
@@ -21,9 +21,6 @@ struct HashKeys {
 // repeats its parent's layouts.
 HashKeys next_hash_keys();
 
-// Draws the calling thread's keys anew on its next use.
-void reset_thread_hash_keys();
-
 std::uint64_t siphash13_u64(const HashKeys& keys, std::uint64_t value);
 
 // A fast keyed mix of up to 128 bits of input; good avalanche, not a cryptographic MAC.
@@ -33,4 +30,4 @@ inline std::uint64_t keyed_mix(const HashKeys& keys, std::uint64_t a, std::uint6
   return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
 }
 
-}  // namespace vertisift
+}  // namespace vertisift::base

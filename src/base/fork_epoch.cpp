@@ -1,11 +1,11 @@
-#include "parallel/fork_epoch.h"
+#include "base/fork_epoch.h"
 
 #include <pthread.h>
 
 #include <atomic>
 #include <new>
 
-namespace vertisift::parallel {
+namespace vertisift::base {
 namespace {
 
 // Only the child handler writes it, while the child has a single thread; relaxed loads
@@ -28,4 +28,4 @@ std::uint64_t fork_epoch() {
   return epoch.load(std::memory_order_relaxed);
 }
 
-}  // namespace vertisift::parallel
+}  // namespace vertisift::base

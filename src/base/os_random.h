@@ -3,9 +3,9 @@
 
 #include <cstddef>
 
-namespace vertisift {
+namespace vertisift::base {
 
 // Fills `size` bytes; returns 0, or the errno of the failure.
 int fill_os_random(void* dest, std::size_t size);
 
-}  // namespace vertisift
+}  // namespace vertisift::base

@@ -10,8 +10,8 @@
 // destructible, so none of them registers a destructor (another allocation) on first use.
 #pragma once
 
-namespace vertisift::parallel {
+namespace vertisift::base {
 
 void prepare_thread_storage();
 
-}  // namespace vertisift::parallel
+}  // namespace vertisift::base

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace vertisift {
+namespace vertisift::base {
 
 class InternalFault : public std::runtime_error {
  public:
@@ -20,4 +20,4 @@ class InternalFault : public std::runtime_error {
 [[noreturn]] void raise_fault(const std::string& message,
                               std::source_location where = std::source_location::current());
 
-}  // namespace vertisift
+}  // namespace vertisift::base

@@ -1,8 +1,8 @@
-#include "parallel/thread_storage.h"
+#include "base/thread_storage.h"
 
 #include <exception>
 
-namespace vertisift::parallel {
+namespace vertisift::base {
 namespace {
 
 // Any variable of this library's block allocates the whole block. Volatile, so that neither
@@ -16,4 +16,4 @@ void prepare_thread_storage() {
   pending_exceptions = std::uncaught_exceptions();
 }
 
-}  // namespace vertisift::parallel
+}  // namespace vertisift::base

@@ -11,10 +11,10 @@
 
 #include <cstdint>
 
-namespace vertisift::parallel {
+namespace vertisift::base {
 
 // The number of forks between the first call in this process's lineage and now. Registers
 // the fork handler on first use; throws std::bad_alloc if the system cannot register it.
 std::uint64_t fork_epoch();
 
-}  // namespace vertisift::parallel
+}  // namespace vertisift::base

@@ -1,0 +1,14 @@
+#include "stl/read_error.h"
+
+#include <gtest/gtest.h>
+
+namespace vertisift::stl {
+namespace {
+
+TEST(ReadError, DisplayTexts) {
+  EXPECT_EQ(ReadError::os(2).display(), "No such file or directory (os error 2)");
+  EXPECT_EQ(ReadError::invalid_data("invalid float literal").display(), "invalid float literal");
+}
+
+}  // namespace
+}  // namespace vertisift::stl
