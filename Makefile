@@ -6,7 +6,7 @@ PYTHON := $(VENV)/bin/python
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test venv install gtest pytest cpptest test-asan test-tsan fuzz-tools fuzz fuzz-check \
+.PHONY: demo test lint venv install gtest pytest cpptest test-asan test-tsan fuzz-tools fuzz fuzz-check \
 	bench clean wheel test-wheel bench-batch preview clang-format-tool format format-check cpp-warnings
 
 demo: install
@@ -62,6 +62,15 @@ format: clang-format-tool
 
 format-check: clang-format-tool
 	$(CXX_SOURCES) | xargs clang-format --dry-run -Werror
+
+# Lint and format checks of the Python code, and a strict type check of the package (against
+# the installed extension's stubs). The tools come from requirements-dev.txt.
+LINTED := python tests bench docs
+
+lint: install
+	$(VENV)/bin/ruff check $(LINTED)
+	$(VENV)/bin/ruff format --check python
+	$(VENV)/bin/mypy python/vertisift_tools
 
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer, and the pytest
 # suite run against it. Any sanitizer report aborts the run.
@@ -119,9 +128,9 @@ test-wheel: wheel
 	rm -rf $(VENV)-wheel
 	bash scripts/make-venv.sh $(VENV)-wheel
 	$(VENV)-wheel/bin/python -m pip install --quiet "$$(ls wheelhouse/vertisift-*.whl)[all,test]"
-	cd tests && ../$(VENV)-wheel/bin/python -c 'import sys, sysconfig, vertisift, vertisift_cli; \
+	cd tests && ../$(VENV)-wheel/bin/python -c 'import sys, sysconfig, vertisift, vertisift_tools; \
 	  where = sysconfig.get_paths()["platlib"]; \
-	  assert all(m.__file__.startswith(where) for m in (vertisift, vertisift_cli)), where'
+	  assert all(m.__file__.startswith(where) for m in (vertisift, vertisift_tools)), where'
 	cd tests && ../$(VENV)-wheel/bin/python -m pytest -q -p no:cacheprovider
 
 # Files per second of `vertisift batch`, with one worker and with one per processor.

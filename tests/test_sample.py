@@ -2,7 +2,6 @@
 the lock released while it works, and its errors."""
 
 import hashlib
-import os
 import threading
 
 import numpy as np
@@ -230,11 +229,11 @@ def test_unseeded_vertex_draws_have_the_statistics_of_reduce_stl_points(write_bi
     rounds = 1500
     for count in (3, 12):
         tallies = {}
-        for name, draw in (("reduce", lambda: vertisift.reduce_stl_points(path, count)[0]),
-                           ("sample", lambda: sample(path, count)[0].tolist())):
+        for name, draw in (("reduce", lambda n: vertisift.reduce_stl_points(path, n)[0]),
+                           ("sample", lambda n: sample(path, n)[0].tolist())):
             tally = {}
             for _ in range(rounds):
-                for point in draw():
+                for point in draw(count):
                     tally[tuple(point)] = tally.get(tuple(point), 0) + 1
             tallies[name] = tally
         corners = sorted(tallies["reduce"])

@@ -97,8 +97,14 @@ class PointCloudDataset(Sequence[Array]):
         position = range(len(self))[index]  # IndexError and negative indices as for a list
         seed = None if self.seed is None else item_seed(self.seed, position, self.epoch)
         path = self.files[position]
-        positions, normals = sample(path, self.n, method=self.method, seed=seed,
-                                    normals=self.normals, distinct=self.distinct)
+        positions, normals = sample(
+            path,
+            self.n,
+            method=self.method,
+            seed=seed,
+            normals=self.normals,
+            distinct=self.distinct,
+        )
         if len(positions) != self.n:
             raise ValueError(f"{path}: the model has no faces, so it gives no points")
         item = np.empty((self.n, 6), dtype=np.float32)
@@ -107,5 +113,7 @@ class PointCloudDataset(Sequence[Array]):
         return item
 
     def __repr__(self) -> str:
-        return (f"PointCloudDataset({len(self.files)} files, n={self.n}, method={self.method!r}, "
-                f"seed={self.seed!r}, normals={self.normals!r}, distinct={self.distinct!r})")
+        return (
+            f"PointCloudDataset({len(self.files)} files, n={self.n}, method={self.method!r}, "
+            f"seed={self.seed!r}, normals={self.normals!r}, distinct={self.distinct!r})"
+        )
