@@ -32,8 +32,7 @@ base::Point3 face_normal(const base::Point3& stored, const base::Point3& a, cons
 
 // One PointWithNormal per vertex of `mesh`, in vertex order, whose normal is the normalised
 // sum of its faces' normals under `source`. The sums are taken per vertex in face order, so
-// the result depends on the mesh alone, not on the pool's size. The face normals of `mesh`
-// are replaced by the ones used.
-PointList vertex_points_in_face_order(stl::IndexedMesh& mesh, NormalSource source);
+// the result depends on the mesh alone, not on the pool's size.
+PointList vertex_points_in_face_order(const stl::IndexedMesh& mesh, NormalSource source);
 
 }  // namespace vertisift::reduce
