@@ -7,7 +7,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 
 .PHONY: demo test lint venv install gtest pytest cpptest test-asan test-tsan fuzz-tools fuzz fuzz-check \
-	bench clean wheel test-wheel bench-batch preview clang-format-tool format format-check cpp-warnings \
+	bench clean wheel test-wheel bench-batch bench-sample preview clang-format-tool format format-check cpp-warnings \
 	mutants mutants-report
 
 demo: install
@@ -150,6 +150,11 @@ test-wheel: wheel
 	  where = sysconfig.get_paths()["platlib"]; \
 	  assert all(m.__file__.startswith(where) for m in (vertisift, vertisift_tools)), where'
 	cd tests && ../$(VENV)-wheel/bin/python -m pytest -q -p no:cacheprovider
+
+# Point samples beside other libraries' sampling pipelines, Python threads sampling at once,
+# and the dataset path (bench/sample_bench.py); writes bench/results/sample.md.
+bench-sample: install $(VENV)/.bench-ready
+	$(PYTHON) bench/sample_bench.py
 
 # Files per second of `vertisift batch`, with one worker and with one per processor.
 bench-batch: install

@@ -18,6 +18,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, NoReturn
 
 from vertisift_tools.formats import FORMATS, CloudError, format_of
+from vertisift_tools.options import SampleOptions
 
 if TYPE_CHECKING:
     import distributed
@@ -65,6 +66,47 @@ def point_count(text: str) -> int:
     return int(text)
 
 
+def seed_value(text: str) -> int:
+    if not re.fullmatch(r"[0-9]+", text.strip()) or not 0 <= int(text) <= MAX_COUNT:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a seed (a whole number from 0 to {MAX_COUNT})"
+        )
+    return int(text)
+
+
+def add_sample_options(parser: argparse.ArgumentParser, *, batch: bool) -> None:
+    """--method, --seed, --normals and --distinct, shared by reduce and batch."""
+    parser.add_argument(
+        "--method",
+        choices=("vertices", "surface"),
+        default="vertices",
+        help="vertices: mesh vertices picked by the grid, as described above (the default); "
+        "surface: points drawn uniformly over the surface area, each with its face's normal",
+    )
+    seed_help = (
+        "draw the same points on every run: each model's seed is derived from SEED and the "
+        "model's path under IN_DIR, so reruns, resumed runs and any --jobs or --dask give the "
+        "same clouds"
+        if batch
+        else "draw the same points on every run (the default draws afresh each time)"
+    )
+    parser.add_argument("--seed", metavar="SEED", type=seed_value, help=seed_help)
+    parser.add_argument(
+        "--normals",
+        choices=("file", "geometry", "auto"),
+        default="file",
+        help="file: the normals the model stores (the default); geometry: computed from each "
+        "face's corners by the right-hand rule; auto: the stored normal where it is usable, "
+        "the computed one where it is zero or not finite",
+    )
+    parser.add_argument(
+        "--distinct",
+        action="store_true",
+        help="with --method vertices: top up with vertices not chosen yet, so points repeat "
+        "only when N exceeds the model's vertices",
+    )
+
+
 def job_count(text: str) -> int:
     if not re.fullmatch(r"[0-9]+", text.strip()) or int(text) < 1:
         raise argparse.ArgumentTypeError(f"{text!r} is not a number of processes (1 or more)")
@@ -105,6 +147,7 @@ def build_parser() -> argparse.ArgumentParser:
         required=True,
         help="the cloud file to write (.ply, .npz, .xyzn or .xyz)",
     )
+    add_sample_options(reduce, batch=False)
 
     batch = commands.add_parser(
         "batch",
@@ -141,6 +184,7 @@ def build_parser() -> argparse.ArgumentParser:
         "under the same paths",
     )
     batch.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
+    add_sample_options(batch, batch=True)
 
     preview = commands.add_parser(
         "preview",
@@ -191,10 +235,11 @@ def run_reduce(arguments: argparse.Namespace) -> int:
     _need_output_file(output, "OUT")
     _need_cloud_format(output)
     _need_file(model, "MODEL")
+    options = _sample_options(arguments)
     from vertisift_tools.convert import ZERO_NORMAL_REASON, convert_file, describe
 
     try:
-        zero_normals = convert_file(model, output, arguments.count)
+        zero_normals = convert_file(model, output, arguments.count, options)
     except (OSError, ValueError, MemoryError) as error:
         _say(f"reduce: cannot convert {model}: {describe(error, model)}")
         return FAILED
@@ -210,6 +255,7 @@ def run_batch(arguments: argparse.Namespace) -> int:
     if out_dir.exists() and not out_dir.is_dir():
         raise UsageError(f"OUT_DIR {out_dir} exists and is not a folder")
     _need_writable(out_dir, "OUT_DIR")
+    options = _sample_options(arguments)
     # A termination request stops the batch as Ctrl-C does: workers stopped, partial
     # files removed, the failure report written.
     signal.signal(signal.SIGTERM, _interrupt)
@@ -219,7 +265,13 @@ def run_batch(arguments: argparse.Namespace) -> int:
 
         with _connect(arguments.dask) as client:
             report = batch_dask(
-                in_dir, out_dir, arguments.count, client, fmt=arguments.format, progress=progress
+                in_dir,
+                out_dir,
+                arguments.count,
+                client,
+                fmt=arguments.format,
+                progress=progress,
+                options=options,
             )
     else:
         from vertisift_tools.batch import batch
@@ -231,6 +283,7 @@ def run_batch(arguments: argparse.Namespace) -> int:
             fmt=arguments.format,
             jobs=arguments.jobs,
             progress=progress,
+            options=options,
         )
     if report.found == 0 and not report.failures:
         _say(f"batch: error: no .stl files under {in_dir}; nothing to do")
@@ -286,6 +339,17 @@ def run_preview(arguments: argparse.Namespace) -> int:
         return FAILED
     print(f"wrote {output}")
     return 0
+
+
+def _sample_options(arguments: argparse.Namespace) -> SampleOptions:
+    if arguments.distinct and arguments.method != "vertices":
+        raise UsageError("--distinct applies only to --method vertices")
+    return SampleOptions(
+        method=arguments.method,
+        seed=arguments.seed,
+        normals=arguments.normals,
+        distinct=arguments.distinct,
+    )
 
 
 def _connect(address: str) -> distributed.Client:

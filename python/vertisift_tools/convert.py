@@ -11,8 +11,8 @@ from pathlib import Path
 
 import numpy as np
 
-import vertisift
 from vertisift_tools.clouds import Array, write_cloud
+from vertisift_tools.options import SampleOptions
 from vertisift_tools.plan import Outcome
 
 # Test hook: "kill:NAME" makes the process that is about to convert a model file named NAME
@@ -20,7 +20,10 @@ from vertisift_tools.plan import Outcome
 # and to interrupt a batch at a known point; nothing else sets it.
 TEST_FAULT_VARIABLE = "VERTISIFT_TOOLS_TEST_FAULT"
 
-# The extension's text for a file that ends before the data it announces; it is fixed, so the
+# Read failures are reported as the extension reports them: this prefix, then the reader's
+# own text.
+READ_ERROR_PREFIX = "Ошибка чтения STL-файла: "
+# The reader's text for a file that ends before the data it announces; it is fixed, so the
 # hint below can recognise it.
 SHORT_FILE_TEXT = "failed to fill whole buffer"
 BINARY_HEADER_SIZE = 84  # 80 bytes of header, then the 32-bit face count
@@ -46,28 +49,46 @@ class EmptyMeshError(ValueError):
     """The model has no faces, so it gives no points at all."""
 
 
-def reduce_to_arrays(model: str | os.PathLike[str], count: int) -> tuple[Array, Array]:
-    """Reduces the STL model to exactly `count` points: float32 arrays (positions, normals),
-    each of shape (count, 3). Raises OSError when the model cannot be read, EmptyMeshError
-    when it has no faces, and MemoryError (saying how many points) when they do not fit."""
+def reduce_to_arrays(
+    model: str | os.PathLike[str], count: int, options: SampleOptions | None = None
+) -> tuple[Array, Array]:
+    """Draws exactly `count` points of the STL model with `options` (by default the
+    reduction to vertices with the file's normals): float32 arrays (positions, normals), each
+    of shape (count, 3), made in native code. Raises OSError when the model cannot be read,
+    EmptyMeshError when it has no faces, ValueError for a surface sample of a model without
+    area, and MemoryError (saying how many points) when they do not fit."""
+    from vertisift_tools.sampling import sample
+
     if count < 1:
         raise ValueError(f"the point count must be 1 or more, not {count}")
+    chosen = options or SampleOptions()
     try:
-        positions, normals = vertisift.reduce_stl_points(model, count)
-        if len(positions) != count:
-            if not positions:
-                raise EmptyMeshError("the model has no faces, so it gives no points")
-            raise RuntimeError(f"asked for {count} points, got {len(positions)}")
-        # The values are exact widenings of float32, so narrowing them again loses nothing.
-        return np.array(positions, dtype=np.float32), np.array(normals, dtype=np.float32)
+        positions, normals = sample(
+            model,
+            count,
+            method=chosen.method,
+            seed=chosen.seed,
+            normals=chosen.normals,
+            distinct=chosen.distinct,
+        )
     except MemoryError:
         raise MemoryError(f"not enough memory for {count} points") from None
+    except OSError as error:
+        raise OSError(READ_ERROR_PREFIX + (error.strerror or str(error))) from None
+    if len(positions) != count:
+        raise EmptyMeshError("the model has no faces, so it gives no points")
+    return positions, normals
 
 
-def convert_file(model: str | os.PathLike[str], cloud: str | os.PathLike[str], count: int) -> int:
-    """Reduces the model and writes the cloud; the cloud's suffix picks the format. Returns
-    how many points have the normal (0, 0, 0)."""
-    positions, normals = reduce_to_arrays(model, count)
+def convert_file(
+    model: str | os.PathLike[str],
+    cloud: str | os.PathLike[str],
+    count: int,
+    options: SampleOptions | None = None,
+) -> int:
+    """Draws the model's points and writes the cloud; the cloud's suffix picks the format.
+    Returns how many points have the normal (0, 0, 0)."""
+    positions, normals = reduce_to_arrays(model, count, options)
     write_cloud(cloud, positions, normals)
     return int(np.count_nonzero(~normals.any(axis=1)))
 
@@ -112,13 +133,13 @@ def short_file_hint(model: str | os.PathLike[str]) -> str | None:
     )
 
 
-def run_task(model: str, cloud: str, count: int) -> Outcome:
+def run_task(model: str, cloud: str, count: int, options: SampleOptions | None = None) -> Outcome:
     """Converts one file for a batch. Never raises for a failure of this file, so one bad
     file cannot end a batch."""
     _test_fault(model)
     try:
         Path(cloud).parent.mkdir(parents=True, exist_ok=True)
-        zero_normals = convert_file(model, cloud, count)
+        zero_normals = convert_file(model, cloud, count, options)
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as error:  # the extension's internal faults too

@@ -17,6 +17,7 @@ from typing import TYPE_CHECKING
 
 from vertisift_tools.clouds import temp_path
 from vertisift_tools.convert import describe, run_task
+from vertisift_tools.options import SampleOptions
 from vertisift_tools.plan import BatchReport, Outcome, Record, Task
 from vertisift_tools.pool import DIED_MESSAGE
 from vertisift_tools.runner import run_batch
@@ -33,6 +34,7 @@ def batch_dask(
     *,
     fmt: str = "npz",
     progress: bool = False,
+    options: SampleOptions | None = None,
 ) -> BatchReport:
     """Like `vertisift_tools.batch`, but on a Dask cluster. `scheduler` is the address of a
     running scheduler (such as "tcp://10.0.0.5:8786") or a `distributed.Client`."""
@@ -41,12 +43,21 @@ def batch_dask(
     # Absolute paths: a worker's working folder is its own.
     in_dir, out_dir = Path(in_dir).absolute(), Path(out_dir).absolute()
     if isinstance(scheduler, distributed.Client):
+        runner = DaskRunner(scheduler).run
         return run_batch(
-            in_dir, out_dir, count, DaskRunner(scheduler).run, fmt=fmt, progress=progress
+            in_dir, out_dir, count, runner, fmt=fmt, progress=progress, options=options
         )
     # The connection timeout is Dask's setting distributed.comm.timeouts.connect.
     with distributed.Client(scheduler, set_as_default=False) as client:  # type: ignore[no-untyped-call]
-        return run_batch(in_dir, out_dir, count, DaskRunner(client).run, fmt=fmt, progress=progress)
+        return run_batch(
+            in_dir,
+            out_dir,
+            count,
+            DaskRunner(client).run,
+            fmt=fmt,
+            progress=progress,
+            options=options,
+        )
 
 
 class DaskRunner:
@@ -63,7 +74,9 @@ class DaskRunner:
         # pure=False: a task must run even when the same file was converted before on this
         # cluster (its output may have been deleted since).
         futures = {
-            self.client.submit(run_task, task.model, task.cloud, count, pure=False): task
+            self.client.submit(
+                run_task, task.model, task.cloud, count, task.options, pure=False
+            ): task
             for task in tasks
         }
         try:

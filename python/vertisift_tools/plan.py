@@ -16,6 +16,7 @@ from pathlib import Path
 
 from vertisift_tools.clouds import cloud_size, temp_path
 from vertisift_tools.formats import FORMATS
+from vertisift_tools.options import SampleOptions
 
 FAILURES_FILE = "failures.csv"
 
@@ -25,6 +26,7 @@ class Task:
     model: str  # the STL file
     cloud: str  # the output file
     relative: str  # the model's path under the input folder, as reports show it
+    options: SampleOptions = field(default_factory=SampleOptions)  # with its own seed, if any
 
 
 @dataclass(frozen=True)
@@ -106,9 +108,11 @@ def plan_batch(
     out_dir: str | os.PathLike[str],
     count: int,
     fmt: str = "npz",
+    options: SampleOptions | None = None,
 ) -> Plan:
     """The conversions still to do. A model whose cloud already exists with `count` points is
-    skipped; a cloud of another size, or one that cannot be read, is made again."""
+    skipped; a cloud of another size, or one that cannot be read, is made again. Each task
+    carries `options` made for its file (its own seed, if one is given)."""
     if fmt not in FORMATS:
         raise ValueError(f"unknown format {fmt!r}; use one of {', '.join(FORMATS)}")
     root, out_root = Path(in_dir), Path(out_dir)
@@ -131,7 +135,8 @@ def plan_batch(
         if cloud_size(cloud) == count:
             skipped += 1
         else:
-            tasks.append(Task(str(model), str(cloud), relative))
+            chosen = (options or SampleOptions()).for_file(relative)
+            tasks.append(Task(str(model), str(cloud), relative, chosen))
     return Plan(tasks, len(models), skipped, failures)
 
 

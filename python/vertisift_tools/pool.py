@@ -199,7 +199,7 @@ class _Worker:
     def give(self, task: Task, count: int) -> bool:
         """Hands the worker its next file; False when the worker is already gone."""
         try:
-            self.connection.send((task.model, task.cloud, count))
+            self.connection.send((task.model, task.cloud, count, task.options))
         except OSError:
             return False
         self.task = task

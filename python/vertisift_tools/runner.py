@@ -15,6 +15,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, NoReturn
 
 from vertisift_tools.clouds import cloud_size
+from vertisift_tools.options import SampleOptions
 from vertisift_tools.plan import BatchReport, Outcome, Record, Task, plan_batch, write_failures
 
 if TYPE_CHECKING:
@@ -31,12 +32,14 @@ def run_batch(
     *,
     fmt: str = "npz",
     progress: bool = False,
+    options: SampleOptions | None = None,
 ) -> BatchReport:
-    """Plans the batch, makes OUT_DIR, hands the tasks to `execute`, and writes
-    OUT_DIR/failures.csv. On KeyboardInterrupt the report says `interrupted`. When IN_DIR holds
-    no model at all, nothing is made and the report's `found` is 0."""
+    """Plans the batch (each file with `options`, see `plan_batch`), makes OUT_DIR, hands the
+    tasks to `execute`, and writes OUT_DIR/failures.csv. On KeyboardInterrupt the report says
+    `interrupted`. When IN_DIR holds no model at all, nothing is made and the report's `found`
+    is 0."""
     started = time.perf_counter()
-    plan = plan_batch(in_dir, out_dir, count, fmt)
+    plan = plan_batch(in_dir, out_dir, count, fmt, options)
     report = BatchReport(found=plan.found, skipped=plan.skipped, failures=list(plan.failures))
     if not plan.found and not plan.failures:
         return report  # nothing to do, and nothing made

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <utility>
 
 #include "base/utf8.h"
 #include "stl/ascii_reader.h"
@@ -11,15 +12,21 @@
 namespace vertisift::stl {
 namespace {
 
-// The mesh of an opened reader, or the error that opening or reading gave.
-template <class Reader>
-ReadResult<IndexedMesh> build_from(ReadResult<std::unique_ptr<Reader>> reader) {
+// The readings below hand the chosen reader to `consume`, which drains it into a result of
+// its own: the indexed mesh for read_stl_file, whatever a caller of read_stl_faces keeps.
+template <class Consume>
+using ConsumeResult = decltype(std::declval<Consume&>()(std::declval<FaceSource&>()));
+
+// What `consume` makes of an opened reader, or the error that opening or reading gave.
+template <class Reader, class Consume>
+ConsumeResult<Consume> consume_from(ReadResult<std::unique_ptr<Reader>> reader, Consume& consume) {
   if (!reader.ok()) return std::move(reader.error());
-  return build_indexed_mesh(*reader.value());
+  return consume(*reader.value());
 }
 
 // The binary reading, accepted only when the file holds exactly the header and N records.
-ReadResult<IndexedMesh> read_binary_exactly(FileStream& stream) {
+template <class Consume>
+ConsumeResult<Consume> read_binary_exactly(FileStream& stream, Consume& consume) {
   auto reader = BinaryFaceReader::open(stream);
   if (!reader.ok()) return std::move(reader.error());
   auto size = stream.size();
@@ -27,7 +34,7 @@ ReadResult<IndexedMesh> read_binary_exactly(FileStream& stream) {
   if (size.value() != binary_file_size(reader.value()->face_count())) {
     return ReadError::invalid_data("not a binary STL file");
   }
-  return build_indexed_mesh(*reader.value());
+  return consume(*reader.value());
 }
 
 // The probe decides by the first line alone, and misjudges two kinds of file: a binary file
@@ -38,17 +45,28 @@ ReadResult<IndexedMesh> read_binary_exactly(FileStream& stream) {
 // an ASCII file that opens with the token "solid" and follows the grammar to "endsolid".
 // Otherwise the first reading's error stands, so every file that reads without this keeps
 // its mesh and every broken file keeps its message.
-ReadResult<IndexedMesh> read_faces(FileStream& stream) {
+template <class Consume>
+ConsumeResult<Consume> read_faces(FileStream& stream, Consume& consume) {
   using FirstLine = AsciiFaceReader::FirstLine;
   const bool ascii = probe_ascii(stream);
-  auto mesh = ascii ? build_from(AsciiFaceReader::open(stream, FirstLine::SolidAndBlank))
-                    : build_from(BinaryFaceReader::open(stream));
+  auto mesh = ascii ? consume_from(AsciiFaceReader::open(stream, FirstLine::SolidAndBlank), consume)
+                    : consume_from(BinaryFaceReader::open(stream), consume);
   if (mesh.ok() || mesh.error().kind == ReadErrorKind::Os) return mesh;
   if (stream.rewind()) return mesh;
-  auto other = ascii ? read_binary_exactly(stream)
-                     : build_from(AsciiFaceReader::open(stream, FirstLine::SolidWord));
+  auto other = ascii ? read_binary_exactly(stream, consume)
+                     : consume_from(AsciiFaceReader::open(stream, FirstLine::SolidWord), consume);
   if (other.ok()) return other;
   return mesh;
+}
+
+ReadResult<FileStream> open_stl_file(const PathText& path) {
+  auto bytes = path_to_bytes(path);
+  if (!bytes.ok()) return bytes.error();
+  if (bytes.value().find('\0') != std::string::npos) {
+    // Fixed by compatibility, like the other reader messages: must stay exactly so.
+    return ReadError::invalid_input("file name contained an unexpected NUL byte");
+  }
+  return FileStream::open(bytes.value());
 }
 
 }  // namespace
@@ -96,17 +114,24 @@ bool probe_ascii(FileStream& stream) {
 }
 
 ReadResult<StlFile> read_stl_file(const PathText& path) {
-  auto bytes = path_to_bytes(path);
-  if (!bytes.ok()) return bytes.error();
-  if (bytes.value().find('\0') != std::string::npos) {
-    // Fixed by compatibility, like the other reader messages: must stay exactly so.
-    return ReadError::invalid_input("file name contained an unexpected NUL byte");
-  }
-  auto stream = FileStream::open(bytes.value());
+  auto stream = open_stl_file(path);
   if (!stream.ok()) return stream.error();
-  auto mesh = read_faces(stream.value());
+  auto build = [](FaceSource& source) { return build_indexed_mesh(source); };
+  auto mesh = read_faces(stream.value(), build);
   if (!mesh.ok()) return mesh.error();  // the stream closes as it goes out of scope
   return StlFile{std::move(stream.value()), std::move(mesh.value())};
+}
+
+ReadStatus read_stl_faces(const PathText& path, const FaceConsumer& consume) {
+  auto stream = open_stl_file(path);
+  if (!stream.ok()) return stream.error();
+  auto drain = [&](FaceSource& source) -> ReadResult<bool> {
+    if (ReadStatus failure = consume(source)) return std::move(*failure);
+    return true;
+  };
+  auto done = read_faces(stream.value(), drain);
+  if (!done.ok()) return std::move(done.error());
+  return std::nullopt;
 }
 
 }  // namespace vertisift::stl

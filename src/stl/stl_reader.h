@@ -3,6 +3,9 @@
 // the content) and build the IndexedMesh.
 #pragma once
 
+#include <functional>
+
+#include "stl/face_source.h"
 #include "stl/file_stream.h"
 #include "stl/indexed_mesh.h"
 #include "stl/path_text.h"
@@ -20,6 +23,14 @@ struct StlFile {
 };
 
 ReadResult<StlFile> read_stl_file(const PathText& path);
+
+// Reads the faces of the file at `path` as read_stl_file does (the same probe, readers,
+// fallback and errors) but builds no mesh: the chosen reader is handed to `consume`, which
+// drains it and returns the first error it meets. When the first reading fails on the
+// content and the other one is tried, `consume` is called a second time and must start
+// afresh. Returns the error that ended the reading, if any.
+using FaceConsumer = std::function<ReadStatus(FaceSource&)>;
+ReadStatus read_stl_faces(const PathText& path, const FaceConsumer& consume);
 
 // True when the first line (up to and including the first LF) is valid UTF-8 and begins with
 // "solid ". Leaves the stream rewound to offset 0 when it can. Never fails.
