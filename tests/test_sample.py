@@ -318,6 +318,8 @@ def test_read_errors_are_os_errors_with_the_readers_message_and_the_path(write_b
         assert raised.value.strerror == message
         assert raised.value.errno == errno
         assert raised.value.filename == str(path)
+        assert str(raised.value) == (f"{message}: {str(path)!r}" if errno is None
+                                     else f"[Errno 2] {message}: {str(path)!r}")
         # The same text as the extension's, after its prefix.
         with pytest.raises(OSError) as extension:
             vertisift.reduce_stl_points(path, 4)

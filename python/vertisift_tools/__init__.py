@@ -31,6 +31,7 @@ __all__ = [
     "EmptyMeshError",
     "Failure",
     "PointCloudDataset",
+    "StlReadError",
     "batch",
     "batch_dask",
     "convert_file",
@@ -54,6 +55,7 @@ _HOMES = {
     "reduce_to_arrays": "convert",
     "render_preview": "preview",
     "sample": "sampling",
+    "StlReadError": "sampling",
     "PointCloudDataset": "dataset",
 }
 
@@ -66,7 +68,7 @@ if TYPE_CHECKING:
     from vertisift_tools.formats import CloudError
     from vertisift_tools.plan import BatchReport, Failure
     from vertisift_tools.preview import render_preview
-    from vertisift_tools.sampling import sample
+    from vertisift_tools.sampling import StlReadError, sample
 
 
 def __getattr__(name: str) -> Any:

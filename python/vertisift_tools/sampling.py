@@ -24,6 +24,17 @@ NORMALS: dict[str, int] = {"file": 0, "geometry": 1, "auto": 2}
 SEED_LIMIT = 2**64
 
 
+class StlReadError(OSError):
+    """A model that the reader refuses (not STL, cut short, a path the system cannot take):
+    `strerror` is the reader's message, `filename` the path, `errno` None. Errors of the
+    operating system stay plain OSError subclasses (FileNotFoundError, ...) with their errno."""
+
+    def __str__(self) -> str:
+        if self.filename is None:
+            return str(self.strerror)
+        return f"{self.strerror}: {self.filename!r}"
+
+
 def _count(n: object) -> int:
     if isinstance(n, bool):
         raise TypeError("n must be an int, not bool")
@@ -105,9 +116,14 @@ def sample(
     count = _count(n)
     method_code, normals_code, distinct_flag = check_options(method, normals, distinct)
     seed_value = check_seed(seed)
-    position_bytes, normal_bytes = _native.sample(
-        path, count, method_code, seed_value, normals_code, distinct_flag
-    )
+    try:
+        position_bytes, normal_bytes = _native.sample(
+            path, count, method_code, seed_value, normals_code, distinct_flag
+        )
+    except OSError as error:
+        if error.errno is not None:
+            raise
+        raise StlReadError(None, error.strerror, error.filename) from None
     positions = np.frombuffer(position_bytes, dtype=np.float32).reshape(-1, 3)
     normal_array = np.frombuffer(normal_bytes, dtype=np.float32).reshape(-1, 3)
     return positions, normal_array
