@@ -6,8 +6,9 @@ PYTHON := $(VENV)/bin/python
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: demo test venv install gtest pytest cpptest test-asan test-tsan fuzz-tools fuzz fuzz-check \
-	bench clean wheel test-wheel bench-batch preview clang-format-tool format format-check cpp-warnings
+.PHONY: demo test lint venv install gtest pytest cpptest test-asan test-tsan fuzz-tools fuzz fuzz-check \
+	bench clean wheel test-wheel bench-batch bench-sample preview clang-format-tool format format-check cpp-warnings \
+	mutants mutants-report
 
 demo: install
 	$(PYTHON) scripts/demo.py
@@ -63,6 +64,15 @@ format: clang-format-tool
 format-check: clang-format-tool
 	$(CXX_SOURCES) | xargs clang-format --dry-run -Werror
 
+# Lint and format checks of the Python code, and a strict type check of the package (against
+# the installed extension's stubs). The tools come from requirements-dev.txt.
+LINTED := python tests bench docs
+
+lint: install
+	$(VENV)/bin/ruff check $(LINTED)
+	$(VENV)/bin/ruff format --check python
+	$(VENV)/bin/mypy python/vertisift_tools
+
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer, and the pytest
 # suite run against it. Any sanitizer report aborts the run.
 test-asan: venv
@@ -103,6 +113,23 @@ fuzz: venv fuzz-tools
 fuzz-check: venv fuzz-tools
 	bash scripts/fuzz.sh $(VENV) 60
 
+# Mutation testing over src/ (tests/mutation/README.md): MUTANTS_PER_FILE compiling mutants
+# per file, in an order fixed by MUTANTS_SEED, each built in build/mutants and run against the
+# C++ tests and a fast pytest subset; writes tests/mutation/report.md. Too slow for CI.
+MUTANTS_PER_FILE ?= 10
+MUTANTS_SEED ?= 1
+mutants: venv gtest $(VENV)/.mutants-ready
+	$(PYTHON) scripts/mutants.py --per-file $(MUTANTS_PER_FILE) --seed $(MUTANTS_SEED) \
+	  --jobs $(JOBS) $(MUTANTS_ARGS)
+
+# The report again from the last run, after verdicts were added to tests/mutation/marks.txt.
+mutants-report: venv
+	$(PYTHON) scripts/mutants.py --report-only
+
+$(VENV)/.mutants-ready: tests/mutation/requirements.txt $(VENV)/.ready
+	$(PYTHON) -m pip install --quiet -r tests/mutation/requirements.txt
+	touch $@
+
 clean:
 	rm -rf $(BUILD) dist wheelhouse $(VENV)-wheel
 
@@ -119,10 +146,15 @@ test-wheel: wheel
 	rm -rf $(VENV)-wheel
 	bash scripts/make-venv.sh $(VENV)-wheel
 	$(VENV)-wheel/bin/python -m pip install --quiet "$$(ls wheelhouse/vertisift-*.whl)[all,test]"
-	cd tests && ../$(VENV)-wheel/bin/python -c 'import sys, sysconfig, vertisift, vertisift_cli; \
+	cd tests && ../$(VENV)-wheel/bin/python -c 'import sys, sysconfig, vertisift, vertisift_tools; \
 	  where = sysconfig.get_paths()["platlib"]; \
-	  assert all(m.__file__.startswith(where) for m in (vertisift, vertisift_cli)), where'
+	  assert all(m.__file__.startswith(where) for m in (vertisift, vertisift_tools)), where'
 	cd tests && ../$(VENV)-wheel/bin/python -m pytest -q -p no:cacheprovider
+
+# Point samples beside other libraries' sampling pipelines, Python threads sampling at once,
+# and the dataset path (bench/sample_bench.py); writes bench/results/sample.md.
+bench-sample: install $(VENV)/.bench-ready
+	$(PYTHON) bench/sample_bench.py
 
 # Files per second of `vertisift batch`, with one worker and with one per processor.
 bench-batch: install

@@ -5,6 +5,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import platform
@@ -52,10 +53,8 @@ def describe_machine(stage_build: Path) -> dict:
         compiler_version = "unknown"
     versions = {}
     for package in PACKAGES:
-        try:
+        with contextlib.suppress(metadata.PackageNotFoundError):
             versions[package] = metadata.version(package)
-        except metadata.PackageNotFoundError:
-            pass
     return {"cpu": cpu, "logical_cores": os.cpu_count(), "memory_gib": round(memory_gib, 1),
             "system": f"{platform.system()} {platform.release()}",
             "python": f"{platform.python_implementation()} {platform.python_version()}",

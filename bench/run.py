@@ -74,7 +74,7 @@ class Worker:
 
     def __init__(self, tool: str, path: Path, clusters: int, env: dict[str, str]):
         self.tool = tool
-        self.log = tempfile.TemporaryFile()
+        self.log = tempfile.TemporaryFile()  # noqa: SIM115 - kept for the worker's life
         self.process = subprocess.Popen(
             [sys.executable, str(BENCH / "worker.py"), tool, str(path), str(clusters)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.log, env=env,
@@ -103,7 +103,8 @@ class Worker:
             self.process.stdin.flush()
         except BrokenPipeError:
             code = self.process.wait()
-            raise WorkerFailure(f"worker exited with code {code}: {self._last_log_line()}")
+            raise WorkerFailure(
+                f"worker exited with code {code}: {self._last_log_line()}") from None
         return self.receive(timeout)
 
     def kill(self) -> None:

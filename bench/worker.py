@@ -56,7 +56,7 @@ class CapturedStderr:
     """Sends file descriptor 2 to a temporary file for the duration of a `with` block."""
 
     def __init__(self) -> None:
-        self.file = tempfile.TemporaryFile()
+        self.file = tempfile.TemporaryFile()  # noqa: SIM115 - read back in __exit__
         self.text = ""
 
     def __enter__(self) -> CapturedStderr:

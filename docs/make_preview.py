@@ -11,7 +11,7 @@ sys.path.insert(0, str(ROOT / "scripts"))
 import meshgen  # noqa: E402
 
 picture = Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT / "docs" / "preview.png"
-command = [sys.executable, "-m", "vertisift_cli"]
+command = [sys.executable, "-m", "vertisift_tools"]
 with tempfile.TemporaryDirectory() as folder:
     model = meshgen.write_binary_stl(Path(folder) / "torus.stl", meshgen.torus(120, 60))
     cloud = Path(folder) / "torus.ply"

@@ -10,24 +10,36 @@ from pathlib import Path
 import numpy as np
 
 import meshgen
-import vertisift_cli
+import vertisift_tools
 
-BROKEN_MESSAGE = "Ошибка чтения STL-файла: failed to fill whole buffer"
+SHORT_FILE_MESSAGE = "Ошибка чтения STL-файла: failed to fill whole buffer"
+
+
+def cut_short_message(faces: int, size: int) -> str:
+    """The failure of a binary STL of `faces` faces cut to `size` bytes: the reader's text,
+    then the command's hint."""
+    return (f"{SHORT_FILE_MESSAGE} (as binary STL its header announces {faces} faces, which take "
+            f"{84 + 50 * faces} bytes; the file has {size})")
+
+
+# sub/broken.stl of make_tree: a0.stl cut short.
+BROKEN_SIZE = 84 + 50 * 7 + 20
+BROKEN_MESSAGE = cut_short_message(400, BROKEN_SIZE)
 DIED_MESSAGE = "the worker process died while converting this file"
 
 
 def cli_env(extra: dict[str, str] | None = None) -> dict[str, str]:
-    """The environment for a child process that imports the same vertisift and vertisift_cli
+    """The environment for a child process that imports the same vertisift and vertisift_tools
     as this one: this process's module search path, in its order."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(path for path in sys.path if path)
-    env.pop("VERTISIFT_CLI_TEST_FAULT", None)
+    env.pop("VERTISIFT_TOOLS_TEST_FAULT", None)
     env.update(extra or {})
     return env
 
 
 def cli_command(*args: object) -> list[str]:
-    return [sys.executable, "-m", "vertisift_cli", *map(str, args)]
+    return [sys.executable, "-m", "vertisift_tools", *map(str, args)]
 
 
 def run_cli(*args: object, env: dict[str, str] | None = None,
@@ -59,19 +71,23 @@ def make_tree(root: Path) -> dict[str, list]:
         (root / relative).parent.mkdir(parents=True, exist_ok=True)
         meshgen.write_binary_stl(root / relative, faces)
     whole = (root / "a0.stl").read_bytes()
-    (root / "sub" / "broken.stl").write_bytes(whole[:84 + 50 * 7 + 20])
+    (root / "sub" / "broken.stl").write_bytes(whole[:BROKEN_SIZE])
     (root / "notes.txt").write_text("not a model\n")
     return good
 
 
 def check_cloud(path: Path, count: int, faces: list) -> None:
-    """The cloud holds `count` points, every one a vertex of the model with a unit normal."""
-    positions, normals = vertisift_cli.read_cloud(path)
+    """The cloud holds `count` points, every one a vertex of the model with a unit normal
+    (or, in a .xyz file that keeps no normals, none)."""
+    positions, normals = vertisift_tools.read_cloud(path)
     assert positions.dtype == normals.dtype == np.float32
     assert positions.shape == normals.shape == (count, 3)
     vertices = vertices_of(faces)
     assert all(tuple(map(float, row)) in vertices for row in positions)
-    assert np.allclose(np.linalg.norm(normals, axis=1), 1.0, atol=1e-5)
+    if path.suffix.lower() == ".xyz":
+        assert not normals.any()
+    else:
+        assert np.allclose(np.linalg.norm(normals, axis=1), 1.0, atol=1e-5)
 
 
 def files_under(root: Path) -> list[str]:

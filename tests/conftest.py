@@ -11,13 +11,18 @@ sys.path.insert(0, str(ROOT / "scripts"))
 import meshgen  # noqa: E402
 import vertisift  # noqa: E402
 
-# Real STL files written by other tools, kept beside the project.
-SHARED_STL = ROOT.parent / "shared" / "data" / "stl"
+# Real STL files written by other tools: kept beside the project, or wherever
+# VERTISIFT_STL_DATA points. Tests that read them skip when they are not there.
+STL_DATA = Path(os.environ.get("VERTISIFT_STL_DATA") or ROOT.parent / "shared" / "data" / "stl")
+needs_stl_data = pytest.mark.skipif(
+    not STL_DATA.is_dir(),
+    reason=f"the real STL files are not at {STL_DATA} (set VERTISIFT_STL_DATA to their folder)")
 READ_ERROR_PREFIX = "Ошибка чтения STL-файла: "
 
 
 def pytest_report_header(config):
-    return f"vertisift from {vertisift.__file__}"
+    return [f"vertisift from {vertisift.__file__}",
+            f"real STL files: {STL_DATA if STL_DATA.is_dir() else 'absent'}"]
 
 
 def pytest_configure(config):

@@ -7,8 +7,9 @@ import subprocess
 
 import pytest
 
+import meshgen
 import vertisift
-from conftest import READ_ERROR_PREFIX, SHARED_STL, meshgen
+from conftest import READ_ERROR_PREFIX, STL_DATA, needs_stl_data
 
 f = vertisift.reduce_stl_points
 EOF_TEXT = READ_ERROR_PREFIX + "failed to fill whole buffer"
@@ -135,6 +136,16 @@ def test_binary_solid_header_with_lf_count_still_reads(write_binary):
     assert sorted(map(tuple, f(str(path), 3)[0])) == [(0.0, 0.0, 0.0), (0.0, 1.0, 0.0), (1.0, 0.0, 0.0)]
 
 
+@pytest.mark.parametrize("scale, length", [(1.0, 1.0), (7.5, 1.0), (1e-3, 1.0), (0.0, 0.0)])
+def test_stored_normals_of_any_length_give_unit_or_zero_normals(write_binary, scale, length):
+    # As exporters write them: unit, unnormalised, tiny, and all zero (no normal at all).
+    faces = [(tuple(c * scale for c in n), *corners) for n, *corners in meshgen.torus(12, 6)]
+    _, normals = f(write_binary(faces), 500)
+    assert len(normals) == 500
+    assert all(abs(math.hypot(*n) - length) < 1e-5 for n in normals)
+
+
+@needs_stl_data
 @pytest.mark.parametrize("name", [
     "assimp/3DSMaxExport.STL", "assimp/Spider_binary.stl", "assimp/Wuson.stl",
     "numpy-stl/stl_binary/Cube.stl", "numpy-stl/stl_binary/HalfDonut.stl",
@@ -142,7 +153,7 @@ def test_binary_solid_header_with_lf_count_still_reads(write_binary):
     "trimesh/teapot.stl", "trimesh/counter.unitsmm.STL",
 ])
 def test_real_binary_files(name):
-    path = SHARED_STL / name
+    path = STL_DATA / name
     if not path.exists():
         pytest.fail(f"real STL file missing: {path}")
     positions, normals = f(path, 500)
@@ -152,8 +163,9 @@ def test_real_binary_files(name):
         assert length == 0.0 or abs(length - 1.0) < 1e-5
 
 
+@needs_stl_data
 def test_real_empty_binary_file():
-    assert f(SHARED_STL / "trimesh/emptyIO/stl_empty_bin.stl", 10) == ([], [])
+    assert f(STL_DATA / "trimesh/emptyIO/stl_empty_bin.stl", 10) == ([], [])
 
 
 def test_files_that_are_not_regular_stream_as_before(tmp_path, write_binary):

@@ -6,8 +6,8 @@ import numpy as np
 import pytest
 from plyfile import PlyData, PlyElement
 
-from vertisift_cli import clouds
-from vertisift_cli.clouds import CloudError, cloud_size, read_cloud, write_cloud
+from vertisift_tools import clouds
+from vertisift_tools.clouds import CloudError, cloud_size, read_cloud, write_cloud
 
 FIELDS = ("x", "y", "z", "nx", "ny", "nz")
 
@@ -73,3 +73,47 @@ def test_a_cut_short_cloud_is_not_complete(tmp_path, suffix):
     assert cloud_size(path) is None
     with pytest.raises(CloudError):
         read_cloud(path)
+
+
+def read_with_numpy_or_plyfile(path) -> tuple[np.ndarray, np.ndarray | None]:
+    """(positions, normals or None) as other readers see the file."""
+    kind = path.suffix
+    if kind == ".ply":
+        vertex = PlyData.read(path)["vertex"]
+        rows = np.stack([vertex[field] for field in FIELDS], axis=1)
+    elif kind == ".npz":
+        with np.load(path) as archive:
+            return archive["positions"], archive["normals"]
+    else:
+        rows = np.loadtxt(path, dtype=np.float32, ndmin=2)
+    return rows[:, :3], (rows[:, 3:] if rows.shape[1] == 6 else None)
+
+
+@pytest.mark.parametrize("suffix", [".ply", ".npz", ".xyzn", ".xyz"])
+def test_formats_round_trip_through_other_readers(tmp_path, suffix):
+    positions, normals = random_cloud(30)
+    path = tmp_path / f"cloud{suffix}"
+    write_cloud(path, positions, normals)
+    theirs = read_with_numpy_or_plyfile(path)
+    ours = read_cloud(path)
+    np.testing.assert_array_equal(theirs[0], positions)
+    np.testing.assert_array_equal(ours[0], positions)
+    if suffix == ".xyz":  # positions only: three columns, and no normals to read back
+        assert theirs[1] is None and not ours[1].any()
+    else:
+        np.testing.assert_array_equal(theirs[1], normals)
+        np.testing.assert_array_equal(ours[1], normals)
+
+
+@pytest.mark.parametrize("suffix", [".ply", ".xyzn", ".xyz"])
+def test_open3d_reads_the_normals_where_the_format_has_them(tmp_path, suffix):
+    o3d = pytest.importorskip(
+        "open3d", reason="Open3D is not installed (make bench installs it)", exc_type=ImportError)
+    positions, normals = random_cloud(30)
+    path = tmp_path / f"cloud{suffix}"
+    write_cloud(path, positions, normals)
+    cloud = o3d.io.read_point_cloud(str(path))
+    np.testing.assert_allclose(np.asarray(cloud.points), positions, rtol=1e-6)
+    assert cloud.has_normals() == (suffix != ".xyz")
+    if cloud.has_normals():
+        np.testing.assert_allclose(np.asarray(cloud.normals), normals, rtol=1e-6, atol=1e-7)

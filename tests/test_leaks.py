@@ -4,8 +4,6 @@ argument objects' reference counts do not grow."""
 import json
 import os
 
-import pytest
-
 import meshgen
 from conftest import run_python
 

@@ -1,9 +1,6 @@
 """The module's surface: its attributes, the function object, the panic exception."""
 
 import ctypes
-import sys
-
-import pytest
 
 import vertisift
 from conftest import run_python

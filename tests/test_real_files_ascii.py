@@ -7,7 +7,7 @@ from fractions import Fraction
 import pytest
 
 import vertisift
-from conftest import READ_ERROR_PREFIX, SHARED_STL
+from conftest import READ_ERROR_PREFIX, STL_DATA, needs_stl_data
 
 FILL = "failed to fill whole buffer"
 
@@ -102,7 +102,7 @@ FAILS = {
     "prusaslicer/20mmbox-nonstandard.stl": "expected finite f32, got inf which is Infinite",
 }
 
-pytestmark = pytest.mark.skipif(not SHARED_STL.is_dir(), reason="real STL files not present")
+pytestmark = needs_stl_data
 
 
 def to_f32(token: str) -> float:
@@ -131,7 +131,7 @@ def reference_positions(path) -> set:
 
 
 def test_lists_cover_every_ascii_file():
-    readme = (SHARED_STL / "README.md").read_text(encoding="utf-8")
+    readme = (STL_DATA / "README.md").read_text(encoding="utf-8")
     listed = {row.split("`")[1] for row in readme.splitlines()
               if row.startswith("| `") and row.split("|")[6].strip() == "ascii"}
     assert listed == set(READS) | set(READS_EMPTY) | set(FAILS)
@@ -139,7 +139,7 @@ def test_lists_cover_every_ascii_file():
 
 @pytest.mark.parametrize("name", READS)
 def test_file_reads(name):
-    path = SHARED_STL / name
+    path = STL_DATA / name
     expected = reference_positions(path)
     # With thirty draws per vertex every vertex comes back; larger meshes are sampled.
     clusters = 30 * len(expected) if len(expected) <= 2000 else 5000
@@ -154,13 +154,13 @@ def test_file_reads(name):
 
 @pytest.mark.parametrize("name", READS_EMPTY)
 def test_file_reads_empty(name):
-    assert vertisift.reduce_stl_points(str(SHARED_STL / name), 10) == ([], [])
+    assert vertisift.reduce_stl_points(str(STL_DATA / name), 10) == ([], [])
 
 
 @pytest.mark.parametrize("name, message", FAILS.items(), ids=FAILS.keys())
 def test_file_fails(name, message):
     with pytest.raises(OSError) as info:
-        vertisift.reduce_stl_points(str(SHARED_STL / name), 10)
+        vertisift.reduce_stl_points(str(STL_DATA / name), 10)
     assert info.value.args == (READ_ERROR_PREFIX + message,)
 
 
@@ -169,12 +169,12 @@ def test_file_fails(name, message):
 @pytest.mark.parametrize("name", ["hschendel-stl/confusingheader_bin.stl",
                                   "openscad/import_bin_solid.stl"])
 def test_binary_file_taken_for_ascii_reads_as_binary(name):
-    data = (SHARED_STL / name).read_bytes()
+    data = (STL_DATA / name).read_bytes()
     data[:data.index(b"\n") + 1].decode("utf-8")  # the probe's first line: UTF-8
     assert data.startswith(b"solid ")
     (count,) = struct.unpack_from("<I", data, 80)
     assert len(data) == 84 + 50 * count
     expected = {struct.unpack_from("<3f", data, 84 + 50 * i + 12 + 12 * corner)
                 for i in range(count) for corner in range(3)}
-    positions, _ = vertisift.reduce_stl_points(str(SHARED_STL / name), 30 * len(expected))
+    positions, _ = vertisift.reduce_stl_points(str(STL_DATA / name), 30 * len(expected))
     assert {tuple(p) for p in positions} == expected

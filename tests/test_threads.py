@@ -1,7 +1,6 @@
 """Python threads calling at once, and the pool size read from the environment."""
 
 import math
-import os
 import threading
 
 import pytest
@@ -52,7 +51,7 @@ def test_concurrent_python_threads_get_correct_results(write_binary, tmp_path):
                             problems.append(f"{name}: normal {normal} not unit")
                         if normals_seen[name].setdefault(tuple(position), normal) != normal:
                             problems.append(f"{name}: {position} has two normals")
-            except BaseException as error:  # noqa: BLE001 - any exception is a finding
+            except BaseException as error:
                 problems.append(repr(error))
 
     threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]

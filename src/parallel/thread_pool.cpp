@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -52,8 +53,13 @@ bool parse_count(const char* text, std::size_t& value) {
 // so no worker can attach later. When a pass returns, then, no worker refers to it or does
 // anything but wait: the Job can live on the caller's stack, and a fork() right after a call
 // never catches a worker inside the allocator or any other library lock. `mutex_` guards
-// `job_`, `generation_`, `stopping_` and each Job's `attached` and `fault`. Only the calling
-// thread, which holds the interpreter lock (so there is one at a time), posts jobs.
+// `job_`, `generation_`, `stopping_` and each Job's `attached` and `fault`.
+//
+// Several threads may post passes at once (calls that released the interpreter lock, beside
+// one that holds it). They take turns: `submit_` is held by a caller from posting its job to
+// taking it down, so one pass at a time owns the workers and a job is never replaced while
+// workers are attached to it. A waiting caller only sleeps on `submit_`; it never runs work
+// of its own or of another caller's pass. Lock order: `submit_`, then `mutex_`.
 struct Job {
   const ChunkTask* task = nullptr;
   std::size_t count = 0;
@@ -94,6 +100,7 @@ class ThreadPool {
   std::size_t size() const { return size_; }
 
   void run(std::size_t count, std::size_t chunks, const ChunkTask& task) {
+    std::lock_guard turn(submit_);
     Job job;
     job.task = &task;
     job.count = count;
@@ -159,6 +166,7 @@ class ThreadPool {
 
   const std::size_t size_;
   std::vector<std::thread> workers_;
+  std::mutex submit_;  // held by the one caller whose pass owns the workers
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable done_;
@@ -170,12 +178,31 @@ class ThreadPool {
 // The process's pool and the fork epoch it was made in. It is never destroyed: worker
 // threads live until the process ends. In a forked child the parent's workers do not exist,
 // so the child forgets the pool (leaking the object, whose locks may be held by threads that
-// are gone) and makes its own. Touched only by the thread that posts passes.
-ThreadPool* process_pool = nullptr;
-std::uint64_t process_pool_epoch = 0;
+// are gone) and makes its own. Both variables are guarded by `pool_lock`, which any posting
+// thread may take. A fork() must not copy it locked by a thread the child will not have: the
+// fork handlers take it before the fork and release it on both sides, so the child gets it
+// free (its one thread, the forking one, is the owner that unlocks it).
+pthread_mutex_t pool_lock = PTHREAD_MUTEX_INITIALIZER;
+ThreadPool* process_pool = nullptr;    // guarded by pool_lock
+std::uint64_t process_pool_epoch = 0;  // guarded by pool_lock
+
+void lock_pool() { pthread_mutex_lock(&pool_lock); }
+void unlock_pool() { pthread_mutex_unlock(&pool_lock); }
+
+bool register_pool_fork_handlers() {
+  // Fails only for want of memory; the static below then stays uninitialised and the next
+  // call tries again.
+  if (pthread_atfork(lock_pool, unlock_pool, unlock_pool) != 0) throw std::bad_alloc();
+  return true;
+}
 
 ThreadPool& pool() {
+  [[maybe_unused]] static const bool registered = register_pool_fork_handlers();
   const std::uint64_t epoch = base::fork_epoch();
+  lock_pool();
+  struct Unlock {
+    ~Unlock() { unlock_pool(); }
+  } unlock;
   if (process_pool == nullptr || process_pool_epoch != epoch) {
     process_pool = nullptr;
     std::size_t size = pool_size_from_env(std::getenv("RAYON_NUM_THREADS"),

@@ -5,8 +5,9 @@
 // RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the processor count. A pass hands the pool
 // one job: `count` items cut into contiguous chunks, which the workers take in turn. The
 // calling thread blocks until every chunk is done and does no share of the work; a pass over
-// one item or none runs directly on the calling thread. Passes never overlap. A fault thrown
-// by a chunk ends the pass and is rethrown on the calling thread.
+// one item or none runs directly on the calling thread. Passes never overlap: when several
+// threads post passes at once, they take turns. A fault thrown by a chunk ends the pass and
+// is rethrown on the thread that posted it.
 #pragma once
 
 #include <cstddef>

@@ -19,7 +19,8 @@ namespace vertisift::stl {
 namespace {
 
 // The readings below hand the chosen reader to `consume`, which drains it into a result of
-// its own: the indexed mesh for read_stl_file, a FaceBlockSink for read_stl_blocks.
+// its own: the indexed mesh for read_stl_file, a FaceBlockSink for read_stl_blocks,
+// whatever a caller of read_stl_faces keeps.
 template <class Consume>
 auto read_ascii(FileStream& stream, AsciiFaceReader::FirstLine rule, Consume& consume)
     -> decltype(consume(std::declval<FaceSource&>())) {
@@ -284,6 +285,18 @@ ReadStatus read_stl_blocks(const PathText& path, FaceBlockSink& sink, std::size_
   };
   // The stream is still at offset 0: the block readings never move it.
   auto done = read_faces(file, ascii, drain);
+  if (!done.ok()) return std::move(done.error());
+  return std::nullopt;
+}
+
+ReadStatus read_stl_faces(const PathText& path, const FaceConsumer& consume) {
+  auto stream = open_stl_file(path);
+  if (!stream.ok()) return stream.error();
+  auto drain = [&](FaceSource& source) -> ReadResult<bool> {
+    if (ReadStatus failure = consume(source)) return std::move(*failure);
+    return true;
+  };
+  auto done = read_faces(stream.value(), probe_ascii(stream.value()), drain);
   if (!done.ok()) return std::move(done.error());
   return std::nullopt;
 }

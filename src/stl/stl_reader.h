@@ -70,6 +70,14 @@ class FaceBlockSink {
 ReadStatus read_stl_blocks(const PathText& path, FaceBlockSink& sink,
                            std::size_t block_size = READ_BLOCK_SIZE);
 
+// Reads the faces of the file at `path` as read_stl_file does (the same probe, readers,
+// fallback and errors) but builds no mesh: the chosen reader is handed to `consume`, which
+// drains it and returns the first error it meets. When the first reading fails on the
+// content and the other one is tried, `consume` is called a second time and must start
+// afresh. Returns the error that ended the reading, if any.
+using FaceConsumer = std::function<ReadStatus(FaceSource&)>;
+ReadStatus read_stl_faces(const PathText& path, const FaceConsumer& consume);
+
 // True when the first line (up to and including the first LF) is valid UTF-8 and begins with
 // "solid ". Leaves the stream rewound to offset 0 when it can. Never fails.
 bool probe_ascii(FileStream& stream);

@@ -1,6 +1,7 @@
 // The whole driver, without Python, on generated meshes: every stage and every parallel pass
-// of a call, many times over. `make test-tsan` runs it under ThreadSanitizer once per pool
-// size (the size is read from RAYON_NUM_THREADS once per process).
+// of a call, many times over, and calls of the reduction and of both samples from several
+// threads at once. `make test-tsan` runs it under ThreadSanitizer once per pool size (the
+// size is read from RAYON_NUM_THREADS once per process).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,12 +9,14 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
 #include <unistd.h>
 
 #include "reduce/pipeline.h"
+#include "reduce/sampling.h"
 #include "stl/stl_reader.h"
 
 namespace vertisift::reduce {
@@ -134,6 +137,51 @@ TEST(DriverStress, CountBeyondTheLimitIsRefusedBeforeAnyWork) {
   // A count that fits the limit but not in memory fails the same way.
   EXPECT_THROW(reduce_stl_points(file.path(), std::uint64_t{1} << 62), std::bad_alloc);
   check_call(file, faces, 10);
+}
+
+// Seeded samples of one file, as bytes: identical whichever thread draws them and whatever
+// runs beside them.
+std::vector<float> seeded_sample(const TempStl& file, SampleMethod method, std::uint64_t count) {
+  std::vector<base::Point3> positions(count), normals(count);
+  SampleOptions options;
+  options.method = method;
+  options.key = derive_sample_key(99);
+  SampleOutcome outcome = sample_stl(file.path(), count, options, positions, normals);
+  EXPECT_TRUE(std::holds_alternative<std::uint64_t>(outcome));
+  std::vector<float> flat;
+  for (std::size_t i = 0; i < count; ++i) {
+    for (const base::Point3& p : {positions[i], normals[i]})
+      flat.insert(flat.end(), {p.x, p.y, p.z});
+  }
+  return flat;
+}
+
+TEST(DriverStress, ConcurrentCallersShareThePool) {
+  const auto large = torus(60);
+  const auto small = torus(5);
+  const TempStl large_file(large), small_file(small);
+  const auto vertices_expected = seeded_sample(large_file, SampleMethod::Vertices, 3000);
+  const auto surface_expected = seeded_sample(large_file, SampleMethod::Surface, 3000);
+  std::vector<std::thread> callers;
+  for (int caller = 0; caller < 4; ++caller) {
+    callers.emplace_back([&, caller] {
+      for (int round = 0; round < 8; ++round) {
+        switch ((caller + round) % 4) {
+          case 0: check_call(large_file, large, 500); break;
+          case 1:
+            EXPECT_EQ(seeded_sample(large_file, SampleMethod::Vertices, 3000), vertices_expected);
+            break;
+          case 2:
+            EXPECT_EQ(seeded_sample(large_file, SampleMethod::Surface, 3000), surface_expected);
+            break;
+          default:
+            check_call(small_file, small, 20);
+            seeded_sample(small_file, SampleMethod::Surface, 1);
+        }
+      }
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
 }
 
 }  // namespace

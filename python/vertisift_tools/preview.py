@@ -7,7 +7,7 @@ from pathlib import Path
 
 import numpy as np
 
-from vertisift_cli.clouds import Array, read_cloud
+from vertisift_tools.clouds import Array, read_cloud, temp_path
 
 # (title, horizontal axis, vertical axis, depth axis, depth sign): points nearer the viewer
 # are drawn last, so they cover the ones behind them.
@@ -22,6 +22,7 @@ _AXES = "xyz"
 def picture_formats() -> dict[str, str]:
     """The picture suffixes that can be written (without the dot), with their descriptions."""
     from matplotlib.backend_bases import FigureCanvasBase
+
     return dict(FigureCanvasBase.get_supported_filetypes())
 
 
@@ -32,8 +33,9 @@ def normal_colours(normals: Array) -> Array:
     return colours
 
 
-def render_preview(cloud: str | os.PathLike[str], picture: str | os.PathLike[str], *,
-                   dpi: int = 100) -> None:
+def render_preview(
+    cloud: str | os.PathLike[str], picture: str | os.PathLike[str], *, dpi: int = 100
+) -> None:
     """Draws the cloud file `cloud` from three sides into `picture` (its suffix picks the
     format: .png, .svg, .pdf and whatever else the plotting library writes)."""
     from matplotlib.figure import Figure
@@ -46,13 +48,20 @@ def render_preview(cloud: str | os.PathLike[str], picture: str | os.PathLike[str
     marker_size = float(np.clip(6000 / max(len(positions), 1), 0.5, 12))
 
     figure = Figure(figsize=(10.5, 3.8), dpi=dpi, layout="constrained")
-    figure.suptitle(f"{Path(cloud).name}: {len(positions)} points, "
-                    "colour = normal (x red, y green, z blue)", fontsize=10)
+    figure.suptitle(
+        f"{Path(cloud).name}: {len(positions)} points, colour = normal (x red, y green, z blue)",
+        fontsize=10,
+    )
     for index, (title, across, up, depth, sign) in enumerate(_VIEWS):
         axes = figure.add_subplot(1, 3, index + 1)
         order = np.argsort(sign * positions[:, depth], kind="stable")
-        axes.scatter(positions[order, across], positions[order, up], c=colours[order],
-                     s=marker_size, linewidths=0)
+        axes.scatter(
+            positions[order, across],
+            positions[order, up],
+            c=colours[order],
+            s=marker_size,
+            linewidths=0,
+        )
         axes.set_xlim(low[across] - margin, high[across] + margin)
         axes.set_ylim(low[up] - margin, high[up] + margin)
         axes.set_aspect("equal", adjustable="box")
@@ -60,4 +69,11 @@ def render_preview(cloud: str | os.PathLike[str], picture: str | os.PathLike[str
         axes.set_xlabel(_AXES[across])
         axes.set_ylabel(_AXES[up])
         axes.tick_params(labelsize=7)
-    figure.savefig(picture)
+    # Drawn under a temporary name and renamed, so that a failure leaves no half picture.
+    target = Path(picture)
+    temp = temp_path(target, os.getpid())
+    try:
+        figure.savefig(temp, format=target.suffix.lower()[1:])
+        os.replace(temp, target)
+    finally:
+        temp.unlink(missing_ok=True)

@@ -1,7 +1,10 @@
-"""Point-cloud files with normals: binary PLY, NumPy .npz and text .xyz, chosen by suffix.
+"""Point-cloud files: binary PLY, NumPy .npz, text .xyzn and .xyz, chosen by suffix.
 
 A cloud is two float32 arrays of shape (n, 3), positions and normals, row i of each belonging
-to point i. Writers put the file together under a temporary name beside the target and rename
+to point i. Every format but .xyz keeps both; .xyz is the plain three-column text that most
+readers take for positions alone, so it holds no normals, and reads back with (0, 0, 0) ones.
+
+Writers put the file together under a temporary name beside the target and rename
 it over the target only once it is complete, so the target name never shows half a file,
 whatever happens to the writing process.
 """
@@ -17,31 +20,30 @@ from typing import BinaryIO
 import numpy as np
 import numpy.typing as npt
 
-FORMATS = ("npz", "ply", "xyz")
+from vertisift_tools.formats import CloudError, format_of
 
 Array = npt.NDArray[np.float32]
 
 _PLY_FIELDS = ("x", "y", "z", "nx", "ny", "nz")
 _PLY_TYPES = {
-    "char": "i1", "int8": "i1", "uchar": "u1", "uint8": "u1",
-    "short": "i2", "int16": "i2", "ushort": "u2", "uint16": "u2",
-    "int": "i4", "int32": "i4", "uint": "u4", "uint32": "u4",
-    "float": "f4", "float32": "f4", "double": "f8", "float64": "f8",
+    "char": "i1",
+    "int8": "i1",
+    "uchar": "u1",
+    "uint8": "u1",
+    "short": "i2",
+    "int16": "i2",
+    "ushort": "u2",
+    "uint16": "u2",
+    "int": "i4",
+    "int32": "i4",
+    "uint": "u4",
+    "uint32": "u4",
+    "float": "f4",
+    "float32": "f4",
+    "double": "f8",
+    "float64": "f8",
 }
 _PLY_ORDER = {"binary_little_endian": "<", "binary_big_endian": ">", "ascii": ""}
-
-
-class CloudError(ValueError):
-    """A cloud path with an unknown suffix, or a file that does not hold a cloud."""
-
-
-def format_of(path: str | os.PathLike[str]) -> str:
-    """The format named by the path's suffix (any letter case): "npz", "ply" or "xyz"."""
-    suffix = Path(path).suffix
-    if suffix.lower()[1:] not in FORMATS:
-        shown = f"suffix {suffix!r}" if suffix else "no suffix"
-        raise CloudError(f"{os.fspath(path)}: {shown}; a point cloud is .npz, .ply or .xyz")
-    return suffix.lower()[1:]
 
 
 def temp_path(target: Path, pid: int) -> Path:
@@ -50,8 +52,9 @@ def temp_path(target: Path, pid: int) -> Path:
     return target.with_name(f".{target.name}.{pid}.part")
 
 
-def write_cloud(path: str | os.PathLike[str], positions: npt.ArrayLike,
-                normals: npt.ArrayLike) -> None:
+def write_cloud(
+    path: str | os.PathLike[str], positions: npt.ArrayLike, normals: npt.ArrayLike
+) -> None:
     """Writes the cloud in the format of the path's suffix, replacing the file atomically."""
     target = Path(path)
     writer = _WRITERS[format_of(target)]
@@ -68,8 +71,11 @@ def write_cloud(path: str | os.PathLike[str], positions: npt.ArrayLike,
         with temp.open("wb") as out:
             writer(out, positions_f32, normals_f32)
         os.replace(temp, target)
-    except BaseException:
+    except BaseException as error:
         temp.unlink(missing_ok=True)
+        if isinstance(error, OSError) and error.strerror:
+            # The temporary name means nothing to the caller: name the file asked for.
+            raise OSError(error.errno, f"cannot write {target}: {error.strerror}") from None
         raise
 
 
@@ -96,7 +102,10 @@ def cloud_size(path: str | os.PathLike[str]) -> int | None:
             with source.open("rb") as stream:
                 layout = _read_ply_header(stream)
                 body = stream.tell()
-            if layout.order == "" or source.stat().st_size != body + layout.count * layout.dtype.itemsize:
+            if (
+                layout.order == ""
+                or source.stat().st_size != body + layout.count * layout.dtype.itemsize
+            ):
                 return None
             return layout.count
         if kind == "npz":
@@ -105,13 +114,16 @@ def cloud_size(path: str | os.PathLike[str]) -> int | None:
                 for name in ("positions", "normals"):
                     with archive.open(f"{name}.npy") as member:
                         version = np.lib.format.read_magic(member)
-                        read_header = (np.lib.format.read_array_header_1_0 if version == (1, 0)
-                                       else np.lib.format.read_array_header_2_0)
+                        read_header = (
+                            np.lib.format.read_array_header_1_0
+                            if version == (1, 0)
+                            else np.lib.format.read_array_header_2_0
+                        )
                         shapes[name] = read_header(member)[0]
             if shapes["positions"] != shapes["normals"] or len(shapes["positions"]) != 2:
                 return None
             return int(shapes["positions"][0])
-        positions, _ = _read_xyz(source)
+        positions, _ = _READERS[kind](source)
         return len(positions)
     except (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile):
         return None
@@ -134,8 +146,12 @@ def _interleaved(positions: Array, normals: Array) -> Array:
 
 
 def _write_ply(out: BinaryIO, positions: Array, normals: Array) -> None:
-    header = ["ply", "format binary_little_endian 1.0", "comment written by vertisift",
-              f"element vertex {len(positions)}"]
+    header = [
+        "ply",
+        "format binary_little_endian 1.0",
+        "comment written by vertisift",
+        f"element vertex {len(positions)}",
+    ]
     header += [f"property float {field}" for field in _PLY_FIELDS]
     header.append("end_header")
     out.write(("\n".join(header) + "\n").encode("ascii"))
@@ -146,9 +162,16 @@ def _write_npz(out: BinaryIO, positions: Array, normals: Array) -> None:
     np.savez(out, positions=positions, normals=normals)
 
 
+# Nine significant digits bring every float32 back bit for bit.
+_TEXT_NUMBER = "%.9g"
+
+
+def _write_xyzn(out: BinaryIO, positions: Array, normals: Array) -> None:
+    np.savetxt(out, _interleaved(positions, normals), fmt=_TEXT_NUMBER)
+
+
 def _write_xyz(out: BinaryIO, positions: Array, normals: Array) -> None:
-    # Nine significant digits bring every float32 back bit for bit.
-    np.savetxt(out, _interleaved(positions, normals), fmt="%.9g")
+    np.savetxt(out, positions, fmt=_TEXT_NUMBER)
 
 
 class _PlyLayout:
@@ -176,9 +199,15 @@ def _read_ply_header(stream: BinaryIO) -> _PlyLayout:
             elements.append((words[1], int(words[2]), []))
         elif words[0] == "property" and elements and len(words) == 3 and words[1] in _PLY_TYPES:
             elements[-1][2].append((words[2], _PLY_TYPES[words[1]]))
-        elif (words[0] == "property" and elements and len(words) == 5 and words[1] == "list"
-              and words[2] in _PLY_TYPES and words[3] in _PLY_TYPES):
-            elements[-1][2].append((words[4], "list"))   # faces and the like, not read
+        elif (
+            words[0] == "property"
+            and elements
+            and len(words) == 5
+            and words[1] == "list"
+            and words[2] in _PLY_TYPES
+            and words[3] in _PLY_TYPES
+        ):
+            elements[-1][2].append((words[4], "list"))  # faces and the like, not read
         else:
             raise CloudError(f"{stream.name}: unsupported PLY header line {line!r}")
     if order is None:
@@ -227,16 +256,26 @@ def _read_npz(source: Path) -> tuple[Array, Array]:
     return positions, normals
 
 
-def _read_xyz(source: Path) -> tuple[Array, Array]:
+def _read_text(source: Path, columns: int) -> Array:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", UserWarning)  # "input contained no data"
         rows = np.loadtxt(source, dtype=np.float32, ndmin=2)
     if rows.size == 0:
-        rows = rows.reshape(0, 6)
-    if rows.shape[1] != 6:
-        raise CloudError(f"{source}: {rows.shape[1]} numbers a line, not six")
+        rows = rows.reshape(0, columns)
+    if rows.shape[1] != columns:
+        raise CloudError(f"{source}: {rows.shape[1]} numbers a line, not {columns}")
+    return rows
+
+
+def _read_xyzn(source: Path) -> tuple[Array, Array]:
+    rows = _read_text(source, 6)
     return np.ascontiguousarray(rows[:, :3]), np.ascontiguousarray(rows[:, 3:])
 
 
-_WRITERS = {"ply": _write_ply, "npz": _write_npz, "xyz": _write_xyz}
-_READERS = {"ply": _read_ply, "npz": _read_npz, "xyz": _read_xyz}
+def _read_xyz(source: Path) -> tuple[Array, Array]:
+    positions = np.ascontiguousarray(_read_text(source, 3))
+    return positions, np.zeros_like(positions)
+
+
+_WRITERS = {"ply": _write_ply, "npz": _write_npz, "xyz": _write_xyz, "xyzn": _write_xyzn}
+_READERS = {"ply": _read_ply, "npz": _read_npz, "xyz": _read_xyz, "xyzn": _read_xyzn}

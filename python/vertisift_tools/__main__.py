@@ -1,6 +1,6 @@
 import sys
 
-from vertisift_cli.cli import main
+from vertisift_tools.cli import main
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -1,0 +1,86 @@
+"""Collections of STL models into point clouds: the library for datasets, and the code of the
+`vertisift` command.
+
+- `sample(path, n, method=..., seed=..., normals=..., distinct=...)`: one model to float32
+  arrays (positions, normals) of shape (n, 3), drawn in native code; reproducible with a seed.
+- `PointCloudDataset(files, n, ...)`: a sequence of (n, 6) arrays over many models, for
+  training loops; it pickles, so worker processes can load items in parallel.
+- `reduce_to_arrays(model, n)`: one model to float32 arrays (positions, normals), shape (n, 3).
+- `convert_file(model, cloud, n)`: one model to a cloud file (.ply, .npz or .xyz).
+- `batch(in_dir, out_dir, n, fmt=..., jobs=...)`: a folder tree, in local worker processes.
+- `batch_dask(in_dir, out_dir, n, scheduler, fmt=...)`: the same on a Dask cluster.
+- `read_cloud(path)`, `write_cloud(path, positions, normals)`: the cloud files.
+- `render_preview(cloud, picture)`: a picture of a cloud file.
+
+NumPy and tqdm come with the `cli` extra, matplotlib with `preview`, Dask with `dask`; each
+is imported only by what uses it.
+
+Modules: `sampling` (`sample`, over the native module `_native`), `dataset`, `convert` (one
+model), `clouds` (the files), `plan` (what a batch has to do and its report), `runner` (the
+steps every batch shares), `pool` (local worker processes), `batch` and `dask_batch` (the two
+runners), `preview`, and `cli` (the command).
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+__all__ = [
+    "BatchReport",
+    "CloudError",
+    "EmptyMeshError",
+    "Failure",
+    "PointCloudDataset",
+    "StlReadError",
+    "batch",
+    "batch_dask",
+    "convert_file",
+    "read_cloud",
+    "reduce_to_arrays",
+    "render_preview",
+    "sample",
+    "write_cloud",
+]
+
+_HOMES = {
+    "BatchReport": "plan",
+    "Failure": "plan",
+    "batch": "batch",
+    "batch_dask": "dask_batch",
+    "CloudError": "formats",
+    "read_cloud": "clouds",
+    "write_cloud": "clouds",
+    "EmptyMeshError": "convert",
+    "convert_file": "convert",
+    "reduce_to_arrays": "convert",
+    "render_preview": "preview",
+    "sample": "sampling",
+    "StlReadError": "sampling",
+    "PointCloudDataset": "dataset",
+}
+
+if TYPE_CHECKING:
+    from vertisift_tools.batch import batch
+    from vertisift_tools.clouds import read_cloud, write_cloud
+    from vertisift_tools.convert import EmptyMeshError, convert_file, reduce_to_arrays
+    from vertisift_tools.dask_batch import batch_dask
+    from vertisift_tools.dataset import PointCloudDataset
+    from vertisift_tools.formats import CloudError
+    from vertisift_tools.plan import BatchReport, Failure
+    from vertisift_tools.preview import render_preview
+    from vertisift_tools.sampling import StlReadError, sample
+
+
+def __getattr__(name: str) -> Any:
+    # Lazy, so that `import vertisift_tools` costs nothing until a part is used.
+    if name not in _HOMES:
+        raise AttributeError(f"module 'vertisift_tools' has no attribute {name!r}")
+    import importlib
+
+    value = getattr(importlib.import_module(f"vertisift_tools.{_HOMES[name]}"), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(list(globals()) + __all__)

@@ -1,0 +1,11 @@
+import os
+
+def sample(
+    path: str | os.PathLike[str],
+    n: int,
+    method: int,
+    seed: int | None,
+    normals: int,
+    distinct: bool,
+    /,
+) -> tuple[bytearray, bytearray]: ...

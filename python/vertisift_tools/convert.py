@@ -1,0 +1,166 @@
+"""One model to one cloud: the unit of work that the command line, the local worker processes
+and Dask workers all run."""
+
+from __future__ import annotations
+
+import os
+import signal
+import struct
+import time
+from pathlib import Path
+
+import numpy as np
+
+from vertisift_tools.clouds import Array, write_cloud
+from vertisift_tools.options import SampleOptions
+from vertisift_tools.plan import Outcome
+
+# Test hook: "kill:NAME" makes the process that is about to convert a model file named NAME
+# kill itself with SIGKILL, "stall:NAME" makes it hang. The tests use it to crash a worker
+# and to interrupt a batch at a known point; nothing else sets it.
+TEST_FAULT_VARIABLE = "VERTISIFT_TOOLS_TEST_FAULT"
+
+# Read failures are reported as the extension reports them: this prefix, then the reader's
+# own text.
+READ_ERROR_PREFIX = "Ошибка чтения STL-файла: "
+# The reader's text for a file that ends before the data it announces; it is fixed, so the
+# hint below can recognise it.
+SHORT_FILE_TEXT = "failed to fill whole buffer"
+BINARY_HEADER_SIZE = 84  # 80 bytes of header, then the 32-bit face count
+BINARY_FACE_SIZE = 50
+
+ZERO_NORMAL_REASON = (
+    "the faces at those vertices store the normal (0, 0, 0), or normals that cancel out"
+)
+
+# Leading bytes of files that are often mistaken for models, and what they are.
+_OTHER_FORMATS = (
+    (b"\x89PNG", "a PNG picture"),
+    (b"\xff\xd8\xff", "a JPEG picture"),
+    (b"GIF8", "a GIF picture"),
+    (b"PK\x03\x04", "a ZIP archive (such as a 3MF model)"),
+    (b"%PDF", "a PDF document"),
+    (b"glTF", "a binary glTF model"),
+    (b"ply", "a PLY file"),
+)
+
+
+class EmptyMeshError(ValueError):
+    """The model has no faces, so it gives no points at all."""
+
+
+def reduce_to_arrays(
+    model: str | os.PathLike[str], count: int, options: SampleOptions | None = None
+) -> tuple[Array, Array]:
+    """Draws exactly `count` points of the STL model with `options` (by default the
+    reduction to vertices with the file's normals): float32 arrays (positions, normals), each
+    of shape (count, 3), made in native code. Raises OSError when the model cannot be read,
+    EmptyMeshError when it has no faces, ValueError for a surface sample of a model without
+    area, and MemoryError (saying how many points) when they do not fit."""
+    from vertisift_tools.sampling import sample
+
+    if count < 1:
+        raise ValueError(f"the point count must be 1 or more, not {count}")
+    chosen = options or SampleOptions()
+    try:
+        positions, normals = sample(
+            model,
+            count,
+            method=chosen.method,
+            seed=chosen.seed,
+            normals=chosen.normals,
+            distinct=chosen.distinct,
+        )
+    except MemoryError:
+        raise MemoryError(f"not enough memory for {count} points") from None
+    except OSError as error:
+        raise OSError(READ_ERROR_PREFIX + (error.strerror or str(error))) from None
+    if len(positions) != count:
+        raise EmptyMeshError("the model has no faces, so it gives no points")
+    return positions, normals
+
+
+def convert_file(
+    model: str | os.PathLike[str],
+    cloud: str | os.PathLike[str],
+    count: int,
+    options: SampleOptions | None = None,
+) -> int:
+    """Draws the model's points and writes the cloud; the cloud's suffix picks the format.
+    Returns how many points have the normal (0, 0, 0)."""
+    positions, normals = reduce_to_arrays(model, count, options)
+    write_cloud(cloud, positions, normals)
+    return int(np.count_nonzero(~normals.any(axis=1)))
+
+
+def describe(error: BaseException, model: str | os.PathLike[str] | None = None) -> str:
+    """The one-line text a failure report shows for `error`; with the model's path, a read
+    failure of a file that is not STL, or cut short, gets a hint of what the file is."""
+    if isinstance(error, OSError) and error.errno is None:
+        text = str(error)
+        hint = short_file_hint(model) if model and text.endswith(SHORT_FILE_TEXT) else None
+        return f"{text} ({hint})" if hint else text
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror if error.filename is None else f"{error.filename}: {error.strerror}"
+    if isinstance(error, (EmptyMeshError, MemoryError)):
+        return str(error)
+    return f"{type(error).__name__}: {error}"
+
+
+def short_file_hint(model: str | os.PathLike[str]) -> str | None:
+    """What a file that the reader found too short seems to be, or None when it cannot be
+    read (the reader's own text then says enough)."""
+    try:
+        with open(model, "rb") as stream:
+            head = stream.read(BINARY_HEADER_SIZE)
+            size = os.fstat(stream.fileno()).st_size
+    except OSError:
+        return None
+    if size == 0:
+        return "the file is empty"
+    for magic, kind in _OTHER_FORMATS:
+        if head.startswith(magic):
+            return f"this is {kind}, not an STL model"
+    if _is_text(head):
+        return 'this is a text file that does not begin with "solid ", so not an STL model'
+    if size < BINARY_HEADER_SIZE:
+        return f"the file has {size} bytes, fewer than a binary STL header's {BINARY_HEADER_SIZE}"
+    (faces,) = struct.unpack_from("<I", head, BINARY_HEADER_SIZE - 4)
+    needed = BINARY_HEADER_SIZE + BINARY_FACE_SIZE * faces
+    return (
+        f"as binary STL its header announces {faces} faces, which take {needed} bytes; "
+        f"the file has {size}"
+    )
+
+
+def run_task(model: str, cloud: str, count: int, options: SampleOptions | None = None) -> Outcome:
+    """Converts one file for a batch. Never raises for a failure of this file, so one bad
+    file cannot end a batch."""
+    _test_fault(model)
+    try:
+        Path(cloud).parent.mkdir(parents=True, exist_ok=True)
+        zero_normals = convert_file(model, cloud, count, options)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:  # the extension's internal faults too
+        return Outcome(failure=describe(error, model))
+    return Outcome(zero_normals=zero_normals)
+
+
+def _is_text(head: bytes) -> bool:
+    """The bytes look like text: no NUL and few control characters (an OBJ or other text
+    model, which the reader then takes for a binary STL)."""
+    if b"\0" in head:
+        return False
+    controls = sum(1 for byte in head if byte < 32 and byte not in b"\t\n\r")
+    return controls <= len(head) // 20
+
+
+def _test_fault(model: str) -> None:
+    action, _, name = os.environ.get(TEST_FAULT_VARIABLE, "").partition(":")
+    if not name or Path(model).name != name:
+        return
+    if action == "kill":
+        os.kill(os.getpid(), signal.SIGKILL)
+    elif action == "stall":
+        time.sleep(3600)

@@ -1,0 +1,164 @@
+"""The records of a batch: what there is to do (`plan_batch`), how each file ended, and the
+report of the run, with its failure list on disk (`write_failures`).
+
+Planning only looks: it lists the models and checks which clouds a previous run already
+finished, and creates nothing, so a batch that is refused before it starts leaves no trace.
+"""
+
+from __future__ import annotations
+
+import csv
+import io
+import os
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from vertisift_tools.clouds import cloud_size, temp_path
+from vertisift_tools.formats import FORMATS
+from vertisift_tools.options import SampleOptions
+
+FAILURES_FILE = "failures.csv"
+
+
+@dataclass(frozen=True)
+class Task:
+    model: str  # the STL file
+    cloud: str  # the output file
+    relative: str  # the model's path under the input folder, as reports show it
+    options: SampleOptions = field(default_factory=SampleOptions)  # with its own seed, if any
+
+
+@dataclass(frozen=True)
+class Failure:
+    path: str  # under the input folder, "/"-separated
+    message: str
+
+
+@dataclass(frozen=True)
+class Outcome:
+    """How the conversion of one file ended: `failure` is None when the cloud was written,
+    else the reason; `zero_normals` counts the points written with the normal (0, 0, 0)."""
+
+    failure: str | None = None
+    zero_normals: int = 0
+
+
+# How a runner reports each file that ends.
+Record = Callable[[Task, Outcome], None]
+
+
+@dataclass
+class Plan:
+    tasks: list[Task]
+    found: int  # model files found
+    skipped: int  # finished in an earlier run
+    failures: list[Failure] = field(default_factory=list)  # known before any conversion
+
+
+@dataclass
+class BatchReport:
+    found: int = 0
+    skipped: int = 0
+    converted: int = 0
+    failures: list[Failure] = field(default_factory=list)
+    interrupted: bool = False
+    seconds: float = 0.0
+    # Converted models with points of normal (0, 0, 0): path under the input folder -> count.
+    zero_normals: dict[str, int] = field(default_factory=dict)
+
+    @property
+    def ok(self) -> bool:
+        """Every model has its cloud: nothing failed and the run was not cut short."""
+        return not self.failures and not self.interrupted
+
+    def record(self, task: Task, outcome: Outcome) -> None:
+        """Counts one finished file, converted or failed."""
+        if outcome.failure is not None:
+            self.failures.append(Failure(task.relative, outcome.failure))
+            return
+        self.converted += 1
+        if outcome.zero_normals:
+            self.zero_normals[task.relative] = outcome.zero_normals
+
+
+def find_models(in_dir: str | os.PathLike[str], errors: list[Failure] | None = None) -> list[Path]:
+    """Every regular file (or link to one) under in_dir whose suffix is .stl in any letter
+    case, sorted. Folders that cannot be listed go to `errors`."""
+    root = Path(in_dir)
+    found: list[Path] = []
+
+    def unreadable(error: OSError) -> None:
+        if errors is not None:
+            where = Path(error.filename or root)
+            message = f"cannot list this folder: {error.strerror}"
+            errors.append(Failure(_relative(where, root), message))
+
+    for folder, subfolders, files in os.walk(root, onerror=unreadable):
+        subfolders.sort()
+        for name in sorted(files):
+            path = Path(folder, name)
+            if path.suffix.lower() == ".stl" and path.is_file():
+                found.append(path)
+    return found
+
+
+def plan_batch(
+    in_dir: str | os.PathLike[str],
+    out_dir: str | os.PathLike[str],
+    count: int,
+    fmt: str = "npz",
+    options: SampleOptions | None = None,
+) -> Plan:
+    """The conversions still to do. A model whose cloud already exists with `count` points is
+    skipped; a cloud of another size, or one that cannot be read, is made again. Each task
+    carries `options` made for its file (its own seed, if one is given)."""
+    if fmt not in FORMATS:
+        raise ValueError(f"unknown format {fmt!r}; use one of {', '.join(FORMATS)}")
+    root, out_root = Path(in_dir), Path(out_dir)
+    if not root.is_dir():
+        raise NotADirectoryError(f"{root} is not a folder")
+    failures: list[Failure] = []
+    models = find_models(root, failures)
+    tasks: list[Task] = []
+    skipped = 0
+    owners: dict[Path, str] = {}
+    for model in models:
+        relative = _relative(model, root)
+        cloud = (out_root / model.relative_to(root)).with_suffix("." + fmt)
+        if cloud in owners:
+            # part.stl and part.STL in one folder would both become part.<fmt>.
+            message = f"its output {cloud.name} is already the output of {owners[cloud]}"
+            failures.append(Failure(relative, message))
+            continue
+        owners[cloud] = relative
+        if cloud_size(cloud) == count:
+            skipped += 1
+        else:
+            chosen = (options or SampleOptions()).for_file(relative)
+            tasks.append(Task(str(model), str(cloud), relative, chosen))
+    return Plan(tasks, len(models), skipped, failures)
+
+
+def write_failures(out_dir: str | os.PathLike[str], failures: Iterable[Failure]) -> Path:
+    """Writes OUT_DIR/failures.csv (columns path, error) for the latest run, replacing the one
+    of an earlier run; with no failures it holds only the header."""
+    target = Path(out_dir) / FAILURES_FILE
+    text = io.StringIO()
+    writer = csv.writer(text, lineterminator="\n")
+    writer.writerow(["path", "error"])
+    for failure in sorted(failures, key=lambda f: f.path):
+        writer.writerow([failure.path, failure.message])
+    temp = temp_path(target, os.getpid())
+    # surrogateescape writes undecodable file names back as their original bytes.
+    temp.write_text(text.getvalue(), encoding="utf-8", errors="surrogateescape")
+    os.replace(temp, target)
+    return target
+
+
+def _relative(path: Path, root: Path) -> str:
+    """`path` under `root`, "/"-separated, as reports show it (the whole path if outside)."""
+    try:
+        return path.relative_to(root).as_posix()
+    except ValueError:
+        return path.as_posix()

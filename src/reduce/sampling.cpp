@@ -1,0 +1,153 @@
+#include "reduce/sampling.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+#include <vector>
+
+#include "base/big_alloc.h"
+#include "base/fault.h"
+#include "base/pod_vector.h"
+#include "base/thread_storage.h"
+#include "parallel/thread_pool.h"
+#include "reduce/cell_representatives.h"
+#include "reduce/grid.h"
+#include "reduce/surface_sampling.h"
+
+namespace vertisift::reduce {
+namespace {
+
+using IndexList = std::vector<std::uint32_t, base::BigAllocator<std::uint32_t>>;
+
+// Faces taken from a reader at a time.
+constexpr std::size_t FACE_BATCH = 256;
+
+// The occupied cells in key order, each with its items in point order: the CellMap's
+// grouping, freed of the map's keyed layout.
+std::vector<std::pair<CellKey, CellSpan>> cells_in_key_order(const CellMap& cells) {
+  std::vector<std::pair<CellKey, CellSpan>> ordered;
+  ordered.reserve(cells.cells.size());
+  cells.cells.for_each([&](CellKey key, const CellSpan& span) { ordered.emplace_back(key, span); });
+  std::sort(ordered.begin(), ordered.end(),
+            [](const auto& left, const auto& right) { return left.first < right.first; });
+  return ordered;
+}
+
+// Tops `selection` up to `count` with vertices in [0, vertex_count) not chosen yet, uniformly
+// without replacement, and then (when every vertex is in) uniformly with replacement.
+void top_up_distinct(IndexList& selection, std::uint64_t count, std::size_t vertex_count,
+                     StreamRng& rng) {
+  IndexList remaining;
+  {
+    std::vector<bool> chosen(vertex_count, false);
+    for (std::uint32_t index : selection) chosen[index] = true;
+    remaining.reserve(vertex_count - selection.size());
+    for (std::size_t v = 0; v < vertex_count; ++v) {
+      if (!chosen[v]) remaining.push_back(static_cast<std::uint32_t>(v));
+    }
+  }
+  // A partial Fisher-Yates shuffle from the front: each step takes one of the untaken.
+  const std::size_t wanted =
+      static_cast<std::size_t>(std::min<std::uint64_t>(count - selection.size(), remaining.size()));
+  for (std::size_t k = 0; k < wanted; ++k) {
+    const std::uint64_t j = k + uniform_index(rng, remaining.size() - k);
+    std::swap(remaining[k], remaining[static_cast<std::size_t>(j)]);
+    selection.push_back(remaining[k]);
+  }
+  while (selection.size() < count) {
+    selection.push_back(static_cast<std::uint32_t>(uniform_index(rng, vertex_count)));
+  }
+}
+
+SampleOutcome sample_vertices(const stl::PathText& path, std::uint64_t count,
+                              const SampleOptions& options, std::span<base::Point3> positions,
+                              std::span<base::Point3> normals) {
+  auto file = stl::read_stl_file(path);
+  if (!file.ok()) return SampleFailure{SampleFailure::Kind::Read, std::move(file.error())};
+  PointList points;
+  {
+    stl::StlFile read = std::move(file.value());
+    if (read.mesh.faces.empty()) return std::uint64_t{0};
+    points = vertex_points_in_face_order(read.mesh, options.normals);
+  }
+  // One item per occupied cell, the cells in key order, each picked from the cell's items in
+  // vertex order.
+  IndexList selection;
+  {
+    const BoundingBox box = compute_bounding_box(points);
+    CellMap cells;
+    assign_to_cells(points, box, grid_resolution(count), cells);
+    StreamRng picks(options.key, SampleStream::CellPicks);
+    for (const auto& [key, span] : cells_in_key_order(cells)) {
+      selection.push_back(cells.items[span.begin + uniform_index(picks, span.count)]);
+    }
+  }
+  StreamRng adjust(options.key, SampleStream::CountAdjustment);
+  if (selection.size() > count) {
+    // The same shuffle and cut as the reduction's count adjustment.
+    for (std::size_t i = selection.size() - 1; i >= 1; --i) {
+      std::swap(selection[i], selection[static_cast<std::size_t>(uniform_index(adjust, i + 1))]);
+    }
+    selection.resize(static_cast<std::size_t>(count));
+  } else if (options.distinct) {
+    selection.reserve(static_cast<std::size_t>(count));
+    top_up_distinct(selection, count, points.size(), adjust);
+  } else {
+    selection.reserve(static_cast<std::size_t>(count));
+    while (selection.size() < count) {
+      selection.push_back(static_cast<std::uint32_t>(uniform_index(adjust, points.size())));
+    }
+  }
+  parallel::parallel_for(selection.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      positions[i] = points[selection[i]].position;
+      normals[i] = points[selection[i]].normal;
+    }
+  });
+  return count;
+}
+
+SampleOutcome sample_surface(const stl::PathText& path, std::uint64_t count,
+                             const SampleOptions& options, std::span<base::Point3> positions,
+                             std::span<base::Point3> normals) {
+  base::PodVector<stl::RawFace> faces;
+  stl::ReadStatus failure =
+      stl::read_stl_faces(path, [&](stl::FaceSource& source) -> stl::ReadStatus {
+        faces = {};  // a second reading starts afresh
+        stl::RawFace batch[FACE_BATCH];
+        stl::FaceStatus status = stl::FaceStatus::Face;
+        stl::ReadError error;
+        while (status == stl::FaceStatus::Face) {
+          const std::size_t got = source.next_batch(batch, FACE_BATCH, status, error);
+          if (status == stl::FaceStatus::Error) return error;
+          for (std::size_t i = 0; i < got; ++i) faces.push_back(batch[i]);
+        }
+        return std::nullopt;
+      });
+  if (failure) return SampleFailure{SampleFailure::Kind::Read, std::move(*failure)};
+  if (faces.empty()) return std::uint64_t{0};
+  const std::span<const stl::RawFace> all(faces.data(), faces.size());
+  AreaList cumulative;
+  const double total = cumulative_areas(all, cumulative);
+  if (!(total > 0.0) || !std::isfinite(total))
+    return SampleFailure{SampleFailure::Kind::NoArea, {}};
+  draw_surface_points(all, cumulative, total, options.normals, options.key, positions, normals);
+  return count;
+}
+
+}  // namespace
+
+SampleOutcome sample_stl(const stl::PathText& path, std::uint64_t count,
+                         const SampleOptions& options, std::span<base::Point3> positions,
+                         std::span<base::Point3> normals) {
+  base::prepare_thread_storage();
+  if (positions.size() != count || normals.size() != count) {
+    base::raise_fault("sample storage does not match the count");
+  }
+  if (options.method == SampleMethod::Surface) {
+    return sample_surface(path, count, options, positions, normals);
+  }
+  return sample_vertices(path, count, options, positions, normals);
+}
+
+}  // namespace vertisift::reduce

@@ -1,0 +1,384 @@
+"""vertisift_tools.sample(): arrays, seeds, normals, distinct vertices, surface sampling,
+the lock released while it works, and its errors."""
+
+import hashlib
+import threading
+
+import numpy as np
+import pytest
+
+import meshgen
+import vertisift
+from conftest import READ_ERROR_PREFIX, run_python
+
+vertisift_tools = pytest.importorskip("vertisift_tools")
+sample = vertisift_tools.sample
+
+METHODS = ["vertices", "surface"]
+
+
+def corner_array(faces):
+    return np.array([face[1:] for face in faces], dtype=np.float32)  # (F, 3, 3)
+
+
+def distance_to_mesh(points, triangles):
+    """The distance of each point to the nearest triangle, for points near the surface:
+    the distance to a face's plane where the point projects inside the face (with a little
+    slack for rounding), infinity where it projects inside none."""
+    a, b, c = (triangles[:, k].astype(np.float64) for k in range(3))
+    normal = np.cross(b - a, c - a)
+    normal /= np.linalg.norm(normal, axis=1, keepdims=True)
+    p = points.astype(np.float64)[:, None, :]
+    height = np.einsum("pfk,fk->pf", p - a, normal)
+    foot = p - height[..., None] * normal
+    inside = np.ones(height.shape, dtype=bool)
+    for u, v in ((a, b), (b, c), (c, a)):
+        side = np.einsum("pfk,fk->pf", np.cross(v - u, foot - u), normal)
+        inside &= side >= -1e-5
+    return np.where(inside, np.abs(height), np.inf).min(axis=1)
+
+
+@pytest.fixture
+def torus_path(write_binary):
+    return write_binary(meshgen.torus(12, 6))  # 144 faces, 72 vertices
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("count", [0, 1, 7, 72, 500])
+def test_arrays_of_exactly_n_points(torus_path, method, count):
+    positions, normals = sample(torus_path, count, method=method)
+    for array in (positions, normals):
+        assert array.shape == (count, 3)
+        assert array.dtype == np.float32
+        assert array.flags.c_contiguous and array.flags.writeable
+    lengths = np.linalg.norm(normals, axis=1)
+    assert np.allclose(lengths, 1, atol=1e-6)
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_mesh_without_faces_gives_empty_arrays(write_binary, method):
+    positions, normals = sample(write_binary([]), 10, method=method)
+    assert positions.shape == normals.shape == (0, 3)
+    assert positions.dtype == np.float32
+
+
+def test_vertex_points_are_vertices_with_their_own_normals(torus_path):
+    faces = meshgen.torus(12, 6)
+    vertices = {corner for face in faces for corner in face[1:]}
+    positions, normals = sample(torus_path, 300, seed=3)
+    seen = {}
+    for position, normal in zip(map(tuple, positions.tolist()), map(tuple, normals.tolist())):
+        assert position in vertices
+        assert seen.setdefault(position, normal) == normal
+
+
+def digest(*arrays):
+    return hashlib.sha256(b"".join(array.tobytes() for array in arrays)).hexdigest()
+
+
+SEEDED_DIGEST = """
+import hashlib
+import vertisift_tools
+out = hashlib.sha256()
+for method in ("vertices", "surface"):
+    for normals in ("auto", "geometry", "file"):
+        for array in vertisift_tools.sample({path!r}, 3000, method=method, seed=2**64 - 5,
+                                            normals=normals):
+            out.update(array.tobytes())
+print(out.hexdigest())
+"""
+
+
+def test_seeded_results_are_identical_across_pool_sizes_and_calls(write_binary):
+    path = write_binary(meshgen.torus(60, 30))  # enough faces for several chunks per worker
+    runs = []
+    for threads in ("1", "2", "8"):
+        result = run_python(SEEDED_DIGEST.format(path=str(path)), env={"RAYON_NUM_THREADS": threads})
+        assert result.returncode == 0, result.stderr
+        runs.append(result.stdout.strip())
+    assert runs[0] == runs[1] == runs[2]
+    # The same in this process, from several threads at once.
+    found = []
+
+    def work():
+        arrays = []
+        for method in METHODS:
+            for normals in ("auto", "geometry", "file"):
+                arrays += sample(path, 3000, method=method, seed=2**64 - 5, normals=normals)
+        found.append(hashlib.sha256(b"".join(a.tobytes() for a in arrays)).hexdigest())
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert found == [runs[0]] * 4
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_seeds_change_the_sample_and_none_draws_afresh(torus_path, method):
+    by_seed = {seed: digest(*sample(torus_path, 50, method=method, seed=seed)) for seed in (0, 1, 2)}
+    assert len(set(by_seed.values())) == 3
+    assert digest(*sample(torus_path, 50, method=method, seed=1)) == by_seed[1]
+    assert digest(*sample(torus_path, 50, method=method)) != digest(*sample(torus_path, 50, method=method))
+
+
+def test_surface_points_lie_on_their_faces(write_binary):
+    # A torus turned off the axes, so that no coordinate is trivially exact.
+    angle = 0.7
+    turn = np.array([[1, 0, 0], [0, np.cos(angle), -np.sin(angle)],
+                     [0, np.sin(angle), np.cos(angle)]])
+    faces = []
+    for _, *corners in meshgen.torus(10, 5, major_radius=30.0, minor_radius=9.0):
+        a, b, c = (tuple(float(x) for x in np.float32(turn @ np.array(p) + 100)) for p in corners)
+        faces.append(((0.0, 0.0, 0.0), a, b, c))
+    positions, normals = sample(write_binary(faces), 2000, method="surface", seed=11)
+    triangles = corner_array(faces)
+    scale = np.abs(triangles).max()
+    assert distance_to_mesh(positions, triangles).max() <= 4 * scale * np.finfo(np.float32).eps
+
+
+def test_surface_points_follow_area(write_binary):
+    """Areas 1 : 3 (a zero-area face beside them is never chosen): a chi-square test with
+    a fixed seed, one degree of freedom, at the 0.1 % level."""
+    small = ((0, 0, 1), (0, 0, 0), (2, 0, 0), (0, 1, 0))  # area 1
+    large = ((0, 0, 1), (10, 0, 0), (13, 0, 0), (10, 2, 0))  # area 3
+    flat = ((0, 0, 1), (20, 0, 0), (21, 0, 0), (22, 0, 0))  # area 0
+    count = 40_000
+    positions, normals = sample(write_binary([small, flat, large, flat]), count,
+                                method="surface", seed=5)
+    on_large = int((positions[:, 0] >= 10).sum())
+    assert not (positions[:, 0] >= 20).any()
+    expected = np.array([count / 4, 3 * count / 4])
+    observed = np.array([count - on_large, on_large])
+    assert ((observed - expected) ** 2 / expected).sum() < 10.83
+    assert (normals == np.float32([0, 0, 1])).all()
+    # Uniform within a face too: the small triangle's x-coordinate has density 1 - x/2.
+    x = positions[positions[:, 0] < 10, 0]
+    assert abs(x.mean() - 2 / 3) < 0.02
+
+
+def test_zero_area_mesh_is_a_value_error(write_binary):
+    flat = ((0, 0, 1), (0, 0, 0), (1, 1, 1), (2, 2, 2))
+    with pytest.raises(ValueError) as raised:
+        sample(write_binary([flat, flat]), 5, method="surface")
+    assert str(raised.value) == "the mesh has no surface to sample: its total area is zero or not finite"
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_auto_normals_replace_zero_normals_by_the_winding(write_binary, method):
+    good = meshgen.torus(12, 6)
+    zeroed = [((0.0, 0.0, 0.0), *corners) for _, *corners in good]
+    # Half the stored normals zero, half good: "auto" computes the missing ones only.
+    mixed = [zeroed[i] if i % 2 else good[i] for i in range(len(good))]
+    path = write_binary(mixed)
+    positions, normals = sample(path, 400, method=method, seed=9)
+    assert np.allclose(np.linalg.norm(normals, axis=1), 1, atol=1e-6)
+    # The stored normals are the unit geometric ones, so the blend equals the computed one.
+    geometry_positions, geometry_normals = sample(path, 400, method=method, seed=9,
+                                                  normals="geometry")
+    assert (geometry_positions == positions).all()
+    assert np.allclose(normals, geometry_normals, atol=1e-5)
+    # The torus lies around the z axis; its outward normal points away from the tube's core.
+    core = positions.copy()
+    core[:, 2] = 0
+    core *= (3.0 / np.linalg.norm(core, axis=1))[:, None]
+    outward = positions - core
+    assert (np.einsum("ij,ij->i", normals, outward) > 0).all()
+    # "file" keeps the zero normals: the surface sample has zero normals there.
+    if method == "surface":
+        _, stored = sample(write_binary(zeroed), 50, method=method, seed=9, normals="file")
+        assert (stored == 0).all()
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_auto_normals_equal_the_file_normals_where_they_are_good(torus_path, method):
+    auto = sample(torus_path, 300, method=method, seed=4, normals="auto")
+    stored = sample(torus_path, 300, method=method, seed=4, normals="file")
+    assert digest(*auto) == digest(*stored)
+
+
+def test_geometry_normals_ignore_the_stored_ones(write_binary):
+    # One face stored upside down, with a normal of length 5.
+    face = ((0.0, 0.0, -5.0), (0.0, 0.0, 0.0), (1.0, 0.0, 0.0), (0.0, 1.0, 0.0))
+    path = write_binary([face])
+    for method in METHODS:
+        assert (sample(path, 5, method=method, normals="geometry")[1] == [0, 0, 1]).all()
+        assert (sample(path, 5, method=method, normals="file")[1] == [0, 0, -1]).all()
+
+
+def test_distinct_vertices(torus_path):
+    for count in (10, 50, 71, 72):
+        positions, _ = sample(torus_path, count, distinct=True, seed=count)
+        assert len({tuple(p) for p in positions.tolist()}) == count
+    everything, _ = sample(torus_path, 72, distinct=True)
+    assert len({tuple(p) for p in everything.tolist()}) == 72
+    beyond, _ = sample(torus_path, 100, distinct=True, seed=1)
+    assert len({tuple(p) for p in beyond.tolist()}) == 72
+    # Without it, the top-up repeats vertices.
+    repeated, _ = sample(torus_path, 72, seed=1)
+    assert len({tuple(p) for p in repeated.tolist()}) < 72
+
+
+def test_unseeded_vertex_draws_have_the_statistics_of_reduce_stl_points(write_binary):
+    """A cube's eight corners fill the eight cells of a 2 x 2 x 2 grid. Asked for 3 points,
+    the shuffle and cut keep 3 of them; asked for 12, the top-up adds 4 drawn corners. Over
+    many calls both functions choose the corners with the same frequencies (a chi-square
+    test of homogeneity, 7 degrees of freedom, at the 0.1 % level)."""
+    path = write_binary(meshgen.cube(1.0))
+    rounds = 1500
+    for count in (3, 12):
+        tallies = {}
+        for name, draw in (("reduce", lambda n: vertisift.reduce_stl_points(path, n)[0]),
+                           ("sample", lambda n: sample(path, n)[0].tolist())):
+            tally = {}
+            for _ in range(rounds):
+                for point in draw(count):
+                    tally[tuple(point)] = tally.get(tuple(point), 0) + 1
+            tallies[name] = tally
+        corners = sorted(tallies["reduce"])
+        assert sorted(tallies["sample"]) == corners
+        observed = np.array([[tallies[name][c] for c in corners] for name in ("reduce", "sample")])
+        expected = observed.sum(axis=0) / 2
+        chi_square = ((observed - expected) ** 2 / expected).sum()
+        assert chi_square < 24.3
+
+
+LOCK_RELEASE = """
+import os, subprocess, threading
+import vertisift_tools
+fifo = {fifo!r}
+os.mkfifo(fifo)
+done = []
+def work():
+    try:
+        done.append(vertisift_tools.sample(fifo, 10, method={method!r}))
+    except OSError as error:
+        done.append(error)
+thread = threading.Thread(target=work)
+thread.start()
+# The sampling thread is blocked opening or reading the pipe; only this thread can let it go on.
+with open(fifo, "wb") as pipe:
+    pipe.write(open({mesh!r}, "rb").read())
+thread.join()
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_the_lock_is_released_while_reading(write_binary, tmp_path, method):
+    """A sample of a named pipe waits inside the native call until another Python thread
+    writes the mesh into the pipe: that thread can only run if the call released the lock."""
+    mesh = write_binary(meshgen.torus(12, 6))
+    code = LOCK_RELEASE.format(fifo=str(tmp_path / "pipe.stl"), method=method, mesh=str(mesh))
+    result = run_python(code, timeout=60)
+    assert result.stdout.strip() == "ok", result.stderr
+
+
+def test_a_forked_child_samples_while_a_parent_thread_was_sampling(write_binary):
+    path = write_binary(meshgen.torus(120, 60))
+    code = f"""
+import multiprocessing, threading
+import vertisift_tools
+path = {str(path)!r}
+expected = vertisift_tools.sample(path, 100, seed=3)[0].tobytes()  # imports done before forks
+stop = threading.Event()
+def busy():
+    while not stop.is_set():
+        vertisift_tools.sample(path, 5000, method="surface")
+thread = threading.Thread(target=busy)
+thread.start()
+def child(queue):
+    queue.put(vertisift_tools.sample(path, 100, seed=3)[0].tobytes())
+context = multiprocessing.get_context("fork")
+results = []
+for _ in range(5):
+    queue = context.Queue()
+    process = context.Process(target=child, args=(queue,))
+    process.start()
+    results.append(queue.get(timeout=60))
+    process.join(60)
+    assert process.exitcode == 0, process.exitcode
+stop.set()
+thread.join()
+assert results == [expected] * 5
+print("ok")
+"""
+    result = run_python(code, timeout=120)
+    assert result.stdout.strip() == "ok", result.stderr
+
+
+def test_read_errors_are_os_errors_with_the_readers_message_and_the_path(write_bytes, tmp_path):
+    missing = tmp_path / "missing.stl"
+    truncated = write_bytes(b"\0" * 80 + (3).to_bytes(4, "little") + b"\0" * 60)
+    for path, errno, message in ((missing, 2, "No such file or directory (os error 2)"),
+                                 (truncated, None, "failed to fill whole buffer")):
+        with pytest.raises(OSError) as raised:
+            sample(path, 4)
+        assert raised.value.strerror == message
+        assert raised.value.errno == errno
+        assert raised.value.filename == str(path)
+        assert str(raised.value) == (f"{message}: {str(path)!r}" if errno is None
+                                     else f"[Errno 2] {message}: {str(path)!r}")
+        # The same text as the extension's, after its prefix.
+        with pytest.raises(OSError) as extension:
+            vertisift.reduce_stl_points(path, 4)
+        assert str(extension.value) == READ_ERROR_PREFIX + message
+    with pytest.raises(FileNotFoundError):
+        sample(missing, 4, method="surface")
+
+
+@pytest.mark.parametrize(
+    "arguments, options, error, text",
+    [
+        (("{path}", -1), {}, ValueError, "n must be 0 or more, not -1"),
+        (("{path}", 5), {"method": "edges"}, ValueError,
+         "method must be 'vertices' or 'surface', not 'edges'"),
+        (("{path}", 5), {"normals": "stored"}, ValueError,
+         "normals must be 'auto', 'file' or 'geometry', not 'stored'"),
+        (("{path}", 5), {"seed": -1}, ValueError, "seed must be in [0, 2**64), not -1"),
+        (("{path}", 5), {"seed": 2**64}, ValueError,
+         "seed must be in [0, 2**64), not 18446744073709551616"),
+        (("{path}", 5), {"method": "surface", "distinct": True}, ValueError,
+         "distinct=True applies only to method='vertices'"),
+        (("{path}", 5.0), {}, TypeError, "n must be an int, not float"),
+        (("{path}", True), {}, TypeError, "n must be an int, not bool"),
+        ((b"{path}", 5), {}, TypeError, "path must be a str or os.PathLike, not bytes"),
+        (("{path}", 5), {"seed": 1.5}, TypeError, "seed must be None or an int, not float"),
+        (("{path}", 5), {"method": None}, TypeError, "method must be a str, not NoneType"),
+        (("{path}", 5), {"distinct": 1}, TypeError, "distinct must be a bool, not int"),
+        (("{path}", 2**64), {}, MemoryError, "cannot hold 18446744073709551616 points"),
+    ],
+)
+def test_argument_errors(torus_path, arguments, options, error, text):
+    path, count = arguments
+    path = path.replace("{path}", str(torus_path)) if isinstance(path, str) else path
+    with pytest.raises(error) as raised:
+        sample(path, count, **options)
+    assert str(raised.value) == text
+
+
+@pytest.mark.parametrize("count", [2**40, 2**62])
+def test_an_impossible_count_is_a_memory_error_before_any_work(torus_path, count):
+    with pytest.raises(MemoryError):
+        sample(torus_path, count)
+
+
+def test_path_forms(torus_path, monkeypatch):
+    from pathlib import Path
+
+    expected = digest(*sample(str(torus_path), 20, seed=1))
+    assert digest(*sample(Path(torus_path), 20, seed=1)) == expected
+    assert digest(*sample(torus_path, np.int64(20), seed=np.uint64(1))) == expected
+    monkeypatch.chdir(torus_path.parent)
+    assert digest(*sample(torus_path.name, 20, seed=1)) == expected
+
+
+def test_native_module_exports_exactly_its_init_symbol():
+    import subprocess
+
+    from vertisift_tools import _native
+
+    out = subprocess.run(["nm", "-D", "--defined-only", _native.__file__],
+                         capture_output=True, text=True, check=True).stdout
+    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit__native"]
