@@ -172,7 +172,8 @@ class VertexMerge::Partition {
 namespace {
 
 // The faces of `faces` in order, each corner that falls in partition `part` (of `partitions`)
-// added to its table. A face's corners with equal bits fall in one partition and are added
+// added to its table, straight from the faces: the way of a merge with one partition, which
+// needs no buckets. A face's corners with equal bits fall in one partition and are added
 // once, with the face normal summed as often as they occur.
 template <class Faces>
 void merge_into(VertexMerge::Partition& table, std::size_t part, std::size_t partitions,
@@ -238,6 +239,50 @@ void merge_into(VertexMerge::Partition& table, std::size_t part, std::size_t par
   }
 }
 
+// One face's contributions, one per distinct position it names (n, n + n or (n + n) + n),
+// put into the bucket of the position's partition, in file order.
+template <class Faces>
+void scatter(const Faces& faces, std::size_t begin, std::size_t end, std::size_t partitions,
+             const base::HashKeys& keys, std::vector<VertexMerge::Contribution>* buckets) {
+  stl::RawFace face;
+  for (std::size_t i = begin; i < end; ++i) {
+    faces.load(i, face);
+    const base::Point3 n = face.normal;
+    const bool same01 = same_bits(face.vertices[0], face.vertices[1]);
+    const bool same02 = same_bits(face.vertices[0], face.vertices[2]);
+    const bool same12 = same_bits(face.vertices[1], face.vertices[2]);
+    const unsigned repeats[3] = {unsigned{same01} + unsigned{same02}, unsigned{same12}, 0};
+    const bool repeated[3] = {false, same01, same02 || same12};
+    for (unsigned corner = 0; corner < 3; ++corner) {
+      if (repeated[corner]) continue;
+      base::Point3 addend = n;
+      if (repeats[corner] > 0) {
+        addend = {n.x + n.x, n.y + n.y, n.z + n.z};
+        if (repeats[corner] > 1) addend = {addend.x + n.x, addend.y + n.y, addend.z + n.z};
+      }
+      const std::uint64_t hash = hash_of(keys, face.vertices[corner]);
+      buckets[partition_of(hash, partitions)].push_back({face.vertices[corner], addend, hash});
+    }
+  }
+}
+
+// A partition's contributions added in order, a batch at a time so that the table misses
+// of a batch overlap.
+void gather(VertexMerge::Partition& table,
+            const std::vector<VertexMerge::Contribution>& contributions) {
+  std::uint32_t found[FACE_BATCH];
+  for (std::size_t start = 0; start < contributions.size(); start += FACE_BATCH) {
+    const std::size_t size = std::min(FACE_BATCH, contributions.size() - start);
+    const VertexMerge::Contribution* batch = contributions.data() + start;
+    table.reserve_for(size);
+    for (std::size_t i = 0; i < size; ++i)
+      found[i] = table.find_recent(batch[i].position, batch[i].hash);
+    for (std::size_t i = 0; i < size; ++i) {
+      table.add(batch[i].position, batch[i].hash, found[i], batch[i].addend);
+    }
+  }
+}
+
 }  // namespace
 
 VertexMerge::VertexMerge() : keys_(base::next_hash_keys()) {}
@@ -266,12 +311,27 @@ void VertexMerge::merge_block(const Faces& faces) {
     merge_into(*partitions_[0], 0, 1, keys_, faces);
     return;
   }
-  // One chunk per partition: chunk i covers exactly item i.
+  // First the faces, cut into one contiguous range per partition, have their contributions
+  // sorted into buckets by partition; then each partition adds its buckets' contributions,
+  // range by range, so in file order. Every item of both passes is one chunk.
+  buckets_.resize(partitions * partitions);
+  for (auto& bucket : buckets_) bucket.clear();
+  parallel::run_chunks(
+      partitions,
+      [&](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t range = begin; range < end; ++range) {
+          scatter(faces, faces.size() * range / partitions, faces.size() * (range + 1) / partitions,
+                  partitions, keys_, &buckets_[range * partitions]);
+        }
+      },
+      partitions);
   parallel::run_chunks(
       partitions,
       [&](std::size_t, std::size_t begin, std::size_t end) {
         for (std::size_t part = begin; part < end; ++part) {
-          merge_into(*partitions_[part], part, partitions, keys_, faces);
+          for (std::size_t range = 0; range < partitions; ++range) {
+            gather(*partitions_[part], buckets_[range * partitions + part]);
+          }
         }
       },
       partitions);

@@ -7,6 +7,11 @@
 // one position in two or three corners adds n + n, or (n + n) + n, as one addend. Positions
 // are merged by their bits (+0.0 and -0.0 apart, NaNs by their payload). The order of the
 // resulting points follows the keyed hash and differs from run to run.
+//
+// Each position belongs to one partition (one per worker), chosen by its keyed hash. A block
+// takes two passes: each worker sorts the contributions of one contiguous range of its faces
+// into per-partition buckets, then each worker adds the contributions of its partition's
+// buckets, range after range, so in file order. No partition is touched by two workers.
 #pragma once
 
 #include <cstddef>
@@ -45,6 +50,12 @@ class VertexMerge final : public stl::FaceBlockSink {
   PointList take_points();
 
   class Partition;
+  // One face's addend for one of its positions, on the way to the position's partition.
+  struct Contribution {
+    base::Point3 position;
+    base::Point3 addend;
+    std::uint64_t hash;
+  };
 
  private:
   // Makes the partitions on first use, so that an empty file never starts the pool.
@@ -54,6 +65,8 @@ class VertexMerge final : public stl::FaceBlockSink {
 
   base::HashKeys keys_;
   std::vector<std::unique_ptr<Partition>> partitions_;
+  // Range r's contributions to partition p at r * partitions + p; reused from block to block.
+  std::vector<std::vector<Contribution>> buckets_;
   std::uint64_t face_count_ = 0;
 };
 
