@@ -24,6 +24,7 @@ SIZES: dict[str, tuple[int, int]] = {
     "1m": (1000, 500),
     "2m": (2000, 500),
     "4m": (2000, 1000),
+    "10m": (5000, 1000),  # binary only: 500 MB
 }
 
 MAJOR_RADIUS = 3.0

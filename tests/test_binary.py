@@ -3,6 +3,7 @@
 import math
 import os
 import struct
+import subprocess
 
 import pytest
 
@@ -165,3 +166,19 @@ def test_real_binary_files(name):
 @needs_stl_data
 def test_real_empty_binary_file():
     assert f(STL_DATA / "trimesh/emptyIO/stl_empty_bin.stl", 10) == ([], [])
+
+
+def test_files_that_are_not_regular_stream_as_before(tmp_path, write_binary):
+    # A device streams like any file: eighty zero bytes of header, a count of 0, no faces.
+    assert f("/dev/zero", 5) == ([], [])
+    # A pipe cannot be rewound after the probe has taken its first buffer, so the binary
+    # reader starts past the bytes the probe consumed and a small file runs out.
+    # The writer is a process of its own: the call keeps the interpreter lock while it reads.
+    source = write_binary([TRIANGLE] * 10)
+    fifo = tmp_path / "pipe.stl"
+    os.mkfifo(fifo)
+    writer = subprocess.Popen(["sh", "-c", 'cat "$1" > "$2"', "sh", str(source), str(fifo)])
+    try:
+        assert read_error(str(fifo)) == EOF_TEXT
+    finally:
+        writer.wait(timeout=60)

@@ -12,7 +12,7 @@
 #include "reduce/count_adjustment.h"
 #include "reduce/grid.h"
 #include "reduce/point_with_normal.h"
-#include "reduce/vertex_normals.h"
+#include "reduce/vertex_merge.h"
 #include "stl/stl_reader.h"
 
 namespace vertisift::reduce {
@@ -61,18 +61,17 @@ ReduceOutcome reduce_stl_points(const stl::PathText& path, std::uint64_t cluster
   base::prepare_thread_storage();
   StageTimes times;
   StageClock clock;
-  auto file = stl::read_stl_file(path);
-  if (!file.ok()) {
-    return ReadFailure{std::string(stl::READ_ERROR_PREFIX) + file.error().display()};
-  }
-  if (!file.value().mesh.faces.empty() && clusters > result_limit) throw std::bad_alloc();
-  clock.lap(times.read);
-
+  // Reading, merging and the normal sums are one stage: the faces go to the merge in blocks
+  // as they are read, and no face table is ever built.
   PointList points;
   {
-    stl::StlFile read = std::move(file.value());
-    points = compute_vertex_normals(read.mesh);
-    // The mesh and the file are released here, before any grid structure exists.
+    VertexMerge merge;
+    if (auto failure = stl::read_stl_blocks(path, merge)) {
+      return ReadFailure{std::string(stl::READ_ERROR_PREFIX) + failure->display()};
+    }
+    if (merge.face_count() != 0 && clusters > result_limit) throw std::bad_alloc();
+    clock.lap(times.read);
+    points = merge.take_points();
   }
   clock.lap(times.normals);
 

@@ -1,6 +1,7 @@
-// The driver of one reduction: read the mesh, derive vertex normals, lay the grid, pick one
-// representative per occupied cell, make the count exact and split the selection into
-// positions and normals. Each value is released as soon as its last step is done.
+// The driver of one reduction: read the faces and merge their vertices with the normal sums
+// (one stage), lay the grid, pick one representative per occupied cell, make the count exact
+// and split the selection into positions and normals. Each value is released as soon as its last
+// step is done.
 #pragma once
 
 #include <cstdint>

@@ -1,35 +1,9 @@
 #include "stl/binary_reader.h"
 
 #include <algorithm>
-#include <cstring>
 #include <span>
 
 namespace vertisift::stl {
-namespace {
-
-// Every number in a binary file is a little-endian 32-bit word.
-std::uint32_t load_u32(const std::byte* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-float load_f32(const std::byte* bytes) {
-  const std::uint32_t bits = load_u32(bytes);
-  float value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
-
-void decode_record(const std::byte* record, RawFace& face) {
-  face.normal = {load_f32(record), load_f32(record + 4), load_f32(record + 8)};
-  for (int corner = 0; corner < 3; ++corner) {
-    const std::byte* at = record + 12 + 12 * corner;
-    face.vertices[corner] = {load_f32(at), load_f32(at + 4), load_f32(at + 8)};
-  }
-  // Bytes 48 and 49, the attribute word, are ignored.
-}
-
-}  // namespace
 
 ReadResult<std::unique_ptr<BinaryFaceReader>> BinaryFaceReader::open(FileStream& stream) {
   std::unique_ptr<BinaryFaceReader> reader(new BinaryFaceReader(stream));

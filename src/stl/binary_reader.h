@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "stl/face_source.h"
@@ -20,6 +21,29 @@ inline constexpr std::size_t BINARY_RECORD_SIZE = 50;
 // The size of a binary file that holds the header, the count and `face_count` records.
 constexpr std::uint64_t binary_file_size(std::uint64_t face_count) {
   return BINARY_HEADER_SIZE + FACE_COUNT_SIZE + BINARY_RECORD_SIZE * face_count;
+}
+
+// Every number in a binary file is a little-endian 32-bit word.
+inline std::uint32_t load_u32(const std::byte* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+inline float load_f32(const std::byte* bytes) {
+  const std::uint32_t bits = load_u32(bytes);
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+// The face of one BINARY_RECORD_SIZE-byte record, its values taken bit for bit.
+inline void decode_record(const std::byte* record, RawFace& face) {
+  face.normal = {load_f32(record), load_f32(record + 4), load_f32(record + 8)};
+  for (int corner = 0; corner < 3; ++corner) {
+    const std::byte* at = record + 12 + 12 * corner;
+    face.vertices[corner] = {load_f32(at), load_f32(at + 4), load_f32(at + 8)};
+  }
+  // Bytes 48 and 49, the attribute word, are ignored.
 }
 
 class BinaryFaceReader final : public FaceSource {

@@ -25,6 +25,14 @@ ReadResult<std::size_t> RawFile::read(std::byte* dest, std::size_t count) {
   }
 }
 
+ReadResult<std::size_t> RawFile::read_at(std::byte* dest, std::size_t count, std::uint64_t offset) {
+  for (;;) {
+    ssize_t got = ::pread(fd_, dest, count, static_cast<off_t>(offset));
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) return ReadError::os(errno);
+  }
+}
+
 ReadStatus RawFile::seek_to_start() {
   if (::lseek(fd_, 0, SEEK_SET) < 0) return ReadError::os(errno);
   return std::nullopt;
@@ -34,6 +42,11 @@ ReadResult<std::uint64_t> RawFile::size() const {
   struct stat status;
   if (::fstat(fd_, &status) < 0) return ReadError::os(errno);
   return static_cast<std::uint64_t>(status.st_size);
+}
+
+bool RawFile::is_regular() const {
+  struct stat status;
+  return ::fstat(fd_, &status) == 0 && S_ISREG(status.st_mode);
 }
 
 void RawFile::close() {

@@ -34,8 +34,13 @@ class RawFile {
   static ReadResult<RawFile> open(const std::string& path);
 
   ReadResult<std::size_t> read(std::byte* dest, std::size_t count);
+  // Up to `count` bytes from `offset`, leaving the file position where it is; 0 at the end.
+  ReadResult<std::size_t> read_at(std::byte* dest, std::size_t count, std::uint64_t offset);
   ReadStatus seek_to_start();
   ReadResult<std::uint64_t> size() const;
+  // True for a regular file; false for a pipe, a device, a socket, or when the system cannot
+  // tell.
+  bool is_regular() const;
   void close();
 
  private:
@@ -115,6 +120,11 @@ class FileStream {
   ReadStatus rewind();
   // The file's size in bytes as the system reports it.
   ReadResult<std::uint64_t> size() { return reader_.source().size(); }
+  bool is_regular() { return reader_.source().is_regular(); }
+  // Straight from the file, past the buffer: neither the position nor the buffer changes.
+  ReadResult<std::size_t> read_at(std::byte* dest, std::size_t count, std::uint64_t offset) {
+    return reader_.source().read_at(dest, count, offset);
+  }
   void close() { reader_.source().close(); }
 
  private:

@@ -1,32 +1,46 @@
 #include "stl/stl_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "base/utf8.h"
 #include "stl/ascii_reader.h"
 #include "stl/binary_reader.h"
+#include "stl/block_reader.h"
+#include "stl/plain_ascii.h"
 
 namespace vertisift::stl {
 namespace {
 
 // The readings below hand the chosen reader to `consume`, which drains it into a result of
-// its own: the indexed mesh for read_stl_file, whatever a caller of read_stl_faces keeps.
+// its own: the indexed mesh for read_stl_file, a FaceBlockSink for read_stl_blocks,
+// whatever a caller of read_stl_faces keeps.
 template <class Consume>
-using ConsumeResult = decltype(std::declval<Consume&>()(std::declval<FaceSource&>()));
+auto read_ascii(FileStream& stream, AsciiFaceReader::FirstLine rule, Consume& consume)
+    -> decltype(consume(std::declval<FaceSource&>())) {
+  auto reader = AsciiFaceReader::open(stream, rule);
+  if (!reader.ok()) return std::move(reader.error());
+  return consume(*reader.value());
+}
 
-// What `consume` makes of an opened reader, or the error that opening or reading gave.
-template <class Reader, class Consume>
-ConsumeResult<Consume> consume_from(ReadResult<std::unique_ptr<Reader>> reader, Consume& consume) {
+template <class Consume>
+auto read_binary(FileStream& stream, Consume& consume)
+    -> decltype(consume(std::declval<FaceSource&>())) {
+  auto reader = BinaryFaceReader::open(stream);
   if (!reader.ok()) return std::move(reader.error());
   return consume(*reader.value());
 }
 
 // The binary reading, accepted only when the file holds exactly the header and N records.
 template <class Consume>
-ConsumeResult<Consume> read_binary_exactly(FileStream& stream, Consume& consume) {
+auto read_binary_exactly(FileStream& stream, Consume& consume)
+    -> decltype(consume(std::declval<FaceSource&>())) {
   auto reader = BinaryFaceReader::open(stream);
   if (!reader.ok()) return std::move(reader.error());
   auto size = stream.size();
@@ -44,17 +58,17 @@ ConsumeResult<Consume> read_binary_exactly(FileStream& stream, Consume& consume)
 // taken only if it accounts for the whole file: a binary file of exactly 84 + 50 N bytes, or
 // an ASCII file that opens with the token "solid" and follows the grammar to "endsolid".
 // Otherwise the first reading's error stands, so every file that reads without this keeps
-// its mesh and every broken file keeps its message.
+// its mesh and every broken file keeps its message. `ascii` is the probe's verdict.
 template <class Consume>
-ConsumeResult<Consume> read_faces(FileStream& stream, Consume& consume) {
+auto read_faces(FileStream& stream, bool ascii, Consume& consume)
+    -> decltype(consume(std::declval<FaceSource&>())) {
   using FirstLine = AsciiFaceReader::FirstLine;
-  const bool ascii = probe_ascii(stream);
-  auto mesh = ascii ? consume_from(AsciiFaceReader::open(stream, FirstLine::SolidAndBlank), consume)
-                    : consume_from(BinaryFaceReader::open(stream), consume);
+  auto mesh =
+      ascii ? read_ascii(stream, FirstLine::SolidAndBlank, consume) : read_binary(stream, consume);
   if (mesh.ok() || mesh.error().kind == ReadErrorKind::Os) return mesh;
   if (stream.rewind()) return mesh;
   auto other = ascii ? read_binary_exactly(stream, consume)
-                     : consume_from(AsciiFaceReader::open(stream, FirstLine::SolidWord), consume);
+                     : read_ascii(stream, FirstLine::SolidWord, consume);
   if (other.ok()) return other;
   return mesh;
 }
@@ -67,6 +81,131 @@ ReadResult<FileStream> open_stl_file(const PathText& path) {
     return ReadError::invalid_input("file name contained an unexpected NUL byte");
   }
   return FileStream::open(bytes.value());
+}
+
+// The records of a regular binary file that holds all N of them, read in blocks ahead of the
+// sink. Such a file reads without error whatever its records hold, so the outcome is the
+// binary reader's. Anything else (a header that cannot be read, a file too short for N
+// records, one that shrinks while it is read) returns nullopt, and the readers decide from
+// the start. The stream's position is never moved.
+std::optional<ReadStatus> read_binary_blocks(FileStream& stream, FaceBlockSink& sink,
+                                             std::size_t block_size) {
+  if (!stream.is_regular()) return std::nullopt;
+  std::byte head[BINARY_HEADER_SIZE + FACE_COUNT_SIZE];
+  std::size_t filled = 0;
+  while (filled < sizeof head) {
+    auto got = stream.read_at(head + filled, sizeof head - filled, filled);
+    if (!got.ok() || got.value() == 0) return std::nullopt;
+    filled += got.value();
+  }
+  const std::uint64_t face_count = load_u32(head + BINARY_HEADER_SIZE);
+  auto size = stream.size();
+  if (!size.ok() || size.value() < binary_file_size(face_count)) return std::nullopt;
+
+  const std::size_t block_records = std::max<std::size_t>(1, block_size / BINARY_RECORD_SIZE);
+  BlockReader blocks(stream, sizeof head, face_count * BINARY_RECORD_SIZE,
+                     block_records * BINARY_RECORD_SIZE, BLOCKS_AHEAD);
+  std::span<const std::byte> block;
+  ReadError error;
+  for (;;) {
+    switch (blocks.next(block, error)) {
+      case BlockReader::Status::Block: sink.add_records(block); break;
+      case BlockReader::Status::End: return ReadStatus{};
+      case BlockReader::Status::Truncated: return std::nullopt;
+      case BlockReader::Status::Error: return ReadStatus{std::move(error)};
+    }
+  }
+}
+
+// The most text held back for a line or a facet that is not yet complete before the reading
+// gives up on the parts and leaves the file to the ASCII reader.
+std::size_t pending_limit(std::size_t block_size) {
+  return 2 * std::max(block_size, READ_BLOCK_SIZE);
+}
+
+// The faces of a regular ASCII file, parsed in parts while it keeps to the plain form. Returns
+// success at its "endsolid" line, and nullopt (after which the ASCII reader reads the file
+// from the start and decides its outcome) at anything else: a departure from the plain form,
+// the end of the file without "endsolid", a line or facet longer than the pending limit, a
+// failed or short read. The stream's position is never moved.
+std::optional<ReadStatus> read_ascii_blocks(FileStream& stream, FaceBlockSink& sink,
+                                            std::size_t block_size) {
+  if (!stream.is_regular()) return std::nullopt;
+  auto size = stream.size();
+  if (!size.ok()) return std::nullopt;
+  const std::size_t parts = std::max<std::size_t>(1, sink.part_count());
+  BlockReader blocks(stream, 0, size.value(), block_size, BLOCKS_AHEAD);
+  std::string text;  // the text not yet parsed: what the last round left, then the new block
+  bool in_first_line = true;
+  std::vector<std::size_t> starts(parts + 1);
+  std::vector<PlainParse> parses(parts, PlainParse{PlainStop::Departure, 0});
+  std::vector<std::vector<RawFace>> faces(parts);
+  std::vector<RawFace> round_faces;
+  std::span<const std::byte> block;
+  ReadError error;
+  for (;;) {
+    const BlockReader::Status status = blocks.next(block, error);
+    if (status == BlockReader::Status::Truncated || status == BlockReader::Status::Error) {
+      return std::nullopt;  // the reader meets the same, or a fault in the text before it
+    }
+    const bool at_end = status == BlockReader::Status::End;
+    text.append(reinterpret_cast<const char*>(block.data()), block.size());
+    std::size_t begin = 0;
+    if (in_first_line) {
+      // The probe has checked the first line; the faces start after it.
+      const std::size_t lf = text.find('\n');
+      if (lf == std::string::npos) {
+        if (at_end || text.size() > pending_limit(block_size)) return std::nullopt;
+        continue;
+      }
+      in_first_line = false;
+      begin = lf + 1;
+    }
+    // This round parses up to the last facet that starts in the text, which the next block
+    // may still complete; at the end of the file, everything.
+    std::size_t end = text.size();
+    if (!at_end) {
+      const std::size_t last_lf = text.rfind('\n');
+      end = last_lf == std::string::npos || last_lf < begin
+                ? begin
+                : last_facet_start(text, begin, last_lf + 1);
+    }
+    if (end > begin) {
+      // Each part starts at the first facet after its share of the text; each must then end
+      // exactly where the next one starts, which proves that start right, as the first
+      // part's start is.
+      starts[0] = begin;
+      starts[parts] = end;
+      for (std::size_t part = 1; part < parts; ++part) {
+        // The first line that starts at or after the part's share of the text.
+        std::size_t from = std::max(begin + (end - begin) * part / parts, starts[part - 1]);
+        if (from > 0 && text[from - 1] != '\n') {
+          const std::size_t lf = text.find('\n', from);
+          from = lf == std::string::npos ? end : std::min(lf + 1, end);
+        }
+        starts[part] = next_facet_start(text, from, end);
+      }
+      sink.run_parts(parts, [&](std::size_t part) {
+        faces[part].clear();
+        parses[part] = parse_plain_facets(text, starts[part], starts[part + 1], faces[part]);
+      });
+      round_faces.clear();
+      for (std::size_t part = 0; part < parts; ++part) {
+        round_faces.insert(round_faces.end(), faces[part].begin(), faces[part].end());
+        if (parses[part].stop == PlainStop::Departure) return std::nullopt;
+        if (parses[part].stop == PlainStop::Endsolid) {
+          sink.add_faces(round_faces);
+          return ReadStatus{};
+        }
+      }
+      sink.add_faces(round_faces);
+      text.erase(0, end);
+    } else {
+      text.erase(0, begin);
+    }
+    if (at_end) return std::nullopt;  // no "endsolid": the reader gives the message
+    if (text.size() > pending_limit(block_size)) return std::nullopt;
+  }
 }
 
 }  // namespace
@@ -117,9 +256,37 @@ ReadResult<StlFile> read_stl_file(const PathText& path) {
   auto stream = open_stl_file(path);
   if (!stream.ok()) return stream.error();
   auto build = [](FaceSource& source) { return build_indexed_mesh(source); };
-  auto mesh = read_faces(stream.value(), build);
+  auto mesh = read_faces(stream.value(), probe_ascii(stream.value()), build);
   if (!mesh.ok()) return mesh.error();  // the stream closes as it goes out of scope
   return StlFile{std::move(stream.value()), std::move(mesh.value())};
+}
+
+ReadStatus read_stl_blocks(const PathText& path, FaceBlockSink& sink, std::size_t block_size) {
+  auto stream = open_stl_file(path);
+  if (!stream.ok()) return stream.error();
+  FileStream& file = stream.value();
+  const bool ascii = probe_ascii(file);
+  auto done_in_blocks = ascii ? read_ascii_blocks(file, sink, block_size)
+                              : read_binary_blocks(file, sink, block_size);
+  if (done_in_blocks) return std::move(*done_in_blocks);
+  // Every other file streams through the face readers, handed on a batch at a time.
+  const std::size_t batch_size = std::max<std::size_t>(1, block_size / BINARY_RECORD_SIZE);
+  auto drain = [&](FaceSource& source) -> ReadResult<bool> {
+    sink.restart();
+    std::unique_ptr<RawFace[]> batch(new RawFace[batch_size]);
+    FaceStatus status = FaceStatus::Face;
+    ReadError error;
+    while (status == FaceStatus::Face) {
+      const std::size_t count = source.next_batch(batch.get(), batch_size, status, error);
+      if (status == FaceStatus::Error) return error;
+      if (count > 0) sink.add_faces(std::span<const RawFace>(batch.get(), count));
+    }
+    return true;
+  };
+  // The stream is still at offset 0: the block readings never move it.
+  auto done = read_faces(file, ascii, drain);
+  if (!done.ok()) return std::move(done.error());
+  return std::nullopt;
 }
 
 ReadStatus read_stl_faces(const PathText& path, const FaceConsumer& consume) {
@@ -129,7 +296,7 @@ ReadStatus read_stl_faces(const PathText& path, const FaceConsumer& consume) {
     if (ReadStatus failure = consume(source)) return std::move(*failure);
     return true;
   };
-  auto done = read_faces(stream.value(), drain);
+  auto done = read_faces(stream.value(), probe_ascii(stream.value()), drain);
   if (!done.ok()) return std::move(done.error());
   return std::nullopt;
 }

@@ -1,9 +1,12 @@
 // The STL front end: open the file, tell ASCII from binary by its first line, read the faces
 // with the matching reader (falling back to the other reading when the first one fails on
-// the content) and build the IndexedMesh.
+// the content) and build the IndexedMesh, or hand the faces on in blocks to a caller that
+// merges them itself (read_stl_blocks).
 #pragma once
 
+#include <cstddef>
 #include <functional>
+#include <span>
 
 #include "stl/face_source.h"
 #include "stl/file_stream.h"
@@ -23,6 +26,49 @@ struct StlFile {
 };
 
 ReadResult<StlFile> read_stl_file(const PathText& path);
+
+// The size of the blocks read_stl_blocks reads a regular binary file in, and of the batches of
+// faces it hands on otherwise.
+inline constexpr std::size_t READ_BLOCK_SIZE = std::size_t{1} << 20;
+// Blocks read ahead of the one being handed on: at most this many plus one are held at once.
+inline constexpr std::size_t BLOCKS_AHEAD = 3;
+
+// Receives the faces of one file in blocks, in file order. All calls come from the thread
+// that called read_stl_blocks.
+class FaceBlockSink {
+ public:
+  virtual ~FaceBlockSink() = default;
+  // Forget every face received so far: the file is read again from its first face.
+  virtual void restart() = 0;
+  // Whole binary records, BINARY_RECORD_SIZE bytes each.
+  virtual void add_records(std::span<const std::byte> records) = 0;
+  // Faces as a reader delivers them.
+  virtual void add_faces(std::span<const RawFace> faces) = 0;
+
+  // How many parts at once run_parts can run to advantage.
+  virtual std::size_t part_count() { return 1; }
+  // Runs task(part) for every part in [0, parts), perhaps on several threads at once, and
+  // returns when all are done; a fault in any is rethrown here.
+  virtual void run_parts(std::size_t parts, const std::function<void(std::size_t)>& task) {
+    for (std::size_t part = 0; part < parts; ++part) task(part);
+  }
+};
+
+// Reads the file at `path` with the same outcome as read_stl_file (the same probe, readers,
+// fallback and errors), handing the faces to `sink` instead of building a mesh. When the
+// result is an error, whatever the sink received is to be dropped.
+//
+// A regular file is read in blocks of `block_size` bytes (whole records for a binary file),
+// up to BLOCKS_AHEAD of them ahead on a thread of its own that ends before the call returns.
+// A binary file that holds every record its header announces needs nothing more. An ASCII
+// file's blocks are cut at facets and parsed in parts at once (sink.run_parts) as long as
+// they keep to the plain form (plain_ascii.h) up to the "endsolid" line; at anything else the
+// ASCII reader reads the file again from the start and decides. Every other file (a pipe, a
+// device) is streamed through the face readers alone, as is a binary file short of records,
+// and handed on in batches of about `block_size` bytes' worth of faces. `block_size` is
+// settable for tests only.
+ReadStatus read_stl_blocks(const PathText& path, FaceBlockSink& sink,
+                           std::size_t block_size = READ_BLOCK_SIZE);
 
 // Reads the faces of the file at `path` as read_stl_file does (the same probe, readers,
 // fallback and errors) but builds no mesh: the chosen reader is handed to `consume`, which

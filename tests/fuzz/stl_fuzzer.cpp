@@ -8,7 +8,9 @@
 // The file is a memory file (memfd) opened again through /proc/self/fd/N, so nothing touches
 // the disk. Checked on every input: no sanitizer report, no hang, and when the reading
 // succeeds, a mesh whose faces index its vertices, whose vertices are bitwise distinct, and a
-// result of the promised length made only of those vertices.
+// result of the promised length made only of those vertices. The block reading that the driver
+// uses (read_stl_blocks), with blocks small enough to cut records, lines and tokens, must give
+// the same error text, or the same faces and vertices.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -22,6 +24,7 @@
 #include <variant>
 
 #include "reduce/pipeline.h"
+#include "reduce/vertex_merge.h"
 #include "stl/binary_reader.h"
 #include "stl/stl_reader.h"
 
@@ -113,11 +116,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const vertisift::stl::PathText path = "/proc/self/fd/" + std::to_string(fd);
 
   auto read = vertisift::stl::read_stl_file(path);
+  vertisift::reduce::VertexMerge merge;
+  const auto merge_failure = vertisift::stl::read_stl_blocks(path, merge, 1 + size % 151);
   if (!read.ok()) {
     if (input.expect_faces) fail("a complete binary file failed to read");
     if (read.error().display().empty()) fail("a read error without text");
+    if (!merge_failure || merge_failure->display() != read.error().display()) {
+      fail("the block reading's outcome differs from the reader's error");
+    }
     return 0;
   }
+  if (merge_failure) fail("the block reading failed on a file that reads");
   if (input.expect_failure) fail("a binary file that ends early was read");
   const vertisift::stl::IndexedMesh& mesh = read.value().mesh;
   if (input.expect_faces && mesh.faces.size() != input.expected_faces) fail("face count");
@@ -135,6 +144,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (bool is_used : used) {
     if (!is_used) fail("a vertex that no face uses");
   }
+  if (merge.face_count() != mesh.faces.size()) fail("the block reading's face count");
+  std::set<Bits> merged;
+  for (const auto& point : merge.take_points()) merged.insert(bits_of(point.position));
+  if (merged != vertices) fail("the block reading's vertices");
 
   const vertisift::reduce::ReduceOutcome outcome =
       vertisift::reduce::reduce_stl_points(path, input.clusters);

@@ -1,0 +1,382 @@
+#include "reduce/vertex_merge.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/fault.h"
+#include "base/pod_vector.h"
+#include "parallel/thread_pool.h"
+#include "reduce/vertex_normals.h"
+#include "stl/binary_reader.h"
+
+namespace vertisift::reduce {
+namespace {
+
+// Faces looked at together by one worker: their hashes are computed and their slots
+// prefetched before any lookup, so that the cache misses of a batch overlap.
+constexpr std::size_t FACE_BATCH = 64;
+
+std::uint64_t hash_of(const base::HashKeys& keys, const base::Point3& position) {
+  std::uint32_t bits[3];
+  std::memcpy(bits, &position, sizeof bits);
+  return base::keyed_mix(keys, (std::uint64_t{bits[0]} << 32) | bits[1], bits[2]);
+}
+
+// The high half of the hash picks the partition; the table inside it uses the low bits.
+std::size_t partition_of(std::uint64_t hash, std::size_t partitions) {
+  return static_cast<std::size_t>(((hash >> 32) * partitions) >> 32);
+}
+
+bool same_bits(const base::Point3& a, const base::Point3& b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+inline void add_to(base::Point3& sum, const base::Point3& value) {
+  sum.x += value.x;
+  sum.y += value.y;
+  sum.z += value.z;
+}
+
+// Faces of a block as the binary file holds them, decoded on the fly.
+struct RecordFaces {
+  std::span<const std::byte> records;
+  std::size_t size() const { return records.size() / stl::BINARY_RECORD_SIZE; }
+  void load(std::size_t i, stl::RawFace& face) const {
+    stl::decode_record(records.data() + i * stl::BINARY_RECORD_SIZE, face);
+  }
+};
+
+// Faces a reader has delivered.
+struct DecodedFaces {
+  std::span<const stl::RawFace> faces;
+  std::size_t size() const { return faces.size(); }
+  void load(std::size_t i, stl::RawFace& face) const { face = faces[i]; }
+};
+
+}  // namespace
+
+// One partition's vertices.
+//
+// `vertices_` holds the partition's positions with their running normal sums, in order of
+// first occurrence. `slots_` is the lookup table: open addressing with linear probing over a
+// power-of-two array of 16-byte slots, kept at most half full, each holding a position's
+// three bit patterns and its index in `vertices_` plus one (0 marks an empty slot). A mesh
+// lists its faces with locality, so most corners repeat a position of the last few hundred
+// faces: `recent_`, direct-mapped by hash, answers those from the second-level cache, and
+// their sums, appended recently, are near as well; only a miss probes the (much larger)
+// table, whose slots are prefetched for a whole batch of faces first. An entry of `recent_`
+// is only ever filled from the table's answer, so it is always right for the bits it holds.
+// Only the worker that runs the partition in a pass touches it; the caller reads it after.
+class VertexMerge::Partition {
+ public:
+  explicit Partition(const base::HashKeys& keys) : keys_(keys), recent_(new Slot[RECENT_SIZE]()) {}
+
+  std::size_t size() const { return vertices_.size(); }
+
+  // Makes room for `count` more positions, so that prefetched slots stay valid.
+  void reserve_for(std::size_t count) {
+    while ((vertices_.size() + count) * 2 > capacity_) grow();
+  }
+
+  // The index of `position` plus one when it is among the recent ones, else 0; prefetches
+  // its table slot when it is not.
+  std::uint32_t find_recent(const base::Point3& position, std::uint64_t hash) const {
+    const Slot& entry = recent_[recent_slot(hash)];
+    if (entry.index_plus_one != 0 && same_bits(entry.position, position)) {
+      return entry.index_plus_one;
+    }
+    __builtin_prefetch(&slots_[hash & (capacity_ - 1)]);
+    return 0;
+  }
+
+  // Adds `addend` to the sum of the vertex `index_plus_one` names, or when that is 0, of
+  // `position`, which becomes a new vertex with `addend` as its sum when it is not yet there.
+  void add(const base::Point3& position, std::uint64_t hash, std::uint32_t index_plus_one,
+           const base::Point3& addend) {
+    if (index_plus_one != 0) {
+      add_to(vertices_[index_plus_one - 1].sum, addend);
+      return;
+    }
+    for (std::size_t slot = hash & (capacity_ - 1);; slot = (slot + 1) & (capacity_ - 1)) {
+      Slot& entry = slots_[slot];
+      if (entry.index_plus_one == 0) {
+        if (vertices_.size() >= UINT32_MAX) {
+          base::raise_fault("too many distinct vertices in the mesh");
+        }
+        vertices_.push_back({position, addend});
+        entry.position = position;
+        entry.index_plus_one = static_cast<std::uint32_t>(vertices_.size());
+        recent_[recent_slot(hash)] = entry;
+        return;
+      }
+      if (same_bits(entry.position, position)) {
+        add_to(vertices_[entry.index_plus_one - 1].sum, addend);
+        recent_[recent_slot(hash)] = entry;
+        return;
+      }
+    }
+  }
+
+  // Writes one point per position to `out`, then drops everything.
+  void take_points(PointWithNormal* out) {
+    for (const Vertex& vertex : vertices_)
+      *out++ = {vertex.position, normalize_or_zero(vertex.sum)};
+    clear();
+  }
+
+  void clear() {
+    vertices_ = {};
+    slots_ = {};
+    capacity_ = 0;
+    std::fill_n(recent_.get(), RECENT_SIZE, Slot{});
+  }
+
+ private:
+  struct Slot {
+    base::Point3 position;
+    std::uint32_t index_plus_one;
+  };
+  struct Vertex {
+    base::Point3 position;
+    base::Point3 sum;
+  };
+  static constexpr std::size_t RECENT_SIZE = std::size_t{1} << 13;
+  // The table uses the low bits of the hash and the partition the top ones; these are apart
+  // from both.
+  static std::size_t recent_slot(std::uint64_t hash) { return (hash >> 20) & (RECENT_SIZE - 1); }
+
+  void grow() {
+    // 256 slots (4 KiB) hold a small mesh's share without growing; larger ones double.
+    constexpr std::size_t FIRST_CAPACITY = 256;
+    const std::size_t new_capacity = capacity_ == 0 ? FIRST_CAPACITY : capacity_ * 2;
+    base::PodVector<Slot> new_slots;
+    new_slots.resize_zeroed(new_capacity);  // all empty
+    for (std::size_t i = 0; i < capacity_; ++i) {
+      const Slot& entry = slots_[i];
+      if (entry.index_plus_one == 0) continue;
+      std::size_t slot = hash_of(keys_, entry.position) & (new_capacity - 1);
+      while (new_slots[slot].index_plus_one != 0) slot = (slot + 1) & (new_capacity - 1);
+      new_slots[slot] = entry;
+    }
+    slots_ = std::move(new_slots);
+    capacity_ = new_capacity;
+  }
+
+  const base::HashKeys keys_;
+  base::PodVector<Vertex> vertices_;
+  base::PodVector<Slot> slots_;
+  std::size_t capacity_ = 0;
+  std::unique_ptr<Slot[]> recent_;
+};
+
+namespace {
+
+// The faces of `faces` in order, each corner that falls in partition `part` (of `partitions`)
+// added to its table, straight from the faces: the way of a merge with one partition, which
+// needs no buckets. A face's corners with equal bits fall in one partition and are added
+// once, with the face normal summed as often as they occur.
+template <class Faces>
+void merge_into(VertexMerge::Partition& table, std::size_t part, std::size_t partitions,
+                const base::HashKeys& keys, const Faces& faces) {
+  stl::RawFace batch[FACE_BATCH];
+  std::uint64_t hashes[FACE_BATCH][3];
+  std::uint32_t found[FACE_BATCH][3];  // index plus one from the recent positions, or 0
+  unsigned mine[FACE_BATCH];
+  const std::size_t count = faces.size();
+  for (std::size_t start = 0; start < count; start += FACE_BATCH) {
+    const std::size_t size = std::min(FACE_BATCH, count - start);
+    std::size_t corners = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+      faces.load(start + i, batch[i]);
+      mine[i] = 0;
+      for (unsigned corner = 0; corner < 3; ++corner) {
+        const std::uint64_t hash = hash_of(keys, batch[i].vertices[corner]);
+        hashes[i][corner] = hash;
+        if (partition_of(hash, partitions) == part) {
+          mine[i] |= 1u << corner;
+          ++corners;
+        }
+      }
+    }
+    if (corners == 0) continue;
+    table.reserve_for(corners);
+    for (std::size_t i = 0; i < size; ++i) {
+      for (unsigned corner = 0; corner < 3; ++corner) {
+        found[i][corner] = (mine[i] & (1u << corner))
+                               ? table.find_recent(batch[i].vertices[corner], hashes[i][corner])
+                               : 0;
+      }
+    }
+    for (std::size_t i = 0; i < size; ++i) {
+      if (mine[i] == 0) continue;
+      const stl::RawFace& face = batch[i];
+      const base::Point3 n = face.normal;
+      const bool same01 = same_bits(face.vertices[0], face.vertices[1]);
+      const bool same02 = same_bits(face.vertices[0], face.vertices[2]);
+      const bool same12 = same_bits(face.vertices[1], face.vertices[2]);
+      if (!same01 && !same02 && !same12) [[likely]] {
+        for (unsigned corner = 0; corner < 3; ++corner) {
+          if (mine[i] & (1u << corner)) {
+            table.add(face.vertices[corner], hashes[i][corner], found[i][corner], n);
+          }
+        }
+        continue;
+      }
+      // A position named twice gets n + n, three times (n + n) + n, as the face's own
+      // contribution; the later corners that name it add nothing more.
+      const base::Point3 twice = {n.x + n.x, n.y + n.y, n.z + n.z};
+      const base::Point3 thrice = {twice.x + n.x, twice.y + n.y, twice.z + n.z};
+      const unsigned repeats[3] = {unsigned{same01} + unsigned{same02}, unsigned{same12}, 0};
+      const bool repeated[3] = {false, same01, same02 || same12};
+      for (unsigned corner = 0; corner < 3; ++corner) {
+        if (!(mine[i] & (1u << corner)) || repeated[corner]) continue;
+        const base::Point3& addend = repeats[corner] == 0   ? n
+                                     : repeats[corner] == 1 ? twice
+                                                            : thrice;
+        table.add(face.vertices[corner], hashes[i][corner], found[i][corner], addend);
+      }
+    }
+  }
+}
+
+// One face's contributions, one per distinct position it names (n, n + n or (n + n) + n),
+// put into the bucket of the position's partition, in file order.
+template <class Faces>
+void scatter(const Faces& faces, std::size_t begin, std::size_t end, std::size_t partitions,
+             const base::HashKeys& keys, std::vector<VertexMerge::Contribution>* buckets) {
+  stl::RawFace face;
+  for (std::size_t i = begin; i < end; ++i) {
+    faces.load(i, face);
+    const base::Point3 n = face.normal;
+    const bool same01 = same_bits(face.vertices[0], face.vertices[1]);
+    const bool same02 = same_bits(face.vertices[0], face.vertices[2]);
+    const bool same12 = same_bits(face.vertices[1], face.vertices[2]);
+    const unsigned repeats[3] = {unsigned{same01} + unsigned{same02}, unsigned{same12}, 0};
+    const bool repeated[3] = {false, same01, same02 || same12};
+    for (unsigned corner = 0; corner < 3; ++corner) {
+      if (repeated[corner]) continue;
+      base::Point3 addend = n;
+      if (repeats[corner] > 0) {
+        addend = {n.x + n.x, n.y + n.y, n.z + n.z};
+        if (repeats[corner] > 1) addend = {addend.x + n.x, addend.y + n.y, addend.z + n.z};
+      }
+      const std::uint64_t hash = hash_of(keys, face.vertices[corner]);
+      buckets[partition_of(hash, partitions)].push_back({face.vertices[corner], addend, hash});
+    }
+  }
+}
+
+// A partition's contributions added in order, a batch at a time so that the table misses
+// of a batch overlap.
+void gather(VertexMerge::Partition& table,
+            const std::vector<VertexMerge::Contribution>& contributions) {
+  std::uint32_t found[FACE_BATCH];
+  for (std::size_t start = 0; start < contributions.size(); start += FACE_BATCH) {
+    const std::size_t size = std::min(FACE_BATCH, contributions.size() - start);
+    const VertexMerge::Contribution* batch = contributions.data() + start;
+    table.reserve_for(size);
+    for (std::size_t i = 0; i < size; ++i)
+      found[i] = table.find_recent(batch[i].position, batch[i].hash);
+    for (std::size_t i = 0; i < size; ++i) {
+      table.add(batch[i].position, batch[i].hash, found[i], batch[i].addend);
+    }
+  }
+}
+
+}  // namespace
+
+VertexMerge::VertexMerge() : keys_(base::next_hash_keys()) {}
+
+VertexMerge::~VertexMerge() = default;
+
+void VertexMerge::prepare() {
+  if (!partitions_.empty()) return;
+  const std::size_t count = std::min(parallel::pool_size(), MAX_MERGE_PARTITIONS);
+  partitions_.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) partitions_.push_back(std::make_unique<Partition>(keys_));
+}
+
+void VertexMerge::restart() {
+  for (auto& partition : partitions_) partition->clear();
+  face_count_ = 0;
+}
+
+template <class Faces>
+void VertexMerge::merge_block(const Faces& faces) {
+  if (faces.size() == 0) return;
+  prepare();
+  face_count_ += faces.size();
+  const std::size_t partitions = partitions_.size();
+  if (partitions == 1) {
+    merge_into(*partitions_[0], 0, 1, keys_, faces);
+    return;
+  }
+  // First the faces, cut into one contiguous range per partition, have their contributions
+  // sorted into buckets by partition; then each partition adds its buckets' contributions,
+  // range by range, so in file order. Every item of both passes is one chunk.
+  buckets_.resize(partitions * partitions);
+  for (auto& bucket : buckets_) bucket.clear();
+  parallel::run_chunks(
+      partitions,
+      [&](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t range = begin; range < end; ++range) {
+          scatter(faces, faces.size() * range / partitions, faces.size() * (range + 1) / partitions,
+                  partitions, keys_, &buckets_[range * partitions]);
+        }
+      },
+      partitions);
+  parallel::run_chunks(
+      partitions,
+      [&](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t part = begin; part < end; ++part) {
+          for (std::size_t range = 0; range < partitions; ++range) {
+            gather(*partitions_[part], buckets_[range * partitions + part]);
+          }
+        }
+      },
+      partitions);
+}
+
+void VertexMerge::add_records(std::span<const std::byte> records) {
+  merge_block(RecordFaces{records});
+}
+
+void VertexMerge::add_faces(std::span<const stl::RawFace> faces) {
+  merge_block(DecodedFaces{faces});
+}
+
+std::size_t VertexMerge::part_count() {
+  prepare();
+  return partitions_.size();
+}
+
+void VertexMerge::run_parts(std::size_t parts, const std::function<void(std::size_t)>& task) {
+  if (parts <= 1) {
+    if (parts == 1) task(0);
+    return;
+  }
+  parallel::run_chunks(
+      parts,
+      [&](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t part = begin; part < end; ++part) task(part);
+      },
+      parts);
+}
+
+PointList VertexMerge::take_points() {
+  std::vector<std::size_t> offsets(partitions_.size() + 1, 0);
+  for (std::size_t i = 0; i < partitions_.size(); ++i) {
+    offsets[i + 1] = offsets[i] + partitions_[i]->size();
+  }
+  PointList points(offsets.back());
+  parallel::parallel_for(partitions_.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t part = begin; part < end; ++part) {
+      partitions_[part]->take_points(points.data() + offsets[part]);
+    }
+  });
+  partitions_.clear();
+  face_count_ = 0;
+  return points;
+}
+
+}  // namespace vertisift::reduce

@@ -1,0 +1,73 @@
+// VertexMerge: the distinct vertex positions of a file's faces, each with the sum of the
+// normals of the faces that use it, built by every worker at once as the faces arrive in
+// blocks from read_stl_blocks, then turned into the point list of the reduction.
+//
+// The sums are those of the vertex normals stage summing all faces as one contiguous chunk:
+// each vertex receives one addend per face that uses it, in file order, and a face that names
+// one position in two or three corners adds n + n, or (n + n) + n, as one addend. Positions
+// are merged by their bits (+0.0 and -0.0 apart, NaNs by their payload). The order of the
+// resulting points follows the keyed hash and differs from run to run.
+//
+// Each position belongs to one partition (one per worker), chosen by its keyed hash. A block
+// takes two passes: each worker sorts the contributions of one contiguous range of its faces
+// into per-partition buckets, then each worker adds the contributions of its partition's
+// buckets, range after range, so in file order. No partition is touched by two workers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "base/keyed_hash.h"
+#include "reduce/point_with_normal.h"
+#include "stl/stl_reader.h"
+
+namespace vertisift::reduce {
+
+// Partitions beyond this gain nothing on any machine this runs on, and each costs a table.
+inline constexpr std::size_t MAX_MERGE_PARTITIONS = 64;
+
+class VertexMerge final : public stl::FaceBlockSink {
+ public:
+  VertexMerge();
+  ~VertexMerge() override;
+  VertexMerge(const VertexMerge&) = delete;
+  VertexMerge& operator=(const VertexMerge&) = delete;
+
+  void restart() override;
+  void add_records(std::span<const std::byte> records) override;
+  void add_faces(std::span<const stl::RawFace> faces) override;
+  std::size_t part_count() override;
+  void run_parts(std::size_t parts, const std::function<void(std::size_t)>& task) override;
+
+  std::uint64_t face_count() const { return face_count_; }
+
+  // One point per distinct position: the position and the normalize_or_zero of its sum.
+  // Releases the merge's tables as it goes; the merge is empty afterwards.
+  PointList take_points();
+
+  class Partition;
+  // One face's addend for one of its positions, on the way to the position's partition.
+  struct Contribution {
+    base::Point3 position;
+    base::Point3 addend;
+    std::uint64_t hash;
+  };
+
+ private:
+  // Makes the partitions on first use, so that an empty file never starts the pool.
+  void prepare();
+  template <class Faces>
+  void merge_block(const Faces& faces);
+
+  base::HashKeys keys_;
+  std::vector<std::unique_ptr<Partition>> partitions_;
+  // Range r's contributions to partition p at r * partitions + p; reused from block to block.
+  std::vector<std::vector<Contribution>> buckets_;
+  std::uint64_t face_count_ = 0;
+};
+
+}  // namespace vertisift::reduce

@@ -1,0 +1,268 @@
+// The parallel front end (read_stl_blocks into a VertexMerge) against the sequential one
+// (read_stl_file, then every face's normal summed in file order as one chunk): the same
+// vertices bit for bit, the same normal for each bit for bit, and the same error text, with
+// block sizes that cut records, lines and tokens, on regular files and through a pipe.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <random>
+#include <span>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "reduce/vertex_merge.h"
+#include "reduce/vertex_normals.h"
+#include "stl/stl_reader.h"
+
+namespace vertisift::reduce {
+namespace {
+
+using Bits = std::array<std::uint32_t, 3>;
+using Triangle = std::array<base::Point3, 4>;  // normal, then the three corners
+// Each position's normal, or the error text.
+using Outcome = std::variant<std::map<Bits, Bits>, std::string>;
+
+Bits bits_of(const base::Point3& point) {
+  Bits bits;
+  std::memcpy(bits.data(), &point, sizeof bits);
+  return bits;
+}
+
+// Blocks of one record or byte, of one record and a bit either way, of a few lines, of
+// many facets, and the default.
+constexpr std::size_t BLOCK_SIZES[] = {1, 49, 50, 51, 123, 4096, stl::READ_BLOCK_SIZE};
+// Fewer for the many fault cases: every block size costs a read per block.
+constexpr std::size_t FAULT_BLOCK_SIZES[] = {61, 4096, stl::READ_BLOCK_SIZE};
+
+// Faces over a small set of positions, so that vertices repeat within a block and across
+// blocks, with every kind of face that names one position more than once, and normals of
+// many magnitudes, so that any other order of summation changes the last bits.
+std::vector<Triangle> random_faces(std::size_t count, bool finite_only) {
+  std::mt19937 random(7);
+  std::vector<base::Point3> positions;
+  std::uniform_real_distribution<float> coordinate(-2.0f, 2.0f);
+  for (int i = 0; i < 60; ++i) positions.push_back({coordinate(random), coordinate(random), 1});
+  positions.push_back({0.0f, 0.0f, 0.0f});
+  positions.push_back({-0.0f, 0.0f, 0.0f});
+  if (!finite_only) {
+    std::uint32_t nan_bits[2] = {0x7fc00001u, 0xffc00002u};
+    for (std::uint32_t bits : nan_bits) {
+      float nan;
+      std::memcpy(&nan, &bits, sizeof nan);
+      positions.push_back({nan, 1.0f, 2.0f});
+    }
+  }
+  std::uniform_int_distribution<std::size_t> pick(0, positions.size() - 1);
+  std::uniform_real_distribution<float> exponent(-8.0f, 8.0f);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  std::vector<Triangle> faces;
+  for (std::size_t i = 0; i < count; ++i) {
+    const float scale = std::exp2(exponent(random));
+    Triangle face = {base::Point3{unit(random) * scale, unit(random) * scale, unit(random) * scale},
+                     positions[pick(random)], positions[pick(random)], positions[pick(random)]};
+    switch (i % 9) {  // repeated corners in every arrangement
+      case 1: face[2] = face[1]; break;
+      case 2: face[3] = face[1]; break;
+      case 3: face[3] = face[2]; break;
+      case 4: face[2] = face[3] = face[1]; break;
+      default: break;
+    }
+    faces.push_back(face);
+  }
+  return faces;
+}
+
+std::string binary_bytes(const std::vector<Triangle>& faces, std::uint32_t count) {
+  std::string bytes(80, '\0');
+  bytes.append(reinterpret_cast<const char*>(&count), 4);
+  for (const Triangle& face : faces) {
+    bytes.append(reinterpret_cast<const char*>(face.data()), 48);
+    bytes.append("\x01\x02", 2);
+  }
+  return bytes;
+}
+
+std::string ascii_text(const std::vector<Triangle>& faces) {
+  std::string text = "solid parts\n";
+  char line[200];
+  auto triple = [&](const char* keyword, const base::Point3& point) {
+    std::snprintf(line, sizeof line, "%s %.9g %.9g %.9g\n", keyword, static_cast<double>(point.x),
+                  static_cast<double>(point.y), static_cast<double>(point.z));
+    text += line;
+  };
+  for (const Triangle& face : faces) {
+    triple("  facet normal", face[0]);
+    text += "    outer loop\n";
+    for (std::size_t corner = 1; corner <= 3; ++corner) triple("      vertex", face[corner]);
+    text += "    endloop\n  endfacet\n";
+  }
+  return text + "endsolid parts\n";
+}
+
+class TempFile {
+ public:
+  explicit TempFile(const std::string& bytes) {
+    char name[] = "/tmp/vertisift-merge-XXXXXX";
+    const int fd = mkstemp(name);
+    EXPECT_GE(fd, 0);
+    path_ = name;
+    EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+  }
+  ~TempFile() { std::remove(path_.c_str()); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// The sequential reading, each vertex's face normals summed in file order; a face that names
+// a vertex in several corners contributes their sum as one addend.
+Outcome read_sequential(const std::string& path) {
+  auto file = stl::read_stl_file(path);
+  if (!file.ok()) return file.error().display();
+  const stl::IndexedMesh& mesh = file.value().mesh;
+  std::vector<base::Point3> sums(mesh.vertices.size());
+  std::vector<bool> seen(mesh.vertices.size());
+  for (const stl::Face& face : mesh.faces) {
+    std::vector<std::pair<stl::VertexIndex, base::Point3>> own;
+    for (auto index : face.vertex_indices) {
+      auto entry =
+          std::find_if(own.begin(), own.end(), [&](auto& item) { return item.first == index; });
+      if (entry == own.end()) {
+        own.emplace_back(index, face.normal);
+      } else {
+        entry->second = {entry->second.x + face.normal.x, entry->second.y + face.normal.y,
+                         entry->second.z + face.normal.z};
+      }
+    }
+    for (const auto& [index, addend] : own) {
+      if (!seen[index]) {
+        sums[index] = addend;
+        seen[index] = true;
+      } else {
+        sums[index] = {sums[index].x + addend.x, sums[index].y + addend.y,
+                       sums[index].z + addend.z};
+      }
+    }
+  }
+  std::map<Bits, Bits> normals;
+  for (std::size_t v = 0; v < mesh.vertices.size(); ++v) {
+    normals[bits_of(mesh.vertices[v])] = bits_of(normalize_or_zero(sums[v]));
+  }
+  return normals;
+}
+
+Outcome read_merged(const std::string& path, std::size_t block_size) {
+  VertexMerge merge;
+  if (auto failure = stl::read_stl_blocks(path, merge, block_size)) return failure->display();
+  std::map<Bits, Bits> normals;
+  for (const PointWithNormal& point : merge.take_points()) {
+    EXPECT_TRUE(normals.emplace(bits_of(point.position), bits_of(point.normal)).second)
+        << "a position listed twice";
+  }
+  return normals;
+}
+
+void expect_same_outcome(const std::string& bytes, bool expect_success,
+                         std::span<const std::size_t> block_sizes = BLOCK_SIZES) {
+  const TempFile file(bytes);
+  const Outcome expected = read_sequential(file.path());
+  const bool read = std::holds_alternative<std::map<Bits, Bits>>(expected);
+  ASSERT_EQ(read, expect_success) << (read ? "" : std::get<std::string>(expected));
+  for (std::size_t block_size : block_sizes) {
+    EXPECT_EQ(read_merged(file.path(), block_size), expected) << "block size " << block_size;
+  }
+}
+
+TEST(VertexMerge, BinaryMatchesTheSequentialSums) {
+  const auto faces = random_faces(500, false);
+  const auto count = static_cast<std::uint32_t>(faces.size());
+  expect_same_outcome(binary_bytes(faces, count), true);
+  expect_same_outcome(binary_bytes(faces, count - 17) + "trailing bytes", true);
+  expect_same_outcome(binary_bytes(faces, count + 1), false);  // "failed to fill whole buffer"
+  expect_same_outcome(binary_bytes({}, 0), true);
+}
+
+TEST(VertexMerge, AsciiMatchesTheSequentialSums) {
+  const std::string text = ascii_text(random_faces(300, true));
+  expect_same_outcome(text, true);
+  // Nothing after the endsolid line counts, not even bytes that are not UTF-8.
+  expect_same_outcome(text + "facet normal oops\n\xff\xfe\n", true);
+  // White space beyond ASCII after the keyword still ends the faces.
+  const std::size_t last_line = text.rfind("endsolid");
+  expect_same_outcome(text.substr(0, last_line) + "endsolid\xc2\xa0x\n", true);
+}
+
+TEST(VertexMerge, AsciiFaultsGiveTheSequentialMessage) {
+  const std::string text = ascii_text(random_faces(120, true));
+  // Each line of a facet replaced by a near miss, in the first, a middle and the last facet;
+  // a line put before the first facet.
+  const std::pair<std::string, std::string> faults[] = {
+      {"  facet normal", "  facet normals 1 2 3\n"},
+      {"  facet normal", "  facet normal 1 2 3 4\n"},
+      {"    outer loop", "    outer lop\n"},
+      {"      vertex", "      vertex 1 2\n"},
+      {"      vertex", "      vertex 1 2 3x\n"},
+      {"      vertex", "      vertex 1 2 1e39\n"},
+      {"    endloop", "    endsolid\n"},
+      {"  endfacet", "  endfacet x\n"},
+      {"  endfacet", "  endfacet \xc3\x28\n"},
+  };
+  for (const auto& [line_start, replacement] : faults) {
+    std::vector<std::size_t> lines;
+    for (std::size_t at = text.find("\n" + line_start); at != std::string::npos;
+         at = text.find("\n" + line_start, at + 1)) {
+      lines.push_back(at + 1);
+    }
+    ASSERT_FALSE(lines.empty());
+    for (std::size_t line : {lines.front(), lines[lines.size() / 2], lines.back()}) {
+      SCOPED_TRACE(replacement + " at " + std::to_string(line));
+      const std::size_t line_end = text.find('\n', line) + 1;
+      expect_same_outcome(text.substr(0, line) + replacement + text.substr(line_end), false,
+                          FAULT_BLOCK_SIZES);
+    }
+  }
+  const std::size_t first_facet = text.find('\n') + 1;
+  expect_same_outcome(text.substr(0, first_facet) + "endloop\n" + text.substr(first_facet), false,
+                      FAULT_BLOCK_SIZES);
+}
+
+// A pipe cannot be rewound after the probe, so most files fail through one; whatever the
+// outcome, it must be the sequential reading's.
+TEST(VertexMerge, PipeStreamsWithTheSameOutcome) {
+  const std::string fifo = TempFile("").path() + ".fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  auto through_pipe = [&](const std::string& bytes, auto read) {
+    std::thread writer([&] {
+      const int out = open(fifo.c_str(), O_WRONLY);
+      EXPECT_EQ(write(out, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+      close(out);
+    });
+    Outcome outcome = read();
+    writer.join();
+    return outcome;
+  };
+  const auto faces = random_faces(400, false);
+  const std::string binary = binary_bytes(faces, static_cast<std::uint32_t>(faces.size()));
+  const std::string ascii = "solid \n" + ascii_text(random_faces(100, true)).substr(12);
+  for (const std::string& bytes : {binary, ascii, std::string("solid x\nendsolid x\n")}) {
+    const Outcome expected = through_pipe(bytes, [&] { return read_sequential(fifo); });
+    EXPECT_EQ(through_pipe(bytes, [&] { return read_merged(fifo, 60); }), expected);
+  }
+  std::remove(fifo.c_str());
+}
+
+}  // namespace
+}  // namespace vertisift::reduce
