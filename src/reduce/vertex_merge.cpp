@@ -5,6 +5,7 @@
 
 #include "base/fault.h"
 #include "base/pod_vector.h"
+#include "base/probe_table.h"
 #include "parallel/thread_pool.h"
 #include "reduce/vertex_normals.h"
 #include "stl/binary_reader.h"
@@ -148,18 +149,8 @@ class VertexMerge::Partition {
   void grow() {
     // 256 slots (4 KiB) hold a small mesh's share without growing; larger ones double.
     constexpr std::size_t FIRST_CAPACITY = 256;
-    const std::size_t new_capacity = capacity_ == 0 ? FIRST_CAPACITY : capacity_ * 2;
-    base::PodVector<Slot> new_slots;
-    new_slots.resize_zeroed(new_capacity);  // all empty
-    for (std::size_t i = 0; i < capacity_; ++i) {
-      const Slot& entry = slots_[i];
-      if (entry.index_plus_one == 0) continue;
-      std::size_t slot = hash_of(keys_, entry.position) & (new_capacity - 1);
-      while (new_slots[slot].index_plus_one != 0) slot = (slot + 1) & (new_capacity - 1);
-      new_slots[slot] = entry;
-    }
-    slots_ = std::move(new_slots);
-    capacity_ = new_capacity;
+    base::grow_probe_table(slots_, capacity_, FIRST_CAPACITY,
+                           [this](const Slot& entry) { return hash_of(keys_, entry.position); });
   }
 
   const base::HashKeys keys_;

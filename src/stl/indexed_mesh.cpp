@@ -5,6 +5,7 @@
 
 #include "base/fault.h"
 #include "base/keyed_hash.h"
+#include "base/probe_table.h"
 
 namespace vertisift::stl {
 namespace {
@@ -67,20 +68,11 @@ class VertexTable {
   void grow() {
     // 4096 slots (64 KiB) hold a small mesh without growing; larger ones double from there.
     constexpr std::size_t FIRST_CAPACITY = 4096;
-    const std::size_t new_capacity = capacity_ == 0 ? FIRST_CAPACITY : capacity_ * 2;
-    base::PodVector<Slot> new_slots;
-    new_slots.resize_zeroed(new_capacity);  // all empty
-    for (std::size_t i = 0; i < capacity_; ++i) {
-      const Slot& entry = slots_[i];
-      if (entry.index_plus_one == 0) continue;
+    base::grow_probe_table(slots_, capacity_, FIRST_CAPACITY, [this](const Slot& entry) {
       base::Point3 position;
       std::memcpy(&position, entry.bits, sizeof entry.bits);
-      std::size_t slot = hash(position) & (new_capacity - 1);
-      while (new_slots[slot].index_plus_one != 0) slot = (slot + 1) & (new_capacity - 1);
-      new_slots[slot] = entry;
-    }
-    slots_ = std::move(new_slots);
-    capacity_ = new_capacity;
+      return hash(position);
+    });
   }
 
   base::HashKeys keys_;
