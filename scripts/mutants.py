@@ -314,11 +314,15 @@ def cell(text: str) -> str:
 
 def render(data: dict) -> str:
     marks = read_marks()
-    outcomes = [Outcome(**o) for o in data["outcomes"]]
-    for o in outcomes:
-        mark = marks.get(o.id, "")
-        if o.status == "survived" and mark.startswith("equivalent"):
-            o.status = "equivalent"
+
+    def marked(raw: list[dict]) -> list[Outcome]:
+        outcomes = [Outcome(**o) for o in raw]
+        for o in outcomes:
+            if o.status == "survived" and marks.get(o.id, "").startswith("equivalent"):
+                o.status = "equivalent"
+        return outcomes
+
+    outcomes = marked(data["outcomes"])
 
     def figures(group: list[Outcome]) -> list[str]:
         count = {s: sum(o.status == s for o in group)
@@ -351,18 +355,28 @@ def render(data: dict) -> str:
         "",
         "## Per folder",
         "",
-        "| folder | files " + head,
-        "|---|---:" + rule,
     ]
-    by_folder: dict[str, list[Outcome]] = {}
-    for o in outcomes:
-        by_folder.setdefault(folder_of(o.path), []).append(o)
-    files_in: dict[str, list[str]] = {}
-    for path in data["files"]:
-        files_in.setdefault(folder_of(path), []).append(path)
-    for folder in sorted(files_in):
-        lines.append(f"| {folder} | {len(files_in[folder])} | " + " | ".join(figures(by_folder.get(folder, []))) + " |")
-    lines.append("| all | " + str(len(data["files"])) + " | " + " | ".join(figures(outcomes)) + " |")
+
+    def folder_table(group: list[Outcome], files: dict) -> list[str]:
+        rows = ["| folder | files " + head, "|---|---:" + rule]
+        by_folder: dict[str, list[Outcome]] = {}
+        for o in group:
+            by_folder.setdefault(folder_of(o.path), []).append(o)
+        files_in: dict[str, list[str]] = {}
+        for path in files:
+            files_in.setdefault(folder_of(path), []).append(path)
+        for folder in sorted(files_in):
+            rows.append(f"| {folder} | {len(files_in[folder])} | "
+                        + " | ".join(figures(by_folder.get(folder, []))) + " |")
+        rows.append(f"| all | {len(files)} | " + " | ".join(figures(group)) + " |")
+        return rows
+
+    lines += folder_table(outcomes, data["files"])
+    if "before" in data:
+        before = data["before"]
+        lines += ["", f"Before: the same sample on commit {before['commit']}, the tests as they "
+                  "were then (equivalent mutants marked as above):", ""]
+        lines += folder_table(marked(before["outcomes"]), before["files"])
     lines += [
         "",
         "## Per file",
@@ -477,6 +491,8 @@ def main() -> int:
     timing["total"] = time.monotonic() - started
     data = {"per_file": args.per_file, "seed": args.seed, "only": args.only, "commit": commit(),
             "timing": timing, "files": notes["files"], "outcomes": [asdict(o) for o in outcomes]}
+    if args.survivors_only:
+        data["before"] = {key: previous[key] for key in ("commit", "files", "outcomes")}
     RESULTS.write_text(json.dumps(data, indent=1, ensure_ascii=False))
     REPORT.parent.mkdir(parents=True, exist_ok=True)
     REPORT.write_text(render(data))
