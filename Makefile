@@ -126,8 +126,12 @@ mutants: venv gtest $(VENV)/.mutants-ready
 mutants-report: venv
 	$(PYTHON) scripts/mutants.py --report-only
 
+# The tool's dependencies bring the old `typing` backport, which shadows the standard
+# library's module in child interpreters whose path starts with site-packages (the tests'
+# run_python): it goes again at once.
 $(VENV)/.mutants-ready: tests/mutation/requirements.txt $(VENV)/.ready
 	$(PYTHON) -m pip install --quiet -r tests/mutation/requirements.txt
+	$(PYTHON) -m pip uninstall --quiet --yes typing
 	touch $@
 
 clean:

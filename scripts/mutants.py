@@ -1,6 +1,7 @@
 """Mutation testing of the C++ sources: how many injected faults do the tests catch?
 
-    scripts/mutants.py [--per-file N] [--seed S] [--only PATTERN] [--jobs J] [--report-only]
+    scripts/mutants.py [--per-file N] [--seed S] [--only PATTERN] [--jobs J]
+                       [--survivors-only | --report-only]
 
 Every C++ source under src/ (found at run time, whatever its folder) is handed, in a cleaned
 form, to the regular-expression mutation tool; each mutant is mapped back onto the real file
@@ -15,6 +16,9 @@ tests/mutation/report.md gets the figures per folder and per file and the list o
 tests/mutation/marks.txt holds a reader's verdict on survivors ("equivalent: why" or
 "killed by test"), read back on every run. --report-only re-renders the report from the
 last run's results (build/mutants/results.json) after marks.txt was edited.
+--survivors-only repeats the last run's sample after the tests were strengthened: mutants that
+run killed or that did not compile keep their outcome (a stronger test kills what it killed
+before), and only the others are built and tested again.
 """
 
 from __future__ import annotations
@@ -66,6 +70,7 @@ class Outcome:
     status: str  # "no-compile", "killed" or "survived"
     by: str  # what killed it, or why it did not compile
     seconds: float
+    carried: bool = False  # outcome taken over from the previous run, not tried again
 
 
 class Interrupted(Exception):
@@ -235,8 +240,9 @@ def failed_pytest(output: str, code: int) -> str:
 
 
 def mutate_file(runner: Runner, relative: Path, per_file: int, seed: str,
-                outcomes: list[Outcome], notes: dict) -> None:
-    """Tries the mutants of one file in their seeded order until `per_file` have compiled."""
+                outcomes: list[Outcome], notes: dict, settled: dict[str, Outcome]) -> None:
+    """Tries the mutants of one file in their seeded order until `per_file` have compiled.
+    A mutant in `settled` (killed or not compiling in the previous run) keeps that outcome."""
     real = ROOT / "src" / relative
     copy = TREE / "src" / relative
     source = real.read_text()
@@ -260,6 +266,12 @@ def mutate_file(runner: Runner, relative: Path, per_file: int, seed: str,
             if text is None or mutant_source.clean_text(text) == unchanged:
                 continue  # not spliced faithfully, or only blanks changed
             tried += 1
+            if mutant.id in settled:
+                outcome = Outcome(**{**asdict(settled[mutant.id]), "line": mutant.line,
+                                     "carried": True})
+                outcomes.append(outcome)
+                compiled += outcome.status != "no-compile"
+                continue
             copy.write_text(text)
             started = time.monotonic()
             status, by = runner.test()
@@ -302,11 +314,15 @@ def cell(text: str) -> str:
 
 def render(data: dict) -> str:
     marks = read_marks()
-    outcomes = [Outcome(**o) for o in data["outcomes"]]
-    for o in outcomes:
-        mark = marks.get(o.id, "")
-        if o.status == "survived" and mark.startswith("equivalent"):
-            o.status = "equivalent"
+
+    def marked(raw: list[dict]) -> list[Outcome]:
+        outcomes = [Outcome(**o) for o in raw]
+        for o in outcomes:
+            if o.status == "survived" and marks.get(o.id, "").startswith("equivalent"):
+                o.status = "equivalent"
+        return outcomes
+
+    outcomes = marked(data["outcomes"])
 
     def figures(group: list[Outcome]) -> list[str]:
         count = {s: sum(o.status == s for o in group)
@@ -318,8 +334,10 @@ def render(data: dict) -> str:
     head = "| tried | compiled | killed | survived | equivalent | killed of non-equivalent |"
     rule = "|---:|---:|---:|---:|---:|---:|"
     timing = data["timing"]
-    compiled_times = [o.seconds for o in outcomes if o.status != "no-compile"]
-    failed_times = [o.seconds for o in outcomes if o.status == "no-compile"]
+    tried_now = [o for o in outcomes if not o.carried]
+    compiled_times = [o.seconds for o in tried_now if o.status != "no-compile"]
+    failed_times = [o.seconds for o in tried_now if o.status == "no-compile"]
+    carried = len(outcomes) - len(tried_now)
     lines = [
         "# Mutation testing",
         "",
@@ -331,22 +349,34 @@ def render(data: dict) -> str:
         f"Time: {timing['total'] / 60:.1f} min in all; baseline build {timing['build']:.0f} s, "
         f"ctest {timing['ctest']:.1f} s, pytest subset {timing['pytest']:.1f} s; "
         f"per compiling mutant {avg(compiled_times):.1f} s, per mutant that did not compile "
-        f"{avg(failed_times):.1f} s.",
+        f"{avg(failed_times):.1f} s."
+        + (f" {carried} outcomes (killed, or did not compile) were taken over from the previous "
+           "run of the same sample, only the others tried again." if carried else ""),
         "",
         "## Per folder",
         "",
-        "| folder | files " + head,
-        "|---|---:" + rule,
     ]
-    by_folder: dict[str, list[Outcome]] = {}
-    for o in outcomes:
-        by_folder.setdefault(folder_of(o.path), []).append(o)
-    files_in: dict[str, list[str]] = {}
-    for path in data["files"]:
-        files_in.setdefault(folder_of(path), []).append(path)
-    for folder in sorted(files_in):
-        lines.append(f"| {folder} | {len(files_in[folder])} | " + " | ".join(figures(by_folder.get(folder, []))) + " |")
-    lines.append("| all | " + str(len(data["files"])) + " | " + " | ".join(figures(outcomes)) + " |")
+
+    def folder_table(group: list[Outcome], files: dict) -> list[str]:
+        rows = ["| folder | files " + head, "|---|---:" + rule]
+        by_folder: dict[str, list[Outcome]] = {}
+        for o in group:
+            by_folder.setdefault(folder_of(o.path), []).append(o)
+        files_in: dict[str, list[str]] = {}
+        for path in files:
+            files_in.setdefault(folder_of(path), []).append(path)
+        for folder in sorted(files_in):
+            rows.append(f"| {folder} | {len(files_in[folder])} | "
+                        + " | ".join(figures(by_folder.get(folder, []))) + " |")
+        rows.append(f"| all | {len(files)} | " + " | ".join(figures(group)) + " |")
+        return rows
+
+    lines += folder_table(outcomes, data["files"])
+    if "before" in data:
+        before = data["before"]
+        lines += ["", f"Before: the same sample on commit {before['commit']}, the tests as they "
+                  "were then (equivalent mutants marked as above):", ""]
+        lines += folder_table(marked(before["outcomes"]), before["files"])
     lines += [
         "",
         "## Per file",
@@ -411,6 +441,9 @@ def main() -> int:
                              "(default: three times the unmutated run, plus a minute)")
     parser.add_argument("--report-only", action="store_true",
                         help="re-render the report from the last run and the current marks")
+    parser.add_argument("--survivors-only", action="store_true",
+                        help="the last run's sample again (its count, seed and files), trying only "
+                             "the mutants that it did not kill")
     args = parser.parse_args()
 
     if args.report_only:
@@ -420,6 +453,17 @@ def main() -> int:
         REPORT.write_text(render(json.loads(RESULTS.read_text())))
         print(f"wrote {REPORT.relative_to(ROOT)}")
         return 0
+
+    settled: dict[str, Outcome] = {}
+    if args.survivors_only:
+        if not RESULTS.is_file():
+            print(f"no previous run to repeat ({RESULTS} is missing)", file=sys.stderr)
+            return 1
+        previous = json.loads(RESULTS.read_text())
+        args.per_file, args.seed = previous["per_file"], previous["seed"]
+        args.only = previous["only"]
+        settled = {o["id"]: Outcome(**o) for o in previous["outcomes"]
+                   if o["status"] in ("killed", "no-compile")}
 
     signal.signal(signal.SIGTERM, on_terminate)
     started = time.monotonic()
@@ -439,7 +483,7 @@ def main() -> int:
               f"{timing['pytest']:.1f} s; time limit {runner.timeout:.0f} s per test step", flush=True)
         for relative in sources:
             print(relative, flush=True)
-            mutate_file(runner, relative, args.per_file, args.seed, outcomes, notes)
+            mutate_file(runner, relative, args.per_file, args.seed, outcomes, notes, settled)
     except (KeyboardInterrupt, Interrupted):
         print(f"\ninterrupted after {len(outcomes)} mutants; the report is left as it was "
               "(the work tree was never changed)", file=sys.stderr)
@@ -447,6 +491,8 @@ def main() -> int:
     timing["total"] = time.monotonic() - started
     data = {"per_file": args.per_file, "seed": args.seed, "only": args.only, "commit": commit(),
             "timing": timing, "files": notes["files"], "outcomes": [asdict(o) for o in outcomes]}
+    if args.survivors_only:
+        data["before"] = {key: previous[key] for key in ("commit", "files", "outcomes")}
     RESULTS.write_text(json.dumps(data, indent=1, ensure_ascii=False))
     REPORT.parent.mkdir(parents=True, exist_ok=True)
     REPORT.write_text(render(data))

@@ -168,16 +168,20 @@ def test_str_subclass_path_and_empty_path(cube_path):
     assert str(caught.value) == READ_ERROR_PREFIX + "No such file or directory (os error 2)"
 
 
-def test_undecodable_file_name_reaches_the_file(tmp_path, write_binary):
-    # A name that is not UTF-8 comes back from os.listdir with surrogate escapes; handing it
-    # back must open that same file.
+# A name that is not UTF-8 comes back from os.listdir with surrogate escapes; handing it
+# back must open that same file, also when it holds a character outside the Basic
+# Multilingual Plane, whether as one code point or as a surrogate pair.
+@pytest.mark.parametrize(("raw", "name"), [
+    (b"m\xffesh.stl", "m\udcffesh.stl"),
+    (b"m\xff\xf0\x9f\x98\x80.stl", "m\udcff\U0001f600.stl"),
+    (b"m\xff\xf0\x9f\x98\x80.stl", "m\udcff\ud83d\ude00.stl"),
+    (b"\xf4\x8f\xbf\xbf\xff", "\udbff\udfff\udcff"),
+])
+def test_undecodable_file_name_reaches_the_file(tmp_path, write_binary, raw, name):
     source = write_binary(meshgen.cube())
-    raw = os.fsencode(str(tmp_path)) + b"/m\xffesh.stl"
-    with open(raw, "wb") as out:
+    with open(os.fsencode(str(tmp_path)) + b"/" + raw, "wb") as out:
         out.write(source.read_bytes())
-    name = os.fsdecode(raw)
-    assert "\udcff" in name
-    assert len(f(name, 4)[0]) == 4
+    assert len(f(str(tmp_path) + "/" + name, 4)[0]) == 4
 
 
 def test_file_is_not_touched_before_both_arguments_convert(tmp_path):

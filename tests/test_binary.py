@@ -53,6 +53,13 @@ def test_nul_in_path(path):
     assert read_error(path) == READ_ERROR_PREFIX + "file name contained an unexpected NUL byte"
 
 
+# Only U+DC80..U+DCFF stand for raw bytes; any other surrogate without its partner is refused.
+@pytest.mark.parametrize("path", ["\ud800.stl", "a\ud83d", "\ud83dx", "\udc7f", "\udfff\ud800"])
+def test_unpaired_surrogate_in_path(path):
+    assert read_error(path) == (
+        READ_ERROR_PREFIX + "path contains an unpaired surrogate that has no byte form")
+
+
 @pytest.mark.parametrize("data", [
     b"",                                    # empty file: binary by the probe
     b"\0" * 83,                             # header and part of the count

@@ -8,7 +8,7 @@ import meshgen
 from conftest import run_python
 
 CALLS = """
-import gc, json, sys, vertisift
+import gc, json, os, sys, vertisift
 
 class Path:
     def __init__(self, path): self.path = path
@@ -80,14 +80,19 @@ for _ in range(200):
 def refcounts():
     return [sys.getrefcount(argument) for argument in arguments]
 
+def descriptors():
+    return len(os.listdir("/proc/self/fd"))
+
 counts = refcounts()
 rss = resident()
+fds = descriptors()
 for _ in range({rounds}):
     assert round_() == first
 print(json.dumps({{
     "outcomes": first,
     "refcount_growth": [after - before for after, before in zip(refcounts(), counts)],
     "rss_growth": resident() - rss,
+    "descriptor_growth": descriptors() - fds,
 }}))
 """
 
@@ -106,6 +111,7 @@ def test_calls_leak_nothing(write_binary, tmp_path):
         "ValueError", "ValueError", "TypeError", "OverflowError", "OverflowError",
         "TypeError", "TypeError", "TypeError", "TypeError", "TypeError"]
     assert report["refcount_growth"] == [0] * 12
+    assert report["descriptor_growth"] == 0
     # A leaked result would be about 300 KiB a call, a leaked read buffer 8 KiB: 1500 rounds
     # of either are far beyond this. (The sanitizer build holds freed memory back for a while,
     # so its resident size says nothing about leaks.)

@@ -1,7 +1,9 @@
 """The reduction seen from Python: exact counts, one point per cell, vertex normals."""
 
 import collections
+import json
 import math
+import os
 
 import numpy as np
 import pytest
@@ -58,9 +60,8 @@ def test_count_is_exact(torus_path, clusters):
     assert all(type(c) is float for p in positions[:50] for c in p)
 
 
-def test_points_are_vertices_with_their_own_normals(torus_path):
-    path, faces = torus_path
-    # The expected normal of each vertex: the normalised sum of its faces' stored normals.
+def vertex_normals_of(faces) -> dict:
+    """The expected normal of each vertex: the normalised sum of its faces' stored normals."""
     sums = collections.defaultdict(lambda: np.zeros(3, dtype=F32))
     for normal, *corners in faces:
         for corner in corners:
@@ -69,10 +70,19 @@ def test_points_are_vertices_with_their_own_normals(torus_path):
     for key, total in sums.items():
         length = np.sqrt((total[0] * total[0] + total[1] * total[1]) + total[2] * total[2])
         expected[tuple(float(c) for c in key)] = total / length
-    positions, normals = f(path, 3000)
-    for position, normal in zip(positions, normals):
+    return expected
+
+
+def assert_vertices_with_their_normals(positions, normals, faces):
+    expected = vertex_normals_of(faces)
+    for position, normal in zip(positions, normals, strict=True):
         assert tuple(position) in expected
         assert np.allclose(normal, expected[tuple(position)], atol=1e-6)
+
+
+def test_points_are_vertices_with_their_own_normals(torus_path):
+    path, faces = torus_path
+    assert_vertices_with_their_normals(*f(path, 3000), faces)
 
 
 def test_representatives_lie_in_distinct_cells_when_truncated(torus_path):
@@ -184,15 +194,20 @@ def test_result_lists_are_fresh_objects(torus_path):
     assert type(positions) is list and type(normals) is list
 
 
-@pytest.mark.parametrize("env", [{"RAYON_NUM_THREADS": "1"}, {"RAYON_NUM_THREADS": "3"},
-                                 {"RAYON_RS_NUM_CPUS": "2"}, {"RAYON_NUM_THREADS": "0"}])
-def test_same_results_with_any_pool_size(torus_path, env):
+# The pool's workers live until the process ends, so the thread count after a call shows
+# the size the variables chose; the points must not depend on it.
+@pytest.mark.parametrize(("env", "workers"), [
+    ({"RAYON_NUM_THREADS": "1"}, 1), ({"RAYON_NUM_THREADS": "3"}, 3),
+    ({"RAYON_RS_NUM_CPUS": "2"}, 2), ({"RAYON_NUM_THREADS": "0"}, os.cpu_count())])
+def test_same_results_with_any_pool_size(torus_path, env, workers):
     path, faces = torus_path
     code = (
-        "import vertisift, json\n"
+        "import vertisift, json, os\n"
         f"p, n = vertisift.reduce_stl_points({path!r}, 700)\n"
-        "print(json.dumps([len(p), len(n), sorted(set(map(tuple, p)))[:5]]))\n")
+        "print(json.dumps([p, n, len(os.listdir('/proc/self/task'))]))\n")
     result = run_python(code, env)
     assert result.returncode == 0, result.stderr
-    count, normal_count, _ = eval(result.stdout)
-    assert count == normal_count == 700
+    positions, normals, threads = json.loads(result.stdout)
+    assert len(positions) == 700
+    assert threads == 1 + workers
+    assert_vertices_with_their_normals(positions, normals, faces)

@@ -11,11 +11,12 @@ namespace vertisift::parallel {
 // more would only spread the small maps thinner.
 constexpr std::size_t SHARDS_PER_PROCESSOR = 4;
 
+std::size_t shard_count_for(std::size_t processors) {
+  return std::bit_ceil(std::max<std::size_t>(processors, 1) * SHARDS_PER_PROCESSOR);
+}
+
 std::size_t shard_count() {
-  static const std::size_t count = [] {
-    const std::size_t processors = std::max<std::size_t>(logical_processors(), 1);
-    return std::bit_ceil(processors * SHARDS_PER_PROCESSOR);
-  }();
+  static const std::size_t count = shard_count_for(logical_processors());
   return count;
 }
 

@@ -23,7 +23,11 @@
 
 namespace vertisift::parallel {
 
-// Four shards per logical processor, rounded up to a power of two; computed once.
+// Four shards per processor for `processors` (taken as 1 when 0), rounded up to a power of
+// two.
+std::size_t shard_count_for(std::size_t processors);
+
+// shard_count_for(logical_processors()), computed once.
 std::size_t shard_count();
 
 template <class Value>

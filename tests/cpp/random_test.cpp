@@ -147,10 +147,14 @@ TEST(UniformIndex, PathChosenByRange) {
   EXPECT_EQ(b.read_index() % 2, 0);  // 64-bit words: two per try
 }
 
+// The key is chosen so that both paths reject some words: without the rejection, the draws
+// would differ.
 TEST(UniformIndex, MatchesTheMultiplyAndRejectRule) {
-  std::array<std::uint32_t, 8> key{7, 7};
+  std::array<std::uint32_t, 8> key{7, 0};
   ThreadRng rng(key, never_reseed);
   ThreadRng mirror(key, never_reseed);
+  int rejected32 = 0;
+  int rejected64 = 0;
   for (std::uint64_t n : {2ull, 3ull, 6ull, 1000ull, 0x80000001ull, 0xFFFFFFFFull}) {
     const auto zone =
         static_cast<std::uint32_t>((n << __builtin_clz(static_cast<std::uint32_t>(n))) - 1);
@@ -161,6 +165,7 @@ TEST(UniformIndex, MatchesTheMultiplyAndRejectRule) {
         expected = m >> 32;
         break;
       }
+      ++rejected32;
     }
     EXPECT_EQ(uniform_index(rng, n), expected) << n;
   }
@@ -173,9 +178,12 @@ TEST(UniformIndex, MatchesTheMultiplyAndRejectRule) {
         expected = static_cast<std::uint64_t>(m >> 64);
         break;
       }
+      ++rejected64;
     }
     EXPECT_EQ(uniform_index(rng, n), expected) << n;
   }
+  EXPECT_GT(rejected32, 0);
+  EXPECT_GT(rejected64, 0);
 }
 
 TEST(UniformIndex, IsUniformOverSmallRanges) {

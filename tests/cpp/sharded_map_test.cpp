@@ -84,10 +84,15 @@ TEST(ShardedMap, IterationOrderDiffersBetweenMaps) {
   EXPECT_NE(first, second);
 }
 
-TEST(ShardCount, PowerOfTwoAtLeastFourPerProcessor) {
-  const std::size_t count = shard_count();
-  EXPECT_EQ(count & (count - 1), 0u);
-  EXPECT_GE(count, std::max<std::size_t>(4, logical_processors() * 4));
+// The smallest power of two that gives every processor four shards (none reported: one).
+TEST(ShardCount, SmallestPowerOfTwoWithFourPerProcessor) {
+  for (std::size_t processors = 0; processors <= 64; ++processors) {
+    const std::size_t wanted = 4 * std::max<std::size_t>(processors, 1);
+    std::size_t expected = 1;
+    while (expected < wanted) expected *= 2;
+    EXPECT_EQ(shard_count_for(processors), expected) << processors;
+  }
+  EXPECT_EQ(shard_count(), shard_count_for(logical_processors()));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -57,13 +58,40 @@ TEST(VertexNormals, SharedEdgeAndDegenerateFaces) {
   }
 }
 
-TEST(VertexNormals, RepeatedSlotsCountTwiceAndSignedZerosSurvive) {
-  // Vertex 0 appears twice in face 0 (normal (1,0,0)) and once in face 1 (normal (0,1,0)).
+// Vertex B named twice in a face gets n + n added at once, vertex A named once gets n, in
+// each of the three places A can stand. The sums are exact whichever way the pool splits the
+// faces, but adding n twice in a row, or n once, to B's sum of 1 rounds back to 1 (2^-24 is
+// half of 1's last place), and A with 2n would turn A's normal.
+TEST(VertexNormals, RepeatedSlotsAddTwiceTheNormalAtOnce) {
+  const float n = std::ldexp(1.0f, -24);
+  const std::vector<base::Point3> vertices = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0},
+                                              {0, 0, 1}, {1, 1, 0}, {1, 0, 1}};
+  using Slots = std::array<stl::VertexIndex, 3>;
+  for (const Slots& repeated : {Slots{0, 0, 1}, Slots{0, 1, 0}, Slots{1, 0, 0}}) {
+    std::vector<stl::Face> faces = {{{0, 2, 3}, {1, 1, 0}}, {{1, 4, 5}, {0, 16 * n, 0}}};
+    for (int i = 0; i < 64; ++i)
+      faces.push_back({{repeated[0], repeated[1], repeated[2]}, {n, 0, 0}});
+    auto points = compute_vertex_normals(mesh_of(vertices, faces));
+    const base::Point3 b = normalize_or_zero({1 + 64 * 2 * n, 1, 0});
+    const base::Point3 a = normalize_or_zero({64 * n, 16 * n, 0});
+    EXPECT_EQ(points[0].normal.x, b.x) << repeated[0] << repeated[1] << repeated[2];
+    EXPECT_EQ(points[0].normal.y, b.y);
+    EXPECT_EQ(points[1].normal.x, a.x) << repeated[0] << repeated[1] << repeated[2];
+    EXPECT_EQ(points[1].normal.y, a.y);
+  }
+}
+
+TEST(VertexNormals, EveryCornerRepeated) {
+  // Vertex 0 fills all three slots of face 0 (normal (1,0,0)) and one of face 1 (0,1,0).
   auto mesh =
-      mesh_of({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{{0, 0, 1}, {1, 0, 0}}, {{0, 1, 2}, {0, 1, 0}}});
+      mesh_of({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{{0, 0, 0}, {1, 0, 0}}, {{0, 1, 2}, {0, 1, 0}}});
   auto points = compute_vertex_normals(mesh);
-  EXPECT_FLOAT_EQ(points[0].normal.x, 2.0f / std::sqrt(5.0f));
-  EXPECT_FLOAT_EQ(points[0].normal.y, 1.0f / std::sqrt(5.0f));
+  const base::Point3 expected = normalize_or_zero({3, 1, 0});
+  EXPECT_EQ(points[0].normal.x, expected.x);
+  EXPECT_EQ(points[0].normal.y, expected.y);
+}
+
+TEST(VertexNormals, SignedZerosSurvive) {
   // A lone face with normal (-0, 0, 1): the sum keeps the negative zero, and so does x / length.
   auto single = mesh_of({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{{0, 1, 2}, {-0.0f, 0, 1}}});
   auto lone = compute_vertex_normals(single);

@@ -1,0 +1,91 @@
+#include "reduce/cell_representatives.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <vector>
+
+namespace vertisift::reduce {
+namespace {
+
+// 1050 points on 105 distinct positions, ten on each, so every cell holds several points.
+PointList clustered_points() {
+  PointList points;
+  for (int i = 0; i < 1050; ++i) {
+    points.push_back({{static_cast<float>(i % 7), static_cast<float>(i % 5) / 5.0f,
+                       static_cast<float>(i % 3) * 3.0f},
+                      {0, 0, static_cast<float>(i)}});
+  }
+  return points;
+}
+
+// The points of each cell, by key, as cell_key gives them.
+std::map<CellKey, std::set<std::uint32_t>> expected_cells(const PointList& points,
+                                                          const BoundingBox& box,
+                                                          std::uint64_t resolution) {
+  std::map<CellKey, std::set<std::uint32_t>> cells;
+  for (std::uint32_t i = 0; i < points.size(); ++i) {
+    cells[cell_key(points[i].position, box, resolution)].insert(i);
+  }
+  return cells;
+}
+
+// Resolution 3 groups with a counter per cell; 40 (64000 cells for 1050 points) and 1000
+// (too many cells to count) group by sorting.
+class AssignToCells : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(AssignToCells, EveryCellHoldsExactlyItsPoints) {
+  const PointList points = clustered_points();
+  const BoundingBox box = compute_bounding_box(points);
+  const auto expected = expected_cells(points, box, GetParam());
+  CellMap cells;
+  assign_to_cells(points, box, GetParam(), cells);
+  ASSERT_EQ(cells.items.size(), points.size());
+  std::map<CellKey, std::set<std::uint32_t>> found;
+  cells.cells.for_each([&](CellKey key, const CellSpan& span) {
+    ASSERT_LE(span.begin + span.count, cells.items.size());
+    for (std::uint64_t i = span.begin; i < span.begin + span.count; ++i) {
+      found[key].insert(cells.items[i]);
+    }
+    EXPECT_EQ(found[key].size(), span.count) << key;
+  });
+  EXPECT_EQ(found, expected);
+}
+
+// One representative per cell, drawn from that cell's points, each of them in turn.
+TEST_P(AssignToCells, RepresentativesAreUniformPicksFromEachCell) {
+  const PointList points = clustered_points();
+  const BoundingBox box = compute_bounding_box(points);
+  const auto expected = expected_cells(points, box, GetParam());
+  CellMap cells;
+  assign_to_cells(points, box, GetParam(), cells);
+  std::map<CellKey, std::set<std::uint32_t>> picked;
+  for (int round = 0; round < 300; ++round) {
+    const PointList representatives = pick_representatives(cells, points);
+    ASSERT_EQ(representatives.size(), expected.size());
+    for (const PointWithNormal& item : representatives) {
+      const auto index = static_cast<std::uint32_t>(item.normal.z);
+      EXPECT_EQ(points[index].position.x, item.position.x);
+      picked[cell_key(item.position, box, GetParam())].insert(index);
+    }
+  }
+  EXPECT_EQ(picked.size(), expected.size());
+  for (const auto& [key, members] : expected) {
+    // 300 draws from ten points miss one of them with a chance of 2e-13.
+    if (members.size() <= 10) {
+      EXPECT_EQ(picked[key], members) << key;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(DenseAndSorted, AssignToCells, ::testing::Values(3u, 40u, 1000u));
+
+TEST(PickRepresentatives, NoPointsNoCells) {
+  CellMap cells;
+  assign_to_cells({}, compute_bounding_box({}), 1, cells);
+  EXPECT_TRUE(pick_representatives(cells, {}).empty());
+}
+
+}  // namespace
+}  // namespace vertisift::reduce
