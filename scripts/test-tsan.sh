@@ -16,6 +16,7 @@ export TSAN_OPTIONS="halt_on_error=1 abort_on_error=1 second_deadlock_stack=1"
 for size in 1 2 3 8 33; do
   echo "== RAYON_NUM_THREADS=$size"
   for test in thread_pool_test sharded_map_test pipeline_test vertex_merge_test; do
-    RAYON_NUM_THREADS=$size "$build/tests/cpp/$test" --gtest_brief=1
+    # A pass that deadlocks fails the run instead of hanging it.
+    RAYON_NUM_THREADS=$size timeout 600 "$build/tests/cpp/$test" --gtest_brief=1
   done
 done
