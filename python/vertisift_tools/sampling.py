@@ -35,13 +35,19 @@ class StlReadError(OSError):
         return f"{self.strerror}: {self.filename!r}"
 
 
-def _count(n: object) -> int:
-    if isinstance(n, bool):
-        raise TypeError("n must be an int, not bool")
+def _integer(value: object, expected: str) -> int:
+    """`value` as an int; TypeError "<expected>, not <type>" for anything else, bool included
+    (an int subclass that is never meant as a count or a seed)."""
+    if isinstance(value, bool):
+        raise TypeError(f"{expected}, not bool")
     try:
-        count = operator.index(n)  # type: ignore[arg-type]
+        return operator.index(value)  # type: ignore[arg-type]
     except TypeError:
-        raise TypeError(f"n must be an int, not {type(n).__name__}") from None
+        raise TypeError(f"{expected}, not {type(value).__name__}") from None
+
+
+def _count(n: object) -> int:
+    count = _integer(n, "n must be an int")
     if count < 0:
         raise ValueError(f"n must be 0 or more, not {count}")
     if count >= SEED_LIMIT:
@@ -53,12 +59,7 @@ def check_seed(seed: object) -> int | None:
     """The seed as an int in [0, 2**64), or None; TypeError or ValueError otherwise."""
     if seed is None:
         return None
-    if isinstance(seed, bool):
-        raise TypeError("seed must be None or an int, not bool")
-    try:
-        value = operator.index(seed)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"seed must be None or an int, not {type(seed).__name__}") from None
+    value = _integer(seed, "seed must be None or an int")
     if not 0 <= value < SEED_LIMIT:
         raise ValueError(f"seed must be in [0, 2**64), not {value}")
     return value
