@@ -33,14 +33,18 @@ std::map<CellKey, std::set<std::uint32_t>> expected_cells(const PointList& point
 
 // Resolution 3 groups with a counter per cell; 40 (64000 cells for 1050 points) and 1000
 // (too many cells to count) group by sorting.
-class AssignToCells : public ::testing::TestWithParam<std::uint64_t> {};
+class AssignToCells : public ::testing::TestWithParam<std::uint64_t> {
+ protected:
+  void SetUp() override { assign_to_cells(points, box, GetParam(), cells); }
 
-TEST_P(AssignToCells, EveryCellHoldsExactlyItsPoints) {
   const PointList points = clustered_points();
   const BoundingBox box = compute_bounding_box(points);
-  const auto expected = expected_cells(points, box, GetParam());
+  const std::map<CellKey, std::set<std::uint32_t>> expected =
+      expected_cells(points, box, GetParam());
   CellMap cells;
-  assign_to_cells(points, box, GetParam(), cells);
+};
+
+TEST_P(AssignToCells, EveryCellHoldsExactlyItsPoints) {
   ASSERT_EQ(cells.items.size(), points.size());
   std::map<CellKey, std::set<std::uint32_t>> found;
   cells.cells.for_each([&](CellKey key, const CellSpan& span) {
@@ -55,11 +59,6 @@ TEST_P(AssignToCells, EveryCellHoldsExactlyItsPoints) {
 
 // One representative per cell, drawn from that cell's points, each of them in turn.
 TEST_P(AssignToCells, RepresentativesAreUniformPicksFromEachCell) {
-  const PointList points = clustered_points();
-  const BoundingBox box = compute_bounding_box(points);
-  const auto expected = expected_cells(points, box, GetParam());
-  CellMap cells;
-  assign_to_cells(points, box, GetParam(), cells);
   std::map<CellKey, std::set<std::uint32_t>> picked;
   for (int round = 0; round < 300; ++round) {
     const PointList representatives = pick_representatives(cells, points);
