@@ -2,6 +2,7 @@
 
 import ctypes
 
+import meshgen
 import vertisift
 from conftest import run_python
 
@@ -43,13 +44,24 @@ def test_reimport_after_removal_gives_same_module():
     assert result.stdout.strip() == "ok", result.stderr
 
 
-def test_no_thread_started_at_import():
+def test_no_thread_started_at_import_nor_for_a_tiny_mesh(tmp_path):
+    """Importing starts no thread, and neither does a one-facet file, binary or ASCII, through
+    either library: work that small runs on the calling thread."""
+    face = ((0.0, 0.0, 1.0), (0.0, 0.0, 0.0), (1.0, 0.0, 0.0), (0.0, 1.0, 0.0))
+    binary = meshgen.write_binary_stl(tmp_path / "one.stl", [face])
+    ascii_ = meshgen.write_ascii_stl(tmp_path / "one_ascii.stl", [face])
     result = run_python(
-        "import threading, os\n"
+        "import os, numpy\n"
         "before = len(os.listdir('/proc/self/task'))\n"
-        "import vertisift\n"
-        "print(len(os.listdir('/proc/self/task')) - before)\n")
-    assert result.stdout.strip() == "0", result.stderr
+        "import vertisift, vertisift_tools\n"
+        "print(len(os.listdir('/proc/self/task')) - before)\n"
+        f"for path in ({str(binary)!r}, {str(ascii_)!r}):\n"
+        "    vertisift.reduce_stl_points(path, 4)\n"
+        "    for method in ('vertices', 'surface'):\n"
+        "        vertisift_tools.sample(path, 4, method=method)\n"
+        "print(len(os.listdir('/proc/self/task')) - before)\n",
+        env={"RAYON_NUM_THREADS": "2"})
+    assert result.stdout.split() == ["0", "0"], result.stderr
 
 
 def test_second_interpreter_is_refused():

@@ -24,6 +24,9 @@ namespace {
 // partial results stay cheap to combine.
 constexpr std::size_t CHUNKS_PER_WORKER = 4;
 
+// Passes posted from this thread while a SequentialPasses scope is active on it.
+thread_local std::size_t sequential_depth = 0;
+
 // Parses an unsigned decimal with an optional leading '+'; false for anything else,
 // including blanks and values beyond 64 bits.
 bool parse_count(const char* text, std::size_t& value) {
@@ -77,23 +80,9 @@ struct Job {
 
 class ThreadPool {
  public:
-  // Starts every worker, or none: if the system refuses a thread (or memory runs out), the
-  // workers already started are stopped and joined before the failure leaves, so nothing is
-  // left running and the next pass can try again.
-  explicit ThreadPool(std::size_t size) : size_(size) {
-    try {
-      workers_.reserve(size);
-      for (std::size_t i = 0; i < size; ++i) {
-        workers_.emplace_back([this, i] { work(i); });
-      }
-    } catch (const std::system_error& error) {
-      stop();
-      base::raise_fault(std::string("could not start a worker thread: ") + error.what());
-    } catch (...) {
-      stop();
-      throw;
-    }
-  }
+  // The workers start with the first pass that needs them (start()), so a process whose
+  // passes all run on the calling thread never has any.
+  explicit ThreadPool(std::size_t size) : size_(size) {}
 
   ~ThreadPool() { stop(); }
 
@@ -101,6 +90,7 @@ class ThreadPool {
 
   void run(std::size_t count, std::size_t chunks, const ChunkTask& task) {
     std::lock_guard turn(submit_);
+    if (workers_.empty()) start();
     Job job;
     job.task = &task;
     job.count = count;
@@ -154,6 +144,24 @@ class ThreadPool {
     }
   }
 
+  // Starts every worker, or none: if the system refuses a thread (or memory runs out), the
+  // workers already started are stopped and joined before the failure leaves, so nothing is
+  // left running and the next pass can try again. Called under `submit_`.
+  void start() {
+    try {
+      workers_.reserve(size_);
+      for (std::size_t i = 0; i < size_; ++i) {
+        workers_.emplace_back([this, i] { work(i); });
+      }
+    } catch (const std::system_error& error) {
+      stop();
+      base::raise_fault(std::string("could not start a worker thread: ") + error.what());
+    } catch (...) {
+      stop();
+      throw;
+    }
+  }
+
   void stop() {
     {
       std::lock_guard guard(mutex_);
@@ -162,6 +170,8 @@ class ThreadPool {
     wake_.notify_all();
     for (auto& worker : workers_) worker.join();
     workers_.clear();
+    std::lock_guard guard(mutex_);
+    stopping_ = false;
   }
 
   const std::size_t size_;
@@ -241,7 +251,23 @@ std::size_t chunk_count(std::size_t count, std::size_t max_chunks) {
 
 void run_chunks(std::size_t count, const ChunkTask& task, std::size_t max_chunks) {
   if (count == 0) return;
-  pool().run(count, chunk_count(count, max_chunks), task);
+  const std::size_t chunks = chunk_count(count, max_chunks);
+  if (chunks == 1 || sequential_depth > 0) {
+    // The same chunks, one after the other, on the calling thread.
+    for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
+      task(chunk, count * chunk / chunks, count * (chunk + 1) / chunks);
+    }
+    return;
+  }
+  pool().run(count, chunks, task);
+}
+
+SequentialPasses::SequentialPasses(bool active) : active_(active) {
+  if (active_) ++sequential_depth;
+}
+
+SequentialPasses::~SequentialPasses() {
+  if (active_) --sequential_depth;
 }
 
 }  // namespace vertisift::parallel

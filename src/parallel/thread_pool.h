@@ -1,12 +1,14 @@
 // The process-wide worker pool.
 //
-// One pool per process, created on the first parallel pass and kept until the process ends
-// (a forked child gets a fresh one on its first pass). Its size is fixed at creation from
-// RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the processor count. A pass hands the pool
-// one job: `count` items cut into contiguous chunks, which the workers take in turn. The
-// calling thread blocks until every chunk is done and does no share of the work; a pass over
-// one item or none runs directly on the calling thread. Passes never overlap: when several
-// threads post passes at once, they take turns. A fault thrown by a chunk ends the pass and
+// One pool per process, its workers started by the first pass that needs them and kept until
+// the process ends (a forked child gets a fresh one on its first pass). Its size is fixed at
+// creation from RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the processor count. A pass hands
+// the pool one job: `count` items cut into contiguous chunks, which the workers take in turn. The
+// calling thread blocks until every chunk is done and does no share of the work. A pass that
+// makes one chunk (one item, or none) runs directly on the calling thread, and so does every
+// pass posted under a SequentialPasses scope: work too small to gain from the workers never
+// starts them. The chunks are the same either way, so is every result. Passes never overlap: when
+// several threads post passes at once, they take turns. A fault thrown by a chunk ends the pass and
 // is rethrown on the thread that posted it.
 #pragma once
 
@@ -35,11 +37,29 @@ std::size_t pool_size_from_env(const char* num_threads, const char* rs_num_cpus,
 using ChunkTask = std::function<void(std::size_t chunk, std::size_t begin, std::size_t end)>;
 void run_chunks(std::size_t count, const ChunkTask& task, std::size_t max_chunks = SIZE_MAX);
 
+// Fewer faces or points than this are handled on the calling thread: waking the workers and
+// waiting for them costs more than such a pass. Kept low so that a mesh of a few hundred faces
+// still runs on the workers, as the tests of the concurrent paths need.
+inline constexpr std::size_t SMALL_PASS_ITEMS = 32;
+
+// While an active scope exists, the passes this thread posts run their chunks in order on
+// this thread. A driver opens one for inputs too small to gain from the workers.
+class SequentialPasses {
+ public:
+  explicit SequentialPasses(bool active);
+  ~SequentialPasses();
+  SequentialPasses(const SequentialPasses&) = delete;
+  SequentialPasses& operator=(const SequentialPasses&) = delete;
+
+ private:
+  bool active_;
+};
+
 // The number of chunks run_chunks cuts `count` items into: a few per worker, at most
 // `max_chunks`, at most `count`.
 std::size_t chunk_count(std::size_t count, std::size_t max_chunks = SIZE_MAX);
 
-// The pool's size (creating it if needed).
+// The pool's size (fixed when first asked; no worker is started for it).
 std::size_t pool_size();
 
 // fn(begin, end) over contiguous ranges covering [0, count).

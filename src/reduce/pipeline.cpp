@@ -74,6 +74,8 @@ ReduceOutcome reduce_stl_points(const stl::PathText& path, std::uint64_t cluster
     points = merge.take_points();
   }
   clock.lap(times.normals);
+  const parallel::SequentialPasses small(points.size() < parallel::SMALL_PASS_ITEMS &&
+                                         clusters < parallel::SMALL_PASS_ITEMS);
 
   const BoundingBox box = compute_bounding_box(points);
   const std::uint64_t resolution = grid_resolution(clusters);

@@ -68,8 +68,11 @@ SampleOutcome sample_vertices(const stl::PathText& path, std::uint64_t count,
   {
     stl::StlFile read = std::move(file.value());
     if (read.mesh.faces.empty()) return std::uint64_t{0};
+    const parallel::SequentialPasses small(read.mesh.vertices.size() < parallel::SMALL_PASS_ITEMS);
     points = vertex_points_in_face_order(read.mesh, options.normals);
   }
+  const parallel::SequentialPasses small(points.size() < parallel::SMALL_PASS_ITEMS &&
+                                         count < parallel::SMALL_PASS_ITEMS);
   // One item per occupied cell, the cells in key order, each picked from the cell's items in
   // vertex order.
   IndexList selection;
@@ -127,6 +130,8 @@ SampleOutcome sample_surface(const stl::PathText& path, std::uint64_t count,
   if (failure) return SampleFailure{SampleFailure::Kind::Read, std::move(*failure)};
   if (faces.empty()) return std::uint64_t{0};
   const std::span<const stl::RawFace> all(faces.data(), faces.size());
+  const parallel::SequentialPasses small(faces.size() < parallel::SMALL_PASS_ITEMS &&
+                                         count < parallel::SMALL_PASS_ITEMS);
   AreaList cumulative;
   const double total = cumulative_areas(all, cumulative);
   if (!(total > 0.0) || !std::isfinite(total))

@@ -297,6 +297,7 @@ void VertexMerge::merge_block(const Faces& faces) {
   if (faces.size() == 0) return;
   prepare();
   face_count_ += faces.size();
+  const parallel::SequentialPasses small(faces.size() < parallel::SMALL_PASS_ITEMS);
   const std::size_t partitions = partitions_.size();
   if (partitions == 1) {
     merge_into(*partitions_[0], 0, 1, keys_, faces);
@@ -360,6 +361,7 @@ PointList VertexMerge::take_points() {
     offsets[i + 1] = offsets[i] + partitions_[i]->size();
   }
   PointList points(offsets.back());
+  const parallel::SequentialPasses small(points.size() < parallel::SMALL_PASS_ITEMS);
   parallel::parallel_for(partitions_.size(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t part = begin; part < end; ++part) {
       partitions_[part]->take_points(points.data() + offsets[part]);

@@ -117,6 +117,13 @@ std::optional<ReadStatus> read_binary_blocks(FileStream& stream, FaceBlockSink& 
   }
 }
 
+// The least text, in bytes, that a part of the parallel ASCII parsing is given: a quarter of
+// a block, so about a thousand facets with the usual blocks, a few hundred microseconds of
+// parsing. A smaller file is parsed in one part, on the calling thread.
+std::size_t min_part_text(std::size_t block_size) {
+  return std::max<std::size_t>(1, block_size / 4);
+}
+
 // The most text held back for a line or a facet that is not yet complete before the reading
 // gives up on the parts and leaves the file to the ASCII reader.
 std::size_t pending_limit(std::size_t block_size) {
@@ -173,24 +180,26 @@ std::optional<ReadStatus> read_ascii_blocks(FileStream& stream, FaceBlockSink& s
     if (end > begin) {
       // Each part starts at the first facet after its share of the text; each must then end
       // exactly where the next one starts, which proves that start right, as the first
-      // part's start is.
+      // part's start is. Text too short to be worth a part of its own is parsed in fewer.
+      const std::size_t round_parts =
+          std::clamp<std::size_t>((end - begin) / min_part_text(block_size), 1, parts);
       starts[0] = begin;
-      starts[parts] = end;
-      for (std::size_t part = 1; part < parts; ++part) {
+      starts[round_parts] = end;
+      for (std::size_t part = 1; part < round_parts; ++part) {
         // The first line that starts at or after the part's share of the text.
-        std::size_t from = std::max(begin + (end - begin) * part / parts, starts[part - 1]);
+        std::size_t from = std::max(begin + (end - begin) * part / round_parts, starts[part - 1]);
         if (from > 0 && text[from - 1] != '\n') {
           const std::size_t lf = text.find('\n', from);
           from = lf == std::string::npos ? end : std::min(lf + 1, end);
         }
         starts[part] = next_facet_start(text, from, end);
       }
-      sink.run_parts(parts, [&](std::size_t part) {
+      sink.run_parts(round_parts, [&](std::size_t part) {
         faces[part].clear();
         parses[part] = parse_plain_facets(text, starts[part], starts[part + 1], faces[part]);
       });
       round_faces.clear();
-      for (std::size_t part = 0; part < parts; ++part) {
+      for (std::size_t part = 0; part < round_parts; ++part) {
         round_faces.insert(round_faces.end(), faces[part].begin(), faces[part].end());
         if (parses[part].stop == PlainStop::Departure) return std::nullopt;
         if (parses[part].stop == PlainStop::Endsolid) {
