@@ -55,8 +55,9 @@ def write_bytes(tmp_path):
     return write
 
 
-def run_python(code: str, env: dict | None = None, timeout: float = 60) -> subprocess.CompletedProcess:
-    """Runs `code` in a fresh interpreter with the same vertisift importable."""
+def python_env(env: dict | None = None) -> dict:
+    """The environment of a fresh interpreter that imports the same vertisift: the pool
+    variables cleared, then `env` applied."""
     full_env = dict(os.environ)
     full_env["PYTHONPATH"] = os.pathsep.join(
         [str(Path(vertisift.__file__).parent), str(ROOT / "scripts")]
@@ -64,5 +65,10 @@ def run_python(code: str, env: dict | None = None, timeout: float = 60) -> subpr
     for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
         full_env.pop(name, None)
     full_env.update(env or {})
-    return subprocess.run([sys.executable, "-c", code], env=full_env, capture_output=True,
+    return full_env
+
+
+def run_python(code: str, env: dict | None = None, timeout: float = 60) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter with the same vertisift importable."""
+    return subprocess.run([sys.executable, "-c", code], env=python_env(env), capture_output=True,
                           text=True, timeout=timeout)

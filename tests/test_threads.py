@@ -1,13 +1,18 @@
 """Python threads calling at once, and the pool size read from the environment."""
 
 import math
+import os
+import signal
+import subprocess
+import sys
 import threading
+import time
 
 import pytest
 
 import meshgen
 import vertisift
-from conftest import READ_ERROR_PREFIX, run_python
+from conftest import READ_ERROR_PREFIX, python_env, run_python
 
 
 def test_concurrent_python_threads_get_correct_results(write_binary, tmp_path):
@@ -101,3 +106,50 @@ def test_pool_size_from_the_environment(write_binary, num_threads, rs_num_cpus, 
     made, after_second, cpus = map(int, result.stdout.split())
     assert made == (cpus if expected == DEFAULT else expected)
     assert after_second == made
+
+
+def test_exit_while_a_daemon_thread_samples(write_binary):
+    """The interpreter exits with status 0 while a daemon thread is inside sample(): at exit
+    such a thread is ended as it takes the interpreter lock back, and nothing of the call may
+    touch a Python object on the way out."""
+    path = write_binary(meshgen.torus(40, 20))
+    code = (
+        "import threading, time, vertisift_tools\n"
+        "def loop():\n"
+        "    while True:\n"
+        f"        vertisift_tools.sample({str(path)!r}, 5000, method='surface')\n"
+        "threading.Thread(target=loop, daemon=True).start()\n"
+        "time.sleep(0.3)\n")
+    for _ in range(2):
+        result = run_python(code)
+        assert result.returncode == 0, result.stderr
+
+
+@pytest.mark.parametrize("call", ["vertisift.reduce_stl_points(path, 10)",
+                                  "vertisift_tools.sample(path, 10)"])
+def test_ctrl_c_stops_a_read_that_blocks(tmp_path, call):
+    """A read from a FIFO whose writer never writes ends with KeyboardInterrupt at Ctrl-C, as
+    Python's own reads do."""
+    fifo = tmp_path / "silent.stl"
+    os.mkfifo(fifo)
+    writer = os.open(fifo, os.O_RDWR)  # keeps a writer on the FIFO that never writes
+    code = (
+        "import vertisift, vertisift_tools\n"
+        f"path = {str(fifo)!r}\n"
+        "print('ready', flush=True)\n"
+        "try:\n"
+        f"    {call}\n"
+        "except KeyboardInterrupt:\n"
+        "    print('interrupted')\n")
+    child = subprocess.Popen([sys.executable, "-c", code], env=python_env(),
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(0.5)  # into the read
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=30)
+        assert out == "interrupted\n", err
+    finally:
+        child.kill()
+        child.wait()
+        os.close(writer)

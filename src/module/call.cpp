@@ -2,6 +2,9 @@
 
 #include <limits>
 
+#include "base/interrupt.h"
+#include "module/released_lock.h"
+
 namespace vertisift::module {
 namespace {
 
@@ -46,9 +49,12 @@ Outcome<PyRef> call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
   auto clusters = to_count(arguments.value().clusters);
   if (!clusters.ok()) return std::move(clusters.error());
 
+  // A read that blocks (a FIFO) stops when a signal handler raises, with that exception.
+  base::InterruptCheck signals(handlers_raised, nullptr);
   reduce::ReduceOutcome outcome =
       reduce::reduce_stl_points(path.value(), clusters.value(), MAX_RESULT_POINTS);
   path = Outcome<stl::PathText>(stl::PathText{});  // the path text is done with
+  if (signals.stopped()) return fetch_pending();
   if (auto* failure = std::get_if<reduce::ReadFailure>(&outcome)) {
     return PendingException::deferred(PyExc_IOError, std::move(failure->message));
   }

@@ -1,6 +1,12 @@
 // PyRef: the one owner of a strong reference to a Python object. Construct it with `steal`
 // from a new reference (or NULL) or with `borrow` from a borrowed one; `release` hands the
 // reference on (to a stealing call such as PyList_SET_ITEM, or back to the interpreter).
+//
+// An owner may be destroyed without the interpreter lock in one case only: at interpreter
+// exit, a daemon thread that takes the lock back (see released_lock.h) is ended by a forced
+// unwinding of its stack, which runs the destructors of every frame on it. Touching a Python
+// object then would crash the exiting process, so an owner on a thread that has released the
+// lock lets its reference go without touching it; the process is ending anyway.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -9,6 +15,9 @@
 #include <utility>
 
 namespace vertisift::module {
+
+// True while this thread runs without the interpreter lock it released.
+inline thread_local bool interpreter_lock_released = false;
 
 class PyRef {
  public:
@@ -28,7 +37,9 @@ class PyRef {
   }
   PyRef(const PyRef&) = delete;
   PyRef& operator=(const PyRef&) = delete;
-  ~PyRef() { Py_XDECREF(object_); }
+  ~PyRef() {
+    if (object_ != nullptr && !interpreter_lock_released) Py_DECREF(object_);
+  }
 
   PyObject* get() const { return object_; }
   PyObject* release() { return std::exchange(object_, nullptr); }

@@ -6,31 +6,45 @@
 
 #include <cerrno>
 
+#include "base/interrupt.h"
+
 namespace vertisift::stl {
+namespace {
+
+// Runs `call` (a system call returning -1 with errno on failure) until it is not cut short by
+// a signal, unless the caller's interrupt check says to stop: then the call fails with EINTR.
+// A check that has already said stop ends the call before it starts, so nothing blocks again.
+template <class Call>
+auto unless_interrupted(Call call) -> ReadResult<decltype(call())> {
+  for (;;) {
+    if (base::interrupted()) return ReadError::os(EINTR);
+    const auto got = call();
+    if (got >= 0) return got;
+    if (errno != EINTR) return ReadError::os(errno);
+    if (base::interrupt_requested()) return ReadError::os(EINTR);
+  }
+}
+
+}  // namespace
 
 ReadResult<RawFile> RawFile::open(const std::string& path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return ReadError::os(errno);
-  return RawFile(fd);
+  // Opening a FIFO blocks until a writer comes, so it too can be interrupted.
+  auto fd = unless_interrupted([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
+  if (!fd.ok()) return fd.error();
+  return RawFile(fd.value());
 }
 
 ReadResult<std::size_t> RawFile::read(std::byte* dest, std::size_t count) {
-  for (;;) {
-    ssize_t got = ::read(fd_, dest, count);
-    if (got >= 0) return static_cast<std::size_t>(got);
-    if (errno != EINTR) return ReadError::os(errno);
-  }
+  auto got = unless_interrupted([&] { return ::read(fd_, dest, count); });
+  if (!got.ok()) return got.error();
+  return static_cast<std::size_t>(got.value());
 }
 
 ReadResult<std::size_t> RawFile::read_at(std::byte* dest, std::size_t count, std::uint64_t offset) {
-  for (;;) {
-    ssize_t got = ::pread(fd_, dest, count, static_cast<off_t>(offset));
-    if (got >= 0) return static_cast<std::size_t>(got);
-    if (errno != EINTR) return ReadError::os(errno);
-  }
+  auto got =
+      unless_interrupted([&] { return ::pread(fd_, dest, count, static_cast<off_t>(offset)); });
+  if (!got.ok()) return got.error();
+  return static_cast<std::size_t>(got.value());
 }
 
 ReadStatus RawFile::seek_to_start() {

@@ -1,10 +1,11 @@
 // Sequential, buffered reading of one file.
 //
-// RawFile owns the descriptor (opened read-only, never created) and repeats reads that a
-// signal interrupted. BufferedReader puts an 8192-byte buffer in front of any source with a
-// `read`; FileStream is the buffered file itself, and the probe and each face reader put a
-// BufferedReader of their own in front of the FileStream. A read larger than the buffer,
-// arriving while the buffer is empty, bypasses it.
+// RawFile owns the descriptor (opened read-only, never created) and repeats opens and reads
+// that a signal interrupted, unless the caller's interrupt check (base/interrupt.h) says to
+// stop: then they fail with the system's EINTR error. BufferedReader puts an 8192-byte buffer in
+// front of any source with a `read`; FileStream is the buffered file itself, and the probe and each
+// face reader put a BufferedReader of their own in front of the FileStream. A read larger than the
+// buffer, arriving while the buffer is empty, bypasses it.
 #pragma once
 
 #include <cstddef>

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <exception>
 #include <new>
@@ -11,6 +13,7 @@
 #include <variant>
 
 #include "module/py_ref.h"
+#include "module/released_lock.h"
 #include "reduce/sampling.h"
 
 namespace vertisift::tools {
@@ -122,26 +125,22 @@ PyObject* sample(PyObject* const* args, Py_ssize_t nargs) {
       std::string(PyBytes_AS_STRING(path_bytes.get()),
                   static_cast<std::size_t>(PyBytes_GET_SIZE(path_bytes.get()))));
 
-  // Nothing below touches a Python object until the lock is back: the driver sees plain
-  // values and the two buffers, which no other code can reach yet.
-  std::optional<reduce::SampleOutcome> outcome;
-  std::exception_ptr fault;
+  // The driver sees plain values and the two buffers, which no other code can reach yet.
   const bool need_key = args[3] == Py_None;
-  Py_BEGIN_ALLOW_THREADS try {
+  bool interrupted = false;
+  const reduce::SampleOutcome outcome = module::without_interpreter_lock(interrupted, [&] {
     if (need_key) options.key = reduce::os_sample_key();
-    outcome = reduce::sample_stl(path, *count, options, position_span, normal_span);
-  } catch (...) {
-    fault = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS if (fault) std::rethrow_exception(fault);
+    return reduce::sample_stl(path, *count, options, position_span, normal_span);
+  });
+  if (interrupted) return nullptr;  // a signal handler raised: its exception is pending
 
-  if (const auto* failure = std::get_if<reduce::SampleFailure>(&*outcome)) {
+  if (const auto* failure = std::get_if<reduce::SampleFailure>(&outcome)) {
     if (failure->kind == reduce::SampleFailure::Kind::NoArea) {
       return raise(PyExc_ValueError, reduce::NO_AREA_MESSAGE);
     }
     return raise_read_error(failure->read, filename.get());
   }
-  if (std::get<std::uint64_t>(*outcome) == 0 && *count != 0) {
+  if (std::get<std::uint64_t>(outcome) == 0 && *count != 0) {
     if (PyByteArray_Resize(positions.get(), 0) < 0) return nullptr;
     if (PyByteArray_Resize(normal_bytes.get(), 0) < 0) return nullptr;
   }
@@ -155,6 +154,8 @@ PyObject* sample_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   // MemoryError, any other internal fault a RuntimeError with its message.
   try {
     return sample(args, nargs);
+  } catch (abi::__forced_unwind&) {
+    throw;  // the thread is being ended at interpreter exit: let it go
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& fault) {
