@@ -102,18 +102,24 @@ def test_reduce_user_mistakes(tmp_path, torus_model, args, parts):
     assert files_under(tmp_path) == before
 
 
-@pytest.mark.parametrize("content, message", [
-    ("broken", cut_short_message(576, 500)),
-    ("empty", "the model has no faces, so it gives no points"),
+@pytest.mark.parametrize("content, options, message", [
+    ("broken", [], cut_short_message(576, 500)),
+    ("empty", [], "the model has no faces, so it gives no points"),
+    ("flat", ["--method", "surface"], None),  # sample()'s own text, and no class name
 ])
-def test_reduce_unreadable_model_writes_nothing(tmp_path, torus_model, content, message):
+def test_reduce_unreadable_model_writes_nothing(tmp_path, torus_model, content, options, message):
     model, _ = torus_model
     bad = tmp_path / "bad.stl"
     if content == "broken":
         bad.write_bytes(model.read_bytes()[:500])
-    else:
+    elif content == "empty":
         meshgen.write_binary_stl(bad, [])
-    result = run_cli("reduce", bad, COUNT, "-o", tmp_path / "out.ply")
+    else:
+        meshgen.write_binary_stl(bad, [((0, 0, 1), (0, 0, 0), (1, 0, 0), (2, 0, 0))])
+        with pytest.raises(ValueError) as raised:
+            vertisift_tools.sample(bad, COUNT, method="surface")
+        message = str(raised.value)
+    result = run_cli("reduce", bad, COUNT, "-o", tmp_path / "out.ply", *options)
     assert result.returncode == 1
     assert result.stderr == f"vertisift reduce: cannot convert {bad}: {message}\n"
     assert not (tmp_path / "out.ply").exists()
