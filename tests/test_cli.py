@@ -39,11 +39,12 @@ def torus_model(tmp_path):
 
 
 def assert_user_error(result: subprocess.CompletedProcess[str], *parts: str) -> None:
-    """Exit status 2 and a message naming the mistake, not a traceback."""
+    """Exit status 2 and one line naming the mistake: no usage block, no traceback."""
     assert result.returncode == 2, result.stderr
-    assert "Traceback" not in result.stderr
+    (line,) = result.stderr.splitlines()
+    assert line.startswith(("vertisift reduce: error: ", "vertisift batch: error: ")), line
     for part in parts:
-        assert part in result.stderr
+        assert part in line
 
 
 # --- reduce -------------------------------------------------------------------------------
@@ -265,6 +266,9 @@ def test_batch_refuses_two_models_with_one_output(tmp_path):
     (["{tmp}", "{tmp}/file.stl", "10"], ["OUT_DIR", "is not a folder"]),
     (["{tmp}", "{tmp}/out", "many"], ["'many' is not a point count"]),
     (["{tmp}", "{tmp}/out", "10", "--format", "obj"], ["invalid choice: 'obj'"]),
+    (["{tmp}", "{tmp}/out", "10", "--method", "bogus"], ["argument --method: invalid choice: 'bogus'"]),
+    (["{tmp}", "{tmp}/out", "10", "--seed", "-1"], ["argument --seed: '-1' is not a seed"]),
+    (["{tmp}"], ["the following arguments are required: OUT_DIR, N"]),
     (["{tmp}", "{tmp}/out", "10", "--jobs", "0"], ["'0' is not a number of processes"]),
     (["{tmp}", "{tmp}/out", "10", "--jobs", "2", "--dask", "tcp://127.0.0.1:1"],
      ["not allowed with argument"]),

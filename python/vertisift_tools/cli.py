@@ -58,6 +58,15 @@ class UsageError(Exception):
     """A mistake in the command line, reported without a traceback."""
 
 
+class CommandParser(argparse.ArgumentParser):
+    """An argument parser whose mistakes are one line, "vertisift batch: error: ...", like
+    the command's own, instead of a usage block and then the message; --help still prints
+    the whole usage."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(USAGE_ERROR, f"{self.prog}: error: {message}\n")
+
+
 def point_count(text: str) -> int:
     if not re.fullmatch(r"[0-9]+", text.strip()) or not 1 <= int(text) <= MAX_COUNT:
         raise argparse.ArgumentTypeError(
@@ -124,7 +133,7 @@ def version() -> str:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = CommandParser(
         prog="vertisift",
         description="Turn STL models into point clouds of an exact size, with normals.",
     )
