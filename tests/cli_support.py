@@ -14,6 +14,7 @@ import vertisift_tools
 
 # The reader's own text, without the prefix that the extension's function puts before it.
 SHORT_FILE_MESSAGE = "failed to fill whole buffer"
+RECORD_FILE = "vertisift-batch.json"
 
 
 def cut_short_message(faces: int, size: int) -> str:

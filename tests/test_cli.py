@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import os
 import signal
 import subprocess
@@ -18,6 +19,7 @@ import vertisift_tools
 from cli_support import (
     BROKEN_MESSAGE,
     DIED_MESSAGE,
+    RECORD_FILE,
     check_cloud,
     cli_command,
     cli_env,
@@ -28,6 +30,7 @@ from cli_support import (
     run_cli,
     torus_faces,
 )
+from vertisift_tools.options import SampleOptions
 
 COUNT = 64
 
@@ -151,7 +154,7 @@ def test_batch_converts_the_tree_and_reports_failures(tmp_path, fmt, jobs):
     result = run_cli("batch", tmp_path / "in", out, COUNT, "--format", fmt, "--jobs", jobs)
     assert result.returncode == 1, result.stderr
     expected = sorted(str(Path(r).with_suffix("." + fmt).as_posix()) for r in good)
-    assert files_under(out) == sorted(expected + ["failures.csv"])
+    assert files_under(out) == sorted(expected + ["failures.csv", RECORD_FILE])
     for relative, faces in good.items():
         check_cloud(out / Path(relative).with_suffix("." + fmt), COUNT, faces)
     assert read_failures(out) == [["path", "error"], ["sub/broken.stl", BROKEN_MESSAGE]]
@@ -184,10 +187,40 @@ def test_batch_rerun_skips_finished_clouds_and_remakes_others(tmp_path):
     for relative, faces in good.items():
         check_cloud(out / Path(relative).with_suffix(".npz"), COUNT, faces)
 
-    # Another point count makes everything again.
-    third = run_cli("batch", tmp_path / "in", out, COUNT + 1, "-q")
+    # A batch with other settings is refused before it touches anything, naming what
+    # differs, from the command and from Python alike.
+    record = json.loads((out / RECORD_FILE).read_text())
+    assert record == {"count": COUNT, "format": "npz", "method": "vertices", "normals": "file",
+                      "distinct": False, "seed": None, "version": record["version"]}
+    before = {p: p.read_bytes() for p in out.rglob("*") if p.is_file()}
+    other = ["--normals", "geometry", "--seed", "7"]
+    refused = run_cli("batch", tmp_path / "in", out, COUNT, "-q", *other)
+    assert (refused.returncode, refused.stderr) == (
+        2, f"vertisift batch: error: OUT_DIR {out} holds the clouds of another batch (normals "
+           "file before, geometry now; seed none before, 7 now); use --overwrite to make every "
+           "cloud again\n")
+    with pytest.raises(vertisift_tools.BatchMismatchError, match=r"\(count 64 before, 65 now\)"):
+        vertisift_tools.batch(tmp_path / "in", out, COUNT + 1)
+    assert {p: p.read_bytes() for p in out.rglob("*") if p.is_file()} == before
+
+    # --overwrite makes every cloud again, also those of the right size, and records it.
+    third = run_cli("batch", tmp_path / "in", out, COUNT, "-q", *other, "--overwrite")
     assert "5 models found: 5 converted, 0 already done" in third.stderr
-    check_cloud(out / "a0.npz", COUNT + 1, good["a0.stl"])
+    options = SampleOptions(normals="geometry", seed=7)
+    record = {**record, "normals": "geometry", "seed": 7}
+    assert json.loads((out / RECORD_FILE).read_text()) == record
+
+    # The clouds of a seeded batch depend on the version that made them.
+    (out / RECORD_FILE).write_text(json.dumps({**record, "version": "0.0.0"}))
+    with pytest.raises(vertisift_tools.BatchMismatchError, match=r"\(version 0\.0\.0 before"):
+        vertisift_tools.batch(tmp_path / "in", out, COUNT, options=options)
+    # A folder without a record, as older versions left it, resumes as it always did.
+    (out / RECORD_FILE).unlink()
+    report = vertisift_tools.batch(tmp_path / "in", out, COUNT, options=options)
+    assert (report.converted, report.skipped) == (0, 5)
+    assert json.loads((out / RECORD_FILE).read_text()) == record
+    for relative, faces in good.items():
+        check_cloud(out / Path(relative).with_suffix(".npz"), COUNT, faces)
 
 
 @pytest.mark.parametrize("jobs", [1, 2])
@@ -237,7 +270,8 @@ def test_batch_interrupted_then_resumed(tmp_path, how):
     assert process.returncode == 130, stderr
     assert "interrupted; run the same command again to resume" in stderr
     assert "Traceback" not in stderr
-    assert files_under(out) == ["a0.npz", "b1.npz", "failures.csv"]
+    # The record is written before the first cloud, so it covers an interrupted run too.
+    assert files_under(out) == ["a0.npz", "b1.npz", "failures.csv", RECORD_FILE]
     stamps = {p: p.stat().st_mtime_ns for p in out.glob("*.npz")}
 
     result = run_cli("batch", tmp_path / "in", out, COUNT, "--jobs", 1, "-q")

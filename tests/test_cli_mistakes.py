@@ -15,6 +15,7 @@ import pytest
 import meshgen
 import vertisift_tools
 from cli_support import (
+    RECORD_FILE,
     SHORT_FILE_MESSAGE,
     check_cloud,
     files_under,
@@ -70,7 +71,7 @@ def test_impossible_point_count(tmp_path, model, huge):
     result = run_cli("batch", tmp_path / "in", tmp_path / "out", huge, "-q")
     assert result.returncode == 1
     assert read_failures(tmp_path / "out")[1:] == [["model.stl", f"not enough memory for {huge} points"]]
-    assert files_under(tmp_path / "out") == ["failures.csv"]
+    assert files_under(tmp_path / "out") == ["failures.csv", RECORD_FILE]
 
 
 @pytest.mark.parametrize("command, line", [
@@ -126,7 +127,7 @@ def test_errors_name_the_users_file(tmp_path, model):
     assert result.returncode == 1
     assert read_failures(tmp_path / "out")[1:] == [
         ["model.stl", f"cannot write {tmp_path / 'out' / 'model.npz'}: Is a directory"]]
-    assert files_under(tmp_path / "out") == ["failures.csv"]
+    assert files_under(tmp_path / "out") == ["failures.csv", RECORD_FILE]
 
 
 @pytest.mark.parametrize("content, hint", [
