@@ -12,7 +12,9 @@ import numpy as np
 import meshgen
 import vertisift_tools
 
-SHORT_FILE_MESSAGE = "Ошибка чтения STL-файла: failed to fill whole buffer"
+# The reader's own text, without the prefix that the extension's function puts before it.
+SHORT_FILE_MESSAGE = "failed to fill whole buffer"
+RECORD_FILE = "vertisift-batch.json"
 
 
 def cut_short_message(faces: int, size: int) -> str:

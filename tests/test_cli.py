@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import os
 import signal
 import subprocess
@@ -18,6 +19,7 @@ import vertisift_tools
 from cli_support import (
     BROKEN_MESSAGE,
     DIED_MESSAGE,
+    RECORD_FILE,
     check_cloud,
     cli_command,
     cli_env,
@@ -28,6 +30,7 @@ from cli_support import (
     run_cli,
     torus_faces,
 )
+from vertisift_tools.options import SampleOptions
 
 COUNT = 64
 
@@ -39,11 +42,12 @@ def torus_model(tmp_path):
 
 
 def assert_user_error(result: subprocess.CompletedProcess[str], *parts: str) -> None:
-    """Exit status 2 and a message naming the mistake, not a traceback."""
+    """Exit status 2 and one line naming the mistake: no usage block, no traceback."""
     assert result.returncode == 2, result.stderr
-    assert "Traceback" not in result.stderr
+    (line,) = result.stderr.splitlines()
+    assert line.startswith(("vertisift reduce: error: ", "vertisift batch: error: ")), line
     for part in parts:
-        assert part in result.stderr
+        assert part in line
 
 
 # --- reduce -------------------------------------------------------------------------------
@@ -102,18 +106,24 @@ def test_reduce_user_mistakes(tmp_path, torus_model, args, parts):
     assert files_under(tmp_path) == before
 
 
-@pytest.mark.parametrize("content, message", [
-    ("broken", cut_short_message(576, 500)),
-    ("empty", "the model has no faces, so it gives no points"),
+@pytest.mark.parametrize("content, options, message", [
+    ("broken", [], cut_short_message(576, 500)),
+    ("empty", [], "the model has no faces, so it gives no points"),
+    ("flat", ["--method", "surface"], None),  # sample()'s own text, and no class name
 ])
-def test_reduce_unreadable_model_writes_nothing(tmp_path, torus_model, content, message):
+def test_reduce_unreadable_model_writes_nothing(tmp_path, torus_model, content, options, message):
     model, _ = torus_model
     bad = tmp_path / "bad.stl"
     if content == "broken":
         bad.write_bytes(model.read_bytes()[:500])
-    else:
+    elif content == "empty":
         meshgen.write_binary_stl(bad, [])
-    result = run_cli("reduce", bad, COUNT, "-o", tmp_path / "out.ply")
+    else:
+        meshgen.write_binary_stl(bad, [((0, 0, 1), (0, 0, 0), (1, 0, 0), (2, 0, 0))])
+        with pytest.raises(ValueError) as raised:
+            vertisift_tools.sample(bad, COUNT, method="surface")
+        message = str(raised.value)
+    result = run_cli("reduce", bad, COUNT, "-o", tmp_path / "out.ply", *options)
     assert result.returncode == 1
     assert result.stderr == f"vertisift reduce: cannot convert {bad}: {message}\n"
     assert not (tmp_path / "out.ply").exists()
@@ -144,7 +154,7 @@ def test_batch_converts_the_tree_and_reports_failures(tmp_path, fmt, jobs):
     result = run_cli("batch", tmp_path / "in", out, COUNT, "--format", fmt, "--jobs", jobs)
     assert result.returncode == 1, result.stderr
     expected = sorted(str(Path(r).with_suffix("." + fmt).as_posix()) for r in good)
-    assert files_under(out) == sorted(expected + ["failures.csv"])
+    assert files_under(out) == sorted(expected + ["failures.csv", RECORD_FILE])
     for relative, faces in good.items():
         check_cloud(out / Path(relative).with_suffix("." + fmt), COUNT, faces)
     assert read_failures(out) == [["path", "error"], ["sub/broken.stl", BROKEN_MESSAGE]]
@@ -177,10 +187,40 @@ def test_batch_rerun_skips_finished_clouds_and_remakes_others(tmp_path):
     for relative, faces in good.items():
         check_cloud(out / Path(relative).with_suffix(".npz"), COUNT, faces)
 
-    # Another point count makes everything again.
-    third = run_cli("batch", tmp_path / "in", out, COUNT + 1, "-q")
+    # A batch with other settings is refused before it touches anything, naming what
+    # differs, from the command and from Python alike.
+    record = json.loads((out / RECORD_FILE).read_text())
+    assert record == {"count": COUNT, "format": "npz", "method": "vertices", "normals": "file",
+                      "distinct": False, "seed": None, "version": record["version"]}
+    before = {p: p.read_bytes() for p in out.rglob("*") if p.is_file()}
+    other = ["--normals", "geometry", "--seed", "7"]
+    refused = run_cli("batch", tmp_path / "in", out, COUNT, "-q", *other)
+    assert (refused.returncode, refused.stderr) == (
+        2, f"vertisift batch: error: OUT_DIR {out} holds the clouds of another batch (normals "
+           "file before, geometry now; seed none before, 7 now); use --overwrite to make every "
+           "cloud again\n")
+    with pytest.raises(vertisift_tools.BatchMismatchError, match=r"\(count 64 before, 65 now\)"):
+        vertisift_tools.batch(tmp_path / "in", out, COUNT + 1)
+    assert {p: p.read_bytes() for p in out.rglob("*") if p.is_file()} == before
+
+    # --overwrite makes every cloud again, also those of the right size, and records it.
+    third = run_cli("batch", tmp_path / "in", out, COUNT, "-q", *other, "--overwrite")
     assert "5 models found: 5 converted, 0 already done" in third.stderr
-    check_cloud(out / "a0.npz", COUNT + 1, good["a0.stl"])
+    options = SampleOptions(normals="geometry", seed=7)
+    record = {**record, "normals": "geometry", "seed": 7}
+    assert json.loads((out / RECORD_FILE).read_text()) == record
+
+    # The clouds of a seeded batch depend on the version that made them.
+    (out / RECORD_FILE).write_text(json.dumps({**record, "version": "0.0.0"}))
+    with pytest.raises(vertisift_tools.BatchMismatchError, match=r"\(version 0\.0\.0 before"):
+        vertisift_tools.batch(tmp_path / "in", out, COUNT, options=options)
+    # A folder without a record, as older versions left it, resumes as it always did.
+    (out / RECORD_FILE).unlink()
+    report = vertisift_tools.batch(tmp_path / "in", out, COUNT, options=options)
+    assert (report.converted, report.skipped) == (0, 5)
+    assert json.loads((out / RECORD_FILE).read_text()) == record
+    for relative, faces in good.items():
+        check_cloud(out / Path(relative).with_suffix(".npz"), COUNT, faces)
 
 
 @pytest.mark.parametrize("jobs", [1, 2])
@@ -230,7 +270,8 @@ def test_batch_interrupted_then_resumed(tmp_path, how):
     assert process.returncode == 130, stderr
     assert "interrupted; run the same command again to resume" in stderr
     assert "Traceback" not in stderr
-    assert files_under(out) == ["a0.npz", "b1.npz", "failures.csv"]
+    # The record is written before the first cloud, so it covers an interrupted run too.
+    assert files_under(out) == ["a0.npz", "b1.npz", "failures.csv", RECORD_FILE]
     stamps = {p: p.stat().st_mtime_ns for p in out.glob("*.npz")}
 
     result = run_cli("batch", tmp_path / "in", out, COUNT, "--jobs", 1, "-q")
@@ -259,6 +300,9 @@ def test_batch_refuses_two_models_with_one_output(tmp_path):
     (["{tmp}", "{tmp}/file.stl", "10"], ["OUT_DIR", "is not a folder"]),
     (["{tmp}", "{tmp}/out", "many"], ["'many' is not a point count"]),
     (["{tmp}", "{tmp}/out", "10", "--format", "obj"], ["invalid choice: 'obj'"]),
+    (["{tmp}", "{tmp}/out", "10", "--method", "bogus"], ["argument --method: invalid choice: 'bogus'"]),
+    (["{tmp}", "{tmp}/out", "10", "--seed", "-1"], ["argument --seed: '-1' is not a seed"]),
+    (["{tmp}"], ["the following arguments are required: OUT_DIR, N"]),
     (["{tmp}", "{tmp}/out", "10", "--jobs", "0"], ["'0' is not a number of processes"]),
     (["{tmp}", "{tmp}/out", "10", "--jobs", "2", "--dask", "tcp://127.0.0.1:1"],
      ["not allowed with argument"]),

@@ -13,7 +13,9 @@ from importlib import metadata
 import pytest
 
 import meshgen
+import vertisift_tools
 from cli_support import (
+    RECORD_FILE,
     SHORT_FILE_MESSAGE,
     check_cloud,
     files_under,
@@ -69,7 +71,7 @@ def test_impossible_point_count(tmp_path, model, huge):
     result = run_cli("batch", tmp_path / "in", tmp_path / "out", huge, "-q")
     assert result.returncode == 1
     assert read_failures(tmp_path / "out")[1:] == [["model.stl", f"not enough memory for {huge} points"]]
-    assert files_under(tmp_path / "out") == ["failures.csv"]
+    assert files_under(tmp_path / "out") == ["failures.csv", RECORD_FILE]
 
 
 @pytest.mark.parametrize("command, line", [
@@ -125,21 +127,33 @@ def test_errors_name_the_users_file(tmp_path, model):
     assert result.returncode == 1
     assert read_failures(tmp_path / "out")[1:] == [
         ["model.stl", f"cannot write {tmp_path / 'out' / 'model.npz'}: Is a directory"]]
-    assert files_under(tmp_path / "out") == ["failures.csv"]
+    assert files_under(tmp_path / "out") == ["failures.csv", RECORD_FILE]
 
 
 @pytest.mark.parametrize("content, hint", [
     (b"\x89PNG\r\n\x1a\n" + bytes(range(256)), "this is a PNG picture, not an STL model"),
     (b"# made by hand\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n",
      'this is a text file that does not begin with "solid ", so not an STL model'),
+    (b"SOLID cube\n  facet normal 0 0 1\n",
+     'this is a text file that begins with "SOLID cube"; ASCII STL begins with "solid "'),
+    (b" solid cube\r\nfacet normal 0 0 1\n",
+     'this is a text file that begins with " solid cube"; ASCII STL begins with "solid "'),
     (b"", "the file is empty"),
     (bytes(50), "the file has 50 bytes, fewer than a binary STL header's 84"),
+    # An ASCII model that breaks the grammar: the reader's message names the line, no hint.
+    (b"solid cube\n  facet normal 0 0 1\n    outer loop\n      vertex 0 0\n", None),
 ])
 def test_a_file_that_is_not_stl_gets_a_hint(tmp_path, content, hint):
     model = tmp_path / "model.stl"
     model.write_bytes(content)
+    # The library keeps the reader's error as it is: its class, errno and file name.
+    with pytest.raises(vertisift_tools.StlReadError) as raised:
+        vertisift_tools.reduce_to_arrays(model, COUNT)
+    assert (raised.value.errno, raised.value.filename) == (None, str(model))
+    reason = raised.value.strerror
+    assert reason == SHORT_FILE_MESSAGE or hint is None
     result = run_cli("reduce", model, COUNT, "-o", tmp_path / "o.ply")
-    assert_one_line(result, 1, f"reduce: cannot convert {model}: {SHORT_FILE_MESSAGE} ({hint})")
+    assert_one_line(result, 1, f"reduce: cannot convert {model}: {reason}" + (f" ({hint})" if hint else ""))
     assert files_under(tmp_path) == ["model.stl"]
 
 

@@ -42,6 +42,7 @@ def cluster():
 
 def test_dask_batch_matches_a_local_batch(tmp_path, cluster):
     import vertisift_tools
+    from vertisift_tools.options import SampleOptions
     good = make_tree(tmp_path / "in")
     local = vertisift_tools.batch(tmp_path / "in", tmp_path / "local", COUNT, jobs=2)
     with distributed.Client(cluster.scheduler_address, set_as_default=False) as client:
@@ -49,6 +50,10 @@ def test_dask_batch_matches_a_local_batch(tmp_path, cluster):
         # Nothing of the batch runs on after it has returned (such as a task run again
         # because the worker that held its result died).
         assert not any(client.processing().values())
+        # Its OUT_DIR now records this batch: one with other options is refused.
+        with pytest.raises(vertisift_tools.BatchMismatchError, match="method vertices before"):
+            vertisift_tools.batch_dask(tmp_path / "in", tmp_path / "dask", COUNT, client,
+                                       options=SampleOptions(method="surface"))
 
     for report in (local, remote):
         assert (report.found, report.converted, report.skipped) == (6, 4, 0)

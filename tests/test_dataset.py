@@ -48,8 +48,9 @@ def test_seeded_items_repeat_within_an_epoch_and_change_across_epochs(folder):
     dataset.set_epoch(1)
     second = list(dataset)
     assert not any(np.array_equal(a, b) for a, b in zip(first, second))
-    again = PointCloudDataset(folder, 100, seed=5, method="vertices")
-    again.set_epoch(1)
+    # NumPy integers count as integers, as they do for sample().
+    again = PointCloudDataset(folder, np.int64(100), seed=np.uint64(5), method="vertices")
+    again.set_epoch(np.int64(1))
     assert all(np.array_equal(a, b) for a, b in zip(second, again))
     unseeded = PointCloudDataset(folder, 100)
     assert not np.array_equal(unseeded[0], unseeded[0])
@@ -76,6 +77,14 @@ def test_bad_arguments(folder, write_binary):
         PointCloudDataset(folder, 10, seed=-1)
     with pytest.raises(TypeError):
         PointCloudDataset(folder, 10.0)
+    # Bytes paths are refused as sample() refuses them, and said so.
+    with pytest.raises(TypeError) as raised:
+        PointCloudDataset(bytes(folder), 10)
+    assert str(raised.value) == ("files must be a folder or an iterable of paths, each a str or "
+                                 "os.PathLike, not bytes")
+    with pytest.raises(TypeError) as raised:
+        PointCloudDataset([folder / "a.stl", bytes(folder / "a.stl")], 10)
+    assert str(raised.value) == "files[1] must be a str or os.PathLike path, not bytes"
     empty = PointCloudDataset([write_binary([])], 10)
     with pytest.raises(ValueError, match="has no faces"):
         empty[0]

@@ -370,6 +370,8 @@ def test_path_forms(torus_path, monkeypatch):
     expected = digest(*sample(str(torus_path), 20, seed=1))
     assert digest(*sample(Path(torus_path), 20, seed=1)) == expected
     assert digest(*sample(torus_path, np.int64(20), seed=np.uint64(1))) == expected
+    assert (digest(*sample(torus_path, 20, seed=1, distinct=np.bool_(True)))
+            == digest(*sample(torus_path, 20, seed=1, distinct=True)))
     monkeypatch.chdir(torus_path.parent)
     assert digest(*sample(torus_path.name, 20, seed=1)) == expected
 

@@ -7,8 +7,11 @@
   training loops; it pickles, so worker processes can load items in parallel.
 - `reduce_to_arrays(model, n)`: one model to float32 arrays (positions, normals), shape (n, 3).
 - `convert_file(model, cloud, n)`: one model to a cloud file (.ply, .npz or .xyz).
-- `batch(in_dir, out_dir, n, fmt=..., jobs=...)`: a folder tree, in local worker processes.
-- `batch_dask(in_dir, out_dir, n, scheduler, fmt=...)`: the same on a Dask cluster.
+- `batch(in_dir, out_dir, n, fmt=..., jobs=..., overwrite=...)`: a folder tree, in local
+  worker processes; OUT_DIR keeps a record of what it holds, and a batch with other settings
+  is refused (`BatchMismatchError`) unless told to overwrite.
+- `batch_dask(in_dir, out_dir, n, scheduler, fmt=..., overwrite=...)`: the same on a Dask
+  cluster.
 - `read_cloud(path)`, `write_cloud(path, positions, normals)`: the cloud files.
 - `render_preview(cloud, picture)`: a picture of a cloud file.
 
@@ -26,6 +29,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any
 
 __all__ = [
+    "BatchMismatchError",
     "BatchReport",
     "CloudError",
     "EmptyMeshError",
@@ -43,6 +47,7 @@ __all__ = [
 ]
 
 _HOMES = {
+    "BatchMismatchError": "plan",
     "BatchReport": "plan",
     "Failure": "plan",
     "batch": "batch",
@@ -66,7 +71,7 @@ if TYPE_CHECKING:
     from vertisift_tools.dask_batch import batch_dask
     from vertisift_tools.dataset import PointCloudDataset
     from vertisift_tools.formats import CloudError
-    from vertisift_tools.plan import BatchReport, Failure
+    from vertisift_tools.plan import BatchMismatchError, BatchReport, Failure
     from vertisift_tools.preview import render_preview
     from vertisift_tools.sampling import StlReadError, sample
 

@@ -1,9 +1,10 @@
 """The `vertisift` command: reduce one model, convert a folder tree, or draw a cloud.
 
 Mistakes in the command (missing paths, an unknown suffix, a count that is not a count, an
-output that cannot be written, an unreachable scheduler) end with a one-line message and exit
-status 2 before anything is made; a model that cannot be converted ends `reduce` with status
-1; `batch` exits 0 only when every model was converted; an interrupted batch exits with 130.
+output that cannot be written, an OUT_DIR that holds another batch's clouds, an unreachable
+scheduler) end with a one-line message and exit status 2 before anything is made; a model
+that cannot be converted ends `reduce` with status 1; `batch` exits 0 only when every model
+was converted; an interrupted batch exits with 130.
 """
 
 from __future__ import annotations
@@ -18,7 +19,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, NoReturn
 
 from vertisift_tools.formats import FORMATS, CloudError, format_of
-from vertisift_tools.options import SampleOptions
+from vertisift_tools.options import SampleOptions, package_version
 
 if TYPE_CHECKING:
     import distributed
@@ -56,6 +57,15 @@ FORMATS_TEXT = (
 
 class UsageError(Exception):
     """A mistake in the command line, reported without a traceback."""
+
+
+class CommandParser(argparse.ArgumentParser):
+    """An argument parser whose mistakes are one line, "vertisift batch: error: ...", like
+    the command's own, instead of a usage block and then the message; --help still prints
+    the whole usage."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(USAGE_ERROR, f"{self.prog}: error: {message}\n")
 
 
 def point_count(text: str) -> int:
@@ -113,22 +123,12 @@ def job_count(text: str) -> int:
     return int(text)
 
 
-def version() -> str:
-    """The version of the installed distribution."""
-    from importlib import metadata
-
-    try:
-        return metadata.version("vertisift")
-    except metadata.PackageNotFoundError:
-        return "unknown (not installed as a distribution)"
-
-
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = CommandParser(
         prog="vertisift",
         description="Turn STL models into point clouds of an exact size, with normals.",
     )
-    parser.add_argument("--version", action="version", version=f"vertisift {version()}")
+    parser.add_argument("--version", action="version", version=f"vertisift {package_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     reduce = commands.add_parser(
@@ -155,8 +155,10 @@ def build_parser() -> argparse.ArgumentParser:
         description="Convert every .stl file (any letter case) under IN_DIR into N points "
         f"with normals, at the same relative path under OUT_DIR. {POINTS_TEXT} Clouds that "
         "already exist with N points are kept, so running the same command again resumes an "
-        "interrupted batch. Failures are listed at the end and in OUT_DIR/failures.csv; the "
-        "exit status is 0 only when every model was converted.",
+        "interrupted batch. OUT_DIR/vertisift-batch.json records N, the format and the "
+        "sampling options; a batch with others is refused unless --overwrite is given. "
+        "Failures are listed at the end and in OUT_DIR/failures.csv; the exit status is 0 "
+        "only when every model was converted.",
     )
     batch.add_argument("in_dir", metavar="IN_DIR", type=Path)
     batch.add_argument("out_dir", metavar="OUT_DIR", type=Path)
@@ -184,6 +186,12 @@ def build_parser() -> argparse.ArgumentParser:
         "under the same paths",
     )
     batch.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
+    batch.add_argument(
+        "--overwrite",
+        action="store_true",
+        help="make every cloud again, also when OUT_DIR holds the clouds of a batch with "
+        "another N, format or sampling options (which is otherwise refused)",
+    )
     add_sample_options(batch, batch=True)
 
     preview = commands.add_parser(
@@ -256,6 +264,21 @@ def run_batch(arguments: argparse.Namespace) -> int:
         raise UsageError(f"OUT_DIR {out_dir} exists and is not a folder")
     _need_writable(out_dir, "OUT_DIR")
     options = _sample_options(arguments)
+    from vertisift_tools.plan import BatchMismatchError, BatchRecord, check_record
+
+    try:
+        if not arguments.overwrite:
+            # Also checked by the batch itself, but here before a Dask scheduler is sought.
+            check_record(out_dir, BatchRecord.of(arguments.count, arguments.format, options))
+        return _run_batch(arguments, options)
+    except BatchMismatchError as error:
+        raise UsageError(
+            f"OUT_DIR {out_dir} {error.reason}; use --overwrite to make every cloud again"
+        ) from None
+
+
+def _run_batch(arguments: argparse.Namespace, options: SampleOptions) -> int:
+    in_dir, out_dir = arguments.in_dir, arguments.out_dir
     # A termination request stops the batch as Ctrl-C does: workers stopped, partial
     # files removed, the failure report written.
     signal.signal(signal.SIGTERM, _interrupt)
@@ -272,6 +295,7 @@ def run_batch(arguments: argparse.Namespace) -> int:
                 fmt=arguments.format,
                 progress=progress,
                 options=options,
+                overwrite=arguments.overwrite,
             )
     else:
         from vertisift_tools.batch import batch
@@ -284,6 +308,7 @@ def run_batch(arguments: argparse.Namespace) -> int:
             jobs=arguments.jobs,
             progress=progress,
             options=options,
+            overwrite=arguments.overwrite,
         )
     if report.found == 0 and not report.failures:
         _say(f"batch: error: no .stl files under {in_dir}; nothing to do")

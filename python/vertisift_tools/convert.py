@@ -3,6 +3,7 @@ and Dask workers all run."""
 
 from __future__ import annotations
 
+import json
 import os
 import signal
 import struct
@@ -14,20 +15,18 @@ import numpy as np
 from vertisift_tools.clouds import Array, write_cloud
 from vertisift_tools.options import SampleOptions
 from vertisift_tools.plan import Outcome
+from vertisift_tools.sampling import StlReadError, sample
 
 # Test hook: "kill:NAME" makes the process that is about to convert a model file named NAME
 # kill itself with SIGKILL, "stall:NAME" makes it hang. The tests use it to crash a worker
 # and to interrupt a batch at a known point; nothing else sets it.
 TEST_FAULT_VARIABLE = "VERTISIFT_TOOLS_TEST_FAULT"
 
-# Read failures are reported as the extension reports them: this prefix, then the reader's
-# own text.
-READ_ERROR_PREFIX = "Ошибка чтения STL-файла: "
-# The reader's text for a file that ends before the data it announces; it is fixed, so the
-# hint below can recognise it.
-SHORT_FILE_TEXT = "failed to fill whole buffer"
 BINARY_HEADER_SIZE = 84  # 80 bytes of header, then the 32-bit face count
 BINARY_FACE_SIZE = 50
+# What the reader takes for ASCII STL: a first line that begins with these bytes.
+ASCII_START = b"solid "
+QUOTED_START_LENGTH = 40  # characters of a text file's first line that a hint quotes
 
 ZERO_NORMAL_REASON = (
     "the faces at those vertices store the normal (0, 0, 0), or normals that cancel out"
@@ -54,11 +53,10 @@ def reduce_to_arrays(
 ) -> tuple[Array, Array]:
     """Draws exactly `count` points of the STL model with `options` (by default the
     reduction to vertices with the file's normals): float32 arrays (positions, normals), each
-    of shape (count, 3), made in native code. Raises OSError when the model cannot be read,
+    of shape (count, 3), made in native code. Raises what `sample()` raises when the model
+    cannot be read (StlReadError, or the system's OSError such as FileNotFoundError),
     EmptyMeshError when it has no faces, ValueError for a surface sample of a model without
     area, and MemoryError (saying how many points) when they do not fit."""
-    from vertisift_tools.sampling import sample
-
     if count < 1:
         raise ValueError(f"the point count must be 1 or more, not {count}")
     chosen = options or SampleOptions()
@@ -73,8 +71,6 @@ def reduce_to_arrays(
         )
     except MemoryError:
         raise MemoryError(f"not enough memory for {count} points") from None
-    except OSError as error:
-        raise OSError(READ_ERROR_PREFIX + (error.strerror or str(error))) from None
     if len(positions) != count:
         raise EmptyMeshError("the model has no faces, so it gives no points")
     return positions, normals
@@ -94,22 +90,28 @@ def convert_file(
 
 
 def describe(error: BaseException, model: str | os.PathLike[str] | None = None) -> str:
-    """The one-line text a failure report shows for `error`; with the model's path, a read
-    failure of a file that is not STL, or cut short, gets a hint of what the file is."""
-    if isinstance(error, OSError) and error.errno is None:
-        text = str(error)
-        hint = short_file_hint(model) if model and text.endswith(SHORT_FILE_TEXT) else None
-        return f"{text} ({hint})" if hint else text
+    """The one-line text a failure report shows for `error`, in the user's terms; with the
+    model's path, a model that the reader refuses as binary STL gets a hint of what the file
+    is."""
+    if isinstance(error, StlReadError):
+        hint = not_stl_hint(model) if model is not None else None
+        return f"{error.strerror} ({hint})" if hint else str(error.strerror)
     if isinstance(error, OSError) and error.strerror:
-        return error.strerror if error.filename is None else f"{error.filename}: {error.strerror}"
-    if isinstance(error, (EmptyMeshError, MemoryError)):
+        # The model's own path is already named wherever the report is shown.
+        other_file = error.filename is not None and (
+            model is None or os.fspath(error.filename) != os.fspath(model)
+        )
+        return f"{error.filename}: {error.strerror}" if other_file else error.strerror
+    if isinstance(error, (ValueError, MemoryError, RuntimeError)):  # worded for users
         return str(error)
-    return f"{type(error).__name__}: {error}"
+    return f"unexpected failure: {error}"
 
 
-def short_file_hint(model: str | os.PathLike[str]) -> str | None:
-    """What a file that the reader found too short seems to be, or None when it cannot be
-    read (the reader's own text then says enough)."""
+def not_stl_hint(model: str | os.PathLike[str]) -> str | None:
+    """What a model that the reader refused seems to be, when it was read as binary STL (it
+    does not begin with "solid "): another kind of file, a text file, or a binary STL cut
+    short. None when the reader's own text says enough: an ASCII model, whose message says
+    which line is wrong, or a file that cannot be read here either."""
     try:
         with open(model, "rb") as stream:
             head = stream.read(BINARY_HEADER_SIZE)
@@ -118,15 +120,23 @@ def short_file_hint(model: str | os.PathLike[str]) -> str | None:
         return None
     if size == 0:
         return "the file is empty"
+    if head.startswith(ASCII_START):
+        return None
     for magic, kind in _OTHER_FORMATS:
         if head.startswith(magic):
             return f"this is {kind}, not an STL model"
     if _is_text(head):
+        first_line = head.decode("utf-8", "replace").splitlines()[0]
+        if first_line.lstrip().lower().startswith("solid"):
+            quoted = json.dumps(first_line[:QUOTED_START_LENGTH], ensure_ascii=False)
+            return f'this is a text file that begins with {quoted}; ASCII STL begins with "solid "'
         return 'this is a text file that does not begin with "solid ", so not an STL model'
     if size < BINARY_HEADER_SIZE:
         return f"the file has {size} bytes, fewer than a binary STL header's {BINARY_HEADER_SIZE}"
     (faces,) = struct.unpack_from("<I", head, BINARY_HEADER_SIZE - 4)
     needed = BINARY_HEADER_SIZE + BINARY_FACE_SIZE * faces
+    if size >= needed:
+        return None
     return (
         f"as binary STL its header announces {faces} faces, which take {needed} bytes; "
         f"the file has {size}"

@@ -35,29 +35,34 @@ def batch_dask(
     fmt: str = "npz",
     progress: bool = False,
     options: SampleOptions | None = None,
+    overwrite: bool = False,
 ) -> BatchReport:
     """Like `vertisift_tools.batch`, but on a Dask cluster. `scheduler` is the address of a
-    running scheduler (such as "tcp://10.0.0.5:8786") or a `distributed.Client`."""
+    running scheduler (such as "tcp://10.0.0.5:8786") or a `distributed.Client`. OUT_DIR's
+    record is checked as `batch` checks it (BatchMismatchError unless `overwrite`)."""
     import distributed
 
     # Absolute paths: a worker's working folder is its own.
     in_dir, out_dir = Path(in_dir).absolute(), Path(out_dir).absolute()
-    if isinstance(scheduler, distributed.Client):
-        runner = DaskRunner(scheduler).run
-        return run_batch(
-            in_dir, out_dir, count, runner, fmt=fmt, progress=progress, options=options
-        )
-    # The connection timeout is Dask's setting distributed.comm.timeouts.connect.
-    with distributed.Client(scheduler, set_as_default=False) as client:  # type: ignore[no-untyped-call]
+
+    def run_on(client: distributed.Client) -> BatchReport:
+        execute = DaskRunner(client).run
         return run_batch(
             in_dir,
             out_dir,
             count,
-            DaskRunner(client).run,
+            execute,
             fmt=fmt,
             progress=progress,
             options=options,
+            overwrite=overwrite,
         )
+
+    if isinstance(scheduler, distributed.Client):
+        return run_on(scheduler)
+    # The connection timeout is Dask's setting distributed.comm.timeouts.connect.
+    with distributed.Client(scheduler, set_as_default=False) as client:  # type: ignore[no-untyped-call]
+        return run_on(client)
 
 
 class DaskRunner:

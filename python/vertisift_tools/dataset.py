@@ -15,7 +15,16 @@ from typing import overload
 
 import numpy as np
 
-from vertisift_tools.sampling import Array, Method, Normals, check_options, check_seed, sample
+from vertisift_tools.sampling import (
+    Array,
+    Method,
+    Normals,
+    as_integer,
+    check_count,
+    check_options,
+    check_seed,
+    sample,
+)
 
 
 def item_seed(seed: int, index: int, epoch: int) -> int:
@@ -35,11 +44,20 @@ def stl_files(folder: str | os.PathLike[str]) -> list[Path]:
     return sorted(found, key=lambda path: path.relative_to(root).as_posix())
 
 
+def _text_path(path: object, name: str) -> str:
+    """`path` as a str; TypeError for bytes paths, which `sample()` does not take either."""
+    text = os.fspath(path) if isinstance(path, (str, os.PathLike)) else path
+    if not isinstance(text, str):
+        raise TypeError(f"{name} must be a str or os.PathLike path, not {type(text).__name__}")
+    return text
+
+
 class PointCloudDataset(Sequence[Array]):
     """Item i is a float32 array of shape (n, 6): x, y, z, nx, ny, nz of `n` points drawn
     from the i-th model by `sample()` with the given options.
 
-    files: a list of paths, or a folder (searched recursively for .stl in any letter case).
+    files: a list of paths, or a folder (searched recursively for .stl in any letter case);
+      paths are str or os.PathLike, not bytes, as for `sample()`.
     seed: None draws afresh on every access; an int in [0, 2**64) draws item i with
       `item_seed(seed, i, epoch)`, so that each epoch differs and every run repeats.
     A model without faces raises ValueError, since it has no points to give.
@@ -56,31 +74,31 @@ class PointCloudDataset(Sequence[Array]):
         distinct: bool = False,
     ) -> None:
         if isinstance(files, (str, os.PathLike)):
-            if not Path(files).is_dir():
-                raise NotADirectoryError(f"not a folder: {os.fspath(files)!r}")
-            paths = [str(path) for path in stl_files(files)]
+            folder = _text_path(files, "files")
+            if not Path(folder).is_dir():
+                raise NotADirectoryError(f"not a folder: {folder!r}")
+            paths = [str(path) for path in stl_files(folder)]
+        elif isinstance(files, Iterable) and not isinstance(files, (bytes, bytearray)):
+            paths = [_text_path(path, f"files[{index}]") for index, path in enumerate(files)]
         else:
-            paths = [os.fspath(path) for path in files]
-        if isinstance(n, bool) or not isinstance(n, int):
-            raise TypeError(f"n must be an int, not {type(n).__name__}")
-        if n < 0:
-            raise ValueError(f"n must be 0 or more, not {n}")
-        check_options(method, normals, distinct)
+            raise TypeError(
+                "files must be a folder or an iterable of paths, each a str or os.PathLike, "
+                f"not {type(files).__name__}"
+            )
+        self.n = check_count(n)
+        _, _, self.distinct = check_options(method, normals, distinct)
         self.files: list[str] = paths
-        self.n = n
         self.method: Method = method
         self.seed = check_seed(seed)
         self.normals: Normals = normals
-        self.distinct = distinct
         self.epoch = 0
 
     def set_epoch(self, epoch: int) -> None:
         """Makes the items of a seeded dataset those of epoch `epoch` (0 at first)."""
-        if isinstance(epoch, bool) or not isinstance(epoch, int):
-            raise TypeError(f"epoch must be an int, not {type(epoch).__name__}")
-        if epoch < 0:
-            raise ValueError(f"epoch must be 0 or more, not {epoch}")
-        self.epoch = epoch
+        value = as_integer(epoch, "epoch must be an int")
+        if value < 0:
+            raise ValueError(f"epoch must be 0 or more, not {value}")
+        self.epoch = value
 
     def __len__(self) -> int:
         return len(self.files)

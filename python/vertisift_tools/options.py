@@ -1,4 +1,5 @@
-"""How the command and the batch runners draw a model's points: `SampleOptions`.
+"""How the command and the batch runners draw a model's points: `SampleOptions`, and the
+`package_version()` that seeded draws also depend on.
 
 Plain values only (no NumPy, no native code), so that planning a batch stays cheap and the
 options travel to worker processes and Dask workers as they are.
@@ -12,6 +13,16 @@ from typing import Literal
 
 Method = Literal["vertices", "surface"]
 Normals = Literal["auto", "file", "geometry"]
+
+
+def package_version() -> str:
+    """The version of the installed distribution."""
+    from importlib import metadata
+
+    try:
+        return metadata.version("vertisift")
+    except metadata.PackageNotFoundError:
+        return "unknown (not installed as a distribution)"
 
 
 def file_seed(seed: int, relative: str) -> int:

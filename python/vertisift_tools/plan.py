@@ -1,14 +1,18 @@
-"""The records of a batch: what there is to do (`plan_batch`), how each file ended, and the
-report of the run, with its failure list on disk (`write_failures`).
+"""The records of a batch: what it makes (`BatchRecord`, kept in OUT_DIR), what there is to do
+(`plan_batch`), how each file ended, and the report of the run, with its failure list on disk
+(`write_failures`).
 
-Planning only looks: it lists the models and checks which clouds a previous run already
-finished, and creates nothing, so a batch that is refused before it starts leaves no trace.
+Planning only looks: it reads OUT_DIR's record, lists the models and checks which clouds a
+previous run already finished, and creates nothing, so a batch that is refused before it
+starts leaves no trace.
 """
 
 from __future__ import annotations
 
 import csv
+import dataclasses
 import io
+import json
 import os
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
@@ -16,9 +20,10 @@ from pathlib import Path
 
 from vertisift_tools.clouds import cloud_size, temp_path
 from vertisift_tools.formats import FORMATS
-from vertisift_tools.options import SampleOptions
+from vertisift_tools.options import SampleOptions, package_version
 
 FAILURES_FILE = "failures.csv"
+RECORD_FILE = "vertisift-batch.json"
 
 
 @dataclass(frozen=True)
@@ -48,11 +53,91 @@ class Outcome:
 Record = Callable[[Task, Outcome], None]
 
 
+@dataclass(frozen=True)
+class BatchRecord:
+    """What a batch makes, kept in OUT_DIR/vertisift-batch.json from the moment it starts, so
+    that a rerun which asks for other clouds is refused instead of keeping these. The version
+    counts only for a seeded batch, whose clouds depend on it bit for bit."""
+
+    count: int
+    format: str
+    method: str
+    normals: str
+    distinct: bool
+    seed: int | None
+    version: str
+
+    @classmethod
+    def of(cls, count: int, fmt: str, options: SampleOptions | None) -> BatchRecord:
+        chosen = options or SampleOptions()
+        return cls(
+            count=count,
+            format=fmt,
+            method=chosen.method,
+            normals=chosen.normals,
+            distinct=chosen.distinct,
+            seed=chosen.seed,
+            version=package_version(),
+        )
+
+    def differences(self, earlier: BatchRecord) -> list[str]:
+        """What `earlier` made otherwise than this batch would, e.g. "seed 1 before, 2 now"."""
+        names = [item.name for item in dataclasses.fields(self)]
+        if self.seed is None:
+            names.remove("version")
+        return [
+            f"{name} {_shown(getattr(earlier, name))} before, {_shown(getattr(self, name))} now"
+            for name in names
+            if getattr(earlier, name) != getattr(self, name)
+        ]
+
+
+class BatchMismatchError(ValueError):
+    """OUT_DIR holds the clouds of a batch with other settings, or a record that cannot be
+    read. `reason` says which (it follows OUT_DIR in the message)."""
+
+    def __init__(self, out_dir: str | os.PathLike[str], reason: str) -> None:
+        super().__init__(
+            f"{os.fspath(out_dir)} {reason}; pass overwrite=True to make every cloud again"
+        )
+        self.out_dir = out_dir
+        self.reason = reason
+
+
+def check_record(out_dir: str | os.PathLike[str], record: BatchRecord) -> None:
+    """Raises BatchMismatchError unless the batch recorded in OUT_DIR made what `record`
+    asks for. A folder without a record (new, or written by a version that kept none) passes:
+    its clouds of the right size are kept, as they always were."""
+    path = Path(out_dir) / RECORD_FILE
+    try:
+        text = path.read_bytes()
+    except (FileNotFoundError, NotADirectoryError):
+        return
+    except OSError as error:
+        reason = f"has a batch record {RECORD_FILE} that cannot be read ({error.strerror})"
+        raise BatchMismatchError(out_dir, reason) from None
+    earlier = _parse_record(text)
+    if earlier is None:
+        raise BatchMismatchError(out_dir, f"has a damaged batch record {RECORD_FILE}")
+    differences = record.differences(earlier)
+    if differences:
+        raise BatchMismatchError(
+            out_dir, f"holds the clouds of another batch ({'; '.join(differences)})"
+        )
+
+
+def write_record(out_dir: str | os.PathLike[str], record: BatchRecord) -> Path:
+    """Writes OUT_DIR/vertisift-batch.json, replacing an earlier one."""
+    text = json.dumps(dataclasses.asdict(record), indent=2) + "\n"
+    return _replace_text(Path(out_dir) / RECORD_FILE, text)
+
+
 @dataclass
 class Plan:
     tasks: list[Task]
     found: int  # model files found
     skipped: int  # finished in an earlier run
+    record: BatchRecord  # what the batch makes, to be kept in OUT_DIR
     failures: list[Failure] = field(default_factory=list)  # known before any conversion
 
 
@@ -109,15 +194,24 @@ def plan_batch(
     count: int,
     fmt: str = "npz",
     options: SampleOptions | None = None,
+    *,
+    overwrite: bool = False,
 ) -> Plan:
     """The conversions still to do. A model whose cloud already exists with `count` points is
     skipped; a cloud of another size, or one that cannot be read, is made again. Each task
-    carries `options` made for its file (its own seed, if one is given)."""
+    carries `options` made for its file (its own seed, if one is given).
+
+    Raises BatchMismatchError, before the models are listed, when OUT_DIR's record says its
+    clouds were made with other settings. With `overwrite`, the record is not consulted and
+    every cloud is made again."""
     if fmt not in FORMATS:
         raise ValueError(f"unknown format {fmt!r}; use one of {', '.join(FORMATS)}")
     root, out_root = Path(in_dir), Path(out_dir)
     if not root.is_dir():
         raise NotADirectoryError(f"{root} is not a folder")
+    record = BatchRecord.of(count, fmt, options)
+    if not overwrite:
+        check_record(out_root, record)
     failures: list[Failure] = []
     models = find_models(root, failures)
     tasks: list[Task] = []
@@ -132,12 +226,12 @@ def plan_batch(
             failures.append(Failure(relative, message))
             continue
         owners[cloud] = relative
-        if cloud_size(cloud) == count:
+        if not overwrite and cloud_size(cloud) == count:
             skipped += 1
         else:
             chosen = (options or SampleOptions()).for_file(relative)
             tasks.append(Task(str(model), str(cloud), relative, chosen))
-    return Plan(tasks, len(models), skipped, failures)
+    return Plan(tasks, len(models), skipped, record, failures)
 
 
 def write_failures(out_dir: str | os.PathLike[str], failures: Iterable[Failure]) -> Path:
@@ -149,11 +243,35 @@ def write_failures(out_dir: str | os.PathLike[str], failures: Iterable[Failure])
     writer.writerow(["path", "error"])
     for failure in sorted(failures, key=lambda f: f.path):
         writer.writerow([failure.path, failure.message])
+    return _replace_text(target, text.getvalue())
+
+
+def _replace_text(target: Path, text: str) -> Path:
+    """Writes `text` under a temporary name and renames it over `target`, as the clouds are."""
     temp = temp_path(target, os.getpid())
     # surrogateescape writes undecodable file names back as their original bytes.
-    temp.write_text(text.getvalue(), encoding="utf-8", errors="surrogateescape")
+    temp.write_text(text, encoding="utf-8", errors="surrogateescape")
     os.replace(temp, target)
     return target
+
+
+def _parse_record(text: bytes) -> BatchRecord | None:
+    """The record in `text`, or None when it is not one."""
+    try:
+        data = json.loads(text)
+        return BatchRecord(
+            **{item.name: data[item.name] for item in dataclasses.fields(BatchRecord)}
+        )
+    except (ValueError, TypeError, KeyError):
+        return None
+
+
+def _shown(value: object) -> str:
+    if value is None:
+        return "none"
+    if isinstance(value, bool):
+        return "yes" if value else "no"
+    return str(value)
 
 
 def _relative(path: Path, root: Path) -> str:

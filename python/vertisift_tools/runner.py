@@ -16,7 +16,15 @@ from typing import TYPE_CHECKING, NoReturn
 
 from vertisift_tools.clouds import cloud_size
 from vertisift_tools.options import SampleOptions
-from vertisift_tools.plan import BatchReport, Outcome, Record, Task, plan_batch, write_failures
+from vertisift_tools.plan import (
+    BatchReport,
+    Outcome,
+    Record,
+    Task,
+    plan_batch,
+    write_failures,
+    write_record,
+)
 
 if TYPE_CHECKING:
     from tqdm import tqdm
@@ -33,17 +41,21 @@ def run_batch(
     fmt: str = "npz",
     progress: bool = False,
     options: SampleOptions | None = None,
+    overwrite: bool = False,
 ) -> BatchReport:
-    """Plans the batch (each file with `options`, see `plan_batch`), makes OUT_DIR, hands the
-    tasks to `execute`, and writes OUT_DIR/failures.csv. On KeyboardInterrupt the report says
-    `interrupted`. When IN_DIR holds no model at all, nothing is made and the report's `found`
-    is 0."""
+    """Plans the batch (each file with `options`, see `plan_batch`; BatchMismatchError when
+    OUT_DIR holds another batch's clouds, unless `overwrite`), makes OUT_DIR and records the
+    batch there, hands the tasks to `execute`, and writes OUT_DIR/failures.csv. On
+    KeyboardInterrupt the report says `interrupted`. When IN_DIR holds no model at all,
+    nothing is made and the report's `found` is 0."""
     started = time.perf_counter()
-    plan = plan_batch(in_dir, out_dir, count, fmt, options)
+    plan = plan_batch(in_dir, out_dir, count, fmt, options, overwrite=overwrite)
     report = BatchReport(found=plan.found, skipped=plan.skipped, failures=list(plan.failures))
     if not plan.found and not plan.failures:
         return report  # nothing to do, and nothing made
     Path(out_dir).mkdir(parents=True, exist_ok=True)
+    # Before any cloud: a run cut short must leave the record of the clouds it did write.
+    write_record(out_dir, plan.record)
     bar = _Progress(len(plan.tasks), len(plan.failures), enabled=progress)
     recorded: set[Task] = set()
 

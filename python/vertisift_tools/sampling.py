@@ -35,10 +35,11 @@ class StlReadError(OSError):
         return f"{self.strerror}: {self.filename!r}"
 
 
-def _integer(value: object, expected: str) -> int:
-    """`value` as an int; TypeError "<expected>, not <type>" for anything else, bool included
-    (an int subclass that is never meant as a count or a seed)."""
-    if isinstance(value, bool):
+def as_integer(value: object, expected: str) -> int:
+    """`value` as an int, from anything with `__index__` (NumPy integers too); TypeError
+    "<expected>, not <type>" for anything else, bool included (an int subclass that is never
+    meant as a count or a seed)."""
+    if isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{expected}, not bool")
     try:
         return operator.index(value)  # type: ignore[arg-type]
@@ -46,8 +47,10 @@ def _integer(value: object, expected: str) -> int:
         raise TypeError(f"{expected}, not {type(value).__name__}") from None
 
 
-def _count(n: object) -> int:
-    count = _integer(n, "n must be an int")
+def check_count(n: object) -> int:
+    """The point count `n` as an int: TypeError, ValueError below 0, MemoryError at 2**64
+    and above."""
+    count = as_integer(n, "n must be an int")
     if count < 0:
         raise ValueError(f"n must be 0 or more, not {count}")
     if count >= SEED_LIMIT:
@@ -59,7 +62,7 @@ def check_seed(seed: object) -> int | None:
     """The seed as an int in [0, 2**64), or None; TypeError or ValueError otherwise."""
     if seed is None:
         return None
-    value = _integer(seed, "seed must be None or an int")
+    value = as_integer(seed, "seed must be None or an int")
     if not 0 <= value < SEED_LIMIT:
         raise ValueError(f"seed must be in [0, 2**64), not {value}")
     return value
@@ -76,11 +79,11 @@ def check_options(method: object, normals: object, distinct: object) -> tuple[in
         raise TypeError(f"normals must be a str, not {type(normals).__name__}")
     if normals not in NORMALS:
         raise ValueError(f"normals must be 'auto', 'file' or 'geometry', not {normals!r}")
-    if not isinstance(distinct, bool):
+    if not isinstance(distinct, (bool, np.bool_)):
         raise TypeError(f"distinct must be a bool, not {type(distinct).__name__}")
     if distinct and method != "vertices":
         raise ValueError("distinct=True applies only to method='vertices'")
-    return METHODS[method], NORMALS[normals], distinct
+    return METHODS[method], NORMALS[normals], bool(distinct)
 
 
 def sample(
@@ -114,7 +117,7 @@ def sample(
     """
     if not isinstance(path, (str, os.PathLike)):
         raise TypeError(f"path must be a str or os.PathLike, not {type(path).__name__}")
-    count = _count(n)
+    count = check_count(n)
     method_code, normals_code, distinct_flag = check_options(method, normals, distinct)
     seed_value = check_seed(seed)
     try:
