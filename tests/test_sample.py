@@ -210,11 +210,23 @@ def turned_normals(faces, degrees):
 
 
 @pytest.mark.parametrize("method", METHODS)
-def test_auto_normals_equal_the_file_normals_where_they_are_good(torus_path, method):
-    auto = sample(torus_path, 300, method=method, seed=4, normals="auto")
-    stored = sample(torus_path, 300, method=method, seed=4, normals="file")
-    assert (auto[0] == stored[0]).all()
-    assert np.allclose(auto[1], stored[1], rtol=0, atol=1e-6)
+@pytest.mark.parametrize("degrees", [0, 20, 25, 35, 60, 90, 180])
+def test_auto_normals_keep_the_stored_ones_only_where_they_agree_with_the_winding(
+        write_binary, method, degrees):
+    """Stored normals turned from the geometric ones by a few degrees (rounding, exporters
+    that store the smooth surface's normal) are kept; turned by 30 degrees or more (flipped,
+    unrelated to the face) they give way to the geometric ones."""
+    faces = meshgen.torus(12, 6)
+    path = write_binary(with_stored_normals(faces, turned_normals(faces, degrees)))
+    auto, stored, geometry = (sample(path, 300, method=method, seed=4, normals=normals)
+                              for normals in ("auto", "file", "geometry"))
+    assert (auto[0] == stored[0]).all() and (auto[0] == geometry[0]).all()
+    if degrees >= 20:
+        assert not np.allclose(stored[1], geometry[1], atol=1e-3)
+    if degrees < 30:
+        assert np.allclose(auto[1], stored[1], rtol=0, atol=1e-6)
+    else:
+        assert (auto[1] == geometry[1]).all()
 
 
 def test_geometry_normals_ignore_the_stored_ones(write_binary):
@@ -224,6 +236,10 @@ def test_geometry_normals_ignore_the_stored_ones(write_binary):
     for method in METHODS:
         assert (sample(path, 5, method=method, normals="geometry")[1] == [0, 0, 1]).all()
         assert (sample(path, 5, method=method, normals="file")[1] == [0, 0, -1]).all()
+    # A face without area has no geometric normal; "auto" keeps the stored one there.
+    flat = write_binary([((0.0, 0.0, -5.0), (0.0, 0.0, 0.0), (1.0, 0.0, 0.0), (2.0, 0.0, 0.0))])
+    assert (sample(flat, 5, normals="geometry")[1] == 0).all()
+    assert (sample(flat, 5, normals="auto")[1] == [0, 0, -1]).all()
 
 
 @pytest.mark.parametrize("method", METHODS)

@@ -64,11 +64,14 @@ base::Point3 geometric_normal(const base::Point3& a, const base::Point3& b, cons
 base::Point3 face_normal(const base::Point3& stored, const base::Point3& a, const base::Point3& b,
                          const base::Point3& c, NormalSource source) {
   if (source == NormalSource::File) return unit_of(stored);
-  if (source == NormalSource::Auto) {
-    const base::Point3 own = unit_of(stored);
-    if (!is_zero(own)) return own;
-  }
-  return geometric_normal(a, b, c);
+  const base::Point3 geometric = geometric_normal(a, b, c);
+  if (source == NormalSource::Geometry) return geometric;
+  const base::Point3 own = unit_of(stored);
+  if (is_zero(own)) return geometric;
+  if (is_zero(geometric)) return own;  // a degenerate face: the stored normal is all there is
+  const double cosine =
+      double{own.x} * geometric.x + double{own.y} * geometric.y + double{own.z} * geometric.z;
+  return cosine >= AUTO_MIN_COSINE ? own : geometric;
 }
 
 PointList vertex_points_in_face_order(const stl::IndexedMesh& mesh, NormalSource source) {

@@ -18,8 +18,17 @@ namespace vertisift::reduce {
 enum class NormalSource {
   File,      // the stored normals, as the file gives them
   Geometry,  // computed from the corners, the stored ones ignored
-  Auto,      // the stored normal where it has a direction, else the computed one
+  Auto,      // the stored normal where it agrees with the corners, else the computed one
 };
+
+// Auto keeps a stored normal whose angle to the geometric one is below 30°: the dot product
+// of the two unit vectors is at least cos 30°. Exporters that round to a few digits, or store
+// the normal of the smooth surface the facets approximate, stay inside that; a flipped normal
+// (180°) or one unrelated to the face (a fixed direction, garbage) does not. A random
+// direction passes by chance with probability (1 - cos 30°) / 2, about 7 %, and is then
+// still within 30° of the face's. A literal rather than std::cos, so that no C library's
+// rounding can move the boundary.
+inline constexpr double AUTO_MIN_COSINE = 0.86602540378443865;  // cos 30°
 
 // (x, y, z) / sqrt(x*x + y*y + z*z) in double precision, each component rounded once to
 // float: a unit vector for every finite input whose largest component lies between 1e-150
@@ -31,8 +40,8 @@ base::Point3 unit_or_zero(double x, double y, double z);
 base::Point3 geometric_normal(const base::Point3& a, const base::Point3& b, const base::Point3& c);
 
 // The unit normal, or zero, a face has under `source`: the stored one made unit (File, and
-// Auto where it has a direction), or the geometric one. A stored normal with a NaN or
-// infinite component has no direction.
+// Auto where it agrees with the geometric one, or the face is degenerate), or the geometric
+// one. A stored normal with a NaN or infinite component has no direction.
 base::Point3 face_normal(const base::Point3& stored, const base::Point3& a, const base::Point3& b,
                          const base::Point3& c, NormalSource source);
 
