@@ -52,7 +52,7 @@ def test_arrays_of_exactly_n_points(torus_path, method, count):
         assert array.dtype == np.float32
         assert array.flags.c_contiguous and array.flags.writeable
     lengths = np.linalg.norm(normals, axis=1)
-    assert np.allclose(lengths, 1, atol=1e-6)
+    assert np.allclose(lengths, 1, rtol=0, atol=1e-6)
 
 
 @pytest.mark.parametrize("method", METHODS)
@@ -173,7 +173,7 @@ def test_auto_normals_replace_zero_normals_by_the_winding(write_binary, method):
     mixed = [zeroed[i] if i % 2 else good[i] for i in range(len(good))]
     path = write_binary(mixed)
     positions, normals = sample(path, 400, method=method, seed=9)
-    assert np.allclose(np.linalg.norm(normals, axis=1), 1, atol=1e-6)
+    assert np.allclose(np.linalg.norm(normals, axis=1), 1, rtol=0, atol=1e-6)
     # The stored normals are the unit geometric ones, so the blend equals the computed one.
     geometry_positions, geometry_normals = sample(path, 400, method=method, seed=9,
                                                   normals="geometry")
@@ -191,11 +191,42 @@ def test_auto_normals_replace_zero_normals_by_the_winding(write_binary, method):
         assert (stored == 0).all()
 
 
+def with_stored_normals(faces, stored):
+    return [(tuple(float(x) for x in normal), *corners)
+            for normal, (_, *corners) in zip(stored, faces)]
+
+
+def turned_normals(faces, degrees):
+    """Each face's unit geometric normal turned by `degrees` towards a direction in the
+    face's plane."""
+    corners = corner_array(faces).astype(np.float64)
+    normal = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
+    normal /= np.linalg.norm(normal, axis=1, keepdims=True)
+    axis = np.eye(3)[np.abs(normal).argmin(axis=1)]
+    in_plane = np.cross(normal, axis)
+    in_plane /= np.linalg.norm(in_plane, axis=1, keepdims=True)
+    angle = np.radians(degrees)
+    return np.float32(np.cos(angle) * normal + np.sin(angle) * in_plane)
+
+
 @pytest.mark.parametrize("method", METHODS)
-def test_auto_normals_equal_the_file_normals_where_they_are_good(torus_path, method):
-    auto = sample(torus_path, 300, method=method, seed=4, normals="auto")
-    stored = sample(torus_path, 300, method=method, seed=4, normals="file")
-    assert digest(*auto) == digest(*stored)
+@pytest.mark.parametrize("degrees", [0, 20, 25, 35, 60, 90, 180])
+def test_auto_normals_keep_the_stored_ones_only_where_they_agree_with_the_winding(
+        write_binary, method, degrees):
+    """Stored normals turned from the geometric ones by a few degrees (rounding, exporters
+    that store the smooth surface's normal) are kept; turned by 30 degrees or more (flipped,
+    unrelated to the face) they give way to the geometric ones."""
+    faces = meshgen.torus(12, 6)
+    path = write_binary(with_stored_normals(faces, turned_normals(faces, degrees)))
+    auto, stored, geometry = (sample(path, 300, method=method, seed=4, normals=normals)
+                              for normals in ("auto", "file", "geometry"))
+    assert (auto[0] == stored[0]).all() and (auto[0] == geometry[0]).all()
+    if degrees >= 20:
+        assert not np.allclose(stored[1], geometry[1], atol=1e-3)
+    if degrees < 30:
+        assert np.allclose(auto[1], stored[1], rtol=0, atol=1e-6)
+    else:
+        assert (auto[1] == geometry[1]).all()
 
 
 def test_geometry_normals_ignore_the_stored_ones(write_binary):
@@ -205,6 +236,52 @@ def test_geometry_normals_ignore_the_stored_ones(write_binary):
     for method in METHODS:
         assert (sample(path, 5, method=method, normals="geometry")[1] == [0, 0, 1]).all()
         assert (sample(path, 5, method=method, normals="file")[1] == [0, 0, -1]).all()
+    # A face without area has no geometric normal; "auto" keeps the stored one there.
+    flat = write_binary([((0.0, 0.0, -5.0), (0.0, 0.0, 0.0), (1.0, 0.0, 0.0), (2.0, 0.0, 0.0))])
+    assert (sample(flat, 5, normals="geometry")[1] == 0).all()
+    assert (sample(flat, 5, normals="auto")[1] == [0, 0, -1]).all()
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize(
+    "stored",
+    [
+        1e-30,  # squares below single precision's smallest number
+        1e-21,  # squares in its subnormal range, where few digits are left
+        1e30,  # squares past its largest number
+        3e38,  # six faces at a vertex: the sum passes the largest number
+        (float("nan"), 0.0, 1.0),
+        (0.0, float("-inf"), 0.0),
+    ],
+    ids=["1e-30", "1e-21", "1e30", "3e38", "nan", "inf"],
+)
+def test_stored_normals_of_any_length_give_unit_normals_or_zero(write_binary, tmp_path, method,
+                                                                  stored):
+    """A finite non-zero stored normal has a direction whatever its length: the geometric
+    normals scaled give them back. A NaN or infinite one (here on every other face) has none:
+    under "file" its face has (0, 0, 0) and adds nothing to its corners' sums, which their
+    other faces make; under "auto" the geometric normal takes its place."""
+    from vertisift_tools.convert import convert_file
+    from vertisift_tools.options import SampleOptions
+
+    faces = meshgen.torus(12, 6)
+    normals = turned_normals(faces, 0).astype(np.float64)
+    if isinstance(stored, float):
+        normals *= stored
+    else:
+        normals[1::2] = stored  # every vertex of the torus keeps faces with a direction
+    path = write_binary(with_stored_normals(faces, np.float32(normals)))
+    geometry, auto, from_file = (sample(path, 300, method=method, seed=6, normals=mode)[1]
+                                 for mode in ("geometry", "auto", "file"))
+    assert np.allclose(auto, geometry, rtol=0, atol=1e-6)
+    without = ~from_file.any(axis=1)
+    assert without.any() == (method == "surface" and not isinstance(stored, float))
+    assert np.allclose(np.linalg.norm(from_file[~without], axis=1), 1, rtol=0, atol=1e-6)
+    if isinstance(stored, float):
+        assert np.allclose(from_file, geometry, rtol=0, atol=1e-6)
+    # The command counts them among the points without a normal.
+    options = SampleOptions(method=method, seed=6)
+    assert convert_file(path, tmp_path / "cloud.npz", 300, options) == without.sum()
 
 
 def test_distinct_vertices(torus_path):

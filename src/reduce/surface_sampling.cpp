@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "parallel/thread_pool.h"
-#include "reduce/vertex_normals.h"
 
 namespace vertisift::reduce {
 namespace {
@@ -171,9 +170,7 @@ void draw_surface_points(std::span<const stl::RawFace> faces, std::span<const do
         const base::Point3& vb = face.vertices[1];
         const base::Point3& vc = face.vertices[2];
         positions[begin + k] = point_in_triangle(va, vb, vc, r1, r2);
-        // Stored normals (File, Auto where usable) are made unit length like computed ones.
-        const base::Point3 n = face_normal(face.normal, va, vb, vc, source);
-        normals[begin + k] = source == NormalSource::Geometry ? n : normalize_or_zero(n);
+        normals[begin + k] = face_normal(face.normal, va, vb, vc, source);
       }
     }
   });

@@ -70,7 +70,7 @@ base::Point3 point_in_triangle(const base::Point3& a, const base::Point3& b, con
                                double r1, double r2);
 
 // Fills `positions` and `normals` (of equal length) with surface points of `faces`, whose
-// cumulative areas (total > 0) are given.
+// cumulative areas (total > 0) are given; a point's normal is its face's face_normal.
 void draw_surface_points(std::span<const stl::RawFace> faces, std::span<const double> cumulative,
                          double total, NormalSource source, const SampleKey& key,
                          std::span<base::Point3> positions, std::span<base::Point3> normals);
