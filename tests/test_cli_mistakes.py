@@ -201,7 +201,8 @@ def test_zero_normals_are_reported_once_per_file(tmp_path):
     meshgen.write_binary_stl(tmp_path / "in" / "good.stl", faces)
     meshgen.write_binary_stl(tmp_path / "in" / "flat.stl", [((0.0, 0.0, 0.0), *f[1:]) for f in faces])
     warning = (f"warning: {COUNT} of {COUNT} points have the zero normal (0, 0, 0): the faces at "
-               "those vertices store the normal (0, 0, 0), or normals that cancel out")
+               "those vertices store the normal (0, 0, 0), a NaN or infinite one, or normals that "
+               "cancel out")
 
     result = run_cli("reduce", tmp_path / "in" / "flat.stl", COUNT, "-o", tmp_path / "flat.npz")
     assert result.returncode == 0

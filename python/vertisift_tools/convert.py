@@ -29,7 +29,8 @@ ASCII_START = b"solid "
 QUOTED_START_LENGTH = 40  # characters of a text file's first line that a hint quotes
 
 ZERO_NORMAL_REASON = (
-    "the faces at those vertices store the normal (0, 0, 0), or normals that cancel out"
+    "the faces at those vertices store the normal (0, 0, 0), a NaN or infinite one, or "
+    "normals that cancel out"
 )
 
 # Leading bytes of files that are often mistaken for models, and what they are.
