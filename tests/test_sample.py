@@ -2,6 +2,7 @@
 the lock released while it works, and its errors."""
 
 import hashlib
+import os
 import threading
 
 import numpy as np
@@ -10,6 +11,8 @@ import pytest
 import meshgen
 import vertisift
 from conftest import READ_ERROR_PREFIX, run_python
+
+under_asan = "asan" in os.environ.get("LD_PRELOAD", "")
 
 vertisift_tools = pytest.importorskip("vertisift_tools")
 sample = vertisift_tools.sample
@@ -353,16 +356,41 @@ def test_the_lock_is_released_while_reading(write_binary, tmp_path, method):
 
 
 def test_a_forked_child_samples_while_a_parent_thread_was_sampling(write_binary):
+    # In the normal build the parent's thread keeps sampling while the main thread forks, so
+    # the fork catches it, its pass's workers and its read-ahead thread anywhere. The ASan
+    # build pauses it between calls around each fork instead. That runtime (GCC 12's libasan)
+    # has no fork handler: a fork while another thread holds one of its allocator's locks
+    # (a size class's region mutex, taken while a thread refills or drains its cache) gives
+    # the child that lock held by a thread it does not have, and the child's first malloc
+    # of that size class waits forever (seen once in a few hundred forks, the child stuck in
+    # SizeClassAllocator64::GetFromAllocator under realloc). glibc's malloc, in the normal
+    # build, is locked around fork() by glibc itself. While paused, the parent's thread has
+    # returned from sample(), which has joined its read-ahead thread and left the pool's
+    # workers only waiting on their condition variable, and the main thread holds the
+    # interpreter lock, so no thread of the parent but the forking one is in the allocator.
     path = write_binary(meshgen.torus(120, 60))
     code = f"""
 import multiprocessing, threading
 import vertisift_tools
 path = {str(path)!r}
+pause_for_forks = {under_asan!r}
 expected = vertisift_tools.sample(path, 100, seed=3)[0].tobytes()  # imports done before forks
 stop = threading.Event()
+turn = threading.Condition()
+state = {{"forking": False, "sampling": False}}
 def busy():
     while not stop.is_set():
-        vertisift_tools.sample(path, 5000, method="surface")
+        if pause_for_forks:
+            with turn:
+                turn.wait_for(lambda: not state["forking"])
+                state["sampling"] = True
+        try:
+            vertisift_tools.sample(path, 5000, method="surface")
+        finally:
+            if pause_for_forks:
+                with turn:
+                    state["sampling"] = False
+                    turn.notify_all()
 thread = threading.Thread(target=busy)
 thread.start()
 def child(queue):
@@ -372,7 +400,15 @@ results = []
 for _ in range(5):
     queue = context.Queue()
     process = context.Process(target=child, args=(queue,))
+    if pause_for_forks:
+        with turn:
+            state["forking"] = True
+            turn.wait_for(lambda: not state["sampling"])
     process.start()
+    if pause_for_forks:
+        with turn:
+            state["forking"] = False
+            turn.notify_all()
     results.append(queue.get(timeout=60))
     process.join(60)
     assert process.exitcode == 0, process.exitcode
