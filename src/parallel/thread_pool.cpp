@@ -56,7 +56,7 @@ bool parse_count(const char* text, std::size_t& value) {
 // so no worker can attach later. When a pass returns, then, no worker refers to it or does
 // anything but wait: the Job can live on the caller's stack, and a fork() right after a call
 // never catches a worker inside the allocator or any other library lock. `mutex_` guards
-// `job_`, `generation_`, `stopping_` and each Job's `attached` and `fault`.
+// `job_`, `generation_`, `stopping_`, `ready_` and each Job's `attached` and `fault`.
 //
 // Several threads may post passes at once (calls that released the interpreter lock, beside
 // one that holds it). They take turns: `submit_` is held by a caller from posting its job to
@@ -115,6 +115,8 @@ class ThreadPool {
     pthread_setname_np(pthread_self(), name);
     std::uint64_t seen = 0;
     std::unique_lock lock(mutex_);
+    ++ready_;
+    done_.notify_all();
     for (;;) {
       wake_.wait(lock, [&] { return stopping_ || (job_ != nullptr && generation_ != seen); });
       if (stopping_) return;
@@ -153,6 +155,10 @@ class ThreadPool {
       for (std::size_t i = 0; i < size_; ++i) {
         workers_.emplace_back([this, i] { work(i); });
       }
+      // Every worker is past its start-up, which allocates, before the first pass is posted:
+      // a fork() right after the call that started them must not catch one in the allocator.
+      std::unique_lock lock(mutex_);
+      done_.wait(lock, [&] { return ready_ == workers_.size(); });
     } catch (const std::system_error& error) {
       stop();
       base::raise_fault(std::string("could not start a worker thread: ") + error.what());
@@ -172,6 +178,7 @@ class ThreadPool {
     workers_.clear();
     std::lock_guard guard(mutex_);
     stopping_ = false;
+    ready_ = 0;
   }
 
   const std::size_t size_;
@@ -183,6 +190,7 @@ class ThreadPool {
   Job* job_ = nullptr;            // guarded by mutex_; the pass in progress
   std::uint64_t generation_ = 0;  // guarded by mutex_; counts posted jobs
   bool stopping_ = false;         // guarded by mutex_
+  std::size_t ready_ = 0;         // guarded by mutex_; workers past their start-up
 };
 
 // The process's pool and the fork epoch it was made in. It is never destroyed: worker

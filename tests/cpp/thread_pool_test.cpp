@@ -182,10 +182,18 @@ TEST(ThreadPool, TaskRunsOnWorkersNotTheCaller) {
     if (std::this_thread::get_id() == caller) on_caller = true;
   });
   EXPECT_FALSE(on_caller.load());
-  // A pass over one item runs right here.
+  // A pass over one item runs right here, and so does every pass of a sequential scope.
   std::thread::id ran_on;
   parallel_for(1, [&](std::size_t, std::size_t) { ran_on = std::this_thread::get_id(); });
   EXPECT_EQ(ran_on, caller);
+  std::atomic<bool> elsewhere{false};
+  {
+    const SequentialPasses sequential(true);
+    run_chunks(1000, [&](std::size_t, std::size_t, std::size_t) {
+      if (std::this_thread::get_id() != caller) elsewhere = true;
+    });
+  }
+  EXPECT_FALSE(elsewhere.load());
 }
 
 TEST(ThreadPool, ChunkCountBounds) {
