@@ -8,7 +8,7 @@
 // retries, as Python's reads there do.
 #pragma once
 
-#include "module/py_ref.h"  // first: Python.h precedes the standard headers
+#include "boundary/py_ref.h"  // first: Python.h precedes the standard headers
 
 #include <cxxabi.h>
 
@@ -18,7 +18,7 @@
 
 #include "base/interrupt.h"
 
-namespace vertisift::module {
+namespace vertisift::boundary {
 
 // For a call that holds the interpreter lock: runs the signal handlers at once. True when
 // one raised; the exception is then pending.
@@ -74,4 +74,4 @@ auto without_interpreter_lock(bool& interrupted, Work&& work) -> decltype(work()
   return std::move(*result);
 }
 
-}  // namespace vertisift::module
+}  // namespace vertisift::boundary

@@ -14,7 +14,7 @@
 
 #include <utility>
 
-namespace vertisift::module {
+namespace vertisift::boundary {
 
 // True while this thread runs without the interpreter lock it released.
 inline thread_local bool interpreter_lock_released = false;
@@ -50,4 +50,4 @@ class PyRef {
   PyObject* object_ = nullptr;
 };
 
-}  // namespace vertisift::module
+}  // namespace vertisift::boundary
