@@ -8,8 +8,8 @@ form, to the regular-expression mutation tool; each mutant is mapped back onto t
 (scripts/mutant_source.py). Per file, the mutants are tried in a seeded order until N of them
 have compiled (or 4N have been tried). Each mutant is written into a copy of the tree in
 build/mutants/tree, never into the work tree, and followed by an incremental build of the
-extension and the C++ tests in build/mutants/build, the C++ tests (ctest), then a fast subset
-of the pytest suite run against that extension. A mutant that fails to build "did not
+extension, the tools' native module and the C++ tests in build/mutants/build, the C++ tests
+(ctest), then a fast subset of the pytest suite run against those two modules. A mutant that fails to build "did not
 compile"; one that fails a test or runs out of time is "killed"; the rest "survived".
 
 tests/mutation/report.md gets the figures per folder and per file and the list of survivors;
@@ -42,6 +42,9 @@ WORK = ROOT / "build" / "mutants"
 TREE = WORK / "tree"
 BUILD = WORK / "build"
 RESULTS = WORK / "results.json"
+# The package vertisift_tools as pytest imports it: the tree's Python code beside the native
+# module of BUILD, both linked, so every rebuild is seen.
+PACKAGE = WORK / "package"
 REPORT = ROOT / "tests" / "mutation" / "report.md"
 MARKS = ROOT / "tests" / "mutation" / "marks.txt"
 
@@ -52,9 +55,11 @@ SOURCE_SUFFIXES = {".cpp", ".cc", ".h", ".hpp"}
 # Tries per file, as a multiple of the compiled mutants wanted.
 TRY_FACTOR = 4
 
-# The pytest subset: the extension's behaviour, broad tests first so that -x stops early;
-# no memory measurements, no type checker, no command-line tool, no Dask.
-PYTEST_FILES = ["test_reduction.py", "test_binary.py", "test_ascii.py", "test_arguments.py",
+# The pytest subset: the behaviour of the extension and of the tools' sample(), broad tests
+# first so that -x stops early; no memory measurements, no type checker, no command-line
+# tool, no Dask.
+PYTEST_FILES = ["test_reduction.py", "test_sample.py", "test_binary.py", "test_ascii.py",
+                "test_arguments.py",
                 "test_module.py", "test_real_files_ascii.py", "test_threads.py",
                 "test_fork.py", "test_limits.py"]
 PYTEST_DESELECT = "not allocation_failure_anywhere and not costs_no_memory and not long_first_line"
@@ -140,6 +145,20 @@ def sync_tree() -> None:
         link.symlink_to(shared)
 
 
+def link_tools_package() -> None:
+    """PACKAGE/vertisift_tools: a link to each entry of the tree's package, and to the native
+    module that BUILD holds."""
+    package = PACKAGE / "vertisift_tools"
+    if package.exists():
+        shutil.rmtree(package)
+    package.mkdir(parents=True)
+    for entry in (TREE / "python" / "vertisift_tools").iterdir():
+        if entry.name not in SKIPPED_NAMES:
+            (package / entry.name).symlink_to(entry)
+    for native in BUILD.glob("_native.*.so"):
+        (package / native.name).symlink_to(native)
+
+
 def discover_sources(only: str | None) -> list[Path]:
     """The C++ sources under src/, relative to it."""
     sources = sorted(p.relative_to(ROOT / "src") for p in (ROOT / "src").rglob("*")
@@ -173,8 +192,9 @@ class Runner:
                     "--timeout", str(max(30, timeout / 2))], ROOT, timeout, self.env)
 
     def pytest(self, timeout: float):
+        link_tools_package()
         env = dict(self.env)
-        env["PYTHONPATH"] = str(BUILD)
+        env["PYTHONPATH"] = os.pathsep.join([str(BUILD), str(PACKAGE)])
         # The conftest refuses to run against any other copy of the extension.
         env["VERTISIFT_TEST_BUILD"] = str(BUILD)
         return run([sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
@@ -196,10 +216,13 @@ class Runner:
             times[name] = time.monotonic() - started
             if code != 0:
                 sys.exit(f"{name} fails on the unmutated tree:\n{output[-4000:]}")
-        code, output = run([sys.executable, "-c", "import vertisift; print(vertisift.__file__)"],
-                           TREE / "tests", 60, dict(self.env, PYTHONPATH=str(BUILD)))
-        if not Path(output.strip()).resolve().is_relative_to(BUILD.resolve()):
-            sys.exit(f"pytest would import vertisift from {output.strip()}, not from {BUILD}")
+        probe = ("import vertisift, vertisift_tools._native as native\n"
+                 "print(vertisift.__file__)\nprint(native.__file__)")
+        code, output = run([sys.executable, "-c", probe], TREE / "tests", 60,
+                           dict(self.env, PYTHONPATH=os.pathsep.join([str(BUILD), str(PACKAGE)])))
+        for module, path in zip(("vertisift", "vertisift_tools._native"), output.split()):
+            if not Path(path).resolve().is_relative_to(BUILD.resolve()):
+                sys.exit(f"pytest would import {module} from {path}, not from {BUILD}")
         if not self.timeout:
             self.timeout = 3 * (times["ctest"] + times["pytest"]) + 60
         return times
