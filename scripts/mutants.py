@@ -9,8 +9,9 @@ form, to the regular-expression mutation tool; each mutant is mapped back onto t
 have compiled (or 4N have been tried). Each mutant is written into a copy of the tree in
 build/mutants/tree, never into the work tree, and followed by an incremental build of the
 extension, the tools' native module and the C++ tests in build/mutants/build, the C++ tests
-(ctest), then a fast subset of the pytest suite run against those two modules. A mutant that fails to build "did not
-compile"; one that fails a test or runs out of time is "killed"; the rest "survived".
+(ctest), then a fast subset of the pytest suite run against those two modules. A mutant that
+fails to build "did not compile"; one that fails a test or runs out of time is "killed"; the
+rest "survived".
 
 tests/mutation/report.md gets the figures per folder and per file and the list of survivors;
 tests/mutation/marks.txt holds a reader's verdict on survivors ("equivalent: why" or
