@@ -18,6 +18,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, NoReturn
 
+from vertisift_tools.choices import DISTINCT_METHOD, METHODS, NORMALS
 from vertisift_tools.formats import FORMATS, CloudError, format_of
 from vertisift_tools.options import SampleOptions, package_version
 
@@ -88,8 +89,8 @@ def add_sample_options(parser: argparse.ArgumentParser, *, batch: bool) -> None:
     """--method, --seed, --normals and --distinct, shared by reduce and batch."""
     parser.add_argument(
         "--method",
-        choices=("vertices", "surface"),
-        default="vertices",
+        choices=tuple(METHODS),
+        default=SampleOptions.method,
         help="vertices: mesh vertices picked by the grid, as described above (the default); "
         "surface: points drawn uniformly over the surface area, each with its face's normal",
     )
@@ -103,8 +104,8 @@ def add_sample_options(parser: argparse.ArgumentParser, *, batch: bool) -> None:
     parser.add_argument("--seed", metavar="SEED", type=seed_value, help=seed_help)
     parser.add_argument(
         "--normals",
-        choices=("file", "geometry", "auto"),
-        default="file",
+        choices=tuple(NORMALS),
+        default=SampleOptions.normals,
         help="file: the normals the model stores (the default); geometry: computed from each "
         "face's corners by the right-hand rule; auto: the stored normal where it is usable, "
         "the computed one where it is zero or not finite",
@@ -367,8 +368,8 @@ def run_preview(arguments: argparse.Namespace) -> int:
 
 
 def _sample_options(arguments: argparse.Namespace) -> SampleOptions:
-    if arguments.distinct and arguments.method != "vertices":
-        raise UsageError("--distinct applies only to --method vertices")
+    if arguments.distinct and arguments.method != DISTINCT_METHOD:
+        raise UsageError(f"--distinct applies only to --method {DISTINCT_METHOD}")
     return SampleOptions(
         method=arguments.method,
         seed=arguments.seed,

@@ -15,10 +15,9 @@ from typing import overload
 
 import numpy as np
 
+from vertisift_tools.choices import Method, Normals
 from vertisift_tools.sampling import (
     Array,
-    Method,
-    Normals,
     as_integer,
     check_count,
     check_options,

@@ -9,10 +9,8 @@ from __future__ import annotations
 
 import hashlib
 from dataclasses import dataclass, replace
-from typing import Literal
 
-Method = Literal["vertices", "surface"]
-Normals = Literal["auto", "file", "geometry"]
+from vertisift_tools.choices import Method, Normals
 
 
 def package_version() -> str:
