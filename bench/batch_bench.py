@@ -32,7 +32,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "scripts"))
 import meshgen  # noqa: E402
 from vertisift_tools.batch import batch  # noqa: E402
-from vertisift_tools.plan import find_models  # noqa: E402
+from vertisift_tools.models import find_models  # noqa: E402
 from vertisift_tools.pool import processor_count  # noqa: E402
 
 WORK = ROOT / "bench" / "scratch" / "batch"
