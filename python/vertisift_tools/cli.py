@@ -219,7 +219,8 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     arguments = parser.parse_args(argv)
-    command = {"reduce": run_reduce, "batch": run_batch, "preview": run_preview}[arguments.command]
+    commands = {"reduce": reduce_command, "batch": batch_command, "preview": preview_command}
+    command = commands[arguments.command]
     try:
         return command(arguments)
     except KeyboardInterrupt:
@@ -239,7 +240,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return FAILED
 
 
-def run_reduce(arguments: argparse.Namespace) -> int:
+def reduce_command(arguments: argparse.Namespace) -> int:
     output, model = arguments.output, arguments.model
     _need_output_file(output, "OUT")
     _need_cloud_format(output)
@@ -258,7 +259,7 @@ def run_reduce(arguments: argparse.Namespace) -> int:
     return 0
 
 
-def run_batch(arguments: argparse.Namespace) -> int:
+def batch_command(arguments: argparse.Namespace) -> int:
     in_dir, out_dir = arguments.in_dir, arguments.out_dir
     _need_folder(in_dir, "IN_DIR")
     if out_dir.exists() and not out_dir.is_dir():
@@ -271,14 +272,14 @@ def run_batch(arguments: argparse.Namespace) -> int:
         if not arguments.overwrite:
             # Also checked by the batch itself, but here before a Dask scheduler is sought.
             check_record(out_dir, BatchRecord.of(arguments.count, arguments.format, options))
-        return _run_batch(arguments, options)
+        return _convert_and_summarise(arguments, options)
     except BatchMismatchError as error:
         raise UsageError(
             f"OUT_DIR {out_dir} {error.reason}; use --overwrite to make every cloud again"
         ) from None
 
 
-def _run_batch(arguments: argparse.Namespace, options: SampleOptions) -> int:
+def _convert_and_summarise(arguments: argparse.Namespace, options: SampleOptions) -> int:
     in_dir, out_dir = arguments.in_dir, arguments.out_dir
     # A termination request stops the batch as Ctrl-C does: workers stopped, partial
     # files removed, the failure report written.
@@ -341,7 +342,7 @@ def _summarise(report: BatchReport, count: int, out_dir: Path) -> None:
         _say(f"batch: the failures are listed in {out_dir / 'failures.csv'}")
 
 
-def run_preview(arguments: argparse.Namespace) -> int:
+def preview_command(arguments: argparse.Namespace) -> int:
     output = arguments.output
     _need_cloud_format(arguments.cloud)
     _need_file(arguments.cloud, "CLOUD")

@@ -32,7 +32,7 @@ if TYPE_CHECKING:
 Execute = Callable[[Sequence[Task], int, Record], None]
 
 
-def run_batch(
+def run_planned_batch(
     in_dir: str | os.PathLike[str],
     out_dir: str | os.PathLike[str],
     count: int,
