@@ -145,6 +145,20 @@ def test_console_script_is_installed(tmp_path, torus_model):
     check_cloud(tmp_path / "c.npz", 10, faces)
 
 
+def test_public_names_stay_themselves_once_every_module_is_imported():
+    """A submodule named like a public name (`batch`) would be bound over it as the package's
+    attribute when imported, making `vertisift_tools.batch(...)` a module call."""
+    code = """if True:
+        import importlib, pkgutil, types, vertisift_tools
+        for found in pkgutil.walk_packages(vertisift_tools.__path__, "vertisift_tools."):
+            importlib.import_module(found.name)
+        print([name for name in vertisift_tools.__all__
+               if isinstance(getattr(vertisift_tools, name), types.ModuleType)])"""
+    result = subprocess.run([sys.executable, "-c", code], env=cli_env(), capture_output=True,
+                            text=True, timeout=60)
+    assert (result.returncode, result.stdout) == (0, "[]\n"), result.stderr
+
+
 # --- batch --------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("fmt, jobs", [("npz", 2), ("ply", 1), ("xyz", 2)])

@@ -166,8 +166,8 @@ def test_batch_of_a_folder_without_models(tmp_path):
 
 
 def test_an_interrupted_run_counts_the_clouds_on_disk(tmp_path):
-    from vertisift_tools.convert import run_task
-    from vertisift_tools.runner import run_planned_batch
+    from vertisift_tools.batching.runner import run_planned_batch
+    from vertisift_tools.batching.task import run_task
 
     make_tree(tmp_path / "in")
 

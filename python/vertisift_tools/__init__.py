@@ -47,11 +47,11 @@ __all__ = [
 ]
 
 _HOMES = {
-    "BatchMismatchError": "plan",
-    "BatchReport": "plan",
-    "Failure": "plan",
-    "batch": "batch",
-    "batch_dask": "dask_batch",
+    "BatchMismatchError": "batching.plan",
+    "BatchReport": "batching.plan",
+    "Failure": "batching.plan",
+    "batch": "batching.local",
+    "batch_dask": "batching.dask_runner",
     "CloudError": "formats",
     "read_cloud": "clouds",
     "write_cloud": "clouds",
@@ -65,13 +65,13 @@ _HOMES = {
 }
 
 if TYPE_CHECKING:
-    from vertisift_tools.batch import batch
+    from vertisift_tools.batching.dask_runner import batch_dask
+    from vertisift_tools.batching.local import batch
+    from vertisift_tools.batching.plan import BatchMismatchError, BatchReport, Failure
     from vertisift_tools.clouds import read_cloud, write_cloud
     from vertisift_tools.convert import EmptyMeshError, convert_file, reduce_to_arrays
-    from vertisift_tools.dask_batch import batch_dask
     from vertisift_tools.dataset import PointCloudDataset
     from vertisift_tools.formats import CloudError
-    from vertisift_tools.plan import BatchMismatchError, BatchReport, Failure
     from vertisift_tools.preview import render_preview
     from vertisift_tools.sampling import StlReadError, sample
 

@@ -25,7 +25,7 @@ from vertisift_tools.options import SampleOptions, package_version
 if TYPE_CHECKING:
     import distributed
 
-    from vertisift_tools.plan import BatchReport
+    from vertisift_tools.batching.plan import BatchReport
 
 USAGE_ERROR = 2
 FAILED = 1
@@ -266,7 +266,7 @@ def batch_command(arguments: argparse.Namespace) -> int:
         raise UsageError(f"OUT_DIR {out_dir} exists and is not a folder")
     _need_writable(out_dir, "OUT_DIR")
     options = _sample_options(arguments)
-    from vertisift_tools.plan import BatchMismatchError, BatchRecord, check_record
+    from vertisift_tools.batching.plan import BatchMismatchError, BatchRecord, check_record
 
     try:
         if not arguments.overwrite:
@@ -286,7 +286,7 @@ def _convert_and_summarise(arguments: argparse.Namespace, options: SampleOptions
     signal.signal(signal.SIGTERM, _interrupt)
     progress = not arguments.quiet
     if arguments.dask:
-        from vertisift_tools.dask_batch import batch_dask
+        from vertisift_tools.batching.dask_runner import batch_dask
 
         with _connect(arguments.dask) as client:
             report = batch_dask(
@@ -300,7 +300,7 @@ def _convert_and_summarise(arguments: argparse.Namespace, options: SampleOptions
                 overwrite=arguments.overwrite,
             )
     else:
-        from vertisift_tools.batch import batch
+        from vertisift_tools.batching.local import batch
 
         report = batch(
             in_dir,

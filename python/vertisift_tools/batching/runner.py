@@ -14,9 +14,7 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, NoReturn
 
-from vertisift_tools.clouds import cloud_size
-from vertisift_tools.options import SampleOptions
-from vertisift_tools.plan import (
+from vertisift_tools.batching.plan import (
     BatchReport,
     Outcome,
     Record,
@@ -25,6 +23,8 @@ from vertisift_tools.plan import (
     write_failures,
     write_record,
 )
+from vertisift_tools.clouds import cloud_size
+from vertisift_tools.options import SampleOptions
 
 if TYPE_CHECKING:
     from tqdm import tqdm

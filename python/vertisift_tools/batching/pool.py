@@ -20,16 +20,14 @@ from multiprocessing.context import ForkServerContext, SpawnContext
 from pathlib import Path
 from typing import Any
 
+from vertisift_tools.batching.plan import Outcome, Record, Task
+from vertisift_tools.batching.task import DIED_MESSAGE, run_task
 from vertisift_tools.clouds import temp_path
-from vertisift_tools.convert import run_task
-from vertisift_tools.plan import Outcome, Record, Task
 
 # The extension sizes its thread pool from these, on its first call.
 THREAD_VARIABLES = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
 
 _Context = ForkServerContext | SpawnContext
-
-DIED_MESSAGE = "the worker process died while converting this file"
 
 
 def processor_count() -> int:
@@ -165,7 +163,7 @@ def _context() -> _Context:
         context = multiprocessing.get_context("forkserver")
         # Imported once in the fork server, so a new worker (also one replacing a dead one)
         # starts without importing NumPy and the extension again.
-        context.set_forkserver_preload(["vertisift_tools.convert"])
+        context.set_forkserver_preload(["vertisift_tools.batching.task"])
         return context
     return multiprocessing.get_context("spawn")
 

@@ -5,10 +5,10 @@ from __future__ import annotations
 
 import os
 
+from vertisift_tools.batching.plan import BatchReport
+from vertisift_tools.batching.pool import WorkerPool, processor_count
+from vertisift_tools.batching.runner import run_planned_batch
 from vertisift_tools.options import SampleOptions
-from vertisift_tools.plan import BatchReport
-from vertisift_tools.pool import WorkerPool, processor_count
-from vertisift_tools.runner import run_planned_batch
 
 
 def batch(
