@@ -14,7 +14,7 @@ import os
 import re
 import signal
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, NoReturn
 
@@ -69,20 +69,29 @@ class CommandParser(argparse.ArgumentParser):
         self.exit(USAGE_ERROR, f"{self.prog}: error: {message}\n")
 
 
-def point_count(text: str) -> int:
-    if not re.fullmatch(r"[0-9]+", text.strip()) or not 1 <= int(text) <= MAX_COUNT:
-        raise argparse.ArgumentTypeError(
-            f"{text!r} is not a point count (a whole number from 1 to {MAX_COUNT})"
-        )
-    return int(text)
+def whole_number(name: str, low: int, high: int | None, meaning: str) -> Callable[[str], int]:
+    """An argument type for a whole number in decimal digits from `low` to `high` (None: no
+    upper bound), with blanks around it allowed; anything else is refused as "'<text>' is
+    not <meaning>". `name` is what argparse calls the type in the one error it words itself,
+    a number too long for int()."""
+
+    def convert(text: str) -> int:
+        value = int(text) if re.fullmatch(r"[0-9]+", text.strip()) else None
+        if value is None or value < low or (high is not None and value > high):
+            raise argparse.ArgumentTypeError(f"{text!r} is not {meaning}")
+        return value
+
+    convert.__name__ = name
+    return convert
 
 
-def seed_value(text: str) -> int:
-    if not re.fullmatch(r"[0-9]+", text.strip()) or not 0 <= int(text) <= MAX_COUNT:
-        raise argparse.ArgumentTypeError(
-            f"{text!r} is not a seed (a whole number from 0 to {MAX_COUNT})"
-        )
-    return int(text)
+point_count = whole_number(
+    "point_count", 1, MAX_COUNT, f"a point count (a whole number from 1 to {MAX_COUNT})"
+)
+seed_value = whole_number(
+    "seed_value", 0, MAX_COUNT, f"a seed (a whole number from 0 to {MAX_COUNT})"
+)
+job_count = whole_number("job_count", 1, None, "a number of processes (1 or more)")
 
 
 def add_sample_options(parser: argparse.ArgumentParser, *, batch: bool) -> None:
@@ -116,12 +125,6 @@ def add_sample_options(parser: argparse.ArgumentParser, *, batch: bool) -> None:
         help="with --method vertices: top up with vertices not chosen yet, so points repeat "
         "only when N exceeds the model's vertices",
     )
-
-
-def job_count(text: str) -> int:
-    if not re.fullmatch(r"[0-9]+", text.strip()) or int(text) < 1:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number of processes (1 or more)")
-    return int(text)
 
 
 def build_parser() -> argparse.ArgumentParser:
