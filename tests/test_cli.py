@@ -136,7 +136,7 @@ def test_console_script_is_installed(tmp_path, torus_model):
         (entry,) = metadata.distribution("vertisift").entry_points.select(group="console_scripts")
     except metadata.PackageNotFoundError:
         pytest.skip("vertisift is not installed as a distribution here")
-    assert (entry.name, entry.value) == ("vertisift", "vertisift_tools.cli:main")
+    assert (entry.name, entry.value) == ("vertisift", "vertisift_tools.command.main:main")
     model, faces = torus_model
     script = Path(sys.executable).parent / "vertisift"
     result = subprocess.run([script, "reduce", model, "10", "-o", tmp_path / "c.npz"],
