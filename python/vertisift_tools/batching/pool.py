@@ -2,8 +2,10 @@
 
 Each worker is handed the next file only when it reports back, so the pool always knows which
 file every worker holds: when a worker dies, that file is counted as failed, a new worker takes
-its place, and the rest of the batch goes on. Processes rather than threads, because a call of
-the extension holds the interpreter lock from start to end.
+its place, and the rest of the batch goes on. Processes rather than threads: `sample()`
+releases the interpreter lock, but writing a cloud holds it, the passes of one process take
+turns on its single native worker pool, and a worker that dies (a crash, the out-of-memory
+killer) takes only its own file with it.
 """
 
 from __future__ import annotations

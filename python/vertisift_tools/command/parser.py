@@ -22,12 +22,16 @@ MAX_COUNT = 2**64 - 1
 DASK_CONNECT_SECONDS = 5
 
 POINTS_TEXT = (
-    "The points are vertices of the mesh: one picked at random in each occupied cell of a "
-    "uniform grid over the model's bounding box, then cut at random, or topped up with "
-    "vertices drawn at random (so points can repeat), to exactly N. A point's normal is the "
-    "normalised sum of the normals that the model's faces at that vertex store; it is "
-    "(0, 0, 0) where they are zero or cancel out, and the command then says how many points "
-    "have no normal."
+    "With --method vertices (the default), the points are vertices of the mesh: one picked at "
+    "random in each occupied cell of a uniform grid over the model's bounding box, then cut at "
+    "random, or topped up with vertices drawn at random (so points can repeat), to exactly N. "
+    "With --method surface, they are drawn uniformly over the surface area. With --normals "
+    "file (the default), a vertex's normal is the normalised sum of the normals that the "
+    "model's faces at that vertex store, and a surface point's normal is the one its face "
+    "stores; it is (0, 0, 0) where they are zero or cancel out, and the command then says how "
+    "many points have no normal. --normals geometry computes the faces' normals from their "
+    "corners instead, and --normals auto computes only those that the model stores as zero or "
+    "not finite."
 )
 FORMATS_TEXT = (
     ".ply (binary PLY: x y z nx ny nz), .npz (arrays 'positions' and 'normals'), .xyzn (text, "
@@ -178,9 +182,10 @@ def build_parser() -> argparse.ArgumentParser:
         help="draw a point cloud file from three sides",
         description="Draw a cloud file (.ply, .npz, .xyzn or .xyz) from the top, front and "
         "side, each point coloured by its normal (x red, y green, z blue; a point without a "
-        "normal, as in .xyz files, is grey). The clouds of reduce and batch are vertices of "
-        "the model, one per occupied grid cell, topped up at random, with the normalised sum "
-        "of the face normals at each vertex.",
+        "normal, as in .xyz files, is grey). By default the clouds of reduce and batch are "
+        "vertices of the model, one per occupied grid cell, topped up at random, with the "
+        "normalised sum of the face normals at each vertex; with --method surface they are "
+        "points on the faces, each with its face's normal.",
     )
     preview.add_argument("cloud", metavar="CLOUD", type=Path)
     preview.add_argument(
