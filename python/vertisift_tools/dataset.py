@@ -50,6 +50,8 @@ class PointCloudDataset(Sequence[Array]):
 
     files: a list of paths, or a folder (searched by `find_models`: .stl in any letter case);
       paths are str or os.PathLike, not bytes, as for `sample()`.
+    method: "surface" by default, unlike `sample()`: a training set wants points spread by
+      area, not heaped where a model is finely tessellated.
     seed: None draws afresh on every access; an int in [0, 2**64) draws item i with
       `item_seed(seed, i, epoch)`, so that each epoch differs and every run repeats.
     A model without faces raises ValueError, since it has no points to give.
