@@ -137,7 +137,8 @@ def sync_tree() -> None:
         if copy_root.is_dir():
             for path in copy_root.rglob("*"):
                 relative = path.relative_to(TREE)
-                if path.is_file() and relative not in wanted and not SKIPPED_NAMES & set(relative.parts):
+                skipped = SKIPPED_NAMES & set(relative.parts)
+                if path.is_file() and relative not in wanted and not skipped:
                     path.unlink()
     # The C++ tests and pytest find the real STL files beside the tree, as in a checkout.
     shared = (ROOT.parent / "shared").resolve()
@@ -238,7 +239,9 @@ class Runner:
             return "killed", "timeout (ctest)" if code is None else "ctest: " + failed_ctest(output)
         code, output = self.pytest(self.timeout)
         if code != 0:
-            return "killed", "timeout (pytest)" if code is None else "pytest: " + failed_pytest(output, code)
+            if code is None:
+                return "killed", "timeout (pytest)"
+            return "killed", "pytest: " + failed_pytest(output, code)
         return "survived", ""
 
 
@@ -353,7 +356,8 @@ def render(data: dict) -> str:
                  for s in ("no-compile", "killed", "survived", "equivalent")}
         compiled = len(group) - count["no-compile"]
         return [str(len(group)), str(compiled), str(count["killed"]), str(count["survived"]),
-                str(count["equivalent"]), rate(count["killed"], count["killed"] + count["survived"])]
+                str(count["equivalent"]),
+                rate(count["killed"], count["killed"] + count["survived"])]
 
     head = "| tried | compiled | killed | survived | equivalent | killed of non-equivalent |"
     rule = "|---:|---:|---:|---:|---:|---:|"
@@ -369,7 +373,8 @@ def render(data: dict) -> str:
         "survivors go in `tests/mutation/marks.txt`, then `make mutants-report` re-renders this.",
         "",
         f"Sample: up to {data['per_file']} compiling mutants per file, seed {data['seed']}"
-        + (f", files matching `{data['only']}`" if data.get("only") else "") + f"; commit {data['commit']}.",
+        + (f", files matching `{data['only']}`" if data.get("only") else "")
+        + f"; commit {data['commit']}.",
         f"Time: {timing['total'] / 60:.1f} min in all; baseline build {timing['build']:.0f} s, "
         f"ctest {timing['ctest']:.1f} s, pytest subset {timing['pytest']:.1f} s; "
         f"per compiling mutant {avg(compiled_times):.1f} s, per mutant that did not compile "
@@ -418,7 +423,8 @@ def render(data: dict) -> str:
     unmutated = [(path, n, text) for path, info in sorted(data["files"].items())
                  for n, text in info["unmutated"]]
     if unmutated:
-        lines += ["", "## Lines the tool did not mutate", "", "| file | line | code |", "|---|---:|---|"]
+        lines += ["", "## Lines the tool did not mutate", "",
+                  "| file | line | code |", "|---|---:|---|"]
         lines += [f"| {path} | {n} | {cell(text)} |" for path, n, text in unmutated]
     survivors = [o for o in outcomes if o.status in ("survived", "equivalent")]
     lines += [
@@ -436,7 +442,8 @@ def render(data: dict) -> str:
         verdict = marks.get(o.id, "")
         if o.status == "survived" and verdict.startswith("killed by"):
             verdict += " (but it survived this run)"
-        lines.append(f"| {o.id} | {o.path}:{o.line} | {cell(o.before)} | {cell(o.after)} | {verdict} |")
+        lines.append(
+            f"| {o.id} | {o.path}:{o.line} | {cell(o.before)} | {cell(o.after)} | {verdict} |")
     if not survivors:
         lines.append("| | | | | |")
     lines.append("")
@@ -458,7 +465,8 @@ def main() -> int:
                         help="compiling mutants per file (default 10, or MUTANTS_PER_FILE)")
     parser.add_argument("--seed", default=os.environ.get("MUTANTS_SEED", "1"),
                         help="the sample's seed (default 1, or MUTANTS_SEED)")
-    parser.add_argument("--only", help="only the sources under src/ whose path matches this pattern")
+    parser.add_argument("--only",
+                        help="only the sources under src/ whose path matches this pattern")
     parser.add_argument("--jobs", type=int, default=2, help="parallel build and ctest jobs")
     parser.add_argument("--timeout", type=float,
                         help="seconds allowed to ctest, and to pytest, per mutant "
@@ -472,7 +480,8 @@ def main() -> int:
 
     if args.report_only:
         if not RESULTS.is_file():
-            print(f"no results yet: run `make mutants` first ({RESULTS} is missing)", file=sys.stderr)
+            print(f"no results yet: run `make mutants` first ({RESULTS} is missing)",
+                  file=sys.stderr)
             return 1
         REPORT.write_text(render(json.loads(RESULTS.read_text())))
         print(f"wrote {REPORT.relative_to(ROOT)}")
@@ -504,7 +513,8 @@ def main() -> int:
         runner.configure()
         timing = runner.baseline()
         print(f"baseline: build {timing['build']:.0f} s, ctest {timing['ctest']:.1f} s, pytest "
-              f"{timing['pytest']:.1f} s; time limit {runner.timeout:.0f} s per test step", flush=True)
+              f"{timing['pytest']:.1f} s; time limit {runner.timeout:.0f} s per test step",
+              flush=True)
         for relative in sources:
             print(relative, flush=True)
             mutate_file(runner, relative, args.per_file, args.seed, outcomes, notes, settled)

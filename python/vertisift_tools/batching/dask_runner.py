@@ -15,12 +15,12 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING
 
+from vertisift_tools.batching.plan import BatchReport, Outcome, Record, Task
+from vertisift_tools.batching.runner import run_planned_batch
+from vertisift_tools.batching.task import DIED_MESSAGE, run_task
 from vertisift_tools.clouds import temp_path
-from vertisift_tools.convert import describe, run_task
+from vertisift_tools.convert import describe
 from vertisift_tools.options import SampleOptions
-from vertisift_tools.plan import BatchReport, Outcome, Record, Task
-from vertisift_tools.pool import DIED_MESSAGE
-from vertisift_tools.runner import run_batch
 
 if TYPE_CHECKING:
     import distributed
@@ -47,7 +47,7 @@ def batch_dask(
 
     def run_on(client: distributed.Client) -> BatchReport:
         execute = DaskRunner(client).run
-        return run_batch(
+        return run_planned_batch(
             in_dir,
             out_dir,
             count,

@@ -14,9 +14,7 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, NoReturn
 
-from vertisift_tools.clouds import cloud_size
-from vertisift_tools.options import SampleOptions
-from vertisift_tools.plan import (
+from vertisift_tools.batching.plan import (
     BatchReport,
     Outcome,
     Record,
@@ -25,6 +23,8 @@ from vertisift_tools.plan import (
     write_failures,
     write_record,
 )
+from vertisift_tools.clouds import cloud_size
+from vertisift_tools.options import SampleOptions
 
 if TYPE_CHECKING:
     from tqdm import tqdm
@@ -32,7 +32,7 @@ if TYPE_CHECKING:
 Execute = Callable[[Sequence[Task], int, Record], None]
 
 
-def run_batch(
+def run_planned_batch(
     in_dir: str | os.PathLike[str],
     out_dir: str | os.PathLike[str],
     count: int,

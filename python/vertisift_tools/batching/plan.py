@@ -20,6 +20,7 @@ from pathlib import Path
 
 from vertisift_tools.clouds import cloud_size, temp_path
 from vertisift_tools.formats import FORMATS
+from vertisift_tools.models import find_models
 from vertisift_tools.options import SampleOptions, package_version
 
 FAILURES_FILE = "failures.csv"
@@ -167,27 +168,6 @@ class BatchReport:
             self.zero_normals[task.relative] = outcome.zero_normals
 
 
-def find_models(in_dir: str | os.PathLike[str], errors: list[Failure] | None = None) -> list[Path]:
-    """Every regular file (or link to one) under in_dir whose suffix is .stl in any letter
-    case, sorted. Folders that cannot be listed go to `errors`."""
-    root = Path(in_dir)
-    found: list[Path] = []
-
-    def unreadable(error: OSError) -> None:
-        if errors is not None:
-            where = Path(error.filename or root)
-            message = f"cannot list this folder: {error.strerror}"
-            errors.append(Failure(_relative(where, root), message))
-
-    for folder, subfolders, files in os.walk(root, onerror=unreadable):
-        subfolders.sort()
-        for name in sorted(files):
-            path = Path(folder, name)
-            if path.suffix.lower() == ".stl" and path.is_file():
-                found.append(path)
-    return found
-
-
 def plan_batch(
     in_dir: str | os.PathLike[str],
     out_dir: str | os.PathLike[str],
@@ -213,7 +193,14 @@ def plan_batch(
     if not overwrite:
         check_record(out_root, record)
     failures: list[Failure] = []
-    models = find_models(root, failures)
+
+    def unlisted(error: OSError) -> None:
+        where = Path(error.filename or root)
+        failures.append(
+            Failure(_relative(where, root), f"cannot list this folder: {error.strerror}")
+        )
+
+    models = find_models(root, unlisted)
     tasks: list[Task] = []
     skipped = 0
     owners: dict[Path, str] = {}

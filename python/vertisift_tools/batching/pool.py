@@ -2,8 +2,10 @@
 
 Each worker is handed the next file only when it reports back, so the pool always knows which
 file every worker holds: when a worker dies, that file is counted as failed, a new worker takes
-its place, and the rest of the batch goes on. Processes rather than threads, because a call of
-the extension holds the interpreter lock from start to end.
+its place, and the rest of the batch goes on. Processes rather than threads: `sample()`
+releases the interpreter lock, but writing a cloud holds it, the passes of one process take
+turns on its single native worker pool, and a worker that dies (a crash, the out-of-memory
+killer) takes only its own file with it.
 """
 
 from __future__ import annotations
@@ -20,16 +22,14 @@ from multiprocessing.context import ForkServerContext, SpawnContext
 from pathlib import Path
 from typing import Any
 
+from vertisift_tools.batching.plan import Outcome, Record, Task
+from vertisift_tools.batching.task import DIED_MESSAGE, run_task
 from vertisift_tools.clouds import temp_path
-from vertisift_tools.convert import run_task
-from vertisift_tools.plan import Outcome, Record, Task
 
 # The extension sizes its thread pool from these, on its first call.
 THREAD_VARIABLES = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
 
 _Context = ForkServerContext | SpawnContext
-
-DIED_MESSAGE = "the worker process died while converting this file"
 
 
 def processor_count() -> int:
@@ -165,7 +165,7 @@ def _context() -> _Context:
         context = multiprocessing.get_context("forkserver")
         # Imported once in the fork server, so a new worker (also one replacing a dead one)
         # starts without importing NumPy and the extension again.
-        context.set_forkserver_preload(["vertisift_tools.convert"])
+        context.set_forkserver_preload(["vertisift_tools.batching.task"])
         return context
     return multiprocessing.get_context("spawn")
 

@@ -5,10 +5,10 @@ from __future__ import annotations
 
 import os
 
+from vertisift_tools.batching.plan import BatchReport
+from vertisift_tools.batching.pool import WorkerPool, processor_count
+from vertisift_tools.batching.runner import run_planned_batch
 from vertisift_tools.options import SampleOptions
-from vertisift_tools.plan import BatchReport
-from vertisift_tools.pool import WorkerPool, processor_count
-from vertisift_tools.runner import run_batch
 
 
 def batch(
@@ -40,7 +40,7 @@ def batch(
     relative path, so the clouds are the same whatever `jobs` and however often it resumes.
     """
     pool = WorkerPool(processor_count() if jobs is None else jobs)
-    return run_batch(
+    return run_planned_batch(
         in_dir,
         out_dir,
         count,
