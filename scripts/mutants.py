@@ -222,7 +222,10 @@ class Runner:
                  "print(vertisift.__file__)\nprint(native.__file__)")
         code, output = run([sys.executable, "-c", probe], TREE / "tests", 60,
                            dict(self.env, PYTHONPATH=os.pathsep.join([str(BUILD), str(PACKAGE)])))
-        for module, path in zip(("vertisift", "vertisift_tools._native"), output.split()):
+        if code != 0:
+            sys.exit(f"the modules of {BUILD} cannot be imported:\n{output[-4000:]}")
+        for module, path in zip(("vertisift", "vertisift_tools._native"), output.split(),
+                                strict=True):
             if not Path(path).resolve().is_relative_to(BUILD.resolve()):
                 sys.exit(f"pytest would import {module} from {path}, not from {BUILD}")
         if not self.timeout:
