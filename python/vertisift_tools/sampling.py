@@ -116,9 +116,10 @@ def sample(
       vertices not chosen yet while any remain. "surface" draws points uniformly over the
       surface area, each with its face's normal.
     normals: "file" uses the stored face normals, "geometry" computes them from the corners
-      (right-hand rule), "auto" takes the stored one where it is finite and non-zero and
-      computes the others. A vertex's normal is the normalised sum of its faces' normals.
-      Normals are unit length, or zero where no direction exists.
+      (right-hand rule), "auto" takes the stored one where it lies within 30 degrees of the
+      computed one (or the face has no area) and computes the others. A vertex's normal is
+      the normalised sum of its faces' normals. Normals are unit length, or zero where no
+      direction exists (a NaN or infinite stored normal has none).
     seed: None draws from the operating system; an int in [0, 2**64) makes the result the
       same, bit for bit, on every call, thread count and machine (for a given version).
 
