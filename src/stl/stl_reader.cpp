@@ -1,6 +1,7 @@
 #include "stl/stl_reader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -124,6 +125,8 @@ std::size_t min_part_text(std::size_t block_size) {
   return std::max<std::size_t>(1, block_size / 4);
 }
 
+std::atomic<std::uint64_t> plain_ascii_count{0};
+
 // The most text held back for a line or a facet that is not yet complete before the reading
 // gives up on the parts and leaves the file to the ASCII reader.
 std::size_t pending_limit(std::size_t block_size) {
@@ -204,6 +207,7 @@ std::optional<ReadStatus> read_ascii_blocks(FileStream& stream, FaceBlockSink& s
         if (parses[part].stop == PlainStop::Departure) return std::nullopt;
         if (parses[part].stop == PlainStop::Endsolid) {
           sink.add_faces(round_faces);
+          plain_ascii_count.fetch_add(1, std::memory_order_relaxed);
           return ReadStatus{};
         }
       }
@@ -218,6 +222,8 @@ std::optional<ReadStatus> read_ascii_blocks(FileStream& stream, FaceBlockSink& s
 }
 
 }  // namespace
+
+std::uint64_t plain_ascii_reads() { return plain_ascii_count.load(std::memory_order_relaxed); }
 
 bool probe_ascii(FileStream& stream) {
   bool ascii = true;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <span>
 
@@ -69,6 +70,11 @@ class FaceBlockSink {
 // settable for tests only.
 ReadStatus read_stl_blocks(const PathText& path, FaceBlockSink& sink,
                            std::size_t block_size = READ_BLOCK_SIZE);
+
+// How many files read_stl_blocks has read to their "endsolid" line by parsing plain ASCII in
+// parts, in this process. The parallel path falls back to the ASCII reader at any surprise, so
+// a fault in it would only cost time; the tests watch this count to see that it ran.
+std::uint64_t plain_ascii_reads();
 
 // Reads the faces of the file at `path` as read_stl_file does (the same probe, readers,
 // fallback and errors) but builds no mesh: the chosen reader is handed to `consume`, which

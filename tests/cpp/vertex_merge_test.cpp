@@ -197,7 +197,10 @@ TEST(VertexMerge, BinaryMatchesTheSequentialSums) {
 
 TEST(VertexMerge, AsciiMatchesTheSequentialSums) {
   const std::string text = ascii_text(random_faces(300, true));
+  const std::uint64_t plain_before = stl::plain_ascii_reads();
   expect_same_outcome(text, true);
+  // At every block size the plain text was parsed in parts, not left to the ASCII reader.
+  EXPECT_EQ(stl::plain_ascii_reads() - plain_before, std::size(BLOCK_SIZES));
   // Nothing after the endsolid line counts, not even bytes that are not UTF-8.
   expect_same_outcome(text + "facet normal oops\n\xff\xfe\n", true);
   // White space beyond ASCII after the keyword still ends the faces.
@@ -207,6 +210,7 @@ TEST(VertexMerge, AsciiMatchesTheSequentialSums) {
 
 TEST(VertexMerge, AsciiFaultsGiveTheSequentialMessage) {
   const std::string text = ascii_text(random_faces(120, true));
+  const std::uint64_t plain_before = stl::plain_ascii_reads();
   // Each line of a facet replaced by a near miss, in the first, a middle and the last facet;
   // a line put before the first facet.
   const std::pair<std::string, std::string> faults[] = {
@@ -237,6 +241,8 @@ TEST(VertexMerge, AsciiFaultsGiveTheSequentialMessage) {
   const std::size_t first_facet = text.find('\n') + 1;
   expect_same_outcome(text.substr(0, first_facet) + "endloop\n" + text.substr(first_facet), false,
                       FAULT_BLOCK_SIZES);
+  // No broken file was taken for plain ASCII to its end.
+  EXPECT_EQ(stl::plain_ascii_reads(), plain_before);
 }
 
 // A pipe cannot be rewound after the probe, so most files fail through one; whatever the
