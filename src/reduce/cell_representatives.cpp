@@ -4,7 +4,7 @@
 
 #include "base/fault.h"
 #include "parallel/thread_pool.h"
-#include "reduce/random.h"
+#include "random/thread_rng.h"
 
 namespace vertisift::reduce {
 namespace {
@@ -100,8 +100,8 @@ PointList pick_representatives(const CellMap& cells, const PointList& points) {
   PointList representatives;
   cells.cells.for_each([&](CellKey, const CellSpan& span) {
     if (representatives.capacity() == 0) representatives.reserve(4);
-    ThreadRng& rng = thread_rng();
-    const std::uint64_t pick = uniform_index(rng, span.count);
+    random::ThreadRng& rng = random::thread_rng();
+    const std::uint64_t pick = random::uniform_index(rng, span.count);
     representatives.push_back(points[cells.items[span.begin + pick]]);
   });
   return representatives;

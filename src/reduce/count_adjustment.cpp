@@ -3,18 +3,18 @@
 #include <new>
 #include <utility>
 
-#include "reduce/random.h"
+#include "random/thread_rng.h"
 
 namespace vertisift::reduce {
 
 PointList adjust_count(PointList representatives, const PointList& points, std::uint64_t clusters) {
-  ThreadRng& rng = thread_rng();
+  random::ThreadRng& rng = random::thread_rng();
   PointList& selection = representatives;
   if (selection.size() > clusters) {
     // The whole sequence is shuffled before the cut, so every subset and order is equally
     // likely however few items are kept.
     for (std::size_t i = selection.size() - 1; i >= 1; --i) {
-      const std::uint64_t j = uniform_index(rng, i + 1);
+      const std::uint64_t j = random::uniform_index(rng, i + 1);
       std::swap(selection[i], selection[j]);
     }
     selection.resize(clusters);
@@ -24,7 +24,7 @@ PointList adjust_count(PointList representatives, const PointList& points, std::
     if (clusters > selection.max_size()) throw std::bad_alloc();
     selection.reserve(clusters);
     while (selection.size() < clusters) {
-      selection.push_back(points[uniform_index(rng, points.size())]);
+      selection.push_back(points[random::uniform_index(rng, points.size())]);
     }
   }
   return std::move(selection);

@@ -36,7 +36,7 @@ std::vector<std::pair<CellKey, CellSpan>> cells_in_key_order(const CellMap& cell
 // Tops `selection` up to `count` with vertices in [0, vertex_count) not chosen yet, uniformly
 // without replacement, and then (when every vertex is in) uniformly with replacement.
 void top_up_distinct(IndexList& selection, std::uint64_t count, std::size_t vertex_count,
-                     StreamRng& rng) {
+                     random::StreamRng& rng) {
   IndexList remaining;
   {
     std::vector<bool> chosen(vertex_count, false);
@@ -50,12 +50,12 @@ void top_up_distinct(IndexList& selection, std::uint64_t count, std::size_t vert
   const std::size_t wanted =
       static_cast<std::size_t>(std::min<std::uint64_t>(count - selection.size(), remaining.size()));
   for (std::size_t k = 0; k < wanted; ++k) {
-    const std::uint64_t j = k + uniform_index(rng, remaining.size() - k);
+    const std::uint64_t j = k + random::uniform_index(rng, remaining.size() - k);
     std::swap(remaining[k], remaining[static_cast<std::size_t>(j)]);
     selection.push_back(remaining[k]);
   }
   while (selection.size() < count) {
-    selection.push_back(static_cast<std::uint32_t>(uniform_index(rng, vertex_count)));
+    selection.push_back(static_cast<std::uint32_t>(random::uniform_index(rng, vertex_count)));
   }
 }
 
@@ -80,16 +80,17 @@ SampleOutcome sample_vertices(const stl::PathText& path, std::uint64_t count,
     const BoundingBox box = compute_bounding_box(points);
     CellMap cells;
     assign_to_cells(points, box, grid_resolution(count), cells);
-    StreamRng picks(options.key, SampleStream::CellPicks);
+    random::StreamRng picks(options.key, random::SampleStream::CellPicks);
     for (const auto& [key, span] : cells_in_key_order(cells)) {
-      selection.push_back(cells.items[span.begin + uniform_index(picks, span.count)]);
+      selection.push_back(cells.items[span.begin + random::uniform_index(picks, span.count)]);
     }
   }
-  StreamRng adjust(options.key, SampleStream::CountAdjustment);
+  random::StreamRng adjust(options.key, random::SampleStream::CountAdjustment);
   if (selection.size() > count) {
     // The same shuffle and cut as the reduction's count adjustment.
     for (std::size_t i = selection.size() - 1; i >= 1; --i) {
-      std::swap(selection[i], selection[static_cast<std::size_t>(uniform_index(adjust, i + 1))]);
+      std::swap(selection[i],
+                selection[static_cast<std::size_t>(random::uniform_index(adjust, i + 1))]);
     }
     selection.resize(static_cast<std::size_t>(count));
   } else if (options.distinct) {
@@ -98,7 +99,7 @@ SampleOutcome sample_vertices(const stl::PathText& path, std::uint64_t count,
   } else {
     selection.reserve(static_cast<std::size_t>(count));
     while (selection.size() < count) {
-      selection.push_back(static_cast<std::uint32_t>(uniform_index(adjust, points.size())));
+      selection.push_back(static_cast<std::uint32_t>(random::uniform_index(adjust, points.size())));
     }
   }
   parallel::parallel_for(selection.size(), [&](std::size_t begin, std::size_t end) {

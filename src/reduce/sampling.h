@@ -16,8 +16,8 @@
 #include <variant>
 
 #include "base/point3.h"
+#include "random/seeded_rng.h"
 #include "reduce/face_normals.h"
-#include "reduce/seeded_rng.h"
 #include "stl/read_error.h"
 #include "stl/stl_reader.h"
 
@@ -29,7 +29,7 @@ struct SampleOptions {
   SampleMethod method = SampleMethod::Vertices;
   NormalSource normals = NormalSource::Auto;
   bool distinct = false;  // vertices only: top up with vertices not chosen yet while any remain
-  SampleKey key{};
+  random::SampleKey key{};
 };
 
 inline constexpr const char* NO_AREA_MESSAGE =

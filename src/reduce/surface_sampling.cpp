@@ -128,7 +128,7 @@ base::Point3 point_in_triangle(const base::Point3& a, const base::Point3& b, con
 }
 
 void draw_surface_points(std::span<const stl::RawFace> faces, std::span<const double> cumulative,
-                         double total, NormalSource source, const SampleKey& key,
+                         double total, NormalSource source, const random::SampleKey& key,
                          std::span<base::Point3> positions, std::span<base::Point3> normals) {
   // Points go in batches of DRAW_BATCH (whole blocks of four), each batch in stages: every
   // stage starts the memory loads the next one needs for all its points, so the cache misses
@@ -145,11 +145,11 @@ void draw_surface_points(std::span<const stl::RawFace> faces, std::span<const do
       const std::size_t begin = batch * DRAW_BATCH;
       const std::size_t size = std::min(count - begin, DRAW_BATCH);
       for (std::size_t k = 0; k < size; k += POINTS_PER_BLOCK) {
-        const auto words =
-            stream_block(key, SampleStream::SurfacePoints, (begin + k) / POINTS_PER_BLOCK);
+        const auto words = random::stream_block(key, random::SampleStream::SurfacePoints,
+                                                (begin + k) / POINTS_PER_BLOCK);
         for (std::size_t j = 0; j < POINTS_PER_BLOCK && k + j < size; ++j) {
           const std::uint32_t* draw = words.data() + 4 * j;
-          targets[k + j] = unit_double((std::uint64_t{draw[1]} << 32) | draw[0]) * total;
+          targets[k + j] = random::unit_double((std::uint64_t{draw[1]} << 32) | draw[0]) * total;
           corners[k + j][0] = draw[2];
           corners[k + j][1] = draw[3];
           picker.prefetch_guide(targets[k + j]);

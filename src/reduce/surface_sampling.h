@@ -15,8 +15,8 @@
 
 #include "base/big_alloc.h"
 #include "base/point3.h"
+#include "random/seeded_rng.h"
 #include "reduce/face_normals.h"
-#include "reduce/seeded_rng.h"
 #include "stl/face_source.h"
 
 namespace vertisift::reduce {
@@ -72,7 +72,7 @@ base::Point3 point_in_triangle(const base::Point3& a, const base::Point3& b, con
 // Fills `positions` and `normals` (of equal length) with surface points of `faces`, whose
 // cumulative areas (total > 0) are given; a point's normal is its face's face_normal.
 void draw_surface_points(std::span<const stl::RawFace> faces, std::span<const double> cumulative,
-                         double total, NormalSource source, const SampleKey& key,
+                         double total, NormalSource source, const random::SampleKey& key,
                          std::span<base::Point3> positions, std::span<base::Point3> normals);
 
 }  // namespace vertisift::reduce

@@ -102,7 +102,7 @@ PyObject* sample(PyObject* const* args, Py_ssize_t nargs) {
   if (args[3] != Py_None) {
     const auto seed = to_unsigned(args[3], "seed");
     if (!seed) return nullptr;
-    options.key = reduce::derive_sample_key(*seed);
+    options.key = random::derive_sample_key(*seed);
   }
 
   // The result's size is checked before anything is allocated: more than the machine's
@@ -129,7 +129,7 @@ PyObject* sample(PyObject* const* args, Py_ssize_t nargs) {
   const bool need_key = args[3] == Py_None;
   bool interrupted = false;
   const reduce::SampleOutcome outcome = module::without_interpreter_lock(interrupted, [&] {
-    if (need_key) options.key = reduce::os_sample_key();
+    if (need_key) options.key = random::os_sample_key();
     return reduce::sample_stl(path, *count, options, position_span, normal_span);
   });
   if (interrupted) return nullptr;  // a signal handler raised: its exception is pending

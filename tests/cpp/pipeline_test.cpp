@@ -145,7 +145,7 @@ std::vector<float> seeded_sample(const TempStl& file, SampleMethod method, std::
   std::vector<base::Point3> positions(count), normals(count);
   SampleOptions options;
   options.method = method;
-  options.key = derive_sample_key(99);
+  options.key = random::derive_sample_key(99);
   SampleOutcome outcome = sample_stl(file.path(), count, options, positions, normals);
   EXPECT_TRUE(std::holds_alternative<std::uint64_t>(outcome));
   std::vector<float> flat;

@@ -1,14 +1,14 @@
 // The seeded streams: the key derivation, stream separation, and the reads by block.
-#include "reduce/seeded_rng.h"
+#include "random/seeded_rng.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <set>
 
-#include "reduce/random.h"
+#include "random/thread_rng.h"
 
-namespace vertisift::reduce {
+namespace vertisift::random {
 namespace {
 
 TEST(SeededRng, KeyIsTheDerivationBlockOfTheSeed) {
@@ -54,4 +54,4 @@ TEST(SeededRng, UniformIndexIsInRangeAndUniform) {
 }
 
 }  // namespace
-}  // namespace vertisift::reduce
+}  // namespace vertisift::random

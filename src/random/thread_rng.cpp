@@ -1,4 +1,4 @@
-#include "reduce/random.h"
+#include "random/thread_rng.h"
 
 #include <bit>
 #include <cstring>
@@ -11,7 +11,7 @@
 #include "base/os_error.h"
 #include "base/os_random.h"
 
-namespace vertisift::reduce {
+namespace vertisift::random {
 namespace {
 
 inline void quarter_round(std::array<std::uint32_t, 16>& s, std::size_t a, std::size_t b,
@@ -141,4 +141,4 @@ std::uint64_t uniform_index(ThreadRng& rng, std::uint64_t n) {
   }
 }
 
-}  // namespace vertisift::reduce
+}  // namespace vertisift::random

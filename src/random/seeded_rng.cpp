@@ -1,4 +1,4 @@
-#include "reduce/seeded_rng.h"
+#include "random/seeded_rng.h"
 
 #include <cstring>
 #include <string>
@@ -6,9 +6,9 @@
 #include "base/fault.h"
 #include "base/os_error.h"
 #include "base/os_random.h"
-#include "reduce/random.h"
+#include "random/thread_rng.h"
 
-namespace vertisift::reduce {
+namespace vertisift::random {
 
 SampleKey derive_sample_key(std::uint64_t seed) {
   const auto block = chacha12_block(SEED_DERIVATION_KEY, seed, 0);
@@ -68,4 +68,4 @@ std::uint64_t uniform_index(StreamRng& rng, std::uint64_t n) {
   }
 }
 
-}  // namespace vertisift::reduce
+}  // namespace vertisift::random

@@ -13,7 +13,7 @@
 #include <array>
 #include <cstdint>
 
-namespace vertisift::reduce {
+namespace vertisift::random {
 
 inline constexpr std::int64_t RESEED_THRESHOLD = 65536;
 inline constexpr int CHACHA_ROUNDS = 12;
@@ -63,4 +63,4 @@ ThreadRng& thread_rng();
 // Uniform in [0, n) for n >= 1, by rejection on the product of a random word and n.
 std::uint64_t uniform_index(ThreadRng& rng, std::uint64_t n);
 
-}  // namespace vertisift::reduce
+}  // namespace vertisift::random

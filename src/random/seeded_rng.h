@@ -18,7 +18,7 @@
 #include <array>
 #include <cstdint>
 
-namespace vertisift::reduce {
+namespace vertisift::random {
 
 using SampleKey = std::array<std::uint32_t, 8>;
 
@@ -69,4 +69,4 @@ inline double unit_double(std::uint64_t bits) {
   return static_cast<double>(bits >> 11) * 0x1.0p-53;
 }
 
-}  // namespace vertisift::reduce
+}  // namespace vertisift::random

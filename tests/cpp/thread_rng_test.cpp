@@ -1,4 +1,4 @@
-#include "reduce/random.h"
+#include "random/thread_rng.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-namespace vertisift::reduce {
+namespace vertisift::random {
 namespace {
 
 std::vector<std::uint8_t> from_hex(const std::string& hex) {
@@ -203,4 +203,4 @@ TEST(ThreadRngHandle, ThreadsHaveIndependentGenerators) {
 }
 
 }  // namespace
-}  // namespace vertisift::reduce
+}  // namespace vertisift::random
