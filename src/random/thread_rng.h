@@ -1,30 +1,21 @@
-// The thread random generator: a ChaCha keystream with 12 rounds, keyed from the operating
-// system and re-keyed after every 64 KiB of output.
+// The thread random generator: the ChaCha12 keystream of a ChachaBuffer on stream 0, keyed
+// from the operating system and re-keyed after every 64 KiB of output.
 //
-// Design: the state is the 32-byte key, a 64-bit block counter (words 12-13 of the ChaCha
-// state, low word first) and a 64-bit stream number (words 14-15, always 0). A refill runs
-// four consecutive blocks into a 64-word buffer; `index_` is the next unread word, 64 when
-// the buffer is used up (as it is in a new generator). Each refill takes 256 bytes from the
-// reseed budget; when the budget is spent, the refill first draws a new key (keeping the old
-// one if the system fails). One generator per thread, reached through thread_rng(); it is
-// never shared, so nothing is locked.
+// Design: each refill of the buffer takes REFILL_BYTES from the reseed budget; when the budget
+// is spent, the refill first draws a new key (keeping the old one if the system fails), and
+// the blocks start again from counter 0. One generator per thread, reached through
+// thread_rng(); it is never shared, so nothing is locked.
 #pragma once
 
-#include <array>
+#include <cstddef>
 #include <cstdint>
+
+#include "random/chacha.h"
 
 namespace vertisift::random {
 
 inline constexpr std::int64_t RESEED_THRESHOLD = 65536;
-inline constexpr int CHACHA_ROUNDS = 12;
-// Blocks computed per refill: four amortise the call over 64 words, a quarter of a page.
-inline constexpr int BLOCKS_PER_REFILL = 4;
-inline constexpr int BUFFER_WORDS = 16 * BLOCKS_PER_REFILL;
-inline constexpr std::int64_t REFILL_BYTES = 4 * BUFFER_WORDS;
-
-// One ChaCha12 block: 16 output words for `key`, block `counter` and `stream`.
-std::array<std::uint32_t, 16> chacha12_block(const std::array<std::uint32_t, 8>& key,
-                                             std::uint64_t counter, std::uint64_t stream);
+inline constexpr std::int64_t REFILL_BYTES = sizeof(std::uint32_t) * BUFFER_WORDS;
 
 // Fills `out` with `bytes` bytes of key material; returns 0 or the system's error code.
 using KeySource = int (*)(void* out, std::size_t bytes);
@@ -33,23 +24,22 @@ class ThreadRng {
  public:
   // A generator with this key and counter 0, as after seeding. `reseed_source` is asked for
   // every later key.
-  ThreadRng(const std::array<std::uint32_t, 8>& key, KeySource reseed_source);
+  ThreadRng(const ChachaKey& key, KeySource reseed_source)
+      : buffer_(key, 0), reseed_source_(reseed_source) {}
 
   std::uint32_t next_u32();
   std::uint64_t next_u64();
 
-  std::uint64_t block_counter() const { return counter_; }
+  std::uint64_t block_counter() const { return buffer_.block_counter(); }
   std::int64_t reseed_budget() const { return budget_; }
-  int read_index() const { return index_; }
-  const std::array<std::uint32_t, 8>& key() const { return key_; }
+  int read_index() const { return static_cast<int>(buffer_.read_index()); }
+  const ChachaKey& key() const { return buffer_.key(); }
 
  private:
-  void refill();
+  // Charges the refill that the next draw makes to the budget, re-keying when it is spent.
+  void charge_refill();
 
-  std::array<std::uint32_t, 8> key_;
-  std::uint64_t counter_ = 0;
-  std::array<std::uint32_t, BUFFER_WORDS> buffer_{};
-  int index_ = BUFFER_WORDS;
+  ChachaBuffer buffer_;
   std::int64_t budget_ = RESEED_THRESHOLD;
   KeySource reseed_source_;
 };
@@ -59,8 +49,5 @@ class ThreadRng {
 // failure is an internal fault ("could not initialize thread_rng: ..."); the next call tries
 // again.
 ThreadRng& thread_rng();
-
-// Uniform in [0, n) for n >= 1, by rejection on the product of a random word and n.
-std::uint64_t uniform_index(ThreadRng& rng, std::uint64_t n);
 
 }  // namespace vertisift::random

@@ -5,6 +5,7 @@
 #include "base/fault.h"
 #include "parallel/thread_pool.h"
 #include "random/thread_rng.h"
+#include "random/uniform.h"
 
 namespace vertisift::reduce {
 namespace {

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "random/thread_rng.h"
+#include "random/uniform.h"
 
 namespace vertisift::reduce {
 

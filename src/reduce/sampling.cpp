@@ -10,6 +10,7 @@
 #include "base/pod_vector.h"
 #include "base/thread_storage.h"
 #include "parallel/thread_pool.h"
+#include "random/uniform.h"
 #include "reduce/cell_representatives.h"
 #include "reduce/grid.h"
 #include "reduce/surface_sampling.h"

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "parallel/thread_pool.h"
+#include "random/uniform.h"
 
 namespace vertisift::reduce {
 namespace {

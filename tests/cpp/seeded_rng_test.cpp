@@ -6,7 +6,7 @@
 #include <cstring>
 #include <set>
 
-#include "random/thread_rng.h"
+#include "random/chacha.h"
 
 namespace vertisift::random {
 namespace {
@@ -41,16 +41,6 @@ TEST(SeededRng, StreamReadsBlocksOfItsOwnStreamInOrder) {
   StreamRng wide(key, SampleStream::SurfacePoints);
   const auto words = stream_block(key, SampleStream::SurfacePoints, 0);
   EXPECT_EQ(wide.next_u64(), (std::uint64_t{words[1]} << 32) | words[0]);
-}
-
-TEST(SeededRng, UniformIndexIsInRangeAndUniform) {
-  StreamRng rng(derive_sample_key(7), SampleStream::CountAdjustment);
-  int counts[6] = {};
-  for (int i = 0; i < 60000; ++i) ++counts[uniform_index(rng, 6)];
-  for (int count : counts) EXPECT_NEAR(count, 10000, 500);
-  for (std::uint64_t n : {std::uint64_t{1}, std::uint64_t{1} << 32, UINT64_MAX}) {
-    for (int i = 0; i < 100; ++i) ASSERT_LT(uniform_index(rng, n), n);
-  }
 }
 
 }  // namespace
