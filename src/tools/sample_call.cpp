@@ -14,7 +14,7 @@
 
 #include "module/py_ref.h"
 #include "module/released_lock.h"
-#include "reduce/sampling.h"
+#include "sample/sampling.h"
 
 namespace vertisift::tools {
 namespace {
@@ -93,11 +93,11 @@ PyObject* sample(PyObject* const* args, Py_ssize_t nargs) {
   const int distinct = PyObject_IsTrue(args[5]);
   if (distinct < 0) return nullptr;
 
-  reduce::SampleOptions options;
-  options.method = *method == 0 ? reduce::SampleMethod::Vertices : reduce::SampleMethod::Surface;
-  options.normals = *normals == 0   ? reduce::NormalSource::File
-                    : *normals == 1 ? reduce::NormalSource::Geometry
-                                    : reduce::NormalSource::Auto;
+  sample::SampleOptions options;
+  options.method = *method == 0 ? sample::SampleMethod::Vertices : sample::SampleMethod::Surface;
+  options.normals = *normals == 0   ? sample::NormalSource::File
+                    : *normals == 1 ? sample::NormalSource::Geometry
+                                    : sample::NormalSource::Auto;
   options.distinct = distinct != 0;
   if (args[3] != Py_None) {
     const auto seed = to_unsigned(args[3], "seed");
@@ -128,15 +128,15 @@ PyObject* sample(PyObject* const* args, Py_ssize_t nargs) {
   // The driver sees plain values and the two buffers, which no other code can reach yet.
   const bool need_key = args[3] == Py_None;
   bool interrupted = false;
-  const reduce::SampleOutcome outcome = module::without_interpreter_lock(interrupted, [&] {
+  const sample::SampleOutcome outcome = module::without_interpreter_lock(interrupted, [&] {
     if (need_key) options.key = random::os_sample_key();
-    return reduce::sample_stl(path, *count, options, position_span, normal_span);
+    return sample::sample_stl(path, *count, options, position_span, normal_span);
   });
   if (interrupted) return nullptr;  // a signal handler raised: its exception is pending
 
-  if (const auto* failure = std::get_if<reduce::SampleFailure>(&outcome)) {
-    if (failure->kind == reduce::SampleFailure::Kind::NoArea) {
-      return raise(PyExc_ValueError, reduce::NO_AREA_MESSAGE);
+  if (const auto* failure = std::get_if<sample::SampleFailure>(&outcome)) {
+    if (failure->kind == sample::SampleFailure::Kind::NoArea) {
+      return raise(PyExc_ValueError, sample::NO_AREA_MESSAGE);
     }
     return raise_read_error(failure->read, filename.get());
   }

@@ -16,7 +16,7 @@
 #include <unistd.h>
 
 #include "reduce/pipeline.h"
-#include "reduce/sampling.h"
+#include "sample/sampling.h"
 #include "stl/stl_reader.h"
 
 namespace vertisift::reduce {
@@ -141,12 +141,14 @@ TEST(DriverStress, CountBeyondTheLimitIsRefusedBeforeAnyWork) {
 
 // Seeded samples of one file, as bytes: identical whichever thread draws them and whatever
 // runs beside them.
-std::vector<float> seeded_sample(const TempStl& file, SampleMethod method, std::uint64_t count) {
+std::vector<float> seeded_sample(const TempStl& file, sample::SampleMethod method,
+                                 std::uint64_t count) {
   std::vector<base::Point3> positions(count), normals(count);
-  SampleOptions options;
+  sample::SampleOptions options;
   options.method = method;
   options.key = random::derive_sample_key(99);
-  SampleOutcome outcome = sample_stl(file.path(), count, options, positions, normals);
+  sample::SampleOutcome outcome =
+      sample::sample_stl(file.path(), count, options, positions, normals);
   EXPECT_TRUE(std::holds_alternative<std::uint64_t>(outcome));
   std::vector<float> flat;
   for (std::size_t i = 0; i < count; ++i) {
@@ -160,8 +162,8 @@ TEST(DriverStress, ConcurrentCallersShareThePool) {
   const auto large = torus(60);
   const auto small = torus(5);
   const TempStl large_file(large), small_file(small);
-  const auto vertices_expected = seeded_sample(large_file, SampleMethod::Vertices, 3000);
-  const auto surface_expected = seeded_sample(large_file, SampleMethod::Surface, 3000);
+  const auto vertices_expected = seeded_sample(large_file, sample::SampleMethod::Vertices, 3000);
+  const auto surface_expected = seeded_sample(large_file, sample::SampleMethod::Surface, 3000);
   std::vector<std::thread> callers;
   for (int caller = 0; caller < 4; ++caller) {
     callers.emplace_back([&, caller] {
@@ -169,14 +171,16 @@ TEST(DriverStress, ConcurrentCallersShareThePool) {
         switch ((caller + round) % 4) {
           case 0: check_call(large_file, large, 500); break;
           case 1:
-            EXPECT_EQ(seeded_sample(large_file, SampleMethod::Vertices, 3000), vertices_expected);
+            EXPECT_EQ(seeded_sample(large_file, sample::SampleMethod::Vertices, 3000),
+                      vertices_expected);
             break;
           case 2:
-            EXPECT_EQ(seeded_sample(large_file, SampleMethod::Surface, 3000), surface_expected);
+            EXPECT_EQ(seeded_sample(large_file, sample::SampleMethod::Surface, 3000),
+                      surface_expected);
             break;
           default:
             check_call(small_file, small, 20);
-            seeded_sample(small_file, SampleMethod::Surface, 1);
+            seeded_sample(small_file, sample::SampleMethod::Surface, 1);
         }
       }
     });

@@ -1,6 +1,6 @@
 // Surface sampling's units: the cumulative areas, the area-weighted face choice (against a
 // plain linear scan) and the point formula.
-#include "reduce/surface_sampling.h"
+#include "sample/surface_sampling.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-namespace vertisift::reduce {
+namespace vertisift::sample {
 namespace {
 
 stl::RawFace face_of(base::Point3 a, base::Point3 b, base::Point3 c) {
@@ -94,4 +94,4 @@ TEST(SurfaceSampling, TrianglePointFormula) {
 }
 
 }  // namespace
-}  // namespace vertisift::reduce
+}  // namespace vertisift::sample

@@ -17,11 +17,11 @@
 
 #include "base/point3.h"
 #include "random/seeded_rng.h"
-#include "reduce/face_normals.h"
+#include "sample/face_normals.h"
 #include "stl/read_error.h"
 #include "stl/stl_reader.h"
 
-namespace vertisift::reduce {
+namespace vertisift::sample {
 
 enum class SampleMethod { Vertices, Surface };
 
@@ -50,4 +50,4 @@ SampleOutcome sample_stl(const stl::PathText& path, std::uint64_t count,
                          const SampleOptions& options, std::span<base::Point3> positions,
                          std::span<base::Point3> normals);
 
-}  // namespace vertisift::reduce
+}  // namespace vertisift::sample

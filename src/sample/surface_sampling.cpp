@@ -1,4 +1,4 @@
-#include "reduce/surface_sampling.h"
+#include "sample/surface_sampling.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include "parallel/thread_pool.h"
 #include "random/uniform.h"
 
-namespace vertisift::reduce {
+namespace vertisift::sample {
 namespace {
 
 inline std::size_t block_count(std::size_t items, std::size_t block) {
@@ -177,4 +177,4 @@ void draw_surface_points(std::span<const stl::RawFace> faces, std::span<const do
   });
 }
 
-}  // namespace vertisift::reduce
+}  // namespace vertisift::sample

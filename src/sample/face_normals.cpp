@@ -1,4 +1,4 @@
-#include "reduce/face_normals.h"
+#include "sample/face_normals.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +9,7 @@
 #include "base/fault.h"
 #include "parallel/thread_pool.h"
 
-namespace vertisift::reduce {
+namespace vertisift::sample {
 namespace {
 
 // Faces per block of the index ranges below.
@@ -74,7 +74,7 @@ base::Point3 face_normal(const base::Point3& stored, const base::Point3& a, cons
   return cosine >= AUTO_MIN_COSINE ? own : geometric;
 }
 
-PointList vertex_points_in_face_order(const stl::IndexedMesh& mesh, NormalSource source) {
+reduce::PointList vertex_points_in_face_order(const stl::IndexedMesh& mesh, NormalSource source) {
   const std::size_t vertex_count = mesh.vertices.size();
   const auto& faces = mesh.faces;
   // The least and greatest vertex index of each block of faces. Vertices are numbered in
@@ -103,7 +103,7 @@ PointList vertex_points_in_face_order(const stl::IndexedMesh& mesh, NormalSource
   // only by the workers that own one of its corners. The sums are doubles: a few float
   // normals near float's largest value already overflow a float sum, while a double holds
   // the sum of any number of them.
-  PointList points(vertex_count);
+  reduce::PointList points(vertex_count);
   const base::Point3* vertices = mesh.vertices.data();
   parallel::run_chunks(
       vertex_count,
@@ -138,4 +138,4 @@ PointList vertex_points_in_face_order(const stl::IndexedMesh& mesh, NormalSource
   return points;
 }
 
-}  // namespace vertisift::reduce
+}  // namespace vertisift::sample

@@ -16,10 +16,10 @@
 #include "base/big_alloc.h"
 #include "base/point3.h"
 #include "random/seeded_rng.h"
-#include "reduce/face_normals.h"
+#include "sample/face_normals.h"
 #include "stl/face_source.h"
 
-namespace vertisift::reduce {
+namespace vertisift::sample {
 
 inline constexpr std::size_t SURFACE_BLOCK = 8192;
 
@@ -75,4 +75,4 @@ void draw_surface_points(std::span<const stl::RawFace> faces, std::span<const do
                          double total, NormalSource source, const random::SampleKey& key,
                          std::span<base::Point3> positions, std::span<base::Point3> normals);
 
-}  // namespace vertisift::reduce
+}  // namespace vertisift::sample

@@ -1,4 +1,4 @@
-#include "reduce/sampling.h"
+#include "sample/sampling.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,9 +13,9 @@
 #include "random/uniform.h"
 #include "reduce/cell_representatives.h"
 #include "reduce/grid.h"
-#include "reduce/surface_sampling.h"
+#include "sample/surface_sampling.h"
 
-namespace vertisift::reduce {
+namespace vertisift::sample {
 namespace {
 
 using IndexList = std::vector<std::uint32_t, base::BigAllocator<std::uint32_t>>;
@@ -25,10 +25,12 @@ constexpr std::size_t FACE_BATCH = 256;
 
 // The occupied cells in key order, each with its items in point order: the CellMap's
 // grouping, freed of the map's keyed layout.
-std::vector<std::pair<CellKey, CellSpan>> cells_in_key_order(const CellMap& cells) {
-  std::vector<std::pair<CellKey, CellSpan>> ordered;
+std::vector<std::pair<reduce::CellKey, reduce::CellSpan>> cells_in_key_order(
+    const reduce::CellMap& cells) {
+  std::vector<std::pair<reduce::CellKey, reduce::CellSpan>> ordered;
   ordered.reserve(cells.cells.size());
-  cells.cells.for_each([&](CellKey key, const CellSpan& span) { ordered.emplace_back(key, span); });
+  cells.cells.for_each(
+      [&](reduce::CellKey key, const reduce::CellSpan& span) { ordered.emplace_back(key, span); });
   std::sort(ordered.begin(), ordered.end(),
             [](const auto& left, const auto& right) { return left.first < right.first; });
   return ordered;
@@ -65,7 +67,7 @@ SampleOutcome sample_vertices(const stl::PathText& path, std::uint64_t count,
                               std::span<base::Point3> normals) {
   auto file = stl::read_stl_file(path);
   if (!file.ok()) return SampleFailure{SampleFailure::Kind::Read, std::move(file.error())};
-  PointList points;
+  reduce::PointList points;
   {
     stl::StlFile read = std::move(file.value());
     if (read.mesh.faces.empty()) return std::uint64_t{0};
@@ -78,9 +80,9 @@ SampleOutcome sample_vertices(const stl::PathText& path, std::uint64_t count,
   // vertex order.
   IndexList selection;
   {
-    const BoundingBox box = compute_bounding_box(points);
-    CellMap cells;
-    assign_to_cells(points, box, grid_resolution(count), cells);
+    const reduce::BoundingBox box = reduce::compute_bounding_box(points);
+    reduce::CellMap cells;
+    reduce::assign_to_cells(points, box, reduce::grid_resolution(count), cells);
     random::StreamRng picks(options.key, random::SampleStream::CellPicks);
     for (const auto& [key, span] : cells_in_key_order(cells)) {
       selection.push_back(cells.items[span.begin + random::uniform_index(picks, span.count)]);
@@ -157,4 +159,4 @@ SampleOutcome sample_stl(const stl::PathText& path, std::uint64_t count,
   return sample_vertices(path, count, options, positions, normals);
 }
 
-}  // namespace vertisift::reduce
+}  // namespace vertisift::sample
