@@ -53,7 +53,7 @@ Outcome<PyRef> call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
   base::InterruptCheck signals(handlers_raised, nullptr);
   reduce::ReduceOutcome outcome =
       reduce::reduce_stl_points(path.value(), clusters.value(), MAX_RESULT_POINTS);
-  path = Outcome<stl::PathText>(stl::PathText{});  // the path text is done with
+  path = Outcome<mesh_io::PathText>(mesh_io::PathText{});  // the path text is done with
   if (signals.stopped()) return fetch_pending();
   if (auto* failure = std::get_if<reduce::ReadFailure>(&outcome)) {
     return PendingException::deferred(PyExc_IOError, std::move(failure->message));
@@ -124,7 +124,7 @@ Outcome<Arguments> extract_arguments(PyObject* const* args, Py_ssize_t nargs, Py
   return Arguments{slots[0], slots[1]};
 }
 
-Outcome<stl::PathText> to_path(PyObject* file_path) {
+Outcome<mesh_io::PathText> to_path(PyObject* file_path) {
   PyRef path = PyRef::steal(PyOS_FSPath(file_path));
   if (!path) return argument_error("file_path", fetch_pending());
   if (!PyUnicode_Check(path.get())) {
@@ -132,7 +132,7 @@ Outcome<stl::PathText> to_path(PyObject* file_path) {
   }
   Py_ssize_t size = 0;
   if (const char* utf8 = PyUnicode_AsUTF8AndSize(path.get(), &size)) {
-    return stl::PathText(std::string(utf8, static_cast<std::size_t>(size)));
+    return mesh_io::PathText(std::string(utf8, static_cast<std::size_t>(size)));
   }
   PyErr_Clear();  // unpaired surrogates: take the wide code units instead
   const Py_ssize_t needed = PyUnicode_AsWideChar(path.get(), nullptr, 0);
@@ -141,7 +141,7 @@ Outcome<stl::PathText> to_path(PyObject* file_path) {
   const Py_ssize_t written = PyUnicode_AsWideChar(path.get(), wide.data(), needed);
   if (written < 0) return argument_error("file_path", fetch_pending());
   wide.resize(static_cast<std::size_t>(written));  // without the terminating null
-  return stl::PathText(std::move(wide));
+  return mesh_io::PathText(std::move(wide));
 }
 
 Outcome<unsigned long long> to_count(PyObject* clusters) {

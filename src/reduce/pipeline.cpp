@@ -56,7 +56,7 @@ ReducedPoints split_selection(const PointList& selection) {
   return result;
 }
 
-ReduceOutcome reduce_stl_points(const stl::PathText& path, std::uint64_t clusters,
+ReduceOutcome reduce_stl_points(const mesh_io::PathText& path, std::uint64_t clusters,
                                 std::uint64_t result_limit) {
   base::prepare_thread_storage();
   StageTimes times;

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "base/point3.h"
+#include "mesh_io/path_text.h"
 #include "reduce/point_with_normal.h"
-#include "stl/path_text.h"
 
 namespace vertisift::reduce {
 
@@ -29,7 +29,7 @@ using ReduceOutcome = std::variant<ReducedPoints, ReadFailure>;
 
 // `result_limit` is the largest count the caller can hand back; asking a non-empty mesh for
 // more throws std::bad_alloc before anything large is allocated.
-ReduceOutcome reduce_stl_points(const stl::PathText& path, std::uint64_t clusters,
+ReduceOutcome reduce_stl_points(const mesh_io::PathText& path, std::uint64_t clusters,
                                 std::uint64_t result_limit = UINT64_MAX);
 
 // Positions and normals of the selection, item for item, in one parallel pass.

@@ -42,16 +42,16 @@ inline void add_to(base::Point3& sum, const base::Point3& value) {
 struct RecordFaces {
   std::span<const std::byte> records;
   std::size_t size() const { return records.size() / stl::BINARY_RECORD_SIZE; }
-  void load(std::size_t i, stl::RawFace& face) const {
+  void load(std::size_t i, mesh_io::RawFace& face) const {
     stl::decode_record(records.data() + i * stl::BINARY_RECORD_SIZE, face);
   }
 };
 
 // Faces a reader has delivered.
 struct DecodedFaces {
-  std::span<const stl::RawFace> faces;
+  std::span<const mesh_io::RawFace> faces;
   std::size_t size() const { return faces.size(); }
-  void load(std::size_t i, stl::RawFace& face) const { face = faces[i]; }
+  void load(std::size_t i, mesh_io::RawFace& face) const { face = faces[i]; }
 };
 
 }  // namespace
@@ -169,7 +169,7 @@ namespace {
 template <class Faces>
 void merge_into(VertexMerge::Partition& table, std::size_t part, std::size_t partitions,
                 const base::HashKeys& keys, const Faces& faces) {
-  stl::RawFace batch[FACE_BATCH];
+  mesh_io::RawFace batch[FACE_BATCH];
   std::uint64_t hashes[FACE_BATCH][3];
   std::uint32_t found[FACE_BATCH][3];  // index plus one from the recent positions, or 0
   unsigned mine[FACE_BATCH];
@@ -200,7 +200,7 @@ void merge_into(VertexMerge::Partition& table, std::size_t part, std::size_t par
     }
     for (std::size_t i = 0; i < size; ++i) {
       if (mine[i] == 0) continue;
-      const stl::RawFace& face = batch[i];
+      const mesh_io::RawFace& face = batch[i];
       const base::Point3 n = face.normal;
       const bool same01 = same_bits(face.vertices[0], face.vertices[1]);
       const bool same02 = same_bits(face.vertices[0], face.vertices[2]);
@@ -235,7 +235,7 @@ void merge_into(VertexMerge::Partition& table, std::size_t part, std::size_t par
 template <class Faces>
 void scatter(const Faces& faces, std::size_t begin, std::size_t end, std::size_t partitions,
              const base::HashKeys& keys, std::vector<VertexMerge::Contribution>* buckets) {
-  stl::RawFace face;
+  mesh_io::RawFace face;
   for (std::size_t i = begin; i < end; ++i) {
     faces.load(i, face);
     const base::Point3 n = face.normal;
@@ -333,7 +333,7 @@ void VertexMerge::add_records(std::span<const std::byte> records) {
   merge_block(RecordFaces{records});
 }
 
-void VertexMerge::add_faces(std::span<const stl::RawFace> faces) {
+void VertexMerge::add_faces(std::span<const mesh_io::RawFace> faces) {
   merge_block(DecodedFaces{faces});
 }
 

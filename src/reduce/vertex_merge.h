@@ -39,7 +39,7 @@ class VertexMerge final : public stl::FaceBlockSink {
 
   void restart() override;
   void add_records(std::span<const std::byte> records) override;
-  void add_faces(std::span<const stl::RawFace> faces) override;
+  void add_faces(std::span<const mesh_io::RawFace> faces) override;
   std::size_t part_count() override;
   void run_parts(std::size_t parts, const std::function<void(std::size_t)>& task) override;
 

@@ -28,7 +28,7 @@ inline void add_to(base::Point3& sum, const base::Point3& value) {
 // Adds one face's contributions: its normal once per slot that names a vertex. A vertex named
 // in two or three slots gets n + n (then + n) as one sum first, as the face's own small map of
 // contributions would hold it, and only then is that added to the running sum.
-inline void add_face(SumArray& sums, const stl::Face& face) {
+inline void add_face(SumArray& sums, const mesh_io::Face& face) {
   const auto a = face.vertex_indices[0];
   const auto b = face.vertex_indices[1];
   const auto c = face.vertex_indices[2];
@@ -63,10 +63,10 @@ base::Point3 normalize_or_zero(base::Point3 sum) {
   return {sum.x / length, sum.y / length, sum.z / length};
 }
 
-PointList compute_vertex_normals(const stl::IndexedMesh& mesh) {
+PointList compute_vertex_normals(const mesh_io::IndexedMesh& mesh) {
   const std::size_t vertex_count = mesh.vertices.size();
   const auto& faces = mesh.faces;
-  for (const stl::Face& face : faces) {
+  for (const mesh_io::Face& face : faces) {
     for (auto index : face.vertex_indices) {
       if (index >= vertex_count) base::raise_fault("vertex index out of range of the vertex table");
     }
@@ -76,7 +76,7 @@ PointList compute_vertex_normals(const stl::IndexedMesh& mesh) {
   std::vector<SumArray> partials;
   if (faces.size() <= 1) {
     partials.emplace_back(vertex_count, NO_SUM);
-    for (const stl::Face& face : faces) add_face(partials[0], face);
+    for (const mesh_io::Face& face : faces) add_face(partials[0], face);
   } else {
     const std::size_t max_chunks = std::min(parallel::pool_size(), MAX_PARTIAL_SUMS);
     partials.resize(parallel::chunk_count(faces.size(), max_chunks));

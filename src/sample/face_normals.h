@@ -10,8 +10,8 @@
 #pragma once
 
 #include "base/point3.h"
+#include "mesh_io/indexed_mesh.h"
 #include "reduce/point_with_normal.h"
-#include "stl/indexed_mesh.h"
 
 namespace vertisift::sample {
 
@@ -50,6 +50,7 @@ base::Point3 face_normal(const base::Point3& stored, const base::Point3& a, cons
 // non-finite one counts as zero), as reduce_stl_points sums them; otherwise face_normal's.
 // The sums are taken in double precision per vertex in face order, so the result depends on
 // the mesh alone, not on the pool's size, and no sum overflows.
-reduce::PointList vertex_points_in_face_order(const stl::IndexedMesh& mesh, NormalSource source);
+reduce::PointList vertex_points_in_face_order(const mesh_io::IndexedMesh& mesh,
+                                              NormalSource source);
 
 }  // namespace vertisift::sample

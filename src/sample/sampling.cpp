@@ -62,7 +62,7 @@ void top_up_distinct(IndexList& selection, std::uint64_t count, std::size_t vert
   }
 }
 
-SampleOutcome sample_vertices(const stl::PathText& path, std::uint64_t count,
+SampleOutcome sample_vertices(const mesh_io::PathText& path, std::uint64_t count,
                               const SampleOptions& options, std::span<base::Point3> positions,
                               std::span<base::Point3> normals) {
   auto file = stl::read_stl_file(path);
@@ -114,26 +114,26 @@ SampleOutcome sample_vertices(const stl::PathText& path, std::uint64_t count,
   return count;
 }
 
-SampleOutcome sample_surface(const stl::PathText& path, std::uint64_t count,
+SampleOutcome sample_surface(const mesh_io::PathText& path, std::uint64_t count,
                              const SampleOptions& options, std::span<base::Point3> positions,
                              std::span<base::Point3> normals) {
-  base::PodVector<stl::RawFace> faces;
-  stl::ReadStatus failure =
-      stl::read_stl_faces(path, [&](stl::FaceSource& source) -> stl::ReadStatus {
+  base::PodVector<mesh_io::RawFace> faces;
+  mesh_io::ReadStatus failure =
+      stl::read_stl_faces(path, [&](mesh_io::FaceSource& source) -> mesh_io::ReadStatus {
         faces = {};  // a second reading starts afresh
-        stl::RawFace batch[FACE_BATCH];
-        stl::FaceStatus status = stl::FaceStatus::Face;
-        stl::ReadError error;
-        while (status == stl::FaceStatus::Face) {
+        mesh_io::RawFace batch[FACE_BATCH];
+        mesh_io::FaceStatus status = mesh_io::FaceStatus::Face;
+        mesh_io::ReadError error;
+        while (status == mesh_io::FaceStatus::Face) {
           const std::size_t got = source.next_batch(batch, FACE_BATCH, status, error);
-          if (status == stl::FaceStatus::Error) return error;
+          if (status == mesh_io::FaceStatus::Error) return error;
           for (std::size_t i = 0; i < got; ++i) faces.push_back(batch[i]);
         }
         return std::nullopt;
       });
   if (failure) return SampleFailure{SampleFailure::Kind::Read, std::move(*failure)};
   if (faces.empty()) return std::uint64_t{0};
-  const std::span<const stl::RawFace> all(faces.data(), faces.size());
+  const std::span<const mesh_io::RawFace> all(faces.data(), faces.size());
   const parallel::SequentialPasses small(faces.size() < parallel::SMALL_PASS_ITEMS &&
                                          count < parallel::SMALL_PASS_ITEMS);
   AreaList cumulative;
@@ -146,7 +146,7 @@ SampleOutcome sample_surface(const stl::PathText& path, std::uint64_t count,
 
 }  // namespace
 
-SampleOutcome sample_stl(const stl::PathText& path, std::uint64_t count,
+SampleOutcome sample_stl(const mesh_io::PathText& path, std::uint64_t count,
                          const SampleOptions& options, std::span<base::Point3> positions,
                          std::span<base::Point3> normals) {
   base::prepare_thread_storage();

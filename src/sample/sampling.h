@@ -16,9 +16,9 @@
 #include <variant>
 
 #include "base/point3.h"
+#include "mesh_io/read_error.h"
 #include "random/seeded_rng.h"
 #include "sample/face_normals.h"
-#include "stl/read_error.h"
 #include "stl/stl_reader.h"
 
 namespace vertisift::sample {
@@ -39,14 +39,14 @@ inline constexpr const char* NO_AREA_MESSAGE =
 // surface sample was asked of a mesh without area.
 struct SampleFailure {
   enum class Kind { Read, NoArea } kind;
-  stl::ReadError read;  // for Read
+  mesh_io::ReadError read;  // for Read
 };
 
 // The number of points written: `count`, or 0 for a mesh without faces.
 using SampleOutcome = std::variant<std::uint64_t, SampleFailure>;
 
 // `positions` and `normals` hold `count` items each.
-SampleOutcome sample_stl(const stl::PathText& path, std::uint64_t count,
+SampleOutcome sample_stl(const mesh_io::PathText& path, std::uint64_t count,
                          const SampleOptions& options, std::span<base::Point3> positions,
                          std::span<base::Point3> normals);
 

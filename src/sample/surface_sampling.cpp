@@ -24,7 +24,7 @@ double triangle_area(const base::Point3& a, const base::Point3& b, const base::P
   return 0.5 * std::sqrt((nx * nx + ny * ny) + nz * nz);
 }
 
-double cumulative_areas(std::span<const stl::RawFace> faces, AreaList& cumulative) {
+double cumulative_areas(std::span<const mesh_io::RawFace> faces, AreaList& cumulative) {
   cumulative.resize(faces.size());
   const std::size_t blocks = block_count(faces.size(), SURFACE_BLOCK);
   std::vector<double> block_totals(blocks);
@@ -35,7 +35,7 @@ double cumulative_areas(std::span<const stl::RawFace> faces, AreaList& cumulativ
       double running = 0.0;
       const std::size_t end = std::min(faces.size(), (b + 1) * SURFACE_BLOCK);
       for (std::size_t f = b * SURFACE_BLOCK; f < end; ++f) {
-        const stl::RawFace& face = faces[f];
+        const mesh_io::RawFace& face = faces[f];
         const double area = triangle_area(face.vertices[0], face.vertices[1], face.vertices[2]);
         // NaN fails the comparison, so it counts as 0 like infinity and degenerate faces.
         if (area > 0.0 && area < INFINITY) running += area;
@@ -128,9 +128,10 @@ base::Point3 point_in_triangle(const base::Point3& a, const base::Point3& b, con
           static_cast<float>((wa * a.z + wb * b.z) + wc * c.z)};
 }
 
-void draw_surface_points(std::span<const stl::RawFace> faces, std::span<const double> cumulative,
-                         double total, NormalSource source, const random::SampleKey& key,
-                         std::span<base::Point3> positions, std::span<base::Point3> normals) {
+void draw_surface_points(std::span<const mesh_io::RawFace> faces,
+                         std::span<const double> cumulative, double total, NormalSource source,
+                         const random::SampleKey& key, std::span<base::Point3> positions,
+                         std::span<base::Point3> normals) {
   // Points go in batches of DRAW_BATCH (whole blocks of four), each batch in stages: every
   // stage starts the memory loads the next one needs for all its points, so the cache misses
   // of a batch (guide, cumulative areas, face record) overlap instead of following each other.
@@ -163,7 +164,7 @@ void draw_surface_points(std::span<const stl::RawFace> faces, std::span<const do
         __builtin_prefetch(reinterpret_cast<const char*>(&faces[picked[k]]) + 47);
       }
       for (std::size_t k = 0; k < size; ++k) {
-        const stl::RawFace& face = faces[picked[k]];
+        const mesh_io::RawFace& face = faces[picked[k]];
         // Midpoints of 2^32 equal steps: uniform in (0, 1) and never exactly 0 or 1.
         const double r1 = (corners[k][0] + 0.5) * 0x1.0p-32;
         const double r2 = (corners[k][1] + 0.5) * 0x1.0p-32;

@@ -15,6 +15,13 @@
 #endif
 
 namespace vertisift::stl {
+
+using mesh_io::FaceStatus;
+using mesh_io::FileStream;
+using mesh_io::RawFace;
+using mesh_io::ReadError;
+using mesh_io::ReadResult;
+using mesh_io::ReadStatus;
 namespace {
 
 constexpr std::string_view OUTER_LOOP[] = {"outer", "loop"};

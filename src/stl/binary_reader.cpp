@@ -5,6 +5,12 @@
 
 namespace vertisift::stl {
 
+using mesh_io::FaceStatus;
+using mesh_io::FileStream;
+using mesh_io::RawFace;
+using mesh_io::ReadError;
+using mesh_io::ReadResult;
+
 ReadResult<std::unique_ptr<BinaryFaceReader>> BinaryFaceReader::open(FileStream& stream) {
   std::unique_ptr<BinaryFaceReader> reader(new BinaryFaceReader(stream));
   std::byte header[BINARY_HEADER_SIZE];

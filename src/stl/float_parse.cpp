@@ -8,6 +8,9 @@
 #include <limits>
 
 namespace vertisift::stl {
+
+using mesh_io::ReadError;
+using mesh_io::ReadStatus;
 namespace {
 
 constexpr bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }

@@ -7,6 +7,8 @@
 #include "stl/float_parse.h"
 
 namespace vertisift::stl {
+
+using mesh_io::RawFace;
 namespace {
 
 // ASCII white space apart from LF, which ends the line. A CR before the LF is white space

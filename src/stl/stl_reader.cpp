@@ -10,12 +10,26 @@
 #include <vector>
 
 #include "base/utf8.h"
+#include "mesh_io/block_reader.h"
 #include "stl/ascii_reader.h"
 #include "stl/binary_reader.h"
-#include "stl/block_reader.h"
 #include "stl/plain_ascii.h"
 
 namespace vertisift::stl {
+
+using mesh_io::BlockReader;
+using mesh_io::build_indexed_mesh;
+using mesh_io::FaceSource;
+using mesh_io::FaceStatus;
+using mesh_io::FileStream;
+using mesh_io::PathText;
+using mesh_io::RawFace;
+using mesh_io::ReadError;
+using mesh_io::ReadErrorKind;
+using mesh_io::ReadResult;
+using mesh_io::ReadStatus;
+using mesh_io::StreamReader;
+using mesh_io::StreamSource;
 namespace {
 
 // The readings below hand the chosen reader to `consume`, which drains it into a result of
@@ -71,16 +85,6 @@ auto read_faces(FileStream& stream, bool ascii, Consume& consume)
                      : read_ascii(stream, FirstLine::SolidWord, consume);
   if (other.ok()) return other;
   return mesh;
-}
-
-ReadResult<FileStream> open_stl_file(const PathText& path) {
-  auto bytes = path_to_bytes(path);
-  if (!bytes.ok()) return bytes.error();
-  if (bytes.value().find('\0') != std::string::npos) {
-    // Fixed by compatibility, like the other reader messages: must stay exactly so.
-    return ReadError::invalid_input("file name contained an unexpected NUL byte");
-  }
-  return FileStream::open(bytes.value());
 }
 
 // The records of a regular binary file that holds all N of them, read in blocks ahead of the
@@ -262,7 +266,7 @@ bool probe_ascii(FileStream& stream) {
 }
 
 ReadResult<StlFile> read_stl_file(const PathText& path) {
-  auto stream = open_stl_file(path);
+  auto stream = mesh_io::open_file(path);
   if (!stream.ok()) return stream.error();
   auto build = [](FaceSource& source) { return build_indexed_mesh(source); };
   auto mesh = read_faces(stream.value(), probe_ascii(stream.value()), build);
@@ -271,7 +275,7 @@ ReadResult<StlFile> read_stl_file(const PathText& path) {
 }
 
 ReadStatus read_stl_blocks(const PathText& path, FaceBlockSink& sink, std::size_t block_size) {
-  auto stream = open_stl_file(path);
+  auto stream = mesh_io::open_file(path);
   if (!stream.ok()) return stream.error();
   FileStream& file = stream.value();
   const bool ascii = probe_ascii(file);
@@ -299,7 +303,7 @@ ReadStatus read_stl_blocks(const PathText& path, FaceBlockSink& sink, std::size_
 }
 
 ReadStatus read_stl_faces(const PathText& path, const FaceConsumer& consume) {
-  auto stream = open_stl_file(path);
+  auto stream = mesh_io::open_file(path);
   if (!stream.ok()) return stream.error();
   auto drain = [&](FaceSource& source) -> ReadResult<bool> {
     if (ReadStatus failure = consume(source)) return std::move(*failure);

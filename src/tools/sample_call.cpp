@@ -58,10 +58,11 @@ std::uint64_t physical_memory() {
 
 // OSError(errno or None, the reader's message, filename): an operating-system error takes
 // its subclass (FileNotFoundError, ...) from the code.
-PyObject* raise_read_error(const stl::ReadError& error, PyObject* filename) {
+PyObject* raise_read_error(const mesh_io::ReadError& error, PyObject* filename) {
   const std::string message = error.display();
-  PyRef code = error.kind == stl::ReadErrorKind::Os ? PyRef::steal(PyLong_FromLong(error.os_code))
-                                                    : PyRef::borrow(Py_None);
+  PyRef code = error.kind == mesh_io::ReadErrorKind::Os
+                   ? PyRef::steal(PyLong_FromLong(error.os_code))
+                   : PyRef::borrow(Py_None);
   PyRef text = PyRef::steal(
       PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!code || !text) return nullptr;
@@ -121,7 +122,7 @@ PyObject* sample(PyObject* const* args, Py_ssize_t nargs) {
       reinterpret_cast<base::Point3*>(PyByteArray_AS_STRING(positions.get())), *count);
   const std::span<base::Point3> normal_span(
       reinterpret_cast<base::Point3*>(PyByteArray_AS_STRING(normal_bytes.get())), *count);
-  const stl::PathText path(
+  const mesh_io::PathText path(
       std::string(PyBytes_AS_STRING(path_bytes.get()),
                   static_cast<std::size_t>(PyBytes_GET_SIZE(path_bytes.get()))));
 

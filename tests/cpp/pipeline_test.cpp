@@ -64,7 +64,7 @@ class TempStl {
   explicit TempStl(const std::vector<Triangle>& faces)
       : TempStl(faces, static_cast<std::uint32_t>(faces.size())) {}
   ~TempStl() { std::remove(path_.c_str()); }
-  stl::PathText path() const { return path_; }
+  mesh_io::PathText path() const { return path_; }
 
  private:
   std::string path_;

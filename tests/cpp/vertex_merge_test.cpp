@@ -132,11 +132,11 @@ class TempFile {
 Outcome read_sequential(const std::string& path) {
   auto file = stl::read_stl_file(path);
   if (!file.ok()) return file.error().display();
-  const stl::IndexedMesh& mesh = file.value().mesh;
+  const mesh_io::IndexedMesh& mesh = file.value().mesh;
   std::vector<base::Point3> sums(mesh.vertices.size());
   std::vector<bool> seen(mesh.vertices.size());
-  for (const stl::Face& face : mesh.faces) {
-    std::vector<std::pair<stl::VertexIndex, base::Point3>> own;
+  for (const mesh_io::Face& face : mesh.faces) {
+    std::vector<std::pair<mesh_io::VertexIndex, base::Point3>> own;
     for (auto index : face.vertex_indices) {
       auto entry =
           std::find_if(own.begin(), own.end(), [&](auto& item) { return item.first == index; });

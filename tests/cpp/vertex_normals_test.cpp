@@ -7,7 +7,7 @@
 #include <cmath>
 #include <limits>
 
-#include "stl/indexed_mesh.h"
+#include "mesh_io/indexed_mesh.h"
 
 namespace vertisift::reduce {
 namespace {
@@ -38,9 +38,9 @@ TEST(NormalizeOrZero, Cases) {
   EXPECT_EQ(tiny.x, 0.0f);
 }
 
-stl::IndexedMesh mesh_of(std::vector<base::Point3> vertices, std::vector<stl::Face> faces) {
-  return stl::IndexedMesh{base::PodVector<base::Point3>(vertices),
-                          base::PodVector<stl::Face>(faces)};
+mesh_io::IndexedMesh mesh_of(std::vector<base::Point3> vertices, std::vector<mesh_io::Face> faces) {
+  return mesh_io::IndexedMesh{base::PodVector<base::Point3>(vertices),
+                              base::PodVector<mesh_io::Face>(faces)};
 }
 
 TEST(VertexNormals, SharedEdgeAndDegenerateFaces) {
@@ -66,9 +66,9 @@ TEST(VertexNormals, RepeatedSlotsAddTwiceTheNormalAtOnce) {
   const float n = std::ldexp(1.0f, -24);
   const std::vector<base::Point3> vertices = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0},
                                               {0, 0, 1}, {1, 1, 0}, {1, 0, 1}};
-  using Slots = std::array<stl::VertexIndex, 3>;
+  using Slots = std::array<mesh_io::VertexIndex, 3>;
   for (const Slots& repeated : {Slots{0, 0, 1}, Slots{0, 1, 0}, Slots{1, 0, 0}}) {
-    std::vector<stl::Face> faces = {{{0, 2, 3}, {1, 1, 0}}, {{1, 4, 5}, {0, 16 * n, 0}}};
+    std::vector<mesh_io::Face> faces = {{{0, 2, 3}, {1, 1, 0}}, {{1, 4, 5}, {0, 16 * n, 0}}};
     for (int i = 0; i < 64; ++i)
       faces.push_back({{repeated[0], repeated[1], repeated[2]}, {n, 0, 0}});
     auto points = compute_vertex_normals(mesh_of(vertices, faces));
@@ -103,11 +103,11 @@ TEST(VertexNormals, LargeMeshMatchesSequentialSums) {
   // depend on how the pool splits the faces.
   std::vector<base::Point3> vertices;
   for (int i = 0; i < 50; ++i) vertices.push_back({static_cast<float>(i), 0, 0});
-  std::vector<stl::Face> faces;
+  std::vector<mesh_io::Face> faces;
   std::vector<base::Point3> expected(50, {0, 0, 0});
   for (std::uint32_t i = 0; i < 20000; ++i) {
-    stl::Face face{{i % 50, (i * 7 + 1) % 50, (i * 13 + 2) % 50},
-                   {static_cast<float>(i % 3), static_cast<float>(i % 5), 1}};
+    mesh_io::Face face{{i % 50, (i * 7 + 1) % 50, (i * 13 + 2) % 50},
+                       {static_cast<float>(i % 3), static_cast<float>(i % 5), 1}};
     faces.push_back(face);
     for (auto index : face.vertex_indices) {
       expected[index].x += face.normal.x;

@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Input input = make_input(data, size);
   const int fd = memory_file();
   write_file(fd, input.file);
-  const vertisift::stl::PathText path = "/proc/self/fd/" + std::to_string(fd);
+  const vertisift::mesh_io::PathText path = "/proc/self/fd/" + std::to_string(fd);
 
   auto read = vertisift::stl::read_stl_file(path);
   vertisift::reduce::VertexMerge merge;
@@ -128,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (merge_failure) fail("the block reading failed on a file that reads");
   if (input.expect_failure) fail("a binary file that ends early was read");
-  const vertisift::stl::IndexedMesh& mesh = read.value().mesh;
+  const vertisift::mesh_io::IndexedMesh& mesh = read.value().mesh;
   if (input.expect_faces && mesh.faces.size() != input.expected_faces) fail("face count");
   std::set<Bits> vertices;
   for (const auto& vertex : mesh.vertices) {

@@ -1,4 +1,4 @@
-#include "stl/indexed_mesh.h"
+#include "mesh_io/indexed_mesh.h"
 
 #include <cstring>
 #include <memory>
@@ -7,7 +7,7 @@
 #include "base/keyed_hash.h"
 #include "base/probe_table.h"
 
-namespace vertisift::stl {
+namespace vertisift::mesh_io {
 namespace {
 
 // The vertex lookup table.
@@ -170,4 +170,4 @@ ReadResult<IndexedMesh> build_indexed_mesh(FaceSource& source) {
   return mesh;
 }
 
-}  // namespace vertisift::stl
+}  // namespace vertisift::mesh_io

@@ -1,12 +1,17 @@
-// The face record and the reader interface shared by the binary and the ASCII reader.
+// The face record and the reader interface that every mesh reader delivers: the binary and
+// the ASCII STL reader (stl/), and a reader of any other format (OFF, OBJ, PLY), which goes in
+// a folder of its own beside stl/ that links mesh_io. A reader hands on the faces as RawFaces,
+// in file order, through a FaceSource, and its failures as ReadErrors; whatever is built from
+// them (the indexed mesh, the vertex merge, the sampling stages) sees only these two and never
+// learns which format it read.
 #pragma once
 
 #include <cstddef>
 
 #include "base/point3.h"
-#include "stl/read_error.h"
+#include "mesh_io/read_error.h"
 
-namespace vertisift::stl {
+namespace vertisift::mesh_io {
 
 // One triangle as a reader delivers it: the face normal exactly as the file gives it,
 // then the three corners in file order.
@@ -38,4 +43,4 @@ class FaceSource {
   }
 };
 
-}  // namespace vertisift::stl
+}  // namespace vertisift::mesh_io
