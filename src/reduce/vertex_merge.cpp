@@ -5,7 +5,7 @@
 
 #include "base/fault.h"
 #include "base/pod_vector.h"
-#include "base/probe_table.h"
+#include "base/position_table.h"
 #include "parallel/thread_pool.h"
 #include "reduce/vertex_normals.h"
 #include "stl/binary_reader.h"
@@ -16,12 +16,6 @@ namespace {
 // Faces looked at together by one worker: their hashes are computed and their slots
 // prefetched before any lookup, so that the cache misses of a batch overlap.
 constexpr std::size_t FACE_BATCH = 64;
-
-std::uint64_t hash_of(const base::HashKeys& keys, const base::Point3& position) {
-  std::uint32_t bits[3];
-  std::memcpy(bits, &position, sizeof bits);
-  return base::keyed_mix(keys, (std::uint64_t{bits[0]} << 32) | bits[1], bits[2]);
-}
 
 // The high half of the hash picks the partition; the table inside it uses the low bits.
 std::size_t partition_of(std::uint64_t hash, std::size_t partitions) {
@@ -56,38 +50,24 @@ struct DecodedFaces {
 
 }  // namespace
 
-// One partition's vertices.
-//
-// `vertices_` holds the partition's positions with their running normal sums, in order of
-// first occurrence. `slots_` is the lookup table: open addressing with linear probing over a
-// power-of-two array of 16-byte slots, kept at most half full, each holding a position's
-// three bit patterns and its index in `vertices_` plus one (0 marks an empty slot). A mesh
-// lists its faces with locality, so most corners repeat a position of the last few hundred
-// faces: `recent_`, direct-mapped by hash, answers those from the second-level cache, and
-// their sums, appended recently, are near as well; only a miss probes the (much larger)
-// table, whose slots are prefetched for a whole batch of faces first. An entry of `recent_`
-// is only ever filled from the table's answer, so it is always right for the bits it holds.
+// One partition's vertices: `vertices_` holds the partition's positions with their running
+// normal sums, in order of first occurrence, and `table_` finds a position's place in it.
+// The sums of recently found positions, appended recently, are near in the cache as well.
 // Only the worker that runs the partition in a pass touches it; the caller reads it after.
 class VertexMerge::Partition {
  public:
-  explicit Partition(const base::HashKeys& keys) : keys_(keys), recent_(new Slot[RECENT_SIZE]()) {}
+  explicit Partition(const base::HashKeys& keys)
+      : table_(keys, FIRST_TABLE_CAPACITY, RECENT_POSITIONS) {}
 
   std::size_t size() const { return vertices_.size(); }
 
   // Makes room for `count` more positions, so that prefetched slots stay valid.
-  void reserve_for(std::size_t count) {
-    while ((vertices_.size() + count) * 2 > capacity_) grow();
-  }
+  void reserve_for(std::size_t count) { table_.reserve_for(vertices_.size(), count); }
 
   // The index of `position` plus one when it is among the recent ones, else 0; prefetches
   // its table slot when it is not.
   std::uint32_t find_recent(const base::Point3& position, std::uint64_t hash) const {
-    const Slot& entry = recent_[recent_slot(hash)];
-    if (entry.index_plus_one != 0 && same_bits(entry.position, position)) {
-      return entry.index_plus_one;
-    }
-    __builtin_prefetch(&slots_[hash & (capacity_ - 1)]);
-    return 0;
+    return table_.find_recent(position, hash);
   }
 
   // Adds `addend` to the sum of the vertex `index_plus_one` names, or when that is 0, of
@@ -98,23 +78,11 @@ class VertexMerge::Partition {
       add_to(vertices_[index_plus_one - 1].sum, addend);
       return;
     }
-    for (std::size_t slot = hash & (capacity_ - 1);; slot = (slot + 1) & (capacity_ - 1)) {
-      Slot& entry = slots_[slot];
-      if (entry.index_plus_one == 0) {
-        if (vertices_.size() >= UINT32_MAX) {
-          base::raise_fault("too many distinct vertices in the mesh");
-        }
-        vertices_.push_back({position, addend});
-        entry.position = position;
-        entry.index_plus_one = static_cast<std::uint32_t>(vertices_.size());
-        recent_[recent_slot(hash)] = entry;
-        return;
-      }
-      if (same_bits(entry.position, position)) {
-        add_to(vertices_[entry.index_plus_one - 1].sum, addend);
-        recent_[recent_slot(hash)] = entry;
-        return;
-      }
+    const std::uint32_t index = table_.find_or_insert(position, hash, vertices_.size());
+    if (index == vertices_.size()) {
+      vertices_.push_back({position, addend});
+    } else {
+      add_to(vertices_[index].sum, addend);
     }
   }
 
@@ -127,37 +95,22 @@ class VertexMerge::Partition {
 
   void clear() {
     vertices_ = {};
-    slots_ = {};
-    capacity_ = 0;
-    std::fill_n(recent_.get(), RECENT_SIZE, Slot{});
+    table_.clear();
   }
 
  private:
-  struct Slot {
-    base::Point3 position;
-    std::uint32_t index_plus_one;
-  };
   struct Vertex {
     base::Point3 position;
     base::Point3 sum;
   };
-  static constexpr std::size_t RECENT_SIZE = std::size_t{1} << 13;
-  // The table uses the low bits of the hash and the partition the top ones; these are apart
-  // from both.
-  static std::size_t recent_slot(std::uint64_t hash) { return (hash >> 20) & (RECENT_SIZE - 1); }
+  // 256 slots (4 KiB) hold a small mesh's share without growing; larger ones double.
+  static constexpr std::size_t FIRST_TABLE_CAPACITY = 256;
+  // 8192 recent positions (128 KiB) per partition, one partition per worker: the second-level
+  // cache of a core holds them.
+  static constexpr std::size_t RECENT_POSITIONS = std::size_t{1} << 13;
 
-  void grow() {
-    // 256 slots (4 KiB) hold a small mesh's share without growing; larger ones double.
-    constexpr std::size_t FIRST_CAPACITY = 256;
-    base::grow_probe_table(slots_, capacity_, FIRST_CAPACITY,
-                           [this](const Slot& entry) { return hash_of(keys_, entry.position); });
-  }
-
-  const base::HashKeys keys_;
   base::PodVector<Vertex> vertices_;
-  base::PodVector<Slot> slots_;
-  std::size_t capacity_ = 0;
-  std::unique_ptr<Slot[]> recent_;
+  base::PositionTable table_;
 };
 
 namespace {
@@ -181,7 +134,7 @@ void merge_into(VertexMerge::Partition& table, std::size_t part, std::size_t par
       faces.load(start + i, batch[i]);
       mine[i] = 0;
       for (unsigned corner = 0; corner < 3; ++corner) {
-        const std::uint64_t hash = hash_of(keys, batch[i].vertices[corner]);
+        const std::uint64_t hash = base::position_hash(keys, batch[i].vertices[corner]);
         hashes[i][corner] = hash;
         if (partition_of(hash, partitions) == part) {
           mine[i] |= 1u << corner;
@@ -251,7 +204,7 @@ void scatter(const Faces& faces, std::size_t begin, std::size_t end, std::size_t
         addend = {n.x + n.x, n.y + n.y, n.z + n.z};
         if (repeats[corner] > 1) addend = {addend.x + n.x, addend.y + n.y, addend.z + n.z};
       }
-      const std::uint64_t hash = hash_of(keys, face.vertices[corner]);
+      const std::uint64_t hash = base::position_hash(keys, face.vertices[corner]);
       buckets[partition_of(hash, partitions)].push_back({face.vertices[corner], addend, hash});
     }
   }
