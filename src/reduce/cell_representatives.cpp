@@ -4,8 +4,6 @@
 
 #include "base/fault.h"
 #include "parallel/thread_pool.h"
-#include "random/thread_rng.h"
-#include "random/uniform.h"
 
 namespace vertisift::reduce {
 namespace {
@@ -97,15 +95,13 @@ void assign_to_cells(const PointList& points, const BoundingBox& box, std::uint6
   });
 }
 
-PointList pick_representatives(const CellMap& cells, const PointList& points) {
-  PointList representatives;
-  cells.cells.for_each([&](CellKey, const CellSpan& span) {
-    if (representatives.capacity() == 0) representatives.reserve(4);
-    random::ThreadRng& rng = random::thread_rng();
-    const std::uint64_t pick = random::uniform_index(rng, span.count);
-    representatives.push_back(points[cells.items[span.begin + pick]]);
-  });
-  return representatives;
+std::vector<std::pair<CellKey, CellSpan>> cells_in_key_order(const CellMap& cells) {
+  std::vector<std::pair<CellKey, CellSpan>> ordered;
+  ordered.reserve(cells.cells.size());
+  cells.cells.for_each([&](CellKey key, const CellSpan& span) { ordered.emplace_back(key, span); });
+  std::sort(ordered.begin(), ordered.end(),
+            [](const auto& left, const auto& right) { return left.first < right.first; });
+  return ordered;
 }
 
 }  // namespace vertisift::reduce

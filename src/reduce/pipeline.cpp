@@ -8,6 +8,7 @@
 
 #include "base/thread_storage.h"
 #include "parallel/thread_pool.h"
+#include "random/thread_rng.h"
 #include "reduce/cell_representatives.h"
 #include "reduce/count_adjustment.h"
 #include "reduce/grid.h"
@@ -85,7 +86,9 @@ ReduceOutcome reduce_stl_points(const mesh_io::PathText& path, std::uint64_t clu
   {
     CellMap cells;
     assign_to_cells(points, box, resolution, cells);
-    PointList representatives = pick_representatives(cells, points);
+    const auto point_at = [&](std::uint64_t index) { return points[index]; };
+    PointList representatives =
+        pick_representatives<PointList>(cells, CellOrder::Map, random::thread_rng(), point_at);
     clock.lap(times.cells);
     selection = adjust_count(std::move(representatives), points, clusters);
     clock.lap(times.adjust);

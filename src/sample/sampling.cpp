@@ -20,21 +20,11 @@ namespace {
 
 using IndexList = std::vector<std::uint32_t, base::BigAllocator<std::uint32_t>>;
 
+// A selected vertex as its index: the item of the vertex sample's selection.
+std::uint32_t vertex_index(std::uint64_t index) { return static_cast<std::uint32_t>(index); }
+
 // Faces taken from a reader at a time.
 constexpr std::size_t FACE_BATCH = 256;
-
-// The occupied cells in key order, each with its items in point order: the CellMap's
-// grouping, freed of the map's keyed layout.
-std::vector<std::pair<reduce::CellKey, reduce::CellSpan>> cells_in_key_order(
-    const reduce::CellMap& cells) {
-  std::vector<std::pair<reduce::CellKey, reduce::CellSpan>> ordered;
-  ordered.reserve(cells.cells.size());
-  cells.cells.for_each(
-      [&](reduce::CellKey key, const reduce::CellSpan& span) { ordered.emplace_back(key, span); });
-  std::sort(ordered.begin(), ordered.end(),
-            [](const auto& left, const auto& right) { return left.first < right.first; });
-  return ordered;
-}
 
 // Tops `selection` up to `count` with vertices in [0, vertex_count) not chosen yet, uniformly
 // without replacement, and then (when every vertex is in) uniformly with replacement.
@@ -84,9 +74,8 @@ SampleOutcome sample_vertices(const mesh_io::PathText& path, std::uint64_t count
     reduce::CellMap cells;
     reduce::assign_to_cells(points, box, reduce::grid_resolution(count), cells);
     random::StreamRng picks(options.key, random::SampleStream::CellPicks);
-    for (const auto& [key, span] : cells_in_key_order(cells)) {
-      selection.push_back(cells.items[span.begin + random::uniform_index(picks, span.count)]);
-    }
+    selection =
+        reduce::pick_representatives<IndexList>(cells, reduce::CellOrder::Key, picks, vertex_index);
   }
   random::StreamRng adjust(options.key, random::SampleStream::CountAdjustment);
   if (selection.size() > count) {
