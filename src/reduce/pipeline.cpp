@@ -90,7 +90,8 @@ ReduceOutcome reduce_stl_points(const mesh_io::PathText& path, std::uint64_t clu
     PointList representatives =
         pick_representatives<PointList>(cells, CellOrder::Map, random::thread_rng(), point_at);
     clock.lap(times.cells);
-    selection = adjust_count(std::move(representatives), points, clusters);
+    selection = adjust_count(std::move(representatives), clusters, points.size(),
+                             random::thread_rng(), point_at);
     clock.lap(times.adjust);
   }
   points = {};

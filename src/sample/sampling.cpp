@@ -12,6 +12,7 @@
 #include "parallel/thread_pool.h"
 #include "random/uniform.h"
 #include "reduce/cell_representatives.h"
+#include "reduce/count_adjustment.h"
 #include "reduce/grid.h"
 #include "sample/surface_sampling.h"
 
@@ -26,10 +27,10 @@ std::uint32_t vertex_index(std::uint64_t index) { return static_cast<std::uint32
 // Faces taken from a reader at a time.
 constexpr std::size_t FACE_BATCH = 256;
 
-// Tops `selection` up to `count` with vertices in [0, vertex_count) not chosen yet, uniformly
-// without replacement, and then (when every vertex is in) uniformly with replacement.
-void top_up_distinct(IndexList& selection, std::uint64_t count, std::size_t vertex_count,
-                     random::StreamRng& rng) {
+// Adds vertices in [0, vertex_count) not chosen yet to `selection`, uniformly without
+// replacement, until it holds `count` or holds every vertex.
+void take_unchosen(IndexList& selection, std::uint64_t count, std::size_t vertex_count,
+                   random::StreamRng& rng) {
   IndexList remaining;
   {
     std::vector<bool> chosen(vertex_count, false);
@@ -46,9 +47,6 @@ void top_up_distinct(IndexList& selection, std::uint64_t count, std::size_t vert
     const std::uint64_t j = k + random::uniform_index(rng, remaining.size() - k);
     std::swap(remaining[k], remaining[static_cast<std::size_t>(j)]);
     selection.push_back(remaining[k]);
-  }
-  while (selection.size() < count) {
-    selection.push_back(static_cast<std::uint32_t>(random::uniform_index(rng, vertex_count)));
   }
 }
 
@@ -77,23 +75,14 @@ SampleOutcome sample_vertices(const mesh_io::PathText& path, std::uint64_t count
     selection =
         reduce::pick_representatives<IndexList>(cells, reduce::CellOrder::Key, picks, vertex_index);
   }
+  // With `distinct`, the top-up first takes vertices not chosen yet while any remain.
   random::StreamRng adjust(options.key, random::SampleStream::CountAdjustment);
-  if (selection.size() > count) {
-    // The same shuffle and cut as the reduction's count adjustment.
-    for (std::size_t i = selection.size() - 1; i >= 1; --i) {
-      std::swap(selection[i],
-                selection[static_cast<std::size_t>(random::uniform_index(adjust, i + 1))]);
-    }
-    selection.resize(static_cast<std::size_t>(count));
-  } else if (options.distinct) {
-    selection.reserve(static_cast<std::size_t>(count));
-    top_up_distinct(selection, count, points.size(), adjust);
-  } else {
-    selection.reserve(static_cast<std::size_t>(count));
-    while (selection.size() < count) {
-      selection.push_back(static_cast<std::uint32_t>(random::uniform_index(adjust, points.size())));
-    }
+  if (options.distinct && selection.size() < count) {
+    reduce::reserve_count(selection, count);
+    take_unchosen(selection, count, points.size(), adjust);
   }
+  selection =
+      reduce::adjust_count(std::move(selection), count, points.size(), adjust, vertex_index);
   parallel::parallel_for(selection.size(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
       positions[i] = points[selection[i]].position;
