@@ -56,9 +56,8 @@ base::Point3 unit_or_zero(double x, double y, double z) {
 }
 
 base::Point3 geometric_normal(const base::Point3& a, const base::Point3& b, const base::Point3& c) {
-  const double ux = double{b.x} - a.x, uy = double{b.y} - a.y, uz = double{b.z} - a.z;
-  const double vx = double{c.x} - a.x, vy = double{c.y} - a.y, vz = double{c.z} - a.z;
-  return unit_or_zero(uy * vz - uz * vy, uz * vx - ux * vz, ux * vy - uy * vx);
+  const EdgeCross cross = edge_cross(a, b, c);
+  return unit_or_zero(cross.x, cross.y, cross.z);
 }
 
 base::Point3 face_normal(const base::Point3& stored, const base::Point3& a, const base::Point3& b,

@@ -36,6 +36,17 @@ inline constexpr double AUTO_MIN_COSINE = 0.86602540378443865;  // cos 30°
 // (0, 0, 0) when a component is NaN or infinite, or all are zero.
 base::Point3 unit_or_zero(double x, double y, double z);
 
+// (b - a) x (c - a) in double precision, each difference and product rounded in the order
+// written: the vector that both the geometric normal and the area of a triangle come from.
+struct EdgeCross {
+  double x, y, z;
+};
+inline EdgeCross edge_cross(const base::Point3& a, const base::Point3& b, const base::Point3& c) {
+  const double ux = double{b.x} - a.x, uy = double{b.y} - a.y, uz = double{b.z} - a.z;
+  const double vx = double{c.x} - a.x, vy = double{c.y} - a.y, vz = double{c.z} - a.z;
+  return {uy * vz - uz * vy, uz * vx - ux * vz, ux * vy - uy * vx};
+}
+
 // The unit normal of the triangle (a, b, c), or (0, 0, 0) where it has no direction.
 base::Point3 geometric_normal(const base::Point3& a, const base::Point3& b, const base::Point3& c);
 

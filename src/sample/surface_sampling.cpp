@@ -16,12 +16,8 @@ inline std::size_t block_count(std::size_t items, std::size_t block) {
 }  // namespace
 
 double triangle_area(const base::Point3& a, const base::Point3& b, const base::Point3& c) {
-  const double ux = double{b.x} - a.x, uy = double{b.y} - a.y, uz = double{b.z} - a.z;
-  const double vx = double{c.x} - a.x, vy = double{c.y} - a.y, vz = double{c.z} - a.z;
-  const double nx = uy * vz - uz * vy;
-  const double ny = uz * vx - ux * vz;
-  const double nz = ux * vy - uy * vx;
-  return 0.5 * std::sqrt((nx * nx + ny * ny) + nz * nz);
+  const EdgeCross n = edge_cross(a, b, c);
+  return 0.5 * std::sqrt((n.x * n.x + n.y * n.y) + n.z * n.z);
 }
 
 double cumulative_areas(std::span<const mesh_io::RawFace> faces, AreaList& cumulative) {
