@@ -12,6 +12,9 @@ namespace {
 // compatibility and must stay exactly as written.
 constexpr int PARAMETER_COUNT = 2;
 constexpr const char* PARAMETER_NAMES[PARAMETER_COUNT] = {"file_path", "clusters"};
+// Put before the display text of every read failure. Fixed by compatibility: it must stay
+// exactly so, in Russian.
+constexpr const char* READ_ERROR_PREFIX = "Ошибка чтения STL-файла: ";
 
 PendingException type_error(std::string message) {
   return PendingException::deferred(PyExc_TypeError, std::move(message));
@@ -55,10 +58,10 @@ Outcome<PyRef> call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
       reduce::reduce_stl_points(path.value(), clusters.value(), MAX_RESULT_POINTS);
   path = Outcome<mesh_io::PathText>(mesh_io::PathText{});  // the path text is done with
   if (signals.stopped()) return fetch_pending();
-  if (auto* failure = std::get_if<reduce::ReadFailure>(&outcome)) {
-    return PendingException::deferred(PyExc_IOError, std::move(failure->message));
+  if (!outcome.ok()) {
+    return PendingException::deferred(PyExc_IOError, READ_ERROR_PREFIX + outcome.error().display());
   }
-  return to_python_result(std::get<reduce::ReducedPoints>(outcome));
+  return to_python_result(outcome.value());
 }
 
 }  // namespace

@@ -68,7 +68,7 @@ ReduceOutcome reduce_stl_points(const mesh_io::PathText& path, std::uint64_t clu
   {
     VertexMerge merge;
     if (auto failure = stl::read_stl_blocks(path, merge)) {
-      return ReadFailure{std::string(stl::READ_ERROR_PREFIX) + failure->display()};
+      return std::move(*failure);
     }
     if (merge.face_count() != 0 && clusters > result_limit) throw std::bad_alloc();
     clock.lap(times.read);

@@ -5,12 +5,11 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
-#include <variant>
 #include <vector>
 
 #include "base/point3.h"
 #include "mesh_io/path_text.h"
+#include "mesh_io/read_error.h"
 #include "reduce/point_with_normal.h"
 
 namespace vertisift::reduce {
@@ -20,12 +19,8 @@ struct ReducedPoints {
   std::vector<base::Point3, base::BigAllocator<base::Point3>> normals;
 };
 
-// The read failure: READ_ERROR_PREFIX followed by the ReadError's display text.
-struct ReadFailure {
-  std::string message;
-};
-
-using ReduceOutcome = std::variant<ReducedPoints, ReadFailure>;
+// The points, or the ReadError that ended the reading, unchanged.
+using ReduceOutcome = mesh_io::ReadResult<ReducedPoints>;
 
 // `result_limit` is the largest count the caller can hand back; asking a non-empty mesh for
 // more throws std::bad_alloc before anything large is allocated.

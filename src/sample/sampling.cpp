@@ -54,7 +54,7 @@ SampleOutcome sample_vertices(const mesh_io::PathText& path, std::uint64_t count
                               const SampleOptions& options, std::span<base::Point3> positions,
                               std::span<base::Point3> normals) {
   auto file = stl::read_stl_file(path);
-  if (!file.ok()) return SampleFailure{SampleFailure::Kind::Read, std::move(file.error())};
+  if (!file.ok()) return std::move(file.error());
   reduce::PointList points;
   {
     stl::StlFile read = std::move(file.value());
@@ -109,15 +109,14 @@ SampleOutcome sample_surface(const mesh_io::PathText& path, std::uint64_t count,
         }
         return std::nullopt;
       });
-  if (failure) return SampleFailure{SampleFailure::Kind::Read, std::move(*failure)};
+  if (failure) return std::move(*failure);
   if (faces.empty()) return std::uint64_t{0};
   const std::span<const mesh_io::RawFace> all(faces.data(), faces.size());
   const parallel::SequentialPasses small(faces.size() < parallel::SMALL_PASS_ITEMS &&
                                          count < parallel::SMALL_PASS_ITEMS);
   AreaList cumulative;
   const double total = cumulative_areas(all, cumulative);
-  if (!(total > 0.0) || !std::isfinite(total))
-    return SampleFailure{SampleFailure::Kind::NoArea, {}};
+  if (!(total > 0.0) || !std::isfinite(total)) return NoArea{};
   draw_surface_points(all, cumulative, total, options.normals, options.key, positions, normals);
   return count;
 }

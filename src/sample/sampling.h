@@ -12,7 +12,6 @@
 
 #include <cstdint>
 #include <span>
-#include <string>
 #include <variant>
 
 #include "base/point3.h"
@@ -35,15 +34,12 @@ struct SampleOptions {
 inline constexpr const char* NO_AREA_MESSAGE =
     "the mesh has no surface to sample: its total area is zero or not finite";
 
-// Why a sample could not be drawn: the file could not be read (the reader's error), or a
-// surface sample was asked of a mesh without area.
-struct SampleFailure {
-  enum class Kind { Read, NoArea } kind;
-  mesh_io::ReadError read;  // for Read
-};
+// A surface sample asked of a mesh without area (NO_AREA_MESSAGE).
+struct NoArea {};
 
-// The number of points written: `count`, or 0 for a mesh without faces.
-using SampleOutcome = std::variant<std::uint64_t, SampleFailure>;
+// The number of points written (`count`, or 0 for a mesh without faces), or why none could
+// be: the reader's ReadError, unchanged, or NoArea.
+using SampleOutcome = std::variant<std::uint64_t, mesh_io::ReadError, NoArea>;
 
 // `positions` and `normals` hold `count` items each.
 SampleOutcome sample_stl(const mesh_io::PathText& path, std::uint64_t count,

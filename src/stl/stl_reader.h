@@ -15,10 +15,6 @@
 
 namespace vertisift::stl {
 
-// Put before the display text of every read failure. Fixed by compatibility: it must stay
-// exactly so, in Russian.
-inline constexpr const char* READ_ERROR_PREFIX = "Ошибка чтения STL-файла: ";
-
 // The mesh and the file it came from; the caller closes the file when it is done with both.
 struct StlFile {
   mesh_io::FileStream stream;

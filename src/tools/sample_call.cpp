@@ -135,11 +135,11 @@ PyObject* sample(PyObject* const* args, Py_ssize_t nargs) {
   });
   if (interrupted) return nullptr;  // a signal handler raised: its exception is pending
 
-  if (const auto* failure = std::get_if<sample::SampleFailure>(&outcome)) {
-    if (failure->kind == sample::SampleFailure::Kind::NoArea) {
-      return raise(PyExc_ValueError, sample::NO_AREA_MESSAGE);
-    }
-    return raise_read_error(failure->read, filename.get());
+  if (std::holds_alternative<sample::NoArea>(outcome)) {
+    return raise(PyExc_ValueError, sample::NO_AREA_MESSAGE);
+  }
+  if (const auto* error = std::get_if<mesh_io::ReadError>(&outcome)) {
+    return raise_read_error(*error, filename.get());
   }
   if (std::get<std::uint64_t>(outcome) == 0 && *count != 0) {
     if (PyByteArray_Resize(positions.get(), 0) < 0) return nullptr;
