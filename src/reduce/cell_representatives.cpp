@@ -38,11 +38,11 @@ std::vector<Group> group_dense(const KeyList& keys, std::uint64_t cell_count, In
     if (counts[key] == 0) continue;
     groups.push_back({key, offset, counts[key]});
     const std::uint64_t count = counts[key];
-    counts[key] = static_cast<std::uint32_t>(offset - (offset >> 32 << 32));
+    // Exact: assign_to_cells takes fewer than 2^32 - 1 points, so no position needs more bits.
+    counts[key] = static_cast<std::uint32_t>(offset);
     offset += count;
   }
-  // counts[key] now holds the (low bits of the) next free position of each cell; the number
-  // of points is below 2^32, so the low bits are the position.
+  // counts[key] now holds the next free position of each cell.
   items.resize(keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i)
     items[counts[keys[i]]++] = static_cast<std::uint32_t>(i);

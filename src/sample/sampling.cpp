@@ -24,8 +24,9 @@ using IndexList = std::vector<std::uint32_t, base::BigAllocator<std::uint32_t>>;
 // A selected vertex as its index: the item of the vertex sample's selection.
 std::uint32_t vertex_index(std::uint64_t index) { return static_cast<std::uint32_t>(index); }
 
-// Faces taken from a reader at a time.
-constexpr std::size_t FACE_BATCH = 256;
+// Faces copied from the reader per call while the surface sample collects them: 256 faces
+// (12 KiB on the stack) spread the reader's per-call work thinly.
+constexpr std::size_t COLLECT_BATCH = 256;
 
 // Adds vertices in [0, vertex_count) not chosen yet to `selection`, uniformly without
 // replacement, until it holds `count` or holds every vertex.
@@ -99,11 +100,11 @@ SampleOutcome sample_surface(const mesh_io::PathText& path, std::uint64_t count,
   mesh_io::ReadStatus failure =
       stl::read_stl_faces(path, [&](mesh_io::FaceSource& source) -> mesh_io::ReadStatus {
         faces = {};  // a second reading starts afresh
-        mesh_io::RawFace batch[FACE_BATCH];
+        mesh_io::RawFace batch[COLLECT_BATCH];
         mesh_io::FaceStatus status = mesh_io::FaceStatus::Face;
         mesh_io::ReadError error;
         while (status == mesh_io::FaceStatus::Face) {
-          const std::size_t got = source.next_batch(batch, FACE_BATCH, status, error);
+          const std::size_t got = source.next_batch(batch, COLLECT_BATCH, status, error);
           if (status == mesh_io::FaceStatus::Error) return error;
           for (std::size_t i = 0; i < got; ++i) faces.push_back(batch[i]);
         }

@@ -9,6 +9,10 @@
 namespace vertisift::sample {
 namespace {
 
+// A face (48 bytes) is not aligned to a cache line and may straddle two: a prefetch of its
+// first byte and one of its last, this far on, load it whole.
+constexpr std::size_t LAST_FACE_BYTE = sizeof(mesh_io::RawFace) - 1;
+
 inline std::size_t block_count(std::size_t items, std::size_t block) {
   return items / block + (items % block != 0 ? 1 : 0);
 }
@@ -157,7 +161,7 @@ void draw_surface_points(std::span<const mesh_io::RawFace> faces,
       for (std::size_t k = 0; k < size; ++k) {
         picked[k] = picker.pick(targets[k]);
         __builtin_prefetch(&faces[picked[k]]);
-        __builtin_prefetch(reinterpret_cast<const char*>(&faces[picked[k]]) + 47);
+        __builtin_prefetch(reinterpret_cast<const char*>(&faces[picked[k]]) + LAST_FACE_BYTE);
       }
       for (std::size_t k = 0; k < size; ++k) {
         const mesh_io::RawFace& face = faces[picked[k]];
