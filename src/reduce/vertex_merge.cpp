@@ -29,6 +29,31 @@ bool same_bits(const base::Point3& a, const base::Point3& b) {
   return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
+// What a face adds to the sums of the positions it names. Each corner adds the face normal n,
+// but a position named twice gets n + n, three times (n + n) + n, as the face's one addend, at
+// its first corner; the later corners that name it add nothing.
+struct FaceAddends {
+  bool adds[3];
+  base::Point3 addend[3];
+};
+
+inline FaceAddends face_addends(const mesh_io::RawFace& face) {
+  const base::Point3 n = face.normal;
+  const bool same01 = same_bits(face.vertices[0], face.vertices[1]);
+  const bool same02 = same_bits(face.vertices[0], face.vertices[2]);
+  const bool same12 = same_bits(face.vertices[1], face.vertices[2]);
+  FaceAddends addends = {{true, !same01, !(same02 || same12)}, {n, n, n}};
+  if (!same01 && !same02 && !same12) [[likely]]
+    return addends;
+  const base::Point3 twice = {n.x + n.x, n.y + n.y, n.z + n.z};
+  const base::Point3 thrice = {twice.x + n.x, twice.y + n.y, twice.z + n.z};
+  const unsigned repeats[3] = {unsigned{same01} + unsigned{same02}, unsigned{same12}, 0};
+  for (unsigned corner = 0; corner < 3; ++corner) {
+    addends.addend[corner] = repeats[corner] == 0 ? n : repeats[corner] == 1 ? twice : thrice;
+  }
+  return addends;
+}
+
 inline void add_to(base::Point3& sum, const base::Point3& value) {
   sum.x += value.x;
   sum.y += value.y;
@@ -156,31 +181,11 @@ void merge_into(VertexMerge::Partition& table, std::size_t part, std::size_t par
     }
     for (std::size_t i = 0; i < size; ++i) {
       if (mine[i] == 0) continue;
-      const mesh_io::RawFace& face = batch[i];
-      const base::Point3 n = face.normal;
-      const bool same01 = same_bits(face.vertices[0], face.vertices[1]);
-      const bool same02 = same_bits(face.vertices[0], face.vertices[2]);
-      const bool same12 = same_bits(face.vertices[1], face.vertices[2]);
-      if (!same01 && !same02 && !same12) [[likely]] {
-        for (unsigned corner = 0; corner < 3; ++corner) {
-          if (mine[i] & (1u << corner)) {
-            table.add(face.vertices[corner], hashes[i][corner], found[i][corner], n);
-          }
-        }
-        continue;
-      }
-      // A position named twice gets n + n, three times (n + n) + n, as the face's own
-      // contribution; the later corners that name it add nothing more.
-      const base::Point3 twice = {n.x + n.x, n.y + n.y, n.z + n.z};
-      const base::Point3 thrice = {twice.x + n.x, twice.y + n.y, twice.z + n.z};
-      const unsigned repeats[3] = {unsigned{same01} + unsigned{same02}, unsigned{same12}, 0};
-      const bool repeated[3] = {false, same01, same02 || same12};
+      const FaceAddends addends = face_addends(batch[i]);
       for (unsigned corner = 0; corner < 3; ++corner) {
-        if (!(mine[i] & (1u << corner)) || repeated[corner]) continue;
-        const base::Point3& addend = repeats[corner] == 0   ? n
-                                     : repeats[corner] == 1 ? twice
-                                                            : thrice;
-        table.add(face.vertices[corner], hashes[i][corner], found[i][corner], addend);
+        if (!(mine[i] & (1u << corner)) || !addends.adds[corner]) continue;
+        table.add(batch[i].vertices[corner], hashes[i][corner], found[i][corner],
+                  addends.addend[corner]);
       }
     }
   }
@@ -194,21 +199,12 @@ void scatter(const Faces& faces, std::size_t begin, std::size_t end, std::size_t
   mesh_io::RawFace face;
   for (std::size_t i = begin; i < end; ++i) {
     faces.load(i, face);
-    const base::Point3 n = face.normal;
-    const bool same01 = same_bits(face.vertices[0], face.vertices[1]);
-    const bool same02 = same_bits(face.vertices[0], face.vertices[2]);
-    const bool same12 = same_bits(face.vertices[1], face.vertices[2]);
-    const unsigned repeats[3] = {unsigned{same01} + unsigned{same02}, unsigned{same12}, 0};
-    const bool repeated[3] = {false, same01, same02 || same12};
+    const FaceAddends addends = face_addends(face);
     for (unsigned corner = 0; corner < 3; ++corner) {
-      if (repeated[corner]) continue;
-      base::Point3 addend = n;
-      if (repeats[corner] > 0) {
-        addend = {n.x + n.x, n.y + n.y, n.z + n.z};
-        if (repeats[corner] > 1) addend = {addend.x + n.x, addend.y + n.y, addend.z + n.z};
-      }
+      if (!addends.adds[corner]) continue;
       const std::uint64_t hash = base::position_hash(keys, face.vertices[corner]);
-      buckets[partition_of(hash, partitions)].push_back({face.vertices[corner], addend, hash});
+      buckets[partition_of(hash, partitions)].push_back(
+          {face.vertices[corner], addends.addend[corner], hash});
     }
   }
 }
