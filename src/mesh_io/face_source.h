@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
+#include <span>
 
 #include "base/point3.h"
 #include "mesh_io/read_error.h"
@@ -42,5 +44,20 @@ class FaceSource {
     return capacity;
   }
 };
+
+// Drains `source` a batch at a time: take(faces) for each batch it delivers into `buffer`, in
+// order, until the end of the faces or the first error, which it returns. A batch cut short
+// by an error is not handed on.
+template <class Take>
+ReadStatus for_each_batch(FaceSource& source, std::span<RawFace> buffer, Take&& take) {
+  FaceStatus status = FaceStatus::Face;
+  ReadError error;
+  while (status == FaceStatus::Face) {
+    const std::size_t count = source.next_batch(buffer.data(), buffer.size(), status, error);
+    if (status == FaceStatus::Error) return error;
+    take(std::span<const RawFace>(buffer.data(), count));
+  }
+  return std::nullopt;
+}
 
 }  // namespace vertisift::mesh_io

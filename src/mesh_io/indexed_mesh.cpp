@@ -23,19 +23,16 @@ ReadResult<IndexedMesh> build_indexed_mesh(FaceSource& source) {
   RawFace batch[LOOKUP_BATCH];
   std::uint64_t hashes[LOOKUP_BATCH * 3];
   std::uint32_t found[LOOKUP_BATCH * 3];  // index plus one from the recent positions, or 0
-  FaceStatus status = FaceStatus::Face;
-  ReadError error;
-  while (status == FaceStatus::Face) {
-    const std::size_t count = source.next_batch(batch, LOOKUP_BATCH, status, error);
-    if (status == FaceStatus::Error) return error;
+  auto failure = for_each_batch(source, batch, [&](std::span<const RawFace> faces) {
+    const std::size_t count = faces.size();
     table.reserve_for(mesh.vertices.size(), count * 3);
     // First pass: hash every corner, answer what the recent positions can, and prefetch the
     // table slots of the rest so that their misses overlap.
     for (std::size_t i = 0; i < count; ++i) {
       for (std::size_t corner = 0; corner < 3; ++corner) {
         const std::size_t at = i * 3 + corner;
-        hashes[at] = table.hash(batch[i].vertices[corner]);
-        found[at] = table.find_recent(batch[i].vertices[corner], hashes[at]);
+        hashes[at] = table.hash(faces[i].vertices[corner]);
+        found[at] = table.find_recent(faces[i].vertices[corner], hashes[at]);
       }
     }
     for (std::size_t i = 0; i < count; ++i) {
@@ -45,17 +42,18 @@ ReadResult<IndexedMesh> build_indexed_mesh(FaceSource& source) {
         if (found[at] != 0) {
           face.vertex_indices[corner] = found[at] - 1;
         } else {
-          const base::Point3& position = batch[i].vertices[corner];
+          const base::Point3& position = faces[i].vertices[corner];
           const VertexIndex index =
               table.find_or_insert(position, hashes[at], mesh.vertices.size());
           if (index == mesh.vertices.size()) mesh.vertices.push_back(position);
           face.vertex_indices[corner] = index;
         }
       }
-      face.normal = batch[i].normal;
+      face.normal = faces[i].normal;
       mesh.faces.push_back(face);
     }
-  }
+  });
+  if (failure) return std::move(*failure);
   mesh.vertices.shrink_to_fit();
   mesh.faces.shrink_to_fit();
   return mesh;

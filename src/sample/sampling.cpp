@@ -101,14 +101,9 @@ SampleOutcome sample_surface(const mesh_io::PathText& path, std::uint64_t count,
       stl::read_stl_faces(path, [&](mesh_io::FaceSource& source) -> mesh_io::ReadStatus {
         faces = {};  // a second reading starts afresh
         mesh_io::RawFace batch[COLLECT_BATCH];
-        mesh_io::FaceStatus status = mesh_io::FaceStatus::Face;
-        mesh_io::ReadError error;
-        while (status == mesh_io::FaceStatus::Face) {
-          const std::size_t got = source.next_batch(batch, COLLECT_BATCH, status, error);
-          if (status == mesh_io::FaceStatus::Error) return error;
-          for (std::size_t i = 0; i < got; ++i) faces.push_back(batch[i]);
-        }
-        return std::nullopt;
+        return mesh_io::for_each_batch(source, batch, [&](std::span<const mesh_io::RawFace> got) {
+          for (const mesh_io::RawFace& face : got) faces.push_back(face);
+        });
       });
   if (failure) return std::move(*failure);
   if (faces.empty()) return std::uint64_t{0};

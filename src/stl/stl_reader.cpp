@@ -18,18 +18,14 @@
 namespace vertisift::stl {
 
 using mesh_io::BlockReader;
-using mesh_io::build_indexed_mesh;
 using mesh_io::FaceSource;
-using mesh_io::FaceStatus;
 using mesh_io::FileStream;
 using mesh_io::PathText;
 using mesh_io::RawFace;
 using mesh_io::ReadError;
-using mesh_io::ReadErrorKind;
 using mesh_io::ReadResult;
 using mesh_io::ReadStatus;
-using mesh_io::StreamReader;
-using mesh_io::StreamSource;
+
 namespace {
 
 // The readings below hand the chosen reader to `consume`, which drains it into a result of
@@ -79,7 +75,7 @@ auto read_faces(FileStream& stream, bool ascii, Consume& consume)
   using FirstLine = AsciiFaceReader::FirstLine;
   auto mesh =
       ascii ? read_ascii(stream, FirstLine::SolidAndBlank, consume) : read_binary(stream, consume);
-  if (mesh.ok() || mesh.error().kind == ReadErrorKind::Os) return mesh;
+  if (mesh.ok() || mesh.error().kind == mesh_io::ReadErrorKind::Os) return mesh;
   if (stream.rewind()) return mesh;
   auto other = ascii ? read_binary_exactly(stream, consume)
                      : read_ascii(stream, FirstLine::SolidWord, consume);
@@ -228,7 +224,7 @@ bool probe_ascii(FileStream& stream) {
   {
     // The first line is checked as it streams past, never held: a file without any LF
     // costs no more memory than one buffer.
-    StreamReader reader(StreamSource{&stream});
+    mesh_io::StreamReader reader(mesh_io::StreamSource{&stream});
     base::Utf8Validator validator;
     std::size_t prefix_seen = 0;
     for (;;) {
@@ -268,7 +264,7 @@ bool probe_ascii(FileStream& stream) {
 ReadResult<StlFile> read_stl_file(const PathText& path) {
   auto stream = mesh_io::open_file(path);
   if (!stream.ok()) return stream.error();
-  auto build = [](FaceSource& source) { return build_indexed_mesh(source); };
+  auto build = [](FaceSource& source) { return mesh_io::build_indexed_mesh(source); };
   auto mesh = read_faces(stream.value(), probe_ascii(stream.value()), build);
   if (!mesh.ok()) return mesh.error();  // the stream closes as it goes out of scope
   return StlFile{std::move(stream.value()), std::move(mesh.value())};
@@ -287,13 +283,11 @@ ReadStatus read_stl_blocks(const PathText& path, FaceBlockSink& sink, std::size_
   auto drain = [&](FaceSource& source) -> ReadResult<bool> {
     sink.restart();
     std::unique_ptr<RawFace[]> batch(new RawFace[batch_size]);
-    FaceStatus status = FaceStatus::Face;
-    ReadError error;
-    while (status == FaceStatus::Face) {
-      const std::size_t count = source.next_batch(batch.get(), batch_size, status, error);
-      if (status == FaceStatus::Error) return error;
-      if (count > 0) sink.add_faces(std::span<const RawFace>(batch.get(), count));
-    }
+    auto failure = mesh_io::for_each_batch(source, std::span<RawFace>(batch.get(), batch_size),
+                                           [&](std::span<const RawFace> faces) {
+                                             if (!faces.empty()) sink.add_faces(faces);
+                                           });
+    if (failure) return std::move(*failure);
     return true;
   };
   // The stream is still at offset 0: the block readings never move it.
