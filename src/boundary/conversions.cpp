@@ -6,11 +6,11 @@
 
 namespace vertisift::boundary {
 
-Outcome<stl::PathText> path_text(PyObject* text) {
+Outcome<mesh_io::PathText> path_text(PyObject* text) {
   if (!PyUnicode_Check(text)) return conversion_error(text, "PyString");
   Py_ssize_t size = 0;
   if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
-    return stl::PathText(std::string(utf8, static_cast<std::size_t>(size)));
+    return mesh_io::PathText(std::string(utf8, static_cast<std::size_t>(size)));
   }
   PyErr_Clear();  // unpaired surrogates: take the wide code units instead
   const Py_ssize_t needed = PyUnicode_AsWideChar(text, nullptr, 0);
@@ -19,7 +19,7 @@ Outcome<stl::PathText> path_text(PyObject* text) {
   const Py_ssize_t written = PyUnicode_AsWideChar(text, wide.data(), needed);
   if (written < 0) return fetch_pending();
   wide.resize(static_cast<std::size_t>(written));  // without the terminating null
-  return stl::PathText(std::move(wide));
+  return mesh_io::PathText(std::move(wide));
 }
 
 Outcome<std::uint64_t> to_u64(PyObject* value) {
@@ -38,13 +38,13 @@ Outcome<std::uint64_t> to_u64(PyObject* value) {
   return std::uint64_t{result};
 }
 
-PendingException read_error(const stl::ReadError& error, std::string_view prefix,
+PendingException read_error(const mesh_io::ReadError& error, std::string_view prefix,
                             PyObject* filename) {
   std::string message(prefix);
   message += error.display();
   if (filename == nullptr) return PendingException::deferred(PyExc_OSError, std::move(message));
-  PyRef code = error.kind == stl::ReadErrorKind::Os ? checked(PyLong_FromLong(error.os_code))
-                                                    : PyRef::borrow(Py_None);
+  PyRef code = error.kind == mesh_io::ReadErrorKind::Os ? checked(PyLong_FromLong(error.os_code))
+                                                        : PyRef::borrow(Py_None);
   PyRef text = checked(
       PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   PyRef arguments = checked(PyTuple_Pack(3, code.get(), text.get(), filename));

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "stl/path_text.h"
-#include "stl/read_error.h"
+#include "mesh_io/path_text.h"
+#include "mesh_io/read_error.h"
 
 namespace vertisift::boundary {
 
@@ -15,7 +15,7 @@ namespace vertisift::boundary {
 // surrogates (names that are not valid UTF-8, as os.listdir returns them), its wide code
 // units, which the reader turns back into the original bytes. Anything but a str is the
 // TypeError "'{type}' object cannot be converted to 'PyString'".
-Outcome<stl::PathText> path_text(PyObject* text);
+Outcome<mesh_io::PathText> path_text(PyObject* text);
 
 // An int, or anything with __index__, in [0, 2^64): TypeError for other types, OverflowError
 // for a negative value or one of 2^64 or more, as PyLong_AsUnsignedLongLong raises them.
@@ -25,7 +25,7 @@ Outcome<std::uint64_t> to_u64(PyObject* value);
 // `filename` (null), the exception has that text alone, and errno None; with it, errno is
 // the system's code (None for a file the reader refuses), strerror the text and filename the
 // given object, and the exception takes its subclass from the code (FileNotFoundError, ...).
-PendingException read_error(const stl::ReadError& error, std::string_view prefix,
+PendingException read_error(const mesh_io::ReadError& error, std::string_view prefix,
                             PyObject* filename);
 
 }  // namespace vertisift::boundary

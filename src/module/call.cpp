@@ -13,6 +13,9 @@ namespace {
 // compatibility and must stay exactly as written.
 constexpr int PARAMETER_COUNT = 2;
 constexpr const char* PARAMETER_NAMES[PARAMETER_COUNT] = {"file_path", "clusters"};
+// Put before the display text of every read failure. Fixed by compatibility: it must stay
+// exactly so, in Russian.
+constexpr const char* READ_ERROR_PREFIX = "Ошибка чтения STL-файла: ";
 
 PendingException type_error(std::string message) {
   return PendingException::deferred(PyExc_TypeError, std::move(message));
@@ -54,12 +57,12 @@ Outcome<PyRef> call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
   base::InterruptCheck signals(boundary::handlers_raised, nullptr);
   reduce::ReduceOutcome outcome =
       reduce::reduce_stl_points(path.value(), clusters.value(), MAX_RESULT_POINTS);
-  path = Outcome<stl::PathText>(stl::PathText{});  // the path text is done with
+  path = Outcome<mesh_io::PathText>(mesh_io::PathText{});  // the path text is done with
   if (signals.stopped()) return fetch_pending();
-  if (auto* failure = std::get_if<reduce::ReadFailure>(&outcome)) {
-    return PendingException::deferred(PyExc_IOError, std::move(failure->message));
+  if (!outcome.ok()) {
+    return boundary::read_error(outcome.error(), READ_ERROR_PREFIX, nullptr);
   }
-  return to_python_result(std::get<reduce::ReducedPoints>(outcome));
+  return to_python_result(outcome.value());
 }
 
 }  // namespace
@@ -125,7 +128,7 @@ Outcome<Arguments> extract_arguments(PyObject* const* args, Py_ssize_t nargs, Py
   return Arguments{slots[0], slots[1]};
 }
 
-Outcome<stl::PathText> to_path(PyObject* file_path) {
+Outcome<mesh_io::PathText> to_path(PyObject* file_path) {
   PyRef path = PyRef::steal(PyOS_FSPath(file_path));
   if (!path) return argument_error("file_path", fetch_pending());
   auto text = boundary::path_text(path.get());

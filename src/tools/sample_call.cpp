@@ -12,7 +12,7 @@
 #include "boundary/conversions.h"
 #include "boundary/guard.h"
 #include "boundary/released_lock.h"
-#include "reduce/sampling.h"
+#include "sample/sampling.h"
 
 namespace vertisift::tools {
 namespace {
@@ -70,18 +70,18 @@ Outcome<PyRef> sample(PyObject* const* args, Py_ssize_t nargs) {
   const int distinct = PyObject_IsTrue(args[5]);
   if (distinct < 0) return boundary::fetch_pending();
 
-  reduce::SampleOptions options;
+  sample::SampleOptions options;
   options.method =
-      method.value() == 0 ? reduce::SampleMethod::Vertices : reduce::SampleMethod::Surface;
-  options.normals = normals.value() == 0   ? reduce::NormalSource::File
-                    : normals.value() == 1 ? reduce::NormalSource::Geometry
-                                           : reduce::NormalSource::Auto;
+      method.value() == 0 ? sample::SampleMethod::Vertices : sample::SampleMethod::Surface;
+  options.normals = normals.value() == 0   ? sample::NormalSource::File
+                    : normals.value() == 1 ? sample::NormalSource::Geometry
+                                           : sample::NormalSource::Auto;
   options.distinct = distinct != 0;
   const bool need_key = args[3] == Py_None;
   if (!need_key) {
     auto seed = boundary::to_u64(args[3]);
     if (!seed.ok()) return std::move(seed.error());
-    options.key = reduce::derive_sample_key(seed.value());
+    options.key = random::derive_sample_key(seed.value());
   }
 
   // The result's size is checked before anything is allocated: more than the machine's
@@ -102,17 +102,17 @@ Outcome<PyRef> sample(PyObject* const* args, Py_ssize_t nargs) {
 
   // The driver sees plain values and the two buffers, which no other code can reach yet.
   bool interrupted = false;
-  const reduce::SampleOutcome outcome = boundary::without_interpreter_lock(interrupted, [&] {
-    if (need_key) options.key = reduce::os_sample_key();
-    return reduce::sample_stl(path.value(), points, options, position_span, normal_span);
+  const sample::SampleOutcome outcome = boundary::without_interpreter_lock(interrupted, [&] {
+    if (need_key) options.key = random::os_sample_key();
+    return sample::sample_stl(path.value(), points, options, position_span, normal_span);
   });
   if (interrupted) return boundary::fetch_pending();  // a signal handler raised
 
-  if (const auto* failure = std::get_if<reduce::SampleFailure>(&outcome)) {
-    if (failure->kind == reduce::SampleFailure::Kind::NoArea) {
-      return value_error(reduce::NO_AREA_MESSAGE);
-    }
-    return boundary::read_error(failure->read, "", filename.get());
+  if (std::holds_alternative<sample::NoArea>(outcome)) {
+    return value_error(sample::NO_AREA_MESSAGE);
+  }
+  if (const auto* error = std::get_if<mesh_io::ReadError>(&outcome)) {
+    return boundary::read_error(*error, "", filename.get());
   }
   if (std::get<std::uint64_t>(outcome) == 0 && points != 0) {
     if (PyByteArray_Resize(positions.get(), 0) < 0) return boundary::fetch_pending();

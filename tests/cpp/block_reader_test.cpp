@@ -1,4 +1,4 @@
-#include "stl/block_reader.h"
+#include "mesh_io/block_reader.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace vertisift::stl {
+namespace vertisift::mesh_io {
 namespace {
 
 // 1000 bytes, byte i being i mod 251, so that a byte read from the wrong offset shows.
@@ -82,4 +82,4 @@ TEST(BlockReader, FileShorterThanTheRange) {
 }
 
 }  // namespace
-}  // namespace vertisift::stl
+}  // namespace vertisift::mesh_io

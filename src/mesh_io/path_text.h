@@ -5,9 +5,9 @@
 #include <string>
 #include <variant>
 
-#include "stl/read_error.h"
+#include "mesh_io/read_error.h"
 
-namespace vertisift::stl {
+namespace vertisift::mesh_io {
 
 // The path as the caller's text: UTF-8, or, for text that UTF-8 cannot hold (unpaired
 // surrogates), its wide code units.
@@ -18,4 +18,4 @@ using PathText = std::variant<std::string, std::wstring>;
 // uses for undecodable file names); any other unpaired surrogate makes an InvalidInput error.
 ReadResult<std::string> path_to_bytes(const PathText& path);
 
-}  // namespace vertisift::stl
+}  // namespace vertisift::mesh_io

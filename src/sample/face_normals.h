@@ -10,10 +10,10 @@
 #pragma once
 
 #include "base/point3.h"
+#include "mesh_io/indexed_mesh.h"
 #include "reduce/point_with_normal.h"
-#include "stl/indexed_mesh.h"
 
-namespace vertisift::reduce {
+namespace vertisift::sample {
 
 enum class NormalSource {
   File,      // the stored normals, as the file gives them
@@ -36,6 +36,17 @@ inline constexpr double AUTO_MIN_COSINE = 0.86602540378443865;  // cos 30°
 // (0, 0, 0) when a component is NaN or infinite, or all are zero.
 base::Point3 unit_or_zero(double x, double y, double z);
 
+// (b - a) x (c - a) in double precision, each difference and product rounded in the order
+// written: the vector that both the geometric normal and the area of a triangle come from.
+struct EdgeCross {
+  double x, y, z;
+};
+inline EdgeCross edge_cross(const base::Point3& a, const base::Point3& b, const base::Point3& c) {
+  const double ux = double{b.x} - a.x, uy = double{b.y} - a.y, uz = double{b.z} - a.z;
+  const double vx = double{c.x} - a.x, vy = double{c.y} - a.y, vz = double{c.z} - a.z;
+  return {uy * vz - uz * vy, uz * vx - ux * vz, ux * vy - uy * vx};
+}
+
 // The unit normal of the triangle (a, b, c), or (0, 0, 0) where it has no direction.
 base::Point3 geometric_normal(const base::Point3& a, const base::Point3& b, const base::Point3& c);
 
@@ -50,6 +61,7 @@ base::Point3 face_normal(const base::Point3& stored, const base::Point3& a, cons
 // non-finite one counts as zero), as reduce_stl_points sums them; otherwise face_normal's.
 // The sums are taken in double precision per vertex in face order, so the result depends on
 // the mesh alone, not on the pool's size, and no sum overflows.
-PointList vertex_points_in_face_order(const stl::IndexedMesh& mesh, NormalSource source);
+reduce::PointList vertex_points_in_face_order(const mesh_io::IndexedMesh& mesh,
+                                              NormalSource source);
 
-}  // namespace vertisift::reduce
+}  // namespace vertisift::sample

@@ -1,10 +1,10 @@
-#include "stl/path_text.h"
+#include "mesh_io/path_text.h"
 
 #include <cstdint>
 
 #include "base/utf8.h"
 
-namespace vertisift::stl {
+namespace vertisift::mesh_io {
 
 ReadResult<std::string> path_to_bytes(const PathText& path) {
   if (const auto* utf8 = std::get_if<std::string>(&path)) return *utf8;
@@ -33,4 +33,4 @@ ReadResult<std::string> path_to_bytes(const PathText& path) {
   return bytes;
 }
 
-}  // namespace vertisift::stl
+}  // namespace vertisift::mesh_io

@@ -7,9 +7,9 @@
 
 #include "base/pod_vector.h"
 #include "base/point3.h"
-#include "stl/face_source.h"
+#include "mesh_io/face_source.h"
 
-namespace vertisift::stl {
+namespace vertisift::mesh_io {
 
 // Indices are held in 32 bits: a mesh with 2^32 distinct positions would need hundreds of
 // gigabytes of STL, and halving the index width halves the face table.
@@ -29,4 +29,4 @@ struct IndexedMesh {
 // unchanged and nothing built before it survives.
 ReadResult<IndexedMesh> build_indexed_mesh(FaceSource& source);
 
-}  // namespace vertisift::stl
+}  // namespace vertisift::mesh_io

@@ -1,12 +1,17 @@
-#include "reduce/surface_sampling.h"
+#include "sample/surface_sampling.h"
 
 #include <algorithm>
 #include <cmath>
 
 #include "parallel/thread_pool.h"
+#include "random/uniform.h"
 
-namespace vertisift::reduce {
+namespace vertisift::sample {
 namespace {
+
+// A face (48 bytes) is not aligned to a cache line and may straddle two: a prefetch of its
+// first byte and one of its last, this far on, load it whole.
+constexpr std::size_t LAST_FACE_BYTE = sizeof(mesh_io::RawFace) - 1;
 
 inline std::size_t block_count(std::size_t items, std::size_t block) {
   return items / block + (items % block != 0 ? 1 : 0);
@@ -15,15 +20,11 @@ inline std::size_t block_count(std::size_t items, std::size_t block) {
 }  // namespace
 
 double triangle_area(const base::Point3& a, const base::Point3& b, const base::Point3& c) {
-  const double ux = double{b.x} - a.x, uy = double{b.y} - a.y, uz = double{b.z} - a.z;
-  const double vx = double{c.x} - a.x, vy = double{c.y} - a.y, vz = double{c.z} - a.z;
-  const double nx = uy * vz - uz * vy;
-  const double ny = uz * vx - ux * vz;
-  const double nz = ux * vy - uy * vx;
-  return 0.5 * std::sqrt((nx * nx + ny * ny) + nz * nz);
+  const EdgeCross n = edge_cross(a, b, c);
+  return 0.5 * std::sqrt((n.x * n.x + n.y * n.y) + n.z * n.z);
 }
 
-double cumulative_areas(std::span<const stl::RawFace> faces, AreaList& cumulative) {
+double cumulative_areas(std::span<const mesh_io::RawFace> faces, AreaList& cumulative) {
   cumulative.resize(faces.size());
   const std::size_t blocks = block_count(faces.size(), SURFACE_BLOCK);
   std::vector<double> block_totals(blocks);
@@ -34,7 +35,7 @@ double cumulative_areas(std::span<const stl::RawFace> faces, AreaList& cumulativ
       double running = 0.0;
       const std::size_t end = std::min(faces.size(), (b + 1) * SURFACE_BLOCK);
       for (std::size_t f = b * SURFACE_BLOCK; f < end; ++f) {
-        const stl::RawFace& face = faces[f];
+        const mesh_io::RawFace& face = faces[f];
         const double area = triangle_area(face.vertices[0], face.vertices[1], face.vertices[2]);
         // NaN fails the comparison, so it counts as 0 like infinity and degenerate faces.
         if (area > 0.0 && area < INFINITY) running += area;
@@ -127,9 +128,10 @@ base::Point3 point_in_triangle(const base::Point3& a, const base::Point3& b, con
           static_cast<float>((wa * a.z + wb * b.z) + wc * c.z)};
 }
 
-void draw_surface_points(std::span<const stl::RawFace> faces, std::span<const double> cumulative,
-                         double total, NormalSource source, const SampleKey& key,
-                         std::span<base::Point3> positions, std::span<base::Point3> normals) {
+void draw_surface_points(std::span<const mesh_io::RawFace> faces,
+                         std::span<const double> cumulative, double total, NormalSource source,
+                         const random::SampleKey& key, std::span<base::Point3> positions,
+                         std::span<base::Point3> normals) {
   // Points go in batches of DRAW_BATCH (whole blocks of four), each batch in stages: every
   // stage starts the memory loads the next one needs for all its points, so the cache misses
   // of a batch (guide, cumulative areas, face record) overlap instead of following each other.
@@ -145,11 +147,11 @@ void draw_surface_points(std::span<const stl::RawFace> faces, std::span<const do
       const std::size_t begin = batch * DRAW_BATCH;
       const std::size_t size = std::min(count - begin, DRAW_BATCH);
       for (std::size_t k = 0; k < size; k += POINTS_PER_BLOCK) {
-        const auto words =
-            stream_block(key, SampleStream::SurfacePoints, (begin + k) / POINTS_PER_BLOCK);
+        const auto words = random::stream_block(key, random::SampleStream::SurfacePoints,
+                                                (begin + k) / POINTS_PER_BLOCK);
         for (std::size_t j = 0; j < POINTS_PER_BLOCK && k + j < size; ++j) {
           const std::uint32_t* draw = words.data() + 4 * j;
-          targets[k + j] = unit_double((std::uint64_t{draw[1]} << 32) | draw[0]) * total;
+          targets[k + j] = random::unit_double((std::uint64_t{draw[1]} << 32) | draw[0]) * total;
           corners[k + j][0] = draw[2];
           corners[k + j][1] = draw[3];
           picker.prefetch_guide(targets[k + j]);
@@ -159,10 +161,10 @@ void draw_surface_points(std::span<const stl::RawFace> faces, std::span<const do
       for (std::size_t k = 0; k < size; ++k) {
         picked[k] = picker.pick(targets[k]);
         __builtin_prefetch(&faces[picked[k]]);
-        __builtin_prefetch(reinterpret_cast<const char*>(&faces[picked[k]]) + 47);
+        __builtin_prefetch(reinterpret_cast<const char*>(&faces[picked[k]]) + LAST_FACE_BYTE);
       }
       for (std::size_t k = 0; k < size; ++k) {
-        const stl::RawFace& face = faces[picked[k]];
+        const mesh_io::RawFace& face = faces[picked[k]];
         // Midpoints of 2^32 equal steps: uniform in (0, 1) and never exactly 0 or 1.
         const double r1 = (corners[k][0] + 0.5) * 0x1.0p-32;
         const double r2 = (corners[k][1] + 0.5) * 0x1.0p-32;
@@ -176,4 +178,4 @@ void draw_surface_points(std::span<const stl::RawFace> faces, std::span<const do
   });
 }
 
-}  // namespace vertisift::reduce
+}  // namespace vertisift::sample

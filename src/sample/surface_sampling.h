@@ -15,11 +15,11 @@
 
 #include "base/big_alloc.h"
 #include "base/point3.h"
-#include "reduce/face_normals.h"
-#include "reduce/seeded_rng.h"
-#include "stl/face_source.h"
+#include "mesh_io/face_source.h"
+#include "random/seeded_rng.h"
+#include "sample/face_normals.h"
 
-namespace vertisift::reduce {
+namespace vertisift::sample {
 
 inline constexpr std::size_t SURFACE_BLOCK = 8192;
 
@@ -31,7 +31,7 @@ double triangle_area(const base::Point3& a, const base::Point3& b, const base::P
 
 // cumulative[i] = the sum of the usable areas of faces 0..i (an area is usable when finite
 // and positive; others count as 0), summed in blocks of SURFACE_BLOCK. Returns the total.
-double cumulative_areas(std::span<const stl::RawFace> faces, AreaList& cumulative);
+double cumulative_areas(std::span<const mesh_io::RawFace> faces, AreaList& cumulative);
 
 // The face whose share of [0, total) holds `target`: the first i with cumulative[i] > target.
 // A target at or past the end (rounding can put u * total there) takes the last face with a
@@ -71,8 +71,9 @@ base::Point3 point_in_triangle(const base::Point3& a, const base::Point3& b, con
 
 // Fills `positions` and `normals` (of equal length) with surface points of `faces`, whose
 // cumulative areas (total > 0) are given; a point's normal is its face's face_normal.
-void draw_surface_points(std::span<const stl::RawFace> faces, std::span<const double> cumulative,
-                         double total, NormalSource source, const SampleKey& key,
-                         std::span<base::Point3> positions, std::span<base::Point3> normals);
+void draw_surface_points(std::span<const mesh_io::RawFace> faces,
+                         std::span<const double> cumulative, double total, NormalSource source,
+                         const random::SampleKey& key, std::span<base::Point3> positions,
+                         std::span<base::Point3> normals);
 
-}  // namespace vertisift::reduce
+}  // namespace vertisift::sample

@@ -1,4 +1,4 @@
-// ReadError: why reading an STL file failed, as a value. Every reading operation returns
+// ReadError: why reading a mesh file failed, as a value. Every reading operation returns
 // either its result or a ReadError; the first error ends the reading and nothing partial
 // survives. Only the display text ever reaches the user; the kind is never shown.
 #pragma once
@@ -9,7 +9,7 @@
 
 #include "base/result.h"
 
-namespace vertisift::stl {
+namespace vertisift::mesh_io {
 
 enum class ReadErrorKind {
   InvalidData,    // content that breaks the format
@@ -48,4 +48,4 @@ using ReadStatus = std::optional<ReadError>;
 template <class T>
 using ReadResult = base::Result<T, ReadError>;
 
-}  // namespace vertisift::stl
+}  // namespace vertisift::mesh_io

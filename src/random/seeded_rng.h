@@ -1,6 +1,6 @@
 // Random streams for sampling whose output is fixed by a 64-bit seed.
 //
-// Every draw of a sample comes from the ChaCha12 block function of the thread generator, under
+// Every draw of a sample comes from the ChaCha12 block function (chacha.h), under
 // one 256-bit key per call, with the 64-bit stream number telling the purposes apart (cell
 // picks, count adjustment, surface points), so that no purpose's draws shift another's.
 //
@@ -10,7 +10,7 @@
 // nearby seeds give unrelated keys. A call without a seed takes its key from the operating
 // system instead, so it draws with the same statistics but never repeats.
 //
-// StreamRng reads one stream sequentially: four blocks per refill, counter from 0, never
+// StreamRng reads one stream sequentially through a ChachaBuffer: counter from 0, never
 // re-keyed (a reseed would break the repeatability). stream_block() reads a stream by block
 // index, for passes whose items draw in parallel: item i's words depend on i alone.
 #pragma once
@@ -18,9 +18,11 @@
 #include <array>
 #include <cstdint>
 
-namespace vertisift::reduce {
+#include "random/chacha.h"
 
-using SampleKey = std::array<std::uint32_t, 8>;
+namespace vertisift::random {
+
+using SampleKey = ChachaKey;
 
 // "vertisift sample seed derivation" as eight little-endian words.
 inline constexpr SampleKey SEED_DERIVATION_KEY = {0x74726576u, 0x66697369u, 0x61732074u,
@@ -39,34 +41,18 @@ SampleKey derive_sample_key(std::uint64_t seed);
 SampleKey os_sample_key();
 
 // The 16 words of block `counter` of `stream` under `key`.
-std::array<std::uint32_t, 16> stream_block(const SampleKey& key, SampleStream stream,
-                                           std::uint64_t counter);
+ChachaBlock stream_block(const SampleKey& key, SampleStream stream, std::uint64_t counter);
 
 class StreamRng {
  public:
   StreamRng(const SampleKey& key, SampleStream stream)
-      : key_(key), stream_(static_cast<std::uint64_t>(stream)) {}
+      : buffer_(key, static_cast<std::uint64_t>(stream)) {}
 
-  std::uint32_t next_u32();
-  std::uint64_t next_u64();
+  std::uint32_t next_u32() { return buffer_.next_u32(); }
+  std::uint64_t next_u64() { return buffer_.next_u64(); }
 
  private:
-  void refill();
-
-  SampleKey key_;
-  std::uint64_t stream_;
-  std::uint64_t counter_ = 0;
-  std::array<std::uint32_t, 64> buffer_{};
-  std::size_t index_ = 64;  // the next unread word; 64 when used up
+  ChachaBuffer buffer_;
 };
 
-// Uniform in [0, n) for n >= 1, by the same rejection on the product of a random word and n
-// as the thread generator's uniform_index, so both draw with the same statistics.
-std::uint64_t uniform_index(StreamRng& rng, std::uint64_t n);
-
-// A double uniform in [0, 1) from the top 53 bits of `bits`.
-inline double unit_double(std::uint64_t bits) {
-  return static_cast<double>(bits >> 11) * 0x1.0p-53;
-}
-
-}  // namespace vertisift::reduce
+}  // namespace vertisift::random

@@ -15,9 +15,10 @@
 #include <span>
 #include <string>
 
-#include "stl/read_error.h"
+#include "mesh_io/path_text.h"
+#include "mesh_io/read_error.h"
 
-namespace vertisift::stl {
+namespace vertisift::mesh_io {
 
 inline constexpr std::size_t READ_BUFFER_SIZE = 8192;
 
@@ -141,4 +142,8 @@ struct StreamSource {
 };
 using StreamReader = BufferedReader<StreamSource>;
 
-}  // namespace vertisift::stl
+// The file at `path`, opened for reading, whatever format it holds. A path whose bytes hold a
+// NUL fails with InvalidInput "file name contained an unexpected NUL byte".
+ReadResult<FileStream> open_file(const PathText& path);
+
+}  // namespace vertisift::mesh_io

@@ -1,4 +1,4 @@
-#include "stl/file_stream.h"
+#include "mesh_io/file_stream.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 
 #include "base/interrupt.h"
 
-namespace vertisift::stl {
+namespace vertisift::mesh_io {
 namespace {
 
 // Runs `call` (a system call returning -1 with errno on failure) until it is not cut short by
@@ -76,10 +76,20 @@ ReadResult<FileStream> FileStream::open(const std::string& path) {
   return FileStream(std::move(file.value()));
 }
 
+ReadResult<FileStream> open_file(const PathText& path) {
+  auto bytes = path_to_bytes(path);
+  if (!bytes.ok()) return bytes.error();
+  if (bytes.value().find('\0') != std::string::npos) {
+    // Fixed by compatibility, like the readers' messages: must stay exactly so.
+    return ReadError::invalid_input("file name contained an unexpected NUL byte");
+  }
+  return FileStream::open(bytes.value());
+}
+
 ReadStatus FileStream::rewind() {
   if (auto error = reader_.source().seek_to_start()) return error;
   reader_.discard_buffer();
   return std::nullopt;
 }
 
-}  // namespace vertisift::stl
+}  // namespace vertisift::mesh_io

@@ -23,9 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include "stl/file_stream.h"
+#include "mesh_io/file_stream.h"
 
-namespace vertisift::stl {
+namespace vertisift::mesh_io {
 
 class BlockReader {
  public:
@@ -75,4 +75,4 @@ class BlockReader {
   std::thread thread_;
 };
 
-}  // namespace vertisift::stl
+}  // namespace vertisift::mesh_io

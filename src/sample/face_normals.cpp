@@ -1,4 +1,4 @@
-#include "reduce/face_normals.h"
+#include "sample/face_normals.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,10 +9,12 @@
 #include "base/fault.h"
 #include "parallel/thread_pool.h"
 
-namespace vertisift::reduce {
+namespace vertisift::sample {
 namespace {
 
-// Faces per block of the index ranges below.
+// Faces per block whose least and greatest vertex index vertex_points_in_face_order keeps:
+// few enough that a block's corners span a narrow range of vertex numbers, enough that the
+// ranges (16 bytes per 4096 faces) cost nothing beside the faces.
 constexpr std::size_t FACE_BLOCK = 4096;
 
 struct NormalSum {
@@ -28,7 +30,7 @@ inline base::Point3 unit_of(const base::Point3& v) { return unit_or_zero(v.x, v.
 // What a face adds to the sums of its corners: under File the stored normal as it is, so
 // that, as in reduce_stl_points, a longer stored normal weighs more; one with a NaN or an
 // infinite component adds nothing.
-inline base::Point3 vertex_contribution(const stl::Face& face, const base::Point3* vertices,
+inline base::Point3 vertex_contribution(const mesh_io::Face& face, const base::Point3* vertices,
                                         NormalSource source) {
   const auto* corners = face.vertex_indices;
   if (source != NormalSource::File) {
@@ -56,9 +58,8 @@ base::Point3 unit_or_zero(double x, double y, double z) {
 }
 
 base::Point3 geometric_normal(const base::Point3& a, const base::Point3& b, const base::Point3& c) {
-  const double ux = double{b.x} - a.x, uy = double{b.y} - a.y, uz = double{b.z} - a.z;
-  const double vx = double{c.x} - a.x, vy = double{c.y} - a.y, vz = double{c.z} - a.z;
-  return unit_or_zero(uy * vz - uz * vy, uz * vx - ux * vz, ux * vy - uy * vx);
+  const EdgeCross cross = edge_cross(a, b, c);
+  return unit_or_zero(cross.x, cross.y, cross.z);
 }
 
 base::Point3 face_normal(const base::Point3& stored, const base::Point3& a, const base::Point3& b,
@@ -74,17 +75,18 @@ base::Point3 face_normal(const base::Point3& stored, const base::Point3& a, cons
   return cosine >= AUTO_MIN_COSINE ? own : geometric;
 }
 
-PointList vertex_points_in_face_order(const stl::IndexedMesh& mesh, NormalSource source) {
+reduce::PointList vertex_points_in_face_order(const mesh_io::IndexedMesh& mesh,
+                                              NormalSource source) {
   const std::size_t vertex_count = mesh.vertices.size();
   const auto& faces = mesh.faces;
   // The least and greatest vertex index of each block of faces. Vertices are numbered in
   // order of first appearance, so a block's corners usually lie in a narrow range, and a
   // worker can pass over the blocks that have none of its vertices.
   const std::size_t blocks = (faces.size() + FACE_BLOCK - 1) / FACE_BLOCK;
-  std::vector<std::pair<stl::VertexIndex, stl::VertexIndex>> spans(blocks);
+  std::vector<std::pair<mesh_io::VertexIndex, mesh_io::VertexIndex>> spans(blocks);
   parallel::parallel_for(blocks, [&](std::size_t first, std::size_t last) {
     for (std::size_t b = first; b < last; ++b) {
-      stl::VertexIndex low = UINT32_MAX, high = 0;
+      mesh_io::VertexIndex low = UINT32_MAX, high = 0;
       const std::size_t end = std::min(faces.size(), (b + 1) * FACE_BLOCK);
       for (std::size_t f = b * FACE_BLOCK; f < end; ++f) {
         for (auto index : faces[f].vertex_indices) {
@@ -103,7 +105,7 @@ PointList vertex_points_in_face_order(const stl::IndexedMesh& mesh, NormalSource
   // only by the workers that own one of its corners. The sums are doubles: a few float
   // normals near float's largest value already overflow a float sum, while a double holds
   // the sum of any number of them.
-  PointList points(vertex_count);
+  reduce::PointList points(vertex_count);
   const base::Point3* vertices = mesh.vertices.data();
   parallel::run_chunks(
       vertex_count,
@@ -113,7 +115,7 @@ PointList vertex_points_in_face_order(const stl::IndexedMesh& mesh, NormalSource
           if (spans[b].second < begin || spans[b].first >= end) continue;
           const std::size_t block_end = std::min(faces.size(), (b + 1) * FACE_BLOCK);
           for (std::size_t f = b * FACE_BLOCK; f < block_end; ++f) {
-            const stl::Face& face = faces[f];
+            const mesh_io::Face& face = faces[f];
             const auto* corners = face.vertex_indices;
             const bool in_range[3] = {corners[0] >= begin && corners[0] < end,
                                       corners[1] >= begin && corners[1] < end,
@@ -138,4 +140,4 @@ PointList vertex_points_in_face_order(const stl::IndexedMesh& mesh, NormalSource
   return points;
 }
 
-}  // namespace vertisift::reduce
+}  // namespace vertisift::sample

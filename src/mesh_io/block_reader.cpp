@@ -1,4 +1,4 @@
-#include "stl/block_reader.h"
+#include "mesh_io/block_reader.h"
 
 #include <pthread.h>
 
@@ -7,7 +7,7 @@
 
 #include "base/thread_storage.h"
 
-namespace vertisift::stl {
+namespace vertisift::mesh_io {
 
 BlockReader::BlockReader(FileStream& stream, std::uint64_t offset, std::uint64_t length,
                          std::size_t block_size, std::size_t ahead)
@@ -112,4 +112,4 @@ BlockReader::Status BlockReader::next(std::span<const std::byte>& block, ReadErr
   return slot.status;
 }
 
-}  // namespace vertisift::stl
+}  // namespace vertisift::mesh_io

@@ -12,16 +12,15 @@
 
 #include <cstdint>
 #include <span>
-#include <string>
 #include <variant>
 
 #include "base/point3.h"
-#include "reduce/face_normals.h"
-#include "reduce/seeded_rng.h"
-#include "stl/read_error.h"
+#include "mesh_io/read_error.h"
+#include "random/seeded_rng.h"
+#include "sample/face_normals.h"
 #include "stl/stl_reader.h"
 
-namespace vertisift::reduce {
+namespace vertisift::sample {
 
 enum class SampleMethod { Vertices, Surface };
 
@@ -29,25 +28,22 @@ struct SampleOptions {
   SampleMethod method = SampleMethod::Vertices;
   NormalSource normals = NormalSource::Auto;
   bool distinct = false;  // vertices only: top up with vertices not chosen yet while any remain
-  SampleKey key{};
+  random::SampleKey key{};
 };
 
 inline constexpr const char* NO_AREA_MESSAGE =
     "the mesh has no surface to sample: its total area is zero or not finite";
 
-// Why a sample could not be drawn: the file could not be read (the reader's error), or a
-// surface sample was asked of a mesh without area.
-struct SampleFailure {
-  enum class Kind { Read, NoArea } kind;
-  stl::ReadError read;  // for Read
-};
+// A surface sample asked of a mesh without area (NO_AREA_MESSAGE).
+struct NoArea {};
 
-// The number of points written: `count`, or 0 for a mesh without faces.
-using SampleOutcome = std::variant<std::uint64_t, SampleFailure>;
+// The number of points written (`count`, or 0 for a mesh without faces), or why none could
+// be: the reader's ReadError, unchanged, or NoArea.
+using SampleOutcome = std::variant<std::uint64_t, mesh_io::ReadError, NoArea>;
 
 // `positions` and `normals` hold `count` items each.
-SampleOutcome sample_stl(const stl::PathText& path, std::uint64_t count,
+SampleOutcome sample_stl(const mesh_io::PathText& path, std::uint64_t count,
                          const SampleOptions& options, std::span<base::Point3> positions,
                          std::span<base::Point3> normals);
 
-}  // namespace vertisift::reduce
+}  // namespace vertisift::sample
