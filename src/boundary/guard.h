@@ -27,36 +27,38 @@
 
 namespace vertisift::boundary {
 
-template <class Faults, class Body>
-PyObject* guard(Body&& body) {
+// Raises the module's exception for an internal fault. If that faults again, memory ran out
+// (MemoryError) or the process aborts: nothing else ever leaves the guard.
+template <class Faults>
+PyObject* raise_fault(const char* message) {
   try {
-    try {
-      Outcome<PyRef> outcome = body();
-      if (outcome.ok()) return outcome.value().release();
-      outcome.error().raise();
-      return nullptr;
-    } catch (abi::__forced_unwind&) {
-      throw;
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-      return nullptr;
-    } catch (const std::exception& fault) {
-      Faults::raise(fault.what());
-      return nullptr;
-    } catch (...) {
-      Faults::raise(nullptr);
-      return nullptr;
-    }
-  } catch (abi::__forced_unwind&) {
-    throw;
+    Faults::raise(message);
   } catch (const std::bad_alloc&) {
-    // Memory ran out while a fault was being turned into its exception.
     PyErr_NoMemory();
-    return nullptr;
   } catch (...) {
     std::fputs(Faults::DOUBLE_FAULT, stderr);
     std::fflush(stderr);
     std::abort();
+  }
+  return nullptr;
+}
+
+template <class Faults, class Body>
+PyObject* guard(Body&& body) {
+  try {
+    Outcome<PyRef> outcome = body();
+    if (outcome.ok()) return outcome.value().release();
+    outcome.error().raise();
+    return nullptr;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  } catch (const std::exception& fault) {
+    return raise_fault<Faults>(fault.what());
+  } catch (...) {
+    return raise_fault<Faults>(nullptr);
   }
 }
 
