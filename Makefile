@@ -64,9 +64,10 @@ format: clang-format-tool
 format-check: clang-format-tool
 	$(CXX_SOURCES) | xargs clang-format --dry-run -Werror
 
-# Lint and format checks of the Python code, and a strict type check of the package (against
-# the installed extension's stubs). The tools come from requirements-dev.txt.
-LINTED := python tests bench docs
+# Lint and format checks of the Python code (the package, the tests, the benchmarks, the
+# documentation's scripts and scripts/), and a strict type check of the package (against the
+# installed extension's stubs). The tools come from requirements-dev.txt.
+LINTED := python tests bench docs scripts
 
 lint: install
 	$(VENV)/bin/ruff check $(LINTED)

@@ -31,9 +31,9 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "scripts"))
 import meshgen  # noqa: E402
-from vertisift_tools.batch import batch  # noqa: E402
-from vertisift_tools.plan import find_models  # noqa: E402
-from vertisift_tools.pool import processor_count  # noqa: E402
+from vertisift_tools.batching.local import batch  # noqa: E402
+from vertisift_tools.batching.pool import processor_count  # noqa: E402
+from vertisift_tools.models import find_models  # noqa: E402
 
 WORK = ROOT / "bench" / "scratch" / "batch"
 REAL_STL = ROOT.parent / "shared" / "data" / "stl"

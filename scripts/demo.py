@@ -8,8 +8,8 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import meshgen  # noqa: E402
-import vertisift  # noqa: E402
+import meshgen
+import vertisift
 
 CLUSTERS = 1000
 

@@ -8,8 +8,8 @@ from __future__ import annotations
 
 import math
 import struct
+from collections.abc import Sequence
 from pathlib import Path
-from typing import Sequence
 
 Vec = tuple[float, float, float]
 Face = tuple[Vec, Vec, Vec, Vec]

@@ -24,6 +24,9 @@ from dataclasses import dataclass
 RULE_FILES = ["universal.rules", "cpp.rules", "c_like.rules"]
 
 _IDENTIFIER_CHARS = set("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_")
+# An R" starts a raw string unless it ends a longer name; the encoding prefixes u, U, L, u8
+# may stand before it.
+_NOT_BEFORE_RAW = _IDENTIFIER_CHARS - set("uUL8")
 # Inside literals: the characters the tool misreads, as octal escapes (at most three digits,
 # so a digit after them cannot extend them, unlike a hexadecimal escape).
 _LITERAL_ESCAPES = {'"': "\\042", "/": "\\057"}
@@ -119,7 +122,7 @@ def clean_lines(source: str) -> list[CleanLine]:
             i += 1  # a digit separator
             column += 1
             continue
-        if ch == "R" and source.startswith('R"', i) and previous not in _IDENTIFIER_CHARS - set("uUL8"):
+        if ch == "R" and source.startswith('R"', i) and previous not in _NOT_BEFORE_RAW:
             open_paren = source.find("(", i + 2)
             delimiter = source[i + 2:open_paren]
             raw_close = ")" + delimiter + '"'

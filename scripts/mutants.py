@@ -8,9 +8,10 @@ form, to the regular-expression mutation tool; each mutant is mapped back onto t
 (scripts/mutant_source.py). Per file, the mutants are tried in a seeded order until N of them
 have compiled (or 4N have been tried). Each mutant is written into a copy of the tree in
 build/mutants/tree, never into the work tree, and followed by an incremental build of the
-extension and the C++ tests in build/mutants/build, the C++ tests (ctest), then a fast subset
-of the pytest suite run against that extension. A mutant that fails to build "did not
-compile"; one that fails a test or runs out of time is "killed"; the rest "survived".
+extension, the tools' native module and the C++ tests in build/mutants/build, the C++ tests
+(ctest), then a fast subset of the pytest suite run against those two modules. A mutant that
+fails to build "did not compile"; one that fails a test or runs out of time is "killed"; the
+rest "survived".
 
 tests/mutation/report.md gets the figures per folder and per file and the list of survivors;
 tests/mutation/marks.txt holds a reader's verdict on survivors ("equivalent: why" or
@@ -42,6 +43,9 @@ WORK = ROOT / "build" / "mutants"
 TREE = WORK / "tree"
 BUILD = WORK / "build"
 RESULTS = WORK / "results.json"
+# The package vertisift_tools as pytest imports it: the tree's Python code beside the native
+# module of BUILD, both linked, so every rebuild is seen.
+PACKAGE = WORK / "package"
 REPORT = ROOT / "tests" / "mutation" / "report.md"
 MARKS = ROOT / "tests" / "mutation" / "marks.txt"
 
@@ -52,9 +56,11 @@ SOURCE_SUFFIXES = {".cpp", ".cc", ".h", ".hpp"}
 # Tries per file, as a multiple of the compiled mutants wanted.
 TRY_FACTOR = 4
 
-# The pytest subset: the extension's behaviour, broad tests first so that -x stops early;
-# no memory measurements, no type checker, no command-line tool, no Dask.
-PYTEST_FILES = ["test_reduction.py", "test_binary.py", "test_ascii.py", "test_arguments.py",
+# The pytest subset: the behaviour of the extension and of the tools' sample(), broad tests
+# first so that -x stops early; no memory measurements, no type checker, no command-line
+# tool, no Dask.
+PYTEST_FILES = ["test_reduction.py", "test_sample.py", "test_binary.py", "test_ascii.py",
+                "test_arguments.py",
                 "test_module.py", "test_real_files_ascii.py", "test_threads.py",
                 "test_fork.py", "test_limits.py"]
 PYTEST_DESELECT = "not allocation_failure_anywhere and not costs_no_memory and not long_first_line"
@@ -131,13 +137,28 @@ def sync_tree() -> None:
         if copy_root.is_dir():
             for path in copy_root.rglob("*"):
                 relative = path.relative_to(TREE)
-                if path.is_file() and relative not in wanted and not SKIPPED_NAMES & set(relative.parts):
+                skipped = SKIPPED_NAMES & set(relative.parts)
+                if path.is_file() and relative not in wanted and not skipped:
                     path.unlink()
     # The C++ tests and pytest find the real STL files beside the tree, as in a checkout.
     shared = (ROOT.parent / "shared").resolve()
     link = WORK / "shared"
     if shared.is_dir() and not link.exists():
         link.symlink_to(shared)
+
+
+def link_tools_package() -> None:
+    """PACKAGE/vertisift_tools: a link to each entry of the tree's package, and to the native
+    module that BUILD holds."""
+    package = PACKAGE / "vertisift_tools"
+    if package.exists():
+        shutil.rmtree(package)
+    package.mkdir(parents=True)
+    for entry in (TREE / "python" / "vertisift_tools").iterdir():
+        if entry.name not in SKIPPED_NAMES:
+            (package / entry.name).symlink_to(entry)
+    for native in BUILD.glob("_native.*.so"):
+        (package / native.name).symlink_to(native)
 
 
 def discover_sources(only: str | None) -> list[Path]:
@@ -173,8 +194,9 @@ class Runner:
                     "--timeout", str(max(30, timeout / 2))], ROOT, timeout, self.env)
 
     def pytest(self, timeout: float):
+        link_tools_package()
         env = dict(self.env)
-        env["PYTHONPATH"] = str(BUILD)
+        env["PYTHONPATH"] = os.pathsep.join([str(BUILD), str(PACKAGE)])
         # The conftest refuses to run against any other copy of the extension.
         env["VERTISIFT_TEST_BUILD"] = str(BUILD)
         return run([sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
@@ -196,10 +218,16 @@ class Runner:
             times[name] = time.monotonic() - started
             if code != 0:
                 sys.exit(f"{name} fails on the unmutated tree:\n{output[-4000:]}")
-        code, output = run([sys.executable, "-c", "import vertisift; print(vertisift.__file__)"],
-                           TREE / "tests", 60, dict(self.env, PYTHONPATH=str(BUILD)))
-        if not Path(output.strip()).resolve().is_relative_to(BUILD.resolve()):
-            sys.exit(f"pytest would import vertisift from {output.strip()}, not from {BUILD}")
+        probe = ("import vertisift, vertisift_tools._native as native\n"
+                 "print(vertisift.__file__)\nprint(native.__file__)")
+        code, output = run([sys.executable, "-c", probe], TREE / "tests", 60,
+                           dict(self.env, PYTHONPATH=os.pathsep.join([str(BUILD), str(PACKAGE)])))
+        if code != 0:
+            sys.exit(f"the modules of {BUILD} cannot be imported:\n{output[-4000:]}")
+        for module, path in zip(("vertisift", "vertisift_tools._native"), output.split(),
+                                strict=True):
+            if not Path(path).resolve().is_relative_to(BUILD.resolve()):
+                sys.exit(f"pytest would import {module} from {path}, not from {BUILD}")
         if not self.timeout:
             self.timeout = 3 * (times["ctest"] + times["pytest"]) + 60
         return times
@@ -214,7 +242,9 @@ class Runner:
             return "killed", "timeout (ctest)" if code is None else "ctest: " + failed_ctest(output)
         code, output = self.pytest(self.timeout)
         if code != 0:
-            return "killed", "timeout (pytest)" if code is None else "pytest: " + failed_pytest(output, code)
+            if code is None:
+                return "killed", "timeout (pytest)"
+            return "killed", "pytest: " + failed_pytest(output, code)
         return "survived", ""
 
 
@@ -329,7 +359,8 @@ def render(data: dict) -> str:
                  for s in ("no-compile", "killed", "survived", "equivalent")}
         compiled = len(group) - count["no-compile"]
         return [str(len(group)), str(compiled), str(count["killed"]), str(count["survived"]),
-                str(count["equivalent"]), rate(count["killed"], count["killed"] + count["survived"])]
+                str(count["equivalent"]),
+                rate(count["killed"], count["killed"] + count["survived"])]
 
     head = "| tried | compiled | killed | survived | equivalent | killed of non-equivalent |"
     rule = "|---:|---:|---:|---:|---:|---:|"
@@ -345,7 +376,8 @@ def render(data: dict) -> str:
         "survivors go in `tests/mutation/marks.txt`, then `make mutants-report` re-renders this.",
         "",
         f"Sample: up to {data['per_file']} compiling mutants per file, seed {data['seed']}"
-        + (f", files matching `{data['only']}`" if data.get("only") else "") + f"; commit {data['commit']}.",
+        + (f", files matching `{data['only']}`" if data.get("only") else "")
+        + f"; commit {data['commit']}.",
         f"Time: {timing['total'] / 60:.1f} min in all; baseline build {timing['build']:.0f} s, "
         f"ctest {timing['ctest']:.1f} s, pytest subset {timing['pytest']:.1f} s; "
         f"per compiling mutant {avg(compiled_times):.1f} s, per mutant that did not compile "
@@ -394,7 +426,8 @@ def render(data: dict) -> str:
     unmutated = [(path, n, text) for path, info in sorted(data["files"].items())
                  for n, text in info["unmutated"]]
     if unmutated:
-        lines += ["", "## Lines the tool did not mutate", "", "| file | line | code |", "|---|---:|---|"]
+        lines += ["", "## Lines the tool did not mutate", "",
+                  "| file | line | code |", "|---|---:|---|"]
         lines += [f"| {path} | {n} | {cell(text)} |" for path, n, text in unmutated]
     survivors = [o for o in outcomes if o.status in ("survived", "equivalent")]
     lines += [
@@ -412,7 +445,8 @@ def render(data: dict) -> str:
         verdict = marks.get(o.id, "")
         if o.status == "survived" and verdict.startswith("killed by"):
             verdict += " (but it survived this run)"
-        lines.append(f"| {o.id} | {o.path}:{o.line} | {cell(o.before)} | {cell(o.after)} | {verdict} |")
+        lines.append(
+            f"| {o.id} | {o.path}:{o.line} | {cell(o.before)} | {cell(o.after)} | {verdict} |")
     if not survivors:
         lines.append("| | | | | |")
     lines.append("")
@@ -434,7 +468,8 @@ def main() -> int:
                         help="compiling mutants per file (default 10, or MUTANTS_PER_FILE)")
     parser.add_argument("--seed", default=os.environ.get("MUTANTS_SEED", "1"),
                         help="the sample's seed (default 1, or MUTANTS_SEED)")
-    parser.add_argument("--only", help="only the sources under src/ whose path matches this pattern")
+    parser.add_argument("--only",
+                        help="only the sources under src/ whose path matches this pattern")
     parser.add_argument("--jobs", type=int, default=2, help="parallel build and ctest jobs")
     parser.add_argument("--timeout", type=float,
                         help="seconds allowed to ctest, and to pytest, per mutant "
@@ -448,7 +483,8 @@ def main() -> int:
 
     if args.report_only:
         if not RESULTS.is_file():
-            print(f"no results yet: run `make mutants` first ({RESULTS} is missing)", file=sys.stderr)
+            print(f"no results yet: run `make mutants` first ({RESULTS} is missing)",
+                  file=sys.stderr)
             return 1
         REPORT.write_text(render(json.loads(RESULTS.read_text())))
         print(f"wrote {REPORT.relative_to(ROOT)}")
@@ -480,7 +516,8 @@ def main() -> int:
         runner.configure()
         timing = runner.baseline()
         print(f"baseline: build {timing['build']:.0f} s, ctest {timing['ctest']:.1f} s, pytest "
-              f"{timing['pytest']:.1f} s; time limit {runner.timeout:.0f} s per test step", flush=True)
+              f"{timing['pytest']:.1f} s; time limit {runner.timeout:.0f} s per test step",
+              flush=True)
         for relative in sources:
             print(relative, flush=True)
             mutate_file(runner, relative, args.per_file, args.seed, outcomes, notes, settled)

@@ -136,13 +136,27 @@ def test_console_script_is_installed(tmp_path, torus_model):
         (entry,) = metadata.distribution("vertisift").entry_points.select(group="console_scripts")
     except metadata.PackageNotFoundError:
         pytest.skip("vertisift is not installed as a distribution here")
-    assert (entry.name, entry.value) == ("vertisift", "vertisift_tools.cli:main")
+    assert (entry.name, entry.value) == ("vertisift", "vertisift_tools.command.main:main")
     model, faces = torus_model
     script = Path(sys.executable).parent / "vertisift"
     result = subprocess.run([script, "reduce", model, "10", "-o", tmp_path / "c.npz"],
                             env=cli_env(), capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     check_cloud(tmp_path / "c.npz", 10, faces)
+
+
+def test_public_names_stay_themselves_once_every_module_is_imported():
+    """A submodule named like a public name (`batch`) would be bound over it as the package's
+    attribute when imported, making `vertisift_tools.batch(...)` a module call."""
+    code = """if True:
+        import importlib, pkgutil, types, vertisift_tools
+        for found in pkgutil.walk_packages(vertisift_tools.__path__, "vertisift_tools."):
+            importlib.import_module(found.name)
+        print([name for name in vertisift_tools.__all__
+               if isinstance(getattr(vertisift_tools, name), types.ModuleType)])"""
+    result = subprocess.run([sys.executable, "-c", code], env=cli_env(), capture_output=True,
+                            text=True, timeout=60)
+    assert (result.returncode, result.stdout) == (0, "[]\n"), result.stderr
 
 
 # --- batch --------------------------------------------------------------------------------

@@ -166,8 +166,8 @@ def test_batch_of_a_folder_without_models(tmp_path):
 
 
 def test_an_interrupted_run_counts_the_clouds_on_disk(tmp_path):
-    from vertisift_tools.convert import run_task
-    from vertisift_tools.runner import run_batch
+    from vertisift_tools.batching.runner import run_planned_batch
+    from vertisift_tools.batching.task import run_task
 
     make_tree(tmp_path / "in")
 
@@ -179,7 +179,7 @@ def test_an_interrupted_run_counts_the_clouds_on_disk(tmp_path):
         run_task(tasks[2].model, tasks[2].cloud, count)
         raise KeyboardInterrupt
 
-    report = run_batch(tmp_path / "in", tmp_path / "out", COUNT, execute)
+    report = run_planned_batch(tmp_path / "in", tmp_path / "out", COUNT, execute)
     assert report.interrupted
     assert report.converted == len(list((tmp_path / "out").glob("*.npz"))) == 3
 

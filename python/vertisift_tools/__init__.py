@@ -6,7 +6,7 @@
 - `PointCloudDataset(files, n, ...)`: a sequence of (n, 6) arrays over many models, for
   training loops; it pickles, so worker processes can load items in parallel.
 - `reduce_to_arrays(model, n)`: one model to float32 arrays (positions, normals), shape (n, 3).
-- `convert_file(model, cloud, n)`: one model to a cloud file (.ply, .npz or .xyz).
+- `convert_file(model, cloud, n)`: one model to a cloud file (.ply, .npz, .xyzn or .xyz).
 - `batch(in_dir, out_dir, n, fmt=..., jobs=..., overwrite=...)`: a folder tree, in local
   worker processes; OUT_DIR keeps a record of what it holds, and a batch with other settings
   is refused (`BatchMismatchError`) unless told to overwrite.
@@ -18,10 +18,10 @@
 NumPy and tqdm come with the `cli` extra, matplotlib with `preview`, Dask with `dask`; each
 is imported only by what uses it.
 
-Modules: `sampling` (`sample`, over the native module `_native`), `dataset`, `convert` (one
-model), `clouds` (the files), `plan` (what a batch has to do and its report), `runner` (the
-steps every batch shares), `pool` (local worker processes), `batch` and `dask_batch` (the two
-runners), `preview`, and `cli` (the command).
+Modules: `choices` (the sampling choices by name), `options` (`SampleOptions`), `sampling`
+(`sample`, over the native module `_native`), `models` (the model files under a folder),
+`dataset`, `convert` (one model), `formats` and `clouds` (the files), `preview`; the
+subpackages `batching` (planning, runners and worker pools) and `command` (the command).
 """
 
 from __future__ import annotations
@@ -47,11 +47,11 @@ __all__ = [
 ]
 
 _HOMES = {
-    "BatchMismatchError": "plan",
-    "BatchReport": "plan",
-    "Failure": "plan",
-    "batch": "batch",
-    "batch_dask": "dask_batch",
+    "BatchMismatchError": "batching.plan",
+    "BatchReport": "batching.plan",
+    "Failure": "batching.plan",
+    "batch": "batching.local",
+    "batch_dask": "batching.dask_runner",
     "CloudError": "formats",
     "read_cloud": "clouds",
     "write_cloud": "clouds",
@@ -65,13 +65,13 @@ _HOMES = {
 }
 
 if TYPE_CHECKING:
-    from vertisift_tools.batch import batch
+    from vertisift_tools.batching.dask_runner import batch_dask
+    from vertisift_tools.batching.local import batch
+    from vertisift_tools.batching.plan import BatchMismatchError, BatchReport, Failure
     from vertisift_tools.clouds import read_cloud, write_cloud
     from vertisift_tools.convert import EmptyMeshError, convert_file, reduce_to_arrays
-    from vertisift_tools.dask_batch import batch_dask
     from vertisift_tools.dataset import PointCloudDataset
     from vertisift_tools.formats import CloudError
-    from vertisift_tools.plan import BatchMismatchError, BatchReport, Failure
     from vertisift_tools.preview import render_preview
     from vertisift_tools.sampling import StlReadError, sample
 

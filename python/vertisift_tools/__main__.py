@@ -1,6 +1,6 @@
 import sys
 
-from vertisift_tools.cli import main
+from vertisift_tools.command.main import main
 
 if __name__ == "__main__":
     sys.exit(main())

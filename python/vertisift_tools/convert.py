@@ -1,26 +1,17 @@
-"""One model to one cloud: the unit of work that the command line, the local worker processes
-and Dask workers all run."""
+"""One model to one cloud: the arrays, the file, and the one-line text of a failure, as the
+command's `reduce` and every batch's task use them."""
 
 from __future__ import annotations
 
 import json
 import os
-import signal
 import struct
-import time
-from pathlib import Path
 
 import numpy as np
 
 from vertisift_tools.clouds import Array, write_cloud
 from vertisift_tools.options import SampleOptions
-from vertisift_tools.plan import Outcome
 from vertisift_tools.sampling import StlReadError, sample
-
-# Test hook: "kill:NAME" makes the process that is about to convert a model file named NAME
-# kill itself with SIGKILL, "stall:NAME" makes it hang. The tests use it to crash a worker
-# and to interrupt a batch at a known point; nothing else sets it.
-TEST_FAULT_VARIABLE = "VERTISIFT_TOOLS_TEST_FAULT"
 
 BINARY_HEADER_SIZE = 84  # 80 bytes of header, then the 32-bit face count
 BINARY_FACE_SIZE = 50
@@ -144,20 +135,6 @@ def not_stl_hint(model: str | os.PathLike[str]) -> str | None:
     )
 
 
-def run_task(model: str, cloud: str, count: int, options: SampleOptions | None = None) -> Outcome:
-    """Converts one file for a batch. Never raises for a failure of this file, so one bad
-    file cannot end a batch."""
-    _test_fault(model)
-    try:
-        Path(cloud).parent.mkdir(parents=True, exist_ok=True)
-        zero_normals = convert_file(model, cloud, count, options)
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as error:  # the extension's internal faults too
-        return Outcome(failure=describe(error, model))
-    return Outcome(zero_normals=zero_normals)
-
-
 def _is_text(head: bytes) -> bool:
     """The bytes look like text: no NUL and few control characters (an OBJ or other text
     model, which the reader then takes for a binary STL)."""
@@ -165,13 +142,3 @@ def _is_text(head: bytes) -> bool:
         return False
     controls = sum(1 for byte in head if byte < 32 and byte not in b"\t\n\r")
     return controls <= len(head) // 20
-
-
-def _test_fault(model: str) -> None:
-    action, _, name = os.environ.get(TEST_FAULT_VARIABLE, "").partition(":")
-    if not name or Path(model).name != name:
-        return
-    if action == "kill":
-        os.kill(os.getpid(), signal.SIGKILL)
-    elif action == "stall":
-        time.sleep(3600)

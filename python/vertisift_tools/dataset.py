@@ -15,10 +15,10 @@ from typing import overload
 
 import numpy as np
 
+from vertisift_tools.choices import Method, Normals
+from vertisift_tools.models import find_models
 from vertisift_tools.sampling import (
     Array,
-    Method,
-    Normals,
     as_integer,
     check_count,
     check_options,
@@ -36,14 +36,6 @@ def item_seed(seed: int, index: int, epoch: int) -> int:
     return int.from_bytes(hashlib.blake2b(text, digest_size=8).digest(), "little")
 
 
-def stl_files(folder: str | os.PathLike[str]) -> list[Path]:
-    """The .stl files (suffix in any letter case) under `folder`, recursively, in the order of
-    their paths relative to it."""
-    root = Path(folder)
-    found = [path for path in root.rglob("*") if path.suffix.lower() == ".stl" and path.is_file()]
-    return sorted(found, key=lambda path: path.relative_to(root).as_posix())
-
-
 def _text_path(path: object, name: str) -> str:
     """`path` as a str; TypeError for bytes paths, which `sample()` does not take either."""
     text = os.fspath(path) if isinstance(path, (str, os.PathLike)) else path
@@ -56,8 +48,10 @@ class PointCloudDataset(Sequence[Array]):
     """Item i is a float32 array of shape (n, 6): x, y, z, nx, ny, nz of `n` points drawn
     from the i-th model by `sample()` with the given options.
 
-    files: a list of paths, or a folder (searched recursively for .stl in any letter case);
+    files: a list of paths, or a folder (searched by `find_models`: .stl in any letter case);
       paths are str or os.PathLike, not bytes, as for `sample()`.
+    method: "surface" by default, unlike `sample()`: a training set wants points spread by
+      area, not heaped where a model is finely tessellated.
     seed: None draws afresh on every access; an int in [0, 2**64) draws item i with
       `item_seed(seed, i, epoch)`, so that each epoch differs and every run repeats.
     A model without faces raises ValueError, since it has no points to give.
@@ -77,7 +71,7 @@ class PointCloudDataset(Sequence[Array]):
             folder = _text_path(files, "files")
             if not Path(folder).is_dir():
                 raise NotADirectoryError(f"not a folder: {folder!r}")
-            paths = [str(path) for path in stl_files(folder)]
+            paths = [str(path) for path in find_models(folder)]
         elif isinstance(files, Iterable) and not isinstance(files, (bytes, bytearray)):
             paths = [_text_path(path, f"files[{index}]") for index, path in enumerate(files)]
         else:

@@ -9,10 +9,8 @@ from __future__ import annotations
 
 import hashlib
 from dataclasses import dataclass, replace
-from typing import Literal
 
-Method = Literal["vertices", "surface"]
-Normals = Literal["auto", "file", "geometry"]
+from vertisift_tools.choices import Method, Normals
 
 
 def package_version() -> str:
@@ -37,7 +35,8 @@ def file_seed(seed: int, relative: str) -> int:
 @dataclass(frozen=True)
 class SampleOptions:
     """The options of `vertisift_tools.sample()` that the command passes on. The defaults are
-    the command's own: vertices, the normals the file stores, and no seed."""
+    the command's own: vertices, the normals the file stores, and no seed, which draw the
+    clouds of the versions before these options (`sample()`'s "auto" normals would not)."""
 
     method: Method = "vertices"
     seed: int | None = None

@@ -8,19 +8,25 @@ from __future__ import annotations
 
 import operator
 import os
-from typing import Literal
+from collections.abc import Sequence
 
 import numpy as np
 import numpy.typing as npt
 
 from vertisift_tools import _native
+from vertisift_tools.choices import (
+    DISTINCT_METHOD,
+    METHOD_NAMES,
+    METHODS,
+    NORMALS,
+    NORMALS_NAMES,
+    Method,
+    Normals,
+    is_method,
+    is_normals,
+)
 
 Array = npt.NDArray[np.float32]
-Method = Literal["vertices", "surface"]
-Normals = Literal["auto", "file", "geometry"]
-
-METHODS: dict[str, int] = {"vertices": 0, "surface": 1}
-NORMALS: dict[str, int] = {"file": 0, "geometry": 1, "auto": 2}
 SEED_LIMIT = 2**64
 
 
@@ -73,17 +79,23 @@ def check_options(method: object, normals: object, distinct: object) -> tuple[in
     for values `sample()` does not take."""
     if not isinstance(method, str):
         raise TypeError(f"method must be a str, not {type(method).__name__}")
-    if method not in METHODS:
-        raise ValueError(f"method must be 'vertices' or 'surface', not {method!r}")
+    if not is_method(method):
+        raise ValueError(f"method must be {_one_of(METHOD_NAMES)}, not {method!r}")
     if not isinstance(normals, str):
         raise TypeError(f"normals must be a str, not {type(normals).__name__}")
-    if normals not in NORMALS:
-        raise ValueError(f"normals must be 'auto', 'file' or 'geometry', not {normals!r}")
+    if not is_normals(normals):
+        raise ValueError(f"normals must be {_one_of(NORMALS_NAMES)}, not {normals!r}")
     if not isinstance(distinct, (bool, np.bool_)):
         raise TypeError(f"distinct must be a bool, not {type(distinct).__name__}")
-    if distinct and method != "vertices":
-        raise ValueError("distinct=True applies only to method='vertices'")
+    if distinct and method != DISTINCT_METHOD:
+        raise ValueError(f"distinct=True applies only to method={DISTINCT_METHOD!r}")
     return METHODS[method], NORMALS[normals], bool(distinct)
+
+
+def _one_of(names: Sequence[str]) -> str:
+    """The names quoted and listed for a message: "'a', 'b' or 'c'"."""
+    quoted = [repr(name) for name in names]
+    return ", ".join(quoted[:-1]) + " or " + quoted[-1]
 
 
 def sample(

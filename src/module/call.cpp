@@ -1,9 +1,10 @@
 #include "module/call.h"
 
-#include <limits>
+#include <utility>
 
 #include "base/interrupt.h"
-#include "module/released_lock.h"
+#include "boundary/conversions.h"
+#include "boundary/released_lock.h"
 
 namespace vertisift::module {
 namespace {
@@ -12,6 +13,9 @@ namespace {
 // compatibility and must stay exactly as written.
 constexpr int PARAMETER_COUNT = 2;
 constexpr const char* PARAMETER_NAMES[PARAMETER_COUNT] = {"file_path", "clusters"};
+// Put before the display text of every read failure. Fixed by compatibility: it must stay
+// exactly so, in Russian.
+constexpr const char* READ_ERROR_PREFIX = "Ошибка чтения STL-файла: ";
 
 PendingException type_error(std::string message) {
   return PendingException::deferred(PyExc_TypeError, std::move(message));
@@ -50,15 +54,15 @@ Outcome<PyRef> call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
   if (!clusters.ok()) return std::move(clusters.error());
 
   // A read that blocks (a FIFO) stops when a signal handler raises, with that exception.
-  base::InterruptCheck signals(handlers_raised, nullptr);
+  base::InterruptCheck signals(boundary::handlers_raised, nullptr);
   reduce::ReduceOutcome outcome =
       reduce::reduce_stl_points(path.value(), clusters.value(), MAX_RESULT_POINTS);
-  path = Outcome<stl::PathText>(stl::PathText{});  // the path text is done with
+  path = Outcome<mesh_io::PathText>(mesh_io::PathText{});  // the path text is done with
   if (signals.stopped()) return fetch_pending();
-  if (auto* failure = std::get_if<reduce::ReadFailure>(&outcome)) {
-    return PendingException::deferred(PyExc_IOError, std::move(failure->message));
+  if (!outcome.ok()) {
+    return boundary::read_error(outcome.error(), READ_ERROR_PREFIX, nullptr);
   }
-  return to_python_result(std::get<reduce::ReducedPoints>(outcome));
+  return to_python_result(outcome.value());
 }
 
 }  // namespace
@@ -97,7 +101,7 @@ Outcome<Arguments> extract_arguments(PyObject* const* args, Py_ssize_t nargs, Py
       }
       if (parameter < 0) {
         return type_error("reduce_stl_points() got an unexpected keyword argument '" +
-                          text_of(key) + "'");
+                          boundary::text_of(key) + "'");
       }
       if (slots[parameter] != nullptr) {
         return type_error(std::string("reduce_stl_points() got multiple values for argument '") +
@@ -124,40 +128,18 @@ Outcome<Arguments> extract_arguments(PyObject* const* args, Py_ssize_t nargs, Py
   return Arguments{slots[0], slots[1]};
 }
 
-Outcome<stl::PathText> to_path(PyObject* file_path) {
+Outcome<mesh_io::PathText> to_path(PyObject* file_path) {
   PyRef path = PyRef::steal(PyOS_FSPath(file_path));
   if (!path) return argument_error("file_path", fetch_pending());
-  if (!PyUnicode_Check(path.get())) {
-    return argument_error("file_path", conversion_error(path.get(), "PyString"));
-  }
-  Py_ssize_t size = 0;
-  if (const char* utf8 = PyUnicode_AsUTF8AndSize(path.get(), &size)) {
-    return stl::PathText(std::string(utf8, static_cast<std::size_t>(size)));
-  }
-  PyErr_Clear();  // unpaired surrogates: take the wide code units instead
-  const Py_ssize_t needed = PyUnicode_AsWideChar(path.get(), nullptr, 0);
-  if (needed < 0) return argument_error("file_path", fetch_pending());
-  std::wstring wide(static_cast<std::size_t>(needed), L'\0');
-  const Py_ssize_t written = PyUnicode_AsWideChar(path.get(), wide.data(), needed);
-  if (written < 0) return argument_error("file_path", fetch_pending());
-  wide.resize(static_cast<std::size_t>(written));  // without the terminating null
-  return stl::PathText(std::move(wide));
+  auto text = boundary::path_text(path.get());
+  if (!text.ok()) return argument_error("file_path", std::move(text.error()));
+  return std::move(text.value());
 }
 
 Outcome<unsigned long long> to_count(PyObject* clusters) {
-  unsigned long long value;
-  if (PyLong_Check(clusters)) {
-    value = PyLong_AsUnsignedLongLong(clusters);
-  } else {
-    PyRef index = PyRef::steal(PyNumber_Index(clusters));
-    if (!index) return argument_error("clusters", fetch_pending());
-    value = PyLong_AsUnsignedLongLong(index.get());
-  }
-  // Failure shows only as 2^64 - 1 with an exception set; without one it is the value.
-  if (value == std::numeric_limits<unsigned long long>::max() && PyErr_Occurred()) {
-    return argument_error("clusters", fetch_pending());
-  }
-  return value;
+  auto count = boundary::to_u64(clusters);
+  if (!count.ok()) return argument_error("clusters", std::move(count.error()));
+  return static_cast<unsigned long long>(count.value());
 }
 
 PendingException argument_error(const char* name, PendingException error) {

@@ -2,9 +2,9 @@
 // its points or its read failure turned into the Python result or an IOError.
 #pragma once
 
+#include "mesh_io/path_text.h"
 #include "module/entry_guard.h"
 #include "reduce/pipeline.h"
-#include "stl/path_text.h"
 
 namespace vertisift::module {
 
@@ -18,7 +18,7 @@ struct Arguments {
 };
 
 Outcome<Arguments> extract_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-Outcome<stl::PathText> to_path(PyObject* file_path);
+Outcome<mesh_io::PathText> to_path(PyObject* file_path);
 Outcome<unsigned long long> to_count(PyObject* clusters);
 PendingException argument_error(const char* name, PendingException error);
 PyRef to_python_result(const reduce::ReducedPoints& points);

@@ -69,7 +69,7 @@ std::optional<PendingException> module_setup(PyObject* module) {
   PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), interned(interned_name, "__name__")));
   if (!name) return fetch_pending();
   if (!PyUnicode_Check(name.get())) {
-    return conversion_error(name.get(), "PyString");
+    return boundary::conversion_error(name.get(), "PyString");
   }
 
   PyObject* all_name = interned(interned_all, "__all__");
@@ -80,10 +80,11 @@ std::optional<PendingException> module_setup(PyObject* module) {
     all = checked(PyList_New(0));
     if (PyObject_SetAttr(module, all_name, all.get()) < 0) return fetch_pending();
   } else if (!PyList_Check(all.get())) {
-    return conversion_error(all.get(), "PyList");
+    return boundary::conversion_error(all.get(), "PyList");
   }
   if (PyList_Append(all.get(), name.get()) < 0) {
-    base::raise_fault("could not append __name__ to __all__: " + describe_pending_error());
+    base::raise_fault("could not append __name__ to __all__: " +
+                      boundary::describe_pending_error());
   }
   if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return fetch_pending();
   return std::nullopt;

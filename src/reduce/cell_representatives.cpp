@@ -4,7 +4,6 @@
 
 #include "base/fault.h"
 #include "parallel/thread_pool.h"
-#include "reduce/random.h"
 
 namespace vertisift::reduce {
 namespace {
@@ -39,11 +38,11 @@ std::vector<Group> group_dense(const KeyList& keys, std::uint64_t cell_count, In
     if (counts[key] == 0) continue;
     groups.push_back({key, offset, counts[key]});
     const std::uint64_t count = counts[key];
-    counts[key] = static_cast<std::uint32_t>(offset - (offset >> 32 << 32));
+    // Exact: assign_to_cells takes fewer than 2^32 - 1 points, so no position needs more bits.
+    counts[key] = static_cast<std::uint32_t>(offset);
     offset += count;
   }
-  // counts[key] now holds the (low bits of the) next free position of each cell; the number
-  // of points is below 2^32, so the low bits are the position.
+  // counts[key] now holds the next free position of each cell.
   items.resize(keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i)
     items[counts[keys[i]]++] = static_cast<std::uint32_t>(i);
@@ -96,15 +95,13 @@ void assign_to_cells(const PointList& points, const BoundingBox& box, std::uint6
   });
 }
 
-PointList pick_representatives(const CellMap& cells, const PointList& points) {
-  PointList representatives;
-  cells.cells.for_each([&](CellKey, const CellSpan& span) {
-    if (representatives.capacity() == 0) representatives.reserve(4);
-    ThreadRng& rng = thread_rng();
-    const std::uint64_t pick = uniform_index(rng, span.count);
-    representatives.push_back(points[cells.items[span.begin + pick]]);
-  });
-  return representatives;
+std::vector<std::pair<CellKey, CellSpan>> cells_in_key_order(const CellMap& cells) {
+  std::vector<std::pair<CellKey, CellSpan>> ordered;
+  ordered.reserve(cells.cells.size());
+  cells.cells.for_each([&](CellKey key, const CellSpan& span) { ordered.emplace_back(key, span); });
+  std::sort(ordered.begin(), ordered.end(),
+            [](const auto& left, const auto& right) { return left.first < right.first; });
+  return ordered;
 }
 
 }  // namespace vertisift::reduce

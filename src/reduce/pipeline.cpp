@@ -8,6 +8,7 @@
 
 #include "base/thread_storage.h"
 #include "parallel/thread_pool.h"
+#include "random/thread_rng.h"
 #include "reduce/cell_representatives.h"
 #include "reduce/count_adjustment.h"
 #include "reduce/grid.h"
@@ -56,7 +57,7 @@ ReducedPoints split_selection(const PointList& selection) {
   return result;
 }
 
-ReduceOutcome reduce_stl_points(const stl::PathText& path, std::uint64_t clusters,
+ReduceOutcome reduce_stl_points(const mesh_io::PathText& path, std::uint64_t clusters,
                                 std::uint64_t result_limit) {
   base::prepare_thread_storage();
   StageTimes times;
@@ -67,7 +68,7 @@ ReduceOutcome reduce_stl_points(const stl::PathText& path, std::uint64_t cluster
   {
     VertexMerge merge;
     if (auto failure = stl::read_stl_blocks(path, merge)) {
-      return ReadFailure{std::string(stl::READ_ERROR_PREFIX) + failure->display()};
+      return std::move(*failure);
     }
     if (merge.face_count() != 0 && clusters > result_limit) throw std::bad_alloc();
     clock.lap(times.read);
@@ -85,9 +86,12 @@ ReduceOutcome reduce_stl_points(const stl::PathText& path, std::uint64_t cluster
   {
     CellMap cells;
     assign_to_cells(points, box, resolution, cells);
-    PointList representatives = pick_representatives(cells, points);
+    const auto point_at = [&](std::uint64_t index) { return points[index]; };
+    PointList representatives =
+        pick_representatives<PointList>(cells, CellOrder::Map, random::thread_rng(), point_at);
     clock.lap(times.cells);
-    selection = adjust_count(std::move(representatives), points, clusters);
+    selection = adjust_count(std::move(representatives), clusters, points.size(),
+                             random::thread_rng(), point_at);
     clock.lap(times.adjust);
   }
   points = {};

@@ -5,13 +5,12 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
-#include <variant>
 #include <vector>
 
 #include "base/point3.h"
+#include "mesh_io/path_text.h"
+#include "mesh_io/read_error.h"
 #include "reduce/point_with_normal.h"
-#include "stl/path_text.h"
 
 namespace vertisift::reduce {
 
@@ -20,16 +19,12 @@ struct ReducedPoints {
   std::vector<base::Point3, base::BigAllocator<base::Point3>> normals;
 };
 
-// The read failure: READ_ERROR_PREFIX followed by the ReadError's display text.
-struct ReadFailure {
-  std::string message;
-};
-
-using ReduceOutcome = std::variant<ReducedPoints, ReadFailure>;
+// The points, or the ReadError that ended the reading, unchanged.
+using ReduceOutcome = mesh_io::ReadResult<ReducedPoints>;
 
 // `result_limit` is the largest count the caller can hand back; asking a non-empty mesh for
 // more throws std::bad_alloc before anything large is allocated.
-ReduceOutcome reduce_stl_points(const stl::PathText& path, std::uint64_t clusters,
+ReduceOutcome reduce_stl_points(const mesh_io::PathText& path, std::uint64_t clusters,
                                 std::uint64_t result_limit = UINT64_MAX);
 
 // Positions and normals of the selection, item for item, in one parallel pass.

@@ -5,7 +5,7 @@
 
 #include "base/fault.h"
 #include "base/pod_vector.h"
-#include "base/probe_table.h"
+#include "base/position_table.h"
 #include "parallel/thread_pool.h"
 #include "reduce/vertex_normals.h"
 #include "stl/binary_reader.h"
@@ -13,15 +13,12 @@
 namespace vertisift::reduce {
 namespace {
 
-// Faces looked at together by one worker: their hashes are computed and their slots
-// prefetched before any lookup, so that the cache misses of a batch overlap.
-constexpr std::size_t FACE_BATCH = 64;
-
-std::uint64_t hash_of(const base::HashKeys& keys, const base::Point3& position) {
-  std::uint32_t bits[3];
-  std::memcpy(bits, &position, sizeof bits);
-  return base::keyed_mix(keys, (std::uint64_t{bits[0]} << 32) | bits[1], bits[2]);
-}
+// Faces (in merge_into) or contributions (in gather) looked up together by one worker: their
+// hashes are computed and their table slots prefetched before any lookup, so that the cache
+// misses of a batch overlap. 64 faces keep up to 192 lookups in flight, far more misses than
+// a core can have outstanding, while their arrays (about 5 KiB) stay in the first-level
+// cache beside the worker's other data.
+constexpr std::size_t LOOKUP_BATCH = 64;
 
 // The high half of the hash picks the partition; the table inside it uses the low bits.
 std::size_t partition_of(std::uint64_t hash, std::size_t partitions) {
@@ -30,6 +27,31 @@ std::size_t partition_of(std::uint64_t hash, std::size_t partitions) {
 
 bool same_bits(const base::Point3& a, const base::Point3& b) {
   return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// What a face adds to the sums of the positions it names. Each corner adds the face normal n,
+// but a position named twice gets n + n, three times (n + n) + n, as the face's one addend, at
+// its first corner; the later corners that name it add nothing.
+struct FaceAddends {
+  bool adds[3];
+  base::Point3 addend[3];
+};
+
+inline FaceAddends face_addends(const mesh_io::RawFace& face) {
+  const base::Point3 n = face.normal;
+  const bool same01 = same_bits(face.vertices[0], face.vertices[1]);
+  const bool same02 = same_bits(face.vertices[0], face.vertices[2]);
+  const bool same12 = same_bits(face.vertices[1], face.vertices[2]);
+  FaceAddends addends = {{true, !same01, !(same02 || same12)}, {n, n, n}};
+  if (!same01 && !same02 && !same12) [[likely]]
+    return addends;
+  const base::Point3 twice = {n.x + n.x, n.y + n.y, n.z + n.z};
+  const base::Point3 thrice = {twice.x + n.x, twice.y + n.y, twice.z + n.z};
+  const unsigned repeats[3] = {unsigned{same01} + unsigned{same02}, unsigned{same12}, 0};
+  for (unsigned corner = 0; corner < 3; ++corner) {
+    addends.addend[corner] = repeats[corner] == 0 ? n : repeats[corner] == 1 ? twice : thrice;
+  }
+  return addends;
 }
 
 inline void add_to(base::Point3& sum, const base::Point3& value) {
@@ -42,52 +64,38 @@ inline void add_to(base::Point3& sum, const base::Point3& value) {
 struct RecordFaces {
   std::span<const std::byte> records;
   std::size_t size() const { return records.size() / stl::BINARY_RECORD_SIZE; }
-  void load(std::size_t i, stl::RawFace& face) const {
+  void load(std::size_t i, mesh_io::RawFace& face) const {
     stl::decode_record(records.data() + i * stl::BINARY_RECORD_SIZE, face);
   }
 };
 
 // Faces a reader has delivered.
 struct DecodedFaces {
-  std::span<const stl::RawFace> faces;
+  std::span<const mesh_io::RawFace> faces;
   std::size_t size() const { return faces.size(); }
-  void load(std::size_t i, stl::RawFace& face) const { face = faces[i]; }
+  void load(std::size_t i, mesh_io::RawFace& face) const { face = faces[i]; }
 };
 
 }  // namespace
 
-// One partition's vertices.
-//
-// `vertices_` holds the partition's positions with their running normal sums, in order of
-// first occurrence. `slots_` is the lookup table: open addressing with linear probing over a
-// power-of-two array of 16-byte slots, kept at most half full, each holding a position's
-// three bit patterns and its index in `vertices_` plus one (0 marks an empty slot). A mesh
-// lists its faces with locality, so most corners repeat a position of the last few hundred
-// faces: `recent_`, direct-mapped by hash, answers those from the second-level cache, and
-// their sums, appended recently, are near as well; only a miss probes the (much larger)
-// table, whose slots are prefetched for a whole batch of faces first. An entry of `recent_`
-// is only ever filled from the table's answer, so it is always right for the bits it holds.
+// One partition's vertices: `vertices_` holds the partition's positions with their running
+// normal sums, in order of first occurrence, and `table_` finds a position's place in it.
+// The sums of recently found positions, appended recently, are near in the cache as well.
 // Only the worker that runs the partition in a pass touches it; the caller reads it after.
 class VertexMerge::Partition {
  public:
-  explicit Partition(const base::HashKeys& keys) : keys_(keys), recent_(new Slot[RECENT_SIZE]()) {}
+  explicit Partition(const base::HashKeys& keys)
+      : table_(keys, FIRST_TABLE_CAPACITY, RECENT_POSITIONS) {}
 
   std::size_t size() const { return vertices_.size(); }
 
   // Makes room for `count` more positions, so that prefetched slots stay valid.
-  void reserve_for(std::size_t count) {
-    while ((vertices_.size() + count) * 2 > capacity_) grow();
-  }
+  void reserve_for(std::size_t count) { table_.reserve_for(vertices_.size(), count); }
 
   // The index of `position` plus one when it is among the recent ones, else 0; prefetches
   // its table slot when it is not.
   std::uint32_t find_recent(const base::Point3& position, std::uint64_t hash) const {
-    const Slot& entry = recent_[recent_slot(hash)];
-    if (entry.index_plus_one != 0 && same_bits(entry.position, position)) {
-      return entry.index_plus_one;
-    }
-    __builtin_prefetch(&slots_[hash & (capacity_ - 1)]);
-    return 0;
+    return table_.find_recent(position, hash);
   }
 
   // Adds `addend` to the sum of the vertex `index_plus_one` names, or when that is 0, of
@@ -98,23 +106,11 @@ class VertexMerge::Partition {
       add_to(vertices_[index_plus_one - 1].sum, addend);
       return;
     }
-    for (std::size_t slot = hash & (capacity_ - 1);; slot = (slot + 1) & (capacity_ - 1)) {
-      Slot& entry = slots_[slot];
-      if (entry.index_plus_one == 0) {
-        if (vertices_.size() >= UINT32_MAX) {
-          base::raise_fault("too many distinct vertices in the mesh");
-        }
-        vertices_.push_back({position, addend});
-        entry.position = position;
-        entry.index_plus_one = static_cast<std::uint32_t>(vertices_.size());
-        recent_[recent_slot(hash)] = entry;
-        return;
-      }
-      if (same_bits(entry.position, position)) {
-        add_to(vertices_[entry.index_plus_one - 1].sum, addend);
-        recent_[recent_slot(hash)] = entry;
-        return;
-      }
+    const std::uint32_t index = table_.find_or_insert(position, hash, vertices_.size());
+    if (index == vertices_.size()) {
+      vertices_.push_back({position, addend});
+    } else {
+      add_to(vertices_[index].sum, addend);
     }
   }
 
@@ -127,37 +123,22 @@ class VertexMerge::Partition {
 
   void clear() {
     vertices_ = {};
-    slots_ = {};
-    capacity_ = 0;
-    std::fill_n(recent_.get(), RECENT_SIZE, Slot{});
+    table_.clear();
   }
 
  private:
-  struct Slot {
-    base::Point3 position;
-    std::uint32_t index_plus_one;
-  };
   struct Vertex {
     base::Point3 position;
     base::Point3 sum;
   };
-  static constexpr std::size_t RECENT_SIZE = std::size_t{1} << 13;
-  // The table uses the low bits of the hash and the partition the top ones; these are apart
-  // from both.
-  static std::size_t recent_slot(std::uint64_t hash) { return (hash >> 20) & (RECENT_SIZE - 1); }
+  // 256 slots (4 KiB) hold a small mesh's share without growing; larger ones double.
+  static constexpr std::size_t FIRST_TABLE_CAPACITY = 256;
+  // 8192 recent positions (128 KiB) per partition, one partition per worker: the second-level
+  // cache of a core holds them.
+  static constexpr std::size_t RECENT_POSITIONS = std::size_t{1} << 13;
 
-  void grow() {
-    // 256 slots (4 KiB) hold a small mesh's share without growing; larger ones double.
-    constexpr std::size_t FIRST_CAPACITY = 256;
-    base::grow_probe_table(slots_, capacity_, FIRST_CAPACITY,
-                           [this](const Slot& entry) { return hash_of(keys_, entry.position); });
-  }
-
-  const base::HashKeys keys_;
   base::PodVector<Vertex> vertices_;
-  base::PodVector<Slot> slots_;
-  std::size_t capacity_ = 0;
-  std::unique_ptr<Slot[]> recent_;
+  base::PositionTable table_;
 };
 
 namespace {
@@ -169,19 +150,19 @@ namespace {
 template <class Faces>
 void merge_into(VertexMerge::Partition& table, std::size_t part, std::size_t partitions,
                 const base::HashKeys& keys, const Faces& faces) {
-  stl::RawFace batch[FACE_BATCH];
-  std::uint64_t hashes[FACE_BATCH][3];
-  std::uint32_t found[FACE_BATCH][3];  // index plus one from the recent positions, or 0
-  unsigned mine[FACE_BATCH];
+  mesh_io::RawFace batch[LOOKUP_BATCH];
+  std::uint64_t hashes[LOOKUP_BATCH][3];
+  std::uint32_t found[LOOKUP_BATCH][3];  // index plus one from the recent positions, or 0
+  unsigned mine[LOOKUP_BATCH];
   const std::size_t count = faces.size();
-  for (std::size_t start = 0; start < count; start += FACE_BATCH) {
-    const std::size_t size = std::min(FACE_BATCH, count - start);
+  for (std::size_t start = 0; start < count; start += LOOKUP_BATCH) {
+    const std::size_t size = std::min(LOOKUP_BATCH, count - start);
     std::size_t corners = 0;
     for (std::size_t i = 0; i < size; ++i) {
       faces.load(start + i, batch[i]);
       mine[i] = 0;
       for (unsigned corner = 0; corner < 3; ++corner) {
-        const std::uint64_t hash = hash_of(keys, batch[i].vertices[corner]);
+        const std::uint64_t hash = base::position_hash(keys, batch[i].vertices[corner]);
         hashes[i][corner] = hash;
         if (partition_of(hash, partitions) == part) {
           mine[i] |= 1u << corner;
@@ -200,31 +181,11 @@ void merge_into(VertexMerge::Partition& table, std::size_t part, std::size_t par
     }
     for (std::size_t i = 0; i < size; ++i) {
       if (mine[i] == 0) continue;
-      const stl::RawFace& face = batch[i];
-      const base::Point3 n = face.normal;
-      const bool same01 = same_bits(face.vertices[0], face.vertices[1]);
-      const bool same02 = same_bits(face.vertices[0], face.vertices[2]);
-      const bool same12 = same_bits(face.vertices[1], face.vertices[2]);
-      if (!same01 && !same02 && !same12) [[likely]] {
-        for (unsigned corner = 0; corner < 3; ++corner) {
-          if (mine[i] & (1u << corner)) {
-            table.add(face.vertices[corner], hashes[i][corner], found[i][corner], n);
-          }
-        }
-        continue;
-      }
-      // A position named twice gets n + n, three times (n + n) + n, as the face's own
-      // contribution; the later corners that name it add nothing more.
-      const base::Point3 twice = {n.x + n.x, n.y + n.y, n.z + n.z};
-      const base::Point3 thrice = {twice.x + n.x, twice.y + n.y, twice.z + n.z};
-      const unsigned repeats[3] = {unsigned{same01} + unsigned{same02}, unsigned{same12}, 0};
-      const bool repeated[3] = {false, same01, same02 || same12};
+      const FaceAddends addends = face_addends(batch[i]);
       for (unsigned corner = 0; corner < 3; ++corner) {
-        if (!(mine[i] & (1u << corner)) || repeated[corner]) continue;
-        const base::Point3& addend = repeats[corner] == 0   ? n
-                                     : repeats[corner] == 1 ? twice
-                                                            : thrice;
-        table.add(face.vertices[corner], hashes[i][corner], found[i][corner], addend);
+        if (!(mine[i] & (1u << corner)) || !addends.adds[corner]) continue;
+        table.add(batch[i].vertices[corner], hashes[i][corner], found[i][corner],
+                  addends.addend[corner]);
       }
     }
   }
@@ -235,24 +196,15 @@ void merge_into(VertexMerge::Partition& table, std::size_t part, std::size_t par
 template <class Faces>
 void scatter(const Faces& faces, std::size_t begin, std::size_t end, std::size_t partitions,
              const base::HashKeys& keys, std::vector<VertexMerge::Contribution>* buckets) {
-  stl::RawFace face;
+  mesh_io::RawFace face;
   for (std::size_t i = begin; i < end; ++i) {
     faces.load(i, face);
-    const base::Point3 n = face.normal;
-    const bool same01 = same_bits(face.vertices[0], face.vertices[1]);
-    const bool same02 = same_bits(face.vertices[0], face.vertices[2]);
-    const bool same12 = same_bits(face.vertices[1], face.vertices[2]);
-    const unsigned repeats[3] = {unsigned{same01} + unsigned{same02}, unsigned{same12}, 0};
-    const bool repeated[3] = {false, same01, same02 || same12};
+    const FaceAddends addends = face_addends(face);
     for (unsigned corner = 0; corner < 3; ++corner) {
-      if (repeated[corner]) continue;
-      base::Point3 addend = n;
-      if (repeats[corner] > 0) {
-        addend = {n.x + n.x, n.y + n.y, n.z + n.z};
-        if (repeats[corner] > 1) addend = {addend.x + n.x, addend.y + n.y, addend.z + n.z};
-      }
-      const std::uint64_t hash = hash_of(keys, face.vertices[corner]);
-      buckets[partition_of(hash, partitions)].push_back({face.vertices[corner], addend, hash});
+      if (!addends.adds[corner]) continue;
+      const std::uint64_t hash = base::position_hash(keys, face.vertices[corner]);
+      buckets[partition_of(hash, partitions)].push_back(
+          {face.vertices[corner], addends.addend[corner], hash});
     }
   }
 }
@@ -261,9 +213,9 @@ void scatter(const Faces& faces, std::size_t begin, std::size_t end, std::size_t
 // of a batch overlap.
 void gather(VertexMerge::Partition& table,
             const std::vector<VertexMerge::Contribution>& contributions) {
-  std::uint32_t found[FACE_BATCH];
-  for (std::size_t start = 0; start < contributions.size(); start += FACE_BATCH) {
-    const std::size_t size = std::min(FACE_BATCH, contributions.size() - start);
+  std::uint32_t found[LOOKUP_BATCH];
+  for (std::size_t start = 0; start < contributions.size(); start += LOOKUP_BATCH) {
+    const std::size_t size = std::min(LOOKUP_BATCH, contributions.size() - start);
     const VertexMerge::Contribution* batch = contributions.data() + start;
     table.reserve_for(size);
     for (std::size_t i = 0; i < size; ++i)
@@ -333,7 +285,7 @@ void VertexMerge::add_records(std::span<const std::byte> records) {
   merge_block(RecordFaces{records});
 }
 
-void VertexMerge::add_faces(std::span<const stl::RawFace> faces) {
+void VertexMerge::add_faces(std::span<const mesh_io::RawFace> faces) {
   merge_block(DecodedFaces{faces});
 }
 

@@ -2,8 +2,8 @@
 // normals of the faces that use it, built by every worker at once as the faces arrive in
 // blocks from read_stl_blocks, then turned into the point list of the reduction.
 //
-// The sums are those of the vertex normals stage summing all faces as one contiguous chunk:
-// each vertex receives one addend per face that uses it, in file order, and a face that names
+// The sums are those of all faces summed in one sequence, in file order: each vertex
+// receives one addend per face that uses it, in file order, and a face that names
 // one position in two or three corners adds n + n, or (n + n) + n, as one addend. Positions
 // are merged by their bits (+0.0 and -0.0 apart, NaNs by their payload). The order of the
 // resulting points follows the keyed hash and differs from run to run.
@@ -39,7 +39,7 @@ class VertexMerge final : public stl::FaceBlockSink {
 
   void restart() override;
   void add_records(std::span<const std::byte> records) override;
-  void add_faces(std::span<const stl::RawFace> faces) override;
+  void add_faces(std::span<const mesh_io::RawFace> faces) override;
   std::size_t part_count() override;
   void run_parts(std::size_t parts, const std::function<void(std::size_t)>& task) override;
 

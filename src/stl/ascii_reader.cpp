@@ -15,6 +15,10 @@
 #endif
 
 namespace vertisift::stl {
+
+using mesh_io::FaceStatus;
+using mesh_io::ReadError;
+
 namespace {
 
 constexpr std::string_view OUTER_LOOP[] = {"outer", "loop"};
@@ -180,8 +184,8 @@ void split_tokens(std::string_view line, std::vector<std::string_view>& tokens) 
   }
 }
 
-ReadResult<std::unique_ptr<AsciiFaceReader>> AsciiFaceReader::open(FileStream& stream,
-                                                                   FirstLine rule) {
+mesh_io::ReadResult<std::unique_ptr<AsciiFaceReader>> AsciiFaceReader::open(
+    mesh_io::FileStream& stream, FirstLine rule) {
   std::unique_ptr<AsciiFaceReader> reader(new AsciiFaceReader(stream));
   if (auto error = reader->check_first_line(rule)) return std::move(*error);
   return reader;
@@ -190,7 +194,7 @@ ReadResult<std::unique_ptr<AsciiFaceReader>> AsciiFaceReader::open(FileStream& s
 // The first line is checked as it streams past, never held: the solid's name may be of any
 // length, and a binary file that reached this reader may hold no LF at all. Only its first
 // bytes, its length and its last byte are kept.
-ReadStatus AsciiFaceReader::check_first_line(FirstLine rule) {
+mesh_io::ReadStatus AsciiFaceReader::check_first_line(FirstLine rule) {
   // The keyword and one white-space character, which takes up to three bytes.
   constexpr std::size_t HEAD_SIZE = SOLID_KEYWORD.size() + 3;
   char head[HEAD_SIZE] = {};
@@ -316,7 +320,7 @@ bool AsciiFaceReader::expect_line(std::span<const std::string_view> expected, Re
 }
 
 // The messages below are fixed by compatibility and must stay exactly as written.
-FaceStatus AsciiFaceReader::next(RawFace& face, ReadError& error) {
+FaceStatus AsciiFaceReader::next(mesh_io::RawFace& face, ReadError& error) {
   // 1. The facet header, or the "endsolid" line. Nothing after that line is ever read.
   LineStatus status = next_token_line(error);
   if (status == LineStatus::Error) return FaceStatus::Error;

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "stl/face_source.h"
-#include "stl/file_stream.h"
+#include "mesh_io/face_source.h"
+#include "mesh_io/file_stream.h"
 
 namespace vertisift::stl {
 
@@ -42,7 +42,7 @@ bool split_ascii_tokens(std::string_view line, std::vector<std::string_view>& to
 bool split_ascii_tokens(std::string_view line, const char* readable_end,
                         std::vector<std::string_view>& tokens);
 
-class AsciiFaceReader final : public FaceSource {
+class AsciiFaceReader final : public mesh_io::FaceSource {
  public:
   enum class FirstLine {
     SolidAndBlank,  // the line begins with "solid " (the only form the probe sends here)
@@ -50,25 +50,26 @@ class AsciiFaceReader final : public FaceSource {
   };
 
   // Reads and checks the first line; `stream` is positioned at offset 0.
-  static ReadResult<std::unique_ptr<AsciiFaceReader>> open(
-      FileStream& stream, FirstLine rule = FirstLine::SolidAndBlank);
-  FaceStatus next(RawFace& face, ReadError& error) override;
+  static mesh_io::ReadResult<std::unique_ptr<AsciiFaceReader>> open(
+      mesh_io::FileStream& stream, FirstLine rule = FirstLine::SolidAndBlank);
+  mesh_io::FaceStatus next(mesh_io::RawFace& face, mesh_io::ReadError& error) override;
 
  private:
   enum class LineStatus { Line, End, Error };
 
-  explicit AsciiFaceReader(FileStream& stream) : reader_(StreamSource{&stream}) {}
+  explicit AsciiFaceReader(mesh_io::FileStream& stream) : reader_(mesh_io::StreamSource{&stream}) {}
 
-  ReadStatus check_first_line(FirstLine rule);
+  mesh_io::ReadStatus check_first_line(FirstLine rule);
   // The next line without its LF and a CR before it, and how far past it memory may be
   // read. End when the file has no bytes left.
-  LineStatus read_line(std::string_view& line, const char*& readable_end, ReadError& error);
+  LineStatus read_line(std::string_view& line, const char*& readable_end,
+                       mesh_io::ReadError& error);
   // The next line that holds any token, checked to be UTF-8 and split into `tokens_`.
-  LineStatus next_token_line(ReadError& error);
+  LineStatus next_token_line(mesh_io::ReadError& error);
   // The next token line must be exactly `expected`.
-  bool expect_line(std::span<const std::string_view> expected, ReadError& error);
+  bool expect_line(std::span<const std::string_view> expected, mesh_io::ReadError& error);
 
-  StreamReader reader_;
+  mesh_io::StreamReader reader_;
   std::string line_;
   std::vector<std::string_view> tokens_;
 };

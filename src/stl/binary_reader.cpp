@@ -5,7 +5,8 @@
 
 namespace vertisift::stl {
 
-ReadResult<std::unique_ptr<BinaryFaceReader>> BinaryFaceReader::open(FileStream& stream) {
+mesh_io::ReadResult<std::unique_ptr<BinaryFaceReader>> BinaryFaceReader::open(
+    mesh_io::FileStream& stream) {
   std::unique_ptr<BinaryFaceReader> reader(new BinaryFaceReader(stream));
   std::byte header[BINARY_HEADER_SIZE];
   if (auto error = reader->reader_.exact_read(header, sizeof header)) return *error;
@@ -15,24 +16,24 @@ ReadResult<std::unique_ptr<BinaryFaceReader>> BinaryFaceReader::open(FileStream&
   return reader;
 }
 
-FaceStatus BinaryFaceReader::next(RawFace& face, ReadError& error) {
-  if (delivered_ >= face_count_) return FaceStatus::End;
+mesh_io::FaceStatus BinaryFaceReader::next(mesh_io::RawFace& face, mesh_io::ReadError& error) {
+  if (delivered_ >= face_count_) return mesh_io::FaceStatus::End;
   ++delivered_;
   std::byte record[BINARY_RECORD_SIZE];
   if (auto failure = reader_.exact_read(record, sizeof record)) {
     error = std::move(*failure);
-    return FaceStatus::Error;
+    return mesh_io::FaceStatus::Error;
   }
   decode_record(record, face);
-  return FaceStatus::Face;
+  return mesh_io::FaceStatus::Face;
 }
 
-std::size_t BinaryFaceReader::next_batch(RawFace* faces, std::size_t capacity, FaceStatus& status,
-                                         ReadError& error) {
+std::size_t BinaryFaceReader::next_batch(mesh_io::RawFace* faces, std::size_t capacity,
+                                         mesh_io::FaceStatus& status, mesh_io::ReadError& error) {
   std::size_t filled = 0;
   while (filled < capacity) {
     if (delivered_ >= face_count_) {
-      status = FaceStatus::End;
+      status = mesh_io::FaceStatus::End;
       return filled;
     }
     // Whole records straight from the buffer; a record split across refills goes the slow way.
@@ -40,7 +41,7 @@ std::size_t BinaryFaceReader::next_batch(RawFace* faces, std::size_t capacity, F
     if (!buffered.ok()) {
       ++delivered_;
       error = std::move(buffered.error());
-      status = FaceStatus::Error;
+      status = mesh_io::FaceStatus::Error;
       return filled;
     }
     if (buffered.value().size() >= BINARY_RECORD_SIZE) {
@@ -56,10 +57,10 @@ std::size_t BinaryFaceReader::next_batch(RawFace* faces, std::size_t capacity, F
       continue;
     }
     status = next(faces[filled], error);
-    if (status != FaceStatus::Face) return filled;
+    if (status != mesh_io::FaceStatus::Face) return filled;
     ++filled;
   }
-  status = FaceStatus::Face;
+  status = mesh_io::FaceStatus::Face;
   return filled;
 }
 

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <memory>
 
-#include "stl/face_source.h"
-#include "stl/file_stream.h"
+#include "mesh_io/face_source.h"
+#include "mesh_io/file_stream.h"
 
 namespace vertisift::stl {
 
@@ -37,7 +37,7 @@ inline float load_f32(const std::byte* bytes) {
 }
 
 // The face of one BINARY_RECORD_SIZE-byte record, its values taken bit for bit.
-inline void decode_record(const std::byte* record, RawFace& face) {
+inline void decode_record(const std::byte* record, mesh_io::RawFace& face) {
   face.normal = {load_f32(record), load_f32(record + 4), load_f32(record + 8)};
   for (int corner = 0; corner < 3; ++corner) {
     const std::byte* at = record + 12 + 12 * corner;
@@ -46,20 +46,21 @@ inline void decode_record(const std::byte* record, RawFace& face) {
   // Bytes 48 and 49, the attribute word, are ignored.
 }
 
-class BinaryFaceReader final : public FaceSource {
+class BinaryFaceReader final : public mesh_io::FaceSource {
  public:
   // Reads the header and the face count; `stream` is positioned at offset 0.
-  static ReadResult<std::unique_ptr<BinaryFaceReader>> open(FileStream& stream);
-  FaceStatus next(RawFace& face, ReadError& error) override;
-  std::size_t next_batch(RawFace* faces, std::size_t capacity, FaceStatus& status,
-                         ReadError& error) override;
+  static mesh_io::ReadResult<std::unique_ptr<BinaryFaceReader>> open(mesh_io::FileStream& stream);
+  mesh_io::FaceStatus next(mesh_io::RawFace& face, mesh_io::ReadError& error) override;
+  std::size_t next_batch(mesh_io::RawFace* faces, std::size_t capacity, mesh_io::FaceStatus& status,
+                         mesh_io::ReadError& error) override;
 
   std::uint64_t face_count() const { return face_count_; }
 
  private:
-  explicit BinaryFaceReader(FileStream& stream) : reader_(StreamSource{&stream}) {}
+  explicit BinaryFaceReader(mesh_io::FileStream& stream)
+      : reader_(mesh_io::StreamSource{&stream}) {}
 
-  StreamReader reader_;
+  mesh_io::StreamReader reader_;
   std::uint64_t face_count_ = 0;
   std::uint64_t delivered_ = 0;
 };

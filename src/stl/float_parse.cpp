@@ -8,6 +8,9 @@
 #include <limits>
 
 namespace vertisift::stl {
+
+using mesh_io::ReadError;
+
 namespace {
 
 constexpr bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
@@ -270,7 +273,7 @@ ReadError non_finite_error(float value) {
 
 FloatParseResult parse_f32(std::string_view token) { return parse_token(token); }
 
-ReadStatus parse_coordinates(const std::string_view* tokens, base::Point3& point) {
+mesh_io::ReadStatus parse_coordinates(const std::string_view* tokens, base::Point3& point) {
   float values[3];
   for (int i = 0; i < 3; ++i) {
     const FloatParseResult parsed = parse_token(tokens[i]);

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "base/point3.h"
-#include "stl/read_error.h"
+#include "mesh_io/read_error.h"
 
 namespace vertisift::stl {
 
@@ -35,6 +35,7 @@ inline constexpr const char* EMPTY_FLOAT_MESSAGE = "cannot parse float from empt
 // Converts tokens[0..2] from left to right into `point`. The first token that does not parse,
 // or parses to an infinity or a NaN, ends the conversion with its InvalidData error; the
 // tokens after it are not looked at.
-[[nodiscard]] ReadStatus parse_coordinates(const std::string_view* tokens, base::Point3& point);
+[[nodiscard]] mesh_io::ReadStatus parse_coordinates(const std::string_view* tokens,
+                                                    base::Point3& point);
 
 }  // namespace vertisift::stl

@@ -74,12 +74,12 @@ bool ends_faces(std::string_view text, std::size_t at) {
 }  // namespace
 
 PlainParse parse_plain_facets(std::string_view text, std::size_t begin, std::size_t end,
-                              std::vector<RawFace>& faces) {
+                              std::vector<mesh_io::RawFace>& faces) {
   Lines lines(text, begin);
   std::size_t start = begin;
   bool plain = true;
   const std::vector<std::string_view>& tokens = lines.tokens();
-  RawFace face;
+  mesh_io::RawFace face;
   auto next_is = [&](std::string_view keyword, std::size_t count) {
     return lines.next(start, plain) && plain && tokens.size() == count && tokens[0] == keyword;
   };

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "stl/face_source.h"
+#include "mesh_io/face_source.h"
 
 namespace vertisift::stl {
 
@@ -31,7 +31,7 @@ struct PlainParse {
 // `faces`. Lines are read up to an LF or the end of `text`; a facet may be read past `end`,
 // and then departs.
 PlainParse parse_plain_facets(std::string_view text, std::size_t begin, std::size_t end,
-                              std::vector<RawFace>& faces);
+                              std::vector<mesh_io::RawFace>& faces);
 
 // The start of the first line in [from, end) whose first token is "facet" or "endsolid", or
 // `end`; `from` is the start of a line.

@@ -1,6 +1,7 @@
 #include "stl/stl_reader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -10,12 +11,22 @@
 #include <vector>
 
 #include "base/utf8.h"
+#include "mesh_io/block_reader.h"
 #include "stl/ascii_reader.h"
 #include "stl/binary_reader.h"
-#include "stl/block_reader.h"
 #include "stl/plain_ascii.h"
 
 namespace vertisift::stl {
+
+using mesh_io::BlockReader;
+using mesh_io::FaceSource;
+using mesh_io::FileStream;
+using mesh_io::PathText;
+using mesh_io::RawFace;
+using mesh_io::ReadError;
+using mesh_io::ReadResult;
+using mesh_io::ReadStatus;
+
 namespace {
 
 // The readings below hand the chosen reader to `consume`, which drains it into a result of
@@ -65,22 +76,12 @@ auto read_faces(FileStream& stream, bool ascii, Consume& consume)
   using FirstLine = AsciiFaceReader::FirstLine;
   auto mesh =
       ascii ? read_ascii(stream, FirstLine::SolidAndBlank, consume) : read_binary(stream, consume);
-  if (mesh.ok() || mesh.error().kind == ReadErrorKind::Os) return mesh;
+  if (mesh.ok() || mesh.error().kind == mesh_io::ReadErrorKind::Os) return mesh;
   if (stream.rewind()) return mesh;
   auto other = ascii ? read_binary_exactly(stream, consume)
                      : read_ascii(stream, FirstLine::SolidWord, consume);
   if (other.ok()) return other;
   return mesh;
-}
-
-ReadResult<FileStream> open_stl_file(const PathText& path) {
-  auto bytes = path_to_bytes(path);
-  if (!bytes.ok()) return bytes.error();
-  if (bytes.value().find('\0') != std::string::npos) {
-    // Fixed by compatibility, like the other reader messages: must stay exactly so.
-    return ReadError::invalid_input("file name contained an unexpected NUL byte");
-  }
-  return FileStream::open(bytes.value());
 }
 
 // The records of a regular binary file that holds all N of them, read in blocks ahead of the
@@ -123,6 +124,8 @@ std::optional<ReadStatus> read_binary_blocks(FileStream& stream, FaceBlockSink& 
 std::size_t min_part_text(std::size_t block_size) {
   return std::max<std::size_t>(1, block_size / 4);
 }
+
+std::atomic<std::uint64_t> plain_ascii_count{0};
 
 // The most text held back for a line or a facet that is not yet complete before the reading
 // gives up on the parts and leaves the file to the ASCII reader.
@@ -204,6 +207,7 @@ std::optional<ReadStatus> read_ascii_blocks(FileStream& stream, FaceBlockSink& s
         if (parses[part].stop == PlainStop::Departure) return std::nullopt;
         if (parses[part].stop == PlainStop::Endsolid) {
           sink.add_faces(round_faces);
+          plain_ascii_count.fetch_add(1, std::memory_order_relaxed);
           return ReadStatus{};
         }
       }
@@ -219,12 +223,14 @@ std::optional<ReadStatus> read_ascii_blocks(FileStream& stream, FaceBlockSink& s
 
 }  // namespace
 
+std::uint64_t plain_ascii_reads() { return plain_ascii_count.load(std::memory_order_relaxed); }
+
 bool probe_ascii(FileStream& stream) {
   bool ascii = true;
   {
     // The first line is checked as it streams past, never held: a file without any LF
     // costs no more memory than one buffer.
-    StreamReader reader(StreamSource{&stream});
+    mesh_io::StreamReader reader(mesh_io::StreamSource{&stream});
     base::Utf8Validator validator;
     std::size_t prefix_seen = 0;
     for (;;) {
@@ -262,16 +268,16 @@ bool probe_ascii(FileStream& stream) {
 }
 
 ReadResult<StlFile> read_stl_file(const PathText& path) {
-  auto stream = open_stl_file(path);
+  auto stream = mesh_io::open_file(path);
   if (!stream.ok()) return stream.error();
-  auto build = [](FaceSource& source) { return build_indexed_mesh(source); };
+  auto build = [](FaceSource& source) { return mesh_io::build_indexed_mesh(source); };
   auto mesh = read_faces(stream.value(), probe_ascii(stream.value()), build);
   if (!mesh.ok()) return mesh.error();  // the stream closes as it goes out of scope
   return StlFile{std::move(stream.value()), std::move(mesh.value())};
 }
 
 ReadStatus read_stl_blocks(const PathText& path, FaceBlockSink& sink, std::size_t block_size) {
-  auto stream = open_stl_file(path);
+  auto stream = mesh_io::open_file(path);
   if (!stream.ok()) return stream.error();
   FileStream& file = stream.value();
   const bool ascii = probe_ascii(file);
@@ -283,13 +289,11 @@ ReadStatus read_stl_blocks(const PathText& path, FaceBlockSink& sink, std::size_
   auto drain = [&](FaceSource& source) -> ReadResult<bool> {
     sink.restart();
     std::unique_ptr<RawFace[]> batch(new RawFace[batch_size]);
-    FaceStatus status = FaceStatus::Face;
-    ReadError error;
-    while (status == FaceStatus::Face) {
-      const std::size_t count = source.next_batch(batch.get(), batch_size, status, error);
-      if (status == FaceStatus::Error) return error;
-      if (count > 0) sink.add_faces(std::span<const RawFace>(batch.get(), count));
-    }
+    auto failure = mesh_io::for_each_batch(source, std::span<RawFace>(batch.get(), batch_size),
+                                           [&](std::span<const RawFace> faces) {
+                                             if (!faces.empty()) sink.add_faces(faces);
+                                           });
+    if (failure) return std::move(*failure);
     return true;
   };
   // The stream is still at offset 0: the block readings never move it.
@@ -299,7 +303,7 @@ ReadStatus read_stl_blocks(const PathText& path, FaceBlockSink& sink, std::size_
 }
 
 ReadStatus read_stl_faces(const PathText& path, const FaceConsumer& consume) {
-  auto stream = open_stl_file(path);
+  auto stream = mesh_io::open_file(path);
   if (!stream.ok()) return stream.error();
   auto drain = [&](FaceSource& source) -> ReadResult<bool> {
     if (ReadStatus failure = consume(source)) return std::move(*failure);

@@ -5,27 +5,24 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <span>
 
-#include "stl/face_source.h"
-#include "stl/file_stream.h"
-#include "stl/indexed_mesh.h"
-#include "stl/path_text.h"
+#include "mesh_io/face_source.h"
+#include "mesh_io/file_stream.h"
+#include "mesh_io/indexed_mesh.h"
+#include "mesh_io/path_text.h"
 
 namespace vertisift::stl {
 
-// Put before the display text of every read failure. Fixed by compatibility: it must stay
-// exactly so, in Russian.
-inline constexpr const char* READ_ERROR_PREFIX = "Ошибка чтения STL-файла: ";
-
 // The mesh and the file it came from; the caller closes the file when it is done with both.
 struct StlFile {
-  FileStream stream;
-  IndexedMesh mesh;
+  mesh_io::FileStream stream;
+  mesh_io::IndexedMesh mesh;
 };
 
-ReadResult<StlFile> read_stl_file(const PathText& path);
+mesh_io::ReadResult<StlFile> read_stl_file(const mesh_io::PathText& path);
 
 // The size of the blocks read_stl_blocks reads a regular binary file in, and of the batches of
 // faces it hands on otherwise.
@@ -43,7 +40,7 @@ class FaceBlockSink {
   // Whole binary records, BINARY_RECORD_SIZE bytes each.
   virtual void add_records(std::span<const std::byte> records) = 0;
   // Faces as a reader delivers them.
-  virtual void add_faces(std::span<const RawFace> faces) = 0;
+  virtual void add_faces(std::span<const mesh_io::RawFace> faces) = 0;
 
   // How many parts at once run_parts can run to advantage.
   virtual std::size_t part_count() { return 1; }
@@ -67,19 +64,24 @@ class FaceBlockSink {
 // device) is streamed through the face readers alone, as is a binary file short of records,
 // and handed on in batches of about `block_size` bytes' worth of faces. `block_size` is
 // settable for tests only.
-ReadStatus read_stl_blocks(const PathText& path, FaceBlockSink& sink,
-                           std::size_t block_size = READ_BLOCK_SIZE);
+mesh_io::ReadStatus read_stl_blocks(const mesh_io::PathText& path, FaceBlockSink& sink,
+                                    std::size_t block_size = READ_BLOCK_SIZE);
+
+// How many files read_stl_blocks has read to their "endsolid" line by parsing plain ASCII in
+// parts, in this process. The parallel path falls back to the ASCII reader at any surprise, so
+// a fault in it would only cost time; the tests watch this count to see that it ran.
+std::uint64_t plain_ascii_reads();
 
 // Reads the faces of the file at `path` as read_stl_file does (the same probe, readers,
 // fallback and errors) but builds no mesh: the chosen reader is handed to `consume`, which
 // drains it and returns the first error it meets. When the first reading fails on the
 // content and the other one is tried, `consume` is called a second time and must start
 // afresh. Returns the error that ended the reading, if any.
-using FaceConsumer = std::function<ReadStatus(FaceSource&)>;
-ReadStatus read_stl_faces(const PathText& path, const FaceConsumer& consume);
+using FaceConsumer = std::function<mesh_io::ReadStatus(mesh_io::FaceSource&)>;
+mesh_io::ReadStatus read_stl_faces(const mesh_io::PathText& path, const FaceConsumer& consume);
 
 // True when the first line (up to and including the first LF) is valid UTF-8 and begins with
 // "solid ". Leaves the stream rewound to offset 0 when it can. Never fails.
-bool probe_ascii(FileStream& stream);
+bool probe_ascii(mesh_io::FileStream& stream);
 
 }  // namespace vertisift::stl

@@ -2,50 +2,44 @@
 
 #include <unistd.h>
 
-#include <cxxabi.h>
-
 #include <cstdint>
-#include <exception>
 #include <new>
-#include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <variant>
 
-#include "module/py_ref.h"
-#include "module/released_lock.h"
-#include "reduce/sampling.h"
+#include "boundary/conversions.h"
+#include "boundary/guard.h"
+#include "boundary/released_lock.h"
+#include "sample/sampling.h"
 
 namespace vertisift::tools {
 namespace {
 
-using module::PyRef;
+using boundary::Outcome;
+using boundary::PendingException;
+using boundary::PyRef;
 
 constexpr Py_ssize_t ARGUMENT_COUNT = 6;
 constexpr std::size_t BYTES_PER_POINT = 3 * sizeof(float);
+constexpr std::uint64_t METHOD_COUNT = 2;   // 0 vertices, 1 surface
+constexpr std::uint64_t NORMALS_COUNT = 3;  // 0 file, 1 geometry, 2 auto
 
-PyObject* raise(PyObject* type, const char* message) {
-  PyErr_SetString(type, message);
-  return nullptr;
-}
+// An internal fault in sample() is a RuntimeError that says so.
+struct SampleFaults {
+  static void raise(const char* message) {
+    if (message == nullptr) {
+      PyErr_SetString(PyExc_RuntimeError, "internal error in sample()");
+    } else {
+      PyErr_Format(PyExc_RuntimeError, "internal error in sample(): %s", message);
+    }
+  }
+  static constexpr const char* DOUBLE_FAULT = "internal error in sample() while reporting one\n";
+};
 
-// An integer argument in [0, 2^64), or nullopt with TypeError (not an int), ValueError
-// (negative) or OverflowError (2^64 or more) set.
-std::optional<std::uint64_t> to_unsigned(PyObject* value, const char* name) {
-  if (!PyLong_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s must be an int, not %.200s", name, Py_TYPE(value)->tp_name);
-    return std::nullopt;
-  }
-  int overflow = 0;
-  const long long as_signed = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (as_signed == -1 && PyErr_Occurred()) return std::nullopt;
-  if (overflow < 0 || (overflow == 0 && as_signed < 0)) {
-    PyErr_Format(PyExc_ValueError, "%s must not be negative", name);
-    return std::nullopt;
-  }
-  const unsigned long long result = PyLong_AsUnsignedLongLong(value);
-  if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
-  return result;
+PendingException value_error(const char* message) {
+  return PendingException::deferred(PyExc_ValueError, message);
 }
 
 // The memory the machine has: results larger than that can never be made.
@@ -56,114 +50,81 @@ std::uint64_t physical_memory() {
   return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
 }
 
-// OSError(errno or None, the reader's message, filename): an operating-system error takes
-// its subclass (FileNotFoundError, ...) from the code.
-PyObject* raise_read_error(const stl::ReadError& error, PyObject* filename) {
-  const std::string message = error.display();
-  PyRef code = error.kind == stl::ReadErrorKind::Os ? PyRef::steal(PyLong_FromLong(error.os_code))
-                                                    : PyRef::borrow(Py_None);
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (!code || !text) return nullptr;
-  PyRef arguments = PyRef::steal(PyTuple_Pack(3, code.get(), text.get(), filename));
-  if (!arguments) return nullptr;
-  PyRef exception = PyRef::steal(PyObject_Call(PyExc_OSError, arguments.get(), nullptr));
-  if (!exception) return nullptr;
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
-  return nullptr;
-}
-
-PyObject* sample(PyObject* const* args, Py_ssize_t nargs) {
+Outcome<PyRef> sample(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != ARGUMENT_COUNT) {
-    return raise(PyExc_TypeError, "sample() takes exactly 6 positional arguments");
+    return PendingException::deferred(PyExc_TypeError,
+                                      "sample() takes exactly 6 positional arguments");
   }
   PyRef filename = PyRef::steal(PyOS_FSPath(args[0]));
-  if (!filename) return nullptr;
-  PyObject* encoded = nullptr;
-  if (!PyUnicode_FSConverter(filename.get(), &encoded)) return nullptr;
-  PyRef path_bytes = PyRef::steal(encoded);
-  const auto count = to_unsigned(args[1], "n");
-  if (!count) return nullptr;
-  const auto method = to_unsigned(args[2], "method");
-  if (!method) return nullptr;
-  const auto normals = to_unsigned(args[4], "normals");
-  if (!normals) return nullptr;
-  if (*method > 1) return raise(PyExc_ValueError, "unknown sampling method");
-  if (*normals > 2) return raise(PyExc_ValueError, "unknown normals mode");
+  if (!filename) return boundary::fetch_pending();
+  auto path = boundary::path_text(filename.get());
+  if (!path.ok()) return std::move(path.error());
+  auto count = boundary::to_u64(args[1]);
+  if (!count.ok()) return std::move(count.error());
+  auto method = boundary::to_u64(args[2]);
+  if (!method.ok()) return std::move(method.error());
+  auto normals = boundary::to_u64(args[4]);
+  if (!normals.ok()) return std::move(normals.error());
+  if (method.value() >= METHOD_COUNT) return value_error("unknown sampling method");
+  if (normals.value() >= NORMALS_COUNT) return value_error("unknown normals mode");
   const int distinct = PyObject_IsTrue(args[5]);
-  if (distinct < 0) return nullptr;
+  if (distinct < 0) return boundary::fetch_pending();
 
-  reduce::SampleOptions options;
-  options.method = *method == 0 ? reduce::SampleMethod::Vertices : reduce::SampleMethod::Surface;
-  options.normals = *normals == 0   ? reduce::NormalSource::File
-                    : *normals == 1 ? reduce::NormalSource::Geometry
-                                    : reduce::NormalSource::Auto;
+  sample::SampleOptions options;
+  options.method =
+      method.value() == 0 ? sample::SampleMethod::Vertices : sample::SampleMethod::Surface;
+  options.normals = normals.value() == 0   ? sample::NormalSource::File
+                    : normals.value() == 1 ? sample::NormalSource::Geometry
+                                           : sample::NormalSource::Auto;
   options.distinct = distinct != 0;
-  if (args[3] != Py_None) {
-    const auto seed = to_unsigned(args[3], "seed");
-    if (!seed) return nullptr;
-    options.key = reduce::derive_sample_key(*seed);
+  const bool need_key = args[3] == Py_None;
+  if (!need_key) {
+    auto seed = boundary::to_u64(args[3]);
+    if (!seed.ok()) return std::move(seed.error());
+    options.key = random::derive_sample_key(seed.value());
   }
 
   // The result's size is checked before anything is allocated: more than the machine's
   // memory can never be answered.
-  if (*count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / BYTES_PER_POINT ||
-      *count * BYTES_PER_POINT > physical_memory() / 2) {
-    return PyErr_NoMemory();
+  const std::uint64_t points = count.value();
+  if (points > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / BYTES_PER_POINT ||
+      points * BYTES_PER_POINT > physical_memory() / 2) {
+    throw std::bad_alloc();
   }
-  const auto bytes = static_cast<Py_ssize_t>(*count * BYTES_PER_POINT);
-  PyRef positions = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, bytes));
-  if (!positions) return nullptr;
-  PyRef normal_bytes = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, bytes));
-  if (!normal_bytes) return nullptr;
+  const auto bytes = static_cast<Py_ssize_t>(points * BYTES_PER_POINT);
+  PyRef positions = boundary::checked(PyByteArray_FromStringAndSize(nullptr, bytes));
+  PyRef normal_bytes = boundary::checked(PyByteArray_FromStringAndSize(nullptr, bytes));
   // bytearray storage comes from the interpreter's allocator, aligned for any scalar type.
   const std::span<base::Point3> position_span(
-      reinterpret_cast<base::Point3*>(PyByteArray_AS_STRING(positions.get())), *count);
+      reinterpret_cast<base::Point3*>(PyByteArray_AS_STRING(positions.get())), points);
   const std::span<base::Point3> normal_span(
-      reinterpret_cast<base::Point3*>(PyByteArray_AS_STRING(normal_bytes.get())), *count);
-  const stl::PathText path(
-      std::string(PyBytes_AS_STRING(path_bytes.get()),
-                  static_cast<std::size_t>(PyBytes_GET_SIZE(path_bytes.get()))));
+      reinterpret_cast<base::Point3*>(PyByteArray_AS_STRING(normal_bytes.get())), points);
 
   // The driver sees plain values and the two buffers, which no other code can reach yet.
-  const bool need_key = args[3] == Py_None;
   bool interrupted = false;
-  const reduce::SampleOutcome outcome = module::without_interpreter_lock(interrupted, [&] {
-    if (need_key) options.key = reduce::os_sample_key();
-    return reduce::sample_stl(path, *count, options, position_span, normal_span);
+  const sample::SampleOutcome outcome = boundary::without_interpreter_lock(interrupted, [&] {
+    if (need_key) options.key = random::os_sample_key();
+    return sample::sample_stl(path.value(), points, options, position_span, normal_span);
   });
-  if (interrupted) return nullptr;  // a signal handler raised: its exception is pending
+  if (interrupted) return boundary::fetch_pending();  // a signal handler raised
 
-  if (const auto* failure = std::get_if<reduce::SampleFailure>(&outcome)) {
-    if (failure->kind == reduce::SampleFailure::Kind::NoArea) {
-      return raise(PyExc_ValueError, reduce::NO_AREA_MESSAGE);
-    }
-    return raise_read_error(failure->read, filename.get());
+  if (std::holds_alternative<sample::NoArea>(outcome)) {
+    return value_error(sample::NO_AREA_MESSAGE);
   }
-  if (std::get<std::uint64_t>(outcome) == 0 && *count != 0) {
-    if (PyByteArray_Resize(positions.get(), 0) < 0) return nullptr;
-    if (PyByteArray_Resize(normal_bytes.get(), 0) < 0) return nullptr;
+  if (const auto* error = std::get_if<mesh_io::ReadError>(&outcome)) {
+    return boundary::read_error(*error, "", filename.get());
   }
-  return PyTuple_Pack(2, positions.get(), normal_bytes.get());
+  if (std::get<std::uint64_t>(outcome) == 0 && points != 0) {
+    if (PyByteArray_Resize(positions.get(), 0) < 0) return boundary::fetch_pending();
+    if (PyByteArray_Resize(normal_bytes.get(), 0) < 0) return boundary::fetch_pending();
+  }
+  return boundary::checked(PyTuple_Pack(2, positions.get(), normal_bytes.get()));
 }
 
 }  // namespace
 
 PyObject* sample_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  // The one place where C++ failures become Python exceptions: an exhausted allocator is
-  // MemoryError, any other internal fault a RuntimeError with its message.
-  try {
-    return sample(args, nargs);
-  } catch (abi::__forced_unwind&) {
-    throw;  // the thread is being ended at interpreter exit: let it go
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& fault) {
-    PyErr_Format(PyExc_RuntimeError, "internal error in sample(): %s", fault.what());
-    return nullptr;
-  } catch (...) {
-    return raise(PyExc_RuntimeError, "internal error in sample()");
-  }
+  return boundary::guard<SampleFaults>([&] { return sample(args, nargs); });
 }
 
 }  // namespace vertisift::tools

@@ -11,6 +11,8 @@
 #include <vector>
 
 namespace vertisift::stl {
+
+using mesh_io::FileStream;
 namespace {
 
 // A file holding `content`, removed when the test ends.

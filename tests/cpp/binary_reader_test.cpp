@@ -8,6 +8,12 @@
 #include <vector>
 
 namespace vertisift::stl {
+
+using mesh_io::FaceStatus;
+using mesh_io::FileStream;
+using mesh_io::RawFace;
+using mesh_io::RawFile;
+using mesh_io::ReadError;
 namespace {
 
 // A binary file of `count` records whose twelve floats are 12 * i + 0 .. 11 for record i,

@@ -2,12 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <vector>
 
+#include "random/thread_rng.h"
+
 namespace vertisift::reduce {
 namespace {
+
+// The reduction's pick, with the thread's generator, in `order`.
+PointList pick_points(const CellMap& cells, const PointList& points, CellOrder order) {
+  return pick_representatives<PointList>(cells, order, random::thread_rng(),
+                                         [&](std::uint64_t index) { return points[index]; });
+}
 
 // 1050 points on 105 distinct positions, ten on each, so every cell holds several points.
 PointList clustered_points() {
@@ -57,16 +66,23 @@ TEST_P(AssignToCells, EveryCellHoldsExactlyItsPoints) {
   EXPECT_EQ(found, expected);
 }
 
-// One representative per cell, drawn from that cell's points, each of them in turn.
+// One representative per cell, drawn from that cell's points, each of them in turn; in key
+// order, the cells come by ascending key.
 TEST_P(AssignToCells, RepresentativesAreUniformPicksFromEachCell) {
   std::map<CellKey, std::set<std::uint32_t>> picked;
   for (int round = 0; round < 300; ++round) {
-    const PointList representatives = pick_representatives(cells, points);
+    const CellOrder order = round % 2 == 0 ? CellOrder::Map : CellOrder::Key;
+    const PointList representatives = pick_points(cells, points, order);
     ASSERT_EQ(representatives.size(), expected.size());
+    std::vector<CellKey> keys;
     for (const PointWithNormal& item : representatives) {
       const auto index = static_cast<std::uint32_t>(item.normal.z);
       EXPECT_EQ(points[index].position.x, item.position.x);
-      picked[cell_key(item.position, box, GetParam())].insert(index);
+      keys.push_back(cell_key(item.position, box, GetParam()));
+      picked[keys.back()].insert(index);
+    }
+    if (order == CellOrder::Key) {
+      EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
     }
   }
   EXPECT_EQ(picked.size(), expected.size());
@@ -83,7 +99,8 @@ INSTANTIATE_TEST_SUITE_P(DenseAndSorted, AssignToCells, ::testing::Values(3u, 40
 TEST(PickRepresentatives, NoPointsNoCells) {
   CellMap cells;
   assign_to_cells({}, compute_bounding_box({}), 1, cells);
-  EXPECT_TRUE(pick_representatives(cells, {}).empty());
+  EXPECT_TRUE(pick_points(cells, {}, CellOrder::Map).empty());
+  EXPECT_TRUE(pick_points(cells, {}, CellOrder::Key).empty());
 }
 
 }  // namespace

@@ -7,6 +7,9 @@
 #include <set>
 #include <vector>
 
+#include "random/thread_rng.h"
+#include "reduce/point_with_normal.h"
+
 namespace vertisift::reduce {
 namespace {
 
@@ -25,13 +28,19 @@ std::vector<int> labels(const PointList& list) {
   return out;
 }
 
+// The reduction's adjustment: the thread's generator, drawing whole points from `all`.
+PointList adjust(PointList representatives, const PointList& all, std::uint64_t clusters) {
+  return adjust_count(std::move(representatives), clusters, all.size(), random::thread_rng(),
+                      [&](std::uint64_t index) { return all[index]; });
+}
+
 // A cut after a uniform shuffle: every ordered choice of three out of four turns up (a
 // shuffle that must move every item, or one that moves none, leaves most of them out).
 TEST(AdjustCount, CutKeepsAUniformlyShuffledChoice) {
   const PointList all = items(10, 100);
   std::set<std::vector<int>> seen;
   for (int round = 0; round < 2000; ++round) {
-    const PointList kept = adjust_count(items(4), all, 3);
+    const PointList kept = adjust(items(4), all, 3);
     seen.insert(labels(kept));
   }
   EXPECT_EQ(seen.size(), 24u);
@@ -39,15 +48,15 @@ TEST(AdjustCount, CutKeepsAUniformlyShuffledChoice) {
     EXPECT_EQ(std::set<int>(choice.begin(), choice.end()).size(), 3u);
     for (int label : choice) EXPECT_LT(label, 4);
   }
-  EXPECT_TRUE(adjust_count(items(4), all, 0).empty());
+  EXPECT_TRUE(adjust(items(4), all, 0).empty());
 }
 
 // Too few: the representatives stay first, in order, and the rest are drawn with replacement
 // from all points.
 TEST(AdjustCount, TopUpDrawsFromAllPoints) {
   const PointList all = items(5, 100);
-  EXPECT_EQ(labels(adjust_count(items(3), all, 3)), (std::vector<int>{0, 1, 2}));
-  const PointList filled = adjust_count(items(2), all, 502);
+  EXPECT_EQ(labels(adjust(items(3), all, 3)), (std::vector<int>{0, 1, 2}));
+  const PointList filled = adjust(items(2), all, 502);
   ASSERT_EQ(filled.size(), 502u);
   const std::vector<int> got = labels(filled);
   EXPECT_EQ(got[0], 0);
@@ -57,8 +66,8 @@ TEST(AdjustCount, TopUpDrawsFromAllPoints) {
 }
 
 TEST(AdjustCount, NothingToDrawFromAndImpossibleCounts) {
-  EXPECT_TRUE(adjust_count({}, {}, 7).empty());
-  EXPECT_THROW(adjust_count(items(1), items(1), std::numeric_limits<std::uint64_t>::max()),
+  EXPECT_TRUE(adjust({}, {}, 7).empty());
+  EXPECT_THROW(adjust(items(1), items(1), std::numeric_limits<std::uint64_t>::max()),
                std::bad_alloc);
 }
 

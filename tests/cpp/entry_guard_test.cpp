@@ -11,6 +11,9 @@
 namespace vertisift::module {
 namespace {
 
+using boundary::text_of;
+using boundary::type_name_of;
+
 class EntryGuard : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {

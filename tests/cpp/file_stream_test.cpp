@@ -1,4 +1,4 @@
-#include "stl/file_stream.h"
+#include "mesh_io/file_stream.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace vertisift::stl {
+namespace vertisift::mesh_io {
 namespace {
 
 // 30000 bytes, byte i being i mod 251, so that a byte read from the wrong offset shows.
@@ -101,4 +101,4 @@ TEST(FileStream, NoDescriptorOutlivesItsStream) {
 }
 
 }  // namespace
-}  // namespace vertisift::stl
+}  // namespace vertisift::mesh_io

@@ -13,6 +13,9 @@
 #include <vector>
 
 namespace vertisift::stl {
+
+using mesh_io::ReadErrorKind;
+using mesh_io::ReadStatus;
 namespace {
 
 std::uint32_t bits_of(float value) { return std::bit_cast<std::uint32_t>(value); }

@@ -1,11 +1,11 @@
-#include "stl/indexed_mesh.h"
+#include "mesh_io/indexed_mesh.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-namespace vertisift::stl {
+namespace vertisift::mesh_io {
 namespace {
 
 // A FaceSource over a fixed list, optionally failing after it.
@@ -104,4 +104,4 @@ TEST(BuildIndexedMesh, ManyVerticesGrowTheTable) {
 }
 
 }  // namespace
-}  // namespace vertisift::stl
+}  // namespace vertisift::mesh_io

@@ -16,7 +16,7 @@
 #include <unistd.h>
 
 #include "reduce/pipeline.h"
-#include "reduce/sampling.h"
+#include "sample/sampling.h"
 #include "stl/stl_reader.h"
 
 namespace vertisift::reduce {
@@ -64,7 +64,7 @@ class TempStl {
   explicit TempStl(const std::vector<Triangle>& faces)
       : TempStl(faces, static_cast<std::uint32_t>(faces.size())) {}
   ~TempStl() { std::remove(path_.c_str()); }
-  stl::PathText path() const { return path_; }
+  mesh_io::PathText path() const { return path_; }
 
  private:
   std::string path_;
@@ -75,8 +75,8 @@ Key key_of(const base::Point3& p) { return {p.x, p.y, p.z}; }
 
 void check_call(const TempStl& file, const std::vector<Triangle>& faces, std::uint64_t clusters) {
   ReduceOutcome outcome = reduce_stl_points(file.path(), clusters);
-  ASSERT_TRUE(std::holds_alternative<ReducedPoints>(outcome));
-  const ReducedPoints& points = std::get<ReducedPoints>(outcome);
+  ASSERT_TRUE(outcome.ok());
+  const ReducedPoints& points = outcome.value();
   const std::size_t expected = faces.empty() ? 0 : clusters;
   ASSERT_EQ(points.positions.size(), expected);
   ASSERT_EQ(points.normals.size(), expected);
@@ -122,9 +122,8 @@ TEST(DriverStress, EmptyMeshAndReadFailures) {
     check_call(empty, {}, 0);
     check_call(empty, {}, 7);
     ReduceOutcome outcome = reduce_stl_points(truncated.path(), 5);
-    ASSERT_TRUE(std::holds_alternative<ReadFailure>(outcome));
-    EXPECT_EQ(std::get<ReadFailure>(outcome).message,
-              std::string(stl::READ_ERROR_PREFIX) + "failed to fill whole buffer");
+    ASSERT_FALSE(outcome.ok());
+    EXPECT_EQ(outcome.error().display(), "failed to fill whole buffer");
   }
 }
 
@@ -141,12 +140,14 @@ TEST(DriverStress, CountBeyondTheLimitIsRefusedBeforeAnyWork) {
 
 // Seeded samples of one file, as bytes: identical whichever thread draws them and whatever
 // runs beside them.
-std::vector<float> seeded_sample(const TempStl& file, SampleMethod method, std::uint64_t count) {
+std::vector<float> seeded_sample(const TempStl& file, sample::SampleMethod method,
+                                 std::uint64_t count) {
   std::vector<base::Point3> positions(count), normals(count);
-  SampleOptions options;
+  sample::SampleOptions options;
   options.method = method;
-  options.key = derive_sample_key(99);
-  SampleOutcome outcome = sample_stl(file.path(), count, options, positions, normals);
+  options.key = random::derive_sample_key(99);
+  sample::SampleOutcome outcome =
+      sample::sample_stl(file.path(), count, options, positions, normals);
   EXPECT_TRUE(std::holds_alternative<std::uint64_t>(outcome));
   std::vector<float> flat;
   for (std::size_t i = 0; i < count; ++i) {
@@ -160,8 +161,8 @@ TEST(DriverStress, ConcurrentCallersShareThePool) {
   const auto large = torus(60);
   const auto small = torus(5);
   const TempStl large_file(large), small_file(small);
-  const auto vertices_expected = seeded_sample(large_file, SampleMethod::Vertices, 3000);
-  const auto surface_expected = seeded_sample(large_file, SampleMethod::Surface, 3000);
+  const auto vertices_expected = seeded_sample(large_file, sample::SampleMethod::Vertices, 3000);
+  const auto surface_expected = seeded_sample(large_file, sample::SampleMethod::Surface, 3000);
   std::vector<std::thread> callers;
   for (int caller = 0; caller < 4; ++caller) {
     callers.emplace_back([&, caller] {
@@ -169,14 +170,16 @@ TEST(DriverStress, ConcurrentCallersShareThePool) {
         switch ((caller + round) % 4) {
           case 0: check_call(large_file, large, 500); break;
           case 1:
-            EXPECT_EQ(seeded_sample(large_file, SampleMethod::Vertices, 3000), vertices_expected);
+            EXPECT_EQ(seeded_sample(large_file, sample::SampleMethod::Vertices, 3000),
+                      vertices_expected);
             break;
           case 2:
-            EXPECT_EQ(seeded_sample(large_file, SampleMethod::Surface, 3000), surface_expected);
+            EXPECT_EQ(seeded_sample(large_file, sample::SampleMethod::Surface, 3000),
+                      surface_expected);
             break;
           default:
             check_call(small_file, small, 20);
-            seeded_sample(small_file, SampleMethod::Surface, 1);
+            seeded_sample(small_file, sample::SampleMethod::Surface, 1);
         }
       }
     });

@@ -1,8 +1,8 @@
-#include "stl/read_error.h"
+#include "mesh_io/read_error.h"
 
 #include <gtest/gtest.h>
 
-namespace vertisift::stl {
+namespace vertisift::mesh_io {
 namespace {
 
 TEST(ReadError, DisplayTexts) {
@@ -13,4 +13,4 @@ TEST(ReadError, DisplayTexts) {
 }
 
 }  // namespace
-}  // namespace vertisift::stl
+}  // namespace vertisift::mesh_io

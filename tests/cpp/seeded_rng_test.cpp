@@ -1,14 +1,14 @@
 // The seeded streams: the key derivation, stream separation, and the reads by block.
-#include "reduce/seeded_rng.h"
+#include "random/seeded_rng.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <set>
 
-#include "reduce/random.h"
+#include "random/chacha.h"
 
-namespace vertisift::reduce {
+namespace vertisift::random {
 namespace {
 
 TEST(SeededRng, KeyIsTheDerivationBlockOfTheSeed) {
@@ -43,15 +43,5 @@ TEST(SeededRng, StreamReadsBlocksOfItsOwnStreamInOrder) {
   EXPECT_EQ(wide.next_u64(), (std::uint64_t{words[1]} << 32) | words[0]);
 }
 
-TEST(SeededRng, UniformIndexIsInRangeAndUniform) {
-  StreamRng rng(derive_sample_key(7), SampleStream::CountAdjustment);
-  int counts[6] = {};
-  for (int i = 0; i < 60000; ++i) ++counts[uniform_index(rng, 6)];
-  for (int count : counts) EXPECT_NEAR(count, 10000, 500);
-  for (std::uint64_t n : {std::uint64_t{1}, std::uint64_t{1} << 32, UINT64_MAX}) {
-    for (int i = 0; i < 100; ++i) ASSERT_LT(uniform_index(rng, n), n);
-  }
-}
-
 }  // namespace
-}  // namespace vertisift::reduce
+}  // namespace vertisift::random

@@ -1,6 +1,6 @@
 // Surface sampling's units: the cumulative areas, the area-weighted face choice (against a
 // plain linear scan) and the point formula.
-#include "reduce/surface_sampling.h"
+#include "sample/surface_sampling.h"
 
 #include <gtest/gtest.h>
 
@@ -8,10 +8,10 @@
 #include <random>
 #include <vector>
 
-namespace vertisift::reduce {
+namespace vertisift::sample {
 namespace {
 
-stl::RawFace face_of(base::Point3 a, base::Point3 b, base::Point3 c) {
+mesh_io::RawFace face_of(base::Point3 a, base::Point3 b, base::Point3 c) {
   return {{0, 0, 0}, {a, b, c}};
 }
 
@@ -27,7 +27,7 @@ std::size_t scan(const AreaList& cumulative, double target) {
 
 TEST(SurfaceSampling, CumulativeAreasSkipDegenerateAndNonFiniteFaces) {
   const float inf = INFINITY;
-  const std::vector<stl::RawFace> faces = {
+  const std::vector<mesh_io::RawFace> faces = {
       face_of({0, 0, 0}, {2, 0, 0}, {0, 1, 0}),    // 1
       face_of({0, 0, 0}, {1, 1, 1}, {2, 2, 2}),    // 0: collinear
       face_of({0, 0, 0}, {inf, 0, 0}, {0, 1, 0}),  // infinite
@@ -94,4 +94,4 @@ TEST(SurfaceSampling, TrianglePointFormula) {
 }
 
 }  // namespace
-}  // namespace vertisift::reduce
+}  // namespace vertisift::sample

@@ -1,7 +1,8 @@
 // The parallel front end (read_stl_blocks into a VertexMerge) against the sequential one
 // (read_stl_file, then every face's normal summed in file order as one chunk): the same
 // vertices bit for bit, the same normal for each bit for bit, and the same error text, with
-// block sizes that cut records, lines and tokens, on regular files and through a pipe.
+// block sizes that cut records, lines and tokens, on regular files and through a pipe; and
+// the vertex normals of small meshes whose sums show the order and grouping of the addends.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +23,7 @@
 #include <variant>
 #include <vector>
 
+#include "mesh_io/indexed_mesh.h"
 #include "reduce/vertex_merge.h"
 #include "reduce/vertex_normals.h"
 #include "stl/stl_reader.h"
@@ -32,6 +35,10 @@ using Bits = std::array<std::uint32_t, 3>;
 using Triangle = std::array<base::Point3, 4>;  // normal, then the three corners
 // Each position's normal, or the error text.
 using Outcome = std::variant<std::map<Bits, Bits>, std::string>;
+
+bool same_bits(float a, float b) {
+  return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
+}
 
 Bits bits_of(const base::Point3& point) {
   Bits bits;
@@ -132,11 +139,11 @@ class TempFile {
 Outcome read_sequential(const std::string& path) {
   auto file = stl::read_stl_file(path);
   if (!file.ok()) return file.error().display();
-  const stl::IndexedMesh& mesh = file.value().mesh;
+  const mesh_io::IndexedMesh& mesh = file.value().mesh;
   std::vector<base::Point3> sums(mesh.vertices.size());
   std::vector<bool> seen(mesh.vertices.size());
-  for (const stl::Face& face : mesh.faces) {
-    std::vector<std::pair<stl::VertexIndex, base::Point3>> own;
+  for (const mesh_io::Face& face : mesh.faces) {
+    std::vector<std::pair<mesh_io::VertexIndex, base::Point3>> own;
     for (auto index : face.vertex_indices) {
       auto entry =
           std::find_if(own.begin(), own.end(), [&](auto& item) { return item.first == index; });
@@ -197,7 +204,10 @@ TEST(VertexMerge, BinaryMatchesTheSequentialSums) {
 
 TEST(VertexMerge, AsciiMatchesTheSequentialSums) {
   const std::string text = ascii_text(random_faces(300, true));
+  const std::uint64_t plain_before = stl::plain_ascii_reads();
   expect_same_outcome(text, true);
+  // At every block size the plain text was parsed in parts, not left to the ASCII reader.
+  EXPECT_EQ(stl::plain_ascii_reads() - plain_before, std::size(BLOCK_SIZES));
   // Nothing after the endsolid line counts, not even bytes that are not UTF-8.
   expect_same_outcome(text + "facet normal oops\n\xff\xfe\n", true);
   // White space beyond ASCII after the keyword still ends the faces.
@@ -207,6 +217,7 @@ TEST(VertexMerge, AsciiMatchesTheSequentialSums) {
 
 TEST(VertexMerge, AsciiFaultsGiveTheSequentialMessage) {
   const std::string text = ascii_text(random_faces(120, true));
+  const std::uint64_t plain_before = stl::plain_ascii_reads();
   // Each line of a facet replaced by a near miss, in the first, a middle and the last facet;
   // a line put before the first facet.
   const std::pair<std::string, std::string> faults[] = {
@@ -237,6 +248,8 @@ TEST(VertexMerge, AsciiFaultsGiveTheSequentialMessage) {
   const std::size_t first_facet = text.find('\n') + 1;
   expect_same_outcome(text.substr(0, first_facet) + "endloop\n" + text.substr(first_facet), false,
                       FAULT_BLOCK_SIZES);
+  // No broken file was taken for plain ASCII to its end.
+  EXPECT_EQ(stl::plain_ascii_reads(), plain_before);
 }
 
 // A pipe cannot be rewound after the probe, so most files fail through one; whatever the
@@ -262,6 +275,114 @@ TEST(VertexMerge, PipeStreamsWithTheSameOutcome) {
     EXPECT_EQ(through_pipe(bytes, [&] { return read_merged(fifo, 60); }), expected);
   }
   std::remove(fifo.c_str());
+}
+
+// The merge's points for `faces` over `vertices`, handed to it as one block, in the order of
+// `vertices`: each vertex's normal as the reduction makes it.
+PointList merged(const std::vector<base::Point3>& vertices,
+                 const std::vector<mesh_io::Face>& faces) {
+  std::vector<mesh_io::RawFace> corners;
+  for (const mesh_io::Face& face : faces) {
+    const auto* index = face.vertex_indices;
+    corners.push_back({face.normal, {vertices[index[0]], vertices[index[1]], vertices[index[2]]}});
+  }
+  VertexMerge merge;
+  merge.add_faces(corners);
+  std::map<Bits, PointWithNormal> by_position;
+  for (const PointWithNormal& point : merge.take_points())
+    by_position[bits_of(point.position)] = point;
+  PointList points;
+  for (const base::Point3& vertex : vertices) {
+    const auto at = by_position.find(bits_of(vertex));
+    if (at != by_position.end()) points.push_back(at->second);
+  }
+  return points;
+}
+
+TEST(VertexMergeNormals, SharedEdgeAndDegenerateFaces) {
+  const std::vector<base::Point3> vertices = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, -1, 0}};
+  auto points = merged(vertices, {{{0, 1, 2}, {1, 0, 0}}, {{2, 1, 3}, {0, 1, 0}}});
+  ASSERT_EQ(points.size(), 4u);
+  EXPECT_EQ(points[0].normal.x, 1.0f);
+  EXPECT_EQ(points[1].normal.x, 0.70710677f);
+  EXPECT_EQ(points[1].normal.y, 0.70710677f);
+  EXPECT_EQ(points[3].normal.y, 1.0f);
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(points[i].position.x, vertices[i].x);
+    EXPECT_EQ(points[i].position.y, vertices[i].y);
+  }
+}
+
+// Vertex B named twice in a face gets n + n added at once, vertex A named once gets n, in
+// each of the three places A can stand. The sums are exact whichever way the pool splits the
+// faces, but adding n twice in a row, or n once, to B's sum of 1 rounds back to 1 (2^-24 is
+// half of 1's last place), and A with 2n would turn A's normal.
+TEST(VertexMergeNormals, RepeatedSlotsAddTwiceTheNormalAtOnce) {
+  const float n = std::ldexp(1.0f, -24);
+  const std::vector<base::Point3> vertices = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0},
+                                              {0, 0, 1}, {1, 1, 0}, {1, 0, 1}};
+  using Slots = std::array<mesh_io::VertexIndex, 3>;
+  for (const Slots& repeated : {Slots{0, 0, 1}, Slots{0, 1, 0}, Slots{1, 0, 0}}) {
+    std::vector<mesh_io::Face> faces = {{{0, 2, 3}, {1, 1, 0}}, {{1, 4, 5}, {0, 16 * n, 0}}};
+    for (int i = 0; i < 64; ++i)
+      faces.push_back({{repeated[0], repeated[1], repeated[2]}, {n, 0, 0}});
+    auto points = merged(vertices, faces);
+    const base::Point3 b = normalize_or_zero({1 + 64 * 2 * n, 1, 0});
+    const base::Point3 a = normalize_or_zero({64 * n, 16 * n, 0});
+    EXPECT_EQ(points[0].normal.x, b.x) << repeated[0] << repeated[1] << repeated[2];
+    EXPECT_EQ(points[0].normal.y, b.y);
+    EXPECT_EQ(points[1].normal.x, a.x) << repeated[0] << repeated[1] << repeated[2];
+    EXPECT_EQ(points[1].normal.y, a.y);
+  }
+}
+
+TEST(VertexMergeNormals, EveryCornerRepeated) {
+  // Vertex 0 fills all three slots of face 0 (normal (1,0,0)) and one of face 1 (0,1,0).
+  auto points =
+      merged({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{{0, 0, 0}, {1, 0, 0}}, {{0, 1, 2}, {0, 1, 0}}});
+  const base::Point3 expected = normalize_or_zero({3, 1, 0});
+  EXPECT_EQ(points[0].normal.x, expected.x);
+  EXPECT_EQ(points[0].normal.y, expected.y);
+}
+
+TEST(VertexMergeNormals, SignedZerosSurvive) {
+  // A lone face with normal (-0, 0, 1): the sum keeps the negative zero, and so does x / length.
+  auto lone = merged({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{{0, 1, 2}, {-0.0f, 0, 1}}});
+  EXPECT_TRUE(same_bits(lone[0].normal.x, -0.0f));
+}
+
+TEST(VertexMergeNormals, LargeMeshMatchesSequentialSums) {
+  // Many faces over few vertices, in blocks of many partitions, with normals that are exact
+  // in float32.
+  std::vector<base::Point3> vertices;
+  for (int i = 0; i < 50; ++i) vertices.push_back({static_cast<float>(i), 0, 0});
+  std::vector<mesh_io::Face> faces;
+  std::vector<base::Point3> expected(50, {0, 0, 0});
+  for (std::uint32_t i = 0; i < 20000; ++i) {
+    mesh_io::Face face{{i % 50, (i * 7 + 1) % 50, (i * 13 + 2) % 50},
+                       {static_cast<float>(i % 3), static_cast<float>(i % 5), 1}};
+    faces.push_back(face);
+    for (auto index : face.vertex_indices) {
+      expected[index].x += face.normal.x;
+      expected[index].y += face.normal.y;
+      expected[index].z += face.normal.z;
+    }
+  }
+  auto points = merged(vertices, faces);
+  ASSERT_EQ(points.size(), 50u);
+  for (std::size_t v = 0; v < 50; ++v) {
+    base::Point3 want = normalize_or_zero(expected[v]);
+    EXPECT_EQ(points[v].normal.x, want.x) << v;
+    EXPECT_EQ(points[v].normal.y, want.y) << v;
+    EXPECT_EQ(points[v].normal.z, want.z) << v;
+  }
+}
+
+TEST(VertexMergeNormals, NoFacesNoPoints) {
+  VertexMerge merge;
+  EXPECT_TRUE(merge.take_points().empty());
+  merge.add_faces({});
+  EXPECT_TRUE(merge.take_points().empty());
 }
 
 }  // namespace

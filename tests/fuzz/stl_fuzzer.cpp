@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Input input = make_input(data, size);
   const int fd = memory_file();
   write_file(fd, input.file);
-  const vertisift::stl::PathText path = "/proc/self/fd/" + std::to_string(fd);
+  const vertisift::mesh_io::PathText path = "/proc/self/fd/" + std::to_string(fd);
 
   auto read = vertisift::stl::read_stl_file(path);
   vertisift::reduce::VertexMerge merge;
@@ -128,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (merge_failure) fail("the block reading failed on a file that reads");
   if (input.expect_failure) fail("a binary file that ends early was read");
-  const vertisift::stl::IndexedMesh& mesh = read.value().mesh;
+  const vertisift::mesh_io::IndexedMesh& mesh = read.value().mesh;
   if (input.expect_faces && mesh.faces.size() != input.expected_faces) fail("face count");
   std::set<Bits> vertices;
   for (const auto& vertex : mesh.vertices) {
@@ -151,8 +151,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const vertisift::reduce::ReduceOutcome outcome =
       vertisift::reduce::reduce_stl_points(path, input.clusters);
-  const auto* points = std::get_if<vertisift::reduce::ReducedPoints>(&outcome);
-  if (points == nullptr) fail("the driver failed on a file that reads");
+  if (!outcome.ok()) fail("the driver failed on a file that reads");
+  const vertisift::reduce::ReducedPoints* points = &outcome.value();
   const std::size_t expected = mesh.faces.empty() ? 0 : input.clusters;
   if (points->positions.size() != expected || points->normals.size() != expected) {
     fail("result length");

@@ -1,0 +1,269 @@
+"""The records of a batch: what it makes (`BatchRecord`, kept in OUT_DIR), what there is to do
+(`plan_batch`), how each file ended, and the report of the run, with its failure list on disk
+(`write_failures`).
+
+Planning only looks: it reads OUT_DIR's record, lists the models and checks which clouds a
+previous run already finished, and creates nothing, so a batch that is refused before it
+starts leaves no trace.
+"""
+
+from __future__ import annotations
+
+import csv
+import dataclasses
+import io
+import json
+import os
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from vertisift_tools.clouds import cloud_size, temp_path
+from vertisift_tools.formats import FORMATS
+from vertisift_tools.models import find_models
+from vertisift_tools.options import SampleOptions, package_version
+
+FAILURES_FILE = "failures.csv"
+RECORD_FILE = "vertisift-batch.json"
+
+
+@dataclass(frozen=True)
+class Task:
+    model: str  # the STL file
+    cloud: str  # the output file
+    relative: str  # the model's path under the input folder, as reports show it
+    options: SampleOptions = field(default_factory=SampleOptions)  # with its own seed, if any
+
+
+@dataclass(frozen=True)
+class Failure:
+    path: str  # under the input folder, "/"-separated
+    message: str
+
+
+@dataclass(frozen=True)
+class Outcome:
+    """How the conversion of one file ended: `failure` is None when the cloud was written,
+    else the reason; `zero_normals` counts the points written with the normal (0, 0, 0)."""
+
+    failure: str | None = None
+    zero_normals: int = 0
+
+
+# How a runner reports each file that ends.
+Record = Callable[[Task, Outcome], None]
+
+
+@dataclass(frozen=True)
+class BatchRecord:
+    """What a batch makes, kept in OUT_DIR/vertisift-batch.json from the moment it starts, so
+    that a rerun which asks for other clouds is refused instead of keeping these. The version
+    counts only for a seeded batch, whose clouds depend on it bit for bit."""
+
+    count: int
+    format: str
+    method: str
+    normals: str
+    distinct: bool
+    seed: int | None
+    version: str
+
+    @classmethod
+    def of(cls, count: int, fmt: str, options: SampleOptions | None) -> BatchRecord:
+        chosen = options or SampleOptions()
+        return cls(
+            count=count,
+            format=fmt,
+            method=chosen.method,
+            normals=chosen.normals,
+            distinct=chosen.distinct,
+            seed=chosen.seed,
+            version=package_version(),
+        )
+
+    def differences(self, earlier: BatchRecord) -> list[str]:
+        """What `earlier` made otherwise than this batch would, e.g. "seed 1 before, 2 now"."""
+        names = [item.name for item in dataclasses.fields(self)]
+        if self.seed is None:
+            names.remove("version")
+        return [
+            f"{name} {_shown(getattr(earlier, name))} before, {_shown(getattr(self, name))} now"
+            for name in names
+            if getattr(earlier, name) != getattr(self, name)
+        ]
+
+
+class BatchMismatchError(ValueError):
+    """OUT_DIR holds the clouds of a batch with other settings, or a record that cannot be
+    read. `reason` says which (it follows OUT_DIR in the message)."""
+
+    def __init__(self, out_dir: str | os.PathLike[str], reason: str) -> None:
+        super().__init__(
+            f"{os.fspath(out_dir)} {reason}; pass overwrite=True to make every cloud again"
+        )
+        self.out_dir = out_dir
+        self.reason = reason
+
+
+def check_record(out_dir: str | os.PathLike[str], record: BatchRecord) -> None:
+    """Raises BatchMismatchError unless the batch recorded in OUT_DIR made what `record`
+    asks for. A folder without a record (new, or written by a version that kept none) passes:
+    its clouds of the right size are kept, as they always were."""
+    path = Path(out_dir) / RECORD_FILE
+    try:
+        text = path.read_bytes()
+    except (FileNotFoundError, NotADirectoryError):
+        return
+    except OSError as error:
+        reason = f"has a batch record {RECORD_FILE} that cannot be read ({error.strerror})"
+        raise BatchMismatchError(out_dir, reason) from None
+    earlier = _parse_record(text)
+    if earlier is None:
+        raise BatchMismatchError(out_dir, f"has a damaged batch record {RECORD_FILE}")
+    differences = record.differences(earlier)
+    if differences:
+        raise BatchMismatchError(
+            out_dir, f"holds the clouds of another batch ({'; '.join(differences)})"
+        )
+
+
+def write_record(out_dir: str | os.PathLike[str], record: BatchRecord) -> Path:
+    """Writes OUT_DIR/vertisift-batch.json, replacing an earlier one."""
+    text = json.dumps(dataclasses.asdict(record), indent=2) + "\n"
+    return _replace_text(Path(out_dir) / RECORD_FILE, text)
+
+
+@dataclass
+class Plan:
+    tasks: list[Task]
+    found: int  # model files found
+    skipped: int  # finished in an earlier run
+    record: BatchRecord  # what the batch makes, to be kept in OUT_DIR
+    failures: list[Failure] = field(default_factory=list)  # known before any conversion
+
+
+@dataclass
+class BatchReport:
+    found: int = 0
+    skipped: int = 0
+    converted: int = 0
+    failures: list[Failure] = field(default_factory=list)
+    interrupted: bool = False
+    seconds: float = 0.0
+    # Converted models with points of normal (0, 0, 0): path under the input folder -> count.
+    zero_normals: dict[str, int] = field(default_factory=dict)
+
+    @property
+    def ok(self) -> bool:
+        """Every model has its cloud: nothing failed and the run was not cut short."""
+        return not self.failures and not self.interrupted
+
+    def record(self, task: Task, outcome: Outcome) -> None:
+        """Counts one finished file, converted or failed."""
+        if outcome.failure is not None:
+            self.failures.append(Failure(task.relative, outcome.failure))
+            return
+        self.converted += 1
+        if outcome.zero_normals:
+            self.zero_normals[task.relative] = outcome.zero_normals
+
+
+def plan_batch(
+    in_dir: str | os.PathLike[str],
+    out_dir: str | os.PathLike[str],
+    count: int,
+    fmt: str = "npz",
+    options: SampleOptions | None = None,
+    *,
+    overwrite: bool = False,
+) -> Plan:
+    """The conversions still to do. A model whose cloud already exists with `count` points is
+    skipped; a cloud of another size, or one that cannot be read, is made again. Each task
+    carries `options` made for its file (its own seed, if one is given).
+
+    Raises BatchMismatchError, before the models are listed, when OUT_DIR's record says its
+    clouds were made with other settings. With `overwrite`, the record is not consulted and
+    every cloud is made again."""
+    if fmt not in FORMATS:
+        raise ValueError(f"unknown format {fmt!r}; use one of {', '.join(FORMATS)}")
+    root, out_root = Path(in_dir), Path(out_dir)
+    if not root.is_dir():
+        raise NotADirectoryError(f"{root} is not a folder")
+    record = BatchRecord.of(count, fmt, options)
+    if not overwrite:
+        check_record(out_root, record)
+    failures: list[Failure] = []
+
+    def unlisted(error: OSError) -> None:
+        where = Path(error.filename or root)
+        failures.append(
+            Failure(_relative(where, root), f"cannot list this folder: {error.strerror}")
+        )
+
+    models = find_models(root, unlisted)
+    tasks: list[Task] = []
+    skipped = 0
+    owners: dict[Path, str] = {}
+    for model in models:
+        relative = _relative(model, root)
+        cloud = (out_root / model.relative_to(root)).with_suffix("." + fmt)
+        if cloud in owners:
+            # part.stl and part.STL in one folder would both become part.<fmt>.
+            message = f"its output {cloud.name} is already the output of {owners[cloud]}"
+            failures.append(Failure(relative, message))
+            continue
+        owners[cloud] = relative
+        if not overwrite and cloud_size(cloud) == count:
+            skipped += 1
+        else:
+            chosen = (options or SampleOptions()).for_file(relative)
+            tasks.append(Task(str(model), str(cloud), relative, chosen))
+    return Plan(tasks, len(models), skipped, record, failures)
+
+
+def write_failures(out_dir: str | os.PathLike[str], failures: Iterable[Failure]) -> Path:
+    """Writes OUT_DIR/failures.csv (columns path, error) for the latest run, replacing the one
+    of an earlier run; with no failures it holds only the header."""
+    target = Path(out_dir) / FAILURES_FILE
+    text = io.StringIO()
+    writer = csv.writer(text, lineterminator="\n")
+    writer.writerow(["path", "error"])
+    for failure in sorted(failures, key=lambda f: f.path):
+        writer.writerow([failure.path, failure.message])
+    return _replace_text(target, text.getvalue())
+
+
+def _replace_text(target: Path, text: str) -> Path:
+    """Writes `text` under a temporary name and renames it over `target`, as the clouds are."""
+    temp = temp_path(target, os.getpid())
+    # surrogateescape writes undecodable file names back as their original bytes.
+    temp.write_text(text, encoding="utf-8", errors="surrogateescape")
+    os.replace(temp, target)
+    return target
+
+
+def _parse_record(text: bytes) -> BatchRecord | None:
+    """The record in `text`, or None when it is not one."""
+    try:
+        data = json.loads(text)
+        return BatchRecord(
+            **{item.name: data[item.name] for item in dataclasses.fields(BatchRecord)}
+        )
+    except (ValueError, TypeError, KeyError):
+        return None
+
+
+def _shown(value: object) -> str:
+    if value is None:
+        return "none"
+    if isinstance(value, bool):
+        return "yes" if value else "no"
+    return str(value)
+
+
+def _relative(path: Path, root: Path) -> str:
+    """`path` under `root`, "/"-separated, as reports show it (the whole path if outside)."""
+    try:
+        return path.relative_to(root).as_posix()
+    except ValueError:
+        return path.as_posix()

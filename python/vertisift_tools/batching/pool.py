@@ -1,0 +1,222 @@
+"""Local worker processes that convert one file at a time.
+
+Each worker is handed the next file only when it reports back, so the pool always knows which
+file every worker holds: when a worker dies, that file is counted as failed, a new worker takes
+its place, and the rest of the batch goes on. Processes rather than threads: `sample()`
+releases the interpreter lock, but writing a cloud holds it, the passes of one process take
+turns on its single native worker pool, and a worker that dies (a crash, the out-of-memory
+killer) takes only its own file with it.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import multiprocessing
+import multiprocessing.connection
+import os
+import signal
+from collections import deque
+from collections.abc import Container, Sequence
+from multiprocessing.connection import Connection
+from multiprocessing.context import ForkServerContext, SpawnContext
+from pathlib import Path
+from typing import Any
+
+from vertisift_tools.batching.plan import Outcome, Record, Task
+from vertisift_tools.batching.task import DIED_MESSAGE, run_task
+from vertisift_tools.clouds import temp_path
+
+# The extension sizes its thread pool from these, on its first call.
+THREAD_VARIABLES = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
+
+_Context = ForkServerContext | SpawnContext
+
+
+def processor_count() -> int:
+    """The processors this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+def thread_settings(jobs: int) -> dict[str, str]:
+    """The pool-size variables for the workers' extension: what the user set, or else
+    processors / jobs, so that one worker process per processor runs one thread each instead
+    of oversubscribing. Taken from this process's environment now, because a worker inherits
+    the fork server's, which may be older."""
+    chosen = {name: os.environ[name] for name in THREAD_VARIABLES if os.environ.get(name)}
+    return chosen or {"RAYON_NUM_THREADS": str(max(1, processor_count() // jobs))}
+
+
+def death_message(exitcode: int | None) -> str:
+    """The failure of a file whose worker ended with `exitcode` (negative: killed by that
+    signal)."""
+    if exitcode is not None and exitcode < 0:
+        try:
+            cause = f"killed by {signal.Signals(-exitcode).name}"
+        except ValueError:
+            cause = f"killed by signal {-exitcode}"
+    else:
+        cause = f"exit code {exitcode}"
+    return f"{DIED_MESSAGE} ({cause})"
+
+
+class WorkerPool:
+    """Up to `jobs` worker processes; `run` converts a list of tasks with them.
+
+    Invariant while `run` goes on: every worker in `_workers` holds exactly one task (the one
+    it was last given), or is being retired. A worker that has nothing left to do is sent
+    None and retired; a worker that died is replaced while files are pending.
+    """
+
+    def __init__(self, jobs: int) -> None:
+        if jobs < 1:
+            raise ValueError(f"jobs must be 1 or more, not {jobs}")
+        self._jobs = jobs
+        self._context = _context()
+        self._threads: dict[str, str] = {}
+        self._count = 0
+        self._pending: deque[Task] = deque()
+        self._workers: list[_Worker] = []
+
+    def run(self, tasks: Sequence[Task], count: int, record: Record) -> None:
+        """Converts each task to `count` points and calls `record` as each file ends. On
+        KeyboardInterrupt (or any other exception) every worker is stopped and its partial
+        output removed before the exception goes on."""
+        if not tasks:
+            return
+        self._threads = thread_settings(self._jobs)
+        self._count = count
+        self._pending.extend(tasks)
+        try:
+            while self._pending and len(self._workers) < self._jobs:
+                self._start()
+            while self._workers:
+                waitables: list[Connection[Any, Any] | int] = [
+                    *(w.connection for w in self._workers),
+                    *(w.process.sentinel for w in self._workers),
+                ]
+                ready = set(multiprocessing.connection.wait(waitables))
+                for worker in list(self._workers):
+                    self._collect(worker, ready, record)
+        finally:
+            self._pending.clear()
+            for worker in self._workers:
+                worker.stop()
+            self._workers.clear()
+
+    def _start(self) -> None:
+        worker = _Worker(self._context, self._threads)
+        self._workers.append(worker)
+        self._feed(worker)
+
+    def _feed(self, worker: _Worker) -> None:
+        """Gives the worker the next file, or lets it go when there is none."""
+        if self._pending:
+            task = self._pending.popleft()
+            if worker.give(task, self._count):
+                return
+            self._pending.appendleft(task)  # the worker is gone before it took the file
+        else:
+            worker.release()
+        self._retire(worker)
+
+    def _retire(self, worker: _Worker) -> None:
+        worker.process.join()
+        worker.connection.close()
+        self._workers.remove(worker)
+        if self._pending and len(self._workers) < self._jobs:
+            self._start()
+
+    def _collect(
+        self,
+        worker: _Worker,
+        ready: Container[object],
+        record: Record,
+    ) -> None:
+        """Takes the worker's answer if it has one (or notices that it died)."""
+        died = False
+        outcome = Outcome()
+        if worker.connection in ready or worker.connection.poll():
+            try:
+                outcome = worker.connection.recv()
+            except (EOFError, OSError):
+                died = True
+        elif worker.process.sentinel in ready:
+            died = True
+        else:
+            return
+        task, worker.task = worker.task, None
+        if died:
+            worker.process.join()
+            if task is not None:
+                record(task, Outcome(failure=death_message(worker.process.exitcode)))
+                worker.discard_partial_output(task)
+            self._retire(worker)
+            return
+        if task is not None:
+            record(task, outcome)
+        self._feed(worker)
+
+
+def _context() -> _Context:
+    if "forkserver" in multiprocessing.get_all_start_methods():
+        context = multiprocessing.get_context("forkserver")
+        # Imported once in the fork server, so a new worker (also one replacing a dead one)
+        # starts without importing NumPy and the extension again.
+        context.set_forkserver_preload(["vertisift_tools.batching.task"])
+        return context
+    return multiprocessing.get_context("spawn")
+
+
+def _worker_main(connection: Connection, threads: dict[str, str]) -> None:
+    # Ctrl-C reaches the whole process group; the parent alone decides what stops.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    for name in THREAD_VARIABLES:
+        os.environ.pop(name, None)
+    os.environ.update(threads)
+    while True:
+        try:
+            task = connection.recv()
+        except EOFError:
+            return
+        if task is None:
+            return
+        connection.send(run_task(*task))
+
+
+class _Worker:
+    """One worker process and the parent's end of its pipe."""
+
+    def __init__(self, context: _Context, threads: dict[str, str]) -> None:
+        self.connection, child = context.Pipe()
+        self.process = context.Process(target=_worker_main, args=(child, threads), daemon=True)
+        self.process.start()
+        child.close()
+        self.task: Task | None = None
+
+    def give(self, task: Task, count: int) -> bool:
+        """Hands the worker its next file; False when the worker is already gone."""
+        try:
+            self.connection.send((task.model, task.cloud, count, task.options))
+        except OSError:
+            return False
+        self.task = task
+        return True
+
+    def release(self) -> None:
+        """Tells the worker to end: there is nothing more to do."""
+        with contextlib.suppress(OSError):
+            self.connection.send(None)
+
+    def discard_partial_output(self, task: Task) -> None:
+        temp_path(Path(task.cloud), self.process.pid or 0).unlink(missing_ok=True)
+
+    def stop(self) -> None:
+        if self.process.is_alive():
+            self.process.terminate()
+        self.process.join()
+        if self.task is not None:
+            self.discard_partial_output(self.task)
+        self.connection.close()

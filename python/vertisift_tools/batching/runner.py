@@ -1,0 +1,108 @@
+"""The skeleton that every batch runner shares: plan the work, run it, count each file as it
+ends, and write the failure report, also when the run is interrupted.
+
+A runner is a function `execute(tasks, count, record)` that converts the tasks somewhere (local
+worker processes, a Dask cluster) and calls `record` once for each file that ends. It returns
+when all are done, or lets KeyboardInterrupt through once it has stopped its work.
+"""
+
+from __future__ import annotations
+
+import os
+import time
+from collections.abc import Callable, Sequence
+from pathlib import Path
+from typing import TYPE_CHECKING, NoReturn
+
+from vertisift_tools.batching.plan import (
+    BatchReport,
+    Outcome,
+    Record,
+    Task,
+    plan_batch,
+    write_failures,
+    write_record,
+)
+from vertisift_tools.clouds import cloud_size
+from vertisift_tools.options import SampleOptions
+
+if TYPE_CHECKING:
+    from tqdm import tqdm
+
+Execute = Callable[[Sequence[Task], int, Record], None]
+
+
+def run_planned_batch(
+    in_dir: str | os.PathLike[str],
+    out_dir: str | os.PathLike[str],
+    count: int,
+    execute: Execute,
+    *,
+    fmt: str = "npz",
+    progress: bool = False,
+    options: SampleOptions | None = None,
+    overwrite: bool = False,
+) -> BatchReport:
+    """Plans the batch (each file with `options`, see `plan_batch`; BatchMismatchError when
+    OUT_DIR holds another batch's clouds, unless `overwrite`), makes OUT_DIR and records the
+    batch there, hands the tasks to `execute`, and writes OUT_DIR/failures.csv. On
+    KeyboardInterrupt the report says `interrupted`. When IN_DIR holds no model at all,
+    nothing is made and the report's `found` is 0."""
+    started = time.perf_counter()
+    plan = plan_batch(in_dir, out_dir, count, fmt, options, overwrite=overwrite)
+    report = BatchReport(found=plan.found, skipped=plan.skipped, failures=list(plan.failures))
+    if not plan.found and not plan.failures:
+        return report  # nothing to do, and nothing made
+    Path(out_dir).mkdir(parents=True, exist_ok=True)
+    # Before any cloud: a run cut short must leave the record of the clouds it did write.
+    write_record(out_dir, plan.record)
+    bar = _Progress(len(plan.tasks), len(plan.failures), enabled=progress)
+    recorded: set[Task] = set()
+
+    def record(task: Task, outcome: Outcome) -> None:
+        recorded.add(task)
+        report.record(task, outcome)
+        bar.advance(len(report.failures), failed=outcome.failure is not None)
+
+    try:
+        execute(plan.tasks, count, record)
+    except KeyboardInterrupt:
+        report.interrupted = True
+        # A runner can be stopped after a file was written but before its end reached us
+        # (a Dask result still on its way): what is on disk counts.
+        report.converted += sum(
+            1 for task in plan.tasks if task not in recorded and cloud_size(task.cloud) == count
+        )
+    finally:
+        bar.close()
+    write_failures(out_dir, report.failures)
+    report.seconds = time.perf_counter() - started
+    return report
+
+
+class _Progress:
+    """A bar of files done and failed on the terminal, or nothing when not enabled."""
+
+    def __init__(self, total: int, failed: int, *, enabled: bool) -> None:
+        self._bar: tqdm[NoReturn] | None = None
+        if enabled:
+            from tqdm import tqdm
+
+            self._bar = tqdm(
+                total=total,
+                unit="file",
+                desc="converting",
+                dynamic_ncols=True,
+                postfix={"failed": failed},
+            )
+
+    def advance(self, failures: int, *, failed: bool) -> None:
+        if self._bar is None:
+            return
+        if failed:
+            self._bar.set_postfix(failed=failures, refresh=False)
+        self._bar.update(1)
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()

@@ -1,0 +1,45 @@
+"""The per-file task of a batch, as the local worker processes and the Dask workers run it:
+one model to one cloud, every failure of that file turned into its `Outcome`."""
+
+from __future__ import annotations
+
+import os
+import signal
+import time
+from pathlib import Path
+
+from vertisift_tools.batching.plan import Outcome
+from vertisift_tools.convert import convert_file, describe
+from vertisift_tools.options import SampleOptions
+
+# Test hook: "kill:NAME" makes the process that is about to convert a model file named NAME
+# kill itself with SIGKILL, "stall:NAME" makes it hang. The tests use it to crash a worker
+# and to interrupt a batch at a known point; nothing else sets it.
+TEST_FAULT_VARIABLE = "VERTISIFT_TOOLS_TEST_FAULT"
+
+# The failure of a file whose worker process died; each runner adds how it died.
+DIED_MESSAGE = "the worker process died while converting this file"
+
+
+def run_task(model: str, cloud: str, count: int, options: SampleOptions | None = None) -> Outcome:
+    """Converts one file for a batch. Never raises for a failure of this file, so one bad
+    file cannot end a batch."""
+    _test_fault(model)
+    try:
+        Path(cloud).parent.mkdir(parents=True, exist_ok=True)
+        zero_normals = convert_file(model, cloud, count, options)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:  # the extension's internal faults too
+        return Outcome(failure=describe(error, model))
+    return Outcome(zero_normals=zero_normals)
+
+
+def _test_fault(model: str) -> None:
+    action, _, name = os.environ.get(TEST_FAULT_VARIABLE, "").partition(":")
+    if not name or Path(model).name != name:
+        return
+    if action == "kill":
+        os.kill(os.getpid(), signal.SIGKILL)
+    elif action == "stall":
+        time.sleep(3600)

@@ -1,0 +1,240 @@
+"""The `vertisift` command: reduce one model, convert a folder tree, or draw a cloud.
+
+Mistakes in the command (missing paths, an unknown suffix, a count that is not a count, an
+output that cannot be written, an OUT_DIR that holds another batch's clouds, an unreachable
+scheduler) end with a one-line message and exit status 2 before anything is made; a model
+that cannot be converted ends `reduce` with status 1; `batch` exits 0 only when every model
+was converted; an interrupted batch exits with 130.
+"""
+
+from __future__ import annotations
+
+import argparse
+import signal
+import sys
+from collections.abc import Sequence
+from pathlib import Path
+from typing import TYPE_CHECKING, NoReturn
+
+from vertisift_tools.choices import DISTINCT_METHOD
+from vertisift_tools.command.checks import (
+    UsageError,
+    need_cloud_format,
+    need_file,
+    need_folder,
+    need_output_file,
+    need_output_folder,
+    need_picture_format,
+)
+from vertisift_tools.command.parser import DASK_CONNECT_SECONDS, USAGE_ERROR, build_parser
+from vertisift_tools.formats import CloudError
+from vertisift_tools.options import SampleOptions
+
+if TYPE_CHECKING:
+    import distributed
+
+    from vertisift_tools.batching.plan import BatchReport
+
+FAILED = 1
+INTERRUPTED = 130
+_EXTRAS = {
+    "numpy": "cli",
+    "tqdm": "cli",
+    "matplotlib": "preview",
+    "dask": "dask",
+    "distributed": "dask",
+}
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    arguments = parser.parse_args(argv)
+    commands = {"reduce": reduce_command, "batch": batch_command, "preview": preview_command}
+    command = commands[arguments.command]
+    try:
+        return command(arguments)
+    except KeyboardInterrupt:
+        _say(f"{arguments.command}: interrupted")
+        return INTERRUPTED
+    except UsageError as error:
+        _say(f"{arguments.command}: error: {error}")
+        return USAGE_ERROR
+    except ImportError as error:
+        extra = _EXTRAS.get((error.name or "").split(".")[0])
+        if extra is None:
+            raise
+        _say(
+            f"{arguments.command}: error: this needs the package {error.name!r}, which is not "
+            f"installed: pip install 'vertisift[{extra}]'"
+        )
+        return FAILED
+
+
+def reduce_command(arguments: argparse.Namespace) -> int:
+    output, model = arguments.output, arguments.model
+    need_output_file(output, "OUT")
+    need_cloud_format(output)
+    need_file(model, "MODEL")
+    options = _sample_options(arguments)
+    from vertisift_tools.convert import ZERO_NORMAL_REASON, convert_file, describe
+
+    try:
+        zero_normals = convert_file(model, output, arguments.count, options)
+    except (OSError, ValueError, MemoryError) as error:
+        _say(f"reduce: cannot convert {model}: {describe(error, model)}")
+        return FAILED
+    print(f"wrote {arguments.count} points to {output}")
+    if zero_normals:
+        _say(f"reduce: warning: {_no_normal(zero_normals, arguments.count)}: {ZERO_NORMAL_REASON}")
+    return 0
+
+
+def batch_command(arguments: argparse.Namespace) -> int:
+    in_dir, out_dir = arguments.in_dir, arguments.out_dir
+    need_folder(in_dir, "IN_DIR")
+    need_output_folder(out_dir, "OUT_DIR")
+    options = _sample_options(arguments)
+    from vertisift_tools.batching.plan import BatchMismatchError, BatchRecord, check_record
+
+    try:
+        if not arguments.overwrite:
+            # Also checked by the batch itself, but here before a Dask scheduler is sought.
+            check_record(out_dir, BatchRecord.of(arguments.count, arguments.format, options))
+        return _convert_and_summarise(arguments, options)
+    except BatchMismatchError as error:
+        raise UsageError(
+            f"OUT_DIR {out_dir} {error.reason}; use --overwrite to make every cloud again"
+        ) from None
+
+
+def _convert_and_summarise(arguments: argparse.Namespace, options: SampleOptions) -> int:
+    in_dir, out_dir = arguments.in_dir, arguments.out_dir
+    # A termination request stops the batch as Ctrl-C does: workers stopped, partial
+    # files removed, the failure report written.
+    signal.signal(signal.SIGTERM, _interrupt)
+    progress = not arguments.quiet
+    if arguments.dask:
+        from vertisift_tools.batching.dask_runner import batch_dask
+
+        with _connect(arguments.dask) as client:
+            report = batch_dask(
+                in_dir,
+                out_dir,
+                arguments.count,
+                client,
+                fmt=arguments.format,
+                progress=progress,
+                options=options,
+                overwrite=arguments.overwrite,
+            )
+    else:
+        from vertisift_tools.batching.local import batch
+
+        report = batch(
+            in_dir,
+            out_dir,
+            arguments.count,
+            fmt=arguments.format,
+            jobs=arguments.jobs,
+            progress=progress,
+            options=options,
+            overwrite=arguments.overwrite,
+        )
+    if report.found == 0 and not report.failures:
+        _say(f"batch: error: no .stl files under {in_dir}; nothing to do")
+        return FAILED
+    _summarise(report, arguments.count, out_dir)
+    if report.interrupted:
+        _say("batch: interrupted; run the same command again to resume")
+        return INTERRUPTED
+    return 0 if report.ok else FAILED
+
+
+def _summarise(report: BatchReport, count: int, out_dir: Path) -> None:
+    from vertisift_tools.convert import ZERO_NORMAL_REASON
+
+    rate = report.converted / report.seconds if report.seconds else 0.0
+    _say(
+        f"batch: {report.found} models found: {report.converted} converted, "
+        f"{report.skipped} already done, {len(report.failures)} failed "
+        f"({report.seconds:.1f} s, {rate:.1f} files/s)"
+    )
+    for path, zero_normals in sorted(report.zero_normals.items()):
+        _say(f"batch: warning: {path}: {_no_normal(zero_normals, count)}: {ZERO_NORMAL_REASON}")
+    if report.failures:
+        lines = [
+            f"  {failure.path}: {failure.message}"
+            for failure in sorted(report.failures, key=lambda f: f.path)
+        ]
+        print("failed:", *lines, sep="\n", file=sys.stderr)
+        _say(f"batch: the failures are listed in {out_dir / 'failures.csv'}")
+
+
+def preview_command(arguments: argparse.Namespace) -> int:
+    output = arguments.output
+    need_cloud_format(arguments.cloud)
+    need_file(arguments.cloud, "CLOUD")
+    need_output_file(output, "PICTURE")
+    need_picture_format(output)
+    from vertisift_tools.preview import render_preview
+
+    try:
+        render_preview(arguments.cloud, output)
+    except CloudError as error:
+        _say(f"preview: error: {error}")
+        return FAILED
+    except OSError as error:
+        _say(f"preview: error: cannot write {output}: {error.strerror or error}")
+        return FAILED
+    print(f"wrote {output}")
+    return 0
+
+
+def _sample_options(arguments: argparse.Namespace) -> SampleOptions:
+    if arguments.distinct and arguments.method != DISTINCT_METHOD:
+        raise UsageError(f"--distinct applies only to --method {DISTINCT_METHOD}")
+    return SampleOptions(
+        method=arguments.method,
+        seed=arguments.seed,
+        normals=arguments.normals,
+        distinct=arguments.distinct,
+    )
+
+
+def _connect(address: str) -> distributed.Client:
+    """A client of the scheduler at `address`, or a UsageError within DASK_CONNECT_SECONDS."""
+    import distributed
+    from distributed.comm.addressing import get_address_host_port
+
+    try:
+        # Checked first: a client made with an address it cannot parse fails at once, but
+        # then hangs in its finaliser.
+        get_address_host_port(address)
+    except ValueError as error:
+        raise UsageError(
+            f"--dask {address!r} is not a scheduler address such as tcp://host:8786 ({error})"
+        ) from None
+    try:
+        return distributed.Client(  # type: ignore[no-untyped-call]
+            address, timeout=DASK_CONNECT_SECONDS, set_as_default=False
+        )
+    except (OSError, TimeoutError, ValueError):
+        raise UsageError(
+            f"cannot reach the Dask scheduler at {address} (waited {DASK_CONNECT_SECONDS} s)"
+        ) from None
+
+
+def _no_normal(zero_normals: int, count: int) -> str:
+    return f"{zero_normals} of {count} points have the zero normal (0, 0, 0)"
+
+
+def _interrupt(signum: int, frame: object) -> NoReturn:
+    raise KeyboardInterrupt
+
+
+def _say(text: str) -> None:
+    print(f"vertisift {text}", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,199 @@
+"""The `vertisift` command's arguments: the parser of its three subcommands, whose mistakes are
+one line (`CommandParser`), and the argument types and help texts they share."""
+
+from __future__ import annotations
+
+import argparse
+import re
+from collections.abc import Callable
+from pathlib import Path
+from typing import NoReturn
+
+from vertisift_tools.choices import METHODS, NORMALS
+from vertisift_tools.formats import FORMATS
+from vertisift_tools.options import SampleOptions, package_version
+
+# The exit status of a mistake in the command line, as argparse's own.
+USAGE_ERROR = 2
+
+MAX_COUNT = 2**64 - 1
+# How long `batch --dask` waits for the scheduler to answer: a scheduler that is up answers
+# within a fraction of a second, so more only delays the message about a wrong address.
+DASK_CONNECT_SECONDS = 5
+
+POINTS_TEXT = (
+    "With --method vertices (the default), the points are vertices of the mesh: one picked at "
+    "random in each occupied cell of a uniform grid over the model's bounding box, then cut at "
+    "random, or topped up with vertices drawn at random (so points can repeat), to exactly N. "
+    "With --method surface, they are drawn uniformly over the surface area. With --normals "
+    "file (the default), a vertex's normal is the normalised sum of the normals that the "
+    "model's faces at that vertex store, and a surface point's normal is the one its face "
+    "stores; it is (0, 0, 0) where they are zero or cancel out, and the command then says how "
+    "many points have no normal. --normals geometry computes the faces' normals from their "
+    "corners instead, and --normals auto computes only those that the model stores as zero or "
+    "not finite."
+)
+FORMATS_TEXT = (
+    ".ply (binary PLY: x y z nx ny nz), .npz (arrays 'positions' and 'normals'), .xyzn (text, "
+    "x y z nx ny nz a line) or .xyz (text, x y z a line: positions only)"
+)
+
+
+class CommandParser(argparse.ArgumentParser):
+    """An argument parser whose mistakes are one line, "vertisift batch: error: ...", like
+    the command's own, instead of a usage block and then the message; --help still prints
+    the whole usage."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(USAGE_ERROR, f"{self.prog}: error: {message}\n")
+
+
+def whole_number(name: str, low: int, high: int | None, meaning: str) -> Callable[[str], int]:
+    """An argument type for a whole number in decimal digits from `low` to `high` (None: no
+    upper bound), with blanks around it allowed; anything else is refused as "'<text>' is
+    not <meaning>". `name` is what argparse calls the type in the one error it words itself,
+    a number too long for int()."""
+
+    def convert(text: str) -> int:
+        value = int(text) if re.fullmatch(r"[0-9]+", text.strip()) else None
+        if value is None or value < low or (high is not None and value > high):
+            raise argparse.ArgumentTypeError(f"{text!r} is not {meaning}")
+        return value
+
+    convert.__name__ = name
+    return convert
+
+
+point_count = whole_number(
+    "point_count", 1, MAX_COUNT, f"a point count (a whole number from 1 to {MAX_COUNT})"
+)
+seed_value = whole_number(
+    "seed_value", 0, MAX_COUNT, f"a seed (a whole number from 0 to {MAX_COUNT})"
+)
+job_count = whole_number("job_count", 1, None, "a number of processes (1 or more)")
+
+
+def add_sample_options(parser: argparse.ArgumentParser, *, batch: bool) -> None:
+    """--method, --seed, --normals and --distinct, shared by reduce and batch."""
+    parser.add_argument(
+        "--method",
+        choices=tuple(METHODS),
+        default=SampleOptions.method,
+        help="vertices: mesh vertices picked by the grid, as described above (the default); "
+        "surface: points drawn uniformly over the surface area, each with its face's normal",
+    )
+    seed_help = (
+        "draw the same points on every run: each model's seed is derived from SEED and the "
+        "model's path under IN_DIR, so reruns, resumed runs and any --jobs or --dask give the "
+        "same clouds"
+        if batch
+        else "draw the same points on every run (the default draws afresh each time)"
+    )
+    parser.add_argument("--seed", metavar="SEED", type=seed_value, help=seed_help)
+    parser.add_argument(
+        "--normals",
+        choices=tuple(NORMALS),
+        default=SampleOptions.normals,
+        help="file: the normals the model stores (the default); geometry: computed from each "
+        "face's corners by the right-hand rule; auto: the stored normal where it is usable, "
+        "the computed one where it is zero or not finite",
+    )
+    parser.add_argument(
+        "--distinct",
+        action="store_true",
+        help="with --method vertices: top up with vertices not chosen yet, so points repeat "
+        "only when N exceeds the model's vertices",
+    )
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = CommandParser(
+        prog="vertisift",
+        description="Turn STL models into point clouds of an exact size, with normals.",
+    )
+    parser.add_argument("--version", action="version", version=f"vertisift {package_version()}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    reduce = commands.add_parser(
+        "reduce",
+        help="reduce one STL model to a point cloud file",
+        description=f"Reduce one STL model to N points with normals. {POINTS_TEXT} The output "
+        f"format follows OUT's suffix, in any letter case: {FORMATS_TEXT}.",
+    )
+    reduce.add_argument("model", metavar="MODEL.stl", type=Path)
+    reduce.add_argument("count", metavar="N", type=point_count, help="number of points")
+    reduce.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        type=Path,
+        required=True,
+        help="the cloud file to write (.ply, .npz, .xyzn or .xyz)",
+    )
+    add_sample_options(reduce, batch=False)
+
+    batch = commands.add_parser(
+        "batch",
+        help="convert every STL model under a folder",
+        description="Convert every .stl file (any letter case) under IN_DIR into N points "
+        f"with normals, at the same relative path under OUT_DIR. {POINTS_TEXT} Clouds that "
+        "already exist with N points are kept, so running the same command again resumes an "
+        "interrupted batch. OUT_DIR/vertisift-batch.json records N, the format and the "
+        "sampling options; a batch with others is refused unless --overwrite is given. "
+        "Failures are listed at the end and in OUT_DIR/failures.csv; the exit status is 0 "
+        "only when every model was converted.",
+    )
+    batch.add_argument("in_dir", metavar="IN_DIR", type=Path)
+    batch.add_argument("out_dir", metavar="OUT_DIR", type=Path)
+    batch.add_argument("count", metavar="N", type=point_count, help="number of points per model")
+    batch.add_argument(
+        "--format",
+        type=str.lower,
+        choices=FORMATS,
+        default="npz",
+        help=f"output format, in any letter case (default: npz): {FORMATS_TEXT}",
+    )
+    where = batch.add_mutually_exclusive_group()
+    where.add_argument(
+        "--jobs",
+        "-j",
+        metavar="K",
+        type=job_count,
+        help="worker processes (default: the number of processors)",
+    )
+    where.add_argument(
+        "--dask",
+        metavar="SCHEDULER_ADDRESS",
+        help="run on the Dask cluster of this scheduler (e.g. tcp://host:8786), which must "
+        f"answer within {DASK_CONNECT_SECONDS} s; the workers must see IN_DIR and OUT_DIR "
+        "under the same paths",
+    )
+    batch.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
+    batch.add_argument(
+        "--overwrite",
+        action="store_true",
+        help="make every cloud again, also when OUT_DIR holds the clouds of a batch with "
+        "another N, format or sampling options (which is otherwise refused)",
+    )
+    add_sample_options(batch, batch=True)
+
+    preview = commands.add_parser(
+        "preview",
+        help="draw a point cloud file from three sides",
+        description="Draw a cloud file (.ply, .npz, .xyzn or .xyz) from the top, front and "
+        "side, each point coloured by its normal (x red, y green, z blue; a point without a "
+        "normal, as in .xyz files, is grey). By default the clouds of reduce and batch are "
+        "vertices of the model, one per occupied grid cell, topped up at random, with the "
+        "normalised sum of the face normals at each vertex; with --method surface they are "
+        "points on the faces, each with its face's normal.",
+    )
+    preview.add_argument("cloud", metavar="CLOUD", type=Path)
+    preview.add_argument(
+        "-o",
+        "--output",
+        metavar="PICTURE",
+        type=Path,
+        required=True,
+        help="the picture to write, e.g. preview.png",
+    )
+    return parser

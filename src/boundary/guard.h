@@ -1,0 +1,65 @@
+// The one place where a module's C++ failures become Python exceptions.
+//
+// guard<Faults>(body) runs `body` (returning Outcome<PyRef>) and hands the interpreter the new
+// reference, or NULL with an exception set: the body's PendingException, MemoryError for an
+// exhausted allocator, and for any other internal fault what the module's policy raises:
+//
+//   struct Faults {
+//     // Raises the module's exception for an internal fault; `message` is the fault's text,
+//     // or null for a fault that carries none.
+//     static void raise(const char* message);
+//     // Written to standard error before the process aborts, when raising a fault faults again.
+//     static constexpr const char* DOUBLE_FAULT = "...";
+//   };
+//
+// A forced unwinding (a daemon thread ended at interpreter exit, see released_lock.h) is
+// passed on untouched: swallowing it would abort the process.
+#pragma once
+
+#include "boundary/pending.h"  // first: Python.h precedes the standard headers
+
+#include <cxxabi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <new>
+
+namespace vertisift::boundary {
+
+// Raises the module's exception for an internal fault. If that faults again, memory ran out
+// (MemoryError) or the process aborts: nothing else ever leaves the guard.
+template <class Faults>
+PyObject* raise_fault(const char* message) {
+  try {
+    Faults::raise(message);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    std::fputs(Faults::DOUBLE_FAULT, stderr);
+    std::fflush(stderr);
+    std::abort();
+  }
+  return nullptr;
+}
+
+template <class Faults, class Body>
+PyObject* guard(Body&& body) {
+  try {
+    Outcome<PyRef> outcome = body();
+    if (outcome.ok()) return outcome.value().release();
+    outcome.error().raise();
+    return nullptr;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  } catch (const std::exception& fault) {
+    return raise_fault<Faults>(fault.what());
+  } catch (...) {
+    return raise_fault<Faults>(nullptr);
+  }
+}
+
+}  // namespace vertisift::boundary

@@ -1,0 +1,149 @@
+// Sequential, buffered reading of one file.
+//
+// RawFile owns the descriptor (opened read-only, never created) and repeats opens and reads
+// that a signal interrupted, unless the caller's interrupt check (base/interrupt.h) says to
+// stop: then they fail with the system's EINTR error. BufferedReader puts an 8192-byte buffer in
+// front of any source with a `read`; FileStream is the buffered file itself, and the probe and each
+// face reader put a BufferedReader of their own in front of the FileStream. A read larger than the
+// buffer, arriving while the buffer is empty, bypasses it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "mesh_io/path_text.h"
+#include "mesh_io/read_error.h"
+
+namespace vertisift::mesh_io {
+
+inline constexpr std::size_t READ_BUFFER_SIZE = 8192;
+
+class RawFile {
+ public:
+  RawFile() = default;
+  explicit RawFile(int fd) : fd_(fd) {}
+  RawFile(RawFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  RawFile& operator=(RawFile&&) = delete;
+  RawFile(const RawFile&) = delete;
+  RawFile& operator=(const RawFile&) = delete;
+  ~RawFile() { close(); }
+
+  // `path` is a NUL-free byte string.
+  static ReadResult<RawFile> open(const std::string& path);
+
+  ReadResult<std::size_t> read(std::byte* dest, std::size_t count);
+  // Up to `count` bytes from `offset`, leaving the file position where it is; 0 at the end.
+  ReadResult<std::size_t> read_at(std::byte* dest, std::size_t count, std::uint64_t offset);
+  ReadStatus seek_to_start();
+  ReadResult<std::uint64_t> size() const;
+  // True for a regular file; false for a pipe, a device, a socket, or when the system cannot
+  // tell.
+  bool is_regular() const;
+  void close();
+
+ private:
+  int fd_ = -1;
+};
+
+template <class Source>
+class BufferedReader {
+ public:
+  explicit BufferedReader(Source source)
+      : source_(std::move(source)), buffer_(new std::byte[READ_BUFFER_SIZE]) {}
+
+  Source& source() { return source_; }
+
+  // Up to `count` bytes; 0 means end of file.
+  ReadResult<std::size_t> read(std::byte* dest, std::size_t count) {
+    if (pos_ == filled_ && count >= READ_BUFFER_SIZE) return source_.read(dest, count);
+    auto available = fill_buf();
+    if (!available.ok()) return available.error();
+    std::size_t taken = std::min(count, available.value().size());
+    std::memcpy(dest, available.value().data(), taken);
+    consume(taken);
+    return taken;
+  }
+
+  // Exactly `count` bytes, or UnexpectedEof "failed to fill whole buffer" or the system error.
+  ReadStatus exact_read(std::byte* dest, std::size_t count) {
+    if (filled_ - pos_ >= count) {
+      std::memcpy(dest, buffer_.get() + pos_, count);
+      pos_ += count;
+      return std::nullopt;
+    }
+    while (count > 0) {
+      auto got = read(dest, count);
+      if (!got.ok()) return got.error();
+      if (got.value() == 0) return ReadError::unexpected_eof(FILL_BUFFER_MESSAGE);
+      dest += got.value();
+      count -= got.value();
+    }
+    return std::nullopt;
+  }
+
+  // The buffered bytes, refilled from the source when none are left; empty at end of file.
+  ReadResult<std::span<const std::byte>> fill_buf() {
+    if (pos_ == filled_) {
+      auto got = source_.read(buffer_.get(), READ_BUFFER_SIZE);
+      if (!got.ok()) return got.error();
+      pos_ = 0;
+      filled_ = got.value();
+    }
+    return std::span<const std::byte>(buffer_.get() + pos_, filled_ - pos_);
+  }
+
+  void consume(std::size_t count) { pos_ += count; }
+  void discard_buffer() { pos_ = filled_ = 0; }
+
+ private:
+  Source source_;
+  std::unique_ptr<std::byte[]> buffer_;
+  std::size_t pos_ = 0;
+  std::size_t filled_ = 0;
+};
+
+class FileStream {
+ public:
+  explicit FileStream(RawFile file) : reader_(std::move(file)) {}
+
+  static ReadResult<FileStream> open(const std::string& path);
+
+  ReadResult<std::size_t> read(std::byte* dest, std::size_t count) {
+    return reader_.read(dest, count);
+  }
+  ReadStatus exact_read(std::byte* dest, std::size_t count) {
+    return reader_.exact_read(dest, count);
+  }
+  // Position 0 again, buffer dropped. On failure the position and the buffer stay as they are.
+  ReadStatus rewind();
+  // The file's size in bytes as the system reports it.
+  ReadResult<std::uint64_t> size() { return reader_.source().size(); }
+  bool is_regular() { return reader_.source().is_regular(); }
+  // Straight from the file, past the buffer: neither the position nor the buffer changes.
+  ReadResult<std::size_t> read_at(std::byte* dest, std::size_t count, std::uint64_t offset) {
+    return reader_.source().read_at(dest, count, offset);
+  }
+  void close() { reader_.source().close(); }
+
+ private:
+  BufferedReader<RawFile> reader_;
+};
+
+// What a reader puts in front of the FileStream it reads through.
+struct StreamSource {
+  FileStream* stream;
+  ReadResult<std::size_t> read(std::byte* dest, std::size_t count) {
+    return stream->read(dest, count);
+  }
+};
+using StreamReader = BufferedReader<StreamSource>;
+
+// The file at `path`, opened for reading, whatever format it holds. A path whose bytes hold a
+// NUL fails with InvalidInput "file name contained an unexpected NUL byte".
+ReadResult<FileStream> open_file(const PathText& path);
+
+}  // namespace vertisift::mesh_io

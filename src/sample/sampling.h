@@ -1,0 +1,49 @@
+// The sampling driver behind the tools' sample(): exactly `count` points of an STL file with
+// unit normals, written into storage the caller provides, as a pure function of the file,
+// the count, the options and the key.
+//
+// "vertices" is the reduction of reduce_stl_points (bitwise vertex merge, the same grid, one
+// uniformly chosen vertex per occupied cell, then shuffle and cut, or top up), made
+// independent of the pool's size and of hash layouts: vertices are numbered in order of first
+// occurrence, normals summed in face order, cells visited in key order, and every draw taken
+// from the key's streams in that order. "surface" draws points uniformly over the area (see
+// surface_sampling.h) and merges no vertices.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <variant>
+
+#include "base/point3.h"
+#include "mesh_io/read_error.h"
+#include "random/seeded_rng.h"
+#include "sample/face_normals.h"
+#include "stl/stl_reader.h"
+
+namespace vertisift::sample {
+
+enum class SampleMethod { Vertices, Surface };
+
+struct SampleOptions {
+  SampleMethod method = SampleMethod::Vertices;
+  NormalSource normals = NormalSource::Auto;
+  bool distinct = false;  // vertices only: top up with vertices not chosen yet while any remain
+  random::SampleKey key{};
+};
+
+inline constexpr const char* NO_AREA_MESSAGE =
+    "the mesh has no surface to sample: its total area is zero or not finite";
+
+// A surface sample asked of a mesh without area (NO_AREA_MESSAGE).
+struct NoArea {};
+
+// The number of points written (`count`, or 0 for a mesh without faces), or why none could
+// be: the reader's ReadError, unchanged, or NoArea.
+using SampleOutcome = std::variant<std::uint64_t, mesh_io::ReadError, NoArea>;
+
+// `positions` and `normals` hold `count` items each.
+SampleOutcome sample_stl(const mesh_io::PathText& path, std::uint64_t count,
+                         const SampleOptions& options, std::span<base::Point3> positions,
+                         std::span<base::Point3> normals);
+
+}  // namespace vertisift::sample

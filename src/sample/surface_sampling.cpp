@@ -1,0 +1,181 @@
+#include "sample/surface_sampling.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "parallel/thread_pool.h"
+#include "random/uniform.h"
+
+namespace vertisift::sample {
+namespace {
+
+// A face (48 bytes) is not aligned to a cache line and may straddle two: a prefetch of its
+// first byte and one of its last, this far on, load it whole.
+constexpr std::size_t LAST_FACE_BYTE = sizeof(mesh_io::RawFace) - 1;
+
+inline std::size_t block_count(std::size_t items, std::size_t block) {
+  return items / block + (items % block != 0 ? 1 : 0);
+}
+
+}  // namespace
+
+double triangle_area(const base::Point3& a, const base::Point3& b, const base::Point3& c) {
+  const EdgeCross n = edge_cross(a, b, c);
+  return 0.5 * std::sqrt((n.x * n.x + n.y * n.y) + n.z * n.z);
+}
+
+double cumulative_areas(std::span<const mesh_io::RawFace> faces, AreaList& cumulative) {
+  cumulative.resize(faces.size());
+  const std::size_t blocks = block_count(faces.size(), SURFACE_BLOCK);
+  std::vector<double> block_totals(blocks);
+  // Each block sums its own faces from zero, then gets the total of the blocks before it
+  // added: the same additions in the same order for every pool size.
+  parallel::parallel_for(blocks, [&](std::size_t first, std::size_t last) {
+    for (std::size_t b = first; b < last; ++b) {
+      double running = 0.0;
+      const std::size_t end = std::min(faces.size(), (b + 1) * SURFACE_BLOCK);
+      for (std::size_t f = b * SURFACE_BLOCK; f < end; ++f) {
+        const mesh_io::RawFace& face = faces[f];
+        const double area = triangle_area(face.vertices[0], face.vertices[1], face.vertices[2]);
+        // NaN fails the comparison, so it counts as 0 like infinity and degenerate faces.
+        if (area > 0.0 && area < INFINITY) running += area;
+        cumulative[f] = running;
+      }
+      block_totals[b] = running;
+    }
+  });
+  double total = 0.0;
+  for (double& block_total : block_totals) {
+    const double offset = total;
+    total += block_total;
+    block_total = offset;  // now the sum of the blocks before this one
+  }
+  parallel::parallel_for(blocks, [&](std::size_t first, std::size_t last) {
+    for (std::size_t b = first; b < last; ++b) {
+      const std::size_t end = std::min(faces.size(), (b + 1) * SURFACE_BLOCK);
+      for (std::size_t f = b * SURFACE_BLOCK; f < end; ++f) cumulative[f] += block_totals[b];
+    }
+  });
+  return total;
+}
+
+std::size_t pick_face(std::span<const double> cumulative, double target) {
+  auto at = std::upper_bound(cumulative.begin(), cumulative.end(), target);
+  if (at == cumulative.end()) [[unlikely]] {
+    // The first face that reaches the total is the last one with an area of its own.
+    at = std::lower_bound(cumulative.begin(), cumulative.end(), cumulative.back());
+  }
+  return static_cast<std::size_t>(at - cumulative.begin());
+}
+
+FacePicker::FacePicker(std::span<const double> cumulative, double total, std::uint64_t draws)
+    : cumulative_(cumulative) {
+  if (cumulative.empty() || draws < cumulative.size() / GUIDE_MIN_SHARE) return;
+  const std::size_t buckets =
+      static_cast<std::size_t>(std::min<std::uint64_t>(draws, cumulative.size()));
+  bucket_width_ = total / static_cast<double>(buckets);
+  guide_.resize(buckets + 1);
+  // Each range of buckets finds its first face by search and walks on from there.
+  parallel::parallel_for(buckets + 1, [&](std::size_t first, std::size_t last) {
+    std::size_t face = pick_face(cumulative, static_cast<double>(first) * bucket_width_);
+    for (std::size_t b = first; b < last; ++b) {
+      const double start = static_cast<double>(b) * bucket_width_;
+      while (face + 1 < cumulative.size() && cumulative[face] <= start) ++face;
+      guide_[b] = face;
+    }
+  });
+}
+
+std::size_t FacePicker::bucket_of(double target) const {
+  const double scaled = target / bucket_width_;
+  return scaled < static_cast<double>(guide_.size() - 1) ? static_cast<std::size_t>(scaled)
+                                                         : guide_.size() - 2;
+}
+
+void FacePicker::prefetch_guide(double target) const {
+  if (!guide_.empty()) __builtin_prefetch(&guide_[bucket_of(target)]);
+}
+
+void FacePicker::prefetch_areas(double target) const {
+  if (!guide_.empty()) __builtin_prefetch(&cumulative_[guide_[bucket_of(target)]]);
+}
+
+std::size_t FacePicker::pick(double target) const {
+  if (guide_.empty()) return pick_face(cumulative_, target);
+  const std::size_t bucket = bucket_of(target);
+  const std::size_t low = guide_[bucket];
+  const std::size_t high = guide_[bucket + 1];
+  const auto at =
+      std::upper_bound(cumulative_.begin() + static_cast<std::ptrdiff_t>(low),
+                       cumulative_.begin() + static_cast<std::ptrdiff_t>(high + 1), target);
+  const auto face = static_cast<std::size_t>(at - cumulative_.begin());
+  // The answer is right when it passes the target and the face before it does not.
+  if (face <= high && cumulative_[face] > target && (face == 0 || cumulative_[face - 1] <= target))
+      [[likely]] {
+    return face;
+  }
+  return pick_face(cumulative_, target);
+}
+
+base::Point3 point_in_triangle(const base::Point3& a, const base::Point3& b, const base::Point3& c,
+                               double r1, double r2) {
+  const double root = std::sqrt(r1);
+  const double wa = 1.0 - root;
+  const double wb = root * (1.0 - r2);
+  const double wc = root * r2;
+  return {static_cast<float>((wa * a.x + wb * b.x) + wc * c.x),
+          static_cast<float>((wa * a.y + wb * b.y) + wc * c.y),
+          static_cast<float>((wa * a.z + wb * b.z) + wc * c.z)};
+}
+
+void draw_surface_points(std::span<const mesh_io::RawFace> faces,
+                         std::span<const double> cumulative, double total, NormalSource source,
+                         const random::SampleKey& key, std::span<base::Point3> positions,
+                         std::span<base::Point3> normals) {
+  // Points go in batches of DRAW_BATCH (whole blocks of four), each batch in stages: every
+  // stage starts the memory loads the next one needs for all its points, so the cache misses
+  // of a batch (guide, cumulative areas, face record) overlap instead of following each other.
+  constexpr std::size_t POINTS_PER_BLOCK = 4;
+  constexpr std::size_t DRAW_BATCH = 64;
+  const std::size_t count = positions.size();
+  const FacePicker picker(cumulative, total, count);
+  parallel::parallel_for(block_count(count, DRAW_BATCH), [&](std::size_t first, std::size_t last) {
+    double targets[DRAW_BATCH];
+    std::uint32_t corners[DRAW_BATCH][2];
+    std::size_t picked[DRAW_BATCH];
+    for (std::size_t batch = first; batch < last; ++batch) {
+      const std::size_t begin = batch * DRAW_BATCH;
+      const std::size_t size = std::min(count - begin, DRAW_BATCH);
+      for (std::size_t k = 0; k < size; k += POINTS_PER_BLOCK) {
+        const auto words = random::stream_block(key, random::SampleStream::SurfacePoints,
+                                                (begin + k) / POINTS_PER_BLOCK);
+        for (std::size_t j = 0; j < POINTS_PER_BLOCK && k + j < size; ++j) {
+          const std::uint32_t* draw = words.data() + 4 * j;
+          targets[k + j] = random::unit_double((std::uint64_t{draw[1]} << 32) | draw[0]) * total;
+          corners[k + j][0] = draw[2];
+          corners[k + j][1] = draw[3];
+          picker.prefetch_guide(targets[k + j]);
+        }
+      }
+      for (std::size_t k = 0; k < size; ++k) picker.prefetch_areas(targets[k]);
+      for (std::size_t k = 0; k < size; ++k) {
+        picked[k] = picker.pick(targets[k]);
+        __builtin_prefetch(&faces[picked[k]]);
+        __builtin_prefetch(reinterpret_cast<const char*>(&faces[picked[k]]) + LAST_FACE_BYTE);
+      }
+      for (std::size_t k = 0; k < size; ++k) {
+        const mesh_io::RawFace& face = faces[picked[k]];
+        // Midpoints of 2^32 equal steps: uniform in (0, 1) and never exactly 0 or 1.
+        const double r1 = (corners[k][0] + 0.5) * 0x1.0p-32;
+        const double r2 = (corners[k][1] + 0.5) * 0x1.0p-32;
+        const base::Point3& va = face.vertices[0];
+        const base::Point3& vb = face.vertices[1];
+        const base::Point3& vc = face.vertices[2];
+        positions[begin + k] = point_in_triangle(va, vb, vc, r1, r2);
+        normals[begin + k] = face_normal(face.normal, va, vb, vc, source);
+      }
+    }
+  });
+}
+
+}  // namespace vertisift::sample
