@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "test_files.h"
+
 namespace vertisift::stl {
 
 using mesh_io::FaceStatus;
@@ -33,14 +35,7 @@ std::string binary_file(std::uint32_t count) {
   return bytes + "trailing bytes";
 }
 
-std::string write_temp(const std::string& bytes) {
-  std::string path = ::testing::TempDir() + "binary_reader_test_XXXXXX";
-  const int fd = ::mkstemp(path.data());
-  EXPECT_GE(fd, 0);
-  EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  ::close(fd);
-  return path;
-}
+using test_files::write_temp;
 
 void expect_record(const RawFace& face, std::uint32_t i) {
   const float* values = &face.normal.x;

@@ -1,39 +1,25 @@
 #include "mesh_io/block_reader.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "test_files.h"
+
 namespace vertisift::mesh_io {
 namespace {
 
-// 1000 bytes, byte i being i mod 251, so that a byte read from the wrong offset shows.
-std::string pattern() {
-  std::string bytes(1000, '\0');
-  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i % 251);
-  return bytes;
-}
+std::string pattern() { return test_files::pattern(1000); }
 
 FileStream open_temp(const std::string& bytes) {
-  std::string path = ::testing::TempDir() + "block_reader_test_XXXXXX";
-  const int fd = ::mkstemp(path.data());
-  EXPECT_GE(fd, 0);
-  EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  ::close(fd);
+  const std::string path = test_files::write_temp(bytes);
   auto stream = FileStream::open(path);
   ::unlink(path.c_str());
   return std::move(stream.value());
 }
 
-std::size_t threads() {
-  std::size_t count = 0;
-  DIR* dir = ::opendir("/proc/self/task");
-  while (::readdir(dir) != nullptr) ++count;
-  ::closedir(dir);
-  return count;
-}
+std::size_t threads() { return test_files::proc_entries("task"); }
 
 // Reads the range to its end; the bytes it delivered, and how it ended.
 BlockReader::Status read_all(BlockReader& reader, std::string& bytes) {

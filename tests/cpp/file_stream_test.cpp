@@ -1,38 +1,21 @@
 #include "mesh_io/file_stream.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "test_files.h"
+
 namespace vertisift::mesh_io {
 namespace {
 
-// 30000 bytes, byte i being i mod 251, so that a byte read from the wrong offset shows.
-std::string pattern() {
-  std::string bytes(30000, '\0');
-  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i % 251);
-  return bytes;
-}
+using test_files::write_temp;
 
-std::string write_temp(const std::string& bytes) {
-  std::string path = ::testing::TempDir() + "file_stream_test_XXXXXX";
-  const int fd = ::mkstemp(path.data());
-  EXPECT_GE(fd, 0);
-  EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  ::close(fd);
-  return path;
-}
+std::string pattern() { return test_files::pattern(30000); }
 
-std::size_t open_descriptors() {
-  std::size_t count = 0;
-  DIR* dir = ::opendir("/proc/self/fd");
-  while (::readdir(dir) != nullptr) ++count;
-  ::closedir(dir);
-  return count;
-}
+std::size_t open_descriptors() { return test_files::proc_entries("fd"); }
 
 // Small reads through the buffer, exact reads across its refills, a large read that bypasses
 // it, then rewind: every byte comes from its own offset, and the end is reported.
