@@ -1,4 +1,4 @@
-"""Generated STL meshes for the demo, the tests and the benchmarks.
+"""Generated meshes for the demo, the tests and the benchmarks: STL, and OBJ, OFF and PLY.
 
 A mesh here is a list of faces, each ``(normal, a, b, c)`` with three-float tuples. The
 writers put out exactly the float32 values given, so a test can predict what comes back.
@@ -45,6 +45,60 @@ def write_ascii_stl(path: str | Path, faces: Sequence[Face], name: str = "mesh",
     lines.append(f"endsolid {name}")
     path.write_text(newline.join(lines) + newline, encoding="utf-8", newline="")
     return path
+
+
+def indexed(faces: Sequence[Face]) -> tuple[list[Vec], list[tuple[int, int, int]]]:
+    """The faces' corners as a vertex table (equal corners once, in order of first use) and
+    triangles of indices into it."""
+    numbers: dict[Vec, int] = {}
+    triangles = []
+    for _normal_, *corners in faces:
+        triangles.append(tuple(numbers.setdefault(tuple(v), len(numbers)) for v in corners))
+    return list(numbers), triangles  # type: ignore[return-value]
+
+
+def write_obj(path: str | Path, faces: Sequence[Face], newline: str = "\n") -> Path:
+    """Writes a Wavefront OBJ of the faces: `v` lines (shortest round-trip decimals) and
+    `f a b c` lines numbered from 1."""
+    vertices, triangles = indexed(faces)
+    lines = [f"v {x!r} {y!r} {z!r}" for x, y, z in vertices]
+    lines += [f"f {a + 1} {b + 1} {c + 1}" for a, b, c in triangles]
+    Path(path).write_text(newline.join(lines) + newline, newline="")
+    return Path(path)
+
+
+def write_off(path: str | Path, faces: Sequence[Face]) -> Path:
+    """Writes an ASCII OFF of the faces."""
+    vertices, triangles = indexed(faces)
+    lines = ["OFF", f"{len(vertices)} {len(triangles)} 0"]
+    lines += [f"{x!r} {y!r} {z!r}" for x, y, z in vertices]
+    lines += [f"3 {a} {b} {c}" for a, b, c in triangles]
+    Path(path).write_text("\n".join(lines) + "\n")
+    return Path(path)
+
+
+def write_ply(path: str | Path, faces: Sequence[Face], encoding: str = "binary_little_endian",
+              ) -> Path:
+    """Writes a PLY of the faces (`float x y z`, `list uchar int vertex_indices`) in the
+    encoding "ascii", "binary_little_endian" or "binary_big_endian"."""
+    vertices, triangles = indexed(faces)
+    header = (f"ply\nformat {encoding} 1.0\nelement vertex {len(vertices)}\n"
+              "property float x\nproperty float y\nproperty float z\n"
+              f"element face {len(triangles)}\nproperty list uchar int vertex_indices\n"
+              "end_header\n")
+    if encoding == "ascii":
+        body = "".join(f"{x!r} {y!r} {z!r}\n" for x, y, z in vertices)
+        body += "".join(f"3 {a} {b} {c}\n" for a, b, c in triangles)
+        Path(path).write_text(header + body)
+        return Path(path)
+    order = "<" if encoding == "binary_little_endian" else ">"
+    vertex = struct.Struct(order + "3f")
+    face = struct.Struct(order + "B3i")
+    with Path(path).open("wb") as out:
+        out.write(header.encode())
+        out.write(b"".join(vertex.pack(*v) for v in vertices))
+        out.write(b"".join(face.pack(3, *t) for t in triangles))
+    return Path(path)
 
 
 def _normal(a: Vec, b: Vec, c: Vec) -> Vec:

@@ -296,16 +296,20 @@ def test_batch_interrupted_then_resumed(tmp_path, how):
         check_cloud(out / Path(relative).with_suffix(".npz"), COUNT, faces)
 
 
-def test_batch_refuses_two_models_with_one_output(tmp_path):
+def test_batch_refuses_models_with_one_output(tmp_path):
     faces = torus_faces(12)
     (tmp_path / "in").mkdir()
     meshgen.write_binary_stl(tmp_path / "in" / "part.STL", faces)
-    meshgen.write_binary_stl(tmp_path / "in" / "part.stl", faces)
+    meshgen.write_obj(tmp_path / "in" / "part.obj", faces)
+    meshgen.write_binary_stl(tmp_path / "in" / "other.stl", faces)
     result = run_cli("batch", tmp_path / "in", tmp_path / "out", 8, "-q")
     assert result.returncode == 1
+    # Neither is the one the cloud should hold: both are refused, naming each other.
     assert read_failures(tmp_path / "out")[1:] == [
-        ["part.stl", "its output part.npz is already the output of part.STL"]]
-    check_cloud(tmp_path / "out" / "part.npz", 8, faces)
+        ["part.STL", "its output part.npz would also be the output of part.obj"],
+        ["part.obj", "its output part.npz would also be the output of part.STL"]]
+    assert not (tmp_path / "out" / "part.npz").exists()
+    check_cloud(tmp_path / "out" / "other.npz", 8, faces)
 
 
 @pytest.mark.parametrize("args, parts", [

@@ -1,8 +1,11 @@
-"""Collections of STL models into point clouds: the library for datasets, and the code of the
-`vertisift` command.
+"""Collections of mesh models (STL, OFF, OBJ, PLY) into point clouds: the library for
+datasets, and the code of the `vertisift` command.
 
-- `sample(path, n, method=..., seed=..., normals=..., distinct=...)`: one model to float32
-  arrays (positions, normals) of shape (n, 3), drawn in native code; reproducible with a seed.
+- `sample(path, n, method=..., seed=..., normals=..., distinct=..., strict=...)`: one model
+  to float32 arrays (positions, normals) of shape (n, 3), drawn in native code; reproducible
+  with a seed.
+- `read_mesh(path)`: a model file to arrays (vertices, faces); `sample_mesh(vertices, faces,
+  n, ...)`: the same sampling over a mesh already in memory.
 - `PointCloudDataset(files, n, ...)`: a sequence of (n, 6) arrays over many models, for
   training loops; it pickles, so worker processes can load items in parallel.
 - `reduce_to_arrays(model, n)`: one model to float32 arrays (positions, normals), shape (n, 3).
@@ -34,6 +37,7 @@ __all__ = [
     "CloudError",
     "EmptyMeshError",
     "Failure",
+    "MeshReadError",
     "PointCloudDataset",
     "StlReadError",
     "batch",
@@ -41,8 +45,10 @@ __all__ = [
     "convert_file",
     "read_cloud",
     "reduce_to_arrays",
+    "read_mesh",
     "render_preview",
     "sample",
+    "sample_mesh",
     "write_cloud",
 ]
 
@@ -60,6 +66,9 @@ _HOMES = {
     "reduce_to_arrays": "convert",
     "render_preview": "preview",
     "sample": "sampling",
+    "sample_mesh": "sampling",
+    "read_mesh": "sampling",
+    "MeshReadError": "sampling",
     "StlReadError": "sampling",
     "PointCloudDataset": "dataset",
 }
@@ -73,7 +82,13 @@ if TYPE_CHECKING:
     from vertisift_tools.dataset import PointCloudDataset
     from vertisift_tools.formats import CloudError
     from vertisift_tools.preview import render_preview
-    from vertisift_tools.sampling import StlReadError, sample
+    from vertisift_tools.sampling import (
+        MeshReadError,
+        StlReadError,
+        read_mesh,
+        sample,
+        sample_mesh,
+    )
 
 
 def __getattr__(name: str) -> Any:

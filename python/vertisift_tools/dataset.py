@@ -1,4 +1,4 @@
-"""A sequence of point clouds over many STL models, for training loops: `PointCloudDataset`.
+"""A sequence of point clouds over many mesh models (STL, OFF, OBJ, PLY), for training loops: `PointCloudDataset`.
 
 It is plain Python over `sample()` and imports no training framework. It pickles (a list of
 paths and the options), so a framework's worker processes, forked or spawned, can each load
@@ -48,8 +48,8 @@ class PointCloudDataset(Sequence[Array]):
     """Item i is a float32 array of shape (n, 6): x, y, z, nx, ny, nz of `n` points drawn
     from the i-th model by `sample()` with the given options.
 
-    files: a list of paths, or a folder (searched by `find_models`: .stl in any letter case);
-      paths are str or os.PathLike, not bytes, as for `sample()`.
+    files: a list of paths, or a folder (searched by `find_models`: .stl, .off, .obj and
+      .ply in any letter case); paths are str or os.PathLike, not bytes, as for `sample()`.
     method: "surface" by default, unlike `sample()`: a training set wants points spread by
       area, not heaped where a model is finely tessellated.
     seed: None draws afresh on every access; an int in [0, 2**64) draws item i with

@@ -1,5 +1,6 @@
-"""The model files under a folder: which suffixes are models (`MODEL_SUFFIXES`) and
-`find_models`, the one search that the batches and the dataset share."""
+"""The model files under a folder: which suffixes are models (`MODEL_SUFFIXES`), the mesh
+format each names (`mesh_format`), and `find_models`, the one search that the batches and
+the dataset share."""
 
 from __future__ import annotations
 
@@ -8,8 +9,22 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Final
 
-# Suffixes of the files read as models, in lower case; a file's suffix matches in any case.
-MODEL_SUFFIXES: Final = frozenset({".stl"})
+# The mesh formats by suffix, in lower case, with the codes of the native module's readers;
+# a file's suffix matches in any case.
+MESH_FORMATS: Final[dict[str, int]] = {".stl": 0, ".off": 1, ".obj": 2, ".ply": 3}
+
+# Suffixes of the files read as models, in lower case.
+MODEL_SUFFIXES: Final = frozenset(MESH_FORMATS)
+
+# The code of STL, which a path with any other suffix (or none) is read as.
+STL_FORMAT: Final = MESH_FORMATS[".stl"]
+
+
+def mesh_format(path: str | os.PathLike[str]) -> int:
+    """The native code of the format that the path's suffix names, in any letter case: OFF,
+    OBJ or PLY for theirs, STL for ".stl" and for any other suffix or none (a pipe, a
+    temporary file), as every version before read every path."""
+    return MESH_FORMATS.get(os.path.splitext(os.fspath(path))[1].lower(), STL_FORMAT)
 
 
 def find_models(

@@ -1,7 +1,8 @@
-"""One STL model to a point sample: `sample()`, over the package's native module.
+"""One model to a point sample: `sample()` for a mesh file, `sample_mesh()` for a mesh in
+memory, and `read_mesh()`, a mesh file to arrays, over the package's native module.
 
 The native code reads the file and draws the points with the interpreter lock released, and
-writes them into two bytearrays, which become the arrays here without a copy.
+writes them into buffers that become the arrays here without a copy.
 """
 
 from __future__ import annotations
@@ -14,6 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vertisift_tools import _native
+from vertisift_tools.models import STL_FORMAT, mesh_format
 from vertisift_tools.choices import (
     DISTINCT_METHOD,
     METHOD_NAMES,
@@ -27,18 +29,26 @@ from vertisift_tools.choices import (
 )
 
 Array = npt.NDArray[np.float32]
+IndexArray = npt.NDArray[np.int32]
 SEED_LIMIT = 2**64
+# Vertex numbers that an int32 face array can hold.
+INT32_VERTICES = 2**31
 
 
-class StlReadError(OSError):
-    """A model that the reader refuses (not STL, cut short, a path the system cannot take):
-    `strerror` is the reader's message, `filename` the path, `errno` None. Errors of the
-    operating system stay plain OSError subclasses (FileNotFoundError, ...) with their errno."""
+class MeshReadError(OSError):
+    """A model that its reader refuses (not of its format, cut short, an index out of range, a
+    path the system cannot take): `strerror` is the reader's message, which names the format
+    and where the file breaks it, `filename` the path, `errno` None. Errors of the operating
+    system stay plain OSError subclasses (FileNotFoundError, ...) with their errno."""
 
     def __str__(self) -> str:
         if self.filename is None:
             return str(self.strerror)
         return f"{self.strerror}: {self.filename!r}"
+
+
+class StlReadError(MeshReadError):
+    """An STL model that the reader refuses, as a MeshReadError."""
 
 
 def as_integer(value: object, expected: str) -> int:
@@ -98,6 +108,26 @@ def _one_of(names: Sequence[str]) -> str:
     return ", ".join(quoted[:-1]) + " or " + quoted[-1]
 
 
+def _check_path(path: object) -> None:
+    if not isinstance(path, (str, os.PathLike)):
+        raise TypeError(f"path must be a str or os.PathLike, not {type(path).__name__}")
+
+
+def _check_strict(strict: object) -> bool:
+    if not isinstance(strict, (bool, np.bool_)):
+        raise TypeError(f"strict must be a bool, not {type(strict).__name__}")
+    return bool(strict)
+
+
+def _reading_error(error: OSError, format_code: int) -> OSError:
+    """The native module's OSError, as raised to the caller: a refusal of the reader (errno
+    None) becomes StlReadError or MeshReadError, a system error stays as it is."""
+    if error.errno is not None:
+        return error
+    kind = StlReadError if format_code == STL_FORMAT else MeshReadError
+    return kind(None, error.strerror, error.filename)
+
+
 def sample(
     path: str | os.PathLike[str],
     n: int,
@@ -106,41 +136,138 @@ def sample(
     seed: int | None = None,
     normals: Normals = "auto",
     distinct: bool = False,
+    strict: bool = False,
 ) -> tuple[Array, Array]:
-    """Draws `n` points of the STL model at `path`: (positions, normals), two C-contiguous
-    float32 arrays of shape (n, 3); (0, 3) each for a model without faces.
+    """Draws `n` points of the model at `path`: (positions, normals), two C-contiguous
+    float32 arrays of shape (n, 3); (0, 3) each for a model without faces. The suffix names
+    the format, in any letter case: .off, .obj, .ply, and STL for .stl or any other.
 
     method: "vertices" picks mesh vertices by the grid reduction of
       `vertisift.reduce_stl_points` (one random vertex per occupied grid cell, then shuffle
       and cut, or top up with random vertices); with `distinct=True` the top-up takes
       vertices not chosen yet while any remain. "surface" draws points uniformly over the
       surface area, each with its face's normal.
-    normals: "file" uses the stored face normals, "geometry" computes them from the corners
-      (right-hand rule), "auto" takes the stored one where it lies within 30 degrees of the
-      computed one (or the face has no area) and computes the others. A vertex's normal is
-      the normalised sum of its faces' normals. Normals are unit length, or zero where no
-      direction exists (a NaN or infinite stored normal has none).
+    normals: "file" uses the stored normals: an STL face's, or the vertex normals of OBJ
+      (vn) and PLY or OFF (nx ny nz), blended at a surface point; "geometry" computes the
+      face's from its corners (right-hand rule); "auto" takes a stored one where it lies
+      within 30 degrees of the computed one (or the face has no area) and computes the
+      others. A vertex's normal is the normalised sum of its faces' (or corners') normals.
+      Normals are unit length, or zero where no direction exists (a NaN or infinite stored
+      normal has none; a file that stores none stores zeros).
     seed: None draws from the operating system; an int in [0, 2**64) makes the result the
       same, bit for bit, on every call, thread count and machine (for a given version).
+    strict: read STL exactly as `vertisift.reduce_stl_points` does; by default STL is read as
+      other tools write it (keywords in any case, blanks before "solid", ...).
 
     Raises OSError (the reader's message, the path in `filename`) when the file cannot be
-    read; ValueError for a negative `n`, an unknown method or normals mode, a seed out of
-    range, `distinct` with "surface", or a surface sample of a mesh without area; TypeError
-    for arguments of the wrong type; MemoryError when `n` points cannot be held.
+    read: MeshReadError (StlReadError for STL) for a file its reader refuses; ValueError for
+    a negative `n`, an unknown method or normals mode, a seed out of range, `distinct` with
+    "surface", or a surface sample of a mesh without area; TypeError for arguments of the
+    wrong type; MemoryError when `n` points cannot be held.
     """
-    if not isinstance(path, (str, os.PathLike)):
-        raise TypeError(f"path must be a str or os.PathLike, not {type(path).__name__}")
+    _check_path(path)
     count = check_count(n)
     method_code, normals_code, distinct_flag = check_options(method, normals, distinct)
     seed_value = check_seed(seed)
+    format_code = mesh_format(path)
+    strict_flag = _check_strict(strict)
     try:
         position_bytes, normal_bytes = _native.sample(
-            path, count, method_code, seed_value, normals_code, distinct_flag
+            path,
+            count,
+            method_code,
+            seed_value,
+            normals_code,
+            distinct_flag,
+            format_code,
+            strict_flag,
         )
     except OSError as error:
-        if error.errno is not None:
-            raise
-        raise StlReadError(None, error.strerror, error.filename) from None
-    positions = np.frombuffer(position_bytes, dtype=np.float32).reshape(-1, 3)
-    normal_array = np.frombuffer(normal_bytes, dtype=np.float32).reshape(-1, 3)
-    return positions, normal_array
+        raise _reading_error(error, format_code) from None
+    return _points(position_bytes), _points(normal_bytes)
+
+
+def _points(buffer: bytearray) -> Array:
+    return np.frombuffer(buffer, dtype=np.float32).reshape(-1, 3)
+
+
+def read_mesh(path: str | os.PathLike[str], *, strict: bool = False) -> tuple[Array, IndexArray]:
+    """The mesh in the file at `path`: (vertices, faces), a C-contiguous float32 array of
+    shape (V, 3) and an int32 array of shape (F, 3), read in native code with the
+    interpreter lock released and handed over without a copy. The format is the suffix's, as
+    for `sample()`. STL vertices are merged where identical bit for bit, numbered in order
+    of first use (as the sampling merges them); OFF, OBJ and PLY keep their vertices as
+    stored, unused ones included. Polygons are split into fans of triangles; faces of fewer
+    than three corners are left out. Raises what `sample()` raises for a file."""
+    _check_path(path)
+    format_code = mesh_format(path)
+    strict_flag = _check_strict(strict)
+    try:
+        position_buffer, face_buffer, _skipped = _native.read_mesh(path, format_code, strict_flag)
+    except OSError as error:
+        raise _reading_error(error, format_code) from None
+    vertices = np.frombuffer(position_buffer, dtype=np.float32).reshape(-1, 3)
+    index_type = np.int32 if len(vertices) <= INT32_VERTICES else np.uint32
+    faces = np.frombuffer(face_buffer, dtype=index_type).reshape(-1, 3)
+    return vertices, faces  # type: ignore[return-value]
+
+
+def sample_mesh(
+    vertices: npt.ArrayLike,
+    faces: npt.ArrayLike,
+    n: int,
+    *,
+    method: Method = "vertices",
+    seed: int | None = None,
+    normals: Normals = "auto",
+    distinct: bool = False,
+) -> tuple[Array, Array]:
+    """Draws `n` points of the mesh (`vertices`, shape (V, 3), float32 or float64; `faces`,
+    shape (F, 3), any integer type), as `sample()` draws them from a file: for the mesh
+    that `read_mesh(path)` gives, `sample_mesh(*read_mesh(path), ...)` and `sample(path, ...)`
+    give the same arrays bit for bit with normals="geometry". A mesh in memory stores no
+    normals: "file" gives zeros, "auto" the geometry's. "vertices" draws from the vertices
+    that faces use.
+
+    Raises ValueError for arrays of the wrong shape or type, a face index below 0 or not
+    below V, or a face that uses a vertex with a NaN or infinite coordinate; and what
+    `sample()` raises for the other arguments.
+    """
+    vertex_array = _vertex_array(vertices)
+    face_array = _face_array(faces)
+    count = check_count(n)
+    method_code, normals_code, distinct_flag = check_options(method, normals, distinct)
+    seed_value = check_seed(seed)
+    if len(face_array) and (face_array.min() < 0 or face_array.max() >= len(vertex_array)):
+        bad = int(face_array.min()) if face_array.min() < 0 else int(face_array.max())
+        raise ValueError(f"faces name vertex {bad}, but there are {len(vertex_array)} vertices")
+    position_bytes, normal_bytes = _native.sample_mesh(
+        vertex_array,
+        face_array.astype(np.uint32, copy=False),
+        count,
+        method_code,
+        seed_value,
+        normals_code,
+        distinct_flag,
+    )
+    return _points(position_bytes), _points(normal_bytes)
+
+
+def _vertex_array(vertices: npt.ArrayLike) -> Array:
+    array = np.asarray(vertices)
+    if array.dtype not in (np.float32, np.float64):
+        raise ValueError(f"vertices must be float32 or float64, not {array.dtype}")
+    if array.ndim != 2 or array.shape[1] != 3:
+        raise ValueError(f"vertices must have shape (V, 3), not {array.shape}")
+    return np.ascontiguousarray(array, dtype=np.float32)
+
+
+def _face_array(faces: npt.ArrayLike) -> npt.NDArray[np.integer]:
+    array = np.asarray(faces)
+    if array.size == 0 and array.ndim == 2 and array.shape[1] == 3:
+        return np.zeros((0, 3), dtype=np.int64)
+    if not np.issubdtype(array.dtype, np.integer):
+        raise ValueError(f"faces must hold integers, not {array.dtype}")
+    if array.ndim != 2 or array.shape[1] != 3:
+        raise ValueError(f"faces must have shape (F, 3), not {array.shape}")
+    return np.ascontiguousarray(array)

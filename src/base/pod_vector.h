@@ -60,6 +60,14 @@ class PodVector {
     }
   }
 
+  // Gives up the items' block, leaving the vector empty: the caller frees it with
+  // big_free(block, capacity * sizeof(T)), `capacity` as set here.
+  T* release(std::size_t& capacity) {
+    capacity = std::exchange(capacity_, 0);
+    size_ = 0;
+    return std::exchange(data_, nullptr);
+  }
+
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   T* data() { return data_; }

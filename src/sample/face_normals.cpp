@@ -27,20 +27,14 @@ inline bool is_zero(const base::Point3& v) { return v.x == 0.0f && v.y == 0.0f &
 
 inline base::Point3 unit_of(const base::Point3& v) { return unit_or_zero(v.x, v.y, v.z); }
 
-// What a face adds to the sums of its corners: under File the stored normal as it is, so
-// that, as in reduce_stl_points, a longer stored normal weighs more; one with a NaN or an
-// infinite component adds nothing.
+// What a face adds to the sums of its corners (stored_contribution of its stored normal): under
+// File the stored normal as it is, so that, as in reduce_stl_points, a longer stored normal
+// weighs more.
 inline base::Point3 vertex_contribution(const mesh_io::Face& face, const base::Point3* vertices,
                                         NormalSource source) {
   const auto* corners = face.vertex_indices;
-  if (source != NormalSource::File) {
-    return face_normal(face.normal, vertices[corners[0]], vertices[corners[1]],
-                       vertices[corners[2]], source);
-  }
-  const base::Point3& n = face.normal;
-  if (std::isfinite(n.x) && std::isfinite(n.y) && std::isfinite(n.z)) [[likely]]
-    return n;
-  return {0.0f, 0.0f, 0.0f};
+  return stored_contribution(face.normal, vertices[corners[0]], vertices[corners[1]],
+                             vertices[corners[2]], source);
 }
 
 }  // namespace
@@ -75,23 +69,29 @@ base::Point3 face_normal(const base::Point3& stored, const base::Point3& a, cons
   return cosine >= AUTO_MIN_COSINE ? own : geometric;
 }
 
-reduce::PointList vertex_points_in_face_order(const mesh_io::IndexedMesh& mesh,
-                                              NormalSource source) {
-  const std::size_t vertex_count = mesh.vertices.size();
-  const auto& faces = mesh.faces;
+namespace {
+
+// One PointWithNormal per vertex, in vertex order, from any mesh whose faces name their
+// corners by index: `corners(f)` gives face f's three vertex indices, `contributions(f, out)`
+// what the face adds to the sums of its three corners, in corner order.
+template <class Corners, class Contributions>
+reduce::PointList sum_vertex_normals(std::size_t vertex_count, const base::Point3* vertices,
+                                     std::size_t face_count, const Corners& corners,
+                                     const Contributions& contributions) {
   // The least and greatest vertex index of each block of faces. Vertices are numbered in
   // order of first appearance, so a block's corners usually lie in a narrow range, and a
   // worker can pass over the blocks that have none of its vertices.
-  const std::size_t blocks = (faces.size() + FACE_BLOCK - 1) / FACE_BLOCK;
+  const std::size_t blocks = (face_count + FACE_BLOCK - 1) / FACE_BLOCK;
   std::vector<std::pair<mesh_io::VertexIndex, mesh_io::VertexIndex>> spans(blocks);
   parallel::parallel_for(blocks, [&](std::size_t first, std::size_t last) {
     for (std::size_t b = first; b < last; ++b) {
       mesh_io::VertexIndex low = UINT32_MAX, high = 0;
-      const std::size_t end = std::min(faces.size(), (b + 1) * FACE_BLOCK);
+      const std::size_t end = std::min(face_count, (b + 1) * FACE_BLOCK);
       for (std::size_t f = b * FACE_BLOCK; f < end; ++f) {
-        for (auto index : faces[f].vertex_indices) {
-          low = std::min(low, index);
-          high = std::max(high, index);
+        const mesh_io::VertexIndex* face = corners(f);
+        for (std::size_t corner = 0; corner < 3; ++corner) {
+          low = std::min(low, face[corner]);
+          high = std::max(high, face[corner]);
         }
       }
       if (high >= vertex_count) base::raise_fault("vertex index out of range of the vertex table");
@@ -101,33 +101,32 @@ reduce::PointList vertex_points_in_face_order(const mesh_io::IndexedMesh& mesh,
   // One running sum per vertex, added to in face order: the order of the additions, and so
   // every bit of the sums, is fixed by the file. Each worker owns a range of vertices and
   // walks the faces for the corners in its range, so no sum is shared, and how the vertices
-  // are split (the pool's size) changes no bit of the result. A face's normal is worked out
+  // are split (the pool's size) changes no bit of the result. A face's normals are worked out
   // only by the workers that own one of its corners. The sums are doubles: a few float
   // normals near float's largest value already overflow a float sum, while a double holds
   // the sum of any number of them.
   reduce::PointList points(vertex_count);
-  const base::Point3* vertices = mesh.vertices.data();
   parallel::run_chunks(
       vertex_count,
       [&](std::size_t, std::size_t begin, std::size_t end) {
         SumList sums(end - begin, NormalSum{0.0, 0.0, 0.0});
         for (std::size_t b = 0; b < blocks; ++b) {
           if (spans[b].second < begin || spans[b].first >= end) continue;
-          const std::size_t block_end = std::min(faces.size(), (b + 1) * FACE_BLOCK);
+          const std::size_t block_end = std::min(face_count, (b + 1) * FACE_BLOCK);
           for (std::size_t f = b * FACE_BLOCK; f < block_end; ++f) {
-            const mesh_io::Face& face = faces[f];
-            const auto* corners = face.vertex_indices;
-            const bool in_range[3] = {corners[0] >= begin && corners[0] < end,
-                                      corners[1] >= begin && corners[1] < end,
-                                      corners[2] >= begin && corners[2] < end};
+            const mesh_io::VertexIndex* face = corners(f);
+            const bool in_range[3] = {face[0] >= begin && face[0] < end,
+                                      face[1] >= begin && face[1] < end,
+                                      face[2] >= begin && face[2] < end};
             if (!(in_range[0] || in_range[1] || in_range[2])) continue;
-            const base::Point3 normal = vertex_contribution(face, vertices, source);
+            base::Point3 normals[3];
+            contributions(f, normals);
             for (std::size_t corner = 0; corner < 3; ++corner) {
               if (!in_range[corner]) continue;
-              NormalSum& sum = sums[corners[corner] - begin];
-              sum.x += normal.x;
-              sum.y += normal.y;
-              sum.z += normal.z;
+              NormalSum& sum = sums[face[corner] - begin];
+              sum.x += normals[corner].x;
+              sum.y += normals[corner].y;
+              sum.z += normals[corner].z;
             }
           }
         }
@@ -138,6 +137,54 @@ reduce::PointList vertex_points_in_face_order(const mesh_io::IndexedMesh& mesh,
       },
       parallel::pool_size());
   return points;
+}
+
+}  // namespace
+
+reduce::PointList vertex_points_in_face_order(const mesh_io::IndexedMesh& mesh,
+                                              NormalSource source) {
+  const auto& faces = mesh.faces;
+  const base::Point3* vertices = mesh.vertices.data();
+  return sum_vertex_normals(
+      mesh.vertices.size(), vertices, faces.size(),
+      [&](std::size_t f) { return faces[f].vertex_indices; },
+      [&](std::size_t f, base::Point3* out) {
+        out[0] = out[1] = out[2] = vertex_contribution(faces[f], vertices, source);
+      });
+}
+
+base::Point3 stored_contribution(const base::Point3& stored, const base::Point3& a,
+                                 const base::Point3& b, const base::Point3& c,
+                                 NormalSource source) {
+  if (source != NormalSource::File) return face_normal(stored, a, b, c, source);
+  if (std::isfinite(stored.x) && std::isfinite(stored.y) && std::isfinite(stored.z)) [[likely]]
+    return stored;
+  return {0.0f, 0.0f, 0.0f};
+}
+
+reduce::PointList vertex_points_of_corners(std::span<const base::Point3> vertices,
+                                           std::span<const mesh_io::Triangle> triangles,
+                                           const CornerNormals& stored, NormalSource source) {
+  const base::Point3* at = vertices.data();
+  return sum_vertex_normals(
+      vertices.size(), at, triangles.size(),
+      [&](std::size_t f) { return triangles[f].corners; },
+      [&](std::size_t f, base::Point3* out) {
+        const auto* corners = triangles[f].corners;
+        const base::Point3 &a = at[corners[0]], &b = at[corners[1]], &c = at[corners[2]];
+        if (source == NormalSource::Geometry || stored.empty()) {
+          // Without stored normals every corner has the zero normal: File gives nothing,
+          // Auto the face's own.
+          const base::Point3 face =
+              source == NormalSource::File ? base::Point3{0.0f, 0.0f, 0.0f}
+                                           : face_normal({0.0f, 0.0f, 0.0f}, a, b, c, source);
+          out[0] = out[1] = out[2] = face;
+          return;
+        }
+        for (std::size_t k = 0; k < 3; ++k) {
+          out[k] = stored_contribution(stored.of(f, k), a, b, c, source);
+        }
+      });
 }
 
 }  // namespace vertisift::sample

@@ -9,8 +9,11 @@
 // single-precision rule, normalize_or_zero, which is not used here.)
 #pragma once
 
+#include <span>
+
 #include "base/point3.h"
 #include "mesh_io/indexed_mesh.h"
+#include "mesh_io/stored_mesh.h"
 #include "reduce/point_with_normal.h"
 
 namespace vertisift::sample {
@@ -63,5 +66,33 @@ base::Point3 face_normal(const base::Point3& stored, const base::Point3& a, cons
 // the mesh alone, not on the pool's size, and no sum overflows.
 reduce::PointList vertex_points_in_face_order(const mesh_io::IndexedMesh& mesh,
                                               NormalSource source);
+
+// The normals a file stores for the corners of its triangles (a StoredMesh's): corner k of
+// triangle f has normals[index[f].corners[k]]. Empty when the file stores none.
+struct CornerNormals {
+  std::span<const base::Point3> normals;
+  std::span<const mesh_io::Triangle> index;
+
+  bool empty() const { return normals.empty(); }
+  const base::Point3& of(std::size_t f, std::size_t k) const {
+    return normals[index[f].corners[k]];
+  }
+};
+
+// What a corner whose stored normal is `stored` adds to its vertex's sum under `source`: the
+// stored normal as it is under File (one with a NaN or infinite component adds nothing),
+// otherwise face_normal's for that stored normal. On a face whose corners all store the face
+// normal, this is exactly what vertex_points_in_face_order sums.
+base::Point3 stored_contribution(const base::Point3& stored, const base::Point3& a,
+                                 const base::Point3& b, const base::Point3& c,
+                                 NormalSource source);
+
+// vertex_points_in_face_order for a mesh whose corners may store normals of their own (OBJ
+// vn, PLY nx ny nz): each corner adds its stored_contribution to its vertex's sum. Without
+// stored normals every corner stores zero. Every vertex must be a corner of some triangle
+// for its normal to mean anything; the caller numbers them so.
+reduce::PointList vertex_points_of_corners(std::span<const base::Point3> vertices,
+                                           std::span<const mesh_io::Triangle> triangles,
+                                           const CornerNormals& stored, NormalSource source);
 
 }  // namespace vertisift::sample

@@ -51,22 +51,14 @@ void take_unchosen(IndexList& selection, std::uint64_t count, std::size_t vertex
   }
 }
 
-SampleOutcome sample_vertices(const mesh_io::PathText& path, std::uint64_t count,
-                              const SampleOptions& options, std::span<base::Point3> positions,
-                              std::span<base::Point3> normals) {
-  auto file = stl::read_stl_file(path);
-  if (!file.ok()) return std::move(file.error());
-  reduce::PointList points;
-  {
-    stl::StlFile read = std::move(file.value());
-    if (read.mesh.faces.empty()) return std::uint64_t{0};
-    const parallel::SequentialPasses small(read.mesh.vertices.size() < parallel::SMALL_PASS_ITEMS);
-    points = vertex_points_in_face_order(read.mesh, options.normals);
-  }
+// The vertex sample of `points` (one per vertex, every one a corner of some face): one item per
+// occupied cell, the cells in key order, each picked from the cell's items in vertex order,
+// then cut or topped up to `count`.
+void select_vertices(const reduce::PointList& points, std::uint64_t count,
+                     const SampleOptions& options, std::span<base::Point3> positions,
+                     std::span<base::Point3> normals) {
   const parallel::SequentialPasses small(points.size() < parallel::SMALL_PASS_ITEMS &&
                                          count < parallel::SMALL_PASS_ITEMS);
-  // One item per occupied cell, the cells in key order, each picked from the cell's items in
-  // vertex order.
   IndexList selection;
   {
     const reduce::BoundingBox box = reduce::compute_bounding_box(points);
@@ -90,11 +82,45 @@ SampleOutcome sample_vertices(const mesh_io::PathText& path, std::uint64_t count
       normals[i] = points[selection[i]].normal;
     }
   });
+}
+
+SampleOutcome sample_vertices(const mesh_io::PathText& path, stl::StlDialect dialect,
+                              std::uint64_t count, const SampleOptions& options,
+                              std::span<base::Point3> positions,
+                              std::span<base::Point3> normals) {
+  auto file = stl::read_stl_file(path, dialect);
+  if (!file.ok()) return std::move(file.error());
+  reduce::PointList points;
+  {
+    stl::StlFile read = std::move(file.value());
+    if (read.mesh.faces.empty()) return std::uint64_t{0};
+    const parallel::SequentialPasses small(read.mesh.vertices.size() < parallel::SMALL_PASS_ITEMS);
+    points = vertex_points_in_face_order(read.mesh, options.normals);
+  }
+  select_vertices(points, count, options, positions, normals);
   return count;
 }
 
-SampleOutcome sample_surface(const mesh_io::PathText& path, std::uint64_t count,
-                             const SampleOptions& options, std::span<base::Point3> positions,
+// The surface sample of `faces` (with `corners` when their vertices store normals).
+SampleOutcome draw_from_faces(const base::PodVector<mesh_io::RawFace>& faces,
+                              std::span<const FaceCorners> corners, std::uint64_t count,
+                              const SampleOptions& options, std::span<base::Point3> positions,
+                              std::span<base::Point3> normals) {
+  if (faces.empty()) return std::uint64_t{0};
+  const std::span<const mesh_io::RawFace> all(faces.data(), faces.size());
+  const parallel::SequentialPasses small(faces.size() < parallel::SMALL_PASS_ITEMS &&
+                                         count < parallel::SMALL_PASS_ITEMS);
+  AreaList cumulative;
+  const double total = cumulative_areas(all, cumulative);
+  if (!(total > 0.0) || !std::isfinite(total)) return NoArea{};
+  draw_surface_points(all, cumulative, total, options.normals, options.key, positions, normals,
+                      corners);
+  return count;
+}
+
+SampleOutcome sample_surface(const mesh_io::PathText& path, stl::StlDialect dialect,
+                             std::uint64_t count, const SampleOptions& options,
+                             std::span<base::Point3> positions,
                              std::span<base::Point3> normals) {
   base::PodVector<mesh_io::RawFace> faces;
   mesh_io::ReadStatus failure =
@@ -104,32 +130,134 @@ SampleOutcome sample_surface(const mesh_io::PathText& path, std::uint64_t count,
         return mesh_io::for_each_batch(source, batch, [&](std::span<const mesh_io::RawFace> got) {
           for (const mesh_io::RawFace& face : got) faces.push_back(face);
         });
-      });
+      },
+      dialect);
   if (failure) return std::move(*failure);
-  if (faces.empty()) return std::uint64_t{0};
-  const std::span<const mesh_io::RawFace> all(faces.data(), faces.size());
-  const parallel::SequentialPasses small(faces.size() < parallel::SMALL_PASS_ITEMS &&
-                                         count < parallel::SMALL_PASS_ITEMS);
-  AreaList cumulative;
-  const double total = cumulative_areas(all, cumulative);
-  if (!(total > 0.0) || !std::isfinite(total)) return NoArea{};
-  draw_surface_points(all, cumulative, total, options.normals, options.key, positions, normals);
+  return draw_from_faces(faces, {}, count, options, positions, normals);
+}
+
+// The vertices that the triangles use, numbered in order of first use (the order in which an
+// STL file's merged vertices come), and the triangles renumbered so.
+struct UsedVertices {
+  base::PodVector<base::Point3> vertices;
+  base::PodVector<mesh_io::Triangle> triangles;
+};
+
+UsedVertices number_used_vertices(const mesh_io::StoredMesh& mesh) {
+  constexpr mesh_io::VertexIndex UNSEEN = UINT32_MAX;
+  std::vector<mesh_io::VertexIndex, base::BigAllocator<mesh_io::VertexIndex>> number(
+      mesh.positions.size(), UNSEEN);
+  UsedVertices used;
+  used.triangles.resize_zeroed(mesh.triangles.size());
+  for (std::size_t f = 0; f < mesh.triangles.size(); ++f) {
+    for (std::size_t k = 0; k < 3; ++k) {
+      const mesh_io::VertexIndex stored = mesh.triangles[f].corners[k];
+      if (number[stored] == UNSEEN) {
+        number[stored] = static_cast<mesh_io::VertexIndex>(used.vertices.size());
+        used.vertices.push_back(mesh.positions[stored]);
+      }
+      used.triangles[f].corners[k] = number[stored];
+    }
+  }
+  return used;
+}
+
+CornerNormals stored_normals(const mesh_io::StoredMesh& mesh) {
+  if (mesh.normals.empty()) return {};
+  const auto& index = mesh.normal_triangles.empty() ? mesh.triangles : mesh.normal_triangles;
+  return {std::span<const base::Point3>(mesh.normals.data(), mesh.normals.size()),
+          std::span<const mesh_io::Triangle>(index.data(), index.size())};
+}
+
+SampleOutcome sample_stored_vertices(const mesh_io::StoredMesh& mesh, std::uint64_t count,
+                                     const SampleOptions& options,
+                                     std::span<base::Point3> positions,
+                                     std::span<base::Point3> normals) {
+  reduce::PointList points;
+  {
+    const UsedVertices used = number_used_vertices(mesh);
+    const parallel::SequentialPasses small(used.vertices.size() < parallel::SMALL_PASS_ITEMS);
+    points = vertex_points_of_corners(
+        std::span<const base::Point3>(used.vertices.data(), used.vertices.size()),
+        std::span<const mesh_io::Triangle>(used.triangles.data(), used.triangles.size()),
+        stored_normals(mesh), options.normals);
+  }
+  select_vertices(points, count, options, positions, normals);
   return count;
+}
+
+SampleOutcome sample_stored_surface(const mesh_io::StoredMesh& mesh, std::uint64_t count,
+                                    const SampleOptions& options,
+                                    std::span<base::Point3> positions,
+                                    std::span<base::Point3> normals) {
+  const std::size_t face_count = mesh.triangles.size();
+  const parallel::SequentialPasses small(face_count < parallel::SMALL_PASS_ITEMS);
+  base::PodVector<mesh_io::RawFace> faces;
+  faces.resize_zeroed(face_count);  // stored face normals: none, so zero
+  const CornerNormals stored = stored_normals(mesh);
+  base::PodVector<FaceCorners> corners;
+  const bool blend = !stored.empty() && options.normals != NormalSource::Geometry;
+  if (blend) corners.resize_zeroed(face_count);
+  const base::Point3* at = mesh.positions.data();
+  parallel::parallel_for(face_count, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t f = begin; f < end; ++f) {
+      const auto* index = mesh.triangles[f].corners;
+      mesh_io::RawFace& face = faces[f];
+      for (std::size_t k = 0; k < 3; ++k) face.vertices[k] = at[index[k]];
+      if (!blend) continue;
+      for (std::size_t k = 0; k < 3; ++k) {
+        corners[f].normals[k] = face_normal(stored.of(f, k), face.vertices[0], face.vertices[1],
+                                            face.vertices[2], options.normals);
+      }
+    }
+  });
+  return draw_from_faces(faces, std::span<const FaceCorners>(corners.data(), corners.size()),
+                         count, options, positions, normals);
+}
+
+void check_storage(std::uint64_t count, std::span<base::Point3> positions,
+                   std::span<base::Point3> normals) {
+  if (positions.size() != count || normals.size() != count) {
+    base::raise_fault("sample storage does not match the count");
+  }
 }
 
 }  // namespace
 
-SampleOutcome sample_stl(const mesh_io::PathText& path, std::uint64_t count,
-                         const SampleOptions& options, std::span<base::Point3> positions,
-                         std::span<base::Point3> normals) {
+SampleOutcome sample_stored(const mesh_io::StoredMesh& mesh, std::uint64_t count,
+                            const SampleOptions& options, std::span<base::Point3> positions,
+                            std::span<base::Point3> normals) {
   base::prepare_thread_storage();
-  if (positions.size() != count || normals.size() != count) {
-    base::raise_fault("sample storage does not match the count");
-  }
+  check_storage(count, positions, normals);
+  if (mesh.triangles.empty()) return std::uint64_t{0};
   if (options.method == SampleMethod::Surface) {
-    return sample_surface(path, count, options, positions, normals);
+    return sample_stored_surface(mesh, count, options, positions, normals);
   }
-  return sample_vertices(path, count, options, positions, normals);
+  return sample_stored_vertices(mesh, count, options, positions, normals);
+}
+
+SampleOutcome sample_stl(const mesh_io::PathText& path, stl::StlDialect dialect,
+                         std::uint64_t count, const SampleOptions& options,
+                         std::span<base::Point3> positions, std::span<base::Point3> normals) {
+  base::prepare_thread_storage();
+  check_storage(count, positions, normals);
+  if (options.method == SampleMethod::Surface) {
+    return sample_surface(path, dialect, count, options, positions, normals);
+  }
+  return sample_vertices(path, dialect, count, options, positions, normals);
+}
+
+SampleOutcome sample_file(const mesh_io::PathText& path, formats::MeshFormat format,
+                          stl::StlDialect dialect, std::uint64_t count,
+                          const SampleOptions& options, std::span<base::Point3> positions,
+                          std::span<base::Point3> normals) {
+  if (format == formats::MeshFormat::Stl) {
+    return sample_stl(path, dialect, count, options, positions, normals);
+  }
+  base::prepare_thread_storage();
+  auto mesh = formats::read_mesh_file(path, format, dialect);
+  if (!mesh.ok()) return std::move(mesh.error());
+  return sample_stored(mesh.value(), count, options, positions, normals);
 }
 
 }  // namespace vertisift::sample

@@ -1,4 +1,4 @@
-// The sampling driver behind the tools' sample(): exactly `count` points of an STL file with
+// The sampling driver behind the tools' sample(): exactly `count` points of a mesh file with
 // unit normals, written into storage the caller provides, as a pure function of the file,
 // the count, the options and the key.
 //
@@ -16,8 +16,10 @@
 
 #include "base/point3.h"
 #include "mesh_io/read_error.h"
+#include "mesh_io/stored_mesh.h"
 #include "random/seeded_rng.h"
 #include "sample/face_normals.h"
+#include "formats/mesh_file.h"
 #include "stl/stl_reader.h"
 
 namespace vertisift::sample {
@@ -42,8 +44,25 @@ struct NoArea {};
 using SampleOutcome = std::variant<std::uint64_t, mesh_io::ReadError, NoArea>;
 
 // `positions` and `normals` hold `count` items each.
-SampleOutcome sample_stl(const mesh_io::PathText& path, std::uint64_t count,
-                         const SampleOptions& options, std::span<base::Point3> positions,
-                         std::span<base::Point3> normals);
+SampleOutcome sample_stl(const mesh_io::PathText& path, stl::StlDialect dialect,
+                         std::uint64_t count, const SampleOptions& options,
+                         std::span<base::Point3> positions, std::span<base::Point3> normals);
+
+// The sample of the file at `path` in `format`: sample_stl for STL, read with `dialect`;
+// sample_stored of what the format's reader delivers for the others.
+SampleOutcome sample_file(const mesh_io::PathText& path, formats::MeshFormat format,
+                          stl::StlDialect dialect, std::uint64_t count,
+                          const SampleOptions& options, std::span<base::Point3> positions,
+                          std::span<base::Point3> normals);
+
+// The same sample of a mesh already read (an indexed format's, or one handed in from memory).
+// "vertices" takes the vertices that the triangles use, numbered in order of first use, each
+// vertex apart (none merged); "surface" the triangles as they are. Stored normals are the
+// corners' (CornerNormals): a vertex sums its corners' contributions, a surface point blends
+// its face's corner normals. Without stored normals, the same as an STL file whose stored
+// normals are all zero. The mesh's indices are in range.
+SampleOutcome sample_stored(const mesh_io::StoredMesh& mesh, std::uint64_t count,
+                            const SampleOptions& options, std::span<base::Point3> positions,
+                            std::span<base::Point3> normals);
 
 }  // namespace vertisift::sample

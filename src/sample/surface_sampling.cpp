@@ -13,6 +13,15 @@ namespace {
 // first byte and one of its last, this far on, load it whole.
 constexpr std::size_t LAST_FACE_BYTE = sizeof(mesh_io::RawFace) - 1;
 
+// The weights of a surface point's three corners.
+struct Weights {
+  double a, b, c;
+};
+inline Weights barycentric_weights(double r1, double r2) {
+  const double root = std::sqrt(r1);
+  return {1.0 - root, root * (1.0 - r2), root * r2};
+}
+
 inline std::size_t block_count(std::size_t items, std::size_t block) {
   return items / block + (items % block != 0 ? 1 : 0);
 }
@@ -119,19 +128,16 @@ std::size_t FacePicker::pick(double target) const {
 
 base::Point3 point_in_triangle(const base::Point3& a, const base::Point3& b, const base::Point3& c,
                                double r1, double r2) {
-  const double root = std::sqrt(r1);
-  const double wa = 1.0 - root;
-  const double wb = root * (1.0 - r2);
-  const double wc = root * r2;
-  return {static_cast<float>((wa * a.x + wb * b.x) + wc * c.x),
-          static_cast<float>((wa * a.y + wb * b.y) + wc * c.y),
-          static_cast<float>((wa * a.z + wb * b.z) + wc * c.z)};
+  const Weights w = barycentric_weights(r1, r2);
+  return {static_cast<float>((w.a * a.x + w.b * b.x) + w.c * c.x),
+          static_cast<float>((w.a * a.y + w.b * b.y) + w.c * c.y),
+          static_cast<float>((w.a * a.z + w.b * b.z) + w.c * c.z)};
 }
 
 void draw_surface_points(std::span<const mesh_io::RawFace> faces,
                          std::span<const double> cumulative, double total, NormalSource source,
                          const random::SampleKey& key, std::span<base::Point3> positions,
-                         std::span<base::Point3> normals) {
+                         std::span<base::Point3> normals, std::span<const FaceCorners> corners) {
   // Points go in batches of DRAW_BATCH (whole blocks of four), each batch in stages: every
   // stage starts the memory loads the next one needs for all its points, so the cache misses
   // of a batch (guide, cumulative areas, face record) overlap instead of following each other.
@@ -141,7 +147,7 @@ void draw_surface_points(std::span<const mesh_io::RawFace> faces,
   const FacePicker picker(cumulative, total, count);
   parallel::parallel_for(block_count(count, DRAW_BATCH), [&](std::size_t first, std::size_t last) {
     double targets[DRAW_BATCH];
-    std::uint32_t corners[DRAW_BATCH][2];
+    std::uint32_t draws[DRAW_BATCH][2];
     std::size_t picked[DRAW_BATCH];
     for (std::size_t batch = first; batch < last; ++batch) {
       const std::size_t begin = batch * DRAW_BATCH;
@@ -152,8 +158,8 @@ void draw_surface_points(std::span<const mesh_io::RawFace> faces,
         for (std::size_t j = 0; j < POINTS_PER_BLOCK && k + j < size; ++j) {
           const std::uint32_t* draw = words.data() + 4 * j;
           targets[k + j] = random::unit_double((std::uint64_t{draw[1]} << 32) | draw[0]) * total;
-          corners[k + j][0] = draw[2];
-          corners[k + j][1] = draw[3];
+          draws[k + j][0] = draw[2];
+          draws[k + j][1] = draw[3];
           picker.prefetch_guide(targets[k + j]);
         }
       }
@@ -166,13 +172,21 @@ void draw_surface_points(std::span<const mesh_io::RawFace> faces,
       for (std::size_t k = 0; k < size; ++k) {
         const mesh_io::RawFace& face = faces[picked[k]];
         // Midpoints of 2^32 equal steps: uniform in (0, 1) and never exactly 0 or 1.
-        const double r1 = (corners[k][0] + 0.5) * 0x1.0p-32;
-        const double r2 = (corners[k][1] + 0.5) * 0x1.0p-32;
+        const double r1 = (draws[k][0] + 0.5) * 0x1.0p-32;
+        const double r2 = (draws[k][1] + 0.5) * 0x1.0p-32;
         const base::Point3& va = face.vertices[0];
         const base::Point3& vb = face.vertices[1];
         const base::Point3& vc = face.vertices[2];
         positions[begin + k] = point_in_triangle(va, vb, vc, r1, r2);
-        normals[begin + k] = face_normal(face.normal, va, vb, vc, source);
+        if (corners.empty()) {
+          normals[begin + k] = face_normal(face.normal, va, vb, vc, source);
+        } else {
+          const base::Point3* n = corners[picked[k]].normals;
+          const Weights w = barycentric_weights(r1, r2);
+          normals[begin + k] = unit_or_zero((w.a * n[0].x + w.b * n[1].x) + w.c * n[2].x,
+                                            (w.a * n[0].y + w.b * n[1].y) + w.c * n[2].y,
+                                            (w.a * n[0].z + w.b * n[1].z) + w.c * n[2].z);
+        }
       }
     }
   });

@@ -69,11 +69,21 @@ class FacePicker {
 base::Point3 point_in_triangle(const base::Point3& a, const base::Point3& b, const base::Point3& c,
                                double r1, double r2);
 
+// The unit normals, or zeros, of a face's three corners, for a mesh whose vertices store
+// normals: a surface point's normal blends them.
+struct FaceCorners {
+  base::Point3 normals[3];
+};
+
 // Fills `positions` and `normals` (of equal length) with surface points of `faces`, whose
-// cumulative areas (total > 0) are given; a point's normal is its face's face_normal.
+// cumulative areas (total > 0) are given. A point's normal is its face's face_normal, or,
+// when `corners` is not empty (one item per face), the blend of its face's corner normals
+// with the point's own weights, (1 - sqrt(r1)) na + sqrt(r1) (1 - r2) nb + sqrt(r1) r2 nc in
+// double precision, made unit length.
 void draw_surface_points(std::span<const mesh_io::RawFace> faces,
                          std::span<const double> cumulative, double total, NormalSource source,
                          const random::SampleKey& key, std::span<base::Point3> positions,
-                         std::span<base::Point3> normals);
+                         std::span<base::Point3> normals,
+                         std::span<const FaceCorners> corners = {});
 
 }  // namespace vertisift::sample

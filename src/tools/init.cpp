@@ -1,22 +1,63 @@
-// The tools' native module, vertisift_tools._native: one function, sample(), over the same
-// core as the extension. Its one exported symbol is PyInit__native. It keeps no Python state
-// between calls, so it can be loaded in any interpreter.
+// The tools' native module, vertisift_tools._native: sample(), read_mesh() and sample_mesh()
+// over the same core as the extension. Its one exported symbol is PyInit__native. Its state
+// is the type of the buffers that read_mesh() lends, made for each module object, so it can
+// be loaded in any interpreter.
+#include "tools/mesh_buffer.h"
+#include "tools/mesh_call.h"
 #include "tools/sample_call.h"
 
 namespace vertisift::tools {
 namespace {
 
+template <class Entry>
+PyCFunction fastcall(Entry entry) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
 PyMethodDef methods[] = {
     {.ml_name = "sample",
-     .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sample_entry)),
+     .ml_meth = fastcall(sample_entry),
      .ml_flags = METH_FASTCALL,
-     .ml_doc = "sample(path, n, method, seed, normals, distinct)\n--\n\n"
-               "Points of an STL file as two bytearrays of float32 triples (positions, "
+     .ml_doc = "sample(path, n, method, seed, normals, distinct, format, strict)\n--\n\n"
+               "Points of a mesh file as two bytearrays of float32 triples (positions, "
                "normals).\nUse vertisift_tools.sample(), which checks the arguments."},
+    {.ml_name = "read_mesh",
+     .ml_meth = fastcall(read_mesh_entry),
+     .ml_flags = METH_FASTCALL,
+     .ml_doc = "read_mesh(path, format, strict)\n--\n\n"
+               "A mesh file as buffers of float32 positions and uint32 triangles, and the "
+               "count of faces left out.\nUse vertisift_tools.read_mesh()."},
+    {.ml_name = "sample_mesh",
+     .ml_meth = fastcall(sample_mesh_entry),
+     .ml_flags = METH_FASTCALL,
+     .ml_doc = "sample_mesh(vertices, faces, n, method, seed, normals, distinct)\n--\n\n"
+               "Points of a mesh in memory, as sample() gives them.\n"
+               "Use vertisift_tools.sample_mesh(), which checks the arguments."},
     {nullptr, nullptr, 0, nullptr},
 };
 
+int exec_module(PyObject* module) {
+  auto* state = static_cast<ToolsState*>(PyModule_GetState(module));
+  state->buffer_type = make_buffer_type(module);
+  return state->buffer_type == nullptr ? -1 : 0;
+}
+
+int traverse(PyObject* module, visitproc visit, void* arg) {
+  auto* state = static_cast<ToolsState*>(PyModule_GetState(module));
+  if (state != nullptr) Py_VISIT(state->buffer_type);
+  return 0;
+}
+
+int clear(PyObject* module) {
+  auto* state = static_cast<ToolsState*>(PyModule_GetState(module));
+  if (state != nullptr) Py_CLEAR(state->buffer_type);
+  return 0;
+}
+
+void free_module(void* module) { clear(static_cast<PyObject*>(module)); }
+
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };
@@ -24,13 +65,13 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef definition = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "vertisift_tools._native",
-    .m_doc = "The native part of vertisift_tools: sampling points of STL files.",
-    .m_size = 0,
+    .m_doc = "The native part of vertisift_tools: reading and sampling mesh files.",
+    .m_size = sizeof(ToolsState),
     .m_methods = methods,
     .m_slots = slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
+    .m_traverse = traverse,
+    .m_clear = clear,
+    .m_free = free_module,
 };
 
 }  // namespace

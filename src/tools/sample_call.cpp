@@ -21,26 +21,11 @@ using boundary::Outcome;
 using boundary::PendingException;
 using boundary::PyRef;
 
-constexpr Py_ssize_t ARGUMENT_COUNT = 6;
+constexpr Py_ssize_t SAMPLE_ARGUMENTS = 8;
 constexpr std::size_t BYTES_PER_POINT = 3 * sizeof(float);
 constexpr std::uint64_t METHOD_COUNT = 2;   // 0 vertices, 1 surface
 constexpr std::uint64_t NORMALS_COUNT = 3;  // 0 file, 1 geometry, 2 auto
-
-// An internal fault in sample() is a RuntimeError that says so.
-struct SampleFaults {
-  static void raise(const char* message) {
-    if (message == nullptr) {
-      PyErr_SetString(PyExc_RuntimeError, "internal error in sample()");
-    } else {
-      PyErr_Format(PyExc_RuntimeError, "internal error in sample(): %s", message);
-    }
-  }
-  static constexpr const char* DOUBLE_FAULT = "internal error in sample() while reporting one\n";
-};
-
-PendingException value_error(const char* message) {
-  return PendingException::deferred(PyExc_ValueError, message);
-}
+constexpr std::uint64_t FORMAT_COUNT = 4;   // 0 STL, 1 OFF, 2 OBJ, 3 PLY
 
 // The memory the machine has: results larger than that can never be made.
 std::uint64_t physical_memory() {
@@ -51,42 +36,77 @@ std::uint64_t physical_memory() {
 }
 
 Outcome<PyRef> sample(PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != ARGUMENT_COUNT) {
+  if (nargs != SAMPLE_ARGUMENTS) {
     return PendingException::deferred(PyExc_TypeError,
-                                      "sample() takes exactly 6 positional arguments");
+                                      "sample() takes exactly 8 positional arguments");
   }
   PyRef filename = PyRef::steal(PyOS_FSPath(args[0]));
   if (!filename) return boundary::fetch_pending();
   auto path = boundary::path_text(filename.get());
   if (!path.ok()) return std::move(path.error());
-  auto count = boundary::to_u64(args[1]);
+  auto request = sample_request(args + 1);
+  if (!request.ok()) return std::move(request.error());
+  auto reading = file_reading(args[6], args[7]);
+  if (!reading.ok()) return std::move(reading.error());
+  return run_sample(request.value(), [&](sample::SampleOptions& options,
+                                         std::span<base::Point3> positions,
+                                         std::span<base::Point3> normals) {
+    return sample::sample_file(path.value(), reading.value().format, reading.value().dialect,
+                               positions.size(), options, positions, normals);
+  }, filename.get());
+}
+
+}  // namespace
+
+PendingException value_error(const char* message) {
+  return PendingException::deferred(PyExc_ValueError, message);
+}
+
+Outcome<SampleRequest> sample_request(PyObject* const* args) {
+  auto count = boundary::to_u64(args[0]);
   if (!count.ok()) return std::move(count.error());
-  auto method = boundary::to_u64(args[2]);
+  auto method = boundary::to_u64(args[1]);
   if (!method.ok()) return std::move(method.error());
-  auto normals = boundary::to_u64(args[4]);
+  auto normals = boundary::to_u64(args[3]);
   if (!normals.ok()) return std::move(normals.error());
   if (method.value() >= METHOD_COUNT) return value_error("unknown sampling method");
   if (normals.value() >= NORMALS_COUNT) return value_error("unknown normals mode");
-  const int distinct = PyObject_IsTrue(args[5]);
+  const int distinct = PyObject_IsTrue(args[4]);
   if (distinct < 0) return boundary::fetch_pending();
 
-  sample::SampleOptions options;
+  SampleRequest request;
+  request.count = count.value();
+  sample::SampleOptions& options = request.options;
   options.method =
       method.value() == 0 ? sample::SampleMethod::Vertices : sample::SampleMethod::Surface;
   options.normals = normals.value() == 0   ? sample::NormalSource::File
                     : normals.value() == 1 ? sample::NormalSource::Geometry
                                            : sample::NormalSource::Auto;
   options.distinct = distinct != 0;
-  const bool need_key = args[3] == Py_None;
-  if (!need_key) {
-    auto seed = boundary::to_u64(args[3]);
+  request.need_key = args[2] == Py_None;
+  if (!request.need_key) {
+    auto seed = boundary::to_u64(args[2]);
     if (!seed.ok()) return std::move(seed.error());
     options.key = random::derive_sample_key(seed.value());
   }
+  return request;
+}
 
+Outcome<FileReading> file_reading(PyObject* format, PyObject* strict) {
+  auto code = boundary::to_u64(format);
+  if (!code.ok()) return std::move(code.error());
+  if (code.value() >= FORMAT_COUNT) return value_error("unknown mesh format");
+  const int is_strict = PyObject_IsTrue(strict);
+  if (is_strict < 0) return boundary::fetch_pending();
+  return FileReading{static_cast<formats::MeshFormat>(code.value()),
+                     is_strict != 0 ? stl::StlDialect::Strict : stl::StlDialect::Lenient};
+}
+
+Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver,
+                          PyObject* filename) {
   // The result's size is checked before anything is allocated: more than the machine's
   // memory can never be answered.
-  const std::uint64_t points = count.value();
+  const std::uint64_t points = request.count;
   if (points > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / BYTES_PER_POINT ||
       points * BYTES_PER_POINT > physical_memory() / 2) {
     throw std::bad_alloc();
@@ -102,29 +122,32 @@ Outcome<PyRef> sample(PyObject* const* args, Py_ssize_t nargs) {
 
   // The driver sees plain values and the two buffers, which no other code can reach yet.
   bool interrupted = false;
-  const sample::SampleOutcome outcome = boundary::without_interpreter_lock(interrupted, [&] {
-    if (need_key) options.key = random::os_sample_key();
-    return sample::sample_stl(path.value(), points, options, position_span, normal_span);
+  sample::SampleOptions& options = request.options;
+  const Sampled outcome = boundary::without_interpreter_lock(interrupted, [&] {
+    if (request.need_key) options.key = random::os_sample_key();
+    return driver(options, position_span, normal_span);
   });
   if (interrupted) return boundary::fetch_pending();  // a signal handler raised
 
-  if (std::holds_alternative<sample::NoArea>(outcome)) {
+  if (const auto* refusal = std::get_if<std::string>(&outcome)) {
+    return PendingException::deferred(PyExc_ValueError, *refusal);
+  }
+  const auto& sampled = std::get<sample::SampleOutcome>(outcome);
+  if (std::holds_alternative<sample::NoArea>(sampled)) {
     return value_error(sample::NO_AREA_MESSAGE);
   }
-  if (const auto* error = std::get_if<mesh_io::ReadError>(&outcome)) {
-    return boundary::read_error(*error, "", filename.get());
+  if (const auto* error = std::get_if<mesh_io::ReadError>(&sampled)) {
+    return boundary::read_error(*error, "", filename);
   }
-  if (std::get<std::uint64_t>(outcome) == 0 && points != 0) {
+  if (std::get<std::uint64_t>(sampled) == 0 && points != 0) {
     if (PyByteArray_Resize(positions.get(), 0) < 0) return boundary::fetch_pending();
     if (PyByteArray_Resize(normal_bytes.get(), 0) < 0) return boundary::fetch_pending();
   }
   return boundary::checked(PyTuple_Pack(2, positions.get(), normal_bytes.get()));
 }
 
-}  // namespace
-
 PyObject* sample_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return boundary::guard<SampleFaults>([&] { return sample(args, nargs); });
+  return boundary::guard<ToolFaults>([&] { return sample(args, nargs); });
 }
 
 }  // namespace vertisift::tools

@@ -1,17 +1,72 @@
 // The boundary of the tools' native sample(): converts the Python arguments to plain values,
 // runs the sampling driver with the interpreter lock released, and hands back two bytearrays
-// of float32 triples that the caller wraps as arrays without copying.
+// of float32 triples that the caller wraps as arrays without copying. sample_mesh() (in
+// mesh_call.h) shares the options, the run and the result.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <variant>
+
+#include "boundary/pending.h"
+#include "formats/mesh_file.h"
+#include "sample/sampling.h"
+
 namespace vertisift::tools {
 
-// sample(path, count, method, seed, normals, distinct) -> (positions, normals)
+// sample(path, count, method, seed, normals, distinct, format, strict) -> (positions, normals)
 //   path: str or os.PathLike; count: int >= 0; method: 0 vertices, 1 surface;
-//   seed: None or int in [0, 2**64); normals: 0 file, 1 geometry, 2 auto; distinct: bool.
+//   seed: None or int in [0, 2**64); normals: 0 file, 1 geometry, 2 auto; distinct: bool;
+//   format: 0 STL, 1 OFF, 2 OBJ, 3 PLY; strict: bool (STL only: read as reduce_stl_points).
 // Each bytearray holds count * 12 bytes, or none for a mesh without faces.
 PyObject* sample_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+// An internal fault in a function of the tools' native module is a RuntimeError that says so.
+struct ToolFaults {
+  static void raise(const char* message) {
+    if (message == nullptr) {
+      PyErr_SetString(PyExc_RuntimeError, "internal error in vertisift_tools._native");
+    } else {
+      PyErr_Format(PyExc_RuntimeError, "internal error in vertisift_tools._native: %s", message);
+    }
+  }
+  static constexpr const char* DOUBLE_FAULT =
+      "internal error in vertisift_tools._native while reporting one\n";
+};
+
+boundary::PendingException value_error(const char* message);
+
+// The arguments (count, method, seed, normals, distinct), checked.
+struct SampleRequest {
+  std::uint64_t count = 0;
+  sample::SampleOptions options;
+  bool need_key = false;  // no seed: the key is drawn from the system, without the lock
+};
+boundary::Outcome<SampleRequest> sample_request(PyObject* const* args);
+
+// The arguments (format, strict), checked.
+struct FileReading {
+  formats::MeshFormat format;
+  stl::StlDialect dialect;
+};
+boundary::Outcome<FileReading> file_reading(PyObject* format, PyObject* strict);
+
+// What a sampling run gives: the driver's outcome, or a ValueError's text for input that it
+// refused before sampling.
+using Sampled = std::variant<sample::SampleOutcome, std::string>;
+using SampleDriver = std::function<Sampled(
+    sample::SampleOptions& options, std::span<base::Point3> positions,
+    std::span<base::Point3> normals)>;
+
+// Makes the result's two bytearrays, runs `driver` over them with the interpreter lock
+// released, and turns its outcome into the result or the exception (a read error's with
+// `filename`).
+boundary::Outcome<boundary::PyRef> run_sample(SampleRequest& request, const SampleDriver& driver,
+                                              PyObject* filename);
 
 }  // namespace vertisift::tools

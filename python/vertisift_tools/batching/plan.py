@@ -29,7 +29,7 @@ RECORD_FILE = "vertisift-batch.json"
 
 @dataclass(frozen=True)
 class Task:
-    model: str  # the STL file
+    model: str  # the model file
     cloud: str  # the output file
     relative: str  # the model's path under the input folder, as reports show it
     options: SampleOptions = field(default_factory=SampleOptions)  # with its own seed, if any
@@ -201,18 +201,22 @@ def plan_batch(
         )
 
     models = find_models(root, unlisted)
+    clouds = [(out_root / model.relative_to(root)).with_suffix("." + fmt) for model in models]
+    # Models that would write the same cloud (part.stl and part.obj, or part.STL, in one
+    # folder) are all refused: none of them is the one the cloud should hold.
+    owners: dict[Path, list[str]] = {}
+    for model, cloud in zip(models, clouds, strict=True):
+        owners.setdefault(cloud, []).append(_relative(model, root))
     tasks: list[Task] = []
     skipped = 0
-    owners: dict[Path, str] = {}
-    for model in models:
+    for model, cloud in zip(models, clouds, strict=True):
         relative = _relative(model, root)
-        cloud = (out_root / model.relative_to(root)).with_suffix("." + fmt)
-        if cloud in owners:
-            # part.stl and part.STL in one folder would both become part.<fmt>.
-            message = f"its output {cloud.name} is already the output of {owners[cloud]}"
+        sharing = owners[cloud]
+        if len(sharing) > 1:
+            others = ", ".join(name for name in sharing if name != relative)
+            message = f"its output {cloud.name} would also be the output of {others}"
             failures.append(Failure(relative, message))
             continue
-        owners[cloud] = relative
         if not overwrite and cloud_size(cloud) == count:
             skipped += 1
         else:

@@ -141,7 +141,7 @@ def _convert_and_summarise(arguments: argparse.Namespace, options: SampleOptions
             overwrite=arguments.overwrite,
         )
     if report.found == 0 and not report.failures:
-        _say(f"batch: error: no .stl files under {in_dir}; nothing to do")
+        _say(f"batch: error: no model files (.stl, .off, .obj, .ply) under {in_dir}; nothing to do")
         return FAILED
     _summarise(report, arguments.count, out_dir)
     if report.interrupted:

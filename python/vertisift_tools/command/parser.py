@@ -21,6 +21,10 @@ MAX_COUNT = 2**64 - 1
 # within a fraction of a second, so more only delays the message about a wrong address.
 DASK_CONNECT_SECONDS = 5
 
+MODELS_TEXT = (
+    "MODEL is STL, OFF, OBJ or PLY by its suffix, in any letter case (STL for any other); STL "
+    "is read as other tools write it (keywords in any case, blanks before \"solid\", ...)."
+)
 POINTS_TEXT = (
     "With --method vertices (the default), the points are vertices of the mesh: one picked at "
     "random in each occupied cell of a uniform grid over the model's bounding box, then cut at "
@@ -109,18 +113,19 @@ def add_sample_options(parser: argparse.ArgumentParser, *, batch: bool) -> None:
 def build_parser() -> argparse.ArgumentParser:
     parser = CommandParser(
         prog="vertisift",
-        description="Turn STL models into point clouds of an exact size, with normals.",
+        description="Turn mesh models (STL, OFF, OBJ, PLY) into point clouds of an exact size, "
+        "with normals.",
     )
     parser.add_argument("--version", action="version", version=f"vertisift {package_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     reduce = commands.add_parser(
         "reduce",
-        help="reduce one STL model to a point cloud file",
-        description=f"Reduce one STL model to N points with normals. {POINTS_TEXT} The output "
-        f"format follows OUT's suffix, in any letter case: {FORMATS_TEXT}.",
+        help="reduce one model to a point cloud file",
+        description=f"Reduce one model to N points with normals. {MODELS_TEXT} {POINTS_TEXT} The "
+        f"output format follows OUT's suffix, in any letter case: {FORMATS_TEXT}.",
     )
-    reduce.add_argument("model", metavar="MODEL.stl", type=Path)
+    reduce.add_argument("model", metavar="MODEL", type=Path)
     reduce.add_argument("count", metavar="N", type=point_count, help="number of points")
     reduce.add_argument(
         "-o",
@@ -134,9 +139,11 @@ def build_parser() -> argparse.ArgumentParser:
 
     batch = commands.add_parser(
         "batch",
-        help="convert every STL model under a folder",
-        description="Convert every .stl file (any letter case) under IN_DIR into N points "
-        f"with normals, at the same relative path under OUT_DIR. {POINTS_TEXT} Clouds that "
+        help="convert every model under a folder",
+        description="Convert every model file (.stl, .off, .obj or .ply, in any letter case) "
+        "under IN_DIR into N points with normals, at the same relative path under OUT_DIR "
+        "(models that would write the same cloud, such as a.stl and a.obj, are refused). "
+        f"{POINTS_TEXT} Clouds that "
         "already exist with N points are kept, so running the same command again resumes an "
         "interrupted batch. OUT_DIR/vertisift-batch.json records N, the format and the "
         "sampling options; a batch with others is refused unless --overwrite is given. "
