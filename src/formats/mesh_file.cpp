@@ -38,12 +38,9 @@ mesh_io::ReadResult<mesh_io::StoredMesh> read_mesh_file(const mesh_io::PathText&
   mesh_io::FileStream& stream = opened.value();
   mesh_io::FileSource source(stream);
   switch (format) {
-    case MeshFormat::Off:
-      return off::read_off(source);
-    case MeshFormat::Obj:
-      return obj::read_obj(source);
-    default:
-      return ply::read_ply(source);
+    case MeshFormat::Off: return off::read_off(source);
+    case MeshFormat::Obj: return obj::read_obj(source);
+    default: return ply::read_ply(source);
   }
 }
 

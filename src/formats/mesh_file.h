@@ -1,7 +1,7 @@
 // One mesh file of any supported format, read as a whole by the format's own reader, which
-// checks the content (the caller names the format, from the file's suffix). STL's faces come through the STL
-// front end and are merged into vertices bit for bit; the indexed formats keep their vertices
-// as stored.
+// checks the content (the caller names the format, from the file's suffix). STL's faces come
+// through the STL front end and are merged into vertices bit for bit; the indexed formats keep
+// their vertices as stored.
 #pragma once
 
 #include "mesh_io/path_text.h"
@@ -17,7 +17,6 @@ enum class MeshFormat { Stl, Off, Obj, Ply };
 // vertices in order of first occurrence and its faces (stored face normals left out); for
 // the others, as their readers deliver it, normals included.
 mesh_io::ReadResult<mesh_io::StoredMesh> read_mesh_file(const mesh_io::PathText& path,
-                                                        MeshFormat format,
-                                                        stl::StlDialect dialect);
+                                                        MeshFormat format, stl::StlDialect dialect);
 
 }  // namespace vertisift::formats

@@ -167,17 +167,16 @@ reduce::PointList vertex_points_of_corners(std::span<const base::Point3> vertice
                                            const CornerNormals& stored, NormalSource source) {
   const base::Point3* at = vertices.data();
   return sum_vertex_normals(
-      vertices.size(), at, triangles.size(),
-      [&](std::size_t f) { return triangles[f].corners; },
+      vertices.size(), at, triangles.size(), [&](std::size_t f) { return triangles[f].corners; },
       [&](std::size_t f, base::Point3* out) {
         const auto* corners = triangles[f].corners;
         const base::Point3 &a = at[corners[0]], &b = at[corners[1]], &c = at[corners[2]];
         if (source == NormalSource::Geometry || stored.empty()) {
           // Without stored normals every corner has the zero normal: File gives nothing,
           // Auto the face's own.
-          const base::Point3 face =
-              source == NormalSource::File ? base::Point3{0.0f, 0.0f, 0.0f}
-                                           : face_normal({0.0f, 0.0f, 0.0f}, a, b, c, source);
+          const base::Point3 face = source == NormalSource::File
+                                        ? base::Point3{0.0f, 0.0f, 0.0f}
+                                        : face_normal({0.0f, 0.0f, 0.0f}, a, b, c, source);
           out[0] = out[1] = out[2] = face;
           return;
         }

@@ -84,8 +84,7 @@ struct CornerNormals {
 // otherwise face_normal's for that stored normal. On a face whose corners all store the face
 // normal, this is exactly what vertex_points_in_face_order sums.
 base::Point3 stored_contribution(const base::Point3& stored, const base::Point3& a,
-                                 const base::Point3& b, const base::Point3& c,
-                                 NormalSource source);
+                                 const base::Point3& b, const base::Point3& c, NormalSource source);
 
 // vertex_points_in_face_order for a mesh whose corners may store normals of their own (OBJ
 // vn, PLY nx ny nz): each corner adds its stored_contribution to its vertex's sum. Without

@@ -86,8 +86,7 @@ void select_vertices(const reduce::PointList& points, std::uint64_t count,
 
 SampleOutcome sample_vertices(const mesh_io::PathText& path, stl::StlDialect dialect,
                               std::uint64_t count, const SampleOptions& options,
-                              std::span<base::Point3> positions,
-                              std::span<base::Point3> normals) {
+                              std::span<base::Point3> positions, std::span<base::Point3> normals) {
   auto file = stl::read_stl_file(path, dialect);
   if (!file.ok()) return std::move(file.error());
   reduce::PointList points;
@@ -120,11 +119,11 @@ SampleOutcome draw_from_faces(const base::PodVector<mesh_io::RawFace>& faces,
 
 SampleOutcome sample_surface(const mesh_io::PathText& path, stl::StlDialect dialect,
                              std::uint64_t count, const SampleOptions& options,
-                             std::span<base::Point3> positions,
-                             std::span<base::Point3> normals) {
+                             std::span<base::Point3> positions, std::span<base::Point3> normals) {
   base::PodVector<mesh_io::RawFace> faces;
-  mesh_io::ReadStatus failure =
-      stl::read_stl_faces(path, [&](mesh_io::FaceSource& source) -> mesh_io::ReadStatus {
+  mesh_io::ReadStatus failure = stl::read_stl_faces(
+      path,
+      [&](mesh_io::FaceSource& source) -> mesh_io::ReadStatus {
         faces = {};  // a second reading starts afresh
         mesh_io::RawFace batch[COLLECT_BATCH];
         return mesh_io::for_each_batch(source, batch, [&](std::span<const mesh_io::RawFace> got) {
@@ -187,8 +186,7 @@ SampleOutcome sample_stored_vertices(const mesh_io::StoredMesh& mesh, std::uint6
 }
 
 SampleOutcome sample_stored_surface(const mesh_io::StoredMesh& mesh, std::uint64_t count,
-                                    const SampleOptions& options,
-                                    std::span<base::Point3> positions,
+                                    const SampleOptions& options, std::span<base::Point3> positions,
                                     std::span<base::Point3> normals) {
   const std::size_t face_count = mesh.triangles.size();
   const parallel::SequentialPasses small(face_count < parallel::SMALL_PASS_ITEMS);
@@ -211,8 +209,8 @@ SampleOutcome sample_stored_surface(const mesh_io::StoredMesh& mesh, std::uint64
       }
     }
   });
-  return draw_from_faces(faces, std::span<const FaceCorners>(corners.data(), corners.size()),
-                         count, options, positions, normals);
+  return draw_from_faces(faces, std::span<const FaceCorners>(corners.data(), corners.size()), count,
+                         options, positions, normals);
 }
 
 void check_storage(std::uint64_t count, std::span<base::Point3> positions,

@@ -15,11 +15,11 @@
 #include <variant>
 
 #include "base/point3.h"
+#include "formats/mesh_file.h"
 #include "mesh_io/read_error.h"
 #include "mesh_io/stored_mesh.h"
 #include "random/seeded_rng.h"
 #include "sample/face_normals.h"
-#include "formats/mesh_file.h"
 #include "stl/stl_reader.h"
 
 namespace vertisift::sample {

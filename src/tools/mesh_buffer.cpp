@@ -6,8 +6,7 @@ namespace vertisift::tools {
 namespace {
 
 struct BufferObject {
-  PyObject_HEAD
-  void* block;
+  PyObject_HEAD void* block;
   Py_ssize_t bytes;
   std::size_t capacity_bytes;
 };

@@ -35,8 +35,8 @@ Outcome<PyRef> read_mesh(PyObject* module, PyObject* const* args, Py_ssize_t nar
 
   bool interrupted = false;
   auto read = boundary::without_interpreter_lock(interrupted, [&] {
-    auto mesh = formats::read_mesh_file(path.value(), reading.value().format,
-                                        reading.value().dialect);
+    auto mesh =
+        formats::read_mesh_file(path.value(), reading.value().format, reading.value().dialect);
     // Only the positions and triangles go back: let the rest go while the lock is released.
     if (mesh.ok()) {
       mesh.value().normals = {};
@@ -53,8 +53,8 @@ Outcome<PyRef> read_mesh(PyObject* module, PyObject* const* args, Py_ssize_t nar
   auto triangles = own_items(state->buffer_type, mesh.triangles);
   if (!triangles.ok()) return std::move(triangles.error());
   PyRef skipped = boundary::checked(PyLong_FromUnsignedLongLong(mesh.skipped_faces));
-  return boundary::checked(PyTuple_Pack(3, positions.value().get(), triangles.value().get(),
-                                        skipped.get()));
+  return boundary::checked(
+      PyTuple_Pack(3, positions.value().get(), triangles.value().get(), skipped.get()));
 }
 
 // A buffer viewed as bytes, released when done.

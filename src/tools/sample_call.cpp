@@ -48,12 +48,14 @@ Outcome<PyRef> sample(PyObject* const* args, Py_ssize_t nargs) {
   if (!request.ok()) return std::move(request.error());
   auto reading = file_reading(args[6], args[7]);
   if (!reading.ok()) return std::move(reading.error());
-  return run_sample(request.value(), [&](sample::SampleOptions& options,
-                                         std::span<base::Point3> positions,
-                                         std::span<base::Point3> normals) {
-    return sample::sample_file(path.value(), reading.value().format, reading.value().dialect,
-                               positions.size(), options, positions, normals);
-  }, filename.get());
+  return run_sample(
+      request.value(),
+      [&](sample::SampleOptions& options, std::span<base::Point3> positions,
+          std::span<base::Point3> normals) {
+        return sample::sample_file(path.value(), reading.value().format, reading.value().dialect,
+                                   positions.size(), options, positions, normals);
+      },
+      filename.get());
 }
 
 }  // namespace
@@ -102,8 +104,7 @@ Outcome<FileReading> file_reading(PyObject* format, PyObject* strict) {
                      is_strict != 0 ? stl::StlDialect::Strict : stl::StlDialect::Lenient};
 }
 
-Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver,
-                          PyObject* filename) {
+Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, PyObject* filename) {
   // The result's size is checked before anything is allocated: more than the machine's
   // memory can never be answered.
   const std::uint64_t points = request.count;

@@ -59,9 +59,9 @@ boundary::Outcome<FileReading> file_reading(PyObject* format, PyObject* strict);
 // What a sampling run gives: the driver's outcome, or a ValueError's text for input that it
 // refused before sampling.
 using Sampled = std::variant<sample::SampleOutcome, std::string>;
-using SampleDriver = std::function<Sampled(
-    sample::SampleOptions& options, std::span<base::Point3> positions,
-    std::span<base::Point3> normals)>;
+using SampleDriver =
+    std::function<Sampled(sample::SampleOptions& options, std::span<base::Point3> positions,
+                          std::span<base::Point3> normals)>;
 
 // Makes the result's two bytearrays, runs `driver` over them with the interpreter lock
 // released, and turns its outcome into the result or the exception (a read error's with
