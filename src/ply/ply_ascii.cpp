@@ -30,12 +30,30 @@ inline const char* token_end(const char* p, const char* end) {
   return p;
 }
 
+// The whole token at `p` through the full parsers, `p` moved past it: the forms the scanners
+// leave to them, out of the hot loop.
+[[gnu::noinline]] bool parse_float_token(const char*& p, const char* end, float& value) {
+  const char* stop = token_end(p, end);
+  const bool parsed =
+      mesh_io::parse_float(std::string_view(p, static_cast<std::size_t>(stop - p)), value);
+  p = stop;
+  return parsed;
+}
+
+[[gnu::noinline]] bool parse_integer_token(const char*& p, const char* end, std::int64_t& value) {
+  const char* stop = token_end(p, end);
+  const bool parsed =
+      mesh_io::parse_integer(std::string_view(p, static_cast<std::size_t>(stop - p)), value);
+  p = stop;
+  return parsed;
+}
+
 // The decimal at `p` (a token's first byte) as the nearest float, `p` moved past it; false
 // when the token is no number. Up to 19 significant digits and a power of ten a double holds
 // exactly, the quotient or product of two exact doubles is the correctly rounded double, and
 // rounding that to float is correct unless it lies exactly halfway between two floats, or
 // outside the range of normal floats: those, and every other form, take the full parser.
-bool scan_float(const char*& p, const char* end, float& value) {
+[[gnu::always_inline]] inline bool scan_float(const char*& p, const char* end, float& value) {
   const char* s = p;
   const bool negative = *s == '-';
   if (negative || *s == '+') ++s;
@@ -86,16 +104,13 @@ bool scan_float(const char*& p, const char* end, float& value) {
       }
     }
   }
-  const char* stop = token_end(p, end);
-  const bool parsed =
-      mesh_io::parse_float(std::string_view(p, static_cast<std::size_t>(stop - p)), value);
-  p = stop;
-  return parsed;
+  return parse_float_token(p, end, value);
 }
 
 // A decimal integer at `p`, `p` moved past it; false when the token is none (or out of the
 // range of 64 bits).
-bool scan_integer(const char*& p, const char* end, std::int64_t& value) {
+[[gnu::always_inline]] inline bool scan_integer(const char*& p, const char* end,
+                                                std::int64_t& value) {
   const char* s = p;
   const bool negative = *s == '-';
   if (negative || *s == '+') ++s;
@@ -107,11 +122,7 @@ bool scan_integer(const char*& p, const char* end, std::int64_t& value) {
     p = s;
     return true;
   }
-  const char* stop = token_end(p, end);
-  const bool parsed =
-      mesh_io::parse_integer(std::string_view(p, static_cast<std::size_t>(stop - p)), value);
-  p = stop;
-  return parsed;
+  return parse_integer_token(p, end, value);
 }
 
 inline void skip_blanks(const char*& p, const char* end) {
