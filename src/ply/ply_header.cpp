@@ -1,0 +1,242 @@
+#include "ply/ply_header.h"
+
+#include <cstdint>
+
+#include "mesh_io/text_numbers.h"
+
+namespace vertisift::ply {
+namespace {
+
+using mesh_io::ReadError;
+
+// Quoted text longer than this is cut.
+constexpr std::size_t QUOTE_LIMIT = 40;
+// Vertex indices are 32 bits wide.
+constexpr std::uint64_t MAX_VERTICES = UINT32_MAX;
+
+struct TypeName {
+  std::string_view name;
+  ScalarType type;
+};
+
+constexpr TypeName TYPE_NAMES[] = {
+    {"char", ScalarType::Int8},      {"int8", ScalarType::Int8},
+    {"uchar", ScalarType::Uint8},    {"uint8", ScalarType::Uint8},
+    {"short", ScalarType::Int16},    {"int16", ScalarType::Int16},
+    {"ushort", ScalarType::Uint16},  {"uint16", ScalarType::Uint16},
+    {"int", ScalarType::Int32},      {"int32", ScalarType::Int32},
+    {"uint", ScalarType::Uint32},    {"uint32", ScalarType::Uint32},
+    {"float", ScalarType::Float32},  {"float32", ScalarType::Float32},
+    {"double", ScalarType::Float64}, {"float64", ScalarType::Float64},
+};
+
+bool parse_type(std::string_view token, ScalarType& type) {
+  for (const TypeName& entry : TYPE_NAMES) {
+    if (entry.name == token) {
+      type = entry.type;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool is_keyword(std::string_view token) {
+  return token == "ply" || token == "format" || token == "comment" || token == "obj_info" ||
+         token == "element" || token == "property" || token == "end_header";
+}
+
+ReadError line_error(std::uint64_t line, const std::string& what) {
+  return ReadError::invalid_data("PLY line " + std::to_string(line) + ": " + what);
+}
+
+bool only_blanks(std::string_view rest) {
+  for (char c : rest) {
+    if (!mesh_io::is_blank(c)) return false;
+  }
+  return true;
+}
+
+// Gives the properties of `element` their roles, or says why the element cannot be read.
+std::string assign_roles(Element& element) {
+  auto find = [&](std::string_view name) -> Property* {
+    for (Property& property : element.properties) {
+      if (property.name == name) return &property;
+    }
+    return nullptr;
+  };
+  if (element.kind == ElementKind::Vertex) {
+    const char* names[] = {"x", "y", "z", "nx", "ny", "nz"};
+    Property* found[6];
+    for (int i = 0; i < 6; ++i) found[i] = find(names[i]);
+    for (int i = 0; i < 3; ++i) {
+      if (found[i] == nullptr) return "element vertex has no property " + std::string(names[i]);
+      if (found[i]->is_list) return "property " + std::string(names[i]) + " of vertex is a list";
+    }
+    found[0]->role = Role::X;
+    found[1]->role = Role::Y;
+    found[2]->role = Role::Z;
+    element.has_normals = found[3] != nullptr && found[4] != nullptr && found[5] != nullptr &&
+                          !found[3]->is_list && !found[4]->is_list && !found[5]->is_list;
+    if (element.has_normals) {
+      found[3]->role = Role::NX;
+      found[4]->role = Role::NY;
+      found[5]->role = Role::NZ;
+    }
+    return {};
+  }
+  if (element.kind == ElementKind::Other) return {};
+  Property* corners = find("vertex_indices");
+  if (corners == nullptr) corners = find("vertex_index");
+  if (corners == nullptr) {
+    return "element " + element.name + " has no list vertex_indices or vertex_index";
+  }
+  if (!corners->is_list)
+    return "property " + corners->name + " of " + element.name + " is not a list";
+  if (!is_integer(corners->type)) {
+    return "list " + corners->name + " of " + element.name + " holds floating-point values";
+  }
+  corners->role = Role::Corners;
+  return {};
+}
+
+}  // namespace
+
+std::string quote(std::string_view text) {
+  std::string quoted = "\"";
+  const std::size_t shown = text.size() > QUOTE_LIMIT ? QUOTE_LIMIT : text.size();
+  for (std::size_t i = 0; i < shown; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
+      static constexpr char HEX[] = "0123456789abcdef";
+      quoted += "\\x";
+      quoted += HEX[c >> 4];
+      quoted += HEX[c & 15];
+    } else {
+      quoted += static_cast<char>(c);
+    }
+  }
+  if (shown < text.size()) quoted += "...";
+  quoted += '"';
+  return quoted;
+}
+
+mesh_io::ReadResult<Header> read_header(mesh_io::LineReader& lines) {
+  Header header;
+  std::string_view line;
+  auto got = lines.next(line);
+  if (!got.ok()) return std::move(got.error());
+  {
+    std::string_view rest = line;
+    const std::string_view magic = mesh_io::next_token(rest);
+    if (!got.value() || magic != "ply" || line.substr(0, 3) != "ply" || !only_blanks(rest)) {
+      return line_error(1, "expected \"ply\", got " + (got.value() ? quote(line) : "nothing"));
+    }
+  }
+  bool have_format = false;
+  for (;;) {
+    got = lines.next(line);
+    if (!got.ok()) return std::move(got.error());
+    const std::uint64_t number = lines.line_number();
+    if (!got.value()) {
+      return ReadError::unexpected_eof("PLY: the file ends at line " + std::to_string(number) +
+                                       ", in the header (no end_header)");
+    }
+    std::string_view rest = line;
+    const std::string_view keyword = mesh_io::next_token(rest);
+    // A line without a keyword is a comment that lacks the word.
+    if (keyword.empty() || keyword == "comment" || keyword == "obj_info" || !is_keyword(keyword)) {
+      continue;
+    }
+    if (keyword == "end_header") {
+      if (!only_blanks(rest)) return line_error(number, "expected end_header, got " + quote(line));
+      break;
+    }
+    if (keyword == "format") {
+      const std::string_view kind = mesh_io::next_token(rest);
+      const std::string_view version = mesh_io::next_token(rest);
+      if (have_format) return line_error(number, "a second format line");
+      if (!header.elements.empty()) return line_error(number, "the format line after an element");
+      if (version != "1.0" || !only_blanks(rest)) {
+        return line_error(number, "expected \"format <kind> 1.0\", got " + quote(line));
+      }
+      if (kind == "ascii") {
+        header.format = Format::Ascii;
+      } else if (kind == "binary_little_endian") {
+        header.format = Format::BinaryLittleEndian;
+      } else if (kind == "binary_big_endian") {
+        header.format = Format::BinaryBigEndian;
+      } else {
+        return line_error(number, "unknown format " + quote(kind));
+      }
+      have_format = true;
+      continue;
+    }
+    if (keyword == "element") {
+      const std::string_view name = mesh_io::next_token(rest);
+      const std::string_view count_text = mesh_io::next_token(rest);
+      std::int64_t count = 0;
+      if (name.empty() || !mesh_io::parse_integer(count_text, count) || count < 0 ||
+          !only_blanks(rest)) {
+        return line_error(number, "expected \"element <name> <count>\", got " + quote(line));
+      }
+      for (const Element& other : header.elements) {
+        if (other.name == name) return line_error(number, "a second element " + quote(name));
+      }
+      Element element;
+      element.name = std::string(name);
+      element.count = static_cast<std::uint64_t>(count);
+      element.line = number;
+      if (name == "vertex") {
+        element.kind = ElementKind::Vertex;
+        if (element.count > MAX_VERTICES) {
+          return line_error(number,
+                            "more vertices than 32-bit indices reach: " + quote(count_text));
+        }
+        header.vertex_count = element.count;
+      } else if (name == "face") {
+        element.kind = ElementKind::Face;
+      } else if (name == "tristrips") {
+        element.kind = ElementKind::Tristrips;
+      }
+      header.elements.push_back(std::move(element));
+      continue;
+    }
+    if (keyword == "property") {
+      if (header.elements.empty()) return line_error(number, "a property before any element");
+      Property property;
+      std::string_view type = mesh_io::next_token(rest);
+      bool valid = true;
+      if (type == "list") {
+        property.is_list = true;
+        valid = parse_type(mesh_io::next_token(rest), property.count_type) &&
+                is_integer(property.count_type);
+        type = mesh_io::next_token(rest);
+      }
+      const std::string_view name = mesh_io::next_token(rest);
+      if (!valid || !parse_type(type, property.type) || name.empty() || !only_blanks(rest)) {
+        return line_error(number,
+                          "expected \"property <type> <name>\" or \"property list "
+                          "<integer type> <type> <name>\", got " +
+                              quote(line));
+      }
+      Element& element = header.elements.back();
+      for (const Property& other : element.properties) {
+        if (other.name == name) {
+          return line_error(number, "a second property " + quote(name) + " of " + element.name);
+        }
+      }
+      property.name = std::string(name);
+      element.properties.push_back(std::move(property));
+      continue;
+    }
+    return line_error(number, "unexpected " + quote(line) + " in the header");
+  }
+  if (!have_format) return line_error(lines.line_number(), "end_header before any format line");
+  for (Element& element : header.elements) {
+    const std::string problem = assign_roles(element);
+    if (!problem.empty()) return line_error(element.line, problem);
+  }
+  return header;
+}
+
+}  // namespace vertisift::ply

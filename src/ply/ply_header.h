@@ -1,0 +1,83 @@
+// The PLY header: the data's format, and the elements in file order with their properties
+// and the part each property plays in the mesh (a coordinate, a normal, the corners).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mesh_io/line_reader.h"
+#include "mesh_io/read_error.h"
+
+namespace vertisift::ply {
+
+enum class Format { Ascii, BinaryLittleEndian, BinaryBigEndian };
+
+enum class ScalarType : std::uint8_t {
+  Int8,
+  Uint8,
+  Int16,
+  Uint16,
+  Int32,
+  Uint32,
+  Float32,
+  Float64
+};
+
+inline std::size_t scalar_size(ScalarType type) {
+  switch (type) {
+    case ScalarType::Int8:
+    case ScalarType::Uint8: return 1;
+    case ScalarType::Int16:
+    case ScalarType::Uint16: return 2;
+    case ScalarType::Int32:
+    case ScalarType::Uint32:
+    case ScalarType::Float32: return 4;
+    case ScalarType::Float64: return 8;
+  }
+  return 0;
+}
+
+inline bool is_integer(ScalarType type) {
+  return type != ScalarType::Float32 && type != ScalarType::Float64;
+}
+
+// What a property gives the mesh. Coordinates and normals are scalars of a vertex element;
+// Corners is the index list of a face or tristrips element.
+enum class Role : std::uint8_t { None, X, Y, Z, NX, NY, NZ, Corners };
+
+struct Property {
+  std::string name;
+  ScalarType type = ScalarType::Float32;  // a list's item type
+  bool is_list = false;
+  ScalarType count_type = ScalarType::Uint8;  // lists only
+  Role role = Role::None;
+};
+
+enum class ElementKind { Other, Vertex, Face, Tristrips };
+
+struct Element {
+  std::string name;
+  std::uint64_t count = 0;
+  ElementKind kind = ElementKind::Other;
+  std::vector<Property> properties;
+  bool has_normals = false;  // a vertex element with nx, ny and nz
+  std::uint64_t line = 0;    // of its declaration in the header
+};
+
+struct Header {
+  Format format = Format::Ascii;
+  std::vector<Element> elements;
+  std::uint64_t vertex_count = 0;  // of the vertex element; 0 without one
+};
+
+// Reads the header up to and including its end_header line, and checks that the elements
+// the mesh needs are declared usably (x y z scalars, an integer corner list).
+mesh_io::ReadResult<Header> read_header(mesh_io::LineReader& lines);
+
+// `text` quoted for a message: cut when long, control and non-ASCII bytes escaped.
+std::string quote(std::string_view text);
+
+}  // namespace vertisift::ply

@@ -1,0 +1,29 @@
+// The PLY reader: a header of text lines that declares elements and their properties, then
+// the elements' data as ASCII rows or as binary records (little- or big-endian). It keeps the
+// vertex positions (x y z, with nx ny nz when the vertex element has all three), the faces
+// (a list vertex_indices or vertex_index, fanned) and the triangle strips (a list
+// vertex_indices of element tristrips); every other element and property is read past.
+//
+// Choices where the format leaves room:
+// - A header line that starts with none of the header keywords is a comment (some writers
+//   leave out the word `comment`); a line that starts with one must be well formed.
+// - ASCII data: one record a row. Blank lines anywhere are skipped, but a record never runs
+//   across rows and a row never holds more than one record: the format marks no record's
+//   end, so a row that were allowed to continue or to be shared would let a header and data
+//   that disagree (a declared property the rows lack) be misread without a word.
+// - Triangle strips: -1 ends a strip and starts the next one. Every second triangle of a
+//   strip has its first two corners swapped so that all face the same way. A triangle that
+//   repeats a corner has no surface (strips use such triangles to join or turn): it is left
+//   out and counted in skipped_faces.
+// - The data after the last element, if any, is ignored.
+#pragma once
+
+#include "mesh_io/byte_source.h"
+#include "mesh_io/read_error.h"
+#include "mesh_io/stored_mesh.h"
+
+namespace vertisift::ply {
+
+mesh_io::ReadResult<mesh_io::StoredMesh> read_ply(mesh_io::ByteSource& source);
+
+}  // namespace vertisift::ply

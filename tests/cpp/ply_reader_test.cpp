@@ -1,0 +1,337 @@
+#include "ply/ply_reader.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "mesh_io/file_stream.h"
+
+namespace vertisift::ply {
+namespace {
+
+using mesh_io::MemorySource;
+using mesh_io::ReadErrorKind;
+using mesh_io::StoredMesh;
+
+// Binary values, in the byte order asked for.
+struct Bytes {
+  bool big = false;
+  std::string data;
+
+  template <class T>
+  Bytes& put(T value) {
+    char raw[sizeof(T)];
+    std::memcpy(raw, &value, sizeof raw);
+    for (std::size_t i = 0; i < sizeof raw; ++i) {
+      data.push_back(raw[big ? sizeof raw - 1 - i : i]);
+    }
+    return *this;
+  }
+};
+
+struct Expected {
+  std::vector<float> positions;        // x y z per vertex
+  std::vector<std::uint32_t> corners;  // three per triangle
+  std::vector<float> normals;
+  std::uint64_t skipped = 0;
+};
+
+mesh_io::ReadResult<StoredMesh> read_bytes(const std::string& bytes, std::size_t piece) {
+  MemorySource source(std::as_bytes(std::span(bytes.data(), bytes.size())), piece);
+  return read_ply(source);
+}
+
+void expect_mesh(const StoredMesh& mesh, const Expected& expected, const std::string& where) {
+  // Compared bit for bit, so that a NaN equals itself and -0 differs from 0.
+  auto bits = [](const std::vector<float>& values) {
+    std::vector<std::uint32_t> all;
+    for (float value : values) all.push_back(std::bit_cast<std::uint32_t>(value));
+    return all;
+  };
+  std::vector<float> positions, normals;
+  for (const auto& p : mesh.positions) positions.insert(positions.end(), {p.x, p.y, p.z});
+  for (const auto& n : mesh.normals) normals.insert(normals.end(), {n.x, n.y, n.z});
+  std::vector<std::uint32_t> corners;
+  for (const auto& t : mesh.triangles) corners.insert(corners.end(), t.corners, t.corners + 3);
+  EXPECT_EQ(bits(positions), bits(expected.positions)) << where;
+  EXPECT_EQ(corners, expected.corners) << where;
+  EXPECT_EQ(bits(normals), bits(expected.normals)) << where;
+  EXPECT_TRUE(mesh.normal_triangles.empty()) << where;
+  EXPECT_EQ(mesh.skipped_faces, expected.skipped) << where;
+}
+
+struct Case {
+  const char* name;
+  std::string bytes;
+  Expected expected;
+};
+
+const std::string CUBE_CORNERS = "4 0 1 2 3\n3 2 1 0\n";
+
+std::vector<Case> round_trips() {
+  std::vector<Case> cases;
+  cases.push_back({"ascii with a quad, CRLF header, trailing blanks, blank rows, a bare line",
+                   "ply \r\nformat ascii 1.0  \r\ncomment made by hand\r\nobj_info x\r\n"
+                   "Created by a writer that forgot the keyword\r\n"
+                   "element vertex 4\r\nproperty float32 x\r\nproperty float y\r\n"
+                   "property double z\r\nproperty uchar red\r\n"
+                   "element face 2\r\nproperty list uint8 int32 vertex_index\r\nend_header\r\n"
+                   "\n0 0 0 9\n1 0 0 9\n\n 1\t1 0.1 9\n1801439958322381e1 1 -2.5e-3 9 \n\n" +
+                       CUBE_CORNERS + "\n",
+                   {{0, 0, 0, 1, 0, 0, 1, 1, 0.1f, 18014400656965632.f, 1, -2.5e-3f},
+                    {0, 1, 2, 0, 2, 3, 2, 1, 0},
+                    {}}});
+  cases.push_back(
+      {"ascii integer coordinates, normals, nan and inf, faces first, skipped lists",
+       "ply\nformat ascii 1.0\nelement face 1\nproperty list uchar uint vertex_indices\n"
+       "property list int float uv\nelement vertex 3\nproperty int x\n"
+       "property short y\nproperty float z\nproperty float nx\nproperty float ny\n"
+       "property float nz\nelement extra 1\nproperty list ushort char q\n"
+       "end_header\n3 2 1 0 2 0.5 0.5\n-7 16777217 nan 0 0 1\n1 2 inf 0 1 0\n"
+       "3 4 -inf 1 0 0\n2 8 9\nignored trailing text\n",
+       {{-7, 16777216, NAN, 1, 2, INFINITY, 3, 4, -INFINITY},
+        {2, 1, 0},
+        {0, 0, 1, 0, 1, 0, 1, 0, 0}}});
+  cases.push_back(
+      {"ascii triangle strips with restarts and a corner repeated",
+       "ply\nformat ascii 1.0\nelement vertex 5\nproperty float x\nproperty float y\n"
+       "property float z\nelement tristrips 1\nproperty list int int vertex_indices\n"
+       "end_header\n0 0 0\n1 0 0\n0 1 0\n1 1 0\n2 2 0\n"
+       "9 0 1 2 3 -1 4 4 3 1\n",
+       {{0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0, 2, 2, 0}, {0, 1, 2, 2, 1, 3, 3, 4, 1}, {}, 1}});
+  for (const bool big : {false, true}) {
+    // Every scalar type once, lists of several count types, faces of 3, 4 and 2 corners
+    // and an extra element with lists between the vertices and the faces.
+    Bytes data{big, {}};
+    data.put<std::int8_t>(-1).put<std::uint16_t>(65535).put<double>(0.1).put<std::uint8_t>(7);
+    data.put<std::int16_t>(-300).put<std::uint32_t>(4000000000u).put<float>(-0.f);
+    data.put<std::int8_t>(5).put<std::uint16_t>(15).put<double>(-2.0).put<std::uint8_t>(1);
+    data.put<std::int16_t>(0).put<std::uint32_t>(0).put<float>(0.f);
+    data.put<std::int8_t>(3).put<std::uint16_t>(3).put<double>(1e300).put<std::uint8_t>(0);
+    data.put<std::int16_t>(0).put<std::uint32_t>(0).put<float>(0.f);
+    data.put<std::uint32_t>(2).put<std::int32_t>(1).put<std::int32_t>(2);  // extra element
+    data.put<std::uint16_t>(3)
+        .put<std::uint16_t>(0)
+        .put<std::uint16_t>(1)
+        .put<std::uint16_t>(2)
+        .put<std::uint8_t>(1);
+    data.put<std::uint16_t>(4)
+        .put<std::uint16_t>(2)
+        .put<std::uint16_t>(1)
+        .put<std::uint16_t>(0)
+        .put<std::uint16_t>(1)
+        .put<std::uint8_t>(2);
+    data.put<std::uint16_t>(2).put<std::uint16_t>(0).put<std::uint16_t>(1).put<std::uint8_t>(3);
+    data.data += "bytes after the last element";
+    cases.push_back({big ? "binary big-endian, every type" : "binary little-endian, every type",
+                     std::string("ply\nformat ") +
+                         (big ? "binary_big_endian" : "binary_little_endian") +
+                         " 1.0\nelement vertex 3\nproperty char x\nproperty ushort y\n"
+                         "property float64 z\nproperty uint8 nx\nproperty int16 ny\n"
+                         "property uint nz\nproperty float32 w\nelement extra 1\n"
+                         "property list uint int32 a\nelement face 3\n"
+                         "property list ushort uint16 vertex_indices\nproperty uchar flags\n"
+                         "end_header\n" +
+                         data.data,
+                     {{-1, 65535, 0.1f, 5, 15, -2, 3, 3, INFINITY},
+                      {0, 1, 2, 2, 1, 0, 2, 0, 1},
+                      {7, -300, 4e9f, 1, 0, 0, 0, 0, 0},
+                      1}});
+  }
+  {
+    // The common layout, its first data byte a line feed, and a face of another count
+    // between three-corner ones.
+    Bytes data;
+    const float x0 = std::bit_cast<float>(0x4141410Au);  // first byte 0x0A
+    data.put(x0).put(0.f).put(0.f).put(1.f).put(0.f).put(0.f).put(0.f).put(1.f).put(0.f);
+    data.put(1.f).put(1.f).put(0.f);
+    data.put<std::uint8_t>(3).put(0).put(1).put(2).put<std::uint8_t>(9);
+    data.put<std::uint8_t>(4).put(0).put(1).put(3).put(2).put<std::uint8_t>(9);
+    data.put<std::uint8_t>(3).put(3).put(2).put(1).put<std::uint8_t>(9);
+    cases.push_back(
+        {"binary, common layout, data starting with a line feed",
+         "ply\r\nformat binary_little_endian 1.0\r\nelement vertex 4\r\n"
+         "property float x\r\nproperty float y\r\nproperty float z\r\nelement face 3\r\n"
+         "property list uchar int vertex_indices\r\nproperty uchar flag\r\nend_header\r\n" +
+             data.data,
+         {{x0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0}, {0, 1, 2, 0, 1, 3, 0, 3, 2, 3, 2, 1}, {}}});
+  }
+  return cases;
+}
+
+TEST(PlyReader, ReadsEveryVariantWhateverTheBlockSize) {
+  for (const Case& c : round_trips()) {
+    for (std::size_t piece : {std::size_t{1}, std::size_t{7}, c.bytes.size()}) {
+      auto mesh = read_bytes(c.bytes, piece);
+      const std::string where = std::string(c.name) + ", pieces of " + std::to_string(piece);
+      ASSERT_TRUE(mesh.ok()) << where << ": " << mesh.error().display();
+      expect_mesh(mesh.value(), c.expected, where);
+    }
+  }
+}
+
+struct Failure {
+  std::string bytes;
+  ReadErrorKind kind;
+  const char* message;
+};
+
+std::string header(const char* format, const char* faces = "face 2") {
+  return std::string("ply\nformat ") + format +
+         " 1.0\nelement vertex 3\nproperty float x\nproperty float y\nproperty float z\n"
+         "element " +
+         faces + "\nproperty list uchar int vertex_indices\nend_header\n";
+}
+
+std::string binary_vertices() {
+  Bytes data;
+  for (int i = 0; i < 9; ++i) data.put(static_cast<float>(i));
+  return data.data;
+}
+
+TEST(PlyReader, FailsClearlyOnBrokenFiles) {
+  const auto invalid = ReadErrorKind::InvalidData;
+  const auto eof = ReadErrorKind::UnexpectedEof;
+  Bytes negative_count;
+  negative_count.put<std::int32_t>(-2);
+  Bytes huge_count;
+  huge_count.put<std::uint32_t>(4000000000u).put(0).put(1);
+  const std::string rows = "0 0 0\n1 0 0\n0 1 0\n";
+  const std::vector<Failure> failures = {
+      {"", invalid, "PLY line 1: expected \"ply\", got nothing"},
+      {"solid cube\nfacet normal 0 0 1\n", invalid,
+       "PLY line 1: expected \"ply\", got \"solid cube\""},
+      {"ply\nformat ascii 1.0\nelement vertex 1\n", eof,
+       "PLY: the file ends at line 3, in the header (no end_header)"},
+      {"ply\nformat ascii\nend_header\n", invalid,
+       "PLY line 2: expected \"format <kind> 1.0\", got \"format ascii\""},
+      {"ply\nformat binary_middle_endian 1.0\nend_header\n", invalid,
+       "PLY line 2: unknown format \"binary_middle_endian\""},
+      {"ply\nformat ascii 1.0\nelement vertex\nend_header\n", invalid,
+       "PLY line 3: expected \"element <name> <count>\", got \"element vertex\""},
+      {"ply\nformat ascii 1.0\nelement vertex 1\nproperty real x\nend_header\n", invalid,
+       "PLY line 4: expected \"property <type> <name>\""},
+      {"ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\nend_header\n",
+       invalid, "PLY line 3: element vertex has no property z"},
+      {"ply\nformat ascii 1.0\nelement vertex 0\nelement vertex 0\nend_header\n", invalid,
+       "PLY line 4: a second element \"vertex\""},
+      {"ply\nformat ascii 1.0\nelement face 0\nproperty list uchar float vertex_indices\n"
+       "end_header\n",
+       invalid, "PLY line 3: list vertex_indices of face holds floating-point values"},
+      {header("ascii") + rows + "3 0 1 3\n", invalid,
+       "PLY line 13: vertex index 3 out of range (3 vertices) in face 0"},
+      {header("ascii") + rows + "3 0 -1 2\n", invalid,
+       "PLY line 13: negative vertex index -1 in face 0"},
+      {header("ascii") + rows + "3 0 1\n", invalid,
+       "PLY line 13: the row of face 0 ends before property vertex_indices after 2 of 3 items"},
+      {header("ascii") + rows + "3 0 1 2 7\n", invalid,
+       "PLY line 13: more values than face declares properties: \"7\""},
+      {header("ascii") + "0 0 0\n1 0 x\n", invalid,
+       "PLY line 11: expected a number for z, got \"x\""},
+      {header("ascii") + rows + "\n3 0 1 2\n\n", eof,
+       "PLY: the file ends at line 15, after 1 of 2 records of element face"},
+      {header("ascii", "tristrips 1") + rows + "4 0 1 -2 2\n", invalid,
+       "PLY line 13: negative vertex index -2 in tristrips 0"},
+      {header("binary_little_endian") + binary_vertices().substr(0, 30), eof,
+       "PLY: the file ends at byte 199, after 2 of 3 records of element vertex"},
+      {header("binary_little_endian") + binary_vertices() + "\x03" +
+           Bytes().put(0).put(1).put(3).data,
+       invalid, "PLY byte 214: vertex index 3 out of range (3 vertices) in face 0"},
+      {header("binary_little_endian") + binary_vertices() + "\x03" +
+           Bytes().put(0).put(-5).put(1).data,
+       invalid, "PLY byte 210: negative vertex index -5 in face 0"},
+      {header("binary_little_endian") + binary_vertices() + "\x03" +
+           Bytes().put(0).put(1).put(2).data + "\x03\x01",
+       eof, "PLY: the file ends at byte 220, after 1 of 2 records of element face"},
+      {"ply\nformat binary_little_endian 1.0\nelement face 1\nproperty list int int "
+       "vertex_indices\n"
+       "end_header\n" +
+           negative_count.data,
+       invalid, "PLY byte 99: negative count -2 of list vertex_indices in face 0"},
+      {"ply\nformat binary_little_endian 1.0\nelement other 1\nproperty list uint int a\n"
+       "end_header\n" +
+           huge_count.data,
+       eof, "PLY: the file ends at byte 100, after 0 of 1 records of element other"},
+  };
+  for (const Failure& f : failures) {
+    for (std::size_t piece : {std::size_t{1}, std::size_t{7}, f.bytes.size()}) {
+      auto mesh = read_bytes(f.bytes, piece);
+      ASSERT_FALSE(mesh.ok()) << f.message;
+      EXPECT_EQ(mesh.error().kind, f.kind) << f.message;
+      EXPECT_EQ(mesh.error().display().substr(0, std::strlen(f.message)), f.message)
+          << "pieces of " << piece;
+    }
+  }
+}
+
+// The real files of the shared folder: the triangle counts its README gives, and an error
+// for the malformed ones.
+TEST(PlyReader, ReadsTheRealFiles) {
+  const std::string folder = std::string(VERTISIFT_SHARED_DIR) + "/data/meshes/";
+  struct stat info;
+  if (::stat(folder.c_str(), &info) != 0) {
+    GTEST_SKIP() << "the real mesh files (" << folder << ") are not beside this checkout";
+  }
+  struct RealFile {
+    const char* path;
+    std::size_t positions;
+    std::size_t triangles;
+    bool normals;
+    const char* error;  // the start of the message, for a file that must fail
+  };
+  const RealFile files[] = {
+      {"assimp/cube.ply", 8, 12, false, nullptr},
+      {"assimp/cube_binary.ply", 8, 12, false, nullptr},
+      {"assimp/cube_binary_starts_with_nl.ply", 8, 12, false, nullptr},
+      {"assimp/issue623.ply", 0, 0, false,
+       "PLY line 14: the row of vertex 0 ends before property vertex_indices"},
+      {"assimp/payload_JVN42386607.ply", 0, 0, false, "PLY line 2: expected \"format <kind> 1.0\""},
+      {"assimp/points.ply", 4, 0, true, nullptr},
+      {"assimp/Wuson.ply", 11184, 3732, true, nullptr},
+      {"happly/platonic_shelf.ply", 50, 80, false, nullptr},
+      {"happly/platonic_shelf_big_endian.ply", 50, 80, false, nullptr},
+      {"meshlab/brain.ply", 18844, 36752, false, nullptr},
+      {"o3dv/cube.ply", 8, 12, false, nullptr},
+      {"trimesh/cycloidal.ply", 21384, 43368, false, nullptr},
+      {"trimesh/metadata.ply", 4, 2, false, nullptr},
+      {"trimesh/ply_empty_header.ply", 0, 0, false, nullptr},
+      {"trimesh/points_ascii_with_lists.ply", 5, 0, false, nullptr},
+      {"vtk-data/horse.ply", 48485, 96966, false, nullptr},
+      {"vtk-data/pepper.ply", 14980, 29956, false, nullptr},
+  };
+  std::vector<std::vector<float>> shelves;
+  for (const RealFile& file : files) {
+    auto stream = mesh_io::FileStream::open(folder + file.path);
+    ASSERT_TRUE(stream.ok()) << file.path;
+    mesh_io::FileSource source(stream.value(), 4096);
+    auto mesh = read_ply(source);
+    if (file.error != nullptr) {
+      ASSERT_FALSE(mesh.ok()) << file.path;
+      EXPECT_EQ(mesh.error().display().substr(0, std::strlen(file.error)), file.error);
+      continue;
+    }
+    ASSERT_TRUE(mesh.ok()) << file.path << ": " << mesh.error().display();
+    EXPECT_EQ(mesh.value().positions.size(), file.positions) << file.path;
+    EXPECT_EQ(mesh.value().triangles.size() + mesh.value().skipped_faces, file.triangles)
+        << file.path;
+    EXPECT_EQ(mesh.value().normals.size(), file.normals ? file.positions : 0) << file.path;
+    if (std::string(file.path).starts_with("happly/")) {
+      std::vector<float> values;
+      for (const auto& p : mesh.value().positions) values.insert(values.end(), {p.x, p.y, p.z});
+      for (const auto& t : mesh.value().triangles)
+        values.insert(values.end(), t.corners, t.corners + 3);
+      shelves.push_back(values);
+    }
+  }
+  // The same shelf in either byte order, the faces first in one of them.
+  ASSERT_EQ(shelves.size(), 2u);
+  EXPECT_EQ(shelves[0], shelves[1]);
+}
+
+}  // namespace
+}  // namespace vertisift::ply
