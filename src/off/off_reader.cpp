@@ -248,7 +248,11 @@ class BinaryBody {
   std::size_t words_left() const { return (bytes_.size() - at_) / 4; }
   std::size_t at() const { return at_; }
   std::span<const std::byte> rest() const { return bytes_.subspan(at_); }
-  std::string where() const { return "OFF byte " + std::to_string(base_ + at_) + ": "; }
+  // "OFF byte N: " for the word `back` bytes before where the reading stands (by default the
+  // word just read).
+  std::string where(std::size_t back = 4) const {
+    return "OFF byte " + std::to_string(base_ + at_ - back) + ": ";
+  }
   std::string end_text() const {
     return "OFF: the file ends at byte " + std::to_string(base_ + bytes_.size()) + ", ";
   }
@@ -276,12 +280,19 @@ ReadResult<StoredMesh> read_binary_body(BinaryBody& body, const Layout& layout,
     return ReadError::unexpected_eof(body.end_text() + "in the header");
   }
   if (vertex_count < 0 || face_count < 0) {
-    return ReadError::invalid_data(body.where() + "expected the vertex and face counts, got " +
+    return ReadError::invalid_data(body.where(12) + "expected the vertex and face counts, got " +
                                    std::to_string(vertex_count) + " and " +
                                    std::to_string(face_count));
   }
   const std::size_t numbers = 3 + (layout.homogeneous ? 1u : 0u) + (layout.normals ? 3u : 0u) +
                               (layout.colours ? 4u : 0u) + (layout.texture ? 2u : 0u);
+  // A count the body cannot hold ends the reading before any vertex, so that a wrong byte
+  // order, which reads huge counts, stops at the header.
+  if (static_cast<std::uint64_t>(vertex_count) > body.words_left() / numbers) {
+    return ReadError::unexpected_eof(body.end_text() + "after " +
+                                     std::to_string(body.words_left() / numbers) + " of " +
+                                     std::to_string(vertex_count) + " vertices");
+  }
   StoredMesh mesh;
   for (std::int64_t i = 0; i < vertex_count; ++i) {
     float values[16];
@@ -337,7 +348,7 @@ ReadResult<StoredMesh> read_binary_body(BinaryBody& body, const Layout& layout,
   for (const std::byte byte : body.rest()) {
     const auto c = static_cast<char>(byte);
     if (c != '\n' && c != '\r' && !mesh_io::is_blank(c)) {
-      return ReadError::invalid_data(body.where() + std::to_string(body.rest().size()) +
+      return ReadError::invalid_data(body.where(0) + std::to_string(body.rest().size()) +
                                      " bytes follow the last face");
     }
   }
