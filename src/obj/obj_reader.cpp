@@ -137,12 +137,13 @@ ReadStatus Parser::statement(std::string_view text, std::uint64_t line) {
   }
   if (keyword == "v" || keyword == "vn") {
     float xyz[3];
+    skip_blanks(rest);
     const std::string_view numbers = rest;
     for (float& value : xyz) {
       if (!next_float(rest, value)) {
-        return ReadError::invalid_data(
-            at_line(line) + "expected 3 " + (keyword == "v" ? "vertex" : "normal") +
-            " coordinates, got " + quote(numbers.substr(numbers.find_first_not_of(" \t"))));
+        return ReadError::invalid_data(at_line(line) + "expected 3 " +
+                                       (keyword == "v" ? "vertex" : "normal") +
+                                       " coordinates, got " + quote(numbers));
       }
     }
     auto& table = keyword == "v" ? mesh_.positions : normals_;

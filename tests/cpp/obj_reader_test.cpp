@@ -127,6 +127,7 @@ TEST(ReadObj, Errors) {
       {"v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3x\n",
        "OBJ line 4: expected a face corner (v, v/vt, v//vn or v/vt/vn), got \"3x\""},
       {"v 1.0 2.0\n", "OBJ line 1: expected 3 vertex coordinates, got \"1.0 2.0\""},
+      {"v 0 0 0\nv\n", "OBJ line 2: expected 3 vertex coordinates, got \"\""},
       {"vn 1 z\t1\n", "OBJ line 1: expected 3 normal coordinates, got \"1 z\\x091\""},
       {"P 0.3 0.3 0.4 10 1 1558\n -18 -16.85 2.5\n",
        "OBJ line 2: not a Wavefront OBJ file: a line starts with a number, \" -18 -16.85 2.5\""},
