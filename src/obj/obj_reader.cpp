@@ -268,7 +268,9 @@ ReadResult<StoredMesh> Parser::finish() {
                                    std::to_string(largest_normal_ + 1) + " is out of range (" +
                                    std::to_string(normals_.size()) + " normals in the file)");
   }
-  if (names_normals_) {
+  // Normals named only by skipped faces have no triangle to go with: without normal
+  // triangles, StoredMesh would take the table for one normal per position.
+  if (!mesh_.normal_triangles.empty()) {
     const auto zero = static_cast<VertexIndex>(normals_.size());
     bool uses_zero = false;
     for (mesh_io::Triangle& triangle : mesh_.normal_triangles) {

@@ -13,7 +13,7 @@
 // The normals: when some face corner names a vn, StoredMesh::normals is the vn table plus a
 // zero normal at its end, which the corners that name none refer to (present only when there
 // are such corners), and normal_triangles gives every triangle's normal indices. When no
-// corner names one, both stay empty.
+// corner of a triangle names one, both stay empty.
 //
 // A file is taken for something else than OBJ when a line starts with a number, or when it
 // has lines of content and not one of them is an OBJ statement.
