@@ -68,12 +68,45 @@ bool parse_msvc_special(std::string_view token, float& value) {
   return true;
 }
 
+// A plain decimal of at most 9 digits, [-]digits[.digits], whose digits make an integer m of
+// at most 2^24 with at most 10 after the point: m and the power of ten are exact floats, so
+// one division rounds the value correctly. False for anything else (the general reading
+// takes it); on success `p` is past the number.
+bool short_decimal(const char*& p, const char* end, float& value) {
+  static constexpr float POWERS[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
+                                     1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+  const char* q = p;
+  const bool negative = q < end && *q == '-';
+  if (negative) ++q;
+  std::uint32_t digits = 0, count = 0, scale = 0;
+  for (; q < end && static_cast<unsigned>(*q - '0') < 10 && count < 10; ++q, ++count) {
+    digits = digits * 10 + static_cast<std::uint32_t>(*q - '0');
+  }
+  if (q < end && *q == '.') {
+    for (++q; q < end && static_cast<unsigned>(*q - '0') < 10 && count < 10; ++q, ++count) {
+      digits = digits * 10 + static_cast<std::uint32_t>(*q - '0');
+      ++scale;
+    }
+  }
+  if (count == 0 || count == 10 || digits > (1u << 24) || (q < end && !mesh_io::is_blank(*q))) {
+    return false;
+  }
+  const float magnitude = static_cast<float>(digits) / POWERS[scale];
+  value = negative ? -magnitude : magnitude;
+  p = q;
+  return true;
+}
+
 // The next token of `rest` as a float, `rest` advanced past it; false when there is none or
 // it is not a number. Plain decimals take the short way through from_chars.
 bool next_float(std::string_view& rest, float& value) {
   skip_blanks(rest);
   const char* begin = rest.data();
   const char* end = begin + rest.size();
+  if (short_decimal(begin, end, value)) {
+    rest = std::string_view(begin, end);
+    return true;
+  }
   const auto [at, code] = std::from_chars(begin, end, value);
   if (code == std::errc() && (at == end || mesh_io::is_blank(*at))) {
     rest = std::string_view(at, end);
@@ -129,7 +162,10 @@ ReadStatus Parser::statement(std::string_view text, std::uint64_t line) {
   skip_blanks(rest);
   if (rest.empty() || rest[0] == '#') return {};
   ++content_lines_;
-  const std::string_view keyword = mesh_io::next_token(rest);
+  std::size_t length = 1;
+  while (length < rest.size() && !mesh_io::is_blank(rest[length])) ++length;
+  const std::string_view keyword = rest.substr(0, length);
+  rest.remove_prefix(length);
   const char first = keyword[0];
   if ((first >= '0' && first <= '9') || first == '-' || first == '+' || first == '.') {
     return ReadError::invalid_data(
@@ -195,8 +231,26 @@ ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
   for (;;) {
     skip_blanks(rest);
     if (rest.empty() || rest[0] == '#') break;
-    std::string_view corner = rest;
+    // The common corner, a plain positive index, without the general reading.
     std::size_t size = 0;
+    std::uint64_t plain = 0;
+    while (size < rest.size() && size < 10 && static_cast<unsigned>(rest[size] - '0') < 10) {
+      plain = plain * 10 + static_cast<std::uint64_t>(rest[size++] - '0');
+    }
+    if (size != 0 && (size == rest.size() || mesh_io::is_blank(rest[size])) && plain != 0 &&
+        plain <= static_cast<std::uint64_t>(MOST_ITEMS)) {
+      const auto item = static_cast<VertexIndex>(plain - 1);
+      corners_.push_back(item);
+      normal_corners_.push_back(NO_NORMAL);
+      if (item > largest_vertex_) {
+        largest_vertex_ = item;
+        largest_vertex_line_ = line;
+      }
+      rest.remove_prefix(size);
+      continue;
+    }
+    std::string_view corner = rest;
+    size = 0;
     while (size < corner.size() && !mesh_io::is_blank(corner[size])) ++size;
     corner = corner.substr(0, size);
     rest.remove_prefix(size);

@@ -51,6 +51,25 @@ std::string_view content_of(std::string_view line) {
   return line;
 }
 
+// A token ends at a blank or where a comment starts.
+bool ends_token(char c) { return mesh_io::is_blank(c) || c == '#'; }
+
+// The next line of the body that holds anything but blanks and a comment, blanks before it
+// skipped, its end (and a comment there) left on: the numbers are read up to a '#'. False at
+// the end of the file.
+inline ReadResult<bool> next_body_line(mesh_io::LineReader& lines, std::string_view& content) {
+  for (;;) {
+    std::string_view line;
+    auto got = lines.next(line);
+    if (!got.ok() || !got.value()) return got;
+    skip_blanks(line);
+    if (!line.empty() && line[0] != '#') {
+      content = line;
+      return true;
+    }
+  }
+}
+
 // The next line that holds anything but blanks and a comment, as content_of gives it; false
 // at the end of the file.
 ReadResult<bool> next_content(mesh_io::LineReader& lines, std::string_view& content) {
@@ -63,14 +82,47 @@ ReadResult<bool> next_content(mesh_io::LineReader& lines, std::string_view& cont
   }
 }
 
+// A plain decimal of at most 9 digits, [-]digits[.digits], whose digits make an integer m of
+// at most 2^24 with at most 10 after the point: m and the power of ten are exact floats, so
+// one division rounds the value correctly. False for anything else (the general reading
+// takes it); on success `p` is past the number.
+bool short_decimal(const char*& p, const char* end, float& value) {
+  static constexpr float POWERS[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
+                                     1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+  const char* q = p;
+  const bool negative = q < end && *q == '-';
+  if (negative) ++q;
+  std::uint32_t digits = 0, count = 0, scale = 0;
+  for (; q < end && static_cast<unsigned>(*q - '0') < 10 && count < 10; ++q, ++count) {
+    digits = digits * 10 + static_cast<std::uint32_t>(*q - '0');
+  }
+  if (q < end && *q == '.') {
+    for (++q; q < end && static_cast<unsigned>(*q - '0') < 10 && count < 10; ++q, ++count) {
+      digits = digits * 10 + static_cast<std::uint32_t>(*q - '0');
+      ++scale;
+    }
+  }
+  if (count == 0 || count == 10 || digits > (1u << 24) || (q < end && !ends_token(*q))) {
+    return false;
+  }
+  const float magnitude = static_cast<float>(digits) / POWERS[scale];
+  value = negative ? -magnitude : magnitude;
+  p = q;
+  return true;
+}
+
 // The next token of `rest` as a float, `rest` advanced past it; false when there is none or
 // it is not a number. Plain decimals take the short way through from_chars.
 bool next_float(std::string_view& rest, float& value) {
   skip_blanks(rest);
   const char* begin = rest.data();
   const char* end = begin + rest.size();
+  if (short_decimal(begin, end, value)) {
+    rest = std::string_view(begin, end);
+    return true;
+  }
   const auto [at, code] = std::from_chars(begin, end, value);
-  if (code == std::errc() && (at == end || mesh_io::is_blank(*at))) {
+  if (code == std::errc() && (at == end || ends_token(*at))) {
     rest = std::string_view(at, end);
     return true;
   }
@@ -82,11 +134,25 @@ bool next_integer(std::string_view& rest, std::int64_t& value) {
   const char* begin = rest.data();
   const char* end = begin + rest.size();
   const auto [at, code] = std::from_chars(begin, end, value);
-  if (code == std::errc() && (at == end || mesh_io::is_blank(*at))) {
+  if (code == std::errc() && (at == end || ends_token(*at))) {
     rest = std::string_view(at, end);
     return true;
   }
   return mesh_io::parse_integer(mesh_io::next_token(rest), value);
+}
+
+// The common integer, at most 9 plain digits at `p`, without the general reading; `p`
+// advanced past it.
+bool take_digits(const char*& p, const char* end, std::int64_t& value) {
+  const char* q = p;
+  std::int64_t digits = 0;
+  while (q < end && q - p < 10 && static_cast<unsigned>(*q - '0') < 10) {
+    digits = digits * 10 + (*q++ - '0');
+  }
+  if (q == p || q - p == 10 || (q < end && !ends_token(*q))) return false;
+  value = digits;
+  p = q;
+  return true;
 }
 
 // Takes [ST][C][N][4][n]OFF from the start of `text`. The keyword ends at a blank, the end of
@@ -148,7 +214,7 @@ ReadResult<StoredMesh> read_text_body(mesh_io::LineReader& lines, const Layout& 
   std::string_view content;
   const std::size_t numbers = 3 + (layout.homogeneous ? 1u : 0u) + (layout.normals ? 3u : 0u);
   for (std::int64_t i = 0; i < vertex_count; ++i) {
-    auto got = next_content(lines, content);
+    auto got = next_body_line(lines, content);
     if (!got.ok()) return std::move(got.error());
     if (!got.value()) {
       return ReadError::unexpected_eof(
@@ -160,7 +226,8 @@ ReadResult<StoredMesh> read_text_body(mesh_io::LineReader& lines, const Layout& 
     for (std::size_t k = 0; k < numbers; ++k) {
       if (!next_float(rest, values[k])) {
         return ReadError::invalid_data(at_line(lines.line_number()) + "expected " +
-                                       vertex_numbers(layout) + ", got " + quote(content));
+                                       vertex_numbers(layout) + ", got " +
+                                       quote(content_of(content)));
       }
     }
     mesh.positions.push_back(position_of(values, layout.homogeneous));
@@ -176,27 +243,43 @@ ReadResult<StoredMesh> read_text_body(mesh_io::LineReader& lines, const Layout& 
           "OFF: the file ends at line " + std::to_string(lines.line_number()) + ", after " +
           std::to_string(f) + " of " + std::to_string(face_count) + " faces");
     };
-    auto got = next_content(lines, content);
+    auto got = next_body_line(lines, content);
     if (!got.ok()) return std::move(got.error());
     if (!got.value()) return ends();
-    std::string_view rest = content;
+    // The face is read through a pointer, which the common path keeps in a register; the
+    // general reading of a number takes a string_view of the rest.
+    const char* p = content.data();
+    const char* end = p + content.size();
     std::int64_t size = 0;
-    if (!next_integer(rest, size) || size < 0) {
-      return ReadError::invalid_data(at_line(lines.line_number()) +
-                                     "expected the corner count of a face, got " + quote(content));
+    if (!take_digits(p, end, size)) {
+      std::string_view rest(p, end);
+      if (!next_integer(rest, size) || size < 0) {
+        return ReadError::invalid_data(at_line(lines.line_number()) +
+                                       "expected the corner count of a face, got " +
+                                       quote(content_of(content)));
+      }
+      p = rest.data();
     }
     corners.clear();
     // The indices run on over the following lines until the face has them all.
     while (static_cast<std::int64_t>(corners.size()) < size) {
-      skip_blanks(rest);
-      if (rest.empty()) {
-        got = next_content(lines, content);
+      while (p < end && mesh_io::is_blank(*p)) ++p;
+      if (p == end || *p == '#') {
+        got = next_body_line(lines, content);
         if (!got.ok()) return std::move(got.error());
         if (!got.value()) return ends();
-        rest = content;
+        p = content.data();
+        end = p + content.size();
       }
       std::int64_t index = 0;
-      const std::string_view before = rest;
+      const char* at = p;
+      if (take_digits(at, end, index) && index < vertex_count) {
+        corners.push_back(static_cast<VertexIndex>(index));
+        p = at;
+        continue;
+      }
+      const std::string_view before(p, end);
+      std::string_view rest = before;
       if (!next_integer(rest, index)) {
         std::string_view token = before;
         return ReadError::invalid_data(at_line(lines.line_number()) +
@@ -209,6 +292,7 @@ ReadResult<StoredMesh> read_text_body(mesh_io::LineReader& lines, const Layout& 
                                        std::to_string(vertex_count) + " vertices)");
       }
       corners.push_back(static_cast<VertexIndex>(index));
+      p = rest.data();
     }
     mesh_io::add_polygon(mesh, corners);
   }

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "mesh_io/file_stream.h"
+#include "mesh_io/text_numbers.h"
 
 namespace vertisift::off {
 namespace {
@@ -158,6 +161,39 @@ TEST(ReadOff, Errors) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(read_pieces(c.text), std::string("error: ") + c.expected) << c.text;
+  }
+}
+
+// Decimals of every length, point position and sign read as parse_float reads them, bit for
+// bit (the short path for plain decimals must round as the general one does).
+TEST(ReadOff, DecimalsRoundCorrectly) {
+  std::mt19937 random(7);
+  std::vector<std::string> tokens;
+  for (int i = 0; i < 30000; ++i) {
+    std::string digits;
+    const auto length = 1 + random() % 11;
+    for (std::size_t k = 0; k < length; ++k) digits += static_cast<char>('0' + random() % 10);
+    const auto point = random() % (length + 1);
+    std::string token = random() % 2 != 0 ? "-" : "";
+    token += digits.substr(0, point);
+    if (point < length) token += "." + digits.substr(point);
+    tokens.push_back(token);
+  }
+  std::string text = "OFF\n" + std::to_string(tokens.size() / 3) + " 0 0\n";
+  for (std::size_t i = 0; i < tokens.size(); i += 3) {
+    text += "" + tokens[i] + " " + tokens[i + 1] + " " + tokens[i + 2] + "\n";
+  }
+  mesh_io::MemorySource source(std::as_bytes(std::span(text.data(), text.size())));
+  auto mesh = read_off(source);
+  ASSERT_TRUE(mesh.ok()) << mesh.error().display();
+  ASSERT_EQ(mesh.value().positions.size() * 3, tokens.size());
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    float expected = 0.0f;
+    ASSERT_TRUE(mesh_io::parse_float(tokens[i], expected)) << tokens[i];
+    const auto& point = mesh.value().positions[i / 3];
+    const float got = i % 3 == 0 ? point.x : i % 3 == 1 ? point.y : point.z;
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(got), std::bit_cast<std::uint32_t>(expected))
+        << tokens[i];
   }
 }
 
