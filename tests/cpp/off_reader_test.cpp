@@ -170,13 +170,14 @@ TEST(ReadOff, DecimalsRoundCorrectly) {
   std::mt19937 random(7);
   std::vector<std::string> tokens;
   for (int i = 0; i < 30000; ++i) {
-    std::string digits;
+    std::string token;
+    if (random() % 2 != 0) token += '-';
     const auto length = 1 + random() % 11;
-    for (std::size_t k = 0; k < length; ++k) digits += static_cast<char>('0' + random() % 10);
     const auto point = random() % (length + 1);
-    std::string token = random() % 2 != 0 ? "-" : "";
-    token += digits.substr(0, point);
-    if (point < length) token += "." + digits.substr(point);
+    for (std::size_t k = 0; k < length; ++k) {
+      if (k == point) token += '.';
+      token += static_cast<char>('0' + random() % 10);
+    }
     tokens.push_back(token);
   }
   std::string text = "OFF\n" + std::to_string(tokens.size() / 3) + " 0 0\n";
