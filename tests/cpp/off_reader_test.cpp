@@ -199,7 +199,7 @@ TEST(ReadOff, DecimalsRoundCorrectly) {
 }
 
 // The files of the shared collection, by their README's "triangles after fanning", or the
-// start of the error they must give.
+// error they must give.
 TEST(ReadOff, RealFiles) {
   const std::filesystem::path folder = std::string(VERTISIFT_SHARED_DIR) + "/data/meshes";
   if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no shared mesh collection here";
@@ -246,8 +246,8 @@ TEST(ReadOff, RealFiles) {
   }
 }
 
-// NOFF: one normal a position; 4OFF: every w of the 4D trapezoid is 1.
-TEST(ReadOff, RealFileNormalsAndPositions) {
+// A NOFF point cloud: one normal a position, no triangles to index them.
+TEST(ReadOff, RealFileNormals) {
   const std::string folder = std::string(VERTISIFT_SHARED_DIR) + "/data/meshes/";
   if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no shared mesh collection here";
   auto stream = mesh_io::FileStream::open(folder + "jjcao-orientation/twoplane_500.off");

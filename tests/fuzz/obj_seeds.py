@@ -21,7 +21,8 @@ def seeds() -> dict[str, bytes]:
         "forms": SQUARE + "vt 0 0\nvn 0 0 1\nf 1/1 2/1 3/1\nf 1//1 3//1 4//1\nf 1/1/1 2/1/ 3/1/1\n",
         "relative": SQUARE + "vn 0 0 1\nf -4//-1 -3//-1 -2//-1 -1//-1\n",
         "forward": "f 1 2 3\nvn 1 0 0\nf 1//1 2 3\n" + SQUARE,
-        "statements": "# c\nmtllib m.mtl\no a\ng b c\ns off\nusemtl x\n" + SQUARE
+        "statements": "# c\nmtllib m.mtl\no a\ng b c\ns off\nusemtl x\n"
+        + SQUARE
         + "l 1 2\np 3\nvp 0.5\ncstype bezier\ndeg 3\nunknown 1 2\nf 1 2 3 4 # c\n",
         "continued": SQUARE + "f 1 2 \\\r\n3 \\\n4",
         "crlf": (SQUARE + "f 1 2 3 4").replace("\n", "\r\n"),

@@ -30,7 +30,9 @@ def binary(big_endian: bool, colour_counts: bool, keyword: str = "OFF") -> bytes
 def seeds() -> dict[str, bytes]:
     texts = {
         "plain": "OFF\n4 2 0\n" + SQUARE + "3 0 1 2\n3 0 2 3\n",
-        "comments": "# c\n\nOFF # k\n# counts\n4 1 0\n" + SQUARE.replace("\n", " # v\n") + "4 0 1 2 3\n",
+        "comments": "# c\n\nOFF # k\n# counts\n4 1 0\n"
+        + SQUARE.replace("\n", " # v\n")
+        + "4 0 1 2 3\n",
         "keyword_counts": "OFF 4 1 0\r\n" + SQUARE.replace("\n", "\r\n") + "4 0 1 2 3",
         "glued": "\t  OFF4 1 0 # glued\n" + SQUARE + "4 0 1 2 3 1 0 0 1\n",
         "no_keyword": "4 1\n" + SQUARE + "4 0 1 2 3 7\n",
@@ -48,7 +50,7 @@ def seeds() -> dict[str, bytes]:
     out = {name: text.encode() for name, text in texts.items()}
     out["binary_geomview"] = binary(True, True)
     out["binary_little"] = binary(False, False)
-    out["binary_noff"] = binary(False, False, "NOFF")[: -8]
+    out["binary_noff"] = binary(False, False, "NOFF")[:-8]
     return out
 
 
