@@ -1,0 +1,30 @@
+// The OBJ reader: the polygons of a Wavefront OBJ file into a StoredMesh.
+//
+// Read: `v x y z` (anything after z, a weight or a colour, is ignored), `vn`, and `f` with
+// corners written v, v/vt, v//vn, v/vt/vn or v/vt/. Indices count from 1; a negative one
+// counts back from the vertices (or normals) defined so far; a positive one may name a
+// vertex defined later, and is checked against the whole file at its end. Every other
+// statement (texture coordinates, lines, points, groups, materials, free-form geometry) and
+// unknown ones are ignored. A line that ends in a backslash goes on in the next line.
+// Coordinates may be spelt nan and inf, and the way MSVC prints them (1.#IND, 1.#INF,
+// 1.#QNAN). The text is UTF-8, with or without a byte-order mark, or UTF-16 of either byte
+// order with one.
+//
+// The normals: when some face corner names a vn, StoredMesh::normals is the vn table plus a
+// zero normal at its end, which the corners that name none refer to (present only when there
+// are such corners), and normal_triangles gives every triangle's normal indices. When no
+// corner of a triangle names one, both stay empty.
+//
+// A file is taken for something else than OBJ when a line starts with a number, or when it
+// has lines of content and not one of them is an OBJ statement.
+#pragma once
+
+#include "mesh_io/byte_source.h"
+#include "mesh_io/read_error.h"
+#include "mesh_io/stored_mesh.h"
+
+namespace vertisift::obj {
+
+mesh_io::ReadResult<mesh_io::StoredMesh> read_obj(mesh_io::ByteSource& source);
+
+}  // namespace vertisift::obj

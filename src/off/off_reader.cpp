@@ -1,0 +1,543 @@
+#include "off/off_reader.h"
+
+#include <bit>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "mesh_io/line_reader.h"
+#include "mesh_io/text_numbers.h"
+#include "off/quote.h"
+
+namespace vertisift::off {
+
+using mesh_io::ReadError;
+using mesh_io::ReadResult;
+using mesh_io::StoredMesh;
+using mesh_io::VertexIndex;
+
+namespace {
+
+// What the header keyword announces.
+struct Layout {
+  bool texture = false;      // ST: s t after the colour
+  bool colours = false;      // C: a colour after the normal
+  bool normals = false;      // N: nx ny nz after the position
+  bool homogeneous = false;  // 4: w after x y z
+  bool dimension = false;    // n: the dimension comes before the counts
+  bool binary = false;
+};
+
+constexpr std::uint64_t MOST_VERTICES = std::uint64_t{1} << 32;
+
+std::string at_line(std::uint64_t line) { return "OFF line " + std::to_string(line) + ": "; }
+
+void skip_blanks(std::string_view& rest) {
+  std::size_t i = 0;
+  while (i < rest.size() && mesh_io::is_blank(rest[i])) ++i;
+  rest.remove_prefix(i);
+}
+
+// The line without its comment and without blanks at either end.
+std::string_view content_of(std::string_view line) {
+  const std::size_t hash = line.find('#');
+  if (hash != std::string_view::npos) line = line.substr(0, hash);
+  skip_blanks(line);
+  while (!line.empty() && mesh_io::is_blank(line.back())) line.remove_suffix(1);
+  return line;
+}
+
+// A token ends at a blank or where a comment starts.
+bool ends_token(char c) { return mesh_io::is_blank(c) || c == '#'; }
+
+// The next line of the body that holds anything but blanks and a comment, blanks before it
+// skipped, its end (and a comment there) left on: the numbers are read up to a '#'. False at
+// the end of the file.
+inline ReadResult<bool> next_body_line(mesh_io::LineReader& lines, std::string_view& content) {
+  for (;;) {
+    std::string_view line;
+    auto got = lines.next(line);
+    if (!got.ok() || !got.value()) return got;
+    skip_blanks(line);
+    if (!line.empty() && line[0] != '#') {
+      content = line;
+      return true;
+    }
+  }
+}
+
+// The next line that holds anything but blanks and a comment, as content_of gives it; false
+// at the end of the file.
+ReadResult<bool> next_content(mesh_io::LineReader& lines, std::string_view& content) {
+  for (;;) {
+    std::string_view line;
+    auto got = lines.next(line);
+    if (!got.ok() || !got.value()) return got;
+    content = content_of(line);
+    if (!content.empty()) return true;
+  }
+}
+
+// A plain decimal of at most 9 digits, [-]digits[.digits], whose digits make an integer m of
+// at most 2^24 with at most 10 after the point: m and the power of ten are exact floats, so
+// one division rounds the value correctly. False for anything else (the general reading
+// takes it); on success `p` is past the number.
+bool short_decimal(const char*& p, const char* end, float& value) {
+  static constexpr float POWERS[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
+                                     1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+  const char* q = p;
+  const bool negative = q < end && *q == '-';
+  if (negative) ++q;
+  std::uint32_t digits = 0, count = 0, scale = 0;
+  for (; q < end && static_cast<unsigned>(*q - '0') < 10 && count < 10; ++q, ++count) {
+    digits = digits * 10 + static_cast<std::uint32_t>(*q - '0');
+  }
+  if (q < end && *q == '.') {
+    for (++q; q < end && static_cast<unsigned>(*q - '0') < 10 && count < 10; ++q, ++count) {
+      digits = digits * 10 + static_cast<std::uint32_t>(*q - '0');
+      ++scale;
+    }
+  }
+  if (count == 0 || count == 10 || digits > (1u << 24) || (q < end && !ends_token(*q))) {
+    return false;
+  }
+  const float magnitude = static_cast<float>(digits) / POWERS[scale];
+  value = negative ? -magnitude : magnitude;
+  p = q;
+  return true;
+}
+
+// The next token of `rest` as a float, `rest` advanced past it; false when there is none or
+// it is not a number. Plain decimals take the short way through from_chars.
+bool next_float(std::string_view& rest, float& value) {
+  skip_blanks(rest);
+  const char* begin = rest.data();
+  const char* end = begin + rest.size();
+  if (short_decimal(begin, end, value)) {
+    rest = std::string_view(begin, end);
+    return true;
+  }
+  const auto [at, code] = std::from_chars(begin, end, value);
+  if (code == std::errc() && (at == end || ends_token(*at))) {
+    rest = std::string_view(at, end);
+    return true;
+  }
+  return mesh_io::parse_float(mesh_io::next_token(rest), value);
+}
+
+bool next_integer(std::string_view& rest, std::int64_t& value) {
+  skip_blanks(rest);
+  const char* begin = rest.data();
+  const char* end = begin + rest.size();
+  const auto [at, code] = std::from_chars(begin, end, value);
+  if (code == std::errc() && (at == end || ends_token(*at))) {
+    rest = std::string_view(at, end);
+    return true;
+  }
+  return mesh_io::parse_integer(mesh_io::next_token(rest), value);
+}
+
+// The common integer, at most 9 plain digits at `p`, without the general reading; `p`
+// advanced past it.
+bool take_digits(const char*& p, const char* end, std::int64_t& value) {
+  const char* q = p;
+  std::int64_t digits = 0;
+  while (q < end && q - p < 10 && static_cast<unsigned>(*q - '0') < 10) {
+    digits = digits * 10 + (*q++ - '0');
+  }
+  if (q == p || q - p == 10 || (q < end && !ends_token(*q))) return false;
+  value = digits;
+  p = q;
+  return true;
+}
+
+// Takes [ST][C][N][4][n]OFF from the start of `text`. The keyword ends at a blank, the end of
+// the text or a digit (counts glued to it).
+bool take_keyword(std::string_view& text, Layout& layout) {
+  Layout found;
+  std::size_t i = 0;
+  if (text.starts_with("ST")) {
+    found.texture = true;
+    i = 2;
+  }
+  if (i < text.size() && text[i] == 'C') found.colours = ++i != 0;
+  if (i < text.size() && text[i] == 'N') found.normals = ++i != 0;
+  if (i < text.size() && text[i] == '4') found.homogeneous = ++i != 0;
+  if (i < text.size() && text[i] == 'n') found.dimension = ++i != 0;
+  if (text.substr(i, 3) != "OFF") return false;
+  i += 3;
+  if (i < text.size() && !mesh_io::is_blank(text[i]) && (text[i] < '0' || text[i] > '9')) {
+    return false;
+  }
+  text.remove_prefix(i);
+  layout = found;
+  return true;
+}
+
+// "vertices faces [edges]": the whole text, two or three whole numbers none negative.
+bool parse_counts(std::string_view text, std::int64_t& vertices, std::int64_t& faces) {
+  std::int64_t edges = 0;
+  if (!next_integer(text, vertices) || !next_integer(text, faces)) return false;
+  skip_blanks(text);
+  if (!text.empty() && (!next_integer(text, edges) || (skip_blanks(text), !text.empty()))) {
+    return false;
+  }
+  return vertices >= 0 && faces >= 0 && edges >= 0;
+}
+
+// The numbers of one vertex line, for messages.
+std::string vertex_numbers(const Layout& layout) {
+  const unsigned count = 3 + (layout.homogeneous ? 1u : 0u) + (layout.normals ? 3u : 0u);
+  if (count == 3) return "3 vertex coordinates";
+  std::string text = std::to_string(count) + " numbers (x y z";
+  if (layout.homogeneous) text += " w";
+  if (layout.normals) text += " nx ny nz";
+  return text + ")";
+}
+
+// x, y and z of a homogeneous position: divided by w unless w is 0 or 1.
+base::Point3 position_of(const float* values, bool homogeneous) {
+  base::Point3 point{values[0], values[1], values[2]};
+  if (homogeneous && values[3] != 0.0f && values[3] != 1.0f) {
+    point = {values[0] / values[3], values[1] / values[3], values[2] / values[3]};
+  }
+  return point;
+}
+
+ReadResult<StoredMesh> read_text_body(mesh_io::LineReader& lines, const Layout& layout,
+                                      std::int64_t vertex_count, std::int64_t face_count) {
+  StoredMesh mesh;
+  std::string_view content;
+  const std::size_t numbers = 3 + (layout.homogeneous ? 1u : 0u) + (layout.normals ? 3u : 0u);
+  for (std::int64_t i = 0; i < vertex_count; ++i) {
+    auto got = next_body_line(lines, content);
+    if (!got.ok()) return std::move(got.error());
+    if (!got.value()) {
+      return ReadError::unexpected_eof(
+          "OFF: the file ends at line " + std::to_string(lines.line_number()) + ", after " +
+          std::to_string(i) + " of " + std::to_string(vertex_count) + " vertices");
+    }
+    float values[7];
+    std::string_view rest = content;
+    for (std::size_t k = 0; k < numbers; ++k) {
+      if (!next_float(rest, values[k])) {
+        return ReadError::invalid_data(at_line(lines.line_number()) + "expected " +
+                                       vertex_numbers(layout) + ", got " +
+                                       quote(content_of(content)));
+      }
+    }
+    mesh.positions.push_back(position_of(values, layout.homogeneous));
+    if (layout.normals) {
+      const float* normal = values + (layout.homogeneous ? 4 : 3);
+      mesh.normals.push_back({normal[0], normal[1], normal[2]});
+    }
+  }
+  std::vector<VertexIndex> corners;
+  for (std::int64_t f = 0; f < face_count; ++f) {
+    const auto ends = [&] {
+      return ReadError::unexpected_eof(
+          "OFF: the file ends at line " + std::to_string(lines.line_number()) + ", after " +
+          std::to_string(f) + " of " + std::to_string(face_count) + " faces");
+    };
+    auto got = next_body_line(lines, content);
+    if (!got.ok()) return std::move(got.error());
+    if (!got.value()) return ends();
+    // The face is read through a pointer, which the common path keeps in a register; the
+    // general reading of a number takes a string_view of the rest.
+    const char* p = content.data();
+    const char* end = p + content.size();
+    std::int64_t size = 0;
+    if (!take_digits(p, end, size)) {
+      std::string_view rest(p, end);
+      if (!next_integer(rest, size) || size < 0) {
+        return ReadError::invalid_data(at_line(lines.line_number()) +
+                                       "expected the corner count of a face, got " +
+                                       quote(content_of(content)));
+      }
+      p = rest.data();
+    }
+    corners.clear();
+    // The indices run on over the following lines until the face has them all.
+    while (static_cast<std::int64_t>(corners.size()) < size) {
+      while (p < end && mesh_io::is_blank(*p)) ++p;
+      if (p == end || *p == '#') {
+        got = next_body_line(lines, content);
+        if (!got.ok()) return std::move(got.error());
+        if (!got.value()) return ends();
+        p = content.data();
+        end = p + content.size();
+      }
+      std::int64_t index = 0;
+      const char* at = p;
+      if (take_digits(at, end, index) && index < vertex_count) {
+        corners.push_back(static_cast<VertexIndex>(index));
+        p = at;
+        continue;
+      }
+      const std::string_view before(p, end);
+      std::string_view rest = before;
+      if (!next_integer(rest, index)) {
+        std::string_view token = before;
+        return ReadError::invalid_data(at_line(lines.line_number()) +
+                                       "expected a vertex index, got " +
+                                       quote(mesh_io::next_token(token)));
+      }
+      if (index < 0 || index >= vertex_count) {
+        return ReadError::invalid_data(at_line(lines.line_number()) + "vertex index " +
+                                       std::to_string(index) + " is out of range (" +
+                                       std::to_string(vertex_count) + " vertices)");
+      }
+      corners.push_back(static_cast<VertexIndex>(index));
+      p = rest.data();
+    }
+    mesh_io::add_polygon(mesh, corners);
+  }
+  return mesh;
+}
+
+// The binary body read one way: big- or little-endian words, with or without a colour count
+// after each face. `reached` is where the reading stopped, in the body.
+class BinaryBody {
+ public:
+  BinaryBody(std::span<const std::byte> bytes, std::uint64_t base, bool big_endian)
+      : bytes_(bytes),
+        base_(base),
+        swap_(big_endian != (std::endian::native == std::endian::big)) {}
+
+  bool word(std::uint32_t& value) {
+    if (bytes_.size() - at_ < 4) return false;
+    std::memcpy(&value, bytes_.data() + at_, 4);
+    if (swap_) {
+      value = (value >> 24) | ((value >> 8) & 0xff00u) | ((value << 8) & 0xff0000u) | (value << 24);
+    }
+    at_ += 4;
+    return true;
+  }
+  bool integer(std::int64_t& value) {
+    std::uint32_t bits = 0;
+    if (!word(bits)) return false;
+    value = static_cast<std::int32_t>(bits);
+    return true;
+  }
+  bool number(float& value) {
+    std::uint32_t bits = 0;
+    if (!word(bits)) return false;
+    value = std::bit_cast<float>(bits);
+    return true;
+  }
+  std::size_t words_left() const { return (bytes_.size() - at_) / 4; }
+  std::size_t at() const { return at_; }
+  std::span<const std::byte> rest() const { return bytes_.subspan(at_); }
+  // "OFF byte N: " for the word `back` bytes before where the reading stands (by default the
+  // word just read).
+  std::string where(std::size_t back = 4) const {
+    return "OFF byte " + std::to_string(base_ + at_ - back) + ": ";
+  }
+  std::string end_text() const {
+    return "OFF: the file ends at byte " + std::to_string(base_ + bytes_.size()) + ", ";
+  }
+
+ private:
+  std::span<const std::byte> bytes_;
+  std::uint64_t base_;
+  bool swap_;
+  std::size_t at_ = 0;
+};
+
+ReadResult<StoredMesh> read_binary_body(BinaryBody& body, const Layout& layout,
+                                        bool colour_counts) {
+  if (layout.dimension) {
+    std::int64_t dimension = 0;
+    if (!body.integer(dimension))
+      return ReadError::unexpected_eof(body.end_text() + "in the header");
+    if (dimension != 3) {
+      return ReadError::invalid_data(body.where() + "only dimension 3 is read, the file has " +
+                                     std::to_string(dimension));
+    }
+  }
+  std::int64_t vertex_count = 0, face_count = 0, edge_count = 0;
+  if (!body.integer(vertex_count) || !body.integer(face_count) || !body.integer(edge_count)) {
+    return ReadError::unexpected_eof(body.end_text() + "in the header");
+  }
+  if (vertex_count < 0 || face_count < 0) {
+    return ReadError::invalid_data(body.where(12) + "expected the vertex and face counts, got " +
+                                   std::to_string(vertex_count) + " and " +
+                                   std::to_string(face_count));
+  }
+  const std::size_t numbers = 3 + (layout.homogeneous ? 1u : 0u) + (layout.normals ? 3u : 0u) +
+                              (layout.colours ? 4u : 0u) + (layout.texture ? 2u : 0u);
+  // A count the body cannot hold ends the reading before any vertex, so that a wrong byte
+  // order, which reads huge counts, stops at the header.
+  if (static_cast<std::uint64_t>(vertex_count) > body.words_left() / numbers) {
+    return ReadError::unexpected_eof(body.end_text() + "after " +
+                                     std::to_string(body.words_left() / numbers) + " of " +
+                                     std::to_string(vertex_count) + " vertices");
+  }
+  StoredMesh mesh;
+  for (std::int64_t i = 0; i < vertex_count; ++i) {
+    float values[16];
+    for (std::size_t k = 0; k < numbers; ++k) {
+      if (!body.number(values[k])) {
+        return ReadError::unexpected_eof(body.end_text() + "after " + std::to_string(i) + " of " +
+                                         std::to_string(vertex_count) + " vertices");
+      }
+    }
+    mesh.positions.push_back(position_of(values, layout.homogeneous));
+    if (layout.normals) {
+      const float* normal = values + (layout.homogeneous ? 4 : 3);
+      mesh.normals.push_back({normal[0], normal[1], normal[2]});
+    }
+  }
+  std::vector<VertexIndex> corners;
+  for (std::int64_t f = 0; f < face_count; ++f) {
+    const auto ends = [&] {
+      return ReadError::unexpected_eof(body.end_text() + "after " + std::to_string(f) + " of " +
+                                       std::to_string(face_count) + " faces");
+    };
+    std::int64_t size = 0;
+    if (!body.integer(size)) return ends();
+    if (size < 0) {
+      return ReadError::invalid_data(body.where() + "expected the corner count of a face, got " +
+                                     std::to_string(size));
+    }
+    if (static_cast<std::uint64_t>(size) > body.words_left()) return ends();
+    corners.clear();
+    for (std::int64_t k = 0; k < size; ++k) {
+      std::int64_t index = 0;
+      (void)body.integer(index);
+      if (index < 0 || index >= vertex_count) {
+        return ReadError::invalid_data(body.where() + "vertex index " + std::to_string(index) +
+                                       " is out of range (" + std::to_string(vertex_count) +
+                                       " vertices)");
+      }
+      corners.push_back(static_cast<VertexIndex>(index));
+    }
+    if (colour_counts) {
+      std::int64_t colour = 0;
+      if (!body.integer(colour)) return ends();
+      if (colour < 0 || colour > 4) {
+        return ReadError::invalid_data(body.where() + "expected a colour count of 0 to 4, got " +
+                                       std::to_string(colour));
+      }
+      for (float ignored = 0; colour > 0; --colour) {
+        if (!body.number(ignored)) return ends();
+      }
+    }
+    mesh_io::add_polygon(mesh, corners);
+  }
+  for (const std::byte byte : body.rest()) {
+    const auto c = static_cast<char>(byte);
+    if (c != '\n' && c != '\r' && !mesh_io::is_blank(c)) {
+      return ReadError::invalid_data(body.where(0) + std::to_string(body.rest().size()) +
+                                     " bytes follow the last face");
+    }
+  }
+  return mesh;
+}
+
+ReadResult<StoredMesh> read_binary(mesh_io::LineReader& lines, const Layout& layout) {
+  const std::uint64_t base = lines.offset();
+  std::vector<std::byte> bytes;
+  for (;;) {
+    auto got = lines.next_bytes();
+    if (!got.ok()) return std::move(got.error());
+    if (got.value().empty()) break;
+    bytes.insert(bytes.end(), got.value().begin(), got.value().end());
+  }
+  // Geomview's layout first, then the little-endian one without colour counts, then the
+  // other two mixtures; the first that reads to the end wins. When none does, the error of
+  // the reading that got furthest is the likeliest to say what is wrong.
+  constexpr struct {
+    bool big_endian, colour_counts;
+  } LAYOUTS[] = {{true, true}, {false, false}, {false, true}, {true, false}};
+  std::optional<ReadError> best;
+  std::size_t furthest = 0;
+  for (const auto& candidate : LAYOUTS) {
+    BinaryBody body(bytes, base, candidate.big_endian);
+    auto mesh = read_binary_body(body, layout, candidate.colour_counts);
+    if (mesh.ok()) return mesh;
+    if (!best || body.at() > furthest) {
+      best = std::move(mesh.error());
+      furthest = body.at();
+    }
+  }
+  return std::move(*best);
+}
+
+}  // namespace
+
+ReadResult<StoredMesh> read_off(mesh_io::ByteSource& source) {
+  mesh_io::LineReader lines(source);
+  std::string_view content;
+  auto got = next_content(lines, content);
+  if (!got.ok()) return std::move(got.error());
+  if (!got.value()) return ReadError::unexpected_eof("OFF: the file ends before the header");
+
+  Layout layout;
+  std::string_view rest = content;
+  std::int64_t vertex_count = 0, face_count = 0;
+  const bool keyword = take_keyword(rest, layout);
+  if (!keyword) {
+    // Geomview lets the keyword out: then the first line is the counts.
+    if (!parse_counts(content, vertex_count, face_count)) {
+      return ReadError::invalid_data(
+          at_line(lines.line_number()) +
+          "not an OFF file: expected the OFF keyword or the vertex and face counts, got " +
+          quote(content));
+    }
+  } else {
+    skip_blanks(rest);
+    if (rest.starts_with("BINARY")) {
+      std::string_view after = rest.substr(6);
+      skip_blanks(after);
+      if (after.empty()) {
+        layout.binary = true;
+        return read_binary(lines, layout);
+      }
+    }
+    // The rest of the header: the dimension (nOFF) and the counts, on this line or the next.
+    const auto take_line = [&]() -> ReadResult<bool> {
+      skip_blanks(rest);
+      if (!rest.empty()) return true;
+      auto more = next_content(lines, content);
+      if (!more.ok() || !more.value()) return more;
+      rest = content;
+      return true;
+    };
+    const auto header_ends = [&] {
+      return ReadError::unexpected_eof("OFF: the file ends at line " +
+                                       std::to_string(lines.line_number()) +
+                                       ", before the vertex and face counts");
+    };
+    if (layout.dimension) {
+      auto more = take_line();
+      if (!more.ok()) return std::move(more.error());
+      if (!more.value()) return header_ends();
+      std::int64_t dimension = 0;
+      const std::string_view line = rest;
+      if (!next_integer(rest, dimension) || dimension != 3) {
+        return ReadError::invalid_data(at_line(lines.line_number()) +
+                                       "expected the dimension 3 (the only one read), got " +
+                                       quote(line));
+      }
+    }
+    auto more = take_line();
+    if (!more.ok()) return std::move(more.error());
+    if (!more.value()) return header_ends();
+    if (!parse_counts(rest, vertex_count, face_count)) {
+      return ReadError::invalid_data(at_line(lines.line_number()) +
+                                     "expected the vertex and face counts, got " + quote(rest));
+    }
+  }
+  if (static_cast<std::uint64_t>(vertex_count) > MOST_VERTICES) {
+    return ReadError::invalid_data(at_line(lines.line_number()) + std::to_string(vertex_count) +
+                                   " vertices are more than 2^32 indices can name");
+  }
+  return read_text_body(lines, layout, vertex_count, face_count);
+}
+
+}  // namespace vertisift::off

@@ -1,0 +1,29 @@
+// The OFF reader: Geomview's Object File Format, text and binary, into a StoredMesh.
+//
+// The header keyword is [ST][C][N][4][n]OFF, optionally followed by BINARY; it may be left
+// out, in which case the first line that is not blank or a comment holds the counts. The
+// counts (vertices, faces and an optional edge count that is ignored) follow the keyword on
+// its line, glued to it (ModelNet's "OFF8 6 12") or on the next line; nOFF puts the dimension
+// before them, and only dimension 3 is read. Comments run from '#' to the end of a line.
+//
+// A text vertex is one line: x y z, then w for 4OFF, then the normal for N, then anything
+// (colours, texture coordinates, more columns), which is ignored. 4OFF positions are
+// homogeneous: x, y and z are divided by w, except when w is 1 (nothing to do) or 0 (a point
+// at infinity, whose direction is kept as stored). A text face is a count k followed by k
+// vertex indices, read as tokens across as many lines as they take; the rest of the line of
+// the last index (colours) is ignored. Whatever follows the last face is ignored.
+//
+// The binary body comes in two layouts: Geomview's (big-endian int32 and float32, a colour
+// count and that many floats after each face) and one with little-endian words and no colour
+// count. The reader takes the layout that reads the whole body consistently, or fails.
+#pragma once
+
+#include "mesh_io/byte_source.h"
+#include "mesh_io/read_error.h"
+#include "mesh_io/stored_mesh.h"
+
+namespace vertisift::off {
+
+mesh_io::ReadResult<mesh_io::StoredMesh> read_off(mesh_io::ByteSource& source);
+
+}  // namespace vertisift::off

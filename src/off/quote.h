@@ -1,0 +1,13 @@
+// The text of a file as error messages quote it: short, on one line, control bytes escaped.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vertisift::off {
+
+// `text` in double quotes, cut after 40 bytes ("..." marks the cut), with '"' and '\\'
+// backslash-escaped and every byte below 0x20 or 0x7f written as \xNN.
+std::string quote(std::string_view text);
+
+}  // namespace vertisift::off

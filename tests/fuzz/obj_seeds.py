@@ -1,0 +1,56 @@
+"""Writes the seed corpus of the OBJ fuzz target into a directory (never into the tree).
+
+    python tests/fuzz/obj_seeds.py OUT_DIR
+
+Each seed is one byte of piece size (see obj_fuzzer.cpp) followed by a small OBJ file: every
+corner form, relative and forward indices, continuations, the encodings, special values, and
+a few broken files.
+"""
+
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+
+SQUARE = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n"
+
+
+def seeds() -> dict[str, bytes]:
+    texts = {
+        "plain": SQUARE + "f 1 2 3 4\n",
+        "forms": SQUARE + "vt 0 0\nvn 0 0 1\nf 1/1 2/1 3/1\nf 1//1 3//1 4//1\nf 1/1/1 2/1/ 3/1/1\n",
+        "relative": SQUARE + "vn 0 0 1\nf -4//-1 -3//-1 -2//-1 -1//-1\n",
+        "forward": "f 1 2 3\nvn 1 0 0\nf 1//1 2 3\n" + SQUARE,
+        "statements": "# c\nmtllib m.mtl\no a\ng b c\ns off\nusemtl x\n"
+        + SQUARE
+        + "l 1 2\np 3\nvp 0.5\ncstype bezier\ndeg 3\nunknown 1 2\nf 1 2 3 4 # c\n",
+        "continued": SQUARE + "f 1 2 \\\r\n3 \\\n4",
+        "crlf": (SQUARE + "f 1 2 3 4").replace("\n", "\r\n"),
+        "colours_w": "v 0 0 0 1\nv 1 0 0 1 0 0\nv 0 1 0 0.5 0.5 0.5\nf 1 2 3\n",
+        "special": "v nan -nan inf\nv 1.#IND -1.#INF 1.#QNAN\nv -1.#IND00 1e39 +2\nf 1 2 3\n",
+        "small_faces": SQUARE + "f 1\nf 1// 2//\nf\n",
+        "zero": SQUARE + "f 0 1 2\n",
+        "out_of_range": SQUARE + "vn 0 0 1\nf 1//2 2//1 3//1\n",
+        "not_obj": "P 0.3 0.3 0.4 10 1 1558\n -18 -16.85 2.5\n",
+        "no_statement": "solid x\n facet normal 0 0 1\n",
+    }
+    out = {name: text.encode() for name, text in texts.items()}
+    text = SQUARE + "o \u00e9\U0001f600\nf 1 2 3 4\n"
+    out["utf8_mark"] = b"\xef\xbb\xbf" + text.encode()
+    out["utf16_be"] = b"\xfe\xff" + text.encode("utf-16-be")
+    out["utf16_le"] = b"\xff\xfe" + text.replace("\n", "\r\n").encode("utf-16-le")
+    return out
+
+
+def main() -> None:
+    if len(sys.argv) != 2:
+        sys.exit(__doc__)
+    folder = Path(sys.argv[1])
+    folder.mkdir(parents=True, exist_ok=True)
+    for name, body in seeds().items():
+        for piece in (0, 6, 255):
+            (folder / f"{name}_{piece}").write_bytes(bytes([piece]) + body)
+
+
+if __name__ == "__main__":
+    main()
