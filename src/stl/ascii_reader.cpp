@@ -28,6 +28,12 @@ constexpr std::string_view ENDFACET[] = {"endfacet"};
 // ASCII white space, line ends included.
 inline bool is_ascii_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+// A control character that is not white space.
+inline bool is_control(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return (byte < 0x20 && !is_ascii_blank(c)) || byte == 0x7F;
+}
+
 // The first CR or LF in [data, data + size), or null.
 const char* find_cr_or_lf(const char* data, std::size_t size) {
   const auto* lf = static_cast<const char*>(std::memchr(data, '\n', size));
@@ -206,12 +212,14 @@ bool is_keyword(std::string_view token, std::string_view lower, StlDialect diale
 }
 
 // The mark, the blanks and the line are looked at as they stream past: a binary file may hold
-// no line end at all. Only the line's first bytes are kept, which decide; the line itself is
-// not checked to be UTF-8, as the solid's name is ignored.
+// no line end at all. Only the line's first bytes are kept, which decide. The name is not
+// checked to be UTF-8 (older files write it in other encodings), but a control character in
+// it (a NUL of a binary header, say) makes the line no text at all.
 LenientStart read_lenient_first_line(mesh_io::StreamReader& reader, ReadError& error) {
   constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
   // The keyword and one white-space character, which takes up to three bytes.
-  constexpr std::size_t HEAD_SIZE = SOLID_KEYWORD.size() + 3;
+  constexpr std::size_t KEYWORD_SIZE = SOLID_KEYWORD.size();
+  constexpr std::size_t HEAD_SIZE = KEYWORD_SIZE + 3;
   char head[HEAD_SIZE] = {};
   std::size_t head_size = 0;
   std::size_t mark_seen = 0;  // bytes of the mark matched; BYTE_ORDER_MARK.size() once past it
@@ -243,33 +251,24 @@ LenientStart read_lenient_first_line(mesh_io::StreamReader& reader, ReadError& e
     if (in_line) {
       const char* end = find_cr_or_lf(data + i, bytes.size() - i);
       const std::size_t part = end ? static_cast<std::size_t>(end - data) : bytes.size();
-      for (; i < part && head_size < HEAD_SIZE; ++i) head[head_size++] = data[i];
+      for (; i < part; ++i) {
+        if (is_control(data[i])) return LenientStart::NotSolid;
+        if (head_size < HEAD_SIZE) {
+          head[head_size++] = data[i];
+          if (head_size == KEYWORD_SIZE &&
+              !is_keyword({head, KEYWORD_SIZE}, SOLID_KEYWORD, StlDialect::Lenient)) {
+            return LenientStart::NotSolid;
+          }
+        }
+      }
       if (end) {
         reader.consume(part + 1);
-        break;
-      }
-      if (head_size == HEAD_SIZE) {
-        // Decided: the rest of the line, however long, is skipped unread.
-        reader.consume(part);
-        for (;;) {
-          auto rest = reader.fill_buf();
-          if (!rest.ok()) {
-            error = std::move(rest.error());
-            return LenientStart::Error;
-          }
-          if (rest.value().empty()) break;
-          const auto* text = reinterpret_cast<const char*>(rest.value().data());
-          const char* stop = find_cr_or_lf(text, rest.value().size());
-          reader.consume(stop ? static_cast<std::size_t>(stop - text) + 1 : rest.value().size());
-          if (stop) break;
-        }
         break;
       }
     }
     reader.consume(i);
   }
   if (head_size == 0) return mark_seen == 0 ? LenientStart::Empty : LenientStart::NotSolid;
-  constexpr std::size_t KEYWORD_SIZE = SOLID_KEYWORD.size();
   const bool solid =
       head_size >= KEYWORD_SIZE &&
       is_keyword(std::string_view(head, KEYWORD_SIZE), SOLID_KEYWORD, StlDialect::Lenient) &&

@@ -52,7 +52,8 @@ bool is_keyword(std::string_view token, std::string_view lower, StlDialect diale
 
 // How the lenient dialect's first line went: it begins, after an optional UTF-8 byte-order mark
 // and any white space (blank lines too), with "solid" in any case followed by white space or
-// the end of the line. The line ends at LF or CR.
+// the end of the line, and holds no control character but white space. The line ends at LF or
+// CR.
 enum class LenientStart { Solid, NotSolid, Empty, Error };
 
 // Reads the first line by the lenient rule from `reader`, leaving it just past that line's end.

@@ -178,10 +178,11 @@ std::size_t pending_limit(std::size_t block_size) {
 // the end of the file without "endsolid", a line or facet longer than the pending limit, a
 // failed or short read. The stream's position is never moved.
 //
-// In the lenient dialect the plain form is read the same way, with three more departures: a
-// first line that does not begin with "solid " (the probe took more), a CR that is not part of
-// a CR LF (the reader ends a line there), and anything but white space after the "endsolid"
-// line (the reader may find another solid there).
+// In the lenient dialect the plain form is read the same way, with two more departures: a CR
+// that is not part of a CR LF, first line included (the reader ends a line there), and anything
+// but white space after the "endsolid" line (the reader may find another solid there). Blanks,
+// blank lines or a byte-order mark before "solid" need no check: the line after them is then
+// no facet, and departs.
 std::optional<ReadStatus> read_ascii_blocks(FileStream& stream, FaceBlockSink& sink,
                                             std::size_t block_size, StlDialect dialect) {
   if (!stream.is_regular()) return std::nullopt;
@@ -213,9 +214,8 @@ std::optional<ReadStatus> read_ascii_blocks(FileStream& stream, FaceBlockSink& s
         if (at_end || text.size() > pending_limit(block_size)) return std::nullopt;
         continue;
       }
-      if (lenient && (!text.starts_with(SOLID_PREFIX) || has_inner_cr(text, 0, lf))) {
-        return std::nullopt;
-      }
+      // The lenient reader may end the first line at a CR, and read faces after it.
+      if (lenient && has_inner_cr(text, 0, lf)) return std::nullopt;
       in_first_line = false;
       begin = lf + 1;
     }
