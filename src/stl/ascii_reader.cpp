@@ -25,6 +25,23 @@ constexpr std::string_view OUTER_LOOP[] = {"outer", "loop"};
 constexpr std::string_view ENDLOOP[] = {"endloop"};
 constexpr std::string_view ENDFACET[] = {"endfacet"};
 
+// ASCII white space, line ends included.
+inline bool is_ascii_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// A control character that is not white space.
+inline bool is_control(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return (byte < 0x20 && !is_ascii_blank(c)) || byte == 0x7F;
+}
+
+// The first CR or LF in [data, data + size), or null.
+const char* find_cr_or_lf(const char* data, std::size_t size) {
+  const auto* lf = static_cast<const char*>(std::memchr(data, '\n', size));
+  const auto* cr = static_cast<const char*>(
+      std::memchr(data, '\r', lf ? static_cast<std::size_t>(lf - data) : size));
+  return cr ? cr : lf;
+}
+
 // Byte classes for splitting: 0 inside a token, 1 ASCII white space, 2 the lead byte of a
 // character that may be non-ASCII white space (U+0085 and U+00A0 start with C2, U+1680 with
 // E1, U+2000..U+205F with E2, U+3000 with E3).
@@ -184,9 +201,84 @@ void split_tokens(std::string_view line, std::vector<std::string_view>& tokens) 
   }
 }
 
+bool is_keyword(std::string_view token, std::string_view lower, StlDialect dialect) {
+  if (dialect == StlDialect::Strict) return token == lower;
+  if (token.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < token.size(); ++i) {
+    const char c = token[i];
+    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c) != lower[i]) return false;
+  }
+  return true;
+}
+
+// The mark, the blanks and the line are looked at as they stream past: a binary file may hold
+// no line end at all. Only the line's first bytes are kept, which decide. The name is not
+// checked to be UTF-8 (older files write it in other encodings), but a control character in
+// it (a NUL of a binary header, say) makes the line no text at all.
+LenientStart read_lenient_first_line(mesh_io::StreamReader& reader, ReadError& error) {
+  constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
+  // The keyword and one white-space character, which takes up to three bytes.
+  constexpr std::size_t KEYWORD_SIZE = SOLID_KEYWORD.size();
+  constexpr std::size_t HEAD_SIZE = KEYWORD_SIZE + 3;
+  char head[HEAD_SIZE] = {};
+  std::size_t head_size = 0;
+  std::size_t mark_seen = 0;  // bytes of the mark matched; BYTE_ORDER_MARK.size() once past it
+  bool in_line = false;       // past the mark and the blanks before the line
+  for (;;) {
+    auto chunk = reader.fill_buf();
+    if (!chunk.ok()) {
+      error = std::move(chunk.error());
+      return LenientStart::Error;
+    }
+    const std::span<const std::byte> bytes = chunk.value();
+    if (bytes.empty()) break;
+    const auto* data = reinterpret_cast<const char*>(bytes.data());
+    std::size_t i = 0;
+    for (; i < bytes.size() && !in_line; ++i) {
+      if (mark_seen < BYTE_ORDER_MARK.size()) {
+        if (data[i] == BYTE_ORDER_MARK[mark_seen]) {
+          ++mark_seen;
+          continue;
+        }
+        if (mark_seen > 0) return LenientStart::NotSolid;  // part of a mark only
+        mark_seen = BYTE_ORDER_MARK.size();
+      }
+      if (!is_ascii_blank(data[i])) {
+        in_line = true;
+        break;
+      }
+    }
+    if (in_line) {
+      const char* end = find_cr_or_lf(data + i, bytes.size() - i);
+      const std::size_t part = end ? static_cast<std::size_t>(end - data) : bytes.size();
+      for (; i < part; ++i) {
+        if (is_control(data[i])) return LenientStart::NotSolid;
+        if (head_size < HEAD_SIZE) {
+          head[head_size++] = data[i];
+          if (head_size == KEYWORD_SIZE &&
+              !is_keyword({head, KEYWORD_SIZE}, SOLID_KEYWORD, StlDialect::Lenient)) {
+            return LenientStart::NotSolid;
+          }
+        }
+      }
+      if (end) {
+        reader.consume(part + 1);
+        break;
+      }
+    }
+    reader.consume(i);
+  }
+  if (head_size == 0) return mark_seen == 0 ? LenientStart::Empty : LenientStart::NotSolid;
+  const bool solid =
+      head_size >= KEYWORD_SIZE &&
+      is_keyword(std::string_view(head, KEYWORD_SIZE), SOLID_KEYWORD, StlDialect::Lenient) &&
+      (head_size == KEYWORD_SIZE || white_space_length(head + KEYWORD_SIZE) != 0);
+  return solid ? LenientStart::Solid : LenientStart::NotSolid;
+}
+
 mesh_io::ReadResult<std::unique_ptr<AsciiFaceReader>> AsciiFaceReader::open(
-    mesh_io::FileStream& stream, FirstLine rule) {
-  std::unique_ptr<AsciiFaceReader> reader(new AsciiFaceReader(stream));
+    mesh_io::FileStream& stream, FirstLine rule, StlDialect dialect) {
+  std::unique_ptr<AsciiFaceReader> reader(new AsciiFaceReader(stream, dialect));
   if (auto error = reader->check_first_line(rule)) return std::move(*error);
   return reader;
 }
@@ -195,6 +287,16 @@ mesh_io::ReadResult<std::unique_ptr<AsciiFaceReader>> AsciiFaceReader::open(
 // length, and a binary file that reached this reader may hold no LF at all. Only its first
 // bytes, its length and its last byte are kept.
 mesh_io::ReadStatus AsciiFaceReader::check_first_line(FirstLine rule) {
+  if (dialect_ == StlDialect::Lenient) {
+    ReadError error;
+    switch (read_lenient_first_line(reader_, error)) {
+      case LenientStart::Solid: return std::nullopt;
+      case LenientStart::NotSolid:
+        return ReadError::invalid_data("ascii STL does not start with \"solid\"");
+      case LenientStart::Empty: return ReadError::unexpected_eof("empty file?");
+      case LenientStart::Error: return error;
+    }
+  }
   // The keyword and one white-space character, which takes up to three bytes.
   constexpr std::size_t HEAD_SIZE = SOLID_KEYWORD.size() + 3;
   char head[HEAD_SIZE] = {};
@@ -255,7 +357,10 @@ AsciiFaceReader::LineStatus AsciiFaceReader::read_line(std::string_view& line,
   std::span<const std::byte> bytes = chunk.value();
   if (bytes.empty()) return LineStatus::End;
   const auto* data = reinterpret_cast<const char*>(bytes.data());
-  const auto* lf = static_cast<const char*>(std::memchr(data, '\n', bytes.size()));
+  // The lenient dialect ends a line at CR too: a CR LF then leaves a blank line, skipped.
+  const bool cr_ends = dialect_ == StlDialect::Lenient;
+  const char* lf = cr_ends ? find_cr_or_lf(data, bytes.size())
+                           : static_cast<const char*>(std::memchr(data, '\n', bytes.size()));
   if (lf) [[likely]] {
     // The whole line is in the buffer: use it in place until the next read.
     line = std::string_view(data, static_cast<std::size_t>(lf - data));
@@ -273,7 +378,8 @@ AsciiFaceReader::LineStatus AsciiFaceReader::read_line(std::string_view& line,
       bytes = chunk.value();
       if (bytes.empty()) break;  // a last line without LF
       data = reinterpret_cast<const char*>(bytes.data());
-      lf = static_cast<const char*>(std::memchr(data, '\n', bytes.size()));
+      lf = cr_ends ? find_cr_or_lf(data, bytes.size())
+                   : static_cast<const char*>(std::memchr(data, '\n', bytes.size()));
       const std::size_t part = lf ? static_cast<std::size_t>(lf - data) : bytes.size();
       line_.append(data, part);
       reader_.consume(lf ? part + 1 : part);
@@ -311,7 +417,17 @@ bool AsciiFaceReader::expect_line(std::span<const std::string_view> expected, Re
     error = ReadError::unexpected_eof("EOF while expecting " + debug_quote(expected));
     return false;
   }
-  if (!std::equal(tokens_.begin(), tokens_.end(), expected.begin(), expected.end())) {
+  const auto same = [&](std::string_view token, std::string_view word) {
+    return is_keyword(token, word, dialect_);
+  };
+  // A closing line may carry words after its keyword in the lenient dialect, as "endsolid"
+  // carries a name in both.
+  const bool trailing_words = dialect_ == StlDialect::Lenient && expected.size() == 1 &&
+                              tokens_.size() > 1 && expected[0] != OUTER_LOOP[0];
+  const bool matches = trailing_words ? same(tokens_[0], expected[0])
+                                      : std::equal(tokens_.begin(), tokens_.end(), expected.begin(),
+                                                   expected.end(), same);
+  if (!matches) {
     error = ReadError::invalid_data("expected " + debug_quote(expected) + ", got " +
                                     debug_quote(tokens_));
     return false;
@@ -321,15 +437,28 @@ bool AsciiFaceReader::expect_line(std::span<const std::string_view> expected, Re
 
 // The messages below are fixed by compatibility and must stay exactly as written.
 FaceStatus AsciiFaceReader::next(mesh_io::RawFace& face, ReadError& error) {
-  // 1. The facet header, or the "endsolid" line. Nothing after that line is ever read.
-  LineStatus status = next_token_line(error);
-  if (status == LineStatus::Error) return FaceStatus::Error;
-  if (status == LineStatus::End) {
-    error = ReadError::unexpected_eof("EOF while expecting facet or endsolid.");
-    return FaceStatus::Error;
+  // 1. The facet header, or the "endsolid" line. In the strict dialect nothing after that line
+  // is ever read; the lenient one reads on into a next solid when the next token line opens
+  // one, takes the end of the file for an "endsolid", and ignores anything else after one.
+  LineStatus status;
+  for (;;) {
+    status = next_token_line(error);
+    if (status == LineStatus::Error) return FaceStatus::Error;
+    if (status == LineStatus::End) {
+      if (dialect_ == StlDialect::Lenient) return FaceStatus::End;
+      error = ReadError::unexpected_eof("EOF while expecting facet or endsolid.");
+      return FaceStatus::Error;
+    }
+    if (!keyword(0, "endsolid")) break;
+    if (dialect_ == StlDialect::Strict) return FaceStatus::End;
+    status = next_token_line(error);
+    if (status == LineStatus::Error) {
+      // What follows the solid is not read for faces: only a failed read counts.
+      return error.kind == mesh_io::ReadErrorKind::Os ? FaceStatus::Error : FaceStatus::End;
+    }
+    if (status == LineStatus::End || !keyword(0, SOLID_KEYWORD)) return FaceStatus::End;
   }
-  if (tokens_[0] == "endsolid") return FaceStatus::End;
-  if (tokens_.size() != 5 || tokens_[0] != "facet" || tokens_[1] != "normal") {
+  if (tokens_.size() != 5 || !keyword(0, "facet") || !keyword(1, "normal")) {
     error = ReadError::invalid_data("invalid facet header: " + debug_quote(tokens_));
     return FaceStatus::Error;
   }
@@ -349,7 +478,7 @@ FaceStatus AsciiFaceReader::next(mesh_io::RawFace& face, ReadError& error) {
       error = ReadError::unexpected_eof("EOF while expecting vertex");
       return FaceStatus::Error;
     }
-    if (tokens_.size() != 4 || tokens_[0] != "vertex") {
+    if (tokens_.size() != 4 || !keyword(0, "vertex")) {
       error = ReadError::invalid_data("vertex f32 f32 f32, got " + debug_quote(tokens_));
       return FaceStatus::Error;
     }

@@ -16,13 +16,17 @@ bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 // The token lines of a text, split as the ASCII reader splits lines of ASCII bytes.
 class Lines {
  public:
-  Lines(std::string_view text, std::size_t at) : text_(text), at_(at) {}
+  Lines(std::string_view text, std::size_t at, bool cr_ends_lines)
+      : text_(text), at_(at), cr_ends_lines_(cr_ends_lines) {}
 
   std::size_t at() const { return at_; }
   const std::vector<std::string_view>& tokens() const { return tokens_; }
+  // A line met so far had a CR before its last byte.
+  bool inner_cr() const { return inner_cr_; }
 
-  // The next line with a token, or with a byte above 0x7F (`plain` false, tokens
-  // unspecified), and where it starts; false at the end of the text.
+  // The next line with a token, or with a byte above 0x7F or (with `cr_ends_lines`) a CR
+  // before its last byte (`plain` false, tokens unspecified), and where it starts; false at
+  // the end of the text.
   bool next(std::size_t& line_start, bool& plain) {
     while (at_ < text_.size()) {
       line_start = at_;
@@ -30,6 +34,14 @@ class Lines {
       const auto* lf = static_cast<const char*>(std::memchr(start, '\n', text_.size() - at_));
       const std::size_t length = lf ? static_cast<std::size_t>(lf - start) : text_.size() - at_;
       at_ += lf ? length + 1 : length;
+      if (cr_ends_lines_ && length > 1) {
+        const void* cr = std::memchr(start, '\r', length - 1);
+        if (cr != nullptr) {
+          plain = false;
+          inner_cr_ = true;
+          return true;
+        }
+      }
       plain =
           split_ascii_tokens(std::string_view(start, length), text_.data() + text_.size(), tokens_);
       if (!plain || !tokens_.empty()) return true;
@@ -40,6 +52,8 @@ class Lines {
  private:
   std::string_view text_;
   std::size_t at_;
+  bool cr_ends_lines_;
+  bool inner_cr_ = false;
   std::vector<std::string_view> tokens_;
 };
 
@@ -74,8 +88,8 @@ bool ends_faces(std::string_view text, std::size_t at) {
 }  // namespace
 
 PlainParse parse_plain_facets(std::string_view text, std::size_t begin, std::size_t end,
-                              std::vector<mesh_io::RawFace>& faces) {
-  Lines lines(text, begin);
+                              std::vector<mesh_io::RawFace>& faces, bool cr_ends_lines) {
+  Lines lines(text, begin, cr_ends_lines);
   std::size_t start = begin;
   bool plain = true;
   const std::vector<std::string_view>& tokens = lines.tokens();
@@ -92,6 +106,7 @@ PlainParse parse_plain_facets(std::string_view text, std::size_t begin, std::siz
       return {lines.at() == end ? PlainStop::Clean : PlainStop::Departure, lines.at()};
     }
     if (start >= end) return {start == end ? PlainStop::Clean : PlainStop::Departure, start};
+    if (lines.inner_cr()) return {PlainStop::Departure, start};
     if (!plain || tokens[0] == "endsolid") {
       return {ends_faces(text, start) ? PlainStop::Endsolid : PlainStop::Departure, start};
     }

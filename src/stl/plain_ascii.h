@@ -29,9 +29,10 @@ struct PlainParse {
 // Parses whole facets from `begin` (the start of a line between two facets) until a facet
 // ends exactly at `end` (the start of a line, or the size of `text`), appending them to
 // `faces`. Lines are read up to an LF or the end of `text`; a facet may be read past `end`,
-// and then departs.
+// and then departs. With `cr_ends_lines` (the lenient dialect, whose reader ends a line at a
+// CR), a line that holds a CR anywhere but at its end departs.
 PlainParse parse_plain_facets(std::string_view text, std::size_t begin, std::size_t end,
-                              std::vector<mesh_io::RawFace>& faces);
+                              std::vector<mesh_io::RawFace>& faces, bool cr_ends_lines = false);
 
 // The start of the first line in [from, end) whose first token is "facet" or "endsolid", or
 // `end`; `from` is the start of a line.

@@ -33,9 +33,9 @@ namespace {
 // its own: the indexed mesh for read_stl_file, a FaceBlockSink for read_stl_blocks,
 // whatever a caller of read_stl_faces keeps.
 template <class Consume>
-auto read_ascii(FileStream& stream, AsciiFaceReader::FirstLine rule, Consume& consume)
-    -> decltype(consume(std::declval<FaceSource&>())) {
-  auto reader = AsciiFaceReader::open(stream, rule);
+auto read_ascii(FileStream& stream, AsciiFaceReader::FirstLine rule, StlDialect dialect,
+                Consume& consume) -> decltype(consume(std::declval<FaceSource&>())) {
+  auto reader = AsciiFaceReader::open(stream, rule, dialect);
   if (!reader.ok()) return std::move(reader.error());
   return consume(*reader.value());
 }
@@ -48,15 +48,17 @@ auto read_binary(FileStream& stream, Consume& consume)
   return consume(*reader.value());
 }
 
-// The binary reading, accepted only when the file holds exactly the header and N records.
+// The binary reading, accepted only when the file holds exactly the header and N records
+// (lenient: at least those).
 template <class Consume>
-auto read_binary_exactly(FileStream& stream, Consume& consume)
+auto read_binary_exactly(FileStream& stream, StlDialect dialect, Consume& consume)
     -> decltype(consume(std::declval<FaceSource&>())) {
   auto reader = BinaryFaceReader::open(stream);
   if (!reader.ok()) return std::move(reader.error());
   auto size = stream.size();
   if (!size.ok()) return std::move(size.error());
-  if (size.value() != binary_file_size(reader.value()->face_count())) {
+  const std::uint64_t needed = binary_file_size(reader.value()->face_count());
+  if (dialect == StlDialect::Lenient ? size.value() < needed : size.value() != needed) {
     return ReadError::invalid_data("not a binary STL file");
   }
   return consume(*reader.value());
@@ -70,16 +72,20 @@ auto read_binary_exactly(FileStream& stream, Consume& consume)
 // an ASCII file that opens with the token "solid" and follows the grammar to "endsolid".
 // Otherwise the first reading's error stands, so every file that reads without this keeps
 // its mesh and every broken file keeps its message. `ascii` is the probe's verdict.
+//
+// The lenient dialect takes the binary reading after a failed ASCII one when the file holds at
+// least the N records (a stray byte after them is common). No text file passes for one: its
+// bytes 80 to 83, read as the count, announce a hundred million records or more.
 template <class Consume>
-auto read_faces(FileStream& stream, bool ascii, Consume& consume)
+auto read_faces(FileStream& stream, bool ascii, StlDialect dialect, Consume& consume)
     -> decltype(consume(std::declval<FaceSource&>())) {
   using FirstLine = AsciiFaceReader::FirstLine;
-  auto mesh =
-      ascii ? read_ascii(stream, FirstLine::SolidAndBlank, consume) : read_binary(stream, consume);
+  auto mesh = ascii ? read_ascii(stream, FirstLine::SolidAndBlank, dialect, consume)
+                    : read_binary(stream, consume);
   if (mesh.ok() || mesh.error().kind == mesh_io::ReadErrorKind::Os) return mesh;
   if (stream.rewind()) return mesh;
-  auto other = ascii ? read_binary_exactly(stream, consume)
-                     : read_ascii(stream, FirstLine::SolidWord, consume);
+  auto other = ascii ? read_binary_exactly(stream, dialect, consume)
+                     : read_ascii(stream, FirstLine::SolidWord, dialect, consume);
   if (other.ok()) return other;
   return mesh;
 }
@@ -127,6 +133,39 @@ std::size_t min_part_text(std::size_t block_size) {
 
 std::atomic<std::uint64_t> plain_ascii_count{0};
 
+// True when [begin, end) holds a CR that is not the last byte: one that ends a line in the
+// lenient dialect and not in the plain form.
+bool has_inner_cr(std::string_view text, std::size_t begin, std::size_t end) {
+  const void* cr = std::memchr(text.data() + begin, '\r', end - begin);
+  return cr != nullptr && static_cast<const char*>(cr) != text.data() + end - 1;
+}
+
+bool all_blank(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); });
+}
+
+// True when nothing but ASCII white space follows the line that starts at `line_start` of
+// `text`, there and in the blocks still to come (none once `blocks` has ended); reads those
+// blocks.
+bool only_blanks_after_line(std::string_view text, std::size_t line_start, BlockReader& blocks,
+                            bool blocks_ended) {
+  const std::size_t lf = text.find('\n', line_start);
+  if (lf != std::string_view::npos && !all_blank(text.substr(lf + 1))) return false;
+  if (blocks_ended) return true;
+  std::span<const std::byte> block;
+  ReadError error;
+  for (;;) {
+    switch (blocks.next(block, error)) {
+      case BlockReader::Status::Block:
+        if (!all_blank({reinterpret_cast<const char*>(block.data()), block.size()})) return false;
+        break;
+      case BlockReader::Status::End: return true;
+      default: return false;  // a failed or short read: the reader meets it too
+    }
+  }
+}
+
 // The most text held back for a line or a facet that is not yet complete before the reading
 // gives up on the parts and leaves the file to the ASCII reader.
 std::size_t pending_limit(std::size_t block_size) {
@@ -138,13 +177,20 @@ std::size_t pending_limit(std::size_t block_size) {
 // from the start and decides its outcome) at anything else: a departure from the plain form,
 // the end of the file without "endsolid", a line or facet longer than the pending limit, a
 // failed or short read. The stream's position is never moved.
+//
+// In the lenient dialect the plain form is read the same way, with two more departures: a CR
+// that is not part of a CR LF, first line included (the reader ends a line there), and anything
+// but white space after the "endsolid" line (the reader may find another solid there). Blanks,
+// blank lines or a byte-order mark before "solid" need no check: the line after them is then
+// no facet, and departs.
 std::optional<ReadStatus> read_ascii_blocks(FileStream& stream, FaceBlockSink& sink,
-                                            std::size_t block_size) {
+                                            std::size_t block_size, StlDialect dialect) {
   if (!stream.is_regular()) return std::nullopt;
   auto size = stream.size();
   if (!size.ok()) return std::nullopt;
   const std::size_t parts = std::max<std::size_t>(1, sink.part_count());
   BlockReader blocks(stream, 0, size.value(), block_size, BLOCKS_AHEAD);
+  const bool lenient = dialect == StlDialect::Lenient;
   std::string text;  // the text not yet parsed: what the last round left, then the new block
   bool in_first_line = true;
   std::vector<std::size_t> starts(parts + 1);
@@ -168,6 +214,8 @@ std::optional<ReadStatus> read_ascii_blocks(FileStream& stream, FaceBlockSink& s
         if (at_end || text.size() > pending_limit(block_size)) return std::nullopt;
         continue;
       }
+      // The lenient reader may end the first line at a CR, and read faces after it.
+      if (lenient && has_inner_cr(text, 0, lf)) return std::nullopt;
       in_first_line = false;
       begin = lf + 1;
     }
@@ -199,13 +247,17 @@ std::optional<ReadStatus> read_ascii_blocks(FileStream& stream, FaceBlockSink& s
       }
       sink.run_parts(round_parts, [&](std::size_t part) {
         faces[part].clear();
-        parses[part] = parse_plain_facets(text, starts[part], starts[part + 1], faces[part]);
+        parses[part] =
+            parse_plain_facets(text, starts[part], starts[part + 1], faces[part], lenient);
       });
       round_faces.clear();
       for (std::size_t part = 0; part < round_parts; ++part) {
         round_faces.insert(round_faces.end(), faces[part].begin(), faces[part].end());
         if (parses[part].stop == PlainStop::Departure) return std::nullopt;
         if (parses[part].stop == PlainStop::Endsolid) {
+          if (lenient && !only_blanks_after_line(text, parses[part].at, blocks, at_end)) {
+            return std::nullopt;
+          }
           sink.add_faces(round_faces);
           plain_ascii_count.fetch_add(1, std::memory_order_relaxed);
           return ReadStatus{};
@@ -225,7 +277,38 @@ std::optional<ReadStatus> read_ascii_blocks(FileStream& stream, FaceBlockSink& s
 
 std::uint64_t plain_ascii_reads() { return plain_ascii_count.load(std::memory_order_relaxed); }
 
-bool probe_ascii(FileStream& stream) {
+namespace {
+
+// The lenient probe: the size rule, then the lenient first line.
+bool probe_lenient(FileStream& stream) {
+  if (stream.is_regular()) {
+    std::byte head[BINARY_HEADER_SIZE + FACE_COUNT_SIZE];
+    std::size_t filled = 0;
+    while (filled < sizeof head) {
+      auto got = stream.read_at(head + filled, sizeof head - filled, filled);
+      if (!got.ok() || got.value() == 0) break;
+      filled += got.value();
+    }
+    auto size = stream.size();
+    if (filled == sizeof head && size.ok() &&
+        size.value() == binary_file_size(load_u32(head + BINARY_HEADER_SIZE))) {
+      return false;
+    }
+  }
+  bool ascii;
+  {
+    mesh_io::StreamReader reader(mesh_io::StreamSource{&stream});
+    ReadError error;
+    ascii = read_lenient_first_line(reader, error) == LenientStart::Solid;
+  }
+  if (stream.rewind()) return false;
+  return ascii;
+}
+
+}  // namespace
+
+bool probe_ascii(FileStream& stream, StlDialect dialect) {
+  if (dialect == StlDialect::Lenient) return probe_lenient(stream);
   bool ascii = true;
   {
     // The first line is checked as it streams past, never held: a file without any LF
@@ -267,21 +350,22 @@ bool probe_ascii(FileStream& stream) {
   return ascii;
 }
 
-ReadResult<StlFile> read_stl_file(const PathText& path) {
+ReadResult<StlFile> read_stl_file(const PathText& path, StlDialect dialect) {
   auto stream = mesh_io::open_file(path);
   if (!stream.ok()) return stream.error();
   auto build = [](FaceSource& source) { return mesh_io::build_indexed_mesh(source); };
-  auto mesh = read_faces(stream.value(), probe_ascii(stream.value()), build);
+  auto mesh = read_faces(stream.value(), probe_ascii(stream.value(), dialect), dialect, build);
   if (!mesh.ok()) return mesh.error();  // the stream closes as it goes out of scope
   return StlFile{std::move(stream.value()), std::move(mesh.value())};
 }
 
-ReadStatus read_stl_blocks(const PathText& path, FaceBlockSink& sink, std::size_t block_size) {
+ReadStatus read_stl_blocks(const PathText& path, FaceBlockSink& sink, std::size_t block_size,
+                           StlDialect dialect) {
   auto stream = mesh_io::open_file(path);
   if (!stream.ok()) return stream.error();
   FileStream& file = stream.value();
-  const bool ascii = probe_ascii(file);
-  auto done_in_blocks = ascii ? read_ascii_blocks(file, sink, block_size)
+  const bool ascii = probe_ascii(file, dialect);
+  auto done_in_blocks = ascii ? read_ascii_blocks(file, sink, block_size, dialect)
                               : read_binary_blocks(file, sink, block_size);
   if (done_in_blocks) return std::move(*done_in_blocks);
   // Every other file streams through the face readers, handed on a batch at a time.
@@ -297,19 +381,19 @@ ReadStatus read_stl_blocks(const PathText& path, FaceBlockSink& sink, std::size_
     return true;
   };
   // The stream is still at offset 0: the block readings never move it.
-  auto done = read_faces(file, ascii, drain);
+  auto done = read_faces(file, ascii, dialect, drain);
   if (!done.ok()) return std::move(done.error());
   return std::nullopt;
 }
 
-ReadStatus read_stl_faces(const PathText& path, const FaceConsumer& consume) {
+ReadStatus read_stl_faces(const PathText& path, const FaceConsumer& consume, StlDialect dialect) {
   auto stream = mesh_io::open_file(path);
   if (!stream.ok()) return stream.error();
   auto drain = [&](FaceSource& source) -> ReadResult<bool> {
     if (ReadStatus failure = consume(source)) return std::move(*failure);
     return true;
   };
-  auto done = read_faces(stream.value(), probe_ascii(stream.value()), drain);
+  auto done = read_faces(stream.value(), probe_ascii(stream.value(), dialect), dialect, drain);
   if (!done.ok()) return std::move(done.error());
   return std::nullopt;
 }

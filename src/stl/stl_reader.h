@@ -2,6 +2,13 @@
 // with the matching reader (falling back to the other reading when the first one fails on
 // the content) and build the IndexedMesh, or hand the faces on in blocks to a caller that
 // merges them itself (read_stl_blocks).
+//
+// Every reading takes a dialect (stl/dialect.h), Strict unless told otherwise. The lenient
+// dialect reads ASCII files by the lenient grammar (ascii_reader.h), and decides between the
+// two forms differently: a regular file whose size is exactly that of the binary records its
+// header announces is binary, whatever its first bytes say; otherwise the lenient first line
+// decides; and when the ASCII reading fails, the binary reading is taken if the file holds
+// every record its header announces, bytes after them ignored.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +20,7 @@
 #include "mesh_io/file_stream.h"
 #include "mesh_io/indexed_mesh.h"
 #include "mesh_io/path_text.h"
+#include "stl/dialect.h"
 
 namespace vertisift::stl {
 
@@ -22,7 +30,8 @@ struct StlFile {
   mesh_io::IndexedMesh mesh;
 };
 
-mesh_io::ReadResult<StlFile> read_stl_file(const mesh_io::PathText& path);
+mesh_io::ReadResult<StlFile> read_stl_file(const mesh_io::PathText& path,
+                                           StlDialect dialect = StlDialect::Strict);
 
 // The size of the blocks read_stl_blocks reads a regular binary file in, and of the batches of
 // faces it hands on otherwise.
@@ -65,7 +74,8 @@ class FaceBlockSink {
 // and handed on in batches of about `block_size` bytes' worth of faces. `block_size` is
 // settable for tests only.
 mesh_io::ReadStatus read_stl_blocks(const mesh_io::PathText& path, FaceBlockSink& sink,
-                                    std::size_t block_size = READ_BLOCK_SIZE);
+                                    std::size_t block_size = READ_BLOCK_SIZE,
+                                    StlDialect dialect = StlDialect::Strict);
 
 // How many files read_stl_blocks has read to their "endsolid" line by parsing plain ASCII in
 // parts, in this process. The parallel path falls back to the ASCII reader at any surprise, so
@@ -78,10 +88,13 @@ std::uint64_t plain_ascii_reads();
 // content and the other one is tried, `consume` is called a second time and must start
 // afresh. Returns the error that ended the reading, if any.
 using FaceConsumer = std::function<mesh_io::ReadStatus(mesh_io::FaceSource&)>;
-mesh_io::ReadStatus read_stl_faces(const mesh_io::PathText& path, const FaceConsumer& consume);
+mesh_io::ReadStatus read_stl_faces(const mesh_io::PathText& path, const FaceConsumer& consume,
+                                   StlDialect dialect = StlDialect::Strict);
 
-// True when the first line (up to and including the first LF) is valid UTF-8 and begins with
-// "solid ". Leaves the stream rewound to offset 0 when it can. Never fails.
-bool probe_ascii(mesh_io::FileStream& stream);
+// Strict: true when the first line (up to and including the first LF) is valid UTF-8 and
+// begins with "solid ". Lenient: false for a regular file of exactly the binary size its
+// header announces, else true when the first line keeps to the lenient rule
+// (read_lenient_first_line). Leaves the stream rewound to offset 0 when it can. Never fails.
+bool probe_ascii(mesh_io::FileStream& stream, StlDialect dialect = StlDialect::Strict);
 
 }  // namespace vertisift::stl

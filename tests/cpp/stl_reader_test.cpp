@@ -1,0 +1,256 @@
+// The front end's dialects: what the lenient one takes beyond the strict grammar, what it still
+// refuses, its choice between ASCII and binary, and the real files it reads. Every reading is
+// checked through read_stl_file and through read_stl_blocks, whole and in small blocks that cut
+// lines and records, which must agree face for face.
+#include "stl/stl_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "stl/binary_reader.h"
+#include "test_files.h"
+
+namespace vertisift::stl {
+namespace {
+
+using Floats = std::vector<float>;  // the corners of each face in file order, x y z
+
+void append_face(Floats& out, const mesh_io::RawFace& face) {
+  for (const base::Point3& v : face.vertices) out.insert(out.end(), {v.x, v.y, v.z});
+}
+
+struct Collect final : FaceBlockSink {
+  Floats corners;
+  void restart() override { corners.clear(); }
+  void add_records(std::span<const std::byte> records) override {
+    for (std::size_t at = 0; at < records.size(); at += BINARY_RECORD_SIZE) {
+      mesh_io::RawFace face;
+      decode_record(records.data() + at, face);
+      append_face(corners, face);
+    }
+  }
+  void add_faces(std::span<const mesh_io::RawFace> faces) override {
+    for (const mesh_io::RawFace& face : faces) append_face(corners, face);
+  }
+};
+
+bool same_bits(const Floats& a, const Floats& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+// The corners the file at `path` reads to, or the error's text; the block readings must agree.
+std::string read_path(const std::string& path, StlDialect dialect, Floats& corners) {
+  auto file = read_stl_file(path, dialect);
+  std::string outcome = "ok";
+  corners.clear();
+  if (file.ok()) {
+    const mesh_io::IndexedMesh& mesh = file.value().mesh;
+    for (const mesh_io::Face& face : mesh.faces) {
+      for (auto index : face.vertex_indices) {
+        const base::Point3& v = mesh.vertices[index];
+        corners.insert(corners.end(), {v.x, v.y, v.z});
+      }
+    }
+  } else {
+    outcome = file.error().display();
+  }
+  for (std::size_t block_size : {READ_BLOCK_SIZE, std::size_t{61}, std::size_t{7}}) {
+    Collect sink;
+    const auto failure = read_stl_blocks(path, sink, block_size, dialect);
+    EXPECT_EQ(failure ? failure->display() : "ok", outcome) << "block size " << block_size;
+    if (!failure) {
+      EXPECT_TRUE(same_bits(sink.corners, corners)) << "block size " << block_size;
+    }
+  }
+  return outcome;
+}
+
+std::string read_text(const std::string& text, StlDialect dialect, Floats& corners) {
+  const std::string path = test_files::write_temp(text);
+  std::string outcome = read_path(path, dialect, corners);
+  std::remove(path.c_str());
+  return outcome;
+}
+
+constexpr const char* FACET_A =
+    "facet normal 0 0 1\n outer loop\n  vertex 0 0 0\n  vertex 1 0 0\n  vertex 0 1 0\n"
+    " endloop\nendfacet\n";
+constexpr const char* FACET_B =
+    "facet normal 0 0 -1\n outer loop\n  vertex 0 0 0\n  vertex 0 1.5 0\n  vertex 2.5e-1 0 0\n"
+    " endloop\nendfacet\n";
+const std::string PLAIN = std::string("solid m\n") + FACET_A + FACET_B + "endsolid m\n";
+
+std::string upper(std::string text) {
+  for (char& c : text) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+  return text;
+}
+
+std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+// Each lenient rule: the text reads to PLAIN's faces (`solids` times over), and the strict
+// dialect refuses it or reads other faces.
+TEST(StlReaderLenient, ReadsWhatOtherToolsWrite) {
+  const std::string facets = std::string(FACET_A) + FACET_B;
+  struct Case {
+    const char* name;
+    std::string text;
+    int solids;
+  };
+  const Case cases[] = {
+      {"upper case", upper(PLAIN), 1},
+      {"mixed case",
+       "Solid m\nFacet Normal 0 0 1\nOuter LOOP\nVertex 0 0 0\nvertex 1 0 0\n"
+       "VERTEX 0 1 0\nEndLoop\nENDFACET\n" +
+           std::string(FACET_B) + "EndSolid",
+       1},
+      {"blanks before solid", " \t\n\r\n  solid m\n" + facets + "endsolid m\n", 1},
+      {"byte-order mark", "\xEF\xBB\xBFsolid m\n" + facets + "endsolid m\n", 1},
+      {"mark and CR LF", "\xEF\xBB\xBF" + replace_all(PLAIN, "\n", "\r\n"), 1},
+      {"CR alone", replace_all(PLAIN, "\n", "\r"), 1},
+      {"CR alone, then LF", replace_all("solid m\n" + facets, "\n", "\r") + "\nendsolid m\n", 1},
+      {"bare solid, no endsolid", "solid\n" + facets, 1},
+      {"no endsolid, no final line end", "solid m\n" + facets + "  \n\t", 1},
+      {"words after endloop and endfacet",
+       replace_all(replace_all(PLAIN, "endloop", "endloop foo"), "endfacet", "endfacet bar"), 1},
+      {"two solids", PLAIN + "\n" + replace_all(PLAIN, "solid m", "SOLID n"), 2},
+      {"a second solid behind CRs on the endsolid line",
+       PLAIN.substr(0, PLAIN.size() - 1) + "\rsolid n\r" + replace_all(facets, "\n", "\r") +
+           "endsolid n\n",
+       2},
+  };
+  Floats plain;
+  ASSERT_EQ(read_text(PLAIN, StlDialect::Strict, plain), "ok");
+  ASSERT_EQ(plain.size(), 18u);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Floats expected;
+    for (int solid = 0; solid < c.solids; ++solid) {
+      expected.insert(expected.end(), plain.begin(), plain.end());
+    }
+    Floats lenient, strict;
+    EXPECT_EQ(read_text(c.text, StlDialect::Lenient, lenient), "ok");
+    EXPECT_TRUE(same_bits(lenient, expected));
+    if (read_text(c.text, StlDialect::Strict, strict) == "ok") {
+      EXPECT_FALSE(same_bits(strict, expected));
+    }
+  }
+}
+
+// What has no single meaning stays an error, with the strict reader's kind of message.
+TEST(StlReaderLenient, RefusesBrokenContent) {
+  const std::string head = "solid m\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\n";
+  const std::string tail = "endloop\nendfacet\nendsolid\n";
+  struct Case {
+    std::string text;
+    const char* message;
+  };
+  const Case cases[] = {
+      {head + "vertex 1 0\nvertex 0 1 0\n" + tail,
+       "vertex f32 f32 f32, got [\"vertex\", \"1\", \"0\"]"},
+      {head + "vertex 1 0 0\nvertex 0 1 0\nvertex 0 0 1\n" + tail,
+       "expected [\"endloop\"], got [\"vertex\", \"0\", \"0\", \"1\"]"},
+      {head + "vertex 0 0 blah\nvertex 0 1 0\n" + tail, "invalid float literal"},
+      {head + "vertex 1 0 0\nvertex 0 1 0\nendloop\nendsomething\n",
+       "expected [\"endfacet\"], got [\"endsomething\"]"},
+      {head + "vertex 1 0 0\nVERTEX 0 1 0\nendloop\n", "EOF while expecting [\"endfacet\"]"},
+      {"solid m\nfacet 0 0 1\n", "invalid facet header: [\"facet\", \"0\", \"0\", \"1\"]"},
+      {"solid m\nfacet normal 0 0 1\nouter other\n",
+       "expected [\"outer\", \"loop\"], got [\"outer\", \"other\"]"},
+      {"solid m\nend solid m\n", "invalid facet header: [\"end\", \"solid\", \"m\"]"},
+      // Not text, so binary, and far too short for it.
+      {"  solidity\n", "failed to fill whole buffer"},
+  };
+  for (const Case& c : cases) {
+    Floats corners;
+    EXPECT_EQ(read_text(c.text, StlDialect::Lenient, corners), c.message) << c.text;
+  }
+}
+
+std::string binary_file(const std::string& header, std::uint32_t count, std::size_t records,
+                        const std::string& after = "") {
+  std::string bytes = header;
+  bytes.resize(BINARY_HEADER_SIZE, '\0');
+  for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(count >> shift);
+  for (std::size_t r = 0; r < records; ++r) {
+    std::string record(BINARY_RECORD_SIZE, '\0');
+    const float values[12] = {0, 0, 1, 0, 0, 0, static_cast<float>(r + 1), 0, 0, 0, 1, 0};
+    std::memcpy(record.data(), values, sizeof values);
+    bytes += record;
+  }
+  return bytes + after;
+}
+
+// A binary file whose header reads as text: the lenient dialect takes it for binary when its
+// size is exactly that of its records, and falls back to the binary reading after a failed
+// ASCII one when every record is there; a file short of records stays an error.
+TEST(StlReaderLenient, TellsBinaryFromText) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    int strict_faces;  // -1: an error
+    const char* lenient;
+    std::size_t lenient_faces;
+  };
+  const Case cases[] = {
+      {"text header, exact size", binary_file("solid x\nendsolid x\n", 3, 3), 0, "ok", 3},
+      {"text header, a byte after the records", binary_file("solid x\n", 2, 2, "\n"), -1, "ok", 2},
+      {"records missing", binary_file("solid x", 3, 2), -1, "failed to fill whole buffer", 0},
+      {"records missing, a line end in the header", binary_file("solid x\n", 3, 2), -1,
+       "stream did not contain valid UTF-8", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Floats strict, lenient;
+    const bool strict_ok = read_text(c.bytes, StlDialect::Strict, strict) == "ok";
+    EXPECT_EQ(strict_ok ? static_cast<int>(strict.size() / 9) : -1, c.strict_faces);
+    EXPECT_EQ(read_text(c.bytes, StlDialect::Lenient, lenient), c.lenient);
+    EXPECT_EQ(lenient.size(), 9 * c.lenient_faces);
+  }
+}
+
+// Real files that only the lenient dialect reads whole, and files it still refuses, with the
+// triangles that other tools read from them.
+TEST(StlReaderLenient, RealFiles) {
+  const std::filesystem::path folder = std::filesystem::path(VERTISIFT_SHARED_DIR) / "data/stl";
+  if (!std::filesystem::is_directory(folder)) {
+    GTEST_SKIP() << "no real STL files: " << folder << " is absent";
+  }
+  struct Case {
+    const char* file;
+    const char* outcome;
+    std::size_t faces;
+  };
+  const Case cases[] = {
+      {"admesh/block.stl", "ok", 12},
+      {"gmio/solid_one_facet_uppercase.stla.stl", "ok", 1},
+      {"gmio/solid_4meshs.stla.stl", "ok", 228},
+      {"microstl/crazy_whitespace_ascii.stl", "ok", 1},
+      {"numpy-stl/stl_ascii/Cube.stl", "ok", 12},
+      {"numpy-stl/stl_ascii/HalfDonut.stl", "ok", 288},
+      {"numpy-stl/stl_binary/HalfDonut.stl", "ok", 288},
+      {"prusaslicer/20mmbox-CR.stl", "ok", 12},
+      {"trimesh/two_objects_mixed_case_names.stl", "ok", 24},
+      {"hschendel-stl/confusingheader_bin.stl", "ok", 4},
+      {"gmio/solid_lack_z.stla.stl", "vertex f32 f32 f32, got [\"vertex\", \"0\", \"0\"]", 0},
+      {"microstl/incomplete_binary.stl", "failed to fill whole buffer", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    Floats corners;
+    EXPECT_EQ(read_path((folder / c.file).string(), StlDialect::Lenient, corners), c.outcome);
+    EXPECT_EQ(corners.size(), 9 * c.faces);
+  }
+}
+
+}  // namespace
+}  // namespace vertisift::stl
