@@ -52,7 +52,7 @@ def indexed(faces: Sequence[Face]) -> tuple[list[Vec], list[tuple[int, int, int]
     triangles of indices into it."""
     numbers: dict[Vec, int] = {}
     triangles = []
-    for _normal_, *corners in faces:
+    for _, *corners in faces:
         triangles.append(tuple(numbers.setdefault(tuple(v), len(numbers)) for v in corners))
     return list(numbers), triangles  # type: ignore[return-value]
 

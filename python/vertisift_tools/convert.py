@@ -3,7 +3,6 @@ command's `reduce` and every batch's task use them."""
 
 from __future__ import annotations
 
-import json
 import os
 import struct
 
@@ -15,9 +14,9 @@ from vertisift_tools.sampling import StlReadError, sample
 
 BINARY_HEADER_SIZE = 84  # 80 bytes of header, then the 32-bit face count
 BINARY_FACE_SIZE = 50
-# What the reader takes for ASCII STL: a first line that begins with these bytes.
-ASCII_START = b"solid "
-QUOTED_START_LENGTH = 40  # characters of a text file's first line that a hint quotes
+# What the reader takes for ASCII STL: a first line that begins with this word, in any letter
+# case and after any blanks.
+ASCII_KEYWORD = b"solid"
 
 ZERO_NORMAL_REASON = (
     "the faces at those vertices store the normal (0, 0, 0), a NaN or infinite one, or "
@@ -101,7 +100,7 @@ def describe(error: BaseException, model: str | os.PathLike[str] | None = None) 
 
 def not_stl_hint(model: str | os.PathLike[str]) -> str | None:
     """What a model that the reader refused seems to be, when it was read as binary STL (it
-    does not begin with "solid "): another kind of file, a text file, or a binary STL cut
+    does not begin with "solid"): another kind of file, a text file, or a binary STL cut
     short. None when the reader's own text says enough: an ASCII model, whose message says
     which line is wrong, or a file that cannot be read here either."""
     try:
@@ -112,17 +111,13 @@ def not_stl_hint(model: str | os.PathLike[str]) -> str | None:
         return None
     if size == 0:
         return "the file is empty"
-    if head.startswith(ASCII_START):
-        return None
+    if head.lstrip().lower().startswith(ASCII_KEYWORD):
+        return None  # read as ASCII, whose message says which line is wrong
     for magic, kind in _OTHER_FORMATS:
         if head.startswith(magic):
             return f"this is {kind}, not an STL model"
     if _is_text(head):
-        first_line = head.decode("utf-8", "replace").splitlines()[0]
-        if first_line.lstrip().lower().startswith("solid"):
-            quoted = json.dumps(first_line[:QUOTED_START_LENGTH], ensure_ascii=False)
-            return f'this is a text file that begins with {quoted}; ASCII STL begins with "solid "'
-        return 'this is a text file that does not begin with "solid ", so not an STL model'
+        return 'this is a text file that does not begin with "solid", so not an STL model'
     if size < BINARY_HEADER_SIZE:
         return f"the file has {size} bytes, fewer than a binary STL header's {BINARY_HEADER_SIZE}"
     (faces,) = struct.unpack_from("<I", head, BINARY_HEADER_SIZE - 4)

@@ -1,4 +1,5 @@
-"""A sequence of point clouds over many mesh models (STL, OFF, OBJ, PLY), for training loops: `PointCloudDataset`.
+"""A sequence of point clouds over many mesh models (STL, OFF, OBJ, PLY), for training
+loops: `PointCloudDataset`.
 
 It is plain Python over `sample()` and imports no training framework. It pickles (a list of
 paths and the options), so a framework's worker processes, forked or spawned, can each load

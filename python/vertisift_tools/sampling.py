@@ -15,7 +15,6 @@ import numpy as np
 import numpy.typing as npt
 
 from vertisift_tools import _native
-from vertisift_tools.models import STL_FORMAT, mesh_format
 from vertisift_tools.choices import (
     DISTINCT_METHOD,
     METHOD_NAMES,
@@ -27,6 +26,7 @@ from vertisift_tools.choices import (
     is_method,
     is_normals,
 )
+from vertisift_tools.models import STL_FORMAT, mesh_format
 
 Array = npt.NDArray[np.float32]
 IndexArray = npt.NDArray[np.int32]

@@ -23,7 +23,7 @@ DASK_CONNECT_SECONDS = 5
 
 MODELS_TEXT = (
     "MODEL is STL, OFF, OBJ or PLY by its suffix, in any letter case (STL for any other); STL "
-    "is read as other tools write it (keywords in any case, blanks before \"solid\", ...)."
+    'is read as other tools write it (keywords in any case, blanks before "solid", ...).'
 )
 POINTS_TEXT = (
     "With --method vertices (the default), the points are vertices of the mesh: one picked at "
