@@ -128,9 +128,13 @@ TEST(StlReaderLenient, ReadsWhatOtherToolsWrite) {
            "endsolid n\n",
        2},
   };
-  Floats plain;
+  Floats plain, plain_lenient;
   ASSERT_EQ(read_text(PLAIN, StlDialect::Strict, plain), "ok");
   ASSERT_EQ(plain.size(), 18u);
+  // An ordinary file takes the parallel path in both dialects, in each of the three readings.
+  const std::uint64_t parallel_before = plain_ascii_reads();
+  ASSERT_EQ(read_text(PLAIN, StlDialect::Lenient, plain_lenient), "ok");
+  EXPECT_EQ(plain_ascii_reads() - parallel_before, 3u);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Floats expected;
