@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer), replays the committed regression inputs, then fuzzes each
 # target for a while, one process at a time.
 #
-#   scripts/fuzz.sh VENV SECONDS_PER_TARGET [TARGET...]     targets: raw ascii binary
+#   scripts/fuzz.sh VENV SECONDS_PER_TARGET [TARGET...]     targets: raw lenient ascii binary
 #
 # Seeds are generated into the build directory, and the real STL files beside the project
 # (../shared/data/stl) are read from there; the growing corpus stays in the build directory
@@ -15,7 +15,7 @@ venv=$(realpath "${1:-.venv}")
 seconds=${2:-60}
 shift 2 || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(raw ascii binary)
+[ ${#targets[@]} -gt 0 ] || targets=(raw lenient ascii binary)
 build=${FUZZ_BUILD:-build/fuzz}
 real=../shared/data/stl
 
@@ -45,7 +45,7 @@ for target in "${targets[@]}"; do
   corpus="$build/corpus/$target"
   mkdir -p "$corpus" "$build/artifacts/$target"
   extra=("$build/seeds/$target")
-  if [ "$target" = raw ] && [ -d "$real" ]; then extra+=("$real"); fi
+  case "$target" in raw | lenient) [ -d "$real" ] && extra+=("$real") ;; esac
   echo "== fuzz_stl_$target: ${seconds}s"
   log="$build/fuzz-$target.log"
   if ! "$binary" "$corpus" "${extra[@]}" -max_total_time="$seconds" -max_len=20000 \

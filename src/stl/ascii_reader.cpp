@@ -422,8 +422,8 @@ bool AsciiFaceReader::expect_line(std::span<const std::string_view> expected, Re
   };
   // A closing line may carry words after its keyword in the lenient dialect, as "endsolid"
   // carries a name in both.
-  const bool trailing_words = dialect_ == StlDialect::Lenient && expected.size() == 1 &&
-                              tokens_.size() > 1 && expected[0] != OUTER_LOOP[0];
+  const bool trailing_words =
+      dialect_ == StlDialect::Lenient && expected.size() == 1 && tokens_.size() > 1;
   const bool matches = trailing_words ? same(tokens_[0], expected[0])
                                       : std::equal(tokens_.begin(), tokens_.end(), expected.begin(),
                                                    expected.end(), same);

@@ -2,10 +2,11 @@
 
     python tests/fuzz/make_seeds.py OUT_DIR [REAL_STL_DIR]
 
-OUT_DIR/raw gets whole files, OUT_DIR/ascii the same text without its leading "solid " (the
-ascii target puts it back), OUT_DIR/binary the records of binary files behind one selector
-byte (see stl_fuzzer.cpp). Real files from REAL_STL_DIR are read by path and cut to at most
-MAX_SEED bytes; the raw and ascii targets also take that directory as a corpus of their own.
+OUT_DIR/raw gets whole files, OUT_DIR/lenient the same and files that only the lenient
+dialect reads, OUT_DIR/ascii the text without its leading "solid " (the ascii target puts it
+back), OUT_DIR/binary the records of binary files behind one selector byte (see
+stl_fuzzer.cpp). Real files from REAL_STL_DIR are read by path and cut to at most MAX_SEED
+bytes; the raw and lenient targets also take that directory as a corpus of their own.
 """
 
 from __future__ import annotations
@@ -46,7 +47,7 @@ def ascii_text(faces, name="mesh", fmt="{:.9g}", newline="\n", indent="  ") -> b
 def main() -> None:
     out = Path(sys.argv[1])
     real = Path(sys.argv[2]) if len(sys.argv) > 2 else None
-    for kind in ("raw", "ascii", "binary"):
+    for kind in ("raw", "lenient", "ascii", "binary"):
         (out / kind).mkdir(parents=True, exist_ok=True)
 
     cube = meshgen.cube()
@@ -74,8 +75,24 @@ def main() -> None:
         "solid_name_only": b"solid x\n",
         "endsolid_only": b"solid \nendsolid\n",
     }
+    plain = ascii_text(cube[:2])
+    lenient = {
+        "upper_case": plain.upper(),
+        "byte_order_mark": b"\xef\xbb\xbf  \n" + plain,
+        "cr_alone": plain.replace(b"\n", b"\r"),
+        "cr_then_lf": ascii_text(cube[:2], newline="\r").replace(b"\rendsolid", b"\nendsolid"),
+        "no_endsolid": plain[: plain.rindex(b"endsolid")],
+        "two_solids": plain + ascii_text(torus[:3], name="Second").replace(b"solid", b"SOLID"),
+        "trailing_words": plain.replace(b"endloop", b"endloop a").replace(b"endfacet", b"endfacet"),
+        "four_vertices": plain.replace(b"endloop", b"  vertex 0 0 0\n  endloop", 1),
+        "stray_byte_binary": binary(cube, header=b"solid x\n") + b"\n",
+        "text_header_binary": binary(cube, header=b"solid x\nendsolid x\n"),
+    }
+    for name, data in lenient.items():
+        (out / "lenient" / name).write_bytes(data)
     for name, data in raw.items():
         (out / "raw" / name).write_bytes(data)
+        (out / "lenient" / name).write_bytes(data)
         if data.startswith(b"solid "):
             (out / "ascii" / name).write_bytes(data[len(b"solid "):])
         if len(data) >= 84 and not data.startswith(b"solid "):

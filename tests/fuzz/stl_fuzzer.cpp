@@ -1,6 +1,8 @@
 // libFuzzer harness: the fuzzer's bytes become an STL file that goes through the real front
-// end (read_stl_file on a path) and then through the whole driver. Built three ways:
+// end (read_stl_file on a path) and then through the whole driver. Built four ways:
 //   FUZZ_MODE_raw     the bytes as they are; the probe picks the reader.
+//   FUZZ_MODE_lenient the bytes as they are, read in the lenient dialect; the extension's
+//                     driver reads strictly, so it is not run.
 //   FUZZ_MODE_ascii   "solid " followed by the bytes, so every input reaches the ASCII reader.
 //   FUZZ_MODE_binary  byte 0 chooses the header's face count (byte 0 & 3: records present
 //                     minus one, exact, plus one, plus 1000) and `clusters` (byte 0 >> 2); the
@@ -73,7 +75,7 @@ struct Input {
 
 Input make_input(const std::uint8_t* data, std::size_t size) {
   Input input;
-#if defined(FUZZ_MODE_raw)
+#if defined(FUZZ_MODE_raw) || defined(FUZZ_MODE_lenient)
   input.file.assign(reinterpret_cast<const char*>(data), size);
   input.clusters = size % 67;
 #elif defined(FUZZ_MODE_ascii)
@@ -102,10 +104,16 @@ Input make_input(const std::uint8_t* data, std::size_t size) {
   input.expect_faces = !input.expect_failure;
   input.expected_faces = count;
 #else
-#error "define one of FUZZ_MODE_raw, FUZZ_MODE_ascii, FUZZ_MODE_binary"
+#error "define one of FUZZ_MODE_raw, FUZZ_MODE_lenient, FUZZ_MODE_ascii, FUZZ_MODE_binary"
 #endif
   return input;
 }
+
+#if defined(FUZZ_MODE_lenient)
+constexpr auto DIALECT = vertisift::stl::StlDialect::Lenient;
+#else
+constexpr auto DIALECT = vertisift::stl::StlDialect::Strict;
+#endif
 
 }  // namespace
 
@@ -115,9 +123,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   write_file(fd, input.file);
   const vertisift::mesh_io::PathText path = "/proc/self/fd/" + std::to_string(fd);
 
-  auto read = vertisift::stl::read_stl_file(path);
+  auto read = vertisift::stl::read_stl_file(path, DIALECT);
   vertisift::reduce::VertexMerge merge;
-  const auto merge_failure = vertisift::stl::read_stl_blocks(path, merge, 1 + size % 151);
+  const auto merge_failure = vertisift::stl::read_stl_blocks(path, merge, 1 + size % 151, DIALECT);
   if (!read.ok()) {
     if (input.expect_faces) fail("a complete binary file failed to read");
     if (read.error().display().empty()) fail("a read error without text");
@@ -148,6 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::set<Bits> merged;
   for (const auto& point : merge.take_points()) merged.insert(bits_of(point.position));
   if (merged != vertices) fail("the block reading's vertices");
+  if (DIALECT != vertisift::stl::StlDialect::Strict) return 0;
 
   const vertisift::reduce::ReduceOutcome outcome =
       vertisift::reduce::reduce_stl_points(path, input.clusters);
