@@ -17,12 +17,19 @@ STL_DATA = Path(os.environ.get("VERTISIFT_STL_DATA") or ROOT.parent / "shared" /
 needs_stl_data = pytest.mark.skipif(
     not STL_DATA.is_dir(),
     reason=f"the real STL files are not at {STL_DATA} (set VERTISIFT_STL_DATA to their folder)")
+# Real OFF, OBJ and PLY files written by other tools, likewise.
+MESH_DATA = Path(os.environ.get("VERTISIFT_MESH_DATA") or ROOT.parent / "shared" / "data" / "meshes")
+needs_mesh_data = pytest.mark.skipif(
+    not MESH_DATA.is_dir(),
+    reason=f"the real OFF, OBJ and PLY files are not at {MESH_DATA} "
+           "(set VERTISIFT_MESH_DATA to their folder)")
 READ_ERROR_PREFIX = "Ошибка чтения STL-файла: "
 
 
 def pytest_report_header(config):
     return [f"vertisift from {vertisift.__file__}",
-            f"real STL files: {STL_DATA if STL_DATA.is_dir() else 'absent'}"]
+            f"real STL files: {STL_DATA if STL_DATA.is_dir() else 'absent'}",
+            f"real OFF, OBJ and PLY files: {MESH_DATA if MESH_DATA.is_dir() else 'absent'}"]
 
 
 def pytest_configure(config):

@@ -352,6 +352,25 @@ def test_preview_draws_three_views(tmp_path, torus_model):
         assert len(np.unique(np.round(saturated * 8), axis=0)) > 20
 
 
+@pytest.mark.parametrize("writer, name", [
+    (meshgen.write_obj, "torus.OBJ"), (meshgen.write_off, "torus.off"),
+    (meshgen.write_ply, "torus.ply")])
+def test_reduce_and_preview_take_every_model_format(tmp_path, writer, name):
+    faces = torus_faces(12)
+    model = writer(tmp_path / name, faces)
+    cloud = tmp_path / "cloud.npz"
+    result = run_cli("reduce", model, COUNT, "-o", cloud, "--normals", "geometry")
+    assert result.returncode == 0, result.stderr
+    positions, normals = vertisift_tools.read_cloud(cloud)
+    assert len(positions) == COUNT
+    assert {tuple(p) for p in positions} <= {tuple(v) for v in meshgen.indexed(faces)[0]}
+    np.testing.assert_allclose(np.linalg.norm(normals, axis=1), 1, rtol=1e-6)
+    # A model is drawn by points of its surface; a .ply mesh is told apart from a cloud.
+    result = run_cli("preview", model, "-o", tmp_path / "picture.png")
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "picture.png").stat().st_size > 0
+
+
 @pytest.mark.parametrize("cloud_text, picture, parts, status", [
     (None, "p.png", ["CLOUD", "does not exist"], 2),
     ("x y z\n", "p.png", ["not a readable point cloud"], 1),

@@ -1,20 +1,13 @@
 """The OFF, OBJ and PLY files written by other tools: each reads as the triangles its polygons
 fan into, or fails with a one-line MeshReadError where the file is broken or is not a mesh."""
 
-import os
-from pathlib import Path
-
 import numpy as np
 import pytest
 
-from conftest import ROOT
+from conftest import MESH_DATA, needs_mesh_data
 from vertisift_tools import MeshReadError, read_mesh, sample
 
-MESH_DATA = Path(os.environ.get("VERTISIFT_MESH_DATA") or ROOT.parent / "shared" / "data" / "meshes")
-pytestmark = pytest.mark.skipif(
-    not MESH_DATA.is_dir(),
-    reason=f"the real OFF, OBJ and PLY files are not at {MESH_DATA} "
-           "(set VERTISIFT_MESH_DATA to their folder)")
+pytestmark = needs_mesh_data
 
 # Triangles after fanning every polygon (tristrips split into their triangles).
 TRIANGLES = {

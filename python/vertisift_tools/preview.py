@@ -1,4 +1,5 @@
-"""A picture of a point cloud: three axis views, each point coloured by its normal."""
+"""A picture of a point cloud, or of a model's surface: three axis views, each point coloured
+by its normal."""
 
 from __future__ import annotations
 
@@ -8,6 +9,8 @@ from pathlib import Path
 import numpy as np
 
 from vertisift_tools.clouds import Array, read_cloud, temp_path
+from vertisift_tools.formats import CloudError
+from vertisift_tools.models import MODEL_SUFFIXES
 
 # (title, horizontal axis, vertical axis, depth axis, depth sign): points nearer the viewer
 # are drawn last, so they cover the ones behind them.
@@ -17,6 +20,10 @@ _VIEWS = (
     ("side (looking along -x)", 1, 2, 0, +1),
 )
 _AXES = "xyz"
+
+# Points drawn over the surface of a model to picture it.
+MODEL_POINTS = 4000
+MODEL_SEED = 0
 
 
 def picture_formats() -> dict[str, str]:
@@ -33,14 +40,42 @@ def normal_colours(normals: Array) -> Array:
     return colours
 
 
+def is_model(path: str | os.PathLike[str]) -> bool:
+    """The path names a model file rather than a cloud: a model suffix other than .ply, or a
+    .ply file that is not a cloud (a mesh, with faces or without normals)."""
+    suffix = Path(path).suffix.lower()
+    if suffix not in MODEL_SUFFIXES:
+        return False
+    if suffix != ".ply":
+        return True
+    try:
+        read_cloud(path)
+    except CloudError:
+        return True
+    except OSError:
+        return False  # the reading of the cloud says why
+    return False
+
+
+def points_to_draw(source: str | os.PathLike[str]) -> tuple[Array, Array]:
+    """The points of a cloud file, or MODEL_POINTS points drawn over a model's surface (the
+    same ones on every run), each with its normal."""
+    if not is_model(source):
+        return read_cloud(source)
+    from vertisift_tools.sampling import sample
+
+    return sample(source, MODEL_POINTS, method="surface", seed=MODEL_SEED)
+
+
 def render_preview(
     cloud: str | os.PathLike[str], picture: str | os.PathLike[str], *, dpi: int = 100
 ) -> None:
-    """Draws the cloud file `cloud` from three sides into `picture` (its suffix picks the
-    format: .png, .svg, .pdf and whatever else the plotting library writes)."""
+    """Draws the cloud file `cloud` (or a model file, by MODEL_POINTS points of its surface)
+    from three sides into `picture` (its suffix picks the format: .png, .svg, .pdf and
+    whatever else the plotting library writes)."""
     from matplotlib.figure import Figure
 
-    positions, normals = read_cloud(cloud)
+    positions, normals = points_to_draw(cloud)
     colours = normal_colours(normals)
     low = positions.min(axis=0) if len(positions) else np.zeros(3, np.float32)
     high = positions.max(axis=0) if len(positions) else np.ones(3, np.float32)

@@ -28,6 +28,7 @@ from vertisift_tools.command.checks import (
 )
 from vertisift_tools.command.parser import DASK_CONNECT_SECONDS, USAGE_ERROR, build_parser
 from vertisift_tools.formats import CloudError
+from vertisift_tools.models import MODEL_SUFFIXES
 from vertisift_tools.options import SampleOptions
 
 if TYPE_CHECKING:
@@ -172,16 +173,22 @@ def _summarise(report: BatchReport, count: int, out_dir: Path) -> None:
 
 def preview_command(arguments: argparse.Namespace) -> int:
     output = arguments.output
-    need_cloud_format(arguments.cloud)
+    if arguments.cloud.suffix.lower() not in MODEL_SUFFIXES:
+        need_cloud_format(arguments.cloud)
     need_file(arguments.cloud, "CLOUD")
     need_output_file(output, "PICTURE")
     need_picture_format(output)
+    from vertisift_tools.convert import describe
     from vertisift_tools.preview import render_preview
+    from vertisift_tools.sampling import MeshReadError
 
     try:
         render_preview(arguments.cloud, output)
     except CloudError as error:
         _say(f"preview: error: {error}")
+        return FAILED
+    except (MeshReadError, ValueError) as error:
+        _say(f"preview: cannot draw {arguments.cloud}: {describe(error, arguments.cloud)}")
         return FAILED
     except OSError as error:
         _say(f"preview: error: cannot write {output}: {error.strerror or error}")
