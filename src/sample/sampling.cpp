@@ -100,19 +100,20 @@ SampleOutcome sample_vertices(const mesh_io::PathText& path, stl::StlDialect dia
   return count;
 }
 
-// The surface sample of `faces` (with `corners` when their vertices store normals).
-SampleOutcome draw_from_faces(const base::PodVector<mesh_io::RawFace>& faces,
+// The surface sample of `faces` (RawFaces, or IndexedFaces), of `face_count` faces, with
+// `corners` when their vertices store normals.
+template <class Faces>
+SampleOutcome draw_from_faces(const Faces& faces, std::size_t face_count,
                               std::span<const FaceCorners> corners, std::uint64_t count,
                               const SampleOptions& options, std::span<base::Point3> positions,
                               std::span<base::Point3> normals) {
-  if (faces.empty()) return std::uint64_t{0};
-  const std::span<const mesh_io::RawFace> all(faces.data(), faces.size());
-  const parallel::SequentialPasses small(faces.size() < parallel::SMALL_PASS_ITEMS &&
+  if (face_count == 0) return std::uint64_t{0};
+  const parallel::SequentialPasses small(face_count < parallel::SMALL_PASS_ITEMS &&
                                          count < parallel::SMALL_PASS_ITEMS);
   AreaList cumulative;
-  const double total = cumulative_areas(all, cumulative);
+  const double total = cumulative_areas(faces, cumulative);
   if (!(total > 0.0) || !std::isfinite(total)) return NoArea{};
-  draw_surface_points(all, cumulative, total, options.normals, options.key, positions, normals,
+  draw_surface_points(faces, cumulative, total, options.normals, options.key, positions, normals,
                       corners);
   return count;
 }
@@ -132,7 +133,8 @@ SampleOutcome sample_surface(const mesh_io::PathText& path, stl::StlDialect dial
       },
       dialect);
   if (failure) return std::move(*failure);
-  return draw_from_faces(faces, {}, count, options, positions, normals);
+  return draw_from_faces(std::span<const mesh_io::RawFace>(faces.data(), faces.size()),
+                         faces.size(), {}, count, options, positions, normals);
 }
 
 // The vertices that the triangles use, numbered in order of first use (the order in which an
@@ -189,27 +191,29 @@ SampleOutcome sample_stored_surface(const mesh_io::StoredMesh& mesh, std::uint64
                                     const SampleOptions& options, std::span<base::Point3> positions,
                                     std::span<base::Point3> normals) {
   const std::size_t face_count = mesh.triangles.size();
-  const parallel::SequentialPasses small(face_count < parallel::SMALL_PASS_ITEMS);
-  base::PodVector<mesh_io::RawFace> faces;
-  faces.resize_zeroed(face_count);  // stored face normals: none, so zero
+  const IndexedFaces faces{
+      std::span<const base::Point3>(mesh.positions.data(), mesh.positions.size()),
+      std::span<const mesh_io::Triangle>(mesh.triangles.data(), face_count)};
+  // Stored vertex normals are resolved per corner (made unit, or under Auto replaced where
+  // they disagree with the face) before the points blend them.
   const CornerNormals stored = stored_normals(mesh);
   base::PodVector<FaceCorners> corners;
-  const bool blend = !stored.empty() && options.normals != NormalSource::Geometry;
-  if (blend) corners.resize_zeroed(face_count);
-  const base::Point3* at = mesh.positions.data();
-  parallel::parallel_for(face_count, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t f = begin; f < end; ++f) {
-      const auto* index = mesh.triangles[f].corners;
-      mesh_io::RawFace& face = faces[f];
-      for (std::size_t k = 0; k < 3; ++k) face.vertices[k] = at[index[k]];
-      if (!blend) continue;
-      for (std::size_t k = 0; k < 3; ++k) {
-        corners[f].normals[k] = face_normal(stored.of(f, k), face.vertices[0], face.vertices[1],
-                                            face.vertices[2], options.normals);
+  if (!stored.empty() && options.normals != NormalSource::Geometry) {
+    const parallel::SequentialPasses small(face_count < parallel::SMALL_PASS_ITEMS);
+    corners.resize_zeroed(face_count);
+    const base::Point3* at = mesh.positions.data();
+    parallel::parallel_for(face_count, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t f = begin; f < end; ++f) {
+        const auto* index = mesh.triangles[f].corners;
+        for (std::size_t k = 0; k < 3; ++k) {
+          corners[f].normals[k] = face_normal(stored.of(f, k), at[index[0]], at[index[1]],
+                                              at[index[2]], options.normals);
+        }
       }
-    }
-  });
-  return draw_from_faces(faces, std::span<const FaceCorners>(corners.data(), corners.size()), count,
+    });
+  }
+  return draw_from_faces(faces, face_count,
+                         std::span<const FaceCorners>(corners.data(), corners.size()), count,
                          options, positions, normals);
 }
 

@@ -26,7 +26,42 @@ inline std::size_t block_count(std::size_t items, std::size_t block) {
   return items / block + (items % block != 0 ? 1 : 0);
 }
 
+// The faces as the STL reader delivered them: corners and stored normal in one record.
+struct SoupAccess {
+  std::span<const mesh_io::RawFace> faces;
+
+  std::size_t size() const { return faces.size(); }
+  const base::Point3& corner(std::size_t f, std::size_t k) const { return faces[f].vertices[k]; }
+  const base::Point3& stored(std::size_t f) const { return faces[f].normal; }
+  void prefetch(std::size_t f) const {
+    __builtin_prefetch(&faces[f]);
+    __builtin_prefetch(reinterpret_cast<const char*>(&faces[f]) + LAST_FACE_BYTE);
+  }
+};
+
+// Indexed faces: the corners looked up in the vertex table; no stored normals.
+struct IndexedAccess {
+  const IndexedFaces& faces;
+
+  std::size_t size() const { return faces.triangles.size(); }
+  const base::Point3& corner(std::size_t f, std::size_t k) const {
+    return faces.positions[faces.triangles[f].corners[k]];
+  }
+  base::Point3 stored(std::size_t) const { return {0.0f, 0.0f, 0.0f}; }
+  void prefetch(std::size_t f) const { __builtin_prefetch(&faces.triangles[f]); }
+};
+
 }  // namespace
+
+// The two ways of reading faces share one body each (instantiated for SoupAccess and
+// IndexedAccess below).
+template <class Faces>
+double cumulative_areas_of(const Faces& faces, AreaList& cumulative);
+template <class Faces>
+void draw_points_of(const Faces& faces, std::span<const double> cumulative, double total,
+                    NormalSource source, const random::SampleKey& key,
+                    std::span<base::Point3> positions, std::span<base::Point3> normals,
+                    std::span<const FaceCorners> corners);
 
 double triangle_area(const base::Point3& a, const base::Point3& b, const base::Point3& c) {
   const EdgeCross n = edge_cross(a, b, c);
@@ -34,6 +69,15 @@ double triangle_area(const base::Point3& a, const base::Point3& b, const base::P
 }
 
 double cumulative_areas(std::span<const mesh_io::RawFace> faces, AreaList& cumulative) {
+  return cumulative_areas_of(SoupAccess{faces}, cumulative);
+}
+
+double cumulative_areas(const IndexedFaces& faces, AreaList& cumulative) {
+  return cumulative_areas_of(IndexedAccess{faces}, cumulative);
+}
+
+template <class Faces>
+double cumulative_areas_of(const Faces& faces, AreaList& cumulative) {
   cumulative.resize(faces.size());
   const std::size_t blocks = block_count(faces.size(), SURFACE_BLOCK);
   std::vector<double> block_totals(blocks);
@@ -44,8 +88,8 @@ double cumulative_areas(std::span<const mesh_io::RawFace> faces, AreaList& cumul
       double running = 0.0;
       const std::size_t end = std::min(faces.size(), (b + 1) * SURFACE_BLOCK);
       for (std::size_t f = b * SURFACE_BLOCK; f < end; ++f) {
-        const mesh_io::RawFace& face = faces[f];
-        const double area = triangle_area(face.vertices[0], face.vertices[1], face.vertices[2]);
+        const double area =
+            triangle_area(faces.corner(f, 0), faces.corner(f, 1), faces.corner(f, 2));
         // NaN fails the comparison, so it counts as 0 like infinity and degenerate faces.
         if (area > 0.0 && area < INFINITY) running += area;
         cumulative[f] = running;
@@ -138,6 +182,21 @@ void draw_surface_points(std::span<const mesh_io::RawFace> faces,
                          std::span<const double> cumulative, double total, NormalSource source,
                          const random::SampleKey& key, std::span<base::Point3> positions,
                          std::span<base::Point3> normals, std::span<const FaceCorners> corners) {
+  draw_points_of(SoupAccess{faces}, cumulative, total, source, key, positions, normals, corners);
+}
+
+void draw_surface_points(const IndexedFaces& faces, std::span<const double> cumulative,
+                         double total, NormalSource source, const random::SampleKey& key,
+                         std::span<base::Point3> positions, std::span<base::Point3> normals,
+                         std::span<const FaceCorners> corners) {
+  draw_points_of(IndexedAccess{faces}, cumulative, total, source, key, positions, normals, corners);
+}
+
+template <class Faces>
+void draw_points_of(const Faces& faces, std::span<const double> cumulative, double total,
+                    NormalSource source, const random::SampleKey& key,
+                    std::span<base::Point3> positions, std::span<base::Point3> normals,
+                    std::span<const FaceCorners> corners) {
   // Points go in batches of DRAW_BATCH (whole blocks of four), each batch in stages: every
   // stage starts the memory loads the next one needs for all its points, so the cache misses
   // of a batch (guide, cumulative areas, face record) overlap instead of following each other.
@@ -166,22 +225,21 @@ void draw_surface_points(std::span<const mesh_io::RawFace> faces,
       for (std::size_t k = 0; k < size; ++k) picker.prefetch_areas(targets[k]);
       for (std::size_t k = 0; k < size; ++k) {
         picked[k] = picker.pick(targets[k]);
-        __builtin_prefetch(&faces[picked[k]]);
-        __builtin_prefetch(reinterpret_cast<const char*>(&faces[picked[k]]) + LAST_FACE_BYTE);
+        faces.prefetch(picked[k]);
       }
       for (std::size_t k = 0; k < size; ++k) {
-        const mesh_io::RawFace& face = faces[picked[k]];
+        const std::size_t f = picked[k];
         // Midpoints of 2^32 equal steps: uniform in (0, 1) and never exactly 0 or 1.
         const double r1 = (draws[k][0] + 0.5) * 0x1.0p-32;
         const double r2 = (draws[k][1] + 0.5) * 0x1.0p-32;
-        const base::Point3& va = face.vertices[0];
-        const base::Point3& vb = face.vertices[1];
-        const base::Point3& vc = face.vertices[2];
+        const base::Point3& va = faces.corner(f, 0);
+        const base::Point3& vb = faces.corner(f, 1);
+        const base::Point3& vc = faces.corner(f, 2);
         positions[begin + k] = point_in_triangle(va, vb, vc, r1, r2);
         if (corners.empty()) {
-          normals[begin + k] = face_normal(face.normal, va, vb, vc, source);
+          normals[begin + k] = face_normal(faces.stored(f), va, vb, vc, source);
         } else {
-          const base::Point3* n = corners[picked[k]].normals;
+          const base::Point3* n = corners[f].normals;
           const Weights w = barycentric_weights(r1, r2);
           normals[begin + k] = unit_or_zero((w.a * n[0].x + w.b * n[1].x) + w.c * n[2].x,
                                             (w.a * n[0].y + w.b * n[1].y) + w.c * n[2].y,

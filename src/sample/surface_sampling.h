@@ -29,9 +29,17 @@ using AreaList = std::vector<double, base::BigAllocator<double>>;
 // NaN or infinity for non-finite corners.
 double triangle_area(const base::Point3& a, const base::Point3& b, const base::Point3& c);
 
+// The faces of a mesh that stores its vertices once (a StoredMesh's): triangles of indices
+// into the vertex table, every index in range. They store no face normals.
+struct IndexedFaces {
+  std::span<const base::Point3> positions;
+  std::span<const mesh_io::Triangle> triangles;
+};
+
 // cumulative[i] = the sum of the usable areas of faces 0..i (an area is usable when finite
 // and positive; others count as 0), summed in blocks of SURFACE_BLOCK. Returns the total.
 double cumulative_areas(std::span<const mesh_io::RawFace> faces, AreaList& cumulative);
+double cumulative_areas(const IndexedFaces& faces, AreaList& cumulative);
 
 // The face whose share of [0, total) holds `target`: the first i with cumulative[i] > target.
 // A target at or past the end (rounding can put u * total there) takes the last face with a
@@ -80,10 +88,16 @@ struct FaceCorners {
 // when `corners` is not empty (one item per face), the blend of its face's corner normals
 // with the point's own weights, (1 - sqrt(r1)) na + sqrt(r1) (1 - r2) nb + sqrt(r1) r2 nc in
 // double precision, made unit length.
+// The same for indexed faces, which give the same points as the RawFaces of their corners
+// with zero stored normals.
 void draw_surface_points(std::span<const mesh_io::RawFace> faces,
                          std::span<const double> cumulative, double total, NormalSource source,
                          const random::SampleKey& key, std::span<base::Point3> positions,
                          std::span<base::Point3> normals,
+                         std::span<const FaceCorners> corners = {});
+void draw_surface_points(const IndexedFaces& faces, std::span<const double> cumulative,
+                         double total, NormalSource source, const random::SampleKey& key,
+                         std::span<base::Point3> positions, std::span<base::Point3> normals,
                          std::span<const FaceCorners> corners = {});
 
 }  // namespace vertisift::sample
