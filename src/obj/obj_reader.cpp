@@ -10,12 +10,13 @@
 #include <vector>
 
 #include "mesh_io/line_reader.h"
+#include "mesh_io/quote.h"
 #include "mesh_io/text_numbers.h"
-#include "obj/quote.h"
 #include "obj/text_decoder.h"
 
 namespace vertisift::obj {
 
+using mesh_io::quote;
 using mesh_io::ReadError;
 using mesh_io::ReadResult;
 using mesh_io::ReadStatus;

@@ -10,11 +10,12 @@
 #include <vector>
 
 #include "mesh_io/line_reader.h"
+#include "mesh_io/quote.h"
 #include "mesh_io/text_numbers.h"
-#include "off/quote.h"
 
 namespace vertisift::off {
 
+using mesh_io::quote;
 using mesh_io::ReadError;
 using mesh_io::ReadResult;
 using mesh_io::StoredMesh;
