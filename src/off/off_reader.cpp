@@ -171,6 +171,17 @@ base::Point3 position_of(const float* values, bool homogeneous) {
   return point;
 }
 
+// The position of a vertex, and its normal for NOFF, from the numbers of its record (kept in
+// the loops that read them).
+[[gnu::always_inline]] inline void add_vertex(StoredMesh& mesh, const float* values,
+                                              const Layout& layout) {
+  mesh.positions.push_back(position_of(values, layout.homogeneous));
+  if (layout.normals) {
+    const float* normal = values + (layout.homogeneous ? 4 : 3);
+    mesh.normals.push_back({normal[0], normal[1], normal[2]});
+  }
+}
+
 ReadResult<StoredMesh> read_text_body(mesh_io::LineReader& lines, const Layout& layout,
                                       std::int64_t vertex_count, std::int64_t face_count) {
   StoredMesh mesh;
@@ -193,11 +204,7 @@ ReadResult<StoredMesh> read_text_body(mesh_io::LineReader& lines, const Layout& 
                                        quote(content_of(content)));
       }
     }
-    mesh.positions.push_back(position_of(values, layout.homogeneous));
-    if (layout.normals) {
-      const float* normal = values + (layout.homogeneous ? 4 : 3);
-      mesh.normals.push_back({normal[0], normal[1], normal[2]});
-    }
+    add_vertex(mesh, values, layout);
   }
   std::vector<VertexIndex> corners;
   for (std::int64_t f = 0; f < face_count; ++f) {
@@ -349,11 +356,7 @@ ReadResult<StoredMesh> read_binary_body(BinaryBody& body, const Layout& layout,
                                          std::to_string(vertex_count) + " vertices");
       }
     }
-    mesh.positions.push_back(position_of(values, layout.homogeneous));
-    if (layout.normals) {
-      const float* normal = values + (layout.homogeneous ? 4 : 3);
-      mesh.normals.push_back({normal[0], normal[1], normal[2]});
-    }
+    add_vertex(mesh, values, layout);
   }
   std::vector<VertexIndex> corners;
   for (std::int64_t f = 0; f < face_count; ++f) {
