@@ -1,21 +1,21 @@
 #include "obj/obj_reader.h"
 
 #include <array>
-#include <charconv>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #include "mesh_io/line_reader.h"
+#include "mesh_io/quick_float.h"
+#include "mesh_io/quote.h"
 #include "mesh_io/text_numbers.h"
-#include "obj/quote.h"
 #include "obj/text_decoder.h"
 
 namespace vertisift::obj {
 
+using mesh_io::quote;
 using mesh_io::ReadError;
 using mesh_io::ReadResult;
 using mesh_io::ReadStatus;
@@ -68,50 +68,11 @@ bool parse_msvc_special(std::string_view token, float& value) {
   return true;
 }
 
-// A plain decimal of at most 9 digits, [-]digits[.digits], whose digits make an integer m of
-// at most 2^24 with at most 10 after the point: m and the power of ten are exact floats, so
-// one division rounds the value correctly. False for anything else (the general reading
-// takes it); on success `p` is past the number.
-bool short_decimal(const char*& p, const char* end, float& value) {
-  static constexpr float POWERS[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
-                                     1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
-  const char* q = p;
-  const bool negative = q < end && *q == '-';
-  if (negative) ++q;
-  std::uint32_t digits = 0, count = 0, scale = 0;
-  for (; q < end && static_cast<unsigned>(*q - '0') < 10 && count < 10; ++q, ++count) {
-    digits = digits * 10 + static_cast<std::uint32_t>(*q - '0');
-  }
-  if (q < end && *q == '.') {
-    for (++q; q < end && static_cast<unsigned>(*q - '0') < 10 && count < 10; ++q, ++count) {
-      digits = digits * 10 + static_cast<std::uint32_t>(*q - '0');
-      ++scale;
-    }
-  }
-  if (count == 0 || count == 10 || digits > (1u << 24) || (q < end && !mesh_io::is_blank(*q))) {
-    return false;
-  }
-  const float magnitude = static_cast<float>(digits) / POWERS[scale];
-  value = negative ? -magnitude : magnitude;
-  p = q;
-  return true;
-}
-
 // The next token of `rest` as a float, `rest` advanced past it; false when there is none or
 // it is not a number. Plain decimals take the short way through from_chars.
 bool next_float(std::string_view& rest, float& value) {
   skip_blanks(rest);
-  const char* begin = rest.data();
-  const char* end = begin + rest.size();
-  if (short_decimal(begin, end, value)) {
-    rest = std::string_view(begin, end);
-    return true;
-  }
-  const auto [at, code] = std::from_chars(begin, end, value);
-  if (code == std::errc() && (at == end || mesh_io::is_blank(*at))) {
-    rest = std::string_view(at, end);
-    return true;
-  }
+  if (mesh_io::quick_float<mesh_io::is_blank>(rest, value)) return true;
   const std::string_view token = mesh_io::next_token(rest);
   return mesh_io::parse_float(token, value) || parse_msvc_special(token, value);
 }

@@ -10,11 +10,13 @@
 #include <vector>
 
 #include "mesh_io/line_reader.h"
+#include "mesh_io/quick_float.h"
+#include "mesh_io/quote.h"
 #include "mesh_io/text_numbers.h"
-#include "off/quote.h"
 
 namespace vertisift::off {
 
+using mesh_io::quote;
 using mesh_io::ReadError;
 using mesh_io::ReadResult;
 using mesh_io::StoredMesh;
@@ -82,51 +84,12 @@ ReadResult<bool> next_content(mesh_io::LineReader& lines, std::string_view& cont
   }
 }
 
-// A plain decimal of at most 9 digits, [-]digits[.digits], whose digits make an integer m of
-// at most 2^24 with at most 10 after the point: m and the power of ten are exact floats, so
-// one division rounds the value correctly. False for anything else (the general reading
-// takes it); on success `p` is past the number.
-bool short_decimal(const char*& p, const char* end, float& value) {
-  static constexpr float POWERS[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
-                                     1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
-  const char* q = p;
-  const bool negative = q < end && *q == '-';
-  if (negative) ++q;
-  std::uint32_t digits = 0, count = 0, scale = 0;
-  for (; q < end && static_cast<unsigned>(*q - '0') < 10 && count < 10; ++q, ++count) {
-    digits = digits * 10 + static_cast<std::uint32_t>(*q - '0');
-  }
-  if (q < end && *q == '.') {
-    for (++q; q < end && static_cast<unsigned>(*q - '0') < 10 && count < 10; ++q, ++count) {
-      digits = digits * 10 + static_cast<std::uint32_t>(*q - '0');
-      ++scale;
-    }
-  }
-  if (count == 0 || count == 10 || digits > (1u << 24) || (q < end && !ends_token(*q))) {
-    return false;
-  }
-  const float magnitude = static_cast<float>(digits) / POWERS[scale];
-  value = negative ? -magnitude : magnitude;
-  p = q;
-  return true;
-}
-
 // The next token of `rest` as a float, `rest` advanced past it; false when there is none or
 // it is not a number. Plain decimals take the short way through from_chars.
 bool next_float(std::string_view& rest, float& value) {
   skip_blanks(rest);
-  const char* begin = rest.data();
-  const char* end = begin + rest.size();
-  if (short_decimal(begin, end, value)) {
-    rest = std::string_view(begin, end);
-    return true;
-  }
-  const auto [at, code] = std::from_chars(begin, end, value);
-  if (code == std::errc() && (at == end || ends_token(*at))) {
-    rest = std::string_view(at, end);
-    return true;
-  }
-  return mesh_io::parse_float(mesh_io::next_token(rest), value);
+  return mesh_io::quick_float<ends_token>(rest, value) ||
+         mesh_io::parse_float(mesh_io::next_token(rest), value);
 }
 
 bool next_integer(std::string_view& rest, std::int64_t& value) {
@@ -208,6 +171,17 @@ base::Point3 position_of(const float* values, bool homogeneous) {
   return point;
 }
 
+// The position of a vertex, and its normal for NOFF, from the numbers of its record (kept in
+// the loops that read them).
+[[gnu::always_inline]] inline void add_vertex(StoredMesh& mesh, const float* values,
+                                              const Layout& layout) {
+  mesh.positions.push_back(position_of(values, layout.homogeneous));
+  if (layout.normals) {
+    const float* normal = values + (layout.homogeneous ? 4 : 3);
+    mesh.normals.push_back({normal[0], normal[1], normal[2]});
+  }
+}
+
 ReadResult<StoredMesh> read_text_body(mesh_io::LineReader& lines, const Layout& layout,
                                       std::int64_t vertex_count, std::int64_t face_count) {
   StoredMesh mesh;
@@ -230,11 +204,7 @@ ReadResult<StoredMesh> read_text_body(mesh_io::LineReader& lines, const Layout& 
                                        quote(content_of(content)));
       }
     }
-    mesh.positions.push_back(position_of(values, layout.homogeneous));
-    if (layout.normals) {
-      const float* normal = values + (layout.homogeneous ? 4 : 3);
-      mesh.normals.push_back({normal[0], normal[1], normal[2]});
-    }
+    add_vertex(mesh, values, layout);
   }
   std::vector<VertexIndex> corners;
   for (std::int64_t f = 0; f < face_count; ++f) {
@@ -386,11 +356,7 @@ ReadResult<StoredMesh> read_binary_body(BinaryBody& body, const Layout& layout,
                                          std::to_string(vertex_count) + " vertices");
       }
     }
-    mesh.positions.push_back(position_of(values, layout.homogeneous));
-    if (layout.normals) {
-      const float* normal = values + (layout.homogeneous ? 4 : 3);
-      mesh.normals.push_back({normal[0], normal[1], normal[2]});
-    }
+    add_vertex(mesh, values, layout);
   }
   std::vector<VertexIndex> corners;
   for (std::int64_t f = 0; f < face_count; ++f) {

@@ -4,55 +4,18 @@
 
 #include <bit>
 #include <filesystem>
-#include <random>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "mesh_io/file_stream.h"
-#include "mesh_io/text_numbers.h"
+#include "stored_mesh_checks.h"
 
 namespace vertisift::off {
 namespace {
 
-using mesh_io::StoredMesh;
-
-// The mesh as text: positions, triangles, normals and the skipped count, so that a whole
-// reading compares in one line.
-std::string render(const StoredMesh& mesh) {
-  std::string out;
-  char buffer[64];
-  for (const auto& p : mesh.positions) {
-    std::snprintf(buffer, sizeof buffer, "%g,%g,%g ", p.x, p.y, p.z);
-    out += buffer;
-  }
-  out += "|";
-  for (const auto& t : mesh.triangles) {
-    std::snprintf(buffer, sizeof buffer, " %u%u%u", t.corners[0], t.corners[1], t.corners[2]);
-    out += buffer;
-  }
-  if (!mesh.normals.empty()) out += " | n";
-  for (const auto& n : mesh.normals) {
-    std::snprintf(buffer, sizeof buffer, " %g,%g,%g", n.x, n.y, n.z);
-    out += buffer;
-  }
-  if (mesh.skipped_faces != 0) out += " | skipped " + std::to_string(mesh.skipped_faces);
-  return out;
-}
-
-// The rendering of `bytes` read in pieces of `piece` bytes, or the error's text.
-std::string read_text(const std::string& bytes, std::size_t piece) {
-  mesh_io::MemorySource source(std::as_bytes(std::span(bytes.data(), bytes.size())), piece);
-  auto result = read_off(source);
-  return result.ok() ? render(result.value()) : "error: " + result.error().display();
-}
-
-// Every piece size gives the same reading.
+// The rendering of `bytes` read whole; every piece size gives the same reading.
 std::string read_pieces(const std::string& bytes) {
-  const std::string whole = read_text(bytes, SIZE_MAX);
-  for (const std::size_t piece : {std::size_t{1}, std::size_t{7}}) {
-    EXPECT_EQ(read_text(bytes, piece), whole) << "piece size " << piece;
-  }
-  return whole;
+  return stored_mesh_checks::read_pieces(read_off, bytes);
 }
 
 const char* const SQUARE = "0,0,0 1,0,0 1,1,0 0,1,0 | 012 023";
@@ -167,19 +130,7 @@ TEST(ReadOff, Errors) {
 // Decimals of every length, point position and sign read as parse_float reads them, bit for
 // bit (the short path for plain decimals must round as the general one does).
 TEST(ReadOff, DecimalsRoundCorrectly) {
-  std::mt19937 random(7);
-  std::vector<std::string> tokens;
-  for (int i = 0; i < 30000; ++i) {
-    std::string token;
-    if (random() % 2 != 0) token += '-';
-    const auto length = 1 + random() % 11;
-    const auto point = random() % (length + 1);
-    for (std::size_t k = 0; k < length; ++k) {
-      if (k == point) token += '.';
-      token += static_cast<char>('0' + random() % 10);
-    }
-    tokens.push_back(token);
-  }
+  const std::vector<std::string> tokens = stored_mesh_checks::random_decimals();
   std::string text = "OFF\n" + std::to_string(tokens.size() / 3) + " 0 0\n";
   for (std::size_t i = 0; i < tokens.size(); i += 3) {
     text += "" + tokens[i] + " " + tokens[i + 1] + " " + tokens[i + 2] + "\n";
@@ -187,21 +138,13 @@ TEST(ReadOff, DecimalsRoundCorrectly) {
   mesh_io::MemorySource source(std::as_bytes(std::span(text.data(), text.size())));
   auto mesh = read_off(source);
   ASSERT_TRUE(mesh.ok()) << mesh.error().display();
-  ASSERT_EQ(mesh.value().positions.size() * 3, tokens.size());
-  for (std::size_t i = 0; i < tokens.size(); ++i) {
-    float expected = 0.0f;
-    ASSERT_TRUE(mesh_io::parse_float(tokens[i], expected)) << tokens[i];
-    const auto& point = mesh.value().positions[i / 3];
-    const float got = i % 3 == 0 ? point.x : i % 3 == 1 ? point.y : point.z;
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(got), std::bit_cast<std::uint32_t>(expected))
-        << tokens[i];
-  }
+  stored_mesh_checks::expect_parsed_positions(mesh.value(), tokens);
 }
 
 // The files of the shared collection, by their README's "triangles after fanning", or the
 // error they must give.
 TEST(ReadOff, RealFiles) {
-  const std::filesystem::path folder = std::string(VERTISIFT_SHARED_DIR) + "/data/meshes";
+  const std::filesystem::path folder = stored_mesh_checks::real_meshes();
   if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no shared mesh collection here";
   const struct {
     const char* path;
@@ -225,16 +168,9 @@ TEST(ReadOff, RealFiles) {
       {"pmp/L.off", 4, nullptr},
       {"trimesh/whitespace.off", 12, nullptr},
   };
-  std::size_t seen = 0;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
-    seen += entry.path().extension() == ".off";
-  }
-  EXPECT_EQ(seen, std::size(files)) << "a file of the collection is missing from this table";
+  stored_mesh_checks::expect_every_file_listed(folder, ".off", std::size(files));
   for (const auto& file : files) {
-    auto stream = mesh_io::FileStream::open((folder / file.path).string());
-    ASSERT_TRUE(stream.ok()) << file.path;
-    mesh_io::FileSource source(stream.value());
-    auto mesh = read_off(source);
+    auto mesh = stored_mesh_checks::read_file(read_off, folder / file.path);
     if (file.error != nullptr) {
       ASSERT_FALSE(mesh.ok()) << file.path;
       EXPECT_EQ(mesh.error().display(), file.error);
@@ -248,12 +184,10 @@ TEST(ReadOff, RealFiles) {
 
 // A NOFF point cloud: one normal a position, no triangles to index them.
 TEST(ReadOff, RealFileNormals) {
-  const std::string folder = std::string(VERTISIFT_SHARED_DIR) + "/data/meshes/";
+  const std::filesystem::path folder = stored_mesh_checks::real_meshes();
   if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no shared mesh collection here";
-  auto stream = mesh_io::FileStream::open(folder + "jjcao-orientation/twoplane_500.off");
-  ASSERT_TRUE(stream.ok());
-  mesh_io::FileSource source(stream.value());
-  auto mesh = read_off(source);
+  auto mesh =
+      stored_mesh_checks::read_file(read_off, folder / "jjcao-orientation/twoplane_500.off");
   ASSERT_TRUE(mesh.ok());
   EXPECT_EQ(mesh.value().positions.size(), 1500u);
   EXPECT_EQ(mesh.value().normals.size(), 1500u);

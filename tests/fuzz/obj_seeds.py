@@ -2,15 +2,14 @@
 
     python tests/fuzz/obj_seeds.py OUT_DIR
 
-Each seed is one byte of piece size (see obj_fuzzer.cpp) followed by a small OBJ file: every
+Each seed is one byte of piece size (see mesh_fuzzer.cpp) followed by a small OBJ file: every
 corner form, relative and forward indices, continuations, the encodings, special values, and
 a few broken files.
 """
 
 from __future__ import annotations
 
-import sys
-from pathlib import Path
+from seed_files import write_seeds
 
 SQUARE = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n"
 
@@ -42,15 +41,5 @@ def seeds() -> dict[str, bytes]:
     return out
 
 
-def main() -> None:
-    if len(sys.argv) != 2:
-        sys.exit(__doc__)
-    folder = Path(sys.argv[1])
-    folder.mkdir(parents=True, exist_ok=True)
-    for name, body in seeds().items():
-        for piece in (0, 6, 255):
-            (folder / f"{name}_{piece}").write_bytes(bytes([piece]) + body)
-
-
 if __name__ == "__main__":
-    main()
+    write_seeds(seeds(), __doc__)

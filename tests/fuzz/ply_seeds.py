@@ -11,8 +11,8 @@ lists, CRLF headers, a header line without a keyword, blank rows, and a few brok
 from __future__ import annotations
 
 import struct
-import sys
-from pathlib import Path
+
+from seed_files import write_seeds
 
 TYPES = {
     "char": "b", "uchar": "B", "short": "h", "ushort": "H",
@@ -83,14 +83,5 @@ def ascii_seeds() -> dict[str, bytes]:
     }
 
 
-def main() -> None:
-    out = Path(sys.argv[1])
-    out.mkdir(parents=True, exist_ok=True)
-    seeds = {**ascii_seeds(), **binary_seeds("<"), **binary_seeds(">")}
-    for name, data in seeds.items():
-        for selector in (0, 6, 255):
-            (out / f"{name}_{selector}.ply").write_bytes(bytes([selector]) + data)
-
-
 if __name__ == "__main__":
-    main()
+    write_seeds({**ascii_seeds(), **binary_seeds("<"), **binary_seeds(">")}, __doc__, ".ply")

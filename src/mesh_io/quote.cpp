@@ -1,6 +1,6 @@
-#include "obj/quote.h"
+#include "mesh_io/quote.h"
 
-namespace vertisift::obj {
+namespace vertisift::mesh_io {
 
 std::string quote(std::string_view text) {
   constexpr std::size_t LONGEST = 40;
@@ -24,4 +24,4 @@ std::string quote(std::string_view text) {
   return out;
 }
 
-}  // namespace vertisift::obj
+}  // namespace vertisift::mesh_io

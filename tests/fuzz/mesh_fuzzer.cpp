@@ -1,0 +1,86 @@
+// libFuzzer harness over a reader of the indexed formats, built once a format:
+//   FUZZ_FORMAT_off  read_off
+//   FUZZ_FORMAT_obj  read_obj
+//   FUZZ_FORMAT_ply  read_ply
+// Byte 0 sets the size of the pieces that MemorySource hands out (1 to 256 bytes, so that
+// lines, tokens and binary records are cut across blocks in every way), the other bytes are
+// the file. Checked on every input: no sanitizer report, no hang; when the reading fails, an
+// error with text, which for OFF and OBJ starts with the format's name; when it succeeds,
+// every triangle index below positions.size(), and either as many normal triangles as
+// triangles, every normal index below normals.size() (OFF and OBJ; PLY gives none), or no
+// normal triangles and the normals, if any, one per position (so that the triangles index
+// them too).
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "mesh_io/byte_source.h"
+#include "mesh_io/stored_mesh.h"
+
+#if defined(FUZZ_FORMAT_off)
+#include "off/off_reader.h"
+constexpr auto READ = vertisift::off::read_off;
+constexpr const char* TARGET = "fuzz_off";
+constexpr std::string_view ERROR_START = "OFF";
+constexpr bool NORMAL_TRIANGLES = true;
+#elif defined(FUZZ_FORMAT_obj)
+#include "obj/obj_reader.h"
+constexpr auto READ = vertisift::obj::read_obj;
+constexpr const char* TARGET = "fuzz_obj";
+constexpr std::string_view ERROR_START = "OBJ";
+constexpr bool NORMAL_TRIANGLES = true;
+#elif defined(FUZZ_FORMAT_ply)
+#include "ply/ply_reader.h"
+constexpr auto READ = vertisift::ply::read_ply;
+constexpr const char* TARGET = "fuzz_ply";
+constexpr std::string_view ERROR_START = "";
+constexpr bool NORMAL_TRIANGLES = false;
+#else
+#error "define one of FUZZ_FORMAT_off, FUZZ_FORMAT_obj, FUZZ_FORMAT_ply"
+#endif
+
+namespace {
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "%s: %s\n", TARGET, what);
+  std::abort();
+}
+
+void check_indices(std::span<const vertisift::mesh_io::Triangle> triangles, std::size_t count) {
+  for (const auto& triangle : triangles) {
+    for (const auto corner : triangle.corners) {
+      if (corner >= count) fail("an index out of range");
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const std::size_t piece = std::size_t{data[0]} + 1;
+  const auto bytes = std::as_bytes(std::span(data + 1, size - 1));
+  vertisift::mesh_io::MemorySource source(bytes, piece);
+  auto result = READ(source);
+  if (!result.ok()) {
+    const std::string display = result.error().display();
+    if (display.empty()) fail("an error without text");
+    if (!display.starts_with(ERROR_START)) fail("an error that does not name the format");
+    return 0;
+  }
+  const vertisift::mesh_io::StoredMesh& mesh = result.value();
+  check_indices({mesh.triangles.data(), mesh.triangles.size()}, mesh.positions.size());
+  if (!mesh.normal_triangles.empty()) {
+    if (!NORMAL_TRIANGLES) fail("normal triangles from a reader that gives none");
+    if (mesh.normal_triangles.size() != mesh.triangles.size()) fail("normal triangles miscounted");
+    check_indices({mesh.normal_triangles.data(), mesh.normal_triangles.size()},
+                  mesh.normals.size());
+  } else if (!mesh.normals.empty() && mesh.normals.size() != mesh.positions.size()) {
+    fail("normals that are neither per position nor indexed");
+  }
+  return 0;
+}
