@@ -3,6 +3,7 @@
 // copies it nor touches its pages again, and freeing it returns the memory to the system.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -43,6 +44,20 @@ class PodVector {
     if (size_ == capacity_) reallocate(capacity_ == 0 ? FIRST_CAPACITY : capacity_ * 2);
     data_[size_++] = item;
   }
+
+  // Appends `count` items copied from `items` (which must not lie in this vector).
+  void append(const T* items, std::size_t count) {
+    if (count == 0) return;
+    if (count > capacity_ - size_) {
+      if (count > SIZE_MAX / sizeof(T) - size_) throw std::bad_alloc();
+      reallocate(std::max(capacity_ * 2, size_ + count));
+    }
+    std::memcpy(data_ + size_, items, count * sizeof(T));
+    size_ += count;
+  }
+
+  // No items, the block kept for the next ones.
+  void clear() { size_ = 0; }
 
   // Grows to `count` items, the new ones all-zero bytes.
   void resize_zeroed(std::size_t count) {
