@@ -1,8 +1,10 @@
 #include "obj/obj_reader.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "mesh_io/quote.h"
 #include "mesh_io/text_numbers.h"
 #include "obj/text_decoder.h"
+#include "parallel/thread_pool.h"
 
 namespace vertisift::obj {
 
@@ -95,34 +98,92 @@ bool take_index(std::string_view& text, std::int64_t& value) {
   return true;
 }
 
+// The file is read in parts: stretches of whole lines, cut after a line end that is neither
+// the CR of a CR LF nor the end of a line that goes on in the next. A few parts at a time are
+// parsed at once, each on its own, then joined in file order. A part does not know how many
+// vertices and normals come before it: its positive indices are final, its negative ones are
+// kept counted from the part's start (as unsigned wrap-around values), with the places of
+// their corners, and the join adds the counts before the part. A part that met an error, or
+// whose negative indices reach before its start further than the file allows, or that would
+// overflow the 32-bit indices, is parsed again by the join, which now knows the counts and
+// the line where the part starts: that second reading gives the error exactly as a reading of
+// the whole file in one go would. A part holds only its own lines and items, and only a
+// batch of parts is in flight at once.
+struct Part {
+  std::string text;  // whole lines, the last one ended unless the file ends there
+  base::PodVector<base::Point3> positions, normals;
+  base::PodVector<mesh_io::Triangle> triangles, normal_triangles;
+  // The corners (triangle * 3 + corner) whose item is counted from the part's start.
+  std::vector<std::size_t> vertex_shifts, normal_shifts;
+  std::uint64_t skipped_faces = 0;
+  bool names_normals = false;  // some corner names a vn; normal_triangles covers every triangle
+  // The largest positive vertex and normal indices (0-based) and their first lines in the part.
+  std::int64_t largest_vertex = -1, largest_normal = -1;
+  std::uint64_t largest_vertex_line = 0, largest_normal_line = 0;
+  // How far before the part's start the negative indices reach: the least item (<= 0).
+  std::int64_t vertex_reach = 0, normal_reach = 0;
+  bool recognised = false;
+  std::uint64_t content_lines = 0;
+  std::uint64_t lines = 0;
+  ReadStatus error;  // the first, its line counted from the part's start unless parsed again
+
+  void clear_results() {
+    positions.clear();
+    normals.clear();
+    triangles.clear();
+    normal_triangles.clear();
+    vertex_shifts.clear();
+    normal_shifts.clear();
+    skipped_faces = 0;
+    names_normals = false;
+    largest_vertex = largest_normal = -1;
+    largest_vertex_line = largest_normal_line = 0;
+    vertex_reach = normal_reach = 0;
+    recognised = false;
+    content_lines = lines = 0;
+    error.reset();
+  }
+};
+
+// What comes before a part, when known: the vertices, the normals and the lines.
+struct Before {
+  std::size_t positions = 0, normals = 0;
+  std::uint64_t lines = 0;
+};
+
+// The statements of one part into it.
 class Parser {
  public:
+  // `before` null: what comes before the part is not known yet.
+  Parser(Part& part, const Before* before) : part_(part), before_(before) {}
   ReadStatus statement(std::string_view text, std::uint64_t line);
-  ReadResult<StoredMesh> finish();
 
  private:
   ReadStatus face(std::string_view rest, std::uint64_t line);
-  // The 0-based item of a corner's 1-based or relative `index` among `defined` items so far.
-  ReadStatus resolve(std::int64_t index, std::size_t defined, std::string_view corner,
-                     std::uint64_t line, VertexIndex& item);
+  // The item of a corner's 1-based or relative `index` among `defined` items of the part so
+  // far and `earlier` before it; `relative` when it is counted from the part's start.
+  ReadStatus resolve(std::int64_t index, std::size_t defined, std::size_t earlier,
+                     std::int64_t& reach, std::string_view corner, std::uint64_t line,
+                     VertexIndex& item, bool& relative);
+  std::string at(std::uint64_t line) const {
+    return at_line(line + (before_ != nullptr ? before_->lines : 0));
+  }
+  // Appends the fan of the face in corners_.
+  void add_face();
 
-  StoredMesh mesh_;
-  base::PodVector<base::Point3> normals_;  // the vn table
-  bool names_normals_ = false;             // some corner names a vn
+  Part& part_;
+  const Before* before_;
   std::vector<VertexIndex> corners_, normal_corners_;
-  // The largest vertex and normal indices met, and where: forward references are checked at
-  // the end.
-  std::int64_t largest_vertex_ = -1, largest_normal_ = -1;
-  std::uint64_t largest_vertex_line_ = 0, largest_normal_line_ = 0;
-  bool recognised_ = false;  // some line holds an OBJ statement
-  std::uint64_t content_lines_ = 0;
+  // Per corner: 1 when its vertex, 2 when its normal is counted from the part's start.
+  std::vector<unsigned char> relative_;
+  bool any_relative_ = false;
 };
 
 ReadStatus Parser::statement(std::string_view text, std::uint64_t line) {
   std::string_view rest = text;
   skip_blanks(rest);
   if (rest.empty() || rest[0] == '#') return {};
-  ++content_lines_;
+  ++part_.content_lines;
   std::size_t length = 1;
   while (length < rest.size() && !mesh_io::is_blank(rest[length])) ++length;
   const std::string_view keyword = rest.substr(0, length);
@@ -130,7 +191,7 @@ ReadStatus Parser::statement(std::string_view text, std::uint64_t line) {
   const char first = keyword[0];
   if ((first >= '0' && first <= '9') || first == '-' || first == '+' || first == '.') {
     return ReadError::invalid_data(
-        at_line(line) + "not a Wavefront OBJ file: a line starts with a number, " + quote(text));
+        at(line) + "not a Wavefront OBJ file: a line starts with a number, " + quote(text));
   }
   if (keyword == "v" || keyword == "vn") {
     float xyz[3];
@@ -138,56 +199,70 @@ ReadStatus Parser::statement(std::string_view text, std::uint64_t line) {
     const std::string_view numbers = rest;
     for (float& value : xyz) {
       if (!next_float(rest, value)) {
-        return ReadError::invalid_data(at_line(line) + "expected 3 " +
+        return ReadError::invalid_data(at(line) + "expected 3 " +
                                        (keyword == "v" ? "vertex" : "normal") +
                                        " coordinates, got " + quote(numbers));
       }
     }
-    auto& table = keyword == "v" ? mesh_.positions : normals_;
-    if (table.size() >= static_cast<std::size_t>(MOST_ITEMS)) {
-      return ReadError::invalid_data(at_line(line) + "more vertices than 32-bit indices name");
+    const bool vertex = keyword == "v";
+    auto& table = vertex ? part_.positions : part_.normals;
+    const std::size_t earlier =
+        before_ == nullptr ? 0 : (vertex ? before_->positions : before_->normals);
+    if (table.size() >=
+        static_cast<std::size_t>(MOST_ITEMS) - std::min<std::size_t>(earlier, MOST_ITEMS)) {
+      return ReadError::invalid_data(at(line) + "more vertices than 32-bit indices name");
     }
     table.push_back({xyz[0], xyz[1], xyz[2]});
-    recognised_ = true;
+    part_.recognised = true;
     return {};
   }
   if (keyword == "f") {
-    recognised_ = true;
+    part_.recognised = true;
     return face(rest, line);
   }
   for (const std::string_view other : OTHER_STATEMENTS) {
     if (keyword == other) {
-      recognised_ = true;
+      part_.recognised = true;
       break;
     }
   }
   return {};
 }
 
-ReadStatus Parser::resolve(std::int64_t index, std::size_t defined, std::string_view corner,
-                           std::uint64_t line, VertexIndex& item) {
-  const auto count = static_cast<std::int64_t>(defined);
+ReadStatus Parser::resolve(std::int64_t index, std::size_t defined, std::size_t earlier,
+                           std::int64_t& reach, std::string_view corner, std::uint64_t line,
+                           VertexIndex& item, bool& relative) {
   if (index == 0) {
-    return ReadError::invalid_data(at_line(line) + "index 0 in the face corner " + quote(corner) +
+    return ReadError::invalid_data(at(line) + "index 0 in the face corner " + quote(corner) +
                                    " (indices count from 1)");
   }
-  const std::int64_t zero_based = index < 0 ? count + index : index - 1;
-  if (zero_based < 0) {
-    return ReadError::invalid_data(at_line(line) + "the relative index " + std::to_string(index) +
-                                   " in " + quote(corner) + " reaches before the first item (" +
-                                   std::to_string(count) + " defined so far)");
+  if (index < 0) {
+    // Counted from the part's start; before it when negative.
+    const std::int64_t local = static_cast<std::int64_t>(defined) + index;
+    if (before_ != nullptr && static_cast<std::int64_t>(earlier) + local < 0) {
+      return ReadError::invalid_data(at(line) + "the relative index " + std::to_string(index) +
+                                     " in " + quote(corner) + " reaches before the first item (" +
+                                     std::to_string(earlier + defined) + " defined so far)");
+    }
+    if (local < reach) reach = local;
+    item = static_cast<VertexIndex>(static_cast<std::uint64_t>(local));
+    relative = true;
+    return {};
   }
-  if (zero_based >= MOST_ITEMS) {
-    return ReadError::invalid_data(at_line(line) + "the index " + std::to_string(index) + " in " +
+  if (index - 1 >= MOST_ITEMS) {
+    return ReadError::invalid_data(at(line) + "the index " + std::to_string(index) + " in " +
                                    quote(corner) + " is beyond what 32-bit indices name");
   }
-  item = static_cast<VertexIndex>(zero_based);
+  item = static_cast<VertexIndex>(index - 1);
+  relative = false;
   return {};
 }
 
 ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
   corners_.clear();
   normal_corners_.clear();
+  relative_.clear();
+  any_relative_ = false;
   bool names_normal = false;
   for (;;) {
     skip_blanks(rest);
@@ -203,9 +278,10 @@ ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
       const auto item = static_cast<VertexIndex>(plain - 1);
       corners_.push_back(item);
       normal_corners_.push_back(NO_NORMAL);
-      if (item > largest_vertex_) {
-        largest_vertex_ = item;
-        largest_vertex_line_ = line;
+      relative_.push_back(0);
+      if (item > part_.largest_vertex) {
+        part_.largest_vertex = item;
+        part_.largest_vertex_line = line;
       }
       rest.remove_prefix(size);
       continue;
@@ -232,42 +308,233 @@ ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
       well_formed = well_formed && text.empty();
     }
     if (!well_formed) {
-      return ReadError::invalid_data(at_line(line) +
-                                     "expected a face corner (v, v/vt, v//vn or v/vt/vn), got " +
-                                     quote(corner));
+      return ReadError::invalid_data(
+          at(line) + "expected a face corner (v, v/vt, v//vn or v/vt/vn), got " + quote(corner));
     }
     VertexIndex item = 0;
-    if (auto error = resolve(vertex, mesh_.positions.size(), corner, line, item)) return error;
+    bool relative = false;
+    if (auto error =
+            resolve(vertex, part_.positions.size(), before_ != nullptr ? before_->positions : 0,
+                    part_.vertex_reach, corner, line, item, relative)) {
+      return error;
+    }
     corners_.push_back(item);
-    if (item > largest_vertex_) {
-      largest_vertex_ = item;
-      largest_vertex_line_ = line;
+    unsigned char flags = relative ? 1 : 0;
+    if (!relative && item > part_.largest_vertex) {
+      part_.largest_vertex = item;
+      part_.largest_vertex_line = line;
     }
     VertexIndex normal_item = NO_NORMAL;
     if (has_normal) {
-      if (auto error = resolve(normal, normals_.size(), corner, line, normal_item)) return error;
+      if (auto error =
+              resolve(normal, part_.normals.size(), before_ != nullptr ? before_->normals : 0,
+                      part_.normal_reach, corner, line, normal_item, relative)) {
+        return error;
+      }
       names_normal = true;
-      if (normal_item > largest_normal_) {
-        largest_normal_ = normal_item;
-        largest_normal_line_ = line;
+      if (relative) {
+        flags |= 2;
+      } else if (normal_item > part_.largest_normal) {
+        part_.largest_normal = normal_item;
+        part_.largest_normal_line = line;
       }
     }
     normal_corners_.push_back(normal_item);
+    relative_.push_back(flags);
+    any_relative_ = any_relative_ || flags != 0;
   }
-  if (names_normal && !names_normals_) {
+  if (names_normal && !part_.names_normals) {
     // The first corner that names a normal: the triangles before it name none.
-    names_normals_ = true;
-    for (std::size_t i = 0; i < mesh_.triangles.size(); ++i) {
-      mesh_.normal_triangles.push_back({{NO_NORMAL, NO_NORMAL, NO_NORMAL}});
+    part_.names_normals = true;
+    for (std::size_t i = 0; i < part_.triangles.size(); ++i) {
+      part_.normal_triangles.push_back({{NO_NORMAL, NO_NORMAL, NO_NORMAL}});
     }
   }
-  mesh_io::add_polygon(mesh_, corners_,
-                       names_normals_ ? std::span<const VertexIndex>(normal_corners_)
-                                      : std::span<const VertexIndex>());
+  add_face();
   return {};
 }
 
-ReadResult<StoredMesh> Parser::finish() {
+void Parser::add_face() {
+  if (corners_.size() < 3) {
+    ++part_.skipped_faces;
+    return;
+  }
+  for (std::size_t k = 1; k + 1 < corners_.size(); ++k) {
+    const std::size_t picked[3] = {0, k, k + 1};
+    const std::size_t slot = part_.triangles.size() * 3;
+    part_.triangles.push_back({{corners_[0], corners_[k], corners_[k + 1]}});
+    if (part_.names_normals) {
+      part_.normal_triangles.push_back(
+          {{normal_corners_[0], normal_corners_[k], normal_corners_[k + 1]}});
+    }
+    if (!any_relative_) continue;
+    for (std::size_t j = 0; j < 3; ++j) {
+      if ((relative_[picked[j]] & 1) != 0) part_.vertex_shifts.push_back(slot + j);
+      if ((relative_[picked[j]] & 2) != 0) part_.normal_shifts.push_back(slot + j);
+    }
+  }
+}
+
+// A statement is cut by the line that continues it; this holds what came before.
+bool continues(std::string_view line) {
+  while (!line.empty() && mesh_io::is_blank(line.back())) line.remove_suffix(1);
+  return !line.empty() && line.back() == '\\';
+}
+
+// The statements of the lines of `source` into `parser`; the number of lines read into
+// `lines`. Stops at the first error.
+ReadStatus parse_lines(mesh_io::ByteSource& source, Parser& parser, std::uint64_t& lines) {
+  mesh_io::LineReader reader(source);
+  std::string joined;  // a statement continued over several lines
+  std::uint64_t first_line = 0;
+  ReadStatus status;
+  for (;;) {
+    std::string_view line;
+    auto got = reader.next(line);
+    if (!got.ok()) {
+      status = std::move(got.error());
+      break;
+    }
+    if (!got.value()) {
+      if (!joined.empty()) status = parser.statement(joined, first_line);
+      break;
+    }
+    if (continues(line)) {
+      if (joined.empty()) first_line = reader.line_number();
+      joined.append(line.substr(0, line.rfind('\\')));
+      joined += ' ';
+      continue;
+    }
+    std::uint64_t number = reader.line_number();
+    if (!joined.empty()) {
+      joined.append(line);
+      line = joined;
+      number = first_line;
+    }
+    status = parser.statement(line, number);
+    if (status) break;
+    joined.clear();
+  }
+  lines = reader.line_number();
+  return status;
+}
+
+mesh_io::MemorySource text_source(const std::string& text) {
+  return mesh_io::MemorySource(std::as_bytes(std::span(text.data(), text.size())));
+}
+
+// The lines of a part, parsed before what comes before it is known.
+void parse_part(Part& part) {
+  part.clear_results();
+  Parser parser(part, nullptr);
+  mesh_io::MemorySource source = text_source(part.text);
+  part.error = parse_lines(source, parser, part.lines);
+}
+
+// Some bytes, then an error: the last lines before the source failed.
+class FailingSource final : public mesh_io::ByteSource {
+ public:
+  FailingSource(const std::string& text, ReadError error) : text_(text), error_(std::move(error)) {}
+  ReadResult<std::span<const std::byte>> next() override {
+    if (!given_) {
+      given_ = true;
+      if (!text_.empty()) return std::as_bytes(std::span(text_.data(), text_.size()));
+    }
+    return error_;
+  }
+
+ private:
+  const std::string& text_;
+  ReadError error_;
+  bool given_ = false;
+};
+
+// The parts joined in file order.
+class Joined {
+ public:
+  // Joins `part`, parsed by parse_part; the first error of the file so far if it holds one.
+  ReadStatus join(Part& part);
+  // Parses the lines of `source` knowing what comes before them, and joins them.
+  ReadStatus parse_and_join(Part& part, mesh_io::ByteSource& source);
+  ReadResult<StoredMesh> finish();
+
+ private:
+  void append(Part& part);
+
+  StoredMesh mesh_;
+  base::PodVector<base::Point3> normals_;  // the vn table
+  bool names_normals_ = false;             // some corner names a vn
+  std::int64_t largest_vertex_ = -1, largest_normal_ = -1;
+  std::uint64_t largest_vertex_line_ = 0, largest_normal_line_ = 0;
+  bool recognised_ = false;  // some line holds an OBJ statement
+  std::uint64_t content_lines_ = 0;
+  std::uint64_t lines_ = 0;
+};
+
+ReadStatus Joined::join(Part& part) {
+  const auto positions = static_cast<std::int64_t>(mesh_.positions.size());
+  const auto normals = static_cast<std::int64_t>(normals_.size());
+  if (part.error || positions + part.vertex_reach < 0 || normals + part.normal_reach < 0 ||
+      positions + static_cast<std::int64_t>(part.positions.size()) > MOST_ITEMS ||
+      normals + static_cast<std::int64_t>(part.normals.size()) > MOST_ITEMS) {
+    mesh_io::MemorySource source = text_source(part.text);
+    return parse_and_join(part, source);
+  }
+  append(part);
+  return {};
+}
+
+ReadStatus Joined::parse_and_join(Part& part, mesh_io::ByteSource& source) {
+  part.clear_results();
+  const Before before{mesh_.positions.size(), normals_.size(), lines_};
+  Parser parser(part, &before);
+  if (auto error = parse_lines(source, parser, part.lines)) return error;
+  append(part);
+  return {};
+}
+
+void Joined::append(Part& part) {
+  const std::size_t vertex_base = mesh_.positions.size();
+  const std::size_t normal_base = normals_.size();
+  const std::size_t triangle_base = mesh_.triangles.size();
+  mesh_.positions.append(part.positions.data(), part.positions.size());
+  normals_.append(part.normals.data(), part.normals.size());
+  mesh_.triangles.append(part.triangles.data(), part.triangles.size());
+  for (const std::size_t slot : part.vertex_shifts) {
+    VertexIndex& corner = mesh_.triangles[triangle_base + slot / 3].corners[slot % 3];
+    corner = static_cast<VertexIndex>(corner + vertex_base);
+  }
+  const mesh_io::Triangle none = {{NO_NORMAL, NO_NORMAL, NO_NORMAL}};
+  if (part.names_normals && !names_normals_) {
+    names_normals_ = true;
+    for (std::size_t i = 0; i < triangle_base; ++i) mesh_.normal_triangles.push_back(none);
+  }
+  if (part.names_normals) {
+    const std::size_t base = mesh_.normal_triangles.size();
+    mesh_.normal_triangles.append(part.normal_triangles.data(), part.normal_triangles.size());
+    for (const std::size_t slot : part.normal_shifts) {
+      VertexIndex& corner = mesh_.normal_triangles[base + slot / 3].corners[slot % 3];
+      corner = static_cast<VertexIndex>(corner + normal_base);
+    }
+  } else if (names_normals_) {
+    for (std::size_t i = 0; i < part.triangles.size(); ++i) mesh_.normal_triangles.push_back(none);
+  }
+  mesh_.skipped_faces += part.skipped_faces;
+  // Only positive indices can reach past the end; the first line of the largest wins.
+  if (part.largest_vertex > largest_vertex_) {
+    largest_vertex_ = part.largest_vertex;
+    largest_vertex_line_ = lines_ + part.largest_vertex_line;
+  }
+  if (part.largest_normal > largest_normal_) {
+    largest_normal_ = part.largest_normal;
+    largest_normal_line_ = lines_ + part.largest_normal_line;
+  }
+  recognised_ = recognised_ || part.recognised;
+  content_lines_ += part.content_lines;
+  lines_ += part.lines;
+}
+
+ReadResult<StoredMesh> Joined::finish() {
   if (content_lines_ != 0 && !recognised_) {
     return ReadError::invalid_data("OBJ: not a Wavefront OBJ file: none of its " +
                                    std::to_string(content_lines_) +
@@ -302,44 +569,131 @@ ReadResult<StoredMesh> Parser::finish() {
   return std::move(mesh_);
 }
 
-// A statement is cut by the line that continues it; this holds what came before.
-bool continues(std::string_view line) {
-  while (!line.empty() && mesh_io::is_blank(line.back())) line.remove_suffix(1);
-  return !line.empty() && line.back() == '\\';
+// Where `text` may be cut: after its last line end that is not the end of a line going on
+// in the next, nor a CR whose LF may follow; 0 when there is none.
+std::size_t cut_point(std::string_view text) {
+  std::size_t end = text.size();
+  while (end > 0) {
+    std::size_t at = end;
+    while (at > 0 && text[at - 1] != '\n' && text[at - 1] != '\r') --at;
+    if (at == 0) return 0;
+    const std::size_t cut = at;
+    std::size_t line_end = at - 1;
+    if (text[line_end] == '\r') {
+      if (cut == text.size()) {
+        end = line_end;
+        continue;
+      }
+    } else if (line_end > 0 && text[line_end - 1] == '\r') {
+      --line_end;
+    }
+    std::size_t last = line_end;
+    while (last > 0 && text[last - 1] != '\r' && mesh_io::is_blank(text[last - 1])) --last;
+    if (last == 0 || text[last - 1] != '\\') return cut;
+    end = line_end;
+  }
+  return 0;
 }
+
+// A batch's parts are parsed on the workers when together they hold at least this much text.
+constexpr std::size_t SMALL_BATCH_BYTES = std::size_t{64} << 10;
+
+// The parts in flight: while one batch is parsed, the one before it is joined, on the
+// workers both; the caller reads the next between the passes.
+class Batches {
+ public:
+  explicit Batches(std::size_t parts)
+      : batches_{std::vector<Part>(parts), std::vector<Part>(parts)} {}
+
+  // The next part of the batch being filled, for its text.
+  Part& next() { return batches_[current_][filled_]; }
+  // The part from next() holds its text: runs a pass when the batch is full.
+  ReadStatus add(Joined& joined) {
+    if (++filled_ < batches_[current_].size()) return {};
+    return pass(joined);
+  }
+  // Parses what is filled, joins the batch before it, then joins what was filled.
+  ReadStatus flush(Joined& joined) {
+    if (auto error = pass(joined)) return error;
+    return pass(joined);
+  }
+
+ private:
+  // Parses the batch being filled while the one before it is joined; then the batch filled
+  // becomes the one to join.
+  ReadStatus pass(Joined& joined) {
+    std::vector<Part>& parsed = batches_[current_];
+    std::vector<Part>& waiting = batches_[1 - current_];
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < filled_; ++i) bytes += parsed[i].text.size();
+    ReadStatus status;
+    {
+      const parallel::SequentialPasses small(bytes < SMALL_BATCH_BYTES ||
+                                             parallel::pool_size() == 1);
+      // Item 0 joins the batch before, in order; item i parses part i - 1.
+      parallel::run_chunks(
+          filled_ + 1,
+          [&](std::size_t, std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+              if (i != 0) {
+                parse_part(parsed[i - 1]);
+                continue;
+              }
+              for (std::size_t k = 0; k < waiting_ && !status; ++k)
+                status = joined.join(waiting[k]);
+            }
+          },
+          filled_ + 1);
+    }
+    waiting_ = filled_;
+    filled_ = 0;
+    current_ = 1 - current_;
+    return status;
+  }
+
+  std::vector<Part> batches_[2];
+  std::size_t current_ = 0;  // the batch being filled
+  std::size_t filled_ = 0;   // its parts that hold text
+  std::size_t waiting_ = 0;  // parsed parts of the other batch, not yet joined
+};
 
 }  // namespace
 
 ReadResult<StoredMesh> read_obj(mesh_io::ByteSource& source) {
   TextDecoder text(source);
-  mesh_io::LineReader lines(text);
-  Parser parser;
-  std::string joined;  // a statement continued over several lines
-  std::uint64_t first_line = 0;
+  Joined joined;
+  // A few parts a worker in flight, each about a block of the source.
+  Batches batches(3 * std::max<std::size_t>(parallel::pool_size(), 1));
+  std::string rest;  // the lines after the last cut
   for (;;) {
-    std::string_view line;
-    auto got = lines.next(line);
-    if (!got.ok()) return std::move(got.error());
-    if (!got.value()) break;
-    if (continues(line)) {
-      if (joined.empty()) first_line = lines.line_number();
-      joined.append(line.substr(0, line.rfind('\\')));
-      joined += ' ';
+    auto got = text.next();
+    if (!got.ok()) {
+      if (auto error = batches.flush(joined)) return std::move(*error);
+      // The lines before the failure are read as they would be: an error in them comes first.
+      FailingSource failing(rest, std::move(got.error()));
+      if (auto error = joined.parse_and_join(batches.next(), failing)) return std::move(*error);
+      return ReadError::invalid_data("OBJ: the source failed");  // not reached
+    }
+    const std::span<const std::byte> bytes = got.value();
+    if (bytes.empty()) break;
+    Part& part = batches.next();
+    std::swap(part.text, rest);
+    part.text.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    const std::size_t cut = cut_point(part.text);
+    if (cut == 0) {
+      std::swap(part.text, rest);
       continue;
     }
-    std::uint64_t number = lines.line_number();
-    if (!joined.empty()) {
-      joined.append(line);
-      line = joined;
-      number = first_line;
-    }
-    if (auto error = parser.statement(line, number)) return std::move(*error);
-    joined.clear();
+    rest.assign(part.text, cut);
+    part.text.resize(cut);
+    if (auto error = batches.add(joined)) return std::move(*error);
   }
-  if (!joined.empty()) {
-    if (auto error = parser.statement(joined, first_line)) return std::move(*error);
+  if (!rest.empty()) {
+    std::swap(batches.next().text, rest);
+    if (auto error = batches.add(joined)) return std::move(*error);
   }
-  return parser.finish();
+  if (auto error = batches.flush(joined)) return std::move(*error);
+  return joined.finish();
 }
 
 }  // namespace vertisift::obj

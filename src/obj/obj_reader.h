@@ -15,6 +15,10 @@
 // are such corners), and normal_triangles gives every triangle's normal indices. When no
 // corner of a triangle names one, both stay empty.
 //
+// The lines are parsed in parts, a few at once on the worker pool, and joined in file order:
+// the mesh and the first error (with its line) are those of a reading in one go, whatever the
+// pool's size and however the source cuts its blocks.
+//
 // A file is taken for something else than OBJ when a line starts with a number, or when it
 // has lines of content and not one of them is an OBJ statement.
 #pragma once

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <random>
 #include <span>
 #include <string>
 #include <vector>
@@ -83,6 +85,9 @@ TEST(ReadObj, Errors) {
       {"v 0 0 0\nv 1 0 0\nf -1 -2 -3\nv 0 1 0\n",
        "OBJ line 3: the relative index -3 in \"-3\" reaches before the first item (2 defined so "
        "far)"},
+      {"vn 0 0 1\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1//-2 2 3\n",
+       "OBJ line 5: the relative index -2 in \"1//-2\" reaches before the first item (1 defined "
+       "so far)"},
       {"v 0 0 0\nv 1 0 0\nv 0 1 0\nvn 0 0 1\nf 1//1 2//2 3//1\n",
        "OBJ line 5: normal index 2 is out of range (1 normals in the file)"},
       {"v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1/2/3/4 2 3\n",
@@ -99,6 +104,133 @@ TEST(ReadObj, Errors) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(read_pieces(c.text), std::string("error: ") + c.expected) << c.text;
+  }
+}
+
+// A file of several MiB: vertices and normals among faces that name them by positive, forward
+// and negative indices (some far back), with and without normals, continued over lines,
+// CR LF and CR line ends, comments and skipped faces. `error` adds at 90% of it a face that
+// reaches before the first vertex; `out_of_range` a face at 80% that names a vertex beyond
+// the file's.
+std::string large_obj(bool error, bool out_of_range) {
+  std::mt19937 random(11);
+  const int steps = 70000;
+  std::string text;
+  std::size_t v = 0, n = 0;
+  const auto any = [&](std::size_t count) { return std::to_string(1 + random() % count); };
+  const auto back = [&](std::size_t count) {
+    std::string index = "-";
+    return index.append(std::to_string(1 + random() % count));
+  };
+  for (int i = 0; i < steps; ++i) {
+    text += "v " + std::to_string(random() % 2000) + "." + std::to_string(random() % 997) +
+            " -0.5 " + std::to_string(i) + "e-3\n";
+    ++v;
+    if (i % 3 == 0) {
+      text += "vn 0 " + std::to_string(i % 7) + " 1\n";
+      ++n;
+    }
+    if (error && i == steps * 9 / 10) text += "f 1 2 -" + std::to_string(v + 1) + "\n";
+    if (out_of_range && i == steps * 8 / 10) text += "f 1 2 " + std::to_string(v + 60000) + "\n";
+    switch (random() % 8) {
+      case 0: text += "f " + any(v) + " " + any(v) + " " + any(v) + "\n"; break;
+      case 1: text += "f -1 " + back(v) + " " + back(v) + " " + any(v + 2) + "\n"; break;
+      case 2: text += "f " + back(v) + " \\\n " + back(v) + " \\ \r\n" + any(v) + " -1\n"; break;
+      case 3:
+        if (i > steps / 3) text += "f -1//" + back(n) + " " + any(v) + "//1 " + back(v) + "/7/\n";
+        break;
+      case 4:
+        text += "f " + any(v) + "/1/" + back(n) + " " + back(v) + "/2/" + any(n) + " -2\r";
+        break;
+      case 5: text += "# a comment \\\n\r\ng part\r\n\n"; break;
+      case 6: text += "f " + back(v) + " 1\n"; break;
+      default: break;
+    }
+  }
+  return text;
+}
+
+// The reading of `bytes` in pieces of `piece` bytes: the error, or every array's bytes.
+std::string raw_reading(const std::string& bytes, std::size_t piece) {
+  mesh_io::MemorySource source(std::as_bytes(std::span(bytes.data(), bytes.size())), piece);
+  auto result = read_obj(source);
+  if (!result.ok()) return "error: " + result.error().display();
+  const mesh_io::StoredMesh& mesh = result.value();
+  std::string out;
+  const auto add = [&](const auto& items) {
+    out += std::to_string(items.size()) + ":";
+    out.append(reinterpret_cast<const char*>(items.data()), items.size() * sizeof(items[0]));
+  };
+  add(mesh.positions);
+  add(mesh.triangles);
+  add(mesh.normals);
+  add(mesh.normal_triangles);
+  return out + std::to_string(mesh.skipped_faces);
+}
+
+// A large file is read in parts, a few of them at once: whatever the pieces the source hands
+// out, the reading is that of the file in one piece (one part), bit for bit, and so is the
+// first error, with its line.
+TEST(ReadObj, LargeFileInPartsReadsAsAWhole) {
+  const struct {
+    bool error, out_of_range;
+    const char* expected;
+  } cases[] = {
+      {false, false, nullptr},
+      {true, true,
+       "error: OBJ line 175320: the relative index -63002 in \"-63002\" reaches before the "
+       "first item (63001 defined so far)"},
+      {false, true,
+       "error: OBJ line 155437: vertex index 116001 is out of range (70000 vertices in the "
+       "file)"},
+  };
+  for (const auto& c : cases) {
+    const std::string text = large_obj(c.error, c.out_of_range);
+    ASSERT_GT(text.size(), std::size_t{3} << 20);
+    const std::string whole = raw_reading(text, SIZE_MAX);
+    if (c.expected == nullptr) {
+      ASSERT_FALSE(whole.starts_with("error")) << whole;
+    } else {
+      EXPECT_EQ(whole, c.expected);
+    }
+    for (const std::size_t piece : {std::size_t{1} << 20, std::size_t{65537}, std::size_t{4099}}) {
+      EXPECT_TRUE(raw_reading(text, piece) == whole) << "piece size " << piece;
+    }
+  }
+}
+
+// A source that hands out its text in pieces of 3 bytes, then fails.
+class FailingSource final : public mesh_io::ByteSource {
+ public:
+  explicit FailingSource(std::string text) : text_(std::move(text)) {}
+  mesh_io::ReadResult<std::span<const std::byte>> next() override {
+    if (at_ == text_.size()) return mesh_io::ReadError::os(5);
+    const std::size_t size = std::min<std::size_t>(3, text_.size() - at_);
+    at_ += size;
+    return std::as_bytes(std::span(text_.data() + at_ - size, size));
+  }
+
+ private:
+  std::string text_;
+  std::size_t at_ = 0;
+};
+
+// A failing source gives its error, unless a line read whole before it gives one first (a CR
+// ends a line even when no byte follows it).
+TEST(ReadObj, SourceFailure) {
+  const std::string failure = mesh_io::ReadError::os(5).display();
+  const struct {
+    std::string text, expected;
+  } cases[] = {
+      {SQUARE_TEXT + "v 1 2", failure},
+      {SQUARE_TEXT + "f 1 2 \\\nv 1 2", failure},
+      {SQUARE_TEXT + "v 1 2\r", "OBJ line 6: expected 3 vertex coordinates, got \"1 2\""},
+  };
+  for (const auto& c : cases) {
+    FailingSource source(c.text);
+    auto mesh = read_obj(source);
+    ASSERT_FALSE(mesh.ok()) << c.text;
+    EXPECT_EQ(mesh.error().display(), c.expected) << c.text;
   }
 }
 
