@@ -174,7 +174,8 @@ class Parser {
   Part& part_;
   const Before* before_;
   std::vector<VertexIndex> corners_, normal_corners_;
-  // Per corner: 1 when its vertex, 2 when its normal is counted from the part's start.
+  // Per corner: 1 when its vertex, 2 when its normal is counted from the part's start; kept
+  // only once a corner of the face is (any_relative_).
   std::vector<unsigned char> relative_;
   bool any_relative_ = false;
 };
@@ -278,7 +279,7 @@ ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
       const auto item = static_cast<VertexIndex>(plain - 1);
       corners_.push_back(item);
       normal_corners_.push_back(NO_NORMAL);
-      relative_.push_back(0);
+      if (any_relative_) relative_.push_back(0);
       if (item > part_.largest_vertex) {
         part_.largest_vertex = item;
         part_.largest_vertex_line = line;
@@ -340,8 +341,11 @@ ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
       }
     }
     normal_corners_.push_back(normal_item);
-    relative_.push_back(flags);
-    any_relative_ = any_relative_ || flags != 0;
+    if (flags != 0 && !any_relative_) {
+      any_relative_ = true;
+      relative_.assign(corners_.size() - 1, 0);
+    }
+    if (any_relative_) relative_.push_back(flags);
   }
   if (names_normal && !part_.names_normals) {
     // The first corner that names a normal: the triangles before it name none.
