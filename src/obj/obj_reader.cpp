@@ -599,6 +599,10 @@ std::size_t cut_point(std::string_view text) {
   return 0;
 }
 
+// A batch holds three parts a worker, each about a block of the source, for this many
+// workers at most: two batches are in flight, whatever the pool's size.
+constexpr std::size_t MOST_WORKERS = 8;
+
 // A batch's parts are parsed on the workers when together they hold at least this much text.
 constexpr std::size_t SMALL_BATCH_BYTES = std::size_t{64} << 10;
 
@@ -666,8 +670,7 @@ class Batches {
 ReadResult<StoredMesh> read_obj(mesh_io::ByteSource& source) {
   TextDecoder text(source);
   Joined joined;
-  // A few parts a worker in flight, each about a block of the source.
-  Batches batches(3 * std::max<std::size_t>(parallel::pool_size(), 1));
+  Batches batches(3 * std::clamp<std::size_t>(parallel::pool_size(), 1, MOST_WORKERS));
   std::string rest;  // the lines after the last cut
   for (;;) {
     auto got = text.next();
