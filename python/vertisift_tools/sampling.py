@@ -238,9 +238,11 @@ def sample_mesh(
     count = check_count(n)
     method_code, normals_code, distinct_flag = check_options(method, normals, distinct)
     seed_value = check_seed(seed)
-    if len(face_array) and (face_array.min() < 0 or face_array.max() >= len(vertex_array)):
-        bad = int(face_array.min()) if face_array.min() < 0 else int(face_array.max())
-        raise ValueError(f"faces name vertex {bad}, but there are {len(vertex_array)} vertices")
+    if len(face_array):
+        low, high = int(face_array.min()), int(face_array.max())
+        if low < 0 or high >= len(vertex_array):
+            bad = low if low < 0 else high
+            raise ValueError(f"faces name vertex {bad}, but there are {len(vertex_array)} vertices")
     position_bytes, normal_bytes = _native.sample_mesh(
         vertex_array,
         face_array.astype(np.uint32, copy=False),

@@ -86,7 +86,6 @@ std::string_view next_token(std::string_view& rest) {
 }
 
 bool parse_float(std::string_view token, float& value) { return parse_whole(token, value); }
-bool parse_double(std::string_view token, double& value) { return parse_whole(token, value); }
 
 bool parse_integer(std::string_view token, std::int64_t& value) {
   token = without_plus(token);

@@ -19,8 +19,6 @@ std::string_view next_token(std::string_view& rest);
 // sign, digits with at most one point, an optional exponent; "inf", "infinity" and "nan" in
 // any case with an optional sign). False for anything else.
 bool parse_float(std::string_view token, float& value);
-// A whole token as a double, by the same rules.
-bool parse_double(std::string_view token, double& value);
 // A whole token as a decimal integer with an optional sign. False for anything else and for
 // a value outside the type.
 bool parse_integer(std::string_view token, std::int64_t& value);
