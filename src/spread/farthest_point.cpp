@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -49,33 +50,56 @@ inline bool farther(const Farthest<T>& a, const Farthest<T>& b) {
   return a.distance > b.distance || (a.distance == b.distance && a.index < b.index);
 }
 
-// A node of the tree: the box around its points and its farthest point. Siblings lie side by
-// side, in one cache line for float points.
+// A node of the tree: the box around its points, its farthest point, and what it holds: a
+// leaf the slots [first, last), an inner node (last == 0) its two children, `first` and the
+// node after it.
 template <class T>
 struct Node {
   T low[3];
   T high[3];
   Farthest<T> farthest;
+  std::uint32_t first;
+  std::uint32_t last;
+
+  bool leaf() const { return last != 0; }
 };
 
 // An update goes to the pool, subtree by subtree, while the one before it reached at least
-// this many leaves (64Ki points): smaller ones cost less than waking the workers.
-constexpr std::size_t PARALLEL_UPDATE_LEAVES = (std::size_t{1} << 16) / LEAF_POINTS;
-// The level whose subtrees are the pool's items (64 of them), used when the points are at
-// least PARALLEL_TREE_POINTS.
-constexpr unsigned SPLIT_LEVEL = 6;
+// this many points: smaller ones cost less than waking the workers.
+constexpr std::size_t PARALLEL_UPDATE_POINTS = std::size_t{1} << 16;
+// The depth whose subtrees are the pool's items (up to 64 of them), used when the points are
+// at least PARALLEL_TREE_POINTS.
+constexpr unsigned SPLIT_DEPTH = 6;
 constexpr std::size_t PARALLEL_TREE_POINTS = std::size_t{1} << 17;
-// The levels of the k-d tree split one node at a time before the subtrees below go to the
-// pool.
-constexpr unsigned TOP_SPLIT_LEVELS = 2;
 
+// Bits per axis of the Morton codes: cells of 1/65536 of the points' extent.
+constexpr unsigned CODE_BITS = 16;
+
+// The 16 bits of v spread to every third bit of a 48-bit word.
+inline std::uint64_t spread_bits(std::uint64_t v) {
+  v = (v | (v << 32)) & 0x1f00000000ffffULL;
+  v = (v | (v << 16)) & 0x1f0000ff0000ffULL;
+  v = (v | (v << 8)) & 0x100f00f00f00f00fULL;
+  v = (v | (v << 4)) & 0x10c30c30c30c30c3ULL;
+  v = (v | (v << 2)) & 0x1249249249249249ULL;
+  return v;
+}
+
+// The points in Morton order (their coordinates quantised to CODE_BITS per axis over their
+// box, the bits interleaved), under a binary tree that splits a run of points where the
+// next bit of their codes changes: every node holds the points of one cell of an octree cut
+// in halves axis by axis, so the boxes are tight and siblings never overlap. A run of more
+// than LEAF_POINTS points with one code is cut in halves by count.
 template <class T>
 class FarthestPointTree {
  public:
   FarthestPointTree(std::span<const T> coordinates, std::size_t count)
       : coordinates_(coordinates), count_(count) {
     lay_out();
-    build_nodes();
+    nodes_.reserve(2 * (count / (LEAF_POINTS / 2) + 1));
+    nodes_.push_back({});
+    build(0, 0, static_cast<std::uint32_t>(count_), static_cast<int>(3 * CODE_BITS) - 1);
+    codes_ = {};
   }
 
   void run(std::size_t start, std::span<std::uint64_t> chosen) {
@@ -84,232 +108,271 @@ class FarthestPointTree {
       chosen[j] = next;
       if (j + 1 == chosen.size()) break;
       update(&coordinates_[3 * next]);
-      next = nodes_[1].farthest.index;
+      next = nodes_[0].farthest.index;
     }
   }
 
  private:
-  // The points cut in halves by the median along their widest axis, down to leaves of
-  // LEAF_POINTS (the last may hold fewer): a balanced k-d tree, laid out as the complete
-  // binary tree over the leaves, whose every node covers a run of slots.
   void lay_out() {
-    leaves_ = std::bit_ceil(std::max<std::size_t>(leaf_count(), 1));
-    List<Item> items(count_);
-    parallel::parallel_for(count_, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t i = begin; i < end; ++i) {
-        items[i] = {{coordinates_[3 * i], coordinates_[3 * i + 1], coordinates_[3 * i + 2]},
-                    static_cast<std::uint32_t>(i)};
-      }
-    });
-    // The top levels one node at a time, then the subtrees below on the pool.
-    const unsigned depth = static_cast<unsigned>(std::countr_zero(leaves_));
-    const unsigned top = std::min(depth, TOP_SPLIT_LEVELS);
-    for (unsigned level = 0; level < top; ++level) {
-      for (std::size_t node = std::size_t{1} << level; node < (std::size_t{2} << level); ++node) {
-        split(items, node, level);
+    double low[3] = {INFINITY, INFINITY, INFINITY}, high[3] = {-INFINITY, -INFINITY, -INFINITY};
+    for (std::size_t i = 0; i < count_; ++i) {
+      for (std::size_t a = 0; a < 3; ++a) {
+        low[a] = std::min<double>(low[a], coordinates_[3 * i + a]);
+        high[a] = std::max<double>(high[a], coordinates_[3 * i + a]);
       }
     }
-    const std::size_t first = std::size_t{1} << top;
-    parallel::parallel_for(first, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t node = first + begin; node < first + end; ++node) {
-        split_below(items, node, top, depth);
+    constexpr double LAST_STEP = double{(1u << CODE_BITS) - 1};
+    double scale[3];
+    for (std::size_t a = 0; a < 3; ++a) {
+      const double extent = high[a] - low[a];  // infinite only for doubles near their limit
+      scale[a] = extent > 0.0 && std::isfinite(extent) ? LAST_STEP / extent : 0.0;
+    }
+    List<std::uint64_t> codes(count_);
+    List<std::uint32_t> order(count_);
+    parallel::parallel_for(count_, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) {
+        std::uint64_t code = 0;
+        for (std::size_t a = 0; a < 3; ++a) {
+          double step = (coordinates_[3 * i + a] - low[a]) * scale[a];
+          if (!(step >= 0.0)) step = 0.0;
+          code |= spread_bits(static_cast<std::uint64_t>(std::min(step, LAST_STEP))) << a;
+        }
+        codes[i] = code;
+        order[i] = static_cast<std::uint32_t>(i);
       }
     });
+    sort_by_code(codes, order);
 
-    // The last leaf's empty slots keep distance -1, below every distance: a leaf is always
-    // worked on whole, in loops of a fixed length.
-    const std::size_t padded = leaf_count() * LEAF_POINTS;
-    for (auto* axis : {&x_, &y_, &z_}) axis->assign(padded, T{0});
-    index_.assign(padded, UINT32_MAX);
-    distance_.assign(padded, T{-1});
+    for (auto* axis : {&x_, &y_, &z_, &distance_}) axis->resize(count_);
     parallel::parallel_for(count_, [&](std::size_t begin, std::size_t end) {
       for (std::size_t slot = begin; slot < end; ++slot) {
-        x_[slot] = items[slot].at[0];
-        y_[slot] = items[slot].at[1];
-        z_[slot] = items[slot].at[2];
-        index_[slot] = items[slot].index;
+        const std::size_t i = order[slot];
+        x_[slot] = coordinates_[3 * i];
+        y_[slot] = coordinates_[3 * i + 1];
+        z_[slot] = coordinates_[3 * i + 2];
         distance_[slot] = std::numeric_limits<T>::infinity();
       }
     });
+    index_ = std::move(order);
+    codes_ = std::move(codes);
   }
 
-  struct Item {
-    T at[3];
-    std::uint32_t index;
-  };
-
-  // The slots under `node` at `level`: its leaves' slots, cut at the end of the points.
-  std::pair<std::size_t, std::size_t> slots(std::size_t node, unsigned level) const {
-    const std::size_t width = leaves_ >> level;
-    const std::size_t first_leaf = (node - (std::size_t{1} << level)) * width;
-    return {std::min(count_, first_leaf * LEAF_POINTS),
-            std::min(count_, (first_leaf + width) * LEAF_POINTS)};
+  // A stable sort of the points by code: four passes of 12 bits, or a plain sort of few.
+  static void sort_by_code(List<std::uint64_t>& codes, List<std::uint32_t>& order) {
+    constexpr unsigned DIGIT_BITS = 12;
+    constexpr std::size_t DIGITS = std::size_t{1} << DIGIT_BITS;
+    const std::size_t count = codes.size();
+    if (count < DIGITS) {
+      std::vector<std::pair<std::uint64_t, std::uint32_t>> pairs(count);
+      for (std::size_t i = 0; i < count; ++i) pairs[i] = {codes[i], order[i]};
+      std::sort(pairs.begin(), pairs.end());
+      for (std::size_t i = 0; i < count; ++i) std::tie(codes[i], order[i]) = pairs[i];
+      return;
+    }
+    List<std::uint64_t> other_codes(count);
+    List<std::uint32_t> other_order(count);
+    std::vector<std::size_t> offsets(DIGITS);
+    for (unsigned shift = 0; shift < 3 * CODE_BITS; shift += DIGIT_BITS) {
+      std::fill(offsets.begin(), offsets.end(), 0);
+      for (std::uint64_t code : codes) ++offsets[(code >> shift) & (DIGITS - 1)];
+      std::size_t running = 0;
+      for (std::size_t& offset : offsets) running += std::exchange(offset, running);
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t to = offsets[(codes[i] >> shift) & (DIGITS - 1)]++;
+        other_codes[to] = codes[i];
+        other_order[to] = order[i];
+      }
+      codes.swap(other_codes);
+      order.swap(other_order);
+    }
   }
 
-  // Puts the items of `node`'s left child before those of its right one.
-  void split(List<Item>& items, std::size_t node, unsigned level) const {
-    const auto [begin, end] = slots(node, level);
-    const std::size_t middle = slots(2 * node, level + 1).second;
-    if (middle <= begin || middle >= end) return;
-    T low[3] = {items[begin].at[0], items[begin].at[1], items[begin].at[2]};
-    T high[3] = {low[0], low[1], low[2]};
-    for (std::size_t i = begin + 1; i < end; ++i) {
+  // Makes node `at` hold the slots [first, last), whose codes agree above `bit`.
+  void build(std::size_t at, std::uint32_t first, std::uint32_t last, int bit) {
+    std::uint32_t middle = 0;
+    while (last - first > LEAF_POINTS) {
+      if (bit < 0) {
+        middle = first + (last - first) / 2;
+        break;
+      }
+      const std::uint64_t mask = std::uint64_t{1} << bit;
+      const auto begin = codes_.begin() + first, end = codes_.begin() + last;
+      const auto cut =
+          std::partition_point(begin, end, [mask](std::uint64_t c) { return (c & mask) == 0; });
+      --bit;
+      if (cut != begin && cut != end) {
+        middle = static_cast<std::uint32_t>(cut - codes_.begin());
+        break;
+      }
+    }
+    if (middle == 0) {
+      make_leaf(at, first, last);
+      return;
+    }
+    const auto left = static_cast<std::uint32_t>(nodes_.size());
+    nodes_.push_back({});
+    nodes_.push_back({});
+    build(left, first, middle, bit);
+    build(left + 1, middle, last, bit);
+    Node<T>& node = nodes_[at];
+    const Node<T>& a = nodes_[left];
+    const Node<T>& b = nodes_[left + 1];
+    for (std::size_t k = 0; k < 3; ++k) {
+      node.low[k] = std::min(a.low[k], b.low[k]);
+      node.high[k] = std::max(a.high[k], b.high[k]);
+    }
+    node.first = left;
+    node.last = 0;
+    join(at);
+  }
+
+  void make_leaf(std::size_t at, std::uint32_t first, std::uint32_t last) {
+    Node<T>& node = nodes_[at];
+    for (std::size_t a = 0; a < 3; ++a) {
+      node.low[a] = std::numeric_limits<T>::infinity();
+      node.high[a] = -std::numeric_limits<T>::infinity();
+    }
+    for (std::uint32_t s = first; s < last; ++s) {
+      const T at_slot[3] = {x_[s], y_[s], z_[s]};
       for (std::size_t a = 0; a < 3; ++a) {
-        low[a] = std::min(low[a], items[i].at[a]);
-        high[a] = std::max(high[a], items[i].at[a]);
+        node.low[a] = std::min(node.low[a], at_slot[a]);
+        node.high[a] = std::max(node.high[a], at_slot[a]);
       }
     }
-    std::size_t axis = 0;
-    for (std::size_t a = 1; a < 3; ++a) {
-      if (double{high[a]} - low[a] > double{high[axis]} - low[axis]) axis = a;
-    }
-    const auto at = [&](std::size_t i) { return items.begin() + static_cast<std::ptrdiff_t>(i); };
-    std::nth_element(at(begin), at(middle), at(end),
-                     [axis](const Item& a, const Item& b) { return a.at[axis] < b.at[axis]; });
+    node.first = first;
+    node.last = last;
+    node.farthest = leaf_farthest(node);
   }
 
-  void split_below(List<Item>& items, std::size_t node, unsigned level, unsigned depth) const {
-    if (level == depth) return;
-    split(items, node, level);
-    split_below(items, 2 * node, level + 1, depth);
-    split_below(items, 2 * node + 1, level + 1, depth);
-  }
-
-  std::size_t leaf_count() const { return (count_ + LEAF_POINTS - 1) / LEAF_POINTS; }
-
-  void build_nodes() {
-    nodes_.resize(2 * leaves_);
-    constexpr T far = std::numeric_limits<T>::infinity();
-    const Node<T> empty{{far, far, far}, {-far, -far, -far}, {T{-1}, UINT32_MAX}};
-    parallel::parallel_for(leaves_, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t leaf = begin; leaf < end; ++leaf) {
-        Node<T> node = empty;
-        const std::size_t first = leaf * LEAF_POINTS;
-        const std::size_t last = std::min(count_, first + LEAF_POINTS);
-        for (std::size_t s = first; s < last; ++s) {
-          const T at[3] = {x_[s], y_[s], z_[s]};
-          for (std::size_t a = 0; a < 3; ++a) {
-            node.low[a] = std::min(node.low[a], at[a]);
-            node.high[a] = std::max(node.high[a], at[a]);
-          }
-        }
-        if (first < count_) node.farthest = leaf_farthest(leaf);
-        nodes_[leaves_ + leaf] = node;
-      }
-    });
-    for (std::size_t node = leaves_ - 1; node >= 1; --node) {
-      const Node<T>& left = nodes_[2 * node];
-      const Node<T>& right = nodes_[2 * node + 1];
-      for (std::size_t a = 0; a < 3; ++a) {
-        nodes_[node].low[a] = std::min(left.low[a], right.low[a]);
-        nodes_[node].high[a] = std::max(left.high[a], right.high[a]);
-      }
-      join(node);
-    }
-  }
-
-  // The largest distance in the leaf, then the lowest index of the points at it: two
-  // branch-free passes of a fixed length.
-  Farthest<T> leaf_farthest(std::size_t leaf) const {
-    const T* distance = &distance_[leaf * LEAF_POINTS];
-    const std::uint32_t* index = &index_[leaf * LEAF_POINTS];
+  // The largest distance in the leaf, then the lowest index of the points at it.
+  Farthest<T> leaf_farthest(const Node<T>& leaf) const {
+    const T* distance = distance_.data();
     T largest = T{-1};
-    for (std::size_t s = 0; s < LEAF_POINTS; ++s) largest = std::max(largest, distance[s]);
-    std::uint32_t lowest = UINT32_MAX;
-    for (std::size_t s = 0; s < LEAF_POINTS; ++s) {
-      lowest = distance[s] == largest ? std::min(lowest, index[s]) : lowest;
-    }
-    return {largest, lowest};
+    for (std::uint32_t s = leaf.first; s < leaf.last; ++s) largest = std::max(largest, distance[s]);
+    return {largest, lowest_index_at(leaf, largest)};
   }
 
-  void join(std::size_t node) {
-    const Farthest<T>& left = nodes_[2 * node].farthest;
-    const Farthest<T>& right = nodes_[2 * node + 1].farthest;
-    nodes_[node].farthest = farther(right, left) ? right : left;
+  // The lowest index of the leaf's points at distance `largest`: found with the slot of the
+  // last one and their number, and searched again only when several tie.
+  std::uint32_t lowest_index_at(const Node<T>& leaf, T largest) const {
+    const T* distance = distance_.data();
+    std::uint32_t at = leaf.first, ties = 0;
+    for (std::uint32_t s = leaf.first; s < leaf.last; ++s) {
+      const bool equal = distance[s] == largest;
+      ties += equal;
+      at = equal ? s : at;
+    }
+    if (ties == 1) return index_[at];
+    std::uint32_t lowest = UINT32_MAX;
+    for (std::uint32_t s = leaf.first; s < leaf.last; ++s) {
+      if (distance[s] == largest) lowest = std::min(lowest, index_[s]);
+    }
+    return lowest;
+  }
+
+  void join(std::size_t at) {
+    Node<T>& node = nodes_[at];
+    const Farthest<T>& left = nodes_[node.first].farthest;
+    const Farthest<T>& right = nodes_[node.first + 1].farthest;
+    node.farthest = farther(right, left) ? right : left;
   }
 
   // True when no point of `node` can come closer to `p` than it is now.
-  bool out_of_reach(std::size_t node, const T* p) const {
-    const Node<T>& box = nodes_[node];
+  bool out_of_reach(const Node<T>& node, const T* p) const {
     double bound = 0.0;
     for (std::size_t a = 0; a < 3; ++a) {
-      const double below = double{box.low[a]} - double{p[a]};
-      const double above = double{p[a]} - double{box.high[a]};
+      const double below = double{node.low[a]} - double{p[a]};
+      const double above = double{p[a]} - double{node.high[a]};
       const double gap = std::max(std::max(below, above), 0.0);
       bound += gap * gap;
     }
     const double safe = bound * (1.0 - Margin<T>::RELATIVE) - Margin<T>::ABSOLUTE;
-    return safe >= double{box.farthest.distance};
+    return safe >= double{node.farthest.distance};
   }
 
-  void update_leaf(std::size_t leaf, const T* p) {
-    const std::size_t first = leaf * LEAF_POINTS;
-    const T *x = &x_[first], *y = &y_[first], *z = &z_[first];
-    T* distance = &distance_[first];
+  // Lowers the distances of a leaf's points to `p`; returns how many points it went over.
+  std::size_t update_leaf(Node<T>& leaf, const T* p) {
     const T px = p[0], py = p[1], pz = p[2];
-    for (std::size_t s = 0; s < LEAF_POINTS; ++s) {
+    const T* __restrict__ x = x_.data();
+    const T* __restrict__ y = y_.data();
+    const T* __restrict__ z = z_.data();
+    T* __restrict__ distance = distance_.data();
+    T largest = T{-1};
+    for (std::uint32_t s = leaf.first; s < leaf.last; ++s) {
       const T dx = x[s] - px, dy = y[s] - py, dz = z[s] - pz;
       const T d = (dx * dx + dy * dy) + dz * dz;
-      distance[s] = d < distance[s] ? d : distance[s];  // an empty slot's -1 stays
+      const T lowered = d < distance[s] ? d : distance[s];
+      distance[s] = lowered;
+      largest = std::max(largest, lowered);
     }
-    nodes_[leaves_ + leaf].farthest = leaf_farthest(leaf);
+    leaf.farthest = {largest, lowest_index_at(leaf, largest)};
+    return leaf.last - leaf.first;
   }
 
-  // Brings the points under `node`, which `p` can reach, up to date; returns how many
-  // leaves it updated.
-  std::size_t visit(std::size_t node, const T* p) {
-    if (node >= leaves_) {
-      update_leaf(node - leaves_, p);
-      return 1;
-    }
-    std::size_t updated = 0;
-    if (!out_of_reach(2 * node, p)) updated += visit(2 * node, p);
-    if (!out_of_reach(2 * node + 1, p)) updated += visit(2 * node + 1, p);
-    join(node);
-    return updated;
+  // Brings the points under node `at`, which `p` can reach, up to date; returns how many
+  // points it went over.
+  std::size_t visit(std::size_t at, const T* p) {
+    Node<T>& node = nodes_[at];
+    if (node.leaf()) return update_leaf(node, p);
+    std::size_t reached = 0;
+    const std::size_t left = node.first;
+    if (!out_of_reach(nodes_[left], p)) reached += visit(left, p);
+    if (!out_of_reach(nodes_[left + 1], p)) reached += visit(left + 1, p);
+    join(at);
+    return reached;
   }
 
   void update(const T* p) {
-    if (out_of_reach(1, p)) return;
-    // An update is given to the pool, subtree by subtree, when the one before reached many
+    if (out_of_reach(nodes_[0], p)) return;
+    // An update goes to the pool, subtree by subtree, when the one before it reached many
     // points: the number falls as the points chosen come closer together.
-    const bool wide = count_ >= PARALLEL_TREE_POINTS && last_updated_ >= PARALLEL_UPDATE_LEAVES &&
-                      leaves_ > (std::size_t{1} << SPLIT_LEVEL) && parallel::pool_size() > 1;
+    const bool wide = count_ >= PARALLEL_TREE_POINTS && last_reached_ >= PARALLEL_UPDATE_POINTS &&
+                      parallel::pool_size() > 1;
     if (!wide) {
-      last_updated_ = visit(1, p);
+      last_reached_ = visit(0, p);
       return;
     }
-    std::size_t reached[std::size_t{1} << SPLIT_LEVEL];
-    std::size_t reached_count = 0;
-    collect(1, 0, p, reached, reached_count);
-    std::size_t updated[std::size_t{1} << SPLIT_LEVEL] = {};
-    parallel::parallel_for(reached_count, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t r = begin; r < end; ++r) updated[r] = visit(reached[r], p);
+    std::size_t subtrees[std::size_t{1} << SPLIT_DEPTH];
+    std::size_t subtree_count = 0;
+    collect(0, 0, p, subtrees, subtree_count);
+    std::size_t reached[std::size_t{1} << SPLIT_DEPTH] = {};
+    parallel::parallel_for(subtree_count, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t r = begin; r < end; ++r) reached[r] = visit(subtrees[r], p);
     });
-    last_updated_ = 0;
-    for (std::size_t r = 0; r < reached_count; ++r) last_updated_ += updated[r];
-    for (std::size_t node = (std::size_t{1} << SPLIT_LEVEL) - 1; node >= 1; --node) join(node);
+    last_reached_ = 0;
+    for (std::size_t r = 0; r < subtree_count; ++r) last_reached_ += reached[r];
+    rejoin(0, 0);
   }
 
-  // The subtrees at SPLIT_LEVEL under `node` (reachable from `p`) that `p` can reach.
-  void collect(std::size_t node, unsigned level, const T* p, std::size_t* reached,
-               std::size_t& reached_count) const {
-    if (level == SPLIT_LEVEL) {
-      reached[reached_count++] = node;
+  // The subtrees at SPLIT_DEPTH under node `at` (or leaves above it) that `p` can reach.
+  void collect(std::size_t at, unsigned depth, const T* p, std::size_t* subtrees,
+               std::size_t& subtree_count) const {
+    const Node<T>& node = nodes_[at];
+    if (depth == SPLIT_DEPTH || node.leaf()) {
+      subtrees[subtree_count++] = at;
       return;
     }
-    for (const std::size_t child : {2 * node, 2 * node + 1}) {
-      if (!out_of_reach(child, p)) collect(child, level + 1, p, reached, reached_count);
+    for (const std::size_t child : {std::size_t{node.first}, std::size_t{node.first} + 1}) {
+      if (!out_of_reach(nodes_[child], p)) collect(child, depth + 1, p, subtrees, subtree_count);
     }
+  }
+
+  // Joins again the nodes above SPLIT_DEPTH, whose subtrees an update may have changed.
+  void rejoin(std::size_t at, unsigned depth) {
+    const Node<T>& node = nodes_[at];
+    if (depth == SPLIT_DEPTH || node.leaf()) return;
+    rejoin(node.first, depth + 1);
+    rejoin(node.first + 1, depth + 1);
+    join(at);
   }
 
   std::span<const T> coordinates_;
   std::size_t count_;
-  std::size_t leaves_ = 0;  // a power of two: node 1 is the root, leaf j is node leaves_ + j
-  std::size_t last_updated_ = SIZE_MAX;  // leaves the last update reached
+  std::size_t last_reached_ = SIZE_MAX;  // points the last update went over
   List<T> x_, y_, z_, distance_;
-  List<std::uint32_t> index_;
-  List<Node<T>> nodes_;
+  List<std::uint32_t> index_;   // each slot's point
+  List<std::uint64_t> codes_;   // each slot's code, while the tree is built
+  std::vector<Node<T>> nodes_;  // node 0 is the root
 };
 
 }  // namespace

@@ -1,17 +1,19 @@
 // Exact farthest-point sampling: the first point given, then each time the point whose
 // distance to the points chosen so far is largest, ties to the lowest index.
 //
-// Design: the points are laid out as a balanced k-d tree (halves by the median along the
-// widest axis) down to leaves of LEAF_POINTS, under a complete binary tree whose every node
-// keeps its bounding box and its farthest point (its largest distance, ties to the lowest
-// index). The next point is the root's. A newly chosen point updates only the nodes it can
-// bring closer: a node is passed over when a lower bound of the distance from the point to its
-// box is at least its largest distance, since no point inside can then get closer. The bound
-// is taken in double precision and lowered by a margin larger than any rounding of the
-// distances, which are computed as (dx² + dy²) + dz² in the points' own precision, so the
-// result is exactly that of the plain O(m·k) loop. The tree is built, and an update that
-// reaches many points is spread, over the worker pool, subtree by subtree; the result does
-// not depend on the pool's size.
+// Design: the points are sorted along a Morton curve (coordinates quantised to 16 bits per
+// axis) under a binary tree that cuts a run of points where the next bit of their codes
+// changes, down to leaves of at most LEAF_POINTS: every node holds one cell of an octree cut
+// in halves axis by axis, so boxes are tight and siblings never overlap. Every node keeps
+// its box and its farthest point (its largest distance, ties to the lowest index); the next
+// point is the root's. A newly chosen point updates only the nodes it can bring closer: a
+// node is passed over when a lower bound of the distance from the point to its box is at
+// least its largest distance, since no point inside can then get closer. The bound is taken
+// in double precision and lowered by a margin larger than any rounding of the distances,
+// which are computed as (dx² + dy²) + dz² in the points' own precision, so the result is
+// exactly that of the plain O(m·k) loop. The codes are computed, and an update that reaches
+// many points is spread, on the worker pool, subtree by subtree; the result does not depend
+// on the pool's size.
 #pragma once
 
 #include <cstddef>
@@ -20,7 +22,9 @@
 
 namespace vertisift::spread {
 
-inline constexpr std::size_t LEAF_POINTS = 32;
+// Large leaves: a leaf's points are gone over in one tight loop, while every node costs a
+// bound and a branch that is hard to predict.
+inline constexpr std::size_t LEAF_POINTS = 128;
 
 // (dx² + dy²) + dz² in T, with dx = a.x - b.x and so on: the distance the sampling compares.
 template <class T>
