@@ -539,7 +539,8 @@ def render(report: dict, sizes: dict, args, load: tuple, elapsed: float) -> str:
               "as read_mesh gives it):", "", "| call | time | points returned |", "|---|---|---:|"]
     for name, call in (("vertisift", f'`sample(path, {n}, method="poisson", seed=0)`, read included'),
                        ("open3d", f"Open3D `mesh.sample_points_poisson_disk({n})`"),
-                       ("pcu", f"point-cloud-utils `sample_mesh_poisson_disk(v, f, num_samples={n})`")):
+                       ("pcu", f"point-cloud-utils `sample_mesh_poisson_disk(v, f, num_samples={n}, "
+                                "random_seed=1)`")):
         count = f"{poisson[name]['count']:,}" if "count" in poisson[name] else "-"
         lines.append(f"| {call} | {cell(poisson[name])} | {count} |")
 
@@ -550,7 +551,10 @@ def render(report: dict, sizes: dict, args, load: tuple, elapsed: float) -> str:
               "Smallest distance between two points / coverage (the largest distance from "
               f"{sizes['reference']:,} uniform reference points of the surface, numpy, seed 1, to "
               "the nearest point), both as shares of d_hex = sqrt(2A / (√3 N)); a hexagonal "
-              "packing gives 1 / 0.58. A count other than n is given in brackets.", ""]
+              "packing gives 1 / 0.58. A count other than n is given in brackets. The "
+              "distances are straight, not along the surface: where a thin wall has points on "
+              "both faces (the gantry), they lie closer than d_hex and cover each other, which "
+              "lowers both figures.", ""]
     names = list(report["quality"])
     lines += ["| method | " + " | ".join(names) + " |", "|---|" + "---|" * len(names)]
     for method, title in QUALITY_METHODS.items():
