@@ -45,18 +45,20 @@ def smallest_gap(points: np.ndarray) -> float:
     return float(np.sqrt(squared.min()))
 
 
-figure = Figure(figsize=(14, 4), dpi=100, layout="constrained")
+figure = Figure(figsize=(14, 3.8), dpi=100)
 for index, (method, (positions, normals)) in enumerate(samples.items()):
-    axes = figure.add_subplot(1, len(samples), index + 1, projection="3d")
+    width = 1 / len(samples)
+    axes = figure.add_axes((index * width, 0, width, 0.84), projection="3d")
     colours = np.clip(normals * 0.5 + 0.5, 0, 1)
     axes.scatter(*positions.T, c=colours, s=4, linewidths=0, depthshade=False)
     axes.view_init(elev=50, azim=30)
-    axes.set_box_aspect((1, 1, 0.33))
+    axes.set_box_aspect((1, 1, 0.33), zoom=1.35)
     axes.set_axis_off()
     gap = smallest_gap(positions) / spacing
     distinct = len(np.unique(positions, axis=0))
     repeats = f", {distinct} distinct points" if distinct < COUNT else ""
-    axes.set_title(f'method="{method}"\nsmallest gap {gap:.2f} d_hex{repeats}', fontsize=10)
+    figure.text((index + 0.5) * width, 0.97, f'method="{method}"\nsmallest gap {gap:.2f} d_hex'
+                f"{repeats}", ha="center", va="top", fontsize=10)
 # A palette of 256 colours keeps the committed picture small.
 figure.savefig(picture)
 from PIL import Image  # noqa: E402 - comes with the plotting library
