@@ -75,12 +75,12 @@ QUALITY_METHODS = {
 
 # ---------------------------------------------------------------- the worker processes
 
-def make_job(spec: dict):
+def make_job(call: dict):
     """Loads the inputs of one call and returns the call; it returns an array whose length
     is the number of points (or indices) made."""
-    kind = spec["kind"]
+    kind = call["kind"]
     if kind in ("vertisift-fps", "fpsample-bucket", "fpsample-plain", "open3d-fps"):
-        points, k = np.load(spec["points"]), spec["k"]
+        points, k = np.load(call["points"]), call["k"]
         if kind == "vertisift-fps":
             import vertisift_tools
 
@@ -98,9 +98,9 @@ def make_job(spec: dict):
     if kind == "sample":
         import vertisift_tools
 
-        path, n, method = spec["path"], spec["n"], spec["method"]
+        path, n, method = call["path"], call["n"], call["method"]
         return lambda: vertisift_tools.sample(path, n, method=method, seed=0)[0]
-    vertices, faces, n = np.load(spec["vertices"]), np.load(spec["faces"]), spec["n"]
+    vertices, faces, n = np.load(call["vertices"]), np.load(call["faces"]), call["n"]
     if kind == "pcu-poisson":
         import point_cloud_utils as pcu
 
@@ -142,19 +142,32 @@ def surface_reference(vertices: np.ndarray, faces: np.ndarray, count: int,
 def quality(vertices_path: str, faces_path: str, samples: dict[str, str],
             reference_count: int) -> dict:
     """Smallest pairwise distance and coverage radius of each sample, as shares of d_hex."""
-    from scipy.spatial import cKDTree
-
     reference, area = surface_reference(np.load(vertices_path), np.load(faces_path),
                                         reference_count, seed=1)
     figures = {}
     for name, path in samples.items():
         points = np.load(path).astype(np.float64)
         spacing = np.sqrt(2 * area / (np.sqrt(3) * len(points)))
-        tree = cKDTree(points)
-        nearest = tree.query(points, k=2)[0][:, 1].min()
-        cover = tree.query(reference, k=1)[0].max()
+        nearest, cover = nearest_distances(points, points, 1).min(), \
+            nearest_distances(points, reference, 0).max()
         figures[name] = {"count": len(points), "min": nearest / spacing, "cover": cover / spacing}
     return {"area": area, "figures": figures}
+
+
+def nearest_distances(points: np.ndarray, queries: np.ndarray, skip: int) -> np.ndarray:
+    """The distance from each query to its nearest point, after the `skip` nearest (1 when
+    the queries are the points themselves): scipy's k-d tree, or numpy in blocks without it."""
+    try:
+        from scipy.spatial import cKDTree
+    except ImportError:
+        found = np.empty(len(queries))
+        for begin in range(0, len(queries), 256):
+            block = queries[begin:begin + 256]
+            squared = ((block[:, None, :] - points[None, :, :]) ** 2).sum(axis=-1)
+            found[begin:begin + 256] = np.sqrt(np.partition(squared, skip, axis=1)[:, skip])
+        return found
+    distances = cKDTree(points).query(queries, k=skip + 1)[0]
+    return distances[:, skip] if skip else distances
 
 
 def serve() -> int:
@@ -183,9 +196,9 @@ def serve() -> int:
             elif request["op"] == "quality":
                 answer = quality(*request["args"])
             else:
-                key = json.dumps(request["spec"], sort_keys=True)
+                key = json.dumps(request["call"], sort_keys=True)
                 if key not in jobs:
-                    jobs[key] = make_job(request["spec"])
+                    jobs[key] = make_job(request["call"])
                 started = time.perf_counter()
                 result = jobs[key]()
                 seconds = time.perf_counter() - started
@@ -232,8 +245,8 @@ def rounds(tools: dict[str, tuple[Worker, dict]], runs: int) -> dict[str, dict]:
         active = [name for name in tools if "error" not in results[name]]
         shift = round_index % max(len(active), 1)
         for name in active[shift:] + active[:shift]:
-            worker, spec = tools[name]
-            answer = worker.ask(op="time", spec=spec)
+            worker, call = tools[name]
+            answer = worker.ask(op="time", call=call)
             if "error" in answer:
                 results[name] = {"error": answer["error"]}
                 print(f"  {name}: {answer['error']}", flush=True)
@@ -351,16 +364,16 @@ def run_all(own: Worker, peer: Worker, sizes: dict, args, scratch: Path, report:
         points_path = scratch / f"points-{m}.npy"
         points = np.random.default_rng(m).random((m, 3), dtype=np.float32)
         np.save(points_path, points)
-        spec = {"points": str(points_path), "k": k}
-        tools = {"vertisift": (own, {"kind": "vertisift-fps", **spec}),
-                 "fpsample bucket": (peer, {"kind": "fpsample-bucket", **spec})}
+        call = {"points": str(points_path), "k": k}
+        tools = {"vertisift": (own, {"kind": "vertisift-fps", **call}),
+                 "fpsample bucket": (peer, {"kind": "fpsample-bucket", **call})}
         if m < sizes["large"]:
-            tools["fpsample plain"] = (peer, {"kind": "fpsample-plain", **spec})
-            tools["open3d"] = (peer, {"kind": "open3d-fps", **spec})
+            tools["fpsample plain"] = (peer, {"kind": "fpsample-plain", **call})
+            tools["open3d"] = (peer, {"kind": "open3d-fps", **call})
         print(f"farthest-point sampling, {k:,} of {m:,} random points:", flush=True)
         report["fps"][(m, k)] = rounds(tools, args.runs)
         if (m, k) == sizes["check"]:
-            report["check"] = check_fps(own, peer, points, spec, scratch)
+            report["check"] = check_fps(own, peer, points, call, scratch)
 
     # 2. FPS against a uniform sample, read included, on the torus.
     torus = meshes.ensure_mesh(HERE / "data", sizes["torus"], "binary")
@@ -401,12 +414,12 @@ def run_all(own: Worker, peer: Worker, sizes: dict, args, scratch: Path, report:
         samples, errors = {}, {}
         for method in QUALITY_METHODS:
             if method in ("surface", "fps", "poisson"):
-                worker, spec = own, {"kind": "sample", "path": str(path), "n": n, "method": method}
+                worker, call = own, {"kind": "sample", "path": str(path), "n": n, "method": method}
             else:
                 kind = "open3d-fps-uniform" if method == "open3d-fps" else method
-                worker, spec = peer, {"kind": kind, **arrays, "n": n}
+                worker, call = peer, {"kind": kind, **arrays, "n": n}
             out = scratch / f"{name}-{method}.npy"
-            answer = worker.ask(op="time", spec=spec, out=str(out))
+            answer = worker.ask(op="time", call=call, out=str(out))
             if "error" in answer:
                 errors[method] = answer["error"]
             else:
@@ -433,14 +446,14 @@ def mesh_arrays(path: Path, scratch: Path, name: str) -> dict:
     return {"vertices": str(vertices), "faces": str(faces)}
 
 
-def check_fps(own: Worker, peer: Worker, points: np.ndarray, spec: dict, scratch: Path) -> list:
+def check_fps(own: Worker, peer: Worker, points: np.ndarray, call: dict, scratch: Path) -> list:
     """vertisift's indices (and the peers', for information) against plain_fps."""
-    expected = plain_fps(points, spec["k"])
+    expected = plain_fps(points, call["k"])
     lines = []
 
     def indices(worker: Worker, kind: str) -> np.ndarray | None:
         out = scratch / f"check-{kind}.npy"
-        answer = worker.ask(op="time", spec={"kind": kind, **spec}, out=str(out))
+        answer = worker.ask(op="time", call={"kind": kind, **call}, out=str(out))
         worker.ask(op="forget")
         return None if "error" in answer else np.load(out).astype(np.int64)
 
@@ -453,7 +466,7 @@ def check_fps(own: Worker, peer: Worker, points: np.ndarray, spec: dict, scratch
         lines.append(f"fpsample bucket_fps_kdline_sampling: starts at index {bucket[0]}, not at "
                      f"start_idx=0; " + compare_indices(
                          "from there on, against plain FPS from that index",
-                         bucket, fps_from(points, spec["k"], int(bucket[0]))).split(": ", 1)[1])
+                         bucket, fps_from(points, call["k"], int(bucket[0]))).split(": ", 1)[1])
     else:
         lines.append(compare_indices("fpsample bucket_fps_kdline_sampling", bucket, expected))
     chosen = indices(peer, "open3d-fps")

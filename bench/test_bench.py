@@ -184,7 +184,6 @@ def test_plain_fps_takes_the_farthest_point_and_the_lowest_index_on_ties():
 
 
 def test_quality_of_a_hexagonal_lattice_is_one_d_hex_apart(tmp_path):
-    pytest.importorskip("scipy", reason="the spread figures need scipy (bench/requirements.txt)")
     import even_bench
 
     # 20 x 20 lattice points of spacing 1 on the rectangle they tile, two triangles.
