@@ -7,7 +7,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 
 .PHONY: demo test lint venv install gtest pytest cpptest test-asan test-tsan fuzz-tools fuzz fuzz-check \
-	bench clean wheel test-wheel bench-batch bench-sample preview clang-format-tool format format-check cpp-warnings \
+	bench clean wheel test-wheel bench-batch bench-sample bench-even preview clang-format-tool format format-check cpp-warnings \
 	mutants mutants-report
 
 demo: install
@@ -160,6 +160,11 @@ test-wheel: wheel
 # and the dataset path (bench/sample_bench.py); writes bench/results/sample.md.
 bench-sample: install $(VENV)/.bench-ready
 	$(PYTHON) bench/sample_bench.py
+
+# Farthest-point and Poisson-disk samples beside fpsample, Open3D and point-cloud-utils: their
+# speed and how evenly their points spread (bench/even_bench.py); writes bench/results/even.md.
+bench-even: install $(VENV)/.bench-ready
+	$(PYTHON) bench/even_bench.py --out bench/results/even.md
 
 # Files per second of `vertisift batch`, with one worker and with one per processor.
 bench-batch: install

@@ -173,3 +173,33 @@ def test_targets_met_and_not_met():
     assert [verdict for _, _, verdict in bad] == \
         ["not met", "not met", "not measured", "met", "not met", "not met"]
     assert bad[5][1] == "torus-4m-ascii.stl: failed: OSError: not yet"
+
+
+def test_plain_fps_takes_the_farthest_point_and_the_lowest_index_on_ties():
+    import even_bench
+
+    # From 0: 10 is farthest, then 5; then 2 and -2 tie, and the lower index comes first.
+    line = np.array([[0, 0, 0], [2, 0, 0], [-2, 0, 0], [10, 0, 0], [5, 0, 0]], np.float32)
+    assert even_bench.plain_fps(line, 5).tolist() == [0, 3, 4, 1, 2]
+
+
+def test_quality_of_a_hexagonal_lattice_is_one_d_hex_apart(tmp_path):
+    import even_bench
+
+    # 20 x 20 lattice points of spacing 1 on the rectangle they tile, two triangles.
+    rows, columns, height = 20, 20, np.sqrt(3) / 2
+    j, i = np.divmod(np.arange(rows * columns), columns)
+    points = np.column_stack([i + 0.25 + 0.5 * (j % 2), (j + 0.5) * height, 0 * i])
+    corners = np.array([[0, 0, 0], [columns, 0, 0], [columns, rows * height, 0],
+                        [0, rows * height, 0]])
+    np.save(tmp_path / "v.npy", corners)
+    np.save(tmp_path / "f.npy", np.array([[0, 1, 2], [0, 2, 3]]))
+    np.save(tmp_path / "p.npy", points)
+    result = even_bench.quality(str(tmp_path / "v.npy"), str(tmp_path / "f.npy"),
+                                {"hex": str(tmp_path / "p.npy")}, 20_000)
+    assert result["area"] == pytest.approx(rows * columns * height)
+    figures = result["figures"]["hex"]
+    assert figures["count"] == rows * columns
+    assert figures["min"] == pytest.approx(1.0)
+    # 1/sqrt(3) inside the lattice; the rectangle's corners lie up to sqrt(3)/2 from a point.
+    assert 1 / np.sqrt(3) < figures["cover"] < np.sqrt(3) / 2 + 0.01
