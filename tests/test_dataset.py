@@ -8,6 +8,7 @@ import pytest
 
 import meshgen
 
+tools = pytest.importorskip("vertisift_tools")
 dataset_module = pytest.importorskip("vertisift_tools.dataset")
 PointCloudDataset = dataset_module.PointCloudDataset
 
@@ -54,6 +55,20 @@ def test_seeded_items_repeat_within_an_epoch_and_change_across_epochs(folder):
     assert all(np.array_equal(a, b) for a, b in zip(second, again))
     unseeded = PointCloudDataset(folder, 100)
     assert not np.array_equal(unseeded[0], unseeded[0])
+
+
+@pytest.mark.parametrize("method, candidates", [("fps", 300), ("poisson", None), ("poisson", 400)])
+def test_even_methods_give_the_items_of_sample(folder, method, candidates):
+    dataset = PointCloudDataset(folder, 64, seed=2, method=method, candidates=candidates)
+    dataset.set_epoch(1)
+    positions, normals = tools.sample(dataset.files[1], 64, method=method,
+                                      seed=dataset_module.item_seed(2, 1, 1),
+                                      candidates=candidates)
+    item = dataset[1]
+    assert item.shape == (64, 6)
+    assert np.array_equal(item[:, :3], positions) and np.array_equal(item[:, 3:], normals)
+    shown = "" if candidates is None else f", candidates={candidates}"
+    assert repr(dataset).endswith(f"distinct=False{shown})")
 
 
 @pytest.mark.parametrize("start_method", ["fork", "spawn"])
