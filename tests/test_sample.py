@@ -17,7 +17,8 @@ under_asan = "asan" in os.environ.get("LD_PRELOAD", "")
 vertisift_tools = pytest.importorskip("vertisift_tools")
 sample = vertisift_tools.sample
 
-METHODS = ["vertices", "surface"]
+METHODS = ["vertices", "surface", "fps", "poisson"]
+SURFACE_METHODS = METHODS[1:]
 
 
 def corner_array(faces):
@@ -83,8 +84,8 @@ SEEDED_DIGEST = """
 import hashlib
 import vertisift_tools
 out = hashlib.sha256()
-for method in ("vertices", "surface"):
-    for normals in ("auto", "geometry", "file"):
+for method in ("vertices", "surface", "fps", "poisson"):
+    for normals in ("auto", "geometry", "file", "smooth"):
         for array in vertisift_tools.sample({path!r}, 3000, method=method, seed=2**64 - 5,
                                             normals=normals):
             out.update(array.tobytes())
@@ -106,7 +107,7 @@ def test_seeded_results_are_identical_across_pool_sizes_and_calls(write_binary):
     def work():
         arrays = []
         for method in METHODS:
-            for normals in ("auto", "geometry", "file"):
+            for normals in ("auto", "geometry", "file", "smooth"):
                 arrays += sample(path, 3000, method=method, seed=2**64 - 5, normals=normals)
         found.append(hashlib.sha256(b"".join(a.tobytes() for a in arrays)).hexdigest())
 
@@ -126,7 +127,8 @@ def test_seeds_change_the_sample_and_none_draws_afresh(torus_path, method):
     assert digest(*sample(torus_path, 50, method=method)) != digest(*sample(torus_path, 50, method=method))
 
 
-def test_surface_points_lie_on_their_faces(write_binary):
+@pytest.mark.parametrize("method", SURFACE_METHODS)
+def test_surface_points_lie_on_their_faces(write_binary, method):
     # A torus turned off the axes, so that no coordinate is trivially exact.
     angle = 0.7
     turn = np.array([[1, 0, 0], [0, np.cos(angle), -np.sin(angle)],
@@ -135,10 +137,17 @@ def test_surface_points_lie_on_their_faces(write_binary):
     for _, *corners in meshgen.torus(10, 5, major_radius=30.0, minor_radius=9.0):
         a, b, c = (tuple(float(x) for x in np.float32(turn @ np.array(p) + 100)) for p in corners)
         faces.append(((0.0, 0.0, 0.0), a, b, c))
-    positions, normals = sample(write_binary(faces), 2000, method="surface", seed=11)
+    path = write_binary(faces)
+    positions, normals, on = sample(path, 2000, method=method, seed=11, return_faces=True)
     triangles = corner_array(faces)
     scale = np.abs(triangles).max()
-    assert distance_to_mesh(positions, triangles).max() <= 4 * scale * np.finfo(np.float32).eps
+    assert on.dtype == np.int64 and on.shape == (2000,)
+    # Each point lies on the face it names, whose normal it carries.
+    distances = [distance_to_mesh(p[None], triangles[f][None])[0] for p, f in zip(positions, on)]
+    assert max(distances) <= 4 * scale * np.finfo(np.float32).eps
+    assert np.array_equal(normals, sample(path, 2000, method=method, seed=11)[1])
+    vertices, indexed = vertisift_tools.read_mesh(path)
+    assert np.array_equal(vertices[indexed[on]], triangles[on])
 
 
 def test_surface_points_follow_area(write_binary):
@@ -278,7 +287,7 @@ def test_stored_normals_of_any_length_give_unit_normals_or_zero(write_binary, tm
                                  for mode in ("geometry", "auto", "file"))
     assert np.allclose(auto, geometry, rtol=0, atol=1e-6)
     without = ~from_file.any(axis=1)
-    assert without.any() == (method == "surface" and not isinstance(stored, float))
+    assert without.any() == (method != "vertices" and not isinstance(stored, float))
     assert np.allclose(np.linalg.norm(from_file[~without], axis=1), 1, rtol=0, atol=1e-6)
     if isinstance(stored, float):
         assert np.allclose(from_file, geometry, rtol=0, atol=1e-6)
@@ -446,9 +455,18 @@ def test_read_errors_are_os_errors_with_the_readers_message_and_the_path(write_b
     [
         (("{path}", -1), {}, ValueError, "n must be 0 or more, not -1"),
         (("{path}", 5), {"method": "edges"}, ValueError,
-         "method must be 'vertices' or 'surface', not 'edges'"),
+         "method must be 'vertices', 'surface', 'fps' or 'poisson', not 'edges'"),
         (("{path}", 5), {"normals": "stored"}, ValueError,
-         "normals must be 'auto', 'file' or 'geometry', not 'stored'"),
+         "normals must be 'auto', 'file', 'geometry' or 'smooth', not 'stored'"),
+        (("{path}", 5), {"method": "surface", "candidates": 50}, ValueError,
+         "candidates applies only to method 'fps' or 'poisson'"),
+        (("{path}", 5), {"method": "fps", "candidates": 4}, ValueError,
+         "candidates must be at least n (5), not 4"),
+        (("{path}", 5), {"return_faces": True}, ValueError,
+         "return_faces=True needs a method on the surface ('surface', 'fps' or 'poisson')"),
+        (("{path}", 5), {"method": "poisson", "return_faces": 1}, TypeError,
+         "return_faces must be a bool, not int"),
+        (("{path}", 5), {"method": "fps", "candidates": 2**60}, MemoryError, None),
         (("{path}", 5), {"seed": -1}, ValueError, "seed must be in [0, 2**64), not -1"),
         (("{path}", 5), {"seed": 2**64}, ValueError,
          "seed must be in [0, 2**64), not 18446744073709551616"),
@@ -468,7 +486,8 @@ def test_argument_errors(torus_path, arguments, options, error, text):
     path = path.replace("{path}", str(torus_path)) if isinstance(path, str) else path
     with pytest.raises(error) as raised:
         sample(path, count, **options)
-    assert str(raised.value) == text
+    if text is not None:
+        assert str(raised.value) == text
 
 
 @pytest.mark.parametrize("count", [2**40, 2**62])

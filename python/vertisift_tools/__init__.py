@@ -1,9 +1,11 @@
 """Collections of mesh models (STL, OFF, OBJ, PLY) into point clouds: the library for
 datasets, and the code of the `vertisift` command.
 
-- `sample(path, n, method=..., seed=..., normals=..., distinct=..., strict=...)`: one model
-  to float32 arrays (positions, normals) of shape (n, 3), drawn in native code; reproducible
-  with a seed.
+- `sample(path, n, method=..., seed=..., normals=..., distinct=..., strict=...,
+  candidates=..., return_faces=...)`: one model to float32 arrays (positions, normals) of
+  shape (n, 3), drawn in native code (mesh vertices, uniform, farthest-point or blue-noise
+  surface points), with each point's face if asked; reproducible with a seed.
+- `farthest_point_sample(points, k)`: exact farthest-point sampling of any points.
 - `read_mesh(path)`: a model file to arrays (vertices, faces); `sample_mesh(vertices, faces,
   n, ...)`: the same sampling over a mesh already in memory.
 - `PointCloudDataset(files, n, ...)`: a sequence of (n, 6) arrays over many models, for
@@ -43,6 +45,7 @@ __all__ = [
     "batch",
     "batch_dask",
     "convert_file",
+    "farthest_point_sample",
     "read_cloud",
     "read_mesh",
     "reduce_to_arrays",
@@ -67,6 +70,7 @@ _HOMES = {
     "render_preview": "preview",
     "sample": "sampling",
     "sample_mesh": "sampling",
+    "farthest_point_sample": "sampling",
     "read_mesh": "sampling",
     "MeshReadError": "sampling",
     "StlReadError": "sampling",
@@ -85,6 +89,7 @@ if TYPE_CHECKING:
     from vertisift_tools.sampling import (
         MeshReadError,
         StlReadError,
+        farthest_point_sample,
         read_mesh,
         sample,
         sample_mesh,

@@ -10,8 +10,10 @@ def sample(
     distinct: bool,
     format: int,
     strict: bool,
+    candidates: int,
+    with_faces: bool,
     /,
-) -> tuple[bytearray, bytearray]: ...
+) -> tuple[bytearray, ...]: ...
 def read_mesh(
     path: str | os.PathLike[str], format: int, strict: bool, /
 ) -> tuple[Buffer, Buffer, int]: ...
@@ -23,5 +25,8 @@ def sample_mesh(
     seed: int | None,
     normals: int,
     distinct: bool,
+    candidates: int,
+    with_faces: bool,
     /,
-) -> tuple[bytearray, bytearray]: ...
+) -> tuple[bytearray, ...]: ...
+def farthest_point_sample(points: Buffer, double: bool, k: int, start: int, /) -> bytearray: ...

@@ -1,5 +1,5 @@
 """The sampling choices by name: the `Method` and `Normals` types, the codes the native module
-takes for them, and which method can draw distinct points.
+takes for them, which method can draw distinct points, and which choose from candidates.
 
 Plain values only (no NumPy, no native code): the command lists them in its help and checks
 them before anything heavy is imported.
@@ -9,20 +9,32 @@ from __future__ import annotations
 
 from typing import Final, Literal, TypeGuard, get_args
 
-Method = Literal["vertices", "surface"]
-Normals = Literal["auto", "file", "geometry"]
+Method = Literal["vertices", "surface", "fps", "poisson"]
+Normals = Literal["auto", "file", "geometry", "smooth"]
 
 # The names in the order that messages list them ("'vertices' or 'surface'").
 METHOD_NAMES: Final[tuple[Method, ...]] = get_args(Method)
 NORMALS_NAMES: Final[tuple[Normals, ...]] = get_args(Normals)
 
 # The codes of src/tools' sample(); the command offers the choices in this order.
-METHODS: Final[dict[Method, int]] = {"vertices": 0, "surface": 1}
-NORMALS: Final[dict[Normals, int]] = {"file": 0, "geometry": 1, "auto": 2}
+METHODS: Final[dict[Method, int]] = {"vertices": 0, "surface": 1, "fps": 2, "poisson": 3}
+NORMALS: Final[dict[Normals, int]] = {"file": 0, "geometry": 1, "auto": 2, "smooth": 3}
 
 # The one method whose top-up can take points not chosen yet (`distinct`): the surface
 # sample draws every point independently.
 DISTINCT_METHOD: Final[Method] = "vertices"
+
+# The methods that keep n of a larger uniform surface sample (`candidates`), and the size of
+# that sample when none is given: fps takes FPS_CANDIDATES, or FPS_CANDIDATE_FACTOR * n when
+# that is more (the point-cloud releases of common benchmarks keep 2,048 of 10,000); poisson
+# takes POISSON_CANDIDATE_FACTOR * n, which elimination needs to find an even subset.
+CANDIDATE_METHODS: Final[tuple[Method, ...]] = ("fps", "poisson")
+FPS_CANDIDATES: Final = 10_000
+FPS_CANDIDATE_FACTOR: Final = 4
+POISSON_CANDIDATE_FACTOR: Final = 5
+
+# The methods that draw points on the surface, and so can tell each point's face.
+SURFACE_METHODS: Final[tuple[Method, ...]] = ("surface", "fps", "poisson")
 
 
 def is_method(name: object) -> TypeGuard[Method]:
@@ -31,3 +43,13 @@ def is_method(name: object) -> TypeGuard[Method]:
 
 def is_normals(name: object) -> TypeGuard[Normals]:
     return name in NORMALS_NAMES
+
+
+def default_candidates(method: Method, n: int) -> int:
+    """The candidates `method` chooses `n` points from when none are given; 0 for the methods
+    that take none."""
+    if method == "fps":
+        return max(FPS_CANDIDATES, FPS_CANDIDATE_FACTOR * n)
+    if method == "poisson":
+        return POISSON_CANDIDATE_FACTOR * n
+    return 0

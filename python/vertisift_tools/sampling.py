@@ -1,5 +1,6 @@
 """One model to a point sample: `sample()` for a mesh file, `sample_mesh()` for a mesh in
-memory, and `read_mesh()`, a mesh file to arrays, over the package's native module.
+memory, `read_mesh()`, a mesh file to arrays, and `farthest_point_sample()` of any points,
+over the package's native module.
 
 The native code reads the file and draws the points with the interpreter lock released, and
 writes them into buffers that become the arrays here without a copy.
@@ -10,19 +11,23 @@ from __future__ import annotations
 import operator
 import os
 from collections.abc import Sequence
+from typing import Literal, overload
 
 import numpy as np
 import numpy.typing as npt
 
 from vertisift_tools import _native
 from vertisift_tools.choices import (
+    CANDIDATE_METHODS,
     DISTINCT_METHOD,
     METHOD_NAMES,
     METHODS,
     NORMALS,
     NORMALS_NAMES,
+    SURFACE_METHODS,
     Method,
     Normals,
+    default_candidates,
     is_method,
     is_normals,
 )
@@ -30,6 +35,7 @@ from vertisift_tools.models import STL_FORMAT, mesh_format
 
 Array = npt.NDArray[np.float32]
 IndexArray = npt.NDArray[np.int32]
+FaceArray = npt.NDArray[np.int64]
 SEED_LIMIT = 2**64
 # Vertex numbers that an int32 face array can hold.
 INT32_VERTICES = 2**31
@@ -102,6 +108,32 @@ def check_options(method: object, normals: object, distinct: object) -> tuple[in
     return METHODS[method], NORMALS[normals], bool(distinct)
 
 
+def check_candidates(method: Method, candidates: object, count: int) -> int:
+    """The number of candidates `method` chooses `count` points from: `candidates`, or the
+    method's default when None (0 for methods that take none); TypeError or ValueError for a
+    value `sample()` does not take."""
+    if candidates is None:
+        return default_candidates(method, count)
+    value = as_integer(candidates, "candidates must be None or an int")
+    if method not in CANDIDATE_METHODS:
+        raise ValueError(f"candidates applies only to method {_one_of(CANDIDATE_METHODS)}")
+    if value < count:
+        raise ValueError(f"candidates must be at least n ({count}), not {value}")
+    if value >= SEED_LIMIT:
+        raise MemoryError(f"cannot hold {value} candidates")
+    return value
+
+
+def check_return_faces(return_faces: object, method: Method) -> bool:
+    if not isinstance(return_faces, (bool, np.bool_)):
+        raise TypeError(f"return_faces must be a bool, not {type(return_faces).__name__}")
+    if return_faces and method not in SURFACE_METHODS:
+        raise ValueError(
+            f"return_faces=True needs a method on the surface ({_one_of(SURFACE_METHODS)})"
+        )
+    return bool(return_faces)
+
+
 def _one_of(names: Sequence[str]) -> str:
     """The names quoted and listed for a message: "'a', 'b' or 'c'"."""
     quoted = [repr(name) for name in names]
@@ -128,6 +160,36 @@ def _reading_error(error: OSError, format_code: int) -> OSError:
     return kind(None, error.strerror, error.filename)
 
 
+@overload
+def sample(
+    path: str | os.PathLike[str],
+    n: int,
+    *,
+    method: Method = ...,
+    seed: int | None = ...,
+    normals: Normals = ...,
+    distinct: bool = ...,
+    strict: bool = ...,
+    candidates: int | None = ...,
+    return_faces: Literal[False] = ...,
+) -> tuple[Array, Array]: ...
+
+
+@overload
+def sample(
+    path: str | os.PathLike[str],
+    n: int,
+    *,
+    method: Method = ...,
+    seed: int | None = ...,
+    normals: Normals = ...,
+    distinct: bool = ...,
+    strict: bool = ...,
+    candidates: int | None = ...,
+    return_faces: Literal[True],
+) -> tuple[Array, Array, FaceArray]: ...
+
+
 def sample(
     path: str | os.PathLike[str],
     n: int,
@@ -137,7 +199,9 @@ def sample(
     normals: Normals = "auto",
     distinct: bool = False,
     strict: bool = False,
-) -> tuple[Array, Array]:
+    candidates: int | None = None,
+    return_faces: bool = False,
+) -> tuple[Array, Array] | tuple[Array, Array, FaceArray]:
     """Draws `n` points of the model at `path`: (positions, normals), two C-contiguous
     float32 arrays of shape (n, 3); (0, 3) each for a model without faces. The suffix names
     the format, in any letter case: .off, .obj, .ply, and STL for .stl or any other.
@@ -146,33 +210,54 @@ def sample(
       `vertisift.reduce_stl_points` (one random vertex per occupied grid cell, then shuffle
       and cut, or top up with random vertices); with `distinct=True` the top-up takes
       vertices not chosen yet while any remain. "surface" draws points uniformly over the
-      surface area, each with its face's normal.
+      surface area, each with its face's normal. "fps" draws `candidates` such points and
+      keeps n of them by farthest-point sampling (`farthest_point_sample`), starting from a
+      candidate the seed picks: the points come in the order chosen, each as far as it can be
+      from those before. "poisson" keeps exactly n of `candidates` uniform points by weighted
+      sample elimination (each point weighs what its near neighbours press on it, and the
+      heaviest goes, until n remain): blue noise, no two points much closer than the spacing
+      n points can keep on that area, listed in the order drawn.
+    candidates: for "fps" and "poisson" only, at least n; by default 10,000, or 4 * n when
+      that is more, for "fps", and 5 * n for "poisson". The points and normals are those of
+      `method="surface"` with the same seed and `candidates` points, kept in part.
     normals: "file" uses the stored normals: an STL face's, or the vertex normals of OBJ
       (vn) and PLY or OFF (nx ny nz), blended at a surface point; "geometry" computes the
       face's from its corners (right-hand rule); "auto" takes a stored one where it lies
       within 30 degrees of the computed one (or the face has no area) and computes the
       others. A vertex's normal is the normalised sum of its faces' (or corners') normals.
       Normals are unit length, or zero where no direction exists (a NaN or infinite stored
-      normal has none; a file that stores none stores zeros).
+      normal has none; a file that stores none stores zeros). "smooth" blends, at a surface
+      point, its face's three vertex normals with the point's barycentric weights and makes
+      the blend unit length; a vertex normal is the normalised sum of the unit geometric
+      normals of the faces around it (around the position, identical bit for bit, in STL;
+      around the vertex index in the indexed formats). For "vertices", "smooth" is that
+      vertex normal, the same as "geometry".
     seed: None draws from the operating system; an int in [0, 2**64) makes the result the
       same, bit for bit, on every call, thread count and machine (for a given version).
     strict: read STL exactly as `vertisift.reduce_stl_points` does; by default STL is read as
       other tools write it (keywords in any case, blanks before "solid", ...).
+    return_faces: for the methods on the surface, also return each point's face: int64 array
+      of shape (n,), indices into the faces `read_mesh(path)` gives (the file's faces in order,
+      polygons split into fans), to carry per-face labels, parts or colours to the points.
 
     Raises OSError (the reader's message, the path in `filename`) when the file cannot be
     read: MeshReadError (StlReadError for STL) for a file its reader refuses; ValueError for
-    a negative `n`, an unknown method or normals mode, a seed out of range, `distinct` with
-    "surface", or a surface sample of a mesh without area; TypeError for arguments of the
-    wrong type; MemoryError when `n` points cannot be held.
+    a negative `n`, an unknown method or normals mode, a seed out of range, `distinct` other
+    than with "vertices", `candidates` other than with "fps" and "poisson" or below n,
+    `return_faces` with "vertices", or a surface sample of a mesh without area; TypeError for
+    arguments of the wrong type; MemoryError when `n` points (or the candidates) cannot be
+    held.
     """
     _check_path(path)
     count = check_count(n)
     method_code, normals_code, distinct_flag = check_options(method, normals, distinct)
+    candidate_count = check_candidates(method, candidates, count)
+    faces_flag = check_return_faces(return_faces, method)
     seed_value = check_seed(seed)
     format_code = mesh_format(path)
     strict_flag = _check_strict(strict)
     try:
-        position_bytes, normal_bytes = _native.sample(
+        buffers = _native.sample(
             path,
             count,
             method_code,
@@ -181,14 +266,29 @@ def sample(
             distinct_flag,
             format_code,
             strict_flag,
+            candidate_count,
+            faces_flag,
         )
     except OSError as error:
         raise _reading_error(error, format_code) from None
-    return _points(position_bytes), _points(normal_bytes)
+    return _sampled(buffers)
 
 
 def _points(buffer: bytearray) -> Array:
     return np.frombuffer(buffer, dtype=np.float32).reshape(-1, 3)
+
+
+def _sampled(
+    buffers: tuple[bytearray, ...],
+) -> tuple[Array, Array] | tuple[Array, Array, FaceArray]:
+    """The native result as arrays: positions, normals and, when asked, the faces."""
+    if len(buffers) == 3:
+        return (
+            _points(buffers[0]),
+            _points(buffers[1]),
+            np.frombuffer(buffers[2], dtype=np.int64),
+        )
+    return _points(buffers[0]), _points(buffers[1])
 
 
 def read_mesh(path: str | os.PathLike[str], *, strict: bool = False) -> tuple[Array, IndexArray]:
@@ -212,6 +312,36 @@ def read_mesh(path: str | os.PathLike[str], *, strict: bool = False) -> tuple[Ar
     return vertices, faces  # type: ignore[return-value]
 
 
+@overload
+def sample_mesh(
+    vertices: npt.ArrayLike,
+    faces: npt.ArrayLike,
+    n: int,
+    *,
+    method: Method = ...,
+    seed: int | None = ...,
+    normals: Normals = ...,
+    distinct: bool = ...,
+    candidates: int | None = ...,
+    return_faces: Literal[False] = ...,
+) -> tuple[Array, Array]: ...
+
+
+@overload
+def sample_mesh(
+    vertices: npt.ArrayLike,
+    faces: npt.ArrayLike,
+    n: int,
+    *,
+    method: Method = ...,
+    seed: int | None = ...,
+    normals: Normals = ...,
+    distinct: bool = ...,
+    candidates: int | None = ...,
+    return_faces: Literal[True],
+) -> tuple[Array, Array, FaceArray]: ...
+
+
 def sample_mesh(
     vertices: npt.ArrayLike,
     faces: npt.ArrayLike,
@@ -221,13 +351,15 @@ def sample_mesh(
     seed: int | None = None,
     normals: Normals = "auto",
     distinct: bool = False,
-) -> tuple[Array, Array]:
+    candidates: int | None = None,
+    return_faces: bool = False,
+) -> tuple[Array, Array] | tuple[Array, Array, FaceArray]:
     """Draws `n` points of the mesh (`vertices`, shape (V, 3), float32 or float64; `faces`,
     shape (F, 3), any integer type), as `sample()` draws them from a file: for the mesh
     that `read_mesh(path)` gives, `sample_mesh(*read_mesh(path), ...)` and `sample(path, ...)`
     give the same arrays bit for bit with normals="geometry". A mesh in memory stores no
     normals: "file" gives zeros, "auto" the geometry's. "vertices" draws from the vertices
-    that faces use.
+    that faces use; `return_faces` indexes `faces`.
 
     Raises ValueError for arrays of the wrong shape or type, a face index below 0 or not
     below V, or a face that uses a vertex with a NaN or infinite coordinate; and what
@@ -237,13 +369,15 @@ def sample_mesh(
     face_array = _face_array(faces)
     count = check_count(n)
     method_code, normals_code, distinct_flag = check_options(method, normals, distinct)
+    candidate_count = check_candidates(method, candidates, count)
+    faces_flag = check_return_faces(return_faces, method)
     seed_value = check_seed(seed)
     if len(face_array):
         low, high = int(face_array.min()), int(face_array.max())
         if low < 0 or high >= len(vertex_array):
             bad = low if low < 0 else high
             raise ValueError(f"faces name vertex {bad}, but there are {len(vertex_array)} vertices")
-    position_bytes, normal_bytes = _native.sample_mesh(
+    buffers = _native.sample_mesh(
         vertex_array,
         face_array.astype(np.uint32, copy=False),
         count,
@@ -251,8 +385,41 @@ def sample_mesh(
         seed_value,
         normals_code,
         distinct_flag,
+        candidate_count,
+        faces_flag,
     )
-    return _points(position_bytes), _points(normal_bytes)
+    return _sampled(buffers)
+
+
+def farthest_point_sample(points: npt.ArrayLike, k: int, *, start: int = 0) -> FaceArray:
+    """The indices (int64, shape (k,)) of exact farthest-point sampling of `points`, an
+    array of shape (m, 3), float32 or float64: first `start`, then each time the point whose
+    distance to those chosen is largest, of equal distances the lowest index. Distances are
+    compared as (dx**2 + dy**2) + dz**2 in the array's own precision, so the result is that
+    of the plain O(m * k) loop, index for index, on any machine and thread count; once every
+    distinct position is chosen, points at distance 0 follow, lowest index first. Runs in
+    native code on the worker threads, on a tree that passes over the points a new point
+    cannot come closer to, with the interpreter lock released.
+
+    Raises ValueError for an array of another shape or type, `k` below 0 or above m,
+    `start` not in [0, m) (when k > 0), or a coordinate that is NaN or infinite; TypeError
+    for a `k` or `start` that is not an int.
+    """
+    array = np.asarray(points)
+    if array.dtype not in (np.float32, np.float64):
+        raise ValueError(f"points must be float32 or float64, not {array.dtype}")
+    if array.ndim != 2 or array.shape[1] != 3:
+        raise ValueError(f"points must have shape (m, 3), not {array.shape}")
+    count = as_integer(k, "k must be an int")
+    if not 0 <= count <= len(array):
+        raise ValueError(f"k must be in [0, {len(array)}], not {count}")
+    first = as_integer(start, "start must be an int")
+    if count and not 0 <= first < len(array):
+        raise ValueError(f"start must be in [0, {len(array)}), not {first}")
+    chosen = _native.farthest_point_sample(
+        np.ascontiguousarray(array), array.dtype == np.float64, count, first if count else 0
+    )
+    return np.frombuffer(chosen, dtype=np.int64)
 
 
 def _vertex_array(vertices: npt.ArrayLike) -> Array:

@@ -33,6 +33,7 @@ enum class SampleStream : std::uint64_t {
   CellPicks = 1,        // one uniform index per occupied cell, in cell-key order
   CountAdjustment = 2,  // the shuffle, or the top-up draws, in order
   SurfacePoints = 3,    // by block: four words per surface point
+  FarthestStart = 4,    // the candidate that farthest-point sampling starts from
 };
 
 SampleKey derive_sample_key(std::uint64_t seed);

@@ -60,7 +60,7 @@ base::Point3 face_normal(const base::Point3& stored, const base::Point3& a, cons
                          const base::Point3& c, NormalSource source) {
   if (source == NormalSource::File) return unit_of(stored);
   const base::Point3 geometric = geometric_normal(a, b, c);
-  if (source == NormalSource::Geometry) return geometric;
+  if (source == NormalSource::Geometry || source == NormalSource::Smooth) return geometric;
   const base::Point3 own = unit_of(stored);
   if (is_zero(own)) return geometric;
   if (is_zero(geometric)) return own;  // a degenerate face: the stored normal is all there is
@@ -171,7 +171,7 @@ reduce::PointList vertex_points_of_corners(std::span<const base::Point3> vertice
       [&](std::size_t f, base::Point3* out) {
         const auto* corners = triangles[f].corners;
         const base::Point3 &a = at[corners[0]], &b = at[corners[1]], &c = at[corners[2]];
-        if (source == NormalSource::Geometry || stored.empty()) {
+        if (source == NormalSource::Geometry || source == NormalSource::Smooth || stored.empty()) {
           // Without stored normals every corner has the zero normal: File gives nothing,
           // Auto the face's own.
           const base::Point3 face = source == NormalSource::File

@@ -22,6 +22,8 @@ enum class NormalSource {
   File,      // the stored normals, as the file gives them
   Geometry,  // computed from the corners, the stored ones ignored
   Auto,      // the stored normal where it agrees with the corners, else the computed one
+  Smooth,    // at a surface point, the blend of its face's vertex normals; a face's own is
+             // the computed one
 };
 
 // Auto keeps a stored normal whose angle to the geometric one is below 30°: the dot product

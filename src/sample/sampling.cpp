@@ -15,6 +15,8 @@
 #include "reduce/count_adjustment.h"
 #include "reduce/grid.h"
 #include "sample/surface_sampling.h"
+#include "spread/farthest_point.h"
+#include "spread/sample_elimination.h"
 
 namespace vertisift::sample {
 namespace {
@@ -108,13 +110,51 @@ SampleOutcome draw_from_faces(const Faces& faces, std::size_t face_count,
                               const SampleOptions& options, std::span<base::Point3> positions,
                               std::span<base::Point3> normals) {
   if (face_count == 0) return std::uint64_t{0};
+  const std::uint64_t drawn = options.method == SampleMethod::Surface ? count : options.candidates;
   const parallel::SequentialPasses small(face_count < parallel::SMALL_PASS_ITEMS &&
-                                         count < parallel::SMALL_PASS_ITEMS);
+                                         drawn < parallel::SMALL_PASS_ITEMS);
   AreaList cumulative;
   const double total = cumulative_areas(faces, cumulative);
   if (!(total > 0.0) || !std::isfinite(total)) return NoArea{};
-  draw_surface_points(faces, cumulative, total, options.normals, options.key, positions, normals,
-                      corners);
+  if (options.method == SampleMethod::Surface) {
+    draw_surface_points(faces, cumulative, total, options.normals, options.key, positions, normals,
+                        corners, options.face_indices);
+    return count;
+  }
+  // The candidates, drawn as a surface sample of their number, and the ones kept of them.
+  static_assert(sizeof(base::Point3) == 3 * sizeof(float), "points are read as float triples");
+  const auto size = static_cast<std::size_t>(drawn);
+  base::PodVector<base::Point3> points, point_normals;
+  base::PodVector<std::uint64_t> point_faces, kept;
+  points.resize_zeroed(size);
+  point_normals.resize_zeroed(size);
+  point_faces.resize_zeroed(options.face_indices.empty() ? 0 : size);
+  draw_surface_points(faces, cumulative, total, options.normals, options.key,
+                      std::span<base::Point3>(points.data(), size),
+                      std::span<base::Point3>(point_normals.data(), size), corners,
+                      std::span<std::uint64_t>(point_faces.data(), point_faces.size()));
+  kept.resize_zeroed(positions.size());
+  const std::span<std::uint64_t> chosen(kept.data(), kept.size());
+  if (options.method == SampleMethod::Farthest) {
+    std::size_t start = 0;
+    if (size > 0) {
+      random::StreamRng starts(options.key, random::SampleStream::FarthestStart);
+      start = static_cast<std::size_t>(random::uniform_index(starts, size));
+    }
+    spread::farthest_point_sample<float>(
+        std::span<const float>(reinterpret_cast<const float*>(points.data()), 3 * size), start,
+        chosen);
+  } else {
+    spread::eliminate_samples(std::span<const base::Point3>(points.data(), size), total, chosen);
+  }
+  parallel::parallel_for(chosen.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const auto c = static_cast<std::size_t>(chosen[i]);
+      positions[i] = points[c];
+      normals[i] = point_normals[c];
+      if (!options.face_indices.empty()) options.face_indices[i] = point_faces[c];
+    }
+  });
   return count;
 }
 
@@ -195,10 +235,23 @@ SampleOutcome sample_stored_surface(const mesh_io::StoredMesh& mesh, std::uint64
       std::span<const base::Point3>(mesh.positions.data(), mesh.positions.size()),
       std::span<const mesh_io::Triangle>(mesh.triangles.data(), face_count)};
   // Stored vertex normals are resolved per corner (made unit, or under Auto replaced where
-  // they disagree with the face) before the points blend them.
+  // they disagree with the face) before the points blend them. Smooth normals blend the
+  // vertex normals that the faces' own normals sum to.
   const CornerNormals stored = stored_normals(mesh);
   base::PodVector<FaceCorners> corners;
-  if (!stored.empty() && options.normals != NormalSource::Geometry) {
+  if (options.normals == NormalSource::Smooth) {
+    const parallel::SequentialPasses small(face_count < parallel::SMALL_PASS_ITEMS);
+    const reduce::PointList vertex_normals =
+        vertex_points_of_corners(faces.positions, faces.triangles, {}, NormalSource::Geometry);
+    corners.resize_zeroed(face_count);
+    parallel::parallel_for(face_count, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t f = begin; f < end; ++f) {
+        for (std::size_t k = 0; k < 3; ++k) {
+          corners[f].normals[k] = vertex_normals[mesh.triangles[f].corners[k]].normal;
+        }
+      }
+    });
+  } else if (!stored.empty() && options.normals != NormalSource::Geometry) {
     const parallel::SequentialPasses small(face_count < parallel::SMALL_PASS_ITEMS);
     corners.resize_zeroed(face_count);
     const base::Point3* at = mesh.positions.data();
@@ -217,36 +270,61 @@ SampleOutcome sample_stored_surface(const mesh_io::StoredMesh& mesh, std::uint64
                          options, positions, normals);
 }
 
-void check_storage(std::uint64_t count, std::span<base::Point3> positions,
-                   std::span<base::Point3> normals) {
-  if (positions.size() != count || normals.size() != count) {
+void check_request(std::uint64_t count, const SampleOptions& options,
+                   std::span<base::Point3> positions, std::span<base::Point3> normals) {
+  if (positions.size() != count || normals.size() != count ||
+      (!options.face_indices.empty() && options.face_indices.size() != count)) {
     base::raise_fault("sample storage does not match the count");
   }
+  const bool chooses =
+      options.method == SampleMethod::Farthest || options.method == SampleMethod::Poisson;
+  if (chooses && options.candidates < count) {
+    base::raise_fault("fewer candidates than points to choose");
+  }
+}
+
+// The options as the methods take them: a vertex's smooth normal is its normal from the
+// geometry.
+SampleOptions effective(const SampleOptions& options) {
+  SampleOptions own = options;
+  if (own.method == SampleMethod::Vertices && own.normals == NormalSource::Smooth) {
+    own.normals = NormalSource::Geometry;
+  }
+  return own;
 }
 
 }  // namespace
 
 SampleOutcome sample_stored(const mesh_io::StoredMesh& mesh, std::uint64_t count,
-                            const SampleOptions& options, std::span<base::Point3> positions,
+                            const SampleOptions& asked, std::span<base::Point3> positions,
                             std::span<base::Point3> normals) {
   base::prepare_thread_storage();
-  check_storage(count, positions, normals);
+  check_request(count, asked, positions, normals);
+  const SampleOptions options = effective(asked);
   if (mesh.triangles.empty()) return std::uint64_t{0};
-  if (options.method == SampleMethod::Surface) {
+  if (options.method != SampleMethod::Vertices) {
     return sample_stored_surface(mesh, count, options, positions, normals);
   }
   return sample_stored_vertices(mesh, count, options, positions, normals);
 }
 
 SampleOutcome sample_stl(const mesh_io::PathText& path, stl::StlDialect dialect,
-                         std::uint64_t count, const SampleOptions& options,
+                         std::uint64_t count, const SampleOptions& asked,
                          std::span<base::Point3> positions, std::span<base::Point3> normals) {
   base::prepare_thread_storage();
-  check_storage(count, positions, normals);
-  if (options.method == SampleMethod::Surface) {
-    return sample_surface(path, dialect, count, options, positions, normals);
+  check_request(count, asked, positions, normals);
+  const SampleOptions options = effective(asked);
+  if (options.method == SampleMethod::Vertices) {
+    return sample_vertices(path, dialect, count, options, positions, normals);
   }
-  return sample_vertices(path, dialect, count, options, positions, normals);
+  if (options.normals == NormalSource::Smooth) {
+    // Smooth normals need the faces around each vertex: the mesh with its vertices merged,
+    // whose faces give the same points as the file's.
+    auto mesh = formats::read_mesh_file(path, formats::MeshFormat::Stl, dialect);
+    if (!mesh.ok()) return std::move(mesh.error());
+    return sample_stored(mesh.value(), count, options, positions, normals);
+  }
+  return sample_surface(path, dialect, count, options, positions, normals);
 }
 
 SampleOutcome sample_file(const mesh_io::PathText& path, formats::MeshFormat format,

@@ -7,7 +7,9 @@
 // independent of the pool's size and of hash layouts: vertices are numbered in order of first
 // occurrence, normals summed in face order, cells visited in key order, and every draw taken
 // from the key's streams in that order. "surface" draws points uniformly over the area (see
-// surface_sampling.h) and merges no vertices.
+// surface_sampling.h) and merges no vertices. "farthest" and "poisson" draw `candidates`
+// surface points so, then keep `count` of them spread evenly (see spread/): farthest-point
+// sampling from a candidate the key picks, or sample elimination.
 #pragma once
 
 #include <cstdint>
@@ -24,13 +26,17 @@
 
 namespace vertisift::sample {
 
-enum class SampleMethod { Vertices, Surface };
+enum class SampleMethod { Vertices, Surface, Farthest, Poisson };
 
 struct SampleOptions {
   SampleMethod method = SampleMethod::Vertices;
-  NormalSource normals = NormalSource::Auto;
+  NormalSource normals = NormalSource::Auto;  // Smooth under Vertices is Geometry
   bool distinct = false;  // vertices only: top up with vertices not chosen yet while any remain
+  std::uint64_t candidates = 0;  // Farthest and Poisson: the points they choose from, >= count
   random::SampleKey key{};
+  // The methods on the surface write each point's face here when it is not empty (`count`
+  // items): its index among the triangles in file order, polygons fanned.
+  std::span<std::uint64_t> face_indices;
 };
 
 inline constexpr const char* NO_AREA_MESSAGE =

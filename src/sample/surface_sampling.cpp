@@ -61,7 +61,7 @@ template <class Faces>
 void draw_points_of(const Faces& faces, std::span<const double> cumulative, double total,
                     NormalSource source, const random::SampleKey& key,
                     std::span<base::Point3> positions, std::span<base::Point3> normals,
-                    std::span<const FaceCorners> corners);
+                    std::span<const FaceCorners> corners, std::span<std::uint64_t> face_indices);
 
 double triangle_area(const base::Point3& a, const base::Point3& b, const base::Point3& c) {
   const EdgeCross n = edge_cross(a, b, c);
@@ -181,22 +181,26 @@ base::Point3 point_in_triangle(const base::Point3& a, const base::Point3& b, con
 void draw_surface_points(std::span<const mesh_io::RawFace> faces,
                          std::span<const double> cumulative, double total, NormalSource source,
                          const random::SampleKey& key, std::span<base::Point3> positions,
-                         std::span<base::Point3> normals, std::span<const FaceCorners> corners) {
-  draw_points_of(SoupAccess{faces}, cumulative, total, source, key, positions, normals, corners);
+                         std::span<base::Point3> normals, std::span<const FaceCorners> corners,
+                         std::span<std::uint64_t> face_indices) {
+  draw_points_of(SoupAccess{faces}, cumulative, total, source, key, positions, normals, corners,
+                 face_indices);
 }
 
 void draw_surface_points(const IndexedFaces& faces, std::span<const double> cumulative,
                          double total, NormalSource source, const random::SampleKey& key,
                          std::span<base::Point3> positions, std::span<base::Point3> normals,
-                         std::span<const FaceCorners> corners) {
-  draw_points_of(IndexedAccess{faces}, cumulative, total, source, key, positions, normals, corners);
+                         std::span<const FaceCorners> corners,
+                         std::span<std::uint64_t> face_indices) {
+  draw_points_of(IndexedAccess{faces}, cumulative, total, source, key, positions, normals, corners,
+                 face_indices);
 }
 
 template <class Faces>
 void draw_points_of(const Faces& faces, std::span<const double> cumulative, double total,
                     NormalSource source, const random::SampleKey& key,
                     std::span<base::Point3> positions, std::span<base::Point3> normals,
-                    std::span<const FaceCorners> corners) {
+                    std::span<const FaceCorners> corners, std::span<std::uint64_t> face_indices) {
   // Points go in batches of DRAW_BATCH (whole blocks of four), each batch in stages: every
   // stage starts the memory loads the next one needs for all its points, so the cache misses
   // of a batch (guide, cumulative areas, face record) overlap instead of following each other.
@@ -236,6 +240,7 @@ void draw_points_of(const Faces& faces, std::span<const double> cumulative, doub
         const base::Point3& vb = faces.corner(f, 1);
         const base::Point3& vc = faces.corner(f, 2);
         positions[begin + k] = point_in_triangle(va, vb, vc, r1, r2);
+        if (!face_indices.empty()) face_indices[begin + k] = f;
         if (corners.empty()) {
           normals[begin + k] = face_normal(faces.stored(f), va, vb, vc, source);
         } else {

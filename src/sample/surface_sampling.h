@@ -88,16 +88,18 @@ struct FaceCorners {
 // when `corners` is not empty (one item per face), the blend of its face's corner normals
 // with the point's own weights, (1 - sqrt(r1)) na + sqrt(r1) (1 - r2) nb + sqrt(r1) r2 nc in
 // double precision, made unit length.
+// When `face_indices` is not empty (one item per point), each point's face goes there.
 // The same for indexed faces, which give the same points as the RawFaces of their corners
 // with zero stored normals.
 void draw_surface_points(std::span<const mesh_io::RawFace> faces,
                          std::span<const double> cumulative, double total, NormalSource source,
                          const random::SampleKey& key, std::span<base::Point3> positions,
-                         std::span<base::Point3> normals,
-                         std::span<const FaceCorners> corners = {});
+                         std::span<base::Point3> normals, std::span<const FaceCorners> corners = {},
+                         std::span<std::uint64_t> face_indices = {});
 void draw_surface_points(const IndexedFaces& faces, std::span<const double> cumulative,
                          double total, NormalSource source, const random::SampleKey& key,
                          std::span<base::Point3> positions, std::span<base::Point3> normals,
-                         std::span<const FaceCorners> corners = {});
+                         std::span<const FaceCorners> corners = {},
+                         std::span<std::uint64_t> face_indices = {});
 
 }  // namespace vertisift::sample

@@ -1,10 +1,11 @@
-// The tools' native module, vertisift_tools._native: sample(), read_mesh() and sample_mesh()
-// over the same core as the extension. Its one exported symbol is PyInit__native. Its state
-// is the type of the buffers that read_mesh() lends, made for each module object, so it can
-// be loaded in any interpreter.
+// The tools' native module, vertisift_tools._native: sample(), read_mesh(), sample_mesh() and
+// farthest_point_sample() over the same core as the extension. Its one exported symbol is
+// PyInit__native. Its state is the type of the buffers that read_mesh() lends, made for each module
+// object, so it can be loaded in any interpreter.
 #include "tools/mesh_buffer.h"
 #include "tools/mesh_call.h"
 #include "tools/sample_call.h"
+#include "tools/spread_call.h"
 
 namespace vertisift::tools {
 namespace {
@@ -18,9 +19,11 @@ PyMethodDef methods[] = {
     {.ml_name = "sample",
      .ml_meth = fastcall(sample_entry),
      .ml_flags = METH_FASTCALL,
-     .ml_doc = "sample(path, n, method, seed, normals, distinct, format, strict)\n--\n\n"
+     .ml_doc = "sample(path, n, method, seed, normals, distinct, format, strict, candidates, "
+               "faces)\n--\n\n"
                "Points of a mesh file as two bytearrays of float32 triples (positions, "
-               "normals).\nUse vertisift_tools.sample(), which checks the arguments."},
+               "normals), and one of int64 face indices when asked.\n"
+               "Use vertisift_tools.sample(), which checks the arguments."},
     {.ml_name = "read_mesh",
      .ml_meth = fastcall(read_mesh_entry),
      .ml_flags = METH_FASTCALL,
@@ -30,9 +33,16 @@ PyMethodDef methods[] = {
     {.ml_name = "sample_mesh",
      .ml_meth = fastcall(sample_mesh_entry),
      .ml_flags = METH_FASTCALL,
-     .ml_doc = "sample_mesh(vertices, faces, n, method, seed, normals, distinct)\n--\n\n"
+     .ml_doc = "sample_mesh(vertices, faces, n, method, seed, normals, distinct, candidates, "
+               "with_faces)\n--\n\n"
                "Points of a mesh in memory, as sample() gives them.\n"
                "Use vertisift_tools.sample_mesh(), which checks the arguments."},
+    {.ml_name = "farthest_point_sample",
+     .ml_meth = fastcall(farthest_point_sample_entry),
+     .ml_flags = METH_FASTCALL,
+     .ml_doc = "farthest_point_sample(points, double, k, start)\n--\n\n"
+               "The indices of farthest-point sampling, as a bytearray of int64.\n"
+               "Use vertisift_tools.farthest_point_sample(), which checks the arguments."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,6 +8,7 @@
 #include "boundary/conversions.h"
 #include "boundary/guard.h"
 #include "boundary/released_lock.h"
+#include "tools/buffer_view.h"
 #include "tools/mesh_buffer.h"
 #include "tools/sample_call.h"
 
@@ -19,7 +20,7 @@ using boundary::PendingException;
 using boundary::PyRef;
 
 constexpr Py_ssize_t READ_MESH_ARGUMENTS = 3;
-constexpr Py_ssize_t SAMPLE_MESH_ARGUMENTS = 7;
+constexpr Py_ssize_t SAMPLE_MESH_ARGUMENTS = 9;
 
 Outcome<PyRef> read_mesh(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != READ_MESH_ARGUMENTS) {
@@ -57,27 +58,6 @@ Outcome<PyRef> read_mesh(PyObject* module, PyObject* const* args, Py_ssize_t nar
       PyTuple_Pack(3, positions.value().get(), triangles.value().get(), skipped.get()));
 }
 
-// A buffer viewed as bytes, released when done.
-class BufferView {
- public:
-  BufferView() = default;
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  bool acquire(PyObject* object) {
-    held_ = PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS) == 0;
-    return held_;
-  }
-  const void* data() const { return view_.buf; }
-  std::size_t bytes() const { return static_cast<std::size_t>(view_.len); }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
 template <class T>
 void copy_items(const BufferView& view, base::PodVector<T>& items) {
   items.resize_zeroed(view.bytes() / sizeof(T));
@@ -110,7 +90,7 @@ std::string refusal(const mesh_io::StoredMesh& mesh) {
 Outcome<PyRef> sample_mesh(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != SAMPLE_MESH_ARGUMENTS) {
     return PendingException::deferred(PyExc_TypeError,
-                                      "sample_mesh() takes exactly 7 positional arguments");
+                                      "sample_mesh() takes exactly 9 positional arguments");
   }
   BufferView vertices, triangles;
   if (!vertices.acquire(args[0]) || !triangles.acquire(args[1])) {
@@ -120,7 +100,7 @@ Outcome<PyRef> sample_mesh(PyObject* const* args, Py_ssize_t nargs) {
       triangles.bytes() % sizeof(mesh_io::Triangle) != 0) {
     return value_error("vertices and faces must hold whole triples");
   }
-  auto request = sample_request(args + 2);
+  auto request = sample_request(args + 2, args[7], args[8]);
   if (!request.ok()) return std::move(request.error());
   return run_sample(
       request.value(),

@@ -14,7 +14,8 @@ namespace vertisift::tools {
 //   format and strict as for sample().
 PyObject* read_mesh_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
-// sample_mesh(vertices, triangles, count, method, seed, normals, distinct) -> as sample()
+// sample_mesh(vertices, triangles, count, method, seed, normals, distinct, candidates, faces)
+//   -> as sample()
 //   vertices: a C-contiguous buffer of float32 triples; triangles: one of uint32 triples.
 //   ValueError when a triangle names a vertex that is not there, or uses a vertex with a
 //   coordinate that is NaN or infinite.

@@ -21,10 +21,14 @@ using boundary::Outcome;
 using boundary::PendingException;
 using boundary::PyRef;
 
-constexpr Py_ssize_t SAMPLE_ARGUMENTS = 8;
+constexpr Py_ssize_t SAMPLE_ARGUMENTS = 10;
 constexpr std::size_t BYTES_PER_POINT = 3 * sizeof(float);
-constexpr std::uint64_t METHOD_COUNT = 2;   // 0 vertices, 1 surface
-constexpr std::uint64_t NORMALS_COUNT = 3;  // 0 file, 1 geometry, 2 auto
+constexpr std::size_t BYTES_PER_FACE_INDEX = sizeof(std::uint64_t);
+// What a candidate of the farthest-point and the poisson sample takes while they choose:
+// position, normal, face and the chooser's own records.
+constexpr std::uint64_t BYTES_PER_CANDIDATE = 64;
+constexpr std::uint64_t METHOD_COUNT = 4;   // 0 vertices, 1 surface, 2 farthest point, 3 poisson
+constexpr std::uint64_t NORMALS_COUNT = 4;  // 0 file, 1 geometry, 2 auto, 3 smooth
 constexpr std::uint64_t FORMAT_COUNT = 4;   // 0 STL, 1 OFF, 2 OBJ, 3 PLY
 
 // The memory the machine has: results larger than that can never be made.
@@ -38,13 +42,13 @@ std::uint64_t physical_memory() {
 Outcome<PyRef> sample(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != SAMPLE_ARGUMENTS) {
     return PendingException::deferred(PyExc_TypeError,
-                                      "sample() takes exactly 8 positional arguments");
+                                      "sample() takes exactly 10 positional arguments");
   }
   PyRef filename = PyRef::steal(PyOS_FSPath(args[0]));
   if (!filename) return boundary::fetch_pending();
   auto path = boundary::path_text(filename.get());
   if (!path.ok()) return std::move(path.error());
-  auto request = sample_request(args + 1);
+  auto request = sample_request(args + 1, args[8], args[9]);
   if (!request.ok()) return std::move(request.error());
   auto reading = file_reading(args[6], args[7]);
   if (!reading.ok()) return std::move(reading.error());
@@ -64,7 +68,8 @@ PendingException value_error(const char* message) {
   return PendingException::deferred(PyExc_ValueError, message);
 }
 
-Outcome<SampleRequest> sample_request(PyObject* const* args) {
+Outcome<SampleRequest> sample_request(PyObject* const* args, PyObject* candidates,
+                                      PyObject* faces) {
   auto count = boundary::to_u64(args[0]);
   if (!count.ok()) return std::move(count.error());
   auto method = boundary::to_u64(args[1]);
@@ -75,16 +80,32 @@ Outcome<SampleRequest> sample_request(PyObject* const* args) {
   if (normals.value() >= NORMALS_COUNT) return value_error("unknown normals mode");
   const int distinct = PyObject_IsTrue(args[4]);
   if (distinct < 0) return boundary::fetch_pending();
+  const int with_faces = PyObject_IsTrue(faces);
+  if (with_faces < 0) return boundary::fetch_pending();
+  auto candidate_count = boundary::to_u64(candidates);
+  if (!candidate_count.ok()) return std::move(candidate_count.error());
 
   SampleRequest request;
   request.count = count.value();
   sample::SampleOptions& options = request.options;
-  options.method =
-      method.value() == 0 ? sample::SampleMethod::Vertices : sample::SampleMethod::Surface;
-  options.normals = normals.value() == 0   ? sample::NormalSource::File
-                    : normals.value() == 1 ? sample::NormalSource::Geometry
-                                           : sample::NormalSource::Auto;
+  constexpr sample::SampleMethod METHODS[METHOD_COUNT] = {
+      sample::SampleMethod::Vertices, sample::SampleMethod::Surface, sample::SampleMethod::Farthest,
+      sample::SampleMethod::Poisson};
+  constexpr sample::NormalSource SOURCES[NORMALS_COUNT] = {
+      sample::NormalSource::File, sample::NormalSource::Geometry, sample::NormalSource::Auto,
+      sample::NormalSource::Smooth};
+  options.method = METHODS[method.value()];
+  options.normals = SOURCES[normals.value()];
   options.distinct = distinct != 0;
+  const bool chooses = method.value() >= 2;
+  if (chooses && candidate_count.value() < request.count) {
+    return value_error("candidates must be at least the number of points");
+  }
+  options.candidates = chooses ? candidate_count.value() : 0;
+  if (with_faces != 0 && options.method == sample::SampleMethod::Vertices) {
+    return value_error("faces are given only by the methods on the surface");
+  }
+  request.faces = with_faces != 0;
   request.need_key = args[2] == Py_None;
   if (!request.need_key) {
     auto seed = boundary::to_u64(args[2]);
@@ -105,16 +126,24 @@ Outcome<FileReading> file_reading(PyObject* format, PyObject* strict) {
 }
 
 Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, PyObject* filename) {
-  // The result's size is checked before anything is allocated: more than the machine's
-  // memory can never be answered.
+  // The result's size, and the candidates', are checked before anything is allocated: more
+  // than the machine's memory can never be answered.
   const std::uint64_t points = request.count;
+  const std::uint64_t memory = physical_memory() / 2;
   if (points > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / BYTES_PER_POINT ||
-      points * BYTES_PER_POINT > physical_memory() / 2) {
+      points * BYTES_PER_POINT > memory ||
+      request.options.candidates > memory / BYTES_PER_CANDIDATE) {
     throw std::bad_alloc();
   }
   const auto bytes = static_cast<Py_ssize_t>(points * BYTES_PER_POINT);
   PyRef positions = boundary::checked(PyByteArray_FromStringAndSize(nullptr, bytes));
   PyRef normal_bytes = boundary::checked(PyByteArray_FromStringAndSize(nullptr, bytes));
+  const auto face_bytes =
+      static_cast<Py_ssize_t>(request.faces ? points * BYTES_PER_FACE_INDEX : 0);
+  PyRef face_indices = boundary::checked(PyByteArray_FromStringAndSize(nullptr, face_bytes));
+  request.options.face_indices = std::span<std::uint64_t>(
+      reinterpret_cast<std::uint64_t*>(PyByteArray_AS_STRING(face_indices.get())),
+      request.faces ? points : 0);
   // bytearray storage comes from the interpreter's allocator, aligned for any scalar type.
   const std::span<base::Point3> position_span(
       reinterpret_cast<base::Point3*>(PyByteArray_AS_STRING(positions.get())), points);
@@ -141,8 +170,13 @@ Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, Py
     return boundary::read_error(*error, "", filename);
   }
   if (std::get<std::uint64_t>(sampled) == 0 && points != 0) {
-    if (PyByteArray_Resize(positions.get(), 0) < 0) return boundary::fetch_pending();
-    if (PyByteArray_Resize(normal_bytes.get(), 0) < 0) return boundary::fetch_pending();
+    for (PyObject* made : {positions.get(), normal_bytes.get(), face_indices.get()}) {
+      if (PyByteArray_Resize(made, 0) < 0) return boundary::fetch_pending();
+    }
+  }
+  if (request.faces) {
+    return boundary::checked(
+        PyTuple_Pack(3, positions.get(), normal_bytes.get(), face_indices.get()));
   }
   return boundary::checked(PyTuple_Pack(2, positions.get(), normal_bytes.get()));
 }

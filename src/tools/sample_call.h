@@ -19,11 +19,15 @@
 
 namespace vertisift::tools {
 
-// sample(path, count, method, seed, normals, distinct, format, strict) -> (positions, normals)
-//   path: str or os.PathLike; count: int >= 0; method: 0 vertices, 1 surface;
-//   seed: None or int in [0, 2**64); normals: 0 file, 1 geometry, 2 auto; distinct: bool;
-//   format: 0 STL, 1 OFF, 2 OBJ, 3 PLY; strict: bool (STL only: read as reduce_stl_points).
-// Each bytearray holds count * 12 bytes, or none for a mesh without faces.
+// sample(path, count, method, seed, normals, distinct, format, strict, candidates, faces)
+//   -> (positions, normals) or (positions, normals, face_indices)
+//   path: str or os.PathLike; count: int >= 0; method: 0 vertices, 1 surface, 2 farthest
+//   point, 3 poisson; seed: None or int in [0, 2**64); normals: 0 file, 1 geometry, 2 auto,
+//   3 smooth; distinct: bool; format: 0 STL, 1 OFF, 2 OBJ, 3 PLY; strict: bool (STL only:
+//   read as reduce_stl_points); candidates: int >= count for methods 2 and 3, else ignored;
+//   faces: bool, for methods 1 to 3 only.
+// The point bytearrays hold count * 12 bytes, the face indices (int64) count * 8, or none
+// for a mesh without faces.
 PyObject* sample_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // An internal fault in a function of the tools' native module is a RuntimeError that says so.
@@ -41,13 +45,15 @@ struct ToolFaults {
 
 boundary::PendingException value_error(const char* message);
 
-// The arguments (count, method, seed, normals, distinct), checked.
+// The arguments (count, method, seed, normals, distinct) and (candidates, faces), checked.
 struct SampleRequest {
   std::uint64_t count = 0;
   sample::SampleOptions options;
   bool need_key = false;  // no seed: the key is drawn from the system, without the lock
+  bool faces = false;     // the face of each point is asked for
 };
-boundary::Outcome<SampleRequest> sample_request(PyObject* const* args);
+boundary::Outcome<SampleRequest> sample_request(PyObject* const* args, PyObject* candidates,
+                                                PyObject* faces);
 
 // The arguments (format, strict), checked.
 struct FileReading {

@@ -1,0 +1,39 @@
+// Exact farthest-point sampling: the first point given, then each time the point whose
+// distance to the points chosen so far is largest, ties to the lowest index.
+//
+// Design: the points are laid out as a balanced k-d tree (halves by the median along the
+// widest axis) down to leaves of LEAF_POINTS, under a complete binary tree whose every node
+// keeps its bounding box and its farthest point (its largest distance, ties to the lowest
+// index). The next point is the root's. A newly chosen point updates only the nodes it can
+// bring closer: a node is passed over when a lower bound of the distance from the point to its
+// box is at least its largest distance, since no point inside can then get closer. The bound
+// is taken in double precision and lowered by a margin larger than any rounding of the
+// distances, which are computed as (dx² + dy²) + dz² in the points' own precision, so the
+// result is exactly that of the plain O(m·k) loop. The tree is built, and an update that
+// reaches many points is spread, over the worker pool, subtree by subtree; the result does
+// not depend on the pool's size.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace vertisift::spread {
+
+inline constexpr std::size_t LEAF_POINTS = 32;
+
+// (dx² + dy²) + dz² in T, with dx = a.x - b.x and so on: the distance the sampling compares.
+template <class T>
+inline T squared_distance(const T* a, const T* b) {
+  const T dx = a[0] - b[0], dy = a[1] - b[1], dz = a[2] - b[2];
+  return (dx * dx + dy * dy) + dz * dz;
+}
+
+// Writes into `chosen` (k items, k <= m) the indices of farthest-point sampling over the m
+// points in `coordinates` (x, y, z of each, 3m values, all finite), starting with `start`
+// (< m when k > 0). T is float or double.
+template <class T>
+void farthest_point_sample(std::span<const T> coordinates, std::size_t start,
+                           std::span<std::uint64_t> chosen);
+
+}  // namespace vertisift::spread
