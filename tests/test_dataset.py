@@ -90,6 +90,11 @@ def test_bad_arguments(folder, write_binary):
         PointCloudDataset(folder, 10, distinct=True)
     with pytest.raises(ValueError, match="seed must be in"):
         PointCloudDataset(folder, 10, seed=-1)
+    # Candidates are checked as sample() checks them, before any item is read.
+    with pytest.raises(ValueError, match="candidates applies only to method 'fps' or 'poisson'"):
+        PointCloudDataset(folder, 10, candidates=100)
+    with pytest.raises(ValueError, match=r"candidates must be at least n \(10\), not 9"):
+        PointCloudDataset(folder, 10, method="poisson", candidates=9)
     with pytest.raises(TypeError):
         PointCloudDataset(folder, 10.0)
     # Bytes paths are refused as sample() refuses them, and said so.

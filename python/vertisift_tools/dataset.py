@@ -21,6 +21,7 @@ from vertisift_tools.models import find_models
 from vertisift_tools.sampling import (
     Array,
     as_integer,
+    check_candidates,
     check_count,
     check_options,
     check_seed,
@@ -85,11 +86,14 @@ class PointCloudDataset(Sequence[Array]):
             )
         self.n = check_count(n)
         _, _, self.distinct = check_options(method, normals, distinct)
+        # Checked here, as sample() checks it, so that a mistake shows before any item is read;
+        # None stays None, leaving the number to sample().
+        chosen = check_candidates(method, candidates, self.n)
+        self.candidates = None if candidates is None else chosen
         self.files: list[str] = paths
         self.method: Method = method
         self.seed = check_seed(seed)
         self.normals: Normals = normals
-        self.candidates = candidates
         self.epoch = 0
 
     def set_epoch(self, epoch: int) -> None:
