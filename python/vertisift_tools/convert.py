@@ -63,7 +63,9 @@ def reduce_to_arrays(
             candidates=chosen.candidates,
         )
     except MemoryError:
-        raise MemoryError(f"not enough memory for {count} points") from None
+        # Candidates given are at least `count`, so they are what did not fit.
+        drawn = "" if chosen.candidates is None else f" from {chosen.candidates} candidates"
+        raise MemoryError(f"not enough memory for {count} points{drawn}") from None
     if len(positions) != count:
         raise EmptyMeshError("the model has no faces, so it gives no points")
     return positions, normals
