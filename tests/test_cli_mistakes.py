@@ -64,6 +64,10 @@ def assert_one_line(result: subprocess.CompletedProcess[str], status: int, line:
 def test_impossible_point_count(tmp_path, model, huge):
     result = run_cli("reduce", model, huge, "-o", tmp_path / "o.npz")
     assert_one_line(result, 1, f"reduce: cannot convert {model}: not enough memory for {huge} points")
+    result = run_cli("reduce", model, COUNT, "-o", tmp_path / "o.npz", "--method", "fps",
+                     "--candidates", huge)
+    assert_one_line(result, 1, f"reduce: cannot convert {model}: not enough memory for {COUNT} "
+                    f"points from {huge} candidates")
     assert files_under(tmp_path) == ["model.stl"]
 
     (tmp_path / "in").mkdir()

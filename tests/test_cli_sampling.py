@@ -1,6 +1,7 @@
-"""The command's sampling options: --method, --seed, --normals and --distinct for reduce and
-batch, and seeded batches that write the same clouds however they run."""
+"""The command's sampling options: --method, --seed, --normals, --distinct and --candidates
+for reduce and batch, and seeded batches that write the same clouds however they run."""
 
+import json
 import shutil
 
 import numpy as np
@@ -8,7 +9,7 @@ import pytest
 
 import meshgen
 import vertisift_tools
-from cli_support import make_tree, run_cli
+from cli_support import RECORD_FILE, make_tree, run_cli
 from vertisift_tools.options import SampleOptions, file_seed
 
 COUNT = 300
@@ -45,14 +46,22 @@ def test_seeded_batch_writes_the_same_clouds_on_rerun_and_with_other_jobs(tmp_pa
     assert all(cloud_bytes(other)[name] != data for name, data in runs[0].items())
 
 
-def test_each_file_draws_with_its_own_seed(tmp_path):
-    """The batch's cloud of a file is sample() with the seed derived from its relative path."""
+@pytest.mark.parametrize("args, options", [
+    (["--distinct"], {"distinct": True}),
+    (["--method", "fps", "--candidates", "500"], {"method": "fps", "candidates": 500}),
+    (["--method", "poisson", "--candidates", "400", "--normals", "smooth"],
+     {"method": "poisson", "candidates": 400, "normals": "smooth"}),
+], ids=["distinct", "fps", "poisson"])
+def test_each_file_draws_with_its_own_seed(tmp_path, args, options):
+    """The batch's cloud of a file is sample() with the seed derived from its relative path
+    and the command's options."""
     make_tree(tmp_path / "in")
     out = tmp_path / "out"
-    run_cli("batch", tmp_path / "in", out, COUNT, "-q", "--seed", "5", "--distinct")
+    run_cli("batch", tmp_path / "in", out, COUNT, "-q", "--seed", "5", *args)
     positions, normals = vertisift_tools.read_cloud(out / "sub" / "d3.npz")
-    expected = vertisift_tools.sample(tmp_path / "in" / "sub" / "d3.stl", COUNT, normals="file",
-                                      seed=file_seed(5, "sub/d3.stl"), distinct=True)
+    expected = vertisift_tools.sample(tmp_path / "in" / "sub" / "d3.stl", COUNT,
+                                      seed=file_seed(5, "sub/d3.stl"),
+                                      **{"normals": "file", **options})
     assert np.array_equal(positions, expected[0]) and np.array_equal(normals, expected[1])
     assert SampleOptions(seed=5).for_file("sub/d3.stl").seed == file_seed(5, "sub/d3.stl")
     assert file_seed(5, "sub/d3.stl") != file_seed(5, "sub/e4.stl")
@@ -83,6 +92,9 @@ def test_reduce_options(tmp_path):
         (["--seed", "-1"], "is not a seed"),
         (["--seed", str(2**64)], "is not a seed"),
         (["--normals", "stored"], "invalid choice: 'stored'"),
+        (["--candidates", "500"], "--candidates applies only to --method fps or poisson"),
+        (["--method", "fps", "--candidates", "0"], "'0' is not a number of candidates"),
+        (["--method", "poisson", "--candidates", "4"], "--candidates 4 is fewer than N (5)"),
     ],
 )
 def test_option_mistakes(tmp_path, args, text):
@@ -92,3 +104,33 @@ def test_option_mistakes(tmp_path, args, text):
     (line,) = result.stderr.splitlines()  # no usage block before it
     assert line.startswith("vertisift reduce: error: ") and text in line
     assert not (tmp_path / "c.npz").exists()
+
+
+def test_the_batch_record_holds_the_candidates(tmp_path):
+    (tmp_path / "in").mkdir()
+    meshgen.write_binary_stl(tmp_path / "in" / "m.stl", meshgen.torus(20, 10))
+    out = tmp_path / "out"
+    result = run_cli("batch", tmp_path / "in", out, COUNT, "-q", "--method", "fps",
+                     "--candidates", "500")
+    assert result.returncode == 0, result.stderr
+    record = json.loads((out / RECORD_FILE).read_text())
+    assert (record["method"], record["candidates"]) == ("fps", 500)
+    refused = run_cli("batch", tmp_path / "in", out, COUNT, "-q", "--method", "fps",
+                      "--candidates", "600")
+    assert (refused.returncode, refused.stderr) == (
+        2, f"vertisift batch: error: OUT_DIR {out} holds the clouds of another batch (candidates "
+           "500 before, 600 now); use --overwrite to make every cloud again\n")
+
+    # A record without candidates, as versions before them wrote it and as this one writes it
+    # for a batch that takes none, stands for none.
+    del record["candidates"]
+    record["method"] = "surface"
+    (out / RECORD_FILE).write_text(json.dumps(record))
+    report = vertisift_tools.batch(tmp_path / "in", out, COUNT,
+                                   options=SampleOptions(method="surface"))
+    assert (report.converted, report.skipped) == (0, 1)
+    assert json.loads((out / RECORD_FILE).read_text()) == record
+    with pytest.raises(vertisift_tools.BatchMismatchError,
+                       match=r"\(method surface before, fps now; candidates none before, 500 now\)"):
+        vertisift_tools.batch(tmp_path / "in", out, COUNT,
+                              options=SampleOptions(method="fps", candidates=500))

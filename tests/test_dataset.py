@@ -8,6 +8,7 @@ import pytest
 
 import meshgen
 
+tools = pytest.importorskip("vertisift_tools")
 dataset_module = pytest.importorskip("vertisift_tools.dataset")
 PointCloudDataset = dataset_module.PointCloudDataset
 
@@ -56,6 +57,20 @@ def test_seeded_items_repeat_within_an_epoch_and_change_across_epochs(folder):
     assert not np.array_equal(unseeded[0], unseeded[0])
 
 
+@pytest.mark.parametrize("method, candidates", [("fps", 300), ("poisson", None), ("poisson", 400)])
+def test_even_methods_give_the_items_of_sample(folder, method, candidates):
+    dataset = PointCloudDataset(folder, 64, seed=2, method=method, candidates=candidates)
+    dataset.set_epoch(1)
+    positions, normals = tools.sample(dataset.files[1], 64, method=method,
+                                      seed=dataset_module.item_seed(2, 1, 1),
+                                      candidates=candidates)
+    item = dataset[1]
+    assert item.shape == (64, 6)
+    assert np.array_equal(item[:, :3], positions) and np.array_equal(item[:, 3:], normals)
+    shown = "" if candidates is None else f", candidates={candidates}"
+    assert repr(dataset).endswith(f"distinct=False{shown})")
+
+
 @pytest.mark.parametrize("start_method", ["fork", "spawn"])
 def test_worker_processes_load_items_of_a_pickled_dataset(folder, start_method):
     dataset = PointCloudDataset(folder, 32, seed=9)
@@ -75,6 +90,11 @@ def test_bad_arguments(folder, write_binary):
         PointCloudDataset(folder, 10, distinct=True)
     with pytest.raises(ValueError, match="seed must be in"):
         PointCloudDataset(folder, 10, seed=-1)
+    # Candidates are checked as sample() checks them, before any item is read.
+    with pytest.raises(ValueError, match="candidates applies only to method 'fps' or 'poisson'"):
+        PointCloudDataset(folder, 10, candidates=100)
+    with pytest.raises(ValueError, match=r"candidates must be at least n \(10\), not 9"):
+        PointCloudDataset(folder, 10, method="poisson", candidates=9)
     with pytest.raises(TypeError):
         PointCloudDataset(folder, 10.0)
     # Bytes paths are refused as sample() refuses them, and said so.

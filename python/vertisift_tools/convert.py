@@ -47,7 +47,8 @@ def reduce_to_arrays(
     of shape (count, 3), made in native code. Raises what `sample()` raises when the model
     cannot be read (StlReadError, or the system's OSError such as FileNotFoundError),
     EmptyMeshError when it has no faces, ValueError for a surface sample of a model without
-    area, and MemoryError (saying how many points) when they do not fit."""
+    area or candidates that `sample()` refuses, and MemoryError (saying how many points) when
+    they do not fit."""
     if count < 1:
         raise ValueError(f"the point count must be 1 or more, not {count}")
     chosen = options or SampleOptions()
@@ -59,9 +60,12 @@ def reduce_to_arrays(
             seed=chosen.seed,
             normals=chosen.normals,
             distinct=chosen.distinct,
+            candidates=chosen.candidates,
         )
     except MemoryError:
-        raise MemoryError(f"not enough memory for {count} points") from None
+        # Candidates given are at least `count`, so they are what did not fit.
+        drawn = "" if chosen.candidates is None else f" from {chosen.candidates} candidates"
+        raise MemoryError(f"not enough memory for {count} points{drawn}") from None
     if len(positions) != count:
         raise EmptyMeshError("the model has no faces, so it gives no points")
     return positions, normals

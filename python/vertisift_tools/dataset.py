@@ -21,6 +21,7 @@ from vertisift_tools.models import find_models
 from vertisift_tools.sampling import (
     Array,
     as_integer,
+    check_candidates,
     check_count,
     check_options,
     check_seed,
@@ -55,6 +56,8 @@ class PointCloudDataset(Sequence[Array]):
       area, not heaped where a model is finely tessellated.
     seed: None draws afresh on every access; an int in [0, 2**64) draws item i with
       `item_seed(seed, i, epoch)`, so that each epoch differs and every run repeats.
+    candidates: with method "fps" or "poisson", how many uniform surface points the n are
+      picked from, as for `sample()` (None: its default).
     A model without faces raises ValueError, since it has no points to give.
     """
 
@@ -67,6 +70,7 @@ class PointCloudDataset(Sequence[Array]):
         seed: int | None = None,
         normals: Normals = "auto",
         distinct: bool = False,
+        candidates: int | None = None,
     ) -> None:
         if isinstance(files, (str, os.PathLike)):
             folder = _text_path(files, "files")
@@ -82,6 +86,10 @@ class PointCloudDataset(Sequence[Array]):
             )
         self.n = check_count(n)
         _, _, self.distinct = check_options(method, normals, distinct)
+        # Checked here, as sample() checks it, so that a mistake shows before any item is read;
+        # None stays None, leaving the number to sample().
+        chosen = check_candidates(method, candidates, self.n)
+        self.candidates = None if candidates is None else chosen
         self.files: list[str] = paths
         self.method: Method = method
         self.seed = check_seed(seed)
@@ -117,6 +125,7 @@ class PointCloudDataset(Sequence[Array]):
             seed=seed,
             normals=self.normals,
             distinct=self.distinct,
+            candidates=self.candidates,
         )
         if len(positions) != self.n:
             raise ValueError(f"{path}: the model has no faces, so it gives no points")
@@ -126,7 +135,9 @@ class PointCloudDataset(Sequence[Array]):
         return item
 
     def __repr__(self) -> str:
+        candidates = "" if self.candidates is None else f", candidates={self.candidates!r}"
         return (
             f"PointCloudDataset({len(self.files)} files, n={self.n}, method={self.method!r}, "
-            f"seed={self.seed!r}, normals={self.normals!r}, distinct={self.distinct!r})"
+            f"seed={self.seed!r}, normals={self.normals!r}, distinct={self.distinct!r}"
+            f"{candidates})"
         )

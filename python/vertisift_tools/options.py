@@ -36,12 +36,15 @@ def file_seed(seed: int, relative: str) -> int:
 class SampleOptions:
     """The options of `vertisift_tools.sample()` that the command passes on. The defaults are
     the command's own: vertices, the normals the file stores, and no seed, which draw the
-    clouds of the versions before these options (`sample()`'s "auto" normals would not)."""
+    clouds of the versions before these options (`sample()`'s "auto" normals would not).
+    `candidates` (for "fps" and "poisson" only) is how many uniform surface points the N are
+    picked from; None leaves it to `sample()`."""
 
     method: Method = "vertices"
     seed: int | None = None
     normals: Normals = "file"
     distinct: bool = False
+    candidates: int | None = None
 
     def for_file(self, relative: str) -> SampleOptions:
         """These options for the model at `relative` in a batch: a seed, if given, becomes

@@ -25,6 +25,11 @@ from vertisift_tools.options import SampleOptions, package_version
 
 FAILURES_FILE = "failures.csv"
 RECORD_FILE = "vertisift-batch.json"
+# Fields of the record that came after its first version, each with the value that its
+# absence stands for: a record without one was made before the choice existed, that is with
+# this value. A record holds such a field only when it differs, so that the record of a batch
+# that does not use the choice is the one earlier versions wrote.
+_LATER_FIELDS: dict[str, object] = {"candidates": None}
 
 
 @dataclass(frozen=True)
@@ -65,6 +70,7 @@ class BatchRecord:
     method: str
     normals: str
     distinct: bool
+    candidates: int | None
     seed: int | None
     version: str
 
@@ -77,6 +83,7 @@ class BatchRecord:
             method=chosen.method,
             normals=chosen.normals,
             distinct=chosen.distinct,
+            candidates=chosen.candidates,
             seed=chosen.seed,
             version=package_version(),
         )
@@ -129,7 +136,12 @@ def check_record(out_dir: str | os.PathLike[str], record: BatchRecord) -> None:
 
 def write_record(out_dir: str | os.PathLike[str], record: BatchRecord) -> Path:
     """Writes OUT_DIR/vertisift-batch.json, replacing an earlier one."""
-    text = json.dumps(dataclasses.asdict(record), indent=2) + "\n"
+    fields = {
+        name: value
+        for name, value in dataclasses.asdict(record).items()
+        if name not in _LATER_FIELDS or value != _LATER_FIELDS[name]
+    }
+    text = json.dumps(fields, indent=2) + "\n"
     return _replace_text(Path(out_dir) / RECORD_FILE, text)
 
 
@@ -247,9 +259,10 @@ def _replace_text(target: Path, text: str) -> Path:
 
 
 def _parse_record(text: bytes) -> BatchRecord | None:
-    """The record in `text`, or None when it is not one."""
+    """The record in `text`, or None when it is not one. A field of _LATER_FIELDS that the
+    record lacks takes the value its absence stands for."""
     try:
-        data = json.loads(text)
+        data = {**_LATER_FIELDS, **json.loads(text)}
         return BatchRecord(
             **{item.name: data[item.name] for item in dataclasses.fields(BatchRecord)}
         )

@@ -16,7 +16,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, NoReturn
 
-from vertisift_tools.choices import DISTINCT_METHOD
+from vertisift_tools.choices import CANDIDATE_METHODS, DISTINCT_METHOD
 from vertisift_tools.command.checks import (
     UsageError,
     need_cloud_format,
@@ -200,11 +200,21 @@ def preview_command(arguments: argparse.Namespace) -> int:
 def _sample_options(arguments: argparse.Namespace) -> SampleOptions:
     if arguments.distinct and arguments.method != DISTINCT_METHOD:
         raise UsageError(f"--distinct applies only to --method {DISTINCT_METHOD}")
+    candidates = arguments.candidates
+    if candidates is not None:
+        if arguments.method not in CANDIDATE_METHODS:
+            raise UsageError(
+                f"--candidates applies only to --method {' or '.join(CANDIDATE_METHODS)}"
+            )
+        # sample() refuses it too, but a batch would then fail every model one by one.
+        if candidates < arguments.count:
+            raise UsageError(f"--candidates {candidates} is fewer than N ({arguments.count})")
     return SampleOptions(
         method=arguments.method,
         seed=arguments.seed,
         normals=arguments.normals,
         distinct=arguments.distinct,
+        candidates=candidates,
     )
 
 

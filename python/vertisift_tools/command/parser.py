@@ -9,7 +9,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import NoReturn
 
-from vertisift_tools.choices import METHODS, NORMALS
+from vertisift_tools.choices import CANDIDATE_METHODS, METHODS, NORMALS
 from vertisift_tools.formats import FORMATS
 from vertisift_tools.options import SampleOptions, package_version
 
@@ -29,13 +29,15 @@ POINTS_TEXT = (
     "With --method vertices (the default), the points are vertices of the mesh: one picked at "
     "random in each occupied cell of a uniform grid over the model's bounding box, then cut at "
     "random, or topped up with vertices drawn at random (so points can repeat), to exactly N. "
-    "With --method surface, they are drawn uniformly over the surface area. With --normals "
+    "With --method surface, they are drawn uniformly over the surface area; with --method fps "
+    "or poisson, they are picked from points drawn uniformly over the surface so as to spread "
+    "evenly over it. With --normals "
     "file (the default), a vertex's normal is the normalised sum of the normals that the "
     "model's faces at that vertex store, and a surface point's normal is the one its face "
     "stores; it is (0, 0, 0) where they are zero or cancel out, and the command then says how "
     "many points have no normal. --normals geometry computes the faces' normals from their "
-    "corners instead, and --normals auto computes only those that the model stores as zero or "
-    "not finite."
+    "corners instead, --normals auto computes only those that the model stores as zero or "
+    "not finite, and --normals smooth blends the vertex normals of a point's face."
 )
 FORMATS_TEXT = (
     ".ply (binary PLY: x y z nx ny nz), .npz (arrays 'positions' and 'normals'), .xyzn (text, "
@@ -75,16 +77,27 @@ seed_value = whole_number(
     "seed_value", 0, MAX_COUNT, f"a seed (a whole number from 0 to {MAX_COUNT})"
 )
 job_count = whole_number("job_count", 1, None, "a number of processes (1 or more)")
+candidate_count = whole_number(
+    "candidate_count",
+    1,
+    MAX_COUNT,
+    f"a number of candidates (a whole number from 1 to {MAX_COUNT})",
+)
 
 
 def add_sample_options(parser: argparse.ArgumentParser, *, batch: bool) -> None:
-    """--method, --seed, --normals and --distinct, shared by reduce and batch."""
+    """--method, --seed, --normals, --distinct and --candidates, shared by reduce and
+    batch."""
     parser.add_argument(
         "--method",
         choices=tuple(METHODS),
         default=SampleOptions.method,
         help="vertices: mesh vertices picked by the grid, as described above (the default); "
-        "surface: points drawn uniformly over the surface area, each with its face's normal",
+        "surface: points drawn uniformly over the surface area, each with its face's normal; "
+        "fps: farthest-point sampling: N points spread as far apart as possible, from "
+        "CANDIDATES uniform surface points, by default 10,000 or 4·N if more; poisson: "
+        "blue-noise points, exactly N, by weighted sample elimination from CANDIDATES uniform "
+        "surface points, by default 5·N",
     )
     seed_help = (
         "draw the same points on every run: each model's seed is derived from SEED and the "
@@ -100,13 +113,21 @@ def add_sample_options(parser: argparse.ArgumentParser, *, batch: bool) -> None:
         default=SampleOptions.normals,
         help="file: the normals the model stores (the default); geometry: computed from each "
         "face's corners by the right-hand rule; auto: the stored normal where it is usable, "
-        "the computed one where it is zero or not finite",
+        "the computed one where it is zero or not finite; smooth: the blend of the face's "
+        "vertex normals at each point",
     )
     parser.add_argument(
         "--distinct",
         action="store_true",
         help="with --method vertices: top up with vertices not chosen yet, so points repeat "
         "only when N exceeds the model's vertices",
+    )
+    parser.add_argument(
+        "--candidates",
+        metavar="CANDIDATES",
+        type=candidate_count,
+        help=f"with --method {' or '.join(CANDIDATE_METHODS)}: how many uniform surface points "
+        "the N points are picked from, N or more (the defaults are under --method)",
     )
 
 
