@@ -162,3 +162,18 @@ def test_smooth_normals_follow_the_sphere(write_binary, tmp_path, method):
                   sample_mesh(*vertisift_tools.read_mesh(path), 2000, method=method, seed=3,
                               normals="smooth")):
         assert np.array_equal(other[0], positions) and np.array_equal(other[1], smooth)
+
+
+def test_poisson_keeps_its_points_apart_on_a_thin_wall():
+    # Two sides of a wall far thinner than the spacing: every point has neighbours across
+    # it, which must not leave pairs on one side as close as those across.
+    vertices = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0],
+                         [0, 0, 1e-3], [1, 0, 1e-3], [1, 1, 1e-3], [0, 1, 1e-3]], np.float32)
+    faces = np.array([[0, 2, 1], [0, 3, 2], [4, 5, 6], [4, 6, 7]])
+    n = 400
+    positions, _ = sample_mesh(vertices, faces, n, method="poisson", seed=2)
+    flat = positions[:, :2].astype(np.float64)
+    gaps = np.linalg.norm(flat[:, None] - flat[None], axis=2)
+    np.fill_diagonal(gaps, np.inf)
+    # The wall's two sides are one sheet to the spacing: n points over its unit area.
+    assert gaps.min() > 0.5 * np.sqrt(2 / (np.sqrt(3) * n))

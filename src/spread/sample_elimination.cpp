@@ -39,13 +39,30 @@ class Elimination {
     find_neighbours();
   }
 
-  // Removes points until `keep` remain, and lists those in increasing order.
+  // Removes points until `keep` remain, with weights limited and without, and lists in
+  // increasing order the points of the set whose closest pair lies farther apart (the
+  // limited one when they tie).
   void run(std::span<std::uint64_t> kept) {
+    List<bool> limited = eliminate(kept.size(), limit_);
+    List<bool> plain = eliminate(kept.size(), 0.0);
+    const List<bool>& best = closest_pair(plain) > closest_pair(limited) ? plain : limited;
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < points_.size(); ++i) {
+      if (!best[i]) kept[out++] = i;
+    }
+  }
+
+ private:
+  // Which points go (true) when the heaviest is removed until `keep` remain, distances below
+  // `limit` counting as `limit`.
+  List<bool> eliminate(std::size_t keep, double limit) {
     const std::size_t count = points_.size();
     weight_.assign(count, 0.0);
     for (std::size_t i = 0; i < count; ++i) {
       double sum = 0.0;
-      for (std::size_t n = first_[i]; n < first_[i + 1]; ++n) sum += weight(i, neighbours_[n]);
+      for (std::size_t n = first_[i]; n < first_[i + 1]; ++n) {
+        sum += weight(i, neighbours_[n], limit);
+      }
       weight_[i] = sum;
     }
     heap_.resize(count);
@@ -56,7 +73,7 @@ class Elimination {
     for (std::size_t h = count / 2; h-- > 0;) sift_down(h);
 
     List<bool> removed(count, false);
-    for (std::size_t left = count; left > kept.size(); --left) {
+    for (std::size_t left = count; left > keep; --left) {
       const std::uint32_t gone = heap_[0];
       removed[gone] = true;
       const std::uint32_t last = heap_[left - 1];
@@ -67,18 +84,28 @@ class Elimination {
       for (std::size_t n = first_[gone]; n < first_[gone + 1]; ++n) {
         const std::uint32_t j = neighbours_[n];
         if (removed[j]) continue;
-        weight_[j] -= weight(gone, j);
+        weight_[j] -= weight(gone, j, limit);
         sift_down(place_[j]);
       }
     }
-    std::size_t out = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-      if (!removed[i]) kept[out++] = i;
-    }
+    return removed;
   }
 
- private:
-  // Every pair closer than R, each point's neighbours in increasing order (CSR).
+  // The smallest distance between two points that stay, or R when none are closer.
+  double closest_pair(const List<bool>& removed) const {
+    double closest = radius_ * radius_;
+    for (std::size_t i = 0; i < points_.size(); ++i) {
+      if (removed[i]) continue;
+      for (std::size_t n = first_[i]; n < first_[i + 1]; ++n) {
+        if (!removed[neighbours_[n]])
+          closest = std::min(closest, squared_distance(i, neighbours_[n]));
+      }
+    }
+    return closest;
+  }
+
+  // Every pair closer than R: each point's neighbours in increasing order (CSR), found in
+  // the 27 cells of side R around its own.
   void find_neighbours() {
     const std::size_t count = points_.size();
     double low[3] = {INFINITY, INFINITY, INFINITY};
@@ -101,41 +128,48 @@ class Elimination {
       if (cell_before(b.cell, a.cell)) return false;
       return a.index < b.index;
     });
-    // The occupied cells: where each one's points begin in `placed`.
+    // The occupied cells, where each one's points begin in `placed`, and each point's cell.
     List<std::size_t> starts;
+    List<std::uint32_t> cell_of(count);
     for (std::size_t s = 0; s < count; ++s) {
       if (s == 0 || cell_before(placed[s - 1].cell, placed[s].cell)) starts.push_back(s);
+      cell_of[placed[s].index] = static_cast<std::uint32_t>(starts.size() - 1);
     }
     starts.push_back(count);
-
-    const double reach = radius_ * radius_;
-    List<std::uint32_t> counts(count, 0);
-    List<std::array<std::uint32_t, 2>> pairs;  // (point, neighbour)
-    for (std::size_t c = 0; c + 1 < starts.size(); ++c) {
+    // The occupied cells around each, found once per cell.
+    constexpr std::size_t AROUND = 27;
+    const std::size_t cells = starts.size() - 1;
+    List<std::size_t> around(cells * AROUND, SIZE_MAX);
+    for (std::size_t c = 0; c < cells; ++c) {
       const std::int64_t* cell = placed[starts[c]].cell;
-      for (int dx = -1; dx <= 1; ++dx) {
-        for (int dy = -1; dy <= 1; ++dy) {
-          for (int dz = -1; dz <= 1; ++dz) {
+      std::size_t k = 0;
+      for (std::int64_t dx = -1; dx <= 1; ++dx) {
+        for (std::int64_t dy = -1; dy <= 1; ++dy) {
+          for (std::int64_t dz = -1; dz <= 1; ++dz) {
             const std::int64_t near[3] = {cell[0] + dx, cell[1] + dy, cell[2] + dz};
-            const std::size_t found = find_cell(placed, starts, near);
-            if (found == SIZE_MAX) continue;
-            for (std::size_t s = starts[c]; s < starts[c + 1]; ++s) {
-              const std::uint32_t i = placed[s].index;
-              for (std::size_t t = starts[found]; t < starts[found + 1]; ++t) {
-                const std::uint32_t j = placed[t].index;
-                if (i != j && squared_distance(i, j) < reach) pairs.push_back({i, j});
-              }
-            }
+            around[c * AROUND + k++] = find_cell(placed, starts, near);
           }
         }
       }
     }
-    std::sort(pairs.begin(), pairs.end());
+    const double reach = radius_ * radius_;
     first_.assign(count + 1, 0);
-    for (const auto& pair : pairs) ++first_[pair[0] + 1];
-    for (std::size_t i = 0; i < count; ++i) first_[i + 1] += first_[i];
-    neighbours_.resize(pairs.size());
-    for (std::size_t n = 0; n < pairs.size(); ++n) neighbours_[n] = pairs[n][1];
+    neighbours_.clear();
+    List<std::uint32_t> found;
+    for (std::size_t i = 0; i < count; ++i) {
+      found.clear();
+      for (std::size_t k = 0; k < AROUND; ++k) {
+        const std::size_t c = around[cell_of[i] * AROUND + k];
+        if (c == SIZE_MAX) continue;
+        for (std::size_t t = starts[c]; t < starts[c + 1]; ++t) {
+          const std::uint32_t j = placed[t].index;
+          if (j != i && squared_distance(i, j) < reach) found.push_back(j);
+        }
+      }
+      std::sort(found.begin(), found.end());
+      neighbours_.insert(neighbours_.end(), found.begin(), found.end());
+      first_[i + 1] = neighbours_.size();
+    }
   }
 
   static std::size_t find_cell(const List<Placed>& placed, const List<std::size_t>& starts,
@@ -159,9 +193,9 @@ class Elimination {
     return (dx * dx + dy * dy) + dz * dz;
   }
 
-  // (1 - max(d, d_min) / R)^8 for the pair, the same either way round.
-  double weight(std::size_t i, std::size_t j) const {
-    const double d = std::max(std::sqrt(squared_distance(i, j)), limit_);
+  // (1 - max(d, limit) / R)^8 for the pair, the same either way round.
+  double weight(std::size_t i, std::size_t j, double limit) const {
+    const double d = std::max(std::sqrt(squared_distance(i, j)), limit);
     const double t = 1.0 - d / radius_;
     const double t2 = t * t, t4 = t2 * t2;
     return t4 * t4;

@@ -6,7 +6,12 @@
 // sqrt(2A / (√3 keep)), the largest smallest distance `keep` points on that area can have.
 // Distances below d_min = 0.65 R (1 - (keep/m)^1.5) count as d_min (weight limiting): in a
 // dense sample, pairs closer than the final spacing can reach are all alike, and letting the
-// closest dominate would thin some places at the expense of others.
+// closest dominate would thin some places at the expense of others. That holds on a smooth
+// surface; on a thin wall, whose two sides lie closer than d_min, every point has neighbours
+// that count as d_min across it, and limiting then keeps pairs on one side just as close.
+// So the elimination runs with weights limited and without, and keeps the set whose closest
+// pair lies farther apart: on smooth models the limited one (smallest distance about 0.67 R
+// against 0.61 R), on thin-walled parts the other.
 //
 // Chosen over dart throwing and its kin because it returns exactly `keep` points, whatever the
 // surface, and needs no radius guessed in advance; its result depends on the points alone:
