@@ -8,6 +8,7 @@
 
 #include "base/big_alloc.h"
 #include "base/fault.h"
+#include "parallel/thread_pool.h"
 
 namespace vertisift::spread {
 namespace {
@@ -30,6 +31,13 @@ inline bool cell_before(const std::int64_t* a, const std::int64_t* b) {
   return std::lexicographical_compare(a, a + 3, b, b + 3);
 }
 
+// A point closer than R, and how far: the same float either way round, so that a pair
+// weighs the same from both ends.
+struct Neighbour {
+  std::uint32_t index;
+  float distance;
+};
+
 class Elimination {
  public:
   Elimination(std::span<const base::Point3> points, double area, std::size_t keep)
@@ -39,13 +47,16 @@ class Elimination {
     find_neighbours();
   }
 
-  // Removes points until `keep` remain, with weights limited and without, and lists in
-  // increasing order the points of the set whose closest pair lies farther apart (the
-  // limited one when they tie).
+  // Removes points until `keep` remain with weights limited, and lists those in increasing
+  // order. When two of them lie closer than the limit, which weight limiting cannot tell
+  // from pairs at the limit, it removes them again without, and keeps the set whose closest
+  // pair lies farther apart (the limited one when they tie).
   void run(std::span<std::uint64_t> kept) {
     List<bool> limited = eliminate(kept.size(), limit_);
-    List<bool> plain = eliminate(kept.size(), 0.0);
-    const List<bool>& best = closest_pair(plain) > closest_pair(limited) ? plain : limited;
+    const double closest = closest_pair(limited);
+    List<bool> plain;
+    if (closest < limit_) plain = eliminate(kept.size(), 0.0);
+    const List<bool>& best = closest < limit_ && closest_pair(plain) > closest ? plain : limited;
     std::size_t out = 0;
     for (std::size_t i = 0; i < points_.size(); ++i) {
       if (!best[i]) kept[out++] = i;
@@ -53,59 +64,68 @@ class Elimination {
   }
 
  private:
-  // Which points go (true) when the heaviest is removed until `keep` remain, distances below
-  // `limit` counting as `limit`.
-  List<bool> eliminate(std::size_t keep, double limit) {
+  // Which points go (true) when the heaviest is removed until `keep` remain, of equal
+  // weights the higher index, distances below `limit` counting as `limit`. Weights only
+  // fall, so the heap keeps each point's weight as it was when the point went in: a point
+  // that comes out at a weight it no longer has goes back in at its own, and one that comes
+  // out at its own weight is the heaviest, since no other weighs more than its entry.
+  List<bool> eliminate(std::size_t keep, double limit) const {
     const std::size_t count = points_.size();
-    weight_.assign(count, 0.0);
+    List<double> weights(count);
+    std::vector<std::pair<double, std::uint32_t>> heap(count);
     for (std::size_t i = 0; i < count; ++i) {
       double sum = 0.0;
       for (std::size_t n = first_[i]; n < first_[i + 1]; ++n) {
-        sum += weight(i, neighbours_[n], limit);
+        sum += weight(neighbours_[n].distance, limit);
       }
-      weight_[i] = sum;
+      weights[i] = sum;
+      heap[i] = {sum, static_cast<std::uint32_t>(i)};
     }
-    heap_.resize(count);
-    place_.resize(count);
-    std::iota(heap_.begin(), heap_.end(), 0u);
-    for (std::size_t i = 0; i < count; ++i) place_[i] = static_cast<std::uint32_t>(i);
-    heap_size_ = count;
-    for (std::size_t h = count / 2; h-- > 0;) sift_down(h);
-
+    std::make_heap(heap.begin(), heap.end());
     List<bool> removed(count, false);
-    for (std::size_t left = count; left > keep; --left) {
-      const std::uint32_t gone = heap_[0];
+    for (std::size_t left = count; left > keep;) {
+      std::pop_heap(heap.begin(), heap.end());
+      const auto [entered, gone] = heap.back();
+      if (entered != weights[gone]) {
+        heap.back().first = weights[gone];
+        std::push_heap(heap.begin(), heap.end());
+        continue;
+      }
+      heap.pop_back();
       removed[gone] = true;
-      const std::uint32_t last = heap_[left - 1];
-      heap_[0] = last;
-      place_[last] = 0;
-      heap_size_ = left - 1;
-      sift_down(0);
+      --left;
       for (std::size_t n = first_[gone]; n < first_[gone + 1]; ++n) {
-        const std::uint32_t j = neighbours_[n];
-        if (removed[j]) continue;
-        weight_[j] -= weight(gone, j, limit);
-        sift_down(place_[j]);
+        const Neighbour& near = neighbours_[n];
+        if (!removed[near.index]) weights[near.index] -= weight(near.distance, limit);
       }
     }
     return removed;
   }
 
+  // (1 - max(d, limit) / R)^8.
+  double weight(float distance, double limit) const {
+    const double t = 1.0 - std::max(double{distance}, limit) / radius_;
+    const double t2 = t * t, t4 = t2 * t2;
+    return t4 * t4;
+  }
+
   // The smallest distance between two points that stay, or R when none are closer.
   double closest_pair(const List<bool>& removed) const {
-    double closest = radius_ * radius_;
+    double closest = radius_;
     for (std::size_t i = 0; i < points_.size(); ++i) {
       if (removed[i]) continue;
       for (std::size_t n = first_[i]; n < first_[i + 1]; ++n) {
-        if (!removed[neighbours_[n]])
-          closest = std::min(closest, squared_distance(i, neighbours_[n]));
+        if (!removed[neighbours_[n].index]) {
+          closest = std::min(closest, double{neighbours_[n].distance});
+        }
       }
     }
     return closest;
   }
 
-  // Every pair closer than R: each point's neighbours in increasing order (CSR), found in
-  // the 27 cells of side R around its own.
+  // Every pair closer than R: each point's neighbours (CSR), found in the 27 cells of side R
+  // around its own, in the order of the cells and, within a cell, of the points; for ranges
+  // of points at once on the pool.
   void find_neighbours() {
     const std::size_t count = points_.size();
     double low[3] = {INFINITY, INFINITY, INFINITY};
@@ -136,39 +156,66 @@ class Elimination {
       cell_of[placed[s].index] = static_cast<std::uint32_t>(starts.size() - 1);
     }
     starts.push_back(count);
+    // The points in cell order, so that a cell's are read in one run.
+    List<base::Point3> sorted(count);
+    List<std::uint32_t> sorted_index(count);
+    for (std::size_t s = 0; s < count; ++s) {
+      sorted[s] = points_[placed[s].index];
+      sorted_index[s] = placed[s].index;
+    }
     // The occupied cells around each, found once per cell.
     constexpr std::size_t AROUND = 27;
     const std::size_t cells = starts.size() - 1;
     List<std::size_t> around(cells * AROUND, SIZE_MAX);
-    for (std::size_t c = 0; c < cells; ++c) {
-      const std::int64_t* cell = placed[starts[c]].cell;
-      std::size_t k = 0;
-      for (std::int64_t dx = -1; dx <= 1; ++dx) {
-        for (std::int64_t dy = -1; dy <= 1; ++dy) {
-          for (std::int64_t dz = -1; dz <= 1; ++dz) {
-            const std::int64_t near[3] = {cell[0] + dx, cell[1] + dy, cell[2] + dz};
-            around[c * AROUND + k++] = find_cell(placed, starts, near);
+    parallel::parallel_for(cells, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t c = begin; c < end; ++c) {
+        const std::int64_t* cell = placed[starts[c]].cell;
+        std::size_t k = 0;
+        for (std::int64_t dx = -1; dx <= 1; ++dx) {
+          for (std::int64_t dy = -1; dy <= 1; ++dy) {
+            for (std::int64_t dz = -1; dz <= 1; ++dz) {
+              const std::int64_t near[3] = {cell[0] + dx, cell[1] + dy, cell[2] + dz};
+              around[c * AROUND + k++] = find_cell(placed, starts, near);
+            }
           }
         }
       }
-    }
+    });
+    // Each range of points lists its neighbours apart; the lists are then joined in order.
     const double reach = radius_ * radius_;
     first_.assign(count + 1, 0);
-    neighbours_.clear();
-    List<std::uint32_t> found;
-    for (std::size_t i = 0; i < count; ++i) {
-      found.clear();
-      for (std::size_t k = 0; k < AROUND; ++k) {
-        const std::size_t c = around[cell_of[i] * AROUND + k];
-        if (c == SIZE_MAX) continue;
-        for (std::size_t t = starts[c]; t < starts[c + 1]; ++t) {
-          const std::uint32_t j = placed[t].index;
-          if (j != i && squared_distance(i, j) < reach) found.push_back(j);
+    std::vector<List<Neighbour>> parts(parallel::chunk_count(count));
+    parallel::run_chunks(count, [&](std::size_t chunk, std::size_t begin, std::size_t end) {
+      List<Neighbour>& part = parts[chunk];
+      std::vector<Neighbour> found;
+      for (std::size_t i = begin; i < end; ++i) {
+        const base::Point3& own = points_[i];
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < AROUND; ++k) {
+          const std::size_t c = around[cell_of[i] * AROUND + k];
+          if (c == SIZE_MAX) continue;
+          if (found.size() < kept + (starts[c + 1] - starts[c])) {
+            found.resize(2 * (kept + starts[c + 1] - starts[c]));
+          }
+          // Every point of the cell is written, and the ones closer than R kept: no branch
+          // to mispredict.
+          for (std::size_t t = starts[c]; t < starts[c + 1]; ++t) {
+            const double squared = squared_distance(own, sorted[t]);
+            const std::uint32_t j = sorted_index[t];
+            found[kept] = {j, static_cast<float>(std::sqrt(squared))};
+            kept += static_cast<std::size_t>(squared < reach) & static_cast<std::size_t>(j != i);
+          }
         }
+        part.insert(part.end(), found.begin(), found.begin() + static_cast<std::ptrdiff_t>(kept));
+        first_[i + 1] = kept;
       }
-      std::sort(found.begin(), found.end());
-      neighbours_.insert(neighbours_.end(), found.begin(), found.end());
-      first_[i + 1] = neighbours_.size();
+    });
+    for (std::size_t i = 0; i < count; ++i) first_[i + 1] += first_[i];
+    neighbours_.resize(first_[count]);
+    std::size_t at = 0;
+    for (const List<Neighbour>& part : parts) {
+      std::copy(part.begin(), part.end(), neighbours_.begin() + static_cast<std::ptrdiff_t>(at));
+      at += part.size();
     }
   }
 
@@ -187,48 +234,16 @@ class Elimination {
     return SIZE_MAX;
   }
 
-  double squared_distance(std::size_t i, std::size_t j) const {
-    const base::Point3 &a = points_[i], &b = points_[j];
+  static double squared_distance(const base::Point3& a, const base::Point3& b) {
     const double dx = double{a.x} - b.x, dy = double{a.y} - b.y, dz = double{a.z} - b.z;
     return (dx * dx + dy * dy) + dz * dz;
-  }
-
-  // (1 - max(d, limit) / R)^8 for the pair, the same either way round.
-  double weight(std::size_t i, std::size_t j, double limit) const {
-    const double d = std::max(std::sqrt(squared_distance(i, j)), limit);
-    const double t = 1.0 - d / radius_;
-    const double t2 = t * t, t4 = t2 * t2;
-    return t4 * t4;
-  }
-
-  // The heap's first item is removed next: the heaviest, of equal weights the higher index.
-  bool before(std::uint32_t a, std::uint32_t b) const {
-    return weight_[a] > weight_[b] || (weight_[a] == weight_[b] && a > b);
-  }
-
-  void sift_down(std::size_t h) {
-    const std::uint32_t item = heap_[h];
-    while (true) {
-      std::size_t child = 2 * h + 1;
-      if (child >= heap_size_) break;
-      if (child + 1 < heap_size_ && before(heap_[child + 1], heap_[child])) ++child;
-      if (!before(heap_[child], item)) break;
-      heap_[h] = heap_[child];
-      place_[heap_[h]] = static_cast<std::uint32_t>(h);
-      h = child;
-    }
-    heap_[h] = item;
-    place_[item] = static_cast<std::uint32_t>(h);
   }
 
   std::span<const base::Point3> points_;
   double radius_;
   double limit_ = 0.0;
   List<std::size_t> first_;
-  List<std::uint32_t> neighbours_;
-  List<double> weight_;
-  List<std::uint32_t> heap_, place_;
-  std::size_t heap_size_ = 0;
+  List<Neighbour> neighbours_;
 };
 
 }  // namespace
