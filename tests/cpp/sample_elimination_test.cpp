@@ -1,0 +1,56 @@
+// Sample elimination: exactly the points asked for, in increasing order, spread apart, on a
+// smooth sheet and on a thin wall.
+#include "spread/sample_elimination.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace vertisift::spread {
+namespace {
+
+// The smallest distance between two of the kept points.
+double closest_pair(const std::vector<base::Point3>& points, const std::vector<std::uint64_t>& kept,
+                    bool flat) {
+  double closest = INFINITY;
+  for (std::size_t a = 0; a < kept.size(); ++a) {
+    for (std::size_t b = a + 1; b < kept.size(); ++b) {
+      const base::Point3 &p = points[kept[a]], &q = points[kept[b]];
+      const double dz = flat ? 0.0 : double{p.z} - q.z;
+      closest = std::min(closest, std::hypot(double{p.x} - q.x, double{p.y} - q.y, dz));
+    }
+  }
+  return closest;
+}
+
+// 5n uniform points on the unit square, or on both sides of a wall 1e-3 thick (area 2).
+std::vector<base::Point3> sheet(std::size_t count, bool wall) {
+  std::mt19937_64 engine(count);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  std::vector<base::Point3> points(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    points[i] = {unit(engine), unit(engine), wall && i % 2 == 1 ? 1e-3f : 0.0f};
+  }
+  return points;
+}
+
+TEST(SampleElimination, KeepsExactlyNPointsSpreadApart) {
+  for (const bool wall : {false, true}) {
+    const std::size_t n = 500;
+    const std::vector<base::Point3> points = sheet(5 * n, wall);
+    std::vector<std::uint64_t> kept(n);
+    eliminate_samples(points, wall ? 2.0 : 1.0, kept);
+    for (std::size_t i = 1; i < n; ++i) ASSERT_LT(kept[i - 1], kept[i]);
+    ASSERT_LT(kept.back(), points.size());
+    // The spacing n points on the unit square can keep, seen from above: the wall's two
+    // sides are one sheet to it.
+    const double spacing = std::sqrt(2.0 / (std::sqrt(3.0) * static_cast<double>(n)));
+    EXPECT_GT(closest_pair(points, kept, true), 0.5 * spacing) << (wall ? "wall" : "sheet");
+  }
+}
+
+}  // namespace
+}  // namespace vertisift::spread
