@@ -9,9 +9,10 @@
 // closest dominate would thin some places at the expense of others. That holds on a smooth
 // surface; on a thin wall, whose two sides lie closer than d_min, every point has neighbours
 // that count as d_min across it, and limiting then keeps pairs on one side just as close.
-// So the elimination runs with weights limited and without, and keeps the set whose closest
-// pair lies farther apart: on smooth models the limited one (smallest distance about 0.67 R
-// against 0.61 R), on thin-walled parts the other.
+// So when the limited elimination keeps two points closer than d_min, it runs again without
+// limiting, and the set whose closest pair lies farther apart is kept: on smooth models the
+// limited one (smallest distance about 0.67 R, against 0.61 R without), on thin-walled parts
+// the other (0.45 R, against 0.01 R).
 //
 // Chosen over dart throwing and its kin because it returns exactly `keep` points, whatever the
 // surface, and needs no radius guessed in advance; its result depends on the points alone:
