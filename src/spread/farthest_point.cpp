@@ -60,6 +60,7 @@ struct Node {
   Farthest<T> farthest;
   std::uint32_t first;
   std::uint32_t last;
+  std::uint32_t farthest_slot;  // a leaf's: where its farthest point lies
 
   bool leaf() const { return last != 0; }
 };
@@ -241,20 +242,15 @@ class FarthestPointTree {
     }
     node.first = first;
     node.last = last;
-    node.farthest = leaf_farthest(node);
-  }
-
-  // The largest distance in the leaf, then the lowest index of the points at it.
-  Farthest<T> leaf_farthest(const Node<T>& leaf) const {
-    const T* distance = distance_.data();
     T largest = T{-1};
-    for (std::uint32_t s = leaf.first; s < leaf.last; ++s) largest = std::max(largest, distance[s]);
-    return {largest, lowest_index_at(leaf, largest)};
+    for (std::uint32_t s = first; s < last; ++s) largest = std::max(largest, distance_[s]);
+    set_farthest(node, largest);
   }
 
-  // The lowest index of the leaf's points at distance `largest`: found with the slot of the
-  // last one and their number, and searched again only when several tie.
-  std::uint32_t lowest_index_at(const Node<T>& leaf, T largest) const {
+  // Makes the leaf's farthest point the one of lowest index among those at `largest`, its
+  // largest distance: found with the slot of the last one and their number, and searched
+  // again only when several tie.
+  void set_farthest(Node<T>& leaf, T largest) {
     const T* distance = distance_.data();
     std::uint32_t at = leaf.first, ties = 0;
     for (std::uint32_t s = leaf.first; s < leaf.last; ++s) {
@@ -262,12 +258,13 @@ class FarthestPointTree {
       ties += equal;
       at = equal ? s : at;
     }
-    if (ties == 1) return index_[at];
-    std::uint32_t lowest = UINT32_MAX;
-    for (std::uint32_t s = leaf.first; s < leaf.last; ++s) {
-      if (distance[s] == largest) lowest = std::min(lowest, index_[s]);
+    if (ties > 1) {
+      for (std::uint32_t s = leaf.first; s < leaf.last; ++s) {
+        if (distance[s] == largest && index_[s] < index_[at]) at = s;
+      }
     }
-    return lowest;
+    leaf.farthest = {largest, index_[at]};
+    leaf.farthest_slot = at;
   }
 
   void join(std::size_t at) {
@@ -305,7 +302,9 @@ class FarthestPointTree {
       distance[s] = lowered;
       largest = std::max(largest, lowered);
     }
-    leaf.farthest = {largest, lowest_index_at(leaf, largest)};
+    // Distances only fall: while the farthest point keeps its own, it stays the farthest, and
+    // of any left at its distance the lowest index.
+    if (distance[leaf.farthest_slot] != leaf.farthest.distance) set_farthest(leaf, largest);
     return leaf.last - leaf.first;
   }
 
