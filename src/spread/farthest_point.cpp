@@ -242,9 +242,22 @@ class FarthestPointTree {
     }
     node.first = first;
     node.last = last;
-    T largest = T{-1};
-    for (std::uint32_t s = first; s < last; ++s) largest = std::max(largest, distance_[s]);
-    set_farthest(node, largest);
+    set_farthest(node, largest_distance(node));
+  }
+
+  // The largest distance in the leaf, in four running maxima that the compiler can keep in
+  // one vector register (there is no NaN among the distances, so the order is free).
+  T largest_distance(const Node<T>& leaf) const {
+    const T* distance = distance_.data();
+    T most[4] = {T{-1}, T{-1}, T{-1}, T{-1}};
+    std::uint32_t s = leaf.first;
+    for (; s + 4 <= leaf.last; s += 4) {
+      for (std::uint32_t k = 0; k < 4; ++k) {
+        most[k] = most[k] < distance[s + k] ? distance[s + k] : most[k];
+      }
+    }
+    for (; s < leaf.last; ++s) most[0] = most[0] < distance[s] ? distance[s] : most[0];
+    return std::max(std::max(most[0], most[1]), std::max(most[2], most[3]));
   }
 
   // Makes the leaf's farthest point the one of lowest index among those at `largest`, its
@@ -294,17 +307,16 @@ class FarthestPointTree {
     const T* __restrict__ y = y_.data();
     const T* __restrict__ z = z_.data();
     T* __restrict__ distance = distance_.data();
-    T largest = T{-1};
     for (std::uint32_t s = leaf.first; s < leaf.last; ++s) {
       const T dx = x[s] - px, dy = y[s] - py, dz = z[s] - pz;
       const T d = (dx * dx + dy * dy) + dz * dz;
-      const T lowered = d < distance[s] ? d : distance[s];
-      distance[s] = lowered;
-      largest = std::max(largest, lowered);
+      distance[s] = d < distance[s] ? d : distance[s];
     }
     // Distances only fall: while the farthest point keeps its own, it stays the farthest, and
     // of any left at its distance the lowest index.
-    if (distance[leaf.farthest_slot] != leaf.farthest.distance) set_farthest(leaf, largest);
+    if (distance[leaf.farthest_slot] != leaf.farthest.distance) {
+      set_farthest(leaf, largest_distance(leaf));
+    }
     return leaf.last - leaf.first;
   }
 

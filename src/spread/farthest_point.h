@@ -24,7 +24,7 @@ namespace vertisift::spread {
 
 // Large leaves: a leaf's points are gone over in one tight loop, while every node costs a
 // bound and a branch that is hard to predict.
-inline constexpr std::size_t LEAF_POINTS = 128;
+inline constexpr std::size_t LEAF_POINTS = 256;
 
 // (dx² + dy²) + dz² in T, with dx = a.x - b.x and so on: the distance the sampling compares.
 template <class T>
