@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <numeric>
 #include <vector>
@@ -18,18 +19,10 @@ using List = std::vector<T, base::BigAllocator<T>>;
 
 constexpr double LIMIT_SHARE = 0.65;  // d_min = LIMIT_SHARE R (1 - (keep/m)^1.5)
 constexpr double SQRT3 = 1.7320508075688772;
-// Cell coordinates stay within this, so that a neighbour's never overflows; a sample spread
-// so far that more would be needed only shares cells more.
-constexpr double CELL_LIMIT = 0x1.0p40;
-
-struct Placed {
-  std::int64_t cell[3];
-  std::uint32_t index;
-};
-
-inline bool cell_before(const std::int64_t* a, const std::int64_t* b) {
-  return std::lexicographical_compare(a, a + 3, b, b + 3);
-}
+// Cell coordinates take 21 bits each, so that a cell is one 63-bit key; a sample spread so
+// far that more would be needed only shares cells more.
+constexpr unsigned CELL_BITS = 21;
+constexpr double CELL_LIMIT = double{(1u << CELL_BITS) - 1};
 
 // A point closer than R, and how far: the same float either way round, so that a pair
 // weighs the same from both ends.
@@ -72,22 +65,24 @@ class Elimination {
   List<bool> eliminate(std::size_t keep, double limit) const {
     const std::size_t count = points_.size();
     List<double> weights(count);
-    std::vector<std::pair<double, std::uint32_t>> heap(count);
+    std::vector<std::uint64_t> heap(count);
     for (std::size_t i = 0; i < count; ++i) {
       double sum = 0.0;
       for (std::size_t n = first_[i]; n < first_[i + 1]; ++n) {
         sum += weight(neighbours_[n].distance, limit);
       }
       weights[i] = sum;
-      heap[i] = {sum, static_cast<std::uint32_t>(i)};
+      heap[i] = heap_key(sum, i);
     }
     std::make_heap(heap.begin(), heap.end());
     List<bool> removed(count, false);
     for (std::size_t left = count; left > keep;) {
       std::pop_heap(heap.begin(), heap.end());
-      const auto [entered, gone] = heap.back();
-      if (entered != weights[gone]) {
-        heap.back().first = weights[gone];
+      const std::uint64_t entered = heap.back();
+      const auto gone = static_cast<std::uint32_t>(entered);
+      const std::uint64_t now = heap_key(weights[gone], gone);
+      if (entered != now) {
+        heap.back() = now;
         std::push_heap(heap.begin(), heap.end());
         continue;
       }
@@ -100,6 +95,14 @@ class Elimination {
       }
     }
     return removed;
+  }
+
+  // A point's place in the heap: its weight rounded to float (0 if rounding made it negative)
+  // above its index, so that one integer comparison orders by weight, then index. Rounding
+  // only merges weights, never reverses two, and falling weights never rise in it.
+  static std::uint64_t heap_key(double weight, std::size_t index) {
+    const float rounded = weight > 0.0 ? static_cast<float>(weight) : 0.0f;
+    return (std::uint64_t{std::bit_cast<std::uint32_t>(rounded)} << 32) | index;
   }
 
   // (1 - max(d, limit) / R)^8.
@@ -134,48 +137,60 @@ class Elimination {
       low[1] = std::min<double>(low[1], p.y);
       low[2] = std::min<double>(low[2], p.z);
     }
-    List<Placed> placed(count);
+    // Each point's cell as one key, 21 bits per axis, above its index: one sort orders the
+    // points by cell, and by index within a cell.
+    List<std::uint64_t> placed(count);
     for (std::size_t i = 0; i < count; ++i) {
       const double at[3] = {points_[i].x, points_[i].y, points_[i].z};
+      std::uint64_t key = 0;
       for (std::size_t a = 0; a < 3; ++a) {
         const double step = std::floor((at[a] - low[a]) / radius_);
-        placed[i].cell[a] = static_cast<std::int64_t>(std::clamp(step, 0.0, CELL_LIMIT));
+        key = (key << CELL_BITS) | static_cast<std::uint64_t>(std::clamp(step, 0.0, CELL_LIMIT));
       }
-      placed[i].index = static_cast<std::uint32_t>(i);
+      placed[i] = key;
     }
-    std::sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) {
-      if (cell_before(a.cell, b.cell)) return true;
-      if (cell_before(b.cell, a.cell)) return false;
-      return a.index < b.index;
+    List<std::uint32_t> sorted_index(count);
+    std::iota(sorted_index.begin(), sorted_index.end(), 0u);
+    std::sort(sorted_index.begin(), sorted_index.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return placed[a] < placed[b] || (placed[a] == placed[b] && a < b);
     });
-    // The occupied cells, where each one's points begin in `placed`, and each point's cell.
+    // The occupied cells' keys, where each one's points begin in the sorted order, and each
+    // point's cell.
+    List<std::uint64_t> keys;
     List<std::size_t> starts;
     List<std::uint32_t> cell_of(count);
     for (std::size_t s = 0; s < count; ++s) {
-      if (s == 0 || cell_before(placed[s - 1].cell, placed[s].cell)) starts.push_back(s);
-      cell_of[placed[s].index] = static_cast<std::uint32_t>(starts.size() - 1);
+      const std::uint64_t key = placed[sorted_index[s]];
+      if (keys.empty() || keys.back() != key) {
+        keys.push_back(key);
+        starts.push_back(s);
+      }
+      cell_of[sorted_index[s]] = static_cast<std::uint32_t>(keys.size() - 1);
     }
     starts.push_back(count);
     // The points in cell order, so that a cell's are read in one run.
     List<base::Point3> sorted(count);
-    List<std::uint32_t> sorted_index(count);
-    for (std::size_t s = 0; s < count; ++s) {
-      sorted[s] = points_[placed[s].index];
-      sorted_index[s] = placed[s].index;
-    }
-    // The occupied cells around each, found once per cell.
+    for (std::size_t s = 0; s < count; ++s) sorted[s] = points_[sorted_index[s]];
+    // The occupied cells around each, found once per cell. A cell at the grid's edge has no
+    // cells beyond it (and a clamped coordinate shares its cell with those beyond).
     constexpr std::size_t AROUND = 27;
-    const std::size_t cells = starts.size() - 1;
+    const std::size_t cells = keys.size();
     List<std::size_t> around(cells * AROUND, SIZE_MAX);
     parallel::parallel_for(cells, [&](std::size_t begin, std::size_t end) {
+      constexpr std::uint64_t MASK = (std::uint64_t{1} << CELL_BITS) - 1;
       for (std::size_t c = begin; c < end; ++c) {
-        const std::int64_t* cell = placed[starts[c]].cell;
+        const std::uint64_t cell[3] = {keys[c] >> (2 * CELL_BITS), (keys[c] >> CELL_BITS) & MASK,
+                                       keys[c] & MASK};
         std::size_t k = 0;
-        for (std::int64_t dx = -1; dx <= 1; ++dx) {
-          for (std::int64_t dy = -1; dy <= 1; ++dy) {
-            for (std::int64_t dz = -1; dz <= 1; ++dz) {
-              const std::int64_t near[3] = {cell[0] + dx, cell[1] + dy, cell[2] + dz};
-              around[c * AROUND + k++] = find_cell(placed, starts, near);
+        for (std::uint64_t x = cell[0] - 1; x != cell[0] + 2; ++x) {
+          for (std::uint64_t y = cell[1] - 1; y != cell[1] + 2; ++y) {
+            for (std::uint64_t z = cell[2] - 1; z != cell[2] + 2; ++z, ++k) {
+              if (x > MASK || y > MASK || z > MASK) continue;  // below 0 wraps past MASK
+              const std::uint64_t key = (x << (2 * CELL_BITS)) | (y << CELL_BITS) | z;
+              const auto found = std::lower_bound(keys.begin(), keys.end(), key);
+              if (found != keys.end() && *found == key) {
+                around[c * AROUND + k] = static_cast<std::size_t>(found - keys.begin());
+              }
             }
           }
         }
@@ -217,21 +232,6 @@ class Elimination {
       std::copy(part.begin(), part.end(), neighbours_.begin() + static_cast<std::ptrdiff_t>(at));
       at += part.size();
     }
-  }
-
-  static std::size_t find_cell(const List<Placed>& placed, const List<std::size_t>& starts,
-                               const std::int64_t* cell) {
-    std::size_t low = 0, high = starts.size() - 1;  // cells [low, high) may hold it
-    while (low < high) {
-      const std::size_t middle = low + (high - low) / 2;
-      if (cell_before(placed[starts[middle]].cell, cell)) {
-        low = middle + 1;
-      } else {
-        high = middle;
-      }
-    }
-    if (low + 1 < starts.size() && !cell_before(cell, placed[starts[low]].cell)) return low;
-    return SIZE_MAX;
   }
 
   static double squared_distance(const base::Point3& a, const base::Point3& b) {
