@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <span>
@@ -101,6 +102,7 @@ Outcome<SampleRequest> sample_request(PyObject* const* args, PyObject* candidate
   if (chooses && candidate_count.value() < request.count) {
     return value_error("candidates must be at least the number of points");
   }
+
   options.candidates = chooses ? candidate_count.value() : 0;
   if (with_faces != 0 && options.method == sample::SampleMethod::Vertices) {
     return value_error("faces are given only by the methods on the surface");
@@ -127,12 +129,13 @@ Outcome<FileReading> file_reading(PyObject* format, PyObject* strict) {
 
 Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, PyObject* filename) {
   // The result's size, and the candidates', are checked before anything is allocated: more
-  // than the machine's memory can never be answered.
+  // than the machine's memory can never be answered, nor candidates beyond 32-bit indices.
   const std::uint64_t points = request.count;
   const std::uint64_t memory = physical_memory() / 2;
   if (points > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / BYTES_PER_POINT ||
       points * BYTES_PER_POINT > memory ||
-      request.options.candidates > memory / BYTES_PER_CANDIDATE) {
+      request.options.candidates >
+          std::min<std::uint64_t>(memory / BYTES_PER_CANDIDATE, UINT32_MAX)) {
     throw std::bad_alloc();
   }
   const auto bytes = static_cast<Py_ssize_t>(points * BYTES_PER_POINT);
