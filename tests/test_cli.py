@@ -221,13 +221,19 @@ def test_batch_rerun_skips_finished_clouds_and_remakes_others(tmp_path):
     third = run_cli("batch", tmp_path / "in", out, COUNT, "-q", *other, "--overwrite")
     assert "5 models found: 5 converted, 0 already done" in third.stderr
     options = SampleOptions(normals="geometry", seed=7)
-    record = {**record, "normals": "geometry", "seed": 7}
+    record = {**record, "normals": "geometry", "seed": 7, "seeds": "vertisift-model"}
     assert json.loads((out / RECORD_FILE).read_text()) == record
 
-    # The clouds of a seeded batch depend on the version that made them.
-    (out / RECORD_FILE).write_text(json.dumps({**record, "version": "0.0.0"}))
-    with pytest.raises(vertisift_tools.BatchMismatchError, match=r"\(version 0\.0\.0 before"):
-        vertisift_tools.batch(tmp_path / "in", out, COUNT, options=options)
+    # The clouds of a seeded batch depend on the version and on the models' seeds that made
+    # them: a seeded record without `seeds` was drawn with those of the versions before.
+    without_seeds = {name: value for name, value in record.items() if name != "seeds"}
+    for earlier, differs in (
+            ({**record, "version": "0.0.0"}, f"version 0.0.0 before, {record['version']} now"),
+            (without_seeds, "seeds vertisift-batch before, vertisift-model now")):
+        (out / RECORD_FILE).write_text(json.dumps(earlier))
+        with pytest.raises(vertisift_tools.BatchMismatchError) as raised:
+            vertisift_tools.batch(tmp_path / "in", out, COUNT, options=options)
+        assert raised.value.reason == f"holds the clouds of another batch ({differs})"
     # A folder without a record, as older versions left it, resumes as it always did.
     (out / RECORD_FILE).unlink()
     report = vertisift_tools.batch(tmp_path / "in", out, COUNT, options=options)

@@ -1,6 +1,7 @@
 """The command's sampling options: --method, --seed, --normals, --distinct and --candidates
 for reduce and batch, and seeded batches that write the same clouds however they run."""
 
+import hashlib
 import json
 import shutil
 
@@ -10,7 +11,7 @@ import pytest
 import meshgen
 import vertisift_tools
 from cli_support import RECORD_FILE, make_tree, run_cli
-from vertisift_tools.options import SampleOptions, file_seed
+from vertisift_tools.options import SampleOptions
 
 COUNT = 300
 
@@ -53,18 +54,18 @@ def test_seeded_batch_writes_the_same_clouds_on_rerun_and_with_other_jobs(tmp_pa
      {"method": "poisson", "candidates": 400, "normals": "smooth"}),
 ], ids=["distinct", "fps", "poisson"])
 def test_each_file_draws_with_its_own_seed(tmp_path, args, options):
-    """The batch's cloud of a file is sample() with the seed derived from its relative path
-    and the command's options."""
+    """The batch's cloud of a file is sample() with the seed that model_seed gives its
+    relative path."""
     make_tree(tmp_path / "in")
     out = tmp_path / "out"
     run_cli("batch", tmp_path / "in", out, COUNT, "-q", "--seed", "5", *args)
     positions, normals = vertisift_tools.read_cloud(out / "sub" / "d3.npz")
+    chosen = {"method": "vertices", "normals": "file", **options}
     expected = vertisift_tools.sample(tmp_path / "in" / "sub" / "d3.stl", COUNT,
-                                      seed=file_seed(5, "sub/d3.stl"),
-                                      **{"normals": "file", **options})
+                                      seed=vertisift_tools.model_seed(5, "sub/d3.stl"), **chosen)
     assert np.array_equal(positions, expected[0]) and np.array_equal(normals, expected[1])
-    assert SampleOptions(seed=5).for_file("sub/d3.stl").seed == file_seed(5, "sub/d3.stl")
-    assert file_seed(5, "sub/d3.stl") != file_seed(5, "sub/e4.stl")
+    digest = hashlib.blake2b(b"vertisift-model/5/0/sub/d3.stl", digest_size=8).digest()
+    assert vertisift_tools.model_seed(5, "sub/d3.stl") == int.from_bytes(digest, "little")
 
 
 def test_reduce_options(tmp_path):

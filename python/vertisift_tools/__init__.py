@@ -9,7 +9,10 @@ datasets, and the code of the `vertisift` command.
 - `read_mesh(path)`: a model file to arrays (vertices, faces); `sample_mesh(vertices, faces,
   n, ...)`: the same sampling over a mesh already in memory.
 - `PointCloudDataset(files, n, ...)`: a sequence of (n, 6) arrays over many models, for
-  training loops; it pickles, so worker processes can load items in parallel.
+  training loops, with class labels from folders, splits and normalisation if asked; it
+  pickles, so worker processes can load items in parallel.
+- `model_seed(seed, relative_path, epoch=0)`: the seed that a model draws with in a seeded
+  batch or dataset.
 - `reduce_to_arrays(model, n)`: one model to float32 arrays (positions, normals), shape (n, 3).
 - `convert_file(model, cloud, n)`: one model to a cloud file (.ply, .npz, .xyzn or .xyz).
 - `batch(in_dir, out_dir, n, fmt=..., jobs=..., overwrite=...)`: a folder tree, in local
@@ -23,10 +26,11 @@ datasets, and the code of the `vertisift` command.
 NumPy and tqdm come with the `cli` extra, matplotlib with `preview`, Dask with `dask`; each
 is imported only by what uses it.
 
-Modules: `choices` (the sampling choices by name), `options` (`SampleOptions`), `sampling`
-(`sample`, over the native module `_native`), `models` (the model files under a folder),
-`dataset`, `convert` (one model), `formats` and `clouds` (the files), `preview`; the
-subpackages `batching` (planning, runners and worker pools) and `command` (the command).
+Modules: `choices` (the sampling choices by name), `options` (`SampleOptions`,
+`model_seed`), `sampling` (`sample`, over the native module `_native`), `models` (the model
+files under a folder), `dataset`, `convert` (one model), `formats` and `clouds` (the files),
+`preview`; the subpackages `batching` (planning, runners and worker pools) and `command`
+(the command).
 """
 
 from __future__ import annotations
@@ -46,6 +50,7 @@ __all__ = [
     "batch_dask",
     "convert_file",
     "farthest_point_sample",
+    "model_seed",
     "read_cloud",
     "read_mesh",
     "reduce_to_arrays",
@@ -75,6 +80,7 @@ _HOMES = {
     "MeshReadError": "sampling",
     "StlReadError": "sampling",
     "PointCloudDataset": "dataset",
+    "model_seed": "options",
 }
 
 if TYPE_CHECKING:
@@ -85,6 +91,7 @@ if TYPE_CHECKING:
     from vertisift_tools.convert import EmptyMeshError, convert_file, reduce_to_arrays
     from vertisift_tools.dataset import PointCloudDataset
     from vertisift_tools.formats import CloudError
+    from vertisift_tools.options import model_seed
     from vertisift_tools.preview import render_preview
     from vertisift_tools.sampling import (
         MeshReadError,

@@ -1,4 +1,5 @@
-"""How the command and the batch runners draw a model's points: `SampleOptions`, and the
+"""How the command and the batch runners draw a model's points: `SampleOptions`, the
+`model_seed()` that every model of a batch or a dataset draws with, and the
 `package_version()` that seeded draws also depend on.
 
 Plain values only (no NumPy, no native code), so that planning a batch stays cheap and the
@@ -8,6 +9,7 @@ options travel to worker processes and Dask workers as they are.
 from __future__ import annotations
 
 import hashlib
+import operator
 from dataclasses import dataclass, replace
 
 from vertisift_tools.choices import Method, Normals
@@ -23,13 +25,42 @@ def package_version() -> str:
         return "unknown (not installed as a distribution)"
 
 
-def file_seed(seed: int, relative: str) -> int:
-    """The seed of the model at `relative` ("/"-separated, under the input folder) in a batch
-    seeded with `seed`: the first eight bytes, little-endian, of the BLAKE2b digest (8-byte
-    output) of the UTF-8 text "vertisift-batch/{seed}/{relative}". It depends on nothing else,
-    so a rerun, a resumed run, another number of processes and a Dask run draw alike."""
-    text = f"vertisift-batch/{seed}/{relative}".encode("utf-8", "surrogateescape")
-    return int.from_bytes(hashlib.blake2b(text, digest_size=8).digest(), "little")
+# The first word of the text that `model_seed` hashes: a batch records it, so that a folder
+# of clouds drawn with seeds of another scheme is not resumed with these.
+SEED_SCHEME = "vertisift-model"
+SEED_LIMIT = 2**64
+
+
+def model_seed(seed: int, relative_path: str, epoch: int = 0) -> int:
+    """The seed of the model at `relative_path` ("/"-separated, relative to the root of the
+    dataset or the input folder of the batch) in epoch `epoch` of draws seeded with `seed`:
+    the first eight bytes, little-endian, of the BLAKE2b digest (8-byte output) of the UTF-8
+    text "vertisift-model/{seed}/{epoch}/{relative_path}" (undecodable file names as their
+    original bytes). It depends on nothing else, so a batch's cloud of a model is the dataset's
+    item of epoch 0 for the same root, seed and options, and adding, removing or skipping a
+    model changes no other model's points. Raises TypeError or ValueError for a seed outside
+    [0, 2**64), a negative epoch or a path that is not a str."""
+    seed_value = _whole_number(seed, "seed")
+    if not 0 <= seed_value < SEED_LIMIT:
+        raise ValueError(f"seed must be in [0, 2**64), not {seed_value}")
+    epoch_value = _whole_number(epoch, "epoch")
+    if epoch_value < 0:
+        raise ValueError(f"epoch must be 0 or more, not {epoch_value}")
+    if not isinstance(relative_path, str):
+        raise TypeError(f"relative_path must be a str, not {type(relative_path).__name__}")
+    text = f"{SEED_SCHEME}/{seed_value}/{epoch_value}/{relative_path}"
+    digest = hashlib.blake2b(text.encode("utf-8", "surrogateescape"), digest_size=8).digest()
+    return int.from_bytes(digest, "little")
+
+
+def _whole_number(value: object, name: str) -> int:
+    # Any integer with __index__ (NumPy's too) but a bool, as sample() takes its seed.
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an int, not bool")
+    try:
+        return operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
 
 
 @dataclass(frozen=True)
@@ -48,7 +79,7 @@ class SampleOptions:
 
     def for_file(self, relative: str) -> SampleOptions:
         """These options for the model at `relative` in a batch: a seed, if given, becomes
-        that file's own seed (`file_seed`)."""
+        that model's own seed, `model_seed(seed, relative)` (that of epoch 0)."""
         if self.seed is None:
             return self
-        return replace(self, seed=file_seed(self.seed, relative))
+        return replace(self, seed=model_seed(self.seed, relative))

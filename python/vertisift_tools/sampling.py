@@ -32,11 +32,11 @@ from vertisift_tools.choices import (
     is_normals,
 )
 from vertisift_tools.models import STL_FORMAT, mesh_format
+from vertisift_tools.options import SEED_LIMIT
 
 Array = npt.NDArray[np.float32]
 IndexArray = npt.NDArray[np.int32]
 FaceArray = npt.NDArray[np.int64]
-SEED_LIMIT = 2**64
 # Vertex numbers that an int32 face array can hold.
 INT32_VERTICES = 2**31
 

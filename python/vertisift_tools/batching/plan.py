@@ -21,7 +21,7 @@ from pathlib import Path
 from vertisift_tools.clouds import cloud_size, temp_path
 from vertisift_tools.formats import FORMATS
 from vertisift_tools.models import find_models
-from vertisift_tools.options import SampleOptions, package_version
+from vertisift_tools.options import SEED_SCHEME, SampleOptions, package_version
 
 FAILURES_FILE = "failures.csv"
 RECORD_FILE = "vertisift-batch.json"
@@ -29,7 +29,10 @@ RECORD_FILE = "vertisift-batch.json"
 # absence stands for: a record without one was made before the choice existed, that is with
 # this value. A record holds such a field only when it differs, so that the record of a batch
 # that does not use the choice is the one earlier versions wrote.
-_LATER_FIELDS: dict[str, object] = {"candidates": None}
+_LATER_FIELDS: dict[str, object] = {"candidates": None, "seeds": None}
+# The seeds of a seeded batch whose record names none: each model's seed hashed from the text
+# "vertisift-batch/{seed}/{relative path}", as the versions before `model_seed` drew them.
+EARLIER_SEEDS = "vertisift-batch"
 
 
 @dataclass(frozen=True)
@@ -63,7 +66,8 @@ Record = Callable[[Task, Outcome], None]
 class BatchRecord:
     """What a batch makes, kept in OUT_DIR/vertisift-batch.json from the moment it starts, so
     that a rerun which asks for other clouds is refused instead of keeping these. The version
-    counts only for a seeded batch, whose clouds depend on it bit for bit."""
+    and `seeds`, the scheme that gives each model its seed (None when unseeded), count only
+    for a seeded batch, whose clouds depend on them bit for bit."""
 
     count: int
     format: str
@@ -72,6 +76,7 @@ class BatchRecord:
     distinct: bool
     candidates: int | None
     seed: int | None
+    seeds: str | None
     version: str
 
     @classmethod
@@ -85,6 +90,7 @@ class BatchRecord:
             distinct=chosen.distinct,
             candidates=chosen.candidates,
             seed=chosen.seed,
+            seeds=None if chosen.seed is None else SEED_SCHEME,
             version=package_version(),
         )
 
@@ -93,6 +99,8 @@ class BatchRecord:
         names = [item.name for item in dataclasses.fields(self)]
         if self.seed is None:
             names.remove("version")
+        if self.seed is None or earlier.seed is None:
+            names.remove("seeds")  # only one is seeded, and the seeds say so
         return [
             f"{name} {_shown(getattr(earlier, name))} before, {_shown(getattr(self, name))} now"
             for name in names
@@ -263,6 +271,8 @@ def _parse_record(text: bytes) -> BatchRecord | None:
     record lacks takes the value its absence stands for."""
     try:
         data = {**_LATER_FIELDS, **json.loads(text)}
+        if data["seed"] is not None and data["seeds"] is None:
+            data["seeds"] = EARLIER_SEEDS
         return BatchRecord(
             **{item.name: data[item.name] for item in dataclasses.fields(BatchRecord)}
         )
