@@ -55,7 +55,8 @@ def test_seeded_batch_writes_the_same_clouds_on_rerun_and_with_other_jobs(tmp_pa
 ], ids=["distinct", "fps", "poisson"])
 def test_each_file_draws_with_its_own_seed(tmp_path, args, options):
     """The batch's cloud of a file is sample() with the seed that model_seed gives its
-    relative path."""
+    relative path, and the item of epoch 0 of a dataset over the same folder with the same
+    seed and options."""
     make_tree(tmp_path / "in")
     out = tmp_path / "out"
     run_cli("batch", tmp_path / "in", out, COUNT, "-q", "--seed", "5", *args)
@@ -66,6 +67,9 @@ def test_each_file_draws_with_its_own_seed(tmp_path, args, options):
     assert np.array_equal(positions, expected[0]) and np.array_equal(normals, expected[1])
     digest = hashlib.blake2b(b"vertisift-model/5/0/sub/d3.stl", digest_size=8).digest()
     assert vertisift_tools.model_seed(5, "sub/d3.stl") == int.from_bytes(digest, "little")
+    dataset = vertisift_tools.PointCloudDataset(tmp_path / "in", COUNT, seed=5, **chosen)
+    item = dataset[dataset.relative_paths.index("sub/d3.stl")]
+    assert np.array_equal(item[:, :3], positions) and np.array_equal(item[:, 3:], normals)
 
 
 def test_reduce_options(tmp_path):

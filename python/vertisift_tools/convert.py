@@ -18,6 +18,7 @@ BINARY_FACE_SIZE = 50
 # case and after any blanks.
 ASCII_KEYWORD = b"solid"
 
+NO_FACES_MESSAGE = "the model has no faces, so it gives no points"
 ZERO_NORMAL_REASON = (
     "the faces at those vertices store the normal (0, 0, 0), a NaN or infinite one, or "
     "normals that cancel out"
@@ -67,7 +68,7 @@ def reduce_to_arrays(
         drawn = "" if chosen.candidates is None else f" from {chosen.candidates} candidates"
         raise MemoryError(f"not enough memory for {count} points{drawn}") from None
     if len(positions) != count:
-        raise EmptyMeshError("the model has no faces, so it gives no points")
+        raise EmptyMeshError(NO_FACES_MESSAGE)
     return positions, normals
 
 

@@ -1,23 +1,26 @@
 """A sequence of point clouds over many mesh models (STL, OFF, OBJ, PLY), for training
-loops: `PointCloudDataset`.
+loops: `PointCloudDataset`, with class labels taken from folders, splits and normalisation if
+asked.
 
-It is plain Python over `sample()` and imports no training framework. It pickles (a list of
+It is plain Python over `sample()` and imports no training framework. It pickles (lists of
 paths and the options), so a framework's worker processes, forked or spawned, can each load
 items in parallel.
 """
 
 from __future__ import annotations
 
-import hashlib
 import os
 from collections.abc import Iterable, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
-from typing import overload
+from typing import Any, Literal, TypeVar, cast, overload
 
 import numpy as np
 
 from vertisift_tools.choices import Method, Normals
+from vertisift_tools.convert import NO_FACES_MESSAGE, EmptyMeshError, describe
 from vertisift_tools.models import find_models
+from vertisift_tools.options import model_seed
 from vertisift_tools.sampling import (
     Array,
     as_integer,
@@ -28,14 +31,16 @@ from vertisift_tools.sampling import (
     sample,
 )
 
+# An item: the points alone (Array), or with their class (tuple[Array, int], labels="folders");
+# the overloads of PointCloudDataset.__init__ choose it.
+Item = TypeVar("Item")
+Files = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
+Normalize = Literal["unit_sphere"]
+OnError = Literal["raise", "skip"]
 
-def item_seed(seed: int, index: int, epoch: int) -> int:
-    """The seed of item `index` in epoch `epoch` of a dataset seeded with `seed`: the first
-    eight bytes, little-endian, of the BLAKE2b digest (8-byte output) of the text
-    "vertisift-dataset/{seed}/{epoch}/{index}". Items and epochs thus get unrelated seeds,
-    and every run repeats them."""
-    text = f"vertisift-dataset/{seed}/{epoch}/{index}".encode("ascii")
-    return int.from_bytes(hashlib.blake2b(text, digest_size=8).digest(), "little")
+# The failures that a model of the dataset can give, which on_error="skip" passes over;
+# anything else is a fault, and raised.
+MODEL_FAILURES = (OSError, ValueError, MemoryError)
 
 
 def _text_path(path: object, name: str) -> str:
@@ -46,24 +51,150 @@ def _text_path(path: object, name: str) -> str:
     return text
 
 
-class PointCloudDataset(Sequence[Array]):
+def _choice(value: object, name: str, allowed: tuple[str | None, ...]) -> Any:
+    """`value` if it is one of `allowed`; TypeError or ValueError, naming them, otherwise."""
+    if (value is None or isinstance(value, str)) and value in allowed:
+        return value
+    shown = " or ".join(repr(choice) for choice in allowed)
+    if value is not None and not isinstance(value, str):
+        raise TypeError(f"{name} must be {shown}, not {type(value).__name__}")
+    raise ValueError(f"{name} must be {shown}, not {value!r}")
+
+
+def _check_split(split: object) -> str | None:
+    if split is None:
+        return None
+    if not isinstance(split, str):
+        raise TypeError(f"split must be None or a folder name, not {type(split).__name__}")
+    if not split or "/" in split or split in (".", ".."):
+        raise ValueError(f"split must be a folder name, not {split!r}")
+    return split
+
+
+def _models(files: object, root: object) -> tuple[str | None, list[str], list[str]]:
+    """The root, the model paths and their "/"-separated paths relative to the root: those
+    under a folder (its own root), or those of a list, under `root` or else under the common
+    parent folder of the list's models."""
+    if isinstance(files, (str, os.PathLike)):
+        folder = _text_path(files, "files")
+        if root is not None:
+            raise ValueError("root applies to a list of paths; a folder is its own root")
+        if not Path(folder).is_dir():
+            raise NotADirectoryError(f"not a folder: {folder!r}")
+        found = find_models(folder)
+        return (
+            folder,
+            [str(path) for path in found],
+            [path.relative_to(folder).as_posix() for path in found],
+        )
+    if not isinstance(files, Iterable) or isinstance(files, (bytes, bytearray)):
+        raise TypeError(
+            "files must be a folder or an iterable of paths, each a str or os.PathLike, "
+            f"not {type(files).__name__}"
+        )
+    paths = [_text_path(path, f"files[{index}]") for index, path in enumerate(files)]
+    # Relative paths are taken between absolute ones, so that a relative root and absolute
+    # paths (or the reverse) meet; they are worked out once, here, whatever the working
+    # folder of the processes that load the items.
+    absolute = [os.path.abspath(path) for path in paths]
+    if root is not None:
+        base = _text_path(root, "root")
+    elif paths:
+        base = os.path.commonpath([os.path.dirname(path) for path in absolute])
+    else:
+        return None, [], []
+    relative = []
+    for index, path in enumerate(absolute):
+        try:
+            relative.append(Path(path).relative_to(os.path.abspath(base)).as_posix())
+        except ValueError:
+            reason = f"files[{index}] {paths[index]!r} is not under the root {base!r}"
+            raise ValueError(reason) from None
+    return base, paths, relative
+
+
+def _unit_sphere(positions: Array) -> Array:
+    """The points centred at their mean and scaled so that the farthest is at distance 1,
+    worked out in double precision; points that all coincide are only centred."""
+    if not len(positions):
+        return positions
+    centred = positions.astype(np.float64)
+    centred -= centred.mean(axis=0)
+    radius = float(np.sqrt(np.einsum("ij,ij->i", centred, centred)).max())
+    if radius > 0:
+        centred /= radius
+    return centred.astype(np.float32)
+
+
+class PointCloudDataset(Sequence[Item]):
     """Item i is a float32 array of shape (n, 6): x, y, z, nx, ny, nz of `n` points drawn
-    from the i-th model by `sample()` with the given options.
+    from the i-th model by `sample()` with the given options; with labels="folders", the
+    pair (points, label).
 
     files: a list of paths, or a folder (searched by `find_models`: .stl, .off, .obj and
       .ply in any letter case); paths are str or os.PathLike, not bytes, as for `sample()`.
+    root: the folder that the models' relative paths start from (`relative_paths`), which
+      the seeds, the labels and the split read: a folder given as `files` is its own root; for
+      a list, by default the common parent folder of its models.
     method: "surface" by default, unlike `sample()`: a training set wants points spread by
       area, not heaped where a model is finely tessellated.
-    seed: None draws afresh on every access; an int in [0, 2**64) draws item i with
-      `item_seed(seed, i, epoch)`, so that each epoch differs and every run repeats.
+    seed: None draws afresh on every access; an int in [0, 2**64) draws the model at relative
+      path r in epoch k with `model_seed(seed, r, k)`, so that each epoch differs, every run
+      repeats, a model's points do not depend on the other models, and epoch 0 gives the
+      clouds of a batch of the root with the same seed and options.
     candidates: with method "fps" or "poisson", how many uniform surface points the n are
       picked from, as for `sample()` (None: its default).
-    A model without faces raises ValueError, since it has no points to give.
+    labels: "folders" takes each model's class from the first folder of its relative path:
+      `classes` are those folders' names, sorted (of every model, before the split and any
+      failure), `class_to_index` numbers them, and items become (points, label).
+    split: keeps only the models with a folder of that name in their relative path, such as
+      "train" for "chair/train/chair_0001.off".
+    normalize: "unit_sphere" centres each item's points at their mean and scales them so
+      that the farthest is at distance 1; normals stay as they are.
+    on_error: "raise" lets a model that cannot be drawn raise when its item is read; "skip"
+      runs `check()` at once, which drops such models and lists them in `failures`.
+    A model without faces raises ValueError (EmptyMeshError), since it has no points to give.
     """
+
+    @overload
+    def __init__(
+        self: PointCloudDataset[Array],
+        files: Files,
+        n: int,
+        *,
+        method: Method = ...,
+        seed: int | None = ...,
+        normals: Normals = ...,
+        distinct: bool = ...,
+        candidates: int | None = ...,
+        root: str | os.PathLike[str] | None = ...,
+        labels: None = ...,
+        split: str | None = ...,
+        normalize: Normalize | None = ...,
+        on_error: OnError = ...,
+    ) -> None: ...
+
+    @overload
+    def __init__(
+        self: PointCloudDataset[tuple[Array, int]],
+        files: Files,
+        n: int,
+        *,
+        method: Method = ...,
+        seed: int | None = ...,
+        normals: Normals = ...,
+        distinct: bool = ...,
+        candidates: int | None = ...,
+        root: str | os.PathLike[str] | None = ...,
+        labels: Literal["folders"],
+        split: str | None = ...,
+        normalize: Normalize | None = ...,
+        on_error: OnError = ...,
+    ) -> None: ...
 
     def __init__(
         self,
-        files: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
+        files: Files,
         n: int,
         *,
         method: Method = "surface",
@@ -71,30 +202,48 @@ class PointCloudDataset(Sequence[Array]):
         normals: Normals = "auto",
         distinct: bool = False,
         candidates: int | None = None,
+        root: str | os.PathLike[str] | None = None,
+        labels: Literal["folders"] | None = None,
+        split: str | None = None,
+        normalize: Normalize | None = None,
+        on_error: OnError = "raise",
     ) -> None:
-        if isinstance(files, (str, os.PathLike)):
-            folder = _text_path(files, "files")
-            if not Path(folder).is_dir():
-                raise NotADirectoryError(f"not a folder: {folder!r}")
-            paths = [str(path) for path in find_models(folder)]
-        elif isinstance(files, Iterable) and not isinstance(files, (bytes, bytearray)):
-            paths = [_text_path(path, f"files[{index}]") for index, path in enumerate(files)]
-        else:
-            raise TypeError(
-                "files must be a folder or an iterable of paths, each a str or os.PathLike, "
-                f"not {type(files).__name__}"
-            )
+        found_root, paths, relative = _models(files, root)
         self.n = check_count(n)
         _, _, self.distinct = check_options(method, normals, distinct)
         # Checked here, as sample() checks it, so that a mistake shows before any item is read;
         # None stays None, leaving the number to sample().
         chosen = check_candidates(method, candidates, self.n)
         self.candidates = None if candidates is None else chosen
-        self.files: list[str] = paths
         self.method: Method = method
         self.seed = check_seed(seed)
         self.normals: Normals = normals
+        self.labels: Literal["folders"] | None = _choice(labels, "labels", (None, "folders"))
+        self.split = _check_split(split)
+        self.normalize: Normalize | None = _choice(normalize, "normalize", (None, "unit_sphere"))
+        self.on_error: OnError = _choice(on_error, "on_error", ("raise", "skip"))
+        self.root = found_root
         self.epoch = 0
+        self.classes: list[str] = []
+        if self.labels is not None:
+            for path, where in zip(paths, relative, strict=True):
+                if "/" not in where:
+                    raise ValueError(
+                        f"labels='folders' takes a model's class from its folder under the "
+                        f"root {found_root!r}, and {path!r} is in none"
+                    )
+            self.classes = sorted({where.split("/", 1)[0] for where in relative})
+        self.class_to_index = {name: index for index, name in enumerate(self.classes)}
+        kept = [
+            index
+            for index, where in enumerate(relative)
+            if self.split is None or self.split in where.split("/")[:-1]
+        ]
+        self.files: list[str] = [paths[index] for index in kept]
+        self.relative_paths: list[str] = [relative[index] for index in kept]
+        self.failures: list[tuple[str, str]] = []
+        if self.on_error == "skip":
+            self.check()
 
     def set_epoch(self, epoch: int) -> None:
         """Makes the items of a seeded dataset those of epoch `epoch` (0 at first)."""
@@ -103,20 +252,52 @@ class PointCloudDataset(Sequence[Array]):
             raise ValueError(f"epoch must be 0 or more, not {value}")
         self.epoch = value
 
+    def check(self) -> None:
+        """Draws every model's item once, as reading it would, on several threads (`sample()`
+        releases the interpreter lock), and keeps none. With on_error="raise", raises the
+        error of the first model, in order, that fails; with "skip", drops every model that
+        fails from the dataset and adds (path, reason) to `failures` for each."""
+        with ThreadPoolExecutor() as executor:
+            errors = list(executor.map(self._attempt, range(len(self))))
+        failed = [index for index, error in enumerate(errors) if error is not None]
+        if failed and self.on_error == "raise":
+            raise cast(Exception, errors[failed[0]])
+        for index in failed:
+            path, error = self.files[index], cast(Exception, errors[index])
+            # The path goes beside the reason, so the reason leaves it out.
+            reason = (
+                NO_FACES_MESSAGE if isinstance(error, EmptyMeshError) else describe(error, path)
+            )
+            self.failures.append((path, reason))
+        dropped = set(failed)
+        self.files = [path for index, path in enumerate(self.files) if index not in dropped]
+        self.relative_paths = [
+            where for index, where in enumerate(self.relative_paths) if index not in dropped
+        ]
+
     def __len__(self) -> int:
         return len(self.files)
 
     @overload
-    def __getitem__(self, index: int) -> Array: ...
+    def __getitem__(self, index: int) -> Item: ...
 
     @overload
-    def __getitem__(self, index: slice) -> Sequence[Array]: ...
+    def __getitem__(self, index: slice) -> Sequence[Item]: ...
 
-    def __getitem__(self, index: int | slice) -> Array | Sequence[Array]:
+    def __getitem__(self, index: int | slice) -> Item | Sequence[Item]:
         if isinstance(index, slice):
             return [self[i] for i in range(*index.indices(len(self)))]
         position = range(len(self))[index]  # IndexError and negative indices as for a list
-        seed = None if self.seed is None else item_seed(self.seed, position, self.epoch)
+        points = self._points(position)
+        if self.labels is None:
+            return cast(Item, points)
+        label = self.class_to_index[self.relative_paths[position].split("/", 1)[0]]
+        return cast(Item, (points, label))
+
+    def _points(self, position: int) -> Array:
+        seed = None
+        if self.seed is not None:
+            seed = model_seed(self.seed, self.relative_paths[position], self.epoch)
         path = self.files[position]
         positions, normals = sample(
             path,
@@ -128,16 +309,38 @@ class PointCloudDataset(Sequence[Array]):
             candidates=self.candidates,
         )
         if len(positions) != self.n:
-            raise ValueError(f"{path}: the model has no faces, so it gives no points")
+            raise EmptyMeshError(f"{path}: {NO_FACES_MESSAGE}")
         item = np.empty((self.n, 6), dtype=np.float32)
-        item[:, :3] = positions
+        item[:, :3] = _unit_sphere(positions) if self.normalize == "unit_sphere" else positions
         item[:, 3:] = normals
         return item
 
+    def _attempt(self, position: int) -> Exception | None:
+        """The failure of the model's item, or None when it can be drawn."""
+        try:
+            self._points(position)
+        except MODEL_FAILURES as error:
+            return error
+        return None
+
     def __repr__(self) -> str:
-        candidates = "" if self.candidates is None else f", candidates={self.candidates!r}"
-        return (
-            f"PointCloudDataset({len(self.files)} files, n={self.n}, method={self.method!r}, "
-            f"seed={self.seed!r}, normals={self.normals!r}, distinct={self.distinct!r}"
-            f"{candidates})"
-        )
+        under = "" if self.root is None else f" under {self.root!r}"
+        shown = [
+            f"{len(self.files)} files{under}",
+            f"n={self.n}",
+            f"method={self.method!r}",
+            f"seed={self.seed!r}",
+            f"normals={self.normals!r}",
+            f"distinct={self.distinct!r}",
+        ]
+        if self.candidates is not None:
+            shown.append(f"candidates={self.candidates!r}")
+        if self.labels is not None:
+            shown.append(f"labels={self.labels!r} ({len(self.classes)} classes)")
+        if self.split is not None:
+            shown.append(f"split={self.split!r}")
+        if self.normalize is not None:
+            shown.append(f"normalize={self.normalize!r}")
+        if self.on_error != "raise":
+            shown.append(f"on_error={self.on_error!r} ({len(self.failures)} failed)")
+        return f"PointCloudDataset({', '.join(shown)})"
