@@ -192,6 +192,24 @@ class PointCloudDataset(Sequence[Item]):
         on_error: OnError = ...,
     ) -> None: ...
 
+    @overload
+    def __init__(  # labels known only when the program runs
+        self: PointCloudDataset[Array | tuple[Array, int]],
+        files: Files,
+        n: int,
+        *,
+        method: Method = ...,
+        seed: int | None = ...,
+        normals: Normals = ...,
+        distinct: bool = ...,
+        candidates: int | None = ...,
+        root: str | os.PathLike[str] | None = ...,
+        labels: Literal["folders"] | None,
+        split: str | None = ...,
+        normalize: Normalize | None = ...,
+        on_error: OnError = ...,
+    ) -> None: ...
+
     def __init__(
         self,
         files: Files,
