@@ -5,9 +5,12 @@ from __future__ import annotations
 
 import os
 import struct
+from typing import NamedTuple
 
 import numpy as np
+import numpy.typing as npt
 
+from vertisift_tools.choices import SURFACE_METHODS
 from vertisift_tools.clouds import Array, write_cloud
 from vertisift_tools.options import SampleOptions
 from vertisift_tools.sampling import StlReadError, sample
@@ -40,6 +43,15 @@ class EmptyMeshError(ValueError):
     """The model has no faces, so it gives no points at all."""
 
 
+class Drawn(NamedTuple):
+    """One model's points as a shard row takes them: positions and normals, float32 (n, 3),
+    and for the surface methods each point's face, int32 (n,) (None for vertices)."""
+
+    positions: Array
+    normals: Array
+    faces: npt.NDArray[np.int32] | None
+
+
 def reduce_to_arrays(
     model: str | os.PathLike[str], count: int, options: SampleOptions | None = None
 ) -> tuple[Array, Array]:
@@ -50,26 +62,61 @@ def reduce_to_arrays(
     EmptyMeshError when it has no faces, ValueError for a surface sample of a model without
     area or candidates that `sample()` refuses, and MemoryError (saying how many points) when
     they do not fit."""
+    positions, normals, _ = _draw(model, count, options, with_faces=False)
+    return positions, normals
+
+
+def draw_points(
+    model: str | os.PathLike[str], count: int, options: SampleOptions | None = None
+) -> Drawn:
+    """`reduce_to_arrays`, with each point's face for the surface methods: the same points
+    and normals, bit for bit, and the same errors."""
+    chosen = options or SampleOptions()
+    return _draw(model, count, chosen, with_faces=chosen.method in SURFACE_METHODS)
+
+
+def _draw(
+    model: str | os.PathLike[str],
+    count: int,
+    options: SampleOptions | None,
+    *,
+    with_faces: bool,
+) -> Drawn:
     if count < 1:
         raise ValueError(f"the point count must be 1 or more, not {count}")
     chosen = options or SampleOptions()
+    faces = None
     try:
-        positions, normals = sample(
-            model,
-            count,
-            method=chosen.method,
-            seed=chosen.seed,
-            normals=chosen.normals,
-            distinct=chosen.distinct,
-            candidates=chosen.candidates,
-        )
+        if with_faces:
+            positions, normals, face_indices = sample(
+                model,
+                count,
+                method=chosen.method,
+                seed=chosen.seed,
+                normals=chosen.normals,
+                distinct=chosen.distinct,
+                candidates=chosen.candidates,
+                return_faces=True,
+            )
+            # read_mesh numbers faces with int32, so every index fits.
+            faces = face_indices.astype(np.int32)
+        else:
+            positions, normals = sample(
+                model,
+                count,
+                method=chosen.method,
+                seed=chosen.seed,
+                normals=chosen.normals,
+                distinct=chosen.distinct,
+                candidates=chosen.candidates,
+            )
     except MemoryError:
         # Candidates given are at least `count`, so they are what did not fit.
         drawn = "" if chosen.candidates is None else f" from {chosen.candidates} candidates"
         raise MemoryError(f"not enough memory for {count} points{drawn}") from None
     if len(positions) != count:
         raise EmptyMeshError(NO_FACES_MESSAGE)
-    return positions, normals
+    return Drawn(positions, normals, faces)
 
 
 def convert_file(

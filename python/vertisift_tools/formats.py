@@ -10,6 +10,10 @@ FORMATS = ("npz", "ply", "xyz", "xyzn")
 # The formats that keep the normals; .xyz is positions only.
 WITH_NORMALS = ("npz", "ply", "xyzn")
 SUFFIXES = ", ".join("." + name for name in FORMATS[:-1]) + " or ." + FORMATS[-1]
+# A batch writes one cloud file per model in a cloud format, or the whole collection as
+# HDF5 shards of many models each (`vertisift_tools.shards`), which is not a cloud format.
+SHARD_FORMAT = "h5"
+BATCH_FORMATS = (*FORMATS, SHARD_FORMAT)
 
 
 class CloudError(ValueError):

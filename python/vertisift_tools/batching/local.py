@@ -1,5 +1,5 @@
-"""Batch conversion of a folder tree of STL models into mirrored point-cloud files, in local
-worker processes."""
+"""Batch conversion of a folder tree of models into mirrored point-cloud files, or into HDF5
+shards, in local worker processes."""
 
 from __future__ import annotations
 
@@ -8,6 +8,9 @@ import os
 from vertisift_tools.batching.plan import BatchReport
 from vertisift_tools.batching.pool import WorkerPool, processor_count
 from vertisift_tools.batching.runner import run_planned_batch
+from vertisift_tools.batching.sharded import DEFAULT_SHARD_SIZE, Labels, run_shard_batch
+from vertisift_tools.batching.task import draw_task
+from vertisift_tools.formats import SHARD_FORMAT
 from vertisift_tools.options import SampleOptions
 
 
@@ -21,8 +24,11 @@ def batch(
     progress: bool = False,
     options: SampleOptions | None = None,
     overwrite: bool = False,
+    shard_size: int | None = None,
+    labels: Labels | None = None,
+    split_folders: bool = False,
 ) -> BatchReport:
-    """Converts every .stl model under in_dir into out_dir/<same relative path>.<fmt>, with
+    """Converts every model under in_dir into out_dir/<same relative path>.<fmt>, with
     `jobs` worker processes (default: one per processor), and writes out_dir/failures.csv.
 
     Models that fail to read, and models whose worker process dies, are reported in the
@@ -38,7 +44,39 @@ def batch(
     `options` say how points are drawn (default: the reduction to vertices, the file's
     normals); with a seed, each file draws with its own seed derived from it and the file's
     relative path, so the clouds are the same whatever `jobs` and however often it resumes.
+
+    fmt="h5" writes HDF5 shards instead (`vertisift_tools.batching.sharded`): the models of
+    each split, sorted by relative path, `shard_size` to a file (default 2048); with
+    labels="folders" each row's label is the index of its model's first folder among those
+    folders sorted (listed in shape_names.txt), else 0; with split_folders, the models in a
+    "train" or "test" folder make the shards of that split, else one split "all". It needs
+    h5py (ImportError otherwise). A rerun keeps the shards that are complete. `shard_size`,
+    `labels` and `split_folders` apply to fmt="h5" only (ValueError otherwise).
     """
+    if fmt == SHARD_FORMAT:
+        return run_shard_batch(
+            in_dir,
+            out_dir,
+            count,
+            WorkerPool(processor_count() if jobs is None else jobs, draw_task).run,
+            shard_size=DEFAULT_SHARD_SIZE if shard_size is None else shard_size,
+            labels=labels,
+            split_folders=split_folders,
+            progress=progress,
+            options=options,
+            overwrite=overwrite,
+        )
+    given = [
+        name
+        for name, value in (
+            ("shard_size", shard_size),
+            ("labels", labels),
+            ("split_folders", split_folders or None),
+        )
+        if value is not None
+    ]
+    if given:
+        raise ValueError(f"{', '.join(given)} applies only to fmt='h5', not {fmt!r}")
     pool = WorkerPool(processor_count() if jobs is None else jobs)
     return run_planned_batch(
         in_dir,

@@ -17,11 +17,15 @@ import os
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 from vertisift_tools.clouds import cloud_size, temp_path
 from vertisift_tools.formats import FORMATS
 from vertisift_tools.models import find_models
 from vertisift_tools.options import SEED_SCHEME, SampleOptions, package_version
+
+if TYPE_CHECKING:
+    from vertisift_tools.convert import Drawn
 
 FAILURES_FILE = "failures.csv"
 RECORD_FILE = "vertisift-batch.json"
@@ -29,7 +33,13 @@ RECORD_FILE = "vertisift-batch.json"
 # absence stands for: a record without one was made before the choice existed, that is with
 # this value. A record holds such a field only when it differs, so that the record of a batch
 # that does not use the choice is the one earlier versions wrote.
-_LATER_FIELDS: dict[str, object] = {"candidates": None, "seeds": None}
+_LATER_FIELDS: dict[str, object] = {
+    "candidates": None,
+    "seeds": None,
+    "shard_size": None,
+    "labels": None,
+    "split": None,
+}
 # The seeds of a seeded batch whose record names none: each model's seed hashed from the text
 # "vertisift-batch/{seed}/{relative path}", as the versions before `model_seed` drew them.
 EARLIER_SEEDS = "vertisift-batch"
@@ -38,7 +48,7 @@ EARLIER_SEEDS = "vertisift-batch"
 @dataclass(frozen=True)
 class Task:
     model: str  # the model file
-    cloud: str  # the output file
+    cloud: str  # the output file: its cloud, or the shard that gets its row
     relative: str  # the model's path under the input folder, as reports show it
     options: SampleOptions = field(default_factory=SampleOptions)  # with its own seed, if any
 
@@ -52,10 +62,13 @@ class Failure:
 @dataclass(frozen=True)
 class Outcome:
     """How the conversion of one file ended: `failure` is None when the cloud was written,
-    else the reason; `zero_normals` counts the points written with the normal (0, 0, 0)."""
+    else the reason; `zero_normals` counts the points written with the normal (0, 0, 0).
+    `drawn` holds the points themselves when they go back to the batch (into a shard)
+    rather than into a cloud file of their own."""
 
     failure: str | None = None
     zero_normals: int = 0
+    drawn: Drawn | None = field(default=None, compare=False)
 
 
 # How a runner reports each file that ends.
@@ -67,7 +80,8 @@ class BatchRecord:
     """What a batch makes, kept in OUT_DIR/vertisift-batch.json from the moment it starts, so
     that a rerun which asks for other clouds is refused instead of keeping these. The version
     and `seeds`, the scheme that gives each model its seed (None when unseeded), count only
-    for a seeded batch, whose clouds depend on them bit for bit."""
+    for a seeded batch, whose clouds depend on them bit for bit. `shard_size`, `labels` and
+    `split` are the choices of a batch into HDF5 shards (format "h5"), None for the others."""
 
     count: int
     format: str
@@ -78,9 +92,21 @@ class BatchRecord:
     seed: int | None
     seeds: str | None
     version: str
+    shard_size: int | None = None
+    labels: str | None = None
+    split: str | None = None
 
     @classmethod
-    def of(cls, count: int, fmt: str, options: SampleOptions | None) -> BatchRecord:
+    def of(
+        cls,
+        count: int,
+        fmt: str,
+        options: SampleOptions | None,
+        *,
+        shard_size: int | None = None,
+        labels: str | None = None,
+        split: str | None = None,
+    ) -> BatchRecord:
         chosen = options or SampleOptions()
         return cls(
             count=count,
@@ -92,6 +118,9 @@ class BatchRecord:
             seed=chosen.seed,
             seeds=None if chosen.seed is None else SEED_SCHEME,
             version=package_version(),
+            shard_size=shard_size,
+            labels=labels,
+            split=split,
         )
 
     def differences(self, earlier: BatchRecord) -> list[str]:
@@ -150,7 +179,7 @@ def write_record(out_dir: str | os.PathLike[str], record: BatchRecord) -> Path:
         if name not in _LATER_FIELDS or value != _LATER_FIELDS[name]
     }
     text = json.dumps(fields, indent=2) + "\n"
-    return _replace_text(Path(out_dir) / RECORD_FILE, text)
+    return replace_text(Path(out_dir) / RECORD_FILE, text)
 
 
 @dataclass
@@ -213,14 +242,7 @@ def plan_batch(
     if not overwrite:
         check_record(out_root, record)
     failures: list[Failure] = []
-
-    def unlisted(error: OSError) -> None:
-        where = Path(error.filename or root)
-        failures.append(
-            Failure(_relative(where, root), f"cannot list this folder: {error.strerror}")
-        )
-
-    models = find_models(root, unlisted)
+    models = list_models(root, failures)
     clouds = [(out_root / model.relative_to(root)).with_suffix("." + fmt) for model in models]
     # Models that would write the same cloud (part.stl and part.obj, or part.STL, in one
     # folder) are all refused: none of them is the one the cloud should hold.
@@ -245,6 +267,19 @@ def plan_batch(
     return Plan(tasks, len(models), skipped, record, failures)
 
 
+def list_models(root: Path, failures: list[Failure]) -> list[Path]:
+    """The model files under `root` (`find_models`); each folder that cannot be listed is
+    added to `failures`."""
+
+    def unlisted(error: OSError) -> None:
+        where = Path(error.filename or root)
+        failures.append(
+            Failure(_relative(where, root), f"cannot list this folder: {error.strerror}")
+        )
+
+    return find_models(root, unlisted)
+
+
 def write_failures(out_dir: str | os.PathLike[str], failures: Iterable[Failure]) -> Path:
     """Writes OUT_DIR/failures.csv (columns path, error) for the latest run, replacing the one
     of an earlier run; with no failures it holds only the header."""
@@ -254,10 +289,10 @@ def write_failures(out_dir: str | os.PathLike[str], failures: Iterable[Failure])
     writer.writerow(["path", "error"])
     for failure in sorted(failures, key=lambda f: f.path):
         writer.writerow([failure.path, failure.message])
-    return _replace_text(target, text.getvalue())
+    return replace_text(target, text.getvalue())
 
 
-def _replace_text(target: Path, text: str) -> Path:
+def replace_text(target: Path, text: str) -> Path:
     """Writes `text` under a temporary name and renames it over `target`, as the clouds are."""
     temp = temp_path(target, os.getpid())
     # surrogateescape writes undecodable file names back as their original bytes.

@@ -16,7 +16,7 @@ import multiprocessing.connection
 import os
 import signal
 from collections import deque
-from collections.abc import Container, Sequence
+from collections.abc import Callable, Container, Sequence
 from multiprocessing.connection import Connection
 from multiprocessing.context import ForkServerContext, SpawnContext
 from pathlib import Path
@@ -25,11 +25,16 @@ from typing import Any
 from vertisift_tools.batching.plan import Outcome, Record, Task
 from vertisift_tools.batching.task import DIED_MESSAGE, run_task
 from vertisift_tools.clouds import temp_path
+from vertisift_tools.options import SampleOptions
 
 # The extension sizes its thread pool from these, on its first call.
 THREAD_VARIABLES = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
 
 _Context = ForkServerContext | SpawnContext
+# What a worker does with each file: `run_task`, or another function of task's signature
+# (model, output, count, options) -> Outcome. It goes to the worker by name, so it must be a
+# module-level function.
+Work = Callable[[str, str, int, SampleOptions | None], Outcome]
 
 
 def processor_count() -> int:
@@ -63,17 +68,19 @@ def death_message(exitcode: int | None) -> str:
 
 
 class WorkerPool:
-    """Up to `jobs` worker processes; `run` converts a list of tasks with them.
+    """Up to `jobs` worker processes; `run` converts a list of tasks with them, each by
+    `work` (by default `run_task`, which writes the file's cloud).
 
     Invariant while `run` goes on: every worker in `_workers` holds exactly one task (the one
     it was last given), or is being retired. A worker that has nothing left to do is sent
     None and retired; a worker that died is replaced while files are pending.
     """
 
-    def __init__(self, jobs: int) -> None:
+    def __init__(self, jobs: int, work: Work = run_task) -> None:
         if jobs < 1:
             raise ValueError(f"jobs must be 1 or more, not {jobs}")
         self._jobs = jobs
+        self._work = work
         self._context = _context()
         self._threads: dict[str, str] = {}
         self._count = 0
@@ -107,7 +114,7 @@ class WorkerPool:
             self._workers.clear()
 
     def _start(self) -> None:
-        worker = _Worker(self._context, self._threads)
+        worker = _Worker(self._context, self._threads, self._work)
         self._workers.append(worker)
         self._feed(worker)
 
@@ -170,7 +177,7 @@ def _context() -> _Context:
     return multiprocessing.get_context("spawn")
 
 
-def _worker_main(connection: Connection, threads: dict[str, str]) -> None:
+def _worker_main(connection: Connection, threads: dict[str, str], work: Work) -> None:
     # Ctrl-C reaches the whole process group; the parent alone decides what stops.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     for name in THREAD_VARIABLES:
@@ -183,15 +190,17 @@ def _worker_main(connection: Connection, threads: dict[str, str]) -> None:
             return
         if task is None:
             return
-        connection.send(run_task(*task))
+        connection.send(work(*task))
 
 
 class _Worker:
     """One worker process and the parent's end of its pipe."""
 
-    def __init__(self, context: _Context, threads: dict[str, str]) -> None:
+    def __init__(self, context: _Context, threads: dict[str, str], work: Work) -> None:
         self.connection, child = context.Pipe()
-        self.process = context.Process(target=_worker_main, args=(child, threads), daemon=True)
+        self.process = context.Process(
+            target=_worker_main, args=(child, threads, work), daemon=True
+        )
         self.process.start()
         child.close()
         self.task: Task | None = None

@@ -56,7 +56,7 @@ def run_planned_batch(
     Path(out_dir).mkdir(parents=True, exist_ok=True)
     # Before any cloud: a run cut short must leave the record of the clouds it did write.
     write_record(out_dir, plan.record)
-    bar = _Progress(len(plan.tasks), len(plan.failures), enabled=progress)
+    bar = Progress(len(plan.tasks), len(plan.failures), enabled=progress)
     recorded: set[Task] = set()
 
     def record(task: Task, outcome: Outcome) -> None:
@@ -80,7 +80,7 @@ def run_planned_batch(
     return report
 
 
-class _Progress:
+class Progress:
     """A bar of files done and failed on the terminal, or nothing when not enabled."""
 
     def __init__(self, total: int, failed: int, *, enabled: bool) -> None:

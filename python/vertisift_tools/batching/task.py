@@ -1,5 +1,6 @@
 """The per-file task of a batch, as the local worker processes and the Dask workers run it:
-one model to one cloud, every failure of that file turned into its `Outcome`."""
+one model to one cloud (`run_task`), or to the points that go back to the batch for a shard
+(`draw_task`), every failure of that file turned into its `Outcome`."""
 
 from __future__ import annotations
 
@@ -8,8 +9,10 @@ import signal
 import time
 from pathlib import Path
 
+import numpy as np
+
 from vertisift_tools.batching.plan import Outcome
-from vertisift_tools.convert import convert_file, describe
+from vertisift_tools.convert import convert_file, describe, draw_points
 from vertisift_tools.options import SampleOptions
 
 # Test hook: "kill:NAME" makes the process that is about to convert a model file named NAME
@@ -33,6 +36,21 @@ def run_task(model: str, cloud: str, count: int, options: SampleOptions | None =
     except BaseException as error:  # the extension's internal faults too
         return Outcome(failure=describe(error, model))
     return Outcome(zero_normals=zero_normals)
+
+
+def draw_task(model: str, shard: str, count: int, options: SampleOptions | None = None) -> Outcome:
+    """Draws one file's points for a shard (`shard` names it; the batch writes it once every
+    row is in) and returns them in the Outcome's `drawn`. Never raises for a failure of this
+    file, as `run_task`."""
+    _test_fault(model)
+    try:
+        drawn = draw_points(model, count, options)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:
+        return Outcome(failure=describe(error, model))
+    zero_normals = int(np.count_nonzero(~drawn.normals.any(axis=1)))
+    return Outcome(zero_normals=zero_normals, drawn=drawn)
 
 
 def _test_fault(model: str) -> None:

@@ -1,0 +1,318 @@
+"""A batch into HDF5 shards (`--format h5`): the models of each split, in the order of their
+relative paths, cut into shards of `shard_size` models, each drawn by the local worker
+processes and written by this process once all its rows are in.
+
+A shard's models are fixed by the plan alone (its place in the sorted list of its split),
+never by what failed elsewhere, so a shard can be kept or made again on its own: a rerun
+keeps every shard whose file holds exactly its models, with their labels, and makes the rest.
+A model that fails leaves no row, so a shard holds its successful models in order.
+
+The files (`vertisift_tools.shards`) are written in this order: a shard's list of models is
+removed, the shard is written under a temporary name and renamed, then the list is written,
+so a shard counts as complete only when its list, written after it, names its rows.
+"""
+
+from __future__ import annotations
+
+import os
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Literal
+
+from vertisift_tools.batching.plan import (
+    BatchRecord,
+    BatchReport,
+    Failure,
+    Outcome,
+    Task,
+    check_record,
+    list_models,
+    replace_text,
+    write_failures,
+    write_record,
+)
+from vertisift_tools.batching.runner import Execute, Progress
+from vertisift_tools.formats import SHARD_FORMAT
+from vertisift_tools.options import SampleOptions
+from vertisift_tools.shards import (
+    CLASSES_FILE,
+    id_file_name,
+    id_file_text,
+    is_shard_file,
+    label_type,
+    list_file_name,
+    need_h5py,
+    read_id_file,
+    shard_labels,
+    shard_name,
+    write_shard,
+)
+
+DEFAULT_SHARD_SIZE = 2048
+Labels = Literal["folders"]
+# The splits of --split-folders, each the models with a folder of that name in their path,
+# and the one split of a batch without it.
+SPLIT_FOLDERS = ("train", "test")
+ALL_SPLIT = "all"
+NO_CLASS_MESSAGE = "it lies in no folder under IN_DIR, so it has no class"
+NO_SPLIT_MESSAGE = "it lies in no train or test folder, so it belongs to no split"
+BOTH_SPLITS_MESSAGE = "it lies in a train and a test folder, so its split is unclear"
+
+
+@dataclass(frozen=True)
+class Shard:
+    """One shard file: its split and number, and its models' tasks and labels, in order."""
+
+    split: str
+    index: int
+    tasks: tuple[Task, ...]
+    labels: tuple[int, ...]
+
+    @property
+    def name(self) -> str:
+        return shard_name(self.split, self.index)
+
+
+@dataclass
+class ShardPlan:
+    shards: list[Shard]  # every shard of the batch, by split and number
+    todo: list[Shard]  # those to make
+    splits: tuple[str, ...]
+    classes: list[str]  # empty without labels
+    found: int
+    record: BatchRecord
+    failures: list[Failure] = field(default_factory=list)  # known before any drawing
+
+
+def shard_record(
+    count: int,
+    options: SampleOptions | None,
+    shard_size: int,
+    labels: Labels | None,
+    split_folders: bool,
+) -> BatchRecord:
+    return BatchRecord.of(
+        count,
+        SHARD_FORMAT,
+        options,
+        shard_size=shard_size,
+        labels=labels,
+        split="folders" if split_folders else None,
+    )
+
+
+def plan_shards(
+    in_dir: str | os.PathLike[str],
+    out_dir: str | os.PathLike[str],
+    count: int,
+    options: SampleOptions | None,
+    *,
+    shard_size: int,
+    labels: Labels | None,
+    split_folders: bool,
+    overwrite: bool,
+) -> ShardPlan:
+    """The shards of the batch and those still to make. Models that cannot go in a shard
+    (no class folder with labels, no split folder with split_folders) are failures at once.
+    Raises BatchMismatchError as `plan_batch` does, and creates nothing."""
+    if shard_size < 1:
+        raise ValueError(f"shard_size must be 1 or more, not {shard_size}")
+    if labels not in (None, "folders"):
+        raise ValueError(f"labels must be None or 'folders', not {labels!r}")
+    root, out_root = Path(in_dir), Path(out_dir)
+    if not root.is_dir():
+        raise NotADirectoryError(f"{root} is not a folder")
+    record = shard_record(count, options, shard_size, labels, split_folders)
+    if not overwrite:
+        check_record(out_root, record)
+    need_h5py()
+    failures: list[Failure] = []
+    models = list_models(root, failures)
+    relative = [model.relative_to(root).as_posix() for model in models]
+    # Classes from every model, as PointCloudDataset takes them, so that the train and test
+    # shards number them alike.
+    classes = sorted({where.split("/", 1)[0] for where in relative if "/" in where})
+    class_index = {name: index for index, name in enumerate(classes)}
+    splits = SPLIT_FOLDERS if split_folders else (ALL_SPLIT,)
+    members: dict[str, list[tuple[Task, int]]] = {split: [] for split in splits}
+    chosen = options or SampleOptions()
+    for model, where in zip(models, relative, strict=True):
+        folders = where.split("/")[:-1]
+        label = 0
+        if labels is not None:
+            if not folders:
+                failures.append(Failure(where, NO_CLASS_MESSAGE))
+                continue
+            label = class_index[folders[0]]
+        if split_folders:
+            named = [split for split in SPLIT_FOLDERS if split in folders]
+            if len(named) != 1:
+                message = BOTH_SPLITS_MESSAGE if named else NO_SPLIT_MESSAGE
+                failures.append(Failure(where, message))
+                continue
+            split = named[0]
+        else:
+            split = ALL_SPLIT
+        shard = str(out_root / shard_name(split, len(members[split]) // shard_size))
+        members[split].append((Task(str(model), shard, where, chosen.for_file(where)), label))
+    shards = []
+    for split in splits:
+        entries = members[split]
+        for start in range(0, len(entries), shard_size):
+            part = entries[start : start + shard_size]
+            shards.append(
+                Shard(
+                    split,
+                    start // shard_size,
+                    tuple(task for task, _ in part),
+                    tuple(label for _, label in part),
+                )
+            )
+    todo = [shard for shard in shards if overwrite or not _complete(out_root, shard, count)]
+    return ShardPlan(
+        shards,
+        todo,
+        splits,
+        classes if labels is not None else [],
+        len(models),
+        record,
+        failures,
+    )
+
+
+def run_shard_batch(
+    in_dir: str | os.PathLike[str],
+    out_dir: str | os.PathLike[str],
+    count: int,
+    execute: Execute,
+    *,
+    shard_size: int,
+    labels: Labels | None,
+    split_folders: bool,
+    progress: bool = False,
+    options: SampleOptions | None = None,
+    overwrite: bool = False,
+) -> BatchReport:
+    """Plans the shards (`plan_shards`), records the batch in OUT_DIR with its class names
+    and lists of shards, has `execute` draw the models of the shards still to make (with
+    `draw_task`), writes each shard as soon as its last model ends, and writes
+    OUT_DIR/failures.csv. The report's `converted` counts the rows written in shards by this
+    run, `skipped` the models of the shards kept."""
+    started = time.perf_counter()
+    out_root = Path(out_dir)
+    plan = plan_shards(
+        in_dir,
+        out_dir,
+        count,
+        options,
+        shard_size=shard_size,
+        labels=labels,
+        split_folders=split_folders,
+        overwrite=overwrite,
+    )
+    kept = [shard for shard in plan.shards if shard not in plan.todo]
+    report = BatchReport(
+        found=plan.found,
+        skipped=sum(len(shard.tasks) for shard in kept),
+        failures=list(plan.failures),
+    )
+    if not plan.found and not plan.failures:
+        return report
+    out_root.mkdir(parents=True, exist_ok=True)
+    write_record(out_root, plan.record)
+    _write_listing(out_root, plan)
+    label_dtype = label_type(len(plan.classes))
+    tasks = [task for shard in plan.todo for task in shard.tasks]
+    shard_of = {task: shard for shard in plan.todo for task in shard.tasks}
+    ended: dict[Shard, dict[Task, Outcome]] = {shard: {} for shard in plan.todo}
+    bar = Progress(len(tasks), len(report.failures), enabled=progress)
+
+    def record(task: Task, outcome: Outcome) -> None:
+        if outcome.failure is not None:
+            report.failures.append(Failure(task.relative, outcome.failure))
+        bar.advance(len(report.failures), failed=outcome.failure is not None)
+        shard = shard_of[task]
+        outcomes = ended[shard]
+        outcomes[task] = outcome
+        if len(outcomes) == len(shard.tasks):
+            del ended[shard]
+            _finish(out_root, shard, outcomes, count, label_dtype, report)
+
+    try:
+        execute(tasks, count, record)
+    except KeyboardInterrupt:
+        report.interrupted = True
+    finally:
+        bar.close()
+    write_failures(out_root, report.failures)
+    report.seconds = time.perf_counter() - started
+    return report
+
+
+def _finish(
+    out_root: Path,
+    shard: Shard,
+    outcomes: dict[Task, Outcome],
+    count: int,
+    label_dtype: Any,
+    report: BatchReport,
+) -> None:
+    """Writes the shard of the rows drawn, in the plan's order, and counts them."""
+    rows = []
+    for task, label in zip(shard.tasks, shard.labels, strict=True):
+        outcome = outcomes[task]
+        if outcome.drawn is not None:
+            rows.append((task, label, outcome))
+    id_file = out_root / id_file_name(shard.split, shard.index)
+    try:
+        id_file.unlink(missing_ok=True)
+        write_shard(
+            out_root / shard.name,
+            [outcome.drawn for _, _, outcome in rows if outcome.drawn is not None],
+            [label for _, label, _ in rows],
+            count,
+            label_dtype,
+        )
+        replace_text(id_file, id_file_text([task.relative for task, _, _ in rows]))
+    except OSError as error:
+        reason = f"cannot write {shard.name}: {error.strerror or error}"
+        report.failures.extend(Failure(task.relative, reason) for task, _, _ in rows)
+        return
+    report.converted += len(rows)
+    for task, _, outcome in rows:
+        if outcome.zero_normals:
+            report.zero_normals[task.relative] = outcome.zero_normals
+
+
+def _complete(out_root: Path, shard: Shard, count: int) -> bool:
+    """The shard's file holds a row of `count` points for every one of its models, with its
+    label: what a finished run of the same plan wrote."""
+    listed = read_id_file(out_root / id_file_name(shard.split, shard.index))
+    if listed != [task.relative for task in shard.tasks]:
+        return False
+    found = shard_labels(out_root / shard.name, count)
+    return found is not None and found.tolist() == list(shard.labels)
+
+
+def _write_listing(out_root: Path, plan: ShardPlan) -> None:
+    """The class names (none without labels), each split's list of shards (also of a split
+    without models: an empty list), and no shard file that the plan does not hold: those of
+    an earlier run with more shards or other splits would be read with these."""
+    classes = out_root / CLASSES_FILE
+    if plan.classes:
+        replace_text(classes, "".join(f"{name}\n" for name in plan.classes))
+    else:
+        classes.unlink(missing_ok=True)
+    for split in plan.splits:
+        names = [shard.name for shard in plan.shards if shard.split == split]
+        replace_text(out_root / list_file_name(split), "".join(f"{name}\n" for name in names))
+    wanted = {shard.name for shard in plan.shards}
+    wanted |= {id_file_name(shard.split, shard.index) for shard in plan.shards}
+    every_split = (*SPLIT_FOLDERS, ALL_SPLIT)
+    for split in every_split:
+        if split not in plan.splits:
+            (out_root / list_file_name(split)).unlink(missing_ok=True)
+    for entry in out_root.iterdir():
+        if entry.name not in wanted and is_shard_file(entry.name, every_split):
+            entry.unlink(missing_ok=True)
