@@ -31,7 +31,7 @@ CLASSES_FILE = "shape_names.txt"
 # The oldest file format that holds these datasets, and at most that of HDF5 1.10, so that
 # a newer library writes the same bytes and older readers read them.
 LIBVER = ("earliest", "v110")
-H5PY_MISSING = "the h5 format needs the package 'h5py', which is not installed: " + (
+H5PY_MISSING = "HDF5 shards need the package 'h5py', which is not installed: " + (
     "pip install 'vertisift[h5]'"
 )
 

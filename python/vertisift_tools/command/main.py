@@ -14,7 +14,7 @@ import signal
 import sys
 from collections.abc import Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, NoReturn
+from typing import TYPE_CHECKING, Any, NoReturn
 
 from vertisift_tools.choices import CANDIDATE_METHODS, DISTINCT_METHOD
 from vertisift_tools.command.checks import (
@@ -27,7 +27,7 @@ from vertisift_tools.command.checks import (
     need_picture_format,
 )
 from vertisift_tools.command.parser import DASK_CONNECT_SECONDS, USAGE_ERROR, build_parser
-from vertisift_tools.formats import CloudError
+from vertisift_tools.formats import SHARD_FORMAT, CloudError
 from vertisift_tools.models import MODEL_SUFFIXES
 from vertisift_tools.options import SampleOptions
 
@@ -44,6 +44,7 @@ _EXTRAS = {
     "matplotlib": "preview",
     "dask": "dask",
     "distributed": "dask",
+    "h5py": "h5",
 }
 
 
@@ -95,17 +96,61 @@ def batch_command(arguments: argparse.Namespace) -> int:
     need_folder(in_dir, "IN_DIR")
     need_output_folder(out_dir, "OUT_DIR")
     options = _sample_options(arguments)
+    _check_shard_options(arguments)
     from vertisift_tools.batching.plan import BatchMismatchError, BatchRecord, check_record
 
+    if arguments.format == SHARD_FORMAT:
+        from vertisift_tools.batching.sharded import shard_record
+
+        record = shard_record(
+            arguments.count,
+            options,
+            arguments.shard_size,
+            arguments.labels,
+            arguments.split_folders,
+        )
+    else:
+        record = BatchRecord.of(arguments.count, arguments.format, options)
     try:
         if not arguments.overwrite:
             # Also checked by the batch itself, but here before a Dask scheduler is sought.
-            check_record(out_dir, BatchRecord.of(arguments.count, arguments.format, options))
+            check_record(out_dir, record)
         return _convert_and_summarise(arguments, options)
     except BatchMismatchError as error:
         raise UsageError(
             f"OUT_DIR {out_dir} {error.reason}; use --overwrite to make every cloud again"
         ) from None
+
+
+def _check_shard_options(arguments: argparse.Namespace) -> None:
+    """The shard options go with --format h5 alone, which runs on local processes and needs
+    h5py; fills in the default shard size."""
+    given = [
+        option
+        for option, value in (
+            ("--shard-size", arguments.shard_size),
+            ("--labels", arguments.labels),
+            ("--split-folders", arguments.split_folders or None),
+        )
+        if value is not None
+    ]
+    if arguments.format != SHARD_FORMAT:
+        if given:
+            raise UsageError(f"{given[0]} applies only to --format {SHARD_FORMAT}")
+        return
+    if arguments.dask:
+        raise UsageError(
+            f"--format {SHARD_FORMAT} runs on local worker processes; it does not take --dask"
+        )
+    from vertisift_tools.batching.sharded import DEFAULT_SHARD_SIZE
+    from vertisift_tools.shards import need_h5py
+
+    try:
+        need_h5py()
+    except ImportError as error:
+        raise UsageError(error) from None
+    if arguments.shard_size is None:
+        arguments.shard_size = DEFAULT_SHARD_SIZE
 
 
 def _convert_and_summarise(arguments: argparse.Namespace, options: SampleOptions) -> int:
@@ -140,6 +185,7 @@ def _convert_and_summarise(arguments: argparse.Namespace, options: SampleOptions
             progress=progress,
             options=options,
             overwrite=arguments.overwrite,
+            **_shard_arguments(arguments),
         )
     if report.found == 0 and not report.failures:
         _say(f"batch: error: no model files (.stl, .off, .obj, .ply) under {in_dir}; nothing to do")
@@ -149,6 +195,16 @@ def _convert_and_summarise(arguments: argparse.Namespace, options: SampleOptions
         _say("batch: interrupted; run the same command again to resume")
         return INTERRUPTED
     return 0 if report.ok else FAILED
+
+
+def _shard_arguments(arguments: argparse.Namespace) -> dict[str, Any]:
+    if arguments.format != SHARD_FORMAT:
+        return {}
+    return {
+        "shard_size": arguments.shard_size,
+        "labels": arguments.labels,
+        "split_folders": arguments.split_folders,
+    }
 
 
 def _summarise(report: BatchReport, count: int, out_dir: Path) -> None:

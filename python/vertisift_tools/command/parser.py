@@ -10,7 +10,7 @@ from pathlib import Path
 from typing import NoReturn
 
 from vertisift_tools.choices import CANDIDATE_METHODS, METHODS, NORMALS
-from vertisift_tools.formats import FORMATS
+from vertisift_tools.formats import BATCH_FORMATS
 from vertisift_tools.options import SampleOptions, package_version
 
 # The exit status of a mistake in the command line, as argparse's own.
@@ -77,6 +77,7 @@ seed_value = whole_number(
     "seed_value", 0, MAX_COUNT, f"a seed (a whole number from 0 to {MAX_COUNT})"
 )
 job_count = whole_number("job_count", 1, None, "a number of processes (1 or more)")
+shard_size = whole_number("shard_size", 1, None, "a number of models per shard (1 or more)")
 candidate_count = whole_number(
     "candidate_count",
     1,
@@ -169,7 +170,11 @@ def build_parser() -> argparse.ArgumentParser:
         "interrupted batch. OUT_DIR/vertisift-batch.json records N, the format and the "
         "sampling options; a batch with others is refused unless --overwrite is given. "
         "Failures are listed at the end and in OUT_DIR/failures.csv; the exit status is 0 "
-        "only when every model was converted.",
+        "only when every model was converted. With --format h5, the models go into HDF5 "
+        "shards of --shard-size models each (ply_data_all0.h5, ...; with --split-folders "
+        "ply_data_train0.h5 ... and ply_data_test0.h5 ...) with the datasets data, normal, "
+        "label and, for points on the surface, faceId, beside shape_names.txt, "
+        "{split}_files.txt and each shard's ply_data_{split}_{k}_id2file.json.",
     )
     batch.add_argument("in_dir", metavar="IN_DIR", type=Path)
     batch.add_argument("out_dir", metavar="OUT_DIR", type=Path)
@@ -177,9 +182,29 @@ def build_parser() -> argparse.ArgumentParser:
     batch.add_argument(
         "--format",
         type=str.lower,
-        choices=FORMATS,
+        choices=BATCH_FORMATS,
         default="npz",
-        help=f"output format, in any letter case (default: npz): {FORMATS_TEXT}",
+        help=f"output format, in any letter case (default: npz): {FORMATS_TEXT}, or h5 "
+        "(HDF5 shards of many models each, for training; needs h5py)",
+    )
+    batch.add_argument(
+        "--shard-size",
+        metavar="S",
+        type=shard_size,
+        help="with --format h5: models per shard file (default: 2048)",
+    )
+    batch.add_argument(
+        "--labels",
+        choices=("folders",),
+        help="with --format h5: label each model by its first folder under IN_DIR (the "
+        "folders' names sorted, in shape_names.txt); without it every label is 0",
+    )
+    batch.add_argument(
+        "--split-folders",
+        action="store_true",
+        help="with --format h5: models with a folder named train or test in their path go "
+        "to the shards of that split; the others are listed as failures. Without it, one "
+        "split, all",
     )
     where = batch.add_mutually_exclusive_group()
     where.add_argument(
