@@ -25,6 +25,7 @@ COUNT = 40
 BROKEN_MESSAGE = "OFF line 4: vertex index 1 is out of range (1 vertices)"
 NO_SPLIT = "it lies in no train or test folder, so it belongs to no split"
 NO_CLASS = "it lies in no folder under IN_DIR, so it has no class"
+BOTH = "it lies in a train and a test folder, so its split is unclear"
 WRITERS = {".off": meshgen.write_off, ".obj": meshgen.write_obj, ".stl": meshgen.write_binary_stl}
 # A tree laid out by class and split, in every format; chair_0000.off cannot be read.
 GOOD = ["chair/test/chair_0004.stl", "chair/train/chair_0001.off", "chair/train/chair_0002.obj",
@@ -70,13 +71,16 @@ def chunks(names: list[str], size: int) -> list[list[str]]:
 @pytest.mark.parametrize("args, splits, classes, failures", [
     (["--method", "surface", "--labels", "folders", "--split-folders", "--shard-size", "2"],
      ("train", "test"), ["chair", "desk"],
-     [[BROKEN, BROKEN_MESSAGE], ["desk/loose.stl", NO_SPLIT], ["loose.stl", NO_CLASS]]),
+     [[BROKEN, BROKEN_MESSAGE], ["desk/loose.stl", NO_SPLIT], ["desk/test/train/d.stl", BOTH],
+      ["loose.stl", NO_CLASS]]),
     (["--shard-size", "3"], ("all",), None, [[BROKEN, BROKEN_MESSAGE]]),
     (["--method", "fps", "--candidates", "200", "--split-folders"], ("train", "test"), None,
-     [[BROKEN, BROKEN_MESSAGE], ["desk/loose.stl", NO_SPLIT], ["loose.stl", NO_SPLIT]]),
+     [[BROKEN, BROKEN_MESSAGE], ["desk/loose.stl", NO_SPLIT], ["desk/test/train/d.stl", BOTH],
+      ["loose.stl", NO_SPLIT]]),
 ], ids=["labels-splits", "vertices-all", "fps-splits"])
 def test_shards_hold_the_models_of_each_split_in_order(tmp_path, args, splits, classes, failures):
-    make_tree(tmp_path / "in", "desk/loose.stl", "loose.stl")
+    extra = ["desk/loose.stl", "desk/test/train/d.stl", "loose.stl"]
+    make_tree(tmp_path / "in", *extra)
     out = tmp_path / "out"
     result = run_cli("batch", tmp_path / "in", out, COUNT, "-q", "--format", "h5", *args)
     assert result.returncode == 1, result.stderr
@@ -87,8 +91,7 @@ def test_shards_hold_the_models_of_each_split_in_order(tmp_path, args, splits, c
     # Each split's models, sorted by path and cut into shards; a model that fails leaves no
     # row, and the other models keep their shard.
     refused = {path for path, _ in failures if path != BROKEN}
-    placed = [name for name in [*GOOD, BROKEN, "desk/loose.stl", "loose.stl"]
-              if name not in refused]
+    placed = [name for name in [*GOOD, BROKEN, *extra] if name not in refused]
     expected = {}
     for split in splits:
         members = sorted(name for name in placed if split in ("all", *name.split("/")[:-1]))
@@ -139,7 +142,7 @@ def test_a_row_is_the_npz_cloud_and_the_dataset_item(tmp_path, method):
     and the dataset's item of epoch 0 with the same seed and options, and its faceId the
     faces that sample() gives."""
     make_tree(tmp_path / "in")
-    chosen = {"method": method, "seed": 5, "normals": "auto"}
+    chosen = {"method": method, "seed": 5, "normals": "smooth"}
     options = SampleOptions(**chosen)
     vertisift_tools.batch(tmp_path / "in", tmp_path / "h5", COUNT, fmt="h5", options=options,
                           labels="folders", shard_size=4, jobs=2)
@@ -186,13 +189,27 @@ def test_a_rerun_keeps_finished_shards_and_refuses_other_choices(tmp_path):
         "ply_data_train0.h5"]
     assert id_lists(out)["ply_data_train_0_id2file.json"] == [BROKEN, "chair/train/chair_0001.off"]
 
-    # Fewer models make fewer shards: the last train shard goes, or a loader would read it.
+    # A renamed model makes its shard again; fewer models make fewer shards, and the last
+    # train shard goes, or a loader would read it.
     for relative in ("desk/train/desk_0001.stl", "desk/train/desk_0002.off"):
         (tmp_path / "in" / relative).unlink()
+    model = tmp_path / "in" / "chair/train/chair_0003.stl"
+    model.rename(model.with_name("chair_0003a.stl"))
     third = vertisift_tools.batch(tmp_path / "in", out, COUNT, **choices)
-    assert (third.converted, third.skipped) == (0, 6)
+    assert (third.converted, third.skipped) == (2, 4)
+    assert id_lists(out)["ply_data_train_1_id2file.json"] == [
+        "chair/train/chair_0002.obj", "chair/train/chair_0003a.stl"]
     assert (out / "train_files.txt").read_text() == "ply_data_train0.h5\nply_data_train1.h5\n"
     assert not list(out.glob("ply_data_train2*")) and not list(out.glob("ply_data_train_2*"))
+
+    # A new class renumbers the classes after it: the test shard keeps its models, but not
+    # their labels, so it is made again.
+    (tmp_path / "in" / "bench" / "train").mkdir(parents=True)
+    meshgen.write_binary_stl(tmp_path / "in" / "bench" / "train" / "b.stl", torus_faces(9))
+    fourth = vertisift_tools.batch(tmp_path / "in", out, COUNT, **choices)
+    assert (fourth.converted, fourth.skipped) == (7, 0)
+    assert read_shards(out)["ply_data_test0.h5"]["label"][:, 0].tolist() == [1, 2]
+    assert (out / "shape_names.txt").read_text() == "bench\nchair\ndesk\n"
 
     before = {path: (out / path).read_bytes() for path in files_under(out)}
     for other, differs in [
@@ -215,8 +232,9 @@ def test_a_rerun_keeps_finished_shards_and_refuses_other_choices(tmp_path):
                                                          "split_folders": False},
                           overwrite=True)
     assert files_under(out) == ["all_files.txt", "failures.csv", "ply_data_all0.h5",
-                                "ply_data_all1.h5", "ply_data_all2.h5", "ply_data_all_0_id2file.json",
-                                "ply_data_all_1_id2file.json", "ply_data_all_2_id2file.json",
+                                "ply_data_all1.h5", "ply_data_all2.h5", "ply_data_all3.h5",
+                                "ply_data_all_0_id2file.json", "ply_data_all_1_id2file.json",
+                                "ply_data_all_2_id2file.json", "ply_data_all_3_id2file.json",
                                 RECORD_FILE]
 
 
