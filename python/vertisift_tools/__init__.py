@@ -17,19 +17,20 @@ datasets, and the code of the `vertisift` command.
 - `convert_file(model, cloud, n)`: one model to a cloud file (.ply, .npz, .xyzn or .xyz).
 - `batch(in_dir, out_dir, n, fmt=..., jobs=..., overwrite=...)`: a folder tree, in local
   worker processes; OUT_DIR keeps a record of what it holds, and a batch with other settings
-  is refused (`BatchMismatchError`) unless told to overwrite.
+  is refused (`BatchMismatchError`) unless told to overwrite. `fmt="h5"` (with
+  `shard_size`, `labels`, `split_folders`) writes HDF5 training shards instead.
 - `batch_dask(in_dir, out_dir, n, scheduler, fmt=..., overwrite=...)`: the same on a Dask
   cluster.
 - `read_cloud(path)`, `write_cloud(path, positions, normals)`: the cloud files.
 - `render_preview(cloud, picture)`: a picture of a cloud file.
 
-NumPy and tqdm come with the `cli` extra, matplotlib with `preview`, Dask with `dask`; each
-is imported only by what uses it.
+NumPy and tqdm come with the `cli` extra, matplotlib with `preview`, Dask with `dask`, h5py
+with `h5`; each is imported only by what uses it.
 
 Modules: `choices` (the sampling choices by name), `options` (`SampleOptions`,
 `model_seed`), `sampling` (`sample`, over the native module `_native`), `models` (the model
 files under a folder), `dataset`, `convert` (one model), `formats` and `clouds` (the files),
-`preview`; the subpackages `batching` (planning, runners and worker pools) and `command`
+`shards` (the HDF5 shard files), `preview`; the subpackages `batching` (planning, runners and worker pools) and `command`
 (the command).
 """
 
