@@ -264,3 +264,17 @@ def test_shard_option_mistakes(tmp_path, args, message):
     assert not (tmp_path / "out").exists()
     with pytest.raises(ValueError, match=r"^shard_size applies only to fmt='h5', not 'npz'$"):
         vertisift_tools.batch(tmp_path / "in", tmp_path / "out", 8, shard_size=10)
+
+
+@pytest.mark.parametrize("classes, dtype", [(256, np.uint8), (257, np.uint16)])
+def test_labels_widen_only_beyond_256_classes(tmp_path, classes, dtype):
+    triangle = [((0.0, 0.0, 1.0), (0.0, 0.0, 0.0), (1.0, 0.0, 0.0), (0.0, 1.0, 0.0))]
+    for number in range(classes):
+        (tmp_path / "in" / f"c{number:03}").mkdir(parents=True)
+        meshgen.write_binary_stl(tmp_path / "in" / f"c{number:03}" / "m.stl", triangle)
+    report = vertisift_tools.batch(tmp_path / "in", tmp_path / "out", 3, fmt="h5",
+                                   labels="folders", jobs=2)
+    assert report.ok and report.converted == classes
+    (shard,) = read_shards(tmp_path / "out").values()
+    assert shard["label"].dtype == dtype
+    assert shard["label"][:, 0].tolist() == list(range(classes))

@@ -132,7 +132,9 @@ def plan_shards(
     relative = [model.relative_to(root).as_posix() for model in models]
     # Classes from every model, as PointCloudDataset takes them, so that the train and test
     # shards number them alike.
-    classes = sorted({where.split("/", 1)[0] for where in relative if "/" in where})
+    classes = []
+    if labels is not None:
+        classes = sorted({where.split("/", 1)[0] for where in relative if "/" in where})
     class_index = {name: index for index, name in enumerate(classes)}
     splits = SPLIT_FOLDERS if split_folders else (ALL_SPLIT,)
     members: dict[str, list[tuple[Task, int]]] = {split: [] for split in splits}
@@ -169,12 +171,15 @@ def plan_shards(
                     tuple(label for _, label in part),
                 )
             )
-    todo = [shard for shard in shards if overwrite or not _complete(out_root, shard, count)]
+    label_dtype = label_type(len(classes))
+    todo = [
+        shard for shard in shards if overwrite or not _complete(out_root, shard, count, label_dtype)
+    ]
     return ShardPlan(
         shards,
         todo,
         splits,
-        classes if labels is not None else [],
+        classes,
         len(models),
         record,
         failures,
@@ -285,14 +290,15 @@ def _finish(
             report.zero_normals[task.relative] = outcome.zero_normals
 
 
-def _complete(out_root: Path, shard: Shard, count: int) -> bool:
+def _complete(out_root: Path, shard: Shard, count: int, label_dtype: Any) -> bool:
     """The shard's file holds a row of `count` points for every one of its models, with its
-    label: what a finished run of the same plan wrote."""
+    label of the type that the number of classes asks for: what a finished run of the same
+    plan wrote."""
     listed = read_id_file(out_root / id_file_name(shard.split, shard.index))
     if listed != [task.relative for task in shard.tasks]:
         return False
     found = shard_labels(out_root / shard.name, count)
-    return found is not None and found.tolist() == list(shard.labels)
+    return found is not None and found.dtype == label_dtype and found.tolist() == list(shard.labels)
 
 
 def _write_listing(out_root: Path, plan: ShardPlan) -> None:
