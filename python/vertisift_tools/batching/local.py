@@ -9,7 +9,7 @@ from vertisift_tools.batching.plan import BatchReport
 from vertisift_tools.batching.pool import WorkerPool, processor_count
 from vertisift_tools.batching.runner import run_planned_batch
 from vertisift_tools.batching.sharded import DEFAULT_SHARD_SIZE, Labels, run_shard_batch
-from vertisift_tools.batching.task import draw_task
+from vertisift_tools.batching.task import draw_model
 from vertisift_tools.formats import SHARD_FORMAT
 from vertisift_tools.options import SampleOptions
 
@@ -58,7 +58,7 @@ def batch(
             in_dir,
             out_dir,
             count,
-            WorkerPool(processor_count() if jobs is None else jobs, draw_task).run,
+            WorkerPool(processor_count() if jobs is None else jobs, draw_model).run,
             shard_size=DEFAULT_SHARD_SIZE if shard_size is None else shard_size,
             labels=labels,
             split_folders=split_folders,

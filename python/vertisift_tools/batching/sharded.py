@@ -201,7 +201,7 @@ def run_shard_batch(
 ) -> BatchReport:
     """Plans the shards (`plan_shards`), records the batch in OUT_DIR with its class names
     and lists of shards, has `execute` draw the models of the shards still to make (a runner
-    whose workers run `draw_task`, which sends each model's points back), writes each shard
+    whose workers run `draw_model`, which sends each model's points back), writes each shard
     as soon as its last model ends, and writes
     OUT_DIR/failures.csv. The report's `converted` counts the rows written in shards by this
     run, `skipped` the models of the shards kept."""

@@ -1,6 +1,6 @@
 """The per-file task of a batch, as the local worker processes and the Dask workers run it:
 one model to one cloud (`run_task`), or to the points that go back to the batch for a shard
-(`draw_task`), every failure of that file turned into its `Outcome`."""
+(`draw_model`), every failure of that file turned into its `Outcome`."""
 
 from __future__ import annotations
 
@@ -38,7 +38,7 @@ def run_task(model: str, cloud: str, count: int, options: SampleOptions | None =
     return Outcome(zero_normals=zero_normals)
 
 
-def draw_task(model: str, shard: str, count: int, options: SampleOptions | None = None) -> Outcome:
+def draw_model(model: str, shard: str, count: int, options: SampleOptions | None = None) -> Outcome:
     """Draws one file's points for a shard (`shard` names it; the batch writes it once every
     row is in) and returns them in the Outcome's `drawn`. Never raises for a failure of this
     file, as `run_task`."""
