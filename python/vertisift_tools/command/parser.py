@@ -77,6 +77,7 @@ seed_value = whole_number(
     "seed_value", 0, MAX_COUNT, f"a seed (a whole number from 0 to {MAX_COUNT})"
 )
 job_count = whole_number("job_count", 1, None, "a number of processes (1 or more)")
+model_count = whole_number("model_count", 1, None, "a number of models (1 or more)")
 candidate_count = whole_number(
     "candidate_count",
     1,
@@ -195,6 +196,13 @@ def build_parser() -> argparse.ArgumentParser:
         help="run on the Dask cluster of this scheduler (e.g. tcp://host:8786), which must "
         f"answer within {DASK_CONNECT_SECONDS} s; the workers must see IN_DIR and OUT_DIR "
         "under the same paths",
+    )
+    batch.add_argument(
+        "--models-per-task",
+        metavar="M",
+        type=model_count,
+        help="with --dask: how many models each Dask task converts (default: 1, or as many "
+        "as keep the batch within 10,000 tasks when it has more models)",
     )
     batch.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
     batch.add_argument(
