@@ -1,11 +1,13 @@
 """The batch on a Dask distributed cluster: the same per-file work as the local batch, with
 the models in groups, one Dask task per group, run by the cluster's workers.
 
-A Dask task costs the scheduler and its worker 0.2 to 1 ms, as much as converting a small
-model, and the client keeps a future for each. So a task converts a group of consecutive
-models of the plan (mostly of one folder), `models_per_task` of them, by default as many as
-keep a batch within MAX_TASKS tasks, and returns only its failures and zero-normal counts.
-The groups are submitted at once and counted as they complete.
+A Dask task costs the scheduler, the client and its worker 0.2 to 10 ms (the more, the more
+they share cores), as much as converting a small model or more, and the client keeps a future
+for each. So a task converts a group of consecutive models of the plan (mostly of one folder)
+and returns only their failures and zero-normal counts. By default a batch has
+TASKS_PER_THREAD tasks for each thread of the cluster's workers, within MAX_TASKS: enough
+that every thread stays busy to the end, few enough that the overhead of a task is lost in
+its run. The groups are submitted at once and counted, model by model, as they complete.
 
 The workers read the models and write the clouds themselves, so every worker must see the
 input and output folders under the same paths as this process (a shared file system), and
@@ -34,9 +36,16 @@ from vertisift_tools.options import SampleOptions
 if TYPE_CHECKING:
     import distributed
 
-# The most tasks that the default group size gives a batch: Dask schedules 10,000 tasks in
-# seconds, and a group of a batch of 100,000 models is then 10 of them.
+# The default group size: TASKS_PER_THREAD tasks per worker thread, but no more than
+# MAX_TASKS in all, which Dask schedules in seconds. With 64 tasks per thread, the last groups
+# to end are a small part of a thread's work, and a group of tiny models runs for a second
+# or more (100,000 models on 2 threads: 782 models a group), long enough for the progress
+# bar and for a rerun of a group whose worker died to cost little.
+TASKS_PER_THREAD = 64
 MAX_TASKS = 10_000
+# The most models in one graph sent to the scheduler, 3 MB of paths (each model's two paths
+# take about 150 bytes).
+SUBMITTED_MODELS = 20_000
 
 # One model of a group, as its task carries it: (model file, cloud file, options).
 Job = tuple[str, str, SampleOptions]
@@ -59,9 +68,10 @@ def batch_dask(
     record is checked as `batch` checks it (BatchMismatchError unless `overwrite`).
 
     Each Dask task converts `models_per_task` models (default: `default_models_per_task` of
-    the models to convert, so at most MAX_TASKS tasks). On KeyboardInterrupt the tasks not
-    yet started are cancelled; a task that has started converts the rest of its group, and
-    a rerun keeps those clouds as it keeps every finished one."""
+    the models to convert and the threads of the cluster's workers as the batch starts). On
+    KeyboardInterrupt the tasks not yet started are cancelled; a task that has started
+    converts the rest of its group, and a rerun keeps those clouds as it keeps every
+    finished one."""
     import distributed
 
     if models_per_task is not None and models_per_task < 1:
@@ -89,10 +99,12 @@ def batch_dask(
         return run_on(client)
 
 
-def default_models_per_task(models: int) -> int:
-    """The group size of a batch of `models` conversions: 1 up to MAX_TASKS models, and
-    then the fewest that keep the batch within MAX_TASKS tasks."""
-    return max(1, -(-models // MAX_TASKS))
+def default_models_per_task(models: int, threads: int) -> int:
+    """The group size of a batch of `models` conversions on workers with `threads` threads
+    in all: TASKS_PER_THREAD tasks per thread, within MAX_TASKS tasks (and only that limit
+    when there are no workers yet, as in a cluster that scales up from none)."""
+    tasks = MAX_TASKS if threads < 1 else min(MAX_TASKS, TASKS_PER_THREAD * threads)
+    return max(1, -(-models // tasks))
 
 
 @dataclass(frozen=True)
@@ -102,6 +114,10 @@ class GroupOutcome:
 
     failures: dict[int, str] = field(default_factory=dict)
     zero_normals: dict[int, int] = field(default_factory=dict)
+
+    def outcome(self, index: int) -> Outcome:
+        """How the group's model at `index` ended."""
+        return Outcome(self.failures.get(index), self.zero_normals.get(index, 0))
 
 
 def run_group(jobs: Sequence[Job], count: int) -> GroupOutcome:
@@ -131,48 +147,34 @@ class DaskRunner:
         cancelled."""
         import distributed
 
-        size = self.models_per_task or default_models_per_task(len(tasks))
-        groups = [tasks[start : start + size] for start in range(0, len(tasks), size)]
-        # pure=False: a group must run even when the same files were converted before on
-        # this cluster (their outputs may have been deleted since).
-        futures = self.client.map(
-            run_group, [_jobs(group) for group in groups], count=count, pure=False
-        )
-        pending = dict(zip(futures, groups, strict=True))
-        completed = distributed.as_completed(futures, loop=self.client.loop)  # type: ignore[no-untyped-call]
-        del futures, groups  # each future is let go as soon as its group is recorded
+        if not tasks:
+            return
+        size = self.models_per_task
+        if size is None:
+            threads = sum(self.client.nthreads().values())  # type: ignore[no-untyped-call]
+            size = default_models_per_task(len(tasks), threads)
+        in_flight = _InFlight(self.client, count)
         try:
-            for future in completed:
-                group = pending.pop(future)
+            in_flight.submit([tasks[first : first + size] for first in range(0, len(tasks), size)])
+            for future in in_flight.completed:
+                group = in_flight.groups.pop(future)
                 ended: list[tuple[Task, Outcome]] = []
                 try:
                     result: GroupOutcome = future.result()
                 except distributed.KilledWorker:
                     for task in group:
                         _discard_partial_outputs(Path(task.cloud))
-                    if len(group) == 1:
-                        failure = f"{DIED_MESSAGE} (on every worker that tried it)"
-                        ended = [(group[0], Outcome(failure=failure))]
-                    else:
+                    if len(group) > 1:
                         # The model that killed the workers is one of the group: each goes
                         # again on its own, so that it fails alone.
-                        for task in group:
-                            single = self.client.submit(run_group, _jobs([task]), count, pure=False)
-                            pending[single] = [task]
-                            completed.add(single)  # type: ignore[no-untyped-call]
+                        in_flight.submit([[task] for task in group])
+                    else:
+                        failure = f"{DIED_MESSAGE} (on every worker that tried it)"
+                        ended = [(group[0], Outcome(failure=failure))]
                 except Exception as error:
                     ended = [(task, Outcome(failure=describe(error, task.model))) for task in group]
                 else:
-                    ended = [
-                        (
-                            task,
-                            Outcome(
-                                failure=result.failures.get(index),
-                                zero_normals=result.zero_normals.get(index, 0),
-                            ),
-                        )
-                        for index, task in enumerate(group)
-                    ]
+                    ended = [(task, result.outcome(index)) for index, task in enumerate(group)]
                 # Released at once: were the worker that holds this (tiny) result to die
                 # later, the scheduler would otherwise run the task again to restore it,
                 # rewriting clouds that are already reported done.
@@ -180,8 +182,35 @@ class DaskRunner:
                 for task, outcome in ended:
                     record(task, outcome)
         except KeyboardInterrupt:
-            self.client.cancel(list(pending))  # type: ignore[no-untyped-call]
+            self.client.cancel(list(in_flight.groups))  # type: ignore[no-untyped-call]
             raise
+
+
+class _InFlight:
+    """The groups of a batch sent to the cluster and not yet recorded, by their futures, and
+    the futures in the order they complete."""
+
+    def __init__(self, client: distributed.Client, count: int) -> None:
+        import distributed
+
+        self.client = client
+        self.count = count
+        self.groups: dict[distributed.Future[GroupOutcome], Sequence[Task]] = {}
+        self.completed = distributed.as_completed(loop=client.loop)  # type: ignore[no-untyped-call]
+
+    def submit(self, groups: Sequence[Sequence[Task]]) -> None:
+        # In graphs of SUBMITTED_MODELS models at most: the groups carry their models'
+        # paths, and Dask warns of a graph of more than 10 MiB.
+        per_graph = max(1, SUBMITTED_MODELS // max(map(len, groups)))
+        for first in range(0, len(groups), per_graph):
+            some = groups[first : first + per_graph]
+            # pure=False: a group must run even when the same files were converted before on
+            # this cluster (their outputs may have been deleted since).
+            futures = self.client.map(
+                run_group, [_jobs(group) for group in some], count=self.count, pure=False
+            )
+            self.groups.update(zip(futures, some, strict=True))
+            self.completed.update(futures)  # type: ignore[no-untyped-call]
 
 
 def _jobs(group: Sequence[Task]) -> list[Job]:

@@ -201,8 +201,8 @@ def build_parser() -> argparse.ArgumentParser:
         "--models-per-task",
         metavar="M",
         type=model_count,
-        help="with --dask: how many models each Dask task converts (default: 1, or as many "
-        "as keep the batch within 10,000 tasks when it has more models)",
+        help="with --dask: how many models each Dask task converts (default: as many as "
+        "make 64 tasks for each thread of the cluster's workers, within 10,000 tasks)",
     )
     batch.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
     batch.add_argument(
