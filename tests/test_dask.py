@@ -109,6 +109,17 @@ def test_dask_from_the_command_line_resumes(tmp_path, cluster):
     assert "4 models found: 0 converted, 4 already done, 0 failed" in second.stderr
 
 
+@pytest.mark.parametrize(("models", "threads", "expected"), [
+    (30, 2, 1),            # fewer models than 64 tasks a thread: one each
+    (100_000, 2, 782),     # 128 tasks; 781 would make 129
+    (100_000, 1000, 10),   # 64,000 tasks a thread would be too many: 10,000
+    (100_001, 0, 11),      # no workers yet: the 10,000-task limit alone
+])
+def test_default_group_size(models, threads, expected):
+    from vertisift_tools.batching.dask_runner import default_models_per_task
+    assert default_models_per_task(models, threads) == expected
+
+
 def test_unreachable_scheduler_is_a_clear_error(tmp_path):
     (tmp_path / "in").mkdir()
     result = run_cli("batch", tmp_path / "in", tmp_path / "out", COUNT, "--dask",
