@@ -38,9 +38,9 @@ if TYPE_CHECKING:
 
 # The default group size: TASKS_PER_THREAD tasks per worker thread, but no more than
 # MAX_TASKS in all, which Dask schedules in seconds. With 64 tasks per thread, the last groups
-# to end are a small part of a thread's work, and a group of tiny models runs for a second
-# or more (100,000 models on 2 threads: 782 models a group), long enough for the progress
-# bar and for a rerun of a group whose worker died to cost little.
+# to end are a small part of a thread's work, and a group of tiny models runs for about a
+# second (100,000 models on 2 threads: 782 models a group), so the progress bar still moves
+# and a group run again after its worker died costs little.
 TASKS_PER_THREAD = 64
 MAX_TASKS = 10_000
 # The most models in one graph sent to the scheduler, 3 MB of paths (each model's two paths
@@ -123,14 +123,15 @@ class GroupOutcome:
 def run_group(jobs: Sequence[Job], count: int) -> GroupOutcome:
     """Converts the models of a group one after the other, as a Dask task. Never raises for
     a failure of one model, so one bad file cannot end its group."""
-    outcome = GroupOutcome()
+    failures: dict[int, str] = {}
+    zero_normals: dict[int, int] = {}
     for index, (model, cloud, options) in enumerate(jobs):
         ended = run_task(model, cloud, count, options)
         if ended.failure is not None:
-            outcome.failures[index] = ended.failure
+            failures[index] = ended.failure
         elif ended.zero_normals:
-            outcome.zero_normals[index] = ended.zero_normals
-    return outcome
+            zero_normals[index] = ended.zero_normals
+    return GroupOutcome(failures, zero_normals)
 
 
 class DaskRunner:
