@@ -1,22 +1,23 @@
 """Many small models through the batch: models per second of the local batch and of the Dask
 batch on the same cores, the number of Dask tasks, peak memory, and the planning time.
 
-    python bench/scale_bench.py [--models 100000] [--points 64] [--workers 2]
+    python bench/scale_bench.py [--models 100000] [--points 64] [--workers 2] [--repeat 1]
+                                [--models-per-task M] [--out bench/results/scale.md]
 
 The models are made once and kept in bench/scratch/scale-<models>/: binary STL tori of 96 to
 120 faces in ModelNet's layout, CLASS/train/NAME.stl and CLASS/test/NAME.stl, written with
-NumPy (a few seconds for 100,000). Then, each into a fresh output folder, as .npz:
+NumPy (about 10 s for 100,000). Then, each into a fresh output folder, as .npz:
 
-- planning alone (`plan_batch`), on the fresh folder and again with half of the clouds there
-  (a resumed batch: every existing cloud is checked);
+- planning alone (`plan_batch`, 3 times), into an empty OUT_DIR and with half of the clouds
+  there (a resumed batch);
 - the local batch with --workers worker processes of one thread each;
-- the Dask batch on a LocalCluster of --workers worker processes of one thread each, its
-  scheduler in a process of its own so that its memory is its own.
+- the Dask batch on a cluster started as the README starts one: a scheduler and `dask worker
+  --nworkers W --nthreads 1`, in processes of their own, on the same machine.
 
-Memory is the peak resident set: this process's (the client) from /proc/self/status (VmHWM,
-reset before each run where the kernel allows it), the scheduler's from its process. The
-target is a Dask batch at 0.9 x or more of the local batch's models per second, and planning
-under 5 s. Writes bench/results/scale.md (or --out).
+The two batches alternate, --repeat times. Memory is the peak resident set: this process's
+(the client) from /proc/self/status (VmHWM, reset before each batch where the kernel allows
+it), the scheduler's from its process. The targets: a Dask batch at 0.9 x or more of the
+local batch's models per second, and planning under 5 s.
 """
 
 from __future__ import annotations
@@ -189,7 +190,7 @@ class TaskCounter:
             self.started.add(key)
 
 
-def _tasks_started(dask_scheduler) -> int:  # type: ignore[no-untyped-def]
+def _tasks_started(dask_scheduler) -> int:
     return len(dask_scheduler.plugins[TaskCounter.name].started)
 
 
@@ -201,6 +202,7 @@ def run_dask(folder: Path, out: Path, points: int, workers: int,
     from vertisift_tools.batching.dask_runner import batch_dask
 
     shutil.rmtree(out, ignore_errors=True)
+    # A scheduler plugin made here, where Dask is imported; pickled by value to the scheduler.
     counter = type("Counter", (TaskCounter, SchedulerPlugin), {})()
     with dask_cluster(workers) as (address, scheduler):
         with distributed.Client(address, timeout=60, set_as_default=False) as client:
