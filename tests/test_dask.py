@@ -1,7 +1,12 @@
-"""The batch on a Dask cluster gives what the local batch gives, failures included."""
+"""The batch on a Dask cluster gives what the local batch gives, failures included, with its
+models in groups of one Dask task each."""
 
 from __future__ import annotations
 
+import os
+import signal
+import subprocess
+import time
 from pathlib import Path
 
 import pytest
@@ -10,18 +15,29 @@ from cli_support import (
     BROKEN_MESSAGE,
     DIED_MESSAGE,
     check_cloud,
+    cli_command,
+    cli_env,
     files_under,
     make_tree,
     read_failures,
     run_cli,
+    torus_faces,
 )
 
 pytestmark = pytest.mark.slow
 distributed = pytest.importorskip("distributed")
 dask = pytest.importorskip("dask")
+SchedulerPlugin = pytest.importorskip("distributed.diagnostics.plugin").SchedulerPlugin
+
+import meshgen  # noqa: E402
+import vertisift_tools  # noqa: E402
+from vertisift_tools.options import SampleOptions  # noqa: E402
 
 COUNT = 48
 KILLER = "c2.stl"
+SEED = 11
+FAULT_VARIABLE = "VERTISIFT_TOOLS_TEST_FAULT"
+MODELS = 30  # in groups of 8: 4 tasks
 
 
 @pytest.fixture(scope="module")
@@ -31,7 +47,7 @@ def cluster():
     takes no innocent neighbour with it) and a task given up after two dead workers."""
     mp = pytest.MonkeyPatch()
     # The workers inherit the environment: the one that takes c2.stl kills itself.
-    mp.setenv("VERTISIFT_TOOLS_TEST_FAULT", f"kill:{KILLER}")
+    mp.setenv(FAULT_VARIABLE, f"kill:{KILLER}")
     with dask.config.set({"distributed.scheduler.worker-saturation": 1.0,
                           "distributed.scheduler.allowed-failures": 1}):
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
@@ -41,12 +57,13 @@ def cluster():
 
 
 def test_dask_batch_matches_a_local_batch(tmp_path, cluster):
-    import vertisift_tools
-    from vertisift_tools.options import SampleOptions
     good = make_tree(tmp_path / "in")
     local = vertisift_tools.batch(tmp_path / "in", tmp_path / "local", COUNT, jobs=2)
     with distributed.Client(cluster.scheduler_address, set_as_default=False) as client:
-        remote = vertisift_tools.batch_dask(tmp_path / "in", tmp_path / "dask", COUNT, client)
+        # The model that kills its workers shares a group with a0, b1 and the broken one,
+        # which are then converted (or fail) each on its own.
+        remote = vertisift_tools.batch_dask(tmp_path / "in", tmp_path / "dask", COUNT, client,
+                                            models_per_task=4)
         # Nothing of the batch runs on after it has returned (such as a task run again
         # because the worker that held its result died).
         assert not any(client.processing().values())
@@ -92,6 +109,17 @@ def test_dask_from_the_command_line_resumes(tmp_path, cluster):
     assert "4 models found: 0 converted, 4 already done, 0 failed" in second.stderr
 
 
+@pytest.mark.parametrize(("models", "threads", "expected"), [
+    (30, 2, 1),            # fewer models than 64 tasks a thread: one each
+    (100_000, 2, 782),     # 128 tasks; 781 would make 129
+    (100_000, 1000, 10),   # 64,000 tasks a thread would be too many: 10,000
+    (100_001, 0, 11),      # no workers yet: the 10,000-task limit alone
+])
+def test_default_group_size(models, threads, expected):
+    from vertisift_tools.batching.dask_runner import default_models_per_task
+    assert default_models_per_task(models, threads) == expected
+
+
 def test_unreachable_scheduler_is_a_clear_error(tmp_path):
     (tmp_path / "in").mkdir()
     result = run_cli("batch", tmp_path / "in", tmp_path / "out", COUNT, "--dask",
@@ -99,3 +127,92 @@ def test_unreachable_scheduler_is_a_clear_error(tmp_path):
     assert result.returncode == 2, result.stderr
     assert "cannot reach the Dask scheduler at tcp://127.0.0.1:9" in result.stderr
     assert "Traceback" not in result.stderr
+
+
+class TaskCounter(SchedulerPlugin):
+    """Counts the tasks that the scheduler starts (a task run again, once)."""
+
+    name = "task-counter"
+
+    def __init__(self):
+        self.started = set()
+
+    def transition(self, key, start, finish, *args, **kwargs):
+        if finish == "processing":
+            self.started.add(key)
+
+
+@pytest.fixture
+def counted_tasks(cluster):
+    counter = TaskCounter()
+    cluster.scheduler.add_plugin(counter)
+    yield counter.started
+    cluster.scheduler.remove_plugin(name=counter.name)
+
+
+@pytest.fixture(scope="module")
+def seeded_local(tmp_path_factory):
+    """MODELS tiny models in two folders, and their clouds from a seeded local batch, as
+    binary PLY (whose bytes, unlike a .npz archive's, hold no time of writing)."""
+    root = tmp_path_factory.mktemp("many")
+    for index in range(MODELS):
+        path = root / "in" / ("test" if index % 5 == 0 else "train") / f"part{index:02d}.stl"
+        path.parent.mkdir(parents=True, exist_ok=True)
+        meshgen.write_binary_stl(path, torus_faces(8 + index % 4))
+    report = vertisift_tools.batch(root / "in", root / "local", COUNT, fmt="ply", jobs=2,
+                                   options=SampleOptions(seed=SEED))
+    assert report.ok and report.converted == MODELS
+    return root / "in", contents(root / "local")
+
+
+def contents(root: Path) -> dict[str, bytes]:
+    return {relative: (root / relative).read_bytes() for relative in files_under(root)}
+
+
+def test_models_go_in_groups_and_give_the_local_clouds(tmp_path, cluster, counted_tasks,
+                                                       seeded_local):
+    in_dir, expected = seeded_local
+    result = run_cli("batch", in_dir, tmp_path / "out", COUNT, "--format", "ply", "--seed",
+                     SEED, "--dask", cluster.scheduler_address, "--models-per-task", 8, "-q")
+    assert result.returncode == 0, result.stderr
+    assert f"{MODELS} models found: {MODELS} converted" in result.stderr
+    assert len(counted_tasks) == 4
+    assert contents(tmp_path / "out") == expected
+
+
+def test_interrupted_dask_batch_resumes(tmp_path, cluster, seeded_local):
+    in_dir, expected = seeded_local
+    out = tmp_path / "out"
+    command = ["batch", in_dir, out, COUNT, "--format", "ply", "--seed", SEED, "--dask",
+               cluster.scheduler_address, "--models-per-task", 8, "-q"]
+    # The third group hangs at its first model, so the batch is cut short while the others
+    # are done or under way.
+    hanging = Path(files_under(in_dir)[16]).name
+    with distributed.Client(cluster.scheduler_address, set_as_default=False) as client:
+        client.run(lambda: os.environ.update({FAULT_VARIABLE: f"stall:{hanging}"}))
+        try:
+            batch = subprocess.Popen(cli_command(*command), env=cli_env(), text=True,
+                                     stderr=subprocess.PIPE)
+            while len(list(out.rglob("*.ply"))) < 16 and batch.poll() is None:
+                time.sleep(0.05)
+            batch.send_signal(signal.SIGINT)
+            stderr = batch.communicate(timeout=60)[1]
+            assert batch.returncode == 130, stderr
+            assert "interrupted; run the same command again to resume" in stderr
+            # Until no group but the hanging one runs on (one under way when the batch was
+            # cut short ends its models).
+            while sum(map(len, client.processing().values())) > 1:
+                time.sleep(0.05)
+        finally:
+            client.restart()  # workers without the hang
+    kept = {relative: (out / relative).stat().st_ino for relative in files_under(out)
+            if relative.endswith(".ply")}
+    assert 16 <= len(kept) <= MODELS - 8
+
+    result = run_cli(*command)
+    assert result.returncode == 0, result.stderr
+    assert (f"{MODELS} models found: {MODELS - len(kept)} converted, {len(kept)} already done, "
+            "0 failed") in result.stderr
+    # The clouds of the first run are kept as they were, and all are the local batch's.
+    assert all((out / relative).stat().st_ino == inode for relative, inode in kept.items())
+    assert contents(out) == expected

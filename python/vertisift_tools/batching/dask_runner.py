@@ -1,10 +1,20 @@
-"""The batch on a Dask distributed cluster: the same per-file work as the local batch, one
-task per model, run by the cluster's workers.
+"""The batch on a Dask distributed cluster: the same per-file work as the local batch, with
+the models in groups, one Dask task per group, run by the cluster's workers.
+
+A Dask task costs the scheduler, the client and its worker 0.2 to 10 ms (the more, the more
+they share cores), as much as converting a small model or more, and the client keeps a future
+for each. So a task converts a group of consecutive models of the plan (mostly of one folder)
+and returns only their failures and zero-normal counts. By default a batch has
+TASKS_PER_THREAD tasks for each thread of the cluster's workers, within MAX_TASKS: enough
+that every thread stays busy to the end, few enough that the overhead of a task is lost in
+its run. The groups are submitted at once and counted, model by model, as they complete.
 
 The workers read the models and write the clouds themselves, so every worker must see the
 input and output folders under the same paths as this process (a shared file system), and
 must have vertisift installed. A task whose worker dies is retried by the scheduler on
-another worker (up to its `allowed-failures` setting) and then reported as failed.
+another worker (up to its `allowed-failures` setting); when it is given up, its models are
+sent again one per task, so that a model that kills its worker fails alone and the rest of
+its group is converted.
 """
 
 from __future__ import annotations
@@ -12,6 +22,7 @@ from __future__ import annotations
 import glob
 import os
 from collections.abc import Sequence
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -25,6 +36,20 @@ from vertisift_tools.options import SampleOptions
 if TYPE_CHECKING:
     import distributed
 
+# The default group size: TASKS_PER_THREAD tasks per worker thread, but no more than
+# MAX_TASKS in all, which Dask schedules in seconds. With 64 tasks per thread, the last groups
+# to end are a small part of a thread's work, and a group of tiny models runs for about a
+# second (100,000 models on 2 threads: 782 models a group), so the progress bar still moves
+# and a group run again after its worker died costs little.
+TASKS_PER_THREAD = 64
+MAX_TASKS = 10_000
+# The most models in one graph sent to the scheduler, 3 MB of paths (each model's two paths
+# take about 150 bytes).
+SUBMITTED_MODELS = 20_000
+
+# One model of a group, as its task carries it: (model file, cloud file, options).
+Job = tuple[str, str, SampleOptions]
+
 
 def batch_dask(
     in_dir: str | os.PathLike[str],
@@ -36,17 +61,26 @@ def batch_dask(
     progress: bool = False,
     options: SampleOptions | None = None,
     overwrite: bool = False,
+    models_per_task: int | None = None,
 ) -> BatchReport:
     """Like `vertisift_tools.batch`, but on a Dask cluster. `scheduler` is the address of a
     running scheduler (such as "tcp://10.0.0.5:8786") or a `distributed.Client`. OUT_DIR's
-    record is checked as `batch` checks it (BatchMismatchError unless `overwrite`)."""
+    record is checked as `batch` checks it (BatchMismatchError unless `overwrite`).
+
+    Each Dask task converts `models_per_task` models (default: `default_models_per_task` of
+    the models to convert and the threads of the cluster's workers as the batch starts). On
+    KeyboardInterrupt the tasks not yet started are cancelled; a task that has started
+    converts the rest of its group, and a rerun keeps those clouds as it keeps every
+    finished one."""
     import distributed
 
+    if models_per_task is not None and models_per_task < 1:
+        raise ValueError(f"models_per_task must be 1 or more, not {models_per_task}")
     # Absolute paths: a worker's working folder is its own.
     in_dir, out_dir = Path(in_dir).absolute(), Path(out_dir).absolute()
 
     def run_on(client: distributed.Client) -> BatchReport:
-        execute = DaskRunner(client).run
+        execute = DaskRunner(client, models_per_task).run
         return run_planned_batch(
             in_dir,
             out_dir,
@@ -65,44 +99,123 @@ def batch_dask(
         return run_on(client)
 
 
-class DaskRunner:
-    """Runs the tasks of a batch as tasks of the cluster that `client` is connected to."""
+def default_models_per_task(models: int, threads: int) -> int:
+    """The group size of a batch of `models` conversions on workers with `threads` threads
+    in all: TASKS_PER_THREAD tasks per thread, within MAX_TASKS tasks (and only that limit
+    when there are no workers yet, as in a cluster that scales up from none)."""
+    tasks = MAX_TASKS if threads < 1 else min(MAX_TASKS, TASKS_PER_THREAD * threads)
+    return max(1, -(-models // tasks))
 
-    def __init__(self, client: distributed.Client) -> None:
+
+@dataclass(frozen=True)
+class GroupOutcome:
+    """How the models of a group ended, each by its index in the group: the failures, and
+    the converted models with points of normal (0, 0, 0); every other one was converted."""
+
+    failures: dict[int, str] = field(default_factory=dict)
+    zero_normals: dict[int, int] = field(default_factory=dict)
+
+    def outcome(self, index: int) -> Outcome:
+        """How the group's model at `index` ended."""
+        return Outcome(self.failures.get(index), self.zero_normals.get(index, 0))
+
+
+def run_group(jobs: Sequence[Job], count: int) -> GroupOutcome:
+    """Converts the models of a group one after the other, as a Dask task. Never raises for
+    a failure of one model, so one bad file cannot end its group."""
+    failures: dict[int, str] = {}
+    zero_normals: dict[int, int] = {}
+    for index, (model, cloud, options) in enumerate(jobs):
+        ended = run_task(model, cloud, count, options)
+        if ended.failure is not None:
+            failures[index] = ended.failure
+        elif ended.zero_normals:
+            zero_normals[index] = ended.zero_normals
+    return GroupOutcome(failures, zero_normals)
+
+
+class DaskRunner:
+    """Runs the tasks of a batch, in groups, as tasks of the cluster that `client` is
+    connected to."""
+
+    def __init__(self, client: distributed.Client, models_per_task: int | None = None) -> None:
         self.client = client
+        self.models_per_task = models_per_task
 
     def run(self, tasks: Sequence[Task], count: int, record: Record) -> None:
-        """Converts each task to `count` points on the cluster and calls `record` as each
-        file ends. On KeyboardInterrupt the tasks not yet done are cancelled."""
+        """Converts each task to `count` points on the cluster and calls `record` for each
+        file of a group as the group ends. On KeyboardInterrupt the groups not yet done are
+        cancelled."""
         import distributed
 
-        # pure=False: a task must run even when the same file was converted before on this
-        # cluster (its output may have been deleted since).
-        futures = {
-            self.client.submit(
-                run_task, task.model, task.cloud, count, task.options, pure=False
-            ): task
-            for task in tasks
-        }
+        if not tasks:
+            return
+        size = self.models_per_task
+        if size is None:
+            threads = sum(self.client.nthreads().values())  # type: ignore[no-untyped-call]
+            size = default_models_per_task(len(tasks), threads)
+        in_flight = _InFlight(self.client, count)
         try:
-            for future in distributed.as_completed(futures, loop=self.client.loop):  # type: ignore[no-untyped-call]
-                task = futures.pop(future)
-                outcome: Outcome
+            in_flight.submit([tasks[first : first + size] for first in range(0, len(tasks), size)])
+            for future in in_flight.completed:
+                group = in_flight.groups.pop(future)
+                ended: list[tuple[Task, Outcome]] = []
                 try:
-                    outcome = future.result()
+                    result: GroupOutcome = future.result()
                 except distributed.KilledWorker:
-                    outcome = Outcome(failure=f"{DIED_MESSAGE} (on every worker that tried it)")
-                    _discard_partial_outputs(Path(task.cloud))
+                    for task in group:
+                        _discard_partial_outputs(Path(task.cloud))
+                    if len(group) > 1:
+                        # The model that killed the workers is one of the group: each goes
+                        # again on its own, so that it fails alone.
+                        in_flight.submit([[task] for task in group])
+                    else:
+                        failure = f"{DIED_MESSAGE} (on every worker that tried it)"
+                        ended = [(group[0], Outcome(failure=failure))]
                 except Exception as error:
-                    outcome = Outcome(failure=describe(error, task.model))
+                    ended = [(task, Outcome(failure=describe(error, task.model))) for task in group]
+                else:
+                    ended = [(task, result.outcome(index)) for index, task in enumerate(group)]
                 # Released at once: were the worker that holds this (tiny) result to die
                 # later, the scheduler would otherwise run the task again to restore it,
-                # rewriting a cloud that is already reported done.
+                # rewriting clouds that are already reported done.
                 future.release()
-                record(task, outcome)
+                for task, outcome in ended:
+                    record(task, outcome)
         except KeyboardInterrupt:
-            self.client.cancel(list(futures))  # type: ignore[no-untyped-call]
+            self.client.cancel(list(in_flight.groups))  # type: ignore[no-untyped-call]
             raise
+
+
+class _InFlight:
+    """The groups of a batch sent to the cluster and not yet recorded, by their futures, and
+    the futures in the order they complete."""
+
+    def __init__(self, client: distributed.Client, count: int) -> None:
+        import distributed
+
+        self.client = client
+        self.count = count
+        self.groups: dict[distributed.Future[GroupOutcome], Sequence[Task]] = {}
+        self.completed = distributed.as_completed(loop=client.loop)  # type: ignore[no-untyped-call]
+
+    def submit(self, groups: Sequence[Sequence[Task]]) -> None:
+        # In graphs of SUBMITTED_MODELS models at most: the groups carry their models'
+        # paths, and Dask warns of a graph of more than 10 MiB.
+        per_graph = max(1, SUBMITTED_MODELS // max(map(len, groups)))
+        for first in range(0, len(groups), per_graph):
+            some = groups[first : first + per_graph]
+            # pure=False: a group must run even when the same files were converted before on
+            # this cluster (their outputs may have been deleted since).
+            futures = self.client.map(
+                run_group, [_jobs(group) for group in some], count=self.count, pure=False
+            )
+            self.groups.update(zip(futures, some, strict=True))
+            self.completed.update(futures)  # type: ignore[no-untyped-call]
+
+
+def _jobs(group: Sequence[Task]) -> list[Job]:
+    return [(task.model, task.cloud, task.options) for task in group]
 
 
 def _discard_partial_outputs(cloud: Path) -> None:

@@ -27,7 +27,7 @@ from vertisift_tools.batching.plan import (
     Outcome,
     Task,
     check_record,
-    list_models,
+    listed_models,
     replace_text,
     write_failures,
     write_record,
@@ -128,8 +128,7 @@ def plan_shards(
         check_record(out_root, record)
     need_h5py()
     failures: list[Failure] = []
-    models = list_models(root, failures)
-    relative = [model.relative_to(root).as_posix() for model in models]
+    relative = listed_models(root, failures)
     # Classes from every model, as PointCloudDataset takes them, so that the train and test
     # shards number them alike.
     classes = []
@@ -139,7 +138,7 @@ def plan_shards(
     splits = SPLIT_FOLDERS if split_folders else (ALL_SPLIT,)
     members: dict[str, list[tuple[Task, int]]] = {split: [] for split in splits}
     chosen = options or SampleOptions()
-    for model, where in zip(models, relative, strict=True):
+    for where in relative:
         folders = where.split("/")[:-1]
         label = 0
         if labels is not None:
@@ -157,7 +156,7 @@ def plan_shards(
         else:
             split = ALL_SPLIT
         shard = str(out_root / shard_name(split, len(members[split]) // shard_size))
-        members[split].append((Task(str(model), shard, where, chosen.for_file(where)), label))
+        members[split].append((Task(str(root / where), shard, where, chosen.for_file(where)), label))
     shards = []
     for split in splits:
         entries = members[split]
@@ -180,7 +179,7 @@ def plan_shards(
         todo,
         splits,
         classes,
-        len(models),
+        len(relative),
         record,
         failures,
     )

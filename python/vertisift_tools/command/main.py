@@ -95,6 +95,8 @@ def batch_command(arguments: argparse.Namespace) -> int:
     in_dir, out_dir = arguments.in_dir, arguments.out_dir
     need_folder(in_dir, "IN_DIR")
     need_output_folder(out_dir, "OUT_DIR")
+    if arguments.models_per_task is not None and not arguments.dask:
+        raise UsageError("--models-per-task applies only to --dask")
     options = _sample_options(arguments)
     _check_shard_options(arguments)
     from vertisift_tools.batching.plan import BatchMismatchError, BatchRecord, check_record
@@ -172,6 +174,7 @@ def _convert_and_summarise(arguments: argparse.Namespace, options: SampleOptions
                 progress=progress,
                 options=options,
                 overwrite=arguments.overwrite,
+                models_per_task=arguments.models_per_task,
             )
     else:
         from vertisift_tools.batching.local import batch

@@ -78,6 +78,7 @@ seed_value = whole_number(
 )
 job_count = whole_number("job_count", 1, None, "a number of processes (1 or more)")
 shard_size = whole_number("shard_size", 1, None, "a number of models per shard (1 or more)")
+model_count = whole_number("model_count", 1, None, "a number of models (1 or more)")
 candidate_count = whole_number(
     "candidate_count",
     1,
@@ -220,6 +221,13 @@ def build_parser() -> argparse.ArgumentParser:
         help="run on the Dask cluster of this scheduler (e.g. tcp://host:8786), which must "
         f"answer within {DASK_CONNECT_SECONDS} s; the workers must see IN_DIR and OUT_DIR "
         "under the same paths",
+    )
+    batch.add_argument(
+        "--models-per-task",
+        metavar="M",
+        type=model_count,
+        help="with --dask: how many models each Dask task converts (default: as many as "
+        "make 64 tasks for each thread of the cluster's workers, within 10,000 tasks)",
     )
     batch.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
     batch.add_argument(
