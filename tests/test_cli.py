@@ -263,6 +263,16 @@ def test_batch_survives_a_dying_worker(tmp_path, jobs):
     assert not list(out.rglob("*.part"))
 
 
+def test_batch_workers_see_the_environment_of_their_batch(tmp_path, monkeypatch):
+    # The first batch starts the fork server; the workers of the second must still see the
+    # environment as it is when the second starts, not as the fork server took it.
+    make_tree(tmp_path / "in")
+    assert vertisift_tools.batch(tmp_path / "in", tmp_path / "first", COUNT, jobs=1).converted
+    monkeypatch.setenv("VERTISIFT_TOOLS_TEST_FAULT", "kill:b1.STL")
+    report = vertisift_tools.batch(tmp_path / "in", tmp_path / "second", COUNT, jobs=1)
+    assert [f.path for f in report.failures] == ["b1.STL", "sub/broken.stl"]
+
+
 @pytest.mark.parametrize("how", ["ctrl-c", "sigterm"])
 def test_batch_interrupted_then_resumed(tmp_path, how):
     good = make_tree(tmp_path / "in")

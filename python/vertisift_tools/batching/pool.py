@@ -45,13 +45,16 @@ def processor_count() -> int:
         return os.cpu_count() or 1
 
 
-def thread_settings(jobs: int) -> dict[str, str]:
-    """The pool-size variables for the workers' extension: what the user set, or else
-    processors / jobs, so that one worker process per processor runs one thread each instead
-    of oversubscribing. Taken from this process's environment now, because a worker inherits
-    the fork server's, which may be older."""
-    chosen = {name: os.environ[name] for name in THREAD_VARIABLES if os.environ.get(name)}
-    return chosen or {"RAYON_NUM_THREADS": str(max(1, processor_count() // jobs))}
+def worker_environment(jobs: int) -> dict[str, str]:
+    """The environment of a worker: this process's as it is now (a worker inherits the fork
+    server's, which may be older), with the pool-size variables for the workers' extension
+    set to what the user chose, or else to processors / jobs, so that one worker process per
+    processor runs one thread each instead of oversubscribing."""
+    environment = dict(os.environ)
+    chosen = {name: environment.pop(name) for name in THREAD_VARIABLES if name in environment}
+    chosen = {name: value for name, value in chosen.items() if value}
+    environment.update(chosen or {"RAYON_NUM_THREADS": str(max(1, processor_count() // jobs))})
+    return environment
 
 
 def death_message(exitcode: int | None) -> str:
@@ -82,7 +85,7 @@ class WorkerPool:
         self._jobs = jobs
         self._work = work
         self._context = _context()
-        self._threads: dict[str, str] = {}
+        self._environment: dict[str, str] = {}
         self._count = 0
         self._pending: deque[Task] = deque()
         self._workers: list[_Worker] = []
@@ -93,7 +96,7 @@ class WorkerPool:
         output removed before the exception goes on."""
         if not tasks:
             return
-        self._threads = thread_settings(self._jobs)
+        self._environment = worker_environment(self._jobs)
         self._count = count
         self._pending.extend(tasks)
         try:
@@ -114,7 +117,7 @@ class WorkerPool:
             self._workers.clear()
 
     def _start(self) -> None:
-        worker = _Worker(self._context, self._threads, self._work)
+        worker = _Worker(self._context, self._environment, self._work)
         self._workers.append(worker)
         self._feed(worker)
 
@@ -177,12 +180,11 @@ def _context() -> _Context:
     return multiprocessing.get_context("spawn")
 
 
-def _worker_main(connection: Connection, threads: dict[str, str], work: Work) -> None:
+def _worker_main(connection: Connection, environment: dict[str, str], work: Work) -> None:
     # Ctrl-C reaches the whole process group; the parent alone decides what stops.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    for name in THREAD_VARIABLES:
-        os.environ.pop(name, None)
-    os.environ.update(threads)
+    os.environ.clear()
+    os.environ.update(environment)
     while True:
         try:
             task = connection.recv()
@@ -196,10 +198,10 @@ def _worker_main(connection: Connection, threads: dict[str, str], work: Work) ->
 class _Worker:
     """One worker process and the parent's end of its pipe."""
 
-    def __init__(self, context: _Context, threads: dict[str, str], work: Work) -> None:
+    def __init__(self, context: _Context, environment: dict[str, str], work: Work) -> None:
         self.connection, child = context.Pipe()
         self.process = context.Process(
-            target=_worker_main, args=(child, threads, work), daemon=True
+            target=_worker_main, args=(child, environment, work), daemon=True
         )
         self.process.start()
         child.close()
