@@ -180,6 +180,27 @@ def test_models_go_in_groups_and_give_the_local_clouds(tmp_path, cluster, counte
     assert contents(tmp_path / "out") == expected
 
 
+def test_shards_are_a_task_each_and_the_local_shards(tmp_path, cluster, counted_tasks):
+    pytest.importorskip("h5py")
+    make_tree(tmp_path / "in")
+    options = SampleOptions(method="surface", seed=SEED)
+    # Shards of two models: (a0, b1), (c2, sub/broken), (sub/d3, sub/deeper/e4).
+    local = vertisift_tools.batch(tmp_path / "in", tmp_path / "local", COUNT, fmt="h5", jobs=2,
+                                  shard_size=2, options=options)
+    remote = vertisift_tools.batch_dask(tmp_path / "in", tmp_path / "dask", COUNT,
+                                        cluster.scheduler_address, fmt="h5", shard_size=2,
+                                        options=options)
+    # A task per shard, and the shard whose model kills its workers drawn again model by
+    # model and written by the client.
+    assert len(counted_tasks) == 3 + 2
+    for report in (local, remote):
+        assert (report.found, report.converted, report.skipped) == (6, 4, 0)
+        assert sorted(f.path for f in report.failures) == [KILLER, "sub/broken.stl"]
+    expected = contents(tmp_path / "local")
+    del expected["failures.csv"]  # how a worker died differs between the two
+    assert {k: v for k, v in contents(tmp_path / "dask").items() if k != "failures.csv"} == expected
+
+
 def test_interrupted_dask_batch_resumes(tmp_path, cluster, seeded_local):
     in_dir, expected = seeded_local
     out = tmp_path / "out"
@@ -189,6 +210,8 @@ def test_interrupted_dask_batch_resumes(tmp_path, cluster, seeded_local):
     # are done or under way.
     hanging = Path(files_under(in_dir)[16]).name
     with distributed.Client(cluster.scheduler_address, set_as_default=False) as client:
+        # Both workers (one killed by an earlier test may still be starting again).
+        client.wait_for_workers(2)
         client.run(lambda: os.environ.update({FAULT_VARIABLE: f"stall:{hanging}"}))
         try:
             batch = subprocess.Popen(cli_command(*command), env=cli_env(), text=True,
@@ -204,7 +227,10 @@ def test_interrupted_dask_batch_resumes(tmp_path, cluster, seeded_local):
             while sum(map(len, client.processing().values())) > 1:
                 time.sleep(0.05)
         finally:
-            client.restart()  # workers without the hang
+            # The hanging group ends, its other models not converted.
+            client.run(lambda: os.environ.update({FAULT_VARIABLE: f"kill:{KILLER}"}))
+            while any(client.processing().values()):
+                time.sleep(0.05)
     kept = {relative: (out / relative).stat().st_ino for relative in files_under(out)
             if relative.endswith(".ply")}
     assert 16 <= len(kept) <= MODELS - 8

@@ -244,8 +244,8 @@ def test_a_rerun_keeps_finished_shards_and_refuses_other_choices(tmp_path):
     (["--split-folders"], "--split-folders applies only to --format h5"),
     (["--format", "h5", "--shard-size", "0"],
      "argument --shard-size: '0' is not a number of models per shard (1 or more)"),
-    (["--format", "h5", "--dask", "tcp://127.0.0.1:1"],
-     "--format h5 runs on local worker processes; it does not take --dask"),
+    (["--format", "h5", "--dask", "tcp://127.0.0.1:1", "--models-per-task", "4"],
+     "--models-per-task does not apply to --format h5, whose Dask tasks are its shards"),
     (["--format", "h5", "without-h5py"],
      "HDF5 shards need the package 'h5py', which is not installed: pip install 'vertisift[h5]'"),
 ])

@@ -24,13 +24,26 @@ import os
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from vertisift_tools.batching.plan import BatchReport, Outcome, Record, Task
 from vertisift_tools.batching.runner import run_planned_batch
-from vertisift_tools.batching.task import DIED_MESSAGE, run_task
+from vertisift_tools.batching.sharded import (
+    DEFAULT_SHARD_SIZE,
+    Labels,
+    Shard,
+    ShardEnded,
+    ShardResult,
+    ShardWork,
+    check_shard_choices,
+    make_shard,
+    run_shard_batch,
+    write_rows,
+)
+from vertisift_tools.batching.task import DIED_MESSAGE, draw_model, run_task
 from vertisift_tools.clouds import temp_path
 from vertisift_tools.convert import describe
+from vertisift_tools.formats import SHARD_FORMAT
 from vertisift_tools.options import SampleOptions
 
 if TYPE_CHECKING:
@@ -62,6 +75,9 @@ def batch_dask(
     options: SampleOptions | None = None,
     overwrite: bool = False,
     models_per_task: int | None = None,
+    shard_size: int | None = None,
+    labels: Labels | None = None,
+    split_folders: bool = False,
 ) -> BatchReport:
     """Like `vertisift_tools.batch`, but on a Dask cluster. `scheduler` is the address of a
     running scheduler (such as "tcp://10.0.0.5:8786") or a `distributed.Client`. OUT_DIR's
@@ -71,16 +87,38 @@ def batch_dask(
     the models to convert and the threads of the cluster's workers as the batch starts). On
     KeyboardInterrupt the tasks not yet started are cancelled; a task that has started
     converts the rest of its group, and a rerun keeps those clouds as it keeps every
-    finished one."""
+    finished one.
+
+    fmt="h5" makes the shards of `vertisift_tools.batch` (with its `shard_size`, `labels` and
+    `split_folders`), one Dask task per shard, which draws the shard's models and writes
+    it; `models_per_task` does not apply. A batch has as many tasks at once as shards to
+    make, so a smaller `shard_size` keeps more workers busy on a small batch."""
     import distributed
 
     if models_per_task is not None and models_per_task < 1:
         raise ValueError(f"models_per_task must be 1 or more, not {models_per_task}")
+    if fmt == SHARD_FORMAT and models_per_task is not None:
+        raise ValueError("models_per_task does not apply to fmt='h5', whose tasks are shards")
+    check_shard_choices(fmt, shard_size, labels, split_folders)
     # Absolute paths: a worker's working folder is its own.
     in_dir, out_dir = Path(in_dir).absolute(), Path(out_dir).absolute()
 
     def run_on(client: distributed.Client) -> BatchReport:
-        execute = DaskRunner(client, models_per_task).run
+        runner = DaskRunner(client, models_per_task)
+        if fmt == SHARD_FORMAT:
+            return run_shard_batch(
+                in_dir,
+                out_dir,
+                count,
+                runner.run_shards,
+                shard_size=DEFAULT_SHARD_SIZE if shard_size is None else shard_size,
+                labels=labels,
+                split_folders=split_folders,
+                progress=progress,
+                options=options,
+                overwrite=overwrite,
+            )
+        execute = runner.run
         return run_planned_batch(
             in_dir,
             out_dir,
@@ -184,6 +222,70 @@ class DaskRunner:
                     record(task, outcome)
         except KeyboardInterrupt:
             self.client.cancel(list(in_flight.groups))  # type: ignore[no-untyped-call]
+            raise
+
+    def run_shards(self, shards: Sequence[Shard], work: ShardWork, ended: ShardEnded) -> None:
+        """Makes each shard as a task of the cluster (`make_shard`) and reports its models
+        and then itself as it ends. A shard given up after its workers died is drawn again
+        one model per task, its points sent back and the shard written here, so that a
+        model that kills its worker fails alone. On KeyboardInterrupt the shards not yet
+        done are cancelled."""
+        import distributed
+
+        completed = distributed.as_completed(loop=self.client.loop)  # type: ignore[no-untyped-call]
+        # What each future makes: a shard, or a model of a shard drawn model by model.
+        waiting: dict[Any, Shard | Task] = {}
+        redrawn: dict[Task, Shard] = {}
+        drawn: dict[Shard, dict[Task, Outcome]] = {}
+        try:
+            # pure=False: a shard must be made again even when it was made before on this
+            # cluster (its file may have been deleted since).
+            futures = self.client.map(make_shard, shards, work=work, pure=False)
+            waiting.update(zip(futures, shards, strict=True))
+            completed.update(futures)  # type: ignore[no-untyped-call]
+            for future in completed:
+                item = waiting.pop(future)
+                result: ShardResult | Outcome
+                try:
+                    result = future.result()
+                except distributed.KilledWorker:
+                    result = Outcome(failure=f"{DIED_MESSAGE} (on every worker that tried it)")
+                except Exception as error:
+                    where = item.model if isinstance(item, Task) else item.name
+                    result = Outcome(failure=describe(error, where))
+                # Released at once, as in run().
+                future.release()
+                if isinstance(item, Shard) and isinstance(result, ShardResult):
+                    for task, outcome in zip(item.tasks, result.outcomes, strict=True):
+                        ended.model(task, outcome)
+                    ended.shard(item, result.outcomes, result.write_failure)
+                elif isinstance(item, Shard):
+                    # One of its models may kill the workers: each is drawn again on its
+                    # own, and the shard written here.
+                    drawn[item] = {}
+                    redrawn.update((task, item) for task in item.tasks)
+                    singles = self.client.map(
+                        draw_model,
+                        [task.model for task in item.tasks],
+                        [task.cloud for task in item.tasks],
+                        [work.count] * len(item.tasks),
+                        [task.options for task in item.tasks],
+                        pure=False,
+                    )
+                    waiting.update(zip(singles, item.tasks, strict=True))
+                    completed.update(singles)  # type: ignore[no-untyped-call]
+                else:
+                    assert isinstance(result, Outcome)
+                    shard = redrawn.pop(item)
+                    ended.model(item, result)
+                    outcomes = drawn[shard]
+                    outcomes[item] = result
+                    if len(outcomes) == len(shard.tasks):
+                        del drawn[shard]
+                        in_order = [outcomes[task] for task in shard.tasks]
+                        ended.shard(shard, in_order, write_rows(work, shard, in_order))
+        except KeyboardInterrupt:
+            self.client.cancel(list(waiting))  # type: ignore[no-untyped-call]
             raise
 
 

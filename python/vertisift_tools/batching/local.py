@@ -8,7 +8,13 @@ import os
 from vertisift_tools.batching.plan import BatchReport
 from vertisift_tools.batching.pool import WorkerPool, processor_count
 from vertisift_tools.batching.runner import run_planned_batch
-from vertisift_tools.batching.sharded import DEFAULT_SHARD_SIZE, Labels, run_shard_batch
+from vertisift_tools.batching.sharded import (
+    DEFAULT_SHARD_SIZE,
+    Labels,
+    check_shard_choices,
+    drawn_by,
+    run_shard_batch,
+)
 from vertisift_tools.batching.task import draw_model
 from vertisift_tools.formats import SHARD_FORMAT
 from vertisift_tools.options import SampleOptions
@@ -58,7 +64,7 @@ def batch(
             in_dir,
             out_dir,
             count,
-            WorkerPool(processor_count() if jobs is None else jobs, draw_model).run,
+            drawn_by(WorkerPool(processor_count() if jobs is None else jobs, draw_model).run),
             shard_size=DEFAULT_SHARD_SIZE if shard_size is None else shard_size,
             labels=labels,
             split_folders=split_folders,
@@ -66,17 +72,7 @@ def batch(
             options=options,
             overwrite=overwrite,
         )
-    given = [
-        name
-        for name, value in (
-            ("shard_size", shard_size),
-            ("labels", labels),
-            ("split_folders", split_folders or None),
-        )
-        if value is not None
-    ]
-    if given:
-        raise ValueError(f"{', '.join(given)} applies only to fmt='h5', not {fmt!r}")
+    check_shard_choices(fmt, shard_size, labels, split_folders)
     pool = WorkerPool(processor_count() if jobs is None else jobs)
     return run_planned_batch(
         in_dir,

@@ -284,8 +284,8 @@ def plan_batch(
 
 
 def listed_models(root: Path, failures: list[Failure]) -> list[str]:
-    """The models under `root` as "/"-separated relative paths (`list_models`); each folder that cannot be listed is
-    added to `failures`."""
+    """The models under `root` as "/"-separated relative paths (`list_models`); each folder
+    that cannot be listed is added to `failures`."""
 
     def unlisted(error: OSError) -> None:
         where = Path(error.filename or root)

@@ -16,9 +16,12 @@ from __future__ import annotations
 
 import os
 import time
-from dataclasses import dataclass, field
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field, replace
 from pathlib import Path
-from typing import Any, Literal
+from typing import Any, Literal, Protocol
+
+import numpy as np
 
 from vertisift_tools.batching.plan import (
     BatchRecord,
@@ -33,6 +36,7 @@ from vertisift_tools.batching.plan import (
     write_record,
 )
 from vertisift_tools.batching.runner import Execute, Progress
+from vertisift_tools.batching.task import draw_model
 from vertisift_tools.formats import SHARD_FORMAT
 from vertisift_tools.options import SampleOptions
 from vertisift_tools.shards import (
@@ -83,6 +87,25 @@ class ShardPlan:
     found: int
     record: BatchRecord
     failures: list[Failure] = field(default_factory=list)  # known before any drawing
+
+
+def check_shard_choices(
+    fmt: str, shard_size: int | None, labels: Labels | None, split_folders: bool
+) -> None:
+    """ValueError when shard choices are given for a batch of another format."""
+    if fmt == SHARD_FORMAT:
+        return
+    given = [
+        name
+        for name, value in (
+            ("shard_size", shard_size),
+            ("labels", labels),
+            ("split_folders", split_folders or None),
+        )
+        if value is not None
+    ]
+    if given:
+        raise ValueError(f"{', '.join(given)} applies only to fmt='h5', not {fmt!r}")
 
 
 def shard_record(
@@ -156,7 +179,9 @@ def plan_shards(
         else:
             split = ALL_SPLIT
         shard = str(out_root / shard_name(split, len(members[split]) // shard_size))
-        members[split].append((Task(str(root / where), shard, where, chosen.for_file(where)), label))
+        members[split].append(
+            (Task(str(root / where), shard, where, chosen.for_file(where)), label)
+        )
     shards = []
     for split in splits:
         entries = members[split]
@@ -185,11 +210,79 @@ def plan_shards(
     )
 
 
+@dataclass(frozen=True)
+class ShardWork:
+    """What every shard of a batch is made with: OUT_DIR, the points per row, and the type
+    of the labels (by its numpy name)."""
+
+    out_dir: str
+    count: int
+    label_dtype: str
+
+
+@dataclass(frozen=True)
+class ShardResult:
+    """How a shard made elsewhere ended: the outcome of each of its models, in order,
+    without their points, and why the file could not be written (None when it was)."""
+
+    outcomes: tuple[Outcome, ...]
+    write_failure: str | None
+
+
+class ShardEnded(Protocol):
+    """How a runner reports the end of each model and then of its whole shard."""
+
+    def model(self, task: Task, outcome: Outcome) -> None: ...
+
+    def shard(
+        self, shard: Shard, outcomes: Sequence[Outcome], write_failure: str | None
+    ) -> None: ...
+
+
+# A runner of shards: makes the shards with the ShardWork, and reports each model and each
+# shard as it ends. It returns when all are done, or lets KeyboardInterrupt through once it
+# has stopped its work.
+ExecuteShards = Callable[[Sequence[Shard], ShardWork, ShardEnded], None]
+
+
+def drawn_by(execute: Execute) -> ExecuteShards:
+    """A runner of shards from a runner of models whose work is `draw_model`: the models'
+    points come back to this process, which writes each shard once its last model ends."""
+
+    def run(shards: Sequence[Shard], work: ShardWork, ended: ShardEnded) -> None:
+        shard_of = {task: shard for shard in shards for task in shard.tasks}
+        collected: dict[Shard, dict[Task, Outcome]] = {shard: {} for shard in shards}
+
+        def record(task: Task, outcome: Outcome) -> None:
+            ended.model(task, outcome)
+            shard = shard_of[task]
+            outcomes = collected[shard]
+            outcomes[task] = outcome
+            if len(outcomes) == len(shard.tasks):
+                del collected[shard]
+                in_order = [outcomes[task] for task in shard.tasks]
+                ended.shard(shard, in_order, write_rows(work, shard, in_order))
+
+        execute([task for shard in shards for task in shard.tasks], work.count, record)
+
+    return run
+
+
+def make_shard(shard: Shard, work: ShardWork) -> ShardResult:
+    """Draws the models of a shard one after the other and writes it, as a task of a
+    cluster's worker. Never raises for a failure of one model."""
+    outcomes = [
+        draw_model(task.model, task.cloud, work.count, task.options) for task in shard.tasks
+    ]
+    write_failure = write_rows(work, shard, outcomes)
+    return ShardResult(tuple(replace(outcome, drawn=None) for outcome in outcomes), write_failure)
+
+
 def run_shard_batch(
     in_dir: str | os.PathLike[str],
     out_dir: str | os.PathLike[str],
     count: int,
-    execute: Execute,
+    execute: ExecuteShards,
     *,
     shard_size: int,
     labels: Labels | None,
@@ -199,9 +292,7 @@ def run_shard_batch(
     overwrite: bool = False,
 ) -> BatchReport:
     """Plans the shards (`plan_shards`), records the batch in OUT_DIR with its class names
-    and lists of shards, has `execute` draw the models of the shards still to make (a runner
-    whose workers run `draw_model`, which sends each model's points back), writes each shard
-    as soon as its last model ends, and writes
+    and lists of shards, has `execute` make the shards still to make, and writes
     OUT_DIR/failures.csv. The report's `converted` counts the rows written in shards by this
     run, `skipped` the models of the shards kept."""
     started = time.perf_counter()
@@ -227,25 +318,12 @@ def run_shard_batch(
     out_root.mkdir(parents=True, exist_ok=True)
     write_record(out_root, plan.record)
     _write_listing(out_root, plan)
-    label_dtype = label_type(len(plan.classes))
-    tasks = [task for shard in plan.todo for task in shard.tasks]
-    shard_of = {task: shard for shard in plan.todo for task in shard.tasks}
-    ended: dict[Shard, dict[Task, Outcome]] = {shard: {} for shard in plan.todo}
-    bar = Progress(len(tasks), len(report.failures), enabled=progress)
-
-    def record(task: Task, outcome: Outcome) -> None:
-        if outcome.failure is not None:
-            report.failures.append(Failure(task.relative, outcome.failure))
-        bar.advance(len(report.failures), failed=outcome.failure is not None)
-        shard = shard_of[task]
-        outcomes = ended[shard]
-        outcomes[task] = outcome
-        if len(outcomes) == len(shard.tasks):
-            del ended[shard]
-            _finish(out_root, shard, outcomes, count, label_dtype, report)
-
+    work = ShardWork(str(out_root), count, np.dtype(label_type(len(plan.classes))).name)
+    bar = Progress(
+        sum(len(shard.tasks) for shard in plan.todo), len(report.failures), enabled=progress
+    )
     try:
-        execute(tasks, count, record)
+        execute(plan.todo, work, _Tally(report, bar))
     except KeyboardInterrupt:
         report.interrupted = True
     finally:
@@ -255,39 +333,56 @@ def run_shard_batch(
     return report
 
 
-def _finish(
-    out_root: Path,
-    shard: Shard,
-    outcomes: dict[Task, Outcome],
-    count: int,
-    label_dtype: Any,
-    report: BatchReport,
-) -> None:
-    """Writes the shard of the rows drawn, in the plan's order, and counts them."""
-    rows = []
-    for task, label in zip(shard.tasks, shard.labels, strict=True):
-        outcome = outcomes[task]
-        if outcome.drawn is not None:
-            rows.append((task, label, outcome))
+class _Tally:
+    """Counts what ends in the report and on the bar."""
+
+    def __init__(self, report: BatchReport, bar: Progress) -> None:
+        self.report = report
+        self.bar = bar
+
+    def model(self, task: Task, outcome: Outcome) -> None:
+        if outcome.failure is not None:
+            self.report.failures.append(Failure(task.relative, outcome.failure))
+        self.bar.advance(len(self.report.failures), failed=outcome.failure is not None)
+
+    def shard(self, shard: Shard, outcomes: Sequence[Outcome], write_failure: str | None) -> None:
+        rows = [
+            (task, outcome)
+            for task, outcome in zip(shard.tasks, outcomes, strict=True)
+            if outcome.failure is None
+        ]
+        if write_failure is not None:
+            self.report.failures.extend(Failure(task.relative, write_failure) for task, _ in rows)
+            return
+        self.report.converted += len(rows)
+        for task, outcome in rows:
+            if outcome.zero_normals:
+                self.report.zero_normals[task.relative] = outcome.zero_normals
+
+
+def write_rows(work: ShardWork, shard: Shard, outcomes: Sequence[Outcome]) -> str | None:
+    """Writes the shard of the rows drawn, in the plan's order, and then its list of models;
+    the reason when it cannot be written."""
+    out_root = Path(work.out_dir)
+    rows = [
+        (task, label, outcome.drawn)
+        for task, label, outcome in zip(shard.tasks, shard.labels, outcomes, strict=True)
+        if outcome.drawn is not None
+    ]
     id_file = out_root / id_file_name(shard.split, shard.index)
     try:
         id_file.unlink(missing_ok=True)
         write_shard(
             out_root / shard.name,
-            [outcome.drawn for _, _, outcome in rows if outcome.drawn is not None],
+            [drawn for _, _, drawn in rows],
             [label for _, label, _ in rows],
-            count,
-            label_dtype,
+            work.count,
+            work.label_dtype,
         )
         replace_text(id_file, id_file_text([task.relative for task, _, _ in rows]))
     except OSError as error:
-        reason = f"cannot write {shard.name}: {error.strerror or error}"
-        report.failures.extend(Failure(task.relative, reason) for task, _, _ in rows)
-        return
-    report.converted += len(rows)
-    for task, _, outcome in rows:
-        if outcome.zero_normals:
-            report.zero_normals[task.relative] = outcome.zero_normals
+        return f"cannot write {shard.name}: {error.strerror or error}"
+    return None
 
 
 def _complete(out_root: Path, shard: Shard, count: int, label_dtype: Any) -> bool:

@@ -16,8 +16,9 @@ from vertisift_tools.convert import convert_file, describe, draw_points
 from vertisift_tools.options import SampleOptions
 
 # Test hook: "kill:NAME" makes the process that is about to convert a model file named NAME
-# kill itself with SIGKILL, "stall:NAME" makes it hang. The tests use it to crash a worker
-# and to interrupt a batch at a known point; nothing else sets it.
+# kill itself with SIGKILL, "stall:NAME" makes it hang until the variable changes, and then
+# fail without converting it. The tests use it to crash a worker and to interrupt a batch at
+# a known point; nothing else sets it.
 TEST_FAULT_VARIABLE = "VERTISIFT_TOOLS_TEST_FAULT"
 
 # The failure of a file whose worker process died; each runner adds how it died.
@@ -60,4 +61,7 @@ def _test_fault(model: str) -> None:
     if action == "kill":
         os.kill(os.getpid(), signal.SIGKILL)
     elif action == "stall":
-        time.sleep(3600)
+        stalled = os.environ[TEST_FAULT_VARIABLE]
+        while os.environ.get(TEST_FAULT_VARIABLE) == stalled:
+            time.sleep(0.02)
+        raise SystemExit("released from the stall")

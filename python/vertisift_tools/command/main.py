@@ -125,8 +125,8 @@ def batch_command(arguments: argparse.Namespace) -> int:
 
 
 def _check_shard_options(arguments: argparse.Namespace) -> None:
-    """The shard options go with --format h5 alone, which runs on local processes and needs
-    h5py; fills in the default shard size."""
+    """The shard options go with --format h5 alone, which needs h5py and makes one Dask
+    task per shard; fills in the default shard size."""
     given = [
         option
         for option, value in (
@@ -140,9 +140,10 @@ def _check_shard_options(arguments: argparse.Namespace) -> None:
         if given:
             raise UsageError(f"{given[0]} applies only to --format {SHARD_FORMAT}")
         return
-    if arguments.dask:
+    if arguments.models_per_task is not None:
         raise UsageError(
-            f"--format {SHARD_FORMAT} runs on local worker processes; it does not take --dask"
+            f"--models-per-task does not apply to --format {SHARD_FORMAT}, "
+            "whose Dask tasks are its shards"
         )
     from vertisift_tools.batching.sharded import DEFAULT_SHARD_SIZE
     from vertisift_tools.shards import need_h5py
@@ -175,6 +176,7 @@ def _convert_and_summarise(arguments: argparse.Namespace, options: SampleOptions
                 options=options,
                 overwrite=arguments.overwrite,
                 models_per_task=arguments.models_per_task,
+                **_shard_arguments(arguments),
             )
     else:
         from vertisift_tools.batching.local import batch

@@ -227,7 +227,8 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="M",
         type=model_count,
         help="with --dask: how many models each Dask task converts (default: as many as "
-        "make 64 tasks for each thread of the cluster's workers, within 10,000 tasks)",
+        "make 64 tasks for each thread of the cluster's workers, within 10,000 tasks; with "
+        "--format h5 each task makes a shard)",
     )
     batch.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
     batch.add_argument(
