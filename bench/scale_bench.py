@@ -2,19 +2,23 @@
 batch on the same cores, the number of Dask tasks, peak memory, and the planning time.
 
     python bench/scale_bench.py [--models 100000] [--points 64] [--workers 2] [--repeat 1]
-                                [--models-per-task M] [--out bench/results/scale.md]
+                                [--formats npz,h5] [--models-per-task M]
+                                [--out bench/results/scale.md]
 
 The models are made once and kept in bench/scratch/scale-<models>/: binary STL tori of 96 to
 120 faces in ModelNet's layout, CLASS/train/NAME.stl and CLASS/test/NAME.stl, written with
-NumPy (about 10 s for 100,000). Then, each into a fresh output folder, as .npz:
+NumPy (about 10 s for 100,000). Then, each into a fresh output folder, in each of --formats
+(.npz clouds, or HDF5 shards of the default 2048 models with folder labels and the train and
+test splits):
 
 - planning alone (`plan_batch`, 3 times), into an empty OUT_DIR and with half of the clouds
-  there (a resumed batch);
+  there (a resumed batch), and the planning of the shards (`plan_shards`) into an empty
+  OUT_DIR;
 - the local batch with --workers worker processes of one thread each;
 - the Dask batch on a cluster started as the README starts one: a scheduler and `dask worker
   --nworkers W --nthreads 1`, in processes of their own, on the same machine.
 
-The two batches alternate, --repeat times. Memory is the peak resident set: this process's
+The batches alternate, --repeat times. Memory is the peak resident set: this process's
 (the client) from /proc/self/status (VmHWM, reset before each batch where the kernel allows
 it), the scheduler's from its process. The targets: a Dask batch at 0.9 x or more of the
 local batch's models per second, and planning under 5 s.
@@ -141,13 +145,29 @@ def one_thread_per_worker() -> Iterator[None]:
         os.environ.update(saved)
 
 
-def run_local(folder: Path, out: Path, points: int, workers: int) -> dict[str, float]:
+def shard_choices(fmt: str) -> dict[str, object]:
+    """The batch's arguments for `fmt`: shards with folder labels and both splits."""
+    return {"labels": "folders", "split_folders": True} if fmt == "h5" else {}
+
+
+def time_shard_planning(folder: Path, out: Path, points: int) -> float:
+    from vertisift_tools.batching.sharded import DEFAULT_SHARD_SIZE, plan_shards
+
+    shutil.rmtree(out, ignore_errors=True)
+    started = time.perf_counter()
+    plan_shards(folder, out, points, None, shard_size=DEFAULT_SHARD_SIZE, labels="folders",
+                split_folders=True, overwrite=False)
+    return time.perf_counter() - started
+
+
+def run_local(folder: Path, out: Path, points: int, workers: int,
+              fmt: str) -> dict[str, float]:
     from vertisift_tools.batching.local import batch
 
     shutil.rmtree(out, ignore_errors=True)
     reset_peak_memory()
     with one_thread_per_worker():
-        report = batch(folder, out, points, jobs=workers)
+        report = batch(folder, out, points, jobs=workers, fmt=fmt, **shard_choices(fmt))
     assert report.ok, report.failures[:3]
     return {"models": report.converted, "seconds": report.seconds,
             "client": peak_memory_mib()}
@@ -195,7 +215,7 @@ def _tasks_started(dask_scheduler) -> int:
 
 
 def run_dask(folder: Path, out: Path, points: int, workers: int,
-             models_per_task: int | None) -> dict[str, float]:
+             models_per_task: int | None, fmt: str) -> dict[str, float]:
     import distributed
     from distributed.diagnostics.plugin import SchedulerPlugin
 
@@ -209,7 +229,9 @@ def run_dask(folder: Path, out: Path, points: int, workers: int,
             client.wait_for_workers(workers, timeout=120)
             client.register_plugin(counter)
             reset_peak_memory()
-            report = batch_dask(folder, out, points, client, models_per_task=models_per_task)
+            report = batch_dask(folder, out, points, client, fmt=fmt,
+                                models_per_task=None if fmt == "h5" else models_per_task,
+                                **shard_choices(fmt))
             client_peak = peak_memory_mib()
             tasks = client.run_on_scheduler(_tasks_started)
             scheduler_peak = peak_memory_mib(scheduler.pid)
@@ -224,6 +246,8 @@ def main() -> None:
     parser.add_argument("--points", type=int, default=64)
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--repeat", type=int, default=1, help="runs of each batch, alternating")
+    parser.add_argument("--formats", default="npz,h5",
+                        help="batch formats, comma-separated: npz, h5 or both")
     parser.add_argument("--models-per-task", type=int, default=None,
                         help="for the Dask batch (default: its own)")
     parser.add_argument("--out", type=Path, default=RESULTS)
@@ -235,30 +259,46 @@ def main() -> None:
     plans = [time_planning(folder, out, options.points) for _ in range(3)]
     fresh = statistics.median(plan[0] for plan in plans)
     resumed = statistics.median(plan[1] for plan in plans)
+    formats = options.formats.split(",")
+    shard_planning = (statistics.median(time_shard_planning(folder, out, options.points)
+                                        for _ in range(3)) if "h5" in formats else None)
     print(f"planning: {fresh:.2f} s fresh, {resumed:.2f} s with half the clouds there "
-          f"({plans[0][2]} left)")
-    runs: dict[str, list[dict[str, float]]] = {"local": [], "dask": []}
+          f"({plans[0][2]} left)"
+          + (f", {shard_planning:.2f} s for the shards" if shard_planning is not None else ""))
+    runners = [(runner, fmt) for fmt in formats for runner in ("local", "dask")]
+    runs: dict[tuple[str, str], list[dict[str, float]]] = {key: [] for key in runners}
     for _ in range(options.repeat):
-        runs["local"].append(run_local(folder, out, options.points, options.workers))
-        runs["dask"].append(run_dask(folder, out, options.points, options.workers,
-                                     options.models_per_task))
-        for name, results in runs.items():
-            print(f"{name}: {describe(results[-1])}")
+        for runner, fmt in runners:
+            if runner == "local":
+                result = run_local(folder, out, options.points, options.workers, fmt)
+            else:
+                result = run_dask(folder, out, options.points, options.workers,
+                                  options.models_per_task, fmt)
+            runs[runner, fmt].append(result)
+            print(f"{runner} {fmt}: {describe(result)}")
     shutil.rmtree(out, ignore_errors=True)
 
-    rates = {name: [r["models"] / r["seconds"] for r in results] for name, results in runs.items()}
-    ratio = max(rates["dask"]) / max(rates["local"])
+    rates = {key: [r["models"] / r["seconds"] for r in results] for key, results in runs.items()}
     command = " ".join(["python bench/scale_bench.py", *sys.argv[1:]])
     rows = []
-    for name, label in (("local", f"local batch, {options.workers} worker processes"),
-                        ("dask", f"Dask batch, {options.workers} workers of 1 thread")):
-        results = runs[name]
+    for (runner, fmt), results in runs.items():
+        label = (f"local batch, {options.workers} worker processes" if runner == "local"
+                 else f"Dask batch, {options.workers} workers of 1 thread")
         tasks = {int(r["tasks"]) for r in results if "tasks" in r}
         rows.append(
-            f"| {label} | {max(rates[name]):.0f} / {statistics.median(rates[name]):.0f} | "
+            f"| {label} | {fmt} | {max(rates[runner, fmt]):.0f} / "
+            f"{statistics.median(rates[runner, fmt]):.0f} | "
             f"{', '.join(map(str, sorted(tasks))) or '-'} | "
             f"{max(r['client'] for r in results):.0f} | "
-            + (f"{max(r['scheduler'] for r in results):.0f} |" if name == "dask" else "- |"))
+            + (f"{max(r['scheduler'] for r in results):.0f} |" if runner == "dask" else "- |"))
+    ratios = []
+    for fmt in formats:
+        ratio = max(rates["dask", fmt]) / max(rates["local", fmt])
+        ratios.append(f"Dask against local to {fmt} (best against best): {ratio:.2f} x "
+                      f"(target 0.9 x or more: {'met' if ratio >= 0.9 else 'not met'}).")
+    shard_line = ("" if shard_planning is None else
+                  f" Planning the shards (`plan_shards`, labels and splits from the folders, "
+                  f"median of 3): {shard_planning:.2f} s.")
     lines = [
         "# Many small models: the local and the Dask batch",
         "",
@@ -267,23 +307,25 @@ def main() -> None:
         f"before the run: {load_before[0]:.2f} (a shared machine: figures move with the load).",
         "",
         f"{options.models} binary STL models of 96 to 120 faces in CLASS/train and CLASS/test "
-        f"folders, each batch to .npz with {options.points} points into a fresh output folder, "
+        f"folders, each batch with {options.points} points into a fresh output folder, as "
+        ".npz clouds or as HDF5 shards of 2048 models (`--labels folders --split-folders`), "
         f"{options.repeat} run(s) each, alternating. Models per second count from the start of "
         "the batch (planning included) to its report; the Dask cluster (a scheduler and "
         f"`dask worker --nworkers {options.workers} --nthreads 1`, in processes of their own) "
         "is started before. Peak memory is the resident high-water mark (VmHWM) of this "
         "process, reset before each batch, and of the scheduler's process.",
         "",
-        "| batch | models/s, best / median | Dask tasks | client peak MiB | scheduler peak MiB |",
-        "|---|---:|---:|---:|---:|",
+        "| batch | format | models/s, best / median | Dask tasks | client peak MiB "
+        "| scheduler peak MiB |",
+        "|---|---|---:|---:|---:|---:|",
         *rows,
         "",
-        f"Dask against local (best against best): {ratio:.2f} x (target 0.9 x or more: "
-        f"{'met' if ratio >= 0.9 else 'not met'}).",
+        *ratios,
         "",
         f"Planning alone (`plan_batch`, median of 3): {fresh:.2f} s into an empty OUT_DIR, "
         f"{resumed:.2f} s with every other cloud there (target under 5 s: "
-        f"{'met' if max(fresh, resumed) < 5 else 'not met'}).",
+        f"{'met' if max(fresh, resumed, shard_planning or 0) < 5 else 'not met'})."
+        + shard_line,
     ]
     options.out.parent.mkdir(parents=True, exist_ok=True)
     options.out.write_text("\n".join(lines) + "\n")

@@ -34,11 +34,11 @@ from vertisift_tools.batching.sharded import (
     Shard,
     ShardEnded,
     ShardResult,
+    ShardRows,
     ShardWork,
     check_shard_choices,
     make_shard,
     run_shard_batch,
-    write_rows,
 )
 from vertisift_tools.batching.task import DIED_MESSAGE, draw_model, run_task
 from vertisift_tools.clouds import temp_path
@@ -232,17 +232,23 @@ class DaskRunner:
         done are cancelled."""
         import distributed
 
+        if not shards:
+            return
         completed = distributed.as_completed(loop=self.client.loop)  # type: ignore[no-untyped-call]
         # What each future makes: a shard, or a model of a shard drawn model by model.
         waiting: dict[Any, Shard | Task] = {}
         redrawn: dict[Task, Shard] = {}
-        drawn: dict[Shard, dict[Task, Outcome]] = {}
+        rows = ShardRows(work, ended)
         try:
             # pure=False: a shard must be made again even when it was made before on this
             # cluster (its file may have been deleted since).
-            futures = self.client.map(make_shard, shards, work=work, pure=False)
-            waiting.update(zip(futures, shards, strict=True))
-            completed.update(futures)  # type: ignore[no-untyped-call]
+            # In graphs of about SUBMITTED_MODELS models, as run() sends its groups.
+            per_graph = max(1, SUBMITTED_MODELS // max(len(shard.tasks) for shard in shards))
+            for first in range(0, len(shards), per_graph):
+                some = shards[first : first + per_graph]
+                futures = self.client.map(make_shard, some, work=work, pure=False)
+                waiting.update(zip(futures, some, strict=True))
+                completed.update(futures)  # type: ignore[no-untyped-call]
             for future in completed:
                 item = waiting.pop(future)
                 result: ShardResult | Outcome
@@ -262,7 +268,6 @@ class DaskRunner:
                 elif isinstance(item, Shard):
                     # One of its models may kill the workers: each is drawn again on its
                     # own, and the shard written here.
-                    drawn[item] = {}
                     redrawn.update((task, item) for task in item.tasks)
                     singles = self.client.map(
                         draw_model,
@@ -276,14 +281,7 @@ class DaskRunner:
                     completed.update(singles)  # type: ignore[no-untyped-call]
                 else:
                     assert isinstance(result, Outcome)
-                    shard = redrawn.pop(item)
-                    ended.model(item, result)
-                    outcomes = drawn[shard]
-                    outcomes[item] = result
-                    if len(outcomes) == len(shard.tasks):
-                        del drawn[shard]
-                        in_order = [outcomes[task] for task in shard.tasks]
-                        ended.shard(shard, in_order, write_rows(work, shard, in_order))
+                    rows.add(redrawn.pop(item), item, result)
         except KeyboardInterrupt:
             self.client.cancel(list(waiting))  # type: ignore[no-untyped-call]
             raise

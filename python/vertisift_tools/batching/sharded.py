@@ -64,7 +64,9 @@ NO_SPLIT_MESSAGE = "it lies in no train or test folder, so it belongs to no spli
 BOTH_SPLITS_MESSAGE = "it lies in a train and a test folder, so its split is unclear"
 
 
-@dataclass(frozen=True)
+# Compared and hashed by identity: a shard is a key of the runners' tables, and a hash of its
+# thousands of tasks for each model that ends would cost more than drawing small models.
+@dataclass(frozen=True, eq=False)
 class Shard:
     """One shard file: its split and number, and its models' tasks and labels, in order."""
 
@@ -161,6 +163,9 @@ def plan_shards(
     splits = SPLIT_FOLDERS if split_folders else (ALL_SPLIT,)
     members: dict[str, list[tuple[Task, int]]] = {split: [] for split in splits}
     chosen = options or SampleOptions()
+    # What str(root / where) gives, without a path object per model.
+    in_prefix = "" if root == Path(".") else os.path.join(root, "")
+    shard_paths: dict[tuple[str, int], str] = {}
     for where in relative:
         folders = where.split("/")[:-1]
         label = 0
@@ -178,10 +183,12 @@ def plan_shards(
             split = named[0]
         else:
             split = ALL_SPLIT
-        shard = str(out_root / shard_name(split, len(members[split]) // shard_size))
-        members[split].append(
-            (Task(str(root / where), shard, where, chosen.for_file(where)), label)
+        number = len(members[split]) // shard_size
+        shard = shard_paths.get((split, number)) or shard_paths.setdefault(
+            (split, number), str(out_root / shard_name(split, number))
         )
+        task = Task(in_prefix + where, shard, where, chosen.for_file(where))
+        members[split].append((task, label))
     shards = []
     for split in splits:
         entries = members[split]
@@ -245,23 +252,35 @@ class ShardEnded(Protocol):
 ExecuteShards = Callable[[Sequence[Shard], ShardWork, ShardEnded], None]
 
 
+class ShardRows:
+    """The outcomes of shards' models, which end in any order, each reported as it ends; a
+    shard is written here, with the points its models sent back, once its last has ended."""
+
+    def __init__(self, work: ShardWork, ended: ShardEnded) -> None:
+        self.work = work
+        self.ended = ended
+        self._outcomes: dict[Shard, dict[Task, Outcome]] = {}
+
+    def add(self, shard: Shard, task: Task, outcome: Outcome) -> None:
+        self.ended.model(task, outcome)
+        outcomes = self._outcomes.setdefault(shard, {})
+        outcomes[task] = outcome
+        if len(outcomes) == len(shard.tasks):
+            del self._outcomes[shard]
+            in_order = [outcomes[task] for task in shard.tasks]
+            self.ended.shard(shard, in_order, write_rows(self.work, shard, in_order))
+
+
 def drawn_by(execute: Execute) -> ExecuteShards:
     """A runner of shards from a runner of models whose work is `draw_model`: the models'
     points come back to this process, which writes each shard once its last model ends."""
 
     def run(shards: Sequence[Shard], work: ShardWork, ended: ShardEnded) -> None:
         shard_of = {task: shard for shard in shards for task in shard.tasks}
-        collected: dict[Shard, dict[Task, Outcome]] = {shard: {} for shard in shards}
+        rows = ShardRows(work, ended)
 
         def record(task: Task, outcome: Outcome) -> None:
-            ended.model(task, outcome)
-            shard = shard_of[task]
-            outcomes = collected[shard]
-            outcomes[task] = outcome
-            if len(outcomes) == len(shard.tasks):
-                del collected[shard]
-                in_order = [outcomes[task] for task in shard.tasks]
-                ended.shard(shard, in_order, write_rows(work, shard, in_order))
+            rows.add(shard_of[task], task, outcome)
 
         execute([task for shard in shards for task in shard.tasks], work.count, record)
 
