@@ -11,7 +11,7 @@ from __future__ import annotations
 import operator
 import os
 from collections.abc import Sequence
-from typing import Literal, overload
+from typing import Literal, NamedTuple, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -122,6 +122,44 @@ def check_candidates(method: Method, candidates: object, count: int) -> int:
     if value >= SEED_LIMIT:
         raise MemoryError(f"cannot hold {value} candidates")
     return value
+
+
+class _Draw(NamedTuple):
+    """The arguments of a draw, checked, as the native module takes them."""
+
+    points: int
+    method: int
+    seed: int | None
+    normals: int
+    distinct: bool
+    candidates: int
+    faces: bool
+
+
+def _checked_draw(
+    n: object,
+    method: Method,
+    seed: object,
+    normals: Normals,
+    distinct: object,
+    candidates: object,
+    return_faces: object,
+) -> _Draw:
+    """The arguments that `sample()` and `sample_mesh()` share, checked in the order their
+    errors take precedence."""
+    count = check_count(n)
+    method_code, normals_code, distinct_flag = check_options(method, normals, distinct)
+    candidate_count = check_candidates(method, candidates, count)
+    faces_flag = check_return_faces(return_faces, method)
+    return _Draw(
+        count,
+        method_code,
+        check_seed(seed),
+        normals_code,
+        distinct_flag,
+        candidate_count,
+        faces_flag,
+    )
 
 
 def check_return_faces(return_faces: object, method: Method) -> bool:
@@ -249,25 +287,21 @@ def sample(
     held.
     """
     _check_path(path)
-    count = check_count(n)
-    method_code, normals_code, distinct_flag = check_options(method, normals, distinct)
-    candidate_count = check_candidates(method, candidates, count)
-    faces_flag = check_return_faces(return_faces, method)
-    seed_value = check_seed(seed)
+    draw = _checked_draw(n, method, seed, normals, distinct, candidates, return_faces)
     format_code = mesh_format(path)
     strict_flag = _check_strict(strict)
     try:
         buffers = _native.sample(
             path,
-            count,
-            method_code,
-            seed_value,
-            normals_code,
-            distinct_flag,
+            draw.points,
+            draw.method,
+            draw.seed,
+            draw.normals,
+            draw.distinct,
             format_code,
             strict_flag,
-            candidate_count,
-            faces_flag,
+            draw.candidates,
+            draw.faces,
         )
     except OSError as error:
         raise _reading_error(error, format_code) from None
@@ -367,11 +401,7 @@ def sample_mesh(
     """
     vertex_array = _vertex_array(vertices)
     face_array = _face_array(faces)
-    count = check_count(n)
-    method_code, normals_code, distinct_flag = check_options(method, normals, distinct)
-    candidate_count = check_candidates(method, candidates, count)
-    faces_flag = check_return_faces(return_faces, method)
-    seed_value = check_seed(seed)
+    draw = _checked_draw(n, method, seed, normals, distinct, candidates, return_faces)
     if len(face_array):
         low, high = int(face_array.min()), int(face_array.max())
         if low < 0 or high >= len(vertex_array):
@@ -380,13 +410,7 @@ def sample_mesh(
     buffers = _native.sample_mesh(
         vertex_array,
         face_array.astype(np.uint32, copy=False),
-        count,
-        method_code,
-        seed_value,
-        normals_code,
-        distinct_flag,
-        candidate_count,
-        faces_flag,
+        *draw,
     )
     return _sampled(buffers)
 

@@ -1,7 +1,6 @@
 #include "spread/sample_elimination.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cmath>
 #include <numeric>
