@@ -1,5 +1,6 @@
 #include "base/position_table.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -9,9 +10,7 @@ namespace vertisift::base {
 
 PositionTable::PositionTable(const HashKeys& keys, std::size_t first_capacity,
                              std::size_t recent_size)
-    : keys_(keys), first_capacity_(first_capacity) {
-  recent_.resize_zeroed(recent_size);
-}
+    : keys_(keys), first_capacity_(first_capacity), recent_limit_(recent_size) {}
 
 std::uint32_t PositionTable::find_or_insert(const Point3& position, std::uint64_t hash,
                                             std::size_t stored) {
@@ -34,7 +33,7 @@ std::uint32_t PositionTable::find_or_insert(const Point3& position, std::uint64_
 void PositionTable::clear() {
   slots_ = {};
   capacity_ = 0;
-  std::memset(recent_.data(), 0, recent_.size() * sizeof(Slot));
+  recent_ = {};
 }
 
 void PositionTable::grow() {
@@ -52,6 +51,13 @@ void PositionTable::grow() {
   }
   slots_ = std::move(new_slots);
   capacity_ = new_capacity;
+  // The recent positions grow with the table, and start empty again: they only ever answer
+  // what the table would.
+  const std::size_t recent_size = std::min(recent_limit_, new_capacity);
+  if (recent_.size() != recent_size) {
+    recent_ = {};
+    recent_.resize_zeroed(recent_size);
+  }
 }
 
 }  // namespace vertisift::base

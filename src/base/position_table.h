@@ -34,8 +34,10 @@ inline std::uint64_t position_hash(const HashKeys& keys, const Point3& position)
 
 class PositionTable {
  public:
-  // The table makes `first_capacity` slots when it first grows, and keeps `recent_size` recent
-  // positions; both are powers of two.
+  // The table makes `first_capacity` slots when it first grows, and keeps as many recent
+  // positions as it has slots, up to `recent_size`; both are powers of two. Nothing is
+  // allocated before the first reserve_for, which must come before any lookup: a small mesh
+  // zeroes a table of its size, not one of `recent_size`.
   PositionTable(const HashKeys& keys, std::size_t first_capacity, std::size_t recent_size);
 
   std::uint64_t hash(const Point3& position) const { return position_hash(keys_, position); }
@@ -79,6 +81,7 @@ class PositionTable {
 
   HashKeys keys_;
   std::size_t first_capacity_;
+  std::size_t recent_limit_;
   PodVector<Slot> slots_;
   std::size_t capacity_ = 0;
   PodVector<Slot> recent_;
