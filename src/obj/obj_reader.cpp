@@ -574,13 +574,16 @@ ReadResult<StoredMesh> Joined::finish() {
 }
 
 // Where `text` may be cut: after its last line end that is not the end of a line going on
-// in the next, nor a CR whose LF may follow; 0 when there is none.
-std::size_t cut_point(std::string_view text) {
+// in the next, nor a CR whose LF may follow; 0 when there is none. No line end before
+// `checked` can be a cut (the text up to there was looked at before and had none), so the
+// search stops there: a long line that arrives in small blocks costs the length of each block,
+// not of the whole line so far.
+std::size_t cut_point(std::string_view text, std::size_t checked) {
   std::size_t end = text.size();
-  while (end > 0) {
+  while (end > checked) {
     std::size_t at = end;
-    while (at > 0 && text[at - 1] != '\n' && text[at - 1] != '\r') --at;
-    if (at == 0) return 0;
+    while (at > checked && text[at - 1] != '\n' && text[at - 1] != '\r') --at;
+    if (at == checked) return 0;
     const std::size_t cut = at;
     std::size_t line_end = at - 1;
     if (text[line_end] == '\r') {
@@ -684,9 +687,11 @@ ReadResult<StoredMesh> read_obj(mesh_io::ByteSource& source) {
     const std::span<const std::byte> bytes = got.value();
     if (bytes.empty()) break;
     Part& part = batches.next();
+    // The lines kept from before hold no cut, but for a CR at their end, whose LF may be here.
+    const std::size_t checked = rest.empty() ? 0 : rest.size() - 1;
     std::swap(part.text, rest);
     part.text.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    const std::size_t cut = cut_point(part.text);
+    const std::size_t cut = cut_point(part.text, checked);
     if (cut == 0) {
       std::swap(part.text, rest);
       continue;
