@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "base/interrupt.h"
 
@@ -34,13 +36,31 @@ ReadResult<RawFile> RawFile::open(const std::string& path) {
   return RawFile(fd.value());
 }
 
+RawFile RawFile::in_memory(std::span<const std::byte> bytes, std::size_t piece) {
+  RawFile file;
+  file.memory_ = bytes;
+  file.piece_ = piece == 0 ? 1 : piece;
+  return file;
+}
+
 ReadResult<std::size_t> RawFile::read(std::byte* dest, std::size_t count) {
+  if (memory_) {
+    auto got = read_at(dest, std::min(count, piece_), position_);
+    position_ += got.value();
+    return got;
+  }
   auto got = unless_interrupted([&] { return ::read(fd_, dest, count); });
   if (!got.ok()) return got.error();
   return static_cast<std::size_t>(got.value());
 }
 
 ReadResult<std::size_t> RawFile::read_at(std::byte* dest, std::size_t count, std::uint64_t offset) {
+  if (memory_) {
+    if (offset >= memory_->size()) return std::size_t{0};
+    const std::size_t taken = std::min<std::uint64_t>(count, memory_->size() - offset);
+    if (taken > 0) std::memcpy(dest, memory_->data() + offset, taken);
+    return taken;
+  }
   auto got =
       unless_interrupted([&] { return ::pread(fd_, dest, count, static_cast<off_t>(offset)); });
   if (!got.ok()) return got.error();
@@ -48,22 +68,29 @@ ReadResult<std::size_t> RawFile::read_at(std::byte* dest, std::size_t count, std
 }
 
 ReadStatus RawFile::seek_to_start() {
+  if (memory_) {
+    position_ = 0;
+    return std::nullopt;
+  }
   if (::lseek(fd_, 0, SEEK_SET) < 0) return ReadError::os(errno);
   return std::nullopt;
 }
 
 ReadResult<std::uint64_t> RawFile::size() const {
+  if (memory_) return std::uint64_t{memory_->size()};
   struct stat status;
   if (::fstat(fd_, &status) < 0) return ReadError::os(errno);
   return static_cast<std::uint64_t>(status.st_size);
 }
 
 bool RawFile::is_regular() const {
+  if (memory_) return true;
   struct stat status;
   return ::fstat(fd_, &status) == 0 && S_ISREG(status.st_mode);
 }
 
 void RawFile::close() {
+  memory_.reset();
   if (fd_ >= 0) {
     ::close(fd_);
     fd_ = -1;

@@ -2,16 +2,20 @@
 //
 // RawFile owns the descriptor (opened read-only, never created) and repeats opens and reads
 // that a signal interrupted, unless the caller's interrupt check (base/interrupt.h) says to
-// stop: then they fail with the system's EINTR error. BufferedReader puts an 8192-byte buffer in
-// front of any source with a `read`; FileStream is the buffered file itself, and the probe and each
-// face reader put a BufferedReader of their own in front of the FileStream. A read larger than the
-// buffer, arriving while the buffer is empty, bypasses it.
+// stop: then they fail with the system's EINTR error. RawFile::in_memory reads bytes the
+// caller holds instead, as a regular file of that size whose reads give at most `piece` bytes
+// each (as a pipe's may), for the readers' in-memory tests and fuzzing.
+// BufferedReader puts an 8192-byte buffer in front of any source with a `read`; FileStream is the
+// buffered file itself, and the probe and each face reader put a BufferedReader of their own in
+// front of the FileStream. A read larger than the buffer, arriving while the buffer is empty,
+// bypasses it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -26,7 +30,11 @@ class RawFile {
  public:
   RawFile() = default;
   explicit RawFile(int fd) : fd_(fd) {}
-  RawFile(RawFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  RawFile(RawFile&& other) noexcept
+      : fd_(other.fd_), memory_(other.memory_), position_(other.position_), piece_(other.piece_) {
+    other.fd_ = -1;
+    other.memory_ = {};
+  }
   RawFile& operator=(RawFile&&) = delete;
   RawFile(const RawFile&) = delete;
   RawFile& operator=(const RawFile&) = delete;
@@ -34,6 +42,9 @@ class RawFile {
 
   // `path` is a NUL-free byte string.
   static ReadResult<RawFile> open(const std::string& path);
+  // `bytes`, which must outlive the RawFile, read as a regular file that holds them, `piece`
+  // bytes at most a read.
+  static RawFile in_memory(std::span<const std::byte> bytes, std::size_t piece = SIZE_MAX);
 
   ReadResult<std::size_t> read(std::byte* dest, std::size_t count);
   // Up to `count` bytes from `offset`, leaving the file position where it is; 0 at the end.
@@ -47,6 +58,9 @@ class RawFile {
 
  private:
   int fd_ = -1;
+  std::optional<std::span<const std::byte>> memory_;  // set for in_memory
+  std::size_t position_ = 0;                          // in memory_
+  std::size_t piece_ = SIZE_MAX;                      // the most a read of memory_ gives
 };
 
 template <class Source>
@@ -111,6 +125,10 @@ class FileStream {
   explicit FileStream(RawFile file) : reader_(std::move(file)) {}
 
   static ReadResult<FileStream> open(const std::string& path);
+  // `bytes` as a regular file (RawFile::in_memory); they must outlive the stream.
+  static FileStream in_memory(std::span<const std::byte> bytes, std::size_t piece = SIZE_MAX) {
+    return FileStream(RawFile::in_memory(bytes, piece));
+  }
 
   ReadResult<std::size_t> read(std::byte* dest, std::size_t count) {
     return reader_.read(dest, count);

@@ -359,6 +359,13 @@ ReadResult<StlFile> read_stl_file(const PathText& path, StlDialect dialect) {
   return StlFile{std::move(stream.value()), std::move(mesh.value())};
 }
 
+ReadResult<mesh_io::IndexedMesh> read_stl_memory(std::span<const std::byte> bytes,
+                                                 StlDialect dialect, std::size_t piece) {
+  FileStream stream = FileStream::in_memory(bytes, piece);
+  auto build = [](FaceSource& source) { return mesh_io::build_indexed_mesh(source); };
+  return read_faces(stream, probe_ascii(stream, dialect), dialect, build);
+}
+
 ReadStatus read_stl_blocks(const PathText& path, FaceBlockSink& sink, std::size_t block_size,
                            StlDialect dialect) {
   auto stream = mesh_io::open_file(path);

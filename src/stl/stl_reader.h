@@ -33,6 +33,13 @@ struct StlFile {
 mesh_io::ReadResult<StlFile> read_stl_file(const mesh_io::PathText& path,
                                            StlDialect dialect = StlDialect::Strict);
 
+// The file held in `bytes`, read as read_stl_file reads a regular file of those bytes (the same
+// probe, readers, fallback and errors), on the calling thread alone. Each read of the bytes
+// gives at most `piece` of them, so that tests cut lines and records where they like.
+mesh_io::ReadResult<mesh_io::IndexedMesh> read_stl_memory(std::span<const std::byte> bytes,
+                                                          StlDialect dialect = StlDialect::Strict,
+                                                          std::size_t piece = SIZE_MAX);
+
 // The size of the blocks read_stl_blocks reads a regular binary file in, and of the batches of
 // faces it hands on otherwise.
 inline constexpr std::size_t READ_BLOCK_SIZE = std::size_t{1} << 20;

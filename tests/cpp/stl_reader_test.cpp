@@ -1,7 +1,7 @@
 // The front end's dialects: what the lenient one takes beyond the strict grammar, what it still
 // refuses, its choice between ASCII and binary, and the real files it reads. Every reading is
-// checked through read_stl_file and through read_stl_blocks, whole and in small blocks that cut
-// lines and records, which must agree face for face.
+// checked through read_stl_file, through read_stl_blocks, whole and in small blocks that cut
+// lines and records, and through read_stl_memory, which must agree face for face.
 #include "stl/stl_reader.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -43,21 +46,37 @@ bool same_bits(const Floats& a, const Floats& b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
 }
 
-// The corners the file at `path` reads to, or the error's text; the block readings must agree.
+Floats corners_of(const mesh_io::IndexedMesh& mesh) {
+  Floats corners;
+  for (const mesh_io::Face& face : mesh.faces) {
+    for (auto index : face.vertex_indices) {
+      const base::Point3& v = mesh.vertices[index];
+      corners.insert(corners.end(), {v.x, v.y, v.z});
+    }
+  }
+  return corners;
+}
+
+// The corners the file at `path` reads to, or the error's text; the block readings and the
+// reading of its bytes in memory must agree.
 std::string read_path(const std::string& path, StlDialect dialect, Floats& corners) {
   auto file = read_stl_file(path, dialect);
   std::string outcome = "ok";
   corners.clear();
   if (file.ok()) {
-    const mesh_io::IndexedMesh& mesh = file.value().mesh;
-    for (const mesh_io::Face& face : mesh.faces) {
-      for (auto index : face.vertex_indices) {
-        const base::Point3& v = mesh.vertices[index];
-        corners.insert(corners.end(), {v.x, v.y, v.z});
-      }
-    }
+    corners = corners_of(file.value().mesh);
   } else {
     outcome = file.error().display();
+  }
+  std::ifstream in(path, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (std::size_t piece : {SIZE_MAX, std::size_t{5}}) {
+    auto memory =
+        read_stl_memory(std::as_bytes(std::span(bytes.data(), bytes.size())), dialect, piece);
+    EXPECT_EQ(memory.ok() ? "ok" : memory.error().display(), outcome) << "in memory, " << piece;
+    if (memory.ok()) {
+      EXPECT_TRUE(same_bits(corners_of(memory.value()), corners)) << "in memory, " << piece;
+    }
   }
   for (std::size_t block_size : {READ_BLOCK_SIZE, std::size_t{61}, std::size_t{7}}) {
     Collect sink;
