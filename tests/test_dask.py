@@ -3,6 +3,7 @@ models in groups of one Dask task each."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import signal
 import subprocess
@@ -40,8 +41,8 @@ FAULT_VARIABLE = "VERTISIFT_TOOLS_TEST_FAULT"
 MODELS = 30  # in groups of 8: 4 tasks
 
 
-@pytest.fixture(scope="module")
-def cluster():
+@contextlib.contextmanager
+def local_cluster():
     """Two worker processes of one thread each, on loopback. The scheduler runs in this
     process, so the settings below reach it: one task per worker at a time (a dying worker
     takes no innocent neighbour with it) and a task given up after two dead workers."""
@@ -54,6 +55,12 @@ def cluster():
                                       host="127.0.0.1", dashboard_address=None) as local:
             yield local
     mp.undo()
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    with local_cluster() as local:
+        yield local
 
 
 def test_dask_batch_matches_a_local_batch(tmp_path, cluster):
@@ -201,7 +208,16 @@ def test_shards_are_a_task_each_and_the_local_shards(tmp_path, cluster, counted_
     assert {k: v for k, v in contents(tmp_path / "dask").items() if k != "failures.csv"} == expected
 
 
-def test_interrupted_dask_batch_resumes(tmp_path, cluster, seeded_local):
+@pytest.fixture
+def fresh_cluster():
+    """A cluster of its own: the workers that the other tests kill may still be starting
+    again (on a loaded machine, for long)."""
+    with local_cluster() as local:
+        yield local
+
+
+def test_interrupted_dask_batch_resumes(tmp_path, fresh_cluster, seeded_local):
+    cluster = fresh_cluster
     in_dir, expected = seeded_local
     out = tmp_path / "out"
     command = ["batch", in_dir, out, COUNT, "--format", "ply", "--seed", SEED, "--dask",
@@ -210,8 +226,7 @@ def test_interrupted_dask_batch_resumes(tmp_path, cluster, seeded_local):
     # are done or under way.
     hanging = Path(files_under(in_dir)[16]).name
     with distributed.Client(cluster.scheduler_address, set_as_default=False) as client:
-        # Both workers (one killed by an earlier test may still be starting again).
-        client.wait_for_workers(2)
+        client.wait_for_workers(2, timeout=120)
         client.run(lambda: os.environ.update({FAULT_VARIABLE: f"stall:{hanging}"}))
         try:
             batch = subprocess.Popen(cli_command(*command), env=cli_env(), text=True,
