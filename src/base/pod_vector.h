@@ -59,6 +59,11 @@ class PodVector {
   // No items, the block kept for the next ones.
   void clear() { size_ = 0; }
 
+  // Room for `count` items in all without moving.
+  void reserve(std::size_t count) {
+    if (count > capacity_) reallocate(count);
+  }
+
   // Grows to `count` items, the new ones all-zero bytes.
   void resize_zeroed(std::size_t count) {
     if (count > capacity_) reallocate(count);

@@ -36,8 +36,9 @@ void PositionTable::clear() {
   recent_ = {};
 }
 
-void PositionTable::grow() {
-  const std::size_t new_capacity = capacity_ == 0 ? first_capacity_ : capacity_ * 2;
+void PositionTable::grow(std::size_t positions) {
+  std::size_t new_capacity = capacity_ == 0 ? first_capacity_ : capacity_ * 2;
+  while (positions * 2 > new_capacity) new_capacity *= 2;
   PodVector<Slot> new_slots;
   new_slots.resize_zeroed(new_capacity);  // all empty
   for (std::size_t i = 0; i < capacity_; ++i) {

@@ -45,7 +45,7 @@ class PositionTable {
   // Makes room for `count` positions beyond the `stored` ones, so that prefetched slots stay
   // valid until they are inserted.
   void reserve_for(std::size_t stored, std::size_t count) {
-    while ((stored + count) * 2 > capacity_) grow();
+    if ((stored + count) * 2 > capacity_) grow(stored + count);
   }
 
   // The index plus one of `position` when it is among the recent ones; otherwise 0, and the
@@ -77,7 +77,8 @@ class PositionTable {
   // The table takes the low bits of the hash and a vertex merge picks its partition by the top
   // ones; these are apart from both.
   std::size_t recent_slot(std::uint64_t hash) const { return (hash >> 40) & (recent_.size() - 1); }
-  void grow();
+  // Doubles the table until `positions` fill at most half of it.
+  void grow(std::size_t positions);
 
   HashKeys keys_;
   std::size_t first_capacity_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "base/fault.h"
 #include "base/pod_vector.h"
@@ -92,6 +93,13 @@ class VertexMerge::Partition {
   // Makes room for `count` more positions, so that prefetched slots stay valid.
   void reserve_for(std::size_t count) { table_.reserve_for(vertices_.size(), count); }
 
+  // Sizes the table and the vertices of a partition still empty for `count` positions at once,
+  // rather than doubling up to them, each size a fresh block.
+  void expect(std::size_t count) {
+    table_.reserve_for(0, count);
+    vertices_.reserve(count);
+  }
+
   // The index of `position` plus one when it is among the recent ones, else 0; prefetches
   // its table slot when it is not.
   std::uint32_t find_recent(const base::Point3& position, std::uint64_t hash) const {
@@ -112,6 +120,26 @@ class VertexMerge::Partition {
     } else {
       add_to(vertices_[index].sum, addend);
     }
+  }
+
+  // Adds the sums of `later`, a partition of the same positions' faces further on in the file,
+  // to these, position by position in its order (new positions appended); empties `later`.
+  void absorb(Partition& later, const base::HashKeys& keys) {
+    std::uint64_t hashes[LOOKUP_BATCH];
+    std::uint32_t found[LOOKUP_BATCH];
+    const std::size_t count = later.vertices_.size();
+    for (std::size_t start = 0; start < count; start += LOOKUP_BATCH) {
+      const std::size_t size = std::min(LOOKUP_BATCH, count - start);
+      const Vertex* batch = later.vertices_.data() + start;
+      reserve_for(size);
+      for (std::size_t i = 0; i < size; ++i) {
+        hashes[i] = base::position_hash(keys, batch[i].position);
+        found[i] = find_recent(batch[i].position, hashes[i]);
+      }
+      for (std::size_t i = 0; i < size; ++i)
+        add(batch[i].position, hashes[i], found[i], batch[i].sum);
+    }
+    later.clear();
   }
 
   // Writes one point per position to `out`, then drops everything.
@@ -143,49 +171,47 @@ class VertexMerge::Partition {
 
 namespace {
 
-// The faces of `faces` in order, each corner that falls in partition `part` (of `partitions`)
-// added to its table, straight from the faces: the way of a merge with one partition, which
-// needs no buckets. A face's corners with equal bits fall in one partition and are added
-// once, with the face normal summed as often as they occur.
+// The faces of `faces` in order, each corner added to the table of its partition (of
+// `partitions`, the table of partition p at tables[p]), straight from the faces: the way of a
+// merge with one partition, and of a part of the records, which need no buckets. A face's
+// corners with equal bits fall in one partition and are added once, with the face normal
+// summed as often as they occur.
 template <class Faces>
-void merge_into(VertexMerge::Partition& table, std::size_t part, std::size_t partitions,
-                const base::HashKeys& keys, const Faces& faces) {
+void merge_spread(VertexMerge::Partition* const* tables, std::size_t partitions,
+                  const base::HashKeys& keys, const Faces& faces) {
   mesh_io::RawFace batch[LOOKUP_BATCH];
   std::uint64_t hashes[LOOKUP_BATCH][3];
   std::uint32_t found[LOOKUP_BATCH][3];  // index plus one from the recent positions, or 0
-  unsigned mine[LOOKUP_BATCH];
+  std::uint8_t part[LOOKUP_BATCH][3];
+  std::size_t corners[MAX_MERGE_PARTITIONS];
   const std::size_t count = faces.size();
   for (std::size_t start = 0; start < count; start += LOOKUP_BATCH) {
     const std::size_t size = std::min(LOOKUP_BATCH, count - start);
-    std::size_t corners = 0;
+    std::fill_n(corners, partitions, 0);
     for (std::size_t i = 0; i < size; ++i) {
       faces.load(start + i, batch[i]);
-      mine[i] = 0;
       for (unsigned corner = 0; corner < 3; ++corner) {
         const std::uint64_t hash = base::position_hash(keys, batch[i].vertices[corner]);
         hashes[i][corner] = hash;
-        if (partition_of(hash, partitions) == part) {
-          mine[i] |= 1u << corner;
-          ++corners;
-        }
+        part[i][corner] = static_cast<std::uint8_t>(partition_of(hash, partitions));
+        ++corners[part[i][corner]];
       }
     }
-    if (corners == 0) continue;
-    table.reserve_for(corners);
+    for (std::size_t p = 0; p < partitions; ++p) {
+      if (corners[p] != 0) tables[p]->reserve_for(corners[p]);
+    }
     for (std::size_t i = 0; i < size; ++i) {
       for (unsigned corner = 0; corner < 3; ++corner) {
-        found[i][corner] = (mine[i] & (1u << corner))
-                               ? table.find_recent(batch[i].vertices[corner], hashes[i][corner])
-                               : 0;
+        found[i][corner] =
+            tables[part[i][corner]]->find_recent(batch[i].vertices[corner], hashes[i][corner]);
       }
     }
     for (std::size_t i = 0; i < size; ++i) {
-      if (mine[i] == 0) continue;
       const FaceAddends addends = face_addends(batch[i]);
       for (unsigned corner = 0; corner < 3; ++corner) {
-        if (!(mine[i] & (1u << corner)) || !addends.adds[corner]) continue;
-        table.add(batch[i].vertices[corner], hashes[i][corner], found[i][corner],
-                  addends.addend[corner]);
+        if (!addends.adds[corner]) continue;
+        tables[part[i][corner]]->add(batch[i].vertices[corner], hashes[i][corner], found[i][corner],
+                                     addends.addend[corner]);
       }
     }
   }
@@ -241,7 +267,59 @@ void VertexMerge::prepare() {
 
 void VertexMerge::restart() {
   for (auto& partition : partitions_) partition->clear();
+  part_partitions_.clear();
+  record_parts_ = 0;
+  summed_ranges_ = 1;
   face_count_ = 0;
+}
+
+void VertexMerge::expect_records(std::uint64_t records) {
+  // A closed mesh has about half as many vertices as faces; the file holds every record, so
+  // the memory stays in proportion to its size.
+  prepare();
+  for (auto& partition : partitions_) partition->expect(records / 2 / partitions_.size());
+}
+
+bool VertexMerge::begin_record_parts(std::size_t parts, std::uint64_t records) {
+  prepare();
+  const std::size_t partitions = partitions_.size();
+  record_parts_ = parts;
+  part_partitions_.clear();
+  part_partitions_.reserve((parts - 1) * partitions);
+  // The first part's partitions were sized for the whole mesh, which they receive in the end.
+  const std::size_t part_vertices = records / 2 / parts / partitions;
+  for (std::size_t i = 0; i + partitions < parts * partitions; ++i) {
+    part_partitions_.push_back(std::make_unique<Partition>(keys_));
+    part_partitions_.back()->expect(part_vertices);
+  }
+  face_count_ += records;
+  return true;
+}
+
+void VertexMerge::add_part_records(std::size_t part, std::span<const std::byte> records) {
+  const std::size_t partitions = partitions_.size();
+  Partition* tables[MAX_MERGE_PARTITIONS];
+  for (std::size_t p = 0; p < partitions; ++p) {
+    tables[p] =
+        part == 0 ? partitions_[p].get() : part_partitions_[(part - 1) * partitions + p].get();
+  }
+  merge_spread(tables, partitions, keys_, RecordFaces{records});
+}
+
+void VertexMerge::end_record_parts() {
+  const std::size_t partitions = partitions_.size();
+  parallel::run_chunks(
+      partitions,
+      [&](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t p = begin; p < end; ++p) {
+          for (std::size_t part = 1; part < record_parts_; ++part) {
+            partitions_[p]->absorb(*part_partitions_[(part - 1) * partitions + p], keys_);
+          }
+        }
+      },
+      partitions);
+  part_partitions_.clear();
+  summed_ranges_ = std::exchange(record_parts_, 0);
 }
 
 template <class Faces>
@@ -252,7 +330,8 @@ void VertexMerge::merge_block(const Faces& faces) {
   const parallel::SequentialPasses small(faces.size() < parallel::SMALL_PASS_ITEMS);
   const std::size_t partitions = partitions_.size();
   if (partitions == 1) {
-    merge_into(*partitions_[0], 0, 1, keys_, faces);
+    Partition* table = partitions_[0].get();
+    merge_spread(&table, 1, keys_, faces);
     return;
   }
   // First the faces, cut into one contiguous range per partition, have their contributions

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/pod_vector.h"
 #include "base/utf8.h"
 #include "mesh_io/block_reader.h"
 #include "stl/ascii_reader.h"
@@ -90,6 +91,53 @@ auto read_faces(FileStream& stream, bool ascii, StlDialect dialect, Consume& con
   return mesh;
 }
 
+// The N records of a regular binary file that holds them all, in `parts` contiguous ranges,
+// each read block by block and handed on by a task of the sink's own. The outcome is that of
+// reading the blocks in file order: the first part that fails decides (a failed read is the
+// error, a short one leaves the file to the readers), and a part stops early only once a part
+// before it has failed.
+std::optional<ReadStatus> read_record_parts(FileStream& stream, FaceBlockSink& sink,
+                                            std::size_t parts, std::uint64_t face_count,
+                                            std::size_t block_records) {
+  struct PartOutcome {
+    BlockReader::Status status = BlockReader::Status::End;
+    ReadError error;
+  };
+  std::vector<PartOutcome> outcomes(parts);
+  std::atomic<std::size_t> first_failed{parts};
+  const auto fail = [&](std::size_t part, BlockReader::Status status, ReadError error) {
+    outcomes[part] = {status, std::move(error)};
+    std::size_t seen = first_failed.load(std::memory_order_relaxed);
+    while (part < seen && !first_failed.compare_exchange_weak(seen, part)) {
+    }
+  };
+  sink.run_parts(parts, [&](std::size_t part) {
+    const std::uint64_t end = face_count * (part + 1) / parts;
+    std::uint64_t next = face_count * part / parts;
+    base::PodVector<std::byte> block;
+    block.resize_zeroed(std::min<std::uint64_t>(block_records, end - next) * BINARY_RECORD_SIZE);
+    while (next < end && first_failed.load(std::memory_order_relaxed) > part) {
+      const std::size_t want =
+          std::min<std::uint64_t>(block_records, end - next) * BINARY_RECORD_SIZE;
+      const std::uint64_t offset = BINARY_HEADER_SIZE + FACE_COUNT_SIZE + next * BINARY_RECORD_SIZE;
+      for (std::size_t filled = 0; filled < want;) {
+        auto got = stream.read_at(block.data() + filled, want - filled, offset + filled);
+        if (!got.ok()) return fail(part, BlockReader::Status::Error, std::move(got.error()));
+        if (got.value() == 0) return fail(part, BlockReader::Status::Truncated, ReadError{});
+        filled += got.value();
+      }
+      sink.add_part_records(part, {block.data(), want});
+      next += want / BINARY_RECORD_SIZE;
+    }
+  });
+  for (PartOutcome& outcome : outcomes) {
+    if (outcome.status == BlockReader::Status::Error) return ReadStatus{std::move(outcome.error)};
+    if (outcome.status == BlockReader::Status::Truncated) return std::nullopt;
+  }
+  sink.end_record_parts();
+  return ReadStatus{};
+}
+
 // The records of a regular binary file that holds all N of them, read in blocks ahead of the
 // sink. Such a file reads without error whatever its records hold, so the outcome is the
 // binary reader's. Anything else (a header that cannot be read, a file too short for N
@@ -110,6 +158,12 @@ std::optional<ReadStatus> read_binary_blocks(FileStream& stream, FaceBlockSink& 
   if (!size.ok() || size.value() < binary_file_size(face_count)) return std::nullopt;
 
   const std::size_t block_records = std::max<std::size_t>(1, block_size / BINARY_RECORD_SIZE);
+  sink.expect_records(face_count);
+  const std::size_t parts = sink.part_count();
+  if (parts > 1 && face_count / parts >= block_records &&
+      sink.begin_record_parts(parts, face_count)) {
+    return read_record_parts(stream, sink, parts, face_count, block_records);
+  }
   BlockReader blocks(stream, sizeof head, face_count * BINARY_RECORD_SIZE,
                      block_records * BINARY_RECORD_SIZE, BLOCKS_AHEAD);
   std::span<const std::byte> block;

@@ -58,6 +58,21 @@ class FaceBlockSink {
   // Faces as a reader delivers them.
   virtual void add_faces(std::span<const mesh_io::RawFace> faces) = 0;
 
+  // The file holds `records` binary records: said before the first of them comes, in blocks or
+  // in parts, so that the sink can size its tables once.
+  virtual void expect_records(std::uint64_t /*records*/) {}
+
+  // A regular binary file's records read in `parts` contiguous ranges at once, one task of
+  // run_parts each: begin_record_parts says so first (`records` in all), add_part_records
+  // comes from the task of `part` with the records of its range in file order, block after
+  // block, and end_record_parts on the calling thread once every part is done. A sink that
+  // takes records in file order only refuses, and they come through add_records instead.
+  virtual bool begin_record_parts(std::size_t /*parts*/, std::uint64_t /*records*/) {
+    return false;
+  }
+  virtual void add_part_records(std::size_t /*part*/, std::span<const std::byte> /*records*/) {}
+  virtual void end_record_parts() {}
+
   // How many parts at once run_parts can run to advantage.
   virtual std::size_t part_count() { return 1; }
   // Runs task(part) for every part in [0, parts), perhaps on several threads at once, and
@@ -73,7 +88,9 @@ class FaceBlockSink {
 //
 // A regular file is read in blocks of `block_size` bytes (whole records for a binary file),
 // up to BLOCKS_AHEAD of them ahead on a thread of its own that ends before the call returns.
-// A binary file that holds every record its header announces needs nothing more. An ASCII
+// A binary file that holds every record its header announces needs nothing more; when the
+// sink runs several parts and takes records in parts, each part reads a contiguous range of
+// at least one block on its own instead, with the outcome of reading them in order. An ASCII
 // file's blocks are cut at facets and parsed in parts at once (sink.run_parts) as long as
 // they keep to the plain form (plain_ascii.h) up to the "endsolid" line; at anything else the
 // ASCII reader reads the file again from the start and decides. Every other file (a pipe, a

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "mesh_io/indexed_mesh.h"
+#include "parallel/thread_pool.h"
 #include "reduce/vertex_merge.h"
 #include "reduce/vertex_normals.h"
 #include "stl/stl_reader.h"
@@ -134,35 +135,47 @@ class TempFile {
   std::string path_;
 };
 
-// The sequential reading, each vertex's face normals summed in file order; a face that names
-// a vertex in several corners contributes their sum as one addend.
-Outcome read_sequential(const std::string& path) {
+// The sequential reading, each vertex's face normals summed in file order within each of
+// `ranges` contiguous ranges of the faces (range k of n from face count * k / n on), and the
+// sums of the ranges added left to right; a face that names a vertex in several corners
+// contributes their sum as one addend.
+Outcome read_sequential(const std::string& path, std::size_t ranges = 1) {
   auto file = stl::read_stl_file(path);
   if (!file.ok()) return file.error().display();
   const mesh_io::IndexedMesh& mesh = file.value().mesh;
   std::vector<base::Point3> sums(mesh.vertices.size());
   std::vector<bool> seen(mesh.vertices.size());
-  for (const mesh_io::Face& face : mesh.faces) {
-    std::vector<std::pair<mesh_io::VertexIndex, base::Point3>> own;
-    for (auto index : face.vertex_indices) {
-      auto entry =
-          std::find_if(own.begin(), own.end(), [&](auto& item) { return item.first == index; });
-      if (entry == own.end()) {
-        own.emplace_back(index, face.normal);
-      } else {
-        entry->second = {entry->second.x + face.normal.x, entry->second.y + face.normal.y,
-                         entry->second.z + face.normal.z};
+  const auto add = [&](mesh_io::VertexIndex index, const base::Point3& addend) {
+    if (!seen[index]) {
+      sums[index] = addend;
+      seen[index] = true;
+    } else {
+      sums[index] = {sums[index].x + addend.x, sums[index].y + addend.y, sums[index].z + addend.z};
+    }
+  };
+  const std::size_t count = mesh.faces.size();
+  for (std::size_t range = 0; range < ranges; ++range) {
+    std::map<mesh_io::VertexIndex, base::Point3> range_sums;
+    for (std::size_t f = count * range / ranges; f < count * (range + 1) / ranges; ++f) {
+      const mesh_io::Face& face = mesh.faces[f];
+      std::vector<std::pair<mesh_io::VertexIndex, base::Point3>> own;
+      for (auto index : face.vertex_indices) {
+        auto entry =
+            std::find_if(own.begin(), own.end(), [&](auto& item) { return item.first == index; });
+        if (entry == own.end()) {
+          own.emplace_back(index, face.normal);
+        } else {
+          entry->second = {entry->second.x + face.normal.x, entry->second.y + face.normal.y,
+                           entry->second.z + face.normal.z};
+        }
+      }
+      for (const auto& [index, addend] : own) {
+        auto [at, fresh] = range_sums.emplace(index, addend);
+        if (!fresh)
+          at->second = {at->second.x + addend.x, at->second.y + addend.y, at->second.z + addend.z};
       }
     }
-    for (const auto& [index, addend] : own) {
-      if (!seen[index]) {
-        sums[index] = addend;
-        seen[index] = true;
-      } else {
-        sums[index] = {sums[index].x + addend.x, sums[index].y + addend.y,
-                       sums[index].z + addend.z};
-      }
-    }
+    for (const auto& [index, sum] : range_sums) add(index, sum);
   }
   std::map<Bits, Bits> normals;
   for (std::size_t v = 0; v < mesh.vertices.size(); ++v) {
@@ -171,9 +184,12 @@ Outcome read_sequential(const std::string& path) {
   return normals;
 }
 
-Outcome read_merged(const std::string& path, std::size_t block_size) {
+// The merge's outcome, and the ranges it summed the faces in.
+Outcome read_merged(const std::string& path, std::size_t block_size,
+                    std::size_t* ranges = nullptr) {
   VertexMerge merge;
   if (auto failure = stl::read_stl_blocks(path, merge, block_size)) return failure->display();
+  if (ranges != nullptr) *ranges = merge.summed_ranges();
   std::map<Bits, Bits> normals;
   for (const PointWithNormal& point : merge.take_points()) {
     EXPECT_TRUE(normals.emplace(bits_of(point.position), bits_of(point.normal)).second)
@@ -182,21 +198,30 @@ Outcome read_merged(const std::string& path, std::size_t block_size) {
   return normals;
 }
 
-void expect_same_outcome(const std::string& bytes, bool expect_success,
-                         std::span<const std::size_t> block_sizes = BLOCK_SIZES) {
+// Returns the most ranges the merge summed the faces in.
+std::size_t expect_same_outcome(const std::string& bytes, bool expect_success,
+                                std::span<const std::size_t> block_sizes = BLOCK_SIZES) {
   const TempFile file(bytes);
   const Outcome expected = read_sequential(file.path());
   const bool read = std::holds_alternative<std::map<Bits, Bits>>(expected);
-  ASSERT_EQ(read, expect_success) << (read ? "" : std::get<std::string>(expected));
+  EXPECT_EQ(read, expect_success) << (read ? "" : std::get<std::string>(expected));
+  std::size_t most_ranges = 1;
   for (std::size_t block_size : block_sizes) {
-    EXPECT_EQ(read_merged(file.path(), block_size), expected) << "block size " << block_size;
+    std::size_t ranges = 1;
+    const Outcome outcome = read_merged(file.path(), block_size, &ranges);
+    EXPECT_EQ(outcome, ranges == 1 ? expected : read_sequential(file.path(), ranges))
+        << "block size " << block_size << ", ranges " << ranges;
+    most_ranges = std::max(most_ranges, ranges);
   }
+  return most_ranges;
 }
 
 TEST(VertexMerge, BinaryMatchesTheSequentialSums) {
   const auto faces = random_faces(500, false);
   const auto count = static_cast<std::uint32_t>(faces.size());
-  expect_same_outcome(binary_bytes(faces, count), true);
+  // With several workers, small blocks split the records into one range per worker.
+  EXPECT_EQ(expect_same_outcome(binary_bytes(faces, count), true),
+            std::min(parallel::pool_size(), MAX_MERGE_PARTITIONS));
   expect_same_outcome(binary_bytes(faces, count - 17) + "trailing bytes", true);
   expect_same_outcome(binary_bytes(faces, count + 1), false);  // "failed to fill whole buffer"
   expect_same_outcome(binary_bytes({}, 0), true);
