@@ -93,8 +93,8 @@ class VertexMerge::Partition {
   // Makes room for `count` more positions, so that prefetched slots stay valid.
   void reserve_for(std::size_t count) { table_.reserve_for(vertices_.size(), count); }
 
-  // Sizes the table and the vertices of a partition still empty for `count` positions at once,
-  // rather than doubling up to them, each size a fresh block.
+  // Sizes the table and the vertices for `count` positions in all at once, rather than doubling
+  // up to them, each size a fresh block.
   void expect(std::size_t count) {
     table_.reserve_for(0, count);
     vertices_.reserve(count);
@@ -268,58 +268,82 @@ void VertexMerge::prepare() {
 void VertexMerge::restart() {
   for (auto& partition : partitions_) partition->clear();
   part_partitions_.clear();
-  record_parts_ = 0;
-  summed_ranges_ = 1;
+  part_faces_.clear();
+  summed_ranges_.clear();
   face_count_ = 0;
 }
 
-void VertexMerge::expect_records(std::uint64_t records) {
-  // A closed mesh has about half as many vertices as faces; the file holds every record, so
-  // the memory stays in proportion to its size.
-  prepare();
-  for (auto& partition : partitions_) partition->expect(records / 2 / partitions_.size());
+void VertexMerge::expect_faces(std::uint64_t faces) { expected_faces_ = faces; }
+
+void VertexMerge::size_after_first_block(Partition* const* tables, std::uint64_t block_faces,
+                                         std::uint64_t faces) {
+  // The positions of the first block, in proportion: about half a position a face for a
+  // closed mesh, three for a soup, and next to none for a file of one face repeated, whose
+  // tables stay small. Only the file's own faces count, so memory stays in proportion to it.
+  if (block_faces == 0 || faces <= block_faces) return;
+  for (std::size_t p = 0; p < partitions_.size(); ++p) {
+    tables[p]->expect(static_cast<std::size_t>(tables[p]->size() * faces / block_faces));
+  }
 }
 
-bool VertexMerge::begin_record_parts(std::size_t parts, std::uint64_t records) {
+bool VertexMerge::begin_parts(std::size_t parts) {
   prepare();
   const std::size_t partitions = partitions_.size();
-  record_parts_ = parts;
   part_partitions_.clear();
   part_partitions_.reserve((parts - 1) * partitions);
-  // The first part's partitions were sized for the whole mesh, which they receive in the end.
-  const std::size_t part_vertices = records / 2 / parts / partitions;
   for (std::size_t i = 0; i + partitions < parts * partitions; ++i) {
     part_partitions_.push_back(std::make_unique<Partition>(keys_));
-    part_partitions_.back()->expect(part_vertices);
   }
-  face_count_ += records;
+  part_faces_.assign(parts, 0);
   return true;
 }
 
-void VertexMerge::add_part_records(std::size_t part, std::span<const std::byte> records) {
+void VertexMerge::part_tables(std::size_t part, Partition** tables) {
   const std::size_t partitions = partitions_.size();
-  Partition* tables[MAX_MERGE_PARTITIONS];
   for (std::size_t p = 0; p < partitions; ++p) {
     tables[p] =
         part == 0 ? partitions_[p].get() : part_partitions_[(part - 1) * partitions + p].get();
   }
-  merge_spread(tables, partitions, keys_, RecordFaces{records});
 }
 
-void VertexMerge::end_record_parts() {
+void VertexMerge::add_part_records(std::size_t part, std::span<const std::byte> records) {
+  Partition* tables[MAX_MERGE_PARTITIONS];
+  part_tables(part, tables);
+  const RecordFaces faces{records};
+  merge_spread(tables, partitions_.size(), keys_, faces);
+  if (part_faces_[part] == 0) {
+    // The first part's partitions receive every part's positions in the end.
+    const std::size_t parts = part_faces_.size();
+    size_after_first_block(tables, faces.size(),
+                           part == 0 ? expected_faces_ : expected_faces_ / parts);
+  }
+  part_faces_[part] += faces.size();
+}
+
+void VertexMerge::add_part_faces(std::size_t part, std::span<const mesh_io::RawFace> faces) {
+  Partition* tables[MAX_MERGE_PARTITIONS];
+  part_tables(part, tables);
+  merge_spread(tables, partitions_.size(), keys_, DecodedFaces{faces});
+  part_faces_[part] += faces.size();
+}
+
+void VertexMerge::end_parts(std::size_t used) {
   const std::size_t partitions = partitions_.size();
   parallel::run_chunks(
       partitions,
       [&](std::size_t, std::size_t begin, std::size_t end) {
         for (std::size_t p = begin; p < end; ++p) {
-          for (std::size_t part = 1; part < record_parts_; ++part) {
+          for (std::size_t part = 1; part < used; ++part) {
             partitions_[p]->absorb(*part_partitions_[(part - 1) * partitions + p], keys_);
           }
         }
       },
       partitions);
+  part_faces_.resize(used);
+  for (std::uint64_t faces : part_faces_) face_count_ += faces;
+  summed_ranges_ = std::move(part_faces_);
+  part_faces_.clear();
   part_partitions_.clear();
-  summed_ranges_ = std::exchange(record_parts_, 0);
 }
 
 template <class Faces>
@@ -332,6 +356,7 @@ void VertexMerge::merge_block(const Faces& faces) {
   if (partitions == 1) {
     Partition* table = partitions_[0].get();
     merge_spread(&table, 1, keys_, faces);
+    if (face_count_ == faces.size()) size_after_first_block(&table, faces.size(), expected_faces_);
     return;
   }
   // First the faces, cut into one contiguous range per partition, have their contributions
@@ -358,6 +383,11 @@ void VertexMerge::merge_block(const Faces& faces) {
         }
       },
       partitions);
+  if (face_count_ == faces.size()) {
+    Partition* tables[MAX_MERGE_PARTITIONS];
+    part_tables(0, tables);
+    size_after_first_block(tables, faces.size(), expected_faces_);
+  }
 }
 
 void VertexMerge::add_records(std::span<const std::byte> records) {

@@ -13,8 +13,8 @@
 // into per-partition buckets, then each worker adds the contributions of its partition's
 // buckets, range after range, so in file order. No partition is touched by two workers.
 //
-// A regular binary file's records come in parts instead (begin_record_parts): each worker reads
-// one contiguous range of the file and merges it into partitions of its own, with no buckets;
+// A regular file's faces come in parts instead (begin_parts): each worker reads one
+// contiguous range of the file and merges it into partitions of its own, with no buckets;
 // at the end each worker adds, partition by partition, the later ranges' sums to the first
 // range's, in range order. A vertex's sum is then the sum, left to right, of its sums over
 // contiguous ranges of the faces, each of those in file order: the sums of a pool that splits
@@ -47,18 +47,19 @@ class VertexMerge final : public stl::FaceBlockSink {
   void restart() override;
   void add_records(std::span<const std::byte> records) override;
   void add_faces(std::span<const mesh_io::RawFace> faces) override;
-  void expect_records(std::uint64_t records) override;
-  bool begin_record_parts(std::size_t parts, std::uint64_t records) override;
+  void expect_faces(std::uint64_t faces) override;
+  bool begin_parts(std::size_t parts) override;
   void add_part_records(std::size_t part, std::span<const std::byte> records) override;
-  void end_record_parts() override;
+  void add_part_faces(std::size_t part, std::span<const mesh_io::RawFace> faces) override;
+  void end_parts(std::size_t used) override;
   std::size_t part_count() override;
   void run_parts(std::size_t parts, const std::function<void(std::size_t)>& task) override;
 
   std::uint64_t face_count() const { return face_count_; }
-  // The contiguous ranges the faces were split into, each summed in file order and the sums
-  // added left to right: 1, or the number of parts the records last came in, the faces of part
-  // k of n being those from face_count * k / n on.
-  std::size_t summed_ranges() const { return summed_ranges_; }
+  // How many faces each of the contiguous ranges held that the faces were split into, each
+  // range summed in file order and the sums added left to right: one per part kept when they
+  // came in parts, else none (one range of all faces).
+  const std::vector<std::uint64_t>& summed_ranges() const { return summed_ranges_; }
 
   // One point per distinct position: the position and the normalize_or_zero of its sum.
   // Releases the merge's tables as it goes; the merge is empty afterwards.
@@ -75,6 +76,12 @@ class VertexMerge final : public stl::FaceBlockSink {
  private:
   // Makes the partitions on first use, so that an empty file never starts the pool.
   void prepare();
+  // The partitions part `part` merges into, one per partition.
+  void part_tables(std::size_t part, Partition** tables);
+  // Sizes `tables` (one per partition), which hold the positions of the first `block_faces`
+  // faces they merged, for `faces` faces.
+  void size_after_first_block(Partition* const* tables, std::uint64_t block_faces,
+                              std::uint64_t faces);
   template <class Faces>
   void merge_block(const Faces& faces);
 
@@ -82,11 +89,12 @@ class VertexMerge final : public stl::FaceBlockSink {
   std::vector<std::unique_ptr<Partition>> partitions_;
   // Range r's contributions to partition p at r * partitions + p; reused from block to block.
   std::vector<std::vector<Contribution>> buckets_;
-  // With records in parts: the partitions of part r > 0 at (r - 1) * partitions + p; part 0
-  // merges into `partitions_`.
+  // With faces in parts: the partitions of part r > 0 at (r - 1) * partitions + p (part 0
+  // merges into `partitions_`), and the faces each part has merged.
   std::vector<std::unique_ptr<Partition>> part_partitions_;
-  std::size_t record_parts_ = 0;
-  std::size_t summed_ranges_ = 1;
+  std::vector<std::uint64_t> part_faces_;
+  std::uint64_t expected_faces_ = 0;
+  std::vector<std::uint64_t> summed_ranges_;
   std::uint64_t face_count_ = 0;
 };
 

@@ -134,7 +134,7 @@ std::optional<ReadStatus> read_record_parts(FileStream& stream, FaceBlockSink& s
     if (outcome.status == BlockReader::Status::Error) return ReadStatus{std::move(outcome.error)};
     if (outcome.status == BlockReader::Status::Truncated) return std::nullopt;
   }
-  sink.end_record_parts();
+  sink.end_parts(parts);
   return ReadStatus{};
 }
 
@@ -158,10 +158,9 @@ std::optional<ReadStatus> read_binary_blocks(FileStream& stream, FaceBlockSink& 
   if (!size.ok() || size.value() < binary_file_size(face_count)) return std::nullopt;
 
   const std::size_t block_records = std::max<std::size_t>(1, block_size / BINARY_RECORD_SIZE);
-  sink.expect_records(face_count);
+  sink.expect_faces(face_count);
   const std::size_t parts = sink.part_count();
-  if (parts > 1 && face_count / parts >= block_records &&
-      sink.begin_record_parts(parts, face_count)) {
+  if (parts > 1 && face_count / parts >= block_records && sink.begin_parts(parts)) {
     return read_record_parts(stream, sink, parts, face_count, block_records);
   }
   BlockReader blocks(stream, sizeof head, face_count * BINARY_RECORD_SIZE,
@@ -226,6 +225,207 @@ std::size_t pending_limit(std::size_t block_size) {
   return 2 * std::max(block_size, READ_BLOCK_SIZE);
 }
 
+// One part's share of a file, read block by block: text() holds the bytes from file offset
+// `base` on that the part has not used yet.
+class PartText {
+ public:
+  PartText(FileStream& stream, std::uint64_t from, std::uint64_t size, std::size_t block_size)
+      : base(from), stream_(stream), next_(from), size_(size), block_size_(block_size) {}
+
+  std::uint64_t base;
+
+  std::string_view text() const { return {buffer_.get() + begin_, end_ - begin_}; }
+  bool at_end() const { return next_ >= size_; }
+
+  // Appends the next block; false when a read fails or comes up short (the file shrank).
+  bool more() {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(block_size_, size_ - next_));
+    make_room(want);
+    for (std::size_t filled = 0; filled < want;) {
+      auto got = stream_.read_at(reinterpret_cast<std::byte*>(buffer_.get() + end_ + filled),
+                                 want - filled, next_ + filled);
+      if (!got.ok() || got.value() == 0) return false;
+      filled += got.value();
+    }
+    end_ += want;
+    next_ += want;
+    return true;
+  }
+
+  void drop(std::size_t count) {
+    begin_ += count;
+    base += count;
+  }
+
+  // The end of the text's whole lines: after its last LF, or all of it at the end of the file.
+  std::size_t whole_lines() const {
+    if (at_end()) return end_ - begin_;
+    const std::size_t lf = text().rfind('\n');
+    return lf == std::string_view::npos ? 0 : lf + 1;
+  }
+
+ private:
+  // Room for `count` more bytes after the text, which moves to the front of the buffer.
+  void make_room(std::size_t count) {
+    const std::size_t kept = end_ - begin_;
+    if (end_ + count <= capacity_) return;
+    if (kept + count > capacity_) {
+      const std::size_t capacity = std::max(kept + count, 2 * capacity_);
+      std::unique_ptr<char[]> grown(new char[capacity]);
+      std::memcpy(grown.get(), buffer_.get() + begin_, kept);
+      buffer_ = std::move(grown);
+      capacity_ = capacity;
+    } else {
+      std::memmove(buffer_.get(), buffer_.get() + begin_, kept);
+    }
+    begin_ = 0;
+    end_ = kept;
+  }
+
+  FileStream& stream_;
+  std::uint64_t next_;
+  const std::uint64_t size_;
+  const std::size_t block_size_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = 0;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+};
+
+enum class PartStop {
+  Clean,     // facets up to the first facet or "endsolid" line at or after the next part's share
+  Endsolid,  // the "endsolid" line that ends the faces
+  Failed,    // a departure from the plain form, a failed or short read, an overlong line, or the
+             // end of the file without "endsolid"
+};
+
+struct AsciiPart {
+  PartStop stop = PartStop::Failed;
+  std::uint64_t start = 0;  // file offset of the part's first facet line
+  std::uint64_t end = 0;    // with Clean: file offset where its facets end
+};
+
+// Part `part` of a strict ASCII file split at `shares` (the part's share of the bytes starts at
+// shares[part], the first part's after the first line): the facets from the first facet or
+// "endsolid" line at or after its share's start up to the first such line at or after the next
+// share's start, handed to the sink as they are parsed. Stops early once `first_stopped`, the
+// first part known to end the reading, is an earlier part.
+AsciiPart read_ascii_part(FileStream& stream, FaceBlockSink& sink, std::size_t part,
+                          const std::vector<std::uint64_t>& shares, std::size_t block_size,
+                          std::atomic<std::size_t>& first_stopped) {
+  const std::size_t parts = shares.size() - 1;
+  const std::uint64_t size = shares[parts];
+  const auto stop_here = [&] {
+    std::size_t seen = first_stopped.load(std::memory_order_relaxed);
+    while (part < seen && !first_stopped.compare_exchange_weak(seen, part)) {
+    }
+  };
+  const auto failed = [&] {
+    stop_here();
+    return AsciiPart{};
+  };
+  // Reads until `text` holds whole lines past `at`; false at a failure.
+  PartText part_text(stream, part == 0 ? 0 : shares[part] - 1, size, block_size);
+  const auto lines_after = [&](std::size_t at) {
+    while (part_text.whole_lines() <= at && !part_text.at_end()) {
+      if (part_text.text().size() > pending_limit(block_size) || !part_text.more()) return false;
+    }
+    return true;
+  };
+  // The first line start: after the first line (the probe has checked it), or at or after the
+  // share's start (the text begins one byte before it).
+  if (!lines_after(0)) return failed();
+  std::size_t lf = part_text.text().find('\n');
+  if (part != 0 && part_text.text()[0] == '\n') lf = 0;
+  if (lf == std::string_view::npos) return failed();  // at the end of the file, no line end
+  part_text.drop(lf + 1);
+  // Then, but for the first part, which starts right there, the first facet or "endsolid" line.
+  while (part != 0) {
+    if (first_stopped.load(std::memory_order_relaxed) < part || !lines_after(0)) return failed();
+    const std::size_t whole = part_text.whole_lines();
+    const std::size_t found = next_facet_start(part_text.text(), 0, whole);
+    if (found < whole) {
+      part_text.drop(found);
+      break;
+    }
+    part_text.drop(whole);
+    if (part_text.at_end()) return {PartStop::Clean, size, size};  // a part with no facets
+  }
+  AsciiPart outcome{PartStop::Failed, part_text.base, 0};
+  const bool last = part + 1 == parts;
+  const std::uint64_t next_share = last ? size : shares[part + 1];
+  std::vector<RawFace> faces;
+  for (;;) {
+    if (first_stopped.load(std::memory_order_relaxed) < part) return failed();
+    const std::string_view text = part_text.text();
+    const std::size_t whole = part_text.whole_lines();
+    // Up to the first facet line at or after the next share, once the text reaches it; else
+    // up to the last facet line of the text; at the end of the file, everything.
+    std::size_t end = part_text.at_end() ? whole : last_facet_start(text, 0, whole);
+    bool final = false;
+    if (!last && part_text.base + whole > next_share) {
+      std::size_t cut =
+          static_cast<std::size_t>(next_share > part_text.base ? next_share - part_text.base : 0);
+      if (cut > 0 && text[cut - 1] != '\n') {
+        const std::size_t line_end = text.find('\n', cut);
+        cut = line_end == std::string_view::npos ? whole : std::min(line_end + 1, whole);
+      }
+      const std::size_t found = next_facet_start(text, cut, whole);
+      if (found < whole || part_text.at_end()) {
+        end = found;
+        final = true;
+      }
+    }
+    if (end > 0) {
+      faces.clear();
+      const PlainParse parse = parse_plain_facets(text, 0, end, faces);
+      if (parse.stop == PlainStop::Departure) return failed();
+      if (!faces.empty()) sink.add_part_faces(part, faces);
+      if (parse.stop == PlainStop::Endsolid) {
+        stop_here();
+        outcome.stop = PartStop::Endsolid;
+        return outcome;
+      }
+      part_text.drop(end);
+    }
+    if (final) {
+      outcome.stop = PartStop::Clean;
+      outcome.end = part_text.base;
+      return outcome;
+    }
+    if (part_text.at_end()) return failed();  // no "endsolid": the reader gives the message
+    if (part_text.text().size() > pending_limit(block_size) || !part_text.more()) return failed();
+  }
+}
+
+// A regular strict ASCII file in plain form, split into `parts` shares of its bytes, each
+// parsed by a part of its own (read_ascii_part) and merged by the sink in parts. Each part must
+// end exactly where the next one starts, which proves the next start right; the first part
+// that ends the faces at "endsolid" keeps the parts up to it. Anything else returns nullopt,
+// and the ASCII reader reads the file from the start.
+std::optional<ReadStatus> read_ascii_parts(FileStream& stream, FaceBlockSink& sink,
+                                           std::size_t parts, std::uint64_t size,
+                                           std::size_t block_size) {
+  std::vector<std::uint64_t> shares(parts + 1);
+  for (std::size_t part = 0; part <= parts; ++part) shares[part] = size * part / parts;
+  std::vector<AsciiPart> outcomes(parts);
+  std::atomic<std::size_t> first_stopped{parts};
+  sink.run_parts(parts, [&](std::size_t part) {
+    outcomes[part] = read_ascii_part(stream, sink, part, shares, block_size, first_stopped);
+  });
+  for (std::size_t part = 0; part < parts; ++part) {
+    const AsciiPart& outcome = outcomes[part];
+    if (outcome.stop == PartStop::Failed) return std::nullopt;
+    if (outcome.stop == PartStop::Endsolid) {
+      sink.end_parts(part + 1);
+      plain_ascii_count.fetch_add(1, std::memory_order_relaxed);
+      return ReadStatus{};
+    }
+    if (part + 1 == parts || outcome.end != outcomes[part + 1].start) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
 // The faces of a regular ASCII file, parsed in parts while it keeps to the plain form. Returns
 // success at its "endsolid" line, and nullopt (after which the ASCII reader reads the file
 // from the start and decides its outcome) at anything else: a departure from the plain form,
@@ -243,8 +443,12 @@ std::optional<ReadStatus> read_ascii_blocks(FileStream& stream, FaceBlockSink& s
   auto size = stream.size();
   if (!size.ok()) return std::nullopt;
   const std::size_t parts = std::max<std::size_t>(1, sink.part_count());
-  BlockReader blocks(stream, 0, size.value(), block_size, BLOCKS_AHEAD);
   const bool lenient = dialect == StlDialect::Lenient;
+  if (!lenient && parts > 1 && size.value() / parts >= block_size) {
+    if (sink.begin_parts(parts))
+      return read_ascii_parts(stream, sink, parts, size.value(), block_size);
+  }
+  BlockReader blocks(stream, 0, size.value(), block_size, BLOCKS_AHEAD);
   std::string text;  // the text not yet parsed: what the last round left, then the new block
   bool in_first_line = true;
   std::vector<std::size_t> starts(parts + 1);

@@ -58,20 +58,20 @@ class FaceBlockSink {
   // Faces as a reader delivers them.
   virtual void add_faces(std::span<const mesh_io::RawFace> faces) = 0;
 
-  // The file holds `records` binary records: said before the first of them comes, in blocks or
-  // in parts, so that the sink can size its tables once.
-  virtual void expect_records(std::uint64_t /*records*/) {}
+  // About `faces` faces are coming (exactly, for a binary file that holds its records): said
+  // before the first of them, so that the sink can size its tables once.
+  virtual void expect_faces(std::uint64_t /*faces*/) {}
 
-  // A regular binary file's records read in `parts` contiguous ranges at once, one task of
-  // run_parts each: begin_record_parts says so first (`records` in all), add_part_records
-  // comes from the task of `part` with the records of its range in file order, block after
-  // block, and end_record_parts on the calling thread once every part is done. A sink that
-  // takes records in file order only refuses, and they come through add_records instead.
-  virtual bool begin_record_parts(std::size_t /*parts*/, std::uint64_t /*records*/) {
-    return false;
-  }
+  // A regular file read in `parts` contiguous ranges at once, one task of run_parts each:
+  // begin_parts says so first; add_part_records (a binary file) or add_part_faces (an ASCII
+  // one) comes from the task of `part` with the faces of its range in file order, block
+  // after block; end_parts(used), on the calling thread once every part is done, keeps the
+  // faces of the first `used` parts and drops the rest. A sink that takes faces in file order
+  // only refuses, and they come through add_records or add_faces instead.
+  virtual bool begin_parts(std::size_t /*parts*/) { return false; }
   virtual void add_part_records(std::size_t /*part*/, std::span<const std::byte> /*records*/) {}
-  virtual void end_record_parts() {}
+  virtual void add_part_faces(std::size_t /*part*/, std::span<const mesh_io::RawFace> /*faces*/) {}
+  virtual void end_parts(std::size_t /*used*/) {}
 
   // How many parts at once run_parts can run to advantage.
   virtual std::size_t part_count() { return 1; }

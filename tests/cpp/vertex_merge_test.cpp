@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <numeric>
 #include <random>
 #include <span>
 #include <string>
@@ -135,11 +136,11 @@ class TempFile {
   std::string path_;
 };
 
-// The sequential reading, each vertex's face normals summed in file order within each of
-// `ranges` contiguous ranges of the faces (range k of n from face count * k / n on), and the
-// sums of the ranges added left to right; a face that names a vertex in several corners
-// contributes their sum as one addend.
-Outcome read_sequential(const std::string& path, std::size_t ranges = 1) {
+// The sequential reading, each vertex's face normals summed in file order within each of the
+// contiguous ranges of the faces that `ranges` counts (none: one range of all), and the sums of
+// the ranges added left to right; a face that names a vertex in several corners contributes
+// their sum as one addend.
+Outcome read_sequential(const std::string& path, const std::vector<std::uint64_t>& ranges = {}) {
   auto file = stl::read_stl_file(path);
   if (!file.ok()) return file.error().display();
   const mesh_io::IndexedMesh& mesh = file.value().mesh;
@@ -153,10 +154,14 @@ Outcome read_sequential(const std::string& path, std::size_t ranges = 1) {
       sums[index] = {sums[index].x + addend.x, sums[index].y + addend.y, sums[index].z + addend.z};
     }
   };
-  const std::size_t count = mesh.faces.size();
-  for (std::size_t range = 0; range < ranges; ++range) {
+  std::vector<std::uint64_t> counts = ranges;
+  if (counts.empty()) counts.push_back(mesh.faces.size());
+  EXPECT_EQ(std::accumulate(counts.begin(), counts.end(), std::uint64_t{0}), mesh.faces.size());
+  std::size_t next = 0;
+  for (std::uint64_t range_count : counts) {
     std::map<mesh_io::VertexIndex, base::Point3> range_sums;
-    for (std::size_t f = count * range / ranges; f < count * (range + 1) / ranges; ++f) {
+    for (const std::size_t end = next + range_count; next < end; ++next) {
+      const std::size_t f = next;
       const mesh_io::Face& face = mesh.faces[f];
       std::vector<std::pair<mesh_io::VertexIndex, base::Point3>> own;
       for (auto index : face.vertex_indices) {
@@ -186,7 +191,7 @@ Outcome read_sequential(const std::string& path, std::size_t ranges = 1) {
 
 // The merge's outcome, and the ranges it summed the faces in.
 Outcome read_merged(const std::string& path, std::size_t block_size,
-                    std::size_t* ranges = nullptr) {
+                    std::vector<std::uint64_t>* ranges = nullptr) {
   VertexMerge merge;
   if (auto failure = stl::read_stl_blocks(path, merge, block_size)) return failure->display();
   if (ranges != nullptr) *ranges = merge.summed_ranges();
@@ -207,11 +212,11 @@ std::size_t expect_same_outcome(const std::string& bytes, bool expect_success,
   EXPECT_EQ(read, expect_success) << (read ? "" : std::get<std::string>(expected));
   std::size_t most_ranges = 1;
   for (std::size_t block_size : block_sizes) {
-    std::size_t ranges = 1;
+    std::vector<std::uint64_t> ranges;
     const Outcome outcome = read_merged(file.path(), block_size, &ranges);
-    EXPECT_EQ(outcome, ranges == 1 ? expected : read_sequential(file.path(), ranges))
-        << "block size " << block_size << ", ranges " << ranges;
-    most_ranges = std::max(most_ranges, ranges);
+    EXPECT_EQ(outcome, ranges.size() <= 1 ? expected : read_sequential(file.path(), ranges))
+        << "block size " << block_size << ", ranges " << ranges.size();
+    most_ranges = std::max(most_ranges, ranges.size());
   }
   return most_ranges;
 }
@@ -233,8 +238,12 @@ TEST(VertexMerge, AsciiMatchesTheSequentialSums) {
   expect_same_outcome(text, true);
   // At every block size the plain text was parsed in parts, not left to the ASCII reader.
   EXPECT_EQ(stl::plain_ascii_reads() - plain_before, std::size(BLOCK_SIZES));
-  // Nothing after the endsolid line counts, not even bytes that are not UTF-8.
+  // Nothing after the endsolid line counts, not even bytes that are not UTF-8, however much of
+  // the file they make: read in parts, the faces end with the part that meets "endsolid".
   expect_same_outcome(text + "facet normal oops\n\xff\xfe\n", true);
+  const std::uint64_t plain_with_tail = stl::plain_ascii_reads();
+  expect_same_outcome(text + std::string(3 * text.size(), '#') + "\nfacet normal 1 2 3\n", true);
+  EXPECT_EQ(stl::plain_ascii_reads() - plain_with_tail, std::size(BLOCK_SIZES));
   // White space beyond ASCII after the keyword still ends the faces.
   const std::size_t last_line = text.rfind("endsolid");
   expect_same_outcome(text.substr(0, last_line) + "endsolid\xc2\xa0x\n", true);
