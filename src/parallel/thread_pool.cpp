@@ -47,22 +47,23 @@ bool parse_count(const char* text, std::size_t& value) {
 
 // The pool.
 //
-// Layout: `workers_` threads wait on `wake_` until a new `job_` is posted. A Job is one pass,
-// held on the caller's stack: the task, the item count and the chunk count, with atomic
-// counters. A worker that sees the new job attaches to it (`attached`, under `mutex_`),
-// claims chunks with `next_chunk` until none is left, counts each off with `chunks_left`,
-// and detaches under `mutex_`. The caller returns only when every chunk is counted off and
-// every attached worker has detached; it takes the job down in the same critical section,
-// so no worker can attach later. When a pass returns, then, no worker refers to it or does
-// anything but wait: the Job can live on the caller's stack, and a fork() right after a call
-// never catches a worker inside the allocator or any other library lock. `mutex_` guards
-// `job_`, `generation_`, `stopping_`, `ready_` and each Job's `attached` and `fault`.
+// Layout: `workers_` threads wait on `wake_` until a job in `jobs_` has a chunk left to claim.
+// A Job is one pass, held on the caller's stack: the task, the item count and the chunk count,
+// with atomic counters. A worker attaches to a job (`attached`, under `mutex_`), claims chunks
+// with `next_chunk` until none is left, counts each off with `chunks_left`, and detaches under
+// `mutex_`. The caller returns only when every chunk is counted off and every attached worker
+// has detached; it unlinks the job in the same critical section, so no worker can attach
+// later. When a pass returns, then, no worker refers to it or does anything but wait: the Job
+// can live on the caller's stack, and a fork() right after a call never catches a worker
+// inside the allocator or any other library lock. `mutex_` guards `jobs_`, `stopping_`,
+// `ready_`, `unserved_`'s changes and each Job's `attached`, `fault` and `next_job`.
 //
 // Several threads may post passes at once (calls that released the interpreter lock, beside
-// one that holds it). They take turns: `submit_` is held by a caller from posting its job to
-// taking it down, so one pass at a time owns the workers and a job is never replaced while
-// workers are attached to it. A waiting caller only sleeps on `submit_`; it never runs work
-// of its own or of another caller's pass. Lock order: `submit_`, then `mutex_`.
+// one that holds it). They share the workers: a worker takes the job with the fewest workers
+// attached, and after each chunk, while some job has none (`unserved_`), a worker that shares
+// its job with another moves over. Each pass keeps its own chunks, cut as they would be alone,
+// so what a pass computes never depends on the share of the workers it got. A waiting caller
+// only sleeps; it never runs work of its own or of another caller's pass.
 struct Job {
   const ChunkTask* task = nullptr;
   std::size_t count = 0;
@@ -72,7 +73,9 @@ struct Job {
   std::atomic<bool> failed{false};
   std::size_t attached = 0;  // guarded by the pool's mutex_
   std::exception_ptr fault;  // guarded by the pool's mutex_
+  Job* next_job = nullptr;   // guarded by the pool's mutex_: the next job in progress
 
+  bool claimable() const { return next_chunk.load(std::memory_order_relaxed) < chunks; }
   bool finished() const {
     return attached == 0 && chunks_left.load(std::memory_order_acquire) == 0;
   }
@@ -89,66 +92,93 @@ class ThreadPool {
   std::size_t size() const { return size_; }
 
   void run(std::size_t count, std::size_t chunks, const ChunkTask& task) {
-    std::lock_guard turn(submit_);
-    if (workers_.empty()) start();
+    {
+      std::lock_guard starting(start_);
+      if (workers_.empty()) start();
+    }
     Job job;
     job.task = &task;
     job.count = count;
     job.chunks = chunks;
     job.chunks_left.store(chunks, std::memory_order_relaxed);
     std::unique_lock lock(mutex_);
-    job_ = &job;
-    ++generation_;
+    job.next_job = jobs_;
+    jobs_ = &job;
+    unserved_.fetch_add(1, std::memory_order_relaxed);
     wake_.notify_all();
     done_.wait(lock, [&] { return job.finished(); });
-    job_ = nullptr;
+    Job** link = &jobs_;
+    while (*link != &job) link = &(*link)->next_job;
+    *link = job.next_job;
     std::exception_ptr fault = std::move(job.fault);
     lock.unlock();
     if (fault) std::rethrow_exception(fault);
   }
 
  private:
+  // The job with a chunk left and the fewest workers, or null. Under `mutex_`.
+  Job* pick() const {
+    Job* best = nullptr;
+    for (Job* job = jobs_; job != nullptr; job = job->next_job) {
+      if (job->claimable() && (best == nullptr || job->attached < best->attached)) best = job;
+    }
+    return best;
+  }
+
+  // Under `mutex_`.
+  void attach(Job& job) {
+    if (job.attached++ == 0) unserved_.fetch_sub(1, std::memory_order_relaxed);
+  }
+
   void work(std::size_t index) {
     base::prepare_thread_storage();  // while memory is there, not at the first fault
     char name[16];                   // the system's limit, terminating null included
     std::snprintf(name, sizeof name, "vertisift-%zu", index);
     pthread_setname_np(pthread_self(), name);
-    std::uint64_t seen = 0;
     std::unique_lock lock(mutex_);
     ++ready_;
     done_.notify_all();
     for (;;) {
-      wake_.wait(lock, [&] { return stopping_ || (job_ != nullptr && generation_ != seen); });
+      Job* job = nullptr;
+      wake_.wait(lock, [&] { return stopping_ || (job = pick()) != nullptr; });
       if (stopping_) return;
-      Job& job = *job_;
-      seen = generation_;
-      ++job.attached;
+      attach(*job);
       lock.unlock();
       for (;;) {
-        const std::size_t chunk = job.next_chunk.fetch_add(1, std::memory_order_relaxed);
-        if (chunk >= job.chunks) break;
-        if (!job.failed.load(std::memory_order_relaxed)) {
-          const std::size_t begin = job.count * chunk / job.chunks;
-          const std::size_t end = job.count * (chunk + 1) / job.chunks;
+        const std::size_t chunk = job->next_chunk.fetch_add(1, std::memory_order_relaxed);
+        if (chunk >= job->chunks) break;
+        if (!job->failed.load(std::memory_order_relaxed)) {
+          const std::size_t begin = job->count * chunk / job->chunks;
+          const std::size_t end = job->count * (chunk + 1) / job->chunks;
           try {
-            (*job.task)(chunk, begin, end);
+            (*job->task)(chunk, begin, end);
           } catch (...) {
             std::lock_guard guard(mutex_);
-            if (!job.fault) job.fault = std::current_exception();
-            job.failed.store(true, std::memory_order_relaxed);  // skip what is left
+            if (!job->fault) job->fault = std::current_exception();
+            job->failed.store(true, std::memory_order_relaxed);  // skip what is left
           }
         }
-        job.chunks_left.fetch_sub(1, std::memory_order_acq_rel);
+        job->chunks_left.fetch_sub(1, std::memory_order_acq_rel);
+        if (unserved_.load(std::memory_order_relaxed) > 0) {
+          // A pass waits for a worker: leave this job to the others attached to it, if any.
+          std::lock_guard guard(mutex_);
+          Job* waiting = pick();
+          if (job->attached > 1 && waiting != nullptr && waiting->attached == 0) {
+            --job->attached;  // others remain, so the job cannot be finished
+            job = waiting;
+            attach(*job);
+          }
+        }
       }
       lock.lock();
-      --job.attached;
-      if (job.finished()) done_.notify_all();
+      --job->attached;
+      if (job->finished()) done_.notify_all();
     }
   }
 
   // Starts every worker, or none: if the system refuses a thread (or memory runs out), the
   // workers already started are stopped and joined before the failure leaves, so nothing is
-  // left running and the next pass can try again. Called under `submit_`.
+  // left running and the next pass can try again. Called under `start_`.
   void start() {
     try {
       workers_.reserve(size_);
@@ -182,15 +212,15 @@ class ThreadPool {
   }
 
   const std::size_t size_;
-  std::vector<std::thread> workers_;
-  std::mutex submit_;  // held by the one caller whose pass owns the workers
+  std::vector<std::thread> workers_;  // guarded by start_
+  std::mutex start_;                  // held while the workers are started; before mutex_
   std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable done_;
-  Job* job_ = nullptr;            // guarded by mutex_; the pass in progress
-  std::uint64_t generation_ = 0;  // guarded by mutex_; counts posted jobs
-  bool stopping_ = false;         // guarded by mutex_
-  std::size_t ready_ = 0;         // guarded by mutex_; workers past their start-up
+  Job* jobs_ = nullptr;                   // guarded by mutex_; the passes in progress
+  std::atomic<std::size_t> unserved_{0};  // changed under mutex_: jobs without a worker
+  bool stopping_ = false;                 // guarded by mutex_
+  std::size_t ready_ = 0;                 // guarded by mutex_; workers past their start-up
 };
 
 // The process's pool and the fork epoch it was made in. It is never destroyed: worker

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <atomic>
 #include <new>
 #include <numeric>
@@ -194,6 +196,32 @@ TEST(ThreadPool, TaskRunsOnWorkersNotTheCaller) {
     });
   }
   EXPECT_FALSE(elsewhere.load());
+}
+
+// A pass posted while another runs gets a worker as soon as one finishes a chunk, rather
+// than waiting for the whole of the other pass.
+TEST(ThreadPool, PassesPostedAtOnceShareTheWorkers) {
+  if (pool_size() < 2) GTEST_SKIP() << "needs two workers";
+  std::atomic<bool> second_posting{false};
+  std::atomic<int> clock{0};
+  std::atomic<int> first_ended{0};
+  std::atomic<int> second_ended{0};
+  std::thread second([&] {
+    while (clock.load() == 0) std::this_thread::yield();  // the first pass has begun
+    second_posting = true;
+    run_chunks(4, [&](std::size_t, std::size_t, std::size_t) {});
+    second_ended = ++clock;
+  });
+  run_chunks(1000, [&](std::size_t chunk, std::size_t, std::size_t) {
+    if (chunk == 0) {
+      ++clock;
+      while (!second_posting.load()) std::this_thread::yield();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(chunk == 0 ? 50 : 10));
+  });
+  first_ended = ++clock;
+  second.join();
+  EXPECT_LT(second_ended.load(), first_ended.load());
 }
 
 TEST(ThreadPool, ChunkCountBounds) {
