@@ -247,6 +247,11 @@ class PartText {
       if (!got.ok() || got.value() == 0) return false;
       filled += got.value();
     }
+    // Only the new bytes are searched for the last LF: a long line read in small blocks
+    // costs its length, not its length squared.
+    const void* lf = memrchr(buffer_.get() + end_, '\n', want);
+    if (lf != nullptr)
+      whole_end_ = next_ + (static_cast<const char*>(lf) - (buffer_.get() + end_)) + 1;
     end_ += want;
     next_ += want;
     return true;
@@ -260,8 +265,7 @@ class PartText {
   // The end of the text's whole lines: after its last LF, or all of it at the end of the file.
   std::size_t whole_lines() const {
     if (at_end()) return end_ - begin_;
-    const std::size_t lf = text().rfind('\n');
-    return lf == std::string_view::npos ? 0 : lf + 1;
+    return whole_end_ > base ? static_cast<std::size_t>(whole_end_ - base) : 0;
   }
 
  private:
@@ -290,6 +294,7 @@ class PartText {
   std::size_t capacity_ = 0;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
+  std::uint64_t whole_end_ = 0;  // the file offset after the last LF read
 };
 
 enum class PartStop {
