@@ -12,11 +12,19 @@ void* BlockCache::take(std::size_t bytes) {
   Block found = {nullptr, 0};
   {
     std::lock_guard lock(mutex_);
+    // The smallest block of the size to a quarter more, else the largest of up to a quarter
+    // less: a block's size follows what a call stored in it, which varies a little from call
+    // to call.
     std::size_t best = count_;
     for (std::size_t i = 0; i < count_; ++i) {
       const std::size_t size = blocks_[i].bytes;
-      if (size >= bytes && size - bytes <= bytes / 4 &&
-          (best == count_ || size < blocks_[best].bytes)) {
+      if (size + bytes / 4 < bytes || size > bytes + bytes / 4) continue;
+      if (best == count_) {
+        best = i;
+        continue;
+      }
+      const std::size_t chosen = blocks_[best].bytes;
+      if (size >= bytes ? chosen < bytes || size < chosen : chosen < bytes && size > chosen) {
         best = i;
       }
     }
@@ -25,14 +33,24 @@ void* BlockCache::take(std::size_t bytes) {
       remove(best);
     } else {
       most_in_use_ = std::max(most_in_use_, in_use_ + bytes);
-      while (count_ > 0 && in_use_ + bytes + kept_ > 2 * most_in_use_) {
+      while (count_ > 0 && in_use_ + bytes + kept_ > most_in_use_ + most_in_use_ / 2) {
         evict_oldest(evicted, evicted_count);
       }
     }
     in_use_ += bytes;
   }
   for (std::size_t i = 0; i < evicted_count; ++i) munmap(evicted[i].start, evicted[i].bytes);
-  if (found.bytes > bytes) munmap(static_cast<char*>(found.start) + bytes, found.bytes - bytes);
+  if (found.bytes > bytes) {
+    munmap(static_cast<char*>(found.start) + bytes, found.bytes - bytes);
+  } else if (found.bytes < bytes && found.start != nullptr) {
+    // Grown where it lies if it can be; only the new pages are fresh.
+    void* grown = mremap(found.start, found.bytes, bytes, MREMAP_MAYMOVE);
+    if (grown == MAP_FAILED) {
+      munmap(found.start, found.bytes);
+      return nullptr;  // the caller maps a block of its own
+    }
+    return grown;
+  }
   return found.start;
 }
 

@@ -8,11 +8,13 @@
 //
 // Design: at most MAX_BLOCKS blocks are kept, oldest first, and at most `limit` bytes. A
 // request takes the smallest kept block of its size to a quarter more, cut down to the request
-// (the tail unmapped). The blocks mapped, in use or kept, never exceed twice the most that was
-// ever in use at once: when a request finds no block, the oldest kept blocks are unmapped until
-// the new one fits under that bound. Sizes are whole pages. One lock guards the list; no
-// system call is made under it. In a forked child the kept pages are still shared with the
-// parent, so that every write would copy one: the child drops them.
+// (the tail unmapped), or else the largest of up to a quarter less, grown to it. The blocks
+// mapped, in use or kept, never exceed one and a half times the most that was ever in use at
+// once: when a request finds no block, the oldest kept blocks are unmapped until the new one
+// fits under that bound. The half is for the blocks a call frees before it takes others: the
+// 2M-face reduction has 88 MB in use at most, in blocks of 122 MB in all. Sizes are whole pages.
+// One lock guards the list; no system call is made under it. In a forked child the kept pages are
+// still shared with the parent, so that every write would copy one: the child drops them.
 #pragma once
 
 #include <array>

@@ -36,38 +36,46 @@ void* take_or_map(BlockCache& cache, std::size_t bytes) {
   return kept != nullptr ? kept : map(bytes);
 }
 
-TEST(BlockCache, ReusesABlockOfAboutTheSizeAndCutsItDown) {
+TEST(BlockCache, ReusesABlockOfAboutTheSize) {
   BlockCache cache(256 * MiB);
   void* block = take_or_map(cache, 4 * MiB);
   std::memset(block, 7, 4 * MiB);
   cache.give(block, 4 * MiB);
   EXPECT_EQ(cache.take(2 * MiB), nullptr) << "a block twice the request is not given";
   cache.untake(2 * MiB);
+  // A larger one is cut down to the request.
   void* again = cache.take(3 * MiB + MiB / 2);
   EXPECT_EQ(again, block);
   EXPECT_TRUE(mapped(static_cast<char*>(block) + 3 * MiB));
   EXPECT_FALSE(mapped(static_cast<char*>(block) + 3 * MiB + MiB / 2)) << "the tail stays mapped";
   cache.give(again, 3 * MiB + MiB / 2);
+  // A smaller one is grown to it, its bytes kept.
+  auto* grown = static_cast<unsigned char*>(cache.take(4 * MiB));
+  ASSERT_NE(grown, nullptr);
+  EXPECT_EQ(grown[3 * MiB], 7);
+  std::memset(grown, 1, 4 * MiB);
+  cache.give(grown, 4 * MiB);
   const BlockCache::Stats stats = cache.stats();
   EXPECT_EQ(stats.in_use, 0u);
-  EXPECT_EQ(stats.kept, 3 * MiB + MiB / 2);
+  EXPECT_EQ(stats.kept, 4 * MiB);
   EXPECT_EQ(stats.most_in_use, 4 * MiB);
 }
 
-TEST(BlockCache, MapsNoMoreThanTwiceTheMostInUse) {
+TEST(BlockCache, MapsNoMoreThanHalfAgainTheMostInUse) {
   BlockCache cache(256 * MiB);
-  void* first = take_or_map(cache, 16 * MiB);
-  cache.give(first, 16 * MiB);
-  void* second = take_or_map(cache, 20 * MiB);
-  cache.give(second, 20 * MiB);
-  // 24 in use and 36 kept would pass twice the most in use (24): the oldest block goes.
-  void* third = take_or_map(cache, 24 * MiB);
+  void* first = take_or_map(cache, 8 * MiB);
+  cache.give(first, 8 * MiB);
+  void* second = take_or_map(cache, 32 * MiB);
+  cache.give(second, 32 * MiB);
+  // 16 in use and 40 kept would pass one and a half times the most in use (32): the oldest
+  // block goes, and no other.
+  void* third = take_or_map(cache, 16 * MiB);
   BlockCache::Stats stats = cache.stats();
-  EXPECT_EQ(stats.kept, 20 * MiB);
-  EXPECT_EQ(stats.in_use, 24 * MiB);
+  EXPECT_EQ(stats.kept, 32 * MiB);
+  EXPECT_EQ(stats.in_use, 16 * MiB);
   EXPECT_FALSE(mapped(first));
   EXPECT_TRUE(mapped(second));
-  cache.give(third, 24 * MiB);
+  cache.give(third, 16 * MiB);
   // Past the limit, or the number of blocks, the oldest go too; a block past the limit itself
   // is not kept.
   void* large = take_or_map(cache, 300 * MiB);
