@@ -314,20 +314,25 @@ void VertexMerge::add_part_records(std::size_t part, std::span<const std::byte> 
   part_tables(part, tables);
   const RecordFaces faces{records};
   merge_spread(tables, partitions_.size(), keys_, faces);
-  if (part_faces_[part] == 0) {
-    // The first part's partitions receive every part's positions in the end.
-    const std::size_t parts = part_faces_.size();
-    size_after_first_block(tables, faces.size(),
-                           part == 0 ? expected_faces_ : expected_faces_ / parts);
-  }
-  part_faces_[part] += faces.size();
+  size_part_after_first_block(part, tables, faces.size());
 }
 
 void VertexMerge::add_part_faces(std::size_t part, std::span<const mesh_io::RawFace> faces) {
   Partition* tables[MAX_MERGE_PARTITIONS];
   part_tables(part, tables);
   merge_spread(tables, partitions_.size(), keys_, DecodedFaces{faces});
-  part_faces_[part] += faces.size();
+  size_part_after_first_block(part, tables, faces.size());
+}
+
+void VertexMerge::size_part_after_first_block(std::size_t part, Partition* const* tables,
+                                              std::uint64_t block_faces) {
+  if (part_faces_[part] == 0) {
+    // The first part's partitions receive every part's positions in the end.
+    const std::size_t parts = part_faces_.size();
+    size_after_first_block(tables, block_faces,
+                           part == 0 ? expected_faces_ : expected_faces_ / parts);
+  }
+  part_faces_[part] += block_faces;
 }
 
 void VertexMerge::end_parts(std::size_t used) {

@@ -82,6 +82,9 @@ class VertexMerge final : public stl::FaceBlockSink {
   // faces they merged, for `faces` faces.
   void size_after_first_block(Partition* const* tables, std::uint64_t block_faces,
                               std::uint64_t faces);
+  // Counts a block of part `part`, merged into `tables`, and sizes them after its first.
+  void size_part_after_first_block(std::size_t part, Partition* const* tables,
+                                   std::uint64_t block_faces);
   template <class Faces>
   void merge_block(const Faces& faces);
 

@@ -225,6 +225,23 @@ std::size_t pending_limit(std::size_t block_size) {
   return 2 * std::max(block_size, READ_BLOCK_SIZE);
 }
 
+// About how many facets an ASCII file of `size` bytes holds, going by the facets of its first
+// 64 KiB: 0 when they hold fewer than 16 (or cannot be read), so that a file of other text
+// never sizes a table.
+std::uint64_t estimated_facets(FileStream& stream, std::uint64_t size) {
+  char head[std::size_t{1} << 16];
+  const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof head, size));
+  auto got = stream.read_at(reinterpret_cast<std::byte*>(head), want, 0);
+  if (!got.ok() || got.value() == 0) return 0;
+  const std::string_view text(head, got.value());
+  std::uint64_t facets = 0;
+  for (std::size_t at = text.find("endfacet"); at != std::string_view::npos;
+       at = text.find("endfacet", at + 8)) {
+    ++facets;
+  }
+  return facets < 16 ? 0 : size / text.size() * facets;
+}
+
 // One part's share of a file, read block by block: text() holds the bytes from file offset
 // `base` on that the part has not used yet.
 class PartText {
@@ -450,6 +467,7 @@ std::optional<ReadStatus> read_ascii_blocks(FileStream& stream, FaceBlockSink& s
   const std::size_t parts = std::max<std::size_t>(1, sink.part_count());
   const bool lenient = dialect == StlDialect::Lenient;
   if (!lenient && parts > 1 && size.value() / parts >= block_size) {
+    sink.expect_faces(estimated_facets(stream, size.value()));
     if (sink.begin_parts(parts))
       return read_ascii_parts(stream, sink, parts, size.value(), block_size);
   }
