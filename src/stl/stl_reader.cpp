@@ -267,8 +267,11 @@ class PartText {
     // Only the new bytes are searched for the last LF: a long line read in small blocks
     // costs its length, not its length squared.
     const void* lf = memrchr(buffer_.get() + end_, '\n', want);
-    if (lf != nullptr)
-      whole_end_ = next_ + (static_cast<const char*>(lf) - (buffer_.get() + end_)) + 1;
+    if (lf != nullptr) {
+      whole_end_ = next_ +
+                   static_cast<std::size_t>(static_cast<const char*>(lf) - (buffer_.get() + end_)) +
+                   1;
+    }
     end_ += want;
     next_ += want;
     return true;
