@@ -296,7 +296,7 @@ class PartText {
     if (kept + count > capacity_) {
       const std::size_t capacity = std::max(kept + count, 2 * capacity_);
       std::unique_ptr<char[]> grown(new char[capacity]);
-      std::memcpy(grown.get(), buffer_.get() + begin_, kept);
+      if (kept > 0) std::memcpy(grown.get(), buffer_.get() + begin_, kept);
       buffer_ = std::move(grown);
       capacity_ = capacity;
     } else {
