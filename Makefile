@@ -7,7 +7,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 
 .PHONY: demo test lint venv install gtest pytest cpptest test-asan test-tsan fuzz-tools fuzz fuzz-check \
-	bench clean wheel test-wheel bench-batch bench-sample bench-even preview clang-format-tool format format-check cpp-warnings \
+	bench clean wheel test-wheel bench-batch bench-calls bench-sample bench-even preview clang-format-tool format format-check cpp-warnings \
 	mutants mutants-report
 
 demo: install
@@ -157,6 +157,12 @@ test-wheel: wheel
 	  where = sysconfig.get_paths()["platlib"]; \
 	  assert all(m.__file__.startswith(where) for m in (vertisift, vertisift_tools)), where'
 	cd tests && ../$(VENV)-wheel/bin/python -m pytest -q -p no:cacheprovider
+
+# Repeated calls in one process against pyvista-stl's and openstl's reads, the first call of a
+# fresh process apart, and two Python threads sampling at once (bench/calls_bench.py); writes
+# bench/results/calls.md.
+bench-calls: install $(VENV)/.bench-ready
+	$(PYTHON) bench/calls_bench.py --out bench/results
 
 # Point samples beside other libraries' sampling pipelines, Python threads sampling at once,
 # and the dataset path (bench/sample_bench.py); writes bench/results/sample.md.

@@ -69,6 +69,32 @@ def seconds_text(value: float) -> str:
     return f"{value:.2f} s"
 
 
+def spread_text(values: list[float]) -> str:
+    """The range of `values`, in the unit seconds_text picks for the smallest."""
+    low, high = min(values), max(values)
+    scale, unit = (1e6, "µs") if low < 1e-3 else (1e3, "ms") if low < 1.0 else (1.0, "s")
+    return f"{low * scale:.0f}–{high * scale:.0f} {unit}"
+
+
+# A peer's median that moves by more than this between two runs is reported: the machine's
+# speed is not the same from one run to the next, and that shows first in the peers.
+MOVED = 0.10
+
+
+def moved_since(previous: dict, results: dict) -> list[dict]:
+    """The medians that moved by more than MOVED since `previous`, a run of the same files."""
+    before = {(entry["name"], tool): record["median"] for entry in previous.get("files", [])
+              for tool, record in entry["tools"].items() if "median" in record}
+    moved = []
+    for entry in results["files"]:
+        for tool, record in entry["tools"].items():
+            old = before.get((entry["name"], tool))
+            if old and "median" in record and abs(record["median"] / old - 1) > MOVED:
+                moved.append({"file": entry["name"], "tool": tool, "before": old,
+                              "now": record["median"], "previous_run": previous["settings"]["started"]})
+    return moved
+
+
 def mib(kib: int) -> float:
     return kib / 1024.0
 
@@ -180,6 +206,16 @@ def table(header: list[str], rows: list[list[str]], right_from: int = 1) -> list
     return lines
 
 
+def ratio_text(entry: dict) -> str:
+    """vertisift's median over pyvista-stl's, then the range of the ratios of the rounds (in a
+    round each tool runs once, side by side)."""
+    ours = entry["tools"]["vertisift"]["seconds"]
+    reader = entry["tools"]["pyvista-stl"]["seconds"]
+    rounds = [a / b for a, b in zip(ours, reader)]
+    text = f"{median_of(entry, 'vertisift') / median_of(entry, 'pyvista-stl'):.2f}×"
+    return text + (f" ({min(rounds):.2f}–{max(rounds):.2f})" if len(rounds) > 1 else "")
+
+
 def render(results: dict) -> str:
     machine, settings = results["machine"], results["settings"]
     tools = settings["tools"]
@@ -191,7 +227,9 @@ def render(results: dict) -> str:
         if record is None:
             return "–"
         if "median" in record:
-            return seconds_text(record["median"])
+            seconds = record["seconds"]
+            return seconds_text(record["median"]) + (
+                f" ({spread_text(seconds)})" if len(seconds) > 1 else "")
         failures.append(f"- {tool} on `{entry['name']}`: {record['status']}")
         return record["status"].split(":", 1)[0]
 
@@ -219,13 +257,14 @@ def render(results: dict) -> str:
     lines += table(["target", "measured", "verdict"],
                    [list(row) for row in evaluate_targets(results)], right_from=3)
 
-    lines += ["", "## Time per file (median)", "",
+    lines += ["", "## Time per file (median, and range over the runs)", "",
               "vertisift: `reduce_stl_points(path, clusters)` end to end, Python lists "
               "included. pyvista-stl: read, merged vertices and faces (all cores). numpy-stl: "
               "read, triangles only. trimesh: load (merge by tolerance) and vertex normals. "
               "open3d: read, merge, vertex normals, voxel downsample to about `clusters` "
               "points. The clock stops when the call returns: freeing the result is not timed, "
-              "for any tool. \"vs pyvista-stl\" is vertisift's time over pyvista-stl's read.",
+              "for any tool. \"vs pyvista-stl\" is vertisift's time over pyvista-stl's read, the "
+              "median and the range of that ratio within each round.",
               ""]
     header = ["file", "faces", "MB"] + compared
     if "vertisift" in compared:
@@ -240,9 +279,20 @@ def render(results: dict) -> str:
             row += ["–", "–", "–"] if ours is None else [
                 f"{ours / entry['faces'] * 1e9:.0f}" if entry["faces"] else "–",
                 f"{entry['bytes'] / ours / 1e6:.0f}",
-                f"{ours / reader:.2f}×" if reader else "–"]
+                ratio_text(entry) if reader else "–"]
         rows.append(row)
     lines += table(header, rows)
+
+    moved = results.get("moved", [])
+    if moved:
+        lines += ["", "## Figures that moved since the previous run", "",
+                  f"Medians more than {MOVED:.0%} away from those of the run of "
+                  f"{moved[0]['previous_run']} on the same files. A peer that moves says that "
+                  "the machine ran at another speed; compare the ratios of one run, not "
+                  "figures of two.", ""]
+        lines += table(["file", "tool", "previous run", "this run"],
+                       [[f"`{item['file']}`", item["tool"], seconds_text(item["before"]),
+                         seconds_text(item["now"])] for item in moved], right_from=2)
 
     lines += ["", "## Peak resident memory", "",
               "MiB: the peak resident set of the tool's process minus its baseline (the "

@@ -377,6 +377,9 @@ def main() -> int:
                   for entry in files],
     }
     args.out.mkdir(parents=True, exist_ok=True)
+    previous = args.out / "results.json"
+    if previous.exists():
+        results["moved"] = report.moved_since(json.loads(previous.read_text()), results)
     (args.out / "results.json").write_text(json.dumps(results, indent=1, ensure_ascii=False))
     text = report.render(results)
     (args.out / "results.md").write_text(text)
