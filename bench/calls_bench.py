@@ -34,6 +34,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import meshes  # noqa: E402
+from worker import seconds_at_once  # noqa: E402
 
 FILES = [("2m", "binary"), ("1m", "ascii")]
 REFERENCE = "pyvista-stl"
@@ -78,8 +79,6 @@ def timed(call, path: str) -> float:
 
 def two_threads(path_a: str, path_b: str, rounds: int) -> dict:
     """One thread sampling both files in turn against two threads, one file each."""
-    import threading
-
     import numpy as np
 
     import vertisift_tools
@@ -99,13 +98,7 @@ def two_threads(path_a: str, path_b: str, rounds: int) -> dict:
         def keep(path: str, into: dict = found) -> None:
             into[path] = draw(path)
 
-        workers = [threading.Thread(target=keep, args=(p,)) for p in (path_a, path_b)]
-        start = time.perf_counter()
-        for worker in workers:
-            worker.start()
-        for worker in workers:
-            worker.join()
-        two.append(time.perf_counter() - start)
+        two.append(seconds_at_once(keep, (path_a, path_b)))
         identical &= all(np.array_equal(a, b) for path in alone
                          for a, b in zip(alone[path], found[path]))
     return {"one": one, "two": two, "identical": identical}

@@ -35,7 +35,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import meshes  # noqa: E402
-from worker import peak_resident_kib  # noqa: E402
+from worker import peak_resident_kib, seconds_at_once  # noqa: E402
 
 SURFACE_TOOLS = ["sample-surface", "pyvista-stl read", "pyvista-stl + pcu", "trimesh", "open3d"]
 VERTEX_TOOLS = ["vertisift", "sample-vertices"]
@@ -125,8 +125,6 @@ def measure(tool: str, path: Path, count: int, runs: int) -> dict:
 
 def threads_child(first: str, second: str, count: int, runs: int) -> None:
     """One surface sample of a 2M-face file, and two at once from two Python threads."""
-    import threading
-
     import vertisift_tools
 
     def one(path: str) -> None:
@@ -139,13 +137,7 @@ def threads_child(first: str, second: str, count: int, runs: int) -> None:
         started = time.perf_counter()
         one(first)
         alone.append(time.perf_counter() - started)
-        threads = [threading.Thread(target=one, args=(path,)) for path in (first, second)]
-        started = time.perf_counter()
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-        together.append(time.perf_counter() - started)
+        together.append(seconds_at_once(one, (first, second)))
     print(json.dumps({"alone": statistics.median(alone), "together": statistics.median(together)}))
 
 

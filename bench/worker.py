@@ -41,6 +41,20 @@ def peak_resident_kib() -> int:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
+def seconds_at_once(target, items) -> float:
+    """The wall time of target(item) for every item, each on a Python thread of its own, all
+    started together."""
+    import threading
+
+    threads = [threading.Thread(target=target, args=(item,)) for item in items]
+    started = time.perf_counter()
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return time.perf_counter() - started
+
+
 def parse_stages(text: str) -> dict[str, float] | None:
     """The stage times of the last `vertisift-stages` line in `text`, in seconds."""
     lines = STAGES_LINE.findall(text)
