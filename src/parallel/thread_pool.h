@@ -7,8 +7,9 @@
 // calling thread blocks until every chunk is done and does no share of the work. A pass that
 // makes one chunk (one item, or none) runs directly on the calling thread, and so does every
 // pass posted under a SequentialPasses scope: work too small to gain from the workers never
-// starts them. The chunks are the same either way, so is every result. Passes never overlap: when
-// several threads post passes at once, they take turns. A fault thrown by a chunk ends the pass and
+// starts them. The chunks are the same either way, so is every result. When several threads post
+// passes at once, the passes share the workers, each cut into the chunks it would have alone,
+// so no result depends on the share a pass got. A fault thrown by a chunk ends the pass and
 // is rethrown on the thread that posted it.
 #pragma once
 

@@ -2,7 +2,7 @@
 // normals of the faces that use it, built by every worker at once as the faces arrive in
 // blocks from read_stl_blocks, then turned into the point list of the reduction.
 //
-// The sums are those of all faces summed in one sequence, in file order: each vertex
+// Faces that come in blocks are summed in one sequence, in file order: each vertex
 // receives one addend per face that uses it, in file order, and a face that names
 // one position in two or three corners adds n + n, or (n + n) + n, as one addend. Positions
 // are merged by their bits (+0.0 and -0.0 apart, NaNs by their payload). The order of the

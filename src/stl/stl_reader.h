@@ -89,11 +89,13 @@ class FaceBlockSink {
 // A regular file is read in blocks of `block_size` bytes (whole records for a binary file),
 // up to BLOCKS_AHEAD of them ahead on a thread of its own that ends before the call returns.
 // A binary file that holds every record its header announces needs nothing more; when the
-// sink runs several parts and takes records in parts, each part reads a contiguous range of
-// at least one block on its own instead, with the outcome of reading them in order. An ASCII
-// file's blocks are cut at facets and parsed in parts at once (sink.run_parts) as long as
-// they keep to the plain form (plain_ascii.h) up to the "endsolid" line; at anything else the
-// ASCII reader reads the file again from the start and decides. Every other file (a pipe, a
+// sink runs several parts and takes faces in parts, each part reads a contiguous range of at
+// least one block on its own instead, with the outcome of reading them in order. An ASCII
+// file is parsed in parts at once (sink.run_parts) as long as it keeps to the plain form
+// (plain_ascii.h) up to the "endsolid" line: in the strict dialect, with a sink that takes
+// faces in parts, each part parses a contiguous share of the file's bytes on its own; else
+// each block, cut at facets. At anything else the ASCII reader reads the file again from the
+// start and decides. Every other file (a pipe, a
 // device) is streamed through the face readers alone, as is a binary file short of records,
 // and handed on in batches of about `block_size` bytes' worth of faces. `block_size` is
 // settable for tests only.
