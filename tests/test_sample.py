@@ -432,16 +432,19 @@ print("ok")
 
 def test_read_errors_are_os_errors_with_the_readers_message_and_the_path(write_bytes, tmp_path):
     missing = tmp_path / "missing.stl"
-    truncated = write_bytes(b"\0" * 80 + (3).to_bytes(4, "little") + b"\0" * 60)
+    # A header that announces more faces than memory holds, in a file of one record: the
+    # reading fails at the second, and nothing is sized by the count.
+    truncated = write_bytes(b"\0" * 80 + (2**32 - 1).to_bytes(4, "little") + b"\0" * 60)
     for path, errno, message in ((missing, 2, "No such file or directory (os error 2)"),
                                  (truncated, None, "failed to fill whole buffer")):
-        with pytest.raises(OSError) as raised:
-            sample(path, 4)
-        assert raised.value.strerror == message
-        assert raised.value.errno == errno
-        assert raised.value.filename == str(path)
-        assert str(raised.value) == (f"{message}: {str(path)!r}" if errno is None
-                                     else f"[Errno 2] {message}: {str(path)!r}")
+        for method in ("vertices", "surface"):
+            with pytest.raises(OSError) as raised:
+                sample(path, 4, method=method)
+            assert raised.value.strerror == message
+            assert raised.value.errno == errno
+            assert raised.value.filename == str(path)
+            assert str(raised.value) == (f"{message}: {str(path)!r}" if errno is None
+                                         else f"[Errno 2] {message}: {str(path)!r}")
         # The same text as the extension's, after its prefix.
         with pytest.raises(OSError) as extension:
             vertisift.reduce_stl_points(path, 4)

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 
@@ -30,6 +31,9 @@ class FaceSource {
  public:
   virtual ~FaceSource() = default;
   virtual FaceStatus next(RawFace& face, ReadError& error) = 0;
+  // About how many faces are coming, when the reader can tell without reading them, and never
+  // more than the file can hold; 0 otherwise. For sizing what collects them.
+  virtual std::uint64_t faces_hint() const { return 0; }
 
   // Up to `capacity` faces at once, exactly as that many calls of `next` would deliver them.
   // Returns how many were filled; fewer than `capacity` means `status` holds End or Error

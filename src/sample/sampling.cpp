@@ -166,6 +166,7 @@ SampleOutcome sample_surface(const mesh_io::PathText& path, stl::StlDialect dial
       path,
       [&](mesh_io::FaceSource& source) -> mesh_io::ReadStatus {
         faces = {};  // a second reading starts afresh
+        faces.reserve(static_cast<std::size_t>(source.faces_hint()));
         mesh_io::RawFace batch[COLLECT_BATCH];
         return mesh_io::for_each_batch(source, batch, [&](std::span<const mesh_io::RawFace> got) {
           for (const mesh_io::RawFace& face : got) faces.push_back(face);

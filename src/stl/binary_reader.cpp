@@ -13,6 +13,12 @@ mesh_io::ReadResult<std::unique_ptr<BinaryFaceReader>> BinaryFaceReader::open(
   std::byte count[FACE_COUNT_SIZE];
   if (auto error = reader->reader_.exact_read(count, sizeof count)) return *error;
   reader->face_count_ = load_u32(count);
+  if (stream.is_regular()) {
+    auto size = stream.size();
+    if (size.ok() && size.value() >= binary_file_size(reader->face_count_)) {
+      reader->faces_hint_ = reader->face_count_;
+    }
+  }
   return reader;
 }
 

@@ -55,6 +55,8 @@ class BinaryFaceReader final : public mesh_io::FaceSource {
                          mesh_io::ReadError& error) override;
 
   std::uint64_t face_count() const { return face_count_; }
+  // The face count, when a regular file holds that many records.
+  std::uint64_t faces_hint() const override { return faces_hint_; }
 
  private:
   explicit BinaryFaceReader(mesh_io::FileStream& stream)
@@ -62,6 +64,7 @@ class BinaryFaceReader final : public mesh_io::FaceSource {
 
   mesh_io::StreamReader reader_;
   std::uint64_t face_count_ = 0;
+  std::uint64_t faces_hint_ = 0;
   std::uint64_t delivered_ = 0;
 };
 
