@@ -3,9 +3,10 @@
 // Blocks of LARGE_BLOCK bytes and more are mapped from the system directly, their pages faulted
 // in at once. A freed one is kept in a BlockCache for the next request of about its size, so
 // that repeated calls reuse their pages: the mapped bytes, in use or kept, stay within one and a
-// half times the most ever in use at once, and at most a quarter of the memory (1 GiB) is kept. Left to
-// the C library, a freed large block raises its threshold for mapping, and later large blocks
-// come from a heap that grows without such a bound. Smaller blocks use the ordinary allocator.
+// half times the most ever in use at once, and at most a quarter of the memory (1 GiB) is kept.
+// Left to the C library, a freed large block raises its threshold for mapping, and later large
+// blocks come from a heap that grows without such a bound. Smaller blocks use the ordinary
+// allocator.
 #pragma once
 
 #include <cstddef>
