@@ -48,21 +48,17 @@ bool BlockReader::fill(std::uint64_t index) {
     return false;
   }
   const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(block_size_, length_ - begin));
-  std::size_t filled = 0;
-  while (filled < want) {
-    auto got = stream_.read_at(slot.bytes.get() + filled, want - filled, offset_ + begin + filled);
-    if (!got.ok()) {
-      slot.status = Status::Error;
-      slot.error = std::move(got.error());
-      return false;
-    }
-    if (got.value() == 0) {
-      slot.status = Status::Truncated;
-      return false;
-    }
-    filled += got.value();
+  auto got = stream_.fill_at(slot.bytes.get(), want, offset_ + begin);
+  if (!got.ok()) {
+    slot.status = Status::Error;
+    slot.error = std::move(got.error());
+    return false;
   }
-  slot.size = filled;
+  if (got.value() < want) {
+    slot.status = Status::Truncated;
+    return false;
+  }
+  slot.size = want;
   slot.status = Status::Block;
   return true;
 }

@@ -145,6 +145,17 @@ class FileStream {
   ReadResult<std::size_t> read_at(std::byte* dest, std::size_t count, std::uint64_t offset) {
     return reader_.source().read_at(dest, count, offset);
   }
+  // read_at until `count` bytes are in, or the file ends first: the bytes read, fewer than
+  // `count` only at the end of the file, or the first error.
+  ReadResult<std::size_t> fill_at(std::byte* dest, std::size_t count, std::uint64_t offset) {
+    std::size_t filled = 0;
+    while (filled < count) {
+      auto got = read_at(dest + filled, count - filled, offset + filled);
+      if (!got.ok() || got.value() == 0) return got.ok() ? ReadResult<std::size_t>(filled) : got;
+      filled += got.value();
+    }
+    return filled;
+  }
   void close() { reader_.source().close(); }
 
  private:

@@ -120,12 +120,9 @@ std::optional<ReadStatus> read_record_parts(FileStream& stream, FaceBlockSink& s
       const std::size_t want =
           std::min<std::uint64_t>(block_records, end - next) * BINARY_RECORD_SIZE;
       const std::uint64_t offset = BINARY_HEADER_SIZE + FACE_COUNT_SIZE + next * BINARY_RECORD_SIZE;
-      for (std::size_t filled = 0; filled < want;) {
-        auto got = stream.read_at(block.data() + filled, want - filled, offset + filled);
-        if (!got.ok()) return fail(part, BlockReader::Status::Error, std::move(got.error()));
-        if (got.value() == 0) return fail(part, BlockReader::Status::Truncated, ReadError{});
-        filled += got.value();
-      }
+      auto got = stream.fill_at(block.data(), want, offset);
+      if (!got.ok()) return fail(part, BlockReader::Status::Error, std::move(got.error()));
+      if (got.value() < want) return fail(part, BlockReader::Status::Truncated, ReadError{});
       sink.add_part_records(part, {block.data(), want});
       next += want / BINARY_RECORD_SIZE;
     }
@@ -147,12 +144,8 @@ std::optional<ReadStatus> read_binary_blocks(FileStream& stream, FaceBlockSink& 
                                              std::size_t block_size) {
   if (!stream.is_regular()) return std::nullopt;
   std::byte head[BINARY_HEADER_SIZE + FACE_COUNT_SIZE];
-  std::size_t filled = 0;
-  while (filled < sizeof head) {
-    auto got = stream.read_at(head + filled, sizeof head - filled, filled);
-    if (!got.ok() || got.value() == 0) return std::nullopt;
-    filled += got.value();
-  }
+  auto got = stream.fill_at(head, sizeof head, 0);
+  if (!got.ok() || got.value() < sizeof head) return std::nullopt;
   const std::uint64_t face_count = load_u32(head + BINARY_HEADER_SIZE);
   auto size = stream.size();
   if (!size.ok() || size.value() < binary_file_size(face_count)) return std::nullopt;
@@ -258,12 +251,8 @@ class PartText {
   bool more() {
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(block_size_, size_ - next_));
     make_room(want);
-    for (std::size_t filled = 0; filled < want;) {
-      auto got = stream_.read_at(reinterpret_cast<std::byte*>(buffer_.get() + end_ + filled),
-                                 want - filled, next_ + filled);
-      if (!got.ok() || got.value() == 0) return false;
-      filled += got.value();
-    }
+    auto got = stream_.fill_at(reinterpret_cast<std::byte*>(buffer_.get() + end_), want, next_);
+    if (!got.ok() || got.value() < want) return false;
     // Only the new bytes are searched for the last LF: a long line read in small blocks
     // costs its length, not its length squared.
     const void* lf = memrchr(buffer_.get() + end_, '\n', want);
@@ -567,14 +556,9 @@ namespace {
 bool probe_lenient(FileStream& stream) {
   if (stream.is_regular()) {
     std::byte head[BINARY_HEADER_SIZE + FACE_COUNT_SIZE];
-    std::size_t filled = 0;
-    while (filled < sizeof head) {
-      auto got = stream.read_at(head + filled, sizeof head - filled, filled);
-      if (!got.ok() || got.value() == 0) break;
-      filled += got.value();
-    }
+    auto got = stream.fill_at(head, sizeof head, 0);
     auto size = stream.size();
-    if (filled == sizeof head && size.ok() &&
+    if (got.ok() && got.value() == sizeof head && size.ok() &&
         size.value() == binary_file_size(load_u32(head + BINARY_HEADER_SIZE))) {
       return false;
     }
