@@ -34,7 +34,7 @@ gtest:
 	fi
 
 pytest:
-	cd tests && ../$(PYTHON) -m pytest -q
+	cd tests && ../$(PYTHON) -m pytest -q -rs
 
 cpptest: venv gtest
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/cpp -G Ninja \
