@@ -204,14 +204,14 @@ def test_batch_rerun_skips_finished_clouds_and_remakes_others(tmp_path):
     # A batch with other settings is refused before it touches anything, naming what
     # differs, from the command and from Python alike.
     record = json.loads((out / RECORD_FILE).read_text())
-    assert record == {"count": COUNT, "format": "npz", "method": "vertices", "normals": "file",
+    assert record == {"count": COUNT, "format": "npz", "method": "vertices", "normals": "auto",
                       "distinct": False, "seed": None, "version": record["version"]}
     before = {p: p.read_bytes() for p in out.rglob("*") if p.is_file()}
     other = ["--normals", "geometry", "--seed", "7"]
     refused = run_cli("batch", tmp_path / "in", out, COUNT, "-q", *other)
     assert (refused.returncode, refused.stderr) == (
         2, f"vertisift batch: error: OUT_DIR {out} holds the clouds of another batch (normals "
-           "file before, geometry now; seed none before, 7 now); use --overwrite to make every "
+           "auto before, geometry now; seed none before, 7 now); use --overwrite to make every "
            "cloud again\n")
     with pytest.raises(vertisift_tools.BatchMismatchError, match=r"\(count 64 before, 65 now\)"):
         vertisift_tools.batch(tmp_path / "in", out, COUNT + 1)
@@ -225,11 +225,14 @@ def test_batch_rerun_skips_finished_clouds_and_remakes_others(tmp_path):
     assert json.loads((out / RECORD_FILE).read_text()) == record
 
     # The clouds of a seeded batch depend on the version and on the models' seeds that made
-    # them: a seeded record without `seeds` was drawn with those of the versions before.
-    without_seeds = {name: value for name, value in record.items() if name != "seeds"}
+    # them: a seeded record without `seeds` was drawn with those of the versions before, and
+    # one without `normals` with the normals the files store.
+    without = {name: {key: value for key, value in record.items() if key != name}
+               for name in ("seeds", "normals")}
     for earlier, differs in (
             ({**record, "version": "0.0.0"}, f"version 0.0.0 before, {record['version']} now"),
-            (without_seeds, "seeds vertisift-batch before, vertisift-model now")):
+            (without["seeds"], "seeds vertisift-batch before, vertisift-model now"),
+            (without["normals"], "normals file before, geometry now")):
         (out / RECORD_FILE).write_text(json.dumps(earlier))
         with pytest.raises(vertisift_tools.BatchMismatchError) as raised:
             vertisift_tools.batch(tmp_path / "in", out, COUNT, options=options)

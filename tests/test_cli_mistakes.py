@@ -10,6 +10,7 @@ import socket
 import subprocess
 from importlib import metadata
 
+import numpy as np
 import pytest
 
 import meshgen
@@ -198,24 +199,65 @@ def test_format_in_any_letter_case_and_folders_named_as_such(tmp_path, model):
     assert_one_line(result, 2, f"preview: error: PICTURE {tmp_path / 'in'} is a folder, not a file")
 
 
-def test_zero_normals_are_reported_once_per_file(tmp_path):
+def test_default_normals_are_computed_and_missing_ones_are_named(tmp_path):
+    """Most OFF, OBJ and PLY files store no normals, and some STL exporters store zeros: the
+    default computes them. Asked for the stored ones, the command says which models have
+    none, once per file, why, and which option gives them."""
+    h5py = pytest.importorskip("h5py")
     faces = torus_faces(16)
     (tmp_path / "in").mkdir()
     meshgen.write_binary_stl(tmp_path / "in" / "good.stl", faces)
     meshgen.write_binary_stl(tmp_path / "in" / "flat.stl", [((0.0, 0.0, 0.0), *f[1:]) for f in faces])
-    warning = (f"warning: {COUNT} of {COUNT} points have the zero normal (0, 0, 0): the faces at "
-               "those vertices store the normal (0, 0, 0), a NaN or infinite one, or normals that "
-               "cancel out")
+    meshgen.write_off(tmp_path / "in" / "plain.off", faces)
+    missing = (f"{COUNT} of {COUNT} points have the zero normal (0, 0, 0): the model stores no "
+               "usable normals (none at all, or only zero, NaN or infinite ones); --normals auto "
+               "computes them from the faces")
 
-    result = run_cli("reduce", tmp_path / "in" / "flat.stl", COUNT, "-o", tmp_path / "flat.npz")
-    assert result.returncode == 0
-    assert result.stderr == f"vertisift reduce: {warning}\n"
-    assert run_cli("reduce", tmp_path / "in" / "good.stl", COUNT, "-o", tmp_path / "g.npz").stderr == ""
+    for default in (True, False):
+        chosen = [] if default else ["--normals", "file"]
+        result = run_cli("reduce", tmp_path / "in" / "plain.off", COUNT, "-o", tmp_path / "p.npz",
+                         *chosen)
+        assert (result.returncode, result.stderr) == (0, "" if default else
+                                                      f"vertisift reduce: warning: {missing}\n")
+        out = tmp_path / f"out-{default}"
+        result = run_cli("batch", tmp_path / "in", out, COUNT, "-q", "--format", "h5", *chosen)
+        assert result.returncode == 0
+        assert [line for line in result.stderr.splitlines() if "warning" in line] == (
+            [] if default else [f"vertisift batch: warning: {name}: {missing}"
+                                for name in ("flat.stl", "plain.off")])
+        with h5py.File(out / "ply_data_all0.h5") as shard:
+            lengths = np.linalg.norm(shard["normal"][:], axis=2)
+        assert np.allclose(lengths, 1, atol=1e-6) == default
 
-    result = run_cli("batch", tmp_path / "in", tmp_path / "out", COUNT, "-q")
-    assert result.returncode == 0
-    assert [line for line in result.stderr.splitlines() if "warning" in line] == [
-        f"vertisift batch: {warning.replace('warning: ', 'warning: flat.stl: ')}"]
+
+def test_no_command_writes_over_a_model_it_reads(tmp_path):
+    """A cloud never replaces a model: an output that is the input, or a batch into its own
+    folder in a format of its models, is refused before anything is written. A batch into a
+    folder inside IN_DIR, or into IN_DIR in another format, resumes: its clouds are not
+    taken for models."""
+    (tmp_path / "D" / "sub").mkdir(parents=True)
+    model = meshgen.write_ply(tmp_path / "D" / "sub" / "m.ply", torus_faces(8))
+    meshgen.write_binary_stl(tmp_path / "D" / "s.stl", torus_faces(9))
+    before = {name: (tmp_path / "D" / name).read_bytes() for name in files_under(tmp_path / "D")}
+
+    for output in (model, tmp_path / "D" / "sub" / ".." / "sub" / "m.ply"):
+        assert_one_line(run_cli("reduce", model, COUNT, "-o", output), 2,
+                        f"reduce: error: OUT {output} is MODEL itself, which it would overwrite")
+    assert_one_line(run_cli("batch", tmp_path / "D", tmp_path / "D", COUNT, "--format", "ply"), 2,
+                    f"batch: error: OUT_DIR {tmp_path / 'D'} would get the cloud of sub/m.ply "
+                    "written over sub/m.ply itself; choose another OUT_DIR or --format")
+    assert {name: (tmp_path / "D" / name).read_bytes() for name in files_under(tmp_path / "D")} == before
+
+    (tmp_path / "E").mkdir()
+    meshgen.write_binary_stl(tmp_path / "E" / "s.stl", torus_faces(9))
+    for in_dir, out, fmt, found in ((tmp_path / "D", tmp_path / "D" / "out", "ply", 2),
+                                    (tmp_path / "D", tmp_path / "D", "npz", 2),
+                                    (tmp_path / "E", tmp_path / "E", "ply", 1)):
+        for done in (f"{found} converted, 0 already done", f"0 converted, {found} already done"):
+            result = run_cli("batch", in_dir, out, COUNT, "-q", "--format", fmt)
+            assert result.returncode == 0, result.stderr
+            assert f"{found} models found: {done}, 0 failed" in result.stderr
+    assert (tmp_path / "D" / "sub" / "m.ply").read_bytes() == before["sub/m.ply"]
 
 
 def test_version_comes_from_the_distribution():

@@ -192,9 +192,9 @@ def test_shards_are_a_task_each_and_the_local_shards(tmp_path, cluster, counted_
     make_tree(tmp_path / "in")
     options = SampleOptions(method="surface", seed=SEED)
     # Shards of two models: (a0, b1), (c2, sub/broken), (sub/d3, sub/deeper/e4).
-    local = vertisift_tools.batch(tmp_path / "in", tmp_path / "local", COUNT, fmt="h5", jobs=2,
-                                  shard_size=2, options=options)
-    remote = vertisift_tools.batch_dask(tmp_path / "in", tmp_path / "dask", COUNT,
+    local = vertisift_tools.batch(tmp_path / "in", tmp_path / "local" / "h5", COUNT, fmt="h5",
+                                  jobs=2, shard_size=2, options=options)
+    remote = vertisift_tools.batch_dask(tmp_path / "in", tmp_path / "dask" / "h5", COUNT,
                                         cluster.scheduler_address, fmt="h5", shard_size=2,
                                         options=options)
     # A task per shard, and the shard whose model kills its workers drawn again model by
@@ -203,9 +203,10 @@ def test_shards_are_a_task_each_and_the_local_shards(tmp_path, cluster, counted_
     for report in (local, remote):
         assert (report.found, report.converted, report.skipped) == (6, 4, 0)
         assert sorted(f.path for f in report.failures) == [KILLER, "sub/broken.stl"]
-    expected = contents(tmp_path / "local")
+    expected = contents(tmp_path / "local" / "h5")
     del expected["failures.csv"]  # how a worker died differs between the two
-    assert {k: v for k, v in contents(tmp_path / "dask").items() if k != "failures.csv"} == expected
+    dask = contents(tmp_path / "dask" / "h5")
+    assert {k: v for k, v in dask.items() if k != "failures.csv"} == expected
 
 
 @pytest.fixture

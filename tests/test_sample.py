@@ -292,7 +292,7 @@ def test_stored_normals_of_any_length_give_unit_normals_or_zero(write_binary, tm
     if isinstance(stored, float):
         assert np.allclose(from_file, geometry, rtol=0, atol=1e-6)
     # The command counts them among the points without a normal.
-    options = SampleOptions(method=method, seed=6)
+    options = SampleOptions(method=method, seed=6, normals="file")
     assert convert_file(path, tmp_path / "cloud.npz", 300, options) == without.sum()
 
 

@@ -44,11 +44,19 @@ def make_tree(root: Path, *extra: str) -> None:
     (root / BROKEN).write_text("OFF\n1 1 0\n0 0 0\n3 0 1 2\n")
 
 
+def listed(out: Path, split: str) -> list[str]:
+    """The shards that the split's list names, each line as the releases write it: the path
+    that code run from the project's folder opens, with OUT_DIR at data/<its name>."""
+    lines = (out / f"{split}_files.txt").read_text().splitlines()
+    assert all(line.startswith(f"data/{out.name}/") for line in lines), lines
+    return [line.rpartition("/")[2] for line in lines]
+
+
 def read_shards(out: Path) -> dict[str, dict[str, np.ndarray]]:
     """Every shard of every split, by the file names its list names, as a loader reads them."""
     shards = {}
     for listing in sorted(out.glob("*_files.txt")):
-        for name in listing.read_text().splitlines():
+        for name in listed(out, listing.name.removesuffix("_files.txt")):
             with h5py.File(out / name, "r") as shard:
                 shards[name] = {key: shard[key][:] for key in shard}
     return shards
@@ -98,8 +106,7 @@ def test_shards_hold_the_models_of_each_split_in_order(tmp_path, args, splits, c
         members = sorted(name for name in placed if split in ("all", *name.split("/")[:-1]))
         for index, part in enumerate(chunks(members, size)):
             expected[f"ply_data_{split}{index}.h5"] = [name for name in part if name != BROKEN]
-        listed = (out / f"{split}_files.txt").read_text().splitlines()
-        assert listed == [name for name in expected if name.startswith(f"ply_data_{split}")]
+        assert listed(out, split) == [n for n in expected if n.startswith(f"ply_data_{split}")]
     assert {id_file(name): rows for name, rows in expected.items()} == id_lists(out)
     names = [*expected, *map(id_file, expected), *(f"{split}_files.txt" for split in splits)]
     names += ["failures.csv", RECORD_FILE] + (["shape_names.txt"] if classes else [])
@@ -126,7 +133,7 @@ def test_the_same_bytes_whatever_the_jobs(tmp_path):
     make_tree(tmp_path / "in")
     outputs = []
     for jobs in ("1", "2"):
-        out = tmp_path / f"out{jobs}"
+        out = tmp_path / jobs / "out"
         result = run_cli("batch", tmp_path / "in", out, COUNT, "-q", "--format", "h5",
                          "--jobs", jobs, "--seed", "11", "--method", "poisson", "--labels",
                          "folders", "--split-folders", "--shard-size", "2")
@@ -143,7 +150,7 @@ def test_a_row_is_the_npz_cloud_and_the_dataset_item(tmp_path, method):
     and the dataset's item of epoch 0 with the same seed and options, and its faceId the
     faces that sample() gives."""
     make_tree(tmp_path / "in")
-    chosen = {"method": method, "seed": 5, "normals": "smooth"}
+    chosen = {"method": method, "seed": 5, "normals": "smooth", "normalize": "unit_sphere"}
     options = SampleOptions(**chosen)
     vertisift_tools.batch(tmp_path / "in", tmp_path / "h5", COUNT, fmt="h5", options=options,
                           labels="folders", shard_size=4, jobs=2)
@@ -161,10 +168,12 @@ def test_a_row_is_the_npz_cloud_and_the_dataset_item(tmp_path, method):
             assert np.array_equal(shard["data"][row], cloud[0])
             assert np.array_equal(shard["normal"][row], cloud[1])
             if method != "vertices":
-                *_, faces = vertisift_tools.sample(
-                    tmp_path / "in" / relative, COUNT, **{**chosen, "seed": vertisift_tools.model_seed(5, relative)},
-                    return_faces=True)
+                drawn = {**chosen, "seed": vertisift_tools.model_seed(5, relative)}
+                del drawn["normalize"]
+                positions, _, faces = vertisift_tools.sample(
+                    tmp_path / "in" / relative, COUNT, **drawn, return_faces=True)
                 assert np.array_equal(shard["faceId"][row], faces)
+                assert not np.array_equal(shard["data"][row], positions)  # normalised
             seen.append(relative)
     assert seen == GOOD
 
@@ -200,7 +209,7 @@ def test_a_rerun_keeps_finished_shards_and_refuses_other_choices(tmp_path):
     assert (third.converted, third.skipped) == (2, 4)
     assert id_lists(out)["ply_data_train_1_id2file.json"] == [
         "chair/train/chair_0002.obj", "chair/train/chair_0003a.stl"]
-    assert (out / "train_files.txt").read_text() == "ply_data_train0.h5\nply_data_train1.h5\n"
+    assert listed(out, "train") == ["ply_data_train0.h5", "ply_data_train1.h5"]
     assert not list(out.glob("ply_data_train2*")) and not list(out.glob("ply_data_train_2*"))
 
     # A new class renumbers the classes after it: the test shard keeps its models, but not
@@ -218,6 +227,8 @@ def test_a_rerun_keeps_finished_shards_and_refuses_other_choices(tmp_path):
         ({"labels": None}, "labels folders before, none now"),
         ({"split_folders": False}, "split folders before, none now"),
         ({"options": SampleOptions(method="surface", seed=4)}, "seed 3 before, 4 now"),
+        ({"options": SampleOptions(method="surface", seed=3, normalize="unit_sphere")},
+         "normalize none before, unit_sphere now"),
         ({"fmt": "npz", "shard_size": None, "labels": None, "split_folders": False},
          "format h5 before, npz now; shard_size 2 before, none now; labels folders before, "
          "none now; split folders before, none now"),
@@ -295,7 +306,7 @@ def test_real_collections_round_trip(tmp_path, collection):
     skipped = {Path(path).relative_to(collection).as_posix() for path, _ in dataset.failures}
     assert {failure.path for failure in report.failures} == skipped
     rows = []
-    for name in (tmp_path / "h5" / "all_files.txt").read_text().split():
+    for name in listed(tmp_path / "h5", "all"):
         with h5py.File(tmp_path / "h5" / name, "r") as shard:
             data, normal, label = shard["data"][:], shard["normal"][:], shard["label"][:]
         assert data.dtype == normal.dtype == np.float32 and label.dtype == np.uint8
@@ -306,3 +317,33 @@ def test_real_collections_round_trip(tmp_path, collection):
             assert np.array_equal(data[row], item[:, :3]) and np.array_equal(normal[row], item[:, 3:])
             rows.append(relative)
     assert rows == dataset.relative_paths and report.converted == len(rows) > 0
+
+
+def test_the_readme_loader_reads_the_shards_from_the_project_folder(tmp_path):
+    """The README's training script, run as it stands from a project's folder, opens every
+    listed shard and reads back each class name exactly, odd ones included; a class name that
+    a line cannot hold is refused before anything is made."""
+    readme = (Path(__file__).parent.parent / "README.md").read_text(encoding="utf-8")
+    loader = readme.split("reads it\nback with h5py alone:\n\n```python\n", 1)[1].split("```", 1)[0]
+    names = ["a b", "tab\tname", 'say "hi"', "naïve", "ünï"]
+    for number, name in enumerate([*names, "two\nlines"]):
+        (tmp_path / "in" / name / "train").mkdir(parents=True)
+        meshgen.write_binary_stl(tmp_path / "in" / name / "train" / "m.stl", torus_faces(8 + number))
+    (tmp_path / "in" / "two\nlines").rename(tmp_path / "refused")
+    out = tmp_path / "project" / "data" / "modelnet40_ply_hdf5_2048"
+    result = run_cli("batch", tmp_path / "in", out, COUNT, "-q", "--format", "h5", "--labels",
+                     "folders", "--split-folders")
+    assert result.returncode == 0, result.stderr
+    shown = "import json\nprint(json.dumps([classes, points.shape, labels.tolist()]))\n"
+    read = subprocess.run([sys.executable, "-c", loader + shown], cwd=tmp_path / "project",
+                          capture_output=True, text=True, encoding="utf-8", timeout=60)
+    assert read.returncode == 0, read.stderr
+    assert json.loads(read.stdout) == [sorted(names), [len(names), COUNT, 3], [0, 1, 2, 3, 4]]
+
+    (tmp_path / "refused").rename(tmp_path / "in" / "two\nlines")
+    result = run_cli("batch", tmp_path / "in", tmp_path / "other", COUNT, "-q", "--format", "h5",
+                     "--labels", "folders")
+    assert (result.returncode, result.stderr) == (
+        2, "vertisift batch: error: the class folder 'two\\nlines' has a line break in its "
+           "name, which a file of one name a line cannot hold; rename it\n")
+    assert not (tmp_path / "other").exists()

@@ -11,10 +11,20 @@ from typing import Final, Literal, TypeGuard, get_args
 
 Method = Literal["vertices", "surface", "fps", "poisson"]
 Normals = Literal["auto", "file", "geometry", "smooth"]
+Normalize = Literal["unit_sphere"]
 
 # The names in the order that messages list them ("'vertices' or 'surface'").
 METHOD_NAMES: Final[tuple[Method, ...]] = get_args(Method)
 NORMALS_NAMES: Final[tuple[Normals, ...]] = get_args(Normals)
+NORMALIZE_NAMES: Final[tuple[Normalize, ...]] = get_args(Normalize)
+
+# The defaults of every entry point that draws points: `sample()`, `sample_mesh()`,
+# `reduce_to_arrays()`, `convert_file()`, `SampleOptions()` and the command alike. "auto"
+# normals, since most OFF, OBJ and PLY files store none and many STL exporters store zeros.
+DEFAULT_METHOD: Final[Method] = "vertices"
+DEFAULT_NORMALS: Final[Normals] = "auto"
+# The normals of a batch whose record names none: those batches were made before "auto".
+RECORD_NORMALS: Final[Normals] = "file"
 
 # The codes of src/tools' sample(); the command offers the choices in this order.
 METHODS: Final[dict[Method, int]] = {"vertices": 0, "surface": 1, "fps": 2, "poisson": 3}

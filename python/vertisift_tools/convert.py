@@ -10,7 +10,7 @@ from typing import NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from vertisift_tools.choices import SURFACE_METHODS
+from vertisift_tools.choices import SURFACE_METHODS, Normalize, Normals
 from vertisift_tools.clouds import Array, write_cloud
 from vertisift_tools.options import SampleOptions
 from vertisift_tools.sampling import StlReadError, sample
@@ -22,9 +22,19 @@ BINARY_FACE_SIZE = 50
 ASCII_KEYWORD = b"solid"
 
 NO_FACES_MESSAGE = "the model has no faces, so it gives no points"
-ZERO_NORMAL_REASON = (
-    "the faces at those vertices store the normal (0, 0, 0), a NaN or infinite one, or "
-    "normals that cancel out"
+# Why points have the zero normal, by the normals they were drawn with, and what gives them
+# one: with "file", the model's own normals are missing or unusable.
+STORED_NORMALS_MISSING = (
+    "the model stores no usable normals (none at all, or only zero, NaN or infinite ones); "
+    "--normals auto computes them from the faces"
+)
+STORED_NORMALS_ZERO = (
+    "the model stores none there, or the normal (0, 0, 0), a NaN or infinite one, or normals "
+    "that cancel out; --normals auto computes them from the faces"
+)
+COMPUTED_NORMALS_ZERO = (
+    "they lie on faces without area, which have no direction, or where the faces' normals "
+    "cancel out"
 )
 
 # Leading bytes of files that are often mistaken for models, and what they are.
@@ -55,13 +65,14 @@ class Drawn(NamedTuple):
 def reduce_to_arrays(
     model: str | os.PathLike[str], count: int, options: SampleOptions | None = None
 ) -> tuple[Array, Array]:
-    """Draws exactly `count` points of the STL model with `options` (by default the
-    reduction to vertices with the file's normals): float32 arrays (positions, normals), each
-    of shape (count, 3), made in native code. Raises what `sample()` raises when the model
-    cannot be read (StlReadError, or the system's OSError such as FileNotFoundError),
-    EmptyMeshError when it has no faces, ValueError for a surface sample of a model without
-    area or candidates that `sample()` refuses, and MemoryError (saying how many points) when
-    they do not fit."""
+    """Draws exactly `count` points of the model (STL, OFF, OBJ or PLY by its suffix, as
+    `sample()` reads it) with `options` (by default `SampleOptions()`: the reduction to
+    vertices with "auto" normals), and normalises the positions if they ask: float32 arrays
+    (positions, normals), each of shape (count, 3), made in native code. Raises what
+    `sample()` raises when the model cannot be read (StlReadError, or the system's OSError
+    such as FileNotFoundError), EmptyMeshError when it has no faces, ValueError for a
+    surface sample of a model without area or candidates that `sample()` refuses, and
+    MemoryError (saying how many points) when they do not fit."""
     positions, normals, _ = _draw(model, count, options, with_faces=False)
     return positions, normals
 
@@ -116,7 +127,33 @@ def _draw(
         raise MemoryError(f"not enough memory for {count} points{drawn}") from None
     if len(positions) != count:
         raise EmptyMeshError(NO_FACES_MESSAGE)
-    return Drawn(positions, normals, faces)
+    return Drawn(normalized(positions, chosen.normalize), normals, faces)
+
+
+def normalized(positions: Array, normalize: Normalize | None) -> Array:
+    """The positions as `normalize` asks: as they are for None; for "unit_sphere" centred at
+    their mean and scaled so that the farthest is at distance 1, worked out in double
+    precision (points that all coincide are only centred)."""
+    if normalize is None or not len(positions):
+        return positions
+    centred = positions.astype(np.float64)
+    centred -= centred.mean(axis=0)
+    radius = float(np.sqrt(np.einsum("ij,ij->i", centred, centred)).max())
+    if radius > 0:
+        centred /= radius
+    return centred.astype(np.float32)
+
+
+def zero_normal_warning(zero_normals: int, count: int, normals: Normals) -> str:
+    """What the command says of a cloud with `zero_normals` of its `count` points drawn with
+    `normals` without a normal: how many, why, and what gives them one."""
+    if normals != "file":
+        reason = COMPUTED_NORMALS_ZERO
+    elif zero_normals == count:
+        reason = STORED_NORMALS_MISSING
+    else:
+        reason = STORED_NORMALS_ZERO
+    return f"{zero_normals} of {count} points have the zero normal (0, 0, 0): {reason}"
 
 
 def convert_file(
@@ -126,10 +163,22 @@ def convert_file(
     options: SampleOptions | None = None,
 ) -> int:
     """Draws the model's points and writes the cloud; the cloud's suffix picks the format.
-    Returns how many points have the normal (0, 0, 0)."""
+    Returns how many points have the normal (0, 0, 0). ValueError, before anything is read,
+    when the cloud is the model's own file, which writing it would destroy."""
+    if _same_file(model, cloud):
+        raise ValueError(
+            f"the cloud {os.fspath(cloud)} is the model itself, which it would overwrite"
+        )
     positions, normals = reduce_to_arrays(model, count, options)
     write_cloud(cloud, positions, normals)
     return int(np.count_nonzero(~normals.any(axis=1)))
+
+
+def _same_file(first: str | os.PathLike[str], second: str | os.PathLike[str]) -> bool:
+    try:
+        return os.path.samefile(first, second)
+    except OSError:
+        return False  # one of them is not there
 
 
 def describe(error: BaseException, model: str | os.PathLike[str] | None = None) -> str:

@@ -17,8 +17,8 @@ from typing import Any, Literal, TypeVar, cast, overload
 
 import numpy as np
 
-from vertisift_tools.choices import Method, Normals
-from vertisift_tools.convert import NO_FACES_MESSAGE, EmptyMeshError, describe
+from vertisift_tools.choices import DEFAULT_NORMALS, Method, Normalize, Normals
+from vertisift_tools.convert import NO_FACES_MESSAGE, EmptyMeshError, describe, normalized
 from vertisift_tools.models import find_models
 from vertisift_tools.options import model_seed
 from vertisift_tools.sampling import (
@@ -35,7 +35,6 @@ from vertisift_tools.sampling import (
 # the overloads of PointCloudDataset.__init__ choose it.
 Item = TypeVar("Item")
 Files = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
-Normalize = Literal["unit_sphere"]
 OnError = Literal["raise", "skip"]
 
 # The failures that a model of the dataset can give, which on_error="skip" passes over;
@@ -111,19 +110,6 @@ def _models(files: object, root: object) -> tuple[str | None, list[str], list[st
             reason = f"files[{index}] {paths[index]!r} is not under the root {base!r}"
             raise ValueError(reason) from None
     return base, paths, relative
-
-
-def _unit_sphere(positions: Array) -> Array:
-    """The points centred at their mean and scaled so that the farthest is at distance 1,
-    worked out in double precision; points that all coincide are only centred."""
-    if not len(positions):
-        return positions
-    centred = positions.astype(np.float64)
-    centred -= centred.mean(axis=0)
-    radius = float(np.sqrt(np.einsum("ij,ij->i", centred, centred)).max())
-    if radius > 0:
-        centred /= radius
-    return centred.astype(np.float32)
 
 
 class PointCloudDataset(Sequence[Item]):
@@ -217,7 +203,7 @@ class PointCloudDataset(Sequence[Item]):
         *,
         method: Method = "surface",
         seed: int | None = None,
-        normals: Normals = "auto",
+        normals: Normals = DEFAULT_NORMALS,
         distinct: bool = False,
         candidates: int | None = None,
         root: str | os.PathLike[str] | None = None,
@@ -329,7 +315,7 @@ class PointCloudDataset(Sequence[Item]):
         if len(positions) != self.n:
             raise EmptyMeshError(f"{path}: {NO_FACES_MESSAGE}")
         item = np.empty((self.n, 6), dtype=np.float32)
-        item[:, :3] = _unit_sphere(positions) if self.normalize == "unit_sphere" else positions
+        item[:, :3] = normalized(positions, self.normalize)
         item[:, 3:] = normals
         return item
 

@@ -38,17 +38,25 @@ def find_models(
     return [root / relative for relative in list_models(root, on_error)]
 
 
+# Whether the search leaves out a folder under the one searched (never that one itself), and
+# so everything below it.
+SkipFolder = Callable[["os.DirEntry[str]"], bool]
+
+
 def list_models(
-    folder: str | os.PathLike[str], on_error: Callable[[OSError], None] | None = None
+    folder: str | os.PathLike[str],
+    on_error: Callable[[OSError], None] | None = None,
+    skip: SkipFolder | None = None,
 ) -> list[str]:
-    """The models of `find_models`, as their "/"-separated paths relative to `folder`.
+    """The models of `find_models`, as their "/"-separated paths relative to `folder`, but
+    for those in the folders that `skip` leaves out.
 
     One os.scandir per folder and no path objects: the type of an entry comes with the
     listing on most file systems, so a file costs no stat call of its own. 100,000 models
     are listed in 0.3 s, against 5 s with a path object per file checked by is_file and
     sorted by relative_to."""
     found: list[str] = []
-    _scan(os.fspath(folder), "", found, on_error)
+    _scan(os.fspath(folder), "", found, on_error, skip)
     found.sort()
     return found
 
@@ -61,7 +69,11 @@ def model_suffix(name: str) -> str:
 
 
 def _scan(
-    where: str, prefix: str, found: list[str], on_error: Callable[[OSError], None] | None
+    where: str,
+    prefix: str,
+    found: list[str],
+    on_error: Callable[[OSError], None] | None,
+    skip: SkipFolder | None,
 ) -> None:
     try:
         with os.scandir(where) as listing:
@@ -77,10 +89,10 @@ def _scan(
         except OSError:
             is_folder = False
         if is_folder:
-            if not entry.is_symlink():
+            if not entry.is_symlink() and (skip is None or not skip(entry)):
                 subfolders.append(entry)
         elif model_suffix(entry.name).lower() in MODEL_SUFFIXES and entry.is_file():
             found.append(prefix + entry.name)
     # In name order, so that unlistable folders are reported in a fixed order.
     for entry in sorted(subfolders, key=lambda item: item.name):
-        _scan(entry.path, f"{prefix}{entry.name}/", found, on_error)
+        _scan(entry.path, f"{prefix}{entry.name}/", found, on_error, skip)

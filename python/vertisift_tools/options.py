@@ -12,7 +12,7 @@ import hashlib
 import operator
 from dataclasses import dataclass, replace
 
-from vertisift_tools.choices import Method, Normals
+from vertisift_tools.choices import DEFAULT_METHOD, DEFAULT_NORMALS, Method, Normalize, Normals
 
 
 def package_version() -> str:
@@ -65,17 +65,19 @@ def _whole_number(value: object, name: str) -> int:
 
 @dataclass(frozen=True)
 class SampleOptions:
-    """The options of `vertisift_tools.sample()` that the command passes on. The defaults are
-    the command's own: vertices, the normals the file stores, and no seed, which draw the
-    clouds of the versions before these options (`sample()`'s "auto" normals would not).
-    `candidates` (for "fps" and "poisson" only) is how many uniform surface points the N are
-    picked from; None leaves it to `sample()`."""
+    """How the command, the batches and `reduce_to_arrays()` draw a model's points: the
+    options of `vertisift_tools.sample()` with its defaults (`choices.DEFAULT_METHOD` and
+    `DEFAULT_NORMALS`), and no seed. `candidates` (for "fps" and "poisson" only) is how many
+    uniform surface points the N are picked from; None leaves it to `sample()`.
+    `normalize="unit_sphere"` then centres the positions at their mean and scales them so that
+    the farthest is at distance 1, as `PointCloudDataset(normalize="unit_sphere")` does."""
 
-    method: Method = "vertices"
+    method: Method = DEFAULT_METHOD
     seed: int | None = None
-    normals: Normals = "file"
+    normals: Normals = DEFAULT_NORMALS
     distinct: bool = False
     candidates: int | None = None
+    normalize: Normalize | None = None
 
     def for_file(self, relative: str) -> SampleOptions:
         """These options for the model at `relative` in a batch: a seed, if given, becomes

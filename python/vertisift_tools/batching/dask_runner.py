@@ -78,6 +78,7 @@ def batch_dask(
     shard_size: int | None = None,
     labels: Labels | None = None,
     split_folders: bool = False,
+    files_prefix: str | None = None,
 ) -> BatchReport:
     """Like `vertisift_tools.batch`, but on a Dask cluster. `scheduler` is the address of a
     running scheduler (such as "tcp://10.0.0.5:8786") or a `distributed.Client`. OUT_DIR's
@@ -99,7 +100,7 @@ def batch_dask(
         raise ValueError(f"models_per_task must be 1 or more, not {models_per_task}")
     if fmt == SHARD_FORMAT and models_per_task is not None:
         raise ValueError("models_per_task does not apply to fmt='h5', whose tasks are shards")
-    check_shard_choices(fmt, shard_size, labels, split_folders)
+    check_shard_choices(fmt, shard_size, labels, split_folders, files_prefix)
     # Absolute paths: a worker's working folder is its own.
     in_dir, out_dir = Path(in_dir).absolute(), Path(out_dir).absolute()
 
@@ -117,6 +118,7 @@ def batch_dask(
                 progress=progress,
                 options=options,
                 overwrite=overwrite,
+                files_prefix=files_prefix,
             )
         execute = runner.run
         return run_planned_batch(

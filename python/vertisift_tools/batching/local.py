@@ -33,6 +33,7 @@ def batch(
     shard_size: int | None = None,
     labels: Labels | None = None,
     split_folders: bool = False,
+    files_prefix: str | None = None,
 ) -> BatchReport:
     """Converts every model under in_dir into out_dir/<same relative path>.<fmt>, with
     `jobs` worker processes (default: one per processor), and writes out_dir/failures.csv.
@@ -47,17 +48,29 @@ def batch(
     (a ValueError) is raised before anything is done; `overwrite=True` makes every cloud
     again and rewrites the record.
 
-    `options` say how points are drawn (default: the reduction to vertices, the file's
-    normals); with a seed, each file draws with its own seed derived from it and the file's
-    relative path, so the clouds are the same whatever `jobs` and however often it resumes.
+    `options` say how points are drawn (default: `SampleOptions()`, the reduction to
+    vertices with "auto" normals, positions as drawn); with a seed, each file draws with its
+    own seed derived from it and the file's relative path, so the clouds are the same
+    whatever `jobs` and however often it resumes.
+
 
     fmt="h5" writes HDF5 shards instead (`vertisift_tools.batching.sharded`): the models of
     each split, sorted by relative path, `shard_size` to a file (default 2048); with
     labels="folders" each row's label is the index of its model's first folder among those
     folders sorted (listed in shape_names.txt), else 0; with split_folders, the models in a
     "train" or "test" folder make the shards of that split, else one split "all". It needs
-    h5py (ImportError otherwise). A rerun keeps the shards that are complete. `shard_size`,
-    `labels` and `split_folders` apply to fmt="h5" only (ValueError otherwise).
+    h5py (ImportError otherwise). Each line of {split}_files.txt is `files_prefix` and a
+    shard's name, by default "data/<out_dir's name>/ply_data_train0.h5", as the training
+    releases list them for code that opens the lines from its project's folder ("" lists
+    names relative to out_dir). A rerun keeps the shards that are complete. `shard_size`,
+    `labels`, `split_folders` and `files_prefix` apply to fmt="h5" only (ValueError
+    otherwise). A class folder whose name a line cannot hold (a line break) raises
+    UnlistableNameError (a ValueError) before anything is done.
+
+    Never writes over a model: when a cloud would replace one of the models (out_dir is
+    in_dir, or holds part of it, in a format of its models), OverwritesModelsError (a
+    ValueError) is raised before anything is done. A folder under in_dir that is out_dir is
+    not searched for models.
     """
     if fmt == SHARD_FORMAT:
         return run_shard_batch(
@@ -71,8 +84,9 @@ def batch(
             progress=progress,
             options=options,
             overwrite=overwrite,
+            files_prefix=files_prefix,
         )
-    check_shard_choices(fmt, shard_size, labels, split_folders)
+    check_shard_choices(fmt, shard_size, labels, split_folders, files_prefix)
     pool = WorkerPool(processor_count() if jobs is None else jobs)
     return run_planned_batch(
         in_dir,

@@ -14,14 +14,15 @@ import dataclasses
 import io
 import json
 import os
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING
 
+from vertisift_tools.choices import RECORD_NORMALS
 from vertisift_tools.clouds import cloud_size, temp_path
 from vertisift_tools.formats import FORMATS
-from vertisift_tools.models import list_models, model_suffix
+from vertisift_tools.models import SkipFolder, list_models, model_suffix
 from vertisift_tools.options import SEED_SCHEME, SampleOptions, package_version
 
 if TYPE_CHECKING:
@@ -39,7 +40,11 @@ _LATER_FIELDS: dict[str, object] = {
     "shard_size": None,
     "labels": None,
     "split": None,
+    "normalize": None,
 }
+# What a record without the field stands for, for the fields that every version wrote but
+# the first: the first batches took the normals the files store.
+_FIRST_FIELDS: dict[str, object] = {"normals": RECORD_NORMALS}
 # The seeds of a seeded batch whose record names none: each model's seed hashed from the text
 # "vertisift-batch/{seed}/{relative path}", as the versions before `model_seed` drew them.
 EARLIER_SEEDS = "vertisift-batch"
@@ -95,6 +100,7 @@ class BatchRecord:
     shard_size: int | None = None
     labels: str | None = None
     split: str | None = None
+    normalize: str | None = None
 
     @classmethod
     def of(
@@ -121,6 +127,7 @@ class BatchRecord:
             shard_size=shard_size,
             labels=labels,
             split=split,
+            normalize=chosen.normalize,
         )
 
     def differences(self, earlier: BatchRecord) -> list[str]:
@@ -145,6 +152,17 @@ class BatchMismatchError(ValueError):
         super().__init__(
             f"{os.fspath(out_dir)} {reason}; pass overwrite=True to make every cloud again"
         )
+        self.out_dir = out_dir
+        self.reason = reason
+
+
+class OverwritesModelsError(ValueError):
+    """The batch would write a cloud over one of the models it reads: OUT_DIR is IN_DIR (or
+    holds part of it) and the models include files of the clouds' format. `reason` says
+    which (it follows OUT_DIR in the message)."""
+
+    def __init__(self, out_dir: str | os.PathLike[str], reason: str) -> None:
+        super().__init__(f"{os.fspath(out_dir)} {reason}; choose another out_dir or format")
         self.out_dir = out_dir
         self.reason = reason
 
@@ -246,11 +264,9 @@ def plan_batch(
     failures: list[Failure] = []
     # Plain "/"-separated strings throughout: path objects cost more than the rest of the
     # planning together for a tree of 100,000 models.
-    models = listed_models(root, failures)
-    suffix = "." + fmt
-    clouds = [
-        relative[: len(relative) - len(model_suffix(relative))] + suffix for relative in models
-    ]
+    models = listed_models(root, failures, out_root)
+    clouds = cloud_names(models, fmt)
+    models, clouds = _models_not_overwritten(root, out_root, models, clouds)
     # Models that would write the same cloud (part.stl and part.obj, or part.STL, in one
     # folder) are all refused: none of them is the one the cloud should hold.
     owners: dict[str, list[str]] = {}
@@ -283,9 +299,47 @@ def plan_batch(
     return Plan(tasks, len(models), skipped, record, failures)
 
 
-def listed_models(root: Path, failures: list[Failure]) -> list[str]:
+def cloud_names(models: Sequence[str], fmt: str) -> list[str]:
+    """The cloud of each model: its relative path with the format's suffix for its own."""
+    suffix = "." + fmt
+    return [relative[: len(relative) - len(model_suffix(relative))] + suffix for relative in models]
+
+
+def _models_not_overwritten(
+    root: Path, out_root: Path, models: list[str], clouds: list[str]
+) -> tuple[list[str], list[str]]:
+    """The models and their clouds; OverwritesModelsError when a cloud would replace a model
+    (OUT_DIR and IN_DIR overlap, in a format of the models)."""
+    in_real, out_real = os.path.realpath(root), os.path.realpath(out_root)
+    if not _overlap(in_real, out_real):
+        return models, clouds
+    position = {os.path.join(in_real, relative): index for index, relative in enumerate(models)}
+    overwritten = [
+        (index, target)
+        for index, target in enumerate(position.get(os.path.join(out_real, c)) for c in clouds)
+        if target is not None
+    ]
+    if overwritten:
+        index, target = overwritten[0]
+        over = f"{models[index]} itself" if index == target else f"the model {models[target]}"
+        more = f" (and {len(overwritten) - 1} more)" if len(overwritten) > 1 else ""
+        reason = f"would get the cloud of {models[index]} written over {over}{more}"
+        raise OverwritesModelsError(out_root, reason)
+    return models, clouds
+
+
+def _overlap(first: str, second: str) -> bool:
+    """One of the two real paths is the other or a folder above it."""
+    return first == second or any(
+        inner.startswith(os.path.join(outer, ""))
+        for inner, outer in ((first, second), (second, first))
+    )
+
+
+def listed_models(root: Path, failures: list[Failure], out_root: Path | None = None) -> list[str]:
     """The models under `root` as "/"-separated relative paths (`list_models`); each folder
-    that cannot be listed is added to `failures`."""
+    that cannot be listed is added to `failures`. The batch's OUT_DIR, when it lies under
+    `root`, is left out: what a batch wrote there are clouds, not models."""
 
     def unlisted(error: OSError) -> None:
         where = Path(error.filename or root)
@@ -293,7 +347,51 @@ def listed_models(root: Path, failures: list[Failure]) -> list[str]:
             Failure(_relative(where, root), f"cannot list this folder: {error.strerror}")
         )
 
-    return list_models(root, unlisted)
+    found = list_models(root, unlisted, None if out_root is None else _is_folder(out_root))
+    return _without_batch_clouds(root, found)
+
+
+# The one suffix that is a model's and a cloud's alike.
+_CLOUD_MODEL_SUFFIX = ".ply"
+
+
+def _without_batch_clouds(root: Path, models: list[str]) -> list[str]:
+    """`models` less the clouds that batches wrote: a .ply file that is a complete cloud in a
+    folder of a batch's output (one that holds a batch record, or lies in one under `root`,
+    `root` included). A cloud has no faces, so it is no model either way."""
+    recorded: dict[str, bool] = {}
+
+    def in_batch_output(folder: str) -> bool:
+        if folder not in recorded:
+            parent = folder.rpartition("/")[0] if folder else None
+            here = (root / folder / RECORD_FILE).is_file()
+            recorded[folder] = here or (parent is not None and in_batch_output(parent))
+        return recorded[folder]
+
+    return [
+        relative
+        for relative in models
+        if model_suffix(relative).lower() != _CLOUD_MODEL_SUFFIX
+        or not in_batch_output(relative.rpartition("/")[0])
+        or cloud_size(root / relative) is None
+    ]
+
+
+def _is_folder(folder: Path) -> SkipFolder:
+    """Whether an entry of a listing is `folder` (the same file, whatever its path)."""
+    try:
+        found = os.stat(folder)
+    except OSError:
+        return lambda entry: False  # not made yet, so nothing is in it
+
+    def same(entry: os.DirEntry[str]) -> bool:
+        # The listing's inode costs no call; the full check only for a match.
+        try:
+            return entry.inode() == found.st_ino and os.path.samestat(entry.stat(), found)
+        except OSError:
+            return False
+
+    return same
 
 
 # Formats whose clouds of one point count all have the same size in bytes.
@@ -364,7 +462,7 @@ def _parse_record(text: bytes) -> BatchRecord | None:
     """The record in `text`, or None when it is not one. A field of _LATER_FIELDS that the
     record lacks takes the value its absence stands for."""
     try:
-        data = {**_LATER_FIELDS, **json.loads(text)}
+        data = {**_LATER_FIELDS, **_FIRST_FIELDS, **json.loads(text)}
         if data["seed"] is not None and data["seeds"] is None:
             data["seeds"] = EARLIER_SEEDS
         return BatchRecord(

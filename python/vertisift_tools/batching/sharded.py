@@ -59,6 +59,10 @@ Labels = Literal["folders"]
 # and the one split of a batch without it.
 SPLIT_FOLDERS = ("train", "test")
 ALL_SPLIT = "all"
+# What each line of a split's list of shards puts before the shard's name by default, after
+# "data/": the name of OUT_DIR, as the training releases list their shards, for code that
+# opens those lines from its project's folder ("data/<OUT_DIR's name>/ply_data_train0.h5").
+LIST_FOLDER = "data"
 NO_CLASS_MESSAGE = "it lies in no folder under IN_DIR, so it has no class"
 NO_SPLIT_MESSAGE = "it lies in no train or test folder, so it belongs to no split"
 BOTH_SPLITS_MESSAGE = "it lies in a train and a test folder, so its split is unclear"
@@ -80,6 +84,39 @@ class Shard:
         return shard_name(self.split, self.index)
 
 
+class UnlistableNameError(ValueError):
+    """A name that a file of one name a line cannot hold: a class folder, or the prefix of
+    the lines of a split's list of shards."""
+
+
+def check_line(name: str, what: str) -> str:
+    """`name`, if a file of one name a line holds it so that reading the file's lines (by
+    `str.splitlines`, as loaders do) gives it back: no line break of any kind, and text that
+    UTF-8 can write. UnlistableNameError otherwise."""
+    if name and name.splitlines() != [name]:
+        raise UnlistableNameError(
+            f"{what} {name!r} has a line break in its name, which a file of one name a line "
+            "cannot hold; rename it"
+        )
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        raise UnlistableNameError(
+            f"{what} {name!r} has a name that is not UTF-8 text, which the loaders of a file "
+            "of one name a line cannot read back; rename it"
+        ) from None
+    return name
+
+
+def files_prefix_of(out_dir: str | os.PathLike[str], files_prefix: str | None) -> str:
+    """What each line of `{split}_files.txt` puts before a shard's name: `files_prefix`, or
+    by default "data/<OUT_DIR's name>/". UnlistableNameError when the lines cannot hold it."""
+    if files_prefix is not None:
+        return check_line(files_prefix, "the prefix of the shard lists")
+    name = check_line(Path(out_dir).resolve().name, "OUT_DIR")
+    return f"{LIST_FOLDER}/{name}/" if name else ""
+
+
 @dataclass
 class ShardPlan:
     shards: list[Shard]  # every shard of the batch, by split and number
@@ -92,7 +129,11 @@ class ShardPlan:
 
 
 def check_shard_choices(
-    fmt: str, shard_size: int | None, labels: Labels | None, split_folders: bool
+    fmt: str,
+    shard_size: int | None,
+    labels: Labels | None,
+    split_folders: bool,
+    files_prefix: str | None = None,
 ) -> None:
     """ValueError when shard choices are given for a batch of another format."""
     if fmt == SHARD_FORMAT:
@@ -103,6 +144,7 @@ def check_shard_choices(
             ("shard_size", shard_size),
             ("labels", labels),
             ("split_folders", split_folders or None),
+            ("files_prefix", files_prefix),
         )
         if value is not None
     ]
@@ -153,12 +195,14 @@ def plan_shards(
         check_record(out_root, record)
     need_h5py()
     failures: list[Failure] = []
-    relative = listed_models(root, failures)
+    relative = listed_models(root, failures, out_root)
     # Classes from every model, as PointCloudDataset takes them, so that the train and test
     # shards number them alike.
     classes = []
     if labels is not None:
         classes = sorted({where.split("/", 1)[0] for where in relative if "/" in where})
+        for name in classes:
+            check_line(name, "the class folder")
     class_index = {name: index for index, name in enumerate(classes)}
     splits = SPLIT_FOLDERS if split_folders else (ALL_SPLIT,)
     members: dict[str, list[tuple[Task, int]]] = {split: [] for split in splits}
@@ -309,13 +353,16 @@ def run_shard_batch(
     progress: bool = False,
     options: SampleOptions | None = None,
     overwrite: bool = False,
+    files_prefix: str | None = None,
 ) -> BatchReport:
     """Plans the shards (`plan_shards`), records the batch in OUT_DIR with its class names
-    and lists of shards, has `execute` make the shards still to make, and writes
-    OUT_DIR/failures.csv. The report's `converted` counts the rows written in shards by this
-    run, `skipped` the models of the shards kept."""
+    and lists of shards (each line `files_prefix_of(out_dir, files_prefix)` and the shard's
+    name), has `execute` make the shards still to make, and writes OUT_DIR/failures.csv.
+    The report's `converted` counts the rows written in shards by this run, `skipped` the
+    models of the shards kept."""
     started = time.perf_counter()
     out_root = Path(out_dir)
+    prefix = files_prefix_of(out_root, files_prefix)
     plan = plan_shards(
         in_dir,
         out_dir,
@@ -336,7 +383,7 @@ def run_shard_batch(
         return report
     out_root.mkdir(parents=True, exist_ok=True)
     write_record(out_root, plan.record)
-    _write_listing(out_root, plan)
+    _write_listing(out_root, plan, prefix)
     work = ShardWork(str(out_root), count, np.dtype(label_type(len(plan.classes))).name)
     bar = Progress(
         sum(len(shard.tasks) for shard in plan.todo), len(report.failures), enabled=progress
@@ -415,10 +462,11 @@ def _complete(out_root: Path, shard: Shard, count: int, label_dtype: Any) -> boo
     return found is not None and found.dtype == label_dtype and found.tolist() == list(shard.labels)
 
 
-def _write_listing(out_root: Path, plan: ShardPlan) -> None:
-    """The class names (none without labels), each split's list of shards (also of a split
-    without models: an empty list), and no shard file that the plan does not hold: those of
-    an earlier run with more shards or other splits would be read with these."""
+def _write_listing(out_root: Path, plan: ShardPlan, prefix: str) -> None:
+    """The class names (none without labels), each split's list of shards, each line the
+    prefix and a shard's name (also of a split without models: an empty list), and no shard
+    file that the plan does not hold: those of an earlier run with more shards or other
+    splits would be read with these."""
     classes = out_root / CLASSES_FILE
     if plan.classes:
         replace_text(classes, "".join(f"{name}\n" for name in plan.classes))
@@ -426,7 +474,8 @@ def _write_listing(out_root: Path, plan: ShardPlan) -> None:
         classes.unlink(missing_ok=True)
     for split in plan.splits:
         names = [shard.name for shard in plan.shards if shard.split == split]
-        replace_text(out_root / list_file_name(split), "".join(f"{name}\n" for name in names))
+        lines = "".join(f"{prefix}{name}\n" for name in names)
+        replace_text(out_root / list_file_name(split), lines)
     wanted = {shard.name for shard in plan.shards}
     wanted |= {id_file_name(shard.split, shard.index) for shard in plan.shards}
     every_split = (*SPLIT_FOLDERS, ALL_SPLIT)

@@ -4,6 +4,7 @@ reports in one line with exit status 2, before anything is made."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 from pathlib import Path
 
@@ -43,6 +44,15 @@ def need_output_file(path: Path, role: str) -> None:
         raise UsageError(f"{role} {path} is a folder, not a file")
     need_folder(path.parent, f"the folder of {role}")
     need_writable(path, role)
+
+
+def need_other_file(output: Path, source: Path, role: str, source_role: str) -> None:
+    """`output` is not the file `source` (by any path to it), which writing it would destroy."""
+    same = os.path.realpath(output) == os.path.realpath(source)
+    with contextlib.suppress(OSError):  # no file at output yet
+        same = same or os.path.samefile(output, source)
+    if same:
+        raise UsageError(f"{role} {output} is {source_role} itself, which it would overwrite")
 
 
 def need_output_folder(path: Path, role: str) -> None:

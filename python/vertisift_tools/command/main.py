@@ -13,7 +13,6 @@ import argparse
 import signal
 import sys
 from collections.abc import Sequence
-from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn
 
 from vertisift_tools.choices import CANDIDATE_METHODS, DISTINCT_METHOD
@@ -22,6 +21,7 @@ from vertisift_tools.command.checks import (
     need_cloud_format,
     need_file,
     need_folder,
+    need_other_file,
     need_output_file,
     need_output_folder,
     need_picture_format,
@@ -77,8 +77,9 @@ def reduce_command(arguments: argparse.Namespace) -> int:
     need_output_file(output, "OUT")
     need_cloud_format(output)
     need_file(model, "MODEL")
+    need_other_file(output, model, "OUT", "MODEL")
     options = _sample_options(arguments)
-    from vertisift_tools.convert import ZERO_NORMAL_REASON, convert_file, describe
+    from vertisift_tools.convert import convert_file, describe, zero_normal_warning
 
     try:
         zero_normals = convert_file(model, output, arguments.count, options)
@@ -87,7 +88,8 @@ def reduce_command(arguments: argparse.Namespace) -> int:
         return FAILED
     print(f"wrote {arguments.count} points to {output}")
     if zero_normals:
-        _say(f"reduce: warning: {_no_normal(zero_normals, arguments.count)}: {ZERO_NORMAL_REASON}")
+        warning = zero_normal_warning(zero_normals, arguments.count, options.normals)
+        _say(f"reduce: warning: {warning}")
     return 0
 
 
@@ -99,7 +101,13 @@ def batch_command(arguments: argparse.Namespace) -> int:
         raise UsageError("--models-per-task applies only to --dask")
     options = _sample_options(arguments)
     _check_shard_options(arguments)
-    from vertisift_tools.batching.plan import BatchMismatchError, BatchRecord, check_record
+    from vertisift_tools.batching.plan import (
+        BatchMismatchError,
+        BatchRecord,
+        OverwritesModelsError,
+        check_record,
+    )
+    from vertisift_tools.batching.sharded import UnlistableNameError
 
     if arguments.format == SHARD_FORMAT:
         from vertisift_tools.batching.sharded import shard_record
@@ -122,6 +130,12 @@ def batch_command(arguments: argparse.Namespace) -> int:
         raise UsageError(
             f"OUT_DIR {out_dir} {error.reason}; use --overwrite to make every cloud again"
         ) from None
+    except OverwritesModelsError as error:
+        raise UsageError(
+            f"OUT_DIR {out_dir} {error.reason}; choose another OUT_DIR or --format"
+        ) from None
+    except UnlistableNameError as error:
+        raise UsageError(error) from None
 
 
 def _check_shard_options(arguments: argparse.Namespace) -> None:
@@ -133,6 +147,7 @@ def _check_shard_options(arguments: argparse.Namespace) -> None:
             ("--shard-size", arguments.shard_size),
             ("--labels", arguments.labels),
             ("--split-folders", arguments.split_folders or None),
+            ("--files-prefix", arguments.files_prefix),
         )
         if value is not None
     ]
@@ -195,7 +210,7 @@ def _convert_and_summarise(arguments: argparse.Namespace, options: SampleOptions
     if report.found == 0 and not report.failures:
         _say(f"batch: error: no model files (.stl, .off, .obj, .ply) under {in_dir}; nothing to do")
         return FAILED
-    _summarise(report, arguments.count, out_dir)
+    _summarise(report, arguments)
     if report.interrupted:
         _say("batch: interrupted; run the same command again to resume")
         return INTERRUPTED
@@ -209,12 +224,14 @@ def _shard_arguments(arguments: argparse.Namespace) -> dict[str, Any]:
         "shard_size": arguments.shard_size,
         "labels": arguments.labels,
         "split_folders": arguments.split_folders,
+        "files_prefix": arguments.files_prefix,
     }
 
 
-def _summarise(report: BatchReport, count: int, out_dir: Path) -> None:
-    from vertisift_tools.convert import ZERO_NORMAL_REASON
+def _summarise(report: BatchReport, arguments: argparse.Namespace) -> None:
+    from vertisift_tools.convert import zero_normal_warning
 
+    count, out_dir = arguments.count, arguments.out_dir
     rate = report.converted / report.seconds if report.seconds else 0.0
     _say(
         f"batch: {report.found} models found: {report.converted} converted, "
@@ -222,7 +239,8 @@ def _summarise(report: BatchReport, count: int, out_dir: Path) -> None:
         f"({report.seconds:.1f} s, {rate:.1f} files/s)"
     )
     for path, zero_normals in sorted(report.zero_normals.items()):
-        _say(f"batch: warning: {path}: {_no_normal(zero_normals, count)}: {ZERO_NORMAL_REASON}")
+        warning = zero_normal_warning(zero_normals, count, arguments.normals)
+        _say(f"batch: warning: {path}: {warning}")
     if report.failures:
         lines = [
             f"  {failure.path}: {failure.message}"
@@ -276,6 +294,7 @@ def _sample_options(arguments: argparse.Namespace) -> SampleOptions:
         normals=arguments.normals,
         distinct=arguments.distinct,
         candidates=candidates,
+        normalize=arguments.normalize,
     )
 
 
@@ -300,10 +319,6 @@ def _connect(address: str) -> distributed.Client:
         raise UsageError(
             f"cannot reach the Dask scheduler at {address} (waited {DASK_CONNECT_SECONDS} s)"
         ) from None
-
-
-def _no_normal(zero_normals: int, count: int) -> str:
-    return f"{zero_normals} of {count} points have the zero normal (0, 0, 0)"
 
 
 def _interrupt(signum: int, frame: object) -> NoReturn:

@@ -9,7 +9,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import NoReturn
 
-from vertisift_tools.choices import CANDIDATE_METHODS, METHODS, NORMALS
+from vertisift_tools.choices import CANDIDATE_METHODS, METHODS, NORMALIZE_NAMES, NORMALS
 from vertisift_tools.formats import BATCH_FORMATS
 from vertisift_tools.options import SampleOptions, package_version
 
@@ -31,13 +31,15 @@ POINTS_TEXT = (
     "random, or topped up with vertices drawn at random (so points can repeat), to exactly N. "
     "With --method surface, they are drawn uniformly over the surface area; with --method fps "
     "or poisson, they are picked from points drawn uniformly over the surface so as to spread "
-    "evenly over it. With --normals "
-    "file (the default), a vertex's normal is the normalised sum of the normals that the "
-    "model's faces at that vertex store, and a surface point's normal is the one its face "
-    "stores; it is (0, 0, 0) where they are zero or cancel out, and the command then says how "
-    "many points have no normal. --normals geometry computes the faces' normals from their "
-    "corners instead, --normals auto computes only those that the model stores as zero or "
-    "not finite, and --normals smooth blends the vertex normals of a point's face."
+    "evenly over it. With --normals auto (the default), a face's normal is the one the model "
+    "stores where that lies within 30° of the normal computed from the face's corners, and "
+    "the computed one elsewhere (where the stored one is zero, not finite, flipped, or "
+    "missing: most OFF, OBJ and PLY files store none); a vertex's normal is the normalised "
+    "sum of its faces' normals, and a surface point's normal is its face's. It is (0, 0, 0) "
+    "where they are zero or cancel out, and the command then says how many points have no "
+    "normal. --normals file takes the normals the model stores as they are, --normals "
+    "geometry computes every face's from its corners, and --normals smooth blends the vertex "
+    "normals of a point's face."
 )
 FORMATS_TEXT = (
     ".ply (binary PLY: x y z nx ny nz), .npz (arrays 'positions' and 'normals'), .xyzn (text, "
@@ -113,10 +115,18 @@ def add_sample_options(parser: argparse.ArgumentParser, *, batch: bool) -> None:
         "--normals",
         choices=tuple(NORMALS),
         default=SampleOptions.normals,
-        help="file: the normals the model stores (the default); geometry: computed from each "
-        "face's corners by the right-hand rule; auto: the stored normal where it is usable, "
-        "the computed one where it is zero or not finite; smooth: the blend of the face's "
-        "vertex normals at each point",
+        help="auto: the stored normal where it lies within 30° of the one computed from the "
+        "face's corners, the computed one where the stored one is zero, not finite, flipped "
+        "or missing (the default); file: the normals the model stores, as they are (zero "
+        "where it stores none); geometry: computed from each face's corners by the "
+        "right-hand rule; smooth: the blend of the face's vertex normals at each point",
+    )
+    parser.add_argument(
+        "--normalize",
+        choices=tuple(NORMALIZE_NAMES),
+        help="unit_sphere: centre each cloud's positions at their mean and scale them so that "
+        "the farthest is at distance 1, as PointCloudDataset(normalize='unit_sphere') does; "
+        "the normals stay as they are" + (" (part of the batch record)" if batch else ""),
     )
     parser.add_argument(
         "--distinct",
@@ -175,7 +185,9 @@ def build_parser() -> argparse.ArgumentParser:
         "shards of --shard-size models each (ply_data_all0.h5, ...; with --split-folders "
         "ply_data_train0.h5 ... and ply_data_test0.h5 ...) with the datasets data, normal, "
         "label and, for points on the surface, faceId, beside shape_names.txt, "
-        "{split}_files.txt and each shard's ply_data_{split}_{k}_id2file.json.",
+        "{split}_files.txt and each shard's ply_data_{split}_{k}_id2file.json. No cloud is "
+        "written over a model: an OUT_DIR that would do so (IN_DIR itself, for a format of "
+        "its models) is refused, and an OUT_DIR inside IN_DIR is not searched for models.",
     )
     batch.add_argument("in_dir", metavar="IN_DIR", type=Path)
     batch.add_argument("out_dir", metavar="OUT_DIR", type=Path)
@@ -206,6 +218,14 @@ def build_parser() -> argparse.ArgumentParser:
         help="with --format h5: models with a folder named train or test in their path go "
         "to the shards of that split; the others are listed as failures. Without it, one "
         "split, all",
+    )
+    batch.add_argument(
+        "--files-prefix",
+        metavar="PREFIX",
+        help="with --format h5: what each line of {split}_files.txt puts before the shard's "
+        "name (default: data/<OUT_DIR's name>/, as the training releases list their shards "
+        "for code that opens those lines from its project's folder; '' for names relative "
+        "to OUT_DIR)",
     )
     where = batch.add_mutually_exclusive_group()
     where.add_argument(
