@@ -9,7 +9,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import NoReturn
 
-from vertisift_tools.choices import CANDIDATE_METHODS, METHODS, NORMALIZE_NAMES, NORMALS
+from vertisift_tools.choices import CANDIDATE_METHODS, METHODS, NORMALIZE_NAMES, NORMALS_NAMES
 from vertisift_tools.formats import BATCH_FORMATS
 from vertisift_tools.options import SampleOptions, package_version
 
@@ -113,7 +113,7 @@ def add_sample_options(parser: argparse.ArgumentParser, *, batch: bool) -> None:
     parser.add_argument("--seed", metavar="SEED", type=seed_value, help=seed_help)
     parser.add_argument(
         "--normals",
-        choices=tuple(NORMALS),
+        choices=NORMALS_NAMES,
         default=SampleOptions.normals,
         help="auto: the stored normal where it lies within 30° of the one computed from the "
         "face's corners, the computed one where the stored one is zero, not finite, flipped "
@@ -123,7 +123,7 @@ def add_sample_options(parser: argparse.ArgumentParser, *, batch: bool) -> None:
     )
     parser.add_argument(
         "--normalize",
-        choices=tuple(NORMALIZE_NAMES),
+        choices=NORMALIZE_NAMES,
         help="unit_sphere: centre each cloud's positions at their mean and scale them so that "
         "the farthest is at distance 1, as PointCloudDataset(normalize='unit_sphere') does; "
         "the normals stay as they are" + (" (part of the batch record)" if batch else ""),
