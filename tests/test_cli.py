@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -326,6 +328,83 @@ def test_batch_refuses_models_with_one_output(tmp_path):
         ["part.obj", "its output part.npz would also be the output of part.STL"]]
     assert not (tmp_path / "out" / "part.npz").exists()
     check_cloud(tmp_path / "out" / "other.npz", 8, faces)
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A file system of 256 KiB of its own (a tmpfs, which only root may mount)."""
+    where = tmp_path / "disk"
+    where.mkdir()
+    try:
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", where],
+                                 capture_output=True, text=True)
+    except FileNotFoundError:
+        pytest.skip("a full disk needs a small file system, and there is no mount command")
+    if mounted.returncode != 0:
+        pytest.skip(f"a full disk needs a small file system, which cannot be mounted here "
+                    f"(root only): {mounted.stderr.strip()}")
+    yield where
+    subprocess.run(["umount", where], check=True)
+
+
+def fill(disk: Path, room: int) -> None:
+    """Fills the disk but `room` blocks."""
+    block = os.statvfs(disk).f_bsize
+    descriptor = os.open(disk / "filler", os.O_WRONLY | os.O_CREAT)
+    try:
+        written = 0
+        with contextlib.suppress(OSError):
+            while True:
+                written += os.write(descriptor, bytes(block))
+        os.ftruncate(descriptor, max(0, written // block - room) * block)
+    finally:
+        os.close(descriptor)
+
+
+# Blocks left free: None leaves the whole disk, to fill in the middle of the batch; 2 hold the
+# record (and a shard batch's list), not the clouds nor the list of their failures; 0 nothing.
+@pytest.mark.parametrize("fmt, room", [("npz", None), ("ply", None), ("xyzn", None),
+                                       ("xyz", None), ("h5", None), ("npz", 2), ("h5", 2),
+                                       ("npz", 0), ("h5", 0)])
+def test_a_full_disk_fails_each_model_in_one_line(tmp_path, small_disk, fmt, room):
+    if fmt == "h5":
+        pytest.importorskip("h5py")
+    for index in range(40):
+        path = tmp_path / "in" / f"m{index:02d}.stl"
+        path.parent.mkdir(exist_ok=True)
+        meshgen.write_binary_stl(path, torus_faces(20))
+    if room is not None:
+        fill(small_disk, room)
+    out = small_disk / "out"
+    result = run_cli("batch", tmp_path / "in", out, 2048, "--format", fmt, "--jobs", 2, "-q",
+                     *(["--shard-size", 4] if fmt == "h5" else []))
+    assert result.returncode == 1, result.stderr
+    assert "Traceback" not in result.stderr
+    # A temporary file that could not be finished is removed.
+    assert not [p.name for p in small_disk.rglob("*") if p.name.endswith(".part")]
+    lines = result.stderr.splitlines()
+    if room == 0:
+        assert lines == [f"vertisift batch: error: cannot write {out / RECORD_FILE}: "
+                         "No space left on device"]
+        return
+    # One line per model that failed, and the summary all the same.
+    summary = re.fullmatch(r"vertisift batch: 40 models found: (\d+) converted, 0 already "
+                           r"done, (\d+) failed \(.*\)", lines[0])
+    assert summary, lines[0]
+    converted, failed = map(int, summary.groups())
+    assert converted + failed == 40 and failed > 0 and (converted == 0) == (room == 2)
+    assert lines[1] == "failed:"
+    shown = [line.split(": ", 1) for line in lines[2:2 + failed]]
+    failure = r"cannot write (ply_data_all[0-9]+\.h5|.*/m[0-9]+\.%s): No space left on device"
+    assert all(re.fullmatch(failure % fmt, message) for _, message in shown), shown
+    listed = out / "failures.csv"
+    if lines[2 + failed:] == [f"vertisift batch: the failures are listed in {listed}"]:
+        assert room is None
+        assert [[path.strip(), message] for path, message in shown] == read_failures(out)[1:]
+    else:
+        assert lines[2 + failed:] == [f"vertisift batch: cannot write {listed}: No space left "
+                                      "on device; the failures are listed above only"]
+        assert not listed.exists()
 
 
 @pytest.mark.parametrize("args, parts", [

@@ -11,9 +11,11 @@ whatever happens to the writing process.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import warnings
 import zipfile
+from collections.abc import Iterator
 from pathlib import Path
 from typing import BinaryIO
 
@@ -52,6 +54,25 @@ def temp_path(target: Path, pid: int) -> Path:
     return target.with_name(f".{target.name}.{pid}.part")
 
 
+@contextlib.contextmanager
+def replacing(target: Path) -> Iterator[Path]:
+    """The temporary path (`temp_path`) to write `target` under, renamed over `target` when
+    the block ends and removed when it raises. An OSError is raised again with `target` for
+    its filename (the temporary name means nothing to the caller) and, for its strerror, one
+    line: the system's text for its error number where it has one, since a library's own can
+    run over lines (HDF5's names the time and the temporary file)."""
+    temp = temp_path(target, os.getpid())
+    try:
+        yield temp
+        os.replace(temp, target)
+    except BaseException as error:
+        temp.unlink(missing_ok=True)
+        if isinstance(error, OSError):
+            reason = os.strerror(error.errno) if error.errno else _first_line(error)
+            raise OSError(error.errno, reason, os.fspath(target)) from None
+        raise
+
+
 def write_cloud(
     path: str | os.PathLike[str], positions: npt.ArrayLike, normals: npt.ArrayLike
 ) -> None:
@@ -62,21 +83,15 @@ def write_cloud(
     normals_f32 = _as_points(normals, "normals")
     if len(positions_f32) != len(normals_f32):
         raise ValueError(f"{len(positions_f32)} positions but {len(normals_f32)} normals")
-    temp = temp_path(target, os.getpid())
     try:
         # No fsync: it costs as much as the reduction of a small model. The rename alone
         # keeps half-written files from showing under the target name when the process
         # dies; a file cut short by a crash of the whole system fails the completeness check
         # of cloud_size, so a rerun of the batch makes it again.
-        with temp.open("wb") as out:
+        with replacing(target) as temp, temp.open("wb") as out:
             writer(out, positions_f32, normals_f32)
-        os.replace(temp, target)
-    except BaseException as error:
-        temp.unlink(missing_ok=True)
-        if isinstance(error, OSError) and error.strerror:
-            # The temporary name means nothing to the caller: name the file asked for.
-            raise OSError(error.errno, f"cannot write {target}: {error.strerror}") from None
-        raise
+    except OSError as error:
+        raise OSError(error.errno, f"cannot write {target}: {error.strerror}") from None
 
 
 def read_cloud(path: str | os.PathLike[str]) -> tuple[Array, Array]:
@@ -127,6 +142,11 @@ def cloud_size(path: str | os.PathLike[str]) -> int | None:
         return len(positions)
     except (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile):
         return None
+
+
+def _first_line(error: OSError) -> str:
+    text = error.strerror or str(error)
+    return text.splitlines()[0] if text else type(error).__name__
 
 
 def _as_points(values: npt.ArrayLike, name: str) -> Array:

@@ -19,7 +19,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from vertisift_tools.clouds import cloud_size, temp_path
+from vertisift_tools.clouds import cloud_size, replacing
 from vertisift_tools.formats import FORMATS
 from vertisift_tools.models import list_models, model_suffix
 from vertisift_tools.options import SEED_SCHEME, SampleOptions, package_version
@@ -201,6 +201,8 @@ class BatchReport:
     seconds: float = 0.0
     # Converted models with points of normal (0, 0, 0): path under the input folder -> count.
     zero_normals: dict[str, int] = field(default_factory=dict)
+    # Why OUT_DIR/failures.csv could not be written (a full disk); None when it was.
+    failures_file_error: str | None = None
 
     @property
     def ok(self) -> bool:
@@ -352,11 +354,11 @@ def write_failures(out_dir: str | os.PathLike[str], failures: Iterable[Failure])
 
 
 def replace_text(target: Path, text: str) -> Path:
-    """Writes `text` under a temporary name and renames it over `target`, as the clouds are."""
-    temp = temp_path(target, os.getpid())
-    # surrogateescape writes undecodable file names back as their original bytes.
-    temp.write_text(text, encoding="utf-8", errors="surrogateescape")
-    os.replace(temp, target)
+    """Writes `text` under a temporary name and renames it over `target`, as the clouds are
+    (an OSError as `replacing` raises it: naming `target`, the temporary file removed)."""
+    with replacing(target) as temp:
+        # surrogateescape writes undecodable file names back as their original bytes.
+        temp.write_text(text, encoding="utf-8", errors="surrogateescape")
     return target
 
 

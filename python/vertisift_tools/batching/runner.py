@@ -8,6 +8,7 @@ when all are done, or lets KeyboardInterrupt through once it has stopped its wor
 
 from __future__ import annotations
 
+import contextlib
 import os
 import time
 from collections.abc import Callable, Sequence
@@ -15,6 +16,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, NoReturn
 
 from vertisift_tools.batching.plan import (
+    FAILURES_FILE,
     BatchReport,
     Outcome,
     Record,
@@ -75,9 +77,21 @@ def run_planned_batch(
         )
     finally:
         bar.close()
-    write_failures(out_dir, report.failures)
+    write_failure_list(out_dir, report)
     report.seconds = time.perf_counter() - started
     return report
+
+
+def write_failure_list(out_dir: str | os.PathLike[str], report: BatchReport) -> None:
+    """Writes OUT_DIR/failures.csv. When it cannot be written (a full disk), the report says
+    why instead, so that the run's counts still reach the caller, and the list of an earlier
+    run is removed rather than left to be read as this run's."""
+    try:
+        write_failures(out_dir, report.failures)
+    except OSError as error:
+        report.failures_file_error = f"cannot write {error.filename}: {error.strerror}"
+        with contextlib.suppress(OSError):
+            (Path(out_dir) / FAILURES_FILE).unlink(missing_ok=True)
 
 
 class Progress:

@@ -32,10 +32,9 @@ from vertisift_tools.batching.plan import (
     check_record,
     listed_models,
     replace_text,
-    write_failures,
     write_record,
 )
-from vertisift_tools.batching.runner import Execute, Progress
+from vertisift_tools.batching.runner import Execute, Progress, write_failure_list
 from vertisift_tools.batching.task import draw_model
 from vertisift_tools.formats import SHARD_FORMAT
 from vertisift_tools.options import SampleOptions
@@ -347,7 +346,7 @@ def run_shard_batch(
         report.interrupted = True
     finally:
         bar.close()
-    write_failures(out_root, report.failures)
+    write_failure_list(out_root, report)
     report.seconds = time.perf_counter() - started
     return report
 
@@ -400,7 +399,9 @@ def write_rows(work: ShardWork, shard: Shard, outcomes: Sequence[Outcome]) -> st
         )
         replace_text(id_file, id_file_text([task.relative for task, _, _ in rows]))
     except OSError as error:
-        return f"cannot write {shard.name}: {error.strerror or error}"
+        # The shard or its list of models, by name: OUT_DIR holds them side by side.
+        written = Path(error.filename).name if error.filename else shard.name
+        return f"cannot write {written}: {error.strerror or error}"
     return None
 
 

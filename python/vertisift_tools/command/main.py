@@ -122,6 +122,13 @@ def batch_command(arguments: argparse.Namespace) -> int:
         raise UsageError(
             f"OUT_DIR {out_dir} {error.reason}; use --overwrite to make every cloud again"
         ) from None
+    except OSError as error:
+        if error.filename is None:
+            raise
+        # A file of OUT_DIR that the batch writes before any model (its record), such as on
+        # a full disk; each model's own failure is in the report.
+        _say(f"batch: error: cannot write {error.filename}: {error.strerror}")
+        return FAILED
 
 
 def _check_shard_options(arguments: argparse.Namespace) -> None:
@@ -199,7 +206,7 @@ def _convert_and_summarise(arguments: argparse.Namespace, options: SampleOptions
     if report.interrupted:
         _say("batch: interrupted; run the same command again to resume")
         return INTERRUPTED
-    return 0 if report.ok else FAILED
+    return 0 if report.ok and report.failures_file_error is None else FAILED
 
 
 def _shard_arguments(arguments: argparse.Namespace) -> dict[str, Any]:
@@ -229,7 +236,11 @@ def _summarise(report: BatchReport, count: int, out_dir: Path) -> None:
             for failure in sorted(report.failures, key=lambda f: f.path)
         ]
         print("failed:", *lines, sep="\n", file=sys.stderr)
-        _say(f"batch: the failures are listed in {out_dir / 'failures.csv'}")
+        if report.failures_file_error is None:
+            _say(f"batch: the failures are listed in {out_dir / 'failures.csv'}")
+    if report.failures_file_error is not None:
+        above = "; the failures are listed above only" if report.failures else ""
+        _say(f"batch: {report.failures_file_error}{above}")
 
 
 def preview_command(arguments: argparse.Namespace) -> int:
