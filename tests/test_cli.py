@@ -314,6 +314,46 @@ def test_batch_interrupted_then_resumed(tmp_path, how):
         check_cloud(out / Path(relative).with_suffix(".npz"), COUNT, faces)
 
 
+# No process has this id: Linux numbers processes below 2**22 at most.
+GONE_PID = 2**22 + 1
+
+
+@pytest.mark.parametrize("fmt, targets, others", [
+    # Clouds finished, failed and still to make, the record and the failure list.
+    ("npz", ["a0.npz", "c2.npz", "sub/broken.npz", "sub/deeper/e4.npz", RECORD_FILE,
+             "failures.csv"],
+     ["notes.npz", "a0.stl", "c2.ply", "sub/a0.npz"]),
+    ("h5", ["ply_data_all0.h5", "ply_data_all_0_id2file.json", "all_files.txt", RECORD_FILE],
+     ["ply_data_all1.h5", "train_files.txt", "shape_names.txt", "a0.npz"]),
+])
+def test_a_rerun_removes_what_killed_runs_were_writing(tmp_path, fmt, targets, others):
+    if fmt == "h5":
+        pytest.importorskip("h5py")
+    make_tree(tmp_path / "in")
+    out = tmp_path / "out"
+    vertisift_tools.batch(tmp_path / "in", out, COUNT, fmt=fmt, jobs=1)
+    (out / "c2.npz").unlink(missing_ok=True)
+
+    def temporary(relative: str, pid: object) -> Path:
+        path = out / relative
+        return path.with_name(f".{path.name}.{pid}.part")
+
+    # What runs killed as they wrote left behind, and what is not theirs to remove: the
+    # temporary files of names the batch does not make, of a process still running (a
+    # concurrent run), and files that only look like temporary ones.
+    left = [temporary(relative, GONE_PID) for relative in targets]
+    kept = [temporary(relative, GONE_PID) for relative in others]
+    kept += [temporary(targets[0], os.getppid()), temporary(targets[0], "x"),
+             out / f"{targets[0]}.{GONE_PID}.part", out / f".{targets[0]}.part"]
+    for path in left + kept:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(b"half a file")
+    report = vertisift_tools.batch(tmp_path / "in", out, COUNT, fmt=fmt, jobs=1)
+    assert report.found == 6
+    assert [path for path in left if path.exists()] == []
+    assert [path.name for path in kept if not path.exists()] == []
+
+
 def test_batch_refuses_models_with_one_output(tmp_path):
     faces = torus_faces(12)
     (tmp_path / "in").mkdir()

@@ -13,9 +13,10 @@ from __future__ import annotations
 
 import contextlib
 import os
+import re
 import warnings
 import zipfile
-from collections.abc import Iterator
+from collections.abc import Container, Iterator
 from pathlib import Path
 from typing import BinaryIO
 
@@ -46,12 +47,30 @@ _PLY_TYPES = {
     "float64": "f8",
 }
 _PLY_ORDER = {"binary_little_endian": "<", "binary_big_endian": ">", "ascii": ""}
+# A name that temp_path gives.
+_TEMP_NAME = re.compile(r"\.(?P<name>.+)\.(?P<pid>[0-9]+)\.part")
 
 
 def temp_path(target: Path, pid: int) -> Path:
     """Where process `pid` puts `target` together before renaming it (hidden, never a cloud
     suffix, so neither a rerun nor a folder listing takes it for a finished file)."""
     return target.with_name(f".{target.name}.{pid}.part")
+
+
+def remove_leftovers(folder: Path, names: Container[str]) -> None:
+    """Removes from `folder` the temporary files (`temp_path`) of `names` whose process is
+    not running on this machine: a process killed as it wrote left them, and no rename will
+    ever take them. Those of a running process stay, as it may still be writing them."""
+    try:
+        with os.scandir(folder) as listing:
+            temporary = [entry.name for entry in listing if entry.name.endswith(".part")]
+    except OSError:
+        return  # not made yet, or not to be read: nothing of ours to remove
+    for entry in temporary:
+        match = _TEMP_NAME.fullmatch(entry)
+        if match and match["name"] in names and not _running(int(match["pid"])):
+            with contextlib.suppress(OSError):
+                (folder / entry).unlink()
 
 
 @contextlib.contextmanager
@@ -142,6 +161,16 @@ def cloud_size(path: str | os.PathLike[str]) -> int | None:
         return len(positions)
     except (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile):
         return None
+
+
+def _running(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)  # no signal: only whether the process is there
+    except (ProcessLookupError, OverflowError):
+        return False
+    except PermissionError:
+        return True  # another user's
+    return True
 
 
 def _first_line(error: OSError) -> str:

@@ -189,6 +189,7 @@ class Plan:
     skipped: int  # finished in an earlier run
     record: BatchRecord  # what the batch makes, to be kept in OUT_DIR
     failures: list[Failure] = field(default_factory=list)  # known before any conversion
+    kept: list[str] = field(default_factory=list)  # the clouds of those skipped
 
 
 @dataclass
@@ -270,6 +271,7 @@ def plan_batch(
     )
     tasks: list[Task] = []
     skipped = 0
+    kept: list[str] = []
     for relative, cloud in zip(models, clouds, strict=True):
         sharing = owners[cloud]
         if len(sharing) > 1:
@@ -279,10 +281,11 @@ def plan_batch(
             failures.append(Failure(relative, message))
         elif cloud in finished:
             skipped += 1
+            kept.append(out_prefix + cloud)
         else:
             model_path, cloud_path = in_prefix + relative, out_prefix + cloud
             tasks.append(Task(model_path, cloud_path, relative, chosen.for_file(relative)))
-    return Plan(tasks, len(models), skipped, record, failures)
+    return Plan(tasks, len(models), skipped, record, failures, kept)
 
 
 def listed_models(root: Path, failures: list[Failure]) -> list[str]:

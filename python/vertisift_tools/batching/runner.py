@@ -11,12 +11,13 @@ from __future__ import annotations
 import contextlib
 import os
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, NoReturn
 
 from vertisift_tools.batching.plan import (
     FAILURES_FILE,
+    RECORD_FILE,
     BatchReport,
     Outcome,
     Record,
@@ -25,7 +26,7 @@ from vertisift_tools.batching.plan import (
     write_failures,
     write_record,
 )
-from vertisift_tools.clouds import cloud_size
+from vertisift_tools.clouds import cloud_size, remove_leftovers
 from vertisift_tools.options import SampleOptions
 
 if TYPE_CHECKING:
@@ -56,6 +57,7 @@ def run_planned_batch(
     if not plan.found and not plan.failures:
         return report  # nothing to do, and nothing made
     Path(out_dir).mkdir(parents=True, exist_ok=True)
+    remove_leftovers_of(out_dir, [*(task.cloud for task in plan.tasks), *plan.kept])
     # Before any cloud: a run cut short must leave the record of the clouds it did write.
     write_record(out_dir, plan.record)
     bar = Progress(len(plan.tasks), len(plan.failures), enabled=progress)
@@ -80,6 +82,25 @@ def run_planned_batch(
     write_failure_list(out_dir, report)
     report.seconds = time.perf_counter() - started
     return report
+
+
+def remove_leftovers_of(out_dir: str | os.PathLike[str], outputs: Iterable[str]) -> None:
+    """Removes what earlier runs of the batch in OUT_DIR were writing when they were killed
+    (SIGKILL, the machine's end): the temporary files of its `outputs` (paths of its clouds
+    or shards and their lists), of its record and of its failure list, when OUT_DIR holds a
+    batch record. Never another file: see `remove_leftovers`, which also keeps those of
+    processes still running on this machine (a concurrent run of the same OUT_DIR). A
+    process on another machine of a Dask cluster is not seen from here: the model it is
+    writing fails in its run and is made by the next."""
+    out_root = Path(out_dir)
+    if not (out_root / RECORD_FILE).is_file():
+        return
+    names: dict[Path, set[str]] = {out_root: {RECORD_FILE, FAILURES_FILE}}
+    for output in outputs:
+        parent, name = os.path.split(output)
+        names.setdefault(Path(parent), set()).add(name)
+    for folder, in_folder in names.items():
+        remove_leftovers(folder, in_folder)
 
 
 def write_failure_list(out_dir: str | os.PathLike[str], report: BatchReport) -> None:

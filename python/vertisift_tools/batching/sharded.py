@@ -34,7 +34,12 @@ from vertisift_tools.batching.plan import (
     replace_text,
     write_record,
 )
-from vertisift_tools.batching.runner import Execute, Progress, write_failure_list
+from vertisift_tools.batching.runner import (
+    Execute,
+    Progress,
+    remove_leftovers_of,
+    write_failure_list,
+)
 from vertisift_tools.batching.task import draw_model
 from vertisift_tools.formats import SHARD_FORMAT
 from vertisift_tools.options import SampleOptions
@@ -334,6 +339,7 @@ def run_shard_batch(
     if not plan.found and not plan.failures:
         return report
     out_root.mkdir(parents=True, exist_ok=True)
+    remove_leftovers_of(out_root, _outputs(out_root, plan))
     write_record(out_root, plan.record)
     _write_listing(out_root, plan)
     work = ShardWork(str(out_root), count, np.dtype(label_type(len(plan.classes))).name)
@@ -414,6 +420,18 @@ def _complete(out_root: Path, shard: Shard, count: int, label_dtype: Any) -> boo
         return False
     found = shard_labels(out_root / shard.name, count)
     return found is not None and found.dtype == label_dtype and found.tolist() == list(shard.labels)
+
+
+def _outputs(out_root: Path, plan: ShardPlan) -> list[str]:
+    """The paths of the files that the batch writes in OUT_DIR besides its record and
+    failure list: its shards, their lists of models, its splits' lists of shards and its
+    class names (with labels)."""
+    names = [list_file_name(split) for split in plan.splits]
+    if plan.classes:
+        names.append(CLASSES_FILE)
+    for shard in plan.shards:
+        names += [shard.name, id_file_name(shard.split, shard.index)]
+    return [str(out_root / name) for name in names]
 
 
 def _write_listing(out_root: Path, plan: ShardPlan) -> None:
