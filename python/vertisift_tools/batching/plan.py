@@ -199,6 +199,9 @@ class BatchReport:
     converted: int = 0
     failures: list[Failure] = field(default_factory=list)
     interrupted: bool = False
+    # The Dask scheduler went away before the end: the models it had not reported are
+    # neither converted nor failed, and a rerun resumes the batch.
+    scheduler_lost: bool = False
     seconds: float = 0.0
     # Converted models with points of normal (0, 0, 0): path under the input folder -> count.
     zero_normals: dict[str, int] = field(default_factory=dict)
@@ -208,7 +211,7 @@ class BatchReport:
     @property
     def ok(self) -> bool:
         """Every model has its cloud: nothing failed and the run was not cut short."""
-        return not self.failures and not self.interrupted
+        return not self.failures and not self.interrupted and not self.scheduler_lost
 
     def record(self, task: Task, outcome: Outcome) -> None:
         """Counts one finished file, converted or failed."""

@@ -3,7 +3,8 @@ ends, and write the failure report, also when the run is interrupted.
 
 A runner is a function `execute(tasks, count, record)` that converts the tasks somewhere (local
 worker processes, a Dask cluster) and calls `record` once for each file that ends. It returns
-when all are done, or lets KeyboardInterrupt through once it has stopped its work.
+when all are done, or lets KeyboardInterrupt through once it has stopped its work, or raises
+SchedulerLost when the scheduler that runs its work went away.
 """
 
 from __future__ import annotations
@@ -35,6 +36,20 @@ if TYPE_CHECKING:
 Execute = Callable[[Sequence[Task], int, Record], None]
 
 
+class SchedulerLost(Exception):
+    """The scheduler that runs a batch's work went away before the batch ended. The work it
+    had not reported is neither done nor failed: the report says `scheduler_lost`, and a
+    rerun resumes the batch."""
+
+
+def note_stop(report: BatchReport, stopped: KeyboardInterrupt | SchedulerLost) -> None:
+    """Says in the report why the batch was cut short."""
+    if isinstance(stopped, SchedulerLost):
+        report.scheduler_lost = True
+    else:
+        report.interrupted = True
+
+
 def run_planned_batch(
     in_dir: str | os.PathLike[str],
     out_dir: str | os.PathLike[str],
@@ -48,9 +63,11 @@ def run_planned_batch(
 ) -> BatchReport:
     """Plans the batch (each file with `options`, see `plan_batch`; BatchMismatchError when
     OUT_DIR holds another batch's clouds, unless `overwrite`), makes OUT_DIR and records the
-    batch there, hands the tasks to `execute`, and writes OUT_DIR/failures.csv. On
-    KeyboardInterrupt the report says `interrupted`. When IN_DIR holds no model at all,
-    nothing is made and the report's `found` is 0."""
+    batch there, hands the tasks to `execute`, and writes OUT_DIR/failures.csv
+    (`write_failure_list`). On KeyboardInterrupt the report says `interrupted`, and when the
+    runner's scheduler went away (SchedulerLost), `scheduler_lost`. When IN_DIR holds no
+    model at all, nothing is made and the report's `found` is 0. An OSError that names a
+    file of OUT_DIR (the record, on a full disk) ends the batch before any model."""
     started = time.perf_counter()
     plan = plan_batch(in_dir, out_dir, count, fmt, options, overwrite=overwrite)
     report = BatchReport(found=plan.found, skipped=plan.skipped, failures=list(plan.failures))
@@ -70,8 +87,8 @@ def run_planned_batch(
 
     try:
         execute(plan.tasks, count, record)
-    except KeyboardInterrupt:
-        report.interrupted = True
+    except (KeyboardInterrupt, SchedulerLost) as stopped:
+        note_stop(report, stopped)
         # A runner can be stopped after a file was written but before its end reached us
         # (a Dask result still on its way): what is on disk counts.
         report.converted += sum(

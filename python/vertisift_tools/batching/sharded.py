@@ -37,6 +37,8 @@ from vertisift_tools.batching.plan import (
 from vertisift_tools.batching.runner import (
     Execute,
     Progress,
+    SchedulerLost,
+    note_stop,
     remove_leftovers_of,
     write_failure_list,
 )
@@ -252,7 +254,7 @@ class ShardEnded(Protocol):
 
 # A runner of shards: makes the shards with the ShardWork, and reports each model and each
 # shard as it ends. It returns when all are done, or lets KeyboardInterrupt through once it
-# has stopped its work.
+# has stopped its work, or raises SchedulerLost.
 ExecuteShards = Callable[[Sequence[Shard], ShardWork, ShardEnded], None]
 
 
@@ -348,8 +350,8 @@ def run_shard_batch(
     )
     try:
         execute(plan.todo, work, _Tally(report, bar))
-    except KeyboardInterrupt:
-        report.interrupted = True
+    except (KeyboardInterrupt, SchedulerLost) as stopped:
+        note_stop(report, stopped)
     finally:
         bar.close()
     write_failure_list(out_root, report)

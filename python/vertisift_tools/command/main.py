@@ -170,9 +170,10 @@ def _convert_and_summarise(arguments: argparse.Namespace, options: SampleOptions
     signal.signal(signal.SIGTERM, _interrupt)
     progress = not arguments.quiet
     if arguments.dask:
-        from vertisift_tools.batching.dask_runner import batch_dask
+        from vertisift_tools.batching.dask_runner import batch_dask, close_quietly
 
-        with _connect(arguments.dask) as client:
+        client = _connect(arguments.dask)
+        try:
             report = batch_dask(
                 in_dir,
                 out_dir,
@@ -185,6 +186,8 @@ def _convert_and_summarise(arguments: argparse.Namespace, options: SampleOptions
                 models_per_task=arguments.models_per_task,
                 **_shard_arguments(arguments),
             )
+        finally:
+            close_quietly(client)
     else:
         from vertisift_tools.batching.local import batch
 
@@ -206,6 +209,12 @@ def _convert_and_summarise(arguments: argparse.Namespace, options: SampleOptions
     if report.interrupted:
         _say("batch: interrupted; run the same command again to resume")
         return INTERRUPTED
+    if report.scheduler_lost:
+        _say(
+            f"batch: the Dask scheduler at {arguments.dask} went away; "
+            "run the same command again to resume"
+        )
+        return FAILED
     return 0 if report.ok and report.failures_file_error is None else FAILED
 
 
