@@ -314,6 +314,30 @@ def test_batch_interrupted_then_resumed(tmp_path, how):
         check_cloud(out / Path(relative).with_suffix(".npz"), COUNT, faces)
 
 
+@pytest.mark.parametrize("guarded", [False, True])
+def test_a_script_must_call_batch_under_the_main_guard(tmp_path, guarded):
+    make_tree(tmp_path / "in")
+    call = f"report = vertisift_tools.batch({str(tmp_path / 'in')!r}, 'out', {COUNT}, jobs=2)\n"
+    script = tmp_path / "script.py"
+    script.write_text("import vertisift_tools\n" + (
+        "if __name__ == '__main__':\n    " + call + "    print(report.converted)\n" if guarded
+        else call))
+    # The worker processes import the script again; without the guard, each would call
+    # batch() there.
+    result = subprocess.run([sys.executable, script], cwd=tmp_path, env=cli_env(),
+                            capture_output=True, text=True, timeout=120)
+    if guarded:
+        assert (result.returncode, result.stdout) == (0, "5\n"), result.stderr
+        return
+    assert result.returncode == 1
+    assert result.stderr.splitlines()[-1] == (
+        "RuntimeError: call vertisift_tools.batch() under 'if __name__ == \"__main__\":' in a "
+        "script: each worker process imports the script again as it starts, and a call at its "
+        "top level would run there too")
+    assert result.stderr.count("Traceback") == 1, result.stderr
+    assert files_under(tmp_path / "out") == [RECORD_FILE]
+
+
 # No process has this id: Linux numbers processes below 2**22 at most.
 GONE_PID = 2**22 + 1
 
