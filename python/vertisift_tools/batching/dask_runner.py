@@ -323,7 +323,7 @@ class DaskRunner:
         if isinstance(error, CancelledError) and (
             getattr(error, "reason", None) == LOST_REASON or self.client.status != "running"
         ):
-            raise SchedulerLost(f"the Dask scheduler of {self.client} went away") from None
+            raise SchedulerLost("the Dask scheduler went away") from None
 
 
 class _InFlight:
