@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -315,6 +317,70 @@ def test_batch_interrupted_then_resumed(tmp_path, how):
         check_cloud(out / Path(relative).with_suffix(".npz"), COUNT, faces)
 
 
+@pytest.mark.parametrize("guarded", [False, True])
+def test_a_script_must_call_batch_under_the_main_guard(tmp_path, guarded):
+    make_tree(tmp_path / "in")
+    call = f"report = vertisift_tools.batch({str(tmp_path / 'in')!r}, 'out', {COUNT}, jobs=2)\n"
+    script = tmp_path / "script.py"
+    script.write_text("import vertisift_tools\n" + (
+        "if __name__ == '__main__':\n    " + call + "    print(report.converted)\n" if guarded
+        else call))
+    # The worker processes import the script again; without the guard, each would call
+    # batch() there.
+    result = subprocess.run([sys.executable, script], cwd=tmp_path, env=cli_env(),
+                            capture_output=True, text=True, timeout=120)
+    if guarded:
+        assert (result.returncode, result.stdout) == (0, "5\n"), result.stderr
+        return
+    assert result.returncode == 1
+    assert result.stderr.splitlines()[-1] == (
+        "RuntimeError: call vertisift_tools.batch() under 'if __name__ == \"__main__\":' in a "
+        "script: each worker process imports the script again as it starts, and a call at its "
+        "top level would run there too")
+    assert result.stderr.count("Traceback") == 1, result.stderr
+    assert files_under(tmp_path / "out") == [RECORD_FILE]
+
+
+# No process has this id: Linux numbers processes below 2**22 at most.
+GONE_PID = 2**22 + 1
+
+
+@pytest.mark.parametrize("fmt, targets, others", [
+    # Clouds finished, failed and still to make, the record and the failure list.
+    ("npz", ["a0.npz", "c2.npz", "sub/broken.npz", "sub/deeper/e4.npz", RECORD_FILE,
+             "failures.csv"],
+     ["notes.npz", "a0.stl", "c2.ply", "sub/a0.npz"]),
+    ("h5", ["ply_data_all0.h5", "ply_data_all_0_id2file.json", "all_files.txt", RECORD_FILE],
+     ["ply_data_all1.h5", "train_files.txt", "shape_names.txt", "a0.npz"]),
+])
+def test_a_rerun_removes_what_killed_runs_were_writing(tmp_path, fmt, targets, others):
+    if fmt == "h5":
+        pytest.importorskip("h5py")
+    make_tree(tmp_path / "in")
+    out = tmp_path / "out"
+    vertisift_tools.batch(tmp_path / "in", out, COUNT, fmt=fmt, jobs=1)
+    (out / "c2.npz").unlink(missing_ok=True)
+
+    def temporary(relative: str, pid: object) -> Path:
+        path = out / relative
+        return path.with_name(f".{path.name}.{pid}.part")
+
+    # What runs killed as they wrote left behind, and what is not theirs to remove: the
+    # temporary files of names the batch does not make, of a process still running (a
+    # concurrent run), and files that only look like temporary ones.
+    left = [temporary(relative, GONE_PID) for relative in targets]
+    kept = [temporary(relative, GONE_PID) for relative in others]
+    kept += [temporary(targets[0], os.getppid()), temporary(targets[0], "x"),
+             out / f"{targets[0]}.{GONE_PID}.part", out / f".{targets[0]}.part"]
+    for path in left + kept:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(b"half a file")
+    report = vertisift_tools.batch(tmp_path / "in", out, COUNT, fmt=fmt, jobs=1)
+    assert report.found == 6
+    assert [path for path in left if path.exists()] == []
+    assert [path.name for path in kept if not path.exists()] == []
+
+
 def test_batch_refuses_models_with_one_output(tmp_path):
     faces = torus_faces(12)
     (tmp_path / "in").mkdir()
@@ -329,6 +395,83 @@ def test_batch_refuses_models_with_one_output(tmp_path):
         ["part.obj", "its output part.npz would also be the output of part.STL"]]
     assert not (tmp_path / "out" / "part.npz").exists()
     check_cloud(tmp_path / "out" / "other.npz", 8, faces)
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A file system of 256 KiB of its own (a tmpfs, which only root may mount)."""
+    where = tmp_path / "disk"
+    where.mkdir()
+    try:
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", where],
+                                 capture_output=True, text=True)
+    except FileNotFoundError:
+        pytest.skip("a full disk needs a small file system, and there is no mount command")
+    if mounted.returncode != 0:
+        pytest.skip(f"a full disk needs a small file system, which cannot be mounted here "
+                    f"(root only): {mounted.stderr.strip()}")
+    yield where
+    subprocess.run(["umount", where], check=True)
+
+
+def fill(disk: Path, room: int) -> None:
+    """Fills the disk but `room` blocks."""
+    block = os.statvfs(disk).f_bsize
+    descriptor = os.open(disk / "filler", os.O_WRONLY | os.O_CREAT)
+    try:
+        written = 0
+        with contextlib.suppress(OSError):
+            while True:
+                written += os.write(descriptor, bytes(block))
+        os.ftruncate(descriptor, max(0, written // block - room) * block)
+    finally:
+        os.close(descriptor)
+
+
+# Blocks left free: None leaves the whole disk, to fill in the middle of the batch; 2 hold the
+# record (and a shard batch's list), not the clouds nor the list of their failures; 0 nothing.
+@pytest.mark.parametrize("fmt, room", [("npz", None), ("ply", None), ("xyzn", None),
+                                       ("xyz", None), ("h5", None), ("npz", 2), ("h5", 2),
+                                       ("npz", 0), ("h5", 0)])
+def test_a_full_disk_fails_each_model_in_one_line(tmp_path, small_disk, fmt, room):
+    if fmt == "h5":
+        pytest.importorskip("h5py")
+    for index in range(40):
+        path = tmp_path / "in" / f"m{index:02d}.stl"
+        path.parent.mkdir(exist_ok=True)
+        meshgen.write_binary_stl(path, torus_faces(20))
+    if room is not None:
+        fill(small_disk, room)
+    out = small_disk / "out"
+    result = run_cli("batch", tmp_path / "in", out, 2048, "--format", fmt, "--jobs", 2, "-q",
+                     *(["--shard-size", 4] if fmt == "h5" else []))
+    assert result.returncode == 1, result.stderr
+    assert "Traceback" not in result.stderr
+    # A temporary file that could not be finished is removed.
+    assert not [p.name for p in small_disk.rglob("*") if p.name.endswith(".part")]
+    lines = result.stderr.splitlines()
+    if room == 0:
+        assert lines == [f"vertisift batch: error: cannot write {out / RECORD_FILE}: "
+                         "No space left on device"]
+        return
+    # One line per model that failed, and the summary all the same.
+    summary = re.fullmatch(r"vertisift batch: 40 models found: (\d+) converted, 0 already "
+                           r"done, (\d+) failed \(.*\)", lines[0])
+    assert summary, lines[0]
+    converted, failed = map(int, summary.groups())
+    assert converted + failed == 40 and failed > 0 and (converted == 0) == (room == 2)
+    assert lines[1] == "failed:"
+    shown = [line.split(": ", 1) for line in lines[2:2 + failed]]
+    failure = r"cannot write (ply_data_all[0-9]+\.h5|.*/m[0-9]+\.%s): No space left on device"
+    assert all(re.fullmatch(failure % fmt, message) for _, message in shown), shown
+    listed = out / "failures.csv"
+    if lines[2 + failed:] == [f"vertisift batch: the failures are listed in {listed}"]:
+        assert room is None
+        assert [[path.strip(), message] for path, message in shown] == read_failures(out)[1:]
+    else:
+        assert lines[2 + failed:] == [f"vertisift batch: cannot write {listed}: No space left "
+                                      "on device; the failures are listed above only"]
+        assert not listed.exists()
 
 
 @pytest.mark.parametrize("args, parts", [

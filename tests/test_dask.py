@@ -5,8 +5,10 @@ from __future__ import annotations
 
 import contextlib
 import os
+import re
 import signal
 import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -14,6 +16,7 @@ import pytest
 
 from cli_support import (
     BROKEN_MESSAGE,
+    BROKEN_SIZE,
     DIED_MESSAGE,
     check_cloud,
     cli_command,
@@ -258,3 +261,78 @@ def test_interrupted_dask_batch_resumes(tmp_path, fresh_cluster, seeded_local):
     # The clouds of the first run are kept as they were, and all are the local batch's.
     assert all((out / relative).stat().st_ino == inode for relative, inode in kept.items())
     assert contents(out) == expected
+
+
+@contextlib.contextmanager
+def cluster_processes(tmp_path, stall: str):
+    """A scheduler and two single-thread workers, each a process of its own (so that the
+    scheduler can be killed), the workers stalling at the model named `stall`; yields the
+    scheduler's process and address. One task per worker at a time, as in local_cluster."""
+    scheduler_file = tmp_path / "scheduler.json"
+    env = cli_env({"DASK_DISTRIBUTED__SCHEDULER__WORKER_SATURATION": "1.0"})
+    scheduler = subprocess.Popen(
+        [sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+         "--port", "0", "--no-dashboard", "--scheduler-file", scheduler_file],
+        env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    workers = subprocess.Popen(
+        [sys.executable, "-m", "distributed.cli.dask_worker", "--scheduler-file", scheduler_file,
+         "--nworkers", "2", "--nthreads", "1", "--no-dashboard"],
+        env={**env, FAULT_VARIABLE: f"stall:{stall}"}, stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL, start_new_session=True)
+    try:
+        while not scheduler_file.exists():
+            assert scheduler.poll() is None
+            time.sleep(0.05)
+        with distributed.Client(scheduler_file=str(scheduler_file), set_as_default=False,
+                                timeout=60) as client:
+            client.wait_for_workers(2, timeout=120)
+            address = client.scheduler.address
+        yield scheduler, address
+    finally:
+        scheduler.kill()
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(workers.pid, signal.SIGKILL)  # their nanny processes and the workers
+        for process in (scheduler, workers):
+            process.wait()
+
+
+def test_a_scheduler_that_dies_ends_the_batch_in_one_line(tmp_path):
+    names = sorted(f"part{index:02d}.stl" for index in range(MODELS))
+    in_dir, out = tmp_path / "in", tmp_path / "out"
+    in_dir.mkdir()
+    for name in names:
+        meshgen.write_binary_stl(in_dir / name, torus_faces(8))
+    # A model that fails before the scheduler dies stays a failure.
+    meshgen.write_binary_stl(in_dir / "broken.stl", torus_faces(20))
+    (in_dir / "broken.stl").write_bytes((in_dir / "broken.stl").read_bytes()[:BROKEN_SIZE])
+    # Groups of 8: broken.stl and part00-06, part07-14, part15-22, part23-29. The third
+    # stalls at its first model, the others are done before the scheduler is killed.
+    stalled = names[15:23]
+    with cluster_processes(tmp_path, stall=stalled[0]) as (scheduler, address):
+        batch = subprocess.Popen(
+            cli_command("batch", in_dir, out, COUNT, "--dask", address, "--models-per-task",
+                        8, "-q"), env=cli_env(), text=True, stderr=subprocess.PIPE)
+        with distributed.Client(address, set_as_default=False) as client:
+            # Until the scheduler holds only the stalled group: the batch has the results of
+            # the others (and released them).
+            while (client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks))
+                   != 1 or len(list(out.glob("*.npz"))) < MODELS - len(stalled)):
+                assert batch.poll() is None
+                time.sleep(0.05)
+        scheduler.kill()
+        stderr = batch.communicate(timeout=120)[1]
+    # The models never tried are neither converted nor failed.
+    converted = MODELS - len(stalled)
+    summary, *rest = stderr.splitlines()
+    assert re.fullmatch(rf"vertisift batch: {MODELS + 1} models found: {converted} converted, 0 "
+                        r"already done, 1 failed \(.*\)", summary), stderr
+    assert rest == ["failed:", f"  broken.stl: {BROKEN_MESSAGE}",
+                    f"vertisift batch: the failures are listed in {out / 'failures.csv'}",
+                    f"vertisift batch: the Dask scheduler at {address} went away; run the same "
+                    "command again to resume"]
+    assert batch.returncode == 1
+    assert read_failures(out)[1:] == [["broken.stl", BROKEN_MESSAGE]]
+    # Resumed locally, the batch makes the stalled group's clouds.
+    result = run_cli("batch", in_dir, out, COUNT, "-q")
+    assert f"{MODELS + 1} models found: {len(stalled)} converted, {converted} already done, " \
+           "1 failed" in result.stderr

@@ -11,9 +11,12 @@ whatever happens to the writing process.
 
 from __future__ import annotations
 
+import contextlib
 import os
+import re
 import warnings
 import zipfile
+from collections.abc import Container, Iterator
 from pathlib import Path
 from typing import BinaryIO
 
@@ -44,12 +47,49 @@ _PLY_TYPES = {
     "float64": "f8",
 }
 _PLY_ORDER = {"binary_little_endian": "<", "binary_big_endian": ">", "ascii": ""}
+# A name that temp_path gives.
+_TEMP_NAME = re.compile(r"\.(?P<name>.+)\.(?P<pid>[0-9]+)\.part")
 
 
 def temp_path(target: Path, pid: int) -> Path:
     """Where process `pid` puts `target` together before renaming it (hidden, never a cloud
     suffix, so neither a rerun nor a folder listing takes it for a finished file)."""
     return target.with_name(f".{target.name}.{pid}.part")
+
+
+def remove_leftovers(folder: Path, names: Container[str]) -> None:
+    """Removes from `folder` the temporary files (`temp_path`) of `names` whose process is
+    not running on this machine: a process killed as it wrote left them, and no rename will
+    ever take them. Those of a running process stay, as it may still be writing them."""
+    try:
+        with os.scandir(folder) as listing:
+            temporary = [entry.name for entry in listing if entry.name.endswith(".part")]
+    except OSError:
+        return  # not made yet, or not to be read: nothing of ours to remove
+    for entry in temporary:
+        match = _TEMP_NAME.fullmatch(entry)
+        if match and match["name"] in names and not _running(int(match["pid"])):
+            with contextlib.suppress(OSError):
+                (folder / entry).unlink()
+
+
+@contextlib.contextmanager
+def replacing(target: Path) -> Iterator[Path]:
+    """The temporary path (`temp_path`) to write `target` under, renamed over `target` when
+    the block ends and removed when it raises. An OSError is raised again with `target` for
+    its filename (the temporary name means nothing to the caller) and, for its strerror, one
+    line: the system's text for its error number where it has one, since a library's own can
+    run over lines (HDF5's names the time and the temporary file)."""
+    temp = temp_path(target, os.getpid())
+    try:
+        yield temp
+        os.replace(temp, target)
+    except BaseException as error:
+        temp.unlink(missing_ok=True)
+        if isinstance(error, OSError):
+            reason = os.strerror(error.errno) if error.errno else _first_line(error)
+            raise OSError(error.errno, reason, os.fspath(target)) from None
+        raise
 
 
 def write_cloud(
@@ -62,21 +102,15 @@ def write_cloud(
     normals_f32 = _as_points(normals, "normals")
     if len(positions_f32) != len(normals_f32):
         raise ValueError(f"{len(positions_f32)} positions but {len(normals_f32)} normals")
-    temp = temp_path(target, os.getpid())
     try:
         # No fsync: it costs as much as the reduction of a small model. The rename alone
         # keeps half-written files from showing under the target name when the process
         # dies; a file cut short by a crash of the whole system fails the completeness check
         # of cloud_size, so a rerun of the batch makes it again.
-        with temp.open("wb") as out:
+        with replacing(target) as temp, temp.open("wb") as out:
             writer(out, positions_f32, normals_f32)
-        os.replace(temp, target)
-    except BaseException as error:
-        temp.unlink(missing_ok=True)
-        if isinstance(error, OSError) and error.strerror:
-            # The temporary name means nothing to the caller: name the file asked for.
-            raise OSError(error.errno, f"cannot write {target}: {error.strerror}") from None
-        raise
+    except OSError as error:
+        raise OSError(error.errno, f"cannot write {target}: {error.strerror}") from None
 
 
 def read_cloud(path: str | os.PathLike[str]) -> tuple[Array, Array]:
@@ -127,6 +161,21 @@ def cloud_size(path: str | os.PathLike[str]) -> int | None:
         return len(positions)
     except (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile):
         return None
+
+
+def _running(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)  # no signal: only whether the process is there
+    except (ProcessLookupError, OverflowError):
+        return False
+    except PermissionError:
+        return True  # another user's
+    return True
+
+
+def _first_line(error: OSError) -> str:
+    text = error.strerror or str(error)
+    return text.splitlines()[0] if text else type(error).__name__
 
 
 def _as_points(values: npt.ArrayLike, name: str) -> Array:

@@ -13,7 +13,6 @@ bytes on every run. h5py is imported only here, when a shard is written or read.
 from __future__ import annotations
 
 import json
-import os
 import re
 from collections.abc import Sequence
 from pathlib import Path
@@ -22,7 +21,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from vertisift_tools.clouds import temp_path
+from vertisift_tools.clouds import replacing
 
 if TYPE_CHECKING:
     from vertisift_tools.convert import Drawn
@@ -73,7 +72,8 @@ def write_shard(
     path: Path, rows: Sequence[Drawn], labels: Sequence[int], count: int, label_dtype: Any
 ) -> None:
     """Writes the shard of `rows` (each of `count` points, all with faces or all without)
-    and their labels at `path`, under a temporary name renamed when complete."""
+    and their labels at `path`, under a temporary name renamed when complete (an OSError as
+    `replacing` raises it)."""
     import h5py
 
     with_faces = bool(rows) and rows[0].faces is not None
@@ -84,15 +84,12 @@ def write_shard(
     }
     if with_faces:
         arrays["faceId"] = _stacked([row.faces for row in rows], (count,), np.int32)
-    temp = temp_path(path, os.getpid())
-    try:
-        with h5py.File(temp, "w", libver=LIBVER, track_order=False) as shard:
-            for name, array in arrays.items():
-                shard.create_dataset(name, data=array, track_times=False)
-        os.replace(temp, path)
-    except BaseException:
-        temp.unlink(missing_ok=True)
-        raise
+    with (
+        replacing(path) as temp,
+        h5py.File(temp, "w", libver=LIBVER, track_order=False) as shard,
+    ):
+        for name, array in arrays.items():
+            shard.create_dataset(name, data=array, track_times=False)
 
 
 def shard_labels(path: Path, count: int) -> npt.NDArray[Any] | None:

@@ -20,14 +20,16 @@ its group is converted.
 from __future__ import annotations
 
 import glob
+import logging
 import os
 from collections.abc import Sequence
+from concurrent.futures import CancelledError
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from vertisift_tools.batching.plan import BatchReport, Outcome, Record, Task
-from vertisift_tools.batching.runner import run_planned_batch
+from vertisift_tools.batching.runner import SchedulerLost, run_planned_batch
 from vertisift_tools.batching.sharded import (
     DEFAULT_SHARD_SIZE,
     Labels,
@@ -59,6 +61,9 @@ MAX_TASKS = 10_000
 # The most models in one graph sent to the scheduler, 3 MB of paths (each model's two paths
 # take about 150 bytes).
 SUBMITTED_MODELS = 20_000
+
+# Why Dask cancels every future of a client that has lost its scheduler.
+LOST_REASON = "scheduler-connection-lost"
 
 # One model of a group, as its task carries it: (model file, cloud file, options).
 Job = tuple[str, str, SampleOptions]
@@ -135,8 +140,31 @@ def batch_dask(
     if isinstance(scheduler, distributed.Client):
         return run_on(scheduler)
     # The connection timeout is Dask's setting distributed.comm.timeouts.connect.
-    with distributed.Client(scheduler, set_as_default=False) as client:  # type: ignore[no-untyped-call]
+    client = distributed.Client(scheduler, set_as_default=False)  # type: ignore[no-untyped-call]
+    try:
         return run_on(client)
+    finally:
+        close_quietly(client)
+
+
+def close_quietly(client: distributed.Client) -> None:
+    """Closes the client. One whose scheduler went away is still trying to reconnect, and
+    Dask logs the attempt that the close cuts short as an error (a traceback of 30 lines,
+    or a line saying that it failed): the client's records are dropped as it closes then,
+    the batch having said in one line what happened."""
+    if client.status == "running":
+        client.close()  # type: ignore[no-untyped-call]
+        return
+    logger = logging.getLogger("distributed.client")
+    logger.addFilter(_drop)
+    try:
+        client.close()  # type: ignore[no-untyped-call]
+    finally:
+        logger.removeFilter(_drop)
+
+
+def _drop(record: logging.LogRecord) -> bool:
+    return False
 
 
 def default_models_per_task(models: int, threads: int) -> int:
@@ -213,6 +241,7 @@ class DaskRunner:
                         failure = f"{DIED_MESSAGE} (on every worker that tried it)"
                         ended = [(group[0], Outcome(failure=failure))]
                 except Exception as error:
+                    self._raise_if_lost(error)
                     ended = [(task, Outcome(failure=describe(error, task.model))) for task in group]
                 else:
                     ended = [(task, result.outcome(index)) for index, task in enumerate(group)]
@@ -259,6 +288,7 @@ class DaskRunner:
                 except distributed.KilledWorker:
                     result = Outcome(failure=f"{DIED_MESSAGE} (on every worker that tried it)")
                 except Exception as error:
+                    self._raise_if_lost(error)
                     where = item.model if isinstance(item, Task) else item.name
                     result = Outcome(failure=describe(error, where))
                 # Released at once, as in run().
@@ -287,6 +317,15 @@ class DaskRunner:
         except KeyboardInterrupt:
             self.client.cancel(list(waiting))  # type: ignore[no-untyped-call]
             raise
+
+    def _raise_if_lost(self, error: Exception) -> None:
+        """SchedulerLost when `error` ended a future because the client lost its scheduler:
+        Dask then cancels every future, and each would be reported as its models' failure
+        (in a text of two lines), also those never tried."""
+        if isinstance(error, CancelledError) and (
+            getattr(error, "reason", None) == LOST_REASON or self.client.status != "running"
+        ):
+            raise SchedulerLost("the Dask scheduler went away") from None
 
 
 class _InFlight:

@@ -6,7 +6,7 @@ from __future__ import annotations
 import os
 
 from vertisift_tools.batching.plan import BatchReport
-from vertisift_tools.batching.pool import WorkerPool, processor_count
+from vertisift_tools.batching.pool import WorkerPool, leave_if_starting_worker, processor_count
 from vertisift_tools.batching.runner import run_planned_batch
 from vertisift_tools.batching.sharded import (
     DEFAULT_SHARD_SIZE,
@@ -71,7 +71,12 @@ def batch(
     in_dir, or holds part of it, in a format of its models), OverwritesModelsError (a
     ValueError) is raised before anything is done. A folder under in_dir that is out_dir is
     not searched for models.
+
+    In a script, call it under `if __name__ == "__main__":`: the worker processes import
+    the script again as they start, and RuntimeError says so, before any model, when the
+    call is at its top level.
     """
+    leave_if_starting_worker()
     if fmt == SHARD_FORMAT:
         return run_shard_batch(
             in_dir,

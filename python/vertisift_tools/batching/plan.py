@@ -20,7 +20,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING
 
 from vertisift_tools.choices import RECORD_NORMALS
-from vertisift_tools.clouds import cloud_size, temp_path
+from vertisift_tools.clouds import cloud_size, replacing
 from vertisift_tools.formats import FORMATS
 from vertisift_tools.models import SkipFolder, list_models, model_suffix
 from vertisift_tools.options import SEED_SCHEME, SampleOptions, package_version
@@ -207,6 +207,7 @@ class Plan:
     skipped: int  # finished in an earlier run
     record: BatchRecord  # what the batch makes, to be kept in OUT_DIR
     failures: list[Failure] = field(default_factory=list)  # known before any conversion
+    kept: list[str] = field(default_factory=list)  # the clouds of those skipped
 
 
 @dataclass
@@ -216,14 +217,19 @@ class BatchReport:
     converted: int = 0
     failures: list[Failure] = field(default_factory=list)
     interrupted: bool = False
+    # The Dask scheduler went away before the end: the models it had not reported are
+    # neither converted nor failed, and a rerun resumes the batch.
+    scheduler_lost: bool = False
     seconds: float = 0.0
     # Converted models with points of normal (0, 0, 0): path under the input folder -> count.
     zero_normals: dict[str, int] = field(default_factory=dict)
+    # Why OUT_DIR/failures.csv could not be written (a full disk); None when it was.
+    failures_file_error: str | None = None
 
     @property
     def ok(self) -> bool:
         """Every model has its cloud: nothing failed and the run was not cut short."""
-        return not self.failures and not self.interrupted
+        return not self.failures and not self.interrupted and not self.scheduler_lost
 
     def record(self, task: Task, outcome: Outcome) -> None:
         """Counts one finished file, converted or failed."""
@@ -284,6 +290,7 @@ def plan_batch(
     )
     tasks: list[Task] = []
     skipped = 0
+    kept: list[str] = []
     for relative, cloud in zip(models, clouds, strict=True):
         sharing = owners[cloud]
         if len(sharing) > 1:
@@ -293,10 +300,11 @@ def plan_batch(
             failures.append(Failure(relative, message))
         elif cloud in finished:
             skipped += 1
+            kept.append(out_prefix + cloud)
         else:
             model_path, cloud_path = in_prefix + relative, out_prefix + cloud
             tasks.append(Task(model_path, cloud_path, relative, chosen.for_file(relative)))
-    return Plan(tasks, len(models), skipped, record, failures)
+    return Plan(tasks, len(models), skipped, record, failures, kept)
 
 
 def cloud_names(models: Sequence[str], fmt: str) -> list[str]:
@@ -450,11 +458,11 @@ def write_failures(out_dir: str | os.PathLike[str], failures: Iterable[Failure])
 
 
 def replace_text(target: Path, text: str) -> Path:
-    """Writes `text` under a temporary name and renames it over `target`, as the clouds are."""
-    temp = temp_path(target, os.getpid())
-    # surrogateescape writes undecodable file names back as their original bytes.
-    temp.write_text(text, encoding="utf-8", errors="surrogateescape")
-    os.replace(temp, target)
+    """Writes `text` under a temporary name and renames it over `target`, as the clouds are
+    (an OSError as `replacing` raises it: naming `target`, the temporary file removed)."""
+    with replacing(target) as temp:
+        # surrogateescape writes undecodable file names back as their original bytes.
+        temp.write_text(text, encoding="utf-8", errors="surrogateescape")
     return target
 
 

@@ -11,6 +11,7 @@ killer) takes only its own file with it.
 from __future__ import annotations
 
 import contextlib
+import inspect
 import multiprocessing
 import multiprocessing.connection
 import os
@@ -35,6 +36,29 @@ _Context = ForkServerContext | SpawnContext
 # (model, output, count, options) -> Outcome. It goes to the worker by name, so it must be a
 # module-level function.
 Work = Callable[[str, str, int, SampleOptions | None], Outcome]
+
+
+# The exit status of a worker process that was starting when the script it imported again
+# called the batch (see `leave_if_starting_worker`).
+STARTED_BATCH_EXIT = 86
+MAIN_GUARD_MESSAGE = (
+    "call vertisift_tools.batch() under 'if __name__ == \"__main__\":' in a script: each "
+    "worker process imports the script again as it starts, and a call at its top level "
+    "would run there too"
+)
+
+
+def leave_if_starting_worker() -> None:
+    """Ends this process, with STARTED_BATCH_EXIT, when it is a worker that multiprocessing
+    is starting by running its parent's script again (the script's top level, as the module
+    __mp_main__, is among the callers), so that the script's call of the batch does not
+    start a batch of its own: the pool that started the worker raises MAIN_GUARD_MESSAGE
+    instead, once, where every worker would fail with a traceback and fail its models."""
+    frame = inspect.currentframe()
+    while frame is not None:
+        if frame.f_code.co_name == "<module>" and frame.f_globals.get("__name__") == "__mp_main__":
+            os._exit(STARTED_BATCH_EXIT)
+        frame = frame.f_back
 
 
 def processor_count() -> int:
@@ -160,6 +184,8 @@ class WorkerPool:
         task, worker.task = worker.task, None
         if died:
             worker.process.join()
+            if worker.process.exitcode == STARTED_BATCH_EXIT:
+                raise RuntimeError(MAIN_GUARD_MESSAGE)
             if task is not None:
                 record(task, Outcome(failure=death_message(worker.process.exitcode)))
                 worker.discard_partial_output(task)

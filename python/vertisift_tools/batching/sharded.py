@@ -32,10 +32,16 @@ from vertisift_tools.batching.plan import (
     check_record,
     listed_models,
     replace_text,
-    write_failures,
     write_record,
 )
-from vertisift_tools.batching.runner import Execute, Progress
+from vertisift_tools.batching.runner import (
+    Execute,
+    Progress,
+    SchedulerLost,
+    note_stop,
+    remove_leftovers_of,
+    write_failure_list,
+)
 from vertisift_tools.batching.task import draw_model
 from vertisift_tools.formats import SHARD_FORMAT
 from vertisift_tools.options import SampleOptions
@@ -292,7 +298,7 @@ class ShardEnded(Protocol):
 
 # A runner of shards: makes the shards with the ShardWork, and reports each model and each
 # shard as it ends. It returns when all are done, or lets KeyboardInterrupt through once it
-# has stopped its work.
+# has stopped its work, or raises SchedulerLost.
 ExecuteShards = Callable[[Sequence[Shard], ShardWork, ShardEnded], None]
 
 
@@ -382,6 +388,7 @@ def run_shard_batch(
     if not plan.found and not plan.failures:
         return report
     out_root.mkdir(parents=True, exist_ok=True)
+    remove_leftovers_of(out_root, _outputs(out_root, plan))
     write_record(out_root, plan.record)
     _write_listing(out_root, plan, prefix)
     work = ShardWork(str(out_root), count, np.dtype(label_type(len(plan.classes))).name)
@@ -390,11 +397,11 @@ def run_shard_batch(
     )
     try:
         execute(plan.todo, work, _Tally(report, bar))
-    except KeyboardInterrupt:
-        report.interrupted = True
+    except (KeyboardInterrupt, SchedulerLost) as stopped:
+        note_stop(report, stopped)
     finally:
         bar.close()
-    write_failures(out_root, report.failures)
+    write_failure_list(out_root, report)
     report.seconds = time.perf_counter() - started
     return report
 
@@ -447,7 +454,9 @@ def write_rows(work: ShardWork, shard: Shard, outcomes: Sequence[Outcome]) -> st
         )
         replace_text(id_file, id_file_text([task.relative for task, _, _ in rows]))
     except OSError as error:
-        return f"cannot write {shard.name}: {error.strerror or error}"
+        # The shard or its list of models, by name: OUT_DIR holds them side by side.
+        written = Path(error.filename).name if error.filename else shard.name
+        return f"cannot write {written}: {error.strerror or error}"
     return None
 
 
@@ -460,6 +469,18 @@ def _complete(out_root: Path, shard: Shard, count: int, label_dtype: Any) -> boo
         return False
     found = shard_labels(out_root / shard.name, count)
     return found is not None and found.dtype == label_dtype and found.tolist() == list(shard.labels)
+
+
+def _outputs(out_root: Path, plan: ShardPlan) -> list[str]:
+    """The paths of the files that the batch writes in OUT_DIR besides its record and
+    failure list: its shards, their lists of models, its splits' lists of shards and its
+    class names (with labels)."""
+    names = [list_file_name(split) for split in plan.splits]
+    if plan.classes:
+        names.append(CLASSES_FILE)
+    for shard in plan.shards:
+        names += [shard.name, id_file_name(shard.split, shard.index)]
+    return [str(out_root / name) for name in names]
 
 
 def _write_listing(out_root: Path, plan: ShardPlan, prefix: str) -> None:

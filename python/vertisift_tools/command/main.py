@@ -136,6 +136,13 @@ def batch_command(arguments: argparse.Namespace) -> int:
         ) from None
     except UnlistableNameError as error:
         raise UsageError(error) from None
+    except OSError as error:
+        if error.filename is None:
+            raise
+        # A file of OUT_DIR that the batch writes before any model (its record), such as on
+        # a full disk; each model's own failure is in the report.
+        _say(f"batch: error: cannot write {error.filename}: {error.strerror}")
+        return FAILED
 
 
 def _check_shard_options(arguments: argparse.Namespace) -> None:
@@ -178,9 +185,10 @@ def _convert_and_summarise(arguments: argparse.Namespace, options: SampleOptions
     signal.signal(signal.SIGTERM, _interrupt)
     progress = not arguments.quiet
     if arguments.dask:
-        from vertisift_tools.batching.dask_runner import batch_dask
+        from vertisift_tools.batching.dask_runner import batch_dask, close_quietly
 
-        with _connect(arguments.dask) as client:
+        client = _connect(arguments.dask)
+        try:
             report = batch_dask(
                 in_dir,
                 out_dir,
@@ -193,6 +201,8 @@ def _convert_and_summarise(arguments: argparse.Namespace, options: SampleOptions
                 models_per_task=arguments.models_per_task,
                 **_shard_arguments(arguments),
             )
+        finally:
+            close_quietly(client)
     else:
         from vertisift_tools.batching.local import batch
 
@@ -214,7 +224,13 @@ def _convert_and_summarise(arguments: argparse.Namespace, options: SampleOptions
     if report.interrupted:
         _say("batch: interrupted; run the same command again to resume")
         return INTERRUPTED
-    return 0 if report.ok else FAILED
+    if report.scheduler_lost:
+        _say(
+            f"batch: the Dask scheduler at {arguments.dask} went away; "
+            "run the same command again to resume"
+        )
+        return FAILED
+    return 0 if report.ok and report.failures_file_error is None else FAILED
 
 
 def _shard_arguments(arguments: argparse.Namespace) -> dict[str, Any]:
@@ -247,7 +263,11 @@ def _summarise(report: BatchReport, arguments: argparse.Namespace) -> None:
             for failure in sorted(report.failures, key=lambda f: f.path)
         ]
         print("failed:", *lines, sep="\n", file=sys.stderr)
-        _say(f"batch: the failures are listed in {out_dir / 'failures.csv'}")
+        if report.failures_file_error is None:
+            _say(f"batch: the failures are listed in {out_dir / 'failures.csv'}")
+    if report.failures_file_error is not None:
+        above = "; the failures are listed above only" if report.failures else ""
+        _say(f"batch: {report.failures_file_error}{above}")
 
 
 def preview_command(arguments: argparse.Namespace) -> int:
