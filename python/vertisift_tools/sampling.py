@@ -421,7 +421,10 @@ def farthest_point_sample(points: npt.ArrayLike, k: int, *, start: int = 0) -> F
     distance to those chosen is largest, of equal distances the lowest index. Distances are
     compared as (dx**2 + dy**2) + dz**2 in the array's own precision, so the result is that
     of the plain O(m * k) loop, index for index, on any machine and thread count; once every
-    distinct position is chosen, points at distance 0 follow, lowest index first. Runs in
+    distinct position is chosen, points at distance 0 follow, lowest index first. The loop
+    runs on the points scaled exactly by the power of two that brings their largest magnitude
+    into [2**59, 2**60), so a model chooses alike at any scale (1e-30 or 1e30, where squares
+    of single-precision distances would underflow or overflow). Runs in
     native code on the worker threads, on a tree that passes over the points a new point
     cannot come closer to, with the interpreter lock released.
 
