@@ -98,40 +98,74 @@ def test_impossible_count_keeps_the_order_of_failures(tmp_path, write_binary, wr
     assert vertisift.reduce_stl_points(write_binary([]), huge) == ([], [])
 
 
+# The calls tried under the limit, each giving the number of points it made. The tools'
+# native functions are called directly, so that every MemoryError is theirs.
+ALLOCATING_CALLS = {
+    "extension": """
+import vertisift
+def reduce(path, clusters):
+    positions, normals = vertisift.reduce_stl_points(path, clusters)
+    return len(positions) if len(positions) == len(normals) else -1
+calls = [reduce]
+""",
+    "tools": """
+from vertisift_tools import _native
+def sample(path, clusters):
+    return len(_native.sample(path, clusters, 1, 1, 2, False, 0, False, 0, False)[0]) // 12
+def spread(path, clusters):
+    drawn = _native.sample(path, clusters, 2, 1, 2, False, 0, False, 2 * clusters, False)
+    return len(drawn[0]) // 12
+def read(path, clusters):
+    _native.read_mesh(path, 0, False)
+    return clusters
+calls = [sample, spread, read]
+""",
+}
+
+
 @needs_plain_build
-def test_allocation_failure_anywhere_is_memory_error():
+@pytest.mark.parametrize("module", ["extension", "tools"])
+def test_allocation_failure_anywhere_is_memory_error(module):
     """Under an address-space limit at several heights, a call that asks for more than fits
     fails with MemoryError wherever memory runs out (reading, the stages, the workers, the
-    Python result), never with anything else, and the next call works."""
-    code = """
-import json, os, resource, meshgen, tempfile, vertisift
+    Python result), never with anything else, and the next call works. The tools' errors say
+    what did not fit; the extension's stay without a text, as they always were."""
+    code = ALLOCATING_CALLS[module] + """
+import json, os, resource, meshgen, tempfile
 path = meshgen.write_binary_stl(os.path.join(tempfile.mkdtemp(), "t.stl"), meshgen.torus(96, 48))
-vertisift.reduce_stl_points(path, 10)   # the pool and the generator exist from here on
+for call in calls:
+    call(path, 10)   # the pool and the generator exist from here on
 def mapped():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
 outcomes = {}
 for headroom_mb in (1, 2, 4, 8, 16, 32, 64, 128, 256, 512):
     for clusters in (5_000, 500_000, 5_000_000):
-        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-        resource.setrlimit(resource.RLIMIT_AS, (mapped() + (headroom_mb << 20), hard))
-        try:
-            positions, normals = vertisift.reduce_stl_points(path, clusters)
-            outcome = "ok" if len(positions) == len(normals) == clusters else "wrong length"
-            del positions, normals
-        except BaseException as error:
-            outcome = type(error).__name__
-        finally:
-            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-        outcomes.setdefault(outcome, []).append((headroom_mb, clusters))
-        assert len(vertisift.reduce_stl_points(path, 100)[0]) == 100
+        for call in calls:
+            soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+            resource.setrlimit(resource.RLIMIT_AS, (mapped() + (headroom_mb << 20), hard))
+            try:
+                outcome = "ok" if call(path, clusters) == clusters else "wrong length"
+            except BaseException as error:
+                outcome = type(error).__name__ + (": " + str(error) if str(error) else "")
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            outcomes.setdefault(outcome, []).append((headroom_mb, clusters))
+            assert call(path, 100) == 100
 print(json.dumps(outcomes))
 """
     result = run_python(code, timeout=300)
     assert result.returncode == 0, result.stderr
     import json
     outcomes = json.loads(result.stdout)
-    assert set(outcomes) == {"ok", "MemoryError"}, outcomes
+    if module == "extension":
+        assert set(outcomes) == {"ok", "MemoryError"}, outcomes
+        return
+    assert "ok" in outcomes and len(outcomes) > 1, outcomes
+    assert set(outcomes) <= {"ok", "MemoryError: cannot hold 5000000 points",
+                             "MemoryError: cannot hold 500000 points",
+                             "MemoryError: not enough memory to read the mesh and draw its points",
+                             "MemoryError: not enough memory to read the mesh"}, outcomes
 
 
 @needs_plain_build

@@ -113,7 +113,10 @@ def check_candidates(method: Method, candidates: object, count: int) -> int:
     method's default when None (0 for methods that take none); TypeError or ValueError for a
     value `sample()` does not take."""
     if candidates is None:
-        return default_candidates(method, count)
+        drawn = default_candidates(method, count)
+        if drawn >= SEED_LIMIT:  # only for counts whose points alone could never be held
+            raise MemoryError(f"cannot hold {count} points")
+        return drawn
     value = as_integer(candidates, "candidates must be None or an int")
     if method not in CANDIDATE_METHODS:
         raise ValueError(f"candidates applies only to method {_one_of(CANDIDATE_METHODS)}")

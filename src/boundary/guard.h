@@ -10,6 +10,9 @@
 //     static void raise(const char* message);
 //     // Written to standard error before the process aborts, when raising a fault faults again.
 //     static constexpr const char* DOUBLE_FAULT = "...";
+//     // Optional: the text of the MemoryError for an exhausted allocator; without it the
+//     // MemoryError has none.
+//     static constexpr const char* NO_MEMORY = "...";
 //   };
 //
 // A forced unwinding (a daemon thread ended at interpreter exit, see released_lock.h) is
@@ -43,6 +46,17 @@ PyObject* raise_fault(const char* message) {
   return nullptr;
 }
 
+// MemoryError for an allocation that failed, with the policy's text if it has one.
+template <class Faults>
+PyObject* raise_no_memory() {
+  if constexpr (requires { Faults::NO_MEMORY; }) {
+    PyErr_SetString(PyExc_MemoryError, Faults::NO_MEMORY);
+  } else {
+    PyErr_NoMemory();
+  }
+  return nullptr;
+}
+
 template <class Faults, class Body>
 PyObject* guard(Body&& body) {
   try {
@@ -53,8 +67,7 @@ PyObject* guard(Body&& body) {
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
+    return raise_no_memory<Faults>();
   } catch (const std::exception& fault) {
     return raise_fault<Faults>(fault.what());
   } catch (...) {

@@ -30,6 +30,11 @@ namespace vertisift::spread {
 // bound and a branch that is hard to predict.
 inline constexpr std::size_t LEAF_POINTS = 256;
 
+// The most the tree takes per point of precision T while it is built and runs: the codes and
+// the order, twice while they are sorted, then the coordinates, distances and indices.
+template <class T>
+inline constexpr std::size_t TREE_BYTES_PER_POINT = 4 * sizeof(T) + 16;
+
 // (dx² + dy²) + dz² in T, with dx = a.x - b.x and so on: the distance the sampling compares.
 template <class T>
 inline T squared_distance(const T* a, const T* b) {

@@ -43,6 +43,24 @@ struct ToolFaults {
       "internal error in vertisift_tools._native while reporting one\n";
 };
 
+// What each function says when memory runs out after its counts were found to fit.
+struct SampleFaults : ToolFaults {
+  static constexpr const char* NO_MEMORY = "not enough memory to read the mesh and draw its points";
+};
+struct SampleMeshFaults : ToolFaults {
+  static constexpr const char* NO_MEMORY = "not enough memory to draw the points";
+};
+struct ReadFaults : ToolFaults {
+  static constexpr const char* NO_MEMORY = "not enough memory to read the mesh";
+};
+struct SpreadFaults : ToolFaults {
+  static constexpr const char* NO_MEMORY = "not enough memory to choose the points";
+};
+
+// The memory the machine has (UINT64_MAX when the system does not say): more than half of it
+// is never asked for, since such a result could never be made.
+std::uint64_t physical_memory();
+
 boundary::PendingException value_error(const char* message);
 
 // The arguments (count, method, seed, normals, distinct) and (candidates, faces), checked.
