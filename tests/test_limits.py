@@ -168,34 +168,48 @@ print(json.dumps(outcomes))
                              "MemoryError: not enough memory to read the mesh"}, outcomes
 
 
+REFUSED_THREAD = "Resource temporarily unavailable"
+
+
 @needs_plain_build
-def test_refused_worker_thread_is_a_panic_and_the_next_call_retries(write_binary):
+@pytest.mark.parametrize("call, expected, diagnostics", [
+    ("vertisift.reduce_stl_points", "pyo3_runtime PanicException could not start a worker "
+     f"thread: {REFUSED_THREAD}", 1),
+    ("vertisift_tools.sample", "builtins RuntimeError cannot start the 64 worker threads: "
+     f"{REFUSED_THREAD} (RAYON_NUM_THREADS=64)", 0),
+], ids=["extension", "tools"])
+def test_refused_worker_thread_fails_the_call_and_the_next_call_retries(
+        write_binary, call, expected, diagnostics):
     """The system refuses to start a worker thread (no address space left for its stack): the
-    call fails with the panic exception, no thread is left behind, and once threads can start
-    again the next call makes the whole pool."""
+    call fails, no thread is left behind, and once threads can start again the next call
+    makes the whole pool. The extension raises its panic exception after the internal-fault
+    line on stderr; the tools raise a RuntimeError that says what the system refused, and
+    write nothing."""
     path = write_binary(meshgen.torus(12, 6))
     code = f"""
-import os, resource, vertisift
+import os, resource, vertisift, vertisift_tools
+vertisift_tools.sample  # imported before the limit, NumPy with it
 def threads():
     return len(os.listdir("/proc/self/task"))
 def mapped():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+before = threads()  # NumPy's own among them
 soft, hard = resource.getrlimit(resource.RLIMIT_AS)
 resource.setrlimit(resource.RLIMIT_AS, (mapped() + (48 << 20), hard))
 try:
-    vertisift.reduce_stl_points({str(path)!r}, 10)
+    {call}({str(path)!r}, 10)
     print("no failure")
 except BaseException as error:
-    print(type(error).__module__, type(error).__name__, str(error).split(":")[0])
+    print(type(error).__module__, type(error).__name__, error)
 finally:
     resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-print(threads())
-print(len(vertisift.reduce_stl_points({str(path)!r}, 10)[0]), threads())
+print(threads() - before)
+print(len({call}({str(path)!r}, 10)[0]), threads() - before)
 """
     result = run_python(code, env={"RAYON_NUM_THREADS": "64"}, timeout=120)
     assert result.returncode == 0, result.stderr
-    lines = result.stdout.splitlines()
-    assert lines[0] == "pyo3_runtime PanicException could not start a worker thread"
-    assert lines[1] == "1"
-    assert lines[2] == "10 65"
+    assert result.stdout.splitlines() == [expected, "0", "10 64"]
+    lines = result.stderr.splitlines()
+    assert len(lines) == diagnostics, result.stderr
+    assert all(line.startswith("vertisift: internal fault on thread ") for line in lines)

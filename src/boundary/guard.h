@@ -13,6 +13,10 @@
 //     // Optional: the text of the MemoryError for an exhausted allocator; without it the
 //     // MemoryError has none.
 //     static constexpr const char* NO_MEMORY = "...";
+//     // Optional: raises the module's exception for a worker thread that the system refused
+//     // to start, given the failure's one-line description; without it the refusal is an
+//     // internal fault like any other, its diagnostic written to standard error.
+//     static void refused_threads(const std::string& description);
 //   };
 //
 // A forced unwinding (a daemon thread ended at interpreter exit, see released_lock.h) is
@@ -27,6 +31,9 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
+
+#include "base/fault.h"
+#include "parallel/thread_pool.h"
 
 namespace vertisift::boundary {
 
@@ -57,6 +64,18 @@ PyObject* raise_no_memory() {
   return nullptr;
 }
 
+// A worker thread that the system refused to start: in the policy's words if it has them.
+template <class Faults>
+PyObject* raise_refused_threads(const parallel::ThreadStartFailure& failure) {
+  if constexpr (requires { Faults::refused_threads(failure.description()); }) {
+    Faults::refused_threads(failure.description());
+    return nullptr;
+  } else {
+    base::report_fault(failure.what(), failure.where());
+    return raise_fault<Faults>(failure.what());
+  }
+}
+
 template <class Faults, class Body>
 PyObject* guard(Body&& body) {
   try {
@@ -68,6 +87,8 @@ PyObject* guard(Body&& body) {
     throw;
   } catch (const std::bad_alloc&) {
     return raise_no_memory<Faults>();
+  } catch (const parallel::ThreadStartFailure& failure) {
+    return raise_refused_threads<Faults>(failure);
   } catch (const std::exception& fault) {
     return raise_fault<Faults>(fault.what());
   } catch (...) {

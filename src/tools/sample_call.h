@@ -41,6 +41,10 @@ struct ToolFaults {
   }
   static constexpr const char* DOUBLE_FAULT =
       "internal error in vertisift_tools._native while reporting one\n";
+  // Not a fault of the module but of the system's limits: RuntimeError with the one line.
+  static void refused_threads(const std::string& description) {
+    PyErr_SetString(PyExc_RuntimeError, description.c_str());
+  }
 };
 
 // What each function says when memory runs out after its counts were found to fit.
