@@ -68,6 +68,73 @@ print(peak_mb() - before)
     assert float(growth) < 32, f"peak RSS grew by {growth} MiB for {size >> 20} MiB of nothing"
 
 
+HUGE_LINE = 256 << 20
+PLY_TRIANGLE = (b"element vertex 3\nproperty float x\nproperty float y\nproperty float z\n"
+                b"element face 1\nproperty list uchar int vertex_indices\nend_header\n"
+                b"0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n")
+# A triangle in each text format, with a line 3 between the two parts, and how a comment
+# there begins.
+LONG_LINE_MESHES = {
+    ".off": (b"OFF\n3 1 0\n", b"# ", b"\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n"),
+    ".obj": (b"v 0 0 0\nv 1 0 0\n", b"# ", b"\nv 0 1 0\nf 1 2 3\n"),
+    ".ply": (b"ply\nformat ascii 1.0\n", b"comment ", b"\n" + PLY_TRIANGLE),
+}
+
+
+@pytest.mark.parametrize("suffix", LONG_LINE_MESHES)
+@pytest.mark.parametrize("line, expected", [
+    ("comment", "3 vertices, faces [[0, 1, 2]]"),
+    ("kept", "{format} line 3: the line is longer than 4 MiB"),
+    ("endless", "{format} line 1: the line is longer than 4 MiB"),
+], ids=["comment", "kept", "endless"])
+def test_a_comment_streams_past_and_a_kept_line_is_held_to_4_mib(tmp_path, suffix, line,
+                                                                   expected):
+    """Line 3 is 256 MiB of NUL bytes (a sparse file) after a comment's start: the mesh reads
+    and memory does not grow with the line. Without the comment's start the reader must keep
+    the line, and fails past 4 MiB with one line that names it; a device of zeros, one line
+    without end, fails alike (it held 2 GB before an empty MemoryError)."""
+    head, comment, tail = LONG_LINE_MESHES[suffix]
+    path = tmp_path / f"long{suffix}"
+    if line == "endless":
+        path.symlink_to("/dev/zero")
+    else:
+        start = comment if line == "comment" else b""
+        with path.open("wb") as out:
+            out.write(head + start)
+            out.seek(HUGE_LINE - len(start), os.SEEK_CUR)
+            out.write(tail)
+    warm = tmp_path / f"warm{suffix}"
+    warm.write_bytes(head + comment + tail)
+    # Without the sanitizer, an address-space limit also keeps a failure from taking the
+    # machine's memory.
+    limit = "" if under_asan else """
+import resource
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+with open("/proc/self/statm") as statm:
+    mapped = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+resource.setrlimit(resource.RLIMIT_AS, (mapped + (512 << 20), hard))
+"""
+    code = RSS_PROBE + f"""
+import os, vertisift_tools
+vertisift_tools.read_mesh({str(warm)!r})
+before = peak_mb()
+{limit}
+try:
+    vertices, faces = vertisift_tools.read_mesh({str(path)!r})
+    print(f"{{len(vertices)}} vertices, faces {{faces.tolist()}}")
+except vertisift_tools.MeshReadError as error:
+    print(error.strerror)
+print(peak_mb() - before)
+"""
+    result = run_python(code, timeout=300)
+    if line != "endless":
+        path.unlink()
+    assert result.returncode == 0, result.stderr
+    outcome, growth = result.stdout.split("\n")[:2]
+    assert outcome == expected.format(format=suffix[1:].upper())
+    assert float(growth) < 32, f"peak RSS grew by {growth} MiB for a line of 256 MiB"
+
+
 # The sanitizer's allocator ends the process when a real allocation fails, so only counts
 # refused before any allocation are tried there.
 @pytest.mark.parametrize("clusters", [

@@ -56,13 +56,17 @@ std::string_view content_of(std::string_view line) {
 // A token ends at a blank or where a comment starts.
 bool ends_token(char c) { return mesh_io::is_blank(c) || c == '#'; }
 
+// Nothing after a '#' is read: a line longer than the bound may be cut when its first bytes
+// hold one.
+bool comment_begun(std::string_view head) { return head.find('#') != std::string_view::npos; }
+
 // The next line of the body that holds anything but blanks and a comment, blanks before it
 // skipped, its end (and a comment there) left on: the numbers are read up to a '#'. False at
 // the end of the file.
 inline ReadResult<bool> next_body_line(mesh_io::LineReader& lines, std::string_view& content) {
   for (;;) {
     std::string_view line;
-    auto got = lines.next(line);
+    auto got = lines.next(line, comment_begun);
     if (!got.ok() || !got.value()) return got;
     skip_blanks(line);
     if (!line.empty() && line[0] != '#') {
@@ -77,7 +81,7 @@ inline ReadResult<bool> next_body_line(mesh_io::LineReader& lines, std::string_v
 ReadResult<bool> next_content(mesh_io::LineReader& lines, std::string_view& content) {
   for (;;) {
     std::string_view line;
-    auto got = lines.next(line);
+    auto got = lines.next(line, comment_begun);
     if (!got.ok() || !got.value()) return got;
     content = content_of(line);
     if (!content.empty()) return true;
@@ -437,7 +441,7 @@ ReadResult<StoredMesh> read_binary(mesh_io::LineReader& lines, const Layout& lay
 }  // namespace
 
 ReadResult<StoredMesh> read_off(mesh_io::ByteSource& source) {
-  mesh_io::LineReader lines(source);
+  mesh_io::LineReader lines(source, "OFF");
   std::string_view content;
   auto got = next_content(lines, content);
   if (!got.ok()) return std::move(got.error());
