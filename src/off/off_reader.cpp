@@ -88,6 +88,52 @@ ReadResult<bool> next_content(mesh_io::LineReader& lines, std::string_view& cont
   }
 }
 
+// Geomview lets an appearance block come before the header: the word "appearance", then a
+// block in braces, which may nest, over any lines (comments in it are comments; a quoted
+// string may hold braces). When `content` begins one, skips it and leaves `content` at what
+// follows its closing brace, or at the next line of content; false at the end of the file.
+ReadResult<bool> skip_appearance(mesh_io::LineReader& lines, std::string_view& content) {
+  constexpr std::string_view WORD = "appearance";
+  if (!content.starts_with(WORD) ||
+      (content.size() > WORD.size() && !mesh_io::is_blank(content[WORD.size()]) &&
+       content[WORD.size()] != '{')) {
+    return true;
+  }
+  const std::uint64_t first_line = lines.line_number();
+  std::string_view rest = content.substr(WORD.size());
+  unsigned depth = 0;
+  bool quoted = false;
+  for (;;) {
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+      const char c = rest[i];
+      if (depth == 0) {
+        if (mesh_io::is_blank(c)) continue;
+        if (c != '{') {
+          return ReadError::invalid_data(at_line(lines.line_number()) +
+                                         "expected \"{\" after appearance, got " +
+                                         quote(rest.substr(i)));
+        }
+        depth = 1;
+      } else if (c == '"') {
+        quoted = !quoted;
+      } else if (!quoted && c == '{') {
+        ++depth;
+      } else if (!quoted && c == '}' && --depth == 0) {
+        content = rest.substr(i + 1);
+        skip_blanks(content);
+        return content.empty() ? next_content(lines, content) : ReadResult<bool>(true);
+      }
+    }
+    auto more = next_content(lines, rest);
+    if (!more.ok()) return std::move(more.error());
+    if (!more.value()) {
+      return ReadError::unexpected_eof(
+          "OFF: the file ends at line " + std::to_string(lines.line_number()) +
+          ", in the appearance block that begins at line " + std::to_string(first_line));
+    }
+  }
+}
+
 // The next token of `rest` as a float, `rest` advanced past it; false when there is none or
 // it is not a number. Plain decimals take the short way through from_chars.
 bool next_float(std::string_view& rest, float& value) {
@@ -444,6 +490,7 @@ ReadResult<StoredMesh> read_off(mesh_io::ByteSource& source) {
   mesh_io::LineReader lines(source, "OFF");
   std::string_view content;
   auto got = next_content(lines, content);
+  if (got.ok() && got.value()) got = skip_appearance(lines, content);
   if (!got.ok()) return std::move(got.error());
   if (!got.value()) return ReadError::unexpected_eof("OFF: the file ends before the header");
 
