@@ -30,6 +30,15 @@ def plain_farthest_points(points, k, start):
     return np.array(chosen[:k], dtype=np.int64)
 
 
+def held(points):
+    """The points as the sampling holds them: scaled by the power of two that brings their
+    largest magnitude into [2**59, 2**60), exactly where no coordinate becomes subnormal."""
+    largest = float(np.abs(points).max(initial=0))
+    if largest == 0:
+        return points
+    return np.ldexp(points, 60 - int(np.frexp(largest)[1])).astype(points.dtype)
+
+
 def points_of(kind, m, dtype, seed=0):
     rng = np.random.default_rng(seed)
     if kind == "lattice":  # few distinct distances: ties decide most choices
@@ -45,8 +54,31 @@ def test_farthest_point_sample_equals_the_plain_loop(dtype, kind):
     points = points_of(kind, 3000, dtype)
     chosen = farthest_point_sample(points, 600, start=17)
     assert chosen.dtype == np.int64
-    assert np.array_equal(chosen, plain_farthest_points(points, 600, 17))
+    assert np.array_equal(chosen, plain_farthest_points(held(points), 600, 17))
+    if kind != "scales":  # the scaling is exact: without underflow, the points as given
+        assert np.array_equal(chosen, plain_farthest_points(points, 600, 17))
     assert farthest_point_sample(points[:, :3].T.copy().T, 0).shape == (0,)  # a view is fine
+
+
+CUBE = (np.array([(x, y, z) for x in (0, 1) for y in (0, 1) for z in (0, 1)], np.float64),
+        np.array([[0, 1, 3], [0, 3, 2], [4, 6, 7], [4, 7, 5], [0, 4, 5], [0, 5, 1],
+                  [2, 3, 7], [2, 7, 6], [0, 2, 6], [0, 6, 4], [1, 5, 7], [1, 7, 3]]))
+
+
+@pytest.mark.parametrize("scale", [1e-30, 1e-22, 1e30])
+def test_fps_chooses_alike_at_every_scale(scale):
+    """Single-precision squares of distances vanish below about 1e-19 and overflow above
+    1e19: a model scaled by 1e-30 kept 2 distinct points of 256, by 1e30 a clump. The points
+    are scaled by a power of two before they are compared, so every scale chooses alike."""
+    vertices, faces = CUBE
+    expected = sample_mesh(vertices, faces, 256, method="fps", seed=5, return_faces=True)
+    got = sample_mesh(vertices * scale, faces, 256, method="fps", seed=5, return_faces=True)
+    assert np.array_equal(got[2], expected[2])
+    assert len(np.unique(got[0], axis=0)) == 256
+    np.testing.assert_allclose(got[0] / scale, expected[0], rtol=1e-6, atol=1e-6)
+    points = np.random.default_rng(2).uniform(-1, 1, (2000, 3))
+    assert np.array_equal(farthest_point_sample((points * scale).astype(np.float32), 300),
+                          farthest_point_sample(points.astype(np.float32), 300))
 
 
 FPS_IN_A_POOL = """

@@ -2,7 +2,9 @@
 round trips of meshes written here, the quirks that real files show, broken files, and the
 lenient reading of STL beside the strict one."""
 
+import re
 import struct
+import warnings
 
 import numpy as np
 import pytest
@@ -134,14 +136,24 @@ def test_stored_vertex_normals_under_file_normals(tmp_path):
 @pytest.mark.parametrize("vertices, faces, message", [
     (QUAD, [[0, 1, 4]], "vertex 4, but there are 4"),
     (QUAD, [[0, -1, 2]], "vertex -1"),
-    ([(0, 0, 0), (1, 0, 0), (np.nan, 1, 0)], [[0, 1, 2]], "not all finite"),
+    ([(0, 0, 0), (1, 0, 0), (np.nan, 1, 0)], [[0, 1, 2]],
+     re.escape("faces[0] uses vertex 2, whose coordinates are not all finite")),
+    # Finite in double precision, infinite in the single precision sampled.
+    ([(0, 0, 0), (1, 0, 0), (1, 1, 0), (0, -1e39, 2)], [[0, 1, 2], [0, 3, 1]],
+     re.escape("faces[1] uses vertex 3, whose coordinates overflow single precision "
+               "(largest magnitude 1e+39)")),
+    # A face before it with a vertex that is not finite at all is named first.
+    ([(0, 0, 0), (1, 0, 0), (np.inf, 1, 0), (1e39, 0, 0)], [[0, 1, 2], [0, 3, 1]],
+     re.escape("faces[0] uses vertex 2, whose coordinates are not all finite")),
     ([(0, 0), (1, 0), (1, 1)], [[0, 1, 2]], r"shape \(V, 3\)"),
     (QUAD, [[0, 1, 2, 3]], r"shape \(F, 3\)"),
     (QUAD, [[0.0, 1.0, 2.0]], "integers"),
 ])
 def test_sample_mesh_refuses_what_has_no_meaning(vertices, faces, message):
-    with pytest.raises(ValueError, match=message):
-        sample_mesh(np.array(vertices, dtype=np.float64), np.array(faces), 10)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a refusal, not a warning of the cast as well
+        with pytest.raises(ValueError, match=message):
+            sample_mesh(np.array(vertices, dtype=np.float64), np.array(faces), 10)
 
 
 def test_mesh_read_error_is_the_base_of_stl_read_error(tmp_path):

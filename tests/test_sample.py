@@ -17,6 +17,10 @@ under_asan = "asan" in os.environ.get("LD_PRELOAD", "")
 vertisift_tools = pytest.importorskip("vertisift_tools")
 sample = vertisift_tools.sample
 
+farthest_point_sample = vertisift_tools.farthest_point_sample
+SQUARE = (np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]], np.float32),
+          np.array([[0, 1, 2], [0, 2, 3]]))
+
 METHODS = ["vertices", "surface", "fps", "poisson"]
 SURFACE_METHODS = METHODS[1:]
 
@@ -493,10 +497,59 @@ def test_argument_errors(torus_path, arguments, options, error, text):
         assert str(raised.value) == text
 
 
-@pytest.mark.parametrize("count", [2**40, 2**62])
-def test_an_impossible_count_is_a_memory_error_before_any_work(torus_path, count):
-    with pytest.raises(MemoryError):
-        sample(torus_path, count)
+def tree_beyond_memory():
+    """More float32 points than the farthest-point tree (32 bytes a point) of half the
+    memory holds."""
+    return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") // 2 // 32 + 1
+
+
+@pytest.mark.parametrize("call, count, options, message", [
+    # 4 * n and 5 * n candidates by default: 2**64 and more.
+    ("missing.stl", 2**62, {"method": "fps"}, "cannot hold 4611686018427387904 points"),
+    ("missing.off", 2**62, {"method": "poisson"}, "cannot hold 4611686018427387904 points"),
+    ("missing.obj", 2**40, {"method": "surface"}, "cannot hold 1099511627776 points"),
+    ("missing.ply", 2**63, {}, "cannot hold 9223372036854775808 points"),
+    ("missing.stl", 5, {"method": "fps", "candidates": 2**60},
+     "cannot hold 1152921504606846976 candidates"),
+    ("sample_mesh", 2**62, {"method": "fps"}, "cannot hold 4611686018427387904 points"),
+    ("sample_mesh", 2**40, {"method": "surface", "return_faces": True},
+     "cannot hold 1099511627776 points"),
+    ("farthest_point_sample", 10, {}, "cannot hold the farthest-point tree of {m} points"),
+    ("command", 2**62, {"method": "fps"},
+     "vertisift reduce: cannot convert {model}: not enough memory for 4611686018427387904 points"),
+], ids=["fps", "poisson", "surface", "vertices", "candidates", "mesh-fps", "mesh-surface",
+        "farthest", "command"])
+def test_a_count_memory_cannot_hold_fails_before_any_work_saying_so(
+        tmp_path, torus_path, call, count, options, message):
+    """A MemoryError that says what cannot be held, before anything is read (the files are
+    missing) or touched (the points lie in a sparse file): never an OverflowError, a
+    MemoryError without a text, or the command's traceback."""
+    if call == "command":
+        from cli_support import run_cli
+
+        cloud = tmp_path / "out.npz"
+        result = run_cli("reduce", torus_path, count, "--method", options["method"], "-o", cloud)
+        assert (result.returncode, result.stdout, cloud.exists()) == (1, "", False)
+        assert result.stderr == message.format(model=torus_path) + "\n"
+        return
+    if call == "farthest_point_sample":
+        m = tree_beyond_memory()
+        with open(tmp_path / "points", "wb") as points:
+            points.truncate(m * 12)
+        points = np.memmap(tmp_path / "points", dtype=np.float32, mode="r", shape=(m, 3))
+        message = message.format(m=m)
+
+        def run():
+            return farthest_point_sample(points, count)
+    elif call == "sample_mesh":
+        def run():
+            return vertisift_tools.sample_mesh(*SQUARE, count, **options)
+    else:
+        def run():
+            return sample(tmp_path / call, count, **options)
+    with pytest.raises(MemoryError) as raised:
+        run()
+    assert str(raised.value) == message
 
 
 def test_path_forms(torus_path, monkeypatch):

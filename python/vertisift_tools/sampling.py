@@ -115,7 +115,10 @@ def check_candidates(method: Method, candidates: object, count: int) -> int:
     method's default when None (0 for methods that take none); TypeError or ValueError for a
     value `sample()` does not take."""
     if candidates is None:
-        return default_candidates(method, count)
+        drawn = default_candidates(method, count)
+        if drawn >= SEED_LIMIT:  # only for counts whose points alone could never be held
+            raise MemoryError(f"cannot hold {count} points")
+        return drawn
     value = as_integer(candidates, "candidates must be None or an int")
     if method not in CANDIDATE_METHODS:
         raise ValueError(f"candidates applies only to method {_one_of(CANDIDATE_METHODS)}")
@@ -398,17 +401,19 @@ def sample_mesh(
     that faces use; `return_faces` indexes `faces`.
 
     Raises ValueError for arrays of the wrong shape or type, a face index below 0 or not
-    below V, or a face that uses a vertex with a NaN or infinite coordinate; and what
+    below V, or a face that uses a vertex with a NaN or infinite coordinate, or with a
+    float64 one that overflows float32, in which the mesh is sampled; and what
     `sample()` raises for the other arguments.
     """
-    vertex_array = _vertex_array(vertices)
+    given = _vertex_array(vertices)
     face_array = _face_array(faces)
     draw = _checked_draw(n, method, seed, normals, distinct, candidates, return_faces)
     if len(face_array):
         low, high = int(face_array.min()), int(face_array.max())
-        if low < 0 or high >= len(vertex_array):
+        if low < 0 or high >= len(given):
             bad = low if low < 0 else high
-            raise ValueError(f"faces name vertex {bad}, but there are {len(vertex_array)} vertices")
+            raise ValueError(f"faces name vertex {bad}, but there are {len(given)} vertices")
+    vertex_array = _single_precision(given, face_array)
     buffers = _native.sample_mesh(
         vertex_array,
         face_array.astype(np.uint32, copy=False),
@@ -423,7 +428,10 @@ def farthest_point_sample(points: npt.ArrayLike, k: int, *, start: int = 0) -> F
     distance to those chosen is largest, of equal distances the lowest index. Distances are
     compared as (dx**2 + dy**2) + dz**2 in the array's own precision, so the result is that
     of the plain O(m * k) loop, index for index, on any machine and thread count; once every
-    distinct position is chosen, points at distance 0 follow, lowest index first. Runs in
+    distinct position is chosen, points at distance 0 follow, lowest index first. The loop
+    runs on the points scaled exactly by the power of two that brings their largest magnitude
+    into [2**59, 2**60), so a model chooses alike at any scale (1e-30 or 1e30, where squares
+    of single-precision distances would underflow or overflow). Runs in
     native code on the worker threads, on a tree that passes over the points a new point
     cannot come closer to, with the interpreter lock released.
 
@@ -448,13 +456,37 @@ def farthest_point_sample(points: npt.ArrayLike, k: int, *, start: int = 0) -> F
     return np.frombuffer(chosen, dtype=np.int64)
 
 
-def _vertex_array(vertices: npt.ArrayLike) -> Array:
+def _vertex_array(vertices: npt.ArrayLike) -> npt.NDArray[np.floating]:
     array = np.asarray(vertices)
     if array.dtype not in (np.float32, np.float64):
         raise ValueError(f"vertices must be float32 or float64, not {array.dtype}")
     if array.ndim != 2 or array.shape[1] != 3:
         raise ValueError(f"vertices must have shape (V, 3), not {array.shape}")
-    return np.ascontiguousarray(array, dtype=np.float32)
+    return array
+
+
+def _single_precision(vertices: npt.NDArray[np.floating], faces: npt.NDArray[np.integer]) -> Array:
+    """The vertices in float32, as the sampling takes them. ValueError when the first face
+    that uses a vertex without a finite float32 position (the native refusal's order) uses
+    one whose double-precision coordinates are finite but beyond float32."""
+    with np.errstate(over="ignore"):
+        single = np.ascontiguousarray(vertices, dtype=np.float32)
+    if vertices.dtype == np.float32 or not len(faces):
+        return single
+    unusable = ~np.isfinite(single).all(axis=1)
+    if not unusable.any():
+        return single
+    corners = np.flatnonzero(unusable[faces])
+    if len(corners):
+        face, corner = divmod(int(corners[0]), 3)
+        vertex = int(faces[face, corner])
+        if np.isfinite(vertices[vertex]).all():
+            largest = float(np.abs(vertices[vertex]).max())
+            raise ValueError(
+                f"faces[{face}] uses vertex {vertex}, whose coordinates overflow single "
+                f"precision (largest magnitude {largest:g})"
+            )
+    return single
 
 
 def _face_array(faces: npt.ArrayLike) -> npt.NDArray[np.integer]:

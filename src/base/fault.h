@@ -20,4 +20,8 @@ class InternalFault : public std::runtime_error {
 [[noreturn]] void raise_fault(const std::string& message,
                               std::source_location where = std::source_location::current());
 
+// Writes raise_fault's diagnostic alone, for a fault thrown without it (one that a module may
+// report to its users in words of their own instead).
+void report_fault(const std::string& message, const std::source_location& where);
+
 }  // namespace vertisift::base

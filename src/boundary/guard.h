@@ -10,6 +10,13 @@
 //     static void raise(const char* message);
 //     // Written to standard error before the process aborts, when raising a fault faults again.
 //     static constexpr const char* DOUBLE_FAULT = "...";
+//     // Optional: the text of the MemoryError for an exhausted allocator; without it the
+//     // MemoryError has none.
+//     static constexpr const char* NO_MEMORY = "...";
+//     // Optional: raises the module's exception for a worker thread that the system refused
+//     // to start, given the failure's one-line description; without it the refusal is an
+//     // internal fault like any other, its diagnostic written to standard error.
+//     static void refused_threads(const std::string& description);
 //   };
 //
 // A forced unwinding (a daemon thread ended at interpreter exit, see released_lock.h) is
@@ -24,6 +31,9 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
+
+#include "base/fault.h"
+#include "parallel/thread_pool.h"
 
 namespace vertisift::boundary {
 
@@ -43,6 +53,29 @@ PyObject* raise_fault(const char* message) {
   return nullptr;
 }
 
+// MemoryError for an allocation that failed, with the policy's text if it has one.
+template <class Faults>
+PyObject* raise_no_memory() {
+  if constexpr (requires { Faults::NO_MEMORY; }) {
+    PyErr_SetString(PyExc_MemoryError, Faults::NO_MEMORY);
+  } else {
+    PyErr_NoMemory();
+  }
+  return nullptr;
+}
+
+// A worker thread that the system refused to start: in the policy's words if it has them.
+template <class Faults>
+PyObject* raise_refused_threads(const parallel::ThreadStartFailure& failure) {
+  if constexpr (requires { Faults::refused_threads(failure.description()); }) {
+    Faults::refused_threads(failure.description());
+    return nullptr;
+  } else {
+    base::report_fault(failure.what(), failure.where());
+    return raise_fault<Faults>(failure.what());
+  }
+}
+
 template <class Faults, class Body>
 PyObject* guard(Body&& body) {
   try {
@@ -53,8 +86,9 @@ PyObject* guard(Body&& body) {
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
+    return raise_no_memory<Faults>();
+  } catch (const parallel::ThreadStartFailure& failure) {
+    return raise_refused_threads<Faults>(failure);
   } catch (const std::exception& fault) {
     return raise_fault<Faults>(fault.what());
   } catch (...) {

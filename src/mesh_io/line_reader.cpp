@@ -1,6 +1,7 @@
 #include "mesh_io/line_reader.h"
 
 #include <cstring>
+#include <string>
 
 namespace vertisift::mesh_io {
 
@@ -14,9 +15,18 @@ ReadResult<bool> LineReader::refill() {
   return true;
 }
 
-ReadResult<bool> LineReader::next(std::string_view& line) {
+ReadError line_too_long(std::string_view format, std::uint64_t line, std::size_t longest) {
+  constexpr std::size_t MIB = std::size_t{1} << 20;
+  const std::string bound = longest % MIB == 0 ? std::to_string(longest / MIB) + " MiB"
+                                               : std::to_string(longest) + " bytes";
+  return ReadError::invalid_data(std::string(format) + " line " + std::to_string(line) +
+                                 ": the line is longer than " + bound);
+}
+
+ReadResult<bool> LineReader::next(std::string_view& line, LineCut may_cut) {
   carry_.clear();
   bool carried = false;
+  bool cut = false;  // the line is held to its first longest_ bytes, the rest skipped
   for (;;) {
     auto more = refill();
     if (!more.ok()) return std::move(more.error());
@@ -45,9 +55,20 @@ ReadResult<bool> LineReader::next(std::string_view& line) {
         lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) : size;
     const void* cr = std::memchr(begin, '\r', lf_at);
     end = cr != nullptr ? static_cast<std::size_t>(static_cast<const char*>(cr) - begin) : lf_at;
+    if (!cut) {
+      const std::size_t held = carried ? carry_.size() : 0;
+      if (end > longest_ - held) [[unlikely]] {
+        carry_.append(begin, longest_ - held);
+        carried = true;
+        if (may_cut == nullptr || !may_cut(carry_)) {
+          return line_too_long(format_, line_number_ + 1, longest_);
+        }
+        cut = true;
+      }
+    }
     if (end == size) {
       // No end in this block: keep the piece and go on in the next one.
-      carry_.append(begin, size);
+      if (!cut) carry_.append(begin, size);
       carried = true;
       offset_ += size;
       block_ = {};
@@ -66,7 +87,7 @@ ReadResult<bool> LineReader::next(std::string_view& line) {
     offset_ += taken;
     block_ = block_.subspan(taken);
     if (carried) {
-      carry_.append(begin, end);
+      if (!cut) carry_.append(begin, end);
       line = carry_;
     } else {
       line = std::string_view(begin, end);

@@ -388,7 +388,8 @@ bool continues(std::string_view line) {
 // The statements of the lines of `source` into `parser`; the number of lines read into
 // `lines`. Stops at the first error.
 ReadStatus parse_lines(mesh_io::ByteSource& source, Parser& parser, std::uint64_t& lines) {
-  mesh_io::LineReader reader(source);
+  // A part's lines were held to the bound as they were cut from the file (see read_obj).
+  mesh_io::LineReader reader(source, "OBJ", SIZE_MAX);
   std::string joined;  // a statement continued over several lines
   std::uint64_t first_line = 0;
   ReadStatus status;
@@ -461,6 +462,8 @@ class Joined {
   // Parses the lines of `source` knowing what comes before them, and joins them.
   ReadStatus parse_and_join(Part& part, mesh_io::ByteSource& source);
   ReadResult<StoredMesh> finish();
+  // The lines of the parts joined so far.
+  std::uint64_t lines() const { return lines_; }
 
  private:
   void append(Part& part);
@@ -602,6 +605,47 @@ std::size_t cut_point(std::string_view text, std::size_t checked) {
   return 0;
 }
 
+// Whether a statement longer than the bound may be cut after `head`, its first bytes: a
+// comment, a statement that is ignored whatever follows its keyword, or one whose comment has
+// begun (v, vn and f read nothing after a token that starts with '#'). The keyword must end
+// within the head: a line of one endless token (a device of zeros) is no statement.
+bool may_cut(std::string_view head) {
+  std::size_t begin = 0;
+  while (begin < head.size() && mesh_io::is_blank(head[begin])) ++begin;
+  if (begin < head.size() && head[begin] == '#') return true;
+  std::size_t end = begin;
+  while (end < head.size() && !mesh_io::is_blank(head[end])) ++end;
+  if (end == begin || end == head.size()) return false;
+  const std::string_view keyword = head.substr(begin, end - begin);
+  if (keyword != "v" && keyword != "vn" && keyword != "f") return true;
+  for (std::size_t i = end; i + 1 < head.size(); ++i) {
+    if (mesh_io::is_blank(head[i]) && head[i + 1] == '#') return true;
+  }
+  return false;
+}
+
+// Cuts the statement in `text` after its first `kept` bytes: of what follows, each stretch
+// between line ends becomes its last byte that is not a blank, or nothing. The line ends
+// stay, and so does whether each line goes on in the next (a backslash at its end), so the
+// lines are numbered and joined as before; the rest of the statement, which may_cut found
+// unread, is gone.
+void cut_statement(std::string& text, std::size_t kept) {
+  std::size_t out = kept;
+  char last = 0;  // the last byte of the stretch that is not a blank
+  for (std::size_t i = kept; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\n' || c == '\r') {
+      if (last != 0) text[out++] = last;
+      last = 0;
+      text[out++] = c;
+    } else if (!mesh_io::is_blank(c)) {
+      last = c;
+    }
+  }
+  if (last != 0) text[out++] = last;
+  text.resize(out);
+}
+
 // A batch holds three parts a worker, each about a block of the source, for this many
 // workers at most: two batches are in flight, whatever the pool's size.
 constexpr std::size_t MOST_WORKERS = 8;
@@ -670,11 +714,90 @@ class Batches {
 
 }  // namespace
 
+// The end of the first line of `text`, after its line end (a CR LF whole); the end of the
+// text when it has none.
+std::size_t after_line_end(std::string_view text) {
+  std::size_t end = 0;
+  while (end < text.size() && text[end] != '\n' && text[end] != '\r') ++end;
+  if (end == text.size()) return end;
+  return end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
+}
+
+// Whether the statement in `text` ends with it: `text` ends with a line end (the LF of a CR
+// LF taken, if any), and the line before it does not go on in the next.
+bool ends_statement(std::string_view text) {
+  if (text.empty() || (text.back() != '\n' && text.back() != '\r')) return false;
+  std::size_t end = text.size() - 1;
+  if (text[end] == '\n' && end > 0 && text[end - 1] == '\r') --end;
+  return !continues(text.substr(0, end));
+}
+
+// The bytes of a statement without its final line end.
+std::size_t statement_length(std::string_view statement) {
+  std::size_t length = statement.size();
+  if (length > 0 && statement[length - 1] == '\n') --length;
+  if (length > 0 && statement[length - 1] == '\r') --length;
+  return length;
+}
+
 ReadResult<StoredMesh> read_obj(mesh_io::ByteSource& source) {
   TextDecoder text(source);
   Joined joined;
   Batches batches(3 * std::clamp<std::size_t>(parallel::pool_size(), 1, MOST_WORKERS));
-  std::string rest;  // the lines after the last cut
+  // The lines after the last cut: one statement, of lines continued by a backslash. Longer
+  // than MAX_LINE_BYTES, it is held to them and its line ends when may_cut allows, and is an
+  // error otherwise.
+  std::string rest;
+  bool cutting = false;  // the statement in rest is longer than the bound, and is cut
+  // Continues the statement in `rest` (which it does not end) from `bytes`, a line at a time,
+  // to its end or theirs, holding it to the bound; sets `taken` to the bytes it took.
+  const auto extend = [&](std::string_view bytes, std::size_t& taken) -> ReadStatus {
+    for (taken = 0;;) {
+      if (rest.back() == '\r') {
+        if (taken == bytes.size()) return {};  // its LF may come next
+        if (bytes[taken] == '\n') {
+          rest += '\n';
+          ++taken;
+        }
+      }
+      if (ends_statement(rest) || taken == bytes.size()) return {};
+      const std::size_t line = after_line_end(bytes.substr(taken));
+      rest.append(bytes.substr(taken, line));
+      taken += line;
+      if (statement_length(rest) > mesh_io::MAX_LINE_BYTES) {
+        cutting = cutting || may_cut(std::string_view(rest).substr(0, mesh_io::MAX_LINE_BYTES));
+        if (!cutting) {
+          // The lines before it come first, and an error among them.
+          if (auto error = batches.flush(joined)) return error;
+          return mesh_io::line_too_long("OBJ", joined.lines() + 1, mesh_io::MAX_LINE_BYTES);
+        }
+        cut_statement(rest, mesh_io::MAX_LINE_BYTES);
+      }
+    }
+  };
+  // Takes bytes of the text, at most MAX_LINE_BYTES of them: a statement longer than that
+  // runs on past them, so it begins in `rest` and is held to the bound there.
+  const auto take = [&](std::string_view bytes) -> ReadStatus {
+    if (!rest.empty() && rest.size() + bytes.size() > mesh_io::MAX_LINE_BYTES) {
+      std::size_t taken = 0;
+      if (auto error = extend(bytes, taken)) return error;
+      bytes.remove_prefix(taken);
+    }
+    Part& part = batches.next();
+    // The lines kept from before hold no cut, but for a CR at their end, whose LF may be here.
+    const std::size_t checked = rest.empty() ? 0 : rest.size() - 1;
+    std::swap(part.text, rest);
+    part.text.append(bytes);
+    const std::size_t cut = cut_point(part.text, checked);
+    if (cut == 0) {
+      std::swap(part.text, rest);
+      return {};
+    }
+    rest.assign(part.text, cut);
+    part.text.resize(cut);
+    cutting = false;
+    return batches.add(joined);
+  };
   for (;;) {
     auto got = text.next();
     if (!got.ok()) {
@@ -684,21 +807,12 @@ ReadResult<StoredMesh> read_obj(mesh_io::ByteSource& source) {
       if (auto error = joined.parse_and_join(batches.next(), failing)) return std::move(*error);
       return ReadError::invalid_data("OBJ: the source failed");  // not reached
     }
-    const std::span<const std::byte> bytes = got.value();
+    const std::string_view bytes(reinterpret_cast<const char*>(got.value().data()),
+                                 got.value().size());
     if (bytes.empty()) break;
-    Part& part = batches.next();
-    // The lines kept from before hold no cut, but for a CR at their end, whose LF may be here.
-    const std::size_t checked = rest.empty() ? 0 : rest.size() - 1;
-    std::swap(part.text, rest);
-    part.text.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    const std::size_t cut = cut_point(part.text, checked);
-    if (cut == 0) {
-      std::swap(part.text, rest);
-      continue;
+    for (std::size_t at = 0; at < bytes.size(); at += mesh_io::MAX_LINE_BYTES) {
+      if (auto error = take(bytes.substr(at, mesh_io::MAX_LINE_BYTES))) return std::move(*error);
     }
-    rest.assign(part.text, cut);
-    part.text.resize(cut);
-    if (auto error = batches.add(joined)) return std::move(*error);
   }
   if (!rest.empty()) {
     std::swap(batches.next().text, rest);

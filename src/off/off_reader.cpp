@@ -56,13 +56,17 @@ std::string_view content_of(std::string_view line) {
 // A token ends at a blank or where a comment starts.
 bool ends_token(char c) { return mesh_io::is_blank(c) || c == '#'; }
 
+// Nothing after a '#' is read: a line longer than the bound may be cut when its first bytes
+// hold one.
+bool comment_begun(std::string_view head) { return head.find('#') != std::string_view::npos; }
+
 // The next line of the body that holds anything but blanks and a comment, blanks before it
 // skipped, its end (and a comment there) left on: the numbers are read up to a '#'. False at
 // the end of the file.
 inline ReadResult<bool> next_body_line(mesh_io::LineReader& lines, std::string_view& content) {
   for (;;) {
     std::string_view line;
-    auto got = lines.next(line);
+    auto got = lines.next(line, comment_begun);
     if (!got.ok() || !got.value()) return got;
     skip_blanks(line);
     if (!line.empty() && line[0] != '#') {
@@ -77,10 +81,56 @@ inline ReadResult<bool> next_body_line(mesh_io::LineReader& lines, std::string_v
 ReadResult<bool> next_content(mesh_io::LineReader& lines, std::string_view& content) {
   for (;;) {
     std::string_view line;
-    auto got = lines.next(line);
+    auto got = lines.next(line, comment_begun);
     if (!got.ok() || !got.value()) return got;
     content = content_of(line);
     if (!content.empty()) return true;
+  }
+}
+
+// Geomview lets an appearance block come before the header: the word "appearance", then a
+// block in braces, which may nest, over any lines (comments in it are comments; a quoted
+// string may hold braces). When `content` begins one, skips it and leaves `content` at what
+// follows its closing brace, or at the next line of content; false at the end of the file.
+ReadResult<bool> skip_appearance(mesh_io::LineReader& lines, std::string_view& content) {
+  constexpr std::string_view WORD = "appearance";
+  if (!content.starts_with(WORD) ||
+      (content.size() > WORD.size() && !mesh_io::is_blank(content[WORD.size()]) &&
+       content[WORD.size()] != '{')) {
+    return true;
+  }
+  const std::uint64_t first_line = lines.line_number();
+  std::string_view rest = content.substr(WORD.size());
+  unsigned depth = 0;
+  bool quoted = false;
+  for (;;) {
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+      const char c = rest[i];
+      if (depth == 0) {
+        if (mesh_io::is_blank(c)) continue;
+        if (c != '{') {
+          return ReadError::invalid_data(at_line(lines.line_number()) +
+                                         "expected \"{\" after appearance, got " +
+                                         quote(rest.substr(i)));
+        }
+        depth = 1;
+      } else if (c == '"') {
+        quoted = !quoted;
+      } else if (!quoted && c == '{') {
+        ++depth;
+      } else if (!quoted && c == '}' && --depth == 0) {
+        content = rest.substr(i + 1);
+        skip_blanks(content);
+        return content.empty() ? next_content(lines, content) : ReadResult<bool>(true);
+      }
+    }
+    auto more = next_content(lines, rest);
+    if (!more.ok()) return std::move(more.error());
+    if (!more.value()) {
+      return ReadError::unexpected_eof(
+          "OFF: the file ends at line " + std::to_string(lines.line_number()) +
+          ", in the appearance block that begins at line " + std::to_string(first_line));
+    }
   }
 }
 
@@ -437,9 +487,10 @@ ReadResult<StoredMesh> read_binary(mesh_io::LineReader& lines, const Layout& lay
 }  // namespace
 
 ReadResult<StoredMesh> read_off(mesh_io::ByteSource& source) {
-  mesh_io::LineReader lines(source);
+  mesh_io::LineReader lines(source, "OFF");
   std::string_view content;
   auto got = next_content(lines, content);
+  if (got.ok() && got.value()) got = skip_appearance(lines, content);
   if (!got.ok()) return std::move(got.error());
   if (!got.value()) return ReadError::unexpected_eof("OFF: the file ends before the header");
 

@@ -4,7 +4,9 @@
 // out, in which case the first line that is not blank or a comment holds the counts. The
 // counts (vertices, faces and an optional edge count that is ignored) follow the keyword on
 // its line, glued to it (ModelNet's "OFF8 6 12") or on the next line; nOFF puts the dimension
-// before them, and only dimension 3 is read. Comments run from '#' to the end of a line.
+// before them, and only dimension 3 is read. Comments run from '#' to the end of a line. An
+// appearance block ("appearance { ... }", braces nested, over any lines) may come before
+// the header, and is skipped.
 //
 // A text vertex is one line: x y z, then w for 4OFF, then the normal for N, then anything
 // (colours, texture coordinates, more columns), which is ignored. 4OFF positions are

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "base/fault.h"
 #include "base/fork_epoch.h"
@@ -81,11 +83,32 @@ struct Job {
   }
 };
 
+// The pool's size and where it came from, for messages: "RAYON_NUM_THREADS=64",
+// "RAYON_RS_NUM_CPUS=8" or "one per processor".
+struct PoolSize {
+  std::size_t size = 0;
+  std::string origin;
+};
+
+PoolSize choose_pool_size(const char* num_threads, const char* rs_num_cpus,
+                          std::size_t processors) {
+  std::size_t value = 0;
+  if (parse_count(num_threads, value)) {
+    if (value != 0) {  // 0 selects the default at once
+      return {std::min(value, MAX_POOL_SIZE), std::string("RAYON_NUM_THREADS=") + num_threads};
+    }
+  } else if (parse_count(rs_num_cpus, value) && value >= 1) {
+    return {std::min(value, MAX_POOL_SIZE), std::string("RAYON_RS_NUM_CPUS=") + rs_num_cpus};
+  }
+  return {std::min<std::size_t>(processors == 0 ? 1 : processors, MAX_POOL_SIZE),
+          "one per processor"};
+}
+
 class ThreadPool {
  public:
   // The workers start with the first pass that needs them (start()), so a process whose
   // passes all run on the calling thread never has any.
-  explicit ThreadPool(std::size_t size) : size_(size) {}
+  explicit ThreadPool(PoolSize size) : size_(size.size), origin_(std::move(size.origin)) {}
 
   ~ThreadPool() { stop(); }
 
@@ -191,7 +214,7 @@ class ThreadPool {
       done_.wait(lock, [&] { return ready_ == workers_.size(); });
     } catch (const std::system_error& error) {
       stop();
-      base::raise_fault(std::string("could not start a worker thread: ") + error.what());
+      throw ThreadStartFailure(error, size_, origin_);
     } catch (...) {
       stop();
       throw;
@@ -212,6 +235,7 @@ class ThreadPool {
   }
 
   const std::size_t size_;
+  const std::string origin_;          // where the size came from
   std::vector<std::thread> workers_;  // guarded by start_
   std::mutex start_;                  // held while the workers are started; before mutex_
   std::mutex mutex_;
@@ -253,9 +277,8 @@ ThreadPool& pool() {
   } unlock;
   if (process_pool == nullptr || process_pool_epoch != epoch) {
     process_pool = nullptr;
-    std::size_t size = pool_size_from_env(std::getenv("RAYON_NUM_THREADS"),
-                                          std::getenv("RAYON_RS_NUM_CPUS"), logical_processors());
-    process_pool = new ThreadPool(size);
+    process_pool = new ThreadPool(choose_pool_size(
+        std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), logical_processors()));
     process_pool_epoch = epoch;
   }
   return *process_pool;
@@ -268,17 +291,16 @@ std::size_t logical_processors() {
   return reported;
 }
 
+ThreadStartFailure::ThreadStartFailure(const std::system_error& error, std::size_t threads,
+                                       const std::string& origin, std::source_location where)
+    : base::InternalFault(std::string("could not start a worker thread: ") + error.what()),
+      description_("cannot start the " + std::to_string(threads) +
+                   " worker threads: " + error.code().message() + " (" + origin + ")"),
+      where_(where) {}
+
 std::size_t pool_size_from_env(const char* num_threads, const char* rs_num_cpus,
                                std::size_t processors) {
-  std::size_t size = 0;
-  std::size_t value = 0;
-  if (parse_count(num_threads, value)) {
-    size = value;  // 0 selects the default at once
-  } else if (parse_count(rs_num_cpus, value) && value >= 1) {
-    size = value;
-  }
-  if (size == 0) size = processors == 0 ? 1 : processors;
-  return std::min(size, MAX_POOL_SIZE);
+  return choose_pool_size(num_threads, rs_num_cpus, processors).size;
 }
 
 std::size_t pool_size() { return pool().size(); }

@@ -16,11 +16,34 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <source_location>
+#include <string>
+#include <system_error>
 #include <vector>
+
+#include "base/fault.h"
 
 namespace vertisift::parallel {
 
 inline constexpr std::size_t MAX_POOL_SIZE = 65535;
+
+// The system refused to start a worker thread (no address space left for its stack, or a
+// limit on threads): thrown by the pass that starts the pool, after the workers it had
+// started are joined, and without the diagnostic of raise_fault. An internal fault whose text,
+// "could not start a worker thread: <reason>", is what the extension always reported; the
+// tools report description() instead, e.g. "cannot start the 64 worker threads: Resource
+// temporarily unavailable (RAYON_NUM_THREADS=64)".
+class ThreadStartFailure : public base::InternalFault {
+ public:
+  ThreadStartFailure(const std::system_error& error, std::size_t threads, const std::string& origin,
+                     std::source_location where = std::source_location::current());
+  const std::string& description() const { return description_; }
+  const std::source_location& where() const { return where_; }
+
+ private:
+  std::string description_;
+  std::source_location where_;
+};
 
 // The number of logical processors the system reports, or 0 when it reports none.
 std::size_t logical_processors();

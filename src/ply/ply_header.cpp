@@ -49,6 +49,16 @@ ReadError line_error(std::uint64_t line, const std::string& what) {
   return ReadError::invalid_data("PLY line " + std::to_string(line) + ": " + what);
 }
 
+// A header line whose keyword is not one the header is read by, comment and obj_info among
+// them, is skipped: longer than the bound, it may be cut once its first bytes hold the whole
+// keyword.
+bool skipped_line(std::string_view head) {
+  std::string_view rest = head;
+  const std::string_view keyword = mesh_io::next_token(rest);
+  const bool whole = !rest.empty();  // a blank follows it
+  return whole && (keyword == "comment" || keyword == "obj_info" || !is_keyword(keyword));
+}
+
 bool only_blanks(std::string_view rest) {
   for (char c : rest) {
     if (!mesh_io::is_blank(c)) return false;
@@ -134,7 +144,7 @@ mesh_io::ReadResult<Header> read_header(mesh_io::LineReader& lines) {
   }
   bool have_format = false;
   for (;;) {
-    got = lines.next(line);
+    got = lines.next(line, skipped_line);
     if (!got.ok()) return std::move(got.error());
     const std::uint64_t number = lines.line_number();
     if (!got.value()) {

@@ -46,7 +46,7 @@ void MeshBuilder::add_strip(std::size_t begin, std::size_t end) {
 }
 
 mesh_io::ReadResult<mesh_io::StoredMesh> read_ply(mesh_io::ByteSource& source) {
-  mesh_io::LineReader lines(source);
+  mesh_io::LineReader lines(source, "PLY");
   auto header = read_header(lines);
   if (!header.ok()) return std::move(header.error());
   MeshBuilder builder(header.value());

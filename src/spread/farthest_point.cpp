@@ -86,6 +86,20 @@ inline std::uint64_t spread_bits(std::uint64_t v) {
   return v;
 }
 
+// The points are held scaled so that their largest magnitude lies in [2^59, 2^60): squared
+// distances, at most 12 * 2^120, stay below the largest float, and one underflows only
+// between points closer than about 2^-123 of that magnitude.
+constexpr int HELD_EXPONENT = 60;
+
+// The power of two (its exponent) that brings `largest`, the largest magnitude of the points,
+// into [2^59, 2^60); 0 for points that are all zero.
+inline int scale_shift(double largest) {
+  if (!(largest > 0.0)) return 0;
+  int exponent = 0;
+  std::frexp(largest, &exponent);
+  return HELD_EXPONENT - exponent;
+}
+
 // The points in Morton order (their coordinates quantised to CODE_BITS per axis over their
 // box, the bits interleaved), under a binary tree that splits a run of points where the
 // next bit of their codes changes: every node holds the points of one cell of an octree cut
@@ -108,7 +122,9 @@ class FarthestPointTree {
     for (std::size_t j = 0; j < chosen.size(); ++j) {
       chosen[j] = next;
       if (j + 1 == chosen.size()) break;
-      update(&coordinates_[3 * next]);
+      const T point[3] = {scaled(coordinates_[3 * next]), scaled(coordinates_[3 * next + 1]),
+                          scaled(coordinates_[3 * next + 2])};
+      update(point);
       next = nodes_[0].farthest.index;
     }
   }
@@ -122,11 +138,21 @@ class FarthestPointTree {
         high[a] = std::max<double>(high[a], coordinates_[3 * i + a]);
       }
     }
+    double largest = 0.0;
+    for (std::size_t a = 0; a < 3; ++a) largest = std::max({largest, -low[a], high[a]});
+    // Two factors, since 2^shift itself lies beyond the doubles for the smallest doubles.
+    const int shift = scale_shift(largest);
+    factor_ = std::ldexp(1.0, shift / 2);
+    rest_factor_ = std::ldexp(1.0, shift - shift / 2);
+    for (std::size_t a = 0; a < 3; ++a) {
+      low[a] = std::ldexp(low[a], shift);
+      high[a] = std::ldexp(high[a], shift);
+    }
     constexpr double LAST_STEP = double{(1u << CODE_BITS) - 1};
     double scale[3];
     for (std::size_t a = 0; a < 3; ++a) {
-      const double extent = high[a] - low[a];  // infinite only for doubles near their limit
-      scale[a] = extent > 0.0 && std::isfinite(extent) ? LAST_STEP / extent : 0.0;
+      const double extent = high[a] - low[a];
+      scale[a] = extent > 0.0 ? LAST_STEP / extent : 0.0;
     }
     List<std::uint64_t> codes(count_);
     List<std::uint32_t> order(count_);
@@ -134,7 +160,7 @@ class FarthestPointTree {
       for (std::size_t i = begin; i < end; ++i) {
         std::uint64_t code = 0;
         for (std::size_t a = 0; a < 3; ++a) {
-          double step = (coordinates_[3 * i + a] - low[a]) * scale[a];
+          double step = (scaled(coordinates_[3 * i + a]) - low[a]) * scale[a];
           if (!(step >= 0.0)) step = 0.0;
           code |= spread_bits(static_cast<std::uint64_t>(std::min(step, LAST_STEP))) << a;
         }
@@ -148,14 +174,20 @@ class FarthestPointTree {
     parallel::parallel_for(count_, [&](std::size_t begin, std::size_t end) {
       for (std::size_t slot = begin; slot < end; ++slot) {
         const std::size_t i = order[slot];
-        x_[slot] = coordinates_[3 * i];
-        y_[slot] = coordinates_[3 * i + 1];
-        z_[slot] = coordinates_[3 * i + 2];
+        x_[slot] = scaled(coordinates_[3 * i]);
+        y_[slot] = scaled(coordinates_[3 * i + 1]);
+        z_[slot] = scaled(coordinates_[3 * i + 2]);
         distance_[slot] = std::numeric_limits<T>::infinity();
       }
     });
     index_ = std::move(order);
     codes_ = std::move(codes);
+  }
+
+  // A coordinate as the tree holds it: scaled by the power of two, exactly unless it becomes
+  // subnormal (the products of a float are exact in double, which is then rounded once).
+  T scaled(T coordinate) const {
+    return static_cast<T>(double{coordinate} * factor_ * rest_factor_);
   }
 
   // A stable sort of the points by code: four passes of 12 bits, or a plain sort of few.
@@ -379,7 +411,8 @@ class FarthestPointTree {
 
   std::span<const T> coordinates_;
   std::size_t count_;
-  std::size_t last_reached_ = SIZE_MAX;  // points the last update went over
+  double factor_ = 1.0, rest_factor_ = 1.0;  // the points are held times their product
+  std::size_t last_reached_ = SIZE_MAX;      // points the last update went over
   List<T> x_, y_, z_, distance_;
   List<std::uint32_t> index_;   // each slot's point
   List<std::uint64_t> codes_;   // each slot's code, while the tree is built

@@ -1,5 +1,7 @@
 #include "tools/mesh_buffer.h"
 
+#include <new>
+
 #include "base/big_alloc.h"
 
 namespace vertisift::tools {
@@ -54,8 +56,10 @@ boundary::Outcome<boundary::PyRef> own_block(PyObject* type, void* block, std::s
                                              std::size_t capacity_bytes) {
   auto* object = PyObject_New(BufferObject, reinterpret_cast<PyTypeObject*>(type));
   if (object == nullptr) {
+    // Only memory can be missing: the guard words it as the call's.
     base::big_free(block, capacity_bytes);
-    return boundary::fetch_pending();
+    PyErr_Clear();
+    throw std::bad_alloc();
   }
   object->block = block;
   object->bytes = static_cast<Py_ssize_t>(bytes);

@@ -119,11 +119,11 @@ Outcome<PyRef> sample_mesh(PyObject* const* args, Py_ssize_t nargs) {
 }  // namespace
 
 PyObject* read_mesh_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  return boundary::guard<ToolFaults>([&] { return read_mesh(module, args, nargs); });
+  return boundary::guard<ReadFaults>([&] { return read_mesh(module, args, nargs); });
 }
 
 PyObject* sample_mesh_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return boundary::guard<ToolFaults>([&] { return sample_mesh(args, nargs); });
+  return boundary::guard<SampleMeshFaults>([&] { return sample_mesh(args, nargs); });
 }
 
 }  // namespace vertisift::tools

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <new>
 #include <span>
 #include <string>
 #include <utility>
@@ -32,12 +31,19 @@ constexpr std::uint64_t METHOD_COUNT = 4;   // 0 vertices, 1 surface, 2 farthest
 constexpr std::uint64_t NORMALS_COUNT = 4;  // 0 file, 1 geometry, 2 auto, 3 smooth
 constexpr std::uint64_t FORMAT_COUNT = 4;   // 0 STL, 1 OFF, 2 OBJ, 3 PLY
 
-// The memory the machine has: results larger than that can never be made.
-std::uint64_t physical_memory() {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return UINT64_MAX;
-  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+PendingException cannot_hold(std::uint64_t count, const char* what) {
+  return PendingException::deferred(PyExc_MemoryError,
+                                    "cannot hold " + std::to_string(count) + " " + what);
+}
+
+// A bytearray of `bytes` for a result of `points` points; MemoryError "cannot hold N points"
+// when the interpreter cannot make it.
+Outcome<PyRef> result_bytes(std::size_t bytes, std::uint64_t points) {
+  PyObject* made = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes));
+  if (made != nullptr) return PyRef::steal(made);
+  if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return boundary::fetch_pending();
+  PyErr_Clear();
+  return cannot_hold(points, "points");
 }
 
 Outcome<PyRef> sample(PyObject* const* args, Py_ssize_t nargs) {
@@ -64,6 +70,13 @@ Outcome<PyRef> sample(PyObject* const* args, Py_ssize_t nargs) {
 }
 
 }  // namespace
+
+std::uint64_t physical_memory() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return UINT64_MAX;
+  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+}
 
 PendingException value_error(const char* message) {
   return PendingException::deferred(PyExc_ValueError, message);
@@ -133,17 +146,24 @@ Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, Py
   const std::uint64_t points = request.count;
   const std::uint64_t memory = physical_memory() / 2;
   if (points > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / BYTES_PER_POINT ||
-      points * BYTES_PER_POINT > memory ||
-      request.options.candidates >
-          std::min<std::uint64_t>(memory / BYTES_PER_CANDIDATE, UINT32_MAX)) {
-    throw std::bad_alloc();
+      points * BYTES_PER_POINT > memory) {
+    return cannot_hold(points, "points");
   }
-  const auto bytes = static_cast<Py_ssize_t>(points * BYTES_PER_POINT);
-  PyRef positions = boundary::checked(PyByteArray_FromStringAndSize(nullptr, bytes));
-  PyRef normal_bytes = boundary::checked(PyByteArray_FromStringAndSize(nullptr, bytes));
-  const auto face_bytes =
-      static_cast<Py_ssize_t>(request.faces ? points * BYTES_PER_FACE_INDEX : 0);
-  PyRef face_indices = boundary::checked(PyByteArray_FromStringAndSize(nullptr, face_bytes));
+  if (request.options.candidates >
+      std::min<std::uint64_t>(memory / BYTES_PER_CANDIDATE, UINT32_MAX)) {
+    return cannot_hold(request.options.candidates, "candidates");
+  }
+  const auto bytes = static_cast<std::size_t>(points * BYTES_PER_POINT);
+  auto made_positions = result_bytes(bytes, points);
+  if (!made_positions.ok()) return std::move(made_positions.error());
+  auto made_normals = result_bytes(bytes, points);
+  if (!made_normals.ok()) return std::move(made_normals.error());
+  auto made_faces = result_bytes(
+      request.faces ? static_cast<std::size_t>(points * BYTES_PER_FACE_INDEX) : 0, points);
+  if (!made_faces.ok()) return std::move(made_faces.error());
+  PyRef positions = std::move(made_positions.value());
+  PyRef normal_bytes = std::move(made_normals.value());
+  PyRef face_indices = std::move(made_faces.value());
   request.options.face_indices = std::span<std::uint64_t>(
       reinterpret_cast<std::uint64_t*>(PyByteArray_AS_STRING(face_indices.get())),
       request.faces ? points : 0);
@@ -185,7 +205,7 @@ Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, Py
 }
 
 PyObject* sample_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return boundary::guard<ToolFaults>([&] { return sample(args, nargs); });
+  return boundary::guard<SampleFaults>([&] { return sample(args, nargs); });
 }
 
 }  // namespace vertisift::tools

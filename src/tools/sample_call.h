@@ -41,7 +41,29 @@ struct ToolFaults {
   }
   static constexpr const char* DOUBLE_FAULT =
       "internal error in vertisift_tools._native while reporting one\n";
+  // Not a fault of the module but of the system's limits: RuntimeError with the one line.
+  static void refused_threads(const std::string& description) {
+    PyErr_SetString(PyExc_RuntimeError, description.c_str());
+  }
 };
+
+// What each function says when memory runs out after its counts were found to fit.
+struct SampleFaults : ToolFaults {
+  static constexpr const char* NO_MEMORY = "not enough memory to read the mesh and draw its points";
+};
+struct SampleMeshFaults : ToolFaults {
+  static constexpr const char* NO_MEMORY = "not enough memory to draw the points";
+};
+struct ReadFaults : ToolFaults {
+  static constexpr const char* NO_MEMORY = "not enough memory to read the mesh";
+};
+struct SpreadFaults : ToolFaults {
+  static constexpr const char* NO_MEMORY = "not enough memory to choose the points";
+};
+
+// The memory the machine has (UINT64_MAX when the system does not say): more than half of it
+// is never asked for, since such a result could never be made.
+std::uint64_t physical_memory();
 
 boundary::PendingException value_error(const char* message);
 

@@ -65,6 +65,12 @@ Outcome<PyRef> farthest_point_sample(PyObject* const* args, Py_ssize_t nargs) {
     return value_error("farthest-point sampling takes at most 2**32 - 1 points");
   if (k.value() > count) return value_error("k is more than the number of points");
   if (k.value() > 0 && start.value() >= count) return value_error("start is not a point's index");
+  const std::size_t tree_bytes =
+      wide != 0 ? spread::TREE_BYTES_PER_POINT<double> : spread::TREE_BYTES_PER_POINT<float>;
+  if (count > physical_memory() / 2 / tree_bytes) {
+    return PendingException::deferred(PyExc_MemoryError, "cannot hold the farthest-point tree of " +
+                                                             std::to_string(count) + " points");
+  }
 
   PyRef result = boundary::checked(PyByteArray_FromStringAndSize(
       nullptr, static_cast<Py_ssize_t>(k.value() * sizeof(std::uint64_t))));
@@ -84,7 +90,7 @@ Outcome<PyRef> farthest_point_sample(PyObject* const* args, Py_ssize_t nargs) {
 }  // namespace
 
 PyObject* farthest_point_sample_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return boundary::guard<ToolFaults>([&] { return farthest_point_sample(args, nargs); });
+  return boundary::guard<SpreadFaults>([&] { return farthest_point_sample(args, nargs); });
 }
 
 }  // namespace vertisift::tools

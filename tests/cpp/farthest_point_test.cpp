@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -12,11 +13,25 @@
 namespace vertisift::spread {
 namespace {
 
-// The plain O(m·k) loop: the distance to the chosen set lowered point by point, the farthest
-// taken by a scan, ties to the lowest index.
+// The points as the sampling compares them: scaled by the power of two that brings their
+// largest magnitude into [2^59, 2^60).
 template <class T>
-std::vector<std::uint64_t> plain_sample(const std::vector<T>& xyz, std::size_t k,
+std::vector<T> held(std::vector<T> xyz) {
+  T largest = 0;
+  for (const T value : xyz) largest = std::max(largest, std::abs(value));
+  if (largest == 0) return xyz;
+  int exponent = 0;
+  std::frexp(largest, &exponent);
+  for (T& value : xyz) value = std::ldexp(value, 60 - exponent);
+  return xyz;
+}
+
+// The plain O(m·k) loop over the points as held: the distance to the chosen set lowered point
+// by point, the farthest taken by a scan, ties to the lowest index.
+template <class T>
+std::vector<std::uint64_t> plain_sample(const std::vector<T>& given, std::size_t k,
                                         std::size_t start) {
+  const std::vector<T> xyz = held(given);
   const std::size_t m = xyz.size() / 3;
   std::vector<T> distance(m, std::numeric_limits<T>::infinity());
   std::vector<std::uint64_t> chosen;

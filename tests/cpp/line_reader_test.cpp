@@ -21,7 +21,7 @@ struct Read {
 
 Read read_all(const std::string& text, std::size_t piece, std::size_t line_count) {
   MemorySource source(bytes_of(text), piece);
-  LineReader reader(source);
+  LineReader reader(source, "TXT");
   Read got;
   std::string_view line;
   while (got.lines.size() < line_count) {
@@ -59,6 +59,31 @@ TEST(LineReader, BytesAfterTheLinesKeepTheirFirstByte) {
     EXPECT_EQ(got.lines, (std::vector<std::string>{"ply", "end"})) << "pieces of " << piece;
     EXPECT_EQ(got.rest, std::string("\n\r\x01", 3)) << "pieces of " << piece;
   }
+}
+
+// A line longer than the bound: cut to its first bytes where the caller allows it (the rest
+// skipped, the offsets counting it), an error that names it where it does not.
+TEST(LineReader, LongLinesAreCutOrRefused) {
+  const std::string text = "12345678\n#comment, longer\r\nnext\nkept, too long\nlast";
+  const auto comment = [](std::string_view head) { return head.starts_with('#'); };
+  for (std::size_t piece = 1; piece <= text.size(); ++piece) {
+    MemorySource source(bytes_of(text), piece);
+    LineReader reader(source, "TXT", 8);
+    std::vector<std::string> lines;
+    std::string_view line;
+    for (int i = 0; i < 3; ++i) {
+      auto more = reader.next(line, comment);
+      ASSERT_TRUE(more.ok() && more.value());
+      lines.emplace_back(line);
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"12345678", "#comment", "next"}));
+    EXPECT_EQ(reader.offset(), 32u) << "pieces of " << piece;
+    auto refused = reader.next(line, comment);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().display(), "TXT line 4: the line is longer than 8 bytes");
+  }
+  EXPECT_EQ(line_too_long("OFF", 3, MAX_LINE_BYTES).display(),
+            "OFF line 3: the line is longer than 4 MiB");
 }
 
 }  // namespace

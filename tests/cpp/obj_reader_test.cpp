@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "mesh_io/line_reader.h"
 #include "obj/text_decoder.h"
 #include "stored_mesh_checks.h"
 
@@ -195,6 +196,39 @@ TEST(ReadObj, LargeFileInPartsReadsAsAWhole) {
     }
     for (const std::size_t piece : {std::size_t{1} << 20, std::size_t{65537}, std::size_t{4099}}) {
       EXPECT_TRUE(raw_reading(text, piece) == whole) << "piece size " << piece;
+    }
+  }
+}
+
+// A statement longer than the bound streams past where nothing after its first bytes is read
+// (a comment, continued or not; an ignored statement; a comment after a vertex), the lines
+// numbered as before; one that must be kept is an error that names its first line.
+TEST(ReadObj, LongStatements) {
+  const std::string longest(mesh_io::MAX_LINE_BYTES, 'x');
+  const std::string triangle = "v 1 0 0\nv 0 1 0\nf 1 2 3\nf 1 2 9\n";
+  const char* const out_of_range =
+      "error: OBJ line 7: vertex index 9 is out of range (3 vertices in the file)";
+  const char* const four_vertices =
+      "error: OBJ line 7: vertex index 9 is out of range (4 vertices in the file)";
+  const struct {
+    std::string text;
+    const char* expected;
+  } cases[] = {
+      {"v 0 0 0\n# " + longest + " \\\r\n still the comment\r\n" + triangle, out_of_range},
+      {"v 0 0 0\n# begun \\\n" + longest + "\n" + triangle, out_of_range},
+      {"v 0 0 0\ng " + longest + "\nv 0 0 1 # " + longest + "\n" + triangle, four_vertices},
+      // A line of exactly the bound is kept whole.
+      {"v 0 0 0\nv 1 0 " + std::string(mesh_io::MAX_LINE_BYTES - 6, '0') + "\n" + triangle,
+       "error: OBJ line 6: vertex index 9 is out of range (4 vertices in the file)"},
+      {"v 0 0 0\nv 1 0 " + std::string(mesh_io::MAX_LINE_BYTES - 5, '0') + "\n" + triangle,
+       "error: OBJ line 2: the line is longer than 4 MiB"},
+      {"v 0 0 0\nf 1 \\\n" + longest + "\n", "error: OBJ line 2: the line is longer than 4 MiB"},
+      {"v 0 0 0\n" + longest + "x", "error: OBJ line 2: the line is longer than 4 MiB"},
+  };
+  for (const auto& c : cases) {
+    for (const std::size_t piece : {SIZE_MAX, std::size_t{1} << 20, std::size_t{65537}}) {
+      const std::string got = raw_reading(c.text, piece);
+      EXPECT_EQ(got.substr(0, 160), c.expected) << c.text.substr(0, 20) << ", pieces of " << piece;
     }
   }
 }

@@ -77,6 +77,15 @@ TEST(ReadOff, Variants) {
        SQUARE},
       {"binary, little-endian without colour counts",
        "OFF BINARY\n" + binary_vertices_le + words(false, {4, 0, 1, 2, 3}), SQUARE},
+      {"an appearance block before the header, its braces nested",
+       "# Geomview\nappearance\n{\n  +edge\n  material { ambient 1 1 1 # } in a comment\n"
+       "    diffuse .5 .5 .5 }\n}\nSTOFF\n4 1 0\n0 0 0 0 0\n1 0 0 1 0\n1 1 0 1 1\n0 1 0 0 "
+       "1\n4 0 1 2 3\n",
+       SQUARE},
+      {"an appearance block on the header's line",
+       "appearance{shading smooth}COFF 4 1 0\n0 0 0 1 1 1 1\n1 0 0 1 1 1 1\n1 1 0 1 1 1 1\n"
+       "0 1 0 1 1 1 1\n4 0 1 2 3\n",
+       SQUARE},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(read_pieces(c.text), c.expected) << c.name;
@@ -121,6 +130,10 @@ TEST(ReadOff, Errors) {
        "OFF byte 75: expected a colour count of 0 to 4, got 9"},
       {"OFF BINARY\n" + words(true, {1, 0, 0}),
        "OFF: the file ends at byte 23, after 0 of 1 vertices"},
+      {"# Geomview\nappearance {\n  material { ambient 1 1 1 }\n",
+       "OFF: the file ends at line 3, in the appearance block that begins at line 2"},
+      {"appearance +edge\nOFF\n", "OFF line 1: expected \"{\" after appearance, got \"+edge\""},
+      {"appearance { +edge }\n", "OFF: the file ends before the header"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(read_pieces(c.text), std::string("error: ") + c.expected) << c.text;

@@ -40,6 +40,8 @@ def seeds() -> dict[str, bytes]:
         "noff": "NOFF\n4 1 0\n" + SQUARE.replace("\n", " 0 0 1\n") + "4 0 1 2 3\n",
         "cn4off": "CN4OFF\n3 1 0\n2 0 0 2 0 0 1 1 0 0 1\n0 2 0 0 0 1 0 1 0 0 1\n0 0 2 4 1 0 0 1 1 1 1\n3 0 1 2\n",
         "stnoff": "STnOFF\n3\n3 1 0\n0 0 0 0 0\n1 0 0 1 0\n0 1 0 0 1\n3 0 1 2\n",
+        "appearance": "appearance {\n +edge\n material { diffuse 1 0 0 } # }\n}\nSTOFF\n3 1 0\n"
+        "0 0 0 0 0\n1 0 0 1 0\n0 1 0 0 1\n3 0 1 2\n",
         "split_faces": "OFF\n4 2 0\n" + SQUARE + "3 0\n1\n\n2\n\n3\n0 2\n3\n",
         "small_faces": "OFF\n3 3 0\n0 0 0\n1 0 0\n0 1 0\n0\n2 0 1\n3 0 1 2\n",
         "special": "OFF\n3 1 0\nnan inf -inf\n1e39 -0 1e-50\n1 1 1\n3 0 1 2\n",
