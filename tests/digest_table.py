@@ -44,8 +44,9 @@ from vertisift_tools import farthest_point_sample, read_mesh, sample, sample_mes
 
 DIGESTS = Path(__file__).resolve().parent / "digests"
 TABLES = ("generated", "stl", "meshes", "errors")
-# The folder each table of real files reads.
+# The folder each table of real files reads, and the variable that can name it.
 REAL_FOLDERS = {"stl": STL_DATA, "meshes": MESH_DATA}
+FOLDER_VARIABLES = {"stl": "VERTISIFT_STL_DATA", "meshes": "VERTISIFT_MESH_DATA"}
 REAL_SUFFIXES = {"stl": {".stl"}, "meshes": {".off", ".obj", ".ply"}}
 
 METHODS = ("vertices", "surface", "fps", "poisson")
@@ -919,6 +920,8 @@ def command_cases(folder: Path, torus: Path) -> Iterator[tuple[str, Callable[[],
     broken_off = folder / "command" / "broken.off"
     broken_off.write_bytes(b"OFF\n3 1 0\n0 0 0\n1 0 0\n1 1 0\n3 0 1 3\n")
     yield "reduce broken OFF", partial(command_line, "reduce", str(broken_off), "64", "-o", out)
+    empty = meshgen.write_binary_stl(folder / "command" / "no-faces.stl", [])
+    yield "reduce a model without faces", partial(command_line, "reduce", str(empty), "64", "-o", out)
     flat = meshgen.write_binary_stl(folder / "command" / "flat.stl", FLAT)
     yield ("reduce surface of no area",
            partial(command_line, "reduce", str(flat), "64", "-o", out, "--method", "surface"))
@@ -1043,7 +1046,8 @@ def main(argv: list[str] | None = None) -> int:
     for table in arguments.tables or TABLES:
         folder = missing_folder(table)
         if folder is not None:
-            print(f"{table}: skipped, the real files are not at {folder}")
+            print(f"{table}: skipped, the real files are not at {folder} "
+                  f"(set {FOLDER_VARIABLES[table]} to their folder)")
             continue
         rows = build(table)
         if arguments.write:

@@ -11,6 +11,7 @@ def test_the_table_is_as_recorded(table):
     folder = digest_table.missing_folder(table)
     if folder is not None:
         pytest.skip(f"the real files of the {table} table are not at {folder} "
-                    "(set VERTISIFT_STL_DATA or VERTISIFT_MESH_DATA to their folder)")
+                    f"(set {digest_table.FOLDER_VARIABLES[table]} to their folder)")
     changed = digest_table.differences(digest_table.read_recorded(table), digest_table.build(table))
-    assert not changed, digest_table.report(table, changed)
+    if changed:
+        pytest.fail(digest_table.report(table, changed), pytrace=False)
