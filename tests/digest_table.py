@@ -374,23 +374,22 @@ def quirks() -> dict[str, Callable[[Path], object]]:
     vertices, triangles = meshgen.indexed(TORUS)
     obj_text = "".join(f"v {x!r} {y!r} {z!r}\n" for x, y, z in vertices) + "".join(
         f"f {a + 1} {b + 1} {c + 1}\n" for a, b, c in triangles)
-    one_facet = [*FACET]
     small = TORUS[:40]
     return {
         # STL as other tools write it, and what it must not be.
-        "stl/upper-case.stl": data(stl_text("SOLID part", *(line.upper() for line in one_facet),
+        "stl/upper-case.stl": data(stl_text("SOLID part", *(line.upper() for line in FACET),
                                             "ENDSOLID part")),
-        "stl/blank-before-solid.stl": data(stl_text("  solid part", *one_facet, "endsolid")),
-        "stl/cr-only.stl": data(stl_text("solid part", *one_facet, "endsolid part", newline="\r")),
-        "stl/no-endsolid.stl": data(stl_text("solid part", *one_facet)),
-        "stl/bom.stl": data(b"\xef\xbb\xbf" + stl_text("solid part", *one_facet, "endsolid")),
-        "stl/two-solids.stl": data(stl_text("solid a", *one_facet, "endsolid a", "solid b",
-                                            *(line.replace("1", "7") for line in one_facet),
+        "stl/blank-before-solid.stl": data(stl_text("  solid part", *FACET, "endsolid")),
+        "stl/cr-only.stl": data(stl_text("solid part", *FACET, "endsolid part", newline="\r")),
+        "stl/no-endsolid.stl": data(stl_text("solid part", *FACET)),
+        "stl/bom.stl": data(b"\xef\xbb\xbf" + stl_text("solid part", *FACET, "endsolid")),
+        "stl/two-solids.stl": data(stl_text("solid a", *FACET, "endsolid a", "solid b",
+                                            *(line.replace("1", "7") for line in FACET),
                                             "endsolid b")),
-        "stl/words-after-endloop.stl": data(stl_text("solid w", *one_facet[:5], "endloop x",
+        "stl/words-after-endloop.stl": data(stl_text("solid w", *FACET[:5], "endloop x",
                                                      "endfacet y z", "endsolid")),
-        "stl/four-vertices.stl": data(stl_text("solid f", *one_facet[:5], "vertex 1 1 0",
-                                               *one_facet[5:], "endsolid")),
+        "stl/four-vertices.stl": data(stl_text("solid f", *FACET[:5], "vertex 1 1 0",
+                                               *FACET[5:], "endsolid")),
         "stl/crlf-long-numbers.stl": written(meshgen.write_ascii_stl, small,
                                              number_format="{:.25e}", newline="\r\n"),
         "stl/binary-solid-header.stl": written(meshgen.write_binary_stl, small, header=b"solid part"),
