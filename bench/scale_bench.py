@@ -151,12 +151,12 @@ def shard_choices(fmt: str) -> dict[str, object]:
 
 
 def time_shard_planning(folder: Path, out: Path, points: int) -> float:
-    from vertisift_tools.batching.sharded import DEFAULT_SHARD_SIZE, plan_shards
+    from vertisift_tools.batching.sharded import ShardChoices, plan_shards
 
     shutil.rmtree(out, ignore_errors=True)
     started = time.perf_counter()
-    plan_shards(folder, out, points, None, shard_size=DEFAULT_SHARD_SIZE, labels="folders",
-                split_folders=True, overwrite=False)
+    plan_shards(folder, out, points, None, ShardChoices(labels="folders", split_folders=True),
+                overwrite=False)
     return time.perf_counter() - started
 
 

@@ -278,6 +278,17 @@ def test_shard_option_mistakes(tmp_path, args, message):
         vertisift_tools.batch(tmp_path / "in", tmp_path / "out", 8, shard_size=10)
 
 
+@pytest.mark.parametrize("choices, named", [
+    ({"shard_size": 0}, "shard_size"),
+    ({"files_prefix": ""}, "files_prefix"),
+    ({"labels": "folders", "split_folders": True}, "labels, split_folders"),
+])
+def test_shard_choices_given_for_another_format_are_named(tmp_path, choices, named):
+    # Also those that are false as values: a shard size of 0, an empty prefix.
+    with pytest.raises(ValueError, match=rf"^{named} applies only to fmt='h5', not 'ply'$"):
+        vertisift_tools.batch(tmp_path / "in", tmp_path / "out", 8, fmt="ply", **choices)
+
+
 @pytest.mark.parametrize("classes, dtype", [(256, np.uint8), (257, np.uint16)])
 def test_labels_widen_only_beyond_256_classes(tmp_path, classes, dtype):
     triangle = [((0.0, 0.0, 1.0), (0.0, 0.0, 0.0), (1.0, 0.0, 0.0), (0.0, 1.0, 0.0))]

@@ -26,23 +26,21 @@ from collections.abc import Sequence
 from concurrent.futures import CancelledError
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Protocol
 
 from vertisift_tools.batching.plan import BatchReport, Outcome, Record, Task
-from vertisift_tools.batching.runner import SchedulerLost, run_planned_batch
+from vertisift_tools.batching.runner import BatchRequest, SchedulerLost, run_batch
 from vertisift_tools.batching.sharded import (
-    DEFAULT_SHARD_SIZE,
     Labels,
     Shard,
+    ShardChoices,
     ShardEnded,
     ShardResult,
     ShardRows,
     ShardWork,
-    check_shard_choices,
     make_shard,
-    run_shard_batch,
 )
-from vertisift_tools.batching.task import DIED_MESSAGE, draw_model, run_task
+from vertisift_tools.batching.task import DIED_MESSAGE, Work, draw_model, run_task
 from vertisift_tools.clouds import temp_path
 from vertisift_tools.convert import describe
 from vertisift_tools.formats import SHARD_FORMAT
@@ -105,44 +103,16 @@ def batch_dask(
         raise ValueError(f"models_per_task must be 1 or more, not {models_per_task}")
     if fmt == SHARD_FORMAT and models_per_task is not None:
         raise ValueError("models_per_task does not apply to fmt='h5', whose tasks are shards")
-    check_shard_choices(fmt, shard_size, labels, split_folders, files_prefix)
+    shards = ShardChoices(shard_size, labels, split_folders, files_prefix)
     # Absolute paths: a worker's working folder is its own.
     in_dir, out_dir = Path(in_dir).absolute(), Path(out_dir).absolute()
-
-    def run_on(client: distributed.Client) -> BatchReport:
-        runner = DaskRunner(client, models_per_task)
-        if fmt == SHARD_FORMAT:
-            return run_shard_batch(
-                in_dir,
-                out_dir,
-                count,
-                runner.run_shards,
-                shard_size=DEFAULT_SHARD_SIZE if shard_size is None else shard_size,
-                labels=labels,
-                split_folders=split_folders,
-                progress=progress,
-                options=options,
-                overwrite=overwrite,
-                files_prefix=files_prefix,
-            )
-        execute = runner.run
-        return run_planned_batch(
-            in_dir,
-            out_dir,
-            count,
-            execute,
-            fmt=fmt,
-            progress=progress,
-            options=options,
-            overwrite=overwrite,
-        )
-
+    request = BatchRequest(in_dir, out_dir, count, fmt, options, overwrite, progress, shards)
     if isinstance(scheduler, distributed.Client):
-        return run_on(scheduler)
+        return run_batch(request, DaskRunner(scheduler, models_per_task))
     # The connection timeout is Dask's setting distributed.comm.timeouts.connect.
     client = distributed.Client(scheduler, set_as_default=False)  # type: ignore[no-untyped-call]
     try:
-        return run_on(client)
+        return run_batch(request, DaskRunner(client, models_per_task))
     finally:
         close_quietly(client)
 
@@ -203,120 +173,141 @@ def run_group(jobs: Sequence[Job], count: int) -> GroupOutcome:
 
 
 class DaskRunner:
-    """Runs the tasks of a batch, in groups, as tasks of the cluster that `client` is
-    connected to."""
+    """Runs the work of a batch as tasks of the cluster that `client` is connected to: its
+    clouds in groups of models, or its shards, one a task."""
 
     def __init__(self, client: distributed.Client, models_per_task: int | None = None) -> None:
         self.client = client
         self.models_per_task = models_per_task
 
-    def run(self, tasks: Sequence[Task], count: int, record: Record) -> None:
-        """Converts each task to `count` points on the cluster and calls `record` for each
-        file of a group as the group ends. On KeyboardInterrupt the groups not yet done are
-        cancelled."""
-        import distributed
-
+    def convert(self, tasks: Sequence[Task], count: int, record: Record) -> None:
+        """Converts each task to `count` points on the cluster, in groups (`run_group`), and
+        calls `record` for each file of a group as the group ends."""
         if not tasks:
             return
         size = self.models_per_task
         if size is None:
             threads = sum(self.client.nthreads().values())  # type: ignore[no-untyped-call]
             size = default_models_per_task(len(tasks), threads)
-        in_flight = _InFlight(self.client, count)
-        try:
-            in_flight.submit([tasks[first : first + size] for first in range(0, len(tasks), size)])
-            for future in in_flight.completed:
-                group = in_flight.groups.pop(future)
-                ended: list[tuple[Task, Outcome]] = []
-                try:
-                    result: GroupOutcome = future.result()
-                except distributed.KilledWorker:
-                    for task in group:
-                        _discard_partial_outputs(Path(task.cloud))
-                    if len(group) > 1:
-                        # The model that killed the workers is one of the group: each goes
-                        # again on its own, so that it fails alone.
-                        in_flight.submit([[task] for task in group])
-                    else:
-                        failure = f"{DIED_MESSAGE} (on every worker that tried it)"
-                        ended = [(group[0], Outcome(failure=failure))]
-                except Exception as error:
-                    self._raise_if_lost(error)
-                    ended = [(task, Outcome(failure=describe(error, task.model))) for task in group]
-                else:
-                    ended = [(task, result.outcome(index)) for index, task in enumerate(group)]
-                # Released at once: were the worker that holds this (tiny) result to die
-                # later, the scheduler would otherwise run the task again to restore it,
-                # rewriting clouds that are already reported done.
-                future.release()
-                for task, outcome in ended:
-                    record(task, outcome)
-        except KeyboardInterrupt:
-            self.client.cancel(list(in_flight.groups))  # type: ignore[no-untyped-call]
-            raise
+        groups = [tasks[first : first + size] for first in range(0, len(tasks), size)]
+        _InFlight(self.client, _CloudGroups(count, record)).run(groups)
 
-    def run_shards(self, shards: Sequence[Shard], work: ShardWork, ended: ShardEnded) -> None:
-        """Makes each shard as a task of the cluster (`make_shard`) and reports its models
-        and then itself as it ends. A shard given up after its workers died is drawn again
-        one model per task, its points sent back and the shard written here, so that a
-        model that kills its worker fails alone. On KeyboardInterrupt the shards not yet
-        done are cancelled."""
+    def make_shards(self, shards: Sequence[Shard], work: ShardWork, ended: ShardEnded) -> None:
+        """Makes each shard as a task of the cluster (`make_shard`), which writes it, and
+        reports its models and then itself as it ends."""
+        if shards:
+            _InFlight(self.client, _ShardGroups(work, ended)).run(shards)
+
+
+class GroupKind[Group](Protocol):
+    """What the tasks of a batch make, each a group of models, and how their ends are told;
+    `single` makes one model of a group that was given up, as a task of its own."""
+
+    count: int
+    single: Work
+
+    def submit(self, client: distributed.Client, groups: Sequence[Group]) -> list[Any]:
+        """Sends the tasks of some groups, one graph of one task per group."""
+
+    def tasks(self, group: Group) -> Sequence[Task]: ...
+
+    def ended(self, group: Group, result: Any) -> None:
+        """Reports a group whose task returned `result`."""
+
+    def model_ended(self, group: Group, task: Task, outcome: Outcome) -> None:
+        """Reports a model of a group that ended alone (also one that failed)."""
+
+    def given_up(self, group: Group, died: bool) -> bool:
+        """Whether the models of a group whose task failed (`died`: its workers died) go
+        again one a task; if not, each fails with the group's failure."""
+
+    def died(self, tasks: Sequence[Task]) -> None:
+        """Cleans up after a task whose workers died while they made `tasks`."""
+
+
+class _InFlight[Group]:
+    """The tasks of a batch sent to the cluster and not yet reported, by their futures (a
+    group, or one model of a group with the model), and the futures in the order they
+    complete. A group that fails (when `kind` gives it up) goes again one model per task, so
+    that a model that kills its worker fails alone and the rest of its group is made."""
+
+    def __init__(self, client: distributed.Client, kind: GroupKind[Group]) -> None:
         import distributed
 
-        if not shards:
-            return
-        completed = distributed.as_completed(loop=self.client.loop)  # type: ignore[no-untyped-call]
-        # What each future makes: a shard, or a model of a shard drawn model by model.
-        waiting: dict[Any, Shard | Task] = {}
-        redrawn: dict[Task, Shard] = {}
-        rows = ShardRows(work, ended)
+        self.client = client
+        self.kind = kind
+        self.waiting: dict[distributed.Future[Any], tuple[Group, Task | None]] = {}
+        self.completed = distributed.as_completed(loop=client.loop)  # type: ignore[no-untyped-call]
+
+    def run(self, groups: Sequence[Group]) -> None:
+        """Runs the groups and reports each as it ends. On KeyboardInterrupt the tasks not
+        yet done are cancelled."""
+        import distributed
+
         try:
-            # pure=False: a shard must be made again even when it was made before on this
-            # cluster (its file may have been deleted since).
-            # In graphs of about SUBMITTED_MODELS models, as run() sends its groups.
-            per_graph = max(1, SUBMITTED_MODELS // max(len(shard.tasks) for shard in shards))
-            for first in range(0, len(shards), per_graph):
-                some = shards[first : first + per_graph]
-                futures = self.client.map(make_shard, some, work=work, pure=False)
-                waiting.update(zip(futures, some, strict=True))
-                completed.update(futures)  # type: ignore[no-untyped-call]
-            for future in completed:
-                item = waiting.pop(future)
-                result: ShardResult | Outcome
+            self._submit(groups)
+            for future in self.completed:
+                group, single = self.waiting.pop(future)
+                done, error = True, None
                 try:
                     result = future.result()
                 except distributed.KilledWorker:
-                    result = Outcome(failure=f"{DIED_MESSAGE} (on every worker that tried it)")
-                except Exception as error:
-                    self._raise_if_lost(error)
-                    where = item.model if isinstance(item, Task) else item.name
-                    result = Outcome(failure=describe(error, where))
-                # Released at once, as in run().
+                    done = False
+                except Exception as raised:
+                    self._raise_if_lost(raised)
+                    done, error = False, raised
+                # Released at once: were the worker that holds this (tiny) result to die
+                # later, the scheduler would otherwise run the task again to restore it,
+                # rewriting outputs that are already reported done.
                 future.release()
-                if isinstance(item, Shard) and isinstance(result, ShardResult):
-                    for task, outcome in zip(item.tasks, result.outcomes, strict=True):
-                        ended.model(task, outcome)
-                    ended.shard(item, result.outcomes, result.write_failure)
-                elif isinstance(item, Shard):
-                    # One of its models may kill the workers: each is drawn again on its
-                    # own, and the shard written here.
-                    redrawn.update((task, item) for task in item.tasks)
-                    singles = self.client.map(
-                        draw_model,
-                        [task.model for task in item.tasks],
-                        [task.cloud for task in item.tasks],
-                        [work.count] * len(item.tasks),
-                        [task.options for task in item.tasks],
-                        pure=False,
-                    )
-                    waiting.update(zip(singles, item.tasks, strict=True))
-                    completed.update(singles)  # type: ignore[no-untyped-call]
+                if not done:
+                    self._failed(group, single, error)
+                elif single is None:
+                    self.kind.ended(group, result)
                 else:
-                    assert isinstance(result, Outcome)
-                    rows.add(redrawn.pop(item), item, result)
+                    self.kind.model_ended(group, single, result)
         except KeyboardInterrupt:
-            self.client.cancel(list(waiting))  # type: ignore[no-untyped-call]
+            self.client.cancel(list(self.waiting))  # type: ignore[no-untyped-call]
             raise
+
+    def _failed(self, group: Group, single: Task | None, error: Exception | None) -> None:
+        """Ends the models of a task that raised `error`, or whose workers died (None)."""
+        tasks = self.kind.tasks(group) if single is None else [single]
+        if error is None:
+            self.kind.died(tasks)
+        if single is None and self.kind.given_up(group, died=error is None):
+            self._submit_singles(group, tasks)
+            return
+        died = f"{DIED_MESSAGE} (on every worker that tried it)"
+        for task in tasks:
+            failure = died if error is None else describe(error, task.model)
+            self.kind.model_ended(group, task, Outcome(failure=failure))
+
+    # In graphs of SUBMITTED_MODELS models at most: the tasks carry their models' paths,
+    # and Dask warns of a graph of more than 10 MiB. pure=False: a task must run even when
+    # the same files were made before on this cluster (they may have been deleted since).
+
+    def _submit(self, groups: Sequence[Group]) -> None:
+        per_graph = max(1, SUBMITTED_MODELS // max(len(self.kind.tasks(g)) for g in groups))
+        for first in range(0, len(groups), per_graph):
+            some = groups[first : first + per_graph]
+            futures = self.kind.submit(self.client, some)
+            self.waiting.update(zip(futures, ((group, None) for group in some), strict=True))
+            self.completed.update(futures)  # type: ignore[no-untyped-call]
+
+    def _submit_singles(self, group: Group, tasks: Sequence[Task]) -> None:
+        for first in range(0, len(tasks), SUBMITTED_MODELS):
+            some = tasks[first : first + SUBMITTED_MODELS]
+            futures = self.client.map(
+                self.kind.single,
+                [task.model for task in some],
+                [task.cloud for task in some],
+                [self.kind.count] * len(some),
+                [task.options for task in some],
+                pure=False,
+            )
+            self.waiting.update(zip(futures, ((group, task) for task in some), strict=True))
+            self.completed.update(futures)  # type: ignore[no-untyped-call]
 
     def _raise_if_lost(self, error: Exception) -> None:
         """SchedulerLost when `error` ended a future because the client lost its scheduler:
@@ -328,39 +319,70 @@ class DaskRunner:
             raise SchedulerLost("the Dask scheduler went away") from None
 
 
-class _InFlight:
-    """The groups of a batch sent to the cluster and not yet recorded, by their futures, and
-    the futures in the order they complete."""
+class _CloudGroups:
+    """The tasks of a batch of clouds: each converts a group of consecutive models of the
+    plan (`run_group`); a model of a group given up converts alone (`run_task`)."""
 
-    def __init__(self, client: distributed.Client, count: int) -> None:
-        import distributed
-
-        self.client = client
+    def __init__(self, count: int, record: Record) -> None:
         self.count = count
-        self.groups: dict[distributed.Future[GroupOutcome], Sequence[Task]] = {}
-        self.completed = distributed.as_completed(loop=client.loop)  # type: ignore[no-untyped-call]
+        self.single: Work = run_task
+        self.record = record
 
-    def submit(self, groups: Sequence[Sequence[Task]]) -> None:
-        # In graphs of SUBMITTED_MODELS models at most: the groups carry their models'
-        # paths, and Dask warns of a graph of more than 10 MiB.
-        per_graph = max(1, SUBMITTED_MODELS // max(map(len, groups)))
-        for first in range(0, len(groups), per_graph):
-            some = groups[first : first + per_graph]
-            # pure=False: a group must run even when the same files were converted before on
-            # this cluster (their outputs may have been deleted since).
-            futures = self.client.map(
-                run_group, [_jobs(group) for group in some], count=self.count, pure=False
-            )
-            self.groups.update(zip(futures, some, strict=True))
-            self.completed.update(futures)  # type: ignore[no-untyped-call]
+    def submit(self, client: distributed.Client, groups: Sequence[Sequence[Task]]) -> list[Any]:
+        jobs = [[(task.model, task.cloud, task.options) for task in group] for group in groups]
+        return client.map(run_group, jobs, count=self.count, pure=False)
+
+    def tasks(self, group: Sequence[Task]) -> Sequence[Task]:
+        return group
+
+    def ended(self, group: Sequence[Task], result: GroupOutcome) -> None:
+        for index, task in enumerate(group):
+            self.record(task, result.outcome(index))
+
+    def model_ended(self, group: Sequence[Task], task: Task, outcome: Outcome) -> None:
+        self.record(task, outcome)
+
+    def given_up(self, group: Sequence[Task], died: bool) -> bool:
+        # Only a model that killed the workers fails its whole group: each goes again on its
+        # own, so that it fails alone. Another error is every model's.
+        return died and len(group) > 1
+
+    def died(self, tasks: Sequence[Task]) -> None:
+        # Dead workers' temporary files; their process ids are unknown here.
+        for task in tasks:
+            cloud = Path(task.cloud)
+            pattern = glob.escape(temp_path(cloud, 0).name[: -len("0.part")]) + "*.part"
+            for leftover in cloud.parent.glob(pattern):
+                leftover.unlink(missing_ok=True)
 
 
-def _jobs(group: Sequence[Task]) -> list[Job]:
-    return [(task.model, task.cloud, task.options) for task in group]
+class _ShardGroups:
+    """The tasks of a batch of shards: each draws the models of a shard and writes it
+    (`make_shard`); the models of a shard given up are drawn one a task (`draw_model`), their
+    points sent back, and the shard written here."""
 
+    def __init__(self, work: ShardWork, ended: ShardEnded) -> None:
+        self.count = work.count
+        self.single: Work = draw_model
+        self.work = work
+        self.rows = ShardRows(work, ended)
 
-def _discard_partial_outputs(cloud: Path) -> None:
-    # Dead workers' temporary files; their process ids are unknown here.
-    pattern = glob.escape(temp_path(cloud, 0).name[: -len("0.part")]) + "*.part"
-    for leftover in cloud.parent.glob(pattern):
-        leftover.unlink(missing_ok=True)
+    def submit(self, client: distributed.Client, shards: Sequence[Shard]) -> list[Any]:
+        return client.map(make_shard, shards, work=self.work, pure=False)
+
+    def tasks(self, shard: Shard) -> Sequence[Task]:
+        return shard.tasks
+
+    def ended(self, shard: Shard, result: ShardResult) -> None:
+        for task, outcome in zip(shard.tasks, result.outcomes, strict=True):
+            self.rows.ended.model(task, outcome)
+        self.rows.ended.shard(shard, result.outcomes, result.write_failure)
+
+    def model_ended(self, shard: Shard, task: Task, outcome: Outcome) -> None:
+        self.rows.add(shard, task, outcome)
+
+    def given_up(self, shard: Shard, died: bool) -> bool:
+        return True  # the shard is written here with the rows its models send back
+
+    def died(self, tasks: Sequence[Task]) -> None:
+        pass  # a dead worker's part of a shard is left to the next run (`remove_leftovers_of`)

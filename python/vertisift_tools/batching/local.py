@@ -7,16 +7,8 @@ import os
 
 from vertisift_tools.batching.plan import BatchReport
 from vertisift_tools.batching.pool import WorkerPool, leave_if_starting_worker, processor_count
-from vertisift_tools.batching.runner import run_planned_batch
-from vertisift_tools.batching.sharded import (
-    DEFAULT_SHARD_SIZE,
-    Labels,
-    check_shard_choices,
-    drawn_by,
-    run_shard_batch,
-)
-from vertisift_tools.batching.task import draw_model
-from vertisift_tools.formats import SHARD_FORMAT
+from vertisift_tools.batching.runner import BatchRequest, run_batch
+from vertisift_tools.batching.sharded import Labels, ShardChoices
 from vertisift_tools.options import SampleOptions
 
 
@@ -77,29 +69,6 @@ def batch(
     call is at its top level.
     """
     leave_if_starting_worker()
-    if fmt == SHARD_FORMAT:
-        return run_shard_batch(
-            in_dir,
-            out_dir,
-            count,
-            drawn_by(WorkerPool(processor_count() if jobs is None else jobs, draw_model).run),
-            shard_size=DEFAULT_SHARD_SIZE if shard_size is None else shard_size,
-            labels=labels,
-            split_folders=split_folders,
-            progress=progress,
-            options=options,
-            overwrite=overwrite,
-            files_prefix=files_prefix,
-        )
-    check_shard_choices(fmt, shard_size, labels, split_folders, files_prefix)
-    pool = WorkerPool(processor_count() if jobs is None else jobs)
-    return run_planned_batch(
-        in_dir,
-        out_dir,
-        count,
-        pool.run,
-        fmt=fmt,
-        progress=progress,
-        options=options,
-        overwrite=overwrite,
-    )
+    shards = ShardChoices(shard_size, labels, split_folders, files_prefix)
+    request = BatchRequest(in_dir, out_dir, count, fmt, options, overwrite, progress, shards)
+    return run_batch(request, WorkerPool(processor_count() if jobs is None else jobs))

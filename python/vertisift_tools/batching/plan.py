@@ -209,6 +209,16 @@ class Plan:
     failures: list[Failure] = field(default_factory=list)  # known before any conversion
     kept: list[str] = field(default_factory=list)  # the clouds of those skipped
 
+    @property
+    def models(self) -> int:
+        """The models to convert."""
+        return len(self.tasks)
+
+    @property
+    def outputs(self) -> list[str]:
+        """The paths of the batch's clouds: those to make and those kept."""
+        return [*(task.cloud for task in self.tasks), *self.kept]
+
 
 @dataclass
 class BatchReport:

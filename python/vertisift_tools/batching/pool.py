@@ -1,4 +1,4 @@
-"""Local worker processes that convert one file at a time.
+"""Local worker processes that convert one file at a time: the executor of local batches.
 
 Each worker is handed the next file only when it reports back, so the pool always knows which
 file every worker holds: when a worker dies, that file is counted as failed, a new worker takes
@@ -17,25 +17,21 @@ import multiprocessing.connection
 import os
 import signal
 from collections import deque
-from collections.abc import Callable, Container, Sequence
+from collections.abc import Container, Sequence
 from multiprocessing.connection import Connection
 from multiprocessing.context import ForkServerContext, SpawnContext
 from pathlib import Path
 from typing import Any
 
 from vertisift_tools.batching.plan import Outcome, Record, Task
-from vertisift_tools.batching.task import DIED_MESSAGE, run_task
+from vertisift_tools.batching.sharded import Shard, ShardEnded, ShardRows, ShardWork
+from vertisift_tools.batching.task import DIED_MESSAGE, Work, draw_model, run_task
 from vertisift_tools.clouds import temp_path
-from vertisift_tools.options import SampleOptions
 
 # The extension sizes its thread pool from these, on its first call.
 THREAD_VARIABLES = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
 
 _Context = ForkServerContext | SpawnContext
-# What a worker does with each file: `run_task`, or another function of task's signature
-# (model, output, count, options) -> Outcome. It goes to the worker by name, so it must be a
-# module-level function.
-Work = Callable[[str, str, int, SampleOptions | None], Outcome]
 
 
 # The exit status of a worker process that was starting when the script it imported again
@@ -95,31 +91,45 @@ def death_message(exitcode: int | None) -> str:
 
 
 class WorkerPool:
-    """Up to `jobs` worker processes; `run` converts a list of tasks with them, each by
-    `work` (by default `run_task`, which writes the file's cloud).
+    """Up to `jobs` worker processes, which take the tasks of a batch one at a time:
+    `convert` has each write its file's cloud (`run_task`); `make_shards` has each draw its
+    file's points (`draw_model`), and writes each shard here once all its rows are in.
 
     Invariant while `run` goes on: every worker in `_workers` holds exactly one task (the one
     it was last given), or is being retired. A worker that has nothing left to do is sent
     None and retired; a worker that died is replaced while files are pending.
     """
 
-    def __init__(self, jobs: int, work: Work = run_task) -> None:
+    def __init__(self, jobs: int) -> None:
         if jobs < 1:
             raise ValueError(f"jobs must be 1 or more, not {jobs}")
         self._jobs = jobs
-        self._work = work
+        self._work: Work = run_task
         self._context = _context()
         self._environment: dict[str, str] = {}
         self._count = 0
         self._pending: deque[Task] = deque()
         self._workers: list[_Worker] = []
 
-    def run(self, tasks: Sequence[Task], count: int, record: Record) -> None:
-        """Converts each task to `count` points and calls `record` as each file ends. On
-        KeyboardInterrupt (or any other exception) every worker is stopped and its partial
-        output removed before the exception goes on."""
+    def convert(self, tasks: Sequence[Task], count: int, record: Record) -> None:
+        self.run(tasks, count, record, run_task)
+
+    def make_shards(self, shards: Sequence[Shard], work: ShardWork, ended: ShardEnded) -> None:
+        shard_of = {task: shard for shard in shards for task in shard.tasks}
+        rows = ShardRows(work, ended)
+
+        def record(task: Task, outcome: Outcome) -> None:
+            rows.add(shard_of[task], task, outcome)
+
+        self.run([task for shard in shards for task in shard.tasks], work.count, record, draw_model)
+
+    def run(self, tasks: Sequence[Task], count: int, record: Record, work: Work) -> None:
+        """Does `work` for each task with `count` points and calls `record` as each file
+        ends. On KeyboardInterrupt (or any other exception) every worker is stopped and its
+        partial output removed before the exception goes on."""
         if not tasks:
             return
+        self._work = work
         self._environment = worker_environment(self._jobs)
         self._count = count
         self._pending.extend(tasks)

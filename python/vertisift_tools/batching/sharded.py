@@ -15,8 +15,7 @@ so a shard counts as complete only when its list, written after it, names its ro
 from __future__ import annotations
 
 import os
-import time
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any, Literal, Protocol
@@ -25,22 +24,12 @@ import numpy as np
 
 from vertisift_tools.batching.plan import (
     BatchRecord,
-    BatchReport,
     Failure,
     Outcome,
     Task,
     check_record,
     listed_models,
     replace_text,
-    write_record,
-)
-from vertisift_tools.batching.runner import (
-    Execute,
-    Progress,
-    SchedulerLost,
-    note_stop,
-    remove_leftovers_of,
-    write_failure_list,
 )
 from vertisift_tools.batching.task import draw_model
 from vertisift_tools.formats import SHARD_FORMAT
@@ -123,6 +112,16 @@ def files_prefix_of(out_dir: str | os.PathLike[str], files_prefix: str | None) -
     return f"{LIST_FOLDER}/{name}/" if name else ""
 
 
+@dataclass(frozen=True)
+class ShardWork:
+    """What every shard of a batch is made with: OUT_DIR, the points per row, and the type
+    of the labels (by its numpy name)."""
+
+    out_dir: str
+    count: int
+    label_dtype: str
+
+
 @dataclass
 class ShardPlan:
     shards: list[Shard]  # every shard of the batch, by split and number
@@ -131,31 +130,50 @@ class ShardPlan:
     classes: list[str]  # empty without labels
     found: int
     record: BatchRecord
+    work: ShardWork  # what its shards are made with
+    prefix: str  # what each line of a split's list of shards puts before the shard's name
     failures: list[Failure] = field(default_factory=list)  # known before any drawing
 
+    @property
+    def skipped(self) -> int:
+        """The models of the shards kept."""
+        return sum(len(shard.tasks) for shard in self.shards if shard not in self.todo)
 
-def check_shard_choices(
-    fmt: str,
-    shard_size: int | None,
-    labels: Labels | None,
-    split_folders: bool,
-    files_prefix: str | None = None,
-) -> None:
-    """ValueError when shard choices are given for a batch of another format."""
-    if fmt == SHARD_FORMAT:
-        return
-    given = [
-        name
-        for name, value in (
-            ("shard_size", shard_size),
-            ("labels", labels),
-            ("split_folders", split_folders or None),
-            ("files_prefix", files_prefix),
-        )
-        if value is not None
-    ]
-    if given:
-        raise ValueError(f"{', '.join(given)} applies only to fmt='h5', not {fmt!r}")
+    @property
+    def models(self) -> int:
+        """The models of the shards to make."""
+        return sum(len(shard.tasks) for shard in self.todo)
+
+    @property
+    def outputs(self) -> list[str]:
+        """The paths of the files that the batch writes in OUT_DIR besides its record and
+        failure list: its shards, their lists of models, its splits' lists of shards and its
+        class names (with labels)."""
+        names = [list_file_name(split) for split in self.splits]
+        if self.classes:
+            names.append(CLASSES_FILE)
+        for shard in self.shards:
+            names += [shard.name, id_file_name(shard.split, shard.index)]
+        return [str(Path(self.work.out_dir) / name) for name in names]
+
+
+@dataclass(frozen=True)
+class ShardChoices:
+    """The choices of a batch into shards, as `batch` takes them: None or False when not
+    given (a default shard size of DEFAULT_SHARD_SIZE)."""
+
+    shard_size: int | None = None
+    labels: Labels | None = None
+    split_folders: bool = False
+    files_prefix: str | None = None
+
+    def check(self, fmt: str) -> None:
+        """ValueError when choices are given for a batch of another format."""
+        given = [
+            name for name, value in vars(self).items() if value is not None and value is not False
+        ]
+        if given and fmt != SHARD_FORMAT:
+            raise ValueError(f"{', '.join(given)} applies only to fmt='h5', not {fmt!r}")
 
 
 def shard_record(
@@ -180,15 +198,17 @@ def plan_shards(
     out_dir: str | os.PathLike[str],
     count: int,
     options: SampleOptions | None,
+    choices: ShardChoices,
     *,
-    shard_size: int,
-    labels: Labels | None,
-    split_folders: bool,
     overwrite: bool,
 ) -> ShardPlan:
-    """The shards of the batch and those still to make. Models that cannot go in a shard
-    (no class folder with labels, no split folder with split_folders) are failures at once.
-    Raises BatchMismatchError as `plan_batch` does, and creates nothing."""
+    """The shards of the batch and those still to make, and the prefix of the lines of its
+    lists of shards (`files_prefix_of`). Models that cannot go in a shard (no class folder
+    with labels, no split folder with split_folders) are failures at once. Raises
+    BatchMismatchError as `plan_batch` does, and creates nothing."""
+    prefix = files_prefix_of(out_dir, choices.files_prefix)
+    labels, split_folders = choices.labels, choices.split_folders
+    shard_size = DEFAULT_SHARD_SIZE if choices.shard_size is None else choices.shard_size
     if shard_size < 1:
         raise ValueError(f"shard_size must be 1 or more, not {shard_size}")
     if labels not in (None, "folders"):
@@ -256,25 +276,8 @@ def plan_shards(
     todo = [
         shard for shard in shards if overwrite or not _complete(out_root, shard, count, label_dtype)
     ]
-    return ShardPlan(
-        shards,
-        todo,
-        splits,
-        classes,
-        len(relative),
-        record,
-        failures,
-    )
-
-
-@dataclass(frozen=True)
-class ShardWork:
-    """What every shard of a batch is made with: OUT_DIR, the points per row, and the type
-    of the labels (by its numpy name)."""
-
-    out_dir: str
-    count: int
-    label_dtype: str
+    work = ShardWork(str(out_root), count, np.dtype(label_dtype).name)
+    return ShardPlan(shards, todo, splits, classes, len(relative), record, work, prefix, failures)
 
 
 @dataclass(frozen=True)
@@ -296,12 +299,6 @@ class ShardEnded(Protocol):
     ) -> None: ...
 
 
-# A runner of shards: makes the shards with the ShardWork, and reports each model and each
-# shard as it ends. It returns when all are done, or lets KeyboardInterrupt through once it
-# has stopped its work, or raises SchedulerLost.
-ExecuteShards = Callable[[Sequence[Shard], ShardWork, ShardEnded], None]
-
-
 class ShardRows:
     """The outcomes of shards' models, which end in any order, each reported as it ends; a
     shard is written here, with the points its models sent back, once its last has ended."""
@@ -321,22 +318,6 @@ class ShardRows:
             self.ended.shard(shard, in_order, write_rows(self.work, shard, in_order))
 
 
-def drawn_by(execute: Execute) -> ExecuteShards:
-    """A runner of shards from a runner of models whose work is `draw_model`: the models'
-    points come back to this process, which writes each shard once its last model ends."""
-
-    def run(shards: Sequence[Shard], work: ShardWork, ended: ShardEnded) -> None:
-        shard_of = {task: shard for shard in shards for task in shard.tasks}
-        rows = ShardRows(work, ended)
-
-        def record(task: Task, outcome: Outcome) -> None:
-            rows.add(shard_of[task], task, outcome)
-
-        execute([task for shard in shards for task in shard.tasks], work.count, record)
-
-    return run
-
-
 def make_shard(shard: Shard, work: ShardWork) -> ShardResult:
     """Draws the models of a shard one after the other and writes it, as a task of a
     cluster's worker. Never raises for a failure of one model."""
@@ -345,92 +326,6 @@ def make_shard(shard: Shard, work: ShardWork) -> ShardResult:
     ]
     write_failure = write_rows(work, shard, outcomes)
     return ShardResult(tuple(replace(outcome, drawn=None) for outcome in outcomes), write_failure)
-
-
-def run_shard_batch(
-    in_dir: str | os.PathLike[str],
-    out_dir: str | os.PathLike[str],
-    count: int,
-    execute: ExecuteShards,
-    *,
-    shard_size: int,
-    labels: Labels | None,
-    split_folders: bool,
-    progress: bool = False,
-    options: SampleOptions | None = None,
-    overwrite: bool = False,
-    files_prefix: str | None = None,
-) -> BatchReport:
-    """Plans the shards (`plan_shards`), records the batch in OUT_DIR with its class names
-    and lists of shards (each line `files_prefix_of(out_dir, files_prefix)` and the shard's
-    name), has `execute` make the shards still to make, and writes OUT_DIR/failures.csv.
-    The report's `converted` counts the rows written in shards by this run, `skipped` the
-    models of the shards kept."""
-    started = time.perf_counter()
-    out_root = Path(out_dir)
-    prefix = files_prefix_of(out_root, files_prefix)
-    plan = plan_shards(
-        in_dir,
-        out_dir,
-        count,
-        options,
-        shard_size=shard_size,
-        labels=labels,
-        split_folders=split_folders,
-        overwrite=overwrite,
-    )
-    kept = [shard for shard in plan.shards if shard not in plan.todo]
-    report = BatchReport(
-        found=plan.found,
-        skipped=sum(len(shard.tasks) for shard in kept),
-        failures=list(plan.failures),
-    )
-    if not plan.found and not plan.failures:
-        return report
-    out_root.mkdir(parents=True, exist_ok=True)
-    remove_leftovers_of(out_root, _outputs(out_root, plan))
-    write_record(out_root, plan.record)
-    _write_listing(out_root, plan, prefix)
-    work = ShardWork(str(out_root), count, np.dtype(label_type(len(plan.classes))).name)
-    bar = Progress(
-        sum(len(shard.tasks) for shard in plan.todo), len(report.failures), enabled=progress
-    )
-    try:
-        execute(plan.todo, work, _Tally(report, bar))
-    except (KeyboardInterrupt, SchedulerLost) as stopped:
-        note_stop(report, stopped)
-    finally:
-        bar.close()
-    write_failure_list(out_root, report)
-    report.seconds = time.perf_counter() - started
-    return report
-
-
-class _Tally:
-    """Counts what ends in the report and on the bar."""
-
-    def __init__(self, report: BatchReport, bar: Progress) -> None:
-        self.report = report
-        self.bar = bar
-
-    def model(self, task: Task, outcome: Outcome) -> None:
-        if outcome.failure is not None:
-            self.report.failures.append(Failure(task.relative, outcome.failure))
-        self.bar.advance(len(self.report.failures), failed=outcome.failure is not None)
-
-    def shard(self, shard: Shard, outcomes: Sequence[Outcome], write_failure: str | None) -> None:
-        rows = [
-            (task, outcome)
-            for task, outcome in zip(shard.tasks, outcomes, strict=True)
-            if outcome.failure is None
-        ]
-        if write_failure is not None:
-            self.report.failures.extend(Failure(task.relative, write_failure) for task, _ in rows)
-            return
-        self.report.converted += len(rows)
-        for task, outcome in rows:
-            if outcome.zero_normals:
-                self.report.zero_normals[task.relative] = outcome.zero_normals
 
 
 def write_rows(work: ShardWork, shard: Shard, outcomes: Sequence[Outcome]) -> str | None:
@@ -471,23 +366,12 @@ def _complete(out_root: Path, shard: Shard, count: int, label_dtype: Any) -> boo
     return found is not None and found.dtype == label_dtype and found.tolist() == list(shard.labels)
 
 
-def _outputs(out_root: Path, plan: ShardPlan) -> list[str]:
-    """The paths of the files that the batch writes in OUT_DIR besides its record and
-    failure list: its shards, their lists of models, its splits' lists of shards and its
-    class names (with labels)."""
-    names = [list_file_name(split) for split in plan.splits]
-    if plan.classes:
-        names.append(CLASSES_FILE)
-    for shard in plan.shards:
-        names += [shard.name, id_file_name(shard.split, shard.index)]
-    return [str(out_root / name) for name in names]
-
-
-def _write_listing(out_root: Path, plan: ShardPlan, prefix: str) -> None:
-    """The class names (none without labels), each split's list of shards, each line the
-    prefix and a shard's name (also of a split without models: an empty list), and no shard
-    file that the plan does not hold: those of an earlier run with more shards or other
-    splits would be read with these."""
+def write_listing(plan: ShardPlan) -> None:
+    """Writes in OUT_DIR the class names (none without labels), each split's list of shards,
+    each line the plan's prefix and a shard's name (also of a split without models: an empty
+    list), and removes every shard file that the plan does not hold: those of an earlier run
+    with more shards or other splits would be read with these."""
+    out_root = Path(plan.work.out_dir)
     classes = out_root / CLASSES_FILE
     if plan.classes:
         replace_text(classes, "".join(f"{name}\n" for name in plan.classes))
@@ -495,7 +379,7 @@ def _write_listing(out_root: Path, plan: ShardPlan, prefix: str) -> None:
         classes.unlink(missing_ok=True)
     for split in plan.splits:
         names = [shard.name for shard in plan.shards if shard.split == split]
-        lines = "".join(f"{prefix}{name}\n" for name in names)
+        lines = "".join(f"{plan.prefix}{name}\n" for name in names)
         replace_text(out_root / list_file_name(split), lines)
     wanted = {shard.name for shard in plan.shards}
     wanted |= {id_file_name(shard.split, shard.index) for shard in plan.shards}

@@ -7,6 +7,7 @@ from __future__ import annotations
 import os
 import signal
 import time
+from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
@@ -23,6 +24,10 @@ TEST_FAULT_VARIABLE = "VERTISIFT_TOOLS_TEST_FAULT"
 
 # The failure of a file whose worker process died; each runner adds how it died.
 DIED_MESSAGE = "the worker process died while converting this file"
+# What a worker does with each file: `run_task` or `draw_model`, or another function of their
+# signature (model, output, count, options) -> Outcome. It goes to the worker by name, so it
+# must be a module-level function.
+Work = Callable[[str, str, int, SampleOptions | None], Outcome]
 
 
 def run_task(model: str, cloud: str, count: int, options: SampleOptions | None = None) -> Outcome:
