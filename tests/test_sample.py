@@ -572,3 +572,25 @@ def test_native_module_exports_exactly_its_init_symbol():
     out = subprocess.run(["nm", "-D", "--defined-only", _native.__file__],
                          capture_output=True, text=True, check=True).stdout
     assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit__native"]
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda native, path: native.read_mesh(path, format="stl", strict=False, bogus=1),
+     "read_mesh() got an unexpected keyword argument 'bogus'"),
+    (lambda native, path: native.read_mesh(path, format="stl"),
+     "read_mesh() missing required argument 'strict'"),
+    (lambda native, path: native.read_mesh(format="stl", strict=False),
+     "read_mesh() missing required argument 'path' (pos 1)"),
+    (lambda native, path: native.read_mesh(path, path=path, format="stl", strict=False),
+     "argument for read_mesh() given by name ('path') and position (1)"),
+    (lambda native, path: native.read_mesh(path, "stl", False),
+     "read_mesh() takes at most 1 positional arguments (3 given)"),
+    (lambda native, path: native.farthest_point_sample(b"", 0, double=1, start=0),
+     "'int' object cannot be converted to 'PyBool'"),
+])
+def test_native_functions_take_their_arguments_by_name(write_binary, call, message):
+    from vertisift_tools import _native
+
+    with pytest.raises(TypeError) as caught:
+        call(_native, str(write_binary(meshgen.cube())))
+    assert str(caught.value) == message
