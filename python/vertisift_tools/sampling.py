@@ -2,8 +2,12 @@
 memory, `read_mesh()`, a mesh file to arrays, and `farthest_point_sample()` of any points,
 over the package's native module.
 
-The native code reads the file and draws the points with the interpreter lock released, and
-writes them into buffers that become the arrays here without a copy.
+The arguments are checked here, each rule in one place and in the order their errors take
+precedence, and go to the native module by name; it converts them to plain values, checking
+their types alone. The native code reads the file and draws the points with the interpreter
+lock released, writes them into buffers that become the arrays here without a copy, and
+raises MeshReadError and StlReadError, registered with it below, for a file its reader
+refuses.
 """
 
 from __future__ import annotations
