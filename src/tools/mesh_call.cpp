@@ -89,11 +89,18 @@ inline bool finite(const base::Point3& p) {
   return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
 }
 
-// Why `mesh` cannot be sampled, or an empty text: a triangle that uses a vertex with a
-// coordinate that is not finite. Its indices are in range (sample_mesh_entry's contract).
+// Why `mesh` cannot be sampled, or an empty text: a triangle that names a vertex not there,
+// or uses one with a coordinate that is not finite. The package checks the indices in its own
+// words before it calls; they are checked here too, since a bad one would read past the
+// vertices.
 std::string refusal(const mesh_io::StoredMesh& mesh) {
+  const std::size_t vertex_count = mesh.positions.size();
   for (std::size_t f = 0; f < mesh.triangles.size(); ++f) {
     for (const mesh_io::VertexIndex index : mesh.triangles[f].corners) {
+      if (index >= vertex_count) {
+        return "faces[" + std::to_string(f) + "] names vertex " + std::to_string(index) +
+               ", but there are " + std::to_string(vertex_count) + " vertices";
+      }
       if (!finite(mesh.positions[index])) {
         return "faces[" + std::to_string(f) + "] uses vertex " + std::to_string(index) +
                ", whose coordinates are not all finite";
@@ -137,6 +144,10 @@ constexpr Signature<SampleMeshArguments> SAMPLE_MESH_SIGNATURE = {
 };
 
 Outcome<PyRef> sample_mesh_impl(SampleMeshArguments& arguments) {
+  if (arguments.vertices.bytes() % sizeof(base::Point3) != 0 ||
+      arguments.triangles.bytes() % sizeof(mesh_io::Triangle) != 0) {
+    return value_error("vertices and faces must hold whole triples");
+  }
   return run_sample(
       arguments.request,
       [&](sample::SampleOptions& options, std::span<base::Point3> positions,

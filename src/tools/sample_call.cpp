@@ -180,6 +180,17 @@ Conversion convert_strict(PyObject* value, FileReading& into) {
 
 Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, PyObject* filename,
                           PyObject* refusal) {
+  // The package checks these rules in its own words before it calls; they stand here too
+  // because the drivers would write past their buffers without them.
+  const bool chooses = request.options.method == sample::SampleMethod::Farthest ||
+                       request.options.method == sample::SampleMethod::Poisson;
+  if (chooses && request.options.candidates < request.count) {
+    return value_error("candidates must be at least the number of points");
+  }
+  if (!chooses) request.options.candidates = 0;
+  if (request.faces && request.options.method == sample::SampleMethod::Vertices) {
+    return value_error("faces are given only by the methods on the surface");
+  }
   // The result's size, and the candidates', are checked before anything is allocated: more
   // than the machine's memory can never be answered, nor candidates beyond 32-bit indices.
   const std::uint64_t points = request.count;

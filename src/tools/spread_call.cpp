@@ -76,7 +76,14 @@ Outcome<PyRef> farthest_point_sample_impl(const SpreadArguments& arguments) {
   const BufferView& points = arguments.points;
   const bool wide = arguments.wide;
   const std::size_t triple = 3 * (wide ? sizeof(double) : sizeof(float));
+  // The package checks these in its own words before it calls; they stand here too because
+  // the tree would read past the points without them.
+  if (points.bytes() % triple != 0) return value_error("points must hold whole triples");
   const std::size_t count = points.bytes() / triple;
+  if (arguments.k > count) return value_error("k is more than the number of points");
+  if (arguments.k > 0 && arguments.start >= count) {
+    return value_error("start is not a point's index");
+  }
   if (count > UINT32_MAX)
     return value_error("farthest-point sampling takes at most 2**32 - 1 points");
   const std::size_t tree_bytes =
