@@ -177,13 +177,16 @@ calls = [reduce]
 """,
     "tools": """
 from vertisift_tools import _native
+DRAW = dict(seed=1, normals="auto", distinct=False, format="stl", strict=False,
+            return_faces=False)
 def sample(path, clusters):
-    return len(_native.sample(path, clusters, 1, 1, 2, False, 0, False, 0, False)[0]) // 12
+    drawn = _native.sample(str(path), clusters, method="surface", candidates=0, **DRAW)
+    return len(drawn[0]) // 12
 def spread(path, clusters):
-    drawn = _native.sample(path, clusters, 2, 1, 2, False, 0, False, 2 * clusters, False)
+    drawn = _native.sample(str(path), clusters, method="fps", candidates=2 * clusters, **DRAW)
     return len(drawn[0]) // 12
 def read(path, clusters):
-    _native.read_mesh(path, 0, False)
+    _native.read_mesh(str(path), format="stl", strict=False)
     return clusters
 calls = [sample, spread, read]
 """,

@@ -572,3 +572,43 @@ def test_native_module_exports_exactly_its_init_symbol():
     out = subprocess.run(["nm", "-D", "--defined-only", _native.__file__],
                          capture_output=True, text=True, check=True).stdout
     assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit__native"]
+
+
+DRAW = {"seed": 1, "normals": "auto", "distinct": False, "return_faces": False}
+
+
+@pytest.mark.parametrize("call, kind, message", [
+    (lambda native, path: native.read_mesh(path, format="stl", strict=False, bogus=1),
+     TypeError, "read_mesh() got an unexpected keyword argument 'bogus'"),
+    (lambda native, path: native.read_mesh(path, format="stl"),
+     TypeError, "read_mesh() missing required argument 'strict'"),
+    (lambda native, path: native.read_mesh(format="stl", strict=False),
+     TypeError, "read_mesh() missing required argument 'path' (pos 1)"),
+    (lambda native, path: native.read_mesh(path, path=path, format="stl", strict=False),
+     TypeError, "argument for read_mesh() given by name ('path') and position (1)"),
+    (lambda native, path: native.read_mesh(path, "stl", False),
+     TypeError, "read_mesh() takes at most 1 positional arguments (3 given)"),
+    (lambda native, path: native.farthest_point_sample(b"", 0, double=1, start=0),
+     TypeError, "'int' object cannot be converted to 'PyBool'"),
+    # The package checks these first in its own words; the native functions refuse them too,
+    # rather than read or write past their buffers when called directly.
+    (lambda native, path: native.sample_mesh(np.zeros((3, 3), np.float32),
+                                             np.array([[0, 1, 5]], np.uint32), 4,
+                                             method="surface", candidates=0, **DRAW),
+     ValueError, "faces[0] names vertex 5, but there are 3 vertices"),
+    (lambda native, path: native.sample(path, 10, method="fps", format="stl", strict=False,
+                                        candidates=5, **DRAW),
+     ValueError, "candidates must be at least the number of points"),
+    (lambda native, path: native.farthest_point_sample(np.zeros((2, 3), np.float32), 3,
+                                                       double=False, start=0),
+     ValueError, "k is more than the number of points"),
+    (lambda native, path: native.farthest_point_sample(np.zeros((2, 3), np.float32), 1,
+                                                       double=False, start=2),
+     ValueError, "start is not a point's index"),
+])
+def test_native_functions_take_their_arguments_by_name(write_binary, call, kind, message):
+    from vertisift_tools import _native
+
+    with pytest.raises(kind) as caught:
+        call(_native, str(write_binary(meshgen.cube())))
+    assert str(caught.value) == message

@@ -1,32 +1,30 @@
-import os
 from collections.abc import Buffer
 
 def sample(
-    path: str | os.PathLike[str],
+    path: str,
     n: int,
-    method: int,
+    *,
+    method: str,
     seed: int | None,
-    normals: int,
+    normals: str,
     distinct: bool,
-    format: int,
+    format: str,
     strict: bool,
     candidates: int,
-    with_faces: bool,
-    /,
+    return_faces: bool,
 ) -> tuple[bytearray, ...]: ...
-def read_mesh(
-    path: str | os.PathLike[str], format: int, strict: bool, /
-) -> tuple[Buffer, Buffer, int]: ...
+def read_mesh(path: str, *, format: str, strict: bool) -> tuple[Buffer, Buffer, int]: ...
 def sample_mesh(
     vertices: Buffer,
     faces: Buffer,
     n: int,
-    method: int,
+    *,
+    method: str,
     seed: int | None,
-    normals: int,
+    normals: str,
     distinct: bool,
     candidates: int,
-    with_faces: bool,
-    /,
+    return_faces: bool,
 ) -> tuple[bytearray, ...]: ...
-def farthest_point_sample(points: Buffer, double: bool, k: int, start: int, /) -> bytearray: ...
+def farthest_point_sample(points: Buffer, k: int, *, double: bool, start: int) -> bytearray: ...
+def register_read_errors(mesh_read_error: type[OSError], stl_read_error: type[OSError]) -> None: ...

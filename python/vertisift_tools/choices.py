@@ -1,5 +1,5 @@
-"""The sampling choices by name: the `Method` and `Normals` types, the codes the native module
-takes for them, which method can draw distinct points, and which choose from candidates.
+"""The sampling choices by name: the `Method` and `Normals` types (the native module takes the
+same names), which method can draw distinct points, and which choose from candidates.
 
 Plain values only (no NumPy, no native code): the command lists them in its help and checks
 them before anything heavy is imported.
@@ -25,10 +25,6 @@ DEFAULT_METHOD: Final[Method] = "vertices"
 DEFAULT_NORMALS: Final[Normals] = "auto"
 # The normals of a batch whose record names none: those batches were made before "auto".
 RECORD_NORMALS: Final[Normals] = "file"
-
-# The codes of src/tools' sample(); the command offers the choices in this order.
-METHODS: Final[dict[Method, int]] = {"vertices": 0, "surface": 1, "fps": 2, "poisson": 3}
-NORMALS: Final[dict[Normals, int]] = {"file": 0, "geometry": 1, "auto": 2, "smooth": 3}
 
 # The one method whose top-up can take points not chosen yet (`distinct`): the surface
 # sample draws every point independently.

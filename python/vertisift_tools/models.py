@@ -9,19 +9,19 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Final
 
-# The mesh formats by suffix, in lower case, with the codes of the native module's readers;
+# The mesh formats by suffix, in lower case, with the names of the native module's readers;
 # a file's suffix matches in any case.
-MESH_FORMATS: Final[dict[str, int]] = {".stl": 0, ".off": 1, ".obj": 2, ".ply": 3}
+MESH_FORMATS: Final[dict[str, str]] = {".stl": "stl", ".off": "off", ".obj": "obj", ".ply": "ply"}
 
 # Suffixes of the files read as models, in lower case.
 MODEL_SUFFIXES: Final = frozenset(MESH_FORMATS)
 
-# The code of STL, which a path with any other suffix (or none) is read as.
+# The name of STL, which a path with any other suffix (or none) is read as.
 STL_FORMAT: Final = MESH_FORMATS[".stl"]
 
 
-def mesh_format(path: str | os.PathLike[str]) -> int:
-    """The native code of the format that the path's suffix names, in any letter case: OFF,
+def mesh_format(path: str | os.PathLike[str]) -> str:
+    """The native name of the format that the path's suffix names, in any letter case: OFF,
     OBJ or PLY for theirs, STL for ".stl" and for any other suffix or none (a pipe, a
     temporary file), as every version before read every path."""
     return MESH_FORMATS.get(os.path.splitext(os.fspath(path))[1].lower(), STL_FORMAT)

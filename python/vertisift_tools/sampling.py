@@ -2,8 +2,12 @@
 memory, `read_mesh()`, a mesh file to arrays, and `farthest_point_sample()` of any points,
 over the package's native module.
 
-The native code reads the file and draws the points with the interpreter lock released, and
-writes them into buffers that become the arrays here without a copy.
+The arguments are checked here, each rule in one place and in the order their errors take
+precedence, and go to the native module by name; it converts them to plain values, checking
+their types alone. The native code reads the file and draws the points with the interpreter
+lock released, writes them into buffers that become the arrays here without a copy, and
+raises MeshReadError and StlReadError, registered with it below, for a file its reader
+refuses.
 """
 
 from __future__ import annotations
@@ -23,8 +27,6 @@ from vertisift_tools.choices import (
     DEFAULT_NORMALS,
     DISTINCT_METHOD,
     METHOD_NAMES,
-    METHODS,
-    NORMALS,
     NORMALS_NAMES,
     SURFACE_METHODS,
     Method,
@@ -33,7 +35,7 @@ from vertisift_tools.choices import (
     is_method,
     is_normals,
 )
-from vertisift_tools.models import STL_FORMAT, mesh_format
+from vertisift_tools.models import mesh_format
 from vertisift_tools.options import SEED_LIMIT
 
 Array = npt.NDArray[np.float32]
@@ -57,6 +59,10 @@ class MeshReadError(OSError):
 
 class StlReadError(MeshReadError):
     """An STL model that the reader refuses, as a MeshReadError."""
+
+
+# The native module raises these itself for a file that its reader refuses.
+_native.register_read_errors(MeshReadError, StlReadError)
 
 
 def as_integer(value: object, expected: str) -> int:
@@ -92,9 +98,11 @@ def check_seed(seed: object) -> int | None:
     return value
 
 
-def check_options(method: object, normals: object, distinct: object) -> tuple[int, int, bool]:
-    """The native codes of `method` and `normals`, and `distinct`; TypeError or ValueError
-    for values `sample()` does not take."""
+def check_options(
+    method: object, normals: object, distinct: object
+) -> tuple[Method, Normals, bool]:
+    """`method`, `normals` and `distinct`, checked: TypeError or ValueError for values
+    `sample()` does not take."""
     if not isinstance(method, str):
         raise TypeError(f"method must be a str, not {type(method).__name__}")
     if not is_method(method):
@@ -107,7 +115,7 @@ def check_options(method: object, normals: object, distinct: object) -> tuple[in
         raise TypeError(f"distinct must be a bool, not {type(distinct).__name__}")
     if distinct and method != DISTINCT_METHOD:
         raise ValueError(f"distinct=True applies only to method={DISTINCT_METHOD!r}")
-    return METHODS[method], NORMALS[normals], bool(distinct)
+    return method, normals, bool(distinct)
 
 
 def check_candidates(method: Method, candidates: object, count: int) -> int:
@@ -132,13 +140,13 @@ def check_candidates(method: Method, candidates: object, count: int) -> int:
 class _Draw(NamedTuple):
     """The arguments of a draw, checked, as the native module takes them."""
 
-    points: int
-    method: int
+    n: int
+    method: Method
     seed: int | None
-    normals: int
+    normals: Normals
     distinct: bool
     candidates: int
-    faces: bool
+    return_faces: bool
 
 
 def _checked_draw(
@@ -153,17 +161,11 @@ def _checked_draw(
     """The arguments that `sample()` and `sample_mesh()` share, checked in the order their
     errors take precedence."""
     count = check_count(n)
-    method_code, normals_code, distinct_flag = check_options(method, normals, distinct)
+    distinct_flag = check_options(method, normals, distinct)[2]
     candidate_count = check_candidates(method, candidates, count)
     faces_flag = check_return_faces(return_faces, method)
     return _Draw(
-        count,
-        method_code,
-        check_seed(seed),
-        normals_code,
-        distinct_flag,
-        candidate_count,
-        faces_flag,
+        count, method, check_seed(seed), normals, distinct_flag, candidate_count, faces_flag
     )
 
 
@@ -192,15 +194,6 @@ def _check_strict(strict: object) -> bool:
     if not isinstance(strict, (bool, np.bool_)):
         raise TypeError(f"strict must be a bool, not {type(strict).__name__}")
     return bool(strict)
-
-
-def _reading_error(error: OSError, format_code: int) -> OSError:
-    """The native module's OSError, as raised to the caller: a refusal of the reader (errno
-    None) becomes StlReadError or MeshReadError, a system error stays as it is."""
-    if error.errno is not None:
-        return error
-    kind = StlReadError if format_code == STL_FORMAT else MeshReadError
-    return kind(None, error.strerror, error.filename)
 
 
 @overload
@@ -293,23 +286,21 @@ def sample(
     """
     _check_path(path)
     draw = _checked_draw(n, method, seed, normals, distinct, candidates, return_faces)
-    format_code = mesh_format(path)
+    text = os.fspath(path)
+    file_format = mesh_format(text)
     strict_flag = _check_strict(strict)
-    try:
-        buffers = _native.sample(
-            path,
-            draw.points,
-            draw.method,
-            draw.seed,
-            draw.normals,
-            draw.distinct,
-            format_code,
-            strict_flag,
-            draw.candidates,
-            draw.faces,
-        )
-    except OSError as error:
-        raise _reading_error(error, format_code) from None
+    buffers = _native.sample(
+        text,
+        draw.n,
+        method=draw.method,
+        seed=draw.seed,
+        normals=draw.normals,
+        distinct=draw.distinct,
+        format=file_format,
+        strict=strict_flag,
+        candidates=draw.candidates,
+        return_faces=draw.return_faces,
+    )
     return _sampled(buffers)
 
 
@@ -339,12 +330,12 @@ def read_mesh(path: str | os.PathLike[str], *, strict: bool = False) -> tuple[Ar
     stored, unused ones included. Polygons are split into fans of triangles; faces of fewer
     than three corners are left out. Raises what `sample()` raises for a file."""
     _check_path(path)
-    format_code = mesh_format(path)
+    text = os.fspath(path)
+    file_format = mesh_format(text)
     strict_flag = _check_strict(strict)
-    try:
-        position_buffer, face_buffer, _skipped = _native.read_mesh(path, format_code, strict_flag)
-    except OSError as error:
-        raise _reading_error(error, format_code) from None
+    position_buffer, face_buffer, _skipped = _native.read_mesh(
+        text, format=file_format, strict=strict_flag
+    )
     vertices = np.frombuffer(position_buffer, dtype=np.float32).reshape(-1, 3)
     index_type = np.int32 if len(vertices) <= INT32_VERTICES else np.uint32
     faces = np.frombuffer(face_buffer, dtype=index_type).reshape(-1, 3)
@@ -417,7 +408,13 @@ def sample_mesh(
     buffers = _native.sample_mesh(
         vertex_array,
         face_array.astype(np.uint32, copy=False),
-        *draw,
+        draw.n,
+        method=draw.method,
+        seed=draw.seed,
+        normals=draw.normals,
+        distinct=draw.distinct,
+        candidates=draw.candidates,
+        return_faces=draw.return_faces,
     )
     return _sampled(buffers)
 
@@ -451,7 +448,10 @@ def farthest_point_sample(points: npt.ArrayLike, k: int, *, start: int = 0) -> F
     if count and not 0 <= first < len(array):
         raise ValueError(f"start must be in [0, {len(array)}), not {first}")
     chosen = _native.farthest_point_sample(
-        np.ascontiguousarray(array), array.dtype == np.float64, count, first if count else 0
+        np.ascontiguousarray(array),
+        count,
+        double=array.dtype == np.float64,
+        start=first if count else 0,
     )
     return np.frombuffer(chosen, dtype=np.int64)
 

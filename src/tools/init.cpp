@@ -1,66 +1,85 @@
 // The tools' native module, vertisift_tools._native: sample(), read_mesh(), sample_mesh() and
 // farthest_point_sample() over the same core as the extension. Its one exported symbol is
-// PyInit__native. Its state is the type of the buffers that read_mesh() lends, made for each module
-// object, so it can be loaded in any interpreter.
+// PyInit__native. Its state (state.h) is made for each module object, so it can be loaded in any
+// interpreter. Every function takes its arguments by name as well (arguments.h).
 #include "tools/mesh_buffer.h"
 #include "tools/mesh_call.h"
+#include "tools/read_errors.h"
 #include "tools/sample_call.h"
 #include "tools/spread_call.h"
+#include "tools/state.h"
 
 namespace vertisift::tools {
 namespace {
 
 template <class Entry>
-PyCFunction fastcall(Entry entry) {
+PyCFunction keywords_call(Entry entry) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
 }
 
+// The signatures of these texts are those of the tables in sample_call.cpp, mesh_call.cpp,
+// spread_call.cpp and read_errors.cpp.
 PyMethodDef methods[] = {
     {.ml_name = "sample",
-     .ml_meth = fastcall(sample_entry),
-     .ml_flags = METH_FASTCALL,
-     .ml_doc = "sample(path, n, method, seed, normals, distinct, format, strict, candidates, "
-               "faces)\n--\n\n"
+     .ml_meth = keywords_call(sample_entry),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = "sample($module, path, n, *, method, seed, normals, distinct, format, strict, "
+               "candidates, return_faces)\n--\n\n"
                "Points of a mesh file as two bytearrays of float32 triples (positions, "
                "normals), and one of int64 face indices when asked.\n"
                "Use vertisift_tools.sample(), which checks the arguments."},
     {.ml_name = "read_mesh",
-     .ml_meth = fastcall(read_mesh_entry),
-     .ml_flags = METH_FASTCALL,
-     .ml_doc = "read_mesh(path, format, strict)\n--\n\n"
+     .ml_meth = keywords_call(read_mesh_entry),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = "read_mesh($module, path, *, format, strict)\n--\n\n"
                "A mesh file as buffers of float32 positions and uint32 triangles, and the "
                "count of faces left out.\nUse vertisift_tools.read_mesh()."},
     {.ml_name = "sample_mesh",
-     .ml_meth = fastcall(sample_mesh_entry),
-     .ml_flags = METH_FASTCALL,
-     .ml_doc = "sample_mesh(vertices, faces, n, method, seed, normals, distinct, candidates, "
-               "with_faces)\n--\n\n"
+     .ml_meth = keywords_call(sample_mesh_entry),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = "sample_mesh($module, vertices, faces, n, *, method, seed, normals, "
+               "distinct, candidates, return_faces)\n--\n\n"
                "Points of a mesh in memory, as sample() gives them.\n"
                "Use vertisift_tools.sample_mesh(), which checks the arguments."},
     {.ml_name = "farthest_point_sample",
-     .ml_meth = fastcall(farthest_point_sample_entry),
-     .ml_flags = METH_FASTCALL,
-     .ml_doc = "farthest_point_sample(points, double, k, start)\n--\n\n"
+     .ml_meth = keywords_call(farthest_point_sample_entry),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = "farthest_point_sample($module, points, k, *, double, start)\n--\n\n"
                "The indices of farthest-point sampling, as a bytearray of int64.\n"
                "Use vertisift_tools.farthest_point_sample(), which checks the arguments."},
+    {.ml_name = "register_read_errors",
+     .ml_meth = keywords_call(register_read_errors_entry),
+     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+     .ml_doc = "register_read_errors($module, mesh_read_error, stl_read_error)\n--\n\n"
+               "The OSError subclasses that a file its reader refuses is raised as: "
+               "stl_read_error for STL, mesh_read_error for the other formats.\n"
+               "vertisift_tools.sampling registers its MeshReadError and StlReadError."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 int exec_module(PyObject* module) {
-  auto* state = static_cast<ToolsState*>(PyModule_GetState(module));
-  state->buffer_type = make_buffer_type(module);
-  return state->buffer_type == nullptr ? -1 : 0;
+  ToolsState& state = state_of(module);
+  state.buffer_type = make_buffer_type(module);
+  return state.buffer_type == nullptr ? -1 : 0;
 }
 
 int traverse(PyObject* module, visitproc visit, void* arg) {
   auto* state = static_cast<ToolsState*>(PyModule_GetState(module));
-  if (state != nullptr) Py_VISIT(state->buffer_type);
+  if (state != nullptr) {
+    Py_VISIT(state->buffer_type);
+    Py_VISIT(state->mesh_read_error);
+    Py_VISIT(state->stl_read_error);
+  }
   return 0;
 }
 
 int clear(PyObject* module) {
   auto* state = static_cast<ToolsState*>(PyModule_GetState(module));
-  if (state != nullptr) Py_CLEAR(state->buffer_type);
+  if (state != nullptr) {
+    Py_CLEAR(state->buffer_type);
+    Py_CLEAR(state->mesh_read_error);
+    Py_CLEAR(state->stl_read_error);
+  }
   return 0;
 }
 

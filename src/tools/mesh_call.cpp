@@ -10,7 +10,9 @@
 #include "boundary/released_lock.h"
 #include "tools/buffer_view.h"
 #include "tools/mesh_buffer.h"
+#include "tools/read_errors.h"
 #include "tools/sample_call.h"
+#include "tools/state.h"
 
 namespace vertisift::tools {
 namespace {
@@ -19,25 +21,33 @@ using boundary::Outcome;
 using boundary::PendingException;
 using boundary::PyRef;
 
-constexpr Py_ssize_t READ_MESH_ARGUMENTS = 3;
-constexpr Py_ssize_t SAMPLE_MESH_ARGUMENTS = 9;
+struct ReadMeshArguments {
+  FilePath path;
+  FileReading reading;
+};
 
-Outcome<PyRef> read_mesh(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != READ_MESH_ARGUMENTS) {
-    return PendingException::deferred(PyExc_TypeError,
-                                      "read_mesh() takes exactly 3 positional arguments");
-  }
-  PyRef filename = PyRef::steal(PyOS_FSPath(args[0]));
-  if (!filename) return boundary::fetch_pending();
-  auto path = boundary::path_text(filename.get());
-  if (!path.ok()) return std::move(path.error());
-  auto reading = file_reading(args[1], args[2]);
-  if (!reading.ok()) return std::move(reading.error());
+constexpr Parameter<ReadMeshArguments> READ_MESH_PARAMETERS[] = {
+    {.name = "path",
+     .convert = [](PyObject* value,
+                   ReadMeshArguments& into) { return convert_path(value, into.path); }},
+    {.name = "format",
+     .convert = [](PyObject* value,
+                   ReadMeshArguments& into) { return convert_format(value, into.reading); }},
+    {.name = "strict",
+     .convert = [](PyObject* value,
+                   ReadMeshArguments& into) { return convert_strict(value, into.reading); }},
+};
+constexpr Signature<ReadMeshArguments> READ_MESH_SIGNATURE = {
+    .function = "read_mesh",
+    .positional = 1,
+    .parameters = READ_MESH_PARAMETERS,
+};
 
+Outcome<PyRef> read_mesh_impl(PyObject* module, const ReadMeshArguments& arguments) {
+  const FileReading& reading = arguments.reading;
   bool interrupted = false;
   auto read = boundary::without_interpreter_lock(interrupted, [&] {
-    auto mesh =
-        formats::read_mesh_file(path.value(), reading.value().format, reading.value().dialect);
+    auto mesh = formats::read_mesh_file(arguments.path.text, reading.format, reading.dialect);
     // Only the positions and triangles go back: let the rest go while the lock is released.
     if (mesh.ok()) {
       mesh.value().normals = {};
@@ -46,16 +56,27 @@ Outcome<PyRef> read_mesh(PyObject* module, PyObject* const* args, Py_ssize_t nar
     return mesh;
   });
   if (interrupted) return boundary::fetch_pending();
-  if (!read.ok()) return boundary::read_error(read.error(), "", filename.get());
+  if (!read.ok()) {
+    return file_read_error(read.error(), arguments.path.filename.get(),
+                           refusal_type(module, reading.format));
+  }
   mesh_io::StoredMesh& mesh = read.value();
-  auto* state = static_cast<ToolsState*>(PyModule_GetState(module));
-  auto positions = own_items(state->buffer_type, mesh.positions);
+  const ToolsState& state = state_of(module);
+  auto positions = own_items(state.buffer_type, mesh.positions);
   if (!positions.ok()) return std::move(positions.error());
-  auto triangles = own_items(state->buffer_type, mesh.triangles);
+  auto triangles = own_items(state.buffer_type, mesh.triangles);
   if (!triangles.ok()) return std::move(triangles.error());
   PyRef skipped = boundary::checked(PyLong_FromUnsignedLongLong(mesh.skipped_faces));
   return boundary::checked(
       PyTuple_Pack(3, positions.value().get(), triangles.value().get(), skipped.get()));
+}
+
+Outcome<PyRef> read_mesh(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  ReadMeshArguments arguments;
+  Conversion bound = bind(READ_MESH_SIGNATURE, args, nargs, kwnames, arguments);
+  if (!bound.ok()) return std::move(bound.error());
+  return read_mesh_impl(module, arguments);
 }
 
 template <class T>
@@ -69,7 +90,9 @@ inline bool finite(const base::Point3& p) {
 }
 
 // Why `mesh` cannot be sampled, or an empty text: a triangle that names a vertex not there,
-// or uses one with a coordinate that is not finite.
+// or uses one with a coordinate that is not finite. The package checks the indices in its own
+// words before it calls; they are checked here too, since a bad one would read past the
+// vertices.
 std::string refusal(const mesh_io::StoredMesh& mesh) {
   const std::size_t vertex_count = mesh.positions.size();
   for (std::size_t f = 0; f < mesh.triangles.size(); ++f) {
@@ -87,43 +110,74 @@ std::string refusal(const mesh_io::StoredMesh& mesh) {
   return {};
 }
 
-Outcome<PyRef> sample_mesh(PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != SAMPLE_MESH_ARGUMENTS) {
-    return PendingException::deferred(PyExc_TypeError,
-                                      "sample_mesh() takes exactly 9 positional arguments");
-  }
-  BufferView vertices, triangles;
-  if (!vertices.acquire(args[0]) || !triangles.acquire(args[1])) {
-    return boundary::fetch_pending();
-  }
-  if (vertices.bytes() % sizeof(base::Point3) != 0 ||
-      triangles.bytes() % sizeof(mesh_io::Triangle) != 0) {
+struct SampleMeshArguments {
+  BufferView vertices;
+  BufferView triangles;
+  SampleRequest request;
+};
+
+// A C-contiguous buffer, held for as long as the arguments live.
+Conversion convert_buffer(PyObject* value, BufferView& into) {
+  if (!into.acquire(value)) return boundary::fetch_pending();
+  return Converted{};
+}
+
+constexpr Parameter<SampleMeshArguments> SAMPLE_MESH_PARAMETERS[] = {
+    {.name = "vertices",
+     .convert = [](PyObject* value,
+                   SampleMeshArguments& into) { return convert_buffer(value, into.vertices); }},
+    {.name = "faces",
+     .convert = [](PyObject* value,
+                   SampleMeshArguments& into) { return convert_buffer(value, into.triangles); }},
+    {.name = "n", .convert = of_request<SampleMeshArguments, convert_count>},
+    {.name = "method", .convert = of_request<SampleMeshArguments, convert_method>},
+    {.name = "seed", .convert = of_request<SampleMeshArguments, convert_seed>},
+    {.name = "normals", .convert = of_request<SampleMeshArguments, convert_normals>},
+    {.name = "distinct", .convert = of_request<SampleMeshArguments, convert_distinct>},
+    {.name = "candidates", .convert = of_request<SampleMeshArguments, convert_candidates>},
+    {.name = "return_faces", .convert = of_request<SampleMeshArguments, convert_return_faces>},
+};
+constexpr Signature<SampleMeshArguments> SAMPLE_MESH_SIGNATURE = {
+    .function = "sample_mesh",
+    .positional = 3,
+    .parameters = SAMPLE_MESH_PARAMETERS,
+};
+
+Outcome<PyRef> sample_mesh_impl(SampleMeshArguments& arguments) {
+  if (arguments.vertices.bytes() % sizeof(base::Point3) != 0 ||
+      arguments.triangles.bytes() % sizeof(mesh_io::Triangle) != 0) {
     return value_error("vertices and faces must hold whole triples");
   }
-  auto request = sample_request(args + 2, args[7], args[8]);
-  if (!request.ok()) return std::move(request.error());
   return run_sample(
-      request.value(),
+      arguments.request,
       [&](sample::SampleOptions& options, std::span<base::Point3> positions,
           std::span<base::Point3> normals) -> Sampled {
         mesh_io::StoredMesh mesh;
-        copy_items(vertices, mesh.positions);
-        copy_items(triangles, mesh.triangles);
+        copy_items(arguments.vertices, mesh.positions);
+        copy_items(arguments.triangles, mesh.triangles);
         std::string refused = refusal(mesh);
         if (!refused.empty()) return refused;
         return sample::sample_stored(mesh, positions.size(), options, positions, normals);
       },
-      nullptr);
+      nullptr, nullptr);
+}
+
+Outcome<PyRef> sample_mesh(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  SampleMeshArguments arguments;
+  Conversion bound = bind(SAMPLE_MESH_SIGNATURE, args, nargs, kwnames, arguments);
+  if (!bound.ok()) return std::move(bound.error());
+  return sample_mesh_impl(arguments);
 }
 
 }  // namespace
 
-PyObject* read_mesh_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  return boundary::guard<ReadFaults>([&] { return read_mesh(module, args, nargs); });
+PyObject* read_mesh_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return boundary::guard<ReadFaults>([&] { return read_mesh(module, args, nargs, kwnames); });
 }
 
-PyObject* sample_mesh_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return boundary::guard<SampleMeshFaults>([&] { return sample_mesh(args, nargs); });
+PyObject* sample_mesh_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return boundary::guard<SampleMeshFaults>([&] { return sample_mesh(args, nargs, kwnames); });
 }
 
 }  // namespace vertisift::tools

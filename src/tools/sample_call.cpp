@@ -13,6 +13,7 @@
 #include "boundary/guard.h"
 #include "boundary/released_lock.h"
 #include "sample/sampling.h"
+#include "tools/read_errors.h"
 
 namespace vertisift::tools {
 namespace {
@@ -21,15 +22,30 @@ using boundary::Outcome;
 using boundary::PendingException;
 using boundary::PyRef;
 
-constexpr Py_ssize_t SAMPLE_ARGUMENTS = 10;
 constexpr std::size_t BYTES_PER_POINT = 3 * sizeof(float);
 constexpr std::size_t BYTES_PER_FACE_INDEX = sizeof(std::uint64_t);
 // What a candidate of the farthest-point and the poisson sample takes while they choose:
 // position, normal, face and the chooser's own records.
 constexpr std::uint64_t BYTES_PER_CANDIDATE = 64;
-constexpr std::uint64_t METHOD_COUNT = 4;   // 0 vertices, 1 surface, 2 farthest point, 3 poisson
-constexpr std::uint64_t NORMALS_COUNT = 4;  // 0 file, 1 geometry, 2 auto, 3 smooth
-constexpr std::uint64_t FORMAT_COUNT = 4;   // 0 STL, 1 OFF, 2 OBJ, 3 PLY
+
+constexpr Named<sample::SampleMethod> METHOD_NAMES[] = {
+    {.name = "vertices", .value = sample::SampleMethod::Vertices},
+    {.name = "surface", .value = sample::SampleMethod::Surface},
+    {.name = "fps", .value = sample::SampleMethod::Farthest},
+    {.name = "poisson", .value = sample::SampleMethod::Poisson},
+};
+constexpr Named<sample::NormalSource> NORMALS_NAMES[] = {
+    {.name = "file", .value = sample::NormalSource::File},
+    {.name = "geometry", .value = sample::NormalSource::Geometry},
+    {.name = "auto", .value = sample::NormalSource::Auto},
+    {.name = "smooth", .value = sample::NormalSource::Smooth},
+};
+constexpr Named<formats::MeshFormat> FORMAT_NAMES[] = {
+    {.name = "stl", .value = formats::MeshFormat::Stl},
+    {.name = "off", .value = formats::MeshFormat::Off},
+    {.name = "obj", .value = formats::MeshFormat::Obj},
+    {.name = "ply", .value = formats::MeshFormat::Ply},
+};
 
 PendingException cannot_hold(std::uint64_t count, const char* what) {
   return PendingException::deferred(PyExc_MemoryError,
@@ -46,27 +62,54 @@ Outcome<PyRef> result_bytes(std::size_t bytes, std::uint64_t points) {
   return cannot_hold(points, "points");
 }
 
-Outcome<PyRef> sample(PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != SAMPLE_ARGUMENTS) {
-    return PendingException::deferred(PyExc_TypeError,
-                                      "sample() takes exactly 10 positional arguments");
-  }
-  PyRef filename = PyRef::steal(PyOS_FSPath(args[0]));
-  if (!filename) return boundary::fetch_pending();
-  auto path = boundary::path_text(filename.get());
-  if (!path.ok()) return std::move(path.error());
-  auto request = sample_request(args + 1, args[8], args[9]);
-  if (!request.ok()) return std::move(request.error());
-  auto reading = file_reading(args[6], args[7]);
-  if (!reading.ok()) return std::move(reading.error());
+struct SampleArguments {
+  FilePath path;
+  SampleRequest request;
+  FileReading reading;
+};
+
+constexpr Parameter<SampleArguments> SAMPLE_PARAMETERS[] = {
+    {.name = "path",
+     .convert = [](PyObject* value,
+                   SampleArguments& into) { return convert_path(value, into.path); }},
+    {.name = "n", .convert = of_request<SampleArguments, convert_count>},
+    {.name = "method", .convert = of_request<SampleArguments, convert_method>},
+    {.name = "seed", .convert = of_request<SampleArguments, convert_seed>},
+    {.name = "normals", .convert = of_request<SampleArguments, convert_normals>},
+    {.name = "distinct", .convert = of_request<SampleArguments, convert_distinct>},
+    {.name = "format",
+     .convert = [](PyObject* value,
+                   SampleArguments& into) { return convert_format(value, into.reading); }},
+    {.name = "strict",
+     .convert = [](PyObject* value,
+                   SampleArguments& into) { return convert_strict(value, into.reading); }},
+    {.name = "candidates", .convert = of_request<SampleArguments, convert_candidates>},
+    {.name = "return_faces", .convert = of_request<SampleArguments, convert_return_faces>},
+};
+constexpr Signature<SampleArguments> SAMPLE_SIGNATURE = {
+    .function = "sample",
+    .positional = 2,
+    .parameters = SAMPLE_PARAMETERS,
+};
+
+Outcome<PyRef> sample_impl(PyObject* module, SampleArguments& arguments) {
+  const FileReading& reading = arguments.reading;
   return run_sample(
-      request.value(),
+      arguments.request,
       [&](sample::SampleOptions& options, std::span<base::Point3> positions,
           std::span<base::Point3> normals) {
-        return sample::sample_file(path.value(), reading.value().format, reading.value().dialect,
+        return sample::sample_file(arguments.path.text, reading.format, reading.dialect,
                                    positions.size(), options, positions, normals);
       },
-      filename.get());
+      arguments.path.filename.get(), refusal_type(module, reading.format));
+}
+
+Outcome<PyRef> sample(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  SampleArguments arguments;
+  Conversion bound = bind(SAMPLE_SIGNATURE, args, nargs, kwnames, arguments);
+  if (!bound.ok()) return std::move(bound.error());
+  return sample_impl(module, arguments);
 }
 
 }  // namespace
@@ -82,65 +125,72 @@ PendingException value_error(const char* message) {
   return PendingException::deferred(PyExc_ValueError, message);
 }
 
-Outcome<SampleRequest> sample_request(PyObject* const* args, PyObject* candidates,
-                                      PyObject* faces) {
-  auto count = boundary::to_u64(args[0]);
-  if (!count.ok()) return std::move(count.error());
-  auto method = boundary::to_u64(args[1]);
-  if (!method.ok()) return std::move(method.error());
-  auto normals = boundary::to_u64(args[3]);
-  if (!normals.ok()) return std::move(normals.error());
-  if (method.value() >= METHOD_COUNT) return value_error("unknown sampling method");
-  if (normals.value() >= NORMALS_COUNT) return value_error("unknown normals mode");
-  const int distinct = PyObject_IsTrue(args[4]);
-  if (distinct < 0) return boundary::fetch_pending();
-  const int with_faces = PyObject_IsTrue(faces);
-  if (with_faces < 0) return boundary::fetch_pending();
-  auto candidate_count = boundary::to_u64(candidates);
-  if (!candidate_count.ok()) return std::move(candidate_count.error());
+Conversion convert_count(PyObject* value, SampleRequest& into) {
+  return store(boundary::to_u64(value), into.count);
+}
 
-  SampleRequest request;
-  request.count = count.value();
-  sample::SampleOptions& options = request.options;
-  constexpr sample::SampleMethod METHODS[METHOD_COUNT] = {
-      sample::SampleMethod::Vertices, sample::SampleMethod::Surface, sample::SampleMethod::Farthest,
-      sample::SampleMethod::Poisson};
-  constexpr sample::NormalSource SOURCES[NORMALS_COUNT] = {
-      sample::NormalSource::File, sample::NormalSource::Geometry, sample::NormalSource::Auto,
-      sample::NormalSource::Smooth};
-  options.method = METHODS[method.value()];
-  options.normals = SOURCES[normals.value()];
-  options.distinct = distinct != 0;
-  const bool chooses = method.value() >= 2;
-  if (chooses && candidate_count.value() < request.count) {
+Conversion convert_method(PyObject* value, SampleRequest& into) {
+  return store(named<sample::SampleMethod>(value, METHOD_NAMES, "sampling method"),
+               into.options.method);
+}
+
+Conversion convert_seed(PyObject* value, SampleRequest& into) {
+  auto seed = to_optional_u64(value);
+  if (!seed.ok()) return std::move(seed.error());
+  into.need_key = !seed.value().has_value();
+  if (seed.value()) into.options.key = random::derive_sample_key(*seed.value());
+  return Converted{};
+}
+
+Conversion convert_normals(PyObject* value, SampleRequest& into) {
+  return store(named<sample::NormalSource>(value, NORMALS_NAMES, "normals mode"),
+               into.options.normals);
+}
+
+Conversion convert_distinct(PyObject* value, SampleRequest& into) {
+  return store(to_bool(value), into.options.distinct);
+}
+
+Conversion convert_candidates(PyObject* value, SampleRequest& into) {
+  return store(boundary::to_u64(value), into.options.candidates);
+}
+
+Conversion convert_return_faces(PyObject* value, SampleRequest& into) {
+  return store(to_bool(value), into.faces);
+}
+
+Conversion convert_path(PyObject* value, FilePath& into) {
+  auto text = boundary::path_text(value);
+  if (!text.ok()) return std::move(text.error());
+  into.filename = PyRef::borrow(value);
+  into.text = std::move(text.value());
+  return Converted{};
+}
+
+Conversion convert_format(PyObject* value, FileReading& into) {
+  return store(named<formats::MeshFormat>(value, FORMAT_NAMES, "mesh format"), into.format);
+}
+
+Conversion convert_strict(PyObject* value, FileReading& into) {
+  auto strict = to_bool(value);
+  if (!strict.ok()) return std::move(strict.error());
+  into.dialect = strict.value() ? stl::StlDialect::Strict : stl::StlDialect::Lenient;
+  return Converted{};
+}
+
+Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, PyObject* filename,
+                          PyObject* refusal) {
+  // The package checks these rules in its own words before it calls; they stand here too
+  // because the drivers would write past their buffers without them.
+  const bool chooses = request.options.method == sample::SampleMethod::Farthest ||
+                       request.options.method == sample::SampleMethod::Poisson;
+  if (chooses && request.options.candidates < request.count) {
     return value_error("candidates must be at least the number of points");
   }
-
-  options.candidates = chooses ? candidate_count.value() : 0;
-  if (with_faces != 0 && options.method == sample::SampleMethod::Vertices) {
+  if (!chooses) request.options.candidates = 0;
+  if (request.faces && request.options.method == sample::SampleMethod::Vertices) {
     return value_error("faces are given only by the methods on the surface");
   }
-  request.faces = with_faces != 0;
-  request.need_key = args[2] == Py_None;
-  if (!request.need_key) {
-    auto seed = boundary::to_u64(args[2]);
-    if (!seed.ok()) return std::move(seed.error());
-    options.key = random::derive_sample_key(seed.value());
-  }
-  return request;
-}
-
-Outcome<FileReading> file_reading(PyObject* format, PyObject* strict) {
-  auto code = boundary::to_u64(format);
-  if (!code.ok()) return std::move(code.error());
-  if (code.value() >= FORMAT_COUNT) return value_error("unknown mesh format");
-  const int is_strict = PyObject_IsTrue(strict);
-  if (is_strict < 0) return boundary::fetch_pending();
-  return FileReading{static_cast<formats::MeshFormat>(code.value()),
-                     is_strict != 0 ? stl::StlDialect::Strict : stl::StlDialect::Lenient};
-}
-
-Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, PyObject* filename) {
   // The result's size, and the candidates', are checked before anything is allocated: more
   // than the machine's memory can never be answered, nor candidates beyond 32-bit indices.
   const std::uint64_t points = request.count;
@@ -190,7 +240,7 @@ Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, Py
     return value_error(sample::NO_AREA_MESSAGE);
   }
   if (const auto* error = std::get_if<mesh_io::ReadError>(&sampled)) {
-    return boundary::read_error(*error, "", filename);
+    return file_read_error(*error, filename, refusal);
   }
   if (std::get<std::uint64_t>(sampled) == 0 && points != 0) {
     for (PyObject* made : {positions.get(), normal_bytes.get(), face_indices.get()}) {
@@ -204,8 +254,9 @@ Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, Py
   return boundary::checked(PyTuple_Pack(2, positions.get(), normal_bytes.get()));
 }
 
-PyObject* sample_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return boundary::guard<SampleFaults>([&] { return sample(args, nargs); });
+PyObject* sample_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return boundary::guard<SampleFaults>([&] { return sample(module, args, nargs, kwnames); });
 }
 
 }  // namespace vertisift::tools

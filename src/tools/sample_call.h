@@ -15,20 +15,24 @@
 
 #include "boundary/pending.h"
 #include "formats/mesh_file.h"
+#include "mesh_io/path_text.h"
 #include "sample/sampling.h"
+#include "tools/arguments.h"
 
 namespace vertisift::tools {
 
-// sample(path, count, method, seed, normals, distinct, format, strict, candidates, faces)
+// sample(path, n, *, method, seed, normals, distinct, format, strict, candidates, return_faces)
 //   -> (positions, normals) or (positions, normals, face_indices)
-//   path: str or os.PathLike; count: int >= 0; method: 0 vertices, 1 surface, 2 farthest
-//   point, 3 poisson; seed: None or int in [0, 2**64); normals: 0 file, 1 geometry, 2 auto,
-//   3 smooth; distinct: bool; format: 0 STL, 1 OFF, 2 OBJ, 3 PLY; strict: bool (STL only:
-//   read as reduce_stl_points); candidates: int >= count for methods 2 and 3, else ignored;
-//   faces: bool, for methods 1 to 3 only.
-// The point bytearrays hold count * 12 bytes, the face indices (int64) count * 8, or none
-// for a mesh without faces.
-PyObject* sample_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+//   path: str (as os.fspath gives it); n: int >= 0; method: "vertices", "surface", "fps" or
+//   "poisson"; seed: None or int in [0, 2**64); normals: "file", "geometry", "auto" or
+//   "smooth"; distinct, strict, return_faces: bool; format: "stl", "off", "obj" or "ply";
+//   candidates: int, the points that "fps" and "poisson" choose from, 0 for the others.
+// The package passes every argument, checked against its rules (vertisift_tools.sampling):
+// candidates at least n, distinct with "vertices" alone, return_faces with a method on the
+// surface alone. The point bytearrays hold n * 12 bytes, the face indices (int64) n * 8, or
+// none for a mesh without faces.
+PyObject* sample_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames);
 
 // An internal fault in a function of the tools' native module is a RuntimeError that says so.
 struct ToolFaults {
@@ -67,22 +71,43 @@ std::uint64_t physical_memory();
 
 boundary::PendingException value_error(const char* message);
 
-// The arguments (count, method, seed, normals, distinct) and (candidates, faces), checked.
+// The draw's arguments (n, method, seed, normals, distinct, candidates, return_faces) as plain
+// values, each filled by its converter.
 struct SampleRequest {
   std::uint64_t count = 0;
   sample::SampleOptions options;
   bool need_key = false;  // no seed: the key is drawn from the system, without the lock
   bool faces = false;     // the face of each point is asked for
 };
-boundary::Outcome<SampleRequest> sample_request(PyObject* const* args, PyObject* candidates,
-                                                PyObject* faces);
+Conversion convert_count(PyObject* value, SampleRequest& into);
+Conversion convert_method(PyObject* value, SampleRequest& into);
+Conversion convert_seed(PyObject* value, SampleRequest& into);
+Conversion convert_normals(PyObject* value, SampleRequest& into);
+Conversion convert_distinct(PyObject* value, SampleRequest& into);
+Conversion convert_candidates(PyObject* value, SampleRequest& into);
+Conversion convert_return_faces(PyObject* value, SampleRequest& into);
 
-// The arguments (format, strict), checked.
-struct FileReading {
-  formats::MeshFormat format;
-  stl::StlDialect dialect;
+// A converter of the draw's arguments as one of a function's whose typed arguments hold the
+// draw as `request`.
+template <class Arguments, Conversion (*Convert)(PyObject*, SampleRequest&)>
+Conversion of_request(PyObject* value, Arguments& into) {
+  return Convert(value, into.request);
+}
+
+// A mesh file's path: the str it was given as (the exception's `filename`) and its text.
+struct FilePath {
+  boundary::PyRef filename;
+  mesh_io::PathText text;
 };
-boundary::Outcome<FileReading> file_reading(PyObject* format, PyObject* strict);
+Conversion convert_path(PyObject* value, FilePath& into);
+
+// The arguments (format, strict) as plain values.
+struct FileReading {
+  formats::MeshFormat format = formats::MeshFormat::Stl;
+  stl::StlDialect dialect = stl::StlDialect::Lenient;
+};
+Conversion convert_format(PyObject* value, FileReading& into);
+Conversion convert_strict(PyObject* value, FileReading& into);
 
 // What a sampling run gives: the driver's outcome, or a ValueError's text for input that it
 // refused before sampling.
@@ -93,8 +118,8 @@ using SampleDriver =
 
 // Makes the result's two bytearrays, runs `driver` over them with the interpreter lock
 // released, and turns its outcome into the result or the exception (a read error's with
-// `filename`).
+// `filename`, a refusal of the reader as `refusal`: see read_errors.h).
 boundary::Outcome<boundary::PyRef> run_sample(SampleRequest& request, const SampleDriver& driver,
-                                              PyObject* filename);
+                                              PyObject* filename, PyObject* refusal);
 
 }  // namespace vertisift::tools

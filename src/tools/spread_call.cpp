@@ -10,6 +10,7 @@
 #include "boundary/guard.h"
 #include "boundary/released_lock.h"
 #include "spread/farthest_point.h"
+#include "tools/arguments.h"
 #include "tools/buffer_view.h"
 #include "tools/sample_call.h"
 
@@ -19,8 +20,6 @@ namespace {
 using boundary::Outcome;
 using boundary::PendingException;
 using boundary::PyRef;
-
-constexpr Py_ssize_t ARGUMENTS = 4;
 
 // The index of the first coordinate that is NaN or infinite, or the count when none is.
 template <class T>
@@ -44,53 +43,83 @@ std::string sample_points(const BufferView& view, std::size_t start,
   return {};
 }
 
-Outcome<PyRef> farthest_point_sample(PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != ARGUMENTS) {
-    return PendingException::deferred(
-        PyExc_TypeError, "farthest_point_sample() takes exactly 4 positional arguments");
-  }
+struct SpreadArguments {
   BufferView points;
-  if (!points.acquire(args[0])) return boundary::fetch_pending();
-  const int wide = PyObject_IsTrue(args[1]);
-  if (wide < 0) return boundary::fetch_pending();
-  auto k = boundary::to_u64(args[2]);
-  if (!k.ok()) return std::move(k.error());
-  auto start = boundary::to_u64(args[3]);
-  if (!start.ok()) return std::move(start.error());
+  std::uint64_t k = 0;
+  bool wide = false;  // float64 coordinates
+  std::uint64_t start = 0;
+};
 
-  const std::size_t triple = 3 * (wide != 0 ? sizeof(double) : sizeof(float));
+constexpr Parameter<SpreadArguments> SPREAD_PARAMETERS[] = {
+    {.name = "points",
+     .convert = [](PyObject* value, SpreadArguments& into) -> Conversion {
+       if (!into.points.acquire(value)) return boundary::fetch_pending();
+       return Converted{};
+     }},
+    {.name = "k",
+     .convert = [](PyObject* value,
+                   SpreadArguments& into) { return store(boundary::to_u64(value), into.k); }},
+    {.name = "double",
+     .convert = [](PyObject* value,
+                   SpreadArguments& into) { return store(to_bool(value), into.wide); }},
+    {.name = "start",
+     .convert = [](PyObject* value,
+                   SpreadArguments& into) { return store(boundary::to_u64(value), into.start); }},
+};
+constexpr Signature<SpreadArguments> SPREAD_SIGNATURE = {
+    .function = "farthest_point_sample",
+    .positional = 2,
+    .parameters = SPREAD_PARAMETERS,
+};
+
+Outcome<PyRef> farthest_point_sample_impl(const SpreadArguments& arguments) {
+  const BufferView& points = arguments.points;
+  const bool wide = arguments.wide;
+  const std::size_t triple = 3 * (wide ? sizeof(double) : sizeof(float));
+  // The package checks these in its own words before it calls; they stand here too because
+  // the tree would read past the points without them.
   if (points.bytes() % triple != 0) return value_error("points must hold whole triples");
   const std::size_t count = points.bytes() / triple;
+  if (arguments.k > count) return value_error("k is more than the number of points");
+  if (arguments.k > 0 && arguments.start >= count) {
+    return value_error("start is not a point's index");
+  }
   if (count > UINT32_MAX)
     return value_error("farthest-point sampling takes at most 2**32 - 1 points");
-  if (k.value() > count) return value_error("k is more than the number of points");
-  if (k.value() > 0 && start.value() >= count) return value_error("start is not a point's index");
   const std::size_t tree_bytes =
-      wide != 0 ? spread::TREE_BYTES_PER_POINT<double> : spread::TREE_BYTES_PER_POINT<float>;
+      wide ? spread::TREE_BYTES_PER_POINT<double> : spread::TREE_BYTES_PER_POINT<float>;
   if (count > physical_memory() / 2 / tree_bytes) {
     return PendingException::deferred(PyExc_MemoryError, "cannot hold the farthest-point tree of " +
                                                              std::to_string(count) + " points");
   }
 
   PyRef result = boundary::checked(PyByteArray_FromStringAndSize(
-      nullptr, static_cast<Py_ssize_t>(k.value() * sizeof(std::uint64_t))));
+      nullptr, static_cast<Py_ssize_t>(arguments.k * sizeof(std::uint64_t))));
   const std::span<std::uint64_t> chosen(
-      reinterpret_cast<std::uint64_t*>(PyByteArray_AS_STRING(result.get())), k.value());
+      reinterpret_cast<std::uint64_t*>(PyByteArray_AS_STRING(result.get())), arguments.k);
   bool interrupted = false;
   const std::string refusal = boundary::without_interpreter_lock(interrupted, [&] {
-    const auto first = static_cast<std::size_t>(start.value());
-    return wide != 0 ? sample_points<double>(points, first, chosen)
-                     : sample_points<float>(points, first, chosen);
+    const auto first = static_cast<std::size_t>(arguments.start);
+    return wide ? sample_points<double>(points, first, chosen)
+                : sample_points<float>(points, first, chosen);
   });
   if (interrupted) return boundary::fetch_pending();
   if (!refusal.empty()) return PendingException::deferred(PyExc_ValueError, refusal);
   return result;
 }
 
+Outcome<PyRef> farthest_point_sample(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  SpreadArguments arguments;
+  Conversion bound = bind(SPREAD_SIGNATURE, args, nargs, kwnames, arguments);
+  if (!bound.ok()) return std::move(bound.error());
+  return farthest_point_sample_impl(arguments);
+}
+
 }  // namespace
 
-PyObject* farthest_point_sample_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return boundary::guard<SpreadFaults>([&] { return farthest_point_sample(args, nargs); });
+PyObject* farthest_point_sample_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+  return boundary::guard<SpreadFaults>([&] { return farthest_point_sample(args, nargs, kwnames); });
 }
 
 }  // namespace vertisift::tools

@@ -9,7 +9,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import NoReturn
 
-from vertisift_tools.choices import CANDIDATE_METHODS, METHODS, NORMALIZE_NAMES, NORMALS_NAMES
+from vertisift_tools.choices import CANDIDATE_METHODS, METHOD_NAMES, NORMALIZE_NAMES, NORMALS_NAMES
 from vertisift_tools.formats import BATCH_FORMATS
 from vertisift_tools.options import SampleOptions, package_version
 
@@ -94,7 +94,7 @@ def add_sample_options(parser: argparse.ArgumentParser, *, batch: bool) -> None:
     batch."""
     parser.add_argument(
         "--method",
-        choices=tuple(METHODS),
+        choices=METHOD_NAMES,
         default=SampleOptions.method,
         help="vertices: mesh vertices picked by the grid, as described above (the default); "
         "surface: points drawn uniformly over the surface area, each with its face's normal; "

@@ -1,0 +1,72 @@
+#include "tools/arguments.h"
+
+#include <string>
+
+#include "boundary/conversions.h"
+
+namespace vertisift::tools {
+namespace {
+
+using boundary::Outcome;
+using boundary::PendingException;
+
+PendingException type_error(std::string message) {
+  return PendingException::deferred(PyExc_TypeError, std::move(message));
+}
+
+}  // namespace
+
+PendingException too_many_positional(const char* function, Py_ssize_t allowed,
+                                     Py_ssize_t given) {
+  return type_error(std::string(function) + "() takes at most " + std::to_string(allowed) +
+                    " positional arguments (" + std::to_string(given) + " given)");
+}
+
+PendingException unexpected_keyword(const char* function, PyObject* keyword) {
+  return type_error(std::string(function) + "() got an unexpected keyword argument '" +
+                    boundary::text_of(keyword) + "'");
+}
+
+PendingException given_twice(const char* function, const char* name, std::size_t position) {
+  return type_error(std::string("argument for ") + function + "() given by name ('" + name +
+                    "') and position (" + std::to_string(position) + ")");
+}
+
+PendingException missing_argument(const char* function, const char* name, std::size_t position,
+                                  bool by_position) {
+  std::string message = std::string(function) + "() missing required argument '" + name + "'";
+  if (by_position) message += " (pos " + std::to_string(position) + ")";
+  return type_error(std::move(message));
+}
+
+bool keyword_is(PyObject* keyword, const char* name) {
+  return PyUnicode_CompareWithASCIIString(keyword, name) == 0;
+}
+
+Outcome<bool> to_bool(PyObject* value) {
+  if (value == Py_True) return true;
+  if (value == Py_False) return false;
+  return boundary::conversion_error(value, "PyBool");
+}
+
+Outcome<std::optional<std::uint64_t>> to_optional_u64(PyObject* value) {
+  if (value == Py_None) return std::optional<std::uint64_t>();
+  auto number = boundary::to_u64(value);
+  if (!number.ok()) return std::move(number.error());
+  return std::optional<std::uint64_t>(number.value());
+}
+
+Outcome<std::string_view> to_name(PyObject* value) {
+  if (!PyUnicode_Check(value)) return boundary::conversion_error(value, "PyString");
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+  if (utf8 == nullptr) return boundary::fetch_pending();
+  return std::string_view(utf8, static_cast<std::size_t>(size));
+}
+
+PendingException unknown_name(const char* what, std::string_view name) {
+  return PendingException::deferred(PyExc_ValueError,
+                                    std::string("unknown ") + what + " '" + std::string(name) + "'");
+}
+
+}  // namespace vertisift::tools
