@@ -16,8 +16,7 @@ PendingException type_error(std::string message) {
 
 }  // namespace
 
-PendingException too_many_positional(const char* function, Py_ssize_t allowed,
-                                     Py_ssize_t given) {
+PendingException too_many_positional(const char* function, Py_ssize_t allowed, Py_ssize_t given) {
   return type_error(std::string(function) + "() takes at most " + std::to_string(allowed) +
                     " positional arguments (" + std::to_string(given) + " given)");
 }
@@ -65,8 +64,8 @@ Outcome<std::string_view> to_name(PyObject* value) {
 }
 
 PendingException unknown_name(const char* what, std::string_view name) {
-  return PendingException::deferred(PyExc_ValueError,
-                                    std::string("unknown ") + what + " '" + std::string(name) + "'");
+  return PendingException::deferred(
+      PyExc_ValueError, std::string("unknown ") + what + " '" + std::string(name) + "'");
 }
 
 }  // namespace vertisift::tools

@@ -23,9 +23,8 @@ struct ReadErrorClasses {
 
 // An exception class derived from OSError, borrowed into `into`; TypeError otherwise.
 Conversion to_os_error_class(PyObject* value, PyRef& into) {
-  if (!PyType_Check(value) ||
-      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(value),
-                        reinterpret_cast<PyTypeObject*>(PyExc_OSError))) {
+  if (!PyType_Check(value) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(value),
+                                                reinterpret_cast<PyTypeObject*>(PyExc_OSError))) {
     return boundary::conversion_error(value, "OSError subclass");
   }
   into = PyRef::borrow(value);
@@ -34,13 +33,11 @@ Conversion to_os_error_class(PyObject* value, PyRef& into) {
 
 constexpr Parameter<ReadErrorClasses> REGISTER_PARAMETERS[] = {
     {.name = "mesh_read_error",
-     .convert = [](PyObject* value, ReadErrorClasses& into) {
-       return to_os_error_class(value, into.mesh);
-     }},
+     .convert = [](PyObject* value,
+                   ReadErrorClasses& into) { return to_os_error_class(value, into.mesh); }},
     {.name = "stl_read_error",
-     .convert = [](PyObject* value, ReadErrorClasses& into) {
-       return to_os_error_class(value, into.stl);
-     }},
+     .convert = [](PyObject* value,
+                   ReadErrorClasses& into) { return to_os_error_class(value, into.stl); }},
 };
 constexpr Signature<ReadErrorClasses> REGISTER_SIGNATURE = {
     .function = "register_read_errors",
