@@ -1,5 +1,5 @@
 // Sample elimination: exactly the points asked for, in increasing order, spread apart, on a
-// smooth sheet and on a thin wall.
+// smooth sheet and on a thin wall; and the recorded result of a seeded cloud.
 #include "spread/sample_elimination.h"
 
 #include <gtest/gtest.h>
@@ -51,6 +51,34 @@ TEST(SampleElimination, KeepsExactlyNPointsSpreadApart) {
     EXPECT_GT(closest_pair(points, kept, true), 0.5 * spacing) << (wall ? "wall" : "sheet");
   }
 }
+
+// The points kept of a cloud filling the unit cube, made from the engine's raw words (whose
+// output the standard fixes), as recorded: the weights are sums in a fixed order and the
+// removals a fixed sequence, so the result is the same on every machine. Points share cells
+// of the neighbour search; an order within a cell left to the sort sums the weights in
+// another order, and other points go.
+struct Recorded {
+  std::size_t count;
+  std::vector<std::uint64_t> kept;
+};
+
+class RecordedCloud : public testing::TestWithParam<Recorded> {};
+
+TEST_P(RecordedCloud, KeepsTheRecordedPoints) {
+  const Recorded& recorded = GetParam();
+  std::mt19937_64 engine(recorded.count);
+  auto unit = [&] { return static_cast<float>(engine() >> 40) * 0x1p-24f; };
+  std::vector<base::Point3> points(recorded.count);
+  for (base::Point3& p : points) p = {unit(), unit(), unit()};
+  std::vector<std::uint64_t> kept(recorded.kept.size());
+  eliminate_samples(points, 1.0, kept);
+  EXPECT_EQ(kept, recorded.kept);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SampleElimination, RecordedCloud,
+    testing::Values(Recorded{200, {41, 68, 120, 148}},
+                    Recorded{1000, {144, 307, 315, 495, 514, 568, 713, 729, 895, 910}}));
 
 }  // namespace
 }  // namespace vertisift::spread

@@ -43,6 +43,30 @@ TEST(SurfaceSampling, CumulativeAreasSkipDegenerateAndNonFiniteFaces) {
   }
 }
 
+// Faces of whole areas 1 to 5, so that every sum is exact and the blocked sum must equal
+// a running sum over the whole list, across every block boundary.
+class CumulativeAcrossBlocks : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(CumulativeAcrossBlocks, EqualARunningSumOverEveryBlock) {
+  const std::size_t face_count = GetParam();
+  std::vector<mesh_io::RawFace> faces;
+  AreaList expected;
+  double running = 0;
+  for (std::size_t i = 0; i < face_count; ++i) {
+    const float legs = static_cast<float>(2 * (i % 5 + 1));
+    faces.push_back(face_of({0, 0, 0}, {legs, 0, 0}, {0, 1, 0}));
+    running += static_cast<double>(i % 5 + 1);
+    expected.push_back(running);
+  }
+  AreaList cumulative;
+  EXPECT_EQ(cumulative_areas(faces, cumulative), running);
+  ASSERT_EQ(cumulative.size(), face_count);
+  for (std::size_t i = 0; i < face_count; ++i) ASSERT_EQ(cumulative[i], expected[i]) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(SurfaceSampling, CumulativeAcrossBlocks,
+                         testing::Values(SURFACE_BLOCK + 1, 3 * SURFACE_BLOCK + 17));
+
 TEST(SurfaceSampling, GuidedPicksEqualTheSearchOnRandomAreas) {
   std::mt19937_64 random(5);
   std::uniform_real_distribution<double> area(0.0, 1.0);
