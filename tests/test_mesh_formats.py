@@ -13,7 +13,8 @@ import meshgen
 import vertisift
 import vertisift_tools
 from conftest import READ_ERROR_PREFIX
-from vertisift_tools import MeshReadError, StlReadError, read_mesh, sample, sample_mesh
+from vertisift_tools import MeshReadError, StlReadError, _native, read_mesh, sample, sample_mesh
+from vertisift_tools.models import MESH_FORMATS
 
 TORUS = meshgen.torus(9, 7)
 
@@ -190,3 +191,17 @@ def test_stl_as_other_tools_write_it(tmp_path, name):
     assert str(extension.value) == READ_ERROR_PREFIX + strict.value.strerror
     with pytest.raises(StlReadError):
         sample(path, 4, strict=True)
+
+
+@pytest.mark.parametrize("name", ["gltf", "PLY", ""])
+def test_formats_are_those_of_the_native_table(tmp_path, name):
+    """The package maps the suffixes of the native table, and the native read refuses a name
+    the table lacks rather than read the file as some other format."""
+    native = _native.formats()
+    assert native == (("stl", (".stl",)), ("off", (".off",)), ("obj", (".obj",)),
+                      ("ply", (".ply",)))
+    assert {suffix: format for format, suffixes in native for suffix in suffixes} == MESH_FORMATS
+    path = meshgen.write_ply(tmp_path / "torus.ply", TORUS, "ascii")
+    with pytest.raises(ValueError) as raised:
+        _native.read_mesh(str(path), format=name, strict=False)
+    assert str(raised.value) == f"unknown mesh format '{name}'"

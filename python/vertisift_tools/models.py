@@ -9,9 +9,14 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Final
 
-# The mesh formats by suffix, in lower case, with the names of the native module's readers;
-# a file's suffix matches in any case.
-MESH_FORMATS: Final[dict[str, str]] = {".stl": "stl", ".off": "off", ".obj": "obj", ".ply": "ply"}
+from vertisift_tools import _native
+
+# The mesh formats by suffix, in lower case, with the names of the native module's readers,
+# from its table of formats; a file's suffix matches in any case. (The native module imports
+# nothing: this stays as cheap as the planning code that imports it needs.)
+MESH_FORMATS: Final[dict[str, str]] = {
+    suffix: name for name, suffixes in _native.formats() for suffix in suffixes
+}
 
 # Suffixes of the files read as models, in lower case.
 MODEL_SUFFIXES: Final = frozenset(MESH_FORMATS)

@@ -321,18 +321,18 @@ SampleOutcome sample_stl(const mesh_io::PathText& path, stl::StlDialect dialect,
   if (options.normals == NormalSource::Smooth) {
     // Smooth normals need the faces around each vertex: the mesh with its vertices merged,
     // whose faces give the same points as the file's.
-    auto mesh = formats::read_mesh_file(path, formats::MeshFormat::Stl, dialect);
+    auto mesh = formats::read_mesh_file(path, formats::STL_FORMAT, dialect);
     if (!mesh.ok()) return std::move(mesh.error());
     return sample_stored(mesh.value(), count, options, positions, normals);
   }
   return sample_surface(path, dialect, count, options, positions, normals);
 }
 
-SampleOutcome sample_file(const mesh_io::PathText& path, formats::MeshFormat format,
+SampleOutcome sample_file(const mesh_io::PathText& path, std::string_view format,
                           stl::StlDialect dialect, std::uint64_t count,
                           const SampleOptions& options, std::span<base::Point3> positions,
                           std::span<base::Point3> normals) {
-  if (format == formats::MeshFormat::Stl) {
+  if (format == formats::STL_FORMAT) {
     return sample_stl(path, dialect, count, options, positions, normals);
   }
   base::prepare_thread_storage();

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <variant>
 
 #include "base/point3.h"
@@ -54,9 +55,10 @@ SampleOutcome sample_stl(const mesh_io::PathText& path, stl::StlDialect dialect,
                          std::uint64_t count, const SampleOptions& options,
                          std::span<base::Point3> positions, std::span<base::Point3> normals);
 
-// The sample of the file at `path` in `format`: sample_stl for STL, read with `dialect`;
-// sample_stored of what the format's reader delivers for the others.
-SampleOutcome sample_file(const mesh_io::PathText& path, formats::MeshFormat format,
+// The sample of the file at `path` in the format called `format` (formats/registry.h):
+// sample_stl for STL, read with `dialect`; sample_stored of what the format's reader
+// delivers for the others.
+SampleOutcome sample_file(const mesh_io::PathText& path, std::string_view format,
                           stl::StlDialect dialect, std::uint64_t count,
                           const SampleOptions& options, std::span<base::Point3> positions,
                           std::span<base::Point3> normals);

@@ -1,7 +1,8 @@
-// The tools' native module, vertisift_tools._native: sample(), read_mesh(), sample_mesh() and
-// farthest_point_sample() over the same core as the extension. Its one exported symbol is
-// PyInit__native. Its state (state.h) is made for each module object, so it can be loaded in any
-// interpreter. Every function takes its arguments by name as well (arguments.h).
+// The tools' native module, vertisift_tools._native: sample(), read_mesh(), formats(),
+// sample_mesh() and farthest_point_sample() over the same core as the extension. Its one
+// exported symbol is PyInit__native. Its state (state.h) is made for each module object, so it
+// can be loaded in any interpreter. Every function takes its arguments by name as well
+// (arguments.h).
 #include "tools/mesh_buffer.h"
 #include "tools/mesh_call.h"
 #include "tools/read_errors.h"
@@ -34,6 +35,11 @@ PyMethodDef methods[] = {
      .ml_doc = "read_mesh($module, path, *, format, strict)\n--\n\n"
                "A mesh file as buffers of float32 positions and uint32 triangles, and the "
                "count of faces left out.\nUse vertisift_tools.read_mesh()."},
+    {.ml_name = "formats",
+     .ml_meth = formats_entry,
+     .ml_flags = METH_NOARGS,
+     .ml_doc = "formats($module)\n--\n\n"
+               "The formats that read_mesh() and sample() read, as (name, suffixes) pairs."},
     {.ml_name = "sample_mesh",
      .ml_meth = keywords_call(sample_mesh_entry),
      .ml_flags = METH_FASTCALL | METH_KEYWORDS,

@@ -8,6 +8,7 @@
 #include "boundary/conversions.h"
 #include "boundary/guard.h"
 #include "boundary/released_lock.h"
+#include "formats/registry.h"
 #include "tools/buffer_view.h"
 #include "tools/mesh_buffer.h"
 #include "tools/read_errors.h"
@@ -174,6 +175,30 @@ Outcome<PyRef> sample_mesh(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 PyObject* read_mesh_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   return boundary::guard<ReadFaults>([&] { return read_mesh(module, args, nargs, kwnames); });
+}
+
+PyObject* formats_entry(PyObject*, PyObject*) {
+  return boundary::guard<ToolFaults>([]() -> Outcome<PyRef> {
+    const auto table = formats::mesh_formats();
+    PyRef rows = boundary::checked(PyTuple_New(static_cast<Py_ssize_t>(table.size())));
+    for (std::size_t i = 0; i < table.size(); ++i) {
+      const formats::MeshFormat& format = table[i];
+      PyRef suffixes =
+          boundary::checked(PyTuple_New(static_cast<Py_ssize_t>(format.suffixes.size())));
+      for (std::size_t k = 0; k < format.suffixes.size(); ++k) {
+        PyTuple_SET_ITEM(suffixes.get(), static_cast<Py_ssize_t>(k),
+                         boundary::checked(PyUnicode_FromStringAndSize(
+                                               format.suffixes[k].data(),
+                                               static_cast<Py_ssize_t>(format.suffixes[k].size())))
+                             .release());
+      }
+      PyRef name = boundary::checked(PyUnicode_FromStringAndSize(
+          format.name.data(), static_cast<Py_ssize_t>(format.name.size())));
+      PyTuple_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(i),
+                       boundary::checked(PyTuple_Pack(2, name.get(), suffixes.get())).release());
+    }
+    return rows;
+  });
 }
 
 PyObject* sample_mesh_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

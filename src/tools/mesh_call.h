@@ -15,6 +15,11 @@ namespace vertisift::tools {
 PyObject* read_mesh_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
 
+// formats() -> ((name, (suffix, ...)), ...)
+//   The formats that read_mesh() and sample() read, from the table of formats: each one's
+//   name (their `format`) and its suffixes in lower case, in the table's order.
+PyObject* formats_entry(PyObject* module, PyObject* unused);
+
 // sample_mesh(vertices, faces, n, *, method, seed, normals, distinct, candidates, return_faces)
 //   -> as sample()
 //   vertices: a C-contiguous buffer of float32 triples; faces: one of uint32 triples, each

@@ -64,9 +64,9 @@ PyObject* register_read_errors_entry(PyObject* module, PyObject* const* args, Py
       [&] { return register_read_errors(module, args, nargs, kwnames); });
 }
 
-PyObject* refusal_type(PyObject* module, formats::MeshFormat format) {
+PyObject* refusal_type(PyObject* module, std::string_view format) {
   const ToolsState& state = state_of(module);
-  return format == formats::MeshFormat::Stl ? state.stl_read_error : state.mesh_read_error;
+  return format == formats::STL_FORMAT ? state.stl_read_error : state.mesh_read_error;
 }
 
 PendingException file_read_error(const mesh_io::ReadError& error, PyObject* filename,

@@ -8,6 +8,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <string_view>
+
 #include "boundary/pending.h"
 #include "formats/mesh_file.h"
 #include "mesh_io/read_error.h"
@@ -22,7 +24,7 @@ PyObject* register_read_errors_entry(PyObject* module, PyObject* const* args, Py
 
 // The class that a refusal of the reader of `format` is raised as (not a new reference), or
 // null when none is registered.
-PyObject* refusal_type(PyObject* module, formats::MeshFormat format);
+PyObject* refusal_type(PyObject* module, std::string_view format);
 
 // The exception for `error` in reading the file `filename` (the str the path was given as):
 // OSError(errno, strerror, filename) of the system's subclass for an OS error, or

@@ -40,12 +40,6 @@ constexpr Named<sample::NormalSource> NORMALS_NAMES[] = {
     {.name = "auto", .value = sample::NormalSource::Auto},
     {.name = "smooth", .value = sample::NormalSource::Smooth},
 };
-constexpr Named<formats::MeshFormat> FORMAT_NAMES[] = {
-    {.name = "stl", .value = formats::MeshFormat::Stl},
-    {.name = "off", .value = formats::MeshFormat::Off},
-    {.name = "obj", .value = formats::MeshFormat::Obj},
-    {.name = "ply", .value = formats::MeshFormat::Ply},
-};
 
 PendingException cannot_hold(std::uint64_t count, const char* what) {
   return PendingException::deferred(PyExc_MemoryError,
@@ -168,7 +162,12 @@ Conversion convert_path(PyObject* value, FilePath& into) {
 }
 
 Conversion convert_format(PyObject* value, FileReading& into) {
-  return store(named<formats::MeshFormat>(value, FORMAT_NAMES, "mesh format"), into.format);
+  auto name = to_name(value);
+  if (!name.ok()) return std::move(name.error());
+  const formats::MeshFormat* format = formats::find_format(name.value());
+  if (format == nullptr) return unknown_name("mesh format", name.value());
+  into.format = format->name;
+  return Converted{};
 }
 
 Conversion convert_strict(PyObject* value, FileReading& into) {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "boundary/pending.h"
@@ -101,9 +102,10 @@ struct FilePath {
 };
 Conversion convert_path(PyObject* value, FilePath& into);
 
-// The arguments (format, strict) as plain values.
+// The arguments (format, strict) as plain values: the format by its name in the table of
+// formats (formats/registry.h), which holds the text.
 struct FileReading {
-  formats::MeshFormat format = formats::MeshFormat::Stl;
+  std::string_view format = formats::STL_FORMAT;
   stl::StlDialect dialect = stl::StlDialect::Lenient;
 };
 Conversion convert_format(PyObject* value, FileReading& into);

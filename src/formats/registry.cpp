@@ -1,0 +1,123 @@
+#include "formats/registry.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "mesh_io/byte_source.h"
+#include "mesh_io/file_stream.h"
+#include "obj/obj_reader.h"
+#include "off/off_reader.h"
+#include "ply/ply_reader.h"
+#include "stl/stl_reader.h"
+
+namespace vertisift::formats {
+namespace {
+
+using mesh_io::ReadResult;
+using mesh_io::StoredMesh;
+
+// STL's faces, merged into vertices bit for bit by the front end, as a StoredMesh.
+ReadResult<StoredMesh> read_stl(const mesh_io::PathText& path, stl::StlDialect dialect,
+                                mesh_io::SideFiles&) {
+  auto file = stl::read_stl_file(path, dialect);
+  if (!file.ok()) return std::move(file.error());
+  mesh_io::IndexedMesh indexed = std::move(file.value().mesh);
+  StoredMesh mesh;
+  mesh.positions = std::move(indexed.vertices);
+  mesh.triangles.resize_zeroed(indexed.faces.size());
+  for (std::size_t f = 0; f < indexed.faces.size(); ++f) {
+    for (std::size_t k = 0; k < 3; ++k) {
+      mesh.triangles[f].corners[k] = indexed.faces[f].vertex_indices[k];
+    }
+  }
+  return mesh;
+}
+
+// A reader of an indexed format over the file's bytes, a block at a time.
+template <ReadResult<StoredMesh> (*Read)(mesh_io::ByteSource&)>
+ReadResult<StoredMesh> read_indexed(const mesh_io::PathText& path, stl::StlDialect,
+                                    mesh_io::SideFiles&) {
+  auto opened = mesh_io::open_file(path);
+  if (!opened.ok()) return std::move(opened.error());
+  mesh_io::FileSource source(opened.value());
+  return Read(source);
+}
+
+std::string_view as_text(std::span<const std::byte> head) {
+  return {reinterpret_cast<const char*>(head.data()), head.size()};
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The text after its leading blanks.
+std::string_view after_blanks(std::string_view text) {
+  while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
+  return text;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// STL is read for every suffix that no other format claims, whatever the bytes.
+bool looks_like_stl(std::span<const std::byte>) { return true; }
+
+// A comment, an appearance block, the counts without a keyword, or [ST][C][N][4][n]OFF.
+bool looks_like_off(std::span<const std::byte> head) {
+  std::string_view text = after_blanks(as_text(head));
+  if (text.empty()) return false;
+  if (text.front() == '#' || is_digit(text.front()) || text.starts_with("appearance")) {
+    return true;
+  }
+  const std::size_t keyword = text.find_first_not_of("STCN4n");
+  return keyword != std::string_view::npos && text.substr(keyword).starts_with("OFF");
+}
+
+// UTF-16 with its byte-order mark, or a first line of content that is a comment or a
+// statement (a word), never a number.
+bool looks_like_obj(std::span<const std::byte> head) {
+  std::string_view text = as_text(head);
+  if (text.starts_with("\xff\xfe") || text.starts_with("\xfe\xff")) return true;
+  if (text.starts_with("\xef\xbb\xbf")) text.remove_prefix(3);
+  text = after_blanks(text);
+  if (text.empty()) return false;
+  const char first = text.front();
+  return first == '#' || (first >= 'a' && first <= 'z') || (first >= 'A' && first <= 'Z');
+}
+
+// The magic line "ply", blanks allowed after it.
+bool looks_like_ply(std::span<const std::byte> head) {
+  const std::string_view text = as_text(head);
+  return text.starts_with("ply") && (text.size() == 3 || is_blank(text[3]));
+}
+
+constexpr std::string_view STL_SUFFIXES[] = {".stl"};
+constexpr std::string_view OFF_SUFFIXES[] = {".off"};
+constexpr std::string_view OBJ_SUFFIXES[] = {".obj"};
+constexpr std::string_view PLY_SUFFIXES[] = {".ply"};
+
+constexpr MeshFormat MESH_FORMATS[] = {
+    {.name = STL_FORMAT, .suffixes = STL_SUFFIXES, .looks_like = looks_like_stl, .read = read_stl},
+    {.name = "off",
+     .suffixes = OFF_SUFFIXES,
+     .looks_like = looks_like_off,
+     .read = read_indexed<off::read_off>},
+    {.name = "obj",
+     .suffixes = OBJ_SUFFIXES,
+     .looks_like = looks_like_obj,
+     .read = read_indexed<obj::read_obj>},
+    {.name = "ply",
+     .suffixes = PLY_SUFFIXES,
+     .looks_like = looks_like_ply,
+     .read = read_indexed<ply::read_ply>},
+};
+
+}  // namespace
+
+std::span<const MeshFormat> mesh_formats() { return MESH_FORMATS; }
+
+const MeshFormat* find_format(std::string_view name) {
+  const auto* found = std::find_if(std::begin(MESH_FORMATS), std::end(MESH_FORMATS),
+                                   [&](const MeshFormat& format) { return format.name == name; });
+  return found == std::end(MESH_FORMATS) ? nullptr : found;
+}
+
+}  // namespace vertisift::formats

@@ -1,0 +1,39 @@
+// SideFiles: the files that a model file names to be read with it (a material library, a
+// texture, a buffer of vertex data), opened for the model's reader. FolderSideFiles opens
+// them in the model's folder and nowhere else: a name is a path relative to that folder, and
+// an empty name, one with a NUL byte, a URL ("scheme://...", "data:..."), an absolute path,
+// a path with a ".." component, or one whose file, links followed, lies outside the folder is
+// refused with an InvalidData error that quotes the name, before the file is opened.
+//
+// Links are followed while they stay in the folder (a link beside the model to a file below
+// it is read; one to anywhere else is refused). The check resolves the path (realpath) and
+// then opens the resolved path, so only a link changed between the two could lead out: the
+// folder is the model's, a place that whoever gives the model already controls.
+#pragma once
+
+#include <string_view>
+
+#include "mesh_io/file_stream.h"
+#include "mesh_io/path_text.h"
+#include "mesh_io/read_error.h"
+
+namespace vertisift::mesh_io {
+
+class SideFiles {
+ public:
+  virtual ~SideFiles() = default;
+  // The file called `name` (as the model file writes it), opened for reading.
+  virtual ReadResult<FileStream> open(std::string_view name) = 0;
+};
+
+class FolderSideFiles final : public SideFiles {
+ public:
+  // `model` is the model file's path, which must outlive this.
+  explicit FolderSideFiles(const PathText& model) : model_(model) {}
+  ReadResult<FileStream> open(std::string_view name) override;
+
+ private:
+  const PathText& model_;
+};
+
+}  // namespace vertisift::mesh_io
