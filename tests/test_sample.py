@@ -142,7 +142,8 @@ def test_surface_points_lie_on_their_faces(write_binary, method):
         a, b, c = (tuple(float(x) for x in np.float32(turn @ np.array(p) + 100)) for p in corners)
         faces.append(((0.0, 0.0, 0.0), a, b, c))
     path = write_binary(faces)
-    positions, normals, on = sample(path, 2000, method=method, seed=11, return_faces=True)
+    positions, normals, on, weights = sample(path, 2000, method=method, seed=11,
+                                             return_faces=True, return_barycentric=True)
     triangles = corner_array(faces)
     scale = np.abs(triangles).max()
     assert on.dtype == np.int64 and on.shape == (2000,)
@@ -152,6 +153,16 @@ def test_surface_points_lie_on_their_faces(write_binary, method):
     assert np.array_equal(normals, sample(path, 2000, method=method, seed=11)[1])
     vertices, indexed = vertisift_tools.read_mesh(path)
     assert np.array_equal(vertices[indexed[on]], triangles[on])
+    # The weights rebuild each point from its face's corners, in read_mesh's order, and come
+    # the same from the mesh in memory, with or without the faces.
+    assert weights.dtype == np.float32 and weights.shape == (2000, 3)
+    assert (weights >= 0).all() and np.allclose(weights.sum(axis=1), 1, atol=1e-6)
+    rebuilt = np.einsum("nk,nkd->nd", weights.astype(np.float64), triangles[on])
+    assert np.abs(rebuilt - positions).max() <= 8 * scale * np.finfo(np.float32).eps
+    from_memory = vertisift_tools.sample_mesh(vertices, indexed, 2000, method=method, seed=11,
+                                              normals="geometry", return_barycentric=True)
+    assert np.array_equal(from_memory[0], positions)
+    assert np.array_equal(from_memory[2], weights)
 
 
 def test_surface_points_follow_area(write_binary):
@@ -473,6 +484,8 @@ def test_read_errors_are_os_errors_with_the_readers_message_and_the_path(write_b
          "return_faces=True needs a method on the surface ('surface', 'fps' or 'poisson')"),
         (("{path}", 5), {"method": "poisson", "return_faces": 1}, TypeError,
          "return_faces must be a bool, not int"),
+        (("{path}", 5), {"return_barycentric": True}, ValueError,
+         "return_barycentric=True needs a method on the surface ('surface', 'fps' or 'poisson')"),
         (("{path}", 5), {"method": "fps", "candidates": 2**60}, MemoryError, None),
         (("{path}", 5), {"seed": -1}, ValueError, "seed must be in [0, 2**64), not -1"),
         (("{path}", 5), {"seed": 2**64}, ValueError,
@@ -574,7 +587,8 @@ def test_native_module_exports_exactly_its_init_symbol():
     assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit__native"]
 
 
-DRAW = {"seed": 1, "normals": "auto", "distinct": False, "return_faces": False}
+DRAW = {"seed": 1, "normals": "auto", "distinct": False, "return_faces": False,
+        "return_barycentric": False}
 
 
 @pytest.mark.parametrize("call, kind, message", [

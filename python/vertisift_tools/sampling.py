@@ -41,6 +41,14 @@ from vertisift_tools.options import SEED_LIMIT
 Array = npt.NDArray[np.float32]
 IndexArray = npt.NDArray[np.int32]
 FaceArray = npt.NDArray[np.int64]
+# What sample() and sample_mesh() return: (positions, normals), then each point's face and
+# its face's corner weights when asked for.
+Sampled = (
+    tuple[Array, Array]
+    | tuple[Array, Array, FaceArray]
+    | tuple[Array, Array, Array]
+    | tuple[Array, Array, FaceArray, Array]
+)
 # Vertex numbers that an int32 face array can hold.
 INT32_VERTICES = 2**31
 
@@ -147,6 +155,7 @@ class _Draw(NamedTuple):
     distinct: bool
     candidates: int
     return_faces: bool
+    return_barycentric: bool
 
 
 def _checked_draw(
@@ -157,26 +166,34 @@ def _checked_draw(
     distinct: object,
     candidates: object,
     return_faces: object,
+    return_barycentric: object,
 ) -> _Draw:
     """The arguments that `sample()` and `sample_mesh()` share, checked in the order their
     errors take precedence."""
     count = check_count(n)
     distinct_flag = check_options(method, normals, distinct)[2]
     candidate_count = check_candidates(method, candidates, count)
-    faces_flag = check_return_faces(return_faces, method)
+    faces_flag = check_surface_flag("return_faces", return_faces, method)
+    weights_flag = check_surface_flag("return_barycentric", return_barycentric, method)
     return _Draw(
-        count, method, check_seed(seed), normals, distinct_flag, candidate_count, faces_flag
+        count,
+        method,
+        check_seed(seed),
+        normals,
+        distinct_flag,
+        candidate_count,
+        faces_flag,
+        weights_flag,
     )
 
 
-def check_return_faces(return_faces: object, method: Method) -> bool:
-    if not isinstance(return_faces, (bool, np.bool_)):
-        raise TypeError(f"return_faces must be a bool, not {type(return_faces).__name__}")
-    if return_faces and method not in SURFACE_METHODS:
-        raise ValueError(
-            f"return_faces=True needs a method on the surface ({_one_of(SURFACE_METHODS)})"
-        )
-    return bool(return_faces)
+def check_surface_flag(name: str, value: object, method: Method) -> bool:
+    """A flag that asks for what only the methods on the surface give."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
+    if value and method not in SURFACE_METHODS:
+        raise ValueError(f"{name}=True needs a method on the surface ({_one_of(SURFACE_METHODS)})")
+    return bool(value)
 
 
 def _one_of(names: Sequence[str]) -> str:
@@ -208,6 +225,7 @@ def sample(
     strict: bool = ...,
     candidates: int | None = ...,
     return_faces: Literal[False] = ...,
+    return_barycentric: Literal[False] = ...,
 ) -> tuple[Array, Array]: ...
 
 
@@ -223,7 +241,56 @@ def sample(
     strict: bool = ...,
     candidates: int | None = ...,
     return_faces: Literal[True],
+    return_barycentric: Literal[False] = ...,
 ) -> tuple[Array, Array, FaceArray]: ...
+
+
+@overload
+def sample(
+    path: str | os.PathLike[str],
+    n: int,
+    *,
+    method: Method = ...,
+    seed: int | None = ...,
+    normals: Normals = ...,
+    distinct: bool = ...,
+    strict: bool = ...,
+    candidates: int | None = ...,
+    return_faces: Literal[False] = ...,
+    return_barycentric: Literal[True],
+) -> tuple[Array, Array, Array]: ...
+
+
+@overload
+def sample(
+    path: str | os.PathLike[str],
+    n: int,
+    *,
+    method: Method = ...,
+    seed: int | None = ...,
+    normals: Normals = ...,
+    distinct: bool = ...,
+    strict: bool = ...,
+    candidates: int | None = ...,
+    return_faces: Literal[True],
+    return_barycentric: Literal[True],
+) -> tuple[Array, Array, FaceArray, Array]: ...
+
+
+@overload
+def sample(
+    path: str | os.PathLike[str],
+    n: int,
+    *,
+    method: Method = ...,
+    seed: int | None = ...,
+    normals: Normals = ...,
+    distinct: bool = ...,
+    strict: bool = ...,
+    candidates: int | None = ...,
+    return_faces: bool = ...,
+    return_barycentric: bool = ...,
+) -> Sampled: ...
 
 
 def sample(
@@ -237,7 +304,8 @@ def sample(
     strict: bool = False,
     candidates: int | None = None,
     return_faces: bool = False,
-) -> tuple[Array, Array] | tuple[Array, Array, FaceArray]:
+    return_barycentric: bool = False,
+) -> Sampled:
     """Draws `n` points of the model at `path`: (positions, normals), two C-contiguous
     float32 arrays of shape (n, 3); (0, 3) each for a model without faces. The suffix names
     the format, in any letter case: .off, .obj, .ply, and STL for .stl or any other.
@@ -275,17 +343,25 @@ def sample(
     return_faces: for the methods on the surface, also return each point's face: int64 array
       of shape (n,), indices into the faces `read_mesh(path)` gives (the file's faces in order,
       polygons split into fans), to carry per-face labels, parts or colours to the points.
+    return_barycentric: for the methods on the surface, also return (after the faces, when
+      both are asked for) each point's weights: float32 array of shape (n, 3), the weights
+      w of its face's three corners in the order of `read_mesh(path)`'s faces, so that the
+      point is w[0] * a + w[1] * b + w[2] * c (to float32 rounding) and per-vertex data
+      carries to the points the same way.
 
     Raises OSError (the reader's message, the path in `filename`) when the file cannot be
     read: MeshReadError (StlReadError for STL) for a file its reader refuses; ValueError for
     a negative `n`, an unknown method or normals mode, a seed out of range, `distinct` other
     than with "vertices", `candidates` other than with "fps" and "poisson" or below n,
-    `return_faces` with "vertices", or a surface sample of a mesh without area; TypeError for
+    `return_faces` or `return_barycentric` with "vertices", or a surface sample of a mesh
+    without area; TypeError for
     arguments of the wrong type; MemoryError when `n` points (or the candidates) cannot be
     held.
     """
     _check_path(path)
-    draw = _checked_draw(n, method, seed, normals, distinct, candidates, return_faces)
+    draw = _checked_draw(
+        n, method, seed, normals, distinct, candidates, return_faces, return_barycentric
+    )
     text = os.fspath(path)
     file_format = mesh_format(text)
     strict_flag = _check_strict(strict)
@@ -300,25 +376,25 @@ def sample(
         strict=strict_flag,
         candidates=draw.candidates,
         return_faces=draw.return_faces,
+        return_barycentric=draw.return_barycentric,
     )
-    return _sampled(buffers)
+    return _sampled(buffers, draw)
 
 
 def _points(buffer: bytearray) -> Array:
     return np.frombuffer(buffer, dtype=np.float32).reshape(-1, 3)
 
 
-def _sampled(
-    buffers: tuple[bytearray, ...],
-) -> tuple[Array, Array] | tuple[Array, Array, FaceArray]:
-    """The native result as arrays: positions, normals and, when asked, the faces."""
-    if len(buffers) == 3:
-        return (
-            _points(buffers[0]),
-            _points(buffers[1]),
-            np.frombuffer(buffers[2], dtype=np.int64),
-        )
-    return _points(buffers[0]), _points(buffers[1])
+def _sampled(buffers: tuple[bytearray, ...], draw: _Draw) -> Sampled:
+    """The native result as arrays: positions, normals and, when asked, the faces and the
+    weights."""
+    arrays: list[npt.NDArray[np.generic]] = [_points(buffers[0]), _points(buffers[1])]
+    rest = iter(buffers[2:])
+    if draw.return_faces:
+        arrays.append(np.frombuffer(next(rest), dtype=np.int64))
+    if draw.return_barycentric:
+        arrays.append(_points(next(rest)))
+    return tuple(arrays)  # type: ignore[return-value]
 
 
 def read_mesh(path: str | os.PathLike[str], *, strict: bool = False) -> tuple[Array, IndexArray]:
@@ -354,6 +430,7 @@ def sample_mesh(
     distinct: bool = ...,
     candidates: int | None = ...,
     return_faces: Literal[False] = ...,
+    return_barycentric: Literal[False] = ...,
 ) -> tuple[Array, Array]: ...
 
 
@@ -369,7 +446,24 @@ def sample_mesh(
     distinct: bool = ...,
     candidates: int | None = ...,
     return_faces: Literal[True],
+    return_barycentric: Literal[False] = ...,
 ) -> tuple[Array, Array, FaceArray]: ...
+
+
+@overload
+def sample_mesh(
+    vertices: npt.ArrayLike,
+    faces: npt.ArrayLike,
+    n: int,
+    *,
+    method: Method = ...,
+    seed: int | None = ...,
+    normals: Normals = ...,
+    distinct: bool = ...,
+    candidates: int | None = ...,
+    return_faces: bool = ...,
+    return_barycentric: bool = ...,
+) -> Sampled: ...
 
 
 def sample_mesh(
@@ -383,13 +477,15 @@ def sample_mesh(
     distinct: bool = False,
     candidates: int | None = None,
     return_faces: bool = False,
-) -> tuple[Array, Array] | tuple[Array, Array, FaceArray]:
+    return_barycentric: bool = False,
+) -> Sampled:
     """Draws `n` points of the mesh (`vertices`, shape (V, 3), float32 or float64; `faces`,
     shape (F, 3), any integer type), as `sample()` draws them from a file: for the mesh
     that `read_mesh(path)` gives, `sample_mesh(*read_mesh(path), ...)` and `sample(path, ...)`
     give the same arrays bit for bit with normals="geometry". A mesh in memory stores no
     normals: "file" gives zeros, "auto" the geometry's. "vertices" draws from the vertices
-    that faces use; `return_faces` indexes `faces`.
+    that faces use; `return_faces` indexes `faces`, and `return_barycentric` weighs the
+    corners of those faces in the order `faces` lists them.
 
     Raises ValueError for arrays of the wrong shape or type, a face index below 0 or not
     below V, or a face that uses a vertex with a NaN or infinite coordinate, or with a
@@ -398,7 +494,9 @@ def sample_mesh(
     """
     given = _vertex_array(vertices)
     face_array = _face_array(faces)
-    draw = _checked_draw(n, method, seed, normals, distinct, candidates, return_faces)
+    draw = _checked_draw(
+        n, method, seed, normals, distinct, candidates, return_faces, return_barycentric
+    )
     if len(face_array):
         low, high = int(face_array.min()), int(face_array.max())
         if low < 0 or high >= len(given):
@@ -415,8 +513,9 @@ def sample_mesh(
         distinct=draw.distinct,
         candidates=draw.candidates,
         return_faces=draw.return_faces,
+        return_barycentric=draw.return_barycentric,
     )
-    return _sampled(buffers)
+    return _sampled(buffers, draw)
 
 
 def farthest_point_sample(points: npt.ArrayLike, k: int, *, start: int = 0) -> FaceArray:

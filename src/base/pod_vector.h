@@ -64,7 +64,19 @@ class PodVector {
     if (count > capacity_) reallocate(count);
   }
 
-  // Grows to `count` items, the new ones all-zero bytes.
+  // Adds `count` items whose bytes the caller writes before reading them, and returns the
+  // first: a reader that fills records in place writes each byte once.
+  T* extend(std::size_t count) {
+    if (count > capacity_ - size_) {
+      if (count > SIZE_MAX / sizeof(T) - size_) throw std::bad_alloc();
+      reallocate(std::max(capacity_ * 2, size_ + count));
+    }
+    T* first = data_ + size_;
+    size_ += count;
+    return first;
+  }
+
+  // Makes the size `count` items, new ones all-zero bytes.
   void resize_zeroed(std::size_t count) {
     if (count > capacity_) reallocate(count);
     if (count > size_) std::memset(data_ + size_, 0, (count - size_) * sizeof(T));
@@ -78,6 +90,20 @@ class PodVector {
     } else if (size_ < capacity_) {
       reallocate(size_);
     }
+  }
+
+  // The items of `other`, of another trivially copyable type whose size is a multiple of
+  // T's, as items of T: the same memory, taken over without a copy.
+  template <class U>
+  static PodVector take_over(PodVector<U>&& other) {
+    static_assert(sizeof(U) % sizeof(T) == 0, "whole items of T");
+    PodVector taken;
+    const std::size_t size = other.size();
+    std::size_t capacity = 0;
+    taken.data_ = reinterpret_cast<T*>(other.release(capacity));
+    taken.size_ = size * (sizeof(U) / sizeof(T));
+    taken.capacity_ = capacity * (sizeof(U) / sizeof(T));
+    return taken;
   }
 
   // Gives up the items' block, leaving the vector empty: the caller frees it with

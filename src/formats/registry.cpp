@@ -1,6 +1,7 @@
 #include "formats/registry.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "mesh_io/byte_source.h"
@@ -13,30 +14,78 @@
 namespace vertisift::formats {
 namespace {
 
+using mesh_io::Mesh;
 using mesh_io::ReadResult;
-using mesh_io::StoredMesh;
 
-// STL's faces, merged into vertices bit for bit by the front end, as a StoredMesh.
-ReadResult<StoredMesh> read_stl(const mesh_io::PathText& path, stl::StlDialect dialect,
-                                mesh_io::SideFiles&) {
+// STL's faces, merged into vertices bit for bit by the front end, with their stored normals.
+ReadResult<Mesh> read_merged_stl(const mesh_io::PathText& path, stl::StlDialect dialect) {
   auto file = stl::read_stl_file(path, dialect);
   if (!file.ok()) return std::move(file.error());
   mesh_io::IndexedMesh indexed = std::move(file.value().mesh);
-  StoredMesh mesh;
+  Mesh mesh;
   mesh.positions = std::move(indexed.vertices);
-  mesh.triangles.resize_zeroed(indexed.faces.size());
-  for (std::size_t f = 0; f < indexed.faces.size(); ++f) {
-    for (std::size_t k = 0; k < 3; ++k) {
-      mesh.triangles[f].corners[k] = indexed.faces[f].vertex_indices[k];
-    }
+  // The faces' corners become the triangles in the faces' own block: triangle f (12 bytes at
+  // 12 f) overwrites only faces already taken apart, so the mesh needs no second face table.
+  const std::size_t face_count = indexed.faces.size();
+  static_assert(sizeof(mesh_io::Face) == 2 * sizeof(mesh_io::Triangle));
+  base::PodVector<base::Point3> normals;
+  normals.resize_zeroed(face_count);
+  auto* triangles = reinterpret_cast<mesh_io::Triangle*>(indexed.faces.data());
+  for (std::size_t f = 0; f < face_count; ++f) {
+    const mesh_io::Face face = indexed.faces[f];
+    normals[f] = face.normal;
+    std::memcpy(&triangles[f], face.vertex_indices, sizeof(mesh_io::Triangle));
   }
+  mesh.triangles = base::PodVector<mesh_io::Triangle>::take_over(std::move(indexed.faces));
+  mesh.triangles.resize_zeroed(face_count);
+  mesh.triangles.shrink_to_fit();
+  mesh_io::add_normals(mesh, mesh_io::Domain::Face, std::move(normals));
   return mesh;
 }
 
+// Faces copied from the reader per call while the loose corners are collected: 256 faces
+// (12 KiB on the stack) spread the reader's per-call work thinly.
+constexpr std::size_t COLLECT_BATCH = 256;
+
+// STL's faces as stored, each with its own three corners and its stored normal.
+ReadResult<Mesh> read_loose_stl(const mesh_io::PathText& path, stl::StlDialect dialect) {
+  Mesh mesh;
+  base::PodVector<base::Point3> normals;
+  mesh_io::ReadStatus failure = stl::read_stl_faces(
+      path,
+      [&](mesh_io::FaceSource& source) -> mesh_io::ReadStatus {
+        mesh.positions = {};  // a second reading starts afresh
+        normals = {};
+        const auto hint = static_cast<std::size_t>(source.faces_hint());
+        mesh.positions.reserve(3 * hint);
+        normals.reserve(hint);
+        mesh_io::RawFace batch[COLLECT_BATCH];
+        return mesh_io::for_each_batch(source, batch, [&](std::span<const mesh_io::RawFace> got) {
+          base::Point3* corners = mesh.positions.extend(3 * got.size());
+          base::Point3* stored = normals.extend(got.size());
+          for (std::size_t i = 0; i < got.size(); ++i) {
+            std::memcpy(corners + 3 * i, got[i].vertices, sizeof got[i].vertices);
+            stored[i] = got[i].normal;
+          }
+        });
+      },
+      dialect);
+  if (failure) return std::move(*failure);
+  mesh.loose_corners = true;
+  mesh_io::add_normals(mesh, mesh_io::Domain::Face, std::move(normals));
+  return mesh;
+}
+
+ReadResult<Mesh> read_stl(const mesh_io::PathText& path, const ReadOptions& options,
+                          mesh_io::SideFiles&) {
+  return options.loose_corners ? read_loose_stl(path, options.dialect)
+                               : read_merged_stl(path, options.dialect);
+}
+
 // A reader of an indexed format over the file's bytes, a block at a time.
-template <ReadResult<StoredMesh> (*Read)(mesh_io::ByteSource&)>
-ReadResult<StoredMesh> read_indexed(const mesh_io::PathText& path, stl::StlDialect,
-                                    mesh_io::SideFiles&) {
+template <ReadResult<Mesh> (*Read)(mesh_io::ByteSource&)>
+ReadResult<Mesh> read_indexed(const mesh_io::PathText& path, const ReadOptions&,
+                              mesh_io::SideFiles&) {
   auto opened = mesh_io::open_file(path);
   if (!opened.ok()) return std::move(opened.error());
   mesh_io::FileSource source(opened.value());

@@ -15,10 +15,10 @@
 #include <span>
 #include <string_view>
 
+#include "mesh_io/mesh.h"
 #include "mesh_io/path_text.h"
 #include "mesh_io/read_error.h"
 #include "mesh_io/side_files.h"
-#include "mesh_io/stored_mesh.h"
 #include "stl/dialect.h"
 
 namespace vertisift::formats {
@@ -26,11 +26,18 @@ namespace vertisift::formats {
 // The most bytes of a file's start that a content check looks at.
 inline constexpr std::size_t HEAD_BYTES = 64;
 
-// The file at `path` read whole; `side_files` opens the files that it names beside itself,
-// `dialect` is STL's alone.
-using ReadMesh = mesh_io::ReadResult<mesh_io::StoredMesh> (*)(const mesh_io::PathText& path,
-                                                              stl::StlDialect dialect,
-                                                              mesh_io::SideFiles& side_files);
+// How a file is read: `dialect` is STL's alone; with `loose_corners`, a format that stores no
+// vertex table (STL) gives each face its own three corners (a mesh of loose corners) instead
+// of merging the corners identical bit for bit into vertices; the others ignore it.
+struct ReadOptions {
+  stl::StlDialect dialect = stl::StlDialect::Lenient;
+  bool loose_corners = false;
+};
+
+// The file at `path` read whole; `side_files` opens the files that it names beside itself.
+using ReadMesh = mesh_io::ReadResult<mesh_io::Mesh> (*)(const mesh_io::PathText& path,
+                                                        const ReadOptions& options,
+                                                        mesh_io::SideFiles& side_files);
 
 struct MeshFormat {
   std::string_view name;
@@ -41,7 +48,8 @@ struct MeshFormat {
   ReadMesh read;
 };
 
-// The name of STL, whose faces come through the STL front end (stl/), merged into vertices.
+// The name of STL, whose faces come through the STL front end (stl/), merged into vertices
+// unless read with loose corners; their stored normals are the mesh's face stream "normal".
 inline constexpr std::string_view STL_FORMAT = "stl";
 
 // Every format, in a fixed order.

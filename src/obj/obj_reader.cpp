@@ -18,11 +18,11 @@
 
 namespace vertisift::obj {
 
+using mesh_io::Mesh;
 using mesh_io::quote;
 using mesh_io::ReadError;
 using mesh_io::ReadResult;
 using mesh_io::ReadStatus;
-using mesh_io::StoredMesh;
 using mesh_io::VertexIndex;
 
 namespace {
@@ -461,16 +461,18 @@ class Joined {
   ReadStatus join(Part& part);
   // Parses the lines of `source` knowing what comes before them, and joins them.
   ReadStatus parse_and_join(Part& part, mesh_io::ByteSource& source);
-  ReadResult<StoredMesh> finish();
+  ReadResult<Mesh> finish();
   // The lines of the parts joined so far.
   std::uint64_t lines() const { return lines_; }
 
  private:
   void append(Part& part);
 
-  StoredMesh mesh_;
+  Mesh mesh_;
   base::PodVector<base::Point3> normals_;  // the vn table
-  bool names_normals_ = false;             // some corner names a vn
+  // The vn of each corner, once some corner names one: an entry per triangle.
+  base::PodVector<mesh_io::Triangle> normal_triangles_;
+  bool names_normals_ = false;  // some corner names a vn
   std::int64_t largest_vertex_ = -1, largest_normal_ = -1;
   std::uint64_t largest_vertex_line_ = 0, largest_normal_line_ = 0;
   bool recognised_ = false;  // some line holds an OBJ statement
@@ -514,17 +516,17 @@ void Joined::append(Part& part) {
   const mesh_io::Triangle none = {{NO_NORMAL, NO_NORMAL, NO_NORMAL}};
   if (part.names_normals && !names_normals_) {
     names_normals_ = true;
-    for (std::size_t i = 0; i < triangle_base; ++i) mesh_.normal_triangles.push_back(none);
+    for (std::size_t i = 0; i < triangle_base; ++i) normal_triangles_.push_back(none);
   }
   if (part.names_normals) {
-    const std::size_t base = mesh_.normal_triangles.size();
-    mesh_.normal_triangles.append(part.normal_triangles.data(), part.normal_triangles.size());
+    const std::size_t base = normal_triangles_.size();
+    normal_triangles_.append(part.normal_triangles.data(), part.normal_triangles.size());
     for (const std::size_t slot : part.normal_shifts) {
-      VertexIndex& corner = mesh_.normal_triangles[base + slot / 3].corners[slot % 3];
+      VertexIndex& corner = normal_triangles_[base + slot / 3].corners[slot % 3];
       corner = static_cast<VertexIndex>(corner + normal_base);
     }
   } else if (names_normals_) {
-    for (std::size_t i = 0; i < part.triangles.size(); ++i) mesh_.normal_triangles.push_back(none);
+    for (std::size_t i = 0; i < part.triangles.size(); ++i) normal_triangles_.push_back(none);
   }
   mesh_.skipped_faces += part.skipped_faces;
   // Only positive indices can reach past the end; the first line of the largest wins.
@@ -541,7 +543,7 @@ void Joined::append(Part& part) {
   lines_ += part.lines;
 }
 
-ReadResult<StoredMesh> Joined::finish() {
+ReadResult<Mesh> Joined::finish() {
   if (content_lines_ != 0 && !recognised_) {
     return ReadError::invalid_data("OBJ: not a Wavefront OBJ file: none of its " +
                                    std::to_string(content_lines_) +
@@ -557,12 +559,11 @@ ReadResult<StoredMesh> Joined::finish() {
                                    std::to_string(largest_normal_ + 1) + " is out of range (" +
                                    std::to_string(normals_.size()) + " normals in the file)");
   }
-  // Normals named only by skipped faces have no triangle to go with: without normal
-  // triangles, StoredMesh would take the table for one normal per position.
-  if (!mesh_.normal_triangles.empty()) {
+  // Normals named only by skipped faces have no triangle to go with, and are left out.
+  if (!normal_triangles_.empty()) {
     const auto zero = static_cast<VertexIndex>(normals_.size());
     bool uses_zero = false;
-    for (mesh_io::Triangle& triangle : mesh_.normal_triangles) {
+    for (mesh_io::Triangle& triangle : normal_triangles_) {
       for (VertexIndex& corner : triangle.corners) {
         if (corner == NO_NORMAL) {
           corner = zero;
@@ -571,7 +572,8 @@ ReadResult<StoredMesh> Joined::finish() {
       }
     }
     if (uses_zero) normals_.push_back({0.0f, 0.0f, 0.0f});
-    mesh_.normals = std::move(normals_);
+    mesh_io::add_normals(mesh_, mesh_io::Domain::Corner, std::move(normals_),
+                         std::move(normal_triangles_));
   }
   return std::move(mesh_);
 }
@@ -740,7 +742,7 @@ std::size_t statement_length(std::string_view statement) {
   return length;
 }
 
-ReadResult<StoredMesh> read_obj(mesh_io::ByteSource& source) {
+ReadResult<Mesh> read_obj(mesh_io::ByteSource& source) {
   TextDecoder text(source);
   Joined joined;
   Batches batches(3 * std::clamp<std::size_t>(parallel::pool_size(), 1, MOST_WORKERS));

@@ -1,4 +1,4 @@
-// The OBJ reader: the polygons of a Wavefront OBJ file into a StoredMesh.
+// The OBJ reader: the polygons of a Wavefront OBJ file into a Mesh.
 //
 // Read: `v x y z` (anything after z, a weight or a colour, is ignored), `vn`, and `f` with
 // corners written v, v/vt, v//vn, v/vt/vn or v/vt/. Indices count from 1; a negative one
@@ -10,7 +10,7 @@
 // 1.#QNAN). The text is UTF-8, with or without a byte-order mark, or UTF-16 of either byte
 // order with one.
 //
-// The normals: when some face corner names a vn, StoredMesh::normals is the vn table plus a
+// The normals: when some face corner names a vn, Mesh::normals is the vn table plus a
 // zero normal at its end, which the corners that name none refer to (present only when there
 // are such corners), and normal_triangles gives every triangle's normal indices. When no
 // corner of a triangle names one, both stay empty.
@@ -29,11 +29,11 @@
 #pragma once
 
 #include "mesh_io/byte_source.h"
+#include "mesh_io/mesh.h"
 #include "mesh_io/read_error.h"
-#include "mesh_io/stored_mesh.h"
 
 namespace vertisift::obj {
 
-mesh_io::ReadResult<mesh_io::StoredMesh> read_obj(mesh_io::ByteSource& source);
+mesh_io::ReadResult<mesh_io::Mesh> read_obj(mesh_io::ByteSource& source);
 
 }  // namespace vertisift::obj

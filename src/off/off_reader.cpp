@@ -16,10 +16,10 @@
 
 namespace vertisift::off {
 
+using mesh_io::Mesh;
 using mesh_io::quote;
 using mesh_io::ReadError;
 using mesh_io::ReadResult;
-using mesh_io::StoredMesh;
 using mesh_io::VertexIndex;
 
 namespace {
@@ -223,18 +223,19 @@ base::Point3 position_of(const float* values, bool homogeneous) {
 
 // The position of a vertex, and its normal for NOFF, from the numbers of its record (kept in
 // the loops that read them).
-[[gnu::always_inline]] inline void add_vertex(StoredMesh& mesh, const float* values,
-                                              const Layout& layout) {
+[[gnu::always_inline]] inline void add_vertex(Mesh& mesh, base::PodVector<base::Point3>& normals,
+                                              const float* values, const Layout& layout) {
   mesh.positions.push_back(position_of(values, layout.homogeneous));
   if (layout.normals) {
     const float* normal = values + (layout.homogeneous ? 4 : 3);
-    mesh.normals.push_back({normal[0], normal[1], normal[2]});
+    normals.push_back({normal[0], normal[1], normal[2]});
   }
 }
 
-ReadResult<StoredMesh> read_text_body(mesh_io::LineReader& lines, const Layout& layout,
-                                      std::int64_t vertex_count, std::int64_t face_count) {
-  StoredMesh mesh;
+ReadResult<Mesh> read_text_body(mesh_io::LineReader& lines, const Layout& layout,
+                                std::int64_t vertex_count, std::int64_t face_count) {
+  Mesh mesh;
+  base::PodVector<base::Point3> normals;
   std::string_view content;
   const std::size_t numbers = 3 + (layout.homogeneous ? 1u : 0u) + (layout.normals ? 3u : 0u);
   for (std::int64_t i = 0; i < vertex_count; ++i) {
@@ -254,7 +255,7 @@ ReadResult<StoredMesh> read_text_body(mesh_io::LineReader& lines, const Layout& 
                                        quote(content_of(content)));
       }
     }
-    add_vertex(mesh, values, layout);
+    add_vertex(mesh, normals, values, layout);
   }
   std::vector<VertexIndex> corners;
   for (std::int64_t f = 0; f < face_count; ++f) {
@@ -316,6 +317,7 @@ ReadResult<StoredMesh> read_text_body(mesh_io::LineReader& lines, const Layout& 
     }
     mesh_io::add_polygon(mesh, corners);
   }
+  mesh_io::add_normals(mesh, mesh_io::Domain::Vertex, std::move(normals));
   return mesh;
 }
 
@@ -368,8 +370,7 @@ class BinaryBody {
   std::size_t at_ = 0;
 };
 
-ReadResult<StoredMesh> read_binary_body(BinaryBody& body, const Layout& layout,
-                                        bool colour_counts) {
+ReadResult<Mesh> read_binary_body(BinaryBody& body, const Layout& layout, bool colour_counts) {
   if (layout.dimension) {
     std::int64_t dimension = 0;
     if (!body.integer(dimension))
@@ -397,7 +398,8 @@ ReadResult<StoredMesh> read_binary_body(BinaryBody& body, const Layout& layout,
                                      std::to_string(body.words_left() / numbers) + " of " +
                                      std::to_string(vertex_count) + " vertices");
   }
-  StoredMesh mesh;
+  Mesh mesh;
+  base::PodVector<base::Point3> normals;
   for (std::int64_t i = 0; i < vertex_count; ++i) {
     float values[16];
     for (std::size_t k = 0; k < numbers; ++k) {
@@ -406,7 +408,7 @@ ReadResult<StoredMesh> read_binary_body(BinaryBody& body, const Layout& layout,
                                          std::to_string(vertex_count) + " vertices");
       }
     }
-    add_vertex(mesh, values, layout);
+    add_vertex(mesh, normals, values, layout);
   }
   std::vector<VertexIndex> corners;
   for (std::int64_t f = 0; f < face_count; ++f) {
@@ -452,10 +454,11 @@ ReadResult<StoredMesh> read_binary_body(BinaryBody& body, const Layout& layout,
                                      " bytes follow the last face");
     }
   }
+  mesh_io::add_normals(mesh, mesh_io::Domain::Vertex, std::move(normals));
   return mesh;
 }
 
-ReadResult<StoredMesh> read_binary(mesh_io::LineReader& lines, const Layout& layout) {
+ReadResult<Mesh> read_binary(mesh_io::LineReader& lines, const Layout& layout) {
   const std::uint64_t base = lines.offset();
   std::vector<std::byte> bytes;
   for (;;) {
@@ -486,7 +489,7 @@ ReadResult<StoredMesh> read_binary(mesh_io::LineReader& lines, const Layout& lay
 
 }  // namespace
 
-ReadResult<StoredMesh> read_off(mesh_io::ByteSource& source) {
+ReadResult<Mesh> read_off(mesh_io::ByteSource& source) {
   mesh_io::LineReader lines(source, "OFF");
   std::string_view content;
   auto got = next_content(lines, content);

@@ -1,4 +1,4 @@
-// The OFF reader: Geomview's Object File Format, text and binary, into a StoredMesh.
+// The OFF reader: Geomview's Object File Format, text and binary, into a Mesh.
 //
 // The header keyword is [ST][C][N][4][n]OFF, optionally followed by BINARY; it may be left
 // out, in which case the first line that is not blank or a comment holds the counts. The
@@ -21,11 +21,11 @@
 #pragma once
 
 #include "mesh_io/byte_source.h"
+#include "mesh_io/mesh.h"
 #include "mesh_io/read_error.h"
-#include "mesh_io/stored_mesh.h"
 
 namespace vertisift::off {
 
-mesh_io::ReadResult<mesh_io::StoredMesh> read_off(mesh_io::ByteSource& source);
+mesh_io::ReadResult<mesh_io::Mesh> read_off(mesh_io::ByteSource& source);
 
 }  // namespace vertisift::off

@@ -208,9 +208,9 @@ class RowReader {
                      quote(std::string_view(p, static_cast<std::size_t>(end - p))));
       }
       if (element.kind == ElementKind::Vertex) {
-        mesh_io::StoredMesh& mesh = builder_.mesh();
+        mesh_io::Mesh& mesh = builder_.mesh();
         mesh.positions.push_back({values[1], values[2], values[3]});
-        if (element.has_normals) mesh.normals.push_back({values[4], values[5], values[6]});
+        if (element.has_normals) builder_.normals().push_back({values[4], values[5], values[6]});
       }
     }
     return std::nullopt;

@@ -217,9 +217,9 @@ class RecordReader {
   }
 
   void push_vertex(const Element& element, const float* values) {
-    mesh_io::StoredMesh& mesh = builder_.mesh();
+    mesh_io::Mesh& mesh = builder_.mesh();
     mesh.positions.push_back({values[1], values[2], values[3]});
-    if (element.has_normals) mesh.normals.push_back({values[4], values[5], values[6]});
+    if (element.has_normals) builder_.normals().push_back({values[4], values[5], values[6]});
   }
 
   // Vertex records of `size` bytes each: whole blocks at a time.
@@ -238,7 +238,7 @@ class RecordReader {
       at += scalar_size(property.type);
     }
     const int roles = element.has_normals ? 6 : 3;
-    mesh_io::StoredMesh& mesh = builder_.mesh();
+    mesh_io::Mesh& mesh = builder_.mesh();
     auto decode = [&](const std::byte* record, base::Point3& position, base::Point3* normal) {
       float values[7];
       if (plain_floats) {
@@ -263,17 +263,17 @@ class RecordReader {
         base::Point3 position, normal;
         decode(record, position, &normal);
         mesh.positions.push_back(position);
-        if (element.has_normals) mesh.normals.push_back(normal);
+        if (element.has_normals) builder_.normals().push_back(normal);
         ++done;
         continue;
       }
       // The block proves these records are there: room for them all at once.
       const std::size_t first = mesh.positions.size();
       mesh.positions.resize_zeroed(first + whole);
-      if (element.has_normals) mesh.normals.resize_zeroed(first + whole);
+      if (element.has_normals) builder_.normals().resize_zeroed(first + whole);
       const std::byte* record = cursor_.at();
       base::Point3* positions = mesh.positions.data() + first;
-      base::Point3* normals = element.has_normals ? mesh.normals.data() + first : nullptr;
+      base::Point3* normals = element.has_normals ? builder_.normals().data() + first : nullptr;
       for (std::size_t i = 0; i < whole; ++i, record += size) {
         decode(record, positions[i], normals != nullptr ? normals + i : nullptr);
       }
@@ -330,7 +330,7 @@ class RecordReader {
                                      LoadCount load_count, LoadIndex load_index, bool as_unsigned) {
     const std::size_t size = before + count_size + 3 * index_size + after;
     const std::uint64_t vertex_count = builder_.vertex_count();
-    mesh_io::StoredMesh& mesh = builder_.mesh();
+    mesh_io::Mesh& mesh = builder_.mesh();
     std::uint64_t done = 0;
     while (done < element.count) {
       const std::byte* record = cursor_.at();

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "mesh_io/line_reader.h"
+#include "mesh_io/mesh.h"
 #include "mesh_io/read_error.h"
-#include "mesh_io/stored_mesh.h"
 #include "ply/ply_header.h"
 
 namespace vertisift::ply {
@@ -20,7 +20,9 @@ class MeshBuilder {
  public:
   explicit MeshBuilder(const Header& header) : vertex_count_(header.vertex_count) {}
 
-  mesh_io::StoredMesh& mesh() { return mesh_; }
+  mesh_io::Mesh& mesh() { return mesh_; }
+  // The vertices' normals (nx ny nz), one per position when the vertex element has them.
+  base::PodVector<base::Point3>& normals() { return normals_; }
   std::uint64_t vertex_count() const { return vertex_count_; }
 
   // Starts the corners of one face or strip.
@@ -49,7 +51,8 @@ class MeshBuilder {
   void add_strip(std::size_t begin, std::size_t end);
 
   std::uint64_t vertex_count_;
-  mesh_io::StoredMesh mesh_;
+  mesh_io::Mesh mesh_;
+  base::PodVector<base::Point3> normals_;
   std::vector<std::uint32_t> corners_;
 };
 

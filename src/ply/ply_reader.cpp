@@ -45,7 +45,7 @@ void MeshBuilder::add_strip(std::size_t begin, std::size_t end) {
   }
 }
 
-mesh_io::ReadResult<mesh_io::StoredMesh> read_ply(mesh_io::ByteSource& source) {
+mesh_io::ReadResult<mesh_io::Mesh> read_ply(mesh_io::ByteSource& source) {
   mesh_io::LineReader lines(source, "PLY");
   auto header = read_header(lines);
   if (!header.ok()) return std::move(header.error());
@@ -54,10 +54,11 @@ mesh_io::ReadResult<mesh_io::StoredMesh> read_ply(mesh_io::ByteSource& source) {
                                           ? read_ascii_body(lines, header.value(), builder)
                                           : read_binary_body(lines, header.value(), builder);
   if (failure) return std::move(*failure);
-  mesh_io::StoredMesh& mesh = builder.mesh();
+  mesh_io::Mesh& mesh = builder.mesh();
   mesh.positions.shrink_to_fit();
   mesh.triangles.shrink_to_fit();
-  mesh.normals.shrink_to_fit();
+  builder.normals().shrink_to_fit();
+  mesh_io::add_normals(mesh, mesh_io::Domain::Vertex, std::move(builder.normals()));
   return std::move(mesh);
 }
 

@@ -19,11 +19,11 @@
 #pragma once
 
 #include "mesh_io/byte_source.h"
+#include "mesh_io/mesh.h"
 #include "mesh_io/read_error.h"
-#include "mesh_io/stored_mesh.h"
 
 namespace vertisift::ply {
 
-mesh_io::ReadResult<mesh_io::StoredMesh> read_ply(mesh_io::ByteSource& source);
+mesh_io::ReadResult<mesh_io::Mesh> read_ply(mesh_io::ByteSource& source);
 
 }  // namespace vertisift::ply

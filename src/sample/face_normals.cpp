@@ -12,7 +12,7 @@
 namespace vertisift::sample {
 namespace {
 
-// Faces per block whose least and greatest vertex index vertex_points_in_face_order keeps:
+// Faces per block whose least and greatest vertex index the vertex sums keep:
 // few enough that a block's corners span a narrow range of vertex numbers, enough that the
 // ranges (16 bytes per 4096 faces) cost nothing beside the faces.
 constexpr std::size_t FACE_BLOCK = 4096;
@@ -26,16 +26,6 @@ using SumList = std::vector<NormalSum, base::BigAllocator<NormalSum>>;
 inline bool is_zero(const base::Point3& v) { return v.x == 0.0f && v.y == 0.0f && v.z == 0.0f; }
 
 inline base::Point3 unit_of(const base::Point3& v) { return unit_or_zero(v.x, v.y, v.z); }
-
-// What a face adds to the sums of its corners (stored_contribution of its stored normal): under
-// File the stored normal as it is, so that, as in reduce_stl_points, a longer stored normal
-// weighs more.
-inline base::Point3 vertex_contribution(const mesh_io::Face& face, const base::Point3* vertices,
-                                        NormalSource source) {
-  const auto* corners = face.vertex_indices;
-  return stored_contribution(face.normal, vertices[corners[0]], vertices[corners[1]],
-                             vertices[corners[2]], source);
-}
 
 }  // namespace
 
@@ -141,18 +131,6 @@ reduce::PointList sum_vertex_normals(std::size_t vertex_count, const base::Point
 
 }  // namespace
 
-reduce::PointList vertex_points_in_face_order(const mesh_io::IndexedMesh& mesh,
-                                              NormalSource source) {
-  const auto& faces = mesh.faces;
-  const base::Point3* vertices = mesh.vertices.data();
-  return sum_vertex_normals(
-      mesh.vertices.size(), vertices, faces.size(),
-      [&](std::size_t f) { return faces[f].vertex_indices; },
-      [&](std::size_t f, base::Point3* out) {
-        out[0] = out[1] = out[2] = vertex_contribution(faces[f], vertices, source);
-      });
-}
-
 base::Point3 stored_contribution(const base::Point3& stored, const base::Point3& a,
                                  const base::Point3& b, const base::Point3& c,
                                  NormalSource source) {
@@ -166,24 +144,39 @@ reduce::PointList vertex_points_of_corners(std::span<const base::Point3> vertice
                                            std::span<const mesh_io::Triangle> triangles,
                                            const CornerNormals& stored, NormalSource source) {
   const base::Point3* at = vertices.data();
-  return sum_vertex_normals(
-      vertices.size(), at, triangles.size(), [&](std::size_t f) { return triangles[f].corners; },
-      [&](std::size_t f, base::Point3* out) {
-        const auto* corners = triangles[f].corners;
-        const base::Point3 &a = at[corners[0]], &b = at[corners[1]], &c = at[corners[2]];
-        if (source == NormalSource::Geometry || source == NormalSource::Smooth || stored.empty()) {
-          // Without stored normals every corner has the zero normal: File gives nothing,
-          // Auto the face's own.
-          const base::Point3 face = source == NormalSource::File
-                                        ? base::Point3{0.0f, 0.0f, 0.0f}
-                                        : face_normal({0.0f, 0.0f, 0.0f}, a, b, c, source);
-          out[0] = out[1] = out[2] = face;
-          return;
-        }
-        for (std::size_t k = 0; k < 3; ++k) {
-          out[k] = stored_contribution(stored.of(f, k), a, b, c, source);
-        }
-      });
+  const auto corners_of = [&](std::size_t f) { return triangles[f].corners; };
+  // Each face's contributions by `contribution(f, a, b, c, out)`, its corners looked up.
+  const auto sum = [&](const auto& contribution) {
+    return sum_vertex_normals(
+        vertices.size(), at, triangles.size(), corners_of, [&](std::size_t f, base::Point3* out) {
+          const auto* corners = triangles[f].corners;
+          contribution(f, at[corners[0]], at[corners[1]], at[corners[2]], out);
+        });
+  };
+  if (source == NormalSource::Geometry || source == NormalSource::Smooth || stored.empty()) {
+    // Without stored normals every corner has the zero normal: File gives nothing, Auto the
+    // face's own.
+    return sum([&](std::size_t, const base::Point3& a, const base::Point3& b, const base::Point3& c,
+                   base::Point3* out) {
+      out[0] = out[1] = out[2] = source == NormalSource::File
+                                     ? base::Point3{0.0f, 0.0f, 0.0f}
+                                     : face_normal({0.0f, 0.0f, 0.0f}, a, b, c, source);
+    });
+  }
+  if (stored.stream->domain == mesh_io::Domain::Face) {
+    // One stored normal for the whole face (STL): worked out once.
+    const base::Point3* normals = stored.normals.data();
+    return sum([&](std::size_t f, const base::Point3& a, const base::Point3& b,
+                   const base::Point3& c, base::Point3* out) {
+      out[0] = out[1] = out[2] = stored_contribution(normals[f], a, b, c, source);
+    });
+  }
+  return sum([&](std::size_t f, const base::Point3& a, const base::Point3& b, const base::Point3& c,
+                 base::Point3* out) {
+    for (std::size_t k = 0; k < 3; ++k) {
+      out[k] = stored_contribution(stored.of(f, k), a, b, c, source);
+    }
+  });
 }
 
 }  // namespace vertisift::sample

@@ -12,8 +12,7 @@
 #include <span>
 
 #include "base/point3.h"
-#include "mesh_io/indexed_mesh.h"
-#include "mesh_io/stored_mesh.h"
+#include "mesh_io/mesh.h"
 #include "reduce/point_with_normal.h"
 
 namespace vertisift::sample {
@@ -61,36 +60,33 @@ base::Point3 geometric_normal(const base::Point3& a, const base::Point3& b, cons
 base::Point3 face_normal(const base::Point3& stored, const base::Point3& a, const base::Point3& b,
                          const base::Point3& c, NormalSource source);
 
-// One PointWithNormal per vertex of `mesh`, in vertex order. Its normal is the sum of its
-// faces' normals made unit (or zero): under File the stored normals as they are (a
-// non-finite one counts as zero), as reduce_stl_points sums them; otherwise face_normal's.
-// The sums are taken in double precision per vertex in face order, so the result depends on
-// the mesh alone, not on the pool's size, and no sum overflows.
-reduce::PointList vertex_points_in_face_order(const mesh_io::IndexedMesh& mesh,
-                                              NormalSource source);
-
-// The normals a file stores for the corners of its triangles (a StoredMesh's): corner k of
-// triangle f has normals[index[f].corners[k]]. Empty when the file stores none.
+// The normals a mesh stores (its normal stream), as the corners of its triangles find them:
+// corner k of triangle f has normals[item_of(*mesh, *stream, f, k)]. Empty when the mesh
+// stores none.
 struct CornerNormals {
+  const mesh_io::Mesh* mesh = nullptr;
+  const mesh_io::Stream* stream = nullptr;
   std::span<const base::Point3> normals;
-  std::span<const mesh_io::Triangle> index;
 
   bool empty() const { return normals.empty(); }
   const base::Point3& of(std::size_t f, std::size_t k) const {
-    return normals[index[f].corners[k]];
+    return normals[mesh_io::item_of(*mesh, *stream, f, k)];
   }
 };
 
 // What a corner whose stored normal is `stored` adds to its vertex's sum under `source`: the
 // stored normal as it is under File (one with a NaN or infinite component adds nothing),
-// otherwise face_normal's for that stored normal. On a face whose corners all store the face
-// normal, this is exactly what vertex_points_in_face_order sums.
+// otherwise face_normal's for that stored normal. Under File, a longer stored normal weighs
+// more, as in reduce_stl_points.
 base::Point3 stored_contribution(const base::Point3& stored, const base::Point3& a,
                                  const base::Point3& b, const base::Point3& c, NormalSource source);
 
-// vertex_points_in_face_order for a mesh whose corners may store normals of their own (OBJ
-// vn, PLY nx ny nz): each corner adds its stored_contribution to its vertex's sum. Without
-// stored normals every corner stores zero. Every vertex must be a corner of some triangle
+// One PointWithNormal per vertex, in vertex order. Its normal is the sum of its corners'
+// stored_contribution made unit (or zero): the stored normals of `stored`, corner by corner
+// (STL's face normal at each of its face's corners, OBJ's vn, PLY's nx ny nz). Without
+// stored normals every corner stores zero. The sums are taken in double precision per vertex
+// in face order, so the result depends on the mesh alone, not on the pool's size, and no sum
+// overflows. Every vertex must be a corner of some triangle
 // for its normal to mean anything; the caller numbers them so.
 reduce::PointList vertex_points_of_corners(std::span<const base::Point3> vertices,
                                            std::span<const mesh_io::Triangle> triangles,

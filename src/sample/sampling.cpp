@@ -26,10 +26,6 @@ using IndexList = std::vector<std::uint32_t, base::BigAllocator<std::uint32_t>>;
 // A selected vertex as its index: the item of the vertex sample's selection.
 std::uint32_t vertex_index(std::uint64_t index) { return static_cast<std::uint32_t>(index); }
 
-// Faces copied from the reader per call while the surface sample collects them: 256 faces
-// (12 KiB on the stack) spread the reader's per-call work thinly.
-constexpr std::size_t COLLECT_BATCH = 256;
-
 // Adds vertices in [0, vertex_count) not chosen yet to `selection`, uniformly without
 // replacement, until it holds `count` or holds every vertex.
 void take_unchosen(IndexList& selection, std::uint64_t count, std::size_t vertex_count,
@@ -56,9 +52,9 @@ void take_unchosen(IndexList& selection, std::uint64_t count, std::size_t vertex
 // The vertex sample of `points` (one per vertex, every one a corner of some face): one item per
 // occupied cell, the cells in key order, each picked from the cell's items in vertex order,
 // then cut or topped up to `count`.
-void select_vertices(const reduce::PointList& points, std::uint64_t count,
-                     const SampleOptions& options, std::span<base::Point3> positions,
-                     std::span<base::Point3> normals) {
+IndexList select_vertices(const reduce::PointList& points, std::uint64_t count,
+                          const SampleOptions& options, std::span<base::Point3> positions,
+                          std::span<base::Point3> normals) {
   const parallel::SequentialPasses small(points.size() < parallel::SMALL_PASS_ITEMS &&
                                          count < parallel::SMALL_PASS_ITEMS);
   IndexList selection;
@@ -84,41 +80,27 @@ void select_vertices(const reduce::PointList& points, std::uint64_t count,
       normals[i] = points[selection[i]].normal;
     }
   });
+  return selection;
 }
 
-SampleOutcome sample_vertices(const mesh_io::PathText& path, stl::StlDialect dialect,
-                              std::uint64_t count, const SampleOptions& options,
-                              std::span<base::Point3> positions, std::span<base::Point3> normals) {
-  auto file = stl::read_stl_file(path, dialect);
-  if (!file.ok()) return std::move(file.error());
-  reduce::PointList points;
-  {
-    stl::StlFile read = std::move(file.value());
-    if (read.mesh.faces.empty()) return std::uint64_t{0};
-    const parallel::SequentialPasses small(read.mesh.vertices.size() < parallel::SMALL_PASS_ITEMS);
-    points = vertex_points_in_face_order(read.mesh, options.normals);
-  }
-  select_vertices(points, count, options, positions, normals);
-  return count;
-}
-
-// The surface sample of `faces` (RawFaces, or IndexedFaces), of `face_count` faces, with
-// `corners` when their vertices store normals.
-template <class Faces>
-SampleOutcome draw_from_faces(const Faces& faces, std::size_t face_count,
-                              std::span<const FaceCorners> corners, std::uint64_t count,
-                              const SampleOptions& options, std::span<base::Point3> positions,
-                              std::span<base::Point3> normals) {
+// The surface sample of `mesh`, with `face_normals` when its faces store normals, or
+// `corners` when its vertices do.
+SampleOutcome draw_from_mesh(const mesh_io::Mesh& mesh, std::span<const base::Point3> face_normals,
+                             std::span<const FaceCorners> corners, std::uint64_t count,
+                             const SampleOptions& options, std::span<base::Point3> positions,
+                             std::span<base::Point3> normals) {
+  const std::size_t face_count = mesh.face_count();
   if (face_count == 0) return std::uint64_t{0};
   const std::uint64_t drawn = options.method == SampleMethod::Surface ? count : options.candidates;
   const parallel::SequentialPasses small(face_count < parallel::SMALL_PASS_ITEMS &&
                                          drawn < parallel::SMALL_PASS_ITEMS);
   AreaList cumulative;
-  const double total = cumulative_areas(faces, cumulative);
+  const double total = cumulative_areas(mesh, cumulative);
   if (!(total > 0.0) || !std::isfinite(total)) return NoArea{};
   if (options.method == SampleMethod::Surface) {
-    draw_surface_points(faces, cumulative, total, options.normals, options.key, positions, normals,
-                        corners, options.face_indices);
+    draw_surface_points(mesh, cumulative, total, options.normals, options.key,
+                        {positions, normals, options.face_indices, options.weights}, face_normals,
+                        corners);
     return count;
   }
   // The candidates, drawn as a surface sample of their number, and the ones kept of them.
@@ -126,13 +108,17 @@ SampleOutcome draw_from_faces(const Faces& faces, std::size_t face_count,
   const auto size = static_cast<std::size_t>(drawn);
   base::PodVector<base::Point3> points, point_normals;
   base::PodVector<std::uint64_t> point_faces, kept;
+  base::PodVector<CornerWeights> point_weights;
   points.resize_zeroed(size);
   point_normals.resize_zeroed(size);
   point_faces.resize_zeroed(options.face_indices.empty() ? 0 : size);
-  draw_surface_points(faces, cumulative, total, options.normals, options.key,
-                      std::span<base::Point3>(points.data(), size),
-                      std::span<base::Point3>(point_normals.data(), size), corners,
-                      std::span<std::uint64_t>(point_faces.data(), point_faces.size()));
+  point_weights.resize_zeroed(options.weights.empty() ? 0 : size);
+  draw_surface_points(mesh, cumulative, total, options.normals, options.key,
+                      {std::span<base::Point3>(points.data(), size),
+                       std::span<base::Point3>(point_normals.data(), size),
+                       std::span<std::uint64_t>(point_faces.data(), point_faces.size()),
+                       std::span<CornerWeights>(point_weights.data(), point_weights.size())},
+                      face_normals, corners);
   kept.resize_zeroed(positions.size());
   const std::span<std::uint64_t> chosen(kept.data(), kept.size());
   if (options.method == SampleMethod::Farthest) {
@@ -153,97 +139,127 @@ SampleOutcome draw_from_faces(const Faces& faces, std::size_t face_count,
       positions[i] = points[c];
       normals[i] = point_normals[c];
       if (!options.face_indices.empty()) options.face_indices[i] = point_faces[c];
+      if (!options.weights.empty()) options.weights[i] = point_weights[c];
     }
   });
   return count;
 }
 
-SampleOutcome sample_surface(const mesh_io::PathText& path, stl::StlDialect dialect,
-                             std::uint64_t count, const SampleOptions& options,
-                             std::span<base::Point3> positions, std::span<base::Point3> normals) {
-  base::PodVector<mesh_io::RawFace> faces;
-  mesh_io::ReadStatus failure = stl::read_stl_faces(
-      path,
-      [&](mesh_io::FaceSource& source) -> mesh_io::ReadStatus {
-        faces = {};  // a second reading starts afresh
-        faces.reserve(static_cast<std::size_t>(source.faces_hint()));
-        mesh_io::RawFace batch[COLLECT_BATCH];
-        return mesh_io::for_each_batch(source, batch, [&](std::span<const mesh_io::RawFace> got) {
-          for (const mesh_io::RawFace& face : got) faces.push_back(face);
-        });
-      },
-      dialect);
-  if (failure) return std::move(*failure);
-  return draw_from_faces(std::span<const mesh_io::RawFace>(faces.data(), faces.size()),
-                         faces.size(), {}, count, options, positions, normals);
-}
-
 // The vertices that the triangles use, numbered in order of first use (the order in which an
-// STL file's merged vertices come), and the triangles renumbered so.
+// STL file's merged vertices come), and the triangles renumbered so; empty when that order is
+// the mesh's own (every vertex used, each first used in turn), as for STL.
+// With `corners`, each vertex's first corner too (3 f + k), which names it to the streams.
 struct UsedVertices {
   base::PodVector<base::Point3> vertices;
   base::PodVector<mesh_io::Triangle> triangles;
+  base::PodVector<std::uint64_t> first_corners;
 };
 
-UsedVertices number_used_vertices(const mesh_io::StoredMesh& mesh) {
+// Whether every vertex is used and each is first used after the ones before it: then vertex
+// `next` is the only new one a corner can name, and none above it.
+bool used_in_order(const mesh_io::Mesh& mesh) {
+  std::size_t next = 0;
+  for (const mesh_io::Triangle& triangle : mesh.triangles) {
+    for (const mesh_io::VertexIndex corner : triangle.corners) {
+      if (corner > next) return false;
+      if (corner == next) ++next;
+    }
+  }
+  return next == mesh.positions.size();
+}
+
+UsedVertices number_used_vertices(const mesh_io::Mesh& mesh, bool corners) {
+  UsedVertices renumbered;
+  if (!corners && used_in_order(mesh)) return renumbered;
   constexpr mesh_io::VertexIndex UNSEEN = UINT32_MAX;
   std::vector<mesh_io::VertexIndex, base::BigAllocator<mesh_io::VertexIndex>> number(
       mesh.positions.size(), UNSEEN);
-  UsedVertices used;
-  used.triangles.resize_zeroed(mesh.triangles.size());
+  std::size_t used = 0;
+  bool in_order = true;
   for (std::size_t f = 0; f < mesh.triangles.size(); ++f) {
     for (std::size_t k = 0; k < 3; ++k) {
       const mesh_io::VertexIndex stored = mesh.triangles[f].corners[k];
-      if (number[stored] == UNSEEN) {
-        number[stored] = static_cast<mesh_io::VertexIndex>(used.vertices.size());
-        used.vertices.push_back(mesh.positions[stored]);
-      }
-      used.triangles[f].corners[k] = number[stored];
+      if (number[stored] != UNSEEN) continue;
+      in_order = in_order && stored == used;
+      number[stored] = static_cast<mesh_io::VertexIndex>(used++);
+      if (corners) renumbered.first_corners.push_back(3 * f + k);
     }
   }
-  return used;
-}
-
-CornerNormals stored_normals(const mesh_io::StoredMesh& mesh) {
-  if (mesh.normals.empty()) return {};
-  const auto& index = mesh.normal_triangles.empty() ? mesh.triangles : mesh.normal_triangles;
-  return {std::span<const base::Point3>(mesh.normals.data(), mesh.normals.size()),
-          std::span<const mesh_io::Triangle>(index.data(), index.size())};
-}
-
-SampleOutcome sample_stored_vertices(const mesh_io::StoredMesh& mesh, std::uint64_t count,
-                                     const SampleOptions& options,
-                                     std::span<base::Point3> positions,
-                                     std::span<base::Point3> normals) {
-  reduce::PointList points;
-  {
-    const UsedVertices used = number_used_vertices(mesh);
-    const parallel::SequentialPasses small(used.vertices.size() < parallel::SMALL_PASS_ITEMS);
-    points = vertex_points_of_corners(
-        std::span<const base::Point3>(used.vertices.data(), used.vertices.size()),
-        std::span<const mesh_io::Triangle>(used.triangles.data(), used.triangles.size()),
-        stored_normals(mesh), options.normals);
+  if (in_order && used == mesh.positions.size()) return renumbered;
+  renumbered.vertices.resize_zeroed(used);
+  for (std::size_t v = 0; v < mesh.positions.size(); ++v) {
+    if (number[v] != UNSEEN) renumbered.vertices[number[v]] = mesh.positions[v];
   }
-  select_vertices(points, count, options, positions, normals);
+  renumbered.triangles.resize_zeroed(mesh.triangles.size());
+  for (std::size_t f = 0; f < mesh.triangles.size(); ++f) {
+    for (std::size_t k = 0; k < 3; ++k) {
+      renumbered.triangles[f].corners[k] = number[mesh.triangles[f].corners[k]];
+    }
+  }
+  return renumbered;
+}
+
+CornerNormals stored_normals(const mesh_io::Mesh& mesh) {
+  const mesh_io::Stream* stream = mesh.find(mesh_io::NORMAL_STREAM);
+  if (stream == nullptr) return {};
+  return {&mesh, stream, stream->items<base::Point3>()};
+}
+
+// The stored normals of the faces, when the mesh stores its normals so (STL).
+std::span<const base::Point3> face_normals_of(const CornerNormals& stored) {
+  if (stored.empty() || stored.stream->domain != mesh_io::Domain::Face) return {};
+  return stored.normals;
+}
+
+SampleOutcome sample_vertices(const mesh_io::Mesh& mesh, std::uint64_t count,
+                              const SampleOptions& options, std::span<base::Point3> positions,
+                              std::span<base::Point3> normals) {
+  if (mesh.loose_corners) base::raise_fault("a vertex sample needs the mesh's vertices");
+  reduce::PointList points;
+  UsedVertices used;
+  {
+    used = number_used_vertices(mesh, !options.face_indices.empty() || !options.weights.empty());
+    const bool own = used.vertices.empty();
+    const auto vertices =
+        own ? std::span<const base::Point3>(mesh.positions.data(), mesh.positions.size())
+            : std::span<const base::Point3>(used.vertices.data(), used.vertices.size());
+    const auto triangles =
+        own ? std::span<const mesh_io::Triangle>(mesh.triangles.data(), mesh.triangles.size())
+            : std::span<const mesh_io::Triangle>(used.triangles.data(), used.triangles.size());
+    const parallel::SequentialPasses small(vertices.size() < parallel::SMALL_PASS_ITEMS);
+    points = vertex_points_of_corners(vertices, triangles, stored_normals(mesh), options.normals);
+  }
+  const IndexList selection = select_vertices(points, count, options, positions, normals);
+  // Each vertex is named to the streams by its first corner, with all the weight.
+  for (std::size_t i = 0; i < selection.size() && !used.first_corners.empty(); ++i) {
+    const std::uint64_t corner = used.first_corners[selection[i]];
+    if (!options.face_indices.empty()) options.face_indices[i] = corner / 3;
+    if (!options.weights.empty()) {
+      options.weights[i] = {};
+      options.weights[i].w[corner % 3] = 1.0f;
+    }
+  }
   return count;
 }
 
-SampleOutcome sample_stored_surface(const mesh_io::StoredMesh& mesh, std::uint64_t count,
-                                    const SampleOptions& options, std::span<base::Point3> positions,
-                                    std::span<base::Point3> normals) {
-  const std::size_t face_count = mesh.triangles.size();
-  const IndexedFaces faces{
-      std::span<const base::Point3>(mesh.positions.data(), mesh.positions.size()),
-      std::span<const mesh_io::Triangle>(mesh.triangles.data(), face_count)};
-  // Stored vertex normals are resolved per corner (made unit, or under Auto replaced where
-  // they disagree with the face) before the points blend them. Smooth normals blend the
-  // vertex normals that the faces' own normals sum to.
+SampleOutcome sample_surface(const mesh_io::Mesh& mesh, std::uint64_t count,
+                             const SampleOptions& options, std::span<base::Point3> positions,
+                             std::span<base::Point3> normals) {
+  const std::size_t face_count = mesh.face_count();
+  // Stored vertex or corner normals are resolved per corner (made unit, or under Auto
+  // replaced where they disagree with the face) before the points blend them; stored face
+  // normals go to each face's points. Smooth normals blend the vertex normals that the
+  // faces' own normals sum to.
   const CornerNormals stored = stored_normals(mesh);
+  const std::span<const base::Point3> face_normals = face_normals_of(stored);
   base::PodVector<FaceCorners> corners;
   if (options.normals == NormalSource::Smooth) {
+    if (mesh.loose_corners) base::raise_fault("smooth normals need the mesh's vertices");
     const parallel::SequentialPasses small(face_count < parallel::SMALL_PASS_ITEMS);
-    const reduce::PointList vertex_normals =
-        vertex_points_of_corners(faces.positions, faces.triangles, {}, NormalSource::Geometry);
+    const reduce::PointList vertex_normals = vertex_points_of_corners(
+        std::span<const base::Point3>(mesh.positions.data(), mesh.positions.size()),
+        std::span<const mesh_io::Triangle>(mesh.triangles.data(), face_count), {},
+        NormalSource::Geometry);
     corners.resize_zeroed(face_count);
     parallel::parallel_for(face_count, [&](std::size_t begin, std::size_t end) {
       for (std::size_t f = begin; f < end; ++f) {
@@ -252,29 +268,30 @@ SampleOutcome sample_stored_surface(const mesh_io::StoredMesh& mesh, std::uint64
         }
       }
     });
-  } else if (!stored.empty() && options.normals != NormalSource::Geometry) {
+  } else if (!stored.empty() && face_normals.empty() && options.normals != NormalSource::Geometry) {
     const parallel::SequentialPasses small(face_count < parallel::SMALL_PASS_ITEMS);
     corners.resize_zeroed(face_count);
     const base::Point3* at = mesh.positions.data();
     parallel::parallel_for(face_count, [&](std::size_t begin, std::size_t end) {
       for (std::size_t f = begin; f < end; ++f) {
-        const auto* index = mesh.triangles[f].corners;
+        const std::size_t a = mesh.corner(f, 0), b = mesh.corner(f, 1), c = mesh.corner(f, 2);
         for (std::size_t k = 0; k < 3; ++k) {
-          corners[f].normals[k] = face_normal(stored.of(f, k), at[index[0]], at[index[1]],
-                                              at[index[2]], options.normals);
+          corners[f].normals[k] =
+              face_normal(stored.of(f, k), at[a], at[b], at[c], options.normals);
         }
       }
     });
   }
-  return draw_from_faces(faces, face_count,
-                         std::span<const FaceCorners>(corners.data(), corners.size()), count,
-                         options, positions, normals);
+  return draw_from_mesh(mesh, face_normals,
+                        std::span<const FaceCorners>(corners.data(), corners.size()), count,
+                        options, positions, normals);
 }
 
 void check_request(std::uint64_t count, const SampleOptions& options,
                    std::span<base::Point3> positions, std::span<base::Point3> normals) {
   if (positions.size() != count || normals.size() != count ||
-      (!options.face_indices.empty() && options.face_indices.size() != count)) {
+      (!options.face_indices.empty() && options.face_indices.size() != count) ||
+      (!options.weights.empty() && options.weights.size() != count)) {
     base::raise_fault("sample storage does not match the count");
   }
   const bool chooses =
@@ -296,49 +313,32 @@ SampleOptions effective(const SampleOptions& options) {
 
 }  // namespace
 
-SampleOutcome sample_stored(const mesh_io::StoredMesh& mesh, std::uint64_t count,
-                            const SampleOptions& asked, std::span<base::Point3> positions,
-                            std::span<base::Point3> normals) {
-  base::prepare_thread_storage();
-  check_request(count, asked, positions, normals);
-  const SampleOptions options = effective(asked);
-  if (mesh.triangles.empty()) return std::uint64_t{0};
-  if (options.method != SampleMethod::Vertices) {
-    return sample_stored_surface(mesh, count, options, positions, normals);
-  }
-  return sample_stored_vertices(mesh, count, options, positions, normals);
+bool needs_vertices(const SampleOptions& options) {
+  return options.method == SampleMethod::Vertices || options.normals == NormalSource::Smooth;
 }
 
-SampleOutcome sample_stl(const mesh_io::PathText& path, stl::StlDialect dialect,
-                         std::uint64_t count, const SampleOptions& asked,
-                         std::span<base::Point3> positions, std::span<base::Point3> normals) {
+SampleOutcome sample_mesh(const mesh_io::Mesh& mesh, std::uint64_t count,
+                          const SampleOptions& asked, std::span<base::Point3> positions,
+                          std::span<base::Point3> normals) {
   base::prepare_thread_storage();
   check_request(count, asked, positions, normals);
   const SampleOptions options = effective(asked);
+  if (mesh.face_count() == 0) return std::uint64_t{0};
   if (options.method == SampleMethod::Vertices) {
-    return sample_vertices(path, dialect, count, options, positions, normals);
+    return sample_vertices(mesh, count, options, positions, normals);
   }
-  if (options.normals == NormalSource::Smooth) {
-    // Smooth normals need the faces around each vertex: the mesh with its vertices merged,
-    // whose faces give the same points as the file's.
-    auto mesh = formats::read_mesh_file(path, formats::STL_FORMAT, dialect);
-    if (!mesh.ok()) return std::move(mesh.error());
-    return sample_stored(mesh.value(), count, options, positions, normals);
-  }
-  return sample_surface(path, dialect, count, options, positions, normals);
+  return sample_surface(mesh, count, options, positions, normals);
 }
 
 SampleOutcome sample_file(const mesh_io::PathText& path, std::string_view format,
                           stl::StlDialect dialect, std::uint64_t count,
                           const SampleOptions& options, std::span<base::Point3> positions,
                           std::span<base::Point3> normals) {
-  if (format == formats::STL_FORMAT) {
-    return sample_stl(path, dialect, count, options, positions, normals);
-  }
   base::prepare_thread_storage();
-  auto mesh = formats::read_mesh_file(path, format, dialect);
+  const formats::ReadOptions reading{.dialect = dialect, .loose_corners = !needs_vertices(options)};
+  auto mesh = formats::read_mesh_file(path, format, reading);
   if (!mesh.ok()) return std::move(mesh.error());
-  return sample_stored(mesh.value(), count, options, positions, normals);
+  return sample_mesh(mesh.value(), count, options, positions, normals);
 }
 
 }  // namespace vertisift::sample

@@ -19,11 +19,12 @@
 
 #include "base/point3.h"
 #include "formats/mesh_file.h"
+#include "mesh_io/mesh.h"
 #include "mesh_io/read_error.h"
-#include "mesh_io/stored_mesh.h"
 #include "random/seeded_rng.h"
 #include "sample/face_normals.h"
-#include "stl/stl_reader.h"
+#include "sample/surface_sampling.h"
+#include "stl/dialect.h"
 
 namespace vertisift::sample {
 
@@ -35,10 +36,17 @@ struct SampleOptions {
   bool distinct = false;  // vertices only: top up with vertices not chosen yet while any remain
   std::uint64_t candidates = 0;  // Farthest and Poisson: the points they choose from, >= count
   random::SampleKey key{};
-  // The methods on the surface write each point's face here when it is not empty (`count`
-  // items): its index among the triangles in file order, polygons fanned.
+  // Each point's face is written here when it is not empty (`count` items): its index among
+  // the triangles in file order, polygons fanned; and, when `weights` is not empty, the
+  // weights of that face's corners. A vertex names the first corner that uses it, with the
+  // weight 1: so carry.h carries any stream to the points of every method.
   std::span<std::uint64_t> face_indices;
+  std::span<CornerWeights> weights;
 };
+
+// Whether the options need the mesh's vertices shared between its faces (the vertex sample,
+// smooth normals), or take its faces alone: STL is then read without merging its corners.
+bool needs_vertices(const SampleOptions& options);
 
 inline constexpr const char* NO_AREA_MESSAGE =
     "the mesh has no surface to sample: its total area is zero or not finite";
@@ -51,26 +59,23 @@ struct NoArea {};
 using SampleOutcome = std::variant<std::uint64_t, mesh_io::ReadError, NoArea>;
 
 // `positions` and `normals` hold `count` items each.
-SampleOutcome sample_stl(const mesh_io::PathText& path, stl::StlDialect dialect,
-                         std::uint64_t count, const SampleOptions& options,
-                         std::span<base::Point3> positions, std::span<base::Point3> normals);
 
-// The sample of the file at `path` in the format called `format` (formats/registry.h):
-// sample_stl for STL, read with `dialect`; sample_stored of what the format's reader
-// delivers for the others.
+// The sample of the file at `path` in the format called `format` (formats/registry.h), read
+// with `dialect` if it is STL: sample_mesh of what the format's reader delivers.
 SampleOutcome sample_file(const mesh_io::PathText& path, std::string_view format,
                           stl::StlDialect dialect, std::uint64_t count,
                           const SampleOptions& options, std::span<base::Point3> positions,
                           std::span<base::Point3> normals);
 
-// The same sample of a mesh already read (an indexed format's, or one handed in from memory).
-// "vertices" takes the vertices that the triangles use, numbered in order of first use, each
-// vertex apart (none merged); "surface" the triangles as they are. Stored normals are the
-// corners' (CornerNormals): a vertex sums its corners' contributions, a surface point blends
-// its face's corner normals. Without stored normals, the same as an STL file whose stored
-// normals are all zero. The mesh's indices are in range.
-SampleOutcome sample_stored(const mesh_io::StoredMesh& mesh, std::uint64_t count,
-                            const SampleOptions& options, std::span<base::Point3> positions,
-                            std::span<base::Point3> normals);
+// The sample of a mesh already read (a file's, or one handed in from memory). "vertices"
+// takes the vertices that the triangles use, numbered in order of first use, each vertex
+// apart (only STL's are merged, by its reader); "surface" the triangles as they are. Stored
+// normals are the mesh's normal stream: a vertex sums its corners' contributions
+// (CornerNormals), a surface point blends its face's corner normals, or takes its face's
+// stored one. Without stored normals, the same as an STL file whose stored normals are all
+// zero. The mesh's indices are in range.
+SampleOutcome sample_mesh(const mesh_io::Mesh& mesh, std::uint64_t count,
+                          const SampleOptions& options, std::span<base::Point3> positions,
+                          std::span<base::Point3> normals);
 
 }  // namespace vertisift::sample

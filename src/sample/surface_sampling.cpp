@@ -9,10 +9,6 @@
 namespace vertisift::sample {
 namespace {
 
-// A face (48 bytes) is not aligned to a cache line and may straddle two: a prefetch of its
-// first byte and one of its last, this far on, load it whole.
-constexpr std::size_t LAST_FACE_BYTE = sizeof(mesh_io::RawFace) - 1;
-
 // The weights of a surface point's three corners.
 struct Weights {
   double a, b, c;
@@ -22,58 +18,70 @@ inline Weights barycentric_weights(double r1, double r2) {
   return {1.0 - root, root * (1.0 - r2), root * r2};
 }
 
+// The point of the triangle (a, b, c) with weights `w`, rounded once.
+inline base::Point3 point_at(const base::Point3& a, const base::Point3& b, const base::Point3& c,
+                             const Weights& w) {
+  return {static_cast<float>((w.a * a.x + w.b * b.x) + w.c * c.x),
+          static_cast<float>((w.a * a.y + w.b * b.y) + w.c * c.y),
+          static_cast<float>((w.a * a.z + w.b * b.z) + w.c * c.z)};
+}
+
 inline std::size_t block_count(std::size_t items, std::size_t block) {
   return items / block + (items % block != 0 ? 1 : 0);
 }
 
-// The faces as the STL reader delivered them: corners and stored normal in one record.
-struct SoupAccess {
-  std::span<const mesh_io::RawFace> faces;
-
-  std::size_t size() const { return faces.size(); }
-  const base::Point3& corner(std::size_t f, std::size_t k) const { return faces[f].vertices[k]; }
-  const base::Point3& stored(std::size_t f) const { return faces[f].normal; }
-  void prefetch(std::size_t f) const {
-    __builtin_prefetch(&faces[f]);
-    __builtin_prefetch(reinterpret_cast<const char*>(&faces[f]) + LAST_FACE_BYTE);
-  }
-};
-
-// Indexed faces: the corners looked up in the vertex table; no stored normals.
+// A mesh whose triangles index its positions.
 struct IndexedAccess {
-  const IndexedFaces& faces;
+  const mesh_io::Mesh& mesh;
 
-  std::size_t size() const { return faces.triangles.size(); }
+  std::size_t size() const { return mesh.triangles.size(); }
   const base::Point3& corner(std::size_t f, std::size_t k) const {
-    return faces.positions[faces.triangles[f].corners[k]];
+    return mesh.positions[mesh.triangles[f].corners[k]];
   }
-  base::Point3 stored(std::size_t) const { return {0.0f, 0.0f, 0.0f}; }
-  void prefetch(std::size_t f) const { __builtin_prefetch(&faces.triangles[f]); }
+  void prefetch(std::size_t f) const { __builtin_prefetch(&mesh.triangles[f]); }
 };
+
+// A mesh of loose corners: triangle f is positions 3 f ... 3 f + 2.
+struct LooseAccess {
+  const mesh_io::Mesh& mesh;
+
+  std::size_t size() const { return mesh.positions.size() / 3; }
+  const base::Point3& corner(std::size_t f, std::size_t k) const {
+    return mesh.positions[3 * f + k];
+  }
+  void prefetch(std::size_t f) const {
+    // 36 bytes, which may straddle two cache lines: a prefetch of the first and the last.
+    __builtin_prefetch(&mesh.positions[3 * f]);
+    __builtin_prefetch(&mesh.positions[3 * f + 2]);
+  }
+};
+
+// The body for either access, chosen once per mesh.
+template <class Body>
+decltype(auto) with_access(const mesh_io::Mesh& mesh, Body&& body) {
+  if (mesh.loose_corners) return body(LooseAccess{mesh});
+  return body(IndexedAccess{mesh});
+}
 
 }  // namespace
 
-// The two ways of reading faces share one body each (instantiated for SoupAccess and
-// IndexedAccess below).
+// One body each for both accesses (instantiated through with_access).
 template <class Faces>
 double cumulative_areas_of(const Faces& faces, AreaList& cumulative);
 template <class Faces>
 void draw_points_of(const Faces& faces, std::span<const double> cumulative, double total,
-                    NormalSource source, const random::SampleKey& key,
-                    std::span<base::Point3> positions, std::span<base::Point3> normals,
-                    std::span<const FaceCorners> corners, std::span<std::uint64_t> face_indices);
+                    NormalSource source, const random::SampleKey& key, const SurfaceOutput& out,
+                    std::span<const base::Point3> face_normals,
+                    std::span<const FaceCorners> corners);
 
 double triangle_area(const base::Point3& a, const base::Point3& b, const base::Point3& c) {
   const EdgeCross n = edge_cross(a, b, c);
   return 0.5 * std::sqrt((n.x * n.x + n.y * n.y) + n.z * n.z);
 }
 
-double cumulative_areas(std::span<const mesh_io::RawFace> faces, AreaList& cumulative) {
-  return cumulative_areas_of(SoupAccess{faces}, cumulative);
-}
-
-double cumulative_areas(const IndexedFaces& faces, AreaList& cumulative) {
-  return cumulative_areas_of(IndexedAccess{faces}, cumulative);
+double cumulative_areas(const mesh_io::Mesh& mesh, AreaList& cumulative) {
+  return with_access(mesh,
+                     [&](const auto& faces) { return cumulative_areas_of(faces, cumulative); });
 }
 
 template <class Faces>
@@ -172,41 +180,29 @@ std::size_t FacePicker::pick(double target) const {
 
 base::Point3 point_in_triangle(const base::Point3& a, const base::Point3& b, const base::Point3& c,
                                double r1, double r2) {
-  const Weights w = barycentric_weights(r1, r2);
-  return {static_cast<float>((w.a * a.x + w.b * b.x) + w.c * c.x),
-          static_cast<float>((w.a * a.y + w.b * b.y) + w.c * c.y),
-          static_cast<float>((w.a * a.z + w.b * b.z) + w.c * c.z)};
+  return point_at(a, b, c, barycentric_weights(r1, r2));
 }
 
-void draw_surface_points(std::span<const mesh_io::RawFace> faces,
-                         std::span<const double> cumulative, double total, NormalSource source,
-                         const random::SampleKey& key, std::span<base::Point3> positions,
-                         std::span<base::Point3> normals, std::span<const FaceCorners> corners,
-                         std::span<std::uint64_t> face_indices) {
-  draw_points_of(SoupAccess{faces}, cumulative, total, source, key, positions, normals, corners,
-                 face_indices);
-}
-
-void draw_surface_points(const IndexedFaces& faces, std::span<const double> cumulative,
+void draw_surface_points(const mesh_io::Mesh& mesh, std::span<const double> cumulative,
                          double total, NormalSource source, const random::SampleKey& key,
-                         std::span<base::Point3> positions, std::span<base::Point3> normals,
-                         std::span<const FaceCorners> corners,
-                         std::span<std::uint64_t> face_indices) {
-  draw_points_of(IndexedAccess{faces}, cumulative, total, source, key, positions, normals, corners,
-                 face_indices);
+                         const SurfaceOutput& out, std::span<const base::Point3> face_normals,
+                         std::span<const FaceCorners> corners) {
+  with_access(mesh, [&](const auto& faces) {
+    draw_points_of(faces, cumulative, total, source, key, out, face_normals, corners);
+  });
 }
 
 template <class Faces>
 void draw_points_of(const Faces& faces, std::span<const double> cumulative, double total,
-                    NormalSource source, const random::SampleKey& key,
-                    std::span<base::Point3> positions, std::span<base::Point3> normals,
-                    std::span<const FaceCorners> corners, std::span<std::uint64_t> face_indices) {
+                    NormalSource source, const random::SampleKey& key, const SurfaceOutput& out,
+                    std::span<const base::Point3> face_normals,
+                    std::span<const FaceCorners> corners) {
   // Points go in batches of DRAW_BATCH (whole blocks of four), each batch in stages: every
   // stage starts the memory loads the next one needs for all its points, so the cache misses
   // of a batch (guide, cumulative areas, face record) overlap instead of following each other.
   constexpr std::size_t POINTS_PER_BLOCK = 4;
   constexpr std::size_t DRAW_BATCH = 64;
-  const std::size_t count = positions.size();
+  const std::size_t count = out.positions.size();
   const FacePicker picker(cumulative, total, count);
   parallel::parallel_for(block_count(count, DRAW_BATCH), [&](std::size_t first, std::size_t last) {
     double targets[DRAW_BATCH];
@@ -239,16 +235,22 @@ void draw_points_of(const Faces& faces, std::span<const double> cumulative, doub
         const base::Point3& va = faces.corner(f, 0);
         const base::Point3& vb = faces.corner(f, 1);
         const base::Point3& vc = faces.corner(f, 2);
-        positions[begin + k] = point_in_triangle(va, vb, vc, r1, r2);
-        if (!face_indices.empty()) face_indices[begin + k] = f;
+        const Weights w = barycentric_weights(r1, r2);
+        out.positions[begin + k] = point_at(va, vb, vc, w);
+        if (!out.faces.empty()) out.faces[begin + k] = f;
+        if (!out.weights.empty()) {
+          out.weights[begin + k] = {
+              {static_cast<float>(w.a), static_cast<float>(w.b), static_cast<float>(w.c)}};
+        }
         if (corners.empty()) {
-          normals[begin + k] = face_normal(faces.stored(f), va, vb, vc, source);
+          const base::Point3 stored =
+              face_normals.empty() ? base::Point3{0.0f, 0.0f, 0.0f} : face_normals[f];
+          out.normals[begin + k] = face_normal(stored, va, vb, vc, source);
         } else {
           const base::Point3* n = corners[f].normals;
-          const Weights w = barycentric_weights(r1, r2);
-          normals[begin + k] = unit_or_zero((w.a * n[0].x + w.b * n[1].x) + w.c * n[2].x,
-                                            (w.a * n[0].y + w.b * n[1].y) + w.c * n[2].y,
-                                            (w.a * n[0].z + w.b * n[1].z) + w.c * n[2].z);
+          out.normals[begin + k] = unit_or_zero((w.a * n[0].x + w.b * n[1].x) + w.c * n[2].x,
+                                                (w.a * n[0].y + w.b * n[1].y) + w.c * n[2].y,
+                                                (w.a * n[0].z + w.b * n[1].z) + w.c * n[2].z);
         }
       }
     }

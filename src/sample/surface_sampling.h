@@ -1,7 +1,8 @@
 // Points drawn uniformly over a mesh's surface: a face with probability proportional to its
 // area, then a uniform point in that face.
 //
-// Design: the faces stay as the reader delivered them (no vertex merge). Their areas go into
+// Design: the faces stay as the reader delivered them (STL's merged or not, as the caller
+// read them: the points are the same). Their areas go into
 // a cumulative array, summed in blocks of SURFACE_BLOCK faces whatever the pool's size, so
 // every bit of it depends on the file alone. Point i takes the four words (4(i mod 4) ...) of
 // block i / 4 of the SurfacePoints stream: a 64-bit draw picks the face by binary search over
@@ -15,7 +16,7 @@
 
 #include "base/big_alloc.h"
 #include "base/point3.h"
-#include "mesh_io/face_source.h"
+#include "mesh_io/mesh.h"
 #include "random/seeded_rng.h"
 #include "sample/face_normals.h"
 
@@ -29,17 +30,10 @@ using AreaList = std::vector<double, base::BigAllocator<double>>;
 // NaN or infinity for non-finite corners.
 double triangle_area(const base::Point3& a, const base::Point3& b, const base::Point3& c);
 
-// The faces of a mesh that stores its vertices once (a StoredMesh's): triangles of indices
-// into the vertex table, every index in range. They store no face normals.
-struct IndexedFaces {
-  std::span<const base::Point3> positions;
-  std::span<const mesh_io::Triangle> triangles;
-};
-
-// cumulative[i] = the sum of the usable areas of faces 0..i (an area is usable when finite
-// and positive; others count as 0), summed in blocks of SURFACE_BLOCK. Returns the total.
-double cumulative_areas(std::span<const mesh_io::RawFace> faces, AreaList& cumulative);
-double cumulative_areas(const IndexedFaces& faces, AreaList& cumulative);
+// cumulative[i] = the sum of the usable areas of the mesh's triangles 0..i (an area is usable
+// when finite and positive; others count as 0), summed in blocks of SURFACE_BLOCK. Returns
+// the total.
+double cumulative_areas(const mesh_io::Mesh& mesh, AreaList& cumulative);
 
 // The face whose share of [0, total) holds `target`: the first i with cumulative[i] > target.
 // A target at or past the end (rounding can put u * total there) takes the last face with a
@@ -83,23 +77,30 @@ struct FaceCorners {
   base::Point3 normals[3];
 };
 
-// Fills `positions` and `normals` (of equal length) with surface points of `faces`, whose
-// cumulative areas (total > 0) are given. A point's normal is its face's face_normal, or,
-// when `corners` is not empty (one item per face), the blend of its face's corner normals
-// with the point's own weights, (1 - sqrt(r1)) na + sqrt(r1) (1 - r2) nb + sqrt(r1) r2 nc in
-// double precision, made unit length.
-// When `face_indices` is not empty (one item per point), each point's face goes there.
-// The same for indexed faces, which give the same points as the RawFaces of their corners
-// with zero stored normals.
-void draw_surface_points(std::span<const mesh_io::RawFace> faces,
-                         std::span<const double> cumulative, double total, NormalSource source,
-                         const random::SampleKey& key, std::span<base::Point3> positions,
-                         std::span<base::Point3> normals, std::span<const FaceCorners> corners = {},
-                         std::span<std::uint64_t> face_indices = {});
-void draw_surface_points(const IndexedFaces& faces, std::span<const double> cumulative,
+// The weights of a surface point's face's three corners, in the order of its triangle: the
+// point is w0 a + w1 b + w2 c.
+struct CornerWeights {
+  float w[3];
+};
+
+// Where the points go: `positions` and `normals` of equal length; `faces` and `weights`,
+// each empty or of that length, get each point's triangle and its corners' weights.
+struct SurfaceOutput {
+  std::span<base::Point3> positions;
+  std::span<base::Point3> normals;
+  std::span<std::uint64_t> faces;
+  std::span<CornerWeights> weights;
+};
+
+// Fills `out` with surface points of `mesh`, whose cumulative areas (total > 0) are given. A
+// point's normal is its face's face_normal of the face's stored normal (`face_normals`, one
+// per triangle, or zero when empty), or, when `corners` is not empty (one item per face),
+// the blend of its face's corner normals with the point's own weights,
+// (1 - sqrt(r1)) na + sqrt(r1) (1 - r2) nb + sqrt(r1) r2 nc in double precision, made unit
+// length.
+void draw_surface_points(const mesh_io::Mesh& mesh, std::span<const double> cumulative,
                          double total, NormalSource source, const random::SampleKey& key,
-                         std::span<base::Point3> positions, std::span<base::Point3> normals,
-                         std::span<const FaceCorners> corners = {},
-                         std::span<std::uint64_t> face_indices = {});
+                         const SurfaceOutput& out, std::span<const base::Point3> face_normals,
+                         std::span<const FaceCorners> corners = {});
 
 }  // namespace vertisift::sample

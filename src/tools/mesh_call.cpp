@@ -48,12 +48,10 @@ Outcome<PyRef> read_mesh_impl(PyObject* module, const ReadMeshArguments& argumen
   const FileReading& reading = arguments.reading;
   bool interrupted = false;
   auto read = boundary::without_interpreter_lock(interrupted, [&] {
-    auto mesh = formats::read_mesh_file(arguments.path.text, reading.format, reading.dialect);
+    auto mesh =
+        formats::read_mesh_file(arguments.path.text, reading.format, {.dialect = reading.dialect});
     // Only the positions and triangles go back: let the rest go while the lock is released.
-    if (mesh.ok()) {
-      mesh.value().normals = {};
-      mesh.value().normal_triangles = {};
-    }
+    if (mesh.ok()) mesh.value().streams.clear();
     return mesh;
   });
   if (interrupted) return boundary::fetch_pending();
@@ -61,7 +59,7 @@ Outcome<PyRef> read_mesh_impl(PyObject* module, const ReadMeshArguments& argumen
     return file_read_error(read.error(), arguments.path.filename.get(),
                            refusal_type(module, reading.format));
   }
-  mesh_io::StoredMesh& mesh = read.value();
+  mesh_io::Mesh& mesh = read.value();
   const ToolsState& state = state_of(module);
   auto positions = own_items(state.buffer_type, mesh.positions);
   if (!positions.ok()) return std::move(positions.error());
@@ -94,7 +92,7 @@ inline bool finite(const base::Point3& p) {
 // or uses one with a coordinate that is not finite. The package checks the indices in its own
 // words before it calls; they are checked here too, since a bad one would read past the
 // vertices.
-std::string refusal(const mesh_io::StoredMesh& mesh) {
+std::string refusal(const mesh_io::Mesh& mesh) {
   const std::size_t vertex_count = mesh.positions.size();
   for (std::size_t f = 0; f < mesh.triangles.size(); ++f) {
     for (const mesh_io::VertexIndex index : mesh.triangles[f].corners) {
@@ -137,6 +135,8 @@ constexpr Parameter<SampleMeshArguments> SAMPLE_MESH_PARAMETERS[] = {
     {.name = "distinct", .convert = of_request<SampleMeshArguments, convert_distinct>},
     {.name = "candidates", .convert = of_request<SampleMeshArguments, convert_candidates>},
     {.name = "return_faces", .convert = of_request<SampleMeshArguments, convert_return_faces>},
+    {.name = "return_barycentric",
+     .convert = of_request<SampleMeshArguments, convert_return_barycentric>},
 };
 constexpr Signature<SampleMeshArguments> SAMPLE_MESH_SIGNATURE = {
     .function = "sample_mesh",
@@ -153,12 +153,12 @@ Outcome<PyRef> sample_mesh_impl(SampleMeshArguments& arguments) {
       arguments.request,
       [&](sample::SampleOptions& options, std::span<base::Point3> positions,
           std::span<base::Point3> normals) -> Sampled {
-        mesh_io::StoredMesh mesh;
+        mesh_io::Mesh mesh;
         copy_items(arguments.vertices, mesh.positions);
         copy_items(arguments.triangles, mesh.triangles);
         std::string refused = refusal(mesh);
         if (!refused.empty()) return refused;
-        return sample::sample_stored(mesh, positions.size(), options, positions, normals);
+        return sample::sample_mesh(mesh, positions.size(), options, positions, normals);
       },
       nullptr, nullptr);
 }

@@ -79,6 +79,8 @@ constexpr Parameter<SampleArguments> SAMPLE_PARAMETERS[] = {
                    SampleArguments& into) { return convert_strict(value, into.reading); }},
     {.name = "candidates", .convert = of_request<SampleArguments, convert_candidates>},
     {.name = "return_faces", .convert = of_request<SampleArguments, convert_return_faces>},
+    {.name = "return_barycentric",
+     .convert = of_request<SampleArguments, convert_return_barycentric>},
 };
 constexpr Signature<SampleArguments> SAMPLE_SIGNATURE = {
     .function = "sample",
@@ -153,6 +155,10 @@ Conversion convert_return_faces(PyObject* value, SampleRequest& into) {
   return store(to_bool(value), into.faces);
 }
 
+Conversion convert_return_barycentric(PyObject* value, SampleRequest& into) {
+  return store(to_bool(value), into.weights);
+}
+
 Conversion convert_path(PyObject* value, FilePath& into) {
   auto text = boundary::path_text(value);
   if (!text.ok()) return std::move(text.error());
@@ -187,7 +193,8 @@ Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, Py
     return value_error("candidates must be at least the number of points");
   }
   if (!chooses) request.options.candidates = 0;
-  if (request.faces && request.options.method == sample::SampleMethod::Vertices) {
+  if ((request.faces || request.weights) &&
+      request.options.method == sample::SampleMethod::Vertices) {
     return value_error("faces are given only by the methods on the surface");
   }
   // The result's size, and the candidates', are checked before anything is allocated: more
@@ -210,12 +217,20 @@ Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, Py
   auto made_faces = result_bytes(
       request.faces ? static_cast<std::size_t>(points * BYTES_PER_FACE_INDEX) : 0, points);
   if (!made_faces.ok()) return std::move(made_faces.error());
+  auto made_weights = result_bytes(
+      request.weights ? static_cast<std::size_t>(points * BYTES_PER_POINT) : 0, points);
+  if (!made_weights.ok()) return std::move(made_weights.error());
   PyRef positions = std::move(made_positions.value());
   PyRef normal_bytes = std::move(made_normals.value());
   PyRef face_indices = std::move(made_faces.value());
+  PyRef weights = std::move(made_weights.value());
   request.options.face_indices = std::span<std::uint64_t>(
       reinterpret_cast<std::uint64_t*>(PyByteArray_AS_STRING(face_indices.get())),
       request.faces ? points : 0);
+  static_assert(sizeof(sample::CornerWeights) == BYTES_PER_POINT);
+  request.options.weights = std::span<sample::CornerWeights>(
+      reinterpret_cast<sample::CornerWeights*>(PyByteArray_AS_STRING(weights.get())),
+      request.weights ? points : 0);
   // bytearray storage comes from the interpreter's allocator, aligned for any scalar type.
   const std::span<base::Point3> position_span(
       reinterpret_cast<base::Point3*>(PyByteArray_AS_STRING(positions.get())), points);
@@ -242,15 +257,19 @@ Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, Py
     return file_read_error(*error, filename, refusal);
   }
   if (std::get<std::uint64_t>(sampled) == 0 && points != 0) {
-    for (PyObject* made : {positions.get(), normal_bytes.get(), face_indices.get()}) {
+    for (PyObject* made :
+         {positions.get(), normal_bytes.get(), face_indices.get(), weights.get()}) {
       if (PyByteArray_Resize(made, 0) < 0) return boundary::fetch_pending();
     }
   }
-  if (request.faces) {
-    return boundary::checked(
-        PyTuple_Pack(3, positions.get(), normal_bytes.get(), face_indices.get()));
+  // (positions, normals), then the faces and the weights, each when asked for.
+  PyRef result = boundary::checked(PyList_New(0));
+  for (PyObject* part : {positions.get(), normal_bytes.get(), face_indices.get(), weights.get()}) {
+    const bool asked =
+        (part != face_indices.get() || request.faces) && (part != weights.get() || request.weights);
+    if (asked && PyList_Append(result.get(), part) < 0) return boundary::fetch_pending();
   }
-  return boundary::checked(PyTuple_Pack(2, positions.get(), normal_bytes.get()));
+  return boundary::checked(PyList_AsTuple(result.get()));
 }
 
 PyObject* sample_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,

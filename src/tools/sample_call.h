@@ -22,16 +22,17 @@
 
 namespace vertisift::tools {
 
-// sample(path, n, *, method, seed, normals, distinct, format, strict, candidates, return_faces)
-//   -> (positions, normals) or (positions, normals, face_indices)
+// sample(path, n, *, method, seed, normals, distinct, format, strict, candidates, return_faces,
+//        return_barycentric)
+//   -> (positions, normals), then face_indices and weights each when asked for
 //   path: str (as os.fspath gives it); n: int >= 0; method: "vertices", "surface", "fps" or
 //   "poisson"; seed: None or int in [0, 2**64); normals: "file", "geometry", "auto" or
-//   "smooth"; distinct, strict, return_faces: bool; format: "stl", "off", "obj" or "ply";
-//   candidates: int, the points that "fps" and "poisson" choose from, 0 for the others.
+//   "smooth"; distinct, strict, return_faces, return_barycentric: bool; format: "stl", "off", "obj"
+//   or "ply"; candidates: int, the points that "fps" and "poisson" choose from, 0 for the others.
 // The package passes every argument, checked against its rules (vertisift_tools.sampling):
 // candidates at least n, distinct with "vertices" alone, return_faces with a method on the
-// surface alone. The point bytearrays hold n * 12 bytes, the face indices (int64) n * 8, or
-// none for a mesh without faces.
+// surface alone (return_barycentric too). The point and weight bytearrays hold n * 12 bytes
+// (float32 triples), the face indices (int64) n * 8, or none for a mesh without faces.
 PyObject* sample_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames);
 
@@ -72,13 +73,15 @@ std::uint64_t physical_memory();
 
 boundary::PendingException value_error(const char* message);
 
-// The draw's arguments (n, method, seed, normals, distinct, candidates, return_faces) as plain
+// The draw's arguments (n, method, seed, normals, distinct, candidates, return_faces,
+// return_barycentric) as plain
 // values, each filled by its converter.
 struct SampleRequest {
   std::uint64_t count = 0;
   sample::SampleOptions options;
   bool need_key = false;  // no seed: the key is drawn from the system, without the lock
   bool faces = false;     // the face of each point is asked for
+  bool weights = false;   // and the weights of its face's corners
 };
 Conversion convert_count(PyObject* value, SampleRequest& into);
 Conversion convert_method(PyObject* value, SampleRequest& into);
@@ -87,6 +90,7 @@ Conversion convert_normals(PyObject* value, SampleRequest& into);
 Conversion convert_distinct(PyObject* value, SampleRequest& into);
 Conversion convert_candidates(PyObject* value, SampleRequest& into);
 Conversion convert_return_faces(PyObject* value, SampleRequest& into);
+Conversion convert_return_barycentric(PyObject* value, SampleRequest& into);
 
 // A converter of the draw's arguments as one of a function's whose typed arguments hold the
 // draw as `request`.

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "mesh_checks.h"
 #include "mesh_io/line_reader.h"
 #include "obj/text_decoder.h"
-#include "stored_mesh_checks.h"
 
 namespace vertisift::obj {
 namespace {
@@ -20,7 +20,7 @@ using namespace std::string_literals;
 
 // The rendering of `bytes` read whole; every piece size gives the same reading.
 std::string read_pieces(const std::string& bytes) {
-  return stored_mesh_checks::read_pieces(read_obj, bytes);
+  return mesh_checks::read_pieces(read_obj, bytes);
 }
 
 // The text as UTF-16 with its byte-order mark.
@@ -156,7 +156,7 @@ std::string raw_reading(const std::string& bytes, std::size_t piece) {
   mesh_io::MemorySource source(std::as_bytes(std::span(bytes.data(), bytes.size())), piece);
   auto result = read_obj(source);
   if (!result.ok()) return "error: " + result.error().display();
-  const mesh_io::StoredMesh& mesh = result.value();
+  const mesh_io::Mesh& mesh = result.value();
   std::string out;
   const auto add = [&](const auto& items) {
     out += std::to_string(items.size()) + ":";
@@ -164,8 +164,8 @@ std::string raw_reading(const std::string& bytes, std::size_t piece) {
   };
   add(mesh.positions);
   add(mesh.triangles);
-  add(mesh.normals);
-  add(mesh.normal_triangles);
+  add(mesh_checks::normals_of(mesh));
+  add(mesh_checks::normal_corners_of(mesh));
   return out + std::to_string(mesh.skipped_faces);
 }
 
@@ -304,7 +304,7 @@ TEST(TextDecoder, MarksAndSurrogates) {
 // Decimals of every length, point position and sign read as parse_float reads them, bit for
 // bit (the short path for plain decimals must round as the general one does).
 TEST(ReadObj, DecimalsRoundCorrectly) {
-  const std::vector<std::string> tokens = stored_mesh_checks::random_decimals();
+  const std::vector<std::string> tokens = mesh_checks::random_decimals();
   std::string text;
   for (std::size_t i = 0; i < tokens.size(); i += 3) {
     text += "v " + tokens[i] + " " + tokens[i + 1] + " " + tokens[i + 2] + "\n";
@@ -312,13 +312,13 @@ TEST(ReadObj, DecimalsRoundCorrectly) {
   mesh_io::MemorySource source(std::as_bytes(std::span(text.data(), text.size())));
   auto mesh = read_obj(source);
   ASSERT_TRUE(mesh.ok()) << mesh.error().display();
-  stored_mesh_checks::expect_parsed_positions(mesh.value(), tokens);
+  mesh_checks::expect_parsed_positions(mesh.value(), tokens);
 }
 
 // The files of the shared collection, by their README's "triangles after fanning", or the
 // start of the error they must give.
 TEST(ReadObj, RealFiles) {
-  const std::filesystem::path folder = stored_mesh_checks::real_meshes();
+  const std::filesystem::path folder = mesh_checks::real_meshes();
   if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no shared mesh collection here";
   const struct {
     const char* path;
@@ -343,9 +343,9 @@ TEST(ReadObj, RealFiles) {
       {"vtk-data/mni-surface-mesh.obj", 0, 0, 0,
        "OBJ line 2: not a Wavefront OBJ file: a line starts with a number"},
   };
-  stored_mesh_checks::expect_every_file_listed(folder, ".obj", std::size(files));
+  mesh_checks::expect_every_file_listed(folder, ".obj", std::size(files));
   for (const auto& file : files) {
-    auto mesh = stored_mesh_checks::read_file(read_obj, folder / file.path);
+    auto mesh = mesh_checks::read_file(read_obj, folder / file.path);
     if (file.error != nullptr) {
       ASSERT_FALSE(mesh.ok()) << file.path;
       EXPECT_TRUE(mesh.error().display().starts_with(file.error)) << mesh.error().display();
@@ -354,7 +354,7 @@ TEST(ReadObj, RealFiles) {
     ASSERT_TRUE(mesh.ok()) << file.path << ": " << mesh.error().display();
     EXPECT_EQ(mesh.value().triangles.size(), file.triangles) << file.path;
     EXPECT_EQ(mesh.value().skipped_faces, file.skipped) << file.path;
-    EXPECT_EQ(mesh.value().normals.size(), file.normals) << file.path;
+    EXPECT_EQ(mesh_checks::normals_of(mesh.value()).size(), file.normals) << file.path;
   }
 }
 

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "stored_mesh_checks.h"
+#include "mesh_checks.h"
 
 namespace vertisift::off {
 namespace {
 
 // The rendering of `bytes` read whole; every piece size gives the same reading.
 std::string read_pieces(const std::string& bytes) {
-  return stored_mesh_checks::read_pieces(read_off, bytes);
+  return mesh_checks::read_pieces(read_off, bytes);
 }
 
 const char* const SQUARE = "0,0,0 1,0,0 1,1,0 0,1,0 | 012 023";
@@ -143,7 +143,7 @@ TEST(ReadOff, Errors) {
 // Decimals of every length, point position and sign read as parse_float reads them, bit for
 // bit (the short path for plain decimals must round as the general one does).
 TEST(ReadOff, DecimalsRoundCorrectly) {
-  const std::vector<std::string> tokens = stored_mesh_checks::random_decimals();
+  const std::vector<std::string> tokens = mesh_checks::random_decimals();
   std::string text = "OFF\n" + std::to_string(tokens.size() / 3) + " 0 0\n";
   for (std::size_t i = 0; i < tokens.size(); i += 3) {
     text += "" + tokens[i] + " " + tokens[i + 1] + " " + tokens[i + 2] + "\n";
@@ -151,13 +151,13 @@ TEST(ReadOff, DecimalsRoundCorrectly) {
   mesh_io::MemorySource source(std::as_bytes(std::span(text.data(), text.size())));
   auto mesh = read_off(source);
   ASSERT_TRUE(mesh.ok()) << mesh.error().display();
-  stored_mesh_checks::expect_parsed_positions(mesh.value(), tokens);
+  mesh_checks::expect_parsed_positions(mesh.value(), tokens);
 }
 
 // The files of the shared collection, by their README's "triangles after fanning", or the
 // error they must give.
 TEST(ReadOff, RealFiles) {
-  const std::filesystem::path folder = stored_mesh_checks::real_meshes();
+  const std::filesystem::path folder = mesh_checks::real_meshes();
   if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no shared mesh collection here";
   const struct {
     const char* path;
@@ -181,9 +181,9 @@ TEST(ReadOff, RealFiles) {
       {"pmp/L.off", 4, nullptr},
       {"trimesh/whitespace.off", 12, nullptr},
   };
-  stored_mesh_checks::expect_every_file_listed(folder, ".off", std::size(files));
+  mesh_checks::expect_every_file_listed(folder, ".off", std::size(files));
   for (const auto& file : files) {
-    auto mesh = stored_mesh_checks::read_file(read_off, folder / file.path);
+    auto mesh = mesh_checks::read_file(read_off, folder / file.path);
     if (file.error != nullptr) {
       ASSERT_FALSE(mesh.ok()) << file.path;
       EXPECT_EQ(mesh.error().display(), file.error);
@@ -197,14 +197,13 @@ TEST(ReadOff, RealFiles) {
 
 // A NOFF point cloud: one normal a position, no triangles to index them.
 TEST(ReadOff, RealFileNormals) {
-  const std::filesystem::path folder = stored_mesh_checks::real_meshes();
+  const std::filesystem::path folder = mesh_checks::real_meshes();
   if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no shared mesh collection here";
-  auto mesh =
-      stored_mesh_checks::read_file(read_off, folder / "jjcao-orientation/twoplane_500.off");
+  auto mesh = mesh_checks::read_file(read_off, folder / "jjcao-orientation/twoplane_500.off");
   ASSERT_TRUE(mesh.ok());
   EXPECT_EQ(mesh.value().positions.size(), 1500u);
-  EXPECT_EQ(mesh.value().normals.size(), 1500u);
-  EXPECT_TRUE(mesh.value().normal_triangles.empty());
+  EXPECT_EQ(mesh_checks::normals_of(mesh.value()).size(), 1500u);
+  EXPECT_TRUE(mesh_checks::normal_corners_of(mesh.value()).empty());
 }
 
 }  // namespace

@@ -147,7 +147,8 @@ std::vector<float> seeded_sample(const TempStl& file, sample::SampleMethod metho
   options.method = method;
   options.key = random::derive_sample_key(99);
   sample::SampleOutcome outcome =
-      sample::sample_stl(file.path(), stl::StlDialect::Strict, count, options, positions, normals);
+      sample::sample_file(file.path(), formats::STL_FORMAT, stl::StlDialect::Strict, count, options,
+                          positions, normals);
   EXPECT_TRUE(std::holds_alternative<std::uint64_t>(outcome));
   std::vector<float> flat;
   for (std::size_t i = 0; i < count; ++i) {

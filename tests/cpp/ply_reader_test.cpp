@@ -9,14 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "mesh_checks.h"
 #include "mesh_io/file_stream.h"
 
 namespace vertisift::ply {
 namespace {
 
 using mesh_io::MemorySource;
+using mesh_io::Mesh;
 using mesh_io::ReadErrorKind;
-using mesh_io::StoredMesh;
 
 // Binary values, in the byte order asked for.
 struct Bytes {
@@ -41,12 +42,12 @@ struct Expected {
   std::uint64_t skipped = 0;
 };
 
-mesh_io::ReadResult<StoredMesh> read_bytes(const std::string& bytes, std::size_t piece) {
+mesh_io::ReadResult<Mesh> read_bytes(const std::string& bytes, std::size_t piece) {
   MemorySource source(std::as_bytes(std::span(bytes.data(), bytes.size())), piece);
   return read_ply(source);
 }
 
-void expect_mesh(const StoredMesh& mesh, const Expected& expected, const std::string& where) {
+void expect_mesh(const Mesh& mesh, const Expected& expected, const std::string& where) {
   // Compared bit for bit, so that a NaN equals itself and -0 differs from 0.
   auto bits = [](const std::vector<float>& values) {
     std::vector<std::uint32_t> all;
@@ -55,13 +56,14 @@ void expect_mesh(const StoredMesh& mesh, const Expected& expected, const std::st
   };
   std::vector<float> positions, normals;
   for (const auto& p : mesh.positions) positions.insert(positions.end(), {p.x, p.y, p.z});
-  for (const auto& n : mesh.normals) normals.insert(normals.end(), {n.x, n.y, n.z});
+  for (const auto& n : mesh_checks::normals_of(mesh))
+    normals.insert(normals.end(), {n.x, n.y, n.z});
   std::vector<std::uint32_t> corners;
   for (const auto& t : mesh.triangles) corners.insert(corners.end(), t.corners, t.corners + 3);
   EXPECT_EQ(bits(positions), bits(expected.positions)) << where;
   EXPECT_EQ(corners, expected.corners) << where;
   EXPECT_EQ(bits(normals), bits(expected.normals)) << where;
-  EXPECT_TRUE(mesh.normal_triangles.empty()) << where;
+  EXPECT_TRUE(mesh_checks::normal_corners_of(mesh).empty()) << where;
   EXPECT_EQ(mesh.skipped_faces, expected.skipped) << where;
 }
 
@@ -319,7 +321,8 @@ TEST(PlyReader, ReadsTheRealFiles) {
     EXPECT_EQ(mesh.value().positions.size(), file.positions) << file.path;
     EXPECT_EQ(mesh.value().triangles.size() + mesh.value().skipped_faces, file.triangles)
         << file.path;
-    EXPECT_EQ(mesh.value().normals.size(), file.normals ? file.positions : 0) << file.path;
+    EXPECT_EQ(mesh_checks::normals_of(mesh.value()).size(), file.normals ? file.positions : 0)
+        << file.path;
     if (std::string(file.path).starts_with("happly/")) {
       std::vector<float> values;
       for (const auto& p : mesh.value().positions) values.insert(values.end(), {p.x, p.y, p.z});

@@ -11,9 +11,14 @@
 namespace vertisift::sample {
 namespace {
 
-mesh_io::RawFace face_of(base::Point3 a, base::Point3 b, base::Point3 c) {
-  return {{0, 0, 0}, {a, b, c}};
-}
+// A mesh of loose corners, one face at a time.
+struct LooseMesh {
+  mesh_io::Mesh mesh;
+  LooseMesh() { mesh.loose_corners = true; }
+  void add(base::Point3 a, base::Point3 b, base::Point3 c) {
+    for (const base::Point3& p : {a, b, c}) mesh.positions.push_back(p);
+  }
+};
 
 // The first face whose cumulative area passes the target, found by scanning.
 std::size_t scan(const AreaList& cumulative, double target) {
@@ -27,15 +32,14 @@ std::size_t scan(const AreaList& cumulative, double target) {
 
 TEST(SurfaceSampling, CumulativeAreasSkipDegenerateAndNonFiniteFaces) {
   const float inf = INFINITY;
-  const std::vector<mesh_io::RawFace> faces = {
-      face_of({0, 0, 0}, {2, 0, 0}, {0, 1, 0}),    // 1
-      face_of({0, 0, 0}, {1, 1, 1}, {2, 2, 2}),    // 0: collinear
-      face_of({0, 0, 0}, {inf, 0, 0}, {0, 1, 0}),  // infinite
-      face_of({0, 0, 0}, {NAN, 0, 0}, {0, 1, 0}),  // NaN
-      face_of({0, 0, 5}, {0, 3, 5}, {2, 0, 5}),    // 3
-  };
+  LooseMesh faces;
+  faces.add({0, 0, 0}, {2, 0, 0}, {0, 1, 0});    // 1
+  faces.add({0, 0, 0}, {1, 1, 1}, {2, 2, 2});    // 0: collinear
+  faces.add({0, 0, 0}, {inf, 0, 0}, {0, 1, 0});  // infinite
+  faces.add({0, 0, 0}, {NAN, 0, 0}, {0, 1, 0});  // NaN
+  faces.add({0, 0, 5}, {0, 3, 5}, {2, 0, 5});    // 3
   AreaList cumulative;
-  EXPECT_EQ(cumulative_areas(faces, cumulative), 4.0);
+  EXPECT_EQ(cumulative_areas(faces.mesh, cumulative), 4.0);
   EXPECT_EQ(cumulative, (AreaList{1, 1, 1, 1, 4}));
   for (double target : {0.0, 0.5, 0.999, 1.0, 2.5, 3.999, 4.0, 5.0}) {
     const std::size_t face = pick_face(cumulative, target);
@@ -49,17 +53,17 @@ class CumulativeAcrossBlocks : public testing::TestWithParam<std::size_t> {};
 
 TEST_P(CumulativeAcrossBlocks, EqualARunningSumOverEveryBlock) {
   const std::size_t face_count = GetParam();
-  std::vector<mesh_io::RawFace> faces;
+  LooseMesh faces;
   AreaList expected;
   double running = 0;
   for (std::size_t i = 0; i < face_count; ++i) {
     const float legs = static_cast<float>(2 * (i % 5 + 1));
-    faces.push_back(face_of({0, 0, 0}, {legs, 0, 0}, {0, 1, 0}));
+    faces.add({0, 0, 0}, {legs, 0, 0}, {0, 1, 0});
     running += static_cast<double>(i % 5 + 1);
     expected.push_back(running);
   }
   AreaList cumulative;
-  EXPECT_EQ(cumulative_areas(faces, cumulative), running);
+  EXPECT_EQ(cumulative_areas(faces.mesh, cumulative), running);
   ASSERT_EQ(cumulative.size(), face_count);
   for (std::size_t i = 0; i < face_count; ++i) ASSERT_EQ(cumulative[i], expected[i]) << i;
 }

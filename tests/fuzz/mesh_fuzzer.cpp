@@ -6,10 +6,9 @@
 // lines, tokens and binary records are cut across blocks in every way), the other bytes are
 // the file. Checked on every input: no sanitizer report, no hang; when the reading fails, an
 // error with text, which for OFF and OBJ starts with the format's name; when it succeeds,
-// every triangle index below positions.size(), and either as many normal triangles as
-// triangles, every normal index below normals.size() (OFF and OBJ; PLY gives none), or no
-// normal triangles and the normals, if any, one per position (so that the triangles index
-// them too).
+// every triangle index below positions.size(), and a normal stream, if any, either of the
+// corner domain with as many normal triangles as triangles, every normal index below its
+// size (OBJ), or of the vertex domain with one normal per position (OFF, PLY).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -19,7 +18,7 @@
 #include <string_view>
 
 #include "mesh_io/byte_source.h"
-#include "mesh_io/stored_mesh.h"
+#include "mesh_io/mesh.h"
 
 #if defined(FUZZ_FORMAT_off)
 #include "off/off_reader.h"
@@ -72,14 +71,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!display.starts_with(ERROR_START)) fail("an error that does not name the format");
     return 0;
   }
-  const vertisift::mesh_io::StoredMesh& mesh = result.value();
+  const vertisift::mesh_io::Mesh& mesh = result.value();
   check_indices({mesh.triangles.data(), mesh.triangles.size()}, mesh.positions.size());
-  if (!mesh.normal_triangles.empty()) {
+  const vertisift::mesh_io::Stream* normals = mesh.find(vertisift::mesh_io::NORMAL_STREAM);
+  if (normals == nullptr) return 0;
+  if (normals->size() == 0) fail("an empty normal stream");
+  if (normals->domain == vertisift::mesh_io::Domain::Corner) {
     if (!NORMAL_TRIANGLES) fail("normal triangles from a reader that gives none");
-    if (mesh.normal_triangles.size() != mesh.triangles.size()) fail("normal triangles miscounted");
-    check_indices({mesh.normal_triangles.data(), mesh.normal_triangles.size()},
-                  mesh.normals.size());
-  } else if (!mesh.normals.empty() && mesh.normals.size() != mesh.positions.size()) {
+    if (normals->corners.size() != mesh.triangles.size()) fail("normal triangles miscounted");
+    check_indices({normals->corners.data(), normals->corners.size()}, normals->size());
+  } else if (normals->domain != vertisift::mesh_io::Domain::Vertex ||
+             normals->size() != mesh.positions.size()) {
     fail("normals that are neither per position nor indexed");
   }
   return 0;

@@ -1,4 +1,4 @@
-// What the tests of the readers that give a StoredMesh share: a mesh rendered as one line,
+// What the tests of the readers that give a Mesh share: a mesh rendered as one line,
 // a reading that every piece size must agree on, random plain decimals and their check bit
 // for bit, and the collection of real mesh files.
 #pragma once
@@ -17,17 +17,29 @@
 #include "mesh_io/byte_source.h"
 #include "mesh_io/file_stream.h"
 #include "mesh_io/read_error.h"
-#include "mesh_io/stored_mesh.h"
+#include "mesh_io/mesh.h"
 #include "mesh_io/text_numbers.h"
 
-namespace vertisift::stored_mesh_checks {
+namespace vertisift::mesh_checks {
 
 // A reader of one format, such as read_off.
-using Reader = mesh_io::ReadResult<mesh_io::StoredMesh> (*)(mesh_io::ByteSource&);
+using Reader = mesh_io::ReadResult<mesh_io::Mesh> (*)(mesh_io::ByteSource&);
+
+// The mesh's stored normals, and the table through which its corners name them (empty for
+// normals per position).
+inline std::span<const base::Point3> normals_of(const mesh_io::Mesh& mesh) {
+  const mesh_io::Stream* normals = mesh.find(mesh_io::NORMAL_STREAM);
+  return normals != nullptr ? normals->items<base::Point3>() : std::span<const base::Point3>();
+}
+inline std::span<const mesh_io::Triangle> normal_corners_of(const mesh_io::Mesh& mesh) {
+  const mesh_io::Stream* normals = mesh.find(mesh_io::NORMAL_STREAM);
+  if (normals == nullptr) return {};
+  return {normals->corners.data(), normals->corners.size()};
+}
 
 // The mesh as text: positions, triangles, normals with their triangles, and the skipped
 // count, so that a whole reading compares in one line.
-inline std::string render(const mesh_io::StoredMesh& mesh) {
+inline std::string render(const mesh_io::Mesh& mesh) {
   std::string out;
   char buffer[64];
   for (const auto& p : mesh.positions) {
@@ -39,13 +51,13 @@ inline std::string render(const mesh_io::StoredMesh& mesh) {
     std::snprintf(buffer, sizeof buffer, " %u%u%u", t.corners[0], t.corners[1], t.corners[2]);
     out += buffer;
   }
-  if (!mesh.normals.empty()) out += " | n";
-  for (const auto& n : mesh.normals) {
+  if (!normals_of(mesh).empty()) out += " | n";
+  for (const auto& n : normals_of(mesh)) {
     std::snprintf(buffer, sizeof buffer, " %g,%g,%g", n.x, n.y, n.z);
     out += buffer;
   }
-  if (!mesh.normal_triangles.empty()) out += " |";
-  for (const auto& t : mesh.normal_triangles) {
+  if (!normal_corners_of(mesh).empty()) out += " |";
+  for (const auto& t : normal_corners_of(mesh)) {
     std::snprintf(buffer, sizeof buffer, " %u%u%u", t.corners[0], t.corners[1], t.corners[2]);
     out += buffer;
   }
@@ -90,7 +102,7 @@ inline std::vector<std::string> random_decimals() {
 
 // The coordinates of the mesh's positions, x y z of one after another, are `tokens` as
 // parse_float reads them, bit for bit.
-inline void expect_parsed_positions(const mesh_io::StoredMesh& mesh,
+inline void expect_parsed_positions(const mesh_io::Mesh& mesh,
                                     const std::vector<std::string>& tokens) {
   ASSERT_EQ(mesh.positions.size() * 3, tokens.size());
   for (std::size_t i = 0; i < tokens.size(); ++i) {
@@ -121,7 +133,7 @@ inline void expect_every_file_listed(const std::filesystem::path& folder, const 
 
 // The file at `path` read by `read`. A file that does not open fails the test, and gives the
 // error of the opening.
-inline mesh_io::ReadResult<mesh_io::StoredMesh> read_file(Reader read,
+inline mesh_io::ReadResult<mesh_io::Mesh> read_file(Reader read,
                                                           const std::filesystem::path& path) {
   auto stream = mesh_io::FileStream::open(path.string());
   if (!stream.ok()) {
@@ -132,4 +144,4 @@ inline mesh_io::ReadResult<mesh_io::StoredMesh> read_file(Reader read,
   return read(source);
 }
 
-}  // namespace vertisift::stored_mesh_checks
+}  // namespace vertisift::mesh_checks

@@ -1,0 +1,121 @@
+// Mesh: what every reader of the tools delivers, whatever the format. Positions and the
+// triangles that index them, plus named attribute streams (normals today; colours, texture
+// coordinates and material ids have room), each with its domain and element type.
+//
+// Design: one type for every format, so the sampler never learns which format it read. The
+// positions stay as the file stores them (an indexed format's none merged, none dropped,
+// unused ones included; STL's merged bit for bit), polygons are fanned into triangles in file
+// order. A stream's items are raw bytes of a declared element type and width, so a new
+// attribute is a new stream, not a new field: the sampler carries every stream to its points
+// by the points' face and weights. A stream of the corner domain names its items through a
+// triangle table of its own when the format indexes them apart from the positions (OBJ's
+// normals); a face stream has one item per triangle (STL's stored face normals).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base/pod_vector.h"
+#include "base/point3.h"
+#include "mesh_io/indexed_mesh.h"
+
+namespace vertisift::mesh_io {
+
+struct Triangle {
+  VertexIndex corners[3];
+};
+
+// What a stream's items belong to.
+enum class Domain : std::uint8_t {
+  Vertex,  // one item per position; corner k of triangle f takes the item of its position
+  Corner,  // one item per corner of each triangle, or per entry of the stream's own table
+  Face,    // one item per triangle
+};
+
+// The type of each component of a stream's items.
+enum class Element : std::uint8_t { Float32, UInt32 };
+
+// The name of the normals stream: unit or not, as the file stores them.
+inline constexpr std::string_view NORMAL_STREAM = "normal";
+
+struct Stream {
+  std::string name;
+  Domain domain = Domain::Vertex;
+  Element element = Element::Float32;
+  std::uint8_t width = 3;  // components per item
+  base::PodVector<std::byte> bytes;
+  // Corner domain only: corner k of triangle f takes item corners[f].corners[k]; when empty,
+  // item 3 f + k. Every index is below size().
+  base::PodVector<Triangle> corners;
+
+  std::size_t item_bytes() const { return std::size_t{width} * 4; }
+  std::size_t size() const { return bytes.size() / item_bytes(); }
+
+  // The items as T, which has the item's size.
+  template <class T>
+  std::span<const T> items() const {
+    return {reinterpret_cast<const T*>(bytes.data()), bytes.size() / sizeof(T)};
+  }
+};
+
+// A stream of `items`, taken over without a copy.
+template <class T>
+Stream make_stream(std::string name, Domain domain, Element element, base::PodVector<T>&& items,
+                   base::PodVector<Triangle>&& corners = {}) {
+  static_assert(sizeof(T) % 4 == 0 && sizeof(T) <= 16, "an item is 1 to 4 components");
+  Stream stream;
+  stream.name = std::move(name);
+  stream.domain = domain;
+  stream.element = element;
+  stream.width = static_cast<std::uint8_t>(sizeof(T) / 4);
+  stream.bytes = base::PodVector<std::byte>::take_over(std::move(items));
+  stream.corners = std::move(corners);
+  return stream;
+}
+
+struct Mesh {
+  base::PodVector<base::Point3> positions;
+  // Corner k of triangle f is positions[triangles[f].corners[k]], every index in range; in a
+  // mesh of `loose_corners` the table is empty and it is positions[3 f + k].
+  base::PodVector<Triangle> triangles;
+  bool loose_corners = false;
+  std::vector<Stream> streams;
+  // Faces of fewer than three corners, which have no surface and were left out.
+  std::uint64_t skipped_faces = 0;
+
+  std::size_t face_count() const { return loose_corners ? positions.size() / 3 : triangles.size(); }
+  std::size_t corner(std::size_t f, std::size_t k) const {
+    return loose_corners ? 3 * f + k : triangles[f].corners[k];
+  }
+  // The stream called `name`, or null.
+  const Stream* find(std::string_view name) const;
+};
+
+// Adds `normals` as the mesh's normals stream, unless there are none.
+void add_normals(Mesh& mesh, Domain domain, base::PodVector<base::Point3>&& normals,
+                 base::PodVector<Triangle>&& corners = {});
+
+// Where corner k of triangle f finds its item in `stream`, a stream of `mesh`.
+inline std::size_t item_of(const Mesh& mesh, const Stream& stream, std::size_t f, std::size_t k) {
+  switch (stream.domain) {
+    case Domain::Vertex: return mesh.corner(f, k);
+    case Domain::Corner: return stream.corners.empty() ? 3 * f + k : stream.corners[f].corners[k];
+    case Domain::Face: break;
+  }
+  return f;
+}
+
+// Appends the polygon `corners` (in file order) as the fan (c0, c1, c2), (c0, c2, c3), ...;
+// a polygon of fewer than three corners adds nothing and counts as skipped. The caller has
+// checked every index. When `item_corners` is not empty it has as many items as `corners`
+// and its fan goes into `item_fans` alike (a corner stream's own table).
+void add_polygon(Mesh& mesh, std::span<const VertexIndex> corners,
+                 std::span<const VertexIndex> item_corners = {},
+                 base::PodVector<Triangle>* item_fans = nullptr);
+
+}  // namespace vertisift::mesh_io

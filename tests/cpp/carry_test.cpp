@@ -1,0 +1,106 @@
+// Streams carried to the points of every method: a float vertex stream blends with the
+// points' own weights, an integer face stream takes its face's item, and a vertex sample's
+// points take their vertex's item.
+#include "sample/carry.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <variant>
+#include <vector>
+
+#include "sample/sampling.h"
+
+namespace vertisift::sample {
+namespace {
+
+struct Colour {
+  float r, g, b;
+};
+
+// Two triangles of a square, a colour per vertex and a label per face.
+mesh_io::Mesh coloured_square() {
+  mesh_io::Mesh mesh;
+  for (const base::Point3& p : {base::Point3{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}}) {
+    mesh.positions.push_back(p);
+  }
+  mesh.triangles.push_back({{0, 1, 2}});
+  mesh.triangles.push_back({{0, 2, 3}});
+  base::PodVector<Colour> colours;
+  for (const Colour& c : {Colour{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 1, 1}}) colours.push_back(c);
+  mesh.streams.push_back(mesh_io::make_stream("colour", mesh_io::Domain::Vertex,
+                                              mesh_io::Element::Float32, std::move(colours)));
+  base::PodVector<std::uint32_t> labels;
+  labels.push_back(7);
+  labels.push_back(9);
+  mesh.streams.push_back(mesh_io::make_stream("label", mesh_io::Domain::Face,
+                                              mesh_io::Element::UInt32, std::move(labels)));
+  return mesh;
+}
+
+struct Carried {
+  std::vector<base::Point3> positions;
+  std::vector<Colour> colours;
+  std::vector<std::uint32_t> labels;
+  std::vector<std::uint64_t> faces;
+};
+
+Carried sample_and_carry(const mesh_io::Mesh& mesh, SampleMethod method, std::size_t count) {
+  Carried out;
+  out.positions.resize(count);
+  std::vector<base::Point3> normals(count);
+  std::vector<CornerWeights> weights(count);
+  out.faces.resize(count);
+  SampleOptions options;
+  options.method = method;
+  options.candidates = 4 * count;
+  options.key = random::derive_sample_key(3);
+  options.face_indices = out.faces;
+  options.weights = weights;
+  const SampleOutcome outcome = sample_mesh(mesh, count, options, out.positions, normals);
+  EXPECT_EQ(std::get<std::uint64_t>(outcome), count);
+  out.colours.resize(count);
+  out.labels.resize(count);
+  carry_stream(mesh, mesh.streams[0], out.faces, weights, std::as_writable_bytes(std::span(out.colours)));
+  carry_stream(mesh, mesh.streams[1], out.faces, weights, std::as_writable_bytes(std::span(out.labels)));
+  return out;
+}
+
+TEST(Carry, SurfacePointsBlendVertexItemsAndTakeTheirFacesItems) {
+  const mesh_io::Mesh mesh = coloured_square();
+  for (const SampleMethod method : {SampleMethod::Surface, SampleMethod::Farthest}) {
+    const Carried got = sample_and_carry(mesh, method, 64);
+    for (std::size_t i = 0; i < got.positions.size(); ++i) {
+      const base::Point3& p = got.positions[i];
+      // The point's face holds it, and its colour is the linear blend over that face.
+      const bool lower = got.faces[i] == 0;
+      EXPECT_EQ(lower, p.x >= p.y) << i;
+      EXPECT_EQ(got.labels[i], lower ? 7u : 9u) << i;
+      // Lower (red, green, blue at (0,0), (1,0), (1,1)): weights 1 - x, x - y, y. Upper
+      // (red, blue, white at (0,0), (1,1), (0,1)): 1 - y, x, y - x.
+      const Colour expected = lower ? Colour{1 - p.x, p.x - p.y, p.y} : Colour{1 - p.x, p.y - p.x, p.y};
+      EXPECT_NEAR(got.colours[i].r, expected.r, 1e-5) << i;
+      EXPECT_NEAR(got.colours[i].g, expected.g, 1e-5) << i;
+      EXPECT_NEAR(got.colours[i].b, expected.b, 1e-5) << i;
+    }
+  }
+}
+
+TEST(Carry, VertexPointsTakeTheirVertexsItems) {
+  const mesh_io::Mesh mesh = coloured_square();
+  const Carried got = sample_and_carry(mesh, SampleMethod::Vertices, 4);
+  const mesh_io::Stream& colours = mesh.streams[0];
+  for (std::size_t i = 0; i < 4; ++i) {
+    std::size_t vertex = 0;
+    while (std::memcmp(&mesh.positions[vertex], &got.positions[i], sizeof(base::Point3)) != 0) {
+      ++vertex;
+    }
+    const Colour& own = colours.items<Colour>()[vertex];
+    EXPECT_EQ(std::memcmp(&got.colours[i], &own, sizeof(Colour)), 0) << i;
+    // Vertices 0, 1, 2 are first used by face 0, vertex 3 by face 1.
+    EXPECT_EQ(got.labels[i], vertex == 3 ? 9u : 7u) << i;
+  }
+}
+
+}  // namespace
+}  // namespace vertisift::sample
