@@ -12,6 +12,7 @@
 #include "mesh_io/line_reader.h"
 #include "mesh_io/quick_float.h"
 #include "mesh_io/quote.h"
+#include "mesh_io/reader_messages.h"
 #include "mesh_io/text_numbers.h"
 #include "obj/text_decoder.h"
 #include "parallel/thread_pool.h"
@@ -211,7 +212,7 @@ ReadStatus Parser::statement(std::string_view text, std::uint64_t line) {
         before_ == nullptr ? 0 : (vertex ? before_->positions : before_->normals);
     if (table.size() >=
         static_cast<std::size_t>(MOST_ITEMS) - std::min<std::size_t>(earlier, MOST_ITEMS)) {
-      return ReadError::invalid_data(at(line) + "more vertices than 32-bit indices name");
+      return ReadError::invalid_data(at(line) + mesh_io::too_many_vertices());
     }
     table.push_back({xyz[0], xyz[1], xyz[2]});
     part_.recognised = true;
@@ -548,14 +549,16 @@ ReadResult<StoredMesh> Joined::finish() {
                                    " lines of content is an OBJ statement");
   }
   if (largest_vertex_ >= static_cast<std::int64_t>(mesh_.positions.size())) {
-    return ReadError::invalid_data(
-        at_line(largest_vertex_line_) + "vertex index " + std::to_string(largest_vertex_ + 1) +
-        " is out of range (" + std::to_string(mesh_.positions.size()) + " vertices in the file)");
+    return ReadError::invalid_data(at_line(largest_vertex_line_) +
+                                   mesh_io::index_out_of_range(mesh_io::IndexedItem::Vertex,
+                                                               largest_vertex_ + 1,
+                                                               mesh_.positions.size()));
   }
   if (largest_normal_ >= static_cast<std::int64_t>(normals_.size())) {
-    return ReadError::invalid_data(at_line(largest_normal_line_) + "normal index " +
-                                   std::to_string(largest_normal_ + 1) + " is out of range (" +
-                                   std::to_string(normals_.size()) + " normals in the file)");
+    return ReadError::invalid_data(at_line(largest_normal_line_) +
+                                   mesh_io::index_out_of_range(mesh_io::IndexedItem::Normal,
+                                                               largest_normal_ + 1,
+                                                               normals_.size()));
   }
   // Normals named only by skipped faces have no triangle to go with: without normal
   // triangles, StoredMesh would take the table for one normal per position.
