@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <span>
 #include <string>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "mesh_io/line_reader.h"
+#include "mesh_io/ordered_parse.h"
 #include "mesh_io/quick_float.h"
 #include "mesh_io/quote.h"
 #include "mesh_io/reader_messages.h"
@@ -101,15 +103,16 @@ bool take_index(std::string_view& text, std::int64_t& value) {
 
 // The file is read in parts: stretches of whole lines, cut after a line end that is neither
 // the CR of a CR LF nor the end of a line that goes on in the next. A few parts at a time are
-// parsed at once, each on its own, then joined in file order. A part does not know how many
+// parsed at once, each on its own, then joined in file order (mesh_io::OrderedParse, each
+// batch joined beside the parse of the next). A part does not know how many
 // vertices and normals come before it: its positive indices are final, its negative ones are
 // kept counted from the part's start (as unsigned wrap-around values), with the places of
 // their corners, and the join adds the counts before the part. A part that met an error, or
 // whose negative indices reach before its start further than the file allows, or that would
 // overflow the 32-bit indices, is parsed again by the join, which now knows the counts and
 // the line where the part starts: that second reading gives the error exactly as a reading of
-// the whole file in one go would. A part holds only its own lines and items, and only a
-// batch of parts is in flight at once.
+// the whole file in one go would. A part holds only its own lines and items, and only two
+// batches of parts are in flight at once.
 struct Part {
   std::string text;  // whole lines, the last one ended unless the file ends there
   base::PodVector<base::Point3> positions, normals;
@@ -127,6 +130,8 @@ struct Part {
   std::uint64_t content_lines = 0;
   std::uint64_t lines = 0;
   ReadStatus error;  // the first, its line counted from the part's start unless parsed again
+
+  std::size_t bytes() const { return text.size(); }
 
   void clear_results() {
     positions.clear();
@@ -656,64 +661,21 @@ constexpr std::size_t MOST_WORKERS = 8;
 // A batch's parts are parsed on the workers when together they hold at least this much text.
 constexpr std::size_t SMALL_BATCH_BYTES = std::size_t{64} << 10;
 
+// Parts parsed on the workers: one job each, and one for the joins (JoinSchedule::
+// BesideNextParse), which all run on the calling thread with a pool of one.
+void run_on_workers(std::size_t jobs, const std::function<void(std::size_t)>& job) {
+  const parallel::SequentialPasses one_worker(parallel::pool_size() == 1);
+  parallel::run_chunks(
+      jobs,
+      [&](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) job(i);
+      },
+      jobs);
+}
+
 // The parts in flight: while one batch is parsed, the one before it is joined, on the
 // workers both; the caller reads the next between the passes.
-class Batches {
- public:
-  explicit Batches(std::size_t parts)
-      : batches_{std::vector<Part>(parts), std::vector<Part>(parts)} {}
-
-  // The next part of the batch being filled, for its text.
-  Part& next() { return batches_[current_][filled_]; }
-  // The part from next() holds its text: runs a pass when the batch is full.
-  ReadStatus add(Joined& joined) {
-    if (++filled_ < batches_[current_].size()) return {};
-    return pass(joined);
-  }
-  // Parses what is filled, joins the batch before it, then joins what was filled.
-  ReadStatus flush(Joined& joined) {
-    if (auto error = pass(joined)) return error;
-    return pass(joined);
-  }
-
- private:
-  // Parses the batch being filled while the one before it is joined; then the batch filled
-  // becomes the one to join.
-  ReadStatus pass(Joined& joined) {
-    std::vector<Part>& parsed = batches_[current_];
-    std::vector<Part>& waiting = batches_[1 - current_];
-    std::size_t bytes = 0;
-    for (std::size_t i = 0; i < filled_; ++i) bytes += parsed[i].text.size();
-    ReadStatus status;
-    {
-      const parallel::SequentialPasses small(bytes < SMALL_BATCH_BYTES ||
-                                             parallel::pool_size() == 1);
-      // Item 0 joins the batch before, in order; item i parses part i - 1.
-      parallel::run_chunks(
-          filled_ + 1,
-          [&](std::size_t, std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-              if (i != 0) {
-                parse_part(parsed[i - 1]);
-                continue;
-              }
-              for (std::size_t k = 0; k < waiting_ && !status; ++k)
-                status = joined.join(waiting[k]);
-            }
-          },
-          filled_ + 1);
-    }
-    waiting_ = filled_;
-    filled_ = 0;
-    current_ = 1 - current_;
-    return status;
-  }
-
-  std::vector<Part> batches_[2];
-  std::size_t current_ = 0;  // the batch being filled
-  std::size_t filled_ = 0;   // its parts that hold text
-  std::size_t waiting_ = 0;  // parsed parts of the other batch, not yet joined
-};
+using Batches = mesh_io::OrderedParse<Part, ReadStatus>;
 
 }  // namespace
 
@@ -746,7 +708,10 @@ std::size_t statement_length(std::string_view statement) {
 ReadResult<StoredMesh> read_obj(mesh_io::ByteSource& source) {
   TextDecoder text(source);
   Joined joined;
-  Batches batches(3 * std::clamp<std::size_t>(parallel::pool_size(), 1, MOST_WORKERS));
+  Batches batches(
+      3 * std::clamp<std::size_t>(parallel::pool_size(), 1, MOST_WORKERS),
+      mesh_io::JoinSchedule::BesideNextParse, run_on_workers, parse_part,
+      [&](Part& part) { return joined.join(part); }, SMALL_BATCH_BYTES);
   // The lines after the last cut: one statement, of lines continued by a backslash. Longer
   // than MAX_LINE_BYTES, it is held to them and its line ends when may_cut allows, and is an
   // error otherwise.
@@ -771,7 +736,7 @@ ReadResult<StoredMesh> read_obj(mesh_io::ByteSource& source) {
         cutting = cutting || may_cut(std::string_view(rest).substr(0, mesh_io::MAX_LINE_BYTES));
         if (!cutting) {
           // The lines before it come first, and an error among them.
-          if (auto error = batches.flush(joined)) return error;
+          if (auto error = batches.flush()) return error;
           return mesh_io::line_too_long("OBJ", joined.lines() + 1, mesh_io::MAX_LINE_BYTES);
         }
         cut_statement(rest, mesh_io::MAX_LINE_BYTES);
@@ -799,12 +764,12 @@ ReadResult<StoredMesh> read_obj(mesh_io::ByteSource& source) {
     rest.assign(part.text, cut);
     part.text.resize(cut);
     cutting = false;
-    return batches.add(joined);
+    return batches.add();
   };
   for (;;) {
     auto got = text.next();
     if (!got.ok()) {
-      if (auto error = batches.flush(joined)) return std::move(*error);
+      if (auto error = batches.flush()) return std::move(*error);
       // The lines before the failure are read as they would be: an error in them comes first.
       FailingSource failing(rest, std::move(got.error()));
       if (auto error = joined.parse_and_join(batches.next(), failing)) return std::move(*error);
@@ -819,9 +784,9 @@ ReadResult<StoredMesh> read_obj(mesh_io::ByteSource& source) {
   }
   if (!rest.empty()) {
     std::swap(batches.next().text, rest);
-    if (auto error = batches.add(joined)) return std::move(*error);
+    if (auto error = batches.add()) return std::move(*error);
   }
-  if (auto error = batches.flush(joined)) return std::move(*error);
+  if (auto error = batches.flush()) return std::move(*error);
   return joined.finish();
 }
 
