@@ -115,12 +115,12 @@ bool take_index(std::string_view& text, std::int64_t& value) {
 // batches of parts are in flight at once.
 struct Part {
   std::string text;  // whole lines, the last one ended unless the file ends there
-  base::PodVector<base::Point3> positions, normals;
-  base::PodVector<mesh_io::Triangle> triangles, normal_triangles;
+  // The part's vertices, its vn table (normals), its faces' fans and its skipped faces; once
+  // names_normals, normal_triangles covers every triangle.
+  StoredMesh mesh;
   // The corners (triangle * 3 + corner) whose item is counted from the part's start.
   std::vector<std::size_t> vertex_shifts, normal_shifts;
-  std::uint64_t skipped_faces = 0;
-  bool names_normals = false;  // some corner names a vn; normal_triangles covers every triangle
+  bool names_normals = false;  // some corner names a vn
   // The largest positive vertex and normal indices (0-based) and their first lines in the part.
   std::int64_t largest_vertex = -1, largest_normal = -1;
   std::uint64_t largest_vertex_line = 0, largest_normal_line = 0;
@@ -134,13 +134,13 @@ struct Part {
   std::size_t bytes() const { return text.size(); }
 
   void clear_results() {
-    positions.clear();
-    normals.clear();
-    triangles.clear();
-    normal_triangles.clear();
+    mesh.positions.clear();
+    mesh.normals.clear();
+    mesh.triangles.clear();
+    mesh.normal_triangles.clear();
+    mesh.skipped_faces = 0;
     vertex_shifts.clear();
     normal_shifts.clear();
-    skipped_faces = 0;
     names_normals = false;
     largest_vertex = largest_normal = -1;
     largest_vertex_line = largest_normal_line = 0;
@@ -174,7 +174,8 @@ class Parser {
   std::string at(std::uint64_t line) const {
     return at_line(line + (before_ != nullptr ? before_->lines : 0));
   }
-  // Appends the fan of the face in corners_.
+  // Appends the fan of the face in corners_ (add_polygon), and notes its corners counted
+  // from the part's start.
   void add_face();
 
   Part& part_;
@@ -212,7 +213,7 @@ ReadStatus Parser::statement(std::string_view text, std::uint64_t line) {
       }
     }
     const bool vertex = keyword == "v";
-    auto& table = vertex ? part_.positions : part_.normals;
+    auto& table = vertex ? part_.mesh.positions : part_.mesh.normals;
     const std::size_t earlier =
         before_ == nullptr ? 0 : (vertex ? before_->positions : before_->normals);
     if (table.size() >=
@@ -320,9 +321,9 @@ ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
     }
     VertexIndex item = 0;
     bool relative = false;
-    if (auto error =
-            resolve(vertex, part_.positions.size(), before_ != nullptr ? before_->positions : 0,
-                    part_.vertex_reach, corner, line, item, relative)) {
+    if (auto error = resolve(vertex, part_.mesh.positions.size(),
+                             before_ != nullptr ? before_->positions : 0, part_.vertex_reach,
+                             corner, line, item, relative)) {
       return error;
     }
     corners_.push_back(item);
@@ -334,7 +335,7 @@ ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
     VertexIndex normal_item = NO_NORMAL;
     if (has_normal) {
       if (auto error =
-              resolve(normal, part_.normals.size(), before_ != nullptr ? before_->normals : 0,
+              resolve(normal, part_.mesh.normals.size(), before_ != nullptr ? before_->normals : 0,
                       part_.normal_reach, corner, line, normal_item, relative)) {
         return error;
       }
@@ -356,8 +357,8 @@ ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
   if (names_normal && !part_.names_normals) {
     // The first corner that names a normal: the triangles before it name none.
     part_.names_normals = true;
-    for (std::size_t i = 0; i < part_.triangles.size(); ++i) {
-      part_.normal_triangles.push_back({{NO_NORMAL, NO_NORMAL, NO_NORMAL}});
+    for (std::size_t i = 0; i < part_.mesh.triangles.size(); ++i) {
+      part_.mesh.normal_triangles.push_back({{NO_NORMAL, NO_NORMAL, NO_NORMAL}});
     }
   }
   add_face();
@@ -365,19 +366,16 @@ ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
 }
 
 void Parser::add_face() {
-  if (corners_.size() < 3) {
-    ++part_.skipped_faces;
-    return;
-  }
-  for (std::size_t k = 1; k + 1 < corners_.size(); ++k) {
-    const std::size_t picked[3] = {0, k, k + 1};
-    const std::size_t slot = part_.triangles.size() * 3;
-    part_.triangles.push_back({{corners_[0], corners_[k], corners_[k + 1]}});
-    if (part_.names_normals) {
-      part_.normal_triangles.push_back(
-          {{normal_corners_[0], normal_corners_[k], normal_corners_[k + 1]}});
-    }
-    if (!any_relative_) continue;
+  const std::size_t first = part_.mesh.triangles.size();
+  mesh_io::add_polygon(part_.mesh, corners_,
+                       part_.names_normals ? std::span<const VertexIndex>(normal_corners_)
+                                           : std::span<const VertexIndex>());
+  if (!any_relative_) return;
+  // The fan's triangle t is (c0, c(t+1), c(t+2)): its corners counted from the part's start
+  // are shifted when the part is joined.
+  for (std::size_t t = 0; first + t < part_.mesh.triangles.size(); ++t) {
+    const std::size_t picked[3] = {0, t + 1, t + 2};
+    const std::size_t slot = (first + t) * 3;
     for (std::size_t j = 0; j < 3; ++j) {
       if ((relative_[picked[j]] & 1) != 0) part_.vertex_shifts.push_back(slot + j);
       if ((relative_[picked[j]] & 2) != 0) part_.normal_shifts.push_back(slot + j);
@@ -488,8 +486,8 @@ ReadStatus Joined::join(Part& part) {
   const auto positions = static_cast<std::int64_t>(mesh_.positions.size());
   const auto normals = static_cast<std::int64_t>(normals_.size());
   if (part.error || positions + part.vertex_reach < 0 || normals + part.normal_reach < 0 ||
-      positions + static_cast<std::int64_t>(part.positions.size()) > MOST_ITEMS ||
-      normals + static_cast<std::int64_t>(part.normals.size()) > MOST_ITEMS) {
+      positions + static_cast<std::int64_t>(part.mesh.positions.size()) > MOST_ITEMS ||
+      normals + static_cast<std::int64_t>(part.mesh.normals.size()) > MOST_ITEMS) {
     mesh_io::MemorySource source = text_source(part.text);
     return parse_and_join(part, source);
   }
@@ -510,9 +508,9 @@ void Joined::append(Part& part) {
   const std::size_t vertex_base = mesh_.positions.size();
   const std::size_t normal_base = normals_.size();
   const std::size_t triangle_base = mesh_.triangles.size();
-  mesh_.positions.append(part.positions.data(), part.positions.size());
-  normals_.append(part.normals.data(), part.normals.size());
-  mesh_.triangles.append(part.triangles.data(), part.triangles.size());
+  mesh_.positions.append(part.mesh.positions.data(), part.mesh.positions.size());
+  normals_.append(part.mesh.normals.data(), part.mesh.normals.size());
+  mesh_.triangles.append(part.mesh.triangles.data(), part.mesh.triangles.size());
   for (const std::size_t slot : part.vertex_shifts) {
     VertexIndex& corner = mesh_.triangles[triangle_base + slot / 3].corners[slot % 3];
     corner = static_cast<VertexIndex>(corner + vertex_base);
@@ -524,15 +522,17 @@ void Joined::append(Part& part) {
   }
   if (part.names_normals) {
     const std::size_t base = mesh_.normal_triangles.size();
-    mesh_.normal_triangles.append(part.normal_triangles.data(), part.normal_triangles.size());
+    mesh_.normal_triangles.append(part.mesh.normal_triangles.data(),
+                                  part.mesh.normal_triangles.size());
     for (const std::size_t slot : part.normal_shifts) {
       VertexIndex& corner = mesh_.normal_triangles[base + slot / 3].corners[slot % 3];
       corner = static_cast<VertexIndex>(corner + normal_base);
     }
   } else if (names_normals_) {
-    for (std::size_t i = 0; i < part.triangles.size(); ++i) mesh_.normal_triangles.push_back(none);
+    for (std::size_t i = 0; i < part.mesh.triangles.size(); ++i)
+      mesh_.normal_triangles.push_back(none);
   }
-  mesh_.skipped_faces += part.skipped_faces;
+  mesh_.skipped_faces += part.mesh.skipped_faces;
   // Only positive indices can reach past the end; the first line of the largest wins.
   if (part.largest_vertex > largest_vertex_) {
     largest_vertex_ = part.largest_vertex;
