@@ -180,6 +180,8 @@ class Parser {
 
   Part& part_;
   const Before* before_;
+  // The face's corners, and their normals (NO_NORMAL where a corner names none) up to the
+  // last corner that names one; all of them once the part names normals.
   std::vector<VertexIndex> corners_, normal_corners_;
   // Per corner: 1 when its vertex, 2 when its normal is counted from the part's start; kept
   // only once a corner of the face is (any_relative_).
@@ -285,7 +287,6 @@ ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
         plain <= static_cast<std::uint64_t>(MOST_ITEMS)) {
       const auto item = static_cast<VertexIndex>(plain - 1);
       corners_.push_back(item);
-      normal_corners_.push_back(NO_NORMAL);
       if (any_relative_) relative_.push_back(0);
       if (item > part_.largest_vertex) {
         part_.largest_vertex = item;
@@ -347,7 +348,11 @@ ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
         part_.largest_normal_line = line;
       }
     }
-    normal_corners_.push_back(normal_item);
+    if (has_normal) {
+      // The corners before it that named none.
+      normal_corners_.resize(corners_.size() - 1, NO_NORMAL);
+      normal_corners_.push_back(normal_item);
+    }
     if (flags != 0 && !any_relative_) {
       any_relative_ = true;
       relative_.assign(corners_.size() - 1, 0);
@@ -361,6 +366,7 @@ ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
       part_.mesh.normal_triangles.push_back({{NO_NORMAL, NO_NORMAL, NO_NORMAL}});
     }
   }
+  if (part_.names_normals) normal_corners_.resize(corners_.size(), NO_NORMAL);
   add_face();
   return {};
 }
