@@ -23,7 +23,7 @@ from vertisift_tools.options import SampleOptions
 h5py = pytest.importorskip("h5py")
 
 COUNT = 40
-BROKEN_MESSAGE = "OFF line 4: vertex index 1 is out of range (1 vertices)"
+BROKEN_MESSAGE = "OFF line 4: vertex index 1 is out of range (1 vertex in the file)"
 NO_SPLIT = "it lies in no train or test folder, so it belongs to no split"
 NO_CLASS = "it lies in no folder under IN_DIR, so it has no class"
 BOTH = "it lies in a train and a test folder, so its split is unclear"

@@ -17,18 +17,4 @@ void add_normals(Mesh& mesh, Domain domain, base::PodVector<base::Point3>&& norm
                                      std::move(normals), std::move(corners)));
 }
 
-void add_polygon(Mesh& mesh, std::span<const VertexIndex> corners,
-                 std::span<const VertexIndex> item_corners, base::PodVector<Triangle>* item_fans) {
-  if (corners.size() < 3) {
-    ++mesh.skipped_faces;
-    return;
-  }
-  for (std::size_t k = 1; k + 1 < corners.size(); ++k) {
-    mesh.triangles.push_back({{corners[0], corners[k], corners[k + 1]}});
-    if (!item_corners.empty()) {
-      item_fans->push_back({{item_corners[0], item_corners[k], item_corners[k + 1]}});
-    }
-  }
-}
-
 }  // namespace vertisift::mesh_io

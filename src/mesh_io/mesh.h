@@ -114,8 +114,20 @@ inline std::size_t item_of(const Mesh& mesh, const Stream& stream, std::size_t f
 // a polygon of fewer than three corners adds nothing and counts as skipped. The caller has
 // checked every index. When `item_corners` is not empty it has as many items as `corners`
 // and its fan goes into `item_fans` alike (a corner stream's own table).
-void add_polygon(Mesh& mesh, std::span<const VertexIndex> corners,
-                 std::span<const VertexIndex> item_corners = {},
-                 base::PodVector<Triangle>* item_fans = nullptr);
+// Inline: the text readers call it once a face.
+inline void add_polygon(Mesh& mesh, std::span<const VertexIndex> corners,
+                        std::span<const VertexIndex> item_corners = {},
+                        base::PodVector<Triangle>* item_fans = nullptr) {
+  if (corners.size() < 3) {
+    ++mesh.skipped_faces;
+    return;
+  }
+  for (std::size_t k = 1; k + 1 < corners.size(); ++k) {
+    mesh.triangles.push_back({{corners[0], corners[k], corners[k + 1]}});
+    if (!item_corners.empty()) {
+      item_fans->push_back({{item_corners[0], item_corners[k], item_corners[k + 1]}});
+    }
+  }
+}
 
 }  // namespace vertisift::mesh_io

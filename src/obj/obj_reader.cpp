@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <span>
 #include <string>
@@ -10,8 +11,10 @@
 #include <vector>
 
 #include "mesh_io/line_reader.h"
+#include "mesh_io/ordered_parse.h"
 #include "mesh_io/quick_float.h"
 #include "mesh_io/quote.h"
+#include "mesh_io/reader_messages.h"
 #include "mesh_io/text_numbers.h"
 #include "obj/text_decoder.h"
 #include "parallel/thread_pool.h"
@@ -100,23 +103,26 @@ bool take_index(std::string_view& text, std::int64_t& value) {
 
 // The file is read in parts: stretches of whole lines, cut after a line end that is neither
 // the CR of a CR LF nor the end of a line that goes on in the next. A few parts at a time are
-// parsed at once, each on its own, then joined in file order. A part does not know how many
+// parsed at once, each on its own, then joined in file order (mesh_io::OrderedParse, each
+// batch joined beside the parse of the next). A part does not know how many
 // vertices and normals come before it: its positive indices are final, its negative ones are
 // kept counted from the part's start (as unsigned wrap-around values), with the places of
 // their corners, and the join adds the counts before the part. A part that met an error, or
 // whose negative indices reach before its start further than the file allows, or that would
 // overflow the 32-bit indices, is parsed again by the join, which now knows the counts and
 // the line where the part starts: that second reading gives the error exactly as a reading of
-// the whole file in one go would. A part holds only its own lines and items, and only a
-// batch of parts is in flight at once.
+// the whole file in one go would. A part holds only its own lines and items, and only two
+// batches of parts are in flight at once.
 struct Part {
   std::string text;  // whole lines, the last one ended unless the file ends there
-  base::PodVector<base::Point3> positions, normals;
-  base::PodVector<mesh_io::Triangle> triangles, normal_triangles;
+  // The part's vertices, its faces' fans and its skipped faces; its vn table (normals) and,
+  // once names_normals, the vn of every triangle's corners.
+  Mesh mesh;
+  base::PodVector<base::Point3> normals;
+  base::PodVector<mesh_io::Triangle> normal_triangles;
   // The corners (triangle * 3 + corner) whose item is counted from the part's start.
   std::vector<std::size_t> vertex_shifts, normal_shifts;
-  std::uint64_t skipped_faces = 0;
-  bool names_normals = false;  // some corner names a vn; normal_triangles covers every triangle
+  bool names_normals = false;  // some corner names a vn
   // The largest positive vertex and normal indices (0-based) and their first lines in the part.
   std::int64_t largest_vertex = -1, largest_normal = -1;
   std::uint64_t largest_vertex_line = 0, largest_normal_line = 0;
@@ -127,14 +133,16 @@ struct Part {
   std::uint64_t lines = 0;
   ReadStatus error;  // the first, its line counted from the part's start unless parsed again
 
+  std::size_t bytes() const { return text.size(); }
+
   void clear_results() {
-    positions.clear();
+    mesh.positions.clear();
     normals.clear();
-    triangles.clear();
+    mesh.triangles.clear();
     normal_triangles.clear();
+    mesh.skipped_faces = 0;
     vertex_shifts.clear();
     normal_shifts.clear();
-    skipped_faces = 0;
     names_normals = false;
     largest_vertex = largest_normal = -1;
     largest_vertex_line = largest_normal_line = 0;
@@ -168,11 +176,14 @@ class Parser {
   std::string at(std::uint64_t line) const {
     return at_line(line + (before_ != nullptr ? before_->lines : 0));
   }
-  // Appends the fan of the face in corners_.
+  // Appends the fan of the face in corners_ (add_polygon), and notes its corners counted
+  // from the part's start.
   void add_face();
 
   Part& part_;
   const Before* before_;
+  // The face's corners, and their normals (NO_NORMAL where a corner names none) up to the
+  // last corner that names one; all of them once the part names normals.
   std::vector<VertexIndex> corners_, normal_corners_;
   // Per corner: 1 when its vertex, 2 when its normal is counted from the part's start; kept
   // only once a corner of the face is (any_relative_).
@@ -206,12 +217,12 @@ ReadStatus Parser::statement(std::string_view text, std::uint64_t line) {
       }
     }
     const bool vertex = keyword == "v";
-    auto& table = vertex ? part_.positions : part_.normals;
+    auto& table = vertex ? part_.mesh.positions : part_.normals;
     const std::size_t earlier =
         before_ == nullptr ? 0 : (vertex ? before_->positions : before_->normals);
     if (table.size() >=
         static_cast<std::size_t>(MOST_ITEMS) - std::min<std::size_t>(earlier, MOST_ITEMS)) {
-      return ReadError::invalid_data(at(line) + "more vertices than 32-bit indices name");
+      return ReadError::invalid_data(at(line) + mesh_io::too_many_vertices());
     }
     table.push_back({xyz[0], xyz[1], xyz[2]});
     part_.recognised = true;
@@ -278,7 +289,6 @@ ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
         plain <= static_cast<std::uint64_t>(MOST_ITEMS)) {
       const auto item = static_cast<VertexIndex>(plain - 1);
       corners_.push_back(item);
-      normal_corners_.push_back(NO_NORMAL);
       if (any_relative_) relative_.push_back(0);
       if (item > part_.largest_vertex) {
         part_.largest_vertex = item;
@@ -314,9 +324,9 @@ ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
     }
     VertexIndex item = 0;
     bool relative = false;
-    if (auto error =
-            resolve(vertex, part_.positions.size(), before_ != nullptr ? before_->positions : 0,
-                    part_.vertex_reach, corner, line, item, relative)) {
+    if (auto error = resolve(vertex, part_.mesh.positions.size(),
+                             before_ != nullptr ? before_->positions : 0, part_.vertex_reach,
+                             corner, line, item, relative)) {
       return error;
     }
     corners_.push_back(item);
@@ -340,7 +350,11 @@ ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
         part_.largest_normal_line = line;
       }
     }
-    normal_corners_.push_back(normal_item);
+    if (has_normal) {
+      // The corners before it that named none.
+      normal_corners_.resize(corners_.size() - 1, NO_NORMAL);
+      normal_corners_.push_back(normal_item);
+    }
     if (flags != 0 && !any_relative_) {
       any_relative_ = true;
       relative_.assign(corners_.size() - 1, 0);
@@ -350,28 +364,27 @@ ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
   if (names_normal && !part_.names_normals) {
     // The first corner that names a normal: the triangles before it name none.
     part_.names_normals = true;
-    for (std::size_t i = 0; i < part_.triangles.size(); ++i) {
+    for (std::size_t i = 0; i < part_.mesh.triangles.size(); ++i) {
       part_.normal_triangles.push_back({{NO_NORMAL, NO_NORMAL, NO_NORMAL}});
     }
   }
+  if (part_.names_normals) normal_corners_.resize(corners_.size(), NO_NORMAL);
   add_face();
   return {};
 }
 
 void Parser::add_face() {
-  if (corners_.size() < 3) {
-    ++part_.skipped_faces;
-    return;
-  }
-  for (std::size_t k = 1; k + 1 < corners_.size(); ++k) {
-    const std::size_t picked[3] = {0, k, k + 1};
-    const std::size_t slot = part_.triangles.size() * 3;
-    part_.triangles.push_back({{corners_[0], corners_[k], corners_[k + 1]}});
-    if (part_.names_normals) {
-      part_.normal_triangles.push_back(
-          {{normal_corners_[0], normal_corners_[k], normal_corners_[k + 1]}});
-    }
-    if (!any_relative_) continue;
+  const std::size_t first = part_.mesh.triangles.size();
+  mesh_io::add_polygon(part_.mesh, corners_,
+                       part_.names_normals ? std::span<const VertexIndex>(normal_corners_)
+                                           : std::span<const VertexIndex>(),
+                       &part_.normal_triangles);
+  if (!any_relative_) return;
+  // The fan's triangle t is (c0, c(t+1), c(t+2)): its corners counted from the part's start
+  // are shifted when the part is joined.
+  for (std::size_t t = 0; first + t < part_.mesh.triangles.size(); ++t) {
+    const std::size_t picked[3] = {0, t + 1, t + 2};
+    const std::size_t slot = (first + t) * 3;
     for (std::size_t j = 0; j < 3; ++j) {
       if ((relative_[picked[j]] & 1) != 0) part_.vertex_shifts.push_back(slot + j);
       if ((relative_[picked[j]] & 2) != 0) part_.normal_shifts.push_back(slot + j);
@@ -484,7 +497,7 @@ ReadStatus Joined::join(Part& part) {
   const auto positions = static_cast<std::int64_t>(mesh_.positions.size());
   const auto normals = static_cast<std::int64_t>(normals_.size());
   if (part.error || positions + part.vertex_reach < 0 || normals + part.normal_reach < 0 ||
-      positions + static_cast<std::int64_t>(part.positions.size()) > MOST_ITEMS ||
+      positions + static_cast<std::int64_t>(part.mesh.positions.size()) > MOST_ITEMS ||
       normals + static_cast<std::int64_t>(part.normals.size()) > MOST_ITEMS) {
     mesh_io::MemorySource source = text_source(part.text);
     return parse_and_join(part, source);
@@ -506,9 +519,9 @@ void Joined::append(Part& part) {
   const std::size_t vertex_base = mesh_.positions.size();
   const std::size_t normal_base = normals_.size();
   const std::size_t triangle_base = mesh_.triangles.size();
-  mesh_.positions.append(part.positions.data(), part.positions.size());
+  mesh_.positions.append(part.mesh.positions.data(), part.mesh.positions.size());
   normals_.append(part.normals.data(), part.normals.size());
-  mesh_.triangles.append(part.triangles.data(), part.triangles.size());
+  mesh_.triangles.append(part.mesh.triangles.data(), part.mesh.triangles.size());
   for (const std::size_t slot : part.vertex_shifts) {
     VertexIndex& corner = mesh_.triangles[triangle_base + slot / 3].corners[slot % 3];
     corner = static_cast<VertexIndex>(corner + vertex_base);
@@ -526,9 +539,9 @@ void Joined::append(Part& part) {
       corner = static_cast<VertexIndex>(corner + normal_base);
     }
   } else if (names_normals_) {
-    for (std::size_t i = 0; i < part.triangles.size(); ++i) normal_triangles_.push_back(none);
+    for (std::size_t i = 0; i < part.mesh.triangles.size(); ++i) normal_triangles_.push_back(none);
   }
-  mesh_.skipped_faces += part.skipped_faces;
+  mesh_.skipped_faces += part.mesh.skipped_faces;
   // Only positive indices can reach past the end; the first line of the largest wins.
   if (part.largest_vertex > largest_vertex_) {
     largest_vertex_ = part.largest_vertex;
@@ -550,14 +563,16 @@ ReadResult<Mesh> Joined::finish() {
                                    " lines of content is an OBJ statement");
   }
   if (largest_vertex_ >= static_cast<std::int64_t>(mesh_.positions.size())) {
-    return ReadError::invalid_data(
-        at_line(largest_vertex_line_) + "vertex index " + std::to_string(largest_vertex_ + 1) +
-        " is out of range (" + std::to_string(mesh_.positions.size()) + " vertices in the file)");
+    return ReadError::invalid_data(at_line(largest_vertex_line_) +
+                                   mesh_io::index_out_of_range(mesh_io::IndexedItem::Vertex,
+                                                               largest_vertex_ + 1,
+                                                               mesh_.positions.size()));
   }
   if (largest_normal_ >= static_cast<std::int64_t>(normals_.size())) {
-    return ReadError::invalid_data(at_line(largest_normal_line_) + "normal index " +
-                                   std::to_string(largest_normal_ + 1) + " is out of range (" +
-                                   std::to_string(normals_.size()) + " normals in the file)");
+    return ReadError::invalid_data(at_line(largest_normal_line_) +
+                                   mesh_io::index_out_of_range(mesh_io::IndexedItem::Normal,
+                                                               largest_normal_ + 1,
+                                                               normals_.size()));
   }
   // Normals named only by skipped faces have no triangle to go with, and are left out.
   if (!normal_triangles_.empty()) {
@@ -655,64 +670,21 @@ constexpr std::size_t MOST_WORKERS = 8;
 // A batch's parts are parsed on the workers when together they hold at least this much text.
 constexpr std::size_t SMALL_BATCH_BYTES = std::size_t{64} << 10;
 
+// Parts parsed on the workers: one job each, and one for the joins (JoinSchedule::
+// BesideNextParse), which all run on the calling thread with a pool of one.
+void run_on_workers(std::size_t jobs, const std::function<void(std::size_t)>& job) {
+  const parallel::SequentialPasses one_worker(parallel::pool_size() == 1);
+  parallel::run_chunks(
+      jobs,
+      [&](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) job(i);
+      },
+      jobs);
+}
+
 // The parts in flight: while one batch is parsed, the one before it is joined, on the
 // workers both; the caller reads the next between the passes.
-class Batches {
- public:
-  explicit Batches(std::size_t parts)
-      : batches_{std::vector<Part>(parts), std::vector<Part>(parts)} {}
-
-  // The next part of the batch being filled, for its text.
-  Part& next() { return batches_[current_][filled_]; }
-  // The part from next() holds its text: runs a pass when the batch is full.
-  ReadStatus add(Joined& joined) {
-    if (++filled_ < batches_[current_].size()) return {};
-    return pass(joined);
-  }
-  // Parses what is filled, joins the batch before it, then joins what was filled.
-  ReadStatus flush(Joined& joined) {
-    if (auto error = pass(joined)) return error;
-    return pass(joined);
-  }
-
- private:
-  // Parses the batch being filled while the one before it is joined; then the batch filled
-  // becomes the one to join.
-  ReadStatus pass(Joined& joined) {
-    std::vector<Part>& parsed = batches_[current_];
-    std::vector<Part>& waiting = batches_[1 - current_];
-    std::size_t bytes = 0;
-    for (std::size_t i = 0; i < filled_; ++i) bytes += parsed[i].text.size();
-    ReadStatus status;
-    {
-      const parallel::SequentialPasses small(bytes < SMALL_BATCH_BYTES ||
-                                             parallel::pool_size() == 1);
-      // Item 0 joins the batch before, in order; item i parses part i - 1.
-      parallel::run_chunks(
-          filled_ + 1,
-          [&](std::size_t, std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-              if (i != 0) {
-                parse_part(parsed[i - 1]);
-                continue;
-              }
-              for (std::size_t k = 0; k < waiting_ && !status; ++k)
-                status = joined.join(waiting[k]);
-            }
-          },
-          filled_ + 1);
-    }
-    waiting_ = filled_;
-    filled_ = 0;
-    current_ = 1 - current_;
-    return status;
-  }
-
-  std::vector<Part> batches_[2];
-  std::size_t current_ = 0;  // the batch being filled
-  std::size_t filled_ = 0;   // its parts that hold text
-  std::size_t waiting_ = 0;  // parsed parts of the other batch, not yet joined
-};
+using Batches = mesh_io::OrderedParse<Part, ReadStatus>;
 
 }  // namespace
 
@@ -745,7 +717,10 @@ std::size_t statement_length(std::string_view statement) {
 ReadResult<Mesh> read_obj(mesh_io::ByteSource& source) {
   TextDecoder text(source);
   Joined joined;
-  Batches batches(3 * std::clamp<std::size_t>(parallel::pool_size(), 1, MOST_WORKERS));
+  Batches batches(
+      3 * std::clamp<std::size_t>(parallel::pool_size(), 1, MOST_WORKERS),
+      mesh_io::JoinSchedule::BesideNextParse, run_on_workers, parse_part,
+      [&](Part& part) { return joined.join(part); }, SMALL_BATCH_BYTES);
   // The lines after the last cut: one statement, of lines continued by a backslash. Longer
   // than MAX_LINE_BYTES, it is held to them and its line ends when may_cut allows, and is an
   // error otherwise.
@@ -770,7 +745,7 @@ ReadResult<Mesh> read_obj(mesh_io::ByteSource& source) {
         cutting = cutting || may_cut(std::string_view(rest).substr(0, mesh_io::MAX_LINE_BYTES));
         if (!cutting) {
           // The lines before it come first, and an error among them.
-          if (auto error = batches.flush(joined)) return error;
+          if (auto error = batches.flush()) return error;
           return mesh_io::line_too_long("OBJ", joined.lines() + 1, mesh_io::MAX_LINE_BYTES);
         }
         cut_statement(rest, mesh_io::MAX_LINE_BYTES);
@@ -798,12 +773,12 @@ ReadResult<Mesh> read_obj(mesh_io::ByteSource& source) {
     rest.assign(part.text, cut);
     part.text.resize(cut);
     cutting = false;
-    return batches.add(joined);
+    return batches.add();
   };
   for (;;) {
     auto got = text.next();
     if (!got.ok()) {
-      if (auto error = batches.flush(joined)) return std::move(*error);
+      if (auto error = batches.flush()) return std::move(*error);
       // The lines before the failure are read as they would be: an error in them comes first.
       FailingSource failing(rest, std::move(got.error()));
       if (auto error = joined.parse_and_join(batches.next(), failing)) return std::move(*error);
@@ -818,9 +793,9 @@ ReadResult<Mesh> read_obj(mesh_io::ByteSource& source) {
   }
   if (!rest.empty()) {
     std::swap(batches.next().text, rest);
-    if (auto error = batches.add(joined)) return std::move(*error);
+    if (auto error = batches.add()) return std::move(*error);
   }
-  if (auto error = batches.flush(joined)) return std::move(*error);
+  if (auto error = batches.flush()) return std::move(*error);
   return joined.finish();
 }
 

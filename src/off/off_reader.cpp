@@ -12,6 +12,7 @@
 #include "mesh_io/line_reader.h"
 #include "mesh_io/quick_float.h"
 #include "mesh_io/quote.h"
+#include "mesh_io/reader_messages.h"
 #include "mesh_io/text_numbers.h"
 
 namespace vertisift::off {
@@ -242,9 +243,9 @@ ReadResult<Mesh> read_text_body(mesh_io::LineReader& lines, const Layout& layout
     auto got = next_body_line(lines, content);
     if (!got.ok()) return std::move(got.error());
     if (!got.value()) {
-      return ReadError::unexpected_eof(
-          "OFF: the file ends at line " + std::to_string(lines.line_number()) + ", after " +
-          std::to_string(i) + " of " + std::to_string(vertex_count) + " vertices");
+      return ReadError::unexpected_eof(mesh_io::ends_after(
+          "OFF", "line " + std::to_string(lines.line_number()), static_cast<std::uint64_t>(i),
+          static_cast<std::uint64_t>(vertex_count), "vertices"));
     }
     float values[7];
     std::string_view rest = content;
@@ -260,9 +261,9 @@ ReadResult<Mesh> read_text_body(mesh_io::LineReader& lines, const Layout& layout
   std::vector<VertexIndex> corners;
   for (std::int64_t f = 0; f < face_count; ++f) {
     const auto ends = [&] {
-      return ReadError::unexpected_eof(
-          "OFF: the file ends at line " + std::to_string(lines.line_number()) + ", after " +
-          std::to_string(f) + " of " + std::to_string(face_count) + " faces");
+      return ReadError::unexpected_eof(mesh_io::ends_after(
+          "OFF", "line " + std::to_string(lines.line_number()), static_cast<std::uint64_t>(f),
+          static_cast<std::uint64_t>(face_count), "faces"));
     };
     auto got = next_body_line(lines, content);
     if (!got.ok()) return std::move(got.error());
@@ -308,9 +309,10 @@ ReadResult<Mesh> read_text_body(mesh_io::LineReader& lines, const Layout& layout
                                        quote(mesh_io::next_token(token)));
       }
       if (index < 0 || index >= vertex_count) {
-        return ReadError::invalid_data(at_line(lines.line_number()) + "vertex index " +
-                                       std::to_string(index) + " is out of range (" +
-                                       std::to_string(vertex_count) + " vertices)");
+        return ReadError::invalid_data(
+            at_line(lines.line_number()) +
+            mesh_io::index_out_of_range(mesh_io::IndexedItem::Vertex, index,
+                                        static_cast<std::uint64_t>(vertex_count)));
       }
       corners.push_back(static_cast<VertexIndex>(index));
       p = rest.data();
@@ -359,11 +361,16 @@ class BinaryBody {
   std::string where(std::size_t back = 4) const {
     return "OFF byte " + std::to_string(base_ + at_ - back) + ": ";
   }
-  std::string end_text() const {
-    return "OFF: the file ends at byte " + std::to_string(base_ + bytes_.size()) + ", ";
+  std::string end_text() const { return "OFF: the file ends at " + end_where() + ", "; }
+  // The file cut short after `done` of the `count` items its header counts.
+  ReadError ends_after(std::uint64_t done, std::int64_t count, std::string_view items) const {
+    return ReadError::unexpected_eof(
+        mesh_io::ends_after("OFF", end_where(), done, static_cast<std::uint64_t>(count), items));
   }
 
  private:
+  std::string end_where() const { return "byte " + std::to_string(base_ + bytes_.size()); }
+
   std::span<const std::byte> bytes_;
   std::uint64_t base_;
   bool swap_;
@@ -394,9 +401,7 @@ ReadResult<Mesh> read_binary_body(BinaryBody& body, const Layout& layout, bool c
   // A count the body cannot hold ends the reading before any vertex, so that a wrong byte
   // order, which reads huge counts, stops at the header.
   if (static_cast<std::uint64_t>(vertex_count) > body.words_left() / numbers) {
-    return ReadError::unexpected_eof(body.end_text() + "after " +
-                                     std::to_string(body.words_left() / numbers) + " of " +
-                                     std::to_string(vertex_count) + " vertices");
+    return body.ends_after(body.words_left() / numbers, vertex_count, "vertices");
   }
   Mesh mesh;
   base::PodVector<base::Point3> normals;
@@ -404,8 +409,7 @@ ReadResult<Mesh> read_binary_body(BinaryBody& body, const Layout& layout, bool c
     float values[16];
     for (std::size_t k = 0; k < numbers; ++k) {
       if (!body.number(values[k])) {
-        return ReadError::unexpected_eof(body.end_text() + "after " + std::to_string(i) + " of " +
-                                         std::to_string(vertex_count) + " vertices");
+        return body.ends_after(static_cast<std::uint64_t>(i), vertex_count, "vertices");
       }
     }
     add_vertex(mesh, normals, values, layout);
@@ -413,8 +417,7 @@ ReadResult<Mesh> read_binary_body(BinaryBody& body, const Layout& layout, bool c
   std::vector<VertexIndex> corners;
   for (std::int64_t f = 0; f < face_count; ++f) {
     const auto ends = [&] {
-      return ReadError::unexpected_eof(body.end_text() + "after " + std::to_string(f) + " of " +
-                                       std::to_string(face_count) + " faces");
+      return body.ends_after(static_cast<std::uint64_t>(f), face_count, "faces");
     };
     std::int64_t size = 0;
     if (!body.integer(size)) return ends();
@@ -428,9 +431,9 @@ ReadResult<Mesh> read_binary_body(BinaryBody& body, const Layout& layout, bool c
       std::int64_t index = 0;
       (void)body.integer(index);
       if (index < 0 || index >= vertex_count) {
-        return ReadError::invalid_data(body.where() + "vertex index " + std::to_string(index) +
-                                       " is out of range (" + std::to_string(vertex_count) +
-                                       " vertices)");
+        return ReadError::invalid_data(
+            body.where() + mesh_io::index_out_of_range(mesh_io::IndexedItem::Vertex, index,
+                                                       static_cast<std::uint64_t>(vertex_count)));
       }
       corners.push_back(static_cast<VertexIndex>(index));
     }
@@ -554,8 +557,9 @@ ReadResult<Mesh> read_off(mesh_io::ByteSource& source) {
     }
   }
   if (static_cast<std::uint64_t>(vertex_count) > MOST_VERTICES) {
-    return ReadError::invalid_data(at_line(lines.line_number()) + std::to_string(vertex_count) +
-                                   " vertices are more than 2^32 indices can name");
+    return ReadError::invalid_data(
+        at_line(lines.line_number()) +
+        mesh_io::too_many_vertices(static_cast<std::uint64_t>(vertex_count)));
   }
   return read_text_body(lines, layout, vertex_count, face_count);
 }

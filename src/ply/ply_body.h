@@ -43,7 +43,7 @@ class MeshBuilder {
   // Ends the corners begun last: a face is fanned, a strip cut into its triangles.
   void end_corners(ElementKind kind);
 
-  // Why `index` was refused, for a message.
+  // Why `index` was refused, for a message (mesh_io::index_out_of_range).
   std::string bad_corner(std::int64_t index) const;
 
  private:

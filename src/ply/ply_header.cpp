@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "mesh_io/reader_messages.h"
 #include "mesh_io/text_numbers.h"
 
 namespace vertisift::ply {
@@ -199,8 +200,7 @@ mesh_io::ReadResult<Header> read_header(mesh_io::LineReader& lines) {
       if (name == "vertex") {
         element.kind = ElementKind::Vertex;
         if (element.count > MAX_VERTICES) {
-          return line_error(number,
-                            "more vertices than 32-bit indices reach: " + quote(count_text));
+          return line_error(number, mesh_io::too_many_vertices(element.count));
         }
         header.vertex_count = element.count;
       } else if (name == "face") {

@@ -1,5 +1,6 @@
 #include "ply/ply_reader.h"
 
+#include "mesh_io/reader_messages.h"
 #include "ply/ply_body.h"
 #include "ply/ply_header.h"
 
@@ -7,14 +8,11 @@ namespace vertisift::ply {
 
 mesh_io::ReadError ends_in(const std::string& where, std::uint64_t done, const Element& element) {
   return mesh_io::ReadError::unexpected_eof(
-      "PLY: the file ends at " + where + ", after " + std::to_string(done) + " of " +
-      std::to_string(element.count) + " records of element " + element.name);
+      mesh_io::ends_after("PLY", where, done, element.count, "records of element " + element.name));
 }
 
 std::string MeshBuilder::bad_corner(std::int64_t index) const {
-  if (index < 0) return "negative vertex index " + std::to_string(index);
-  return "vertex index " + std::to_string(index) + " out of range (" +
-         std::to_string(vertex_count_) + " vertices)";
+  return mesh_io::index_out_of_range(mesh_io::IndexedItem::Vertex, index, vertex_count_);
 }
 
 void MeshBuilder::end_corners(ElementKind kind) {

@@ -27,8 +27,8 @@ void carry_stream(const mesh_io::Mesh& mesh, const mesh_io::Stream& stream,
     base::raise_fault("carried stream storage does not match the points");
   }
   const std::byte* items = stream.bytes.data();
-  const bool blend = stream.element == mesh_io::Element::Float32 &&
-                     stream.domain != mesh_io::Domain::Face;
+  const bool blend =
+      stream.element == mesh_io::Element::Float32 && stream.domain != mesh_io::Domain::Face;
   parallel::parallel_for(faces.size(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
       const auto f = static_cast<std::size_t>(faces[i]);
@@ -40,8 +40,8 @@ void carry_stream(const mesh_io::Mesh& mesh, const mesh_io::Stream& stream,
       }
       const float* corner[3];
       for (std::size_t k = 0; k < 3; ++k) {
-        corner[k] = reinterpret_cast<const float*>(items +
-                                                   mesh_io::item_of(mesh, stream, f, k) * item);
+        corner[k] =
+            reinterpret_cast<const float*>(items + mesh_io::item_of(mesh, stream, f, k) * item);
       }
       const float* w = weights[i].w;
       for (std::size_t c = 0; c < stream.width; ++c) {

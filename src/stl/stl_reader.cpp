@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -13,6 +14,7 @@
 #include "base/pod_vector.h"
 #include "base/utf8.h"
 #include "mesh_io/block_reader.h"
+#include "mesh_io/ordered_parse.h"
 #include "stl/ascii_reader.h"
 #include "stl/binary_reader.h"
 #include "stl/plain_ascii.h"
@@ -440,6 +442,20 @@ std::optional<ReadStatus> read_ascii_parts(FileStream& stream, FaceBlockSink& si
   return std::nullopt;
 }
 
+// One part of a round of read_ascii_blocks: the facets of text[begin, end), parsed on their own.
+struct FacetChunk {
+  std::string_view text;
+  std::size_t begin = 0, end = 0;
+  std::vector<RawFace> faces;
+  PlainParse parse{PlainStop::Departure, 0};
+
+  std::size_t bytes() const { return end - begin; }
+};
+
+// The parts of a round, parsed at once and joined in file order; a join stops at a part that
+// departs or meets "endsolid" (its parse).
+using FacetChunks = mesh_io::OrderedParse<FacetChunk, std::optional<PlainParse>>;
+
 // The faces of a regular ASCII file, parsed in parts while it keeps to the plain form. Returns
 // success at its "endsolid" line, and nullopt (after which the ASCII reader reads the file
 // from the start and decides its outcome) at anything else: a departure from the plain form,
@@ -467,9 +483,23 @@ std::optional<ReadStatus> read_ascii_blocks(FileStream& stream, FaceBlockSink& s
   std::string text;  // the text not yet parsed: what the last round left, then the new block
   bool in_first_line = true;
   std::vector<std::size_t> starts(parts + 1);
-  std::vector<PlainParse> parses(parts, PlainParse{PlainStop::Departure, 0});
-  std::vector<std::vector<RawFace>> faces(parts);
+  // A round's parts are parsed at once and joined in file order into round_faces, up to the
+  // first that departs or meets "endsolid".
   std::vector<RawFace> round_faces;
+  FacetChunks chunks(
+      parts, mesh_io::JoinSchedule::AfterParse,
+      [&sink](std::size_t jobs, const std::function<void(std::size_t)>& job) {
+        sink.run_parts(jobs, job);
+      },
+      [lenient](FacetChunk& chunk) {
+        chunk.faces.clear();
+        chunk.parse = parse_plain_facets(chunk.text, chunk.begin, chunk.end, chunk.faces, lenient);
+      },
+      [&round_faces](FacetChunk& chunk) -> std::optional<PlainParse> {
+        round_faces.insert(round_faces.end(), chunk.faces.begin(), chunk.faces.end());
+        if (chunk.parse.stop == PlainStop::Clean) return std::nullopt;
+        return chunk.parse;
+      });
   std::span<const std::byte> block;
   ReadError error;
   for (;;) {
@@ -518,23 +548,24 @@ std::optional<ReadStatus> read_ascii_blocks(FileStream& stream, FaceBlockSink& s
         }
         starts[part] = next_facet_start(text, from, end);
       }
-      sink.run_parts(round_parts, [&](std::size_t part) {
-        faces[part].clear();
-        parses[part] =
-            parse_plain_facets(text, starts[part], starts[part + 1], faces[part], lenient);
-      });
       round_faces.clear();
+      std::optional<PlainParse> stop;
       for (std::size_t part = 0; part < round_parts; ++part) {
-        round_faces.insert(round_faces.end(), faces[part].begin(), faces[part].end());
-        if (parses[part].stop == PlainStop::Departure) return std::nullopt;
-        if (parses[part].stop == PlainStop::Endsolid) {
-          if (lenient && !only_blanks_after_line(text, parses[part].at, blocks, at_end)) {
-            return std::nullopt;
-          }
-          sink.add_faces(round_faces);
-          plain_ascii_count.fetch_add(1, std::memory_order_relaxed);
-          return ReadStatus{};
+        FacetChunk& chunk = chunks.next();
+        chunk.text = text;
+        chunk.begin = starts[part];
+        chunk.end = starts[part + 1];
+        stop = chunks.add();  // a pass once the chunks of every part are in
+      }
+      if (!stop) stop = chunks.flush();
+      if (stop && stop->stop == PlainStop::Departure) return std::nullopt;
+      if (stop) {  // the "endsolid" line
+        if (lenient && !only_blanks_after_line(text, stop->at, blocks, at_end)) {
+          return std::nullopt;
         }
+        sink.add_faces(round_faces);
+        plain_ascii_count.fetch_add(1, std::memory_order_relaxed);
+        return ReadStatus{};
       }
       sink.add_faces(round_faces);
       text.erase(0, end);

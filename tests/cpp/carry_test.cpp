@@ -61,8 +61,10 @@ Carried sample_and_carry(const mesh_io::Mesh& mesh, SampleMethod method, std::si
   EXPECT_EQ(std::get<std::uint64_t>(outcome), count);
   out.colours.resize(count);
   out.labels.resize(count);
-  carry_stream(mesh, mesh.streams[0], out.faces, weights, std::as_writable_bytes(std::span(out.colours)));
-  carry_stream(mesh, mesh.streams[1], out.faces, weights, std::as_writable_bytes(std::span(out.labels)));
+  carry_stream(mesh, mesh.streams[0], out.faces, weights,
+               std::as_writable_bytes(std::span(out.colours)));
+  carry_stream(mesh, mesh.streams[1], out.faces, weights,
+               std::as_writable_bytes(std::span(out.labels)));
   return out;
 }
 
@@ -78,7 +80,8 @@ TEST(Carry, SurfacePointsBlendVertexItemsAndTakeTheirFacesItems) {
       EXPECT_EQ(got.labels[i], lower ? 7u : 9u) << i;
       // Lower (red, green, blue at (0,0), (1,0), (1,1)): weights 1 - x, x - y, y. Upper
       // (red, blue, white at (0,0), (1,1), (0,1)): 1 - y, x, y - x.
-      const Colour expected = lower ? Colour{1 - p.x, p.x - p.y, p.y} : Colour{1 - p.x, p.y - p.x, p.y};
+      const Colour expected =
+          lower ? Colour{1 - p.x, p.x - p.y, p.y} : Colour{1 - p.x, p.y - p.x, p.y};
       EXPECT_NEAR(got.colours[i].r, expected.r, 1e-5) << i;
       EXPECT_NEAR(got.colours[i].g, expected.g, 1e-5) << i;
       EXPECT_NEAR(got.colours[i].b, expected.b, 1e-5) << i;

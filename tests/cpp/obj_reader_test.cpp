@@ -90,7 +90,7 @@ TEST(ReadObj, Errors) {
        "OBJ line 5: the relative index -2 in \"1//-2\" reaches before the first item (1 defined "
        "so far)"},
       {"v 0 0 0\nv 1 0 0\nv 0 1 0\nvn 0 0 1\nf 1//1 2//2 3//1\n",
-       "OBJ line 5: normal index 2 is out of range (1 normals in the file)"},
+       "OBJ line 5: normal index 2 is out of range (1 normal in the file)"},
       {"v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1/2/3/4 2 3\n",
        "OBJ line 4: expected a face corner (v, v/vt, v//vn or v/vt/vn), got \"1/2/3/4\""},
       {"v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3x\n",
