@@ -9,6 +9,7 @@
 #include <system_error>
 #include <vector>
 
+#include "mesh_io/byte_order.h"
 #include "mesh_io/line_reader.h"
 #include "mesh_io/quick_float.h"
 #include "mesh_io/quote.h"
@@ -324,16 +325,11 @@ ReadResult<StoredMesh> read_text_body(mesh_io::LineReader& lines, const Layout& 
 class BinaryBody {
  public:
   BinaryBody(std::span<const std::byte> bytes, std::uint64_t base, bool big_endian)
-      : bytes_(bytes),
-        base_(base),
-        swap_(big_endian != (std::endian::native == std::endian::big)) {}
+      : bytes_(bytes), base_(base), order_(big_endian ? std::endian::big : std::endian::little) {}
 
   bool word(std::uint32_t& value) {
     if (bytes_.size() - at_ < 4) return false;
-    std::memcpy(&value, bytes_.data() + at_, 4);
-    if (swap_) {
-      value = (value >> 24) | ((value >> 8) & 0xff00u) | ((value << 8) & 0xff0000u) | (value << 24);
-    }
+    value = mesh_io::load<std::uint32_t>(bytes_.data() + at_, order_);
     at_ += 4;
     return true;
   }
@@ -364,7 +360,7 @@ class BinaryBody {
  private:
   std::span<const std::byte> bytes_;
   std::uint64_t base_;
-  bool swap_;
+  std::endian order_;
   std::size_t at_ = 0;
 };
 
