@@ -1,17 +1,13 @@
 #include "off/off_reader.h"
 
 #include <bit>
-#include <charconv>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #include "mesh_io/byte_order.h"
 #include "mesh_io/line_reader.h"
-#include "mesh_io/quick_float.h"
 #include "mesh_io/quote.h"
 #include "mesh_io/text_numbers.h"
 
@@ -136,36 +132,22 @@ ReadResult<bool> skip_appearance(mesh_io::LineReader& lines, std::string_view& c
 }
 
 // The next token of `rest` as a float, `rest` advanced past it; false when there is none or
-// it is not a number. Plain decimals take the short way through from_chars.
+// it is not a number.
 bool next_float(std::string_view& rest, float& value) {
   skip_blanks(rest);
-  return mesh_io::quick_float<ends_token>(rest, value) ||
-         mesh_io::parse_float(mesh_io::next_token(rest), value);
+  const char* at = rest.data();
+  const char* end = at + rest.size();
+  if (!mesh_io::scan_float<ends_token>(at, end, value)) return false;
+  rest = std::string_view(at, end);
+  return true;
 }
 
 bool next_integer(std::string_view& rest, std::int64_t& value) {
   skip_blanks(rest);
-  const char* begin = rest.data();
-  const char* end = begin + rest.size();
-  const auto [at, code] = std::from_chars(begin, end, value);
-  if (code == std::errc() && (at == end || ends_token(*at))) {
-    rest = std::string_view(at, end);
-    return true;
-  }
-  return mesh_io::parse_integer(mesh_io::next_token(rest), value);
-}
-
-// The common integer, at most 9 plain digits at `p`, without the general reading; `p`
-// advanced past it.
-bool take_digits(const char*& p, const char* end, std::int64_t& value) {
-  const char* q = p;
-  std::int64_t digits = 0;
-  while (q < end && q - p < 10 && static_cast<unsigned>(*q - '0') < 10) {
-    digits = digits * 10 + (*q++ - '0');
-  }
-  if (q == p || q - p == 10 || (q < end && !ends_token(*q))) return false;
-  value = digits;
-  p = q;
+  const char* at = rest.data();
+  const char* end = at + rest.size();
+  if (!mesh_io::scan_integer<ends_token>(at, end, value)) return false;
+  rest = std::string_view(at, end);
   return true;
 }
 
@@ -272,14 +254,10 @@ ReadResult<StoredMesh> read_text_body(mesh_io::LineReader& lines, const Layout& 
     const char* p = content.data();
     const char* end = p + content.size();
     std::int64_t size = 0;
-    if (!take_digits(p, end, size)) {
-      std::string_view rest(p, end);
-      if (!next_integer(rest, size) || size < 0) {
-        return ReadError::invalid_data(at_line(lines.line_number()) +
-                                       "expected the corner count of a face, got " +
-                                       quote(content_of(content)));
-      }
-      p = rest.data();
+    if (!mesh_io::scan_integer<ends_token>(p, end, size) || size < 0) {
+      return ReadError::invalid_data(at_line(lines.line_number()) +
+                                     "expected the corner count of a face, got " +
+                                     quote(content_of(content)));
     }
     corners.clear();
     // The indices run on over the following lines until the face has them all.
@@ -294,7 +272,7 @@ ReadResult<StoredMesh> read_text_body(mesh_io::LineReader& lines, const Layout& 
       }
       std::int64_t index = 0;
       const char* at = p;
-      if (take_digits(at, end, index) && index < vertex_count) {
+      if (mesh_io::scan_integer<ends_token>(at, end, index) && index >= 0 && index < vertex_count) {
         corners.push_back(static_cast<VertexIndex>(index));
         p = at;
         continue;
