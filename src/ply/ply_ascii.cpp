@@ -2,12 +2,14 @@
 // scanners of mesh_io.
 #include <cstdint>
 
+#include "mesh_io/quote.h"
 #include "mesh_io/text_numbers.h"
 #include "ply/ply_body.h"
 
 namespace vertisift::ply {
 namespace {
 
+using mesh_io::quote;
 using mesh_io::ReadError;
 
 // The text readers' number scanners, ending at a blank.
