@@ -97,6 +97,11 @@ def test_polygons_and_quirks(tmp_path, name, text):
     ("short.ply", "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
                   "property float z\nend_header\n0 0 0\n1 0 0\n", ["PLY"]),
     ("not.ply", "solid x\nendsolid x\n", ["PLY"]),
+    # Every reader quotes what it found alike: UTF-8 kept, '"' and '\\' backslash-escaped.
+    ("quoted.ply", "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\n"
+                   "property float y\nproperty float z\nend_header\n0 0 \"é\\\n",
+     ["PLY line 8", 'got "\\"é\\\\"']),
+    ("quoted.off", "OFF\n1 0 0\n0 0 \"é\\\n", ["OFF line 3", 'got "0 0 \\"é\\\\"']),
 ])
 def test_broken_files_are_mesh_read_errors(tmp_path, name, text, words):
     path = write_text(tmp_path, name, text)

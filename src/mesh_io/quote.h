@@ -1,5 +1,5 @@
-// The text of a file as the OFF and OBJ readers' error messages quote it: short, on one line,
-// control bytes escaped.
+// The text of a file as the readers' error messages quote it (names, tokens, lines): short,
+// on one line, every byte recoverable from the message.
 #pragma once
 
 #include <string>
@@ -7,8 +7,10 @@
 
 namespace vertisift::mesh_io {
 
-// `text` in double quotes, cut after 40 bytes ("..." marks the cut), with '"' and '\\'
-// backslash-escaped and every byte below 0x20 or 0x7f written as \xNN.
+// `text` in double quotes, cut before the character that would pass 40 bytes ("..." marks
+// the cut), with '"' and '\\' backslash-escaped. UTF-8 characters are kept as they are; every
+// other byte below 0x20 or from 0x7f on is written as \xNN: the controls, bytes that are not
+// UTF-8, and the C1 controls and line and paragraph separators, which would break the line.
 std::string quote(std::string_view text);
 
 }  // namespace vertisift::mesh_io

@@ -12,7 +12,6 @@
 
 #include "mesh_io/line_reader.h"
 #include "mesh_io/ordered_parse.h"
-#include "mesh_io/quick_float.h"
 #include "mesh_io/quote.h"
 #include "mesh_io/reader_messages.h"
 #include "mesh_io/text_numbers.h"
@@ -75,29 +74,27 @@ bool parse_msvc_special(std::string_view token, float& value) {
 }
 
 // The next token of `rest` as a float, `rest` advanced past it; false when there is none or
-// it is not a number. Plain decimals take the short way through from_chars.
+// it is not a number.
 bool next_float(std::string_view& rest, float& value) {
   skip_blanks(rest);
-  if (mesh_io::quick_float<mesh_io::is_blank>(rest, value)) return true;
-  const std::string_view token = mesh_io::next_token(rest);
-  return mesh_io::parse_float(token, value) || parse_msvc_special(token, value);
+  const char* at = rest.data();
+  const char* end = at + rest.size();
+  if (mesh_io::scan_float<mesh_io::is_blank>(at, end, value)) {
+    rest = std::string_view(at, end);
+    return true;
+  }
+  return parse_msvc_special(mesh_io::next_token(rest), value);
 }
 
-// One part of a face corner: [sign]digits, `text` advanced past it; false for anything else
-// and for a value of more than 18 digits.
+bool is_slash(char c) { return c == '/'; }
+
+// One part of a face corner: [sign]digits up to a '/' or the end, `text` advanced past it;
+// false for anything else and for a value outside 64 bits.
 bool take_index(std::string_view& text, std::int64_t& value) {
-  std::size_t i = 0;
-  const bool negative = !text.empty() && text[0] == '-';
-  if (!text.empty() && (text[0] == '-' || text[0] == '+')) i = 1;
-  const std::size_t first = i;
-  std::int64_t magnitude = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    if (i - first >= 18) return false;
-    magnitude = magnitude * 10 + (text[i] - '0');
-  }
-  if (i == first) return false;
-  value = negative ? -magnitude : magnitude;
-  text.remove_prefix(i);
+  const char* at = text.data();
+  const char* end = at + text.size();
+  if (!mesh_io::scan_integer<is_slash>(at, end, value)) return false;
+  text = std::string_view(at, end);
   return true;
 }
 

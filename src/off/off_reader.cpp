@@ -1,16 +1,13 @@
 #include "off/off_reader.h"
 
 #include <bit>
-#include <charconv>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
+#include "mesh_io/byte_order.h"
 #include "mesh_io/line_reader.h"
-#include "mesh_io/quick_float.h"
 #include "mesh_io/quote.h"
 #include "mesh_io/reader_messages.h"
 #include "mesh_io/text_numbers.h"
@@ -136,36 +133,22 @@ ReadResult<bool> skip_appearance(mesh_io::LineReader& lines, std::string_view& c
 }
 
 // The next token of `rest` as a float, `rest` advanced past it; false when there is none or
-// it is not a number. Plain decimals take the short way through from_chars.
+// it is not a number.
 bool next_float(std::string_view& rest, float& value) {
   skip_blanks(rest);
-  return mesh_io::quick_float<ends_token>(rest, value) ||
-         mesh_io::parse_float(mesh_io::next_token(rest), value);
+  const char* at = rest.data();
+  const char* end = at + rest.size();
+  if (!mesh_io::scan_float<ends_token>(at, end, value)) return false;
+  rest = std::string_view(at, end);
+  return true;
 }
 
 bool next_integer(std::string_view& rest, std::int64_t& value) {
   skip_blanks(rest);
-  const char* begin = rest.data();
-  const char* end = begin + rest.size();
-  const auto [at, code] = std::from_chars(begin, end, value);
-  if (code == std::errc() && (at == end || ends_token(*at))) {
-    rest = std::string_view(at, end);
-    return true;
-  }
-  return mesh_io::parse_integer(mesh_io::next_token(rest), value);
-}
-
-// The common integer, at most 9 plain digits at `p`, without the general reading; `p`
-// advanced past it.
-bool take_digits(const char*& p, const char* end, std::int64_t& value) {
-  const char* q = p;
-  std::int64_t digits = 0;
-  while (q < end && q - p < 10 && static_cast<unsigned>(*q - '0') < 10) {
-    digits = digits * 10 + (*q++ - '0');
-  }
-  if (q == p || q - p == 10 || (q < end && !ends_token(*q))) return false;
-  value = digits;
-  p = q;
+  const char* at = rest.data();
+  const char* end = at + rest.size();
+  if (!mesh_io::scan_integer<ends_token>(at, end, value)) return false;
+  rest = std::string_view(at, end);
   return true;
 }
 
@@ -273,14 +256,10 @@ ReadResult<Mesh> read_text_body(mesh_io::LineReader& lines, const Layout& layout
     const char* p = content.data();
     const char* end = p + content.size();
     std::int64_t size = 0;
-    if (!take_digits(p, end, size)) {
-      std::string_view rest(p, end);
-      if (!next_integer(rest, size) || size < 0) {
-        return ReadError::invalid_data(at_line(lines.line_number()) +
-                                       "expected the corner count of a face, got " +
-                                       quote(content_of(content)));
-      }
-      p = rest.data();
+    if (!mesh_io::scan_integer<ends_token>(p, end, size) || size < 0) {
+      return ReadError::invalid_data(at_line(lines.line_number()) +
+                                     "expected the corner count of a face, got " +
+                                     quote(content_of(content)));
     }
     corners.clear();
     // The indices run on over the following lines until the face has them all.
@@ -295,7 +274,7 @@ ReadResult<Mesh> read_text_body(mesh_io::LineReader& lines, const Layout& layout
       }
       std::int64_t index = 0;
       const char* at = p;
-      if (take_digits(at, end, index) && index < vertex_count) {
+      if (mesh_io::scan_integer<ends_token>(at, end, index) && index >= 0 && index < vertex_count) {
         corners.push_back(static_cast<VertexIndex>(index));
         p = at;
         continue;
@@ -328,16 +307,11 @@ ReadResult<Mesh> read_text_body(mesh_io::LineReader& lines, const Layout& layout
 class BinaryBody {
  public:
   BinaryBody(std::span<const std::byte> bytes, std::uint64_t base, bool big_endian)
-      : bytes_(bytes),
-        base_(base),
-        swap_(big_endian != (std::endian::native == std::endian::big)) {}
+      : bytes_(bytes), base_(base), order_(big_endian ? std::endian::big : std::endian::little) {}
 
   bool word(std::uint32_t& value) {
     if (bytes_.size() - at_ < 4) return false;
-    std::memcpy(&value, bytes_.data() + at_, 4);
-    if (swap_) {
-      value = (value >> 24) | ((value >> 8) & 0xff00u) | ((value << 8) & 0xff0000u) | (value << 24);
-    }
+    value = mesh_io::load<std::uint32_t>(bytes_.data() + at_, order_);
     at_ += 4;
     return true;
   }
@@ -373,7 +347,7 @@ class BinaryBody {
 
   std::span<const std::byte> bytes_;
   std::uint64_t base_;
-  bool swap_;
+  std::endian order_;
   std::size_t at_ = 0;
 };
 

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
+#include "mesh_io/byte_order.h"
 #include "ply/ply_body.h"
 
 namespace vertisift::ply {
@@ -91,30 +91,16 @@ class Cursor {
   mesh_io::ReadStatus failure_;
 };
 
-template <class T>
-T load_raw(const std::byte* bytes, bool swap) {
-  T value;
-  std::memcpy(&value, bytes, sizeof value);
-  if (swap) {
-    if constexpr (sizeof(T) == 2) {
-      value = std::bit_cast<T>(__builtin_bswap16(std::bit_cast<std::uint16_t>(value)));
-    } else if constexpr (sizeof(T) == 4) {
-      value = std::bit_cast<T>(__builtin_bswap32(std::bit_cast<std::uint32_t>(value)));
-    } else if constexpr (sizeof(T) == 8) {
-      value = std::bit_cast<T>(__builtin_bswap64(std::bit_cast<std::uint64_t>(value)));
-    }
-  }
-  return value;
-}
+using mesh_io::load;
 
-std::int64_t load_integer(const std::byte* bytes, ScalarType type, bool swap) {
+std::int64_t load_integer(const std::byte* bytes, ScalarType type, std::endian order) {
   switch (type) {
-    case ScalarType::Int8: return load_raw<std::int8_t>(bytes, swap);
-    case ScalarType::Uint8: return load_raw<std::uint8_t>(bytes, swap);
-    case ScalarType::Int16: return load_raw<std::int16_t>(bytes, swap);
-    case ScalarType::Uint16: return load_raw<std::uint16_t>(bytes, swap);
-    case ScalarType::Int32: return load_raw<std::int32_t>(bytes, swap);
-    case ScalarType::Uint32: return load_raw<std::uint32_t>(bytes, swap);
+    case ScalarType::Int8: return load<std::int8_t>(bytes, order);
+    case ScalarType::Uint8: return load<std::uint8_t>(bytes, order);
+    case ScalarType::Int16: return load<std::int16_t>(bytes, order);
+    case ScalarType::Uint16: return load<std::uint16_t>(bytes, order);
+    case ScalarType::Int32: return load<std::int32_t>(bytes, order);
+    case ScalarType::Uint32: return load<std::uint32_t>(bytes, order);
     case ScalarType::Float32:
     case ScalarType::Float64: break;  // the header admits no floating-point counts or corners
   }
@@ -122,11 +108,11 @@ std::int64_t load_integer(const std::byte* bytes, ScalarType type, bool swap) {
 }
 
 // A scalar of any type as the nearest float.
-float load_float(const std::byte* bytes, ScalarType type, bool swap) {
+float load_float(const std::byte* bytes, ScalarType type, std::endian order) {
   switch (type) {
-    case ScalarType::Float32: return load_raw<float>(bytes, swap);
-    case ScalarType::Float64: return static_cast<float>(load_raw<double>(bytes, swap));
-    default: return static_cast<float>(load_integer(bytes, type, swap));
+    case ScalarType::Float32: return load<float>(bytes, order);
+    case ScalarType::Float64: return static_cast<float>(load<double>(bytes, order));
+    default: return static_cast<float>(load_integer(bytes, type, order));
   }
 }
 
@@ -135,8 +121,7 @@ class RecordReader {
   RecordReader(mesh_io::LineReader& lines, const Header& header, MeshBuilder& builder)
       : cursor_(lines),
         builder_(builder),
-        swap_((header.format == Format::BinaryBigEndian) !=
-              (std::endian::native == std::endian::big)) {}
+        order_(header.format == Format::BinaryBigEndian ? std::endian::big : std::endian::little) {}
 
   mesh_io::ReadStatus read(const Element& element) {
     std::size_t fixed_size = 0;
@@ -179,14 +164,14 @@ class RecordReader {
         const std::byte* bytes = cursor_.take(scalar_size(property.type));
         if (bytes == nullptr) return ends(element, record);
         if (property.role != Role::None) {
-          values[static_cast<int>(property.role)] = load_float(bytes, property.type, swap_);
+          values[static_cast<int>(property.role)] = load_float(bytes, property.type, order_);
         }
         continue;
       }
       const std::uint64_t count_at = cursor_.offset();
       const std::byte* bytes = cursor_.take(scalar_size(property.count_type));
       if (bytes == nullptr) return ends(element, record);
-      const std::int64_t count = load_integer(bytes, property.count_type, swap_);
+      const std::int64_t count = load_integer(bytes, property.count_type, order_);
       if (count < 0) {
         return error(count_at, "negative count " + std::to_string(count) + " of list " +
                                    property.name + " in " + element.name + " " +
@@ -204,7 +189,7 @@ class RecordReader {
         const std::uint64_t item_at = cursor_.offset();
         bytes = cursor_.take(item_size);
         if (bytes == nullptr) return ends(element, record);
-        const std::int64_t index = load_integer(bytes, property.type, swap_);
+        const std::int64_t index = load_integer(bytes, property.type, order_);
         if (!builder_.add_corner(index, element.kind)) {
           return error(item_at, builder_.bad_corner(index) + " in " + element.name + " " +
                                     std::to_string(record));
@@ -227,7 +212,7 @@ class RecordReader {
     std::size_t offsets[7] = {};
     ScalarType types[7] = {};
     std::size_t at = 0;
-    bool plain_floats = !swap_;
+    bool plain_floats = order_ == std::endian::native;
     for (const Property& property : element.properties) {
       const auto role = static_cast<int>(property.role);
       if (property.role != Role::None) {
@@ -243,11 +228,11 @@ class RecordReader {
       float values[7];
       if (plain_floats) {
         for (int role = 1; role <= roles; ++role) {
-          std::memcpy(&values[role], record + offsets[role], sizeof(float));
+          values[role] = load<float>(record + offsets[role], std::endian::native);
         }
       } else {
         for (int role = 1; role <= roles; ++role) {
-          values[role] = load_float(record + offsets[role], types[role], swap_);
+          values[role] = load_float(record + offsets[role], types[role], order_);
         }
       }
       position = {values[1], values[2], values[3]};
@@ -304,23 +289,21 @@ class RecordReader {
       }
       return std::nullopt;
     }
-    if (list->count_type == ScalarType::Uint8 && !swap_ &&
+    if (list->count_type == ScalarType::Uint8 && order_ == std::endian::native &&
         (list->type == ScalarType::Int32 || list->type == ScalarType::Uint32)) {
       return read_triangles(
           element, before, after, 1, 4,
           [](const std::byte* bytes) { return static_cast<std::int64_t>(bytes[0]); },
           [](const std::byte* bytes) {
-            std::int32_t index;
-            std::memcpy(&index, bytes, sizeof index);
-            return static_cast<std::int64_t>(index);
+            return static_cast<std::int64_t>(load<std::int32_t>(bytes, std::endian::native));
           },
           list->type == ScalarType::Uint32);
     }
-    const bool swap = swap_;
+    const std::endian order = order_;
     return read_triangles(
         element, before, after, scalar_size(list->count_type), scalar_size(list->type),
-        [&](const std::byte* bytes) { return load_integer(bytes, list->count_type, swap); },
-        [&](const std::byte* bytes) { return load_integer(bytes, list->type, swap); }, false);
+        [&](const std::byte* bytes) { return load_integer(bytes, list->count_type, order); },
+        [&](const std::byte* bytes) { return load_integer(bytes, list->type, order); }, false);
   }
 
   // `as_unsigned`: the items were loaded as int32 but are uint32 (the same bits).
@@ -367,7 +350,7 @@ class RecordReader {
 
   Cursor cursor_;
   MeshBuilder& builder_;
-  const bool swap_;
+  const std::endian order_;
 };
 
 }  // namespace

@@ -2,16 +2,16 @@
 
 #include <cstdint>
 
+#include "mesh_io/quote.h"
 #include "mesh_io/reader_messages.h"
 #include "mesh_io/text_numbers.h"
 
 namespace vertisift::ply {
 namespace {
 
+using mesh_io::quote;
 using mesh_io::ReadError;
 
-// Quoted text longer than this is cut.
-constexpr std::size_t QUOTE_LIMIT = 40;
 // Vertex indices are 32 bits wide.
 constexpr std::uint64_t MAX_VERTICES = UINT32_MAX;
 
@@ -111,25 +111,6 @@ std::string assign_roles(Element& element) {
 }
 
 }  // namespace
-
-std::string quote(std::string_view text) {
-  std::string quoted = "\"";
-  const std::size_t shown = text.size() > QUOTE_LIMIT ? QUOTE_LIMIT : text.size();
-  for (std::size_t i = 0; i < shown; ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
-      static constexpr char HEX[] = "0123456789abcdef";
-      quoted += "\\x";
-      quoted += HEX[c >> 4];
-      quoted += HEX[c & 15];
-    } else {
-      quoted += static_cast<char>(c);
-    }
-  }
-  if (shown < text.size()) quoted += "...";
-  quoted += '"';
-  return quoted;
-}
 
 mesh_io::ReadResult<Header> read_header(mesh_io::LineReader& lines) {
   Header header;

@@ -77,7 +77,4 @@ struct Header {
 // the mesh needs are declared usably (x y z scalars, an integer corner list).
 mesh_io::ReadResult<Header> read_header(mesh_io::LineReader& lines);
 
-// `text` quoted for a message: cut when long, control and non-ASCII bytes escaped.
-std::string quote(std::string_view text);
-
 }  // namespace vertisift::ply

@@ -6,9 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 
+#include "mesh_io/byte_order.h"
 #include "mesh_io/face_source.h"
 #include "mesh_io/file_stream.h"
 
@@ -25,16 +25,10 @@ constexpr std::uint64_t binary_file_size(std::uint64_t face_count) {
 
 // Every number in a binary file is a little-endian 32-bit word.
 inline std::uint32_t load_u32(const std::byte* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+  return mesh_io::load_little<std::uint32_t>(bytes);
 }
 
-inline float load_f32(const std::byte* bytes) {
-  const std::uint32_t bits = load_u32(bytes);
-  float value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
+inline float load_f32(const std::byte* bytes) { return mesh_io::load_little<float>(bytes); }
 
 // The face of one BINARY_RECORD_SIZE-byte record, its values taken bit for bit.
 inline void decode_record(const std::byte* record, mesh_io::RawFace& face) {

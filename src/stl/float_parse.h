@@ -1,9 +1,9 @@
 // Decimal text to IEEE binary32, for the coordinates of ASCII STL files.
 //
 // `parse_f32` takes one whole token and gives the correctly rounded binary32 (ties to even)
-// of its decimal value, however many digits it has; values beyond the range become a signed
-// infinity or a signed zero, subnormals stay. It allocates nothing. `parse_coordinates` turns
-// three tokens into a Point3 and builds the reader's error message for the first that fails.
+// of its decimal value, as mesh_io's decimal scanner (`mesh_io/text_numbers.h`) reads it, in
+// STL's syntax. It allocates nothing. `parse_coordinates` turns three tokens into a Point3
+// and builds the reader's error message for the first that fails.
 #pragma once
 
 #include <string_view>

@@ -237,6 +237,9 @@ TEST(PlyReader, FailsClearlyOnBrokenFiles) {
        "PLY line 13: more values than face declares properties: \"7\""},
       {header("ascii") + "0 0 0\n1 0 x\n", invalid,
        "PLY line 11: expected a number for z, got \"x\""},
+      // Quoted as every reader quotes: UTF-8 kept, '"' and '\\' backslash-escaped.
+      {header("ascii") + "0 0 0\n1 0 \"\xc3\xa9\\\n", invalid,
+       "PLY line 11: expected a number for z, got \"\\\"\xc3\xa9\\\\\""},
       {header("ascii") + rows + "\n3 0 1 2\n\n", eof,
        "PLY: the file ends at line 15, after 1 of 2 records of element face"},
       {header("ascii", "tristrips 1") + rows + "4 0 1 -2 2\n", invalid,
