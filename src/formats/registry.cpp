@@ -37,8 +37,9 @@ ReadResult<Mesh> read_merged_stl(const mesh_io::PathText& path, stl::StlDialect 
     std::memcpy(&triangles[f], face.vertex_indices, sizeof(mesh_io::Triangle));
   }
   mesh.triangles = base::PodVector<mesh_io::Triangle>::take_over(std::move(indexed.faces));
+  // The block keeps its size: giving back its second half would only make the next reading
+  // fault those pages in again.
   mesh.triangles.resize_zeroed(face_count);
-  mesh.triangles.shrink_to_fit();
   mesh_io::add_normals(mesh, mesh_io::Domain::Face, std::move(normals));
   return mesh;
 }

@@ -25,9 +25,10 @@ PyMethodDef methods[] = {
      .ml_meth = keywords_call(sample_entry),
      .ml_flags = METH_FASTCALL | METH_KEYWORDS,
      .ml_doc = "sample($module, path, n, *, method, seed, normals, distinct, format, strict, "
-               "candidates, return_faces)\n--\n\n"
+               "candidates, return_faces, return_barycentric)\n--\n\n"
                "Points of a mesh file as two bytearrays of float32 triples (positions, "
-               "normals), and one of int64 face indices when asked.\n"
+               "normals), then one of int64 face indices and one of float32 corner weights, "
+               "each when asked.\n"
                "Use vertisift_tools.sample(), which checks the arguments."},
     {.ml_name = "read_mesh",
      .ml_meth = keywords_call(read_mesh_entry),
@@ -44,7 +45,7 @@ PyMethodDef methods[] = {
      .ml_meth = keywords_call(sample_mesh_entry),
      .ml_flags = METH_FASTCALL | METH_KEYWORDS,
      .ml_doc = "sample_mesh($module, vertices, faces, n, *, method, seed, normals, "
-               "distinct, candidates, return_faces)\n--\n\n"
+               "distinct, candidates, return_faces, return_barycentric)\n--\n\n"
                "Points of a mesh in memory, as sample() gives them.\n"
                "Use vertisift_tools.sample_mesh(), which checks the arguments."},
     {.ml_name = "farthest_point_sample",

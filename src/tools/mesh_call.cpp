@@ -44,14 +44,30 @@ constexpr Signature<ReadMeshArguments> READ_MESH_SIGNATURE = {
     .parameters = READ_MESH_PARAMETERS,
 };
 
+// `items` in a block of exactly their size: a copy into a fresh block, which the block cache
+// gives without faulting pages in, rather than a shrink that hands pages back.
+template <class T>
+void exact_size(base::PodVector<T>& items) {
+  if (items.capacity() == items.size()) return;
+  base::PodVector<T> exact;
+  exact.reserve(items.size());
+  exact.append(items.data(), items.size());
+  items = std::move(exact);
+}
+
 Outcome<PyRef> read_mesh_impl(PyObject* module, const ReadMeshArguments& arguments) {
   const FileReading& reading = arguments.reading;
   bool interrupted = false;
   auto read = boundary::without_interpreter_lock(interrupted, [&] {
     auto mesh =
         formats::read_mesh_file(arguments.path.text, reading.format, {.dialect = reading.dialect});
-    // Only the positions and triangles go back: let the rest go while the lock is released.
-    if (mesh.ok()) mesh.value().streams.clear();
+    // Only the positions and triangles go back, each in a block of its own size (an array
+    // may live long): let the rest go while the lock is released.
+    if (mesh.ok()) {
+      mesh.value().streams.clear();
+      exact_size(mesh.value().positions);
+      exact_size(mesh.value().triangles);
+    }
     return mesh;
   });
   if (interrupted) return boundary::fetch_pending();
