@@ -58,6 +58,10 @@ def test_farthest_point_sample_equals_the_plain_loop(dtype, kind):
     if kind != "scales":  # the scaling is exact: without underflow, the points as given
         assert np.array_equal(chosen, plain_farthest_points(points, 600, 17))
     assert farthest_point_sample(points[:, :3].T.copy().T, 0).shape == (0,)  # a view is fine
+    # The native function lets go of the points' buffer: a bytearray that exports none grows.
+    raw = bytearray(points.tobytes())
+    vertisift_tools._native.farthest_point_sample(raw, 10, double=dtype == np.float64, start=0)
+    raw.extend(bytes(points.itemsize * 3))
 
 
 CUBE = (np.array([(x, y, z) for x in (0, 1) for y in (0, 1) for z in (0, 1)], np.float64),

@@ -59,12 +59,16 @@ Carried sample_and_carry(const mesh_io::Mesh& mesh, SampleMethod method, std::si
   options.weights = weights;
   const SampleOutcome outcome = sample_mesh(mesh, count, options, out.positions, normals);
   EXPECT_EQ(std::get<std::uint64_t>(outcome), count);
-  out.colours.resize(count);
-  out.labels.resize(count);
+  // One item more than the points, which the carrying must leave as it is.
+  constexpr Colour UNTOUCHED = {-7, -7, -7};
+  out.colours.assign(count + 1, UNTOUCHED);
+  out.labels.assign(count + 1, 99);
   carry_stream(mesh, mesh.streams[0], out.faces, weights,
-               std::as_writable_bytes(std::span(out.colours)));
+               std::as_writable_bytes(std::span(out.colours).first(count)));
   carry_stream(mesh, mesh.streams[1], out.faces, weights,
-               std::as_writable_bytes(std::span(out.labels)));
+               std::as_writable_bytes(std::span(out.labels).first(count)));
+  EXPECT_EQ(std::memcmp(&out.colours[count], &UNTOUCHED, sizeof(Colour)), 0);
+  EXPECT_EQ(out.labels[count], 99u);
   return out;
 }
 

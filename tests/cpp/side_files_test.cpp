@@ -1,8 +1,10 @@
 #include "mesh_io/side_files.h"
 
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
+#include <filesystem>
 
 #include <cerrno>
 #include <cstdlib>
@@ -125,8 +127,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SideFilesTest, TakesNamesThatOnlyResembleRefusedOnes) {
   write(root_ + "/models/..mtl", "dots");
   write(root_ + "/models/data.mtl", "data");
+  // "://" after what cannot be a scheme ("_" is no scheme's character): a folder "a_:".
+  std::filesystem::create_directories(root_ + "/models/a_:");
+  write(root_ + "/models/a_:/x.mtl", "colon");
   FolderSideFiles side_files(model_);
-  for (const auto& [name, bytes] : {std::pair{"..mtl", "dots"}, std::pair{"data.mtl", "data"}}) {
+  for (const auto& [name, bytes] : {std::pair{"..mtl", "dots"}, std::pair{"data.mtl", "data"},
+                                    std::pair{"a_://x.mtl", "colon"}}) {
     auto opened = side_files.open(name);
     ASSERT_TRUE(opened.ok()) << name << ": " << opened.error().display();
     EXPECT_EQ(read_all(opened.value()), bytes);
