@@ -60,7 +60,7 @@ def test_farthest_point_sample_equals_the_plain_loop(dtype, kind):
     assert farthest_point_sample(points[:, :3].T.copy().T, 0).shape == (0,)  # a view is fine
     # The native function lets go of the points' buffer: a bytearray that exports none grows.
     raw = bytearray(points.tobytes())
-    vertisift_tools._native.farthest_point_sample(raw, 10, double=dtype == np.float64, start=0)
+    vertisift_tools._native.farthest_point_sample(raw, double=dtype == np.float64, k=10, start=0)
     raw.extend(bytes(points.itemsize * 3))
 
 

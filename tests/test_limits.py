@@ -180,7 +180,7 @@ from vertisift_tools import _native
 DRAW = dict(seed=1, normals="auto", distinct=False, format="stl", strict=False,
             return_faces=False, return_barycentric=False)
 def sample(path, clusters):
-    drawn = _native.sample(str(path), clusters, method="surface", candidates=0, **DRAW)
+    drawn = _native.sample(str(path), clusters, method="surface", candidates=None, **DRAW)
     return len(drawn[0]) // 12
 def spread(path, clusters):
     drawn = _native.sample(str(path), clusters, method="fps", candidates=2 * clusters, **DRAW)

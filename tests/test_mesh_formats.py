@@ -56,7 +56,9 @@ def test_sample_of_a_file_is_sample_mesh_of_its_arrays(tmp_path, name, method):
     in_memory = sample_mesh(*read_mesh(path), 300, **options)
     as_double = sample_mesh(read_mesh(path)[0].astype(np.float64),
                             read_mesh(path)[1].astype(np.int64), 300, **options)
-    for got in (in_memory, as_double):
+    # Faces of any integer width and byte order are read as the indices they hold.
+    as_other = sample_mesh(read_mesh(path)[0], read_mesh(path)[1].astype(">u2"), 300, **options)
+    for got in (in_memory, as_double, as_other):
         np.testing.assert_array_equal(got[0], from_file[0])
         np.testing.assert_array_equal(got[1], from_file[1])
 
@@ -142,6 +144,8 @@ def test_stored_vertex_normals_under_file_normals(tmp_path):
 @pytest.mark.parametrize("vertices, faces, message", [
     (QUAD, [[0, 1, 4]], "vertex 4, but there are 4"),
     (QUAD, [[0, -1, 2]], "vertex -1"),
+    (QUAD, np.array([[0, 1, 2**63 + 5]], np.uint64), "vertex 9223372036854775813, but"),
+    (QUAD, np.array([[3, -2, 9]], ">i2"), "vertex -2, but there are 4"),
     ([(0, 0, 0), (1, 0, 0), (np.nan, 1, 0)], [[0, 1, 2]],
      re.escape("faces[0] uses vertex 2, whose coordinates are not all finite")),
     # Finite in double precision, infinite in the single precision sampled.

@@ -1,33 +1,35 @@
+# The native module checks every argument itself (types and rules, in the words of the
+# package's functions), so the arguments that callers hand on as given are typed `object`.
 from collections.abc import Buffer
+from typing import TypedDict, Unpack
+
+class _Draw(TypedDict):
+    method: object
+    normals: object
+    distinct: object
+    candidates: object
+    return_faces: object
+    return_barycentric: object
+    seed: object
 
 def sample(
-    path: str,
-    n: int,
-    *,
-    method: str,
-    seed: int | None,
-    normals: str,
-    distinct: bool,
-    format: str,
-    strict: bool,
-    candidates: int,
-    return_faces: bool,
-    return_barycentric: bool,
+    path: str, n: object, *, format: str, strict: object, **draw: Unpack[_Draw]
 ) -> tuple[bytearray, ...]: ...
-def read_mesh(path: str, *, format: str, strict: bool) -> tuple[Buffer, Buffer, int]: ...
+def read_mesh(path: str, *, format: str, strict: object) -> tuple[Buffer, Buffer, int]: ...
 def formats() -> tuple[tuple[str, tuple[str, ...]], ...]: ...
 def sample_mesh(
-    vertices: Buffer,
-    faces: Buffer,
-    n: int,
-    *,
-    method: str,
-    seed: int | None,
-    normals: str,
-    distinct: bool,
-    candidates: int,
-    return_faces: bool,
-    return_barycentric: bool,
+    vertices: Buffer, faces: Buffer, n: object, **draw: Unpack[_Draw]
 ) -> tuple[bytearray, ...]: ...
-def farthest_point_sample(points: Buffer, k: int, *, double: bool, start: int) -> bytearray: ...
+def check_draw(
+    n: object,
+    *,
+    method: object,
+    normals: object,
+    distinct: object,
+    candidates: object,
+    seed: object,
+) -> tuple[int, bool, int | None, int | None]: ...
+def farthest_point_sample(
+    points: Buffer, *, double: bool, k: object, start: object
+) -> bytearray: ...
 def register_read_errors(mesh_read_error: type[OSError], stl_read_error: type[OSError]) -> None: ...

@@ -1,5 +1,6 @@
 """The sampling choices by name: the `Method` and `Normals` types (the native module takes the
-same names), which method can draw distinct points, and which choose from candidates.
+same names, and checks them), which method can draw distinct points, and which choose from
+candidates.
 
 Plain values only (no NumPy, no native code): the command lists them in its help and checks
 them before anything heavy is imported.
@@ -30,14 +31,9 @@ RECORD_NORMALS: Final[Normals] = "file"
 # sample draws every point independently.
 DISTINCT_METHOD: Final[Method] = "vertices"
 
-# The methods that keep n of a larger uniform surface sample (`candidates`), and the size of
-# that sample when none is given: fps takes FPS_CANDIDATES, or FPS_CANDIDATE_FACTOR * n when
-# that is more (the point-cloud releases of common benchmarks keep 2,048 of 10,000); poisson
-# takes POISSON_CANDIDATE_FACTOR * n, which elimination needs to find an even subset.
+# The methods that keep n of a larger uniform surface sample (`candidates`); the size of that
+# sample when none is given is the native module's (see `sample()`).
 CANDIDATE_METHODS: Final[tuple[Method, ...]] = ("fps", "poisson")
-FPS_CANDIDATES: Final = 10_000
-FPS_CANDIDATE_FACTOR: Final = 4
-POISSON_CANDIDATE_FACTOR: Final = 5
 
 # The methods that draw points on the surface, and so can tell each point's face.
 SURFACE_METHODS: Final[tuple[Method, ...]] = ("surface", "fps", "poisson")
@@ -49,13 +45,3 @@ def is_method(name: object) -> TypeGuard[Method]:
 
 def is_normals(name: object) -> TypeGuard[Normals]:
     return name in NORMALS_NAMES
-
-
-def default_candidates(method: Method, n: int) -> int:
-    """The candidates `method` chooses `n` points from when none are given; 0 for the methods
-    that take none."""
-    if method == "fps":
-        return max(FPS_CANDIDATES, FPS_CANDIDATE_FACTOR * n)
-    if method == "poisson":
-        return POISSON_CANDIDATE_FACTOR * n
-    return 0

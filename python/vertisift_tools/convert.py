@@ -98,33 +98,24 @@ def _draw(
     chosen = options or SampleOptions()
     faces = None
     try:
-        if with_faces:
-            positions, normals, face_indices = sample(
-                model,
-                count,
-                method=chosen.method,
-                seed=chosen.seed,
-                normals=chosen.normals,
-                distinct=chosen.distinct,
-                candidates=chosen.candidates,
-                return_faces=True,
-            )
+        drawn = sample(
+            model,
+            count,
+            method=chosen.method,
+            seed=chosen.seed,
+            normals=chosen.normals,
+            distinct=chosen.distinct,
+            candidates=chosen.candidates,
+            return_faces=with_faces,
+        )
+        positions, normals, *rest = drawn
+        if rest:
             # read_mesh numbers faces with int32, so every index fits.
-            faces = face_indices.astype(np.int32)
-        else:
-            positions, normals = sample(
-                model,
-                count,
-                method=chosen.method,
-                seed=chosen.seed,
-                normals=chosen.normals,
-                distinct=chosen.distinct,
-                candidates=chosen.candidates,
-            )
+            faces = np.asarray(rest[0]).astype(np.int32)
     except MemoryError:
         # Candidates given are at least `count`, so they are what did not fit.
-        drawn = "" if chosen.candidates is None else f" from {chosen.candidates} candidates"
-        raise MemoryError(f"not enough memory for {count} points{drawn}") from None
+        source = "" if chosen.candidates is None else f" from {chosen.candidates} candidates"
+        raise MemoryError(f"not enough memory for {count} points{source}") from None
     if len(positions) != count:
         raise EmptyMeshError(NO_FACES_MESSAGE)
     return Drawn(normalized(positions, chosen.normalize), normals, faces)

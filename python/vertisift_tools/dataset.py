@@ -13,7 +13,7 @@ import os
 from collections.abc import Iterable, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
-from typing import Any, Literal, TypeVar, cast, overload
+from typing import Any, Literal, TypeVar, Unpack, cast, overload
 
 import numpy as np
 
@@ -21,21 +21,23 @@ from vertisift_tools.choices import DEFAULT_NORMALS, Method, Normalize, Normals
 from vertisift_tools.convert import NO_FACES_MESSAGE, EmptyMeshError, describe, normalized
 from vertisift_tools.models import find_models
 from vertisift_tools.options import model_seed
-from vertisift_tools.sampling import (
-    Array,
-    as_integer,
-    check_candidates,
-    check_count,
-    check_options,
-    check_seed,
-    sample,
-)
+from vertisift_tools.sampling import Array, Draw, as_integer, check_draw, sample
 
 # An item: the points alone (Array), or with their class (tuple[Array, int], labels="folders");
 # the overloads of PointCloudDataset.__init__ choose it.
 Item = TypeVar("Item")
 Files = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
 OnError = Literal["raise", "skip"]
+
+
+class _Options(Draw, total=False):
+    """The options of a dataset besides its files, the count and the labels, by name."""
+
+    root: str | os.PathLike[str] | None
+    split: str | None
+    normalize: Normalize | None
+    on_error: OnError
+
 
 # The failures that a model of the dataset can give, which on_error="skip" passes over;
 # anything else is a fault, and raised.
@@ -148,16 +150,8 @@ class PointCloudDataset(Sequence[Item]):
         files: Files,
         n: int,
         *,
-        method: Method = ...,
-        seed: int | None = ...,
-        normals: Normals = ...,
-        distinct: bool = ...,
-        candidates: int | None = ...,
-        root: str | os.PathLike[str] | None = ...,
         labels: None = ...,
-        split: str | None = ...,
-        normalize: Normalize | None = ...,
-        on_error: OnError = ...,
+        **options: Unpack[_Options],
     ) -> None: ...
 
     @overload
@@ -166,16 +160,8 @@ class PointCloudDataset(Sequence[Item]):
         files: Files,
         n: int,
         *,
-        method: Method = ...,
-        seed: int | None = ...,
-        normals: Normals = ...,
-        distinct: bool = ...,
-        candidates: int | None = ...,
-        root: str | os.PathLike[str] | None = ...,
         labels: Literal["folders"],
-        split: str | None = ...,
-        normalize: Normalize | None = ...,
-        on_error: OnError = ...,
+        **options: Unpack[_Options],
     ) -> None: ...
 
     @overload
@@ -184,16 +170,8 @@ class PointCloudDataset(Sequence[Item]):
         files: Files,
         n: int,
         *,
-        method: Method = ...,
-        seed: int | None = ...,
-        normals: Normals = ...,
-        distinct: bool = ...,
-        candidates: int | None = ...,
-        root: str | os.PathLike[str] | None = ...,
         labels: Literal["folders"] | None,
-        split: str | None = ...,
-        normalize: Normalize | None = ...,
-        on_error: OnError = ...,
+        **options: Unpack[_Options],
     ) -> None: ...
 
     def __init__(
@@ -213,14 +191,12 @@ class PointCloudDataset(Sequence[Item]):
         on_error: OnError = "raise",
     ) -> None:
         found_root, paths, relative = _models(files, root)
-        self.n = check_count(n)
-        _, _, self.distinct = check_options(method, normals, distinct)
-        # Checked here, as sample() checks it, so that a mistake shows before any item is read;
-        # None stays None, leaving the number to sample().
-        chosen = check_candidates(method, candidates, self.n)
-        self.candidates = None if candidates is None else chosen
+        # Checked here, as sample() checks them, so that a mistake shows before any item is
+        # read; candidates=None stays None, leaving the number to sample().
+        self.n, self.distinct, self.candidates, self.seed = check_draw(
+            n, method=method, seed=seed, normals=normals, distinct=distinct, candidates=candidates
+        )
         self.method: Method = method
-        self.seed = check_seed(seed)
         self.normals: Normals = normals
         self.labels: Literal["folders"] | None = _choice(labels, "labels", (None, "folders"))
         self.split = _check_split(split)

@@ -2,45 +2,32 @@
 memory, `read_mesh()`, a mesh file to arrays, and `farthest_point_sample()` of any points,
 over the package's native module.
 
-The arguments are checked here, each rule in one place and in the order their errors take
-precedence, and go to the native module by name; it converts them to plain values, checking
-their types alone. The native code reads the file and draws the points with the interpreter
-lock released, writes them into buffers that become the arrays here without a copy, and
-raises MeshReadError and StlReadError, registered with it below, for a file its reader
-refuses.
+The arguments go to the native module by name as the caller gave them: its table of each
+function's parameters is the one place their types and rules are checked, in the order their
+errors take precedence; this module checks only what it needs itself (a path it can take the
+suffix of, arrays it can hand over). The native code reads the file and draws the points with
+the interpreter lock released, writes them into buffers that become the arrays here without a
+copy, and raises MeshReadError and StlReadError, registered with it below, for a file its
+reader refuses.
 """
 
 from __future__ import annotations
 
 import operator
 import os
-from collections.abc import Sequence
-from typing import Literal, NamedTuple, overload
+from typing import Literal, TypedDict, Unpack, overload
 
 import numpy as np
 import numpy.typing as npt
 
 from vertisift_tools import _native
-from vertisift_tools.choices import (
-    CANDIDATE_METHODS,
-    DEFAULT_METHOD,
-    DEFAULT_NORMALS,
-    DISTINCT_METHOD,
-    METHOD_NAMES,
-    NORMALS_NAMES,
-    SURFACE_METHODS,
-    Method,
-    Normals,
-    default_candidates,
-    is_method,
-    is_normals,
-)
+from vertisift_tools.choices import DEFAULT_METHOD, DEFAULT_NORMALS, Method, Normals
 from vertisift_tools.models import mesh_format
-from vertisift_tools.options import SEED_LIMIT
 
 Array = npt.NDArray[np.float32]
 IndexArray = npt.NDArray[np.int32]
 FaceArray = npt.NDArray[np.int64]
+PathArgument = str | os.PathLike[str]
 # What sample() and sample_mesh() return: (positions, normals), then each point's face and
 # its face's corner weights when asked for.
 Sampled = (
@@ -76,7 +63,7 @@ _native.register_read_errors(MeshReadError, StlReadError)
 def as_integer(value: object, expected: str) -> int:
     """`value` as an int, from anything with `__index__` (NumPy integers too); TypeError
     "<expected>, not <type>" for anything else, bool included (an int subclass that is never
-    meant as a count or a seed)."""
+    meant as a count or an epoch)."""
     if isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{expected}, not bool")
     try:
@@ -85,121 +72,31 @@ def as_integer(value: object, expected: str) -> int:
         raise TypeError(f"{expected}, not {type(value).__name__}") from None
 
 
-def check_count(n: object) -> int:
-    """The point count `n` as an int: TypeError, ValueError below 0, MemoryError at 2**64
-    and above."""
-    count = as_integer(n, "n must be an int")
-    if count < 0:
-        raise ValueError(f"n must be 0 or more, not {count}")
-    if count >= SEED_LIMIT:
-        raise MemoryError(f"cannot hold {count} points")
-    return count
+class Draw(TypedDict, total=False):
+    """The options of a draw that `sample()` and `sample_mesh()` share, by name."""
 
-
-def check_seed(seed: object) -> int | None:
-    """The seed as an int in [0, 2**64), or None; TypeError or ValueError otherwise."""
-    if seed is None:
-        return None
-    value = as_integer(seed, "seed must be None or an int")
-    if not 0 <= value < SEED_LIMIT:
-        raise ValueError(f"seed must be in [0, 2**64), not {value}")
-    return value
-
-
-def check_options(
-    method: object, normals: object, distinct: object
-) -> tuple[Method, Normals, bool]:
-    """`method`, `normals` and `distinct`, checked: TypeError or ValueError for values
-    `sample()` does not take."""
-    if not isinstance(method, str):
-        raise TypeError(f"method must be a str, not {type(method).__name__}")
-    if not is_method(method):
-        raise ValueError(f"method must be {_one_of(METHOD_NAMES)}, not {method!r}")
-    if not isinstance(normals, str):
-        raise TypeError(f"normals must be a str, not {type(normals).__name__}")
-    if not is_normals(normals):
-        raise ValueError(f"normals must be {_one_of(NORMALS_NAMES)}, not {normals!r}")
-    if not isinstance(distinct, (bool, np.bool_)):
-        raise TypeError(f"distinct must be a bool, not {type(distinct).__name__}")
-    if distinct and method != DISTINCT_METHOD:
-        raise ValueError(f"distinct=True applies only to method={DISTINCT_METHOD!r}")
-    return method, normals, bool(distinct)
-
-
-def check_candidates(method: Method, candidates: object, count: int) -> int:
-    """The number of candidates `method` chooses `count` points from: `candidates`, or the
-    method's default when None (0 for methods that take none); TypeError or ValueError for a
-    value `sample()` does not take."""
-    if candidates is None:
-        drawn = default_candidates(method, count)
-        if drawn >= SEED_LIMIT:  # only for counts whose points alone could never be held
-            raise MemoryError(f"cannot hold {count} points")
-        return drawn
-    value = as_integer(candidates, "candidates must be None or an int")
-    if method not in CANDIDATE_METHODS:
-        raise ValueError(f"candidates applies only to method {_one_of(CANDIDATE_METHODS)}")
-    if value < count:
-        raise ValueError(f"candidates must be at least n ({count}), not {value}")
-    if value >= SEED_LIMIT:
-        raise MemoryError(f"cannot hold {value} candidates")
-    return value
-
-
-class _Draw(NamedTuple):
-    """The arguments of a draw, checked, as the native module takes them."""
-
-    n: int
     method: Method
     seed: int | None
     normals: Normals
     distinct: bool
-    candidates: int
-    return_faces: bool
-    return_barycentric: bool
+    candidates: int | None
 
 
-def _checked_draw(
+def check_draw(
     n: object,
-    method: Method,
-    seed: object,
-    normals: Normals,
-    distinct: object,
-    candidates: object,
-    return_faces: object,
-    return_barycentric: object,
-) -> _Draw:
-    """The arguments that `sample()` and `sample_mesh()` share, checked in the order their
-    errors take precedence."""
-    count = check_count(n)
-    distinct_flag = check_options(method, normals, distinct)[2]
-    candidate_count = check_candidates(method, candidates, count)
-    faces_flag = check_surface_flag("return_faces", return_faces, method)
-    weights_flag = check_surface_flag("return_barycentric", return_barycentric, method)
-    return _Draw(
-        count,
-        method,
-        check_seed(seed),
-        normals,
-        distinct_flag,
-        candidate_count,
-        faces_flag,
-        weights_flag,
+    *,
+    method: object = DEFAULT_METHOD,
+    seed: object = None,
+    normals: object = DEFAULT_NORMALS,
+    distinct: object = False,
+    candidates: object = None,
+) -> tuple[int, bool, int | None, int | None]:
+    """The arguments of a draw checked as `sample()` checks them, for a caller that checks
+    them before it draws: (n, distinct, candidates, seed) as an int, a bool, and an int or
+    None each. Raises what `sample()` raises for them."""
+    return _native.check_draw(
+        n, method=method, normals=normals, distinct=distinct, candidates=candidates, seed=seed
     )
-
-
-def check_surface_flag(name: str, value: object, method: Method) -> bool:
-    """A flag that asks for what only the methods on the surface give."""
-    if not isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
-    if value and method not in SURFACE_METHODS:
-        raise ValueError(f"{name}=True needs a method on the surface ({_one_of(SURFACE_METHODS)})")
-    return bool(value)
-
-
-def _one_of(names: Sequence[str]) -> str:
-    """The names quoted and listed for a message: "'a', 'b' or 'c'"."""
-    quoted = [repr(name) for name in names]
-    return ", ".join(quoted[:-1]) + " or " + quoted[-1]
 
 
 def _check_path(path: object) -> None:
@@ -207,89 +104,63 @@ def _check_path(path: object) -> None:
         raise TypeError(f"path must be a str or os.PathLike, not {type(path).__name__}")
 
 
-def _check_strict(strict: object) -> bool:
-    if not isinstance(strict, (bool, np.bool_)):
-        raise TypeError(f"strict must be a bool, not {type(strict).__name__}")
-    return bool(strict)
-
-
 @overload
 def sample(
-    path: str | os.PathLike[str],
+    path: PathArgument,
     n: int,
     *,
-    method: Method = ...,
-    seed: int | None = ...,
-    normals: Normals = ...,
-    distinct: bool = ...,
-    strict: bool = ...,
-    candidates: int | None = ...,
     return_faces: Literal[False] = ...,
     return_barycentric: Literal[False] = ...,
+    strict: bool = ...,
+    **draw: Unpack[Draw],
 ) -> tuple[Array, Array]: ...
 
 
 @overload
 def sample(
-    path: str | os.PathLike[str],
+    path: PathArgument,
     n: int,
     *,
-    method: Method = ...,
-    seed: int | None = ...,
-    normals: Normals = ...,
-    distinct: bool = ...,
-    strict: bool = ...,
-    candidates: int | None = ...,
     return_faces: Literal[True],
     return_barycentric: Literal[False] = ...,
+    strict: bool = ...,
+    **draw: Unpack[Draw],
 ) -> tuple[Array, Array, FaceArray]: ...
 
 
 @overload
 def sample(
-    path: str | os.PathLike[str],
+    path: PathArgument,
     n: int,
     *,
-    method: Method = ...,
-    seed: int | None = ...,
-    normals: Normals = ...,
-    distinct: bool = ...,
-    strict: bool = ...,
-    candidates: int | None = ...,
     return_faces: Literal[False] = ...,
     return_barycentric: Literal[True],
+    strict: bool = ...,
+    **draw: Unpack[Draw],
 ) -> tuple[Array, Array, Array]: ...
 
 
 @overload
 def sample(
-    path: str | os.PathLike[str],
+    path: PathArgument,
     n: int,
     *,
-    method: Method = ...,
-    seed: int | None = ...,
-    normals: Normals = ...,
-    distinct: bool = ...,
-    strict: bool = ...,
-    candidates: int | None = ...,
     return_faces: Literal[True],
     return_barycentric: Literal[True],
+    strict: bool = ...,
+    **draw: Unpack[Draw],
 ) -> tuple[Array, Array, FaceArray, Array]: ...
 
 
 @overload
 def sample(
-    path: str | os.PathLike[str],
+    path: PathArgument,
     n: int,
     *,
-    method: Method = ...,
-    seed: int | None = ...,
-    normals: Normals = ...,
-    distinct: bool = ...,
-    strict: bool = ...,
-    candidates: int | None = ...,
     return_faces: bool = ...,
     return_barycentric: bool = ...,
+    strict: bool = ...,
+    **draw: Unpack[Draw],
 ) -> Sampled: ...
 
 
@@ -359,40 +230,35 @@ def sample(
     held.
     """
     _check_path(path)
-    draw = _checked_draw(
-        n, method, seed, normals, distinct, candidates, return_faces, return_barycentric
-    )
     text = os.fspath(path)
-    file_format = mesh_format(text)
-    strict_flag = _check_strict(strict)
     buffers = _native.sample(
         text,
-        draw.n,
-        method=draw.method,
-        seed=draw.seed,
-        normals=draw.normals,
-        distinct=draw.distinct,
-        format=file_format,
-        strict=strict_flag,
-        candidates=draw.candidates,
-        return_faces=draw.return_faces,
-        return_barycentric=draw.return_barycentric,
+        n,
+        method=method,
+        normals=normals,
+        distinct=distinct,
+        candidates=candidates,
+        return_faces=return_faces,
+        return_barycentric=return_barycentric,
+        seed=seed,
+        format=mesh_format(text),
+        strict=strict,
     )
-    return _sampled(buffers, draw)
+    return _sampled(buffers, bool(return_faces), bool(return_barycentric))
 
 
 def _points(buffer: bytearray) -> Array:
     return np.frombuffer(buffer, dtype=np.float32).reshape(-1, 3)
 
 
-def _sampled(buffers: tuple[bytearray, ...], draw: _Draw) -> Sampled:
+def _sampled(buffers: tuple[bytearray, ...], faces: bool, weights: bool) -> Sampled:
     """The native result as arrays: positions, normals and, when asked, the faces and the
     weights."""
     arrays: list[npt.NDArray[np.generic]] = [_points(buffers[0]), _points(buffers[1])]
     rest = iter(buffers[2:])
-    if draw.return_faces:
+    if faces:
         arrays.append(np.frombuffer(next(rest), dtype=np.int64))
-    if draw.return_barycentric:
+    if weights:
         arrays.append(_points(next(rest)))
     return tuple(arrays)  # type: ignore[return-value]
 
@@ -407,10 +273,8 @@ def read_mesh(path: str | os.PathLike[str], *, strict: bool = False) -> tuple[Ar
     than three corners are left out. Raises what `sample()` raises for a file."""
     _check_path(path)
     text = os.fspath(path)
-    file_format = mesh_format(text)
-    strict_flag = _check_strict(strict)
     position_buffer, face_buffer, _skipped = _native.read_mesh(
-        text, format=file_format, strict=strict_flag
+        text, format=mesh_format(text), strict=strict
     )
     vertices = np.frombuffer(position_buffer, dtype=np.float32).reshape(-1, 3)
     index_type = np.int32 if len(vertices) <= INT32_VERTICES else np.uint32
@@ -424,13 +288,9 @@ def sample_mesh(
     faces: npt.ArrayLike,
     n: int,
     *,
-    method: Method = ...,
-    seed: int | None = ...,
-    normals: Normals = ...,
-    distinct: bool = ...,
-    candidates: int | None = ...,
     return_faces: Literal[False] = ...,
     return_barycentric: Literal[False] = ...,
+    **draw: Unpack[Draw],
 ) -> tuple[Array, Array]: ...
 
 
@@ -440,13 +300,9 @@ def sample_mesh(
     faces: npt.ArrayLike,
     n: int,
     *,
-    method: Method = ...,
-    seed: int | None = ...,
-    normals: Normals = ...,
-    distinct: bool = ...,
-    candidates: int | None = ...,
     return_faces: Literal[True],
     return_barycentric: Literal[False] = ...,
+    **draw: Unpack[Draw],
 ) -> tuple[Array, Array, FaceArray]: ...
 
 
@@ -456,13 +312,33 @@ def sample_mesh(
     faces: npt.ArrayLike,
     n: int,
     *,
-    method: Method = ...,
-    seed: int | None = ...,
-    normals: Normals = ...,
-    distinct: bool = ...,
-    candidates: int | None = ...,
+    return_faces: Literal[False] = ...,
+    return_barycentric: Literal[True],
+    **draw: Unpack[Draw],
+) -> tuple[Array, Array, Array]: ...
+
+
+@overload
+def sample_mesh(
+    vertices: npt.ArrayLike,
+    faces: npt.ArrayLike,
+    n: int,
+    *,
+    return_faces: Literal[True],
+    return_barycentric: Literal[True],
+    **draw: Unpack[Draw],
+) -> tuple[Array, Array, FaceArray, Array]: ...
+
+
+@overload
+def sample_mesh(
+    vertices: npt.ArrayLike,
+    faces: npt.ArrayLike,
+    n: int,
+    *,
     return_faces: bool = ...,
     return_barycentric: bool = ...,
+    **draw: Unpack[Draw],
 ) -> Sampled: ...
 
 
@@ -492,30 +368,19 @@ def sample_mesh(
     float64 one that overflows float32, in which the mesh is sampled; and what
     `sample()` raises for the other arguments.
     """
-    given = _vertex_array(vertices)
-    face_array = _face_array(faces)
-    draw = _checked_draw(
-        n, method, seed, normals, distinct, candidates, return_faces, return_barycentric
-    )
-    if len(face_array):
-        low, high = int(face_array.min()), int(face_array.max())
-        if low < 0 or high >= len(given):
-            bad = low if low < 0 else high
-            raise ValueError(f"faces name vertex {bad}, but there are {len(given)} vertices")
-    vertex_array = _single_precision(given, face_array)
     buffers = _native.sample_mesh(
-        vertex_array,
-        face_array.astype(np.uint32, copy=False),
-        draw.n,
-        method=draw.method,
-        seed=draw.seed,
-        normals=draw.normals,
-        distinct=draw.distinct,
-        candidates=draw.candidates,
-        return_faces=draw.return_faces,
-        return_barycentric=draw.return_barycentric,
+        _vertex_array(vertices),
+        _face_array(faces),
+        n,
+        method=method,
+        normals=normals,
+        distinct=distinct,
+        candidates=candidates,
+        return_faces=return_faces,
+        return_barycentric=return_barycentric,
+        seed=seed,
     )
-    return _sampled(buffers, draw)
+    return _sampled(buffers, bool(return_faces), bool(return_barycentric))
 
 
 def farthest_point_sample(points: npt.ArrayLike, k: int, *, start: int = 0) -> FaceArray:
@@ -540,52 +405,20 @@ def farthest_point_sample(points: npt.ArrayLike, k: int, *, start: int = 0) -> F
         raise ValueError(f"points must be float32 or float64, not {array.dtype}")
     if array.ndim != 2 or array.shape[1] != 3:
         raise ValueError(f"points must have shape (m, 3), not {array.shape}")
-    count = as_integer(k, "k must be an int")
-    if not 0 <= count <= len(array):
-        raise ValueError(f"k must be in [0, {len(array)}], not {count}")
-    first = as_integer(start, "start must be an int")
-    if count and not 0 <= first < len(array):
-        raise ValueError(f"start must be in [0, {len(array)}), not {first}")
     chosen = _native.farthest_point_sample(
-        np.ascontiguousarray(array),
-        count,
-        double=array.dtype == np.float64,
-        start=first if count else 0,
+        np.ascontiguousarray(array), double=array.dtype == np.float64, k=k, start=start
     )
     return np.frombuffer(chosen, dtype=np.int64)
 
 
 def _vertex_array(vertices: npt.ArrayLike) -> npt.NDArray[np.floating]:
+    """The vertices as the native module takes them: contiguous, in the machine's byte order."""
     array = np.asarray(vertices)
     if array.dtype not in (np.float32, np.float64):
         raise ValueError(f"vertices must be float32 or float64, not {array.dtype}")
     if array.ndim != 2 or array.shape[1] != 3:
         raise ValueError(f"vertices must have shape (V, 3), not {array.shape}")
-    return array
-
-
-def _single_precision(vertices: npt.NDArray[np.floating], faces: npt.NDArray[np.integer]) -> Array:
-    """The vertices in float32, as the sampling takes them. ValueError when the first face
-    that uses a vertex without a finite float32 position (the native refusal's order) uses
-    one whose double-precision coordinates are finite but beyond float32."""
-    with np.errstate(over="ignore"):
-        single = np.ascontiguousarray(vertices, dtype=np.float32)
-    if vertices.dtype == np.float32 or not len(faces):
-        return single
-    unusable = ~np.isfinite(single).all(axis=1)
-    if not unusable.any():
-        return single
-    corners = np.flatnonzero(unusable[faces])
-    if len(corners):
-        face, corner = divmod(int(corners[0]), 3)
-        vertex = int(faces[face, corner])
-        if np.isfinite(vertices[vertex]).all():
-            largest = float(np.abs(vertices[vertex]).max())
-            raise ValueError(
-                f"faces[{face}] uses vertex {vertex}, whose coordinates overflow single "
-                f"precision (largest magnitude {largest:g})"
-            )
-    return single
+    return np.ascontiguousarray(array, dtype=array.dtype.newbyteorder("="))
 
 
 def _face_array(faces: npt.ArrayLike) -> npt.NDArray[np.integer]:
@@ -596,4 +429,4 @@ def _face_array(faces: npt.ArrayLike) -> npt.NDArray[np.integer]:
         raise ValueError(f"faces must hold integers, not {array.dtype}")
     if array.ndim != 2 or array.shape[1] != 3:
         raise ValueError(f"faces must have shape (F, 3), not {array.shape}")
-    return np.ascontiguousarray(array)
+    return np.ascontiguousarray(array, dtype=array.dtype.newbyteorder("="))

@@ -1,6 +1,8 @@
 #include "tools/arguments.h"
 
+#include <limits>
 #include <string>
+#include <string_view>
 
 #include "boundary/conversions.h"
 
@@ -9,6 +11,7 @@ namespace {
 
 using boundary::Outcome;
 using boundary::PendingException;
+using boundary::PyRef;
 
 PendingException type_error(std::string message) {
   return PendingException::deferred(PyExc_TypeError, std::move(message));
@@ -61,6 +64,68 @@ Outcome<std::string_view> to_name(PyObject* value) {
   const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
   if (utf8 == nullptr) return boundary::fetch_pending();
   return std::string_view(utf8, static_cast<std::size_t>(size));
+}
+
+std::string type_name(PyObject* value) {
+  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(value)));
+  if (name) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
+      return std::string(utf8, static_cast<std::size_t>(size));
+    }
+  }
+  PyErr_Clear();
+  return boundary::type_name_of(value);
+}
+
+std::string repr_of(PyObject* value) {
+  PyRef text = PyRef::steal(PyObject_Repr(value));
+  if (text) return boundary::text_of(text.get());
+  PyErr_Clear();
+  return boundary::text_of(value);
+}
+
+PendingException wrong_type(std::string_view expected, PyObject* value) {
+  return type_error(std::string(expected) + ", not " + type_name(value));
+}
+
+Outcome<PyRef> to_integer(PyObject* value, std::string_view expected) {
+  if (PyBool_Check(value)) return wrong_type(expected, value);
+  PyObject* number = PyNumber_Index(value);
+  if (number == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return boundary::fetch_pending();
+    PyErr_Clear();
+    return wrong_type(expected, value);
+  }
+  return PyRef::steal(number);
+}
+
+bool is_negative(PyObject* integer) {
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(integer, &overflow);
+  return overflow < 0 || (overflow == 0 && value < 0);
+}
+
+std::optional<std::uint64_t> within_u64(PyObject* integer) {
+  const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
+  if (value == std::numeric_limits<unsigned long long>::max() && PyErr_Occurred()) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::uint64_t{value};
+}
+
+Outcome<bool> to_flag(PyObject* value, const char* name) {
+  if (value == Py_True) return true;
+  if (value == Py_False) return false;
+  // NumPy's bool, known by its type's name, since the module does not import NumPy.
+  const std::string_view type = Py_TYPE(value)->tp_name;
+  if (type == "numpy.bool" || type == "numpy.bool_") {
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) return boundary::fetch_pending();
+    return truth == 1;
+  }
+  return wrong_type(std::string(name) + " must be a bool", value);
 }
 
 PendingException unknown_name(const char* what, std::string_view name) {

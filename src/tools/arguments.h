@@ -2,9 +2,11 @@
 // its parameters (name, and the converter that turns the object into a field of the
 // function's typed arguments), and bind() matches a call's positional and keyword arguments
 // to it, then runs the converters in the table's order, the first failure ending the call.
-// Every parameter is required and none has a default: the package passes them all, checked
-// against its rules (sampling.py); the converters turn them into plain values and check only
-// their types.
+// Every parameter is required and none has a default: the package passes them all as its
+// callers gave them. The converters are the one place their rules are checked, in the words
+// the package's callers see: a rule that relates two arguments is checked by the converter
+// of the later one in the table, which therefore lists the parameters in the order their
+// errors take precedence.
 #pragma once
 
 #include "boundary/pending.h"  // first: Python.h precedes the standard headers
@@ -13,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -105,6 +108,25 @@ template <class T>
 [[nodiscard]] boundary::Outcome<std::optional<std::uint64_t>> to_optional_u64(PyObject* value);
 [[nodiscard]] boundary::Outcome<std::string_view> to_name(PyObject* value);
 
+// The name of `value`'s type, as `type(value).__name__` gives it: "str", "float64".
+[[nodiscard]] std::string type_name(PyObject* value);
+// repr(value) as UTF-8.
+[[nodiscard]] std::string repr_of(PyObject* value);
+// TypeError "{expected}, not {type}".
+boundary::PendingException wrong_type(std::string_view expected, PyObject* value);
+
+// An int from anything with __index__ (NumPy's integers too) but a bool, which is never meant
+// as a count or a seed: wrong_type(expected) for anything else.
+[[nodiscard]] boundary::Outcome<boundary::PyRef> to_integer(PyObject* value,
+                                                            std::string_view expected);
+// Whether the int `integer` is below 0.
+[[nodiscard]] bool is_negative(PyObject* integer);
+// The int `integer`, 0 or more, as a u64; none at 2**64 and above.
+[[nodiscard]] std::optional<std::uint64_t> within_u64(PyObject* integer);
+// A flag the caller gives: True, False or a NumPy bool; TypeError "{name} must be a bool,
+// not {type}" for anything else.
+[[nodiscard]] boundary::Outcome<bool> to_flag(PyObject* value, const char* name);
+
 // ValueError "unknown {what} '{name}'".
 boundary::PendingException unknown_name(const char* what, std::string_view name);
 
@@ -124,6 +146,38 @@ template <class Value>
     if (text.value() == entry.name) return entry.value;
   }
   return unknown_name(what, text.value());
+}
+
+// The names of `names` for which `keep` holds, quoted and listed as a message lists them:
+// "'a', 'b' or 'c'".
+template <class Value, class Keep>
+[[nodiscard]] std::string one_of(std::span<const Named<Value>> names, Keep keep) {
+  std::string listed;
+  std::string last;
+  for (const Named<Value>& entry : names) {
+    if (!keep(entry.value)) continue;
+    if (!last.empty()) listed += (listed.empty() ? "" : ", ") + last;
+    last = std::string("'") + entry.name + "'";
+  }
+  return listed.empty() ? last : listed + " or " + last;
+}
+
+// The value that the str `value` names in `names`, for the parameter `parameter`: TypeError
+// "{parameter} must be a str, not {type}", ValueError "{parameter} must be {one_of}, not
+// {repr}".
+template <class Value>
+[[nodiscard]] boundary::Outcome<Value> choice(PyObject* value, std::span<const Named<Value>> names,
+                                              const char* parameter) {
+  if (!PyUnicode_Check(value)) return wrong_type(std::string(parameter) + " must be a str", value);
+  auto text = to_name(value);
+  if (!text.ok()) return std::move(text.error());
+  for (const Named<Value>& entry : names) {
+    if (text.value() == entry.name) return entry.value;
+  }
+  return boundary::PendingException::deferred(
+      PyExc_ValueError, std::string(parameter) + " must be " +
+                            one_of(names, [](const Value&) { return true; }) + ", not " +
+                            repr_of(value));
 }
 
 }  // namespace vertisift::tools

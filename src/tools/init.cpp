@@ -1,8 +1,8 @@
 // The tools' native module, vertisift_tools._native: sample(), read_mesh(), formats(),
-// sample_mesh() and farthest_point_sample() over the same core as the extension. Its one
-// exported symbol is PyInit__native. Its state (state.h) is made for each module object, so it
-// can be loaded in any interpreter. Every function takes its arguments by name as well
-// (arguments.h).
+// sample_mesh(), check_draw() and farthest_point_sample() over the same core as the
+// extension. Its one exported symbol is PyInit__native. Its state (state.h) is made for each
+// module object, so it can be loaded in any interpreter. Every function takes its arguments by
+// name as well (arguments.h).
 #include "tools/mesh_buffer.h"
 #include "tools/mesh_call.h"
 #include "tools/read_errors.h"
@@ -14,53 +14,50 @@ namespace vertisift::tools {
 namespace {
 
 template <class Entry>
-PyCFunction keywords_call(Entry entry) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+PyMethodDef by_name(const char* name, Entry entry, const char* doc) {
+  return {.ml_name = name,
+          .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+          .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+          .ml_doc = doc};
 }
 
 // The signatures of these texts are those of the tables in sample_call.cpp, mesh_call.cpp,
-// spread_call.cpp and read_errors.cpp.
+// spread_call.cpp and read_errors.cpp. Each function checks its arguments in the words of the
+// package's function of the same name, which passes them on as its callers gave them.
 PyMethodDef methods[] = {
-    {.ml_name = "sample",
-     .ml_meth = keywords_call(sample_entry),
-     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
-     .ml_doc = "sample($module, path, n, *, method, seed, normals, distinct, format, strict, "
-               "candidates, return_faces, return_barycentric)\n--\n\n"
-               "Points of a mesh file as two bytearrays of float32 triples (positions, "
-               "normals), then one of int64 face indices and one of float32 corner weights, "
-               "each when asked.\n"
-               "Use vertisift_tools.sample(), which checks the arguments."},
-    {.ml_name = "read_mesh",
-     .ml_meth = keywords_call(read_mesh_entry),
-     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
-     .ml_doc = "read_mesh($module, path, *, format, strict)\n--\n\n"
-               "A mesh file as buffers of float32 positions and uint32 triangles, and the "
-               "count of faces left out.\nUse vertisift_tools.read_mesh()."},
+    by_name("sample", sample_entry,
+            "sample($module, path, n, *, method, normals, distinct, candidates, return_faces, "
+            "return_barycentric, seed, format, strict)\n--\n\n"
+            "Points of a mesh file as two bytearrays of float32 triples (positions, normals), "
+            "then one of int64 face indices and one of float32 corner weights, each when "
+            "asked.\nUse vertisift_tools.sample()."),
+    by_name("read_mesh", read_mesh_entry,
+            "read_mesh($module, path, *, format, strict)\n--\n\n"
+            "A mesh file as buffers of float32 positions and uint32 triangles, and the count of "
+            "faces left out.\nUse vertisift_tools.read_mesh()."),
     {.ml_name = "formats",
      .ml_meth = formats_entry,
      .ml_flags = METH_NOARGS,
      .ml_doc = "formats($module)\n--\n\n"
                "The formats that read_mesh() and sample() read, as (name, suffixes) pairs."},
-    {.ml_name = "sample_mesh",
-     .ml_meth = keywords_call(sample_mesh_entry),
-     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
-     .ml_doc = "sample_mesh($module, vertices, faces, n, *, method, seed, normals, "
-               "distinct, candidates, return_faces, return_barycentric)\n--\n\n"
-               "Points of a mesh in memory, as sample() gives them.\n"
-               "Use vertisift_tools.sample_mesh(), which checks the arguments."},
-    {.ml_name = "farthest_point_sample",
-     .ml_meth = keywords_call(farthest_point_sample_entry),
-     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
-     .ml_doc = "farthest_point_sample($module, points, k, *, double, start)\n--\n\n"
-               "The indices of farthest-point sampling, as a bytearray of int64.\n"
-               "Use vertisift_tools.farthest_point_sample(), which checks the arguments."},
-    {.ml_name = "register_read_errors",
-     .ml_meth = keywords_call(register_read_errors_entry),
-     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
-     .ml_doc = "register_read_errors($module, mesh_read_error, stl_read_error)\n--\n\n"
-               "The OSError subclasses that a file its reader refuses is raised as: "
-               "stl_read_error for STL, mesh_read_error for the other formats.\n"
-               "vertisift_tools.sampling registers its MeshReadError and StlReadError."},
+    by_name("sample_mesh", sample_mesh_entry,
+            "sample_mesh($module, vertices, faces, n, *, method, normals, distinct, candidates, "
+            "return_faces, return_barycentric, seed)\n--\n\n"
+            "Points of a mesh in memory (float32 or float64 vertices, faces of any integer "
+            "type), as sample() gives them.\nUse vertisift_tools.sample_mesh()."),
+    by_name("check_draw", check_draw_entry,
+            "check_draw($module, n, *, method, normals, distinct, candidates, seed)\n--\n\n"
+            "The arguments of a draw checked as sample() checks them: (n, distinct, "
+            "candidates, seed), candidates None when given None."),
+    by_name("farthest_point_sample", farthest_point_sample_entry,
+            "farthest_point_sample($module, points, *, double, k, start)\n--\n\n"
+            "The indices of farthest-point sampling, as a bytearray of int64.\n"
+            "Use vertisift_tools.farthest_point_sample()."),
+    by_name("register_read_errors", register_read_errors_entry,
+            "register_read_errors($module, mesh_read_error, stl_read_error)\n--\n\n"
+            "The OSError subclasses that a file its reader refuses is raised as: "
+            "stl_read_error for STL, mesh_read_error for the other formats.\n"
+            "vertisift_tools.sampling registers its MeshReadError and StlReadError."),
     {nullptr, nullptr, 0, nullptr},
 };
 

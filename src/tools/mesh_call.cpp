@@ -1,8 +1,14 @@
 #include "tools/mesh_call.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <span>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "boundary/conversions.h"
@@ -94,32 +100,96 @@ Outcome<PyRef> read_mesh(PyObject* module, PyObject* const* args, Py_ssize_t nar
   return read_mesh_impl(module, arguments);
 }
 
-template <class T>
-void copy_items(const BufferView& view, base::PodVector<T>& items) {
-  items.resize_zeroed(view.bytes() / sizeof(T));
-  if (!items.empty()) std::memcpy(items.data(), view.data(), items.size() * sizeof(T));
-}
-
 inline bool finite(const base::Point3& p) {
   return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
 }
 
-// Why `mesh` cannot be sampled, or an empty text: a triangle that names a vertex not there,
-// or uses one with a coordinate that is not finite. The package checks the indices in its own
-// words before it calls; they are checked here too, since a bad one would read past the
-// vertices.
-std::string refusal(const mesh_io::Mesh& mesh) {
-  const std::size_t vertex_count = mesh.positions.size();
-  for (std::size_t f = 0; f < mesh.triangles.size(); ++f) {
-    for (const mesh_io::VertexIndex index : mesh.triangles[f].corners) {
-      if (index >= vertex_count) {
-        return "faces[" + std::to_string(f) + "] names vertex " + std::to_string(index) +
-               ", but there are " + std::to_string(vertex_count) + " vertices";
+// The corner indices of a buffer of integers of type T: the lowest and the highest.
+template <class T>
+std::pair<T, T> index_range(const BufferView& view) {
+  const std::span<const T> indices(static_cast<const T*>(view.data()), view.bytes() / sizeof(T));
+  if (indices.empty()) return {T{0}, T{0}};
+  const auto [low, high] = std::minmax_element(indices.begin(), indices.end());
+  return {*low, *high};
+}
+
+template <class T>
+void load_triangles(const BufferView& view, base::PodVector<mesh_io::Triangle>& into) {
+  const std::span<const T> indices(static_cast<const T*>(view.data()), view.bytes() / sizeof(T));
+  into.resize_zeroed(indices.size() / 3);
+  auto* corners = reinterpret_cast<mesh_io::VertexIndex*>(into.data());
+  for (std::size_t i = 0; i < indices.size(); ++i) {
+    corners[i] = static_cast<mesh_io::VertexIndex>(indices[i]);
+  }
+}
+
+// Calls `use` with a value of the integer type that the buffer code `code` of `bytes`-byte
+// items names; false for a code of no integer type.
+template <class Use>
+bool with_index_type(char code, std::size_t bytes, Use use) {
+  const bool is_signed = std::string_view("bhilqn").find(code) != std::string_view::npos;
+  const bool is_unsigned = std::string_view("BHILQN").find(code) != std::string_view::npos;
+  if (!is_signed && !is_unsigned) return false;
+  switch (bytes) {
+    case 1: is_signed ? use(std::int8_t{}) : use(std::uint8_t{}); return true;
+    case 2: is_signed ? use(std::int16_t{}) : use(std::uint16_t{}); return true;
+    case 4: is_signed ? use(std::int32_t{}) : use(std::uint32_t{}); return true;
+    case 8: is_signed ? use(std::int64_t{}) : use(std::uint64_t{}); return true;
+    default: return false;
+  }
+}
+
+// Why the faces cannot be sampled over `vertex_count` vertices, or an empty text: a corner
+// index below 0 or not below the count, reported as the lowest when one is below 0 and as the
+// highest otherwise.
+std::string index_refusal(const BufferView& faces, std::size_t vertex_count) {
+  std::string refused;
+  const bool integers = with_index_type(faces.code(), faces.item_bytes(), [&](auto type) {
+    using T = decltype(type);
+    const auto [low, high] = index_range<T>(faces);
+    std::string bad;
+    if constexpr (std::is_signed_v<T>) {
+      if (low < 0) bad = std::to_string(low);
+    }
+    if (bad.empty() && static_cast<std::uint64_t>(high) >= vertex_count) {
+      bad = std::to_string(high);
+    }
+    if (!bad.empty() && faces.bytes() != 0) {
+      refused = "faces name vertex " + bad + ", but there are " + std::to_string(vertex_count) +
+                " vertices";
+    }
+  });
+  if (!integers) return "faces must hold integers";
+  return refused;
+}
+
+// The vertices as the sampling takes them, in float32, and why they cannot be sampled, or an
+// empty text: the first face, in order, that uses a vertex whose float32 position is not
+// finite, because its coordinates overflow single precision or are not all finite.
+template <class T>
+std::string load_positions(const BufferView& view, const base::PodVector<mesh_io::Triangle>& faces,
+                           base::PodVector<base::Point3>& into) {
+  const std::span<const T> given(static_cast<const T*>(view.data()), view.bytes() / sizeof(T));
+  into.resize_zeroed(given.size() / 3);
+  for (std::size_t v = 0; v < into.size(); ++v) {
+    into[v] = {static_cast<float>(given[3 * v]), static_cast<float>(given[3 * v + 1]),
+               static_cast<float>(given[3 * v + 2])};
+  }
+  for (std::size_t f = 0; f < faces.size(); ++f) {
+    for (const mesh_io::VertexIndex index : faces[f].corners) {
+      if (finite(into[index])) continue;
+      const std::string face =
+          "faces[" + std::to_string(f) + "] uses vertex " + std::to_string(index);
+      const T* xyz = &given[3 * std::size_t{index}];
+      if (std::isfinite(xyz[0]) && std::isfinite(xyz[1]) && std::isfinite(xyz[2])) {
+        char largest[32];
+        std::snprintf(
+            largest, sizeof largest, "%g",
+            static_cast<double>(std::max({std::abs(xyz[0]), std::abs(xyz[1]), std::abs(xyz[2])})));
+        return face + ", whose coordinates overflow single precision (largest magnitude " +
+               largest + ")";
       }
-      if (!finite(mesh.positions[index])) {
-        return "faces[" + std::to_string(f) + "] uses vertex " + std::to_string(index) +
-               ", whose coordinates are not all finite";
-      }
+      return face + ", whose coordinates are not all finite";
     }
   }
   return {};
@@ -146,13 +216,13 @@ constexpr Parameter<SampleMeshArguments> SAMPLE_MESH_PARAMETERS[] = {
                    SampleMeshArguments& into) { return convert_buffer(value, into.triangles); }},
     {.name = "n", .convert = of_request<SampleMeshArguments, convert_count>},
     {.name = "method", .convert = of_request<SampleMeshArguments, convert_method>},
-    {.name = "seed", .convert = of_request<SampleMeshArguments, convert_seed>},
     {.name = "normals", .convert = of_request<SampleMeshArguments, convert_normals>},
     {.name = "distinct", .convert = of_request<SampleMeshArguments, convert_distinct>},
     {.name = "candidates", .convert = of_request<SampleMeshArguments, convert_candidates>},
     {.name = "return_faces", .convert = of_request<SampleMeshArguments, convert_return_faces>},
     {.name = "return_barycentric",
      .convert = of_request<SampleMeshArguments, convert_return_barycentric>},
+    {.name = "seed", .convert = of_request<SampleMeshArguments, convert_seed>},
 };
 constexpr Signature<SampleMeshArguments> SAMPLE_MESH_SIGNATURE = {
     .function = "sample_mesh",
@@ -161,19 +231,30 @@ constexpr Signature<SampleMeshArguments> SAMPLE_MESH_SIGNATURE = {
 };
 
 Outcome<PyRef> sample_mesh_impl(SampleMeshArguments& arguments) {
-  if (arguments.vertices.bytes() % sizeof(base::Point3) != 0 ||
-      arguments.triangles.bytes() % sizeof(mesh_io::Triangle) != 0) {
-    return value_error("vertices and faces must hold whole triples");
+  const BufferView& vertices = arguments.vertices;
+  const BufferView& faces = arguments.triangles;
+  const char coordinates = vertices.code();
+  if ((coordinates != 'f' && coordinates != 'd') || faces.item_bytes() == 0 ||
+      vertices.bytes() % (3 * vertices.item_bytes()) != 0 ||
+      faces.bytes() % (3 * faces.item_bytes()) != 0) {
+    return value_error(
+        "vertices and faces must hold whole triples of float32 or float64, and of "
+        "integers");
   }
+  const std::size_t vertex_count = vertices.bytes() / (3 * vertices.item_bytes());
+  std::string refused = index_refusal(faces, vertex_count);
+  if (!refused.empty()) return value_error(std::move(refused));
   return run_sample(
       arguments.request,
       [&](sample::SampleOptions& options, std::span<base::Point3> positions,
           std::span<base::Point3> normals) -> Sampled {
         mesh_io::Mesh mesh;
-        copy_items(arguments.vertices, mesh.positions);
-        copy_items(arguments.triangles, mesh.triangles);
-        std::string refused = refusal(mesh);
-        if (!refused.empty()) return refused;
+        with_index_type(faces.code(), faces.item_bytes(),
+                        [&](auto type) { load_triangles<decltype(type)>(faces, mesh.triangles); });
+        std::string unusable =
+            coordinates == 'f' ? load_positions<float>(vertices, mesh.triangles, mesh.positions)
+                               : load_positions<double>(vertices, mesh.triangles, mesh.positions);
+        if (!unusable.empty()) return unusable;
         return sample::sample_mesh(mesh, positions.size(), options, positions, normals);
       },
       nullptr, nullptr);

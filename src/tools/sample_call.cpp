@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -35,15 +36,44 @@ constexpr Named<sample::SampleMethod> METHOD_NAMES[] = {
     {.name = "poisson", .value = sample::SampleMethod::Poisson},
 };
 constexpr Named<sample::NormalSource> NORMALS_NAMES[] = {
+    {.name = "auto", .value = sample::NormalSource::Auto},
     {.name = "file", .value = sample::NormalSource::File},
     {.name = "geometry", .value = sample::NormalSource::Geometry},
-    {.name = "auto", .value = sample::NormalSource::Auto},
     {.name = "smooth", .value = sample::NormalSource::Smooth},
 };
 
+// The one method whose top-up can take points not chosen yet: the surface sample draws every
+// point independently.
+constexpr sample::SampleMethod DISTINCT_METHOD = sample::SampleMethod::Vertices;
+
+// The candidates that fps and poisson choose n points from when none are given: fps takes
+// FPS_CANDIDATES, or FPS_CANDIDATE_FACTOR * n when that is more (the point-cloud releases of
+// common benchmarks keep 2,048 of 10,000); poisson takes POISSON_CANDIDATE_FACTOR * n, which
+// elimination needs to find an even subset.
+constexpr std::uint64_t FPS_CANDIDATES = 10'000;
+constexpr std::uint64_t FPS_CANDIDATE_FACTOR = 4;
+constexpr std::uint64_t POISSON_CANDIDATE_FACTOR = 5;
+
+// The methods that keep n of a larger uniform surface sample, and those on the surface,
+// which can tell each point's face.
+bool chooses(sample::SampleMethod method) {
+  return method == sample::SampleMethod::Farthest || method == sample::SampleMethod::Poisson;
+}
+bool on_surface(sample::SampleMethod method) { return method != sample::SampleMethod::Vertices; }
+
+const char* name_of(sample::SampleMethod method) {
+  for (const auto& entry : METHOD_NAMES) {
+    if (entry.value == method) return entry.name;
+  }
+  return "";
+}
+
+PendingException cannot_hold(const std::string& count, const char* what) {
+  return PendingException::deferred(PyExc_MemoryError, "cannot hold " + count + " " + what);
+}
+
 PendingException cannot_hold(std::uint64_t count, const char* what) {
-  return PendingException::deferred(PyExc_MemoryError,
-                                    "cannot hold " + std::to_string(count) + " " + what);
+  return cannot_hold(std::to_string(count), what);
 }
 
 // A bytearray of `bytes` for a result of `points` points; MemoryError "cannot hold N points"
@@ -68,19 +98,19 @@ constexpr Parameter<SampleArguments> SAMPLE_PARAMETERS[] = {
                    SampleArguments& into) { return convert_path(value, into.path); }},
     {.name = "n", .convert = of_request<SampleArguments, convert_count>},
     {.name = "method", .convert = of_request<SampleArguments, convert_method>},
-    {.name = "seed", .convert = of_request<SampleArguments, convert_seed>},
     {.name = "normals", .convert = of_request<SampleArguments, convert_normals>},
     {.name = "distinct", .convert = of_request<SampleArguments, convert_distinct>},
+    {.name = "candidates", .convert = of_request<SampleArguments, convert_candidates>},
+    {.name = "return_faces", .convert = of_request<SampleArguments, convert_return_faces>},
+    {.name = "return_barycentric",
+     .convert = of_request<SampleArguments, convert_return_barycentric>},
+    {.name = "seed", .convert = of_request<SampleArguments, convert_seed>},
     {.name = "format",
      .convert = [](PyObject* value,
                    SampleArguments& into) { return convert_format(value, into.reading); }},
     {.name = "strict",
      .convert = [](PyObject* value,
                    SampleArguments& into) { return convert_strict(value, into.reading); }},
-    {.name = "candidates", .convert = of_request<SampleArguments, convert_candidates>},
-    {.name = "return_faces", .convert = of_request<SampleArguments, convert_return_faces>},
-    {.name = "return_barycentric",
-     .convert = of_request<SampleArguments, convert_return_barycentric>},
 };
 constexpr Signature<SampleArguments> SAMPLE_SIGNATURE = {
     .function = "sample",
@@ -108,7 +138,46 @@ Outcome<PyRef> sample(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
   return sample_impl(module, arguments);
 }
 
+struct DrawArguments {
+  SampleRequest request;
+};
+
+constexpr Parameter<DrawArguments> DRAW_PARAMETERS[] = {
+    {.name = "n", .convert = of_request<DrawArguments, convert_count>},
+    {.name = "method", .convert = of_request<DrawArguments, convert_method>},
+    {.name = "normals", .convert = of_request<DrawArguments, convert_normals>},
+    {.name = "distinct", .convert = of_request<DrawArguments, convert_distinct>},
+    {.name = "candidates", .convert = of_request<DrawArguments, convert_candidates>},
+    {.name = "seed", .convert = of_request<DrawArguments, convert_seed>},
+};
+constexpr Signature<DrawArguments> DRAW_SIGNATURE = {
+    .function = "check_draw",
+    .positional = 1,
+    .parameters = DRAW_PARAMETERS,
+};
+
+PyRef optional_number(bool given, std::uint64_t value) {
+  if (!given) return PyRef::borrow(Py_None);
+  return boundary::checked(PyLong_FromUnsignedLongLong(value));
+}
+
+Outcome<PyRef> check_draw(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  DrawArguments arguments;
+  Conversion bound = bind(DRAW_SIGNATURE, args, nargs, kwnames, arguments);
+  if (!bound.ok()) return std::move(bound.error());
+  const SampleRequest& request = arguments.request;
+  PyRef count = boundary::checked(PyLong_FromUnsignedLongLong(request.count));
+  PyRef candidates = optional_number(!request.default_candidates, request.options.candidates);
+  PyRef seed = optional_number(request.seed.has_value(), request.seed.value_or(0));
+  return boundary::checked(PyTuple_Pack(
+      4, count.get(), request.options.distinct ? Py_True : Py_False, candidates.get(), seed.get()));
+}
+
 }  // namespace
+
+PyObject* check_draw_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return boundary::guard<ToolFaults>([&] { return check_draw(args, nargs, kwnames); });
+}
 
 std::uint64_t physical_memory() {
   const long pages = sysconf(_SC_PHYS_PAGES);
@@ -117,46 +186,109 @@ std::uint64_t physical_memory() {
   return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
 }
 
-PendingException value_error(const char* message) {
-  return PendingException::deferred(PyExc_ValueError, message);
+PendingException value_error(std::string message) {
+  return PendingException::deferred(PyExc_ValueError, std::move(message));
 }
 
 Conversion convert_count(PyObject* value, SampleRequest& into) {
-  return store(boundary::to_u64(value), into.count);
-}
-
-Conversion convert_method(PyObject* value, SampleRequest& into) {
-  return store(named<sample::SampleMethod>(value, METHOD_NAMES, "sampling method"),
-               into.options.method);
-}
-
-Conversion convert_seed(PyObject* value, SampleRequest& into) {
-  auto seed = to_optional_u64(value);
-  if (!seed.ok()) return std::move(seed.error());
-  into.need_key = !seed.value().has_value();
-  if (seed.value()) into.options.key = random::derive_sample_key(*seed.value());
+  auto number = to_integer(value, "n must be an int");
+  if (!number.ok()) return std::move(number.error());
+  PyObject* n = number.value().get();
+  if (is_negative(n)) return value_error("n must be 0 or more, not " + boundary::text_of(n));
+  const std::optional<std::uint64_t> count = within_u64(n);
+  if (!count) return cannot_hold(boundary::text_of(n), "points");
+  into.count = *count;
   return Converted{};
 }
 
+Conversion convert_method(PyObject* value, SampleRequest& into) {
+  return store(choice<sample::SampleMethod>(value, METHOD_NAMES, "method"), into.options.method);
+}
+
 Conversion convert_normals(PyObject* value, SampleRequest& into) {
-  return store(named<sample::NormalSource>(value, NORMALS_NAMES, "normals mode"),
-               into.options.normals);
+  return store(choice<sample::NormalSource>(value, NORMALS_NAMES, "normals"), into.options.normals);
 }
 
 Conversion convert_distinct(PyObject* value, SampleRequest& into) {
-  return store(to_bool(value), into.options.distinct);
+  auto distinct = to_flag(value, "distinct");
+  if (!distinct.ok()) return std::move(distinct.error());
+  if (distinct.value() && into.options.method != DISTINCT_METHOD) {
+    return value_error("distinct=True applies only to method='" +
+                       std::string(name_of(DISTINCT_METHOD)) + "'");
+  }
+  into.options.distinct = distinct.value();
+  return Converted{};
 }
 
 Conversion convert_candidates(PyObject* value, SampleRequest& into) {
-  return store(boundary::to_u64(value), into.options.candidates);
+  const sample::SampleMethod method = into.options.method;
+  const std::uint64_t count = into.count;
+  into.default_candidates = value == Py_None;
+  if (value == Py_None) {
+    const std::uint64_t factor = method == sample::SampleMethod::Farthest ? FPS_CANDIDATE_FACTOR
+                                 : method == sample::SampleMethod::Poisson
+                                     ? POISSON_CANDIDATE_FACTOR
+                                     : 0;
+    // Only for counts whose points alone could never be held.
+    if (factor != 0 && count > UINT64_MAX / factor) {
+      return cannot_hold(std::to_string(count), "points");
+    }
+    into.options.candidates = method == sample::SampleMethod::Farthest
+                                  ? std::max(FPS_CANDIDATES, factor * count)
+                                  : factor * count;
+    return Converted{};
+  }
+  auto number = to_integer(value, "candidates must be None or an int");
+  if (!number.ok()) return std::move(number.error());
+  if (!chooses(method)) {
+    return value_error("candidates applies only to method " +
+                       one_of<sample::SampleMethod>(METHOD_NAMES, chooses));
+  }
+  PyObject* candidates = number.value().get();
+  const std::optional<std::uint64_t> drawn =
+      is_negative(candidates) ? std::nullopt : within_u64(candidates);
+  if (is_negative(candidates) || (drawn && *drawn < count)) {
+    return value_error("candidates must be at least n (" + std::to_string(count) + "), not " +
+                       boundary::text_of(candidates));
+  }
+  if (!drawn) return cannot_hold(boundary::text_of(candidates), "candidates");
+  into.options.candidates = *drawn;
+  return Converted{};
+}
+
+// A flag that asks for what only the methods on the surface give.
+Conversion convert_surface_flag(PyObject* value, const char* name,
+                                const sample::SampleMethod method, bool& into) {
+  auto flag = to_flag(value, name);
+  if (!flag.ok()) return std::move(flag.error());
+  if (flag.value() && !on_surface(method)) {
+    return value_error(std::string(name) + "=True needs a method on the surface (" +
+                       one_of<sample::SampleMethod>(METHOD_NAMES, on_surface) + ")");
+  }
+  into = flag.value();
+  return Converted{};
 }
 
 Conversion convert_return_faces(PyObject* value, SampleRequest& into) {
-  return store(to_bool(value), into.faces);
+  return convert_surface_flag(value, "return_faces", into.options.method, into.faces);
 }
 
 Conversion convert_return_barycentric(PyObject* value, SampleRequest& into) {
-  return store(to_bool(value), into.weights);
+  return convert_surface_flag(value, "return_barycentric", into.options.method, into.weights);
+}
+
+Conversion convert_seed(PyObject* value, SampleRequest& into) {
+  into.need_key = value == Py_None;
+  into.seed.reset();
+  if (into.need_key) return Converted{};
+  auto number = to_integer(value, "seed must be None or an int");
+  if (!number.ok()) return std::move(number.error());
+  PyObject* seed = number.value().get();
+  const std::optional<std::uint64_t> key = is_negative(seed) ? std::nullopt : within_u64(seed);
+  if (!key) return value_error("seed must be in [0, 2**64), not " + boundary::text_of(seed));
+  into.seed = key;
+  into.options.key = random::derive_sample_key(*key);
+  return Converted{};
 }
 
 Conversion convert_path(PyObject* value, FilePath& into) {
@@ -177,7 +309,7 @@ Conversion convert_format(PyObject* value, FileReading& into) {
 }
 
 Conversion convert_strict(PyObject* value, FileReading& into) {
-  auto strict = to_bool(value);
+  auto strict = to_flag(value, "strict");
   if (!strict.ok()) return std::move(strict.error());
   into.dialect = strict.value() ? stl::StlDialect::Strict : stl::StlDialect::Lenient;
   return Converted{};
@@ -185,18 +317,6 @@ Conversion convert_strict(PyObject* value, FileReading& into) {
 
 Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, PyObject* filename,
                           PyObject* refusal) {
-  // The package checks these rules in its own words before it calls; they stand here too
-  // because the drivers would write past their buffers without them.
-  const bool chooses = request.options.method == sample::SampleMethod::Farthest ||
-                       request.options.method == sample::SampleMethod::Poisson;
-  if (chooses && request.options.candidates < request.count) {
-    return value_error("candidates must be at least the number of points");
-  }
-  if (!chooses) request.options.candidates = 0;
-  if ((request.faces || request.weights) &&
-      request.options.method == sample::SampleMethod::Vertices) {
-    return value_error("faces are given only by the methods on the surface");
-  }
   // The result's size, and the candidates', are checked before anything is allocated: more
   // than the machine's memory can never be answered, nor candidates beyond 32-bit indices.
   const std::uint64_t points = request.count;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -22,19 +23,27 @@
 
 namespace vertisift::tools {
 
-// sample(path, n, *, method, seed, normals, distinct, format, strict, candidates, return_faces,
-//        return_barycentric)
+// sample(path, n, *, method, normals, distinct, candidates, return_faces, return_barycentric,
+//        seed, format, strict)
 //   -> (positions, normals), then face_indices and weights each when asked for
 //   path: str (as os.fspath gives it); n: int >= 0; method: "vertices", "surface", "fps" or
-//   "poisson"; seed: None or int in [0, 2**64); normals: "file", "geometry", "auto" or
-//   "smooth"; distinct, strict, return_faces, return_barycentric: bool; format: "stl", "off", "obj"
-//   or "ply"; candidates: int, the points that "fps" and "poisson" choose from, 0 for the others.
-// The package passes every argument, checked against its rules (vertisift_tools.sampling):
-// candidates at least n, distinct with "vertices" alone, return_faces with a method on the
-// surface alone (return_barycentric too). The point and weight bytearrays hold n * 12 bytes
-// (float32 triples), the face indices (int64) n * 8, or none for a mesh without faces.
+//   "poisson"; normals: "auto", "file", "geometry" or "smooth"; distinct (with "vertices"
+//   alone), strict, return_faces and return_barycentric (with a method on the surface alone):
+//   bool; candidates: None for the method's default, or an int of at least n, for "fps" and
+//   "poisson" alone; seed: None or int in [0, 2**64); format: a name of the table of formats.
+// The converters below check each argument's type and rules, in the words of
+// vertisift_tools.sample() and in the table's order, which is the order of precedence of
+// their errors. The point and weight bytearrays hold n * 12 bytes (float32 triples), the face
+// indices (int64) n * 8, or none for a mesh without faces.
 PyObject* sample_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames);
+
+// check_draw(n, *, method, normals, distinct, candidates, seed)
+//   -> (n, distinct, candidates, seed), as ints and a bool, candidates None when given None
+// The draw's arguments checked as sample() checks them, for callers that check them before
+// they draw (a dataset, when it is made).
+PyObject* check_draw_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames);
 
 // An internal fault in a function of the tools' native module is a RuntimeError that says so.
 struct ToolFaults {
@@ -71,26 +80,28 @@ struct SpreadFaults : ToolFaults {
 // is never asked for, since such a result could never be made.
 std::uint64_t physical_memory();
 
-boundary::PendingException value_error(const char* message);
+boundary::PendingException value_error(std::string message);
 
-// The draw's arguments (n, method, seed, normals, distinct, candidates, return_faces,
-// return_barycentric) as plain
-// values, each filled by its converter.
+// The draw's arguments (n, method, normals, distinct, candidates, return_faces,
+// return_barycentric, seed) as plain values, each filled by its converter, in this order:
+// each converter's rules see the values converted before it.
 struct SampleRequest {
   std::uint64_t count = 0;
   sample::SampleOptions options;
-  bool need_key = false;  // no seed: the key is drawn from the system, without the lock
-  bool faces = false;     // the face of each point is asked for
-  bool weights = false;   // and the weights of its face's corners
+  bool need_key = false;              // no seed: the key is drawn from the system, without the lock
+  std::optional<std::uint64_t> seed;  // the seed given, if any
+  bool default_candidates = false;    // candidates=None: the method's own number
+  bool faces = false;                 // the face of each point is asked for
+  bool weights = false;               // and the weights of its face's corners
 };
 Conversion convert_count(PyObject* value, SampleRequest& into);
 Conversion convert_method(PyObject* value, SampleRequest& into);
-Conversion convert_seed(PyObject* value, SampleRequest& into);
 Conversion convert_normals(PyObject* value, SampleRequest& into);
 Conversion convert_distinct(PyObject* value, SampleRequest& into);
 Conversion convert_candidates(PyObject* value, SampleRequest& into);
 Conversion convert_return_faces(PyObject* value, SampleRequest& into);
 Conversion convert_return_barycentric(PyObject* value, SampleRequest& into);
+Conversion convert_seed(PyObject* value, SampleRequest& into);
 
 // A converter of the draw's arguments as one of a function's whose typed arguments hold the
 // draw as `request`.

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -50,40 +51,66 @@ struct SpreadArguments {
   std::uint64_t start = 0;
 };
 
+std::size_t point_count(const SpreadArguments& arguments) {
+  return arguments.points.bytes() / (3 * (arguments.wide ? sizeof(double) : sizeof(float)));
+}
+
+// k: an int in [0, m] for m points.
+Conversion convert_k(PyObject* value, SpreadArguments& into) {
+  if (into.points.bytes() % (3 * (into.wide ? sizeof(double) : sizeof(float))) != 0) {
+    return value_error("points must hold whole triples");
+  }
+  auto number = to_integer(value, "k must be an int");
+  if (!number.ok()) return std::move(number.error());
+  PyObject* k = number.value().get();
+  const std::size_t count = point_count(into);
+  const std::optional<std::uint64_t> chosen = is_negative(k) ? std::nullopt : within_u64(k);
+  if (!chosen || *chosen > count) {
+    return value_error("k must be in [0, " + std::to_string(count) + "], not " +
+                       boundary::text_of(k));
+  }
+  into.k = *chosen;
+  return Converted{};
+}
+
+// start: when k > 0, an int in [0, m), the first point chosen.
+Conversion convert_start(PyObject* value, SpreadArguments& into) {
+  auto number = to_integer(value, "start must be an int");
+  if (!number.ok()) return std::move(number.error());
+  if (into.k == 0) return Converted{};
+  PyObject* start = number.value().get();
+  const std::size_t count = point_count(into);
+  const std::optional<std::uint64_t> first = is_negative(start) ? std::nullopt : within_u64(start);
+  if (!first || *first >= count) {
+    return value_error("start must be in [0, " + std::to_string(count) + "), not " +
+                       boundary::text_of(start));
+  }
+  into.start = *first;
+  return Converted{};
+}
+
 constexpr Parameter<SpreadArguments> SPREAD_PARAMETERS[] = {
     {.name = "points",
      .convert = [](PyObject* value, SpreadArguments& into) -> Conversion {
        if (!into.points.acquire(value)) return boundary::fetch_pending();
        return Converted{};
      }},
-    {.name = "k",
-     .convert = [](PyObject* value,
-                   SpreadArguments& into) { return store(boundary::to_u64(value), into.k); }},
     {.name = "double",
      .convert = [](PyObject* value,
                    SpreadArguments& into) { return store(to_bool(value), into.wide); }},
-    {.name = "start",
-     .convert = [](PyObject* value,
-                   SpreadArguments& into) { return store(boundary::to_u64(value), into.start); }},
+    {.name = "k", .convert = convert_k},
+    {.name = "start", .convert = convert_start},
 };
 constexpr Signature<SpreadArguments> SPREAD_SIGNATURE = {
     .function = "farthest_point_sample",
-    .positional = 2,
+    .positional = 1,
     .parameters = SPREAD_PARAMETERS,
 };
 
 Outcome<PyRef> farthest_point_sample_impl(const SpreadArguments& arguments) {
   const BufferView& points = arguments.points;
   const bool wide = arguments.wide;
-  const std::size_t triple = 3 * (wide ? sizeof(double) : sizeof(float));
-  // The package checks these in its own words before it calls; they stand here too because
-  // the tree would read past the points without them.
-  if (points.bytes() % triple != 0) return value_error("points must hold whole triples");
-  const std::size_t count = points.bytes() / triple;
-  if (arguments.k > count) return value_error("k is more than the number of points");
-  if (arguments.k > 0 && arguments.start >= count) {
-    return value_error("start is not a point's index");
-  }
+  const std::size_t count = point_count(arguments);
   if (count > UINT32_MAX)
     return value_error("farthest-point sampling takes at most 2**32 - 1 points");
   const std::size_t tree_bytes =
