@@ -1,5 +1,7 @@
 #include "sample/sampling.h"
 
+#include "sample/carry.h"
+
 #include <algorithm>
 #include <cmath>
 #include <utility>
@@ -14,6 +16,7 @@
 #include "reduce/cell_representatives.h"
 #include "reduce/count_adjustment.h"
 #include "reduce/grid.h"
+#include "sample/carry.h"
 #include "sample/surface_sampling.h"
 #include "spread/farthest_point.h"
 #include "spread/sample_elimination.h"
@@ -121,17 +124,24 @@ SampleOutcome draw_from_mesh(const mesh_io::Mesh& mesh, std::span<const base::Po
                       face_normals, corners);
   kept.resize_zeroed(positions.size());
   const std::span<std::uint64_t> chosen(kept.data(), kept.size());
-  if (options.method == SampleMethod::Farthest) {
-    std::size_t start = 0;
-    if (size > 0) {
-      random::StreamRng starts(options.key, random::SampleStream::FarthestStart);
-      start = static_cast<std::size_t>(random::uniform_index(starts, size));
+  switch (options.method) {
+    case SampleMethod::Farthest: {
+      std::size_t start = 0;
+      if (size > 0) {
+        random::StreamRng starts(options.key, random::SampleStream::FarthestStart);
+        start = static_cast<std::size_t>(random::uniform_index(starts, size));
+      }
+      spread::farthest_point_sample<float>(
+          std::span<const float>(reinterpret_cast<const float*>(points.data()), 3 * size), start,
+          chosen);
+      break;
     }
-    spread::farthest_point_sample<float>(
-        std::span<const float>(reinterpret_cast<const float*>(points.data()), 3 * size), start,
-        chosen);
-  } else {
-    spread::eliminate_samples(std::span<const base::Point3>(points.data(), size), total, chosen);
+    case SampleMethod::Poisson:
+      spread::eliminate_samples(std::span<const base::Point3>(points.data(), size), total, chosen);
+      break;
+    case SampleMethod::Vertices:
+    case SampleMethod::Surface:  // neither chooses among candidates
+      base::raise_fault("a method that chooses no candidates reached their choice");
   }
   parallel::parallel_for(chosen.size(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
@@ -322,12 +332,36 @@ SampleOutcome sample_mesh(const mesh_io::Mesh& mesh, std::uint64_t count,
                           std::span<base::Point3> normals) {
   base::prepare_thread_storage();
   check_request(count, asked, positions, normals);
-  const SampleOptions options = effective(asked);
+  SampleOptions options = effective(asked);
+  for (CarriedStream& stream : options.carried) stream.values.reset();
   if (mesh.face_count() == 0) return std::uint64_t{0};
-  if (options.method == SampleMethod::Vertices) {
-    return sample_vertices(mesh, count, options, positions, normals);
+  // Carrying needs each point's face and weights: kept here when the caller asks for neither.
+  base::PodVector<std::uint64_t> own_faces;
+  base::PodVector<CornerWeights> own_weights;
+  if (!options.carried.empty() && options.face_indices.empty()) {
+    own_faces.resize_zeroed(count);
+    options.face_indices = std::span<std::uint64_t>(own_faces.data(), own_faces.size());
   }
-  return sample_surface(mesh, count, options, positions, normals);
+  if (!options.carried.empty() && options.weights.empty()) {
+    own_weights.resize_zeroed(count);
+    options.weights = std::span<CornerWeights>(own_weights.data(), own_weights.size());
+  }
+  SampleOutcome outcome = options.method == SampleMethod::Vertices
+                              ? sample_vertices(mesh, count, options, positions, normals)
+                              : sample_surface(mesh, count, options, positions, normals);
+  if (!std::holds_alternative<std::uint64_t>(outcome)) return outcome;
+  for (CarriedStream& carried : options.carried) {
+    const mesh_io::Stream* stream = mesh.find(carried.name);
+    if (stream == nullptr) continue;
+    mesh_io::Stream& values = carried.values.emplace();
+    values.name = stream->name;
+    values.element = stream->element;
+    values.width = stream->width;
+    values.bytes.resize_zeroed(count * stream->item_bytes());
+    carry_stream(mesh, *stream, options.face_indices, options.weights,
+                 std::span<std::byte>(values.bytes.data(), values.bytes.size()));
+  }
+  return outcome;
 }
 
 SampleOutcome sample_file(const mesh_io::PathText& path, std::string_view format,

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <variant>
@@ -30,6 +31,15 @@ namespace vertisift::sample {
 
 enum class SampleMethod { Vertices, Surface, Farthest, Poisson };
 
+// A stream of the mesh carried to the points, asked for by `name`. After a draw of n points,
+// `values` is the mesh's stream of that name with one item per point (its domain Vertex: the
+// points are the cloud's vertices), carried by carry.h; none when the mesh has no such
+// stream, or no faces.
+struct CarriedStream {
+  std::string_view name;
+  std::optional<mesh_io::Stream> values;
+};
+
 struct SampleOptions {
   SampleMethod method = SampleMethod::Vertices;
   NormalSource normals = NormalSource::Auto;  // Smooth under Vertices is Geometry
@@ -42,6 +52,8 @@ struct SampleOptions {
   // weight 1: so carry.h carries any stream to the points of every method.
   std::span<std::uint64_t> face_indices;
   std::span<CornerWeights> weights;
+  // The streams to carry to the points, whichever of the above are asked for.
+  std::span<CarriedStream> carried;
 };
 
 // Whether the options need the mesh's vertices shared between its faces (the vertex sample,

@@ -245,14 +245,15 @@ Conversion convert_candidates(PyObject* value, SampleRequest& into) {
                        one_of<sample::SampleMethod>(METHOD_NAMES, chooses));
   }
   PyObject* candidates = number.value().get();
-  const std::optional<std::uint64_t> drawn =
-      is_negative(candidates) ? std::nullopt : within_u64(candidates);
-  if (is_negative(candidates) || (drawn && *drawn < count)) {
+  const auto too_few = [&] {
     return value_error("candidates must be at least n (" + std::to_string(count) + "), not " +
                        boundary::text_of(candidates));
-  }
-  if (!drawn) return cannot_hold(boundary::text_of(candidates), "candidates");
-  into.options.candidates = *drawn;
+  };
+  if (is_negative(candidates)) return too_few();
+  const std::optional<std::uint64_t> drawn = within_u64(candidates);
+  if (!drawn.has_value()) return cannot_hold(boundary::text_of(candidates), "candidates");
+  if (drawn.value() < count) return too_few();
+  into.options.candidates = drawn.value();
   return Converted{};
 }
 

@@ -1,6 +1,6 @@
-// Streams carried to the points of every method: a float vertex stream blends with the
-// points' own weights, an integer face stream takes its face's item, and a vertex sample's
-// points take their vertex's item.
+// Streams carried to the points of every method by the sampling: a float vertex stream blends
+// with the points' own weights, an integer face stream takes its face's item, and a vertex
+// sample's points take their vertex's item.
 #include "sample/carry.h"
 
 #include <gtest/gtest.h>
@@ -45,30 +45,42 @@ struct Carried {
   std::vector<std::uint64_t> faces;
 };
 
-Carried sample_and_carry(const mesh_io::Mesh& mesh, SampleMethod method, std::size_t count) {
+template <class T>
+std::vector<T> items_of(const CarriedStream& carried) {
+  if (!carried.values) return {};
+  const std::span<const T> items = carried.values->items<T>();
+  return {items.begin(), items.end()};
+}
+
+// The points of `method` and the streams carried to them by the sampling itself; `faces`
+// asks for each point's face and weights as well, which carrying needs either way.
+Carried sample_and_carry(const mesh_io::Mesh& mesh, SampleMethod method, std::size_t count,
+                         bool faces = true) {
   Carried out;
   out.positions.resize(count);
   std::vector<base::Point3> normals(count);
   std::vector<CornerWeights> weights(count);
   out.faces.resize(count);
+  CarriedStream carried[3];
+  carried[0].name = "colour";
+  carried[1].name = "label";
+  carried[2].name = "absent";
   SampleOptions options;
   options.method = method;
   options.candidates = 4 * count;
   options.key = random::derive_sample_key(3);
-  options.face_indices = out.faces;
-  options.weights = weights;
+  if (faces) {
+    options.face_indices = out.faces;
+    options.weights = weights;
+  }
+  options.carried = carried;
   const SampleOutcome outcome = sample_mesh(mesh, count, options, out.positions, normals);
   EXPECT_EQ(std::get<std::uint64_t>(outcome), count);
-  // One item more than the points, which the carrying must leave as it is.
-  constexpr Colour UNTOUCHED = {-7, -7, -7};
-  out.colours.assign(count + 1, UNTOUCHED);
-  out.labels.assign(count + 1, 99);
-  carry_stream(mesh, mesh.streams[0], out.faces, weights,
-               std::as_writable_bytes(std::span(out.colours).first(count)));
-  carry_stream(mesh, mesh.streams[1], out.faces, weights,
-               std::as_writable_bytes(std::span(out.labels).first(count)));
-  EXPECT_EQ(std::memcmp(&out.colours[count], &UNTOUCHED, sizeof(Colour)), 0);
-  EXPECT_EQ(out.labels[count], 99u);
+  out.colours = items_of<Colour>(carried[0]);
+  out.labels = items_of<std::uint32_t>(carried[1]);
+  EXPECT_EQ(out.colours.size(), count);
+  EXPECT_EQ(out.labels.size(), count);
+  EXPECT_FALSE(carried[2].values.has_value());  // the mesh has no such stream
   return out;
 }
 
@@ -76,6 +88,12 @@ TEST(Carry, SurfacePointsBlendVertexItemsAndTakeTheirFacesItems) {
   const mesh_io::Mesh mesh = coloured_square();
   for (const SampleMethod method : {SampleMethod::Surface, SampleMethod::Farthest}) {
     const Carried got = sample_and_carry(mesh, method, 64);
+    // The same points and items when the caller asks for no faces and weights.
+    const Carried alone = sample_and_carry(mesh, method, 64, false);
+    EXPECT_EQ(std::memcmp(alone.positions.data(), got.positions.data(), 64 * sizeof(base::Point3)),
+              0);
+    EXPECT_EQ(std::memcmp(alone.colours.data(), got.colours.data(), 64 * sizeof(Colour)), 0);
+    EXPECT_EQ(alone.labels, got.labels);
     for (std::size_t i = 0; i < got.positions.size(); ++i) {
       const base::Point3& p = got.positions[i];
       // The point's face holds it, and its colour is the linear blend over that face.
