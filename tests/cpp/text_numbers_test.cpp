@@ -200,6 +200,17 @@ TEST(ScanFloat, AgreesWithOracleOnRandomTokens) {
     }
     check(token);
   }
+  // Digits making an integer about 2^24, most at or below it, with up to 11 after the point,
+  // short parts included ("%f"): one float operation rounds them, up to 2^24 and 10^-10.
+  for (int i = 0; i < 100000; ++i) {
+    const std::uint64_t mantissa = pick(2) == 0 ? pick((std::uint64_t{1} << 24) + 64)
+                                                : (std::uint64_t{1} << 24) - 32 + pick(64);
+    std::string token = std::to_string(mantissa);
+    const std::size_t scale = pick(12);
+    if (token.size() <= scale) token.insert(0, scale + 1 - token.size(), '0');
+    token.insert(token.size() - scale, 1, '.');
+    check(pick(2) == 0 ? token : "-" + token);
+  }
   // Long digit strings, many with leading zeros.
   for (int i = 0; i < 5000; ++i) {
     std::string token(pick(50), '0');
