@@ -59,7 +59,7 @@ inline const char* take_short_digits(const char* p, const char* end, std::uint64
   return p;
 }
 
-// The same, eight digits at a time first, for the parts that run long.
+// The same, eight digits at a time first, for parts that run long.
 inline const char* take_digits(const char* p, const char* end, std::uint64_t& mantissa) {
   while (end - p >= 8) {
     const auto word = load_little<std::uint64_t>(p);
@@ -154,12 +154,21 @@ const char* take_more_digits(const char* p, const char* end, std::uint64_t& magn
 
 }  // namespace detail
 
+// How scan_float takes the digits after the point: byte by byte (Short), which suits "%f" and
+// "%.9g" (OFF, OBJ, PLY), where a test of eight digits at once before them cost the readers
+// more than it saved; or eight at a time first (Long), for a format whose writers print eight
+// or more (ASCII STL's "%e").
+enum class Fraction { Short, Long };
+
 // The number at `at` as the nearest float, `at` moved past it; false when no number of the
 // syntax starts there or a byte that ENDS refuses follows it (`at` is then unchanged, and
 // `value` may be overwritten). The syntax: an optional "+" or "-", then decimal digits with
 // at most one "." among them and at least one digit, optionally followed by "e" or "E", an
 // optional sign and at least one digit; or one of the words of detail::scan_word.
-template <bool (*ENDS)(char)>
+//
+// FRACTION says how the digits after the point are taken (Fraction).
+
+template <bool (*ENDS)(char), Fraction FRACTION = Fraction::Short>
 [[gnu::always_inline]] inline bool scan_float(const char*& at, const char* end, float& value) {
   const char* p = at;
   if (p == end) return false;
@@ -170,15 +179,15 @@ template <bool (*ENDS)(char)>
   // is then not used. The bounds of the digits stay in registers: only the exact path, out
   // of line, takes them as a DecimalDigits.
   std::uint64_t mantissa = 0;
-  // The integer part of a coordinate is a digit or two ("%f", "%e"), its fraction often eight
-  // or more ("%.8e", "%.9g"): trying eight digits at once pays for the fraction alone.
+  // The integer part of a coordinate is a digit or two, whatever the format.
   const char* const integer_begin = p;
   p = detail::take_short_digits(p, end, mantissa);
   const char* const integer_end = p;
   const char* fraction_begin = p;
   if (p != end && *p == '.') {
     fraction_begin = ++p;
-    p = detail::take_digits(p, end, mantissa);
+    p = FRACTION == Fraction::Long ? detail::take_digits(p, end, mantissa)
+                                   : detail::take_short_digits(p, end, mantissa);
   }
   const char* const fraction_end = p;
   const std::int64_t fraction_digits = fraction_end - fraction_begin;

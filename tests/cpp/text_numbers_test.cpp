@@ -23,10 +23,17 @@ std::uint32_t bits_of(float value) { return std::bit_cast<std::uint32_t>(value);
 // it is an independent oracle for the value.
 float oracle(const std::string& token) { return std::strtof(token.c_str(), nullptr); }
 
-// The token as parse_float reads it; a failure to read it fails the test.
+// The token as parse_float reads it; a failure to read it fails the test, and so does a
+// reading with the fraction taken eight digits at a time that differs from it.
 float parsed(const std::string& token) {
   float value = 7.0f;
   EXPECT_TRUE(parse_float(token, value)) << token;
+  const char* at = token.data();
+  float long_value = 7.0f;
+  EXPECT_TRUE(
+      (scan_float<nothing_follows, Fraction::Long>(at, token.data() + token.size(), long_value)))
+      << token;
+  EXPECT_EQ(bits_of(long_value), bits_of(value)) << token;
   return value;
 }
 
