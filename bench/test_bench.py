@@ -203,3 +203,31 @@ def test_quality_of_a_hexagonal_lattice_is_one_d_hex_apart(tmp_path):
     assert figures["min"] == pytest.approx(1.0)
     # 1/sqrt(3) inside the lattice; the rectangle's corners lie up to sqrt(3)/2 from a point.
     assert 1 / np.sqrt(3) < figures["cover"] < np.sqrt(3) / 2 + 0.01
+
+
+def test_builds_alternate_and_the_fixed_forms_read_as_the_nine_digit_ones(tmp_path):
+    import sys
+
+    import read_bench
+
+    import vertisift_tools
+
+    vertices, faces = meshes.torus(12, 8)
+    for form in ("fixed.off", "fixed.obj", "off"):
+        read_bench.write_form(tmp_path / f"t.{form}", vertices, faces, form)
+    assert (tmp_path / "t.fixed.off").read_text().splitlines()[2].startswith("4.000000 0.000000 ")
+    # "%f" keeps six places: the same faces, the positions within half a unit of the sixth.
+    nine = vertisift_tools.read_mesh(tmp_path / "t.off")
+    for form in ("fixed.off", "fixed.obj"):
+        fixed = vertisift_tools.read_mesh(tmp_path / f"t.{form}")
+        assert np.array_equal(fixed[1], nine[1])
+        assert np.abs(fixed[0] - nine[0]).max() <= 5e-7 + 1e-6
+    builds = [read_bench.Build(label, sys.executable) for label in ("one", "two")]
+    try:
+        rows = read_bench.compare_builds(builds, "sample-surface", tmp_path / "t.off", 3, 2)
+    finally:
+        for build in builds:
+            build.close()
+    assert [row.split(" | ")[2] for row in rows] == ["one", "two"]
+    assert rows[0].endswith("| 1.000 (1.000–1.000) |")
+    assert all(re.search(r"\| \d+\.\d \(\d+\.\d–\d+\.\d\) \| \d+ \(\d+–\d+\) \|", row) for row in rows)

@@ -13,6 +13,10 @@
 namespace vertisift::base {
 namespace {
 
+// How far past its request a growing block may take a kept one: a block doubles from 1 MiB
+// to a mesh's size through blocks that the last call left at every size.
+constexpr std::size_t GROWTH_REACH = 8;
+
 // Never more than this is kept for reuse, nor more than a quarter of the memory.
 constexpr std::size_t MAX_KEPT_BYTES = std::size_t{1} << 30;
 
@@ -72,6 +76,22 @@ void big_free(void* block, std::size_t bytes) noexcept {
   } else {
     cache().give(block, whole_pages(bytes));
   }
+}
+
+void* big_grow(void* block, std::size_t old_bytes, std::size_t& new_bytes) {
+  if (new_bytes >= LARGE_BLOCK && new_bytes <= SIZE_MAX / GROWTH_REACH) {
+    const std::size_t least = whole_pages(new_bytes);
+    std::size_t taken = 0;
+    if (void* kept = cache().take_whole(least, least * GROWTH_REACH, taken)) {
+      if (block != nullptr) {
+        std::memcpy(kept, block, old_bytes);
+        big_free(block, old_bytes);
+      }
+      new_bytes = taken;
+      return kept;
+    }
+  }
+  return big_realloc(block, old_bytes, new_bytes);
 }
 
 void* big_realloc(void* block, std::size_t old_bytes, std::size_t new_bytes) {

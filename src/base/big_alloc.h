@@ -22,6 +22,13 @@ void* big_alloc(std::size_t bytes);
 void big_free(void* block, std::size_t bytes) noexcept;
 void* big_realloc(void* block, std::size_t old_bytes, std::size_t new_bytes);
 
+// Grows `block` of `old_bytes` (null: 0) to at least `new_bytes`, and sets `new_bytes` to the
+// size it has, which the caller frees it with. A large block grown by doubling would pass
+// through a block of every size on its way, each mapped afresh on every call; this one moves
+// into the smallest kept block of a few times the request at most when there is one, and
+// the block it leaves is kept in turn. Otherwise the same as big_realloc.
+void* big_grow(void* block, std::size_t old_bytes, std::size_t& new_bytes);
+
 template <class T>
 struct BigAllocator {
   using value_type = T;

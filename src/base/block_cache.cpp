@@ -54,6 +54,22 @@ void* BlockCache::take(std::size_t bytes) {
   return found.start;
 }
 
+void* BlockCache::take_whole(std::size_t least, std::size_t most, std::size_t& bytes) {
+  std::lock_guard lock(mutex_);
+  std::size_t best = count_;
+  for (std::size_t i = 0; i < count_; ++i) {
+    const std::size_t size = blocks_[i].bytes;
+    if (size >= least && size <= most && (best == count_ || size < blocks_[best].bytes)) best = i;
+  }
+  if (best == count_) return nullptr;
+  const Block found = blocks_[best];
+  remove(best);
+  in_use_ += found.bytes;
+  most_in_use_ = std::max(most_in_use_, in_use_);
+  bytes = found.bytes;
+  return found.start;
+}
+
 void BlockCache::untake(std::size_t bytes) {
   std::lock_guard lock(mutex_);
   in_use_ -= bytes;

@@ -40,6 +40,10 @@ class BlockCache {
   // A kept block of `bytes` (a page multiple), or null: then the caller maps one of that size,
   // and calls untake(bytes) if it cannot. Either way `bytes` are in use from now on.
   void* take(std::size_t bytes);
+  // The smallest kept block of `least` to `most` bytes, whole, for a block that grows: its
+  // size is set in `bytes`, which are in use from now on. Null when there is none, and then
+  // nothing changes.
+  void* take_whole(std::size_t least, std::size_t most, std::size_t& bytes);
   // `bytes` fewer are in use: a block the caller was to map and could not, or the part of one
   // it unmapped.
   void untake(std::size_t bytes);

@@ -1,6 +1,7 @@
-// PodVector: a growable array of trivially copyable items. Large blocks are mapped pages that
-// grow by moving the mapping (mremap), so growing a many-megabyte mesh by doubling neither
-// copies it nor touches its pages again, and freeing it returns the memory to the system.
+// PodVector: a growable array of trivially copyable items. Large blocks are mapped pages: one
+// that doubles moves into a larger block kept from an earlier call when there is one (big_grow),
+// whose pages are in memory already, and otherwise grows by moving the mapping (mremap), which
+// copies nothing. Freeing it keeps the block for the next call (base/block_cache.h).
 #pragma once
 
 #include <algorithm>
@@ -41,7 +42,7 @@ class PodVector {
   ~PodVector() { big_free(data_, capacity_ * sizeof(T)); }
 
   void push_back(const T& item) {
-    if (size_ == capacity_) reallocate(capacity_ == 0 ? FIRST_CAPACITY : capacity_ * 2);
+    if (size_ == capacity_) grow(capacity_ == 0 ? FIRST_CAPACITY : capacity_ * 2);
     data_[size_++] = item;
   }
 
@@ -50,7 +51,7 @@ class PodVector {
     if (count == 0) return;
     if (count > capacity_ - size_) {
       if (count > SIZE_MAX / sizeof(T) - size_) throw std::bad_alloc();
-      reallocate(std::max(capacity_ * 2, size_ + count));
+      grow(std::max(capacity_ * 2, size_ + count));
     }
     std::memcpy(data_ + size_, items, count * sizeof(T));
     size_ += count;
@@ -69,7 +70,7 @@ class PodVector {
   T* extend(std::size_t count) {
     if (count > capacity_ - size_) {
       if (count > SIZE_MAX / sizeof(T) - size_) throw std::bad_alloc();
-      reallocate(std::max(capacity_ * 2, size_ + count));
+      grow(std::max(capacity_ * 2, size_ + count));
     }
     T* first = data_ + size_;
     size_ += count;
@@ -138,6 +139,17 @@ class PodVector {
     if (capacity == 0) return;
     data_ = static_cast<T*>(big_realloc(data_, capacity_ * sizeof(T), capacity * sizeof(T)));
     capacity_ = capacity;
+  }
+
+  // Room for at least `capacity` items, maybe more (big_grow): for growing by doubling.
+  void grow(std::size_t capacity) {
+    if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    std::size_t bytes = capacity * sizeof(T);
+    data_ = static_cast<T*>(big_grow(data_, capacity_ * sizeof(T), bytes));
+    // A kept block is whole pages; the items it holds fill all but less than an item of it,
+    // and an item is smaller than a page, so `capacity_` items round up to the whole block
+    // again when it is freed.
+    capacity_ = bytes / sizeof(T);
   }
 
   // The first block: a few cache lines, so that short arrays do not grow item by item.

@@ -29,17 +29,18 @@ ReadResult<Mesh> read_merged_stl(const mesh_io::PathText& path, stl::StlDialect 
   const std::size_t face_count = indexed.faces.size();
   static_assert(sizeof(mesh_io::Face) == 2 * sizeof(mesh_io::Triangle));
   base::PodVector<base::Point3> normals;
-  normals.resize_zeroed(face_count);
+  base::Point3* stored = normals.extend(face_count);  // every item written below
   auto* triangles = reinterpret_cast<mesh_io::Triangle*>(indexed.faces.data());
   for (std::size_t f = 0; f < face_count; ++f) {
     const mesh_io::Face face = indexed.faces[f];
-    normals[f] = face.normal;
+    stored[f] = face.normal;
     std::memcpy(&triangles[f], face.vertex_indices, sizeof(mesh_io::Triangle));
   }
   mesh.triangles = base::PodVector<mesh_io::Triangle>::take_over(std::move(indexed.faces));
   // The block keeps its size: giving back its second half would only make the next reading
   // fault those pages in again.
   mesh.triangles.resize_zeroed(face_count);
+  mesh.in_first_use_order = true;  // the front end numbers the vertices as they first come
   mesh_io::add_normals(mesh, mesh_io::Domain::Face, std::move(normals));
   return mesh;
 }

@@ -15,11 +15,25 @@ constexpr std::size_t RECENT_POSITIONS = std::size_t{1} << 14;
 // small enough (6 KiB of faces, 3 KiB of hashes) to stay in the first-level cache.
 constexpr std::size_t LOOKUP_BATCH = 128;
 
+// Sizes the tables once for the `faces` a source announces: the faces exactly, and the
+// vertices of a closed mesh, which has about half as many vertices as triangles (more grow by
+// doubling, fewer leave a tail that shrink_to_fit gives back). Grown by doubling instead, each
+// table passes through blocks of every size on its way, mapped afresh and faulted in on every
+// reading; sized at once, a reading gets the blocks the last one gave back.
+void size_for(IndexedMesh& mesh, base::PositionTable& table, std::uint64_t faces) {
+  if (faces == 0) return;
+  const auto face_count = static_cast<std::size_t>(faces);
+  mesh.faces.reserve(face_count);
+  mesh.vertices.reserve(face_count / 2);
+  table.reserve_for(0, face_count / 2);
+}
+
 }  // namespace
 
 ReadResult<IndexedMesh> build_indexed_mesh(FaceSource& source) {
   IndexedMesh mesh;
   base::PositionTable table(base::next_hash_keys(), FIRST_TABLE_CAPACITY, RECENT_POSITIONS);
+  size_for(mesh, table, source.faces_hint());
   RawFace batch[LOOKUP_BATCH];
   std::uint64_t hashes[LOOKUP_BATCH * 3];
   std::uint32_t found[LOOKUP_BATCH * 3];  // index plus one from the recent positions, or 0

@@ -84,6 +84,10 @@ struct Mesh {
   // mesh of `loose_corners` the table is empty and it is positions[3 f + k].
   base::PodVector<Triangle> triangles;
   bool loose_corners = false;
+  // Set by a reader that numbers the positions as the faces first use them, every one used
+  // (STL's merged vertices): the vertex sample takes them as they are, unchecked. False
+  // promises nothing.
+  bool in_first_use_order = false;
   std::vector<Stream> streams;
   // Faces of fewer than three corners, which have no surface and were left out.
   std::uint64_t skipped_faces = 0;

@@ -4,7 +4,8 @@
 // `scan_float` gives the correctly rounded float (ties to even) of a decimal however many
 // digits it has; beyond the range a signed infinity or a signed zero, subnormals kept. Its
 // common case, at most 19 digits scaled by a power of ten that a double holds exactly, is
-// one double operation inline in the readers' vertex loops; the rest goes out of line. What
+// one float or double operation inline in the readers' vertex loops; the rest goes out of
+// line. What
 // a reader accepts after a number (a blank; for OFF a '#' too; nothing, for a whole token)
 // is a template argument, so that the check of that byte compiles to the reader's own.
 // Nothing here allocates.
@@ -52,7 +53,13 @@ inline std::uint64_t eight_digits_value(std::uint64_t word) {
 }
 
 // Appends the digits from `p` on to `mantissa` (which wraps after 19 digits) and returns the
-// first position that is not a digit.
+// first position that is not a digit: one byte at a time, for the parts that are short.
+inline const char* take_short_digits(const char* p, const char* end, std::uint64_t& mantissa) {
+  while (p != end && is_digit(*p)) mantissa = mantissa * 10 + digit_value(*p++);
+  return p;
+}
+
+// The same, eight digits at a time first, for parts that run long.
 inline const char* take_digits(const char* p, const char* end, std::uint64_t& mantissa) {
   while (end - p >= 8) {
     const auto word = load_little<std::uint64_t>(p);
@@ -60,8 +67,7 @@ inline const char* take_digits(const char* p, const char* end, std::uint64_t& ma
     mantissa = mantissa * 100000000 + eight_digits_value(word);
     p += 8;
   }
-  while (p != end && is_digit(*p)) mantissa = mantissa * 10 + digit_value(*p++);
-  return p;
+  return take_short_digits(p, end, mantissa);
 }
 
 // The digits of a decimal of the accepted syntax: integer part, fraction part (either may be
@@ -77,6 +83,12 @@ struct DecimalDigits {
 // A written exponent stops growing here. A token would need about this many digits before
 // its point for the cap to change the outcome, far more than any line holds.
 constexpr std::int64_t EXPONENT_CAP = 1'000'000'000'000'000;
+
+// The powers of ten that a float holds exactly (5^10 < 2^24).
+inline constexpr float EXACT_FLOAT_POWERS_OF_TEN[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
+                                                      1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+constexpr std::int64_t MAX_EXACT_FLOAT_POWER = 10;
+constexpr std::uint64_t MAX_EXACT_FLOAT_MANTISSA = std::uint64_t{1} << 24;
 
 // The powers of ten that a double holds exactly.
 // clang-format off
@@ -100,9 +112,19 @@ inline bool is_binary32_midpoint(double value) {
 // correctly to double, and rounding that to float is correct too unless it sits exactly on a
 // float midpoint, where the first rounding may have decided the tie: false then, and for
 // anything outside the case. The result lies between 1e-22 and 1e38, normal for a float.
+// Shorter still, an integer of at most 2^24 and a power from -10 to 0 (printf's "%f" of a
+// model's coordinates) are exact floats, and one float division rounds correctly, ties
+// included.
 inline bool round_quickly(std::uint64_t mantissa, std::int64_t digits, std::int64_t power,
                           float& magnitude) {
   if (digits > 19) return false;
+  // A scale of 10^-k with k at most 10: -power, as unsigned, is that small only then.
+  if (mantissa <= MAX_EXACT_FLOAT_MANTISSA &&
+      static_cast<std::uint64_t>(-power) <= static_cast<std::uint64_t>(MAX_EXACT_FLOAT_POWER)) {
+    magnitude = static_cast<float>(static_cast<std::uint32_t>(mantissa)) /
+                EXACT_FLOAT_POWERS_OF_TEN[-power];
+    return true;
+  }
   if (mantissa == 0) {
     magnitude = 0.0f;
     return true;
@@ -132,12 +154,21 @@ const char* take_more_digits(const char* p, const char* end, std::uint64_t& magn
 
 }  // namespace detail
 
+// How scan_float takes the digits after the point: byte by byte (Short), which suits "%f" and
+// "%.9g" (OFF, OBJ, PLY), where a test of eight digits at once before them cost the readers
+// more than it saved; or eight at a time first (Long), for a format whose writers print eight
+// or more (ASCII STL's "%e").
+enum class Fraction { Short, Long };
+
 // The number at `at` as the nearest float, `at` moved past it; false when no number of the
 // syntax starts there or a byte that ENDS refuses follows it (`at` is then unchanged, and
 // `value` may be overwritten). The syntax: an optional "+" or "-", then decimal digits with
 // at most one "." among them and at least one digit, optionally followed by "e" or "E", an
 // optional sign and at least one digit; or one of the words of detail::scan_word.
-template <bool (*ENDS)(char)>
+//
+// FRACTION says how the digits after the point are taken (Fraction).
+
+template <bool (*ENDS)(char), Fraction FRACTION = Fraction::Short>
 [[gnu::always_inline]] inline bool scan_float(const char*& at, const char* end, float& value) {
   const char* p = at;
   if (p == end) return false;
@@ -145,47 +176,51 @@ template <bool (*ENDS)(char)>
   if (negative || *p == '+') ++p;
 
   // One pass checks the syntax and gathers the digits; past 19 digits `mantissa` wraps, and
-  // is then not used.
-  detail::DecimalDigits number;
+  // is then not used. The bounds of the digits stay in registers: only the exact path, out
+  // of line, takes them as a DecimalDigits.
   std::uint64_t mantissa = 0;
-  number.integer_begin = p;
-  p = detail::take_digits(p, end, mantissa);
-  number.integer_end = number.fraction_begin = number.fraction_end = p;
+  // The integer part of a coordinate is a digit or two, whatever the format.
+  const char* const integer_begin = p;
+  p = detail::take_short_digits(p, end, mantissa);
+  const char* const integer_end = p;
+  const char* fraction_begin = p;
   if (p != end && *p == '.') {
-    number.fraction_begin = ++p;
-    p = detail::take_digits(p, end, mantissa);
-    number.fraction_end = p;
+    fraction_begin = ++p;
+    p = FRACTION == Fraction::Long ? detail::take_digits(p, end, mantissa)
+                                   : detail::take_short_digits(p, end, mantissa);
   }
-  const std::int64_t fraction_digits = number.fraction_end - number.fraction_begin;
-  const std::int64_t digits = number.integer_end - number.integer_begin + fraction_digits;
+  const char* const fraction_end = p;
+  const std::int64_t fraction_digits = fraction_end - fraction_begin;
+  const std::int64_t digits = integer_end - integer_begin + fraction_digits;
   if (digits == 0) [[unlikely]] {
     // No digit at all: one of the words, unless a point was written.
-    if (p != number.integer_begin) return false;
+    if (p != integer_begin) return false;
     const char* after = detail::scan_word(p, end, negative, value);
     if (after == nullptr || (after != end && !ENDS(*after))) return false;
     at = after;
     return true;
   }
-  number.exponent = 0;
+  std::int64_t exponent = 0;
   if (p != end && (*p == 'e' || *p == 'E')) {
     ++p;
     const bool exponent_negative = p != end && *p == '-';
     if (p != end && (*p == '-' || *p == '+')) ++p;
     if (p == end || !detail::is_digit(*p)) return false;
     do {
-      if (number.exponent < detail::EXPONENT_CAP) {
-        number.exponent = number.exponent * 10 + static_cast<std::int64_t>(*p - '0');
+      if (exponent < detail::EXPONENT_CAP) {
+        exponent = exponent * 10 + static_cast<std::int64_t>(*p - '0');
       }
       ++p;
     } while (p != end && detail::is_digit(*p));
-    if (exponent_negative) number.exponent = -number.exponent;
+    if (exponent_negative) exponent = -exponent;
   }
   if (p != end && !ENDS(*p)) return false;
 
   float magnitude;
-  if (!detail::round_quickly(mantissa, digits, number.exponent - fraction_digits, magnitude))
+  if (!detail::round_quickly(mantissa, digits, exponent - fraction_digits, magnitude))
       [[unlikely]] {
-    magnitude = detail::round_exactly(number);
+    magnitude =
+        detail::round_exactly({integer_begin, integer_end, fraction_begin, fraction_end, exponent});
   }
   value = negative ? -magnitude : magnitude;
   at = p;
@@ -203,16 +238,18 @@ template <bool (*ENDS)(char)>
   const bool negative = *p == '-';
   if (negative || *p == '+') ++p;
   const char* const first = p;
-  // 19 digits stay below 2^64.
-  const char* const short_end = end - p > 19 ? p + 19 : end;
   std::uint64_t magnitude = 0;
-  while (p != short_end && detail::is_digit(*p))
-    magnitude = magnitude * 10 + detail::digit_value(*p++);
+  while (p != end && detail::is_digit(*p)) magnitude = magnitude * 10 + detail::digit_value(*p++);
   if (p == first) return false;
-  if (p != end && !ENDS(*p)) {
-    if (!detail::is_digit(*p)) return false;
-    p = detail::take_more_digits(p, end, magnitude);
-    if (p == nullptr || (p != end && !ENDS(*p))) return false;
+  if (p != end && !ENDS(*p)) return false;
+  // 19 digits stay below 2^64. Past them `magnitude` wrapped: the first 19 are taken again, and
+  // the rest checked against overflow, out of the common path.
+  if (p - first > 19) [[unlikely]] {
+    magnitude = 0;
+    for (const char* digit = first; digit != first + 19; ++digit) {
+      magnitude = magnitude * 10 + detail::digit_value(*digit);
+    }
+    if (detail::take_more_digits(first + 19, end, magnitude) == nullptr) return false;
   }
   constexpr auto largest = static_cast<std::uint64_t>(INT64_MAX);
   if (magnitude > largest + (negative ? 1 : 0)) [[unlikely]] {

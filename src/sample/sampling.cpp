@@ -180,7 +180,7 @@ bool used_in_order(const mesh_io::Mesh& mesh) {
 
 UsedVertices number_used_vertices(const mesh_io::Mesh& mesh, bool corners) {
   UsedVertices renumbered;
-  if (!corners && used_in_order(mesh)) return renumbered;
+  if (!corners && (mesh.in_first_use_order || used_in_order(mesh))) return renumbered;
   constexpr mesh_io::VertexIndex UNSEEN = UINT32_MAX;
   std::vector<mesh_io::VertexIndex, base::BigAllocator<mesh_io::VertexIndex>> number(
       mesh.positions.size(), UNSEEN);

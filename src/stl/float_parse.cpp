@@ -27,7 +27,9 @@ ReadError non_finite_error(float value) {
   }
   const char* at = token.data();
   float value;
-  if (!mesh_io::scan_float<mesh_io::nothing_follows>(at, token.data() + token.size(), value) ||
+  // STL's writers print "%e" and its kin: eight or more digits after the point.
+  if (!mesh_io::scan_float<mesh_io::nothing_follows, mesh_io::Fraction::Long>(
+          at, token.data() + token.size(), value) ||
       token.back() == ')') [[unlikely]] {
     return {0.0f, FloatParseCode::Invalid};
   }

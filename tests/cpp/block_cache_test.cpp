@@ -61,6 +61,28 @@ TEST(BlockCache, ReusesABlockOfAboutTheSize) {
   EXPECT_EQ(stats.most_in_use, 4 * MiB);
 }
 
+// A growing block takes the smallest kept block of the range, whole and with its bytes.
+TEST(BlockCache, GrowingTakesTheSmallestKeptBlockOfTheRangeWhole) {
+  BlockCache cache(256 * MiB);
+  const std::size_t sizes[3] = {2 * MiB, 40 * MiB, 12 * MiB};
+  void* blocks[3];
+  for (int i = 0; i < 3; ++i) blocks[i] = take_or_map(cache, sizes[i]);
+  static_cast<unsigned char*>(blocks[2])[11 * MiB] = 5;
+  for (int i = 0; i < 3; ++i) cache.give(blocks[i], sizes[i]);
+  std::size_t bytes = 0;
+  EXPECT_EQ(cache.take_whole(41 * MiB, 80 * MiB, bytes), nullptr);
+  EXPECT_EQ(cache.stats().in_use, 0u);
+  auto* taken = static_cast<unsigned char*>(cache.take_whole(3 * MiB, 48 * MiB, bytes));
+  EXPECT_EQ(taken, blocks[2]);
+  EXPECT_EQ(bytes, 12 * MiB);
+  EXPECT_EQ(taken[11 * MiB], 5);
+  BlockCache::Stats stats = cache.stats();
+  EXPECT_EQ(stats.in_use, 12 * MiB);
+  EXPECT_EQ(stats.kept, 42 * MiB);
+  EXPECT_EQ(stats.most_in_use, 54 * MiB);
+  cache.give(taken, bytes);
+}
+
 TEST(BlockCache, MapsNoMoreThanHalfAgainTheMostInUse) {
   BlockCache cache(256 * MiB);
   void* first = take_or_map(cache, 8 * MiB);

@@ -8,11 +8,13 @@
 namespace vertisift::mesh_io {
 namespace {
 
-// A FaceSource over a fixed list, optionally failing after it.
+// A FaceSource over a fixed list, optionally failing after it, announcing `hint` faces.
 class ListSource : public FaceSource {
  public:
-  explicit ListSource(std::vector<RawFace> faces, bool fail_at_end = false)
-      : faces_(std::move(faces)), fail_at_end_(fail_at_end) {}
+  explicit ListSource(std::vector<RawFace> faces, bool fail_at_end = false, std::uint64_t hint = 0)
+      : faces_(std::move(faces)), fail_at_end_(fail_at_end), hint_(hint) {}
+
+  std::uint64_t faces_hint() const override { return hint_; }
 
   FaceStatus next(RawFace& face, ReadError& error) override {
     EXPECT_FALSE(finished_) << "asked again after the end or an error";
@@ -31,6 +33,7 @@ class ListSource : public FaceSource {
  private:
   std::vector<RawFace> faces_;
   bool fail_at_end_;
+  std::uint64_t hint_;
   std::size_t next_ = 0;
   bool finished_ = false;
 };
@@ -79,8 +82,12 @@ bool same_position(const base::Point3& a, const base::Point3& b) {
 
 // Positions that differ in one coordinate only (x, y or z), twice over: far more than the
 // first table and the recent-position cache hold, so both see collisions of such positions.
-// Every corner must name a vertex with its own bits, each distinct position once.
-TEST(BuildIndexedMesh, ManyVerticesGrowTheTable) {
+// Every corner must name a vertex with its own bits, each distinct position once, in order of
+// first occurrence, whether the tables grow from nothing (no hint), are sized for the faces
+// announced (three times the vertices that sizing expects), or for a fraction of them.
+class ManyVertices : public testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(ManyVertices, GrowTheTable) {
   std::vector<RawFace> faces;
   for (int round = 0; round < 2; ++round) {
     for (int i = 1; i <= 30000; ++i) {
@@ -88,7 +95,7 @@ TEST(BuildIndexedMesh, ManyVerticesGrowTheTable) {
       faces.push_back(face({v, 0, 0}, {0, v, 0}, {0, 0, v}));
     }
   }
-  ListSource source(faces);
+  ListSource source(faces, false, GetParam());
   auto mesh = build_indexed_mesh(source);
   ASSERT_TRUE(mesh.ok());
   const IndexedMesh& built = mesh.value();
@@ -99,9 +106,14 @@ TEST(BuildIndexedMesh, ManyVerticesGrowTheTable) {
       const VertexIndex index = built.faces[i].vertex_indices[corner];
       ASSERT_LT(index, built.vertices.size());
       ASSERT_TRUE(same_position(built.vertices[index], faces[i].vertices[corner])) << i;
+      if (i < 30000) {
+        ASSERT_EQ(index, 3 * i + corner);
+      }
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Hints, ManyVertices, testing::Values(0, 60000, 7000));
 
 }  // namespace
 }  // namespace vertisift::mesh_io

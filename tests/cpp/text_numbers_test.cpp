@@ -23,10 +23,17 @@ std::uint32_t bits_of(float value) { return std::bit_cast<std::uint32_t>(value);
 // it is an independent oracle for the value.
 float oracle(const std::string& token) { return std::strtof(token.c_str(), nullptr); }
 
-// The token as parse_float reads it; a failure to read it fails the test.
+// The token as parse_float reads it; a failure to read it fails the test, and so does a
+// reading with the fraction taken eight digits at a time that differs from it.
 float parsed(const std::string& token) {
   float value = 7.0f;
   EXPECT_TRUE(parse_float(token, value)) << token;
+  const char* at = token.data();
+  float long_value = 7.0f;
+  EXPECT_TRUE(
+      (scan_float<nothing_follows, Fraction::Long>(at, token.data() + token.size(), long_value)))
+      << token;
+  EXPECT_EQ(bits_of(long_value), bits_of(value)) << token;
   return value;
 }
 
@@ -199,6 +206,17 @@ TEST(ScanFloat, AgreesWithOracleOnRandomTokens) {
       token += std::string(pick(3), '0') + std::to_string(std::labs(exponent));
     }
     check(token);
+  }
+  // Digits making an integer about 2^24, most at or below it, with up to 11 after the point,
+  // short parts included ("%f"): one float operation rounds them, up to 2^24 and 10^-10.
+  for (int i = 0; i < 100000; ++i) {
+    const std::uint64_t mantissa = pick(2) == 0 ? pick((std::uint64_t{1} << 24) + 64)
+                                                : (std::uint64_t{1} << 24) - 32 + pick(64);
+    std::string token = std::to_string(mantissa);
+    const std::size_t scale = pick(12);
+    if (token.size() <= scale) token.insert(0, scale + 1 - token.size(), '0');
+    token.insert(token.size() - scale, 1, '.');
+    check(pick(2) == 0 ? token : "-" + token);
   }
   // Long digit strings, many with leading zeros.
   for (int i = 0; i < 5000; ++i) {
