@@ -85,9 +85,13 @@ class Elimination {
     parallel::parallel_for(count, [&](std::size_t begin, std::size_t end) {
       for (std::size_t i = begin; i < end; ++i) {
         double sum = 0.0;
-        each_neighbour(
-            i, [](std::uint32_t) { return false; },
-            [&](std::uint32_t, float distance) { sum += weight(distance, limit); });
+        if (stored_) {
+          for (std::size_t n = first_[i]; n < first_[i + 1]; ++n) {
+            sum += weight(neighbours_[n].distance, limit);
+          }
+        } else {
+          sum = weight_around(i, limit);
+        }
         weights[i] = sum;
         heap[i] = heap_key(sum, i);
       }
@@ -98,6 +102,16 @@ class Elimination {
     const auto lower = [&](std::uint32_t index, float distance) {
       weights[index] -= weight(distance, limit);
     };
+    Staying staying;
+    if (!stored_) {
+      staying.points.assign(sorted_.begin(), sorted_.end());
+      staying.index.assign(sorted_index_.begin(), sorted_index_.end());
+      staying.place.resize(count);
+      for (std::size_t s = 0; s < count; ++s) {
+        staying.place[sorted_index_[s]] = static_cast<std::uint32_t>(s);
+      }
+      staying.ends.assign(starts_.begin() + 1, starts_.end());
+    }
     for (std::size_t left = count; left > keep;) {
       std::pop_heap(heap.begin(), heap.end());
       const std::uint64_t entered = heap.back();
@@ -117,17 +131,44 @@ class Elimination {
       }
       // Each neighbour's weight is its own: the order in which they are lowered, or the
       // workers that lower them, change nothing.
-      const std::size_t around = candidates(gone);
+      staying.remove(gone, cell_of_[gone]);
+      const std::size_t around = staying.around(&around_[cell_of_[gone] * AROUND], starts_);
       if (around < POOL_CANDIDATES) {
-        lower_around(gone, 0, around, removed, weights.data(), limit);
+        lower_around(gone, 0, around, staying, weights.data(), limit);
       } else {
         parallel::parallel_for(around, [&](std::size_t begin, std::size_t end) {
-          lower_around(gone, begin, end, removed, weights.data(), limit);
+          lower_around(gone, begin, end, staying, weights.data(), limit);
         });
       }
     }
     return removed;
   }
+
+  // The points that stay, while the lists are not stored: each cell's in the run of the cell
+  // order from starts_[c] to ends[c], in no order (a removed point's place goes to the run's
+  // last), so that a removal reads only the points it lowers.
+  struct Staying {
+    List<base::Point3> points;
+    List<std::uint32_t> index;
+    List<std::uint32_t> place;  // each point's place in the runs
+    List<std::size_t> ends;
+
+    void remove(std::uint32_t point, std::size_t cell) {
+      const std::size_t at = place[point], last = --ends[cell];
+      points[at] = points[last];
+      index[at] = index[last];
+      place[index[at]] = static_cast<std::uint32_t>(at);
+    }
+
+    // How many stay in the cells `around` (AROUND of them, SIZE_MAX none).
+    std::size_t around(const std::size_t* cells, const List<std::size_t>& starts) const {
+      std::size_t total = 0;
+      for (std::size_t k = 0; k < AROUND; ++k) {
+        if (cells[k] != SIZE_MAX) total += ends[cells[k]] - starts[cells[k]];
+      }
+      return total;
+    }
+  };
 
   // A point's place in the heap: its weight rounded to float (0 if rounding made it negative)
   // above its index, so that one integer comparison orders by weight, then index. Rounding
@@ -193,9 +234,28 @@ class Elimination {
     }
   }
 
-  // Lowers the weights of the points that stay among the points [from, to) of those around
-  // `gone` (removed) as its lists would: one tight loop, whose every value is held locally.
-  void lower_around(std::size_t gone, std::size_t from, std::size_t to, const List<bool>& removed,
+  // The weight of point i as its lists would sum it. Every point of the cells is weighed and
+  // the ones closer than R added, the others as +0.0, which leaves the sum as it was: no
+  // branch to mispredict.
+  double weight_around(std::size_t i, double limit) const {
+    const base::Point3 own = points_[i];
+    const double reach = reach_, radius = radius_;
+    const std::size_t* around = &around_[cell_of_[i] * AROUND];
+    double sum = 0.0;
+    for (std::size_t k = 0; k < AROUND; ++k) {
+      if (around[k] == SIZE_MAX) continue;
+      for (std::size_t t = starts_[around[k]]; t < starts_[around[k] + 1]; ++t) {
+        const double squared = squared_distance(own, sorted_[t]);
+        const double near = falloff(static_cast<float>(std::sqrt(squared)), limit, radius);
+        sum += squared < reach && sorted_index_[t] != i ? near : 0.0;
+      }
+    }
+    return sum;
+  }
+
+  // Lowers the weights of the points [from, to) of those that stay around `gone` as its
+  // lists would: one tight loop, whose every value is held locally.
+  void lower_around(std::size_t gone, std::size_t from, std::size_t to, const Staying& staying,
                     double* weights, double limit) const {
     const base::Point3 own = points_[gone];
     const double reach = reach_, radius = radius_;
@@ -203,28 +263,17 @@ class Elimination {
     std::size_t offset = 0;
     for (std::size_t k = 0; k < AROUND && offset < to; ++k) {
       if (around[k] == SIZE_MAX) continue;
-      const std::size_t first = starts_[around[k]], size = starts_[around[k] + 1] - first;
+      const std::size_t first = starts_[around[k]], size = staying.ends[around[k]] - first;
       const std::size_t end = first + std::min(to - offset, size);
       for (std::size_t t = first + std::min(from - std::min(from, offset), size); t < end; ++t) {
-        const std::uint32_t j = sorted_index_[t];
-        if (removed[j]) continue;
-        const double squared = squared_distance(own, sorted_[t]);
+        const double squared = squared_distance(own, staying.points[t]);
         if (squared < reach) {
-          weights[j] -= falloff(static_cast<float>(std::sqrt(squared)), limit, radius);
+          weights[staying.index[t]] -=
+              falloff(static_cast<float>(std::sqrt(squared)), limit, radius);
         }
       }
       offset += size;
     }
-  }
-
-  // How many points the cells around point i's hold, its own included.
-  std::size_t candidates(std::size_t i) const {
-    std::size_t total = 0;
-    for (std::size_t k = 0; k < AROUND; ++k) {
-      const std::size_t c = around_[cell_of_[i] * AROUND + k];
-      if (c != SIZE_MAX) total += starts_[c + 1] - starts_[c];
-    }
-    return total;
   }
 
   // The pairs a point and another in the cells around its own make, every point counted:
