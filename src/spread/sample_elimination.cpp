@@ -98,10 +98,6 @@ class Elimination {
     });
     std::make_heap(heap.begin(), heap.end());
     List<bool> removed(count, false);
-    const auto is_removed = [&](std::uint32_t index) { return bool{removed[index]}; };
-    const auto lower = [&](std::uint32_t index, float distance) {
-      weights[index] -= weight(distance, limit);
-    };
     Staying staying;
     if (!stored_) {
       staying.points.assign(sorted_.begin(), sorted_.end());
@@ -126,7 +122,10 @@ class Elimination {
       removed[gone] = true;
       --left;
       if (stored_) {
-        each_neighbour(gone, is_removed, lower);
+        for (std::size_t n = first_[gone]; n < first_[gone + 1]; ++n) {
+          const Neighbour& near = neighbours_[n];
+          if (!removed[near.index]) weights[near.index] -= weight(near.distance, limit);
+        }
         continue;
       }
       // Each neighbour's weight is its own: the order in which they are lowered, or the

@@ -34,7 +34,8 @@
 
 namespace vertisift::spread {
 
-// Candidate pairs whose neighbours are stored: at most 512 MiB of lists.
+// The most pairs the cells around the points may hold for the neighbours to be stored: at
+// most 512 MiB of lists.
 inline constexpr std::uint64_t NEIGHBOUR_BUDGET = std::uint64_t{1} << 26;
 
 // Writes into `kept` (keep <= m items) the indices, in increasing order, of the points that
