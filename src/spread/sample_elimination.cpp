@@ -82,7 +82,9 @@ class Elimination {
     const std::size_t count = points_.size();
     List<double> weights(count);
     std::vector<std::uint64_t> heap(count);
-    parallel::parallel_for(count, [&](std::size_t begin, std::size_t end) {
+    // Read from the lists, the weights take less than waking the workers would; measured in
+    // the cells, far more.
+    const auto weigh = [&](std::size_t begin, std::size_t end) {
       for (std::size_t i = begin; i < end; ++i) {
         double sum = 0.0;
         if (stored_) {
@@ -95,7 +97,12 @@ class Elimination {
         weights[i] = sum;
         heap[i] = heap_key(sum, i);
       }
-    });
+    };
+    if (stored_) {
+      weigh(0, count);
+    } else {
+      parallel::parallel_for(count, weigh);
+    }
     std::make_heap(heap.begin(), heap.end());
     List<bool> removed(count, false);
     Staying staying;
@@ -189,17 +196,22 @@ class Elimination {
   // The smallest distance between two points that stay, or R when none are closer.
   double closest_pair(const List<bool>& removed) const {
     const auto gone = [&](std::uint32_t index) { return bool{removed[index]}; };
+    const auto fold = [&](double& closest, std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) {
+        if (removed[i]) continue;
+        each_neighbour(i, gone, [&](std::uint32_t, float distance) {
+          closest = std::min(closest, double{distance});
+        });
+      }
+    };
+    double closest = radius_;
+    if (stored_) {
+      fold(closest, 0, points_.size());
+      return closest;
+    }
     return parallel::parallel_reduce(
-        points_.size(), radius_,
-        [&](double& closest, std::size_t begin, std::size_t end) {
-          for (std::size_t i = begin; i < end; ++i) {
-            if (removed[i]) continue;
-            each_neighbour(i, gone, [&](std::uint32_t, float distance) {
-              closest = std::min(closest, double{distance});
-            });
-          }
-        },
-        [](double& closest, double&& other) { closest = std::min(closest, other); });
+        points_.size(), closest, fold,
+        [](double& left, double&& right) { left = std::min(left, right); });
   }
 
   // visit(j, distance) for each neighbour j of point i in order, but those for which
