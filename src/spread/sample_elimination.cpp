@@ -41,7 +41,7 @@ double falloff(float distance, double limit, double radius) {
   return t4 * t4;
 }
 
-// The weights of points seen from one point: falloff() of their distance, as a float, and
+// The weights of points seen from one point: falloff() of their distance rounded to float, and
 // +0.0 for a point at R or farther. Two at a time in the lanes of SSE2 where the processor
 // has it: each lane does the scalar operations in their order, rounded alike, so the
 // weights are the same bits (a lane beyond R, where the distance may round to infinity, is
