@@ -2,6 +2,7 @@
 libraries users have, their speed and how evenly their points spread.
 
     python bench/even_bench.py [--runs R] [--quick] [--peer-python PY] [--data DIR] [--out FILE]
+    python bench/even_bench.py --against PY [--runs R] [--out FILE]
 
 Two long-lived processes do the work: one under this interpreter (vertisift_tools), one under
 --peer-python (fpsample, Open3D, point-cloud-utils, scipy; by default this interpreter too).
@@ -27,6 +28,13 @@ freed after it stops.
    point, both as shares of d_hex = sqrt(2 A / (sqrt(3) N)), the spacing of N points in a
    hexagonal packing of the area A. A perfectly even set has the smallest distance near 1 and
    the coverage near 1/sqrt(3) = 0.58.
+5. Poisson-disk samples as the candidates grow: `sample(path, n, method="poisson",
+   candidates=C)` on the 100K torus with C = 5n, n = 1,000, 10,000 and 100,000 (the common
+   cases), and on a unit cube with n = 5, C = 10,000 and (one call) C = 100,000, where
+   nearly every candidate lies within the radius of every other. With --against PY, an
+   interpreter with another build of vertisift_tools, only these cases run, that build's
+   calls alternating with this one's (the largest case for this build alone: a build that
+   stores every pair would need some 80 GB there).
 
 Prints the figures as they come, then a Markdown report (also written to --out).
 """
@@ -99,7 +107,8 @@ def make_job(call: dict):
         import vertisift_tools
 
         path, n, method = call["path"], call["n"], call["method"]
-        return lambda: vertisift_tools.sample(path, n, method=method, seed=0)[0]
+        extra = {"candidates": call["candidates"]} if "candidates" in call else {}
+        return lambda: vertisift_tools.sample(path, n, method=method, seed=0, **extra)[0]
     vertices, faces, n = np.load(call["vertices"]), np.load(call["faces"]), call["n"]
     if kind == "pcu-poisson":
         import point_cloud_utils as pcu
@@ -237,11 +246,12 @@ class Worker:
 
 # ---------------------------------------------------------------- measuring
 
-def rounds(tools: dict[str, tuple[Worker, dict]], runs: int) -> dict[str, dict]:
-    """Times every tool, alternating: a warm-up round, then `runs` rounds. A tool that fails
-    once is dropped with its message."""
+def rounds(tools: dict[str, tuple[Worker, dict]], runs: int,
+           warm: bool = True) -> dict[str, dict]:
+    """Times every tool, alternating: a warm-up round (unless not `warm`), then `runs` rounds.
+    A tool that fails once is dropped with its message."""
     results: dict[str, dict] = {name: {"seconds": []} for name in tools}
-    for round_index in range(runs + 1):
+    for round_index in range(0 if warm else 1, runs + 1):
         active = [name for name in tools if "error" not in results[name]]
         shift = round_index % max(len(active), 1)
         for name in active[shift:] + active[:shift]:
@@ -335,11 +345,27 @@ def main() -> int:
     parser.add_argument("--data", type=Path, default=ROOT.parent / "shared" / "data",
                         help="the real models' folder (default: ../shared/data)")
     parser.add_argument("--out", type=Path, help="write the Markdown report there too")
+    parser.add_argument("--against", metavar="PY",
+                        help="only the candidates cases, against the vertisift_tools of PY")
     args = parser.parse_args()
     sizes = QUICK if args.quick else FULL
     started = time.time()
     load = os.getloadavg()
     own = Worker(sys.executable, "vertisift")
+    if args.against:
+        other = Worker(args.against, "against")
+        try:
+            with tempfile.TemporaryDirectory() as scratch:
+                rows = run_candidates(own, other, args.runs, Path(scratch))
+        finally:
+            own.close()
+            other.close()
+        text = render_candidates(rows, args, load, time.time() - started)
+        print("\n" + text)
+        if args.out:
+            args.out.parent.mkdir(parents=True, exist_ok=True)
+            args.out.write_text(text, encoding="utf-8")
+        return 0
     peer = own if args.peer_python == sys.executable else Worker(args.peer_python, "peer")
     report: dict = {"fps": {}, "versions": [own.versions, peer.versions]}
     try:
@@ -432,6 +458,66 @@ def run_all(own: Worker, peer: Worker, sizes: dict, args, scratch: Path, report:
         figures["faces"] = int(np.load(arrays["faces"], mmap_mode="r").shape[0])
         report["quality"][name] = figures
         print(f"quality, {name}: {json.dumps(figures)}", flush=True)
+
+    # 5. Poisson-disk samples as the candidates grow.
+    report["candidates"] = run_candidates(own, None, args.runs, scratch)
+
+
+CANDIDATE_CASES = [("torus", 1_000, 5_000), ("torus", 10_000, 50_000),
+                   ("torus", 100_000, 500_000), ("cube", 5, 10_000), ("cube", 5, 100_000)]
+ALONE = ("cube", 5, 100_000)  # one call, this build alone
+
+
+def run_candidates(own: Worker, other: Worker | None, runs: int, scratch: Path) -> list:
+    """The rows of section 5: (mesh, n, C, this build's result, the other's or None)."""
+    sys.path.insert(0, str(ROOT / "scripts"))
+    import meshgen
+
+    paths = {"torus": meshes.ensure_mesh(HERE / "data", "100k", "binary"),
+             "cube": meshgen.write_binary_stl(scratch / "cube.stl", meshgen.cube())}
+    rows = []
+    for mesh, n, candidates in CANDIDATE_CASES:
+        call = {"kind": "sample", "path": str(paths[mesh]), "n": n, "method": "poisson",
+                "candidates": candidates}
+        tools = {"this build": (own, call)}
+        if other is not None and (mesh, n, candidates) != ALONE:
+            tools["against"] = (other, call)
+        print(f"poisson, {n:,} of {candidates:,} candidates on the {mesh}:", flush=True)
+        results = rounds(tools, 1 if (mesh, n, candidates) == ALONE else runs,
+                         warm=(mesh, n, candidates) != ALONE)
+        rows.append((mesh, n, candidates, results["this build"], results.get("against")))
+    return rows
+
+
+def candidate_lines(rows: list, against: bool) -> list[str]:
+    lines = ["| mesh | n of C | this build | against | this / against |", "|---|---|---|---|---:|"]
+    if not against:
+        lines = ["| mesh | n of C | time |", "|---|---|---|"]
+    for mesh, n, candidates, ours, theirs in rows:
+        row = f"| {mesh} | {n:,} of {candidates:,} | {cell(ours)} |"
+        if against:
+            ratio = (f"{median(ours) / median(theirs):.2f}×"
+                     if theirs is not None and median(ours) and median(theirs) else "-")
+            row += f" {cell(theirs)} | {ratio} |"
+        lines.append(row)
+    return lines
+
+
+def render_candidates(rows: list, args, load: tuple, elapsed: float) -> str:
+    lines = ["# Poisson-disk samples as the candidates grow", "",
+             "- Command: `python bench/even_bench.py --against OTHER_PYTHON"
+             + (f" --runs {args.runs}" if args.runs != 5 else "") + "`.",
+             f"- Machine: {platform.processor() or platform.machine()}, {os.cpu_count()} logical "
+             f"cores, shared with other work. Load average {load[0]:.2f} (1 min), "
+             f"{load[1]:.2f} (5 min) at the start; {elapsed / 60:.1f} minutes.",
+             f"- `sample(path, n, method=\"poisson\", candidates=C, seed=0)`, the read included: "
+             f"the median of {args.runs} calls after a warm-up, the builds alternating, and "
+             "the range (ms); the cube's 100,000 candidates once, this build alone.", ""]
+    lines += candidate_lines(rows, against=True)
+    if UNAVAILABLE:
+        lines += ["", "Unavailable:", ""]
+        lines += [f"{number}. {error}" for error, number in UNAVAILABLE.items()]
+    return "\n".join(lines) + "\n"
 
 
 def mesh_arrays(path: Path, scratch: Path, name: str) -> dict:
@@ -556,6 +642,11 @@ def render(report: dict, sizes: dict, args, load: tuple, elapsed: float) -> str:
                                 "random_seed=1)`")):
         count = f"{poisson[name]['count']:,}" if "count" in poisson[name] else "-"
         lines.append(f"| {call} | {cell(poisson[name])} | {count} |")
+
+    lines += ["", "## Poisson-disk samples as the candidates grow", "",
+              '`sample(path, n, method="poisson", candidates=C, seed=0)`, the read included; the '
+              "cube's 100,000 candidates once.", ""]
+    lines += candidate_lines(report["candidates"], against=False)
 
     lines += ["", "## Targets", "", "| target | measured | verdict |", "|---|---|---|"]
     lines += [f"| {what} | {value} | {'met' if ok else 'not met'} |" for what, value, ok in targets]

@@ -1,6 +1,9 @@
 """Even point sets: farthest_point_sample() against the plain loop, the "fps" and "poisson"
 methods of sample(), and smooth normals."""
 
+import json
+import os
+
 import numpy as np
 import pytest
 
@@ -153,6 +156,37 @@ def test_poisson_gives_exactly_n_points_spread_apart():
     other = sample_mesh(vertices, faces, 200, method="poisson", seed=201)
     assert np.array_equal(again[0], sample_mesh(vertices, faces, 200, method="poisson", seed=200)[0])
     assert not np.array_equal(again[0], other[0])
+
+
+# 2 of 10,000 candidates: most pairs lie closer than the spacing of 2 points, and the
+# lists of those pairs would take over 600 MB.
+MANY_CANDIDATES = """
+import json, os, resource, numpy as np, vertisift_tools
+SQUARE = (np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]], np.float32),
+          np.array([[0, 1, 2], [0, 2, 3]]))
+def mapped():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+vertisift_tools.sample_mesh(*SQUARE, 2, method="poisson", candidates=100, seed=7)
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (mapped() + (256 << 20), hard))
+positions = vertisift_tools.sample_mesh(*SQUARE, 2, method="poisson", candidates=10_000, seed=7)[0]
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(json.dumps(positions.tolist()))
+"""
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="RLIMIT_AS and the sanitizer build")
+def test_poisson_of_many_more_candidates_than_points_keeps_to_little_memory():
+    # Within 256 MB more than the interpreter had, where the lists (and, without a limit, the
+    # process, taken by the system) ran out of memory.
+    result = run_python(MANY_CANDIDATES, timeout=120)
+    assert result.returncode == 0, result.stderr
+    positions = json.loads(result.stdout)
+    candidates = sample_mesh(*SQUARE, 10_000, method="surface", seed=7)[0]
+    assert len(positions) == 2
+    assert {tuple(p) for p in positions} <= {tuple(p) for p in candidates.tolist()}
 
 
 def uv_sphere(rings=24, segments=48):

@@ -19,6 +19,12 @@
 // the weights are summed over each point's neighbours in index order and the removal order
 // is fixed (the heavier first, of equal weights the higher index), all in double precision
 // with one rounding per operation, so every machine removes the same points.
+//
+// Memory: the pairs closer than R number about 3.6 m/keep per point, m²/keep in all. While
+// the cells searched for them hold at most `neighbour_budget` pairs, they are found once and
+// kept (8 bytes each); beyond that, as with many more candidates than points kept, they are
+// measured again in the cells by every pass, so that memory stays linear in m. The points
+// kept are the same either way.
 #pragma once
 
 #include <cstdint>
@@ -28,9 +34,14 @@
 
 namespace vertisift::spread {
 
+// The most pairs the cells around the points may hold for the neighbours to be stored: at
+// most 512 MiB of lists.
+inline constexpr std::uint64_t NEIGHBOUR_BUDGET = std::uint64_t{1} << 26;
+
 // Writes into `kept` (keep <= m items) the indices, in increasing order, of the points that
 // the elimination keeps of the m `points` (finite), whose surface has area `area` (> 0).
 void eliminate_samples(std::span<const base::Point3> points, double area,
-                       std::span<std::uint64_t> kept);
+                       std::span<std::uint64_t> kept,
+                       std::uint64_t neighbour_budget = NEIGHBOUR_BUDGET);
 
 }  // namespace vertisift::spread

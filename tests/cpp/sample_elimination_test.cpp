@@ -1,5 +1,6 @@
 // Sample elimination: exactly the points asked for, in increasing order, spread apart, on a
-// smooth sheet and on a thin wall; and the recorded result of a seeded cloud.
+// smooth sheet and on a thin wall; and the recorded result of a seeded cloud; the same with
+// the neighbours stored and measured again.
 #include "spread/sample_elimination.h"
 
 #include <gtest/gtest.h>
@@ -49,6 +50,11 @@ TEST(SampleElimination, KeepsExactlyNPointsSpreadApart) {
     // sides are one sheet to it.
     const double spacing = std::sqrt(2.0 / (std::sqrt(3.0) * static_cast<double>(n)));
     EXPECT_GT(closest_pair(points, kept, true), 0.5 * spacing) << (wall ? "wall" : "sheet");
+    // Measured again in the cells by every pass, on the wall both eliminations, the
+    // neighbours give the points their stored lists give.
+    std::vector<std::uint64_t> streamed(n);
+    eliminate_samples(points, wall ? 2.0 : 1.0, streamed, 0);
+    EXPECT_EQ(streamed, kept) << (wall ? "wall" : "sheet");
   }
 }
 
@@ -56,7 +62,8 @@ TEST(SampleElimination, KeepsExactlyNPointsSpreadApart) {
 // output the standard fixes), as recorded: the weights are sums in a fixed order and the
 // removals a fixed sequence, so the result is the same on every machine. Points share cells
 // of the neighbour search; an order within a cell left to the sort sums the weights in
-// another order, and other points go.
+// another order, and other points go. The same without stored lists: of 6,000 points a
+// removal measures thousands in its cells, on the pool.
 struct Recorded {
   std::size_t count;
   std::vector<std::uint64_t> kept;
@@ -70,15 +77,18 @@ TEST_P(RecordedCloud, KeepsTheRecordedPoints) {
   auto unit = [&] { return static_cast<float>(engine() >> 40) * 0x1p-24f; };
   std::vector<base::Point3> points(recorded.count);
   for (base::Point3& p : points) p = {unit(), unit(), unit()};
-  std::vector<std::uint64_t> kept(recorded.kept.size());
-  eliminate_samples(points, 1.0, kept);
-  EXPECT_EQ(kept, recorded.kept);
+  for (const std::uint64_t budget : {NEIGHBOUR_BUDGET, std::uint64_t{0}}) {
+    std::vector<std::uint64_t> kept(recorded.kept.size());
+    eliminate_samples(points, 1.0, kept, budget);
+    EXPECT_EQ(kept, recorded.kept) << "neighbour budget " << budget;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     SampleElimination, RecordedCloud,
     testing::Values(Recorded{200, {41, 68, 120, 148}},
-                    Recorded{1000, {144, 307, 315, 495, 514, 568, 713, 729, 895, 910}}));
+                    Recorded{1000, {144, 307, 315, 495, 514, 568, 713, 729, 895, 910}},
+                    Recorded{6000, {1453, 1742, 1760, 2126, 2584, 2748, 2891, 4097, 4589, 4595}}));
 
 }  // namespace
 }  // namespace vertisift::spread
