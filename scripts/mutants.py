@@ -1,7 +1,7 @@
 """Mutation testing of the C++ sources and the Python package: how many injected faults do
 the tests catch?
 
-    scripts/mutants.py [--per-file N] [--seed S] [--only PATTERN] [--jobs J]
+    scripts/mutants.py [--per-file N] [--seed S] [--only PATTERN]... [--jobs J]
                        [--survivors-only | --report-only]
 
 Every C++ source under src/ and every Python module under python/ (found at run time, whatever
@@ -185,14 +185,15 @@ def link_tools_package() -> None:
         (package / native.name).symlink_to(native)
 
 
-def discover_sources(only: str | None) -> list[Path]:
-    """The mutated sources, relative to the repository."""
+def discover_sources(only: list[str] | None) -> list[Path]:
+    """The mutated sources, relative to the repository: those whose path matches one of the
+    patterns of `only`, or all of them."""
     sources = sorted(p.relative_to(ROOT) for folder, suffixes in SOURCE_FOLDERS.items()
                      for p in (ROOT / folder).rglob("*")
                      if p.is_file() and p.suffix in suffixes
                      and not SKIPPED_NAMES & set(p.relative_to(ROOT).parts))
     if only:
-        sources = [p for p in sources if re.search(only, str(p))]
+        sources = [p for p in sources if any(re.search(pattern, str(p)) for pattern in only)]
     return sources
 
 
@@ -505,10 +506,13 @@ def listing(folders: list[str]) -> str:
     return ", ".join(f"`{folder}`" for folder in folders)
 
 
-def render(results: dict[str, dict], source_folders: dict[str, int]) -> str:
-    """The report from the kept results of every folder; `source_folders` gives the number of
-    sources of each folder there is, so that folders never run show as such."""
+def render(results: dict[str, dict], sources: list[str]) -> str:
+    """The report from the kept results of every folder; `sources` are all the sources there
+    are, so that folders and files never run show as such."""
     marks = read_marks()
+    source_folders: dict[str, int] = {}
+    for path in sources:
+        source_folders[folder_of(path)] = source_folders.get(folder_of(path), 0) + 1
 
     def marked(raw: list[dict]) -> list[Outcome]:
         outcomes = [Outcome(**o) for o in raw]
@@ -552,8 +556,10 @@ def render(results: dict[str, dict], source_folders: dict[str, int]) -> str:
     for run, info in sorted(runs.items()):
         timing = info["timing"]
         in_run = [o for o in outcomes if not o.carried and files[o.path]["run"] == run]
-        compiled_times = [o.seconds for o in in_run if o.status != "no-compile"]
+        cpp_times = [o.seconds for o in in_run
+                     if o.status != "no-compile" and not is_python(Path(o.path))]
         failed_times = [o.seconds for o in in_run if o.status == "no-compile"]
+        python_times = [o.seconds for o in in_run if is_python(Path(o.path))]
         carried = sum(o.carried for o in outcomes if files[o.path]["run"] == run)
         steps = [f"baseline build {timing['build']:.0f} s"]
         steps += [f"{label} {timing[key]:.1f} s" for key, label in (
@@ -563,14 +569,21 @@ def render(results: dict[str, dict], source_folders: dict[str, int]) -> str:
         lines.append(
             ("Time" if len(runs) == 1 else f"Time of the run over {listing(ran)}")
             + f": {timing['total'] / 60:.1f} min in all; " + ", ".join(steps) + "; "
-            + f"per compiling mutant {avg(compiled_times):.1f} s, per mutant that did not "
-            f"compile {avg(failed_times):.1f} s."
+            + "; ".join(
+                ([f"per compiling C++ mutant {avg(cpp_times):.1f} s, per one that did not "
+                  f"compile {avg(failed_times):.1f} s"] if cpp_times or failed_times else [])
+                + ([f"per Python mutant {avg(python_times):.1f} s"] if python_times else []))
+            + "."
             + (f" {carried} outcomes (killed, or did not compile) were taken over from the "
                "previous run of the same sample, only the others tried again." if carried
                else ""))
     not_run = sorted(set(source_folders) - set(results))
     if not_run:
         lines.append(f"Not run at all: {listing(not_run)}.")
+    # Files of the folders that were run, new or left out by --only.
+    files_not_run = [path for path in sources if path not in files and folder_of(path) in results]
+    if files_not_run:
+        lines.append(f"Files with no results, in folders that have some: {listing(files_not_run)}.")
     lines += ["", "## Per folder", ""]
 
     def folder_table(group: list[Outcome], files: dict, all_folders: dict[str, int]) -> list[str]:
@@ -583,7 +596,9 @@ def render(results: dict[str, dict], source_folders: dict[str, int]) -> str:
             files_in.setdefault(folder_of(path), []).append(path)
         for folder in sorted(set(files_in) | set(all_folders)):
             if folder in files_in:
-                rows.append(f"| {folder} | {len(files_in[folder])} | "
+                count, of_all = len(files_in[folder]), all_folders.get(folder)
+                counted = f"{count} of {of_all}" if of_all not in (None, count) else str(count)
+                rows.append(f"| {folder} | {counted} | "
                             + " | ".join(figures(by_folder.get(folder, []))) + " |")
             else:
                 rows.append(f"| {folder} | {all_folders[folder]} |" + " – |" * 5 + " not run |")
@@ -655,10 +670,7 @@ def commit() -> str:
 
 
 def write_report() -> None:
-    source_folders: dict[str, int] = {}
-    for path in discover_sources(None):
-        source_folders[folder_of(str(path))] = source_folders.get(folder_of(str(path)), 0) + 1
-    REPORT.write_text(render(load_results(), source_folders))
+    REPORT.write_text(render(load_results(), [str(path) for path in discover_sources(None)]))
 
 
 def main() -> int:
@@ -667,9 +679,10 @@ def main() -> int:
                         help="compiling mutants per file (default 10, or MUTANTS_PER_FILE)")
     parser.add_argument("--seed", default=os.environ.get("MUTANTS_SEED", "1"),
                         help="the sample's seed (default 1, or MUTANTS_SEED)")
-    parser.add_argument("--only",
+    parser.add_argument("--only", action="append",
                         help="only the sources whose path in the repository matches this "
-                             "pattern (^python/, src/reduce/, fault)")
+                             "pattern (^python/, src/reduce/, fault); given again, those that "
+                             "match any of them")
     parser.add_argument("--jobs", type=int, default=2, help="parallel build and ctest jobs")
     parser.add_argument("--timeout", type=float,
                         help="seconds allowed to ctest, and to each pytest run, per mutant "

@@ -55,25 +55,34 @@ def test_python_docstrings_and_imports_are_not_mutated():
 
 def test_a_run_over_some_files_keeps_the_rest_of_their_folder(tmp_path, monkeypatch):
     """The results of a folder add up over runs: a run replaces only the files it tried, and
-    a run of the survivors keeps what it replaced as the figures before."""
+    a run of the survivors keeps what it replaced as the figures before. The report names the
+    files of the folder that no run tried."""
     import mutants
 
     monkeypatch.setattr(mutants, "RESULTS", tmp_path)
-    cpp, header = "src/base/fault.cpp", "src/base/fault.h"
+    cpp, header, untried = "src/base/fault.cpp", "src/base/fault.h", "src/base/fork_epoch.cpp"
 
     def outcome(path, status):
         return mutants.Outcome(path[-3:], path, 1, "a", "b", status, "", 1.0)
 
-    first = mutants.merge_folder("src/base/", None, "r1", {"commit": "c1"},
-                                 {cpp: {}, header: {}},
+    def info():
+        return {"mutants": 3, "code_lines": 2, "raw_unmutated": 0, "unmutated": [],
+                "per_file": 1, "seed": "41"}
+
+    r1, r2 = ({"commit": c, "timing": {"build": 1.0, "total": 60.0}} for c in ("c1", "c2"))
+    first = mutants.merge_folder("src/base/", None, "r1", r1, {cpp: info(), header: info()},
                                  [outcome(cpp, "killed"), outcome(header, "survived")], False)
     mutants.write_results("src/base/", first)
     kept = mutants.load_results()["src/base/"]
-    again = mutants.merge_folder("src/base/", kept, "r2", {"commit": "c2"}, {header: {}},
+    again = mutants.merge_folder("src/base/", kept, "r2", r2, {header: info()},
                                  [outcome(header, "killed")], True)
     assert {path: info["run"] for path, info in again["files"].items()} == {cpp: "r1", header: "r2"}
     assert [(o["path"], o["status"]) for o in again["outcomes"]] == [(cpp, "killed"),
                                                                       (header, "killed")]
-    assert again["runs"] == {"r1": {"commit": "c1"}, "r2": {"commit": "c2"}}
+    assert again["runs"] == {"r1": r1, "r2": r2}
     assert [o["status"] for o in again["before"]["outcomes"]] == ["survived"]
-    assert again["before"]["runs"] == {"r1": {"commit": "c1"}}
+    assert again["before"]["runs"] == {"r1": r1}
+    report = mutants.render({"src/base/": again}, [cpp, header, untried, "src/stl/probe.cpp"])
+    assert "| src/base/ | 2 of 3 | 2 | 2 | 2 | 0 | 0 | 100 % |" in report
+    assert "Files with no results, in folders that have some: `src/base/fork_epoch.cpp`." in report
+    assert "Not run at all: `src/stl/`." in report
