@@ -721,15 +721,28 @@ def main() -> int:
     signal.signal(signal.SIGINT, signal.default_int_handler)
     started = time.monotonic()
     run_id = time.strftime("%Y-%m-%dT%H:%M:%S")
+    head = commit()
     WORK.mkdir(parents=True, exist_ok=True)
     outcomes: list[Outcome] = []
     files: dict = {}
+    finished: list[str] = []
+    timing: dict = {}
+
+    def keep(folder: str) -> None:
+        """Writes the folder's results with the files of this run finished so far, so that a
+        run stopped after hours keeps what it did."""
+        in_folder = {path: files[path] for path in finished if folder_of(path) == folder}
+        run_info = {"commit": head, "timing": {**timing, "total": time.monotonic() - started}}
+        write_results(folder, merge_folder(
+            folder, kept.get(folder), run_id, run_info, in_folder,
+            [o for o in outcomes if o.path in in_folder], args.survivors_only))
+
     try:
         sync_tree()
         runner = Runner(args.jobs, args.timeout)
         runner.configure()
-        timing = runner.baseline(cpp=any(not is_python(p) for p in sources),
-                                 python=any(is_python(p) for p in sources))
+        timing.update(runner.baseline(cpp=any(not is_python(p) for p in sources),
+                                      python=any(is_python(p) for p in sources)))
         print("baseline: " + ", ".join(f"{name} {seconds:.1f} s"
                                         for name, seconds in timing.items())
               + f"; time limit {max(runner.timeout, runner.python_timeout):.0f} s per test step",
@@ -738,21 +751,18 @@ def main() -> int:
             print(relative, flush=True)
             per_file, seed = samples[relative]
             mutate_file(runner, relative, per_file, seed, outcomes, files, settled)
+            finished.append(str(relative))
+            keep(folder_of(str(relative)))
     except (KeyboardInterrupt, Interrupted):
-        print(f"\ninterrupted after {len(outcomes)} mutants; the results and the report are "
-              "left as they were (the work tree was never changed)", file=sys.stderr)
+        if finished:
+            write_report()
+        print(f"\ninterrupted after {len(finished)} of {len(sources)} files; their results are "
+              "kept and the report made from them (the work tree was never changed)",
+              file=sys.stderr)
         return 130
-    timing["total"] = time.monotonic() - started
-    run_info = {"commit": commit(), "timing": timing}
-    for folder in sorted({folder_of(path) for path in files}):
-        in_folder = {path: info for path, info in files.items() if folder_of(path) == folder}
-        write_results(folder, merge_folder(
-            folder, kept.get(folder), run_id, run_info, in_folder,
-            [o for o in outcomes if o.path in in_folder], args.survivors_only))
     write_report()
-    print(f"wrote {REPORT.relative_to(ROOT)} ({timing['total'] / 60:.1f} min)")
+    print(f"wrote {REPORT.relative_to(ROOT)} ({(time.monotonic() - started) / 60:.1f} min)")
     return 0
-
 
 if __name__ == "__main__":
     sys.exit(main())
