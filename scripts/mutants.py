@@ -66,9 +66,11 @@ SOURCE_FOLDERS = {"src": {".cpp", ".cc", ".h", ".hpp"}, "python": {".py"}}
 TRY_FACTOR = 4
 
 # The pytest subset for C++ mutants: the behaviour of the extension and of the tools'
-# sample(), broad tests first so that -x stops early; no memory measurements, no type
-# checker, no command-line tool, no Dask.
-PYTEST_FILES = ["test_reduction.py", "test_sample.py", "test_binary.py", "test_ascii.py",
+# sample(), and the recorded seeded outputs and error texts (the digests), broad tests first
+# so that -x stops early; no memory measurements, no type checker, no command-line tool, no
+# Dask.
+PYTEST_FILES = ["test_reduction.py", "test_sample.py", "test_digests.py", "test_binary.py",
+                "test_ascii.py",
                 "test_arguments.py",
                 "test_module.py", "test_real_files_ascii.py", "test_threads.py",
                 "test_fork.py", "test_limits.py"]
