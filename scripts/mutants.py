@@ -533,7 +533,12 @@ def render(results: dict[str, dict], sources: list[str]) -> str:
 
     files = {path: info for data in results.values() for path, info in data["files"].items()}
     outcomes = marked([o for data in results.values() for o in data["outcomes"]])
-    runs = {run: info for data in results.values() for run, info in data["runs"].items()}
+    # A folder keeps the run's time up to its own last file; the latest of them is the run's.
+    runs: dict[str, dict] = {}
+    for data in results.values():
+        for run, info in data["runs"].items():
+            if info["timing"]["total"] >= runs.get(run, info)["timing"]["total"]:
+                runs[run] = info
     head = "| tried | compiled | killed | survived | equivalent | killed of non-equivalent |"
     rule = "|---:|---:|---:|---:|---:|---:|"
     lines = [
@@ -570,10 +575,12 @@ def render(results: dict[str, dict], sources: list[str]) -> str:
         ran = sorted({folder_of(path) for path, f in files.items() if f["run"] == run})
         lines.append(
             ("Time" if len(runs) == 1 else f"Time of the run over {listing(ran)}")
-            + f": {timing['total'] / 60:.1f} min in all; " + ", ".join(steps) + "; "
+            + f": {timing['total'] / 60:.1f} min up to its last file here; "
+            + ", ".join(steps) + "; "
             + "; ".join(
-                ([f"per compiling C++ mutant {avg(cpp_times):.1f} s, per one that did not "
-                  f"compile {avg(failed_times):.1f} s"] if cpp_times or failed_times else [])
+                ([f"per compiling C++ mutant {avg(cpp_times):.1f} s"] if cpp_times else [])
+                + ([f"per one that did not compile {avg(failed_times):.1f} s"]
+                   if failed_times else [])
                 + ([f"per Python mutant {avg(python_times):.1f} s"] if python_times else []))
             + "."
             + (f" {carried} outcomes (killed, or did not compile) were taken over from the "
