@@ -116,16 +116,18 @@ fuzz: venv fuzz-tools
 fuzz-check: venv fuzz-tools
 	bash scripts/fuzz.sh $(VENV) 60 fast
 
-# Mutation testing over src/ (tests/mutation/README.md): MUTANTS_PER_FILE compiling mutants
-# per file, in an order fixed by MUTANTS_SEED, each built in build/mutants and run against the
-# C++ tests and a fast pytest subset; writes tests/mutation/report.md. Too slow for CI.
+# Mutation testing over src/ and python/ (tests/mutation/README.md): MUTANTS_PER_FILE
+# compiling mutants per file, in an order fixed by MUTANTS_SEED, each tried in build/mutants
+# against the tests that exercise it; keeps the outcomes per folder in tests/mutation/results/
+# and writes tests/mutation/report.md. MUTANTS_ARGS="--only ^python/" for the package alone.
+# Too slow for CI.
 MUTANTS_PER_FILE ?= 10
 MUTANTS_SEED ?= 1
 mutants: venv gtest $(VENV)/.mutants-ready
 	$(PYTHON) scripts/mutants.py --per-file $(MUTANTS_PER_FILE) --seed $(MUTANTS_SEED) \
 	  --jobs $(JOBS) $(MUTANTS_ARGS)
 
-# The report again from the last run, after verdicts were added to tests/mutation/marks.txt.
+# The report again from the kept results, after verdicts were added to tests/mutation/marks.txt.
 mutants-report: venv
 	$(PYTHON) scripts/mutants.py --report-only
 

@@ -508,10 +508,18 @@ def test_preview_draws_three_views(tmp_path, torus_model):
     height, width, _ = pixels.shape
     assert width > 2 * height
     # Points are coloured by their normals: many distinct, saturated colours in each third.
-    for third in np.array_split(pixels, 3, axis=1):
-        flat = third.reshape(-1, 3)
-        saturated = flat[flat.max(axis=1) - flat.min(axis=1) > 0.25]
-        assert len(np.unique(np.round(saturated * 8), axis=0)) > 20
+    # The ring (radii 3 and 1 about z) is seen from the top as a disc with its hole, from the
+    # front and the side as a band four times as wide as it is high.
+    for third, (aspect, hole) in zip(np.array_split(pixels, 3, axis=1),
+                                     [(1, True), (4, False), (4, False)], strict=True):
+        points = third.max(axis=2) - third.min(axis=2) > 0.25
+        assert len(np.unique(np.round(third[points] * 8), axis=0)) > 20
+        rows, columns = np.nonzero(points)
+        height, width = np.ptp(rows) + 1, np.ptp(columns) + 1
+        assert width / height == pytest.approx(aspect, rel=0.1)
+        middle = points[rows.min():rows.max() + 1, columns.min():columns.max() + 1][
+            4 * height // 10:6 * height // 10, 4 * width // 10:6 * width // 10]
+        assert middle.any() != hole
 
 
 @pytest.mark.parametrize("writer, name", [

@@ -187,16 +187,20 @@ def test_a_rerun_keeps_finished_shards_and_refuses_other_choices(tmp_path):
     assert (first.converted, first.skipped, len(first.failures)) == (7, 0, 1)
     assert json.loads((out / RECORD_FILE).read_text())["shard_size"] == 2
 
-    # The shard that lost a row to a failure, and a shard that is gone, are made again;
-    # the others are kept as they are.
+    # The shard that lost a row to a failure, a shard that is gone and one whose clouds are
+    # not of COUNT points are made again; the others are kept as they are.
     (tmp_path / "in" / BROKEN).unlink()
     meshgen.write_off(tmp_path / "in" / BROKEN, torus_faces(30))
     (out / "ply_data_test0.h5").unlink()
+    with h5py.File(out / "ply_data_train1.h5", "r+") as shard:
+        del shard["data"]
+        shard.create_dataset("data", data=np.zeros((2, COUNT - 1, 3), np.float32))
     stamps = {path: path.stat().st_mtime_ns for path in out.glob("*.h5")}
     second = vertisift_tools.batch(tmp_path / "in", out, COUNT, **choices)
-    assert (second.converted, second.skipped, second.failures) == (4, 4, [])
-    assert [path.name for path, stamp in stamps.items() if path.stat().st_mtime_ns != stamp] == [
-        "ply_data_train0.h5"]
+    assert (second.converted, second.skipped, second.failures) == (6, 2, [])
+    assert sorted(path.name for path, stamp in stamps.items()
+                  if path.stat().st_mtime_ns != stamp) == ["ply_data_train0.h5",
+                                                           "ply_data_train1.h5"]
     assert id_lists(out)["ply_data_train_0_id2file.json"] == [BROKEN, "chair/train/chair_0001.off"]
 
     # A renamed model makes its shard again; fewer models make fewer shards, and the last

@@ -129,12 +129,13 @@ def test_exit_while_a_daemon_thread_samples(write_binary):
                                   "vertisift_tools.sample(path, 10)"])
 def test_ctrl_c_stops_a_read_that_blocks(tmp_path, call):
     """A read from a FIFO whose writer never writes ends with KeyboardInterrupt at Ctrl-C, as
-    Python's own reads do."""
+    Python's own reads do; a signal whose handler returns lets it go on waiting."""
     fifo = tmp_path / "silent.stl"
     os.mkfifo(fifo)
     writer = os.open(fifo, os.O_RDWR)  # keeps a writer on the FIFO that never writes
     code = (
-        "import vertisift, vertisift_tools\n"
+        "import signal, vertisift, vertisift_tools\n"
+        "signal.signal(signal.SIGUSR1, lambda *_: print('handled', flush=True))\n"
         f"path = {str(fifo)!r}\n"
         "print('ready', flush=True)\n"
         "try:\n"
@@ -146,6 +147,9 @@ def test_ctrl_c_stops_a_read_that_blocks(tmp_path, call):
     try:
         assert child.stdout.readline() == "ready\n"
         time.sleep(0.5)  # into the read
+        child.send_signal(signal.SIGUSR1)
+        assert child.stdout.readline() == "handled\n"
+        time.sleep(0.2)  # back into the read
         child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=30)
         assert out == "interrupted\n", err

@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "base/big_alloc.h"
 #include "base/block_cache.h"
@@ -138,6 +140,11 @@ TEST(BigAlloc, AForkedChildAllocatesWhileTheParentKeepsBlocks) {
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child kept its parent's block";
+}
+
+TEST(BigAlloc, ACountWhoseSizeWrapsIsRefused) {
+  // 2^61 + 1 elements of 8 bytes are 2^64 + 8 bytes, which wraps to a block of 8.
+  EXPECT_THROW((void)BigAllocator<std::uint64_t>().allocate(SIZE_MAX / 8 + 2), std::bad_alloc);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <map>
 #include <set>
 #include <vector>
@@ -62,6 +63,9 @@ TEST_P(AssignToCells, EveryCellHoldsExactlyItsPoints) {
       found[key].insert(cells.items[i]);
     }
     EXPECT_EQ(found[key].size(), span.count) << key;
+    // By ascending index, whether counted or sorted: a seeded pick takes the same point.
+    const auto first = cells.items.begin() + static_cast<std::ptrdiff_t>(span.begin);
+    EXPECT_TRUE(std::is_sorted(first, first + static_cast<std::ptrdiff_t>(span.count))) << key;
   });
   EXPECT_EQ(found, expected);
 }

@@ -11,6 +11,7 @@
 namespace vertisift::module {
 namespace {
 
+using boundary::describe_pending_error;
 using boundary::text_of;
 using boundary::type_name_of;
 
@@ -120,10 +121,16 @@ TEST_F(EntryGuard, PanicExceptionType) {
                                 reinterpret_cast<PyTypeObject*>(PyExc_Exception)));
 }
 
-TEST_F(EntryGuard, TypeNames) {
+TEST_F(EntryGuard, TypeNamesAndPendingErrorTexts) {
   PyRef list = PyRef::steal(PyList_New(0));
   EXPECT_EQ(type_name_of(list.get()), "list");
   EXPECT_EQ(text_of(list.get()), "[]");
+  // What a fault message adds about the error that made it: the error as Python prints it,
+  // which it takes (no error stays set).
+  PyErr_SetString(PyExc_ValueError, "bad value");
+  EXPECT_EQ(describe_pending_error(), "ValueError: bad value\n");
+  EXPECT_FALSE(PyErr_Occurred());
+  EXPECT_EQ(describe_pending_error(), "<no exception set>");
 }
 
 }  // namespace

@@ -210,6 +210,8 @@ TEST(PlyReader, FailsClearlyOnBrokenFiles) {
        "PLY line 1: expected \"ply\", got \"solid cube\""},
       {"ply\nformat ascii 1.0\nelement vertex 1\n", eof,
        "PLY: the file ends at line 3, in the header (no end_header)"},
+      {"ply\nelement vertex 0\nend_header\n", invalid,
+       "PLY line 3: end_header before any format line"},
       {"ply\nformat ascii\nend_header\n", invalid,
        "PLY line 2: expected \"format <kind> 1.0\", got \"format ascii\""},
       {"ply\nformat binary_middle_endian 1.0\nend_header\n", invalid,
