@@ -15,6 +15,7 @@ import pytest
 
 import meshgen
 import vertisift_tools
+from vertisift_tools.convert import zero_normal_warning
 from cli_support import (
     RECORD_FILE,
     SHORT_FILE_MESSAGE,
@@ -228,6 +229,8 @@ def test_default_normals_are_computed_and_missing_ones_are_named(tmp_path):
         with h5py.File(out / "ply_data_all0.h5") as shard:
             lengths = np.linalg.norm(shard["normal"][:], axis=2)
         assert np.allclose(lengths, 1, atol=1e-6) == default
+    # Where only some points lack one, the count of those comes first.
+    assert zero_normal_warning(3, COUNT, "file").startswith(f"3 of {COUNT} points have the zero")
 
 
 def test_no_command_writes_over_a_model_it_reads(tmp_path):

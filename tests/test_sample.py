@@ -604,6 +604,8 @@ DRAW = {"seed": 1, "normals": "auto", "distinct": False, "return_faces": False,
      TypeError, "read_mesh() takes at most 1 positional arguments (3 given)"),
     (lambda native, path: native.farthest_point_sample(b"", double=1, k=0, start=0),
      TypeError, "'int' object cannot be converted to 'PyBool'"),
+    (lambda native, path: native.register_read_errors(OSError, 1),
+     TypeError, "'int' object cannot be converted to 'OSError subclass'"),
     # The native functions check the rules themselves, in the package's words, rather than
     # read or write past their buffers when called directly.
     (lambda native, path: native.sample_mesh(np.zeros((3, 3), np.float32),
