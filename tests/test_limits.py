@@ -185,8 +185,12 @@ def sample(path, clusters):
 def spread(path, clusters):
     drawn = _native.sample(str(path), clusters, method="fps", candidates=2 * clusters, **DRAW)
     return len(drawn[0]) // 12
+import os, tempfile, meshgen
+# Read under the limits only (the blocks of a mesh read before would be reused), and large
+# enough that reading it runs out of memory under the lower ones.
+BIG = meshgen.write_binary_stl(os.path.join(tempfile.mkdtemp(), "big.stl"), meshgen.torus(400, 200))
 def read(path, clusters):
-    _native.read_mesh(str(path), format="stl", strict=False)
+    _native.read_mesh(str(BIG if clusters > 100 else path), format="stl", strict=False)
     return clusters
 calls = [sample, spread, read]
 """,
