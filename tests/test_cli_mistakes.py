@@ -15,7 +15,6 @@ import pytest
 
 import meshgen
 import vertisift_tools
-from vertisift_tools.convert import zero_normal_warning
 from cli_support import (
     RECORD_FILE,
     SHORT_FILE_MESSAGE,
@@ -26,6 +25,7 @@ from cli_support import (
     run_cli,
     torus_faces,
 )
+from vertisift_tools.convert import zero_normal_warning
 
 COUNT = 64
 # The sanitizer's allocator ends the process when a real allocation fails.
