@@ -606,6 +606,9 @@ DRAW = {"seed": 1, "normals": "auto", "distinct": False, "return_faces": False,
      TypeError, "'int' object cannot be converted to 'PyBool'"),
     (lambda native, path: native.register_read_errors(OSError, 1),
      TypeError, "'int' object cannot be converted to 'OSError subclass'"),
+    # read_mesh's arrays live in buffers of the native module's, which Python cannot make.
+    (lambda native, path: type(native.read_mesh(path, format="stl", strict=False)[0])(),
+     TypeError, "cannot create 'vertisift_tools._native.NativeBuffer' instances"),
     # The native functions check the rules themselves, in the package's words, rather than
     # read or write past their buffers when called directly.
     (lambda native, path: native.sample_mesh(np.zeros((3, 3), np.float32),
