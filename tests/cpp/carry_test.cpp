@@ -30,6 +30,15 @@ mesh_io::Mesh coloured_square() {
   for (const Colour& c : {Colour{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 1, 1}}) colours.push_back(c);
   mesh.streams.push_back(mesh_io::make_stream("colour", mesh_io::Domain::Vertex,
                                               mesh_io::Element::Float32, std::move(colours)));
+  // The same colours per corner, in the corners' own order (no table of their own).
+  base::PodVector<Colour> shades;
+  for (const mesh_io::Triangle& triangle : mesh.triangles) {
+    for (const mesh_io::VertexIndex v : triangle.corners) {
+      shades.push_back(mesh.streams[0].items<Colour>()[v]);
+    }
+  }
+  mesh.streams.push_back(mesh_io::make_stream("shade", mesh_io::Domain::Corner,
+                                              mesh_io::Element::Float32, std::move(shades)));
   base::PodVector<std::uint32_t> labels;
   labels.push_back(7);
   labels.push_back(9);
@@ -61,10 +70,11 @@ Carried sample_and_carry(const mesh_io::Mesh& mesh, SampleMethod method, std::si
   std::vector<base::Point3> normals(count);
   std::vector<CornerWeights> weights(count);
   out.faces.resize(count);
-  CarriedStream carried[3];
+  CarriedStream carried[4];
   carried[0].name = "colour";
   carried[1].name = "label";
   carried[2].name = "absent";
+  carried[3].name = "shade";
   SampleOptions options;
   options.method = method;
   options.candidates = 4 * count;
@@ -81,6 +91,10 @@ Carried sample_and_carry(const mesh_io::Mesh& mesh, SampleMethod method, std::si
   EXPECT_EQ(out.colours.size(), count);
   EXPECT_EQ(out.labels.size(), count);
   EXPECT_FALSE(carried[2].values.has_value());  // the mesh has no such stream
+  // A corner stream of the vertices' items carries as they do, bit for bit.
+  const std::vector<Colour> shades = items_of<Colour>(carried[3]);
+  EXPECT_EQ(shades.size(), count);
+  EXPECT_EQ(std::memcmp(shades.data(), out.colours.data(), count * sizeof(Colour)), 0);
   return out;
 }
 
