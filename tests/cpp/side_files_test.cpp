@@ -112,8 +112,9 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"https://example.com/a.png",
                 "side file \"https://example.com/a.png\": a URL, not a file in the model's "
                 "folder"},
-        Refusal{"file://beside.mtl",
-                "side file \"file://beside.mtl\": a URL, not a file in the model's folder"},
+        // A scheme of every character one may hold past its first letter.
+        Refusal{"x+y-z.9://beside.mtl",
+                "side file \"x+y-z.9://beside.mtl\": a URL, not a file in the model's folder"},
         Refusal{"DATA:image/png;base64,AAAA",
                 "side file \"DATA:image/png;base64,AAAA\": a URL, not a file in the model's "
                 "folder"},
