@@ -47,8 +47,10 @@ MODELS = 30  # in groups of 8: 4 tasks
 @contextlib.contextmanager
 def local_cluster():
     """Two worker processes of one thread each, on loopback. The scheduler runs in this
-    process, so the settings below reach it: one task per worker at a time (a dying worker
-    takes no innocent neighbour with it) and a task given up after two dead workers."""
+    process, so the settings below reach it: a task given up after two dead workers, and
+    tasks kept on the scheduler until a thread is free. That holds only for groups of more
+    than twice as many tasks as threads: a smaller group goes to the workers at once, so a
+    dying worker may take an innocent task queued behind the one that kills it."""
     mp = pytest.MonkeyPatch()
     # The workers inherit the environment: the one that takes c2.stl kills itself.
     mp.setenv(FAULT_VARIABLE, f"kill:{KILLER}")
@@ -140,24 +142,32 @@ def test_unreachable_scheduler_is_a_clear_error(tmp_path):
 
 
 class TaskCounter(SchedulerPlugin):
-    """Counts the tasks that the scheduler starts (a task run again, once)."""
+    """Counts the tasks that the scheduler starts (a task run again, once) and those it gives
+    up."""
 
     name = "task-counter"
 
     def __init__(self):
         self.started = set()
+        self.erred = set()
 
     def transition(self, key, start, finish, *args, **kwargs):
         if finish == "processing":
             self.started.add(key)
+        elif finish == "erred":
+            self.erred.add(key)
 
 
 @pytest.fixture
 def counted_tasks(cluster):
     counter = TaskCounter()
     cluster.scheduler.add_plugin(counter)
-    yield counter.started
+    yield counter
     cluster.scheduler.remove_plugin(name=counter.name)
+
+
+def started(counter: TaskCounter, kind: str) -> set[str]:
+    return {key for key in counter.started if key.startswith(kind + "-")}
 
 
 @pytest.fixture(scope="module")
@@ -186,7 +196,7 @@ def test_models_go_in_groups_and_give_the_local_clouds(tmp_path, cluster, counte
                      SEED, "--dask", cluster.scheduler_address, "--models-per-task", 8, "-q")
     assert result.returncode == 0, result.stderr
     assert f"{MODELS} models found: {MODELS} converted" in result.stderr
-    assert len(counted_tasks) == 4
+    assert len(counted_tasks.started) == 4 and not counted_tasks.erred
     assert contents(tmp_path / "out") == expected
 
 
@@ -200,9 +210,13 @@ def test_shards_are_a_task_each_and_the_local_shards(tmp_path, cluster, counted_
     remote = vertisift_tools.batch_dask(tmp_path / "in", tmp_path / "dask" / "h5", COUNT,
                                         cluster.scheduler_address, fmt="h5", shard_size=2,
                                         options=options)
-    # A task per shard, and the shard whose model kills its workers drawn again model by
-    # model and written by the client.
-    assert len(counted_tasks) == 3 + 2
+    # A task per shard; each shard given up (the one whose model kills its workers, and any
+    # that died beside it) drawn again model by model, and written by the client.
+    shards, models = started(counted_tasks, "make_shard"), started(counted_tasks, "draw_model")
+    given_up = counted_tasks.erred & shards
+    assert len(shards) == 3 and any(key.endswith("-1") for key in given_up)  # (c2, broken)
+    assert len(models) == 2 * len(given_up)
+    assert counted_tasks.started == shards | models
     for report in (local, remote):
         assert (report.found, report.converted, report.skipped) == (6, 4, 0)
         assert sorted(f.path for f in report.failures) == [KILLER, "sub/broken.stl"]
