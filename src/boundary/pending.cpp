@@ -119,8 +119,10 @@ PyRef checked(PyObject* object) {
   base::raise_fault("Python API call failed");
 }
 
-std::string type_name_of(PyObject* object) {
-  PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+std::string type_name_of(PyObject* object, TypeNaming naming) {
+  PyTypeObject* type = Py_TYPE(object);
+  PyRef name = PyRef::steal(naming == TypeNaming::Qualified ? PyType_GetQualName(type)
+                                                            : PyType_GetName(type));
   if (name) {
     Py_ssize_t size = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size)) {

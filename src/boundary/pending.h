@@ -68,8 +68,12 @@ PendingException fetch_pending();
 // failed"), or MemoryError when the interpreter ran out of memory.
 PyRef checked(PyObject* object);
 
-// The qualified name of `object`'s type, or "<failed to extract type name>".
-std::string type_name_of(PyObject* object);
+// Which name of a type: its qualified name (with its enclosing classes), or its plain one
+// (`type(x).__name__`).
+enum class TypeNaming { Qualified, Plain };
+
+// The name of `object`'s type, or "<failed to extract type name>".
+std::string type_name_of(PyObject* object, TypeNaming naming = TypeNaming::Qualified);
 
 // str(object) as UTF-8 (characters UTF-8 cannot hold become U+FFFD); when str fails, the
 // failure is reported as unraisable and "<unprintable {type} object>" stands in.

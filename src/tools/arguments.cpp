@@ -67,15 +67,7 @@ Outcome<std::string_view> to_name(PyObject* value) {
 }
 
 std::string type_name(PyObject* value) {
-  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(value)));
-  if (name) {
-    Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
-      return std::string(utf8, static_cast<std::size_t>(size));
-    }
-  }
-  PyErr_Clear();
-  return boundary::type_name_of(value);
+  return boundary::type_name_of(value, boundary::TypeNaming::Plain);
 }
 
 std::string repr_of(PyObject* value) {
