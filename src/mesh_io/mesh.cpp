@@ -10,6 +10,17 @@ const Stream* Mesh::find(std::string_view name) const {
   return found == streams.end() ? nullptr : &*found;
 }
 
+void count_ignored(Mesh& mesh, std::string_view what, std::uint64_t count) {
+  if (count == 0) return;
+  for (Mesh::Ignored& ignored : mesh.ignored) {
+    if (ignored.what == what) {
+      ignored.count += count;
+      return;
+    }
+  }
+  mesh.ignored.push_back({std::string(what), count});
+}
+
 void add_normals(Mesh& mesh, Domain domain, base::PodVector<base::Point3>&& normals,
                  base::PodVector<Triangle>&& corners) {
   if (normals.empty()) return;

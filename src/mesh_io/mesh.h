@@ -42,6 +42,13 @@ enum class Element : std::uint8_t { Float32, UInt32 };
 
 // The name of the normals stream: unit or not, as the file stores them.
 inline constexpr std::string_view NORMAL_STREAM = "normal";
+// The name of the colour stream: Float32 RGBA items (Rgba), each component in [0, 1] (alpha
+// 1 where the file stores none), of the vertex, corner or face domain.
+inline constexpr std::string_view COLOR_STREAM = "color";
+
+struct Rgba {
+  float r = 1, g = 1, b = 1, a = 1;
+};
 
 struct Stream {
   std::string name;
@@ -91,6 +98,13 @@ struct Mesh {
   std::vector<Stream> streams;
   // Faces of fewer than three corners, which have no surface and were left out.
   std::uint64_t skipped_faces = 0;
+  // What the reader read past without keeping it, by what it is ("colour-map index"), each
+  // named once, with how often it met it.
+  struct Ignored {
+    std::string what;
+    std::uint64_t count = 0;
+  };
+  std::vector<Ignored> ignored;
 
   std::size_t face_count() const { return loose_corners ? positions.size() / 3 : triangles.size(); }
   std::size_t corner(std::size_t f, std::size_t k) const {
@@ -99,6 +113,10 @@ struct Mesh {
   // The stream called `name`, or null.
   const Stream* find(std::string_view name) const;
 };
+
+// Adds `count` to what `mesh` ignored as `what` (nothing when `count` is 0). Readers count
+// locally and call it once per kind.
+void count_ignored(Mesh& mesh, std::string_view what, std::uint64_t count);
 
 // Adds `normals` as the mesh's normals stream, unless there are none.
 void add_normals(Mesh& mesh, Domain domain, base::PodVector<base::Point3>&& normals,
