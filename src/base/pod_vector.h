@@ -77,10 +77,12 @@ class PodVector {
     return first;
   }
 
-  // Makes the size `count` items, new ones all-zero bytes.
+  // Makes the size `count` items, new ones all-zero bytes (not T's default value, for a T
+  // with default member values).
   void resize_zeroed(std::size_t count) {
     if (count > capacity_) reallocate(count);
-    if (count > size_) std::memset(data_ + size_, 0, (count - size_) * sizeof(T));
+    if (count > size_)
+      std::memset(static_cast<void*>(data_ + size_), 0, (count - size_) * sizeof(T));
     size_ = count;
   }
 
