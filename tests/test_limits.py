@@ -180,10 +180,12 @@ from vertisift_tools import _native
 DRAW = dict(seed=1, normals="auto", distinct=False, format="stl", strict=False,
             return_faces=False, return_barycentric=False)
 def sample(path, clusters):
-    drawn = _native.sample(str(path), clusters, method="surface", candidates=None, **DRAW)
+    drawn = _native.sample(str(path), clusters, method="surface", candidates=None,
+                           colors=False, **DRAW)
     return len(drawn[0]) // 12
 def spread(path, clusters):
-    drawn = _native.sample(str(path), clusters, method="fps", candidates=2 * clusters, **DRAW)
+    drawn = _native.sample(str(path), clusters, method="fps", candidates=2 * clusters,
+                           colors=True, **DRAW)
     return len(drawn[0]) // 12
 import os, tempfile, meshgen
 # Read under the limits only (the blocks of a mesh read before would be reused), and large

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import operator
 import os
-from typing import Literal, TypedDict, Unpack, overload
+from typing import Literal, TypedDict, Unpack, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -28,13 +28,16 @@ Array = npt.NDArray[np.float32]
 IndexArray = npt.NDArray[np.int32]
 FaceArray = npt.NDArray[np.int64]
 PathArgument = str | os.PathLike[str]
-# What sample() and sample_mesh() return: (positions, normals), then each point's face and
-# its face's corner weights when asked for.
+# What sample() and sample_mesh() return: (positions, normals), then each point's colour,
+# face and its face's corner weights when asked for.
 Sampled = (
     tuple[Array, Array]
     | tuple[Array, Array, FaceArray]
     | tuple[Array, Array, Array]
     | tuple[Array, Array, FaceArray, Array]
+    | tuple[Array, Array, Array, FaceArray]
+    | tuple[Array, Array, Array, Array]
+    | tuple[Array, Array, Array, FaceArray, Array]
 )
 # Vertex numbers that an int32 face array can hold.
 INT32_VERTICES = 2**31
@@ -109,6 +112,7 @@ def sample(
     path: PathArgument,
     n: int,
     *,
+    colors: Literal[False] = ...,
     return_faces: Literal[False] = ...,
     return_barycentric: Literal[False] = ...,
     strict: bool = ...,
@@ -121,6 +125,7 @@ def sample(
     path: PathArgument,
     n: int,
     *,
+    colors: Literal[False] = ...,
     return_faces: Literal[True],
     return_barycentric: Literal[False] = ...,
     strict: bool = ...,
@@ -133,6 +138,7 @@ def sample(
     path: PathArgument,
     n: int,
     *,
+    colors: Literal[False] = ...,
     return_faces: Literal[False] = ...,
     return_barycentric: Literal[True],
     strict: bool = ...,
@@ -145,6 +151,7 @@ def sample(
     path: PathArgument,
     n: int,
     *,
+    colors: Literal[False] = ...,
     return_faces: Literal[True],
     return_barycentric: Literal[True],
     strict: bool = ...,
@@ -157,6 +164,20 @@ def sample(
     path: PathArgument,
     n: int,
     *,
+    colors: Literal[True],
+    return_faces: Literal[False] = ...,
+    return_barycentric: Literal[False] = ...,
+    strict: bool = ...,
+    **draw: Unpack[Draw],
+) -> tuple[Array, Array, Array]: ...
+
+
+@overload
+def sample(
+    path: PathArgument,
+    n: int,
+    *,
+    colors: bool = ...,
     return_faces: bool = ...,
     return_barycentric: bool = ...,
     strict: bool = ...,
@@ -174,6 +195,7 @@ def sample(
     distinct: bool = False,
     strict: bool = False,
     candidates: int | None = None,
+    colors: bool = False,
     return_faces: bool = False,
     return_barycentric: bool = False,
 ) -> Sampled:
@@ -211,6 +233,11 @@ def sample(
       same, bit for bit, on every call, thread count and machine (for a given version).
     strict: read STL exactly as `vertisift.reduce_stl_points` does; by default STL is read as
       other tools write it (keywords in any case, blanks before "solid", ...).
+    colors: also return (after the normals) each point's colour: float32 array of shape
+      (n, 3), RGB in [0, 1], from the colours the file stores (each component clamped to
+      [0, 1], NaN as 0). A vertex takes its own colour; a surface point blends its face's
+      corner colours with its barycentric weights, or takes its face's colour where the file
+      colours faces. A model that stores no colour gives white, (1, 1, 1).
     return_faces: for the methods on the surface, also return each point's face: int64 array
       of shape (n,), indices into the faces `read_mesh(path)` gives (the file's faces in order,
       polygons split into fans), to carry per-face labels, parts or colours to the points.
@@ -238,28 +265,37 @@ def sample(
         normals=normals,
         distinct=distinct,
         candidates=candidates,
+        colors=colors,
         return_faces=return_faces,
         return_barycentric=return_barycentric,
         seed=seed,
         format=mesh_format(text),
         strict=strict,
     )
-    return _sampled(buffers, bool(return_faces), bool(return_barycentric))
+    return _sampled(buffers, bool(colors), bool(return_faces), bool(return_barycentric))
 
 
 def _points(buffer: bytearray) -> Array:
     return np.frombuffer(buffer, dtype=np.float32).reshape(-1, 3)
 
 
-def _sampled(buffers: tuple[bytearray, ...], faces: bool, weights: bool) -> Sampled:
-    """The native result as arrays: positions, normals and, when asked, the faces and the
-    weights."""
-    arrays: list[npt.NDArray[np.generic]] = [_points(buffers[0]), _points(buffers[1])]
-    rest = iter(buffers[2:])
+def _sampled(
+    buffers: tuple[bytearray | None, ...], colors: bool, faces: bool, weights: bool
+) -> Sampled:
+    """The native result as arrays: positions, normals and, when asked, the colours (white
+    where the mesh stores none), the faces and the weights."""
+    parts = list(buffers)
+    stored_colors = parts.pop(2) if colors else None
+    # Only the colours can be None: the rest are bytearrays.
+    positions, normals, *rest = cast(list[bytearray], parts)
+    arrays: list[npt.NDArray[np.generic]] = [_points(positions), _points(normals)]
+    if colors:
+        arrays.append(np.ones_like(arrays[0]) if stored_colors is None else _points(stored_colors))
+    others = iter(rest)
     if faces:
-        arrays.append(np.frombuffer(next(rest), dtype=np.int64))
+        arrays.append(np.frombuffer(next(others), dtype=np.int64))
     if weights:
-        arrays.append(_points(next(rest)))
+        arrays.append(_points(next(others)))
     return tuple(arrays)  # type: ignore[return-value]
 
 
@@ -288,6 +324,7 @@ def sample_mesh(
     faces: npt.ArrayLike,
     n: int,
     *,
+    colors: None = ...,
     return_faces: Literal[False] = ...,
     return_barycentric: Literal[False] = ...,
     **draw: Unpack[Draw],
@@ -300,6 +337,7 @@ def sample_mesh(
     faces: npt.ArrayLike,
     n: int,
     *,
+    colors: None = ...,
     return_faces: Literal[True],
     return_barycentric: Literal[False] = ...,
     **draw: Unpack[Draw],
@@ -312,6 +350,7 @@ def sample_mesh(
     faces: npt.ArrayLike,
     n: int,
     *,
+    colors: None = ...,
     return_faces: Literal[False] = ...,
     return_barycentric: Literal[True],
     **draw: Unpack[Draw],
@@ -324,6 +363,7 @@ def sample_mesh(
     faces: npt.ArrayLike,
     n: int,
     *,
+    colors: None = ...,
     return_faces: Literal[True],
     return_barycentric: Literal[True],
     **draw: Unpack[Draw],
@@ -336,6 +376,20 @@ def sample_mesh(
     faces: npt.ArrayLike,
     n: int,
     *,
+    colors: npt.ArrayLike,
+    return_faces: Literal[False] = ...,
+    return_barycentric: Literal[False] = ...,
+    **draw: Unpack[Draw],
+) -> tuple[Array, Array, Array]: ...
+
+
+@overload
+def sample_mesh(
+    vertices: npt.ArrayLike,
+    faces: npt.ArrayLike,
+    n: int,
+    *,
+    colors: npt.ArrayLike | None = ...,
     return_faces: bool = ...,
     return_barycentric: bool = ...,
     **draw: Unpack[Draw],
@@ -352,6 +406,7 @@ def sample_mesh(
     normals: Normals = DEFAULT_NORMALS,
     distinct: bool = False,
     candidates: int | None = None,
+    colors: npt.ArrayLike | None = None,
     return_faces: bool = False,
     return_barycentric: bool = False,
 ) -> Sampled:
@@ -361,26 +416,31 @@ def sample_mesh(
     give the same arrays bit for bit with normals="geometry". A mesh in memory stores no
     normals: "file" gives zeros, "auto" the geometry's. "vertices" draws from the vertices
     that faces use; `return_faces` indexes `faces`, and `return_barycentric` weighs the
-    corners of those faces in the order `faces` lists them.
+    corners of those faces in the order `faces` lists them. `colors`, when given, colours the
+    vertices: shape (V, 3) or (V, 4) (the alpha is not drawn), uint8 or uint16 (scaled by
+    their maximum) or floats in [0, 1]; the points' colours are then returned after the
+    normals, as `sample(colors=True)` returns them.
 
     Raises ValueError for arrays of the wrong shape or type, a face index below 0 or not
     below V, or a face that uses a vertex with a NaN or infinite coordinate, or with a
     float64 one that overflows float32, in which the mesh is sampled; and what
     `sample()` raises for the other arguments.
     """
+    vertex_array = _vertex_array(vertices)
     buffers = _native.sample_mesh(
-        _vertex_array(vertices),
+        vertex_array,
         _face_array(faces),
         n,
         method=method,
         normals=normals,
         distinct=distinct,
         candidates=candidates,
+        colors=None if colors is None else _color_array(colors, len(vertex_array)),
         return_faces=return_faces,
         return_barycentric=return_barycentric,
         seed=seed,
     )
-    return _sampled(buffers, bool(return_faces), bool(return_barycentric))
+    return _sampled(buffers, colors is not None, bool(return_faces), bool(return_barycentric))
 
 
 def farthest_point_sample(points: npt.ArrayLike, k: int, *, start: int = 0) -> FaceArray:
@@ -430,3 +490,20 @@ def _face_array(faces: npt.ArrayLike) -> npt.NDArray[np.integer]:
     if array.ndim != 2 or array.shape[1] != 3:
         raise ValueError(f"faces must have shape (F, 3), not {array.shape}")
     return np.ascontiguousarray(array, dtype=array.dtype.newbyteorder("="))
+
+
+def _color_array(colors: npt.ArrayLike, vertex_count: int) -> npt.NDArray[np.float32]:
+    """The vertices' colours as the native module takes them: float32 RGB, contiguous. Shape
+    (V, 3) or (V, 4) (the alpha is not drawn); uint8 and uint16 are scaled by their maximum,
+    floats taken as they are."""
+    array = np.asarray(colors)
+    if array.ndim != 2 or array.shape[0] != vertex_count or array.shape[1] not in (3, 4):
+        raise ValueError(
+            f"colors must have shape ({vertex_count}, 3) or ({vertex_count}, 4), not {array.shape}"
+        )
+    rgb = array[:, :3]
+    if array.dtype in (np.uint8, np.uint16):
+        return np.ascontiguousarray(rgb / np.iinfo(array.dtype).max, dtype=np.float32)
+    if not np.issubdtype(array.dtype, np.floating):
+        raise ValueError(f"colors must be uint8, uint16 or floats, not {array.dtype}")
+    return np.ascontiguousarray(rgb, dtype=np.float32)

@@ -198,6 +198,7 @@ std::string load_positions(const BufferView& view, const base::PodVector<mesh_io
 struct SampleMeshArguments {
   BufferView vertices;
   BufferView triangles;
+  BufferView colors;  // when request.colors
   SampleRequest request;
 };
 
@@ -205,6 +206,33 @@ struct SampleMeshArguments {
 Conversion convert_buffer(PyObject* value, BufferView& into) {
   if (!into.acquire(value)) return boundary::fetch_pending();
   return Converted{};
+}
+
+// None, or the vertices' colours: C-contiguous float32 RGB triples, one a vertex.
+Conversion convert_vertex_colors(PyObject* value, SampleMeshArguments& into) {
+  into.request.colors = value != Py_None;
+  if (value == Py_None) return Converted{};
+  if (!into.colors.acquire(value)) return boundary::fetch_pending();
+  const BufferView& vertices = into.vertices;
+  const std::size_t vertex_count =
+      vertices.item_bytes() == 0 ? 0 : vertices.bytes() / (3 * vertices.item_bytes());
+  if (into.colors.code() != 'f' || into.colors.bytes() != vertex_count * 3 * sizeof(float)) {
+    return value_error("colors must hold a float32 RGB triple for each vertex");
+  }
+  return Converted{};
+}
+
+// The vertices' colours as the mesh's colour stream, opaque.
+mesh_io::Stream vertex_color_stream(const BufferView& colors) {
+  const std::span<const float> rgb(static_cast<const float*>(colors.data()),
+                                   colors.bytes() / sizeof(float));
+  base::PodVector<mesh_io::Rgba> items;
+  items.resize_zeroed(rgb.size() / 3);
+  for (std::size_t v = 0; v < items.size(); ++v) {
+    items[v] = {.r = rgb[3 * v], .g = rgb[3 * v + 1], .b = rgb[3 * v + 2], .a = 1.0f};
+  }
+  return mesh_io::make_stream(std::string(mesh_io::COLOR_STREAM), mesh_io::Domain::Vertex,
+                              mesh_io::Element::Float32, std::move(items));
 }
 
 constexpr Parameter<SampleMeshArguments> SAMPLE_MESH_PARAMETERS[] = {
@@ -219,6 +247,7 @@ constexpr Parameter<SampleMeshArguments> SAMPLE_MESH_PARAMETERS[] = {
     {.name = "normals", .convert = of_request<SampleMeshArguments, convert_normals>},
     {.name = "distinct", .convert = of_request<SampleMeshArguments, convert_distinct>},
     {.name = "candidates", .convert = of_request<SampleMeshArguments, convert_candidates>},
+    {.name = "colors", .convert = convert_vertex_colors},
     {.name = "return_faces", .convert = of_request<SampleMeshArguments, convert_return_faces>},
     {.name = "return_barycentric",
      .convert = of_request<SampleMeshArguments, convert_return_barycentric>},
@@ -255,6 +284,7 @@ Outcome<PyRef> sample_mesh_impl(SampleMeshArguments& arguments) {
             coordinates == 'f' ? load_positions<float>(vertices, mesh.triangles, mesh.positions)
                                : load_positions<double>(vertices, mesh.triangles, mesh.positions);
         if (!unusable.empty()) return unusable;
+        if (arguments.request.colors) mesh.streams.push_back(vertex_color_stream(arguments.colors));
         return sample::sample_mesh(mesh, positions.size(), options, positions, normals);
       },
       nullptr, nullptr);

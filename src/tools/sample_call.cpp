@@ -101,6 +101,7 @@ constexpr Parameter<SampleArguments> SAMPLE_PARAMETERS[] = {
     {.name = "normals", .convert = of_request<SampleArguments, convert_normals>},
     {.name = "distinct", .convert = of_request<SampleArguments, convert_distinct>},
     {.name = "candidates", .convert = of_request<SampleArguments, convert_candidates>},
+    {.name = "colors", .convert = of_request<SampleArguments, convert_colors>},
     {.name = "return_faces", .convert = of_request<SampleArguments, convert_return_faces>},
     {.name = "return_barycentric",
      .convert = of_request<SampleArguments, convert_return_barycentric>},
@@ -257,6 +258,10 @@ Conversion convert_candidates(PyObject* value, SampleRequest& into) {
   return Converted{};
 }
 
+Conversion convert_colors(PyObject* value, SampleRequest& into) {
+  return store(to_flag(value, "colors"), into.colors);
+}
+
 // A flag that asks for what only the methods on the surface give.
 Conversion convert_surface_flag(PyObject* value, const char* name,
                                 const sample::SampleMethod method, bool& into) {
@@ -316,6 +321,27 @@ Conversion convert_strict(PyObject* value, FileReading& into) {
   return Converted{};
 }
 
+namespace {
+
+inline float unit_component(float value) {
+  return value >= 0.0f ? (value <= 1.0f ? value : 1.0f) : 0.0f;  // NaN fails both tests: 0
+}
+
+// The colour stream carried to the points as RGB in [0, 1], into `into` (one item a point).
+void write_colors(const mesh_io::Stream& carried, std::span<base::Point3> into) {
+  if (carried.element != mesh_io::Element::Float32 || carried.width < 3 ||
+      carried.size() != into.size()) {
+    base::raise_fault("the colour stream holds no RGB floats for every point");
+  }
+  const std::span<const float> components = carried.items<float>();
+  for (std::size_t i = 0; i < into.size(); ++i) {
+    const float* rgb = &components[i * carried.width];
+    into[i] = {unit_component(rgb[0]), unit_component(rgb[1]), unit_component(rgb[2])};
+  }
+}
+
+}  // namespace
+
 Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, PyObject* filename,
                           PyObject* refusal) {
   // The result's size, and the candidates', are checked before anything is allocated: more
@@ -335,6 +361,8 @@ Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, Py
   if (!made_positions.ok()) return std::move(made_positions.error());
   auto made_normals = result_bytes(bytes, points);
   if (!made_normals.ok()) return std::move(made_normals.error());
+  auto made_colors = result_bytes(request.colors ? bytes : 0, points);
+  if (!made_colors.ok()) return std::move(made_colors.error());
   auto made_faces = result_bytes(
       request.faces ? static_cast<std::size_t>(points * BYTES_PER_FACE_INDEX) : 0, points);
   if (!made_faces.ok()) return std::move(made_faces.error());
@@ -343,6 +371,7 @@ Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, Py
   if (!made_weights.ok()) return std::move(made_weights.error());
   PyRef positions = std::move(made_positions.value());
   PyRef normal_bytes = std::move(made_normals.value());
+  PyRef colors = std::move(made_colors.value());
   PyRef face_indices = std::move(made_faces.value());
   PyRef weights = std::move(made_weights.value());
   request.options.face_indices = std::span<std::uint64_t>(
@@ -358,12 +387,23 @@ Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, Py
   const std::span<base::Point3> normal_span(
       reinterpret_cast<base::Point3*>(PyByteArray_AS_STRING(normal_bytes.get())), points);
 
-  // The driver sees plain values and the two buffers, which no other code can reach yet.
+  const std::span<base::Point3> color_span(
+      reinterpret_cast<base::Point3*>(PyByteArray_AS_STRING(colors.get())),
+      request.colors ? points : 0);
+  sample::CarriedStream carried[] = {{.name = mesh_io::COLOR_STREAM, .values = {}}};
+  request.options.carried = std::span<sample::CarriedStream>(carried, request.colors ? 1 : 0);
+
+  // The driver sees plain values and the buffers, which no other code can reach yet.
   bool interrupted = false;
+  bool stores_colors = false;
   sample::SampleOptions& options = request.options;
   const Sampled outcome = boundary::without_interpreter_lock(interrupted, [&] {
     if (request.need_key) options.key = random::os_sample_key();
-    return driver(options, position_span, normal_span);
+    Sampled sampled = driver(options, position_span, normal_span);
+    stores_colors = carried[0].values.has_value();
+    if (stores_colors) write_colors(*carried[0].values, color_span);
+    carried[0].values.reset();
+    return sampled;
   });
   if (interrupted) return boundary::fetch_pending();  // a signal handler raised
 
@@ -379,16 +419,22 @@ Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, Py
   }
   if (std::get<std::uint64_t>(sampled) == 0 && points != 0) {
     for (PyObject* made :
-         {positions.get(), normal_bytes.get(), face_indices.get(), weights.get()}) {
+         {positions.get(), normal_bytes.get(), colors.get(), face_indices.get(), weights.get()}) {
       if (PyByteArray_Resize(made, 0) < 0) return boundary::fetch_pending();
     }
   }
-  // (positions, normals), then the faces and the weights, each when asked for.
+  // A mesh that stores no colour (and has faces) has None for its points' colours.
+  const bool colored = stores_colors || std::get<std::uint64_t>(sampled) == 0;
+  // (positions, normals), then the colours, the faces and the weights, each when asked for.
   PyRef result = boundary::checked(PyList_New(0));
-  for (PyObject* part : {positions.get(), normal_bytes.get(), face_indices.get(), weights.get()}) {
-    const bool asked =
-        (part != face_indices.get() || request.faces) && (part != weights.get() || request.weights);
-    if (asked && PyList_Append(result.get(), part) < 0) return boundary::fetch_pending();
+  for (PyObject* part :
+       {positions.get(), normal_bytes.get(), colors.get(), face_indices.get(), weights.get()}) {
+    const bool asked = (part != colors.get() || request.colors) &&
+                       (part != face_indices.get() || request.faces) &&
+                       (part != weights.get() || request.weights);
+    if (!asked) continue;
+    PyObject* item = part == colors.get() && !colored ? Py_None : part;
+    if (PyList_Append(result.get(), item) < 0) return boundary::fetch_pending();
   }
   return boundary::checked(PyList_AsTuple(result.get()));
 }

@@ -23,18 +23,21 @@
 
 namespace vertisift::tools {
 
-// sample(path, n, *, method, normals, distinct, candidates, return_faces, return_barycentric,
-//        seed, format, strict)
-//   -> (positions, normals), then face_indices and weights each when asked for
+// sample(path, n, *, method, normals, distinct, candidates, colors, return_faces,
+//        return_barycentric, seed, format, strict)
+//   -> (positions, normals), then colours, face_indices and weights each when asked for
 //   path: str (as os.fspath gives it); n: int >= 0; method: "vertices", "surface", "fps" or
 //   "poisson"; normals: "auto", "file", "geometry" or "smooth"; distinct (with "vertices"
 //   alone), strict, return_faces and return_barycentric (with a method on the surface alone):
 //   bool; candidates: None for the method's default, or an int of at least n, for "fps" and
-//   "poisson" alone; seed: None or int in [0, 2**64); format: a name of the table of formats.
+//   "poisson" alone; colors: bool; seed: None or int in [0, 2**64); format: a name of the
+//   table of formats.
 // The converters below check each argument's type and rules, in the words of
 // vertisift_tools.sample() and in the table's order, which is the order of precedence of
-// their errors. The point and weight bytearrays hold n * 12 bytes (float32 triples), the face
-// indices (int64) n * 8, or none for a mesh without faces.
+// their errors. The point, colour and weight bytearrays hold n * 12 bytes (float32 triples),
+// the face indices (int64) n * 8, or none for a mesh without faces. The colours are RGB in
+// [0, 1] (the mesh's colour stream at each point, its components clamped, NaN as 0), or None
+// in place of the bytearray when the mesh stores no colour.
 PyObject* sample_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames);
 
@@ -82,7 +85,7 @@ std::uint64_t physical_memory();
 
 boundary::PendingException value_error(std::string message);
 
-// The draw's arguments (n, method, normals, distinct, candidates, return_faces,
+// The draw's arguments (n, method, normals, distinct, candidates, colors, return_faces,
 // return_barycentric, seed) as plain values, each filled by its converter, in this order:
 // each converter's rules see the values converted before it.
 struct SampleRequest {
@@ -91,6 +94,7 @@ struct SampleRequest {
   bool need_key = false;              // no seed: the key is drawn from the system, without the lock
   std::optional<std::uint64_t> seed;  // the seed given, if any
   bool default_candidates = false;    // candidates=None: the method's own number
+  bool colors = false;                // the colour of each point is asked for
   bool faces = false;                 // the face of each point is asked for
   bool weights = false;               // and the weights of its face's corners
 };
@@ -99,6 +103,7 @@ Conversion convert_method(PyObject* value, SampleRequest& into);
 Conversion convert_normals(PyObject* value, SampleRequest& into);
 Conversion convert_distinct(PyObject* value, SampleRequest& into);
 Conversion convert_candidates(PyObject* value, SampleRequest& into);
+Conversion convert_colors(PyObject* value, SampleRequest& into);
 Conversion convert_return_faces(PyObject* value, SampleRequest& into);
 Conversion convert_return_barycentric(PyObject* value, SampleRequest& into);
 Conversion convert_seed(PyObject* value, SampleRequest& into);

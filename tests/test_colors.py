@@ -1,0 +1,62 @@
+"""Colour at every point: the points' colours are the file's or the caller's colours carried
+by each point's face and weights, white where a model stores none."""
+
+import numpy as np
+import pytest
+
+import meshgen
+
+vertisift_tools = pytest.importorskip("vertisift_tools")
+sample, sample_mesh = vertisift_tools.sample, vertisift_tools.sample_mesh
+
+# A square of two triangles and a fifth vertex no face uses.
+VERTICES = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0], [5, 5, 5]], np.float32)
+FACES = np.array([[0, 1, 2], [0, 2, 3]])
+# Out-of-range and NaN components are clamped (NaN as 0) after the blend.
+COLORS = np.array([[1, 0, 0], [0, 1, 0], [0, 0, 1], [1.5, -0.5, np.nan], [0, 0, 0]],
+                  np.float32)
+
+
+def clamped(rgb):
+    return np.clip(np.nan_to_num(rgb, nan=0.0), 0, 1)
+
+
+@pytest.mark.parametrize("method", ["surface", "fps", "poisson"])
+def test_a_surface_point_blends_its_corner_colours_by_its_weights(method):
+    _, _, colors, faces, weights = sample_mesh(
+        VERTICES, FACES, 200, method=method, seed=5, colors=COLORS, return_faces=True,
+        return_barycentric=True)
+    corners = COLORS[FACES[faces]].astype(np.float64)  # (n, 3 corners, rgb)
+    expected = clamped(np.einsum("nk,nkc->nc", weights.astype(np.float64), corners))
+    np.testing.assert_allclose(colors, expected, atol=1e-6)
+    # Every method blends: no point sits at a corner alone.
+    assert (colors.max(axis=1) < 1).any()
+
+
+@pytest.mark.parametrize("given, scale", [(np.uint8, 255), (np.uint16, 65535), (np.float64, 1)])
+def test_a_vertex_takes_its_own_colour_in_any_encoding(given, scale):
+    rgba = np.hstack([clamped(COLORS), np.full((5, 1), 0.25)]) * scale
+    positions, _, colors = sample_mesh(VERTICES, FACES, 40, seed=2, colors=rgba.astype(given))
+    by_position = {tuple(p): clamped(c) for p, c in zip(VERTICES, COLORS)}
+    for position, color in zip(positions, colors):
+        np.testing.assert_allclose(color, by_position[tuple(position)], atol=1e-7)
+
+
+def test_a_model_without_colour_is_white_and_the_draw_is_unchanged(write_binary):
+    path = write_binary(meshgen.torus(12, 6))
+    plain = sample(path, 64, method="fps", seed=9)
+    positions, normals, colors = sample(path, 64, method="fps", seed=9, colors=True)
+    np.testing.assert_array_equal(positions, plain[0])
+    np.testing.assert_array_equal(normals, plain[1])
+    np.testing.assert_array_equal(colors, np.ones((64, 3), np.float32))
+    assert colors.dtype == np.float32
+
+
+@pytest.mark.parametrize("colors, message", [
+    (COLORS[:4], r"colors must have shape \(5, 3\) or \(5, 4\), not \(4, 3\)"),
+    (COLORS[:, :2], r"not \(5, 2\)"),
+    (COLORS.astype(np.int32), "colors must be uint8, uint16 or floats, not int32"),
+])
+def test_colours_that_do_not_fit_the_vertices_are_refused(colors, message):
+    with pytest.raises(ValueError, match=message):
+        sample_mesh(VERTICES, FACES, 3, colors=colors)
