@@ -65,6 +65,9 @@ class PositionTable {
   // Empty again: no slots, no recent positions.
   void clear();
 
+  // The slots the table has: a power of two, at least twice the positions reserved for.
+  std::size_t capacity() const { return capacity_; }
+
  private:
   struct Slot {
     std::uint32_t bits[3];
