@@ -88,7 +88,7 @@ def test_reduce_writes_the_format_of_the_suffix(tmp_path, torus_model, name):
 
 
 @pytest.mark.parametrize("args, parts", [
-    (["{model}", "10", "-o", "{tmp}/out.obj"], ["suffix '.obj'", ".npz, .ply, .xyz or .xyzn"]),
+    (["{model}", "10", "-o", "{tmp}/out.obj"], ["suffix '.obj'", ".npz, .ply, .xyz, .xyzn or .xyzrgb"]),
     (["{model}", "10", "-o", "{tmp}/out"], ["no suffix"]),
     (["{tmp}/missing.stl", "10", "-o", "{tmp}/out.ply"], ["MODEL", "missing.stl", "does not exist"]),
     (["{tmp}", "10", "-o", "{tmp}/out.ply"], ["is a folder"]),

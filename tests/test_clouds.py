@@ -24,7 +24,7 @@ def test_a_failed_write_leaves_the_old_file_and_no_temporary(tmp_path, monkeypat
     write_cloud(target, *random_cloud(10))
     before = target.read_bytes()
 
-    def failing_writer(out, positions, normals):
+    def failing_writer(out, positions, normals, colors):
         out.write(b"half a file")
         raise OSError("disk full")
 
@@ -53,6 +53,57 @@ def test_reads_ply_written_by_another_library(tmp_path, text, byte_order, value_
     assert read_positions.dtype == np.float32
     np.testing.assert_array_equal(read_positions, positions)
     np.testing.assert_array_equal(read_normals, normals)
+
+
+COLORS = np.random.default_rng(3).random((50, 3)).astype(np.float32)
+
+
+@pytest.mark.parametrize("suffix, step", [(".ply", 1 / 255), (".npz", 0), (".xyzrgb", 0)])
+def test_colours_come_back_from_every_format_that_keeps_them(tmp_path, suffix, step):
+    positions, normals = random_cloud(50)
+    out = tmp_path / f"cloud{suffix}"
+    # Out-of-range components are clamped as they are written.
+    write_cloud(out, positions, normals, np.vstack([COLORS[:-1], [[1.5, -1, np.nan]]]))
+    read_positions, read_normals, colors = clouds.read_colored_cloud(out)
+    np.testing.assert_array_equal(read_positions, positions)
+    expected = np.vstack([COLORS[:-1], [[1, 0, 0]]])
+    np.testing.assert_allclose(colors, expected, atol=step / 2 + 1e-7, rtol=0)
+    assert cloud_size(out) == 50
+    if suffix == ".ply":  # other readers see uchar colours
+        vertex = PlyData.read(out)["vertex"]
+        assert vertex["red"].dtype == np.uint8
+        np.testing.assert_array_equal(vertex["green"], np.rint(expected[:, 1] * 255))
+    if suffix != ".xyzrgb":
+        np.testing.assert_array_equal(read_normals, normals)
+        assert clouds.read_colored_cloud(write_plain(tmp_path / f"plain{suffix}"))[2] is None
+
+
+def write_plain(path):
+    write_cloud(path, *random_cloud(5))
+    return path
+
+
+@pytest.mark.parametrize("suffix, colors, message", [
+    (".xyzn", COLORS, "a .xyzn cloud holds no colours; write .npz, .ply, .xyzrgb"),
+    (".xyz", COLORS, "a .xyz cloud holds no colours"),
+    (".xyzrgb", None, "a .xyzrgb cloud holds colours, and none were given"),
+])
+def test_colours_a_format_cannot_keep_are_refused_not_dropped(tmp_path, suffix, colors,
+                                                              message):
+    with pytest.raises(ValueError, match=message):
+        write_cloud(tmp_path / f"cloud{suffix}", *random_cloud(50), colors)
+    assert not list(tmp_path.iterdir())
+
+
+def test_ply_colours_of_other_writers_scale_by_their_type(tmp_path):
+    dtype = [(name, "f4") for name in FIELDS] + [("red", "u2"), ("green", "u2"),
+                                                 ("blue", "f4")]
+    vertices = np.zeros(2, dtype=dtype)
+    vertices["red"], vertices["green"], vertices["blue"] = [65535, 0], [32768, 1], [0.25, 1]
+    path = tmp_path / "other.ply"
+    PlyData([PlyElement.describe(vertices, "vertex")], text=True).write(path)
+    np.testing.assert_allclose(clouds.read_colored_cloud(path)[2],
+                               [[1, 32768 / 65535, 0.25], [0, 1 / 65535, 1]], rtol=1e-6)
 
 
 def test_ply_without_normals_is_refused(tmp_path):

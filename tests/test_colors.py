@@ -5,6 +5,8 @@ import numpy as np
 import pytest
 
 import meshgen
+from cli_support import make_tree, run_cli
+from vertisift_tools.clouds import read_colored_cloud
 
 vertisift_tools = pytest.importorskip("vertisift_tools")
 sample, sample_mesh = vertisift_tools.sample, vertisift_tools.sample_mesh
@@ -60,3 +62,41 @@ def test_a_model_without_colour_is_white_and_the_draw_is_unchanged(write_binary)
 def test_colours_that_do_not_fit_the_vertices_are_refused(colors, message):
     with pytest.raises(ValueError, match=message):
         sample_mesh(VERTICES, FACES, 3, colors=colors)
+
+
+def test_the_command_keeps_colours_and_says_when_a_model_has_none(tmp_path):
+    pytest.importorskip("h5py")
+    make_tree(tmp_path / "in")
+    out = tmp_path / "out.ply"
+    result = run_cli("reduce", tmp_path / "in" / "a0.stl", 30, "-o", out, "--colors")
+    assert result.returncode == 0, result.stderr
+    assert "reduce: warning: the model stores no colours: its points are white (1, 1, 1)" \
+        in result.stderr
+    np.testing.assert_array_equal(read_colored_cloud(out)[2],
+                                  np.ones((30, 3)))
+
+    batch = run_cli("batch", tmp_path / "in", tmp_path / "h5", 30, "--format", "h5",
+                    "--colors", "--method", "surface", "-q")
+    assert batch.returncode == 1, batch.stderr  # the broken model
+    listing = batch.stderr.split("their points are white (1, 1, 1):\n")[1].splitlines()[:5]
+    assert listing == ["  a0.stl", "  b1.STL", "  c2.stl", "  sub/d3.stl", "  sub/deeper/e4.Stl"]
+    import h5py
+    with h5py.File(tmp_path / "h5" / "ply_data_all0.h5") as shard:
+        assert shard["rgb"].shape == shard["data"].shape and shard["rgb"][()].min() == 1
+    # Colours are part of the batch's record: a rerun without them is refused.
+    again = run_cli("batch", tmp_path / "in", tmp_path / "h5", 30, "--format", "h5",
+                    "--method", "surface", "-q")
+    assert again.returncode == 2 and "colors yes before, no now" in again.stderr
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["--colors", "-o", "{out}.xyzn"], "--colors: a .xyzn cloud holds no colours; write .npz"),
+    (["-o", "{out}.xyzrgb"], "a .xyzrgb cloud holds colours: add --colors"),
+])
+def test_the_command_refuses_a_cloud_format_that_would_lose_or_lack_colours(
+        tmp_path, write_binary, arguments, message):
+    model = write_binary(meshgen.torus(8, 4))
+    arguments = [a.replace("{out}", str(tmp_path / "cloud")) for a in arguments]
+    result = run_cli("reduce", model, 10, *arguments)
+    assert result.returncode == 2 and message in result.stderr, result.stderr
+    assert not list(tmp_path.glob("cloud*"))

@@ -27,8 +27,9 @@ def check_draw(
     normals: object,
     distinct: object,
     candidates: object,
+    colors: object,
     seed: object,
-) -> tuple[int, bool, int | None, int | None]: ...
+) -> tuple[int, bool, int | None, bool, int | None]: ...
 def farthest_point_sample(
     points: Buffer, *, double: bool, k: object, start: object
 ) -> bytearray: ...

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import os
 import struct
-from typing import NamedTuple
+from typing import NamedTuple, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -13,7 +13,7 @@ import numpy.typing as npt
 from vertisift_tools.choices import SURFACE_METHODS, Normalize, Normals
 from vertisift_tools.clouds import Array, write_cloud
 from vertisift_tools.options import SampleOptions
-from vertisift_tools.sampling import StlReadError, sample
+from vertisift_tools.sampling import StlReadError, sample_reporting_colors
 
 BINARY_HEADER_SIZE = 84  # 80 bytes of header, then the 32-bit face count
 BINARY_FACE_SIZE = 50
@@ -22,6 +22,8 @@ BINARY_FACE_SIZE = 50
 ASCII_KEYWORD = b"solid"
 
 NO_FACES_MESSAGE = "the model has no faces, so it gives no points"
+# What the command says of a model drawn with colours that stores none.
+COLORLESS_WARNING = "the model stores no colours: its points are white (1, 1, 1)"
 # Why points have the zero normal, by the normals they were drawn with, and what gives them
 # one: with "file", the model's own normals are missing or unusable.
 STORED_NORMALS_MISSING = (
@@ -55,11 +57,23 @@ class EmptyMeshError(ValueError):
 
 class Drawn(NamedTuple):
     """One model's points as a shard row takes them: positions and normals, float32 (n, 3),
-    and for the surface methods each point's face, int32 (n,) (None for vertices)."""
+    for the surface methods each point's face, int32 (n,) (None for vertices), and when the
+    options ask for them the colours, float32 (n, 3) (else None), with whether the model
+    stores any (`colorless`: it does not, and they are white)."""
 
     positions: Array
     normals: Array
     faces: npt.NDArray[np.int32] | None
+    colors: Array | None = None
+    colorless: bool = False
+
+
+class Converted(NamedTuple):
+    """What writing one model's cloud found: how many points have the normal (0, 0, 0), and
+    whether the model, drawn with colours, stores none."""
+
+    zero_normals: int
+    colorless: bool
 
 
 def reduce_to_arrays(
@@ -73,8 +87,8 @@ def reduce_to_arrays(
     such as FileNotFoundError), EmptyMeshError when it has no faces, ValueError for a
     surface sample of a model without area or candidates that `sample()` refuses, and
     MemoryError (saying how many points) when they do not fit."""
-    positions, normals, _ = _draw(model, count, options, with_faces=False)
-    return positions, normals
+    drawn = _draw(model, count, options, with_faces=False)
+    return drawn.positions, drawn.normals
 
 
 def draw_points(
@@ -96,9 +110,9 @@ def _draw(
     if count < 1:
         raise ValueError(f"the point count must be 1 or more, not {count}")
     chosen = options or SampleOptions()
-    faces = None
+    faces = colors = None
     try:
-        drawn = sample(
+        drawn, stored_colors = sample_reporting_colors(
             model,
             count,
             method=chosen.method,
@@ -106,9 +120,12 @@ def _draw(
             normals=chosen.normals,
             distinct=chosen.distinct,
             candidates=chosen.candidates,
+            colors=chosen.colors,
             return_faces=with_faces,
         )
         positions, normals, *rest = drawn
+        if chosen.colors:
+            colors = cast(Array, rest.pop(0))
         if rest:
             # read_mesh numbers faces with int32, so every index fits.
             faces = np.asarray(rest[0]).astype(np.int32)
@@ -118,7 +135,7 @@ def _draw(
         raise MemoryError(f"not enough memory for {count} points{source}") from None
     if len(positions) != count:
         raise EmptyMeshError(NO_FACES_MESSAGE)
-    return Drawn(normalized(positions, chosen.normalize), normals, faces)
+    return Drawn(normalized(positions, chosen.normalize), normals, faces, colors, not stored_colors)
 
 
 def normalized(positions: Array, normalize: Normalize | None) -> Array:
@@ -156,13 +173,23 @@ def convert_file(
     """Draws the model's points and writes the cloud; the cloud's suffix picks the format.
     Returns how many points have the normal (0, 0, 0). ValueError, before anything is read,
     when the cloud is the model's own file, which writing it would destroy."""
+    return write_model_cloud(model, cloud, count, options).zero_normals
+
+
+def write_model_cloud(
+    model: str | os.PathLike[str],
+    cloud: str | os.PathLike[str],
+    count: int,
+    options: SampleOptions | None = None,
+) -> Converted:
+    """`convert_file`, saying also whether the model, drawn with colours, stores none."""
     if _same_file(model, cloud):
         raise ValueError(
             f"the cloud {os.fspath(cloud)} is the model itself, which it would overwrite"
         )
-    positions, normals = reduce_to_arrays(model, count, options)
-    write_cloud(cloud, positions, normals)
-    return int(np.count_nonzero(~normals.any(axis=1)))
+    drawn = _draw(model, count, options, with_faces=False)
+    write_cloud(cloud, drawn.positions, drawn.normals, drawn.colors)
+    return Converted(int(np.count_nonzero(~drawn.normals.any(axis=1))), drawn.colorless)
 
 
 def _same_file(first: str | os.PathLike[str], second: str | os.PathLike[str]) -> bool:

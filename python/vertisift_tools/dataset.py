@@ -21,7 +21,7 @@ from vertisift_tools.choices import DEFAULT_NORMALS, Method, Normalize, Normals
 from vertisift_tools.convert import NO_FACES_MESSAGE, EmptyMeshError, describe, normalized
 from vertisift_tools.models import find_models
 from vertisift_tools.options import model_seed
-from vertisift_tools.sampling import Array, Draw, as_integer, check_draw, sample
+from vertisift_tools.sampling import Array, Draw, as_integer, check_draw, sample_reporting_colors
 
 # An item: the points alone (Array), or with their class (tuple[Array, int], labels="folders");
 # the overloads of PointCloudDataset.__init__ choose it.
@@ -37,6 +37,7 @@ class _Options(Draw, total=False):
     split: str | None
     normalize: Normalize | None
     on_error: OnError
+    colors: bool
 
 
 # The failures that a model of the dataset can give, which on_error="skip" passes over;
@@ -116,8 +117,8 @@ def _models(files: object, root: object) -> tuple[str | None, list[str], list[st
 
 class PointCloudDataset(Sequence[Item]):
     """Item i is a float32 array of shape (n, 6): x, y, z, nx, ny, nz of `n` points drawn
-    from the i-th model by `sample()` with the given options; with labels="folders", the
-    pair (points, label).
+    from the i-th model by `sample()` with the given options, or with colors=True (n, 9):
+    x, y, z, nx, ny, nz, r, g, b; with labels="folders", the pair (points, label).
 
     files: a list of paths, or a folder (searched by `find_models`: .stl, .off, .obj and
       .ply in any letter case); paths are str or os.PathLike, not bytes, as for `sample()`.
@@ -141,6 +142,9 @@ class PointCloudDataset(Sequence[Item]):
       that the farthest is at distance 1; normals stay as they are.
     on_error: "raise" lets a model that cannot be drawn raise when its item is read; "skip"
       runs `check()` at once, which drops such models and lists them in `failures`.
+    colors: the points' colours (RGB in [0, 1], as `sample(colors=True)` gives them) follow
+      the normals in each item; a model that stores none gives white, and `check()` lists
+      such models in `colorless`.
     A model without faces raises ValueError (EmptyMeshError), since it has no points to give.
     """
 
@@ -189,12 +193,19 @@ class PointCloudDataset(Sequence[Item]):
         split: str | None = None,
         normalize: Normalize | None = None,
         on_error: OnError = "raise",
+        colors: bool = False,
     ) -> None:
         found_root, paths, relative = _models(files, root)
         # Checked here, as sample() checks them, so that a mistake shows before any item is
         # read; candidates=None stays None, leaving the number to sample().
-        self.n, self.distinct, self.candidates, self.seed = check_draw(
-            n, method=method, seed=seed, normals=normals, distinct=distinct, candidates=candidates
+        self.n, self.distinct, self.candidates, self.colors, self.seed = check_draw(
+            n,
+            method=method,
+            seed=seed,
+            normals=normals,
+            distinct=distinct,
+            candidates=candidates,
+            colors=colors,
         )
         self.method: Method = method
         self.normals: Normals = normals
@@ -202,6 +213,7 @@ class PointCloudDataset(Sequence[Item]):
         self.split = _check_split(split)
         self.normalize: Normalize | None = _choice(normalize, "normalize", (None, "unit_sphere"))
         self.on_error: OnError = _choice(on_error, "on_error", ("raise", "skip"))
+        self.colorless: list[str] = []
         self.root = found_root
         self.epoch = 0
         self.classes: list[str] = []
@@ -238,7 +250,11 @@ class PointCloudDataset(Sequence[Item]):
         error of the first model, in order, that fails; with "skip", drops every model that
         fails from the dataset and adds (path, reason) to `failures` for each."""
         with ThreadPoolExecutor() as executor:
-            errors = list(executor.map(self._attempt, range(len(self))))
+            ended = list(executor.map(self._attempt, range(len(self))))
+        errors = [error for error, _ in ended]
+        self.colorless = [
+            self.files[i] for i, (error, white) in enumerate(ended) if white and not error
+        ]
         failed = [index for index, error in enumerate(errors) if error is not None]
         if failed and self.on_error == "raise":
             raise cast(Exception, errors[failed[0]])
@@ -275,11 +291,16 @@ class PointCloudDataset(Sequence[Item]):
         return cast(Item, (points, label))
 
     def _points(self, position: int) -> Array:
+        return self._drawn(position)[0]
+
+    def _drawn(self, position: int) -> tuple[Array, bool]:
+        """The model's item, and whether it was drawn with colours from a model that stores
+        none."""
         seed = None
         if self.seed is not None:
             seed = model_seed(self.seed, self.relative_paths[position], self.epoch)
         path = self.files[position]
-        positions, normals = sample(
+        drawn, stored_colors = sample_reporting_colors(
             path,
             self.n,
             method=self.method,
@@ -287,21 +308,25 @@ class PointCloudDataset(Sequence[Item]):
             normals=self.normals,
             distinct=self.distinct,
             candidates=self.candidates,
+            colors=self.colors,
         )
+        positions, normals, *colors = cast(tuple[Array, ...], drawn)
         if len(positions) != self.n:
             raise EmptyMeshError(f"{path}: {NO_FACES_MESSAGE}")
-        item = np.empty((self.n, 6), dtype=np.float32)
+        item = np.empty((self.n, 9 if self.colors else 6), dtype=np.float32)
         item[:, :3] = normalized(positions, self.normalize)
-        item[:, 3:] = normals
-        return item
+        item[:, 3:6] = normals
+        if colors:
+            item[:, 6:] = colors[0]
+        return item, not stored_colors
 
-    def _attempt(self, position: int) -> Exception | None:
-        """The failure of the model's item, or None when it can be drawn."""
+    def _attempt(self, position: int) -> tuple[Exception | None, bool]:
+        """The failure of the model's item, or None when it can be drawn; and whether it
+        was drawn with colours from a model that stores none."""
         try:
-            self._points(position)
+            return None, self._drawn(position)[1]
         except MODEL_FAILURES as error:
-            return error
-        return None
+            return error, False
 
     def __repr__(self) -> str:
         under = "" if self.root is None else f" under {self.root!r}"
@@ -321,6 +346,8 @@ class PointCloudDataset(Sequence[Item]):
             shown.append(f"split={self.split!r}")
         if self.normalize is not None:
             shown.append(f"normalize={self.normalize!r}")
+        if self.colors:
+            shown.append("colors=True")
         if self.on_error != "raise":
             shown.append(f"on_error={self.on_error!r} ({len(self.failures)} failed)")
         return f"PointCloudDataset({', '.join(shown)})"

@@ -6,9 +6,12 @@ from __future__ import annotations
 import os
 from pathlib import Path
 
-FORMATS = ("npz", "ply", "xyz", "xyzn")
-# The formats that keep the normals; .xyz is positions only.
+FORMATS = ("npz", "ply", "xyz", "xyzn", "xyzrgb")
+# The formats that keep the normals; .xyz is positions only, .xyzrgb positions and colours.
 WITH_NORMALS = ("npz", "ply", "xyzn")
+# The formats that keep colours, and those that hold nothing else (written only with them).
+WITH_COLORS = ("npz", "ply", "xyzrgb")
+COLOR_ONLY = ("xyzrgb",)
 SUFFIXES = ", ".join("." + name for name in FORMATS[:-1]) + " or ." + FORMATS[-1]
 # A batch writes one cloud file per model in a cloud format, or the whole collection as
 # HDF5 shards of many models each (`vertisift_tools.shards`), which is not a cloud format.

@@ -70,7 +70,8 @@ class SampleOptions:
     `DEFAULT_NORMALS`), and no seed. `candidates` (for "fps" and "poisson" only) is how many
     uniform surface points the N are picked from; None leaves it to `sample()`.
     `normalize="unit_sphere"` then centres the positions at their mean and scales them so that
-    the farthest is at distance 1, as `PointCloudDataset(normalize="unit_sphere")` does."""
+    the farthest is at distance 1, as `PointCloudDataset(normalize="unit_sphere")` does.
+    `colors` draws each point's colour too (`sample(colors=True)`), which the clouds keep."""
 
     method: Method = DEFAULT_METHOD
     seed: int | None = None
@@ -78,6 +79,7 @@ class SampleOptions:
     distinct: bool = False
     candidates: int | None = None
     normalize: Normalize | None = None
+    colors: bool = False
 
     def for_file(self, relative: str) -> SampleOptions:
         """These options for the model at `relative` in a batch: a seed, if given, becomes

@@ -1,14 +1,15 @@
-"""A picture of a point cloud, or of a model's surface: three axis views, each point coloured
-by its normal."""
+"""A picture of a point cloud, or of a model's surface: three axis views, each point in its
+stored colour, or coloured by its normal where the cloud or model stores no colours."""
 
 from __future__ import annotations
 
 import os
 from pathlib import Path
+from typing import cast
 
 import numpy as np
 
-from vertisift_tools.clouds import Array, read_cloud, temp_path
+from vertisift_tools.clouds import Array, read_cloud, read_colored_cloud, temp_path
 from vertisift_tools.formats import CloudError
 from vertisift_tools.models import MODEL_SUFFIXES
 
@@ -57,14 +58,19 @@ def is_model(path: str | os.PathLike[str]) -> bool:
     return False
 
 
-def points_to_draw(source: str | os.PathLike[str]) -> tuple[Array, Array]:
+def points_to_draw(source: str | os.PathLike[str]) -> tuple[Array, Array, Array | None]:
     """The points of a cloud file, or MODEL_POINTS points drawn over a model's surface (the
-    same ones on every run), each with its normal."""
+    same ones on every run), each with its normal, and their colours (None when the file
+    stores none)."""
     if not is_model(source):
-        return read_cloud(source)
-    from vertisift_tools.sampling import sample
+        return read_colored_cloud(source)
+    from vertisift_tools.sampling import sample_reporting_colors
 
-    return sample(source, MODEL_POINTS, method="surface", seed=MODEL_SEED)
+    drawn, stored = sample_reporting_colors(
+        source, MODEL_POINTS, method="surface", seed=MODEL_SEED, colors=True
+    )
+    positions, normals, colors = cast(tuple[Array, Array, Array], drawn)
+    return positions, normals, colors if stored else None
 
 
 def render_preview(
@@ -75,8 +81,9 @@ def render_preview(
     whatever else the plotting library writes)."""
     from matplotlib.figure import Figure
 
-    positions, normals = points_to_draw(cloud)
-    colours = normal_colours(normals)
+    positions, normals, stored = points_to_draw(cloud)
+    colours = normal_colours(normals) if stored is None else stored
+    meaning = "normal (x red, y green, z blue)" if stored is None else "the stored colour"
     low = positions.min(axis=0) if len(positions) else np.zeros(3, np.float32)
     high = positions.max(axis=0) if len(positions) else np.ones(3, np.float32)
     margin = float(max(high - low)) * 0.04 or 1.0
@@ -84,7 +91,7 @@ def render_preview(
 
     figure = Figure(figsize=(10.5, 3.8), dpi=dpi, layout="constrained")
     figure.suptitle(
-        f"{Path(cloud).name}: {len(positions)} points, colour = normal (x red, y green, z blue)",
+        f"{Path(cloud).name}: {len(positions)} points, colour = {meaning}",
         fontsize=10,
     )
     for index, (title, across, up, depth, sign) in enumerate(_VIEWS):

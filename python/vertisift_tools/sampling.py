@@ -93,12 +93,19 @@ def check_draw(
     normals: object = DEFAULT_NORMALS,
     distinct: object = False,
     candidates: object = None,
-) -> tuple[int, bool, int | None, int | None]:
+    colors: object = False,
+) -> tuple[int, bool, int | None, bool, int | None]:
     """The arguments of a draw checked as `sample()` checks them, for a caller that checks
-    them before it draws: (n, distinct, candidates, seed) as an int, a bool, and an int or
-    None each. Raises what `sample()` raises for them."""
+    them before it draws: (n, distinct, candidates, colors, seed) as an int, a bool, an int
+    or None, a bool, and an int or None. Raises what `sample()` raises for them."""
     return _native.check_draw(
-        n, method=method, normals=normals, distinct=distinct, candidates=candidates, seed=seed
+        n,
+        method=method,
+        normals=normals,
+        distinct=distinct,
+        candidates=candidates,
+        colors=colors,
+        seed=seed,
     )
 
 
@@ -256,6 +263,38 @@ def sample(
     arguments of the wrong type; MemoryError when `n` points (or the candidates) cannot be
     held.
     """
+    drawn, _ = sample_reporting_colors(
+        path,
+        n,
+        method=method,
+        seed=seed,
+        normals=normals,
+        distinct=distinct,
+        strict=strict,
+        candidates=candidates,
+        colors=colors,
+        return_faces=return_faces,
+        return_barycentric=return_barycentric,
+    )
+    return drawn
+
+
+def sample_reporting_colors(
+    path: str | os.PathLike[str],
+    n: int,
+    *,
+    method: object = DEFAULT_METHOD,
+    seed: object = None,
+    normals: object = DEFAULT_NORMALS,
+    distinct: object = False,
+    strict: object = False,
+    candidates: object = None,
+    colors: object = False,
+    return_faces: object = False,
+    return_barycentric: object = False,
+) -> tuple[Sampled, bool]:
+    """`sample()`, and whether the model stores colours: False when `colors` asked for them
+    and the model has none, so that they are white (the command and the batches say so)."""
     _check_path(path)
     text = os.fspath(path)
     buffers = _native.sample(
@@ -272,7 +311,8 @@ def sample(
         format=mesh_format(text),
         strict=strict,
     )
-    return _sampled(buffers, bool(colors), bool(return_faces), bool(return_barycentric))
+    stored = not colors or buffers[2] is not None
+    return _sampled(buffers, bool(colors), bool(return_faces), bool(return_barycentric)), stored
 
 
 def _points(buffer: bytearray) -> Array:

@@ -1,7 +1,9 @@
 """HDF5 shards of point clouds, laid out as the common point-cloud training releases are, so
 that their loaders read them as they are: files `ply_data_{split}{k}.h5`, each with the
 datasets `data` (S, N, 3) float32, `normal` (S, N, 3) float32, `label` (S, 1) uint8 (a wider
-unsigned type beyond 256 classes) and, for points on the surface, `faceId` (S, N) int32; the
+unsigned type beyond 256 classes), for points on the surface `faceId` (S, N) int32, and for
+points drawn with colours `rgb` (S, N, 3) float32 in [0, 1] (the key under which coloured
+point releases store their colours); the
 list of a split's shards in `{split}_files.txt`, the models of each shard's rows in
 `ply_data_{split}_{k}_id2file.json`, and the class names in `shape_names.txt`.
 
@@ -77,6 +79,7 @@ def write_shard(
     import h5py
 
     with_faces = bool(rows) and rows[0].faces is not None
+    with_colors = bool(rows) and rows[0].colors is not None
     arrays: dict[str, npt.NDArray[Any]] = {
         "data": _stacked([row.positions for row in rows], (count, 3), np.float32),
         "normal": _stacked([row.normals for row in rows], (count, 3), np.float32),
@@ -84,6 +87,8 @@ def write_shard(
     }
     if with_faces:
         arrays["faceId"] = _stacked([row.faces for row in rows], (count,), np.int32)
+    if with_colors:
+        arrays["rgb"] = _stacked([row.colors for row in rows], (count, 3), np.float32)
     with (
         replacing(path) as temp,
         h5py.File(temp, "w", libver=LIBVER, track_order=False) as shard,
@@ -102,6 +107,8 @@ def shard_labels(path: Path, count: int) -> npt.NDArray[Any] | None:
             labels: npt.NDArray[Any] = shard["label"][:]
             rows = len(labels)
             shapes = {name: shard[name].shape for name in ("data", "normal")}
+            if "rgb" in shard:
+                shapes["rgb"] = shard["rgb"].shape
             if "faceId" in shard:
                 shapes["faceId"] = (*shard["faceId"].shape, 3)
     except (OSError, KeyError, TypeError, ValueError):

@@ -149,6 +149,7 @@ constexpr Parameter<DrawArguments> DRAW_PARAMETERS[] = {
     {.name = "normals", .convert = of_request<DrawArguments, convert_normals>},
     {.name = "distinct", .convert = of_request<DrawArguments, convert_distinct>},
     {.name = "candidates", .convert = of_request<DrawArguments, convert_candidates>},
+    {.name = "colors", .convert = of_request<DrawArguments, convert_colors>},
     {.name = "seed", .convert = of_request<DrawArguments, convert_seed>},
 };
 constexpr Signature<DrawArguments> DRAW_SIGNATURE = {
@@ -170,8 +171,9 @@ Outcome<PyRef> check_draw(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   PyRef count = boundary::checked(PyLong_FromUnsignedLongLong(request.count));
   PyRef candidates = optional_number(!request.default_candidates, request.options.candidates);
   PyRef seed = optional_number(request.seed.has_value(), request.seed.value_or(0));
-  return boundary::checked(PyTuple_Pack(
-      4, count.get(), request.options.distinct ? Py_True : Py_False, candidates.get(), seed.get()));
+  return boundary::checked(
+      PyTuple_Pack(5, count.get(), request.options.distinct ? Py_True : Py_False, candidates.get(),
+                   request.colors ? Py_True : Py_False, seed.get()));
 }
 
 }  // namespace

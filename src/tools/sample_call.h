@@ -41,8 +41,9 @@ namespace vertisift::tools {
 PyObject* sample_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames);
 
-// check_draw(n, *, method, normals, distinct, candidates, seed)
-//   -> (n, distinct, candidates, seed), as ints and a bool, candidates None when given None
+// check_draw(n, *, method, normals, distinct, candidates, colors, seed)
+//   -> (n, distinct, candidates, colors, seed), as ints and bools, candidates None when given
+//   None
 // The draw's arguments checked as sample() checks them, for callers that check them before
 // they draw (a dataset, when it is made).
 PyObject* check_draw_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,

@@ -147,15 +147,19 @@ def default_models_per_task(models: int, threads: int) -> int:
 
 @dataclass(frozen=True)
 class GroupOutcome:
-    """How the models of a group ended, each by its index in the group: the failures, and
-    the converted models with points of normal (0, 0, 0); every other one was converted."""
+    """How the models of a group ended, each by its index in the group: the failures, the
+    converted models with points of normal (0, 0, 0), and those drawn with colours that store
+    none; every other one was converted."""
 
     failures: dict[int, str] = field(default_factory=dict)
     zero_normals: dict[int, int] = field(default_factory=dict)
+    colorless: frozenset[int] = frozenset()
 
     def outcome(self, index: int) -> Outcome:
         """How the group's model at `index` ended."""
-        return Outcome(self.failures.get(index), self.zero_normals.get(index, 0))
+        return Outcome(
+            self.failures.get(index), self.zero_normals.get(index, 0), index in self.colorless
+        )
 
 
 def run_group(jobs: Sequence[Job], count: int) -> GroupOutcome:
@@ -163,13 +167,17 @@ def run_group(jobs: Sequence[Job], count: int) -> GroupOutcome:
     a failure of one model, so one bad file cannot end its group."""
     failures: dict[int, str] = {}
     zero_normals: dict[int, int] = {}
+    colorless: set[int] = set()
     for index, (model, cloud, options) in enumerate(jobs):
         ended = run_task(model, cloud, count, options)
         if ended.failure is not None:
             failures[index] = ended.failure
-        elif ended.zero_normals:
+            continue
+        if ended.zero_normals:
             zero_normals[index] = ended.zero_normals
-    return GroupOutcome(failures, zero_normals)
+        if ended.colorless:
+            colorless.add(index)
+    return GroupOutcome(failures, zero_normals, frozenset(colorless))
 
 
 class DaskRunner:

@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING
 
 from vertisift_tools.choices import RECORD_NORMALS
 from vertisift_tools.clouds import cloud_size, replacing
-from vertisift_tools.formats import FORMATS
+from vertisift_tools.formats import COLOR_ONLY, FORMATS, WITH_COLORS
 from vertisift_tools.models import SkipFolder, list_models, model_suffix
 from vertisift_tools.options import SEED_SCHEME, SampleOptions, package_version
 
@@ -41,6 +41,7 @@ _LATER_FIELDS: dict[str, object] = {
     "labels": None,
     "split": None,
     "normalize": None,
+    "colors": False,
 }
 # What a record without the field stands for, for the fields that every version wrote but
 # the first: the first batches took the normals the files store.
@@ -67,12 +68,14 @@ class Failure:
 @dataclass(frozen=True)
 class Outcome:
     """How the conversion of one file ended: `failure` is None when the cloud was written,
-    else the reason; `zero_normals` counts the points written with the normal (0, 0, 0).
+    else the reason; `zero_normals` counts the points written with the normal (0, 0, 0), and
+    `colorless` says that the model, drawn with colours, stores none (its points are white).
     `drawn` holds the points themselves when they go back to the batch (into a shard)
     rather than into a cloud file of their own."""
 
     failure: str | None = None
     zero_normals: int = 0
+    colorless: bool = False
     drawn: Drawn | None = field(default=None, compare=False)
 
 
@@ -101,6 +104,7 @@ class BatchRecord:
     labels: str | None = None
     split: str | None = None
     normalize: str | None = None
+    colors: bool = False
 
     @classmethod
     def of(
@@ -128,6 +132,7 @@ class BatchRecord:
             labels=labels,
             split=split,
             normalize=chosen.normalize,
+            colors=chosen.colors,
         )
 
     def differences(self, earlier: BatchRecord) -> list[str]:
@@ -233,6 +238,9 @@ class BatchReport:
     seconds: float = 0.0
     # Converted models with points of normal (0, 0, 0): path under the input folder -> count.
     zero_normals: dict[str, int] = field(default_factory=dict)
+    # Converted models drawn with colours that store none (their points are white), in the
+    # order they ended.
+    colorless: list[str] = field(default_factory=list)
     # Why OUT_DIR/failures.csv could not be written (a full disk); None when it was.
     failures_file_error: str | None = None
 
@@ -249,6 +257,8 @@ class BatchReport:
         self.converted += 1
         if outcome.zero_normals:
             self.zero_normals[task.relative] = outcome.zero_normals
+        if outcome.colorless:
+            self.colorless.append(task.relative)
 
 
 def plan_batch(
@@ -271,6 +281,11 @@ def plan_batch(
     every cloud is made again."""
     if fmt not in FORMATS:
         raise ValueError(f"unknown format {fmt!r}; use one of {', '.join(FORMATS)}")
+    colors = (options or SampleOptions()).colors
+    if colors and fmt not in WITH_COLORS:
+        raise ValueError(f"a .{fmt} cloud holds no colours; use {', '.join(WITH_COLORS)} or h5")
+    if not colors and fmt in COLOR_ONLY:
+        raise ValueError(f"a .{fmt} cloud holds colours: draw them (SampleOptions(colors=True))")
     root, out_root = Path(in_dir), Path(out_dir)
     if not root.is_dir():
         raise NotADirectoryError(f"{root} is not a folder")

@@ -13,7 +13,7 @@ from pathlib import Path
 import numpy as np
 
 from vertisift_tools.batching.plan import Outcome
-from vertisift_tools.convert import convert_file, describe, draw_points
+from vertisift_tools.convert import describe, draw_points, write_model_cloud
 from vertisift_tools.options import SampleOptions
 
 # Test hook: "kill:NAME" makes the process that is about to convert a model file named NAME
@@ -36,12 +36,12 @@ def run_task(model: str, cloud: str, count: int, options: SampleOptions | None =
     _test_fault(model)
     try:
         Path(cloud).parent.mkdir(parents=True, exist_ok=True)
-        zero_normals = convert_file(model, cloud, count, options)
+        converted = write_model_cloud(model, cloud, count, options)
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as error:  # the extension's internal faults too
         return Outcome(failure=describe(error, model))
-    return Outcome(zero_normals=zero_normals)
+    return Outcome(zero_normals=converted.zero_normals, colorless=converted.colorless)
 
 
 def draw_model(model: str, shard: str, count: int, options: SampleOptions | None = None) -> Outcome:
@@ -56,7 +56,7 @@ def draw_model(model: str, shard: str, count: int, options: SampleOptions | None
     except BaseException as error:
         return Outcome(failure=describe(error, model))
     zero_normals = int(np.count_nonzero(~drawn.normals.any(axis=1)))
-    return Outcome(zero_normals=zero_normals, drawn=drawn)
+    return Outcome(zero_normals=zero_normals, colorless=drawn.colorless, drawn=drawn)
 
 
 def _test_fault(model: str) -> None:

@@ -22,6 +22,18 @@ def need_cloud_format(path: Path) -> None:
         raise UsageError(error) from None
 
 
+def need_color_format(fmt: str, colors: bool) -> None:
+    """The cloud format `fmt` keeps colours if they are drawn, and needs them if it holds
+    nothing else."""
+    from vertisift_tools.formats import COLOR_ONLY, SHARD_FORMAT, WITH_COLORS
+
+    if colors and fmt not in (*WITH_COLORS, SHARD_FORMAT):
+        kept = ", ".join("." + name for name in WITH_COLORS)
+        raise UsageError(f"--colors: a .{fmt} cloud holds no colours; write {kept} or h5")
+    if not colors and fmt in COLOR_ONLY:
+        raise UsageError(f"a .{fmt} cloud holds colours: add --colors")
+
+
 def need_file(path: Path, role: str) -> None:
     if not path.exists():
         raise UsageError(f"{role} {path} does not exist")

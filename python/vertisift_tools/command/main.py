@@ -19,6 +19,7 @@ from vertisift_tools.choices import CANDIDATE_METHODS, DISTINCT_METHOD
 from vertisift_tools.command.checks import (
     UsageError,
     need_cloud_format,
+    need_color_format,
     need_file,
     need_folder,
     need_other_file,
@@ -27,7 +28,7 @@ from vertisift_tools.command.checks import (
     need_picture_format,
 )
 from vertisift_tools.command.parser import DASK_CONNECT_SECONDS, USAGE_ERROR, build_parser
-from vertisift_tools.formats import SHARD_FORMAT, CloudError
+from vertisift_tools.formats import SHARD_FORMAT, CloudError, format_of
 from vertisift_tools.models import MODEL_SUFFIXES
 from vertisift_tools.options import SampleOptions
 
@@ -79,17 +80,25 @@ def reduce_command(arguments: argparse.Namespace) -> int:
     need_file(model, "MODEL")
     need_other_file(output, model, "OUT", "MODEL")
     options = _sample_options(arguments)
-    from vertisift_tools.convert import convert_file, describe, zero_normal_warning
+    need_color_format(format_of(output), options.colors)
+    from vertisift_tools.convert import (
+        COLORLESS_WARNING,
+        describe,
+        write_model_cloud,
+        zero_normal_warning,
+    )
 
     try:
-        zero_normals = convert_file(model, output, arguments.count, options)
+        converted = write_model_cloud(model, output, arguments.count, options)
     except (OSError, ValueError, MemoryError) as error:
         _say(f"reduce: cannot convert {model}: {describe(error, model)}")
         return FAILED
     print(f"wrote {arguments.count} points to {output}")
-    if zero_normals:
-        warning = zero_normal_warning(zero_normals, arguments.count, options.normals)
+    if converted.zero_normals:
+        warning = zero_normal_warning(converted.zero_normals, arguments.count, options.normals)
         _say(f"reduce: warning: {warning}")
+    if converted.colorless:
+        _say(f"reduce: warning: {COLORLESS_WARNING}")
     return 0
 
 
@@ -100,6 +109,7 @@ def batch_command(arguments: argparse.Namespace) -> int:
     if arguments.models_per_task is not None and not arguments.dask:
         raise UsageError("--models-per-task applies only to --dask")
     options = _sample_options(arguments)
+    need_color_format(arguments.format, options.colors)
     _check_shard_options(arguments)
     from vertisift_tools.batching.plan import (
         BatchMismatchError,
@@ -257,6 +267,15 @@ def _summarise(report: BatchReport, arguments: argparse.Namespace) -> None:
     for path, zero_normals in sorted(report.zero_normals.items()):
         warning = zero_normal_warning(zero_normals, count, arguments.normals)
         _say(f"batch: warning: {path}: {warning}")
+    if report.colorless:
+        lines = [f"  {path}" for path in sorted(report.colorless)]
+        shown = f"{len(report.colorless)} models store" if len(lines) > 1 else "1 model stores"
+        print(
+            f"batch: warning: {shown} no colours, so their points are white (1, 1, 1):",
+            *lines,
+            sep="\n",
+            file=sys.stderr,
+        )
     if report.failures:
         lines = [
             f"  {failure.path}: {failure.message}"
@@ -315,6 +334,7 @@ def _sample_options(arguments: argparse.Namespace) -> SampleOptions:
         distinct=arguments.distinct,
         candidates=candidates,
         normalize=arguments.normalize,
+        colors=arguments.colors,
     )
 
 

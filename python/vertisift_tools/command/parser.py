@@ -90,8 +90,8 @@ candidate_count = whole_number(
 
 
 def add_sample_options(parser: argparse.ArgumentParser, *, batch: bool) -> None:
-    """--method, --seed, --normals, --distinct and --candidates, shared by reduce and
-    batch."""
+    """--method, --seed, --normals, --normalize, --distinct, --candidates and --colors,
+    shared by reduce and batch."""
     parser.add_argument(
         "--method",
         choices=METHOD_NAMES,
@@ -140,6 +140,14 @@ def add_sample_options(parser: argparse.ArgumentParser, *, batch: bool) -> None:
         type=candidate_count,
         help=f"with --method {' or '.join(CANDIDATE_METHODS)}: how many uniform surface points "
         "the N points are picked from, N or more (the defaults are under --method)",
+    )
+    parser.add_argument(
+        "--colors",
+        action="store_true",
+        help="also give each point the model's colour there (RGB in [0, 1]: a vertex's own, "
+        "or the blend of its face's corner colours), white where the model stores none; "
+        "kept by .ply (uchar red green blue), .npz ('colors'), .xyzrgb"
+        + (" and h5 ('rgb'; part of the batch record)" if batch else ""),
     )
 
 
