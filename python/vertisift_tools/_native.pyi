@@ -8,27 +8,33 @@ class _Draw(TypedDict):
     normals: object
     distinct: object
     candidates: object
-    return_faces: object
-    return_barycentric: object
     seed: object
 
 def sample(
-    path: str, n: object, *, format: str, strict: object, colors: object, **draw: Unpack[_Draw]
+    path: str,
+    n: object,
+    *,
+    format: str,
+    strict: object,
+    colors: object,
+    return_faces: object,
+    return_barycentric: object,
+    **draw: Unpack[_Draw],
 ) -> tuple[bytearray | None, ...]: ...
 def read_mesh(path: str, *, format: str, strict: object) -> tuple[Buffer, Buffer, int]: ...
 def formats() -> tuple[tuple[str, tuple[str, ...]], ...]: ...
 def sample_mesh(
-    vertices: Buffer, faces: Buffer, n: object, *, colors: Buffer | None, **draw: Unpack[_Draw]
-) -> tuple[bytearray | None, ...]: ...
-def check_draw(
+    vertices: Buffer,
+    faces: Buffer,
     n: object,
     *,
-    method: object,
-    normals: object,
-    distinct: object,
-    candidates: object,
-    colors: object,
-    seed: object,
+    colors: Buffer | None,
+    return_faces: object,
+    return_barycentric: object,
+    **draw: Unpack[_Draw],
+) -> tuple[bytearray | None, ...]: ...
+def check_draw(
+    n: object, *, colors: object, **draw: Unpack[_Draw]
 ) -> tuple[int, bool, int | None, bool, int | None]: ...
 def farthest_point_sample(
     points: Buffer, *, double: bool, k: object, start: object

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import operator
 import os
-from typing import Literal, TypedDict, Unpack, cast, overload
+from typing import TYPE_CHECKING, Literal, TypedDict, Unpack, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -23,6 +23,9 @@ import numpy.typing as npt
 from vertisift_tools import _native
 from vertisift_tools.choices import DEFAULT_METHOD, DEFAULT_NORMALS, Method, Normals
 from vertisift_tools.models import mesh_format
+
+if TYPE_CHECKING:
+    from vertisift_tools._native import _Draw
 
 Array = npt.NDArray[np.float32]
 IndexArray = npt.NDArray[np.int32]
@@ -39,6 +42,8 @@ Sampled = (
     | tuple[Array, Array, Array, Array]
     | tuple[Array, Array, Array, FaceArray, Array]
 )
+# check_draw's answer: (n, distinct, candidates, colors, seed).
+DrawChecked = tuple[int, bool, int | None, bool, int | None]
 # Vertex numbers that an int32 face array can hold.
 INT32_VERTICES = 2**31
 
@@ -85,28 +90,22 @@ class Draw(TypedDict, total=False):
     candidates: int | None
 
 
-def check_draw(
-    n: object,
-    *,
-    method: object = DEFAULT_METHOD,
-    seed: object = None,
-    normals: object = DEFAULT_NORMALS,
-    distinct: object = False,
-    candidates: object = None,
-    colors: object = False,
-) -> tuple[int, bool, int | None, bool, int | None]:
-    """The arguments of a draw checked as `sample()` checks them, for a caller that checks
-    them before it draws: (n, distinct, candidates, colors, seed) as an int, a bool, an int
-    or None, a bool, and an int or None. Raises what `sample()` raises for them."""
-    return _native.check_draw(
-        n,
-        method=method,
-        normals=normals,
-        distinct=distinct,
-        candidates=candidates,
-        colors=colors,
-        seed=seed,
-    )
+# The draw's options that a caller leaves out, as `sample()` defaults them.
+DRAW_DEFAULTS: Draw = {
+    "method": DEFAULT_METHOD,
+    "seed": None,
+    "normals": DEFAULT_NORMALS,
+    "distinct": False,
+    "candidates": None,
+}
+
+
+def check_draw(n: object, *, colors: object = False, **draw: object) -> DrawChecked:
+    """The arguments of a draw (those of `Draw`, and `colors`) checked as `sample()` checks
+    them, for a caller that checks them before it draws: (n, distinct, candidates, colors,
+    seed) as an int, a bool, an int or None, a bool, and an int or None. Raises what
+    `sample()` raises for them."""
+    return _native.check_draw(n, colors=colors, **cast("_Draw", DRAW_DEFAULTS | draw))
 
 
 def _check_path(path: object) -> None:
@@ -281,35 +280,28 @@ def sample(
 
 def sample_reporting_colors(
     path: str | os.PathLike[str],
-    n: int,
+    n: object,
     *,
-    method: object = DEFAULT_METHOD,
-    seed: object = None,
-    normals: object = DEFAULT_NORMALS,
-    distinct: object = False,
     strict: object = False,
-    candidates: object = None,
     colors: object = False,
     return_faces: object = False,
     return_barycentric: object = False,
+    **draw: object,
 ) -> tuple[Sampled, bool]:
     """`sample()`, and whether the model stores colours: False when `colors` asked for them
-    and the model has none, so that they are white (the command and the batches say so)."""
+    and the model has none, so that they are white (the command and the batches say so).
+    `draw` holds the options of `Draw`, passed on as given."""
     _check_path(path)
     text = os.fspath(path)
     buffers = _native.sample(
         text,
         n,
-        method=method,
-        normals=normals,
-        distinct=distinct,
-        candidates=candidates,
         colors=colors,
         return_faces=return_faces,
         return_barycentric=return_barycentric,
-        seed=seed,
         format=mesh_format(text),
         strict=strict,
+        **cast("_Draw", DRAW_DEFAULTS | draw),
     )
     stored = not colors or buffers[2] is not None
     return _sampled(buffers, bool(colors), bool(return_faces), bool(return_barycentric)), stored
