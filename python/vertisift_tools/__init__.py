@@ -14,7 +14,7 @@ datasets, and the code of the `vertisift` command.
 - `model_seed(seed, relative_path, epoch=0)`: the seed that a model draws with in a seeded
   batch or dataset.
 - `reduce_to_arrays(model, n)`: one model to float32 arrays (positions, normals), shape (n, 3).
-- `convert_file(model, cloud, n)`: one model to a cloud file (.ply, .npz, .xyzn or .xyz).
+- `convert_file(model, cloud, n)`: one model to a cloud file (.ply, .npz, .xyzn, .xyz or .xyzrgb).
 - `batch(in_dir, out_dir, n, fmt=..., jobs=..., overwrite=...)`: a folder tree, in local
   worker processes; OUT_DIR keeps a record of what it holds, and a batch with other settings
   is refused (`BatchMismatchError`) unless told to overwrite. `fmt="h5"` (with

@@ -42,8 +42,10 @@ POINTS_TEXT = (
     "normals of a point's face."
 )
 FORMATS_TEXT = (
-    ".ply (binary PLY: x y z nx ny nz), .npz (arrays 'positions' and 'normals'), .xyzn (text, "
-    "x y z nx ny nz a line) or .xyz (text, x y z a line: positions only)"
+    ".ply (binary PLY: x y z nx ny nz, and uchar red green blue with --colors), .npz (arrays "
+    "'positions' and 'normals', and 'colors'), .xyzn (text, x y z nx ny nz a line), .xyz "
+    "(text, x y z a line: positions only) or .xyzrgb (text, x y z r g b a line: positions and "
+    "colours, with --colors)"
 )
 
 
@@ -174,7 +176,7 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="OUT",
         type=Path,
         required=True,
-        help="the cloud file to write (.ply, .npz, .xyzn or .xyz)",
+        help="the cloud file to write (.ply, .npz, .xyzn, .xyz or .xyzrgb)",
     )
     add_sample_options(reduce, batch=False)
 
@@ -270,9 +272,10 @@ def build_parser() -> argparse.ArgumentParser:
     preview = commands.add_parser(
         "preview",
         help="draw a point cloud file, or a model, from three sides",
-        description="Draw a cloud file (.ply, .npz, .xyzn or .xyz) from the top, front and "
-        "side, each point coloured by its normal (x red, y green, z blue; a point without a "
-        "normal, as in .xyz files, is grey); a model file (.stl, .off, .obj, or a .ply that is "
+        description="Draw a cloud file (.ply, .npz, .xyzn, .xyz or .xyzrgb) from the top, front and "
+        "side, each point in its stored colour, or where the cloud stores none coloured by its "
+        "normal (x red, y green, z blue; a point without a normal, as in .xyz files, is grey); "
+        "a model file (.stl, .off, .obj, or a .ply that is "
         "not a cloud) is drawn by 4000 points over its surface. By default the clouds of "
         "reduce and batch are "
         "vertices of the model, one per occupied grid cell, topped up at random, with the "
