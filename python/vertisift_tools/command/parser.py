@@ -272,10 +272,10 @@ def build_parser() -> argparse.ArgumentParser:
     preview = commands.add_parser(
         "preview",
         help="draw a point cloud file, or a model, from three sides",
-        description="Draw a cloud file (.ply, .npz, .xyzn, .xyz or .xyzrgb) from the top, front and "
-        "side, each point in its stored colour, or where the cloud stores none coloured by its "
-        "normal (x red, y green, z blue; a point without a normal, as in .xyz files, is grey); "
-        "a model file (.stl, .off, .obj, or a .ply that is "
+        description="Draw a cloud file (.ply, .npz, .xyzn, .xyz or .xyzrgb) from the top, "
+        "front and side, each point in its stored colour, or where the cloud stores none "
+        "coloured by its normal (x red, y green, z blue; a point without a normal, as in .xyz "
+        "files, is grey); a model file (.stl, .off, .obj, or a .ply that is "
         "not a cloud) is drawn by 4000 points over its surface. By default the clouds of "
         "reduce and batch are "
         "vertices of the model, one per occupied grid cell, topped up at random, with the "
