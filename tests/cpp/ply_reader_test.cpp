@@ -556,27 +556,29 @@ TEST(PlyReader, ReadsTheRealFiles) {
     std::size_t positions;
     std::size_t triangles;
     bool normals;
+    bool colors;        // per vertex (cycloidal's face colours are read past beside them)
     const char* error;  // the start of the message, for a file that must fail
   };
   const RealFile files[] = {
-      {"assimp/cube.ply", 8, 12, false, nullptr},
-      {"assimp/cube_binary.ply", 8, 12, false, nullptr},
-      {"assimp/cube_binary_starts_with_nl.ply", 8, 12, false, nullptr},
-      {"assimp/issue623.ply", 0, 0, false,
+      {"assimp/cube.ply", 8, 12, false, false, nullptr},
+      {"assimp/cube_binary.ply", 8, 12, false, false, nullptr},
+      {"assimp/cube_binary_starts_with_nl.ply", 8, 12, false, false, nullptr},
+      {"assimp/issue623.ply", 0, 0, false, false,
        "PLY line 14: the row of vertex 0 ends before property vertex_indices"},
-      {"assimp/payload_JVN42386607.ply", 0, 0, false, "PLY line 2: expected \"format <kind> 1.0\""},
-      {"assimp/points.ply", 4, 0, true, nullptr},
-      {"assimp/Wuson.ply", 11184, 3732, true, nullptr},
-      {"happly/platonic_shelf.ply", 50, 80, false, nullptr},
-      {"happly/platonic_shelf_big_endian.ply", 50, 80, false, nullptr},
-      {"meshlab/brain.ply", 18844, 36752, false, nullptr},
-      {"o3dv/cube.ply", 8, 12, false, nullptr},
-      {"trimesh/cycloidal.ply", 21384, 43368, false, nullptr},
-      {"trimesh/metadata.ply", 4, 2, false, nullptr},
-      {"trimesh/ply_empty_header.ply", 0, 0, false, nullptr},
-      {"trimesh/points_ascii_with_lists.ply", 5, 0, false, nullptr},
-      {"vtk-data/horse.ply", 48485, 96966, false, nullptr},
-      {"vtk-data/pepper.ply", 14980, 29956, false, nullptr},
+      {"assimp/payload_JVN42386607.ply", 0, 0, false, false,
+       "PLY line 2: expected \"format <kind> 1.0\""},
+      {"assimp/points.ply", 4, 0, true, true, nullptr},
+      {"assimp/Wuson.ply", 11184, 3732, true, false, nullptr},
+      {"happly/platonic_shelf.ply", 50, 80, false, false, nullptr},
+      {"happly/platonic_shelf_big_endian.ply", 50, 80, false, false, nullptr},
+      {"meshlab/brain.ply", 18844, 36752, false, false, nullptr},
+      {"o3dv/cube.ply", 8, 12, false, false, nullptr},
+      {"trimesh/cycloidal.ply", 21384, 43368, false, true, nullptr},
+      {"trimesh/metadata.ply", 4, 2, false, false, nullptr},
+      {"trimesh/ply_empty_header.ply", 0, 0, false, false, nullptr},
+      {"trimesh/points_ascii_with_lists.ply", 5, 0, false, false, nullptr},
+      {"vtk-data/horse.ply", 48485, 96966, false, true, nullptr},
+      {"vtk-data/pepper.ply", 14980, 29956, false, false, nullptr},
   };
   std::vector<std::vector<float>> shelves;
   for (const RealFile& file : files) {
@@ -594,6 +596,9 @@ TEST(PlyReader, ReadsTheRealFiles) {
     EXPECT_EQ(mesh.value().triangles.size() + mesh.value().skipped_faces, file.triangles)
         << file.path;
     EXPECT_EQ(mesh_checks::normals_of(mesh.value()).size(), file.normals ? file.positions : 0)
+        << file.path;
+    const mesh_io::Stream* colors = mesh.value().find(mesh_io::COLOR_STREAM);
+    EXPECT_EQ(colors != nullptr ? colors->size() : 0, file.colors ? file.positions : 0)
         << file.path;
     if (std::string(file.path).starts_with("happly/")) {
       std::vector<float> values;
