@@ -128,19 +128,34 @@ struct ColorLayout {
   std::size_t offsets[4] = {};
   ScalarType types[4] = {};
   int components = 0;  // 0 without colour, 3, or 4 with alpha
+  bool bytes = true;   // every component a uchar, as most writers store them
 
   void add(const Property& property, std::size_t offset) {
     const int component = static_cast<int>(property.role) - static_cast<int>(Role::Red);
     offsets[component] = offset;
     types[component] = property.type;
     components = std::max(components, component + 1);
+    bytes = bytes && property.type == ScalarType::Uint8;
   }
   mesh_io::Rgba decode(const std::byte* record, std::endian order) const {
     float values[4] = {1, 1, 1, 1};
-    for (int component = 0; component < components; ++component) {
-      values[component] = load_color(record + offsets[component], types[component], order);
+    if (bytes) {
+      // color_component's quotient, without its branches.
+      for (int component = 0; component < components; ++component) {
+        values[component] = static_cast<float>(std::to_integer<int>(record[offsets[component]])) /
+                            static_cast<float>(UINT8_MAX);
+      }
+    } else {
+      for (int component = 0; component < components; ++component) {
+        values[component] = load_color(record + offsets[component], types[component], order);
+      }
     }
     return {values[0], values[1], values[2], values[3]};
+  }
+  // The colours of `count` records of `size` bytes from `record` on, into `colors`.
+  void decode_run(const std::byte* record, std::size_t count, std::size_t size, std::endian order,
+                  mesh_io::Rgba* colors) const {
+    for (std::size_t i = 0; i < count; ++i, record += size) colors[i] = decode(record, order);
   }
 };
 
@@ -304,11 +319,7 @@ class RecordReader {
       }
       // Colours in a pass of their own, so that the loop above is the same without them.
       if (element.has_colors) {
-        mesh_io::Rgba* block_colors = builder_.colors().extend(whole);
-        record = cursor_.at();
-        for (std::size_t i = 0; i < whole; ++i, record += size) {
-          block_colors[i] = colors.decode(record, order_);
-        }
+        colors.decode_run(cursor_.at(), whole, size, order_, builder_.colors().extend(whole));
       }
       cursor_.advance(whole * size);
       done += whole;
@@ -399,9 +410,8 @@ class RecordReader {
       // One triangle a record read in place: their colours in a pass of their own, so that
       // the loop above is the same without them.
       if (colors.components != 0) {
-        for (const std::byte* colored = cursor_.at(); colored < record; colored += size) {
-          builder_.face_colors().push_back(colors.decode(colored, order_));
-        }
+        const std::size_t read = static_cast<std::size_t>(record - cursor_.at()) / size;
+        colors.decode_run(cursor_.at(), read, size, order_, builder_.face_colors().extend(read));
       }
       cursor_.advance(static_cast<std::size_t>(record - cursor_.at()));
       if (done == element.count) break;
