@@ -41,7 +41,8 @@ class RowReader {
   RowReader(mesh_io::LineReader& lines, MeshBuilder& builder) : lines_(lines), builder_(builder) {}
 
   mesh_io::ReadStatus read(const Element& element) {
-    float values[7] = {};  // by Role
+    float values[ROLE_COUNT] = {};              // by Role
+    values[static_cast<int>(Role::Alpha)] = 1;  // unless the element has one
     for (std::uint64_t record = 0; record < element.count; ++record) {
       std::string_view line;
       do {
@@ -67,7 +68,8 @@ class RowReader {
             std::int64_t whole = 0;
             const char* at = p;
             if (!scan_integer(p, end, whole)) return not_a(at, end, "an integer", property);
-            value = static_cast<float>(whole);
+            value = is_color(property.role) ? color_component(whole, property.type)
+                                            : static_cast<float>(whole);
           } else {
             const char* at = p;
             if (!scan_float(p, end, value)) return not_a(at, end, "a number", property);
@@ -111,6 +113,9 @@ class RowReader {
         mesh_io::Mesh& mesh = builder_.mesh();
         mesh.positions.push_back({values[1], values[2], values[3]});
         if (element.has_normals) builder_.normals().push_back({values[4], values[5], values[6]});
+        if (element.has_colors) builder_.colors().push_back(color_of(values));
+      } else if (element.has_colors) {
+        builder_.color_face(color_of(values));
       }
     }
     return std::nullopt;

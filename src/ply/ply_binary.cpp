@@ -116,6 +116,49 @@ float load_float(const std::byte* bytes, ScalarType type, std::endian order) {
   }
 }
 
+// A colour component of any type: an integer scaled, a floating-point value as stored.
+float load_color(const std::byte* bytes, ScalarType type, std::endian order) {
+  if (is_integer(type)) return color_component(load_integer(bytes, type, order), type);
+  return load_float(bytes, type, order);
+}
+
+// Where the records of one layout keep their colour: the offset and type of each component,
+// red, green, blue and alpha in that order.
+struct ColorLayout {
+  std::size_t offsets[4] = {};
+  ScalarType types[4] = {};
+  int components = 0;  // 0 without colour, 3, or 4 with alpha
+  bool bytes = true;   // every component a uchar, as most writers store them
+
+  void add(const Property& property, std::size_t offset) {
+    const int component = static_cast<int>(property.role) - static_cast<int>(Role::Red);
+    offsets[component] = offset;
+    types[component] = property.type;
+    components = std::max(components, component + 1);
+    bytes = bytes && property.type == ScalarType::Uint8;
+  }
+  mesh_io::Rgba decode(const std::byte* record, std::endian order) const {
+    float values[4] = {1, 1, 1, 1};
+    if (bytes) {
+      // color_component's quotient, without its branches.
+      for (int component = 0; component < components; ++component) {
+        values[component] = static_cast<float>(std::to_integer<int>(record[offsets[component]])) /
+                            static_cast<float>(UINT8_MAX);
+      }
+    } else {
+      for (int component = 0; component < components; ++component) {
+        values[component] = load_color(record + offsets[component], types[component], order);
+      }
+    }
+    return {values[0], values[1], values[2], values[3]};
+  }
+  // The colours of `count` records of `size` bytes from `record` on, into `colors`.
+  void decode_run(const std::byte* record, std::size_t count, std::size_t size, std::endian order,
+                  mesh_io::Rgba* colors) const {
+    for (std::size_t i = 0; i < count; ++i, record += size) colors[i] = decode(record, order);
+  }
+};
+
 class RecordReader {
  public:
   RecordReader(mesh_io::LineReader& lines, const Header& header, MeshBuilder& builder)
@@ -158,13 +201,16 @@ class RecordReader {
 
   // One record of any element, property by property.
   mesh_io::ReadStatus read_general(const Element& element, std::uint64_t record) {
-    float values[7] = {};  // by Role
+    float values[ROLE_COUNT] = {};              // by Role
+    values[static_cast<int>(Role::Alpha)] = 1;  // unless the element has one
     for (const Property& property : element.properties) {
       if (!property.is_list) {
         const std::byte* bytes = cursor_.take(scalar_size(property.type));
         if (bytes == nullptr) return ends(element, record);
         if (property.role != Role::None) {
-          values[static_cast<int>(property.role)] = load_float(bytes, property.type, order_);
+          values[static_cast<int>(property.role)] = is_color(property.role)
+                                                        ? load_color(bytes, property.type, order_)
+                                                        : load_float(bytes, property.type, order_);
         }
         continue;
       }
@@ -197,7 +243,11 @@ class RecordReader {
       }
       builder_.end_corners(element.kind);
     }
-    if (element.kind == ElementKind::Vertex) push_vertex(element, values);
+    if (element.kind == ElementKind::Vertex) {
+      push_vertex(element, values);
+    } else if (element.has_colors) {
+      builder_.color_face(color_of(values));
+    }
     return std::nullopt;
   }
 
@@ -205,17 +255,21 @@ class RecordReader {
     mesh_io::Mesh& mesh = builder_.mesh();
     mesh.positions.push_back({values[1], values[2], values[3]});
     if (element.has_normals) builder_.normals().push_back({values[4], values[5], values[6]});
+    if (element.has_colors) builder_.colors().push_back(color_of(values));
   }
 
   // Vertex records of `size` bytes each: whole blocks at a time.
   mesh_io::ReadStatus read_vertices(const Element& element, std::size_t size) {
-    std::size_t offsets[7] = {};
-    ScalarType types[7] = {};
+    std::size_t offsets[ROLE_COUNT] = {};
+    ScalarType types[ROLE_COUNT] = {};
+    ColorLayout colors;
     std::size_t at = 0;
     bool plain_floats = order_ == std::endian::native;
     for (const Property& property : element.properties) {
       const auto role = static_cast<int>(property.role);
-      if (property.role != Role::None) {
+      if (is_color(property.role)) {
+        colors.add(property, at);
+      } else if (property.role != Role::None) {
         offsets[role] = at;
         types[role] = property.type;
         plain_floats = plain_floats && property.type == ScalarType::Float32;
@@ -249,6 +303,7 @@ class RecordReader {
         decode(record, position, &normal);
         mesh.positions.push_back(position);
         if (element.has_normals) builder_.normals().push_back(normal);
+        if (element.has_colors) builder_.colors().push_back(colors.decode(record, order_));
         ++done;
         continue;
       }
@@ -262,6 +317,10 @@ class RecordReader {
       for (std::size_t i = 0; i < whole; ++i, record += size) {
         decode(record, positions[i], normals != nullptr ? normals + i : nullptr);
       }
+      // Colours in a pass of their own, so that the loop above is the same without them.
+      if (element.has_colors) {
+        colors.decode_run(cursor_.at(), whole, size, order_, builder_.colors().extend(whole));
+      }
       cursor_.advance(whole * size);
       done += whole;
     }
@@ -274,12 +333,19 @@ class RecordReader {
     std::size_t before = 0, after = 0;
     const Property* list = nullptr;
     bool simple = true;
+    // Where a record of three corners keeps its colour.
+    ColorLayout colors;
     for (const Property& property : element.properties) {
       if (property.role == Role::Corners) {
         list = &property;
       } else if (property.is_list) {
         simple = false;
       } else {
+        if (is_color(property.role)) {
+          colors.add(property, list == nullptr ? before
+                                               : before + scalar_size(list->count_type) +
+                                                     3 * scalar_size(list->type) + after);
+        }
         (list == nullptr ? before : after) += scalar_size(property.type);
       }
     }
@@ -297,20 +363,23 @@ class RecordReader {
           [](const std::byte* bytes) {
             return static_cast<std::int64_t>(load<std::int32_t>(bytes, std::endian::native));
           },
-          list->type == ScalarType::Uint32);
+          list->type == ScalarType::Uint32, colors);
     }
     const std::endian order = order_;
     return read_triangles(
         element, before, after, scalar_size(list->count_type), scalar_size(list->type),
         [&](const std::byte* bytes) { return load_integer(bytes, list->count_type, order); },
-        [&](const std::byte* bytes) { return load_integer(bytes, list->type, order); }, false);
+        [&](const std::byte* bytes) { return load_integer(bytes, list->type, order); }, false,
+        colors);
   }
 
-  // `as_unsigned`: the items were loaded as int32 but are uint32 (the same bits).
+  // `as_unsigned`: the items were loaded as int32 but are uint32 (the same bits). `colors`:
+  // where a record of three corners keeps its colour, if it has one.
   template <class LoadCount, class LoadIndex>
   mesh_io::ReadStatus read_triangles(const Element& element, std::size_t before, std::size_t after,
                                      std::size_t count_size, std::size_t index_size,
-                                     LoadCount load_count, LoadIndex load_index, bool as_unsigned) {
+                                     LoadCount load_count, LoadIndex load_index, bool as_unsigned,
+                                     const ColorLayout& colors) {
     const std::size_t size = before + count_size + 3 * index_size + after;
     const std::uint64_t vertex_count = builder_.vertex_count();
     mesh_io::Mesh& mesh = builder_.mesh();
@@ -337,6 +406,12 @@ class RecordReader {
         mesh.triangles.push_back(
             {{static_cast<std::uint32_t>(corners[0]), static_cast<std::uint32_t>(corners[1]),
               static_cast<std::uint32_t>(corners[2])}});
+      }
+      // One triangle a record read in place: their colours in a pass of their own, so that
+      // the loop above is the same without them.
+      if (colors.components != 0) {
+        const std::size_t read = static_cast<std::size_t>(record - cursor_.at()) / size;
+        colors.decode_run(cursor_.at(), read, size, order_, builder_.face_colors().extend(read));
       }
       cursor_.advance(static_cast<std::size_t>(record - cursor_.at()));
       if (done == element.count) break;

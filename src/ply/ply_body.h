@@ -13,9 +13,40 @@
 
 namespace vertisift::ply {
 
+// A colour component stored as an integer of `type`, scaled by the type's largest value so
+// that 0 is 0 and the largest is 1: the nearest float to the quotient. Below 0 (a signed
+// type's negatives) is 0, above the largest (an ASCII row may hold any integer) is 1.
+inline float color_component(std::int64_t value, ScalarType type) {
+  std::int64_t largest = 0;
+  switch (type) {
+    case ScalarType::Int8: largest = INT8_MAX; break;
+    case ScalarType::Uint8: largest = UINT8_MAX; break;
+    case ScalarType::Int16: largest = INT16_MAX; break;
+    case ScalarType::Uint16: largest = UINT16_MAX; break;
+    case ScalarType::Int32: largest = INT32_MAX; break;
+    case ScalarType::Uint32: largest = UINT32_MAX; break;
+    case ScalarType::Float32:
+    case ScalarType::Float64: return static_cast<float>(value);
+  }
+  if (value <= 0) return 0;
+  if (value >= largest) return 1;
+  // Both exact in float below 2^24, so the float quotient is the nearest; wider ones divide
+  // in double, whose 53 bits leave its rounding to float the nearest as well.
+  if (largest <= UINT16_MAX) return static_cast<float>(value) / static_cast<float>(largest);
+  return static_cast<float>(static_cast<double>(value) / static_cast<double>(largest));
+}
+
+// The colour of values by role (alpha 1 unless the element has one).
+inline mesh_io::Rgba color_of(const float* values) {
+  return {values[static_cast<int>(Role::Red)], values[static_cast<int>(Role::Green)],
+          values[static_cast<int>(Role::Blue)], values[static_cast<int>(Role::Alpha)]};
+}
+
 // Collects the mesh: corners are checked against the vertex count the header declares, so
 // faces may come before the vertices (the count is known from the header; a vertex element
-// cut short fails the whole reading anyway).
+// cut short fails the whole reading anyway). Colours come one per vertex, or one per
+// triangle of a coloured face element, which then gives every triangle (the header drops a
+// face colour beside strips).
 class MeshBuilder {
  public:
   explicit MeshBuilder(const Header& header) : vertex_count_(header.vertex_count) {}
@@ -24,6 +55,14 @@ class MeshBuilder {
   // The vertices' normals (nx ny nz), one per position when the vertex element has them.
   base::PodVector<base::Point3>& normals() { return normals_; }
   std::uint64_t vertex_count() const { return vertex_count_; }
+  // The vertices' colours, one per position when the vertex element has them.
+  base::PodVector<mesh_io::Rgba>& colors() { return colors_; }
+  // The faces' colours, one per triangle when the face element has them.
+  base::PodVector<mesh_io::Rgba>& face_colors() { return face_colors_; }
+  // Gives the triangles of the face just read, those that have no colour yet, `color`.
+  void color_face(const mesh_io::Rgba& color) {
+    while (face_colors_.size() < mesh_.triangles.size()) face_colors_.push_back(color);
+  }
 
   // Starts the corners of one face or strip.
   void begin_corners() { corners_.clear(); }
@@ -53,6 +92,8 @@ class MeshBuilder {
   std::uint64_t vertex_count_;
   mesh_io::Mesh mesh_;
   base::PodVector<base::Point3> normals_;
+  base::PodVector<mesh_io::Rgba> colors_;
+  base::PodVector<mesh_io::Rgba> face_colors_;
   std::vector<std::uint32_t> corners_;
 };
 

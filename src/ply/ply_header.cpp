@@ -67,6 +67,41 @@ bool only_blanks(std::string_view rest) {
   return true;
 }
 
+// The scalar property `name` of `element`, or null (none, or a list).
+Property* find_scalar(Element& element, std::string_view name) {
+  for (Property& property : element.properties) {
+    if (property.name == name) return property.is_list ? nullptr : &property;
+  }
+  return nullptr;
+}
+
+// Gives the colour components of `element` their roles, when it has all of red, green and
+// blue as scalars; each under its plain name or, failing that, the one some writers use.
+void assign_colors(Element& element) {
+  constexpr std::string_view NAMES[4][2] = {{"red", "diffuse_red"},
+                                            {"green", "diffuse_green"},
+                                            {"blue", "diffuse_blue"},
+                                            {"alpha", "diffuse_alpha"}};
+  Property* found[4];
+  for (int i = 0; i < 4; ++i) {
+    found[i] = find_scalar(element, NAMES[i][0]);
+    if (found[i] == nullptr) found[i] = find_scalar(element, NAMES[i][1]);
+  }
+  element.has_colors = found[0] != nullptr && found[1] != nullptr && found[2] != nullptr;
+  if (!element.has_colors) return;
+  for (int i = 0; i < 4; ++i) {
+    if (found[i] != nullptr) found[i]->role = static_cast<Role>(static_cast<int>(Role::Red) + i);
+  }
+}
+
+// Reads the colour of `face` past: its properties lose their roles.
+void drop_colors(Element& face) {
+  for (Property& property : face.properties) {
+    if (is_color(property.role)) property.role = Role::None;
+  }
+  face.has_colors = false;
+}
+
 // Gives the properties of `element` their roles, or says why the element cannot be read.
 std::string assign_roles(Element& element) {
   auto find = [&](std::string_view name) -> Property* {
@@ -93,6 +128,7 @@ std::string assign_roles(Element& element) {
       found[4]->role = Role::NY;
       found[5]->role = Role::NZ;
     }
+    assign_colors(element);
     return {};
   }
   if (element.kind == ElementKind::Other) return {};
@@ -107,6 +143,7 @@ std::string assign_roles(Element& element) {
     return "list " + corners->name + " of " + element.name + " holds floating-point values";
   }
   corners->role = Role::Corners;
+  if (element.kind == ElementKind::Face) assign_colors(element);
   return {};
 }
 
@@ -226,6 +263,22 @@ mesh_io::ReadResult<Header> read_header(mesh_io::LineReader& lines) {
   for (Element& element : header.elements) {
     const std::string problem = assign_roles(element);
     if (!problem.empty()) return line_error(element.line, problem);
+  }
+  // One colour stream, in step with the triangles: the vertices' colour wins, and strips
+  // have no colour to fill their triangles' part with.
+  bool vertex_colors = false, strips = false;
+  for (const Element& element : header.elements) {
+    vertex_colors = vertex_colors || (element.kind == ElementKind::Vertex && element.has_colors);
+    strips = strips || element.kind == ElementKind::Tristrips;
+  }
+  for (Element& element : header.elements) {
+    if (element.kind != ElementKind::Face || !element.has_colors || (!vertex_colors && !strips)) {
+      continue;
+    }
+    header.dropped_face_colors_why =
+        vertex_colors ? "face colour beside vertex colours" : "face colour beside triangle strips";
+    header.dropped_face_colors = element.count;
+    drop_colors(element);
   }
   return header;
 }

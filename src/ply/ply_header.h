@@ -1,5 +1,6 @@
 // The PLY header: the data's format, and the elements in file order with their properties
-// and the part each property plays in the mesh (a coordinate, a normal, the corners).
+// and the part each property plays in the mesh (a coordinate, a normal, a colour component,
+// the corners).
 #pragma once
 
 #include <cstddef>
@@ -44,9 +45,15 @@ inline bool is_integer(ScalarType type) {
   return type != ScalarType::Float32 && type != ScalarType::Float64;
 }
 
-// What a property gives the mesh. Coordinates and normals are scalars of a vertex element;
-// Corners is the index list of a face or tristrips element.
-enum class Role : std::uint8_t { None, X, Y, Z, NX, NY, NZ, Corners };
+// What a property gives the mesh. Coordinates and normals are scalars of a vertex element,
+// colour components scalars of a vertex or a face element; Corners is the index list of a
+// face or tristrips element.
+enum class Role : std::uint8_t { None, X, Y, Z, NX, NY, NZ, Red, Green, Blue, Alpha, Corners };
+
+// The size of an array of values by role.
+inline constexpr int ROLE_COUNT = static_cast<int>(Role::Corners) + 1;
+
+inline bool is_color(Role role) { return role >= Role::Red && role <= Role::Alpha; }
 
 struct Property {
   std::string name;
@@ -64,17 +71,25 @@ struct Element {
   ElementKind kind = ElementKind::Other;
   std::vector<Property> properties;
   bool has_normals = false;  // a vertex element with nx, ny and nz
-  std::uint64_t line = 0;    // of its declaration in the header
+  // A vertex or face element with red, green and blue scalars (diffuse_red ... as well),
+  // alpha optional, whose colour the mesh keeps.
+  bool has_colors = false;
+  std::uint64_t line = 0;  // of its declaration in the header
 };
 
 struct Header {
   Format format = Format::Ascii;
   std::vector<Element> elements;
   std::uint64_t vertex_count = 0;  // of the vertex element; 0 without one
+  // A face element's colour that the mesh does not keep, beside vertex colours or beside
+  // triangle strips (whose triangles have none): why, and how many face records carry it.
+  std::string_view dropped_face_colors_why;
+  std::uint64_t dropped_face_colors = 0;
 };
 
 // Reads the header up to and including its end_header line, and checks that the elements
-// the mesh needs are declared usably (x y z scalars, an integer corner list).
+// the mesh needs are declared usably (x y z scalars, an integer corner list). Colours that
+// are not usable (a component missing or a list) are read past without a word.
 mesh_io::ReadResult<Header> read_header(mesh_io::LineReader& lines);
 
 }  // namespace vertisift::ply

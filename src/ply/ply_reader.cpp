@@ -1,5 +1,6 @@
 #include "ply/ply_reader.h"
 
+#include "base/fault.h"
 #include "mesh_io/reader_messages.h"
 #include "ply/ply_body.h"
 #include "ply/ply_header.h"
@@ -43,6 +44,29 @@ void MeshBuilder::add_strip(std::size_t begin, std::size_t end) {
   }
 }
 
+namespace {
+
+// The colour stream of the vertices, else of the faces, when the file stores one.
+void add_colors(mesh_io::Mesh& mesh, MeshBuilder& builder) {
+  auto add = [&](mesh_io::Domain domain, base::PodVector<mesh_io::Rgba>& colors) {
+    colors.shrink_to_fit();
+    mesh.streams.push_back(mesh_io::make_stream(std::string(mesh_io::COLOR_STREAM), domain,
+                                                mesh_io::Element::Float32, std::move(colors)));
+  };
+  if (!builder.colors().empty()) {
+    add(mesh_io::Domain::Vertex, builder.colors());
+  } else if (!builder.face_colors().empty()) {
+    if (builder.face_colors().size() != mesh.triangles.size()) {
+      base::raise_fault("PLY: " + std::to_string(builder.face_colors().size()) +
+                        " face colours for " + std::to_string(mesh.triangles.size()) +
+                        " triangles");
+    }
+    add(mesh_io::Domain::Face, builder.face_colors());
+  }
+}
+
+}  // namespace
+
 mesh_io::ReadResult<mesh_io::Mesh> read_ply(mesh_io::ByteSource& source) {
   mesh_io::LineReader lines(source, "PLY");
   auto header = read_header(lines);
@@ -57,6 +81,9 @@ mesh_io::ReadResult<mesh_io::Mesh> read_ply(mesh_io::ByteSource& source) {
   mesh.triangles.shrink_to_fit();
   builder.normals().shrink_to_fit();
   mesh_io::add_normals(mesh, mesh_io::Domain::Vertex, std::move(builder.normals()));
+  add_colors(mesh, builder);
+  mesh_io::count_ignored(mesh, header.value().dropped_face_colors_why,
+                         header.value().dropped_face_colors);
   return std::move(mesh);
 }
 

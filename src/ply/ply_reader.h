@@ -1,8 +1,10 @@
 // The PLY reader: a header of text lines that declares elements and their properties, then
 // the elements' data as ASCII rows or as binary records (little- or big-endian). It keeps the
 // vertex positions (x y z, with nx ny nz when the vertex element has all three), the faces
-// (a list vertex_indices or vertex_index, fanned) and the triangle strips (a list
-// vertex_indices of element tristrips); every other element and property is read past.
+// (a list vertex_indices or vertex_index, fanned), the triangle strips (a list
+// vertex_indices of element tristrips) and a colour stream (red green blue, alpha optional,
+// or diffuse_red ...: of the vertices, or else of the faces, one item per triangle); every
+// other element and property is read past.
 //
 // Choices where the format leaves room:
 // - A header line that starts with none of the header keywords is a comment (some writers
@@ -15,6 +17,10 @@
 //   strip has its first two corners swapped so that all face the same way. A triangle that
 //   repeats a corner has no surface (strips use such triangles to join or turn): it is left
 //   out and counted in skipped_faces.
+// - Colour components of an integer type are scaled by the type's largest value, negatives
+//   and (in ASCII rows) values above it clamped; floating-point ones are kept as stored. A
+//   missing alpha is 1. Face colours beside vertex colours, or beside triangle strips (whose
+//   triangles have none), are read past and counted in the mesh's ignored list.
 // - The data after the last element, if any, is ignored.
 #pragma once
 

@@ -4,13 +4,16 @@
 #include <sys/stat.h>
 
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mesh_checks.h"
 #include "mesh_io/file_stream.h"
+#include "ply/ply_header.h"
 
 namespace vertisift::ply {
 namespace {
@@ -35,12 +38,67 @@ struct Bytes {
   }
 };
 
+// Records in one of the three formats: each value as a token of its row, or as its bytes in
+// the file's order.
+struct Body {
+  Format format = Format::Ascii;
+  std::string data;
+
+  template <class T>
+  Body& put(T value) {
+    if (format == Format::Ascii) {
+      char text[32];
+      data.append(text, std::to_chars(text, text + sizeof text, +value).ptr).push_back(' ');
+    } else {
+      data += Bytes{format == Format::BinaryBigEndian, {}}.put(value).data;
+    }
+    return *this;
+  }
+  // Ends an ASCII row.
+  Body& row() {
+    if (format == Format::Ascii) data.back() = '\n';
+    return *this;
+  }
+};
+
+const char* format_name(Format format) {
+  switch (format) {
+    case Format::Ascii: return "ascii";
+    case Format::BinaryLittleEndian: return "binary_little_endian";
+    case Format::BinaryBigEndian: return "binary_big_endian";
+  }
+  return "";
+}
+
+constexpr Format FORMATS[] = {Format::Ascii, Format::BinaryLittleEndian, Format::BinaryBigEndian};
+
+using Ignored = std::vector<std::pair<std::string, std::uint64_t>>;
+
 struct Expected {
   std::vector<float> positions;        // x y z per vertex
   std::vector<std::uint32_t> corners;  // three per triangle
   std::vector<float> normals;
   std::uint64_t skipped = 0;
+  std::vector<float> colors = {};  // r g b a per item of the colour stream
+  mesh_io::Domain color_domain = mesh_io::Domain::Vertex;
+  Ignored ignored = {};
 };
+
+// The colour stream's components, r g b a per item, checked against the items' domain.
+std::vector<float> colors_of(const Mesh& mesh, mesh_io::Domain domain, const std::string& where) {
+  const mesh_io::Stream* colors = mesh.find(mesh_io::COLOR_STREAM);
+  if (colors == nullptr) return {};
+  EXPECT_EQ(colors->domain, domain) << where;
+  EXPECT_EQ(colors->element, mesh_io::Element::Float32) << where;
+  EXPECT_EQ(colors->size(),
+            domain == mesh_io::Domain::Vertex ? mesh.positions.size() : mesh.triangles.size())
+      << where;
+  std::vector<float> components;
+  for (const auto& c : colors->items<mesh_io::Rgba>()) {
+    components.insert(components.end(), {c.r, c.g, c.b, c.a});
+  }
+  return components;
+}
 
 mesh_io::ReadResult<Mesh> read_bytes(const std::string& bytes, std::size_t piece) {
   MemorySource source(std::as_bytes(std::span(bytes.data(), bytes.size())), piece);
@@ -65,6 +123,10 @@ void expect_mesh(const Mesh& mesh, const Expected& expected, const std::string& 
   EXPECT_EQ(bits(normals), bits(expected.normals)) << where;
   EXPECT_TRUE(mesh_checks::normal_corners_of(mesh).empty()) << where;
   EXPECT_EQ(mesh.skipped_faces, expected.skipped) << where;
+  EXPECT_EQ(bits(colors_of(mesh, expected.color_domain, where)), bits(expected.colors)) << where;
+  Ignored ignored;
+  for (const auto& item : mesh.ignored) ignored.emplace_back(item.what, item.count);
+  EXPECT_EQ(ignored, expected.ignored) << where;
 }
 
 struct Case {
@@ -163,6 +225,122 @@ std::vector<Case> round_trips() {
              data.data,
          {{x0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0}, {0, 1, 2, 0, 1, 3, 0, 3, 2, 3, 2, 1}, {}}});
   }
+  cases.push_back({"ascii colour integers out of their type's range, clamped",
+                   "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
+                   "property float z\nproperty uchar red\nproperty uchar green\n"
+                   "property short blue\nend_header\n0 0 0 300 -5 40000\n",
+                   {{0, 0, 0}, {}, {}, 0, {1, 0, 1, 1}}});
+  for (const Format format : FORMATS) {
+    const std::string start = std::string("ply\nformat ") + format_name(format) + " 1.0\n";
+    const std::string square =
+        "element vertex 5\nproperty float x\nproperty float y\n"
+        "property float z\n";
+    auto square_rows = [&](Body& body) {
+      const float xy[5][2] = {{0, 0}, {1, 0}, {1, 1}, {0, 1}, {2, 0}};
+      for (const auto& p : xy) body.put(p[0]).put(p[1]).put(0.f).row();
+    };
+    const std::vector<float> square_positions = {0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0, 2, 0, 0};
+    {
+      // A colour around the corner list: a quad's two triangles take its colour, a face of
+      // two corners none; three-corner records between the others are read in place.
+      Body body{format, {}};
+      square_rows(body);
+      const std::vector<std::vector<std::int32_t>> faces = {
+          {0, 1, 2, 3}, {1, 4, 2}, {3, 2, 4}, {3, 4}, {4, 2, 1}};
+      const std::uint8_t rgb[5][3] = {
+          {255, 0, 51}, {0, 255, 0}, {0, 0, 255}, {51, 51, 51}, {51, 0, 255}};
+      for (std::size_t f = 0; f < faces.size(); ++f) {
+        body.put(rgb[f][0]).put(static_cast<std::uint8_t>(faces[f].size()));
+        for (const std::int32_t corner : faces[f]) body.put(corner);
+        body.put(rgb[f][1]).put(rgb[f][2]).row();
+      }
+      cases.push_back({"face colours, fanned with the faces",
+                       start + square +
+                           "element face 5\nproperty uchar red\n"
+                           "property list uchar int vertex_indices\nproperty uchar green\n"
+                           "property uchar blue\nend_header\n" +
+                           body.data,
+                       {square_positions,
+                        {0, 1, 2, 0, 2, 3, 1, 4, 2, 3, 2, 4, 4, 2, 1},
+                        {},
+                        1,
+                        {1, 0, 0.2f, 1, 1, 0, 0.2f, 1, 0, 1, 0, 1, 0, 0, 1, 1, 0.2f, 0, 1, 1},
+                        mesh_io::Domain::Face}});
+    }
+    {
+      // Colours of both: the vertices' win, and the faces' are counted by record.
+      Body body{format, {}};
+      const float xy[3][2] = {{0, 0}, {1, 0}, {0, 1}};
+      for (const auto& p : xy) {
+        body.put(p[0]).put(p[1]).put(0.f).put<std::uint16_t>(65535).put<std::uint16_t>(0);
+        body.put<std::uint16_t>(13107).row();
+      }
+      for (int f = 0; f < 2; ++f) {
+        body.put<std::uint8_t>(3).put(0).put(1 + f).put(2 - f).put<std::uint8_t>(9);
+        body.put<std::uint8_t>(9).put<std::uint8_t>(9).row();
+      }
+      cases.push_back({"vertex colours beside face colours",
+                       start +
+                           "element vertex 3\nproperty float x\nproperty float y\n"
+                           "property float z\nproperty ushort red\nproperty ushort green\n"
+                           "property ushort blue\nelement face 2\n"
+                           "property list uchar int vertex_indices\nproperty uchar red\n"
+                           "property uchar green\nproperty uchar blue\nend_header\n" +
+                           body.data,
+                       {{0, 0, 0, 1, 0, 0, 0, 1, 0},
+                        {0, 1, 2, 0, 2, 1},
+                        {},
+                        0,
+                        {1, 0, 0.2f, 1, 1, 0, 0.2f, 1, 1, 0, 0.2f, 1},
+                        mesh_io::Domain::Vertex,
+                        {{"face colour beside vertex colours", 2}}}});
+    }
+    {
+      // The diffuse_ names, with alpha; a list in the vertex record: property by property.
+      Body body{format, {}};
+      const std::uint8_t rgba[3][4] = {{255, 0, 51, 255}, {51, 51, 51, 0}, {1, 2, 3, 4}};
+      for (int v = 0; v < 3; ++v) {
+        body.put(static_cast<float>(v)).put(0.f).put(0.f).put(rgba[v][0]).put(rgba[v][1]);
+        body.put(rgba[v][2]).put<std::uint8_t>(1).put<std::int32_t>(v).put(rgba[v][3]).row();
+      }
+      cases.push_back(
+          {"diffuse_ colours with alpha",
+           start +
+               "element vertex 3\nproperty float x\nproperty float y\n"
+               "property float z\nproperty uchar diffuse_red\n"
+               "property uchar diffuse_green\nproperty uchar diffuse_blue\n"
+               "property list uchar int extra\nproperty uchar diffuse_alpha\n"
+               "end_header\n" +
+               body.data,
+           {{0, 0, 0, 1, 0, 0, 2, 0, 0},
+            {},
+            {},
+            0,
+            {1, 0, 0.2f, 1, 0.2f, 0.2f, 0.2f, 0, 1.f / 255, 2.f / 255, 3.f / 255, 4.f / 255}}});
+    }
+    {
+      // Strips beside coloured faces: strips have no colour, so the faces' is read past.
+      Body body{format, {}};
+      square_rows(body);
+      body.put<std::int32_t>(4).put(0).put(1).put(2).put(3).row();
+      body.put<std::uint8_t>(3).put(0).put(2).put(4).put<std::uint8_t>(7).put<std::uint8_t>(7);
+      body.put<std::uint8_t>(7).row();
+      cases.push_back({"strips beside face colours",
+                       start + square +
+                           "element tristrips 1\nproperty list int int vertex_indices\n"
+                           "element face 1\nproperty list uchar int vertex_indices\n"
+                           "property uchar red\nproperty uchar green\nproperty uchar blue\n"
+                           "end_header\n" +
+                           body.data,
+                       {square_positions,
+                        {0, 1, 2, 2, 1, 3, 0, 2, 4},
+                        {},
+                        0,
+                        {},
+                        mesh_io::Domain::Vertex,
+                        {{"face colour beside triangle strips", 1}}}});
+    }
+  }
   return cases;
 }
 
@@ -176,6 +354,93 @@ TEST(PlyReader, ReadsEveryVariantWhateverTheBlockSize) {
     }
   }
 }
+
+// Vertex colours of one scalar type: r g b a of two vertices as stored, and as read.
+struct ColorType {
+  const char* name;
+  void (*put)(Body&, double);
+  double stored[8];
+  float read[8];
+};
+
+template <class T>
+void put_as(Body& body, double value) {
+  body.put(static_cast<T>(value));
+}
+
+const ColorType COLOR_TYPES[] = {
+    {"char",
+     put_as<std::int8_t>,
+     {-128, -1, 0, 127, 1, 63, 127, 127},
+     {0, 0, 0, 1, 1.f / 127, 63.f / 127, 1, 1}},
+    {"uchar",
+     put_as<std::uint8_t>,
+     {0, 255, 51, 1, 254, 128, 255, 0},
+     {0, 1, 0.2f, 1.f / 255, 254.f / 255, 128.f / 255, 1, 0}},
+    {"short",
+     put_as<std::int16_t>,
+     {-32768, 32767, 4681, 1, -1, 0, 32767, 16384},
+     {0, 1, 1.f / 7, 1.f / 32767, 0, 0, 1, 16384.f / 32767}},
+    {"ushort",
+     put_as<std::uint16_t>,
+     {65535, 13107, 0, 65535, 1, 32768, 257, 65535},
+     {1, 0.2f, 0, 1, 1.f / 65535, 32768.f / 65535, 1.f / 255, 1}},
+    {"int",
+     put_as<std::int32_t>,
+     {-2147483648.0, 2147483647, 1073741824, 1, -1, 0, 2147483647, 2147483647},
+     {0, 1, 0.5f, static_cast<float>(1 / 2147483647.0), 0, 0, 1, 1}},
+    {"uint",
+     put_as<std::uint32_t>,
+     {4294967295.0, 858993459, 0, 4294967295.0, 1, 2147483648.0, 65535, 4294967295.0},
+     {1, 0.2f, 0, 1, static_cast<float>(1 / 4294967295.0), 0.5f, static_cast<float>(1 / 65537.0),
+      1}},
+    // Floating-point components as stored, outside [0, 1] too.
+    {"float",
+     put_as<float>,
+     {0.25, 1.5, -0.5, 0.75, 0, 1, 0.1, 2},
+     {0.25f, 1.5f, -0.5f, 0.75f, 0, 1, 0.1f, 2}},
+    {"double",
+     put_as<double>,
+     {0.1, 2, -1, 0.5, 1e-3, 1, 1, 1},
+     {0.1f, 2, -1, 0.5f, 1e-3f, 1, 1, 1}},
+};
+
+void PrintTo(const ColorType& type, std::ostream* out) { *out << type.name; }
+
+class VertexColors : public testing::TestWithParam<std::tuple<Format, ColorType>> {};
+
+TEST_P(VertexColors, AreScaledByTheirTypeInEveryFormat) {
+  const auto& [format, type] = GetParam();
+  // The two vertices twice: a block of whole records holds more than one.
+  Body body{format, {}};
+  std::vector<float> read;
+  for (int v = 0; v < 4; ++v) {
+    body.put(static_cast<float>(v)).put(1.f).put(2.f);
+    for (int c = 0; c < 4; ++c) type.put(body, type.stored[4 * (v % 2) + c]);
+    body.row();
+    read.insert(read.end(), type.read + 4 * (v % 2), type.read + 4 * (v % 2) + 4);
+  }
+  const std::string t = type.name;
+  const std::string bytes = std::string("ply\nformat ") + format_name(format) +
+                            " 1.0\nelement vertex 4\nproperty float x\nproperty float y\n"
+                            "property float z\nproperty " +
+                            t + " red\nproperty " + t + " green\nproperty " + t +
+                            " blue\nproperty " + t + " alpha\nend_header\n" + body.data;
+  for (std::size_t piece : {std::size_t{1}, std::size_t{7}, bytes.size()}) {
+    auto mesh = read_bytes(bytes, piece);
+    const std::string where = t + ", pieces of " + std::to_string(piece);
+    ASSERT_TRUE(mesh.ok()) << where << ": " << mesh.error().display();
+    expect_mesh(mesh.value(), {{0, 1, 2, 1, 1, 2, 2, 1, 2, 3, 1, 2}, {}, {}, 0, read}, where);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(TypesAndFormats, VertexColors,
+                         testing::Combine(testing::ValuesIn(FORMATS),
+                                          testing::ValuesIn(COLOR_TYPES)),
+                         [](const auto& info) {
+                           return std::string(format_name(std::get<0>(info.param))) + "_" +
+                                  std::get<1>(info.param).name;
+                         });
 
 struct Failure {
   std::string bytes;
@@ -291,27 +556,29 @@ TEST(PlyReader, ReadsTheRealFiles) {
     std::size_t positions;
     std::size_t triangles;
     bool normals;
+    bool colors;        // per vertex (cycloidal's face colours are read past beside them)
     const char* error;  // the start of the message, for a file that must fail
   };
   const RealFile files[] = {
-      {"assimp/cube.ply", 8, 12, false, nullptr},
-      {"assimp/cube_binary.ply", 8, 12, false, nullptr},
-      {"assimp/cube_binary_starts_with_nl.ply", 8, 12, false, nullptr},
-      {"assimp/issue623.ply", 0, 0, false,
+      {"assimp/cube.ply", 8, 12, false, false, nullptr},
+      {"assimp/cube_binary.ply", 8, 12, false, false, nullptr},
+      {"assimp/cube_binary_starts_with_nl.ply", 8, 12, false, false, nullptr},
+      {"assimp/issue623.ply", 0, 0, false, false,
        "PLY line 14: the row of vertex 0 ends before property vertex_indices"},
-      {"assimp/payload_JVN42386607.ply", 0, 0, false, "PLY line 2: expected \"format <kind> 1.0\""},
-      {"assimp/points.ply", 4, 0, true, nullptr},
-      {"assimp/Wuson.ply", 11184, 3732, true, nullptr},
-      {"happly/platonic_shelf.ply", 50, 80, false, nullptr},
-      {"happly/platonic_shelf_big_endian.ply", 50, 80, false, nullptr},
-      {"meshlab/brain.ply", 18844, 36752, false, nullptr},
-      {"o3dv/cube.ply", 8, 12, false, nullptr},
-      {"trimesh/cycloidal.ply", 21384, 43368, false, nullptr},
-      {"trimesh/metadata.ply", 4, 2, false, nullptr},
-      {"trimesh/ply_empty_header.ply", 0, 0, false, nullptr},
-      {"trimesh/points_ascii_with_lists.ply", 5, 0, false, nullptr},
-      {"vtk-data/horse.ply", 48485, 96966, false, nullptr},
-      {"vtk-data/pepper.ply", 14980, 29956, false, nullptr},
+      {"assimp/payload_JVN42386607.ply", 0, 0, false, false,
+       "PLY line 2: expected \"format <kind> 1.0\""},
+      {"assimp/points.ply", 4, 0, true, true, nullptr},
+      {"assimp/Wuson.ply", 11184, 3732, true, false, nullptr},
+      {"happly/platonic_shelf.ply", 50, 80, false, false, nullptr},
+      {"happly/platonic_shelf_big_endian.ply", 50, 80, false, false, nullptr},
+      {"meshlab/brain.ply", 18844, 36752, false, false, nullptr},
+      {"o3dv/cube.ply", 8, 12, false, false, nullptr},
+      {"trimesh/cycloidal.ply", 21384, 43368, false, true, nullptr},
+      {"trimesh/metadata.ply", 4, 2, false, false, nullptr},
+      {"trimesh/ply_empty_header.ply", 0, 0, false, false, nullptr},
+      {"trimesh/points_ascii_with_lists.ply", 5, 0, false, false, nullptr},
+      {"vtk-data/horse.ply", 48485, 96966, false, true, nullptr},
+      {"vtk-data/pepper.ply", 14980, 29956, false, false, nullptr},
   };
   std::vector<std::vector<float>> shelves;
   for (const RealFile& file : files) {
@@ -329,6 +596,9 @@ TEST(PlyReader, ReadsTheRealFiles) {
     EXPECT_EQ(mesh.value().triangles.size() + mesh.value().skipped_faces, file.triangles)
         << file.path;
     EXPECT_EQ(mesh_checks::normals_of(mesh.value()).size(), file.normals ? file.positions : 0)
+        << file.path;
+    const mesh_io::Stream* colors = mesh.value().find(mesh_io::COLOR_STREAM);
+    EXPECT_EQ(colors != nullptr ? colors->size() : 0, file.colors ? file.positions : 0)
         << file.path;
     if (std::string(file.path).starts_with("happly/")) {
       std::vector<float> values;

@@ -4,8 +4,9 @@
 
 Each seed is one selector byte (the size of the pieces the harness hands the rest out in,
 minus one) and a small PLY file: ASCII and binary of both byte orders, every scalar type,
-normals, faces of several sizes, faces before vertices, triangle strips, extra elements with
-lists, CRLF headers, a header line without a keyword, blank rows, and a few broken files.
+normals, colours of the vertices and of the faces, faces of several sizes, faces before
+vertices, triangle strips, extra elements with lists, CRLF headers, a header line without a
+keyword, blank rows, and a few broken files.
 """
 
 from __future__ import annotations
@@ -58,6 +59,20 @@ def binary_seeds(order: str) -> dict[str, bytes]:
         ("vertex", 8, ["float x", "float y", "float z"]),
         ("tristrips", 1, ["list int int vertex_indices"])]) + body[: 8 * 12] + strip
     seeds[f"cut_{name}"] = seeds[f"common_{name}"][:-7]
+    # Vertex colours of a signed type with alpha, beside face colours around the list; and
+    # face colours alone, on faces of three corners (read in place) and of four.
+    colored = b"".join(pack(order, "fffhhhh", *v, -1, 32767, 9, 0) for v in cube)
+    colored_faces = b"".join(pack(order, "BB4iBB", 255, 4, *q, 0, 51) for q in quads)
+    colored_faces += pack(order, "BB3iBB", 1, 3, 0, 1, 2, 2, 3)
+    seeds[f"colors_{name}"] = header(fmt, [
+        ("vertex", 8, ["float x", "float y", "float z", "short red", "short green",
+                       "short blue", "short alpha"]),
+        ("face", 5, ["uchar red", "list uchar int vertex_indices", "uchar green",
+                     "uchar blue"])]) + colored + colored_faces
+    seeds[f"face_colors_{name}"] = header(fmt, [
+        ("vertex", 8, ["float x", "float y", "float z"]),
+        ("face", 5, ["uchar red", "list uchar int vertex_indices", "uchar green",
+                     "uchar blue"])]) + body[: 8 * 12] + colored_faces
     return seeds
 
 
@@ -80,6 +95,12 @@ def ascii_seeds() -> dict[str, bytes]:
                                                               "list uchar int vertex_indices"])])
         + b"1 2 3\n4 5 6\n",
         "empty_header": b"ply\nformat ascii 1.0\nend_header\n",
+        "ascii_colors": header("ascii", [
+            ("vertex", 4, ["float x", "float y", "float z", "uchar diffuse_red",
+                           "uchar diffuse_green", "uchar diffuse_blue", "float alpha"]),
+            ("face", 2, ["list uchar int vertex_indices", "uint red", "uint green", "uint blue"])])
+        + b"0 0 0 255 0 300 0.5\n1 0 0 0 -5 1 1\n1 1 0 1 2 3 1\n0 1 0 9 9 9 2\n"
+        + b"4 0 1 2 3 4294967295 0 1\n2 0 1 1 2 3\n",
     }
 
 
