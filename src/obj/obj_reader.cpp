@@ -656,8 +656,8 @@ ReadResult<Mesh> Joined::finish() {
       }
     }
     mesh_.streams.push_back(mesh_io::make_stream(std::string(mesh_io::COLOR_STREAM),
-                                                 mesh_io::Domain::Vertex,
-                                                 mesh_io::Element::Float32, std::move(colours_)));
+                                                 mesh_io::Domain::Vertex, mesh_io::Element::Float32,
+                                                 std::move(colours_)));
   }
   return std::move(mesh_);
 }

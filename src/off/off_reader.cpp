@@ -224,15 +224,14 @@ class FaceColours {
   // The colour stream of `vertex_colours`, or else of the faces, into `mesh`.
   void finish(Mesh& mesh, base::PodVector<mesh_io::Rgba>&& vertex_colours) {
     if (!vertex_colours.empty()) {
-      mesh.streams.push_back(mesh_io::make_stream(std::string(mesh_io::COLOR_STREAM),
-                                                  mesh_io::Domain::Vertex,
-                                                  mesh_io::Element::Float32,
-                                                  std::move(vertex_colours)));
+      mesh.streams.push_back(
+          mesh_io::make_stream(std::string(mesh_io::COLOR_STREAM), mesh_io::Domain::Vertex,
+                               mesh_io::Element::Float32, std::move(vertex_colours)));
     } else if (!items_.empty()) {
       fill(mesh.triangles.size());
       mesh.streams.push_back(mesh_io::make_stream(std::string(mesh_io::COLOR_STREAM),
-                                                  mesh_io::Domain::Face,
-                                                  mesh_io::Element::Float32, std::move(items_)));
+                                                  mesh_io::Domain::Face, mesh_io::Element::Float32,
+                                                  std::move(items_)));
     }
     mesh_io::count_ignored(mesh, "colour-map index", map_indices_);
     mesh_io::count_ignored(mesh, "face colour beside vertex colours", dropped_);
@@ -359,10 +358,9 @@ ReadResult<Mesh> read_text_body(mesh_io::LineReader& lines, const Layout& layout
       const unsigned components =
           std::min(layout.texture && numbers.count >= 5 ? numbers.count - 2 : numbers.count, 4u);
       if (components < 3) {
-        return ReadError::invalid_data(at_line(lines.line_number()) +
-                                       "expected the vertex colour (r g b [a]) after " +
-                                       vertex_numbers(layout) + ", got " +
-                                       quote(content_of(content)));
+        return ReadError::invalid_data(
+            at_line(lines.line_number()) + "expected the vertex colour (r g b [a]) after " +
+            vertex_numbers(layout) + ", got " + quote(content_of(content)));
       }
       vertex_colours.push_back(colour_of(numbers, components));
     }
