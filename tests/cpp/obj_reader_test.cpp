@@ -160,8 +160,13 @@ TEST(ReadObj, Errors) {
 // The colour written after vertex i of large_obj, none for most: (i mod 256, i / 256 mod 256,
 // 7) of 0 to 255.
 std::string large_obj_colour(int i) {
-  if (i % 5 != 2) return "";
-  return " " + std::to_string(i % 256) + " " + std::to_string(i / 256 % 256) + " 7";
+  std::string colour;
+  if (i % 5 != 2) return colour;
+  return colour.append(" ")
+      .append(std::to_string(i % 256))
+      .append(" ")
+      .append(std::to_string(i / 256 % 256))
+      .append(" 7");
 }
 
 // A file of several MiB: vertices and normals among faces that name them by positive, forward
@@ -260,7 +265,10 @@ TEST(ReadObj, LargeFileInPartsReadsAsAWhole) {
       ASSERT_EQ(items.size(), mesh.value().positions.size());
       for (std::size_t i = 0; i < items.size(); ++i) {
         mesh_io::Rgba expected;
-        if (i % 5 == 2) expected = {(i % 256) / 255.0f, (i / 256 % 256) / 255.0f, 7 / 255.0f, 1};
+        if (i % 5 == 2) {
+          expected = {static_cast<float>(i % 256) / 255.0f,
+                      static_cast<float>(i / 256 % 256) / 255.0f, 7 / 255.0f, 1};
+        }
         const mesh_io::Rgba& got = items[i];
         ASSERT_TRUE(got.r == expected.r && got.g == expected.g && got.b == expected.b &&
                     got.a == expected.a)
