@@ -127,7 +127,8 @@ struct Part {
   Mesh mesh;
   base::PodVector<base::Point3> normals;
   base::PodVector<mesh_io::Triangle> normal_triangles;
-  // Once some vertex of the part has a colour, one per position (ObjColour); empty before.
+  // Once some vertex of the part has a colour, one per position (NO_COLOUR for those without
+  // one); empty before.
   base::PodVector<mesh_io::Rgba> colours;
   bool colours_above_one = false;  // some component is above 1: the file writes 0 to 255
   // The corners (triangle * 3 + corner) whose item is counted from the part's start.

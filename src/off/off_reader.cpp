@@ -215,7 +215,7 @@ class FaceColours {
     std::fill_n(items_.extend(mesh.triangles.size() - first), mesh.triangles.size() - first,
                 colour);
   }
-  // The face that added the triangles from `first` on, without a colour.
+  // A face without a colour, whose triangles (if any) are `mesh`'s last.
   void add_uncoloured(const Mesh& mesh) {
     if (!items_.empty()) fill(mesh.triangles.size());
   }
