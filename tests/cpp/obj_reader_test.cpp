@@ -108,7 +108,6 @@ TEST(ReadObj, VertexColours) {
        "v 0 0 0\nv 1 0 0 0 255 0\nv 0 1 0 2\nv 1 1 1 1 0 0 0\nv 1 1 0 1 0 red\nv 0 0 1 \\\n"
        "0 0 255\n",
        "1,1,1,1 0,1,0,1 1,1,1,1 1,1,1,1 1,1,1,1 0,0,1,1"},
-      {"only a weight", "v 0 0 0 1\nv 1 0 0 0.5\n", "none"},
   };
   for (const auto& c : cases) {
     std::string whole;
@@ -441,27 +440,6 @@ TEST(ReadObj, RealFiles) {
     EXPECT_EQ(mesh_checks::normals_of(mesh.value()).size(), file.normals) << file.path;
     const mesh_io::Stream* colours = mesh.value().find(mesh_io::COLOR_STREAM);
     EXPECT_EQ(colours != nullptr ? colours->size() : 0, file.colours) << file.path;
-  }
-}
-
-// Files of the shared collection of coloured models whose vertices carry r g b: each colour
-// at its vertex, white where a file gives none.
-TEST(ReadObj, RealFileColours) {
-  const std::filesystem::path folder = std::string(VERTISIFT_SHARED_DIR) + "/data/colour";
-  if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no shared colour collection here";
-  const struct {
-    const char* path;
-    const char* expected;
-  } files[] = {
-      {"assimp+assimp/test/models/OBJ/only_a_part_of_vertexcolors.obj",
-       "1,1,1,1 0,0,1,1 1,1,1,1 1,0.6,0.3,1 1,1,1,1"},
-      {"tinyobjloader+tinyobjloader/models/cube-vertexcol.obj",
-       "0,0,0,1 0,0,1,1 0,1,0,1 0,1,1,1 1,0,0,1 1,0,1,1 1,1,0,1 1,1,1,1"},
-  };
-  for (const auto& file : files) {
-    auto mesh = mesh_checks::read_file(read_obj, folder / file.path);
-    ASSERT_TRUE(mesh.ok()) << file.path;
-    EXPECT_EQ(colours_of(mesh.value()), file.expected) << file.path;
   }
 }
 

@@ -188,8 +188,6 @@ INSTANTIATE_TEST_SUITE_P(
                    std::string("OFF\n3 4\n") + TRIANGLE +
                        "3 0 1 2 1 0\n3 0 1 2 1 0 0 1 1\n3 0 1 2 red\n3 0 1 2 255 0 0#c\n",
                    "face 1,1,1,1 1,1,1,1 1,1,1,1 1,0,0,1"},
-        ColourCase{"no_colour_no_stream",
-                   std::string("OFF\n3 2\n") + TRIANGLE + "3 0 1 2 # 1 0 0\n3 0 1 2 1 0\n", ""},
         // One vertex, or face, a line.
         ColourCase{"binary_vertex_colours_as_stored",
                    "COFF BINARY\n" + words(true, {3, 1, 0}) +
@@ -228,9 +226,6 @@ TEST(ReadOff, Errors) {
       {"COFF\n1 0 0\n0 0 0 1 0\n",
        "OFF line 3: expected the vertex colour (r g b [a]) after 3 vertex coordinates, got "
        "\"0 0 0 1 0\""},
-      {"COFF\n1 0 0\n0 0 0 1 0 z\n",
-       "OFF line 3: expected the vertex colour (r g b [a]) after 3 vertex coordinates, got "
-       "\"0 0 0 1 0 z\""},
       {"OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 3\n",
        "OFF line 6: vertex index 3 is out of range (3 vertices in the file)"},
       {"OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 -1 2\n",
