@@ -98,6 +98,16 @@ bool take_index(std::string_view& text, std::int64_t& value) {
   return true;
 }
 
+// A vertex colour while the file is read: r g b as written, alpha 1 for a vertex of
+// `v x y z r g b` and 0 for one without a colour, which the end of the file makes white.
+// Whether the numbers are 0 to 1 or 0 to 255 is known only then.
+constexpr mesh_io::Rgba NO_COLOUR = {1.0f, 1.0f, 1.0f, 0.0f};
+
+// White for each of `count` vertices without a colour.
+void add_uncoloured(base::PodVector<mesh_io::Rgba>& colours, std::size_t count) {
+  std::fill_n(colours.extend(count), count, NO_COLOUR);
+}
+
 // The file is read in parts: stretches of whole lines, cut after a line end that is neither
 // the CR of a CR LF nor the end of a line that goes on in the next. A few parts at a time are
 // parsed at once, each on its own, then joined in file order (mesh_io::OrderedParse, each
@@ -117,6 +127,10 @@ struct Part {
   Mesh mesh;
   base::PodVector<base::Point3> normals;
   base::PodVector<mesh_io::Triangle> normal_triangles;
+  // Once some vertex of the part has a colour, one per position (NO_COLOUR for those without
+  // one); empty before.
+  base::PodVector<mesh_io::Rgba> colours;
+  bool colours_above_one = false;  // some component is above 1: the file writes 0 to 255
   // The corners (triangle * 3 + corner) whose item is counted from the part's start.
   std::vector<std::size_t> vertex_shifts, normal_shifts;
   bool names_normals = false;  // some corner names a vn
@@ -137,6 +151,8 @@ struct Part {
     normals.clear();
     mesh.triangles.clear();
     normal_triangles.clear();
+    colours.clear();
+    colours_above_one = false;
     mesh.skipped_faces = 0;
     vertex_shifts.clear();
     normal_shifts.clear();
@@ -165,6 +181,9 @@ class Parser {
 
  private:
   ReadStatus face(std::string_view rest, std::uint64_t line);
+  // The rest of a `v` line after x y z, `rest`, which holds more than a comment: the colour
+  // of the vertex just added, if it is one.
+  void vertex_colour(std::string_view rest);
   // The item of a corner's 1-based or relative `index` among `defined` items of the part so
   // far and `earlier` before it; `relative` when it is counted from the part's start.
   ReadStatus resolve(std::int64_t index, std::size_t defined, std::size_t earlier,
@@ -223,6 +242,14 @@ ReadStatus Parser::statement(std::string_view text, std::uint64_t line) {
     }
     table.push_back({xyz[0], xyz[1], xyz[2]});
     part_.recognised = true;
+    if (vertex) {
+      skip_blanks(rest);
+      if (!rest.empty() && rest[0] != '#') [[unlikely]] {
+        vertex_colour(rest);
+      } else if (!part_.colours.empty()) {
+        part_.colours.push_back(NO_COLOUR);
+      }
+    }
     return {};
   }
   if (keyword == "f") {
@@ -236,6 +263,25 @@ ReadStatus Parser::statement(std::string_view text, std::uint64_t line) {
     }
   }
   return {};
+}
+
+void Parser::vertex_colour(std::string_view rest) {
+  // r g b and nothing more but a comment: a colour; a weight w, or anything else, is not.
+  float rgb[3];
+  bool colour = true;
+  for (float& value : rgb) colour = colour && next_float(rest, value);
+  skip_blanks(rest);
+  colour = colour && (rest.empty() || rest[0] == '#');
+  base::PodVector<mesh_io::Rgba>& colours = part_.colours;
+  const std::size_t vertices = part_.mesh.positions.size();
+  if (!colour) {
+    if (!colours.empty()) colours.push_back(NO_COLOUR);
+    return;
+  }
+  if (colours.empty()) add_uncoloured(colours, vertices - 1);
+  colours.push_back({rgb[0], rgb[1], rgb[2], 1.0f});
+  part_.colours_above_one =
+      part_.colours_above_one || rgb[0] > 1.0f || rgb[1] > 1.0f || rgb[2] > 1.0f;
 }
 
 ReadStatus Parser::resolve(std::int64_t index, std::size_t defined, std::size_t earlier,
@@ -483,6 +529,9 @@ class Joined {
   // The vn of each corner, once some corner names one: an entry per triangle.
   base::PodVector<mesh_io::Triangle> normal_triangles_;
   bool names_normals_ = false;  // some corner names a vn
+  // One per position once some vertex has a colour (NO_COLOUR for those without one).
+  base::PodVector<mesh_io::Rgba> colours_;
+  bool colours_above_one_ = false;
   std::int64_t largest_vertex_ = -1, largest_normal_ = -1;
   std::uint64_t largest_vertex_line_ = 0, largest_normal_line_ = 0;
   bool recognised_ = false;  // some line holds an OBJ statement
@@ -517,6 +566,14 @@ void Joined::append(Part& part) {
   const std::size_t normal_base = normals_.size();
   const std::size_t triangle_base = mesh_.triangles.size();
   mesh_.positions.append(part.mesh.positions.data(), part.mesh.positions.size());
+  // Each part's colours, if any, are one per position of the part, at its vertex's index.
+  if (!part.colours.empty()) {
+    if (colours_.empty()) add_uncoloured(colours_, vertex_base);
+    colours_.append(part.colours.data(), part.colours.size());
+  } else if (!colours_.empty()) {
+    add_uncoloured(colours_, part.mesh.positions.size());
+  }
+  colours_above_one_ = colours_above_one_ || part.colours_above_one;
   normals_.append(part.normals.data(), part.normals.size());
   mesh_.triangles.append(part.mesh.triangles.data(), part.mesh.triangles.size());
   for (const std::size_t slot : part.vertex_shifts) {
@@ -586,6 +643,22 @@ ReadResult<Mesh> Joined::finish() {
     if (uses_zero) normals_.push_back({0.0f, 0.0f, 0.0f});
     mesh_io::add_normals(mesh_, mesh_io::Domain::Corner, std::move(normals_),
                          std::move(normal_triangles_));
+  }
+  if (!colours_.empty()) {
+    // OBJ has no say on the range of `v x y z r g b`: most writers put 0 to 1 there, some 0
+    // to 255. A component above 1 anywhere in the file takes the whole file's colours for 0
+    // to 255, divided by 255.
+    const float scale = colours_above_one_ ? 255.0f : 1.0f;
+    for (mesh_io::Rgba& colour : colours_) {
+      if (colour.a == 0.0f) {
+        colour = mesh_io::Rgba{};
+      } else {
+        colour = {colour.r / scale, colour.g / scale, colour.b / scale, 1.0f};
+      }
+    }
+    mesh_.streams.push_back(mesh_io::make_stream(std::string(mesh_io::COLOR_STREAM),
+                                                 mesh_io::Domain::Vertex, mesh_io::Element::Float32,
+                                                 std::move(colours_)));
   }
   return std::move(mesh_);
 }

@@ -1,9 +1,9 @@
 // The OBJ reader: the polygons of a Wavefront OBJ file into a Mesh.
 //
-// Read: `v x y z` (anything after z, a weight or a colour, is ignored), `vn`, and `f` with
-// corners written v, v/vt, v//vn, v/vt/vn or v/vt/. Indices count from 1; a negative one
-// counts back from the vertices (or normals) defined so far; a positive one may name a
-// vertex defined later, and is checked against the whole file at its end. Every other
+// Read: `v x y z` (with a colour, `v x y z r g b`; anything else after z is ignored), `vn`,
+// and `f` with corners written v, v/vt, v//vn, v/vt/vn or v/vt/. Indices count from 1; a
+// negative one counts back from the vertices (or normals) defined so far; a positive one may
+// name a vertex defined later, and is checked against the whole file at its end. Every other
 // statement (texture coordinates, lines, points, groups, materials, free-form geometry) and
 // unknown ones are ignored. A line that ends in a backslash goes on in the next line.
 // Coordinates may be spelt nan and inf, and the way MSVC prints them (1.#IND, 1.#INF,
@@ -14,6 +14,10 @@
 // zero normal at its end, which the corners that name none refer to (present only when there
 // are such corners), and normal_triangles gives every triangle's normal indices. When no
 // corner of a triangle names one, both stay empty.
+//
+// The colours: when some `v` has one, a colour stream of the vertex domain, white for the
+// vertices without one; 0 to 1 as written, or 0 to 255 (divided by 255) when any component
+// in the file is above 1.
 //
 // The lines are parsed in parts, a few at once on the worker pool, and joined in file order:
 // the mesh and the first error (with its line) are those of a reading in one go, whatever the

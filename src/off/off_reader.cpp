@@ -1,5 +1,6 @@
 #include "off/off_reader.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <string>
@@ -152,6 +153,116 @@ bool next_integer(std::string_view& rest, std::int64_t& value) {
   return true;
 }
 
+// The numbers that may hold a colour, as the file writes them, and what follows them.
+struct ColourNumbers {
+  float values[6];
+  unsigned count = 0;         // numbers read
+  unsigned integer_bits = 0;  // bit k: number k is written as an integer
+  bool more = false;          // something follows them: one number too many, or no number
+};
+
+// The numbers at the start of `rest`, at most `most` (up to 6), up to the end of the line or
+// a comment. A number is an integer when scan_integer takes the whole token.
+ColourNumbers take_colour_numbers(std::string_view rest, unsigned most) {
+  ColourNumbers numbers;
+  for (;;) {
+    skip_blanks(rest);
+    if (rest.empty() || rest[0] == '#') return numbers;
+    if (numbers.count == most) break;
+    const char* at = rest.data();
+    const char* end = at + rest.size();
+    std::int64_t integer = 0;
+    float& value = numbers.values[numbers.count];
+    if (mesh_io::scan_integer<ends_token>(at, end, integer)) {
+      value = static_cast<float>(integer);
+      numbers.integer_bits |= 1u << numbers.count;
+    } else if (!mesh_io::scan_float<ends_token>(at, end, value)) {
+      break;
+    }
+    ++numbers.count;
+    rest = std::string_view(at, end);
+  }
+  numbers.more = true;
+  return numbers;
+}
+
+// The colour of the first `components` (3 or 4) of `numbers`: 0 to 255 when every one of
+// them is an integer, 0 to 1 as stored otherwise.
+mesh_io::Rgba colour_of(const ColourNumbers& numbers, unsigned components) {
+  const float* v = numbers.values;
+  const unsigned all = (1u << components) - 1;
+  if ((numbers.integer_bits & all) != all) {
+    return {v[0], v[1], v[2], components == 4 ? v[3] : 1.0f};
+  }
+  // Divided, not multiplied by 1/255, so that 255 is exactly 1.
+  return {v[0] / 255.0f, v[1] / 255.0f, v[2] / 255.0f, components == 4 ? v[3] / 255.0f : 1.0f};
+}
+
+// The face colours of a body: an item per triangle from the first coloured face on (white
+// for the triangles before it and for those of faces without one), or, beside vertex
+// colours, only their count. Colour-map indices are counted.
+class FaceColours {
+ public:
+  explicit FaceColours(bool beside_vertex_colours) : beside_(beside_vertex_colours) {}
+
+  // The face that added the triangles from `first` to `mesh`'s last, of `colour`.
+  void add(const Mesh& mesh, std::size_t first, const mesh_io::Rgba& colour) {
+    if (beside_) {
+      ++dropped_;
+      return;
+    }
+    if (items_.empty()) fill(first);
+    std::fill_n(items_.extend(mesh.triangles.size() - first), mesh.triangles.size() - first,
+                colour);
+  }
+  // A face without a colour, whose triangles (if any) are `mesh`'s last.
+  void add_uncoloured(const Mesh& mesh) {
+    if (!items_.empty()) fill(mesh.triangles.size());
+  }
+  void add_map_index() { ++map_indices_; }
+
+  // The colour stream of `vertex_colours`, or else of the faces, into `mesh`.
+  void finish(Mesh& mesh, base::PodVector<mesh_io::Rgba>&& vertex_colours) {
+    if (!vertex_colours.empty()) {
+      mesh.streams.push_back(
+          mesh_io::make_stream(std::string(mesh_io::COLOR_STREAM), mesh_io::Domain::Vertex,
+                               mesh_io::Element::Float32, std::move(vertex_colours)));
+    } else if (!items_.empty()) {
+      fill(mesh.triangles.size());
+      mesh.streams.push_back(mesh_io::make_stream(std::string(mesh_io::COLOR_STREAM),
+                                                  mesh_io::Domain::Face, mesh_io::Element::Float32,
+                                                  std::move(items_)));
+    }
+    mesh_io::count_ignored(mesh, "colour-map index", map_indices_);
+    mesh_io::count_ignored(mesh, "face colour beside vertex colours", dropped_);
+  }
+
+ private:
+  // White up to `triangles` items.
+  void fill(std::size_t triangles) {
+    const std::size_t missing = triangles - items_.size();
+    std::fill_n(items_.extend(missing), missing, mesh_io::Rgba{});
+  }
+
+  const bool beside_;
+  base::PodVector<mesh_io::Rgba> items_;
+  std::uint64_t map_indices_ = 0, dropped_ = 0;
+};
+
+// The colour after the last index of a text face, in `rest`, for the face's triangles from
+// `first` on: 1 number (a colour-map index), 3 or 4; anything else is no colour.
+void add_face_colour(std::string_view rest, const Mesh& mesh, std::size_t first,
+                     FaceColours& colours) {
+  const ColourNumbers numbers = take_colour_numbers(rest, 4);
+  if (!numbers.more && numbers.count == 1) {
+    colours.add_map_index();
+  } else if (!numbers.more && numbers.count >= 3) {
+    colours.add(mesh, first, colour_of(numbers, numbers.count));
+  } else {
+    colours.add_uncoloured(mesh);
+  }
+}
+
 // Takes [ST][C][N][4][n]OFF from the start of `text`. The keyword ends at a blank, the end of
 // the text or a digit (counts glued to it).
 bool take_keyword(std::string_view& text, Layout& layout) {
@@ -220,6 +331,7 @@ ReadResult<Mesh> read_text_body(mesh_io::LineReader& lines, const Layout& layout
                                 std::int64_t vertex_count, std::int64_t face_count) {
   Mesh mesh;
   base::PodVector<base::Point3> normals;
+  base::PodVector<mesh_io::Rgba> vertex_colours;
   std::string_view content;
   const std::size_t numbers = 3 + (layout.homogeneous ? 1u : 0u) + (layout.normals ? 3u : 0u);
   for (std::int64_t i = 0; i < vertex_count; ++i) {
@@ -240,7 +352,20 @@ ReadResult<Mesh> read_text_body(mesh_io::LineReader& lines, const Layout& layout
       }
     }
     add_vertex(mesh, normals, values, layout);
+    if (layout.colours) {
+      // r g b [a], then s t for ST: of 5 numbers, the last 2 are s t.
+      const ColourNumbers numbers = take_colour_numbers(rest, layout.texture ? 6 : 4);
+      const unsigned components =
+          std::min(layout.texture && numbers.count >= 5 ? numbers.count - 2 : numbers.count, 4u);
+      if (components < 3) {
+        return ReadError::invalid_data(
+            at_line(lines.line_number()) + "expected the vertex colour (r g b [a]) after " +
+            vertex_numbers(layout) + ", got " + quote(content_of(content)));
+      }
+      vertex_colours.push_back(colour_of(numbers, components));
+    }
   }
+  FaceColours face_colours(!vertex_colours.empty());
   std::vector<VertexIndex> corners;
   for (std::int64_t f = 0; f < face_count; ++f) {
     const auto ends = [&] {
@@ -296,9 +421,18 @@ ReadResult<Mesh> read_text_body(mesh_io::LineReader& lines, const Layout& layout
       corners.push_back(static_cast<VertexIndex>(index));
       p = rest.data();
     }
+    const std::size_t first = mesh.triangles.size();
     mesh_io::add_polygon(mesh, corners);
+    // The rest of the line of the last index: a colour, or nothing to read.
+    while (p < end && mesh_io::is_blank(*p)) ++p;
+    if (p != end && *p != '#') [[unlikely]] {
+      add_face_colour(std::string_view(p, end), mesh, first, face_colours);
+    } else {
+      face_colours.add_uncoloured(mesh);
+    }
   }
   mesh_io::add_normals(mesh, mesh_io::Domain::Vertex, std::move(normals));
+  face_colours.finish(mesh, std::move(vertex_colours));
   return mesh;
 }
 
@@ -379,6 +513,8 @@ ReadResult<Mesh> read_binary_body(BinaryBody& body, const Layout& layout, bool c
   }
   Mesh mesh;
   base::PodVector<base::Point3> normals;
+  base::PodVector<mesh_io::Rgba> vertex_colours;
+  const std::size_t colour_at = 3 + (layout.homogeneous ? 1u : 0u) + (layout.normals ? 3u : 0u);
   for (std::int64_t i = 0; i < vertex_count; ++i) {
     float values[16];
     for (std::size_t k = 0; k < numbers; ++k) {
@@ -387,7 +523,12 @@ ReadResult<Mesh> read_binary_body(BinaryBody& body, const Layout& layout, bool c
       }
     }
     add_vertex(mesh, normals, values, layout);
+    if (layout.colours) {
+      const float* c = values + colour_at;
+      vertex_colours.push_back({c[0], c[1], c[2], c[3]});
+    }
   }
+  FaceColours face_colours(!vertex_colours.empty());
   std::vector<VertexIndex> corners;
   for (std::int64_t f = 0; f < face_count; ++f) {
     const auto ends = [&] {
@@ -411,18 +552,29 @@ ReadResult<Mesh> read_binary_body(BinaryBody& body, const Layout& layout, bool c
       }
       corners.push_back(static_cast<VertexIndex>(index));
     }
+    const std::size_t first = mesh.triangles.size();
+    mesh_io::add_polygon(mesh, corners);
+    std::int64_t colour_count = 0;
+    float colour[4];
     if (colour_counts) {
-      std::int64_t colour = 0;
-      if (!body.integer(colour)) return ends();
-      if (colour < 0 || colour > 4) {
+      if (!body.integer(colour_count)) return ends();
+      if (colour_count < 0 || colour_count > 4) {
         return ReadError::invalid_data(body.where() + "expected a colour count of 0 to 4, got " +
-                                       std::to_string(colour));
+                                       std::to_string(colour_count));
       }
-      for (float ignored = 0; colour > 0; --colour) {
-        if (!body.number(ignored)) return ends();
+      for (std::int64_t k = 0; k < colour_count; ++k) {
+        if (!body.number(colour[k])) return ends();
       }
     }
-    mesh_io::add_polygon(mesh, corners);
+    // 1 float: an index into a colour map; 2: no colour, as in the text.
+    if (colour_count == 1) {
+      face_colours.add_map_index();
+    } else if (colour_count >= 3) {
+      face_colours.add(mesh, first,
+                       {colour[0], colour[1], colour[2], colour_count == 4 ? colour[3] : 1.0f});
+    } else {
+      face_colours.add_uncoloured(mesh);
+    }
   }
   for (const std::byte byte : body.rest()) {
     const auto c = static_cast<char>(byte);
@@ -432,6 +584,7 @@ ReadResult<Mesh> read_binary_body(BinaryBody& body, const Layout& layout, bool c
     }
   }
   mesh_io::add_normals(mesh, mesh_io::Domain::Vertex, std::move(normals));
+  face_colours.finish(mesh, std::move(vertex_colours));
   return mesh;
 }
 

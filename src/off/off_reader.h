@@ -8,16 +8,26 @@
 // appearance block ("appearance { ... }", braces nested, over any lines) may come before
 // the header, and is skipped.
 //
-// A text vertex is one line: x y z, then w for 4OFF, then the normal for N, then anything
-// (colours, texture coordinates, more columns), which is ignored. 4OFF positions are
-// homogeneous: x, y and z are divided by w, except when w is 1 (nothing to do) or 0 (a point
-// at infinity, whose direction is kept as stored). A text face is a count k followed by k
-// vertex indices, read as tokens across as many lines as they take; the rest of the line of
-// the last index (colours) is ignored. Whatever follows the last face is ignored.
+// A text vertex is one line: x y z, then w for 4OFF, then the normal for N, then for C its
+// colour, r g b [a] (before the s t of ST), then anything (texture coordinates, more
+// columns), which is ignored. 4OFF positions are homogeneous: x, y and z are divided by w,
+// except when w is 1 (nothing to do) or 0 (a point at infinity, whose direction is kept as
+// stored). A text face is a count k followed by k vertex indices, read as tokens across as
+// many lines as they take; the rest of the line of the last index is its colour when it is
+// 1 number (an index into a colour map, counted as ignored), or 3 or 4 (r g b [a]), and is
+// ignored otherwise (2 numbers, more than 4, or anything that is not a number). Whatever
+// follows the last face is ignored.
+//
+// A colour written all in integers is 0 to 255, one with a point or an exponent in any of
+// its numbers 0 to 1; a missing alpha is 1. The vertex colours become a colour stream of the
+// vertex domain; face colours one of the face domain, an item per triangle of the face's fan,
+// white for the faces without one, unless there are vertex colours, which win (the face
+// colours are counted as ignored).
 //
 // The binary body comes in two layouts: Geomview's (big-endian int32 and float32, a colour
 // count and that many floats after each face) and one with little-endian words and no colour
-// count. The reader takes the layout that reads the whole body consistently, or fails.
+// count. The reader takes the layout that reads the whole body consistently, or fails. Its
+// colours are floats from 0 to 1, as stored.
 #pragma once
 
 #include "mesh_io/byte_source.h"

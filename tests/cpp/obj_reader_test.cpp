@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <span>
@@ -74,6 +75,53 @@ TEST(ReadObj, Variants) {
   }
 }
 
+// The colour stream of `mesh`, one "r,g,b,a" per position, or "none".
+std::string colours_of(const mesh_io::Mesh& mesh) {
+  const mesh_io::Stream* colours = mesh.find(mesh_io::COLOR_STREAM);
+  if (colours == nullptr) return "none";
+  EXPECT_EQ(colours->domain, mesh_io::Domain::Vertex);
+  EXPECT_EQ(colours->size(), mesh.positions.size()) << "one colour per position";
+  std::string out;
+  for (const mesh_io::Rgba& c : colours->items<mesh_io::Rgba>()) {
+    char buffer[80];
+    std::snprintf(buffer, sizeof buffer, "%s%g,%g,%g,%g", out.empty() ? "" : " ", c.r, c.g, c.b,
+                  c.a);
+    out += buffer;
+  }
+  return out;
+}
+
+// `v x y z r g b` colours its vertex; the others are white. Any component above 1 takes the
+// file for 0 to 255. Every piece size gives the same colours.
+TEST(ReadObj, VertexColours) {
+  const struct {
+    const char* name;
+    std::string text;
+    const char* expected;
+  } cases[] = {
+      {"from 0 to 1", "v 0 0 0 1 0.5 0\nv 1 0 0 0 0 1 # blue\nv 0 1 0 .25 .25 .25\nf 1 2 3\n",
+       "1,0.5,0,1 0,0,1,1 0.25,0.25,0.25,1"},
+      {"from 0 to 255, the 1 after the 255 too", "v 0 0 0 0 0 51\nv 1 0 0 255 0 0\nv 0 1 0 0 1 0\n",
+       "0,0,0.2,1 1,0,0,1 0,0.00392157,0,1"},
+      // White stays white in a file of 0 to 255; w, 7 numbers and a word are no colour.
+      {"coloured and not",
+       "v 0 0 0\nv 1 0 0 0 255 0\nv 0 1 0 2\nv 1 1 1 1 0 0 0\nv 1 1 0 1 0 red\nv 0 0 1 \\\n"
+       "0 0 255\n",
+       "1,1,1,1 0,1,0,1 1,1,1,1 1,1,1,1 1,1,1,1 0,0,1,1"},
+  };
+  for (const auto& c : cases) {
+    std::string whole;
+    for (const std::size_t piece : {SIZE_MAX, std::size_t{1}, std::size_t{7}}) {
+      mesh_io::MemorySource source(std::as_bytes(std::span(c.text.data(), c.text.size())), piece);
+      auto mesh = read_obj(source);
+      ASSERT_TRUE(mesh.ok()) << c.name << ": " << mesh.error().display();
+      if (piece == SIZE_MAX) whole = colours_of(mesh.value());
+      EXPECT_EQ(colours_of(mesh.value()), whole) << c.name << ", piece size " << piece;
+    }
+    EXPECT_EQ(whole, c.expected) << c.name;
+  }
+}
+
 TEST(ReadObj, Errors) {
   const struct {
     std::string text;
@@ -108,9 +156,22 @@ TEST(ReadObj, Errors) {
   }
 }
 
+// The colour written after vertex i of large_obj, none for most: (i mod 256, i / 256 mod 256,
+// 7) of 0 to 255.
+std::string large_obj_colour(int i) {
+  std::string colour;
+  if (i % 5 != 2) return colour;
+  return colour.append(" ")
+      .append(std::to_string(i % 256))
+      .append(" ")
+      .append(std::to_string(i / 256 % 256))
+      .append(" 7");
+}
+
 // A file of several MiB: vertices and normals among faces that name them by positive, forward
 // and negative indices (some far back), with and without normals, continued over lines,
-// CR LF and CR line ends, comments and skipped faces. `error` adds at 90% of it a face that
+// CR LF and CR line ends, comments and skipped faces; a colour on some vertices
+// (large_obj_colour). `error` adds at 90% of it a face that
 // reaches before the first vertex; `out_of_range` a face at 80% that names a vertex beyond
 // the file's.
 std::string large_obj(bool error, bool out_of_range) {
@@ -125,7 +186,7 @@ std::string large_obj(bool error, bool out_of_range) {
   };
   for (int i = 0; i < steps; ++i) {
     text += "v " + std::to_string(random() % 2000) + "." + std::to_string(random() % 997) +
-            " -0.5 " + std::to_string(i) + "e-3\n";
+            " -0.5 " + std::to_string(i) + "e-3" + large_obj_colour(i) + "\n";
     ++v;
     if (i % 3 == 0) {
       text += "vn 0 " + std::to_string(i % 7) + " 1\n";
@@ -166,6 +227,8 @@ std::string raw_reading(const std::string& bytes, std::size_t piece) {
   add(mesh.triangles);
   add(mesh_checks::normals_of(mesh));
   add(mesh_checks::normal_corners_of(mesh));
+  const mesh_io::Stream* colours = mesh.find(mesh_io::COLOR_STREAM);
+  if (colours != nullptr) add(colours->items<mesh_io::Rgba>());
   return out + std::to_string(mesh.skipped_faces);
 }
 
@@ -191,6 +254,25 @@ TEST(ReadObj, LargeFileInPartsReadsAsAWhole) {
     const std::string whole = raw_reading(text, SIZE_MAX);
     if (c.expected == nullptr) {
       ASSERT_FALSE(whole.starts_with("error")) << whole;
+      // Each colour at its vertex's index, against the text rather than another reading.
+      mesh_io::MemorySource source(std::as_bytes(std::span(text.data(), text.size())), 65537);
+      auto mesh = read_obj(source);
+      ASSERT_TRUE(mesh.ok());
+      const mesh_io::Stream* colours = mesh.value().find(mesh_io::COLOR_STREAM);
+      ASSERT_NE(colours, nullptr);
+      const auto items = colours->items<mesh_io::Rgba>();
+      ASSERT_EQ(items.size(), mesh.value().positions.size());
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        mesh_io::Rgba expected;
+        if (i % 5 == 2) {
+          expected = {static_cast<float>(i % 256) / 255.0f,
+                      static_cast<float>(i / 256 % 256) / 255.0f, 7 / 255.0f, 1};
+        }
+        const mesh_io::Rgba& got = items[i];
+        ASSERT_TRUE(got.r == expected.r && got.g == expected.g && got.b == expected.b &&
+                    got.a == expected.a)
+            << "vertex " << i << ": " << got.r << "," << got.g << "," << got.b << "," << got.a;
+      }
     } else {
       EXPECT_EQ(whole, c.expected);
     }
@@ -324,6 +406,7 @@ TEST(ReadObj, RealFiles) {
     const char* path;
     std::size_t triangles, skipped, normals;
     const char* error;
+    std::size_t colours = 0;
   } files[] = {
       {"assimp/box.obj", 12, 0, 0, nullptr},
       {"assimp/box_UTF16BE.obj", 12, 0, 0, nullptr},
@@ -337,7 +420,7 @@ TEST(ReadObj, RealFiles) {
       {"trimesh/jacked.obj", 12, 0, 0, nullptr},
       {"trimesh/negative_indices.obj", 12, 0, 6, nullptr},
       {"trimesh/notenoughindices.obj", 1, 1, 0, nullptr},
-      {"trimesh/quadknot.obj", 2880, 0, 1440, nullptr},
+      {"trimesh/quadknot.obj", 2880, 0, 1440, nullptr, 1440},
       {"trimesh/wallhole.obj", 66, 0, 92, nullptr},
       {"vtk-data/cow.obj", 5804, 0, 3267, nullptr},
       {"vtk-data/mni-surface-mesh.obj", 0, 0, 0,
@@ -355,6 +438,8 @@ TEST(ReadObj, RealFiles) {
     EXPECT_EQ(mesh.value().triangles.size(), file.triangles) << file.path;
     EXPECT_EQ(mesh.value().skipped_faces, file.skipped) << file.path;
     EXPECT_EQ(mesh_checks::normals_of(mesh.value()).size(), file.normals) << file.path;
+    const mesh_io::Stream* colours = mesh.value().find(mesh_io::COLOR_STREAM);
+    EXPECT_EQ(colours != nullptr ? colours->size() : 0, file.colours) << file.path;
   }
 }
 

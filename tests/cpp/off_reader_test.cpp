@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
+#include <cstdio>
 #include <filesystem>
+#include <ostream>
 #include <span>
 #include <string>
 #include <vector>
@@ -92,6 +95,116 @@ TEST(ReadOff, Variants) {
   }
 }
 
+// The colour stream of `mesh` as "vertex r,g,b,a ..." or "face ...", its first `most` items,
+// and what the reader counted as ignored; empty when it has neither.
+std::string colours_of(const mesh_io::Mesh& mesh, std::size_t most = SIZE_MAX) {
+  std::string out;
+  if (const mesh_io::Stream* colours = mesh.find(mesh_io::COLOR_STREAM)) {
+    EXPECT_EQ(colours->element, mesh_io::Element::Float32);
+    out += colours->domain == mesh_io::Domain::Vertex ? "vertex" : "face";
+    const std::size_t expected =
+        colours->domain == mesh_io::Domain::Vertex ? mesh.positions.size() : mesh.triangles.size();
+    EXPECT_EQ(colours->size(), expected) << "one colour per vertex, or per triangle";
+    for (const mesh_io::Rgba& c :
+         colours->items<mesh_io::Rgba>().first(std::min(most, colours->size()))) {
+      char buffer[80];
+      std::snprintf(buffer, sizeof buffer, " %g,%g,%g,%g", c.r, c.g, c.b, c.a);
+      out += buffer;
+    }
+  }
+  for (const mesh_io::Mesh::Ignored& ignored : mesh.ignored) {
+    out += " | " + ignored.what + " " + std::to_string(ignored.count);
+  }
+  return out;
+}
+
+struct ColourCase {
+  const char* name;
+  std::string text;
+  const char* expected;
+};
+
+void PrintTo(const ColourCase& c, std::ostream* out) { *out << c.name; }
+
+class ReadOffColours : public ::testing::TestWithParam<ColourCase> {};
+
+// Every piece size gives the same colours.
+TEST_P(ReadOffColours, AsWritten) {
+  const std::string& text = GetParam().text;
+  std::string whole;
+  for (const std::size_t piece : {SIZE_MAX, std::size_t{1}, std::size_t{7}}) {
+    mesh_io::MemorySource source(std::as_bytes(std::span(text.data(), text.size())), piece);
+    auto mesh = read_off(source);
+    ASSERT_TRUE(mesh.ok()) << mesh.error().display();
+    if (piece == SIZE_MAX) whole = colours_of(mesh.value());
+    EXPECT_EQ(colours_of(mesh.value()), whole) << "piece size " << piece;
+  }
+  EXPECT_EQ(whole, GetParam().expected);
+}
+
+const char* const TRIANGLE = "0 0 0\n1 0 0\n0 1 0\n";
+const char* const QUAD = "0 0 0\n1 0 0\n1 1 0\n0 1 0\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Encodings, ReadOffColours,
+    ::testing::Values(
+        ColourCase{"vertex_rgb_integers",
+                   "COFF\n3 1\n0 0 0 255 0 0\n1 0 0 0 255 0 # c\n0 1 0 0 0 51\n3 0 1 2\n",
+                   "vertex 1,0,0,1 0,1,0,1 0,0,0.2,1"},
+        // Decided colour by colour: "1 1 1 1" is all integers, so 0 to 255.
+        ColourCase{"vertex_rgba_floats_and_integers",
+                   "COFF\n3 1\n0 0 0 0.5 .25 1 0.5\n1 0 0 1 1 1 1\n0 1 0 1e0 0 0\n3 0 1 2\n",
+                   "vertex 0.5,0.25,1,0.5 0.00392157,0.00392157,0.00392157,0.00392157 1,0,0,1"},
+        ColourCase{"vertex_colour_after_the_normal",
+                   "CNOFF\n3 1\n0 0 0 0 0 1 255 0 0\n1 0 0 0 0 1 0 0 1.0\n"
+                   "0 1 0 0 0 1 0 255 0 255\n3 0 1 2\n",
+                   "vertex 1,0,0,1 0,0,1,1 0,1,0,1"},
+        // Of five numbers the last two are s t; of six, r g b a s t.
+        ColourCase{"vertex_colour_before_texture_coordinates",
+                   "STCOFF\n3 1\n0 0 0 255 0 0 0.5 0.5\n1 0 0 .1 .2 .3 .4 1 1\n"
+                   "0 1 0 0 0 255 51 0 0\n3 0 1 2\n",
+                   "vertex 1,0,0,1 0.1,0.2,0.3,0.4 0,0,1,0.2"},
+        // A quad's two triangles both carry its colour; a face without one is white.
+        ColourCase{"face_colours_repeat_over_the_fan",
+                   std::string("OFF\n4 4\n") + QUAD +
+                       "4 0 1 2 3 255 0 0\n3 0 1 2 0.5 0.5 0.5 0.5\n3 0 2 3\n"
+                       "3 1 2 3 0 0 255 255 # blue\n",
+                   "face 1,0,0,1 1,0,0,1 0.5,0.5,0.5,0.5 1,1,1,1 0,0,1,1"},
+        // White up to the first colour; a skipped face has no triangle to colour.
+        ColourCase{"face_colours_after_uncoloured_and_skipped_faces",
+                   std::string("OFF\n4 4\n") + QUAD +
+                       "3 0 1 2\n2 0 1 0 0 255\n4\n0 1\n2 3 0 255 0\n3 0 2 3\n",
+                   "face 1,1,1,1 0,1,0,1 0,1,0,1 1,1,1,1"},
+        ColourCase{"colour_map_index_counted",
+                   std::string("OFF\n4 3\n") + QUAD + "3 0 1 2 7\n3 0 2 3 0 0 1.0\n3 1 2 3 0\n",
+                   "face 1,1,1,1 0,0,1,1 1,1,1,1 | colour-map index 2"},
+        ColourCase{"vertex_colours_win_over_face_colours",
+                   "COFF\n3 3\n0 0 0 1 0 0\n1 0 0 0 1.0 0\n0 1 0 0 0 1.0 0.5\n"
+                   "3 0 1 2 255 0 0\n3 0 1 2 3\n3 0 1 2 0.1 0.2 0.3 0.4\n",
+                   "vertex 0.00392157,0,0,1 0,1,0,1 0,0,1,0.5 | colour-map index 1 | face "
+                   "colour beside vertex colours 2"},
+        // As before colours were read: 2 numbers, more than 4, or a word, are no colour.
+        ColourCase{"tails_that_are_no_colour",
+                   std::string("OFF\n3 4\n") + TRIANGLE +
+                       "3 0 1 2 1 0\n3 0 1 2 1 0 0 1 1\n3 0 1 2 red\n3 0 1 2 255 0 0#c\n",
+                   "face 1,1,1,1 1,1,1,1 1,1,1,1 1,0,0,1"},
+        // One vertex, or face, a line.
+        ColourCase{"binary_vertex_colours_as_stored",
+                   "COFF BINARY\n" + words(true, {3, 1, 0}) +
+                       words(true, {f(0), f(0), f(0), f(1), f(0), f(0), f(1)}) +
+                       words(true, {f(1), f(0), f(0), f(0.5f), f(0.5f), f(0), f(1)}) +
+                       words(true, {f(0), f(1), f(0), f(0), f(0), f(1), f(1)}) +
+                       words(true, {3, 0, 1, 2, 0}),
+                   "vertex 1,0,0,1 0.5,0.5,0,1 0,0,1,1"},
+        ColourCase{"binary_face_colour_counts",
+                   "OFF BINARY\n" + words(true, {3, 3, 0}) +
+                       words(true, {f(0), f(0), f(0), f(1), f(0), f(0), f(0), f(1), f(0)}) +
+                       words(true, {3, 0, 1, 2, 1, f(7)}) +
+                       words(true, {3, 0, 1, 2, 3, f(0), f(1), f(0)}) +
+                       words(true, {3, 0, 1, 2, 4, f(1), f(0), f(0), f(0.5f)}),
+                   "face 1,1,1,1 0,1,0,1 1,0,0,0.5 | colour-map index 1"}),
+    [](const ::testing::TestParamInfo<ColourCase>& info) { return info.param.name; });
+
 TEST(ReadOff, Errors) {
   const struct {
     std::string text;
@@ -110,6 +223,9 @@ TEST(ReadOff, Errors) {
        "OFF line 4: expected 3 vertex coordinates, got \"1.0 2.0\""},
       {"NOFF\n1 0 0\n0 0 0 1\n",
        "OFF line 3: expected 6 numbers (x y z nx ny nz), got \"0 0 0 1\""},
+      {"COFF\n1 0 0\n0 0 0 1 0\n",
+       "OFF line 3: expected the vertex colour (r g b [a]) after 3 vertex coordinates, got "
+       "\"0 0 0 1 0\""},
       {"OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 3\n",
        "OFF line 6: vertex index 3 is out of range (3 vertices in the file)"},
       {"OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 -1 2\n",
@@ -165,24 +281,26 @@ TEST(ReadOff, RealFiles) {
     const char* path;
     std::size_t triangles;
     const char* error;
+    const char* colours = "";  // colours_of, the first item
   } files[] = {
       {"assimp/Cube.off", 12, nullptr},
       {"assimp/invalid.off", 0,
        "OFF line 8: vertex index 20 is out of range (3 vertices in the file)"},
-      {"geomview/br2.off", 36, nullptr},
-      {"geomview/pieces/cube1.off", 12, nullptr},
-      {"geomview/trapezoid.4d.off", 12, nullptr},
-      {"geomview/unitcube.off", 12, nullptr},
-      {"geomview/vertcube.off", 12, nullptr},
+      {"geomview/br2.off", 36, nullptr, "face 0.7,0,0,1"},
+      {"geomview/pieces/cube1.off", 12, nullptr, " | colour-map index 6"},
+      {"geomview/trapezoid.4d.off", 12, nullptr, "face 0.5,1,0.5,1"},
+      {"geomview/unitcube.off", 12, nullptr, "face 0.8,0.098,0.098,1"},
+      {"geomview/vertcube.off", 12, nullptr, "vertex 0.05,0.8,0.1,0.75"},
       {"jjcao-orientation/twoplane_500.off", 0, nullptr},
       {"libigl-data/camelhead.off", 22704, nullptr},
       {"libigl-data/inspired_mesh_quads_Conjugate.off", 3266, nullptr},
+      // Colours after the coordinates of an OFF (not COFF) header are not read.
       {"o3dv/rectangle_vertex_colors_int.off", 2, nullptr},
       {"openscad/far-out-ring.off", 3072, nullptr},
       {"pmp/beetle.off", 9664, nullptr},
       {"pmp/fandisk_quads.off", 1528, nullptr},
       {"pmp/L.off", 4, nullptr},
-      {"trimesh/whitespace.off", 12, nullptr},
+      {"trimesh/whitespace.off", 12, nullptr, "face 1,0,0,0.75"},
   };
   mesh_checks::expect_every_file_listed(folder, ".off", std::size(files));
   for (const auto& file : files) {
@@ -195,6 +313,7 @@ TEST(ReadOff, RealFiles) {
     ASSERT_TRUE(mesh.ok()) << file.path << ": " << mesh.error().display();
     EXPECT_EQ(mesh.value().triangles.size(), file.triangles) << file.path;
     EXPECT_EQ(mesh.value().skipped_faces, 0u) << file.path;
+    EXPECT_EQ(colours_of(mesh.value(), 1), file.colours) << file.path;
   }
 }
 

@@ -6,9 +6,10 @@
 // lines, tokens and binary records are cut across blocks in every way), the other bytes are
 // the file. Checked on every input: no sanitizer report, no hang; when the reading fails, an
 // error with text, which for OFF and OBJ starts with the format's name; when it succeeds,
-// every triangle index below positions.size(), and a normal stream, if any, either of the
-// corner domain with as many normal triangles as triangles, every normal index below its
-// size (OBJ), or of the vertex domain with one normal per position (OFF, PLY).
+// every triangle index below positions.size(), a colour stream, if any, of RGBA floats, one
+// per position or per triangle, and a normal stream, if any, either of the corner domain with
+// as many normal triangles as triangles, every normal index below its size (OBJ), or of the
+// vertex domain with one normal per position (OFF, PLY).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -57,6 +58,23 @@ void check_indices(std::span<const vertisift::mesh_io::Triangle> triangles, std:
   }
 }
 
+// A colour stream, if any: RGBA floats, one per position (vertex domain) or per triangle
+// (face domain).
+void check_colours(const vertisift::mesh_io::Mesh& mesh) {
+  using vertisift::mesh_io::Domain;
+  const vertisift::mesh_io::Stream* colours = mesh.find(vertisift::mesh_io::COLOR_STREAM);
+  if (colours == nullptr) return;
+  if (colours->element != vertisift::mesh_io::Element::Float32 || colours->width != 4) {
+    fail("colours that are not RGBA floats");
+  }
+  if (colours->size() == 0) fail("an empty colour stream");
+  const bool counted =
+      colours->domain == Domain::Vertex
+          ? colours->size() == mesh.positions.size()
+          : colours->domain == Domain::Face && colours->size() == mesh.triangles.size();
+  if (!counted) fail("colours miscounted");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -73,6 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const vertisift::mesh_io::Mesh& mesh = result.value();
   check_indices({mesh.triangles.data(), mesh.triangles.size()}, mesh.positions.size());
+  check_colours(mesh);
   const vertisift::mesh_io::Stream* normals = mesh.find(vertisift::mesh_io::NORMAL_STREAM);
   if (normals == nullptr) return 0;
   if (normals->size() == 0) fail("an empty normal stream");

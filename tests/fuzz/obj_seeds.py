@@ -26,6 +26,7 @@ def seeds() -> dict[str, bytes]:
         "continued": SQUARE + "f 1 2 \\\r\n3 \\\n4",
         "crlf": (SQUARE + "f 1 2 3 4").replace("\n", "\r\n"),
         "colours_w": "v 0 0 0 1\nv 1 0 0 1 0 0\nv 0 1 0 0.5 0.5 0.5\nf 1 2 3\n",
+        "colours_255": "v 0 0 0\nv 1 0 0 255 0 0 # red\nv 0 1 0 0 1 0\nf 1 2 3\n",
         "special": "v nan -nan inf\nv 1.#IND -1.#INF 1.#QNAN\nv -1.#IND00 1e39 +2\nf 1 2 3\n",
         "small_faces": SQUARE + "f 1\nf 1// 2//\nf\n",
         "zero": SQUARE + "f 0 1 2\n",

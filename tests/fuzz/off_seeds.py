@@ -37,6 +37,12 @@ def seeds() -> dict[str, bytes]:
         "glued": "\t  OFF4 1 0 # glued\n" + SQUARE + "4 0 1 2 3 1 0 0 1\n",
         "no_keyword": "4 1\n" + SQUARE + "4 0 1 2 3 7\n",
         "coff": "COFF\n4 1\n" + SQUARE.replace("\n", " 1 0 0 1\n") + "4 0 1 2 3\n",
+        "coff_face_colours": "COFF\n4 2\n" + SQUARE.replace("\n", " 255 0 0\n")
+        + "3 0 1 2 0.5 0.5 0.5\n3 0 2 3 7\n",
+        "stcoff": "STCOFF\n3 1\n0 0 0 1 0 0 0 0\n1 0 0 .1 .2 .3 .4 1 0\n0 1 0 0 0 255 0 1\n"
+        "3 0 1 2\n",
+        "face_colours": "OFF\n4 4\n" + SQUARE
+        + "3 0 1 2\n4 0 1 2 3 255 0 0\n2 0 1 0 1 0\n3 0 2 3 0.5 0.5 0.5 0.5 # c\n",
         "noff": "NOFF\n4 1 0\n" + SQUARE.replace("\n", " 0 0 1\n") + "4 0 1 2 3\n",
         "cn4off": "CN4OFF\n3 1 0\n2 0 0 2 0 0 1 1 0 0 1\n0 2 0 0 0 1 0 1 0 0 1\n0 0 2 4 1 0 0 1 1 1 1\n3 0 1 2\n",
         "stnoff": "STnOFF\n3\n3 1 0\n0 0 0 0 0\n1 0 0 1 0\n0 1 0 0 1\n3 0 1 2\n",
