@@ -23,6 +23,13 @@ needs_mesh_data = pytest.mark.skipif(
     not MESH_DATA.is_dir(),
     reason=f"the real OFF, OBJ and PLY files are not at {MESH_DATA} "
            "(set VERTISIFT_MESH_DATA to their folder)")
+# Real coloured, textured and glTF files written by other tools, likewise.
+COLOUR_DATA = Path(os.environ.get("VERTISIFT_COLOUR_DATA")
+                   or ROOT.parent / "shared" / "data" / "colour")
+needs_colour_data = pytest.mark.skipif(
+    not COLOUR_DATA.is_dir(),
+    reason=f"the real coloured files are not at {COLOUR_DATA} "
+           "(set VERTISIFT_COLOUR_DATA to their folder)")
 READ_ERROR_PREFIX = "Ошибка чтения STL-файла: "
 
 

@@ -241,9 +241,9 @@ def sample(
       other tools write it (keywords in any case, blanks before "solid", ...).
     colors: also return (after the normals) each point's colour: float32 array of shape
       (n, 3), RGB in [0, 1], from the colours the file stores (each component clamped to
-      [0, 1], NaN as 0). A vertex takes its own colour; a surface point blends its face's
-      corner colours with its barycentric weights, or takes its face's colour where the file
-      colours faces. A model that stores no colour gives white, (1, 1, 1).
+      [0, 1], NaN as 0, as it is read). A vertex takes its own colour; a surface point
+      blends its face's corner colours with its barycentric weights, or takes its face's
+      colour where the file colours faces. A model that stores no colour gives white.
     return_faces: for the methods on the surface, also return each point's face: int64 array
       of shape (n,), indices into the faces `read_mesh(path)` gives (the file's faces in order,
       polygons split into fans), to carry per-face labels, parts or colours to the points.

@@ -118,6 +118,14 @@ struct Mesh {
 // locally and call it once per kind.
 void count_ignored(Mesh& mesh, std::string_view what, std::uint64_t count);
 
+// Adds the mesh's colour stream from the colours its file stores: `vertex_colors`, one per
+// position, and `face_colors`, one per triangle, either of them empty when the file has
+// none. Of both, the vertex colours, unless they are all one colour and the face colours are
+// not (a writer's default beside the faces' own colours); the items of the other count as
+// ignored. Every component is clamped to [0, 1], NaN as 0, so that a blend stays a colour.
+void add_colors(Mesh& mesh, base::PodVector<Rgba>&& vertex_colors,
+                base::PodVector<Rgba>&& face_colors);
+
 // Adds `normals` as the mesh's normals stream, unless there are none.
 void add_normals(Mesh& mesh, Domain domain, base::PodVector<base::Point3>&& normals,
                  base::PodVector<Triangle>&& corners = {});

@@ -656,9 +656,7 @@ ReadResult<Mesh> Joined::finish() {
         colour = {colour.r / scale, colour.g / scale, colour.b / scale, 1.0f};
       }
     }
-    mesh_.streams.push_back(mesh_io::make_stream(std::string(mesh_io::COLOR_STREAM),
-                                                 mesh_io::Domain::Vertex, mesh_io::Element::Float32,
-                                                 std::move(colours_)));
+    mesh_io::add_colors(mesh_, std::move(colours_), {});
   }
   return std::move(mesh_);
 }

@@ -199,18 +199,12 @@ mesh_io::Rgba colour_of(const ColourNumbers& numbers, unsigned components) {
 }
 
 // The face colours of a body: an item per triangle from the first coloured face on (white
-// for the triangles before it and for those of faces without one), or, beside vertex
-// colours, only their count. Colour-map indices are counted.
+// for the triangles before it and for those of faces without one). Colour-map indices are
+// counted.
 class FaceColours {
  public:
-  explicit FaceColours(bool beside_vertex_colours) : beside_(beside_vertex_colours) {}
-
   // The face that added the triangles from `first` to `mesh`'s last, of `colour`.
   void add(const Mesh& mesh, std::size_t first, const mesh_io::Rgba& colour) {
-    if (beside_) {
-      ++dropped_;
-      return;
-    }
     if (items_.empty()) fill(first);
     std::fill_n(items_.extend(mesh.triangles.size() - first), mesh.triangles.size() - first,
                 colour);
@@ -221,20 +215,12 @@ class FaceColours {
   }
   void add_map_index() { ++map_indices_; }
 
-  // The colour stream of `vertex_colours`, or else of the faces, into `mesh`.
+  // The colour stream of `vertex_colours` or of the faces into `mesh` (mesh_io::add_colors
+  // chooses).
   void finish(Mesh& mesh, base::PodVector<mesh_io::Rgba>&& vertex_colours) {
-    if (!vertex_colours.empty()) {
-      mesh.streams.push_back(
-          mesh_io::make_stream(std::string(mesh_io::COLOR_STREAM), mesh_io::Domain::Vertex,
-                               mesh_io::Element::Float32, std::move(vertex_colours)));
-    } else if (!items_.empty()) {
-      fill(mesh.triangles.size());
-      mesh.streams.push_back(mesh_io::make_stream(std::string(mesh_io::COLOR_STREAM),
-                                                  mesh_io::Domain::Face, mesh_io::Element::Float32,
-                                                  std::move(items_)));
-    }
+    if (!items_.empty()) fill(mesh.triangles.size());
+    mesh_io::add_colors(mesh, std::move(vertex_colours), std::move(items_));
     mesh_io::count_ignored(mesh, "colour-map index", map_indices_);
-    mesh_io::count_ignored(mesh, "face colour beside vertex colours", dropped_);
   }
 
  private:
@@ -244,9 +230,8 @@ class FaceColours {
     std::fill_n(items_.extend(missing), missing, mesh_io::Rgba{});
   }
 
-  const bool beside_;
   base::PodVector<mesh_io::Rgba> items_;
-  std::uint64_t map_indices_ = 0, dropped_ = 0;
+  std::uint64_t map_indices_ = 0;
 };
 
 // The colour after the last index of a text face, in `rest`, for the face's triangles from
@@ -365,7 +350,7 @@ ReadResult<Mesh> read_text_body(mesh_io::LineReader& lines, const Layout& layout
       vertex_colours.push_back(colour_of(numbers, components));
     }
   }
-  FaceColours face_colours(!vertex_colours.empty());
+  FaceColours face_colours;
   std::vector<VertexIndex> corners;
   for (std::int64_t f = 0; f < face_count; ++f) {
     const auto ends = [&] {
@@ -528,7 +513,7 @@ ReadResult<Mesh> read_binary_body(BinaryBody& body, const Layout& layout, bool c
       vertex_colours.push_back({c[0], c[1], c[2], c[3]});
     }
   }
-  FaceColours face_colours(!vertex_colours.empty());
+  FaceColours face_colours;
   std::vector<VertexIndex> corners;
   for (std::int64_t f = 0; f < face_count; ++f) {
     const auto ends = [&] {

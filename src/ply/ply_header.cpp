@@ -264,19 +264,15 @@ mesh_io::ReadResult<Header> read_header(mesh_io::LineReader& lines) {
     const std::string problem = assign_roles(element);
     if (!problem.empty()) return line_error(element.line, problem);
   }
-  // One colour stream, in step with the triangles: the vertices' colour wins, and strips
-  // have no colour to fill their triangles' part with.
-  bool vertex_colors = false, strips = false;
+  // Face colours must stay in step with the triangles, and strips have no colour to fill
+  // their triangles' part with.
+  bool strips = false;
   for (const Element& element : header.elements) {
-    vertex_colors = vertex_colors || (element.kind == ElementKind::Vertex && element.has_colors);
     strips = strips || element.kind == ElementKind::Tristrips;
   }
   for (Element& element : header.elements) {
-    if (element.kind != ElementKind::Face || !element.has_colors || (!vertex_colors && !strips)) {
-      continue;
-    }
-    header.dropped_face_colors_why =
-        vertex_colors ? "face colour beside vertex colours" : "face colour beside triangle strips";
+    if (element.kind != ElementKind::Face || !element.has_colors || !strips) continue;
+    header.dropped_face_colors_why = "face colour beside triangle strips";
     header.dropped_face_colors = element.count;
     drop_colors(element);
   }

@@ -81,8 +81,8 @@ struct Header {
   Format format = Format::Ascii;
   std::vector<Element> elements;
   std::uint64_t vertex_count = 0;  // of the vertex element; 0 without one
-  // A face element's colour that the mesh does not keep, beside vertex colours or beside
-  // triangle strips (whose triangles have none): why, and how many face records carry it.
+  // A face element's colour that the mesh does not keep, beside triangle strips (whose
+  // triangles have none): why, and how many face records carry it.
   std::string_view dropped_face_colors_why;
   std::uint64_t dropped_face_colors = 0;
 };

@@ -46,23 +46,13 @@ void MeshBuilder::add_strip(std::size_t begin, std::size_t end) {
 
 namespace {
 
-// The colour stream of the vertices, else of the faces, when the file stores one.
+// The colour stream of the vertices or of the faces, when the file stores one.
 void add_colors(mesh_io::Mesh& mesh, MeshBuilder& builder) {
-  auto add = [&](mesh_io::Domain domain, base::PodVector<mesh_io::Rgba>& colors) {
-    colors.shrink_to_fit();
-    mesh.streams.push_back(mesh_io::make_stream(std::string(mesh_io::COLOR_STREAM), domain,
-                                                mesh_io::Element::Float32, std::move(colors)));
-  };
-  if (!builder.colors().empty()) {
-    add(mesh_io::Domain::Vertex, builder.colors());
-  } else if (!builder.face_colors().empty()) {
-    if (builder.face_colors().size() != mesh.triangles.size()) {
-      base::raise_fault("PLY: " + std::to_string(builder.face_colors().size()) +
-                        " face colours for " + std::to_string(mesh.triangles.size()) +
-                        " triangles");
-    }
-    add(mesh_io::Domain::Face, builder.face_colors());
+  if (!builder.face_colors().empty() && builder.face_colors().size() != mesh.triangles.size()) {
+    base::raise_fault("PLY: " + std::to_string(builder.face_colors().size()) +
+                      " face colours for " + std::to_string(mesh.triangles.size()) + " triangles");
   }
+  mesh_io::add_colors(mesh, std::move(builder.colors()), std::move(builder.face_colors()));
 }
 
 }  // namespace

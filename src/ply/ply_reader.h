@@ -19,8 +19,9 @@
 //   out and counted in skipped_faces.
 // - Colour components of an integer type are scaled by the type's largest value, negatives
 //   and (in ASCII rows) values above it clamped; floating-point ones are kept as stored. A
-//   missing alpha is 1. Face colours beside vertex colours, or beside triangle strips (whose
-//   triangles have none), are read past and counted in the mesh's ignored list.
+//   missing alpha is 1. Of vertex and face colours, mesh_io::add_colors keeps one; face
+//   colours beside triangle strips (whose triangles have none) are read past and counted in
+//   the mesh's ignored list.
 // - The data after the last element, if any, is ignored.
 #pragma once
 

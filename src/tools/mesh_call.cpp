@@ -223,7 +223,7 @@ Conversion convert_vertex_colors(PyObject* value, SampleMeshArguments& into) {
 }
 
 // The vertices' colours as the mesh's colour stream, opaque.
-mesh_io::Stream vertex_color_stream(const BufferView& colors) {
+void add_vertex_colors(mesh_io::Mesh& mesh, const BufferView& colors) {
   const std::span<const float> rgb(static_cast<const float*>(colors.data()),
                                    colors.bytes() / sizeof(float));
   base::PodVector<mesh_io::Rgba> items;
@@ -231,8 +231,7 @@ mesh_io::Stream vertex_color_stream(const BufferView& colors) {
   for (std::size_t v = 0; v < items.size(); ++v) {
     items[v] = {.r = rgb[3 * v], .g = rgb[3 * v + 1], .b = rgb[3 * v + 2], .a = 1.0f};
   }
-  return mesh_io::make_stream(std::string(mesh_io::COLOR_STREAM), mesh_io::Domain::Vertex,
-                              mesh_io::Element::Float32, std::move(items));
+  mesh_io::add_colors(mesh, std::move(items), {});
 }
 
 constexpr Parameter<SampleMeshArguments> SAMPLE_MESH_PARAMETERS[] = {
@@ -284,7 +283,7 @@ Outcome<PyRef> sample_mesh_impl(SampleMeshArguments& arguments) {
             coordinates == 'f' ? load_positions<float>(vertices, mesh.triangles, mesh.positions)
                                : load_positions<double>(vertices, mesh.triangles, mesh.positions);
         if (!unusable.empty()) return unusable;
-        if (arguments.request.colors) mesh.streams.push_back(vertex_color_stream(arguments.colors));
+        if (arguments.request.colors) add_vertex_colors(mesh, arguments.colors);
         return sample::sample_mesh(mesh, positions.size(), options, positions, normals);
       },
       nullptr, nullptr);

@@ -181,8 +181,14 @@ INSTANTIATE_TEST_SUITE_P(
         ColourCase{"vertex_colours_win_over_face_colours",
                    "COFF\n3 3\n0 0 0 1 0 0\n1 0 0 0 1.0 0\n0 1 0 0 0 1.0 0.5\n"
                    "3 0 1 2 255 0 0\n3 0 1 2 3\n3 0 1 2 0.1 0.2 0.3 0.4\n",
-                   "vertex 0.00392157,0,0,1 0,1,0,1 0,0,1,0.5 | colour-map index 1 | face "
-                   "colour beside vertex colours 2"},
+                   "vertex 0.00392157,0,0,1 0,1,0,1 0,0,1,0.5 | face colour beside vertex "
+                   "colours 3 | colour-map index 1"},
+        // Vertex colours all of one colour (a writer's default) give way to faces of several;
+        // components are clamped to [0, 1], NaN as 0.
+        ColourCase{"face_colours_win_over_one_vertex_colour",
+                   "COFF\n3 2\n0 0 0 1 1 1\n1 0 0 1 1 1\n0 1 0 1 1 1\n"
+                   "3 0 1 2 1.5 nan 0.5\n3 0 1 2 0 0 1.0\n",
+                   "face 1,0,0.5,1 0,0,1,1 | vertex colour of one colour beside face colours 3"},
         // As before colours were read: 2 numbers, more than 4, or a word, are no colour.
         ColourCase{"tails_that_are_no_colour",
                    std::string("OFF\n3 4\n") + TRIANGLE +

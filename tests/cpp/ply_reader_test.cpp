@@ -394,15 +394,15 @@ const ColorType COLOR_TYPES[] = {
      {4294967295.0, 858993459, 0, 4294967295.0, 1, 2147483648.0, 65535, 4294967295.0},
      {1, 0.2f, 0, 1, static_cast<float>(1 / 4294967295.0), 0.5f, static_cast<float>(1 / 65537.0),
       1}},
-    // Floating-point components as stored, outside [0, 1] too.
+    // Floating-point components as stored, clamped to [0, 1].
     {"float",
      put_as<float>,
      {0.25, 1.5, -0.5, 0.75, 0, 1, 0.1, 2},
-     {0.25f, 1.5f, -0.5f, 0.75f, 0, 1, 0.1f, 2}},
+     {0.25f, 1, 0, 0.75f, 0, 1, 0.1f, 1}},
     {"double",
      put_as<double>,
      {0.1, 2, -1, 0.5, 1e-3, 1, 1, 1},
-     {0.1f, 2, -1, 0.5f, 1e-3f, 1, 1, 1}},
+     {0.1f, 1, 0, 0.5f, 1e-3f, 1, 1, 1}},
 };
 
 void PrintTo(const ColorType& type, std::ostream* out) { *out << type.name; }
@@ -556,29 +556,31 @@ TEST(PlyReader, ReadsTheRealFiles) {
     std::size_t positions;
     std::size_t triangles;
     bool normals;
-    bool colors;        // per vertex (cycloidal's face colours are read past beside them)
+    // The colour stream's items: one per vertex, or per triangle (cycloidal's vertices are
+    // all white, beside faces of several colours).
+    std::size_t colors;
     const char* error;  // the start of the message, for a file that must fail
   };
   const RealFile files[] = {
-      {"assimp/cube.ply", 8, 12, false, false, nullptr},
-      {"assimp/cube_binary.ply", 8, 12, false, false, nullptr},
-      {"assimp/cube_binary_starts_with_nl.ply", 8, 12, false, false, nullptr},
-      {"assimp/issue623.ply", 0, 0, false, false,
+      {"assimp/cube.ply", 8, 12, false, 0, nullptr},
+      {"assimp/cube_binary.ply", 8, 12, false, 0, nullptr},
+      {"assimp/cube_binary_starts_with_nl.ply", 8, 12, false, 0, nullptr},
+      {"assimp/issue623.ply", 0, 0, false, 0,
        "PLY line 14: the row of vertex 0 ends before property vertex_indices"},
-      {"assimp/payload_JVN42386607.ply", 0, 0, false, false,
+      {"assimp/payload_JVN42386607.ply", 0, 0, false, 0,
        "PLY line 2: expected \"format <kind> 1.0\""},
-      {"assimp/points.ply", 4, 0, true, true, nullptr},
-      {"assimp/Wuson.ply", 11184, 3732, true, false, nullptr},
-      {"happly/platonic_shelf.ply", 50, 80, false, false, nullptr},
-      {"happly/platonic_shelf_big_endian.ply", 50, 80, false, false, nullptr},
-      {"meshlab/brain.ply", 18844, 36752, false, false, nullptr},
-      {"o3dv/cube.ply", 8, 12, false, false, nullptr},
-      {"trimesh/cycloidal.ply", 21384, 43368, false, true, nullptr},
-      {"trimesh/metadata.ply", 4, 2, false, false, nullptr},
-      {"trimesh/ply_empty_header.ply", 0, 0, false, false, nullptr},
-      {"trimesh/points_ascii_with_lists.ply", 5, 0, false, false, nullptr},
-      {"vtk-data/horse.ply", 48485, 96966, false, true, nullptr},
-      {"vtk-data/pepper.ply", 14980, 29956, false, false, nullptr},
+      {"assimp/points.ply", 4, 0, true, 4, nullptr},
+      {"assimp/Wuson.ply", 11184, 3732, true, 0, nullptr},
+      {"happly/platonic_shelf.ply", 50, 80, false, 0, nullptr},
+      {"happly/platonic_shelf_big_endian.ply", 50, 80, false, 0, nullptr},
+      {"meshlab/brain.ply", 18844, 36752, false, 0, nullptr},
+      {"o3dv/cube.ply", 8, 12, false, 0, nullptr},
+      {"trimesh/cycloidal.ply", 21384, 43368, false, 43368, nullptr},
+      {"trimesh/metadata.ply", 4, 2, false, 0, nullptr},
+      {"trimesh/ply_empty_header.ply", 0, 0, false, 0, nullptr},
+      {"trimesh/points_ascii_with_lists.ply", 5, 0, false, 0, nullptr},
+      {"vtk-data/horse.ply", 48485, 96966, false, 48485, nullptr},
+      {"vtk-data/pepper.ply", 14980, 29956, false, 0, nullptr},
   };
   std::vector<std::vector<float>> shelves;
   for (const RealFile& file : files) {
@@ -598,8 +600,7 @@ TEST(PlyReader, ReadsTheRealFiles) {
     EXPECT_EQ(mesh_checks::normals_of(mesh.value()).size(), file.normals ? file.positions : 0)
         << file.path;
     const mesh_io::Stream* colors = mesh.value().find(mesh_io::COLOR_STREAM);
-    EXPECT_EQ(colors != nullptr ? colors->size() : 0, file.colors ? file.positions : 0)
-        << file.path;
+    EXPECT_EQ(colors != nullptr ? colors->size() : 0, file.colors) << file.path;
     if (std::string(file.path).starts_with("happly/")) {
       std::vector<float> values;
       for (const auto& p : mesh.value().positions) values.insert(values.end(), {p.x, p.y, p.z});

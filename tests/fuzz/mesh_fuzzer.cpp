@@ -58,8 +58,8 @@ void check_indices(std::span<const vertisift::mesh_io::Triangle> triangles, std:
   }
 }
 
-// A colour stream, if any: RGBA floats, one per position (vertex domain) or per triangle
-// (face domain).
+// A colour stream, if any: RGBA floats in [0, 1], one per position (vertex domain) or per
+// triangle (face domain).
 void check_colours(const vertisift::mesh_io::Mesh& mesh) {
   using vertisift::mesh_io::Domain;
   const vertisift::mesh_io::Stream* colours = mesh.find(vertisift::mesh_io::COLOR_STREAM);
@@ -73,6 +73,9 @@ void check_colours(const vertisift::mesh_io::Mesh& mesh) {
           ? colours->size() == mesh.positions.size()
           : colours->domain == Domain::Face && colours->size() == mesh.triangles.size();
   if (!counted) fail("colours miscounted");
+  for (const float component : colours->items<float>()) {
+    if (!(component >= 0.0f && component <= 1.0f)) fail("a colour component outside [0, 1]");
+  }
 }
 
 }  // namespace
