@@ -33,7 +33,9 @@ TEST_P(PositionTableReserve, MakesRoomForTheStoredAndTheNewPositions) {
     ASSERT_EQ(table.find_or_insert(position, table.hash(position), stored), stored);
   }
   const Point3 first{0.0f, 0.0f, 1.0f};
-  if (stored > 0) EXPECT_EQ(table.find_or_insert(first, table.hash(first), stored), 0u);
+  if (stored > 0) {
+    EXPECT_EQ(table.find_or_insert(first, table.hash(first), stored), 0u);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Blocks, PositionTableReserve,
