@@ -300,6 +300,9 @@ def real_grid() -> Grid:
     grid += [(f"sample({n}, surface, {normals})", n,
               {"method": "surface", "normals": normals, "seed": seed})
              for normals in NORMALS[1:]]
+    grid += [(f"sample({n}, {method}, auto, colors)", n,
+              {"method": method, "seed": seed, "colors": True})
+             for method in ("vertices", "surface")]
     return grid
 
 
