@@ -22,8 +22,7 @@ std::optional<mesh_io::Rgba> default_color(std::span<const std::byte> header) {
   const std::size_t at = text.find(COLOR_KEY);
   if (at == std::string_view::npos || at + COLOR_KEY.size() + 4 > text.size()) return std::nullopt;
   const auto channel = [&](std::size_t k) {
-    return static_cast<float>(static_cast<unsigned char>(text[at + COLOR_KEY.size() + k])) /
-           255.0f;
+    return static_cast<float>(static_cast<unsigned char>(text[at + COLOR_KEY.size() + k])) / 255.0f;
   };
   return mesh_io::Rgba{channel(0), channel(1), channel(2), channel(3)};
 }
@@ -45,8 +44,9 @@ FacetColors decode_facet_colors(std::span<const std::byte> header,
     }
     for (std::size_t f = 0; f < words.size(); ++f) {
       const std::uint16_t w = words[f];
-      colors[f] = (w & FLAG_BIT) ? *fallback
-                                 : mesh_io::Rgba{five_bits(w, 0), five_bits(w, 5), five_bits(w, 10)};
+      colors[f] = (w & FLAG_BIT)
+                      ? *fallback
+                      : mesh_io::Rgba{five_bits(w, 0), five_bits(w, 5), five_bits(w, 10)};
     }
     return out;
   }

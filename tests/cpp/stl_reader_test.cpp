@@ -309,10 +309,11 @@ ColorReading colors_of(const mesh_io::Mesh& mesh) {
 }
 
 // The colours of the file at `path` as the tools read it, merged (`loose` false) or not.
-ColorReading read_colors(const std::string& path, bool loose) {
+ColorReading read_colors(const std::string& path, bool loose,
+                         StlDialect dialect = StlDialect::Lenient) {
   const formats::MeshFormat* stl = formats::find_format(formats::STL_FORMAT);
   mesh_io::FolderSideFiles side_files(path);
-  auto mesh = stl->read(path, {.loose_corners = loose}, side_files);
+  auto mesh = stl->read(path, {.dialect = dialect, .loose_corners = loose}, side_files);
   if (!mesh.ok()) {
     ADD_FAILURE() << mesh.error().display();
     return {};
@@ -332,7 +333,8 @@ std::array<float, 4> grey(unsigned level, unsigned alpha) {
 }
 
 // Each encoding of the attribute words, read merged and loose, and from memory a few bytes
-// at a time (records cut across reads); an ASCII file has no colour.
+// at a time (records cut across reads), in both dialects; an ASCII file has no colour, not
+// even when the binary reading of its first bytes was tried first.
 TEST(StlFacetColors, DecodesEachConvention) {
   // "COLOR=" and R G B A after a maker's name, as the writers put it.
   const std::string materialise = std::string("maker COLOR=\xC8\x64\x32\x80 MATERIAL=\x01\x02", 28);
@@ -367,25 +369,32 @@ TEST(StlFacetColors, DecodesEachConvention) {
       {"no COLOR=, words zero", colored_file("plain", {0, 0, 0}), {}, 0},
       {"no COLOR=, words set but none valid", colored_file("plain", {0x7fff, 1}), {}, 0},
       {"ASCII", PLAIN, {}, 0},
+      {"ASCII, read as binary first",
+       "solid\nendsolid COLOR=abcd\n" + std::string(200, ' '),
+       {},
+       0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = test_files::write_temp(c.bytes);
-    for (bool loose : {false, true}) {
-      SCOPED_TRACE(loose ? "loose" : "merged");
-      const ColorReading got = read_colors(path, loose);
-      EXPECT_EQ(got.colors, c.colors);
-      EXPECT_EQ(got.without, c.without);
-      if (!got.colors.empty()) EXPECT_EQ(got.colors.size(), got.faces);
+    for (StlDialect dialect : {StlDialect::Strict, StlDialect::Lenient}) {
+      SCOPED_TRACE(dialect == StlDialect::Strict ? "strict" : "lenient");
+      for (bool loose : {false, true}) {
+        SCOPED_TRACE(loose ? "loose" : "merged");
+        const ColorReading got = read_colors(path, loose, dialect);
+        EXPECT_EQ(got.colors, c.colors);
+        EXPECT_EQ(got.without, c.without);
+        if (!got.colors.empty()) EXPECT_EQ(got.colors.size(), got.faces);
+      }
+      AttributeWords words;
+      auto memory = read_stl_memory(std::as_bytes(std::span(c.bytes.data(), c.bytes.size())),
+                                    dialect, 7, &words);
+      ASSERT_TRUE(memory.ok());
+      mesh_io::Mesh mesh;
+      add_facet_colors(mesh, words);
+      EXPECT_EQ(colors_of(mesh).colors, c.colors) << "in memory";
     }
     std::remove(path.c_str());
-    AttributeWords words;
-    auto memory = read_stl_memory(std::as_bytes(std::span(c.bytes.data(), c.bytes.size())),
-                                  StlDialect::Lenient, 7, &words);
-    ASSERT_TRUE(memory.ok());
-    mesh_io::Mesh mesh;
-    add_facet_colors(mesh, words);
-    EXPECT_EQ(colors_of(mesh).colors, c.colors) << "in memory";
   }
 }
 
