@@ -29,7 +29,7 @@ void BinaryFaceReader::keep_attributes(AttributeWords& into) {
   into.reset();
   into.binary = true;
   std::copy(std::begin(header_), std::end(header_), into.header);
-  into.words.reserve(static_cast<std::size_t>(faces_hint_));
+  into.expected = static_cast<std::size_t>(faces_hint_);
   attributes_ = &into;
 }
 
@@ -42,7 +42,7 @@ mesh_io::FaceStatus BinaryFaceReader::next(mesh_io::RawFace& face, mesh_io::Read
     return mesh_io::FaceStatus::Error;
   }
   decode_record(record, face);
-  if (attributes_) attributes_->words.push_back(load_attribute(record));
+  if (attributes_) attributes_->add_records(record, 1);
   return mesh_io::FaceStatus::Face;
 }
 
@@ -69,12 +69,7 @@ std::size_t BinaryFaceReader::next_batch(mesh_io::RawFace* faces, std::size_t ca
       for (std::size_t r = 0; r < records; ++r) {
         decode_record(bytes.data() + r * BINARY_RECORD_SIZE, faces[filled + r]);
       }
-      if (attributes_) {
-        std::uint16_t* words = attributes_->words.extend(records);
-        for (std::size_t r = 0; r < records; ++r) {
-          words[r] = load_attribute(bytes.data() + r * BINARY_RECORD_SIZE);
-        }
-      }
+      if (attributes_) attributes_->add_records(bytes.data(), records);
       reader_.consume(records * BINARY_RECORD_SIZE);
       delivered_ += records;
       filled += records;

@@ -29,17 +29,38 @@ std::optional<mesh_io::Rgba> default_color(std::span<const std::byte> header) {
 
 }  // namespace
 
+void AttributeWords::add_records(const std::byte* records, std::size_t record_count) {
+  if (words.empty()) {
+    std::uint16_t any = 0;
+    for (std::size_t r = 0; r < record_count; ++r) {
+      any |= load_attribute(records + r * BINARY_RECORD_SIZE);
+    }
+    if (any == 0) {
+      count += record_count;
+      return;
+    }
+    words.reserve(std::max<std::size_t>(expected, static_cast<std::size_t>(count) + record_count));
+    words.resize_zeroed(static_cast<std::size_t>(count));
+  }
+  std::uint16_t* out = words.extend(record_count);
+  for (std::size_t r = 0; r < record_count; ++r) {
+    out[r] = load_attribute(records + r * BINARY_RECORD_SIZE);
+  }
+  count += record_count;
+}
+
 FacetColors decode_facet_colors(std::span<const std::byte> header,
-                                std::span<const std::uint16_t> words) {
+                                std::span<const std::uint16_t> words, std::uint64_t facets) {
   FacetColors out;
-  const bool all_zero = std::all_of(words.begin(), words.end(), [](auto w) { return w == 0; });
+  const bool all_zero =
+      words.empty() || std::all_of(words.begin(), words.end(), [](auto w) { return w == 0; });
   if (const auto fallback = default_color(header)) {
-    mesh_io::Rgba* colors = out.colors.extend(words.size());
+    mesh_io::Rgba* colors = out.colors.extend(static_cast<std::size_t>(facets));
     // Zero words under a "COLOR=" header would make every facet black. The writers that leave
     // them so (a terrain, a CSG example, both with a grey default and a MATERIAL= block) store
     // no facet colours at all: the object is the colour its header names.
     if (all_zero) {
-      std::fill_n(colors, words.size(), *fallback);
+      std::fill_n(colors, static_cast<std::size_t>(facets), *fallback);
       return out;
     }
     for (std::size_t f = 0; f < words.size(); ++f) {
@@ -66,7 +87,7 @@ FacetColors decode_facet_colors(std::span<const std::byte> header,
 
 void add_facet_colors(mesh_io::Mesh& mesh, const AttributeWords& words) {
   if (!words.binary) return;
-  FacetColors decoded = decode_facet_colors(words.header, words.words);
+  FacetColors decoded = decode_facet_colors(words.header, words.words, words.count);
   if (decoded.colors.empty()) return;
   mesh_io::count_ignored(mesh, "facet without a colour", decoded.uncoloured);
   mesh.streams.push_back(mesh_io::make_stream(std::string(mesh_io::COLOR_STREAM),

@@ -22,17 +22,25 @@
 
 namespace vertisift::stl {
 
-// What a binary reading leaves for the colours: its header and every record's attribute word,
-// in file order. `binary` is false when the reading taken was an ASCII one, which has none.
+// What a binary reading leaves for the colours: its header and the attribute words of its
+// `count` records, in file order. While every word is zero, none is stored (most files write
+// zeros, and then `words` stays empty); after the first other one, `words` holds all `count`.
+// `binary` is false when the reading taken was an ASCII one, which has none.
 struct AttributeWords {
   bool binary = false;
   std::byte header[BINARY_HEADER_SIZE]{};
   base::PodVector<std::uint16_t> words;
+  std::uint64_t count = 0;
+  std::size_t expected = 0;  // records announced, for sizing `words` once
 
   void reset() {
     binary = false;
     words = {};
+    count = 0;
+    expected = 0;
   }
+  // The words of `records` whole records.
+  void add_records(const std::byte* records, std::size_t record_count);
 };
 
 struct FacetColors {
@@ -40,9 +48,10 @@ struct FacetColors {
   std::uint64_t uncoloured = 0;           // facets left white among coloured ones
 };
 
-// The facets' colours by the convention that `header` names.
+// The colours of `facets` facets by the convention that `header` names, from their words:
+// `words` holds one per facet, or is empty when every word is zero.
 FacetColors decode_facet_colors(std::span<const std::byte> header,
-                                std::span<const std::uint16_t> words);
+                                std::span<const std::uint16_t> words, std::uint64_t facets);
 
 // Adds the facets' colours of `words` to `mesh` as its Face-domain colour stream, one item per
 // triangle in file order, and counts the facets without a colour; nothing when there are none.

@@ -347,8 +347,8 @@ TEST(StlFacetColors, DecodesEachConvention) {
   };
   const Case cases[] = {
       {"COLOR= header, own colours red 0-4, green 5-9, blue 10-14",
-       colored_file(materialise, {31 | 7 << 5 | 1 << 10, 3 | 31 << 10, 0}),
-       {five(31, 7, 1), five(3, 0, 31), five(0, 0, 0)},
+       colored_file(materialise, {0, 31 | 7 << 5 | 1 << 10, 3 | 31 << 10, 0}),
+       {five(0, 0, 0), five(31, 7, 1), five(3, 0, 31), five(0, 0, 0)},
        0},
       {"COLOR= header, bit 15 takes the default",
        colored_file(materialise, {0x8000, 2 | 4 << 5 | 8 << 10, 0xffff}),
@@ -363,9 +363,9 @@ TEST(StlFacetColors, DecodesEachConvention) {
        {five(1, 7, 31), five(3, 0, 0), five(0, 0, 0)},
        0},
       {"no COLOR=, some facets without a colour",
-       colored_file("plain", {0x7fff, 0x8000 | 5 << 10, 0x0421, 0x8000 | 9}),
-       {WHITE, five(5, 0, 0), WHITE, five(0, 0, 9)},
-       2},
+       colored_file("plain", {0, 0x7fff, 0x8000 | 5 << 10, 0x0421, 0x8000 | 9}),
+       {WHITE, WHITE, five(5, 0, 0), WHITE, five(0, 0, 9)},
+       3},
       {"no COLOR=, words zero", colored_file("plain", {0, 0, 0}), {}, 0},
       {"no COLOR=, words set but none valid", colored_file("plain", {0x7fff, 1}), {}, 0},
       {"ASCII", PLAIN, {}, 0},
