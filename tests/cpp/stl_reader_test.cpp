@@ -337,7 +337,8 @@ std::array<float, 4> grey(unsigned level, unsigned alpha) {
 // even when the binary reading of its first bytes was tried first.
 TEST(StlFacetColors, DecodesEachConvention) {
   // "COLOR=" and R G B A after a maker's name, as the writers put it.
-  const std::string materialise = std::string("maker COLOR=\xC8\x64\x32\x80 MATERIAL=\x01\x02", 28);
+  const std::string colour_header =
+      std::string("maker COLOR=\xC8\x64\x32\x80 MATERIAL=\x01\x02", 28);
   const std::array<float, 4> header_color = {200 / 255.0f, 100 / 255.0f, 50 / 255.0f, 128 / 255.0f};
   struct Case {
     const char* name;
@@ -347,15 +348,15 @@ TEST(StlFacetColors, DecodesEachConvention) {
   };
   const Case cases[] = {
       {"COLOR= header, own colours red 0-4, green 5-9, blue 10-14",
-       colored_file(materialise, {0, 31 | 7 << 5 | 1 << 10, 3 | 31 << 10, 0}),
+       colored_file(colour_header, {0, 31 | 7 << 5 | 1 << 10, 3 | 31 << 10, 0}),
        {five(0, 0, 0), five(31, 7, 1), five(3, 0, 31), five(0, 0, 0)},
        0},
       {"COLOR= header, bit 15 takes the default",
-       colored_file(materialise, {0x8000, 2 | 4 << 5 | 8 << 10, 0xffff}),
+       colored_file(colour_header, {0x8000, 2 | 4 << 5 | 8 << 10, 0xffff}),
        {header_color, five(2, 4, 8), header_color},
        0},
       {"COLOR= header, every word zero: the object's colour",
-       colored_file(materialise, {0, 0}),
+       colored_file(colour_header, {0, 0}),
        {header_color, header_color},
        0},
       {"no COLOR=, valid colours blue 0-4, green 5-9, red 10-14",
