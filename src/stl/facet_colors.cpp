@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <string>
 #include <string_view>
 #include <utility>
 
@@ -90,9 +89,7 @@ void add_facet_colors(mesh_io::Mesh& mesh, const AttributeWords& words) {
   FacetColors decoded = decode_facet_colors(words.header, words.words, words.count);
   if (decoded.colors.empty()) return;
   mesh_io::count_ignored(mesh, "facet without a colour", decoded.uncoloured);
-  mesh.streams.push_back(mesh_io::make_stream(std::string(mesh_io::COLOR_STREAM),
-                                              mesh_io::Domain::Face, mesh_io::Element::Float32,
-                                              std::move(decoded.colors)));
+  mesh_io::add_colors(mesh, {}, std::move(decoded.colors));
 }
 
 }  // namespace vertisift::stl
