@@ -174,3 +174,28 @@ REAL_MEANS = [
 def test_real_coloured_files_give_their_colours(root, name, mean):
     colors = sample(root / name, 10_000, method="surface", seed=0, colors=True)[2]
     np.testing.assert_allclose(colors.mean(axis=0) * 255, mean, atol=1.5)
+
+
+def binary_stl(path, header, words):
+    """Binary STL of one triangle per attribute word, each apart from the others."""
+    records = b"".join(
+        np.array([0, 0, 1, 3 * f, 0, 0, 3 * f + 1, 0, 0, 3 * f, 1, 0], "<f4").tobytes()
+        + int(word).to_bytes(2, "little") for f, word in enumerate(words))
+    path.write_bytes(header.ljust(80, b" ") + len(words).to_bytes(4, "little") + records)
+    return path
+
+
+@pytest.mark.parametrize("method", ["vertices", "surface"])
+@pytest.mark.parametrize("header, words, expected", [
+    # COLOR= names the default (bit 15 set) and red in bits 0-4.
+    (b"COLOR=\xff\x00\x80\xff", [31, 0x8000, 31 << 10], [[1, 0, 0], [1, 0, 128 / 255], [0, 0, 1]]),
+    # Without it red is in bits 10-14, and a facet with bit 15 clear stays white.
+    (b"solid-less", [0x8000 | 31, 0x1f, 0x8000 | 31 << 10], [[0, 0, 1], [1, 1, 1], [1, 0, 0]]),
+])
+def test_a_binary_stl_facet_gives_its_points_its_colour(tmp_path, method, header, words,
+                                                        expected):
+    path = binary_stl(tmp_path / "facets.stl", header, words)
+    positions, _, colors = sample(str(path), 60, method=method, seed=3, colors=True)
+    faces = (positions[:, 0] // 3).astype(int)  # face f lies in 3 f <= x <= 3 f + 1
+    np.testing.assert_allclose(colors, np.array(expected, np.float32)[faces], atol=1e-6)
+    assert set(faces.tolist()) == {0, 1, 2}

@@ -9,6 +9,7 @@
 #include "obj/obj_reader.h"
 #include "off/off_reader.h"
 #include "ply/ply_reader.h"
+#include "stl/facet_colors.h"
 #include "stl/stl_reader.h"
 
 namespace vertisift::formats {
@@ -17,9 +18,11 @@ namespace {
 using mesh_io::Mesh;
 using mesh_io::ReadResult;
 
-// STL's faces, merged into vertices bit for bit by the front end, with their stored normals.
+// STL's faces, merged into vertices bit for bit by the front end, with their stored normals
+// and the colours of a binary file's facets.
 ReadResult<Mesh> read_merged_stl(const mesh_io::PathText& path, stl::StlDialect dialect) {
-  auto file = stl::read_stl_file(path, dialect);
+  stl::AttributeWords words;
+  auto file = stl::read_stl_file(path, dialect, &words);
   if (!file.ok()) return std::move(file.error());
   mesh_io::IndexedMesh indexed = std::move(file.value().mesh);
   Mesh mesh;
@@ -42,6 +45,7 @@ ReadResult<Mesh> read_merged_stl(const mesh_io::PathText& path, stl::StlDialect 
   mesh.triangles.resize_zeroed(face_count);
   mesh.in_first_use_order = true;  // the front end numbers the vertices as they first come
   mesh_io::add_normals(mesh, mesh_io::Domain::Face, std::move(normals));
+  stl::add_facet_colors(mesh, words);
   return mesh;
 }
 
@@ -49,9 +53,10 @@ ReadResult<Mesh> read_merged_stl(const mesh_io::PathText& path, stl::StlDialect 
 // (12 KiB on the stack) spread the reader's per-call work thinly.
 constexpr std::size_t COLLECT_BATCH = 256;
 
-// STL's faces as stored, each with its own three corners and its stored normal.
+// STL's faces as stored, each with its own three corners, its stored normal and its colour.
 ReadResult<Mesh> read_loose_stl(const mesh_io::PathText& path, stl::StlDialect dialect) {
   Mesh mesh;
+  stl::AttributeWords words;
   base::PodVector<base::Point3> normals;
   mesh_io::ReadStatus failure = stl::read_stl_faces(
       path,
@@ -71,10 +76,11 @@ ReadResult<Mesh> read_loose_stl(const mesh_io::PathText& path, stl::StlDialect d
           }
         });
       },
-      dialect);
+      dialect, &words);
   if (failure) return std::move(*failure);
   mesh.loose_corners = true;
   mesh_io::add_normals(mesh, mesh_io::Domain::Face, std::move(normals));
+  stl::add_facet_colors(mesh, words);
   return mesh;
 }
 

@@ -3,13 +3,16 @@
 #include <algorithm>
 #include <span>
 
+#include "stl/facet_colors.h"
+
 namespace vertisift::stl {
 
 mesh_io::ReadResult<std::unique_ptr<BinaryFaceReader>> BinaryFaceReader::open(
     mesh_io::FileStream& stream) {
   std::unique_ptr<BinaryFaceReader> reader(new BinaryFaceReader(stream));
-  std::byte header[BINARY_HEADER_SIZE];
-  if (auto error = reader->reader_.exact_read(header, sizeof header)) return *error;
+  if (auto error = reader->reader_.exact_read(reader->header_, sizeof reader->header_)) {
+    return *error;
+  }
   std::byte count[FACE_COUNT_SIZE];
   if (auto error = reader->reader_.exact_read(count, sizeof count)) return *error;
   reader->face_count_ = load_u32(count);
@@ -22,6 +25,14 @@ mesh_io::ReadResult<std::unique_ptr<BinaryFaceReader>> BinaryFaceReader::open(
   return reader;
 }
 
+void BinaryFaceReader::keep_attributes(AttributeWords& into) {
+  into.reset();
+  into.binary = true;
+  std::copy(std::begin(header_), std::end(header_), into.header);
+  into.expected = static_cast<std::size_t>(faces_hint_);
+  attributes_ = &into;
+}
+
 mesh_io::FaceStatus BinaryFaceReader::next(mesh_io::RawFace& face, mesh_io::ReadError& error) {
   if (delivered_ >= face_count_) return mesh_io::FaceStatus::End;
   ++delivered_;
@@ -31,6 +42,7 @@ mesh_io::FaceStatus BinaryFaceReader::next(mesh_io::RawFace& face, mesh_io::Read
     return mesh_io::FaceStatus::Error;
   }
   decode_record(record, face);
+  if (attributes_) attributes_->add_records(record, 1);
   return mesh_io::FaceStatus::Face;
 }
 
@@ -57,6 +69,7 @@ std::size_t BinaryFaceReader::next_batch(mesh_io::RawFace* faces, std::size_t ca
       for (std::size_t r = 0; r < records; ++r) {
         decode_record(bytes.data() + r * BINARY_RECORD_SIZE, faces[filled + r]);
       }
+      if (attributes_) attributes_->add_records(bytes.data(), records);
       reader_.consume(records * BINARY_RECORD_SIZE);
       delivered_ += records;
       filled += records;

@@ -1,7 +1,8 @@
-// The binary STL reader: an 80-byte header that is ignored, a little-endian 32-bit face
-// count, then one 50-byte record per face (normal, three corners, a 2-byte attribute word).
-// The reader delivers exactly the announced count of faces; a file that ends before them is
-// an UnexpectedEof error, and bytes after them are never read.
+// The binary STL reader: an 80-byte header, a little-endian 32-bit face count, then one
+// 50-byte record per face (normal, three corners, a 2-byte attribute word). The reader
+// delivers exactly the announced count of faces; a file that ends before them is an
+// UnexpectedEof error, and bytes after them are never read. The header and the attribute
+// words are ignored unless a reading asks for them (keep_attributes), for the colours.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +31,13 @@ inline std::uint32_t load_u32(const std::byte* bytes) {
 
 inline float load_f32(const std::byte* bytes) { return mesh_io::load_little<float>(bytes); }
 
+// The attribute word of one record.
+inline std::uint16_t load_attribute(const std::byte* record) {
+  return mesh_io::load_little<std::uint16_t>(record + 48);
+}
+
+struct AttributeWords;  // stl/facet_colors.h
+
 // The face of one BINARY_RECORD_SIZE-byte record, its values taken bit for bit.
 inline void decode_record(const std::byte* record, mesh_io::RawFace& face) {
   face.normal = {load_f32(record), load_f32(record + 4), load_f32(record + 8)};
@@ -49,6 +57,9 @@ class BinaryFaceReader final : public mesh_io::FaceSource {
                          mesh_io::ReadError& error) override;
 
   std::uint64_t face_count() const { return face_count_; }
+  // From here on, the header and the attribute word of every face delivered go to `into`,
+  // which is reset first.
+  void keep_attributes(AttributeWords& into);
   // The face count, when a regular file holds that many records.
   std::uint64_t faces_hint() const override { return faces_hint_; }
 
@@ -57,6 +68,8 @@ class BinaryFaceReader final : public mesh_io::FaceSource {
       : reader_(mesh_io::StreamSource{&stream}) {}
 
   mesh_io::StreamReader reader_;
+  std::byte header_[BINARY_HEADER_SIZE]{};
+  AttributeWords* attributes_ = nullptr;
   std::uint64_t face_count_ = 0;
   std::uint64_t faces_hint_ = 0;
   std::uint64_t delivered_ = 0;

@@ -17,6 +17,7 @@
 #include "mesh_io/ordered_parse.h"
 #include "stl/ascii_reader.h"
 #include "stl/binary_reader.h"
+#include "stl/facet_colors.h"
 #include "stl/plain_ascii.h"
 
 namespace vertisift::stl {
@@ -34,28 +35,34 @@ namespace {
 
 // The readings below hand the chosen reader to `consume`, which drains it into a result of
 // its own: the indexed mesh for read_stl_file, a FaceBlockSink for read_stl_blocks,
-// whatever a caller of read_stl_faces keeps.
+// whatever a caller of read_stl_faces keeps. With `words`, each reading leaves there the
+// attribute words of the faces it delivered (none for an ASCII reading).
 template <class Consume>
 auto read_ascii(FileStream& stream, AsciiFaceReader::FirstLine rule, StlDialect dialect,
-                Consume& consume) -> decltype(consume(std::declval<FaceSource&>())) {
+                Consume& consume, AttributeWords* words)
+    -> decltype(consume(std::declval<FaceSource&>())) {
+  if (words) words->reset();
   auto reader = AsciiFaceReader::open(stream, rule, dialect);
   if (!reader.ok()) return std::move(reader.error());
   return consume(*reader.value());
 }
 
 template <class Consume>
-auto read_binary(FileStream& stream, Consume& consume)
+auto read_binary(FileStream& stream, Consume& consume, AttributeWords* words)
     -> decltype(consume(std::declval<FaceSource&>())) {
+  if (words) words->reset();
   auto reader = BinaryFaceReader::open(stream);
   if (!reader.ok()) return std::move(reader.error());
+  if (words) reader.value()->keep_attributes(*words);
   return consume(*reader.value());
 }
 
 // The binary reading, accepted only when the file holds exactly the header and N records
 // (lenient: at least those).
 template <class Consume>
-auto read_binary_exactly(FileStream& stream, StlDialect dialect, Consume& consume)
-    -> decltype(consume(std::declval<FaceSource&>())) {
+auto read_binary_exactly(FileStream& stream, StlDialect dialect, Consume& consume,
+                         AttributeWords* words) -> decltype(consume(std::declval<FaceSource&>())) {
+  if (words) words->reset();
   auto reader = BinaryFaceReader::open(stream);
   if (!reader.ok()) return std::move(reader.error());
   auto size = stream.size();
@@ -64,6 +71,7 @@ auto read_binary_exactly(FileStream& stream, StlDialect dialect, Consume& consum
   if (dialect == StlDialect::Lenient ? size.value() < needed : size.value() != needed) {
     return ReadError::invalid_data("not a binary STL file");
   }
+  if (words) reader.value()->keep_attributes(*words);
   return consume(*reader.value());
 }
 
@@ -80,15 +88,15 @@ auto read_binary_exactly(FileStream& stream, StlDialect dialect, Consume& consum
 // least the N records (a stray byte after them is common). No text file passes for one: its
 // bytes 80 to 83, read as the count, announce a hundred million records or more.
 template <class Consume>
-auto read_faces(FileStream& stream, bool ascii, StlDialect dialect, Consume& consume)
-    -> decltype(consume(std::declval<FaceSource&>())) {
+auto read_faces(FileStream& stream, bool ascii, StlDialect dialect, Consume& consume,
+                AttributeWords* words = nullptr) -> decltype(consume(std::declval<FaceSource&>())) {
   using FirstLine = AsciiFaceReader::FirstLine;
-  auto mesh = ascii ? read_ascii(stream, FirstLine::SolidAndBlank, dialect, consume)
-                    : read_binary(stream, consume);
+  auto mesh = ascii ? read_ascii(stream, FirstLine::SolidAndBlank, dialect, consume, words)
+                    : read_binary(stream, consume, words);
   if (mesh.ok() || mesh.error().kind == mesh_io::ReadErrorKind::Os) return mesh;
   if (stream.rewind()) return mesh;
-  auto other = ascii ? read_binary_exactly(stream, dialect, consume)
-                     : read_ascii(stream, FirstLine::SolidWord, dialect, consume);
+  auto other = ascii ? read_binary_exactly(stream, dialect, consume, words)
+                     : read_ascii(stream, FirstLine::SolidWord, dialect, consume, words);
   if (other.ok()) return other;
   return mesh;
 }
@@ -649,20 +657,22 @@ bool probe_ascii(FileStream& stream, StlDialect dialect) {
   return ascii;
 }
 
-ReadResult<StlFile> read_stl_file(const PathText& path, StlDialect dialect) {
+ReadResult<StlFile> read_stl_file(const PathText& path, StlDialect dialect, AttributeWords* words) {
   auto stream = mesh_io::open_file(path);
   if (!stream.ok()) return stream.error();
   auto build = [](FaceSource& source) { return mesh_io::build_indexed_mesh(source); };
-  auto mesh = read_faces(stream.value(), probe_ascii(stream.value(), dialect), dialect, build);
+  auto mesh =
+      read_faces(stream.value(), probe_ascii(stream.value(), dialect), dialect, build, words);
   if (!mesh.ok()) return mesh.error();  // the stream closes as it goes out of scope
   return StlFile{std::move(stream.value()), std::move(mesh.value())};
 }
 
 ReadResult<mesh_io::IndexedMesh> read_stl_memory(std::span<const std::byte> bytes,
-                                                 StlDialect dialect, std::size_t piece) {
+                                                 StlDialect dialect, std::size_t piece,
+                                                 AttributeWords* words) {
   FileStream stream = FileStream::in_memory(bytes, piece);
   auto build = [](FaceSource& source) { return mesh_io::build_indexed_mesh(source); };
-  return read_faces(stream, probe_ascii(stream, dialect), dialect, build);
+  return read_faces(stream, probe_ascii(stream, dialect), dialect, build, words);
 }
 
 ReadStatus read_stl_blocks(const PathText& path, FaceBlockSink& sink, std::size_t block_size,
@@ -692,14 +702,16 @@ ReadStatus read_stl_blocks(const PathText& path, FaceBlockSink& sink, std::size_
   return std::nullopt;
 }
 
-ReadStatus read_stl_faces(const PathText& path, const FaceConsumer& consume, StlDialect dialect) {
+ReadStatus read_stl_faces(const PathText& path, const FaceConsumer& consume, StlDialect dialect,
+                          AttributeWords* words) {
   auto stream = mesh_io::open_file(path);
   if (!stream.ok()) return stream.error();
   auto drain = [&](FaceSource& source) -> ReadResult<bool> {
     if (ReadStatus failure = consume(source)) return std::move(*failure);
     return true;
   };
-  auto done = read_faces(stream.value(), probe_ascii(stream.value(), dialect), dialect, drain);
+  auto done =
+      read_faces(stream.value(), probe_ascii(stream.value(), dialect), dialect, drain, words);
   if (!done.ok()) return std::move(done.error());
   return std::nullopt;
 }

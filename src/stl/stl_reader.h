@@ -30,15 +30,22 @@ struct StlFile {
   mesh_io::IndexedMesh mesh;
 };
 
+struct AttributeWords;  // stl/facet_colors.h
+
+// With `words`, the readings below leave there the header and the attribute words of the faces
+// read when the file was read as binary (for the colours, stl/facet_colors.h), and mark them
+// as not binary otherwise. Without it the binary reader never looks at them.
 mesh_io::ReadResult<StlFile> read_stl_file(const mesh_io::PathText& path,
-                                           StlDialect dialect = StlDialect::Strict);
+                                           StlDialect dialect = StlDialect::Strict,
+                                           AttributeWords* words = nullptr);
 
 // The file held in `bytes`, read as read_stl_file reads a regular file of those bytes (the same
 // probe, readers, fallback and errors), on the calling thread alone. Each read of the bytes
 // gives at most `piece` of them, so that tests cut lines and records where they like.
 mesh_io::ReadResult<mesh_io::IndexedMesh> read_stl_memory(std::span<const std::byte> bytes,
                                                           StlDialect dialect = StlDialect::Strict,
-                                                          std::size_t piece = SIZE_MAX);
+                                                          std::size_t piece = SIZE_MAX,
+                                                          AttributeWords* words = nullptr);
 
 // The size of the blocks read_stl_blocks reads a regular binary file in, and of the batches of
 // faces it hands on otherwise.
@@ -115,7 +122,8 @@ std::uint64_t plain_ascii_reads();
 // afresh. Returns the error that ended the reading, if any.
 using FaceConsumer = std::function<mesh_io::ReadStatus(mesh_io::FaceSource&)>;
 mesh_io::ReadStatus read_stl_faces(const mesh_io::PathText& path, const FaceConsumer& consume,
-                                   StlDialect dialect = StlDialect::Strict);
+                                   StlDialect dialect = StlDialect::Strict,
+                                   AttributeWords* words = nullptr);
 
 // Strict: true when the first line (up to and including the first LF) is valid UTF-8 and
 // begins with "solid ". Lenient: false for a regular file of exactly the binary size its

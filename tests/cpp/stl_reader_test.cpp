@@ -1,21 +1,26 @@
 // The front end's dialects: what the lenient one takes beyond the strict grammar, what it still
 // refuses, its choice between ASCII and binary, and the real files it reads. Every reading is
 // checked through read_stl_file, through read_stl_blocks, whole and in small blocks that cut
-// lines and records, and through read_stl_memory, which must agree face for face.
+// lines and records, and through read_stl_memory, which must agree face for face. Then the
+// colours of binary facets, as the tools' merged and loose readings give them.
 #include "stl/stl_reader.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "formats/registry.h"
 #include "stl/binary_reader.h"
+#include "stl/facet_colors.h"
 #include "test_files.h"
 
 namespace vertisift::stl {
@@ -265,6 +270,171 @@ TEST(StlReaderLenient, RealFiles) {
     Floats corners;
     EXPECT_EQ(read_path((folder / c.file).string(), StlDialect::Lenient, corners), c.outcome);
     EXPECT_EQ(corners.size(), 9 * c.faces);
+  }
+}
+
+// A binary file of one face per attribute word, each face elsewhere so that none merge.
+std::string colored_file(const std::string& header, const std::vector<std::uint16_t>& words) {
+  std::string bytes = binary_file(header, static_cast<std::uint32_t>(words.size()), words.size());
+  for (std::size_t f = 0; f < words.size(); ++f) {
+    char* record = bytes.data() + BINARY_HEADER_SIZE + FACE_COUNT_SIZE + f * BINARY_RECORD_SIZE;
+    record[48] = static_cast<char>(words[f] & 0xff);
+    record[49] = static_cast<char>(words[f] >> 8);
+  }
+  return bytes;
+}
+
+using Colors = std::vector<std::array<float, 4>>;
+
+struct ColorReading {
+  Colors colors;              // empty: no colour stream
+  std::uint64_t without = 0;  // facets counted as without a colour
+  std::size_t faces = 0;
+};
+
+ColorReading colors_of(const mesh_io::Mesh& mesh) {
+  ColorReading out;
+  out.faces = mesh.face_count();
+  if (const mesh_io::Stream* stream = mesh.find(mesh_io::COLOR_STREAM)) {
+    EXPECT_EQ(stream->domain, mesh_io::Domain::Face);
+    EXPECT_EQ(stream->width, 4);
+    for (const mesh_io::Rgba& c : stream->items<mesh_io::Rgba>()) {
+      out.colors.push_back({c.r, c.g, c.b, c.a});
+    }
+  }
+  for (const auto& ignored : mesh.ignored) {
+    if (ignored.what == "facet without a colour") out.without = ignored.count;
+  }
+  return out;
+}
+
+// The colours of the file at `path` as the tools read it, merged (`loose` false) or not.
+ColorReading read_colors(const std::string& path, bool loose,
+                         StlDialect dialect = StlDialect::Lenient) {
+  const formats::MeshFormat* stl = formats::find_format(formats::STL_FORMAT);
+  mesh_io::FolderSideFiles side_files(path);
+  auto mesh = stl->read(path, {.dialect = dialect, .loose_corners = loose}, side_files);
+  if (!mesh.ok()) {
+    ADD_FAILURE() << mesh.error().display();
+    return {};
+  }
+  return colors_of(mesh.value());
+}
+
+std::array<float, 4> five(unsigned r, unsigned g, unsigned b) {
+  return {static_cast<float>(r) / 31, static_cast<float>(g) / 31, static_cast<float>(b) / 31, 1};
+}
+
+constexpr std::array<float, 4> WHITE = {1, 1, 1, 1};
+
+std::array<float, 4> grey(unsigned level, unsigned alpha) {
+  const float g = static_cast<float>(level) / 255;
+  return {g, g, g, static_cast<float>(alpha) / 255};
+}
+
+// Each encoding of the attribute words, read merged and loose, and from memory a few bytes
+// at a time (records cut across reads), in both dialects; an ASCII file has no colour, not
+// even when the binary reading of its first bytes was tried first.
+TEST(StlFacetColors, DecodesEachConvention) {
+  // "COLOR=" and R G B A after a maker's name, as the writers put it.
+  const std::string colour_header =
+      std::string("maker COLOR=\xC8\x64\x32\x80 MATERIAL=\x01\x02", 28);
+  const std::array<float, 4> header_color = {200 / 255.0f, 100 / 255.0f, 50 / 255.0f, 128 / 255.0f};
+  struct Case {
+    const char* name;
+    std::string bytes;
+    Colors colors;
+    std::uint64_t without;
+  };
+  const Case cases[] = {
+      {"COLOR= header, own colours red 0-4, green 5-9, blue 10-14",
+       colored_file(colour_header, {0, 31 | 7 << 5 | 1 << 10, 3 | 31 << 10, 0}),
+       {five(0, 0, 0), five(31, 7, 1), five(3, 0, 31), five(0, 0, 0)},
+       0},
+      {"COLOR= header, bit 15 takes the default",
+       colored_file(colour_header, {0x8000, 2 | 4 << 5 | 8 << 10, 0xffff}),
+       {header_color, five(2, 4, 8), header_color},
+       0},
+      {"COLOR= header, every word zero: the object's colour",
+       colored_file(colour_header, {0, 0}),
+       {header_color, header_color},
+       0},
+      {"no COLOR=, valid colours blue 0-4, green 5-9, red 10-14",
+       colored_file("plain", {0x8000 | 31 | 7 << 5 | 1 << 10, 0x8000 | 3 << 10, 0x8000}),
+       {five(1, 7, 31), five(3, 0, 0), five(0, 0, 0)},
+       0},
+      {"no COLOR=, some facets without a colour",
+       colored_file("plain", {0, 0x7fff, 0x8000 | 5 << 10, 0x0421, 0x8000 | 9}),
+       {WHITE, WHITE, five(5, 0, 0), WHITE, five(0, 0, 9)},
+       3},
+      {"no COLOR=, words zero", colored_file("plain", {0, 0, 0}), {}, 0},
+      {"no COLOR=, words set but none valid", colored_file("plain", {0x7fff, 1}), {}, 0},
+      {"ASCII", PLAIN, {}, 0},
+      {"ASCII, read as binary first",
+       "solid\nendsolid COLOR=abcd\n" + std::string(200, ' '),
+       {},
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = test_files::write_temp(c.bytes);
+    for (StlDialect dialect : {StlDialect::Strict, StlDialect::Lenient}) {
+      SCOPED_TRACE(dialect == StlDialect::Strict ? "strict" : "lenient");
+      for (bool loose : {false, true}) {
+        SCOPED_TRACE(loose ? "loose" : "merged");
+        const ColorReading got = read_colors(path, loose, dialect);
+        EXPECT_EQ(got.colors, c.colors);
+        EXPECT_EQ(got.without, c.without);
+        if (!got.colors.empty()) EXPECT_EQ(got.colors.size(), got.faces);
+      }
+      AttributeWords words;
+      auto memory = read_stl_memory(std::as_bytes(std::span(c.bytes.data(), c.bytes.size())),
+                                    dialect, 7, &words);
+      ASSERT_TRUE(memory.ok());
+      mesh_io::Mesh mesh;
+      add_facet_colors(mesh, words);
+      EXPECT_EQ(colors_of(mesh).colors, c.colors) << "in memory";
+    }
+    std::remove(path.c_str());
+  }
+}
+
+// Files other tools wrote with colours: the distinct colours and how many facets have each,
+// merged and loose alike.
+TEST(StlFacetColors, RealFiles) {
+  const std::filesystem::path folder = std::filesystem::path(VERTISIFT_SHARED_DIR) / "data/stl";
+  if (!std::filesystem::is_directory(folder)) {
+    GTEST_SKIP() << "no real STL files: " << folder << " is absent";
+  }
+  using Counts = std::map<std::array<float, 4>, std::size_t>;
+  struct Case {
+    const char* file;
+    Counts counts;
+  };
+  const Case cases[] = {
+      // Grey in every word and in the header, bit 15 clear: own colours.
+      {"trimesh/20mm-xyz-cube.stl", {{five(19, 19, 19), 260}}},
+      {"prusa-i3/plug-aligner.stl", {{five(19, 19, 19), 48}}},
+      // A header of "COLOR=" and zeros, every facet its own colour.
+      {"prusaslicer/Prusa.stl", {{five(8, 22, 9), 614}}},
+      // Bit 15 set everywhere: the header's grey.
+      {"prusaslicer/prusa3d_coreoneL_gantry.stl", {{grey(160, 255), 59860}}},
+      // A grey header, every word zero.
+      {"vtk-data/gebco7510_55cl.stl", {{grey(127, 32), 4998}}},
+      {"openscad/example016.stl", {{grey(127, 32), 128}}},
+      // No COLOR=: every word 0xffff, valid white; every word with bit 15 clear, no colour.
+      {"vtk-data/gebco7510_49cl.stl", {{WHITE, 3108}}},
+      {"prusa-i3/extruder-body.stl", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    for (bool loose : {false, true}) {
+      Counts counts;
+      for (const auto& color : read_colors((folder / c.file).string(), loose).colors) {
+        ++counts[color];
+      }
+      EXPECT_EQ(counts, c.counts) << (loose ? "loose" : "merged");
+    }
   }
 }
 
