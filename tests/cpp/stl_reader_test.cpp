@@ -385,7 +385,9 @@ TEST(StlFacetColors, DecodesEachConvention) {
         const ColorReading got = read_colors(path, loose, dialect);
         EXPECT_EQ(got.colors, c.colors);
         EXPECT_EQ(got.without, c.without);
-        if (!got.colors.empty()) EXPECT_EQ(got.colors.size(), got.faces);
+        if (!got.colors.empty()) {
+          EXPECT_EQ(got.colors.size(), got.faces);
+        }
       }
       AttributeWords words;
       auto memory = read_stl_memory(std::as_bytes(std::span(c.bytes.data(), c.bytes.size())),
