@@ -7,7 +7,6 @@ import pytest
 import meshgen
 from cli_support import make_tree, run_cli
 from conftest import COLOUR_DATA, MESH_DATA, needs_colour_data, needs_mesh_data
-from vertisift_tools.clouds import read_colored_cloud
 
 vertisift_tools = pytest.importorskip("vertisift_tools")
 sample, sample_mesh = vertisift_tools.sample, vertisift_tools.sample_mesh
@@ -73,7 +72,7 @@ def test_the_command_keeps_colours_and_says_when_a_model_has_none(tmp_path):
     assert result.returncode == 0, result.stderr
     assert "reduce: warning: the model stores no colours: its points are white (1, 1, 1)" \
         in result.stderr
-    np.testing.assert_array_equal(read_colored_cloud(out)[2],
+    np.testing.assert_array_equal(vertisift_tools.read_colored_cloud(out)[2],
                                   np.ones((30, 3)))
 
     batch = run_cli("batch", tmp_path / "in", tmp_path / "h5", 30, "--format", "h5",

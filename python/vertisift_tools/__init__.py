@@ -21,7 +21,8 @@ datasets, and the code of the `vertisift` command.
   `shard_size`, `labels`, `split_folders`) writes HDF5 training shards instead.
 - `batch_dask(in_dir, out_dir, n, scheduler, fmt=..., overwrite=...)`: the same on a Dask
   cluster.
-- `read_cloud(path)`, `write_cloud(path, positions, normals)`: the cloud files.
+- `read_cloud(path)`, `read_colored_cloud(path)`, `write_cloud(path, positions, normals,
+  colors=None)`: the cloud files, with their colours where the format keeps them.
 - `render_preview(cloud, picture)`: a picture of a cloud file.
 
 NumPy and tqdm come with the `cli` extra, matplotlib with `preview`, Dask with `dask`, h5py
@@ -53,6 +54,7 @@ __all__ = [
     "farthest_point_sample",
     "model_seed",
     "read_cloud",
+    "read_colored_cloud",
     "read_mesh",
     "reduce_to_arrays",
     "render_preview",
@@ -69,6 +71,7 @@ _HOMES = {
     "batch_dask": "batching.dask_runner",
     "CloudError": "formats",
     "read_cloud": "clouds",
+    "read_colored_cloud": "clouds",
     "write_cloud": "clouds",
     "EmptyMeshError": "convert",
     "convert_file": "convert",
@@ -88,7 +91,7 @@ if TYPE_CHECKING:
     from vertisift_tools.batching.dask_runner import batch_dask
     from vertisift_tools.batching.local import batch
     from vertisift_tools.batching.plan import BatchMismatchError, BatchReport, Failure
-    from vertisift_tools.clouds import read_cloud, write_cloud
+    from vertisift_tools.clouds import read_cloud, read_colored_cloud, write_cloud
     from vertisift_tools.convert import EmptyMeshError, convert_file, reduce_to_arrays
     from vertisift_tools.dataset import PointCloudDataset
     from vertisift_tools.formats import CloudError
