@@ -100,6 +100,15 @@ ReadResult<Mesh> read_indexed(const mesh_io::PathText& path, const ReadOptions&,
   return Read(source);
 }
 
+// OBJ, with its material libraries opened beside it.
+ReadResult<Mesh> read_obj(const mesh_io::PathText& path, const ReadOptions&,
+                          mesh_io::SideFiles& side_files) {
+  auto opened = mesh_io::open_file(path);
+  if (!opened.ok()) return std::move(opened.error());
+  mesh_io::FileSource source(opened.value());
+  return obj::read_obj_and_materials(source, &side_files);
+}
+
 std::string_view as_text(std::span<const std::byte> head) {
   return {reinterpret_cast<const char*>(head.data()), head.size()};
 }
@@ -157,10 +166,7 @@ constexpr MeshFormat MESH_FORMATS[] = {
      .suffixes = OFF_SUFFIXES,
      .looks_like = looks_like_off,
      .read = read_indexed<off::read_off>},
-    {.name = "obj",
-     .suffixes = OBJ_SUFFIXES,
-     .looks_like = looks_like_obj,
-     .read = read_indexed<obj::read_obj>},
+    {.name = "obj", .suffixes = OBJ_SUFFIXES, .looks_like = looks_like_obj, .read = read_obj},
     {.name = "ply",
      .suffixes = PLY_SUFFIXES,
      .looks_like = looks_like_ply,

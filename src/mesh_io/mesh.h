@@ -1,6 +1,6 @@
 // Mesh: what every reader of the tools delivers, whatever the format. Positions and the
-// triangles that index them, plus named attribute streams (normals today; colours, texture
-// coordinates and material ids have room), each with its domain and element type.
+// triangles that index them, plus named attribute streams (normals, colours, texture
+// coordinates and material ids), each with its domain and element type.
 //
 // Design: one type for every format, so the sampler never learns which format it read. The
 // positions stay as the file stores them (an indexed format's none merged, none dropped,
@@ -46,8 +46,26 @@ inline constexpr std::string_view NORMAL_STREAM = "normal";
 // 1 where the file stores none), of the vertex, corner or face domain.
 inline constexpr std::string_view COLOR_STREAM = "color";
 
+// The name of the texture coordinates stream: Float32 (u, v) items as the file stores them,
+// of the corner domain, named through a triangle table of their own.
+inline constexpr std::string_view UV_STREAM = "uv";
+// The name of the material stream: UInt32 items of the face domain, one per triangle, each an
+// index into Mesh::materials.
+inline constexpr std::string_view MATERIAL_STREAM = "material";
+
 struct Rgba {
   float r = 1, g = 1, b = 1, a = 1;
+};
+
+// A surface's material, as a material library defines it: a point's colour is `diffuse`
+// times `texture` at the point's texture coordinates, scaled by `texture_scale` and moved by
+// `texture_offset` first.
+struct Material {
+  std::string name;
+  Rgba diffuse;
+  std::string texture;  // the file name as the library writes it; empty when none
+  float texture_offset[3] = {0, 0, 0};
+  float texture_scale[3] = {1, 1, 1};
 };
 
 struct Stream {
@@ -96,6 +114,9 @@ struct Mesh {
   // promises nothing.
   bool in_first_use_order = false;
   std::vector<Stream> streams;
+  // What the material stream's items index; item 0, when it exists, is the default material
+  // (white, no texture, no name).
+  std::vector<Material> materials;
   // Faces of fewer than three corners, which have no surface and were left out.
   std::uint64_t skipped_faces = 0;
   // What the reader read past without keeping it, by what it is ("colour-map index"), each

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,6 +17,7 @@
 #include "mesh_io/quote.h"
 #include "mesh_io/reader_messages.h"
 #include "mesh_io/text_numbers.h"
+#include "obj/mtl_reader.h"
 #include "obj/text_decoder.h"
 #include "parallel/thread_pool.h"
 
@@ -34,12 +37,41 @@ constexpr VertexIndex NO_NORMAL = std::numeric_limits<VertexIndex>::max();
 // Indices name at most this many items (NO_NORMAL stays free).
 constexpr std::int64_t MOST_ITEMS = std::int64_t{NO_NORMAL};
 
-// The statements of the format other than v, vn and f: recognised, and ignored.
-constexpr std::array<std::string_view, 36> OTHER_STATEMENTS = {
-    "vt",       "vp",       "l",      "p",          "o",         "g",     "s",     "mg",   "usemtl",
-    "mtllib",   "usemap",   "maplib", "cstype",     "deg",       "bmat",  "step",  "curv", "curv2",
-    "surf",     "parm",     "trim",   "hole",       "scrv",      "sp",    "end",   "con",  "bevel",
-    "c_interp", "d_interp", "lod",    "shadow_obj", "trace_obj", "ctech", "stech", "call", "fo"};
+// The statements of the format other than v, vn, vt, f, usemtl and mtllib: recognised, and
+// ignored.
+constexpr std::array<std::string_view, 33> OTHER_STATEMENTS = {
+    "vp",         "l",         "p",     "o",     "g",    "s",     "mg",       "usemap",   "maplib",
+    "cstype",     "deg",       "bmat",  "step",  "curv", "curv2", "surf",     "parm",     "trim",
+    "hole",       "scrv",      "sp",    "end",   "con",  "bevel", "c_interp", "d_interp", "lod",
+    "shadow_obj", "trace_obj", "ctech", "stech", "call", "fo"};
+
+// A texture coordinate as the file writes it.
+struct Uv {
+  float u, v;
+};
+
+// "texture coordinate index 9 is out of range (8 texture coordinates in the file)", as
+// mesh_io::index_out_of_range words the vertices and normals.
+std::string uv_out_of_range(std::int64_t index, std::uint64_t count) {
+  return "texture coordinate index " + std::to_string(index) + " is out of range (" +
+         std::to_string(count) + (count == 1 ? " texture coordinate" : " texture coordinates") +
+         " in the file)";
+}
+
+// `text` without the blanks at its ends.
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && mesh_io::is_blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && mesh_io::is_blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// `text` up to its comment: a '#' at its start or after a blank (one inside a name stays).
+std::string_view before_comment(std::string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '#' && (i == 0 || mesh_io::is_blank(text[i - 1]))) return text.substr(0, i);
+  }
+  return text;
+}
 
 std::string at_line(std::uint64_t line) { return "OBJ line " + std::to_string(line) + ": "; }
 
@@ -127,18 +159,27 @@ struct Part {
   Mesh mesh;
   base::PodVector<base::Point3> normals;
   base::PodVector<mesh_io::Triangle> normal_triangles;
+  // Alike for the vt table and, once names_uvs, the vt of every triangle's corners.
+  base::PodVector<Uv> uvs;
+  base::PodVector<mesh_io::Triangle> uv_triangles;
+  // Each usemtl of the part: the part's triangle it applies from, and the name. The triangles
+  // before the first take the material in force at the part's start, which the join knows.
+  std::vector<std::pair<std::size_t, std::string>> material_runs;
+  std::vector<std::string> libraries;  // the names of each mtllib, in order
   // Once some vertex of the part has a colour, one per position (NO_COLOUR for those without
   // one); empty before.
   base::PodVector<mesh_io::Rgba> colours;
   bool colours_above_one = false;  // some component is above 1: the file writes 0 to 255
   // The corners (triangle * 3 + corner) whose item is counted from the part's start.
-  std::vector<std::size_t> vertex_shifts, normal_shifts;
+  std::vector<std::size_t> vertex_shifts, normal_shifts, uv_shifts;
   bool names_normals = false;  // some corner names a vn
-  // The largest positive vertex and normal indices (0-based) and their first lines in the part.
-  std::int64_t largest_vertex = -1, largest_normal = -1;
-  std::uint64_t largest_vertex_line = 0, largest_normal_line = 0;
+  bool names_uvs = false;      // some corner names a vt
+  // The largest positive vertex, normal and vt indices (0-based) and their first lines in the
+  // part.
+  std::int64_t largest_vertex = -1, largest_normal = -1, largest_uv = -1;
+  std::uint64_t largest_vertex_line = 0, largest_normal_line = 0, largest_uv_line = 0;
   // How far before the part's start the negative indices reach: the least item (<= 0).
-  std::int64_t vertex_reach = 0, normal_reach = 0;
+  std::int64_t vertex_reach = 0, normal_reach = 0, uv_reach = 0;
   bool recognised = false;
   std::uint64_t content_lines = 0;
   std::uint64_t lines = 0;
@@ -151,24 +192,29 @@ struct Part {
     normals.clear();
     mesh.triangles.clear();
     normal_triangles.clear();
+    uvs.clear();
+    uv_triangles.clear();
+    material_runs.clear();
+    libraries.clear();
     colours.clear();
     colours_above_one = false;
     mesh.skipped_faces = 0;
     vertex_shifts.clear();
     normal_shifts.clear();
-    names_normals = false;
-    largest_vertex = largest_normal = -1;
-    largest_vertex_line = largest_normal_line = 0;
-    vertex_reach = normal_reach = 0;
+    uv_shifts.clear();
+    names_normals = names_uvs = false;
+    largest_vertex = largest_normal = largest_uv = -1;
+    largest_vertex_line = largest_normal_line = largest_uv_line = 0;
+    vertex_reach = normal_reach = uv_reach = 0;
     recognised = false;
     content_lines = lines = 0;
     error.reset();
   }
 };
 
-// What comes before a part, when known: the vertices, the normals and the lines.
+// What comes before a part, when known: the vertices, the normals, the vt and the lines.
 struct Before {
-  std::size_t positions = 0, normals = 0;
+  std::size_t positions = 0, normals = 0, uvs = 0;
   std::uint64_t lines = 0;
 };
 
@@ -181,6 +227,8 @@ class Parser {
 
  private:
   ReadStatus face(std::string_view rest, std::uint64_t line);
+  ReadStatus texture_coordinate(std::string_view rest, std::uint64_t line);
+  void material_libraries(std::string_view rest);
   // The rest of a `v` line after x y z, `rest`, which holds more than a comment: the colour
   // of the vertex just added, if it is one.
   void vertex_colour(std::string_view rest);
@@ -199,9 +247,10 @@ class Parser {
   Part& part_;
   const Before* before_;
   // The face's corners, and their normals (NO_NORMAL where a corner names none) up to the
-  // last corner that names one; all of them once the part names normals.
-  std::vector<VertexIndex> corners_, normal_corners_;
-  // Per corner: 1 when its vertex, 2 when its normal is counted from the part's start; kept
+  // last corner that names one, all of them once the part names normals; their vt alike.
+  std::vector<VertexIndex> corners_, normal_corners_, uv_corners_;
+  // Per corner: 1 when its vertex, 2 when its normal, 4 when its vt is counted from the
+  // part's start; kept
   // only once a corner of the face is (any_relative_).
   std::vector<unsigned char> relative_;
   bool any_relative_ = false;
@@ -256,6 +305,21 @@ ReadStatus Parser::statement(std::string_view text, std::uint64_t line) {
     part_.recognised = true;
     return face(rest, line);
   }
+  if (keyword == "vt") {
+    part_.recognised = true;
+    return texture_coordinate(rest, line);
+  }
+  if (keyword == "usemtl" || keyword == "mtllib") {
+    part_.recognised = true;
+    rest = trimmed(before_comment(rest));
+    if (keyword == "mtllib") {
+      material_libraries(rest);
+    } else {
+      // The name is the rest of the line (it may hold blanks).
+      part_.material_runs.emplace_back(part_.mesh.triangles.size(), std::string(rest));
+    }
+    return {};
+  }
   for (const std::string_view other : OTHER_STATEMENTS) {
     if (keyword == other) {
       part_.recognised = true;
@@ -263,6 +327,48 @@ ReadStatus Parser::statement(std::string_view text, std::uint64_t line) {
     }
   }
   return {};
+}
+
+ReadStatus Parser::texture_coordinate(std::string_view rest, std::uint64_t line) {
+  // u [v [w]]: v is 0 when missing, w is not kept.
+  Uv uv = {0.0f, 0.0f};
+  skip_blanks(rest);
+  const std::string_view numbers = rest;
+  if (!next_float(rest, uv.u)) {
+    return ReadError::invalid_data(at(line) + "expected 1 to 3 texture coordinates, got " +
+                                   quote(numbers));
+  }
+  skip_blanks(rest);
+  if (!rest.empty() && rest[0] != '#' && !next_float(rest, uv.v)) {
+    return ReadError::invalid_data(at(line) + "expected 1 to 3 texture coordinates, got " +
+                                   quote(numbers));
+  }
+  const std::size_t earlier = before_ == nullptr ? 0 : before_->uvs;
+  if (part_.uvs.size() >=
+      static_cast<std::size_t>(MOST_ITEMS) - std::min<std::size_t>(earlier, MOST_ITEMS)) {
+    return ReadError::invalid_data(at(line) +
+                                   "more texture coordinates than 32-bit indices can name");
+  }
+  part_.uvs.push_back(uv);
+  return {};
+}
+
+void Parser::material_libraries(std::string_view rest) {
+  // Names split at blanks when each ends in ".mtl"; otherwise one name, blanks and all, as
+  // writers put a single library whose name holds blanks.
+  std::vector<std::string_view> names;
+  for (std::string_view tokens = rest;;) {
+    const std::string_view token = mesh_io::next_token(tokens);
+    if (token.empty()) break;
+    names.push_back(token);
+  }
+  const bool each_a_library = std::all_of(names.begin(), names.end(), [](std::string_view name) {
+    return name.size() > 4 && (name.ends_with(".mtl") || name.ends_with(".MTL"));
+  });
+  if (!each_a_library) names.assign(1, rest);
+  for (const std::string_view name : names) {
+    if (!name.empty()) part_.libraries.emplace_back(name);
+  }
 }
 
 void Parser::vertex_colour(std::string_view rest) {
@@ -316,9 +422,10 @@ ReadStatus Parser::resolve(std::int64_t index, std::size_t defined, std::size_t 
 ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
   corners_.clear();
   normal_corners_.clear();
+  uv_corners_.clear();
   relative_.clear();
   any_relative_ = false;
-  bool names_normal = false;
+  bool names_normal = false, names_uv = false;
   for (;;) {
     skip_blanks(rest);
     if (rest.empty() || rest[0] == '#') break;
@@ -349,11 +456,13 @@ ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
     // v, v/vt, v//vn, v/vt/vn or v/vt/
     std::string_view text = corner;
     std::int64_t vertex = 0, texture = 0, normal = 0;
-    bool has_normal = false, well_formed = take_index(text, vertex);
+    bool has_normal = false, has_uv = false, well_formed = take_index(text, vertex);
     if (well_formed && !text.empty()) {
       well_formed = text[0] == '/';
       text.remove_prefix(1);
-      if (well_formed && !text.empty() && text[0] != '/') well_formed = take_index(text, texture);
+      if (well_formed && !text.empty() && text[0] != '/') {
+        well_formed = has_uv = take_index(text, texture);
+      }
       if (well_formed && !text.empty()) {
         well_formed = text[0] == '/';
         text.remove_prefix(1);
@@ -398,6 +507,25 @@ ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
       normal_corners_.resize(corners_.size() - 1, NO_NORMAL);
       normal_corners_.push_back(normal_item);
     }
+    if (has_uv) {
+      // A face whose corners name a vt for some corners only keeps those it names, and the
+      // others take (0, 0), as the corners without a vn take the zero normal: the corners
+      // the writer gave a place in the texture keep it, and a face is never dropped for it.
+      VertexIndex uv_item = NO_NORMAL;
+      if (auto error = resolve(texture, part_.uvs.size(), before_ != nullptr ? before_->uvs : 0,
+                               part_.uv_reach, corner, line, uv_item, relative)) {
+        return error;
+      }
+      names_uv = true;
+      if (relative) {
+        flags |= 4;
+      } else if (uv_item > part_.largest_uv) {
+        part_.largest_uv = uv_item;
+        part_.largest_uv_line = line;
+      }
+      uv_corners_.resize(corners_.size() - 1, NO_NORMAL);
+      uv_corners_.push_back(uv_item);
+    }
     if (flags != 0 && !any_relative_) {
       any_relative_ = true;
       relative_.assign(corners_.size() - 1, 0);
@@ -412,6 +540,13 @@ ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
     }
   }
   if (part_.names_normals) normal_corners_.resize(corners_.size(), NO_NORMAL);
+  if (names_uv && !part_.names_uvs) {
+    part_.names_uvs = true;
+    for (std::size_t i = 0; i < part_.mesh.triangles.size(); ++i) {
+      part_.uv_triangles.push_back({{NO_NORMAL, NO_NORMAL, NO_NORMAL}});
+    }
+  }
+  if (part_.names_uvs) uv_corners_.resize(corners_.size(), NO_NORMAL);
   add_face();
   return {};
 }
@@ -422,6 +557,11 @@ void Parser::add_face() {
                        part_.names_normals ? std::span<const VertexIndex>(normal_corners_)
                                            : std::span<const VertexIndex>(),
                        &part_.normal_triangles);
+  if (part_.names_uvs && corners_.size() >= 3) {
+    for (std::size_t k = 1; k + 1 < corners_.size(); ++k) {
+      part_.uv_triangles.push_back({{uv_corners_[0], uv_corners_[k], uv_corners_[k + 1]}});
+    }
+  }
   if (!any_relative_) return;
   // The fan's triangle t is (c0, c(t+1), c(t+2)): its corners counted from the part's start
   // are shifted when the part is joined.
@@ -431,6 +571,7 @@ void Parser::add_face() {
     for (std::size_t j = 0; j < 3; ++j) {
       if ((relative_[picked[j]] & 1) != 0) part_.vertex_shifts.push_back(slot + j);
       if ((relative_[picked[j]] & 2) != 0) part_.normal_shifts.push_back(slot + j);
+      if ((relative_[picked[j]] & 4) != 0) part_.uv_shifts.push_back(slot + j);
     }
   }
 }
@@ -513,6 +654,8 @@ class FailingSource final : public mesh_io::ByteSource {
 // The parts joined in file order.
 class Joined {
  public:
+  // `side_files` null: no library can be read.
+  explicit Joined(mesh_io::SideFiles* side_files) : side_files_(side_files) {}
   // Joins `part`, parsed by parse_part; the first error of the file so far if it holds one.
   ReadStatus join(Part& part);
   // Parses the lines of `source` knowing what comes before them, and joins them.
@@ -523,17 +666,34 @@ class Joined {
 
  private:
   void append(Part& part);
+  void append_materials(const Part& part, std::size_t triangle_base);
+  // The material stream and Mesh::materials, from the libraries and the usemtl names.
+  void add_materials();
 
+  mesh_io::SideFiles* side_files_;
   Mesh mesh_;
   base::PodVector<base::Point3> normals_;  // the vn table
   // The vn of each corner, once some corner names one: an entry per triangle.
   base::PodVector<mesh_io::Triangle> normal_triangles_;
   bool names_normals_ = false;  // some corner names a vn
+  // The vt table, and the vt of each corner alike.
+  base::PodVector<Uv> uvs_;
+  base::PodVector<mesh_io::Triangle> uv_triangles_;
+  bool names_uvs_ = false;
+  // The names of usemtl (0: none yet) with how many usemtl name each, and each triangle's
+  // name once some usemtl has come; the name in force.
+  std::vector<std::string> material_names_ = {std::string()};
+  std::vector<std::uint64_t> material_uses_ = {0};
+  std::map<std::string, std::uint32_t, std::less<>> material_ids_;
+  base::PodVector<std::uint32_t> face_materials_;
+  bool uses_materials_ = false;
+  std::uint32_t material_ = 0;
+  std::vector<std::string> libraries_;
   // One per position once some vertex has a colour (NO_COLOUR for those without one).
   base::PodVector<mesh_io::Rgba> colours_;
   bool colours_above_one_ = false;
-  std::int64_t largest_vertex_ = -1, largest_normal_ = -1;
-  std::uint64_t largest_vertex_line_ = 0, largest_normal_line_ = 0;
+  std::int64_t largest_vertex_ = -1, largest_normal_ = -1, largest_uv_ = -1;
+  std::uint64_t largest_vertex_line_ = 0, largest_normal_line_ = 0, largest_uv_line_ = 0;
   bool recognised_ = false;  // some line holds an OBJ statement
   std::uint64_t content_lines_ = 0;
   std::uint64_t lines_ = 0;
@@ -542,9 +702,12 @@ class Joined {
 ReadStatus Joined::join(Part& part) {
   const auto positions = static_cast<std::int64_t>(mesh_.positions.size());
   const auto normals = static_cast<std::int64_t>(normals_.size());
+  const auto uvs = static_cast<std::int64_t>(uvs_.size());
   if (part.error || positions + part.vertex_reach < 0 || normals + part.normal_reach < 0 ||
+      uvs + part.uv_reach < 0 ||
       positions + static_cast<std::int64_t>(part.mesh.positions.size()) > MOST_ITEMS ||
-      normals + static_cast<std::int64_t>(part.normals.size()) > MOST_ITEMS) {
+      normals + static_cast<std::int64_t>(part.normals.size()) > MOST_ITEMS ||
+      uvs + static_cast<std::int64_t>(part.uvs.size()) > MOST_ITEMS) {
     mesh_io::MemorySource source = text_source(part.text);
     return parse_and_join(part, source);
   }
@@ -554,7 +717,7 @@ ReadStatus Joined::join(Part& part) {
 
 ReadStatus Joined::parse_and_join(Part& part, mesh_io::ByteSource& source) {
   part.clear_results();
-  const Before before{mesh_.positions.size(), normals_.size(), lines_};
+  const Before before{mesh_.positions.size(), normals_.size(), uvs_.size(), lines_};
   Parser parser(part, &before);
   if (auto error = parse_lines(source, parser, part.lines)) return error;
   append(part);
@@ -595,6 +758,30 @@ void Joined::append(Part& part) {
   } else if (names_normals_) {
     for (std::size_t i = 0; i < part.mesh.triangles.size(); ++i) normal_triangles_.push_back(none);
   }
+  if (part.names_uvs || names_uvs_ || !part.uvs.empty()) {
+    const std::size_t uv_base = uvs_.size();
+    uvs_.append(part.uvs.data(), part.uvs.size());
+    if (part.names_uvs && !names_uvs_) {
+      names_uvs_ = true;
+      for (std::size_t i = 0; i < triangle_base; ++i) uv_triangles_.push_back(none);
+    }
+    if (part.names_uvs) {
+      const std::size_t base = uv_triangles_.size();
+      uv_triangles_.append(part.uv_triangles.data(), part.uv_triangles.size());
+      for (const std::size_t slot : part.uv_shifts) {
+        VertexIndex& corner = uv_triangles_[base + slot / 3].corners[slot % 3];
+        corner = static_cast<VertexIndex>(corner + uv_base);
+      }
+    } else if (names_uvs_) {
+      for (std::size_t i = 0; i < part.mesh.triangles.size(); ++i) uv_triangles_.push_back(none);
+    }
+    if (part.largest_uv > largest_uv_) {
+      largest_uv_ = part.largest_uv;
+      largest_uv_line_ = lines_ + part.largest_uv_line;
+    }
+  }
+  if (uses_materials_ || !part.material_runs.empty()) append_materials(part, triangle_base);
+  libraries_.insert(libraries_.end(), part.libraries.begin(), part.libraries.end());
   mesh_.skipped_faces += part.mesh.skipped_faces;
   // Only positive indices can reach past the end; the first line of the largest wins.
   if (part.largest_vertex > largest_vertex_) {
@@ -608,6 +795,81 @@ void Joined::append(Part& part) {
   recognised_ = recognised_ || part.recognised;
   content_lines_ += part.content_lines;
   lines_ += part.lines;
+}
+
+void Joined::append_materials(const Part& part, std::size_t triangle_base) {
+  if (!uses_materials_) {
+    // The first usemtl: the triangles before it take the default.
+    uses_materials_ = true;
+    std::fill_n(face_materials_.extend(triangle_base), triangle_base, 0);
+  }
+  std::size_t from = 0;
+  const auto fill_to = [&](std::size_t to) {
+    std::fill_n(face_materials_.extend(to - from), to - from, material_);
+    from = to;
+  };
+  for (const auto& [first, name] : part.material_runs) {
+    fill_to(first);
+    auto [at, added] =
+        material_ids_.try_emplace(name, static_cast<std::uint32_t>(material_names_.size()));
+    if (added) {
+      material_names_.push_back(name);
+      material_uses_.push_back(0);
+    }
+    material_ = at->second;
+    ++material_uses_[material_];
+  }
+  fill_to(part.mesh.triangles.size());
+}
+
+void Joined::add_materials() {
+  // Every library's materials after the default, in the order of the mtllib; a name that
+  // two define is the first one's.
+  std::vector<mesh_io::Material> materials(1);
+  std::uint64_t unreadable = 0;
+  for (const std::string& name : libraries_) {
+    std::optional<mesh_io::ReadResult<MaterialLibrary>> library;
+    if (side_files_ != nullptr) {
+      auto opened = side_files_->open(name);
+      if (opened.ok()) {
+        mesh_io::FileSource source(opened.value());
+        library = read_mtl(source);
+      }
+    }
+    if (!library || !library->ok()) {
+      ++unreadable;
+      continue;
+    }
+    for (mesh_io::Material& material : library->value().materials) {
+      materials.push_back(std::move(material));
+    }
+    for (const Mesh::Ignored& ignored : library->value().ignored) {
+      mesh_io::count_ignored(mesh_, ignored.what, ignored.count);
+    }
+  }
+  mesh_io::count_ignored(mesh_, "material library that cannot be read", unreadable);
+  if (!uses_materials_ || mesh_.triangles.empty()) return;
+  // Each usemtl name's material, the default when no library defines it.
+  std::map<std::string_view, std::uint32_t, std::less<>> defined;
+  for (std::size_t i = 1; i < materials.size(); ++i) {
+    defined.try_emplace(materials[i].name, static_cast<std::uint32_t>(i));
+  }
+  std::vector<std::uint32_t> index(material_names_.size(), 0);
+  std::uint64_t unknown = 0;
+  for (std::size_t id = 1; id < material_names_.size(); ++id) {
+    const auto found = defined.find(material_names_[id]);
+    if (found != defined.end()) {
+      index[id] = found->second;
+    } else {
+      unknown += material_uses_[id];
+    }
+  }
+  mesh_io::count_ignored(mesh_, "usemtl of an unknown material", unknown);
+  for (std::uint32_t& item : face_materials_) item = index[item];
+  mesh_.materials = std::move(materials);
+  mesh_.streams.push_back(mesh_io::make_stream(std::string(mesh_io::MATERIAL_STREAM),
+                                               mesh_io::Domain::Face, mesh_io::Element::UInt32,
+                                               std::move(face_materials_)));
 }
 
 ReadResult<Mesh> Joined::finish() {
@@ -627,6 +889,10 @@ ReadResult<Mesh> Joined::finish() {
                                    mesh_io::index_out_of_range(mesh_io::IndexedItem::Normal,
                                                                largest_normal_ + 1,
                                                                normals_.size()));
+  }
+  if (largest_uv_ >= static_cast<std::int64_t>(uvs_.size())) {
+    return ReadError::invalid_data(at_line(largest_uv_line_) +
+                                   uv_out_of_range(largest_uv_ + 1, uvs_.size()));
   }
   // Normals named only by skipped faces have no triangle to go with, and are left out.
   if (!normal_triangles_.empty()) {
@@ -658,6 +924,24 @@ ReadResult<Mesh> Joined::finish() {
     }
     mesh_io::add_colors(mesh_, std::move(colours_), {});
   }
+  if (!uv_triangles_.empty()) {
+    // The corners that name no vt take (0, 0), an item after the table.
+    const auto zero = static_cast<VertexIndex>(uvs_.size());
+    bool uses_zero = false;
+    for (mesh_io::Triangle& triangle : uv_triangles_) {
+      for (VertexIndex& corner : triangle.corners) {
+        if (corner == NO_NORMAL) {
+          corner = zero;
+          uses_zero = true;
+        }
+      }
+    }
+    if (uses_zero) uvs_.push_back({0.0f, 0.0f});
+    mesh_.streams.push_back(mesh_io::make_stream(std::string(mesh_io::UV_STREAM),
+                                                 mesh_io::Domain::Corner, mesh_io::Element::Float32,
+                                                 std::move(uvs_), std::move(uv_triangles_)));
+  }
+  if (uses_materials_ || !libraries_.empty()) add_materials();
   return std::move(mesh_);
 }
 
@@ -702,7 +986,8 @@ bool may_cut(std::string_view head) {
   while (end < head.size() && !mesh_io::is_blank(head[end])) ++end;
   if (end == begin || end == head.size()) return false;
   const std::string_view keyword = head.substr(begin, end - begin);
-  if (keyword != "v" && keyword != "vn" && keyword != "f") return true;
+  if (keyword == "usemtl" || keyword == "mtllib") return false;
+  if (keyword != "v" && keyword != "vn" && keyword != "vt" && keyword != "f") return true;
   for (std::size_t i = end; i + 1 < head.size(); ++i) {
     if (mesh_io::is_blank(head[i]) && head[i + 1] == '#') return true;
   }
@@ -783,8 +1068,13 @@ std::size_t statement_length(std::string_view statement) {
 }
 
 ReadResult<Mesh> read_obj(mesh_io::ByteSource& source) {
+  return read_obj_and_materials(source, nullptr);
+}
+
+ReadResult<Mesh> read_obj_and_materials(mesh_io::ByteSource& source,
+                                        mesh_io::SideFiles* side_files) {
   TextDecoder text(source);
-  Joined joined;
+  Joined joined(side_files);
   Batches batches(
       3 * std::clamp<std::size_t>(parallel::pool_size(), 1, MOST_WORKERS),
       mesh_io::JoinSchedule::BesideNextParse, run_on_workers, parse_part,

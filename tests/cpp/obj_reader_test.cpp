@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <span>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "mesh_checks.h"
 #include "mesh_io/line_reader.h"
+#include "mesh_io/side_files.h"
 #include "obj/text_decoder.h"
 
 namespace vertisift::obj {
@@ -57,7 +59,7 @@ TEST(ReadObj, Variants) {
        "\xFF\xFE#\0 \0\x3D\xD8\x00\xDE\n\0"s + utf16(SQUARE_TEXT, false).substr(2), SQUARE},
       {"normals: v//vn, v/vt/vn, and corners without one",
        "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\nvn 0 0 1\nvn 0 0 -1\nf 1//1 2/5/2 3/1/\nf -3//-1 "
-       "-2//1 -1//2\n",
+       "-2//1 -1//2\nvt 0 0\nvt 0 0\nvt 0 0\nvt 0 0\nvt 0 0\n",
        "0,0,0 1,0,0 0,1,0 | 012 012 012 | n 0,0,1 0,0,-1 0,0,0 | 222 012 101"},
       {"normals named by every corner: no zero normal",
        "vn 1 0 0\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1//1 2//1 3//1\n",
@@ -148,11 +150,141 @@ TEST(ReadObj, Errors) {
       {"vn 1 z\t1\n", "OBJ line 1: expected 3 normal coordinates, got \"1 z\\x091\""},
       {"P 0.3 0.3 0.4 10 1 1558\n -18 -16.85 2.5\n",
        "OBJ line 2: not a Wavefront OBJ file: a line starts with a number, \" -18 -16.85 2.5\""},
+      {"v 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\nvt 1 0\nf 1/1 2/2 3/3\n",
+       "OBJ line 6: texture coordinate index 3 is out of range (2 texture coordinates in the "
+       "file)"},
+      {"v 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\nf 1/1 2/-2 3/1\n",
+       "OBJ line 5: the relative index -2 in \"2/-2\" reaches before the first item (1 defined "
+       "so far)"},
+      {"vt 0.5 x\n", "OBJ line 1: expected 1 to 3 texture coordinates, got \"0.5 x\""},
       {"solid cube\n  facet normal 0 0 1\n    outer loop\n",
        "OBJ: not a Wavefront OBJ file: none of its 3 lines of content is an OBJ statement"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(read_pieces(c.text), std::string("error: ") + c.expected) << c.text;
+  }
+}
+
+// Side files held in memory, by name; any other name is refused.
+class MemorySideFiles final : public mesh_io::SideFiles {
+ public:
+  explicit MemorySideFiles(std::map<std::string, std::string> files) : files_(std::move(files)) {}
+  mesh_io::ReadResult<mesh_io::FileStream> open(std::string_view name) override {
+    const auto found = files_.find(std::string(name));
+    if (found == files_.end()) return mesh_io::ReadError::invalid_data("no such side file");
+    return mesh_io::FileStream::in_memory(
+        std::as_bytes(std::span(found->second.data(), found->second.size())), 5);
+  }
+
+ private:
+  std::map<std::string, std::string> files_;
+};
+
+// Each triangle's (u,v) of its corners and its material's name ("-" for the default), then
+// what was ignored; or the error.
+std::string uvs_and_materials(const std::string& text, mesh_io::SideFiles* side_files,
+                              std::size_t piece = SIZE_MAX) {
+  mesh_io::MemorySource source(std::as_bytes(std::span(text.data(), text.size())), piece);
+  auto read = read_obj_and_materials(source, side_files);
+  if (!read.ok()) return "error: " + read.error().display();
+  const mesh_io::Mesh& mesh = read.value();
+  const mesh_io::Stream* uvs = mesh.find(mesh_io::UV_STREAM);
+  const mesh_io::Stream* materials = mesh.find(mesh_io::MATERIAL_STREAM);
+  std::string out;
+  char buffer[64];
+  for (std::size_t f = 0; f < mesh.triangles.size(); ++f) {
+    if (uvs != nullptr) {
+      EXPECT_EQ(uvs->corners.size(), mesh.triangles.size());
+      for (std::size_t k = 0; k < 3; ++k) {
+        const float* uv = uvs->items<float>().data() + 2 * mesh_io::item_of(mesh, *uvs, f, k);
+        std::snprintf(buffer, sizeof buffer, "%s%g,%g", k == 0 ? "" : " ", uv[0], uv[1]);
+        out += buffer;
+      }
+    }
+    if (materials != nullptr) {
+      const std::uint32_t item = materials->items<std::uint32_t>()[f];
+      const std::string& name = mesh.materials.at(item).name;
+      out += " " + (name.empty() ? "-" : name);
+    }
+    out += "; ";
+  }
+  for (const auto& ignored : mesh.ignored) {
+    out += ignored.what + " x" + std::to_string(ignored.count) + "; ";
+  }
+  return out;
+}
+
+const std::string LIBRARY = "newmtl red\nKd 1 0 0\nnewmtl dark blue\nKd 0 0 0.5\n";
+
+// vt and the corners' table: negative indices, corners without a vt, a vt of one number;
+// usemtl: the default before it and for names no library defines, names with blanks;
+// mtllib: libraries that cannot be read are counted, the model still reads.
+TEST(ReadObj, TextureCoordinatesAndMaterials) {
+  const std::string triangle = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
+  const struct {
+    const char* name;
+    std::string text;
+    const char* expected;
+  } cases[] = {
+      {"vt by positive and negative indices",
+       triangle + "vt 0.5\nvt 0.25 0.75 9\nf 1/2 2/1 3/-1\nvt 1 1\nf 1/-1/ 2/-3 3/3\n",
+       "0.25,0.75 0.5,0 0.25,0.75; 1,1 0.5,0 1,1; "},
+      {"corners without a vt take 0,0", triangle + "vt 1 1\nf 1 2 3\nf 1/1 2 3//\n",
+       "0,0 0,0 0,0; 1,1 0,0 0,0; "},
+      {"materials",
+       "mtllib lib.mtl\n" + triangle +
+           "f 1 2 3\nusemtl red\nusemtl  dark blue  # the second\nf 1 2 3\nusemtl green\n"
+           "f 1 2 3\nusemtl red\nf 1 2 3 4\nv 1 1 1\n",
+       " -;  dark blue;  -;  red;  red; usemtl of an unknown material x1; "},
+      {"libraries that cannot be read",
+       "mtllib gone.mtl lib.mtl broken.mtl\nusemtl red\n" + triangle + "f 1 2 3\n",
+       " red; material library that cannot be read x2; "},
+  };
+  MemorySideFiles side_files(std::map<std::string, std::string>{
+      {"lib.mtl", LIBRARY}, {"broken.mtl", "newmtl red\nKd 1 x 0\n"}});
+  for (const auto& c : cases) {
+    const std::string whole = uvs_and_materials(c.text, &side_files);
+    EXPECT_EQ(whole, c.expected) << c.name;
+    EXPECT_EQ(uvs_and_materials(c.text, &side_files, 3), whole) << c.name;
+  }
+}
+
+// A library is opened only in the model's folder: a missing one, one above it and a URL are
+// counted and left out.
+TEST(ReadObj, MaterialLibrariesBesideTheModel) {
+  const std::filesystem::path folder =
+      std::filesystem::path(testing::TempDir()) / "obj_materials" / "model";
+  std::filesystem::create_directories(folder);
+  const auto write = [](const std::filesystem::path& path, const std::string& text) {
+    std::FILE* file = std::fopen(path.string().c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
+  };
+  write(folder / "my lib.mtl", "newmtl inside\nmap_Kd -s 2 my tex.png\n");
+  write(folder.parent_path() / "above.mtl", "newmtl above\n");
+  const std::filesystem::path model = folder / "model.obj";
+  const mesh_io::PathText path(model.string());
+  mesh_io::FolderSideFiles side_files(path);
+  for (const std::string mtllib :
+       {"mtllib ../above.mtl\nmtllib my lib.mtl\nmtllib missing.mtl\nmtllib http://x/y.mtl",
+        "mtllib http://x/y.mtl ../above.mtl\nmtllib my lib.mtl\nmtllib missing.mtl"}) {
+    const std::string text = mtllib +
+                             "\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl above\nf 1 2 3\n"
+                             "usemtl inside\nf 1 2 3\n";
+    mesh_io::MemorySource source(std::as_bytes(std::span(text.data(), text.size())));
+    auto read = read_obj_and_materials(source, &side_files);
+    ASSERT_TRUE(read.ok()) << read.error().display();
+    const mesh_io::Mesh& mesh = read.value();
+    ASSERT_EQ(mesh.materials.size(), 2u);
+    EXPECT_EQ(mesh.materials[1].texture, "my tex.png");
+    EXPECT_EQ(mesh.materials[1].texture_scale[0], 2.0f);
+    const auto faces = mesh.find(mesh_io::MATERIAL_STREAM)->items<std::uint32_t>();
+    EXPECT_EQ(std::vector<std::uint32_t>(faces.begin(), faces.end()),
+              (std::vector<std::uint32_t>{0, 1}));
+    ASSERT_EQ(mesh.ignored.size(), 2u);
+    EXPECT_EQ(mesh.ignored[0].what, "material library that cannot be read");
+    EXPECT_EQ(mesh.ignored[0].count, 3u);
   }
 }
 
@@ -209,8 +341,14 @@ std::string large_obj(bool error, bool out_of_range) {
       default: break;
     }
   }
+  // The vt that the corners name, after them (lines added at the end number none before).
+  for (int k = 1; k <= 7; ++k) text += "vt 0." + std::to_string(k) + " 1\n";
   return text;
 }
+
+struct Uv {
+  float u, v;
+};
 
 // The reading of `bytes` in pieces of `piece` bytes: the error, or every array's bytes.
 std::string raw_reading(const std::string& bytes, std::size_t piece) {
@@ -229,6 +367,11 @@ std::string raw_reading(const std::string& bytes, std::size_t piece) {
   add(mesh_checks::normal_corners_of(mesh));
   const mesh_io::Stream* colours = mesh.find(mesh_io::COLOR_STREAM);
   if (colours != nullptr) add(colours->items<mesh_io::Rgba>());
+  const mesh_io::Stream* uvs = mesh.find(mesh_io::UV_STREAM);
+  if (uvs != nullptr) {
+    add(uvs->items<Uv>());
+    add(uvs->corners);
+  }
   return out + std::to_string(mesh.skipped_faces);
 }
 
@@ -279,6 +422,43 @@ TEST(ReadObj, LargeFileInPartsReadsAsAWhole) {
     for (const std::size_t piece : {std::size_t{1} << 20, std::size_t{65537}, std::size_t{4099}}) {
       EXPECT_TRUE(raw_reading(text, piece) == whole) << "piece size " << piece;
     }
+  }
+}
+
+// A file of several MiB read in parts: each part learns the material in force at its start
+// and its vt counted from the file's start, against the text as written.
+TEST(ReadObj, TextureCoordinatesAndMaterialsInParts) {
+  std::string text = "mtllib a.mtl\n", expected;
+  std::string material = "-";
+  int unknown = 0;
+  char buffer[96];
+  for (int i = 1; i <= 90000; ++i) {
+    // vt i is (i, i + 0.5); a face names vt i, i - 1, i - 2 by relative and plain indices.
+    text += "v " + std::to_string(i) + " 0 0\nvt " + std::to_string(i) + " " + std::to_string(i) +
+            ".5\n";
+    if (i % 7 == 3) {
+      const int m = i / 7 % 5;  // m4 is in no library
+      text += "usemtl m" + std::to_string(m) + "\n";
+      material = m == 4 ? "-" : "m" + std::to_string(m);
+      unknown += m == 4 ? 1 : 0;
+    }
+    if (i < 3) continue;
+    if (i % 11 == 0) {
+      text += "f -1 -2 -3\n";
+      expected += "0,0 0,0 0,0 " + material + "; ";
+      continue;
+    }
+    text += "f " + std::to_string(i) + "/-1 -2/" + std::to_string(i - 1) + " -3/-3\n";
+    std::snprintf(buffer, sizeof buffer, "%g,%g %g,%g %g,%g ", i + 0.0, i + 0.5, i - 1.0, i - 0.5,
+                  i - 2.0, i - 1.5);
+    expected += buffer + material + "; ";
+  }
+  expected += "usemtl of an unknown material x" + std::to_string(unknown) + "; ";
+  ASSERT_GT(text.size(), std::size_t{3} << 20);
+  MemorySideFiles side_files(std::map<std::string, std::string>{
+      {"a.mtl", "newmtl m0\nnewmtl m1\nnewmtl m2\nnewmtl m3\n"}});
+  for (const std::size_t piece : {std::size_t{65537}, std::size_t{1} << 20}) {
+    EXPECT_TRUE(uvs_and_materials(text, &side_files, piece) == expected) << "piece " << piece;
   }
 }
 
@@ -440,6 +620,57 @@ TEST(ReadObj, RealFiles) {
     EXPECT_EQ(mesh_checks::normals_of(mesh.value()).size(), file.normals) << file.path;
     const mesh_io::Stream* colours = mesh.value().find(mesh_io::COLOR_STREAM);
     EXPECT_EQ(colours != nullptr ? colours->size() : 0, file.colours) << file.path;
+  }
+}
+
+// The files of the shared colour collection that name a material library, read with it:
+// the materials (the default among them), the vt items, each texture, and what was ignored.
+TEST(ReadObj, RealFilesWithMaterials) {
+  const std::filesystem::path folder = std::string(VERTISIFT_SHARED_DIR) + "/data/colour";
+  if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no shared colour collection here";
+  const struct {
+    const char* path;
+    std::size_t materials, uvs;
+    const char* textures;
+    const char* ignored = "";
+  } files[] = {
+      {"mikedh+trimesh/models/fuze.obj", 2, 664, "fuze uv.jpg"},
+      {"mikedh+trimesh/models/capsule.obj", 2, 5252, "capsule0.jpg"},
+      {"mikedh+trimesh/models/box.obj", 3, 14, ""},
+      {"assimp+assimp/test/models/OBJ/spider.obj", 6, 302,
+       ".\\wal67ar_small.jpg .\\wal69ar_small.jpg .\\SpiderTex.jpg .\\drkwood2.jpg "
+       ".\\engineflare1.jpg"},
+      // Faces without vt among those with: (0, 0) after the table.
+      {"assimp+assimp/test/models/OBJ/regr01.obj", 13, 689, ""},
+      {"tinyobjloader+tinyobjloader/models/cornell_box.obj", 6, 0, ""},
+      {"tinyobjloader+tinyobjloader/models/cube-vertexcol.obj", 6, 0, ""},
+      {"tinyobjloader+tinyobjloader/models/texture-filename-with-whitespace.obj", 6, 0,
+       "texture 01.png"},
+  };
+  for (const auto& file : files) {
+    const std::filesystem::path model = folder / file.path;
+    auto stream = mesh_io::FileStream::open(model.string());
+    ASSERT_TRUE(stream.ok()) << file.path;
+    mesh_io::FileSource source(stream.value());
+    const mesh_io::PathText path(model.string());
+    mesh_io::FolderSideFiles side_files(path);
+    auto read = read_obj_and_materials(source, &side_files);
+    ASSERT_TRUE(read.ok()) << file.path << ": " << read.error().display();
+    const mesh_io::Mesh& mesh = read.value();
+    EXPECT_EQ(mesh.materials.size(), file.materials) << file.path;
+    const mesh_io::Stream* uvs = mesh.find(mesh_io::UV_STREAM);
+    EXPECT_EQ(uvs != nullptr ? uvs->size() : 0, file.uvs) << file.path;
+    ASSERT_NE(mesh.find(mesh_io::MATERIAL_STREAM), nullptr) << file.path;
+    std::string textures, ignored;
+    for (const mesh_io::Material& material : mesh.materials) {
+      if (material.texture.empty()) continue;
+      textures += (textures.empty() ? "" : " ") + material.texture;
+    }
+    for (const auto& item : mesh.ignored) {
+      ignored += item.what + " x" + std::to_string(item.count) + "; ";
+    }
+    EXPECT_EQ(textures, file.textures) << file.path;
+    EXPECT_EQ(ignored, file.ignored) << file.path;
   }
 }
 

@@ -10,6 +10,11 @@
 // per position or per triangle, and a normal stream, if any, either of the corner domain with
 // as many normal triangles as triangles, every normal index below its size (OBJ), or of the
 // vertex domain with one normal per position (OFF, PLY).
+//
+// For OBJ, the bytes after the first SIDE_FILE_MARK are the material library that every
+// mtllib names, the bytes before it the model; besides the above, a uv stream, if any, of
+// (u, v) floats with a triangle table, every index below its size, and a material stream, if
+// any, of one index below materials.size() per triangle, with the default material first.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -30,6 +35,7 @@ constexpr bool NORMAL_TRIANGLES = true;
 #elif defined(FUZZ_FORMAT_obj)
 #include "obj/obj_reader.h"
 constexpr auto READ = vertisift::obj::read_obj;
+constexpr std::string_view SIDE_FILE_MARK = "#--mtl--\n";
 constexpr const char* TARGET = "fuzz_obj";
 constexpr std::string_view ERROR_START = "OBJ";
 constexpr bool NORMAL_TRIANGLES = true;
@@ -78,14 +84,61 @@ void check_colours(const vertisift::mesh_io::Mesh& mesh) {
   }
 }
 
+#if defined(FUZZ_FORMAT_obj)
+// Every name opens `library`.
+class OneSideFile final : public vertisift::mesh_io::SideFiles {
+ public:
+  explicit OneSideFile(std::span<const std::byte> library) : library_(library) {}
+  vertisift::mesh_io::ReadResult<vertisift::mesh_io::FileStream> open(std::string_view) override {
+    return vertisift::mesh_io::FileStream::in_memory(library_, 7);
+  }
+
+ private:
+  std::span<const std::byte> library_;
+};
+
+void check_materials(const vertisift::mesh_io::Mesh& mesh) {
+  using vertisift::mesh_io::Element;
+  const vertisift::mesh_io::Stream* uvs = mesh.find(vertisift::mesh_io::UV_STREAM);
+  if (uvs != nullptr) {
+    if (uvs->element != Element::Float32 || uvs->width != 2) fail("uvs that are not 2 floats");
+    if (uvs->corners.size() != mesh.triangles.size()) fail("uv triangles miscounted");
+    check_indices({uvs->corners.data(), uvs->corners.size()}, uvs->size());
+  }
+  const vertisift::mesh_io::Stream* materials = mesh.find(vertisift::mesh_io::MATERIAL_STREAM);
+  if (materials == nullptr) return;
+  if (materials->element != Element::UInt32 || materials->width != 1 ||
+      materials->size() != mesh.triangles.size()) {
+    fail("material indices miscounted");
+  }
+  if (mesh.materials.empty() || !mesh.materials[0].name.empty()) fail("no default material");
+  for (const std::uint32_t item : materials->items<std::uint32_t>()) {
+    if (item >= mesh.materials.size()) fail("a material index out of range");
+  }
+}
+#endif
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::size_t piece = std::size_t{data[0]} + 1;
-  const auto bytes = std::as_bytes(std::span(data + 1, size - 1));
+  auto bytes = std::as_bytes(std::span(data + 1, size - 1));
+#if defined(FUZZ_FORMAT_obj)
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  const std::size_t mark = text.find(SIDE_FILE_MARK);
+  std::span<const std::byte> library;
+  if (mark != std::string_view::npos) {
+    library = bytes.subspan(mark + SIDE_FILE_MARK.size());
+    bytes = bytes.first(mark);
+  }
+  OneSideFile side_files(library);
+  vertisift::mesh_io::MemorySource source(bytes, piece);
+  auto result = vertisift::obj::read_obj_and_materials(source, &side_files);
+#else
   vertisift::mesh_io::MemorySource source(bytes, piece);
   auto result = READ(source);
+#endif
   if (!result.ok()) {
     const std::string display = result.error().display();
     if (display.empty()) fail("an error without text");
@@ -95,6 +148,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const vertisift::mesh_io::Mesh& mesh = result.value();
   check_indices({mesh.triangles.data(), mesh.triangles.size()}, mesh.positions.size());
   check_colours(mesh);
+#if defined(FUZZ_FORMAT_obj)
+  check_materials(mesh);
+#endif
   const vertisift::mesh_io::Stream* normals = mesh.find(vertisift::mesh_io::NORMAL_STREAM);
   if (normals == nullptr) return 0;
   if (normals->size() == 0) fail("an empty normal stream");
