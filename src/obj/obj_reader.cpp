@@ -976,7 +976,7 @@ std::size_t cut_point(std::string_view text, std::size_t checked) {
 
 // Whether a statement longer than the bound may be cut after `head`, its first bytes: a
 // comment, a statement that is ignored whatever follows its keyword, or one whose comment has
-// begun (v, vn and f read nothing after a token that starts with '#'). The keyword must end
+// begun (v, vn, vt and f read nothing after a token that starts with '#'). The keyword must end
 // within the head: a line of one endless token (a device of zeros) is no statement.
 bool may_cut(std::string_view head) {
   std::size_t begin = 0;

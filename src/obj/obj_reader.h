@@ -40,7 +40,7 @@
 // has lines of content and not one of them is an OBJ statement.
 //
 // A statement, with the lines that continue it, is held up to mesh_io::MAX_LINE_BYTES: past
-// them a comment, an ignored statement or the comment after a v, vn or f is cut (its line
+// them a comment, an ignored statement or the comment after a v, vn, vt or f is cut (its line
 // ends kept, so the lines are numbered as before) and the rest streams past; any other is an
 // error that names its first line.
 #pragma once

@@ -49,12 +49,11 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // Defaults, names with blanks, colours, grey, d and Tr (the later wins), comments,
         // CR LF and the statements that are ignored.
-        Case{"newmtl plain\n", "[plain] 1,1,1,1; "},
+        Case{"Kd 0 0 0\nmap_Kd before.png\nnewmtl plain\n", "[plain] 1,1,1,1; "},
         Case{"newmtl\t two words \t\r\nKd 0.5 0.25 0 # red-ish\r\nKa 1 2 3\r\nillum 2\n",
              "[two words] 0.5,0.25,0,1; "},
         Case{"newmtl a\nKd 0.5\nd 0.25\nnewmtl b\nd 0.5\nTr 0.25\n",
              "[a] 0.5,0.5,0.5,0.25; [b] 1,1,1,0.75; "},
-        Case{"Kd 0 0 0\nmap_Kd before.png\nnewmtl late\n", "[late] 1,1,1,1; "},
         // map_Kd: the name with its blanks; -o and -s of one to three numbers; the other
         // options skipped with as many arguments as each takes.
         Case{"newmtl t\nmap_Kd  texture 01.png \n",
@@ -67,8 +66,6 @@ INSTANTIATE_TEST_SUITE_P(
              "-blendv x1; map_Kd option -bm x1; map_Kd option -boost x1; map_Kd option -cc x1; "
              "map_Kd option -clamp x1; map_Kd option -imfchan x1; map_Kd option -mm x1; "
              "map_Kd option -t x2; map_Kd option -texres x1; map_Kd option -type x1; "},
-        Case{"newmtl t\nmap_Kd -mm 0.1 0.9 -s 2 x.png\n",
-             "[t] 1,1,1,1 <x.png> o 0,0,0 s 2,1,1; map_Kd option -mm x1; "},
         // A malformed number where a statement is read fails the library.
         Case{"newmtl a\nKd 1 0\n", "error: MTL line 2: expected 1 or 3 numbers, got \"Kd 1 0\""},
         Case{"newmtl a\nd x\n", "error: MTL line 2: expected a number, got \"d x\""},
