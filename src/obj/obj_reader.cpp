@@ -7,6 +7,7 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -831,11 +832,13 @@ void Joined::append_materials(const Part& part, std::size_t triangle_base) {
 }
 
 void Joined::add_materials() {
-  // Every library's materials after the default, in the order of the mtllib; a name that
-  // two define is the first one's.
+  // Every library's materials after the default, in the order of the mtllib, each library
+  // read once however often it is named; a name that two define is the first one's.
   std::vector<mesh_io::Material> materials(1);
   std::uint64_t unreadable = 0;
+  std::set<std::string_view, std::less<>> seen;
   for (const std::string& name : libraries_) {
+    if (!seen.insert(name).second) continue;
     std::optional<mesh_io::ReadResult<MaterialLibrary>> library;
     if (side_files_ != nullptr) {
       auto opened = side_files_->open(name);

@@ -22,8 +22,8 @@
 // The materials: `usemtl NAME` (the rest of the line, trimmed) gives the faces after it that
 // material; `mtllib` names libraries (obj/mtl_reader.h), split at blanks when each name ends
 // in ".mtl", otherwise one name with its blanks. Once some usemtl is met, Mesh::materials
-// holds the default material and then every library's, in mtllib order, and a material
-// stream of the face domain indexes them: the default for the faces before any usemtl and
+// holds the default material and then every library's (each read once), in mtllib order; a
+// material stream of the face domain indexes them: the default for the faces before any usemtl and
 // after one of a name that no library defines (counted as "usemtl of an unknown material";
 // of a name that two define, the first). A library that cannot be opened or read is counted
 // as "material library that cannot be read" and left out; it never fails the model.

@@ -242,8 +242,9 @@ TEST(ReadObj, TextureCoordinatesAndMaterials) {
            "f 1 2 3\nusemtl red\nf 1 2 3 4\nv 1 1 1\n",
        " -;  dark blue;  -;  red;  red; usemtl of an unknown material x1; "},
       {"libraries that cannot be read",
-       "mtllib http://x/y.mtl ../above.mtl gone.mtl broken.mtl\nmtllib my lib.mtl\n" + triangle +
-           "usemtl above\nf 1 2 3\nusemtl red\nf 1 2 3\n",
+       "mtllib http://x/y.mtl ../above.mtl gone.mtl broken.mtl\nmtllib my lib.mtl\n"
+       "mtllib gone.mtl\n" +
+           triangle + "usemtl above\nf 1 2 3\nusemtl red\nf 1 2 3\n",
        " -;  red; material library that cannot be read x4; usemtl of an unknown material x1; "},
   };
   for (const auto& c : cases) {
