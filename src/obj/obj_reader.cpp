@@ -51,14 +51,6 @@ struct Uv {
   float u, v;
 };
 
-// "texture coordinate index 9 is out of range (8 texture coordinates in the file)", as
-// mesh_io::index_out_of_range words the vertices and normals.
-std::string uv_out_of_range(std::int64_t index, std::uint64_t count) {
-  return "texture coordinate index " + std::to_string(index) + " is out of range (" +
-         std::to_string(count) + (count == 1 ? " texture coordinate" : " texture coordinates") +
-         " in the file)";
-}
-
 // `text` without the blanks at its ends.
 std::string_view trimmed(std::string_view text) {
   while (!text.empty() && mesh_io::is_blank(text.front())) text.remove_prefix(1);
@@ -175,10 +167,10 @@ struct Part {
   std::vector<std::size_t> vertex_shifts, normal_shifts, uv_shifts;
   bool names_normals = false;  // some corner names a vn
   bool names_uvs = false;      // some corner names a vt
-  // The largest positive vertex, normal and vt indices (0-based) and their first lines in the
+  // The largest positive vertex and normal indices (0-based) and their first lines in the
   // part.
-  std::int64_t largest_vertex = -1, largest_normal = -1, largest_uv = -1;
-  std::uint64_t largest_vertex_line = 0, largest_normal_line = 0, largest_uv_line = 0;
+  std::int64_t largest_vertex = -1, largest_normal = -1;
+  std::uint64_t largest_vertex_line = 0, largest_normal_line = 0;
   // How far before the part's start the negative indices reach: the least item (<= 0).
   std::int64_t vertex_reach = 0, normal_reach = 0, uv_reach = 0;
   bool recognised = false;
@@ -204,8 +196,8 @@ struct Part {
     normal_shifts.clear();
     uv_shifts.clear();
     names_normals = names_uvs = false;
-    largest_vertex = largest_normal = largest_uv = -1;
-    largest_vertex_line = largest_normal_line = largest_uv_line = 0;
+    largest_vertex = largest_normal = -1;
+    largest_vertex_line = largest_normal_line = 0;
     vertex_reach = normal_reach = uv_reach = 0;
     recognised = false;
     content_lines = lines = 0;
@@ -524,12 +516,7 @@ ReadStatus Parser::face(std::string_view rest, std::uint64_t line) {
         return error;
       }
       names_uv = true;
-      if (relative) {
-        flags |= 4;
-      } else if (uv_item > part_.largest_uv) {
-        part_.largest_uv = uv_item;
-        part_.largest_uv_line = line;
-      }
+      if (relative) flags |= 4;
       uv_corners_.resize(corners_.size() - 1, NO_NORMAL);
       uv_corners_.push_back(uv_item);
     }
@@ -701,8 +688,8 @@ class Joined {
   // One per position once some vertex has a colour (NO_COLOUR for those without one).
   base::PodVector<mesh_io::Rgba> colours_;
   bool colours_above_one_ = false;
-  std::int64_t largest_vertex_ = -1, largest_normal_ = -1, largest_uv_ = -1;
-  std::uint64_t largest_vertex_line_ = 0, largest_normal_line_ = 0, largest_uv_line_ = 0;
+  std::int64_t largest_vertex_ = -1, largest_normal_ = -1;
+  std::uint64_t largest_vertex_line_ = 0, largest_normal_line_ = 0;
   bool recognised_ = false;  // some line holds an OBJ statement
   std::uint64_t content_lines_ = 0;
   std::uint64_t lines_ = 0;
@@ -783,10 +770,6 @@ void Joined::append(Part& part) {
       }
     } else if (names_uvs_) {
       for (std::size_t i = 0; i < part.mesh.triangles.size(); ++i) uv_triangles_.push_back(none);
-    }
-    if (part.largest_uv > largest_uv_) {
-      largest_uv_ = part.largest_uv;
-      largest_uv_line_ = lines_ + part.largest_uv_line;
     }
   }
   if (uses_materials_ || !part.material_runs.empty()) append_materials(part, triangle_base);
@@ -901,10 +884,6 @@ ReadResult<Mesh> Joined::finish() {
                                                                largest_normal_ + 1,
                                                                normals_.size()));
   }
-  if (largest_uv_ >= static_cast<std::int64_t>(uvs_.size())) {
-    return ReadError::invalid_data(at_line(largest_uv_line_) +
-                                   uv_out_of_range(largest_uv_ + 1, uvs_.size()));
-  }
   // Normals named only by skipped faces have no triangle to go with, and are left out.
   if (!normal_triangles_.empty()) {
     const auto zero = static_cast<VertexIndex>(normals_.size());
@@ -936,10 +915,21 @@ ReadResult<Mesh> Joined::finish() {
     mesh_io::add_colors(mesh_, std::move(colours_), {});
   }
   if (!uv_triangles_.empty()) {
-    // The corners that name no vt take (0, 0), an item after the table.
+    // The corners that name no vt take (0, 0), an item after the table. A triangle with a vt
+    // index past the table loses its vt, all three (it keeps its surface: only its place in
+    // the texture is wrong), and is counted.
     const auto zero = static_cast<VertexIndex>(uvs_.size());
     bool uses_zero = false;
+    std::uint64_t out_of_range = 0;
     for (mesh_io::Triangle& triangle : uv_triangles_) {
+      bool beyond = false;
+      for (const VertexIndex corner : triangle.corners) {
+        beyond = beyond || (corner != NO_NORMAL && corner >= zero);
+      }
+      if (beyond) {
+        triangle = {{NO_NORMAL, NO_NORMAL, NO_NORMAL}};
+        ++out_of_range;
+      }
       for (VertexIndex& corner : triangle.corners) {
         if (corner == NO_NORMAL) {
           corner = zero;
@@ -947,6 +937,8 @@ ReadResult<Mesh> Joined::finish() {
         }
       }
     }
+    mesh_io::count_ignored(mesh_, "face with a texture coordinate index out of range",
+                           out_of_range);
     if (uses_zero) uvs_.push_back({0.0f, 0.0f});
     mesh_.streams.push_back(mesh_io::make_stream(std::string(mesh_io::UV_STREAM),
                                                  mesh_io::Domain::Corner, mesh_io::Element::Float32,

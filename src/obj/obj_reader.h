@@ -17,7 +17,10 @@
 //
 // The texture coordinates: when some corner names a vt, a uv stream of the corner domain,
 // (u, v) as written (v 0 when missing), with a triangle table of its own built as the normals'
-// are: the corners that name none take (0, 0), an item after the vt table.
+// are: the corners that name none take (0, 0), an item after the vt table. A triangle with a vt
+// index past the table takes (0, 0) at all three corners and is counted as "face with a
+// texture coordinate index out of range": its surface is sound, only its place in the texture
+// is not.
 //
 // The materials: `usemtl NAME` (the rest of the line, trimmed) gives the faces after it that
 // material; `mtllib` names libraries (obj/mtl_reader.h), split at blanks when each name ends

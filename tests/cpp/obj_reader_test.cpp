@@ -149,9 +149,6 @@ TEST(ReadObj, Errors) {
       {"vn 1 z\t1\n", "OBJ line 1: expected 3 normal coordinates, got \"1 z\\x091\""},
       {"P 0.3 0.3 0.4 10 1 1558\n -18 -16.85 2.5\n",
        "OBJ line 2: not a Wavefront OBJ file: a line starts with a number, \" -18 -16.85 2.5\""},
-      {"v 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\nvt 1 0\nf 1/1 2/2 3/3\n",
-       "OBJ line 6: texture coordinate index 3 is out of range (2 texture coordinates in the "
-       "file)"},
       {"v 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\nf 1/1 2/-2 3/1\n",
        "OBJ line 5: the relative index -2 in \"2/-2\" reaches before the first item (1 defined "
        "so far)"},
@@ -236,6 +233,10 @@ TEST(ReadObj, TextureCoordinatesAndMaterials) {
        "0.25,0.75 0.5,0 0.25,0.75; 1,1 0.5,0 1,1; "},
       {"corners without a vt take 0,0", triangle + "vt 1 1\nf 1 2 3\nf 1/1 2 3//\n",
        "0,0 0,0 0,0; 1,1 0,0 0,0; "},
+      {"a vt past the table drops the triangle's vt, not the triangle",
+       triangle + "vt 0.5 0.5\nvt 1 0\nf 1/1 2/2 3/3\nf 1/2 2/1 3/1\nf 1/1 2/9 3/2 1\n",
+       "0,0 0,0 0,0; 1,0 0.5,0.5 0.5,0.5; 0,0 0,0 0,0; 0.5,0.5 1,0 0,0; "
+       "face with a texture coordinate index out of range x2; "},
       {"materials",
        "mtllib my lib.mtl\n" + triangle +
            "f 1 2 3\nusemtl red\nusemtl  dark blue  # the second\nf 1 2 3\nusemtl green\n"
