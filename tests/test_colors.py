@@ -153,8 +153,15 @@ def test_every_format_gives_the_same_colours_of_the_same_mesh(tmp_path, faces_co
 
 # Mean RGB (0-255) of 10,000 surface points, seed 0, of real coloured files: where trimesh's
 # sample_color=True agrees, its figure; cycloidal's vertices are all white beside faces of
-# seven colours, which are taken.
+# seven colours, which are taken. Of the materials: box.obj is Blender's Kd 0.8; regr01 and
+# cornell_box are the area-weighted means of their faces' Kd, computed apart (trimesh takes
+# one material for all); capsule's texture as trimesh samples it but filtered bilinearly.
 REAL_MEANS = [
+    (COLOUR_DATA, "mikedh+trimesh/models/fuze.obj", (131.0, 43.8, 57.3)),
+    (COLOUR_DATA, "mikedh+trimesh/models/capsule.obj", (21.6, 22.0, 22.5)),
+    (COLOUR_DATA, "mikedh+trimesh/models/box.obj", (204.0, 204.0, 204.0)),
+    (COLOUR_DATA, "assimp+assimp/test/models/OBJ/regr01.obj", (160.2, 150.1, 104.0)),
+    (COLOUR_DATA, "tinyobjloader+tinyobjloader/models/cornell_box.obj", (215.7, 215.7, 176.3)),
     (COLOUR_DATA, "mikedh+trimesh/models/fixed_top.ply", (51.0, 102.0, 177.0)),
     (COLOUR_DATA, "mikedh+trimesh/models/nancolor.obj", (136.7, 222.5, 120.6)),
     (COLOUR_DATA, "google+draco/testdata/test_pos_color.ply", (188.1, 27.2, 93.7)),

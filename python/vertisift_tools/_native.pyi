@@ -10,6 +10,9 @@ class _Draw(TypedDict):
     candidates: object
     seed: object
 
+# A texture's points: (name, materials, bytes or None, why None, points, uvs).
+_Texture = tuple[str, tuple[str, ...], bytes | None, str, bytearray, bytearray]
+
 def sample(
     path: str,
     n: object,
@@ -20,7 +23,7 @@ def sample(
     return_faces: object,
     return_barycentric: object,
     **draw: Unpack[_Draw],
-) -> tuple[bytearray | None, ...]: ...
+) -> tuple[bytearray | tuple[bytearray, tuple[_Texture, ...]] | None, ...]: ...
 def read_mesh(path: str, *, format: str, strict: object) -> tuple[Buffer, Buffer, int]: ...
 def formats() -> tuple[tuple[str, tuple[str, ...]], ...]: ...
 def sample_mesh(
@@ -39,4 +42,15 @@ def check_draw(
 def farthest_point_sample(
     points: Buffer, *, double: bool, k: object, start: object
 ) -> bytearray: ...
+def multiply_texture(
+    colors: Buffer,
+    points: Buffer,
+    uvs: Buffer,
+    texels: object,
+    *,
+    width: int,
+    height: int,
+    channels: int,
+    floats: bool,
+) -> None: ...
 def register_read_errors(mesh_read_error: type[OSError], stl_read_error: type[OSError]) -> None: ...

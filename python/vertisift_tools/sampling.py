@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import operator
 import os
+from collections.abc import Sequence
 from typing import TYPE_CHECKING, Literal, TypedDict, Unpack, cast, overload
 
 import numpy as np
@@ -293,7 +294,7 @@ def sample_reporting_colors(
     `draw` holds the options of `Draw`, passed on as given."""
     _check_path(path)
     text = os.fspath(path)
-    buffers = _native.sample(
+    given = _native.sample(
         text,
         n,
         colors=colors,
@@ -303,7 +304,16 @@ def sample_reporting_colors(
         strict=strict,
         **cast("_Draw", DRAW_DEFAULTS | draw),
     )
-    stored = not colors or buffers[2] is not None
+    stored = not colors or given[2] is not None
+    buffers: list[bytearray | None] = []
+    for part in given:
+        if isinstance(part, tuple):  # the colours, and textures to multiply in
+            from vertisift_tools.textures import apply_textures
+
+            rgb, textures = part
+            apply_textures(rgb, textures, text)
+            part = rgb
+        buffers.append(part)
     return _sampled(buffers, bool(colors), bool(return_faces), bool(return_barycentric)), stored
 
 
@@ -312,7 +322,7 @@ def _points(buffer: bytearray) -> Array:
 
 
 def _sampled(
-    buffers: tuple[bytearray | None, ...], colors: bool, faces: bool, weights: bool
+    buffers: Sequence[bytearray | None], colors: bool, faces: bool, weights: bool
 ) -> Sampled:
     """The native result as arrays: positions, normals and, when asked, the colours (white
     where the mesh stores none), the faces and the weights."""

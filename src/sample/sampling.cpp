@@ -11,6 +11,7 @@
 #include "base/fault.h"
 #include "base/pod_vector.h"
 #include "base/thread_storage.h"
+#include "mesh_io/side_files.h"
 #include "parallel/thread_pool.h"
 #include "random/uniform.h"
 #include "reduce/cell_representatives.h"
@@ -334,15 +335,20 @@ SampleOutcome sample_mesh(const mesh_io::Mesh& mesh, std::uint64_t count,
   check_request(count, asked, positions, normals);
   SampleOptions options = effective(asked);
   for (CarriedStream& stream : options.carried) stream.values.reset();
+  if (options.colors != nullptr) {
+    options.colors->stored = false;
+    options.colors->textures.clear();
+  }
   if (mesh.face_count() == 0) return std::uint64_t{0};
   // Carrying needs each point's face and weights: kept here when the caller asks for neither.
   base::PodVector<std::uint64_t> own_faces;
   base::PodVector<CornerWeights> own_weights;
-  if (!options.carried.empty() && options.face_indices.empty()) {
+  const bool carries = !options.carried.empty() || options.colors != nullptr;
+  if (carries && options.face_indices.empty()) {
     own_faces.resize_zeroed(count);
     options.face_indices = std::span<std::uint64_t>(own_faces.data(), own_faces.size());
   }
-  if (!options.carried.empty() && options.weights.empty()) {
+  if (carries && options.weights.empty()) {
     own_weights.resize_zeroed(count);
     options.weights = std::span<CornerWeights>(own_weights.data(), own_weights.size());
   }
@@ -361,6 +367,9 @@ SampleOutcome sample_mesh(const mesh_io::Mesh& mesh, std::uint64_t count,
     carry_stream(mesh, *stream, options.face_indices, options.weights,
                  std::span<std::byte>(values.bytes.data(), values.bytes.size()));
   }
+  if (options.colors != nullptr) {
+    color_points(mesh, options.face_indices, options.weights, *options.colors);
+  }
   return outcome;
 }
 
@@ -372,7 +381,12 @@ SampleOutcome sample_file(const mesh_io::PathText& path, std::string_view format
   const formats::ReadOptions reading{.dialect = dialect, .loose_corners = !needs_vertices(options)};
   auto mesh = formats::read_mesh_file(path, format, reading);
   if (!mesh.ok()) return std::move(mesh.error());
-  return sample_mesh(mesh.value(), count, options, positions, normals);
+  SampleOutcome outcome = sample_mesh(mesh.value(), count, options, positions, normals);
+  if (options.colors != nullptr && !options.colors->textures.empty()) {
+    mesh_io::FolderSideFiles side_files(path);
+    read_textures(side_files, options.colors->textures);
+  }
+  return outcome;
 }
 
 }  // namespace vertisift::sample

@@ -24,6 +24,7 @@
 #include "mesh_io/read_error.h"
 #include "random/seeded_rng.h"
 #include "sample/face_normals.h"
+#include "sample/point_colors.h"
 #include "sample/surface_sampling.h"
 #include "stl/dialect.h"
 
@@ -54,6 +55,9 @@ struct SampleOptions {
   std::span<CornerWeights> weights;
   // The streams to carry to the points, whichever of the above are asked for.
   std::span<CarriedStream> carried;
+  // When set, the points' colours (point_colors.h), its `rgb` holding `count` items; for a
+  // file, with the bytes of the textures they need, read beside it.
+  PointColors* colors = nullptr;
 };
 
 // Whether the options need the mesh's vertices shared between its faces (the vertex sample,

@@ -24,6 +24,13 @@ class BufferView {
     held_ = PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0;
     return held_;
   }
+  // The same, for a buffer the caller writes into.
+  bool acquire_writable(PyObject* object) {
+    held_ =
+        PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) == 0;
+    return held_;
+  }
+  void* writable_data() const { return view_.buf; }
   const void* data() const { return view_.buf; }
   std::size_t bytes() const { return static_cast<std::size_t>(view_.len); }
   std::size_t item_bytes() const { return static_cast<std::size_t>(view_.itemsize); }

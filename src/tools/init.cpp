@@ -1,14 +1,15 @@
 // The tools' native module, vertisift_tools._native: sample(), read_mesh(), formats(),
-// sample_mesh(), check_draw() and farthest_point_sample() over the same core as the
-// extension. Its one exported symbol is PyInit__native. Its state (state.h) is made for each
-// module object, so it can be loaded in any interpreter. Every function takes its arguments by
-// name as well (arguments.h).
+// sample_mesh(), check_draw(), farthest_point_sample() and multiply_texture() over the same
+// core as the extension. Its one exported symbol is PyInit__native. Its state (state.h) is
+// made for each module object, so it can be loaded in any interpreter. Every function takes
+// its arguments by name as well (arguments.h).
 #include "tools/mesh_buffer.h"
 #include "tools/mesh_call.h"
 #include "tools/read_errors.h"
 #include "tools/sample_call.h"
 #include "tools/spread_call.h"
 #include "tools/state.h"
+#include "tools/texture_call.h"
 
 namespace vertisift::tools {
 namespace {
@@ -53,6 +54,13 @@ PyMethodDef methods[] = {
             "farthest_point_sample($module, points, *, double, k, start)\n--\n\n"
             "The indices of farthest-point sampling, as a bytearray of int64.\n"
             "Use vertisift_tools.farthest_point_sample()."),
+    by_name("multiply_texture", multiply_texture_entry,
+            "multiply_texture($module, colors, points, uvs, texels, *, width, height, channels, "
+            "floats)"
+            "\n--\n\n"
+            "Multiplies the colours of the points by the texture at their texture coordinates, "
+            "bilinear at texel centres, wrapping around.\n"
+            "vertisift_tools.sample(colors=True) calls it for the textures it decodes."),
     by_name("register_read_errors", register_read_errors_entry,
             "register_read_errors($module, mesh_read_error, stl_read_error)\n--\n\n"
             "The OSError subclasses that a file its reader refuses is raised as: "

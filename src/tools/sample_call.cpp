@@ -325,21 +325,42 @@ Conversion convert_strict(PyObject* value, FileReading& into) {
 
 namespace {
 
-inline float unit_component(float value) {
-  return value >= 0.0f ? (value <= 1.0f ? value : 1.0f) : 0.0f;  // NaN fails both tests: 0
+// A name from a file, as text: bytes that are not UTF-8 replaced.
+PyRef text_of_name(const std::string& name) {
+  return boundary::checked(
+      PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
 }
 
-// The colour stream carried to the points as RGB in [0, 1], into `into` (one item a point).
-void write_colors(const mesh_io::Stream& carried, std::span<base::Point3> into) {
-  if (carried.element != mesh_io::Element::Float32 || carried.width < 3 ||
-      carried.size() != into.size()) {
-    base::raise_fault("the colour stream holds no RGB floats for every point");
+template <class T>
+PyRef bytearray_of(const base::PodVector<T>& items) {
+  return boundary::checked(
+      PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(items.data()),
+                                    static_cast<Py_ssize_t>(items.size() * sizeof(T))));
+}
+
+// (name, materials, bytes or None, why unreadable, points, uvs) for each texture.
+PyRef textures_of(const std::vector<sample::TexturedPoints>& textures) {
+  PyRef all = boundary::checked(PyTuple_New(static_cast<Py_ssize_t>(textures.size())));
+  for (std::size_t t = 0; t < textures.size(); ++t) {
+    const sample::TexturedPoints& texture = textures[t];
+    PyRef materials =
+        boundary::checked(PyTuple_New(static_cast<Py_ssize_t>(texture.materials.size())));
+    for (std::size_t m = 0; m < texture.materials.size(); ++m) {
+      PyTuple_SET_ITEM(materials.get(), static_cast<Py_ssize_t>(m),
+                       text_of_name(texture.materials[m]).release());
+    }
+    PyRef bytes = texture.unreadable.empty()
+                      ? boundary::checked(PyBytes_FromStringAndSize(
+                            reinterpret_cast<const char*>(texture.bytes.data()),
+                            static_cast<Py_ssize_t>(texture.bytes.size())))
+                      : PyRef::borrow(Py_None);
+    PyRef entry = boundary::checked(
+        PyTuple_Pack(6, text_of_name(texture.name).get(), materials.get(), bytes.get(),
+                     text_of_name(texture.unreadable).get(), bytearray_of(texture.points).get(),
+                     bytearray_of(texture.uvs).get()));
+    PyTuple_SET_ITEM(all.get(), static_cast<Py_ssize_t>(t), entry.release());
   }
-  const std::span<const float> components = carried.items<float>();
-  for (std::size_t i = 0; i < into.size(); ++i) {
-    const float* rgb = &components[i * carried.width];
-    into[i] = {unit_component(rgb[0]), unit_component(rgb[1]), unit_component(rgb[2])};
-  }
+  return all;
 }
 
 }  // namespace
@@ -392,21 +413,17 @@ Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, Py
   const std::span<base::Point3> color_span(
       reinterpret_cast<base::Point3*>(PyByteArray_AS_STRING(colors.get())),
       request.colors ? points : 0);
-  sample::CarriedStream carried[] = {{.name = mesh_io::COLOR_STREAM, .values = {}}};
-  request.options.carried = std::span<sample::CarriedStream>(carried, request.colors ? 1 : 0);
+  sample::PointColors point_colors{.rgb = color_span};
+  request.options.colors = request.colors ? &point_colors : nullptr;
 
   // The driver sees plain values and the buffers, which no other code can reach yet.
   bool interrupted = false;
-  bool stores_colors = false;
   sample::SampleOptions& options = request.options;
   const Sampled outcome = boundary::without_interpreter_lock(interrupted, [&] {
     if (request.need_key) options.key = random::os_sample_key();
-    Sampled sampled = driver(options, position_span, normal_span);
-    stores_colors = carried[0].values.has_value();
-    if (stores_colors) write_colors(*carried[0].values, color_span);
-    carried[0].values.reset();
-    return sampled;
+    return driver(options, position_span, normal_span);
   });
+  options.colors = nullptr;
   if (interrupted) return boundary::fetch_pending();  // a signal handler raised
 
   if (const auto* refusal = std::get_if<std::string>(&outcome)) {
@@ -425,8 +442,14 @@ Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, Py
       if (PyByteArray_Resize(made, 0) < 0) return boundary::fetch_pending();
     }
   }
-  // A mesh that stores no colour (and has faces) has None for its points' colours.
-  const bool colored = stores_colors || std::get<std::uint64_t>(sampled) == 0;
+  // A mesh that stores no colour (and has faces) has None for its points' colours; one with
+  // textures, (colours, textures) for Python to finish.
+  const bool colored = point_colors.stored || std::get<std::uint64_t>(sampled) == 0;
+  PyRef textured;
+  if (request.colors && !point_colors.textures.empty()) {
+    textured =
+        boundary::checked(PyTuple_Pack(2, colors.get(), textures_of(point_colors.textures).get()));
+  }
   // (positions, normals), then the colours, the faces and the weights, each when asked for.
   PyRef result = boundary::checked(PyList_New(0));
   for (PyObject* part :
@@ -435,7 +458,9 @@ Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, Py
                        (part != face_indices.get() || request.faces) &&
                        (part != weights.get() || request.weights);
     if (!asked) continue;
-    PyObject* item = part == colors.get() && !colored ? Py_None : part;
+    PyObject* item = part;
+    if (part == colors.get() && !colored) item = Py_None;
+    if (part == colors.get() && textured) item = textured.get();
     if (PyList_Append(result.get(), item) < 0) return boundary::fetch_pending();
   }
   return boundary::checked(PyList_AsTuple(result.get()));

@@ -36,8 +36,11 @@ namespace vertisift::tools {
 // vertisift_tools.sample() and in the table's order, which is the order of precedence of
 // their errors. The point, colour and weight bytearrays hold n * 12 bytes (float32 triples),
 // the face indices (int64) n * 8, or none for a mesh without faces. The colours are RGB in
-// [0, 1] (the mesh's colour stream at each point, its components clamped, NaN as 0), or None
-// in place of the bytearray when the mesh stores no colour.
+// [0, 1] (sample/point_colors.h: the colour stream times the material's diffuse colour at
+// each point), or None in place of the bytearray when the mesh stores no colour; when some
+// points lie on textured materials, (colours, textures) in its place, the textures a tuple of
+// (name, material names, the file's bytes or None, why they are None, the points' indices as
+// int64, their texture coordinates as float32 pairs) for the caller to multiply in.
 PyObject* sample_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames);
 
