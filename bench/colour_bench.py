@@ -13,7 +13,9 @@ vertex colour, as the record holds them.
 Speed: a 2M-face torus with a colour at every vertex, as binary PLY. In this process, the
 calls alternate round by round: `sample(path, 10_000, method="surface")` without colours and
 with them; with --peer-python, trimesh's `load` + `sample_surface(..., sample_color=True)` in
-that interpreter, in a process of its own. Medians and ranges of R rounds.
+that interpreter, in a process of its own. Then the real textured OBJ files (capsule, fuze,
+spider), each with the call without colours, Pillow's decode of its textures alone, and the
+call with colours, alternating. Medians and ranges of R rounds.
 
 Prints the figures and writes OUT/colours.md.
 """
@@ -154,6 +156,75 @@ def speed(path: Path, runs: int, peer_python: str | None) -> dict[str, list[floa
     return times
 
 
+# The real textured OBJ files, where decoding the image is most of the work.
+TEXTURED = ("mikedh+trimesh/models/capsule.obj", "mikedh+trimesh/models/fuze.obj",
+            "assimp+assimp/test/models/OBJ/spider.obj")
+
+
+def decode_textures(names: list[Path]) -> None:
+    """What the colours cost at the least: each texture file decoded by Pillow."""
+    from PIL import Image
+
+    for name in names:
+        with Image.open(name) as image:
+            image.load()
+
+
+def texture_files(model: Path) -> list[Path]:
+    """The texture files that the model's libraries name and that exist beside it."""
+    found = []
+    for line in model.read_text(errors="replace").splitlines():
+        if line.startswith("mtllib "):
+            library = model.parent / line.split(None, 1)[1].strip()
+            for entry in library.read_text(errors="replace").splitlines():
+                if entry.strip().lower().startswith("map_kd "):
+                    name = entry.strip().split(None, 1)[1].replace("\\", "/")
+                    if (model.parent / name).is_file():
+                        found.append(model.parent / name)
+    return sorted(set(found))
+
+
+def textured_speed(data: Path, runs: int, peer_python: str | None) -> list[str]:
+    """Per real textured OBJ: the calls without colours, with them, and the decode alone,
+    alternating round by round; trimesh's load + sample_color in its own process."""
+    import vertisift_tools
+
+    lines = ["", f"Speed on the real textured OBJ files: {SURFACE_POINTS} surface points, median "
+             f"(range) of {runs} rounds, calls alternating; the target is colours at most "
+             "1.2 × (without colours + decode):", "",
+             "| file | without colours | decode (Pillow) | with colours | × (without + decode) "
+             "| trimesh load + sample_color |", "|---|---|---|---|---|---|"]
+    for name in TEXTURED:
+        model = data / "colour" / name
+        if not model.is_file():
+            continue
+        textures = texture_files(model)
+        calls = {
+            "plain": lambda m=model: vertisift_tools.sample(m, SURFACE_POINTS, method="surface"),
+            "decode": lambda t=textures: decode_textures(t),
+            "colors": lambda m=model: vertisift_tools.sample(m, SURFACE_POINTS, method="surface",
+                                                              colors=True),
+        }
+        times: dict[str, list[float]] = {key: [] for key in calls}
+        for call in calls.values():
+            call()
+        for _ in range(runs):
+            for key, call in calls.items():
+                times[key].append(seconds(call))
+        peer = "–"
+        if peer_python:
+            done = subprocess.run([peer_python, "-c", TRIMESH_RUN, str(model), str(runs)],
+                                  capture_output=True, text=True, timeout=600)
+            if done.returncode == 0:
+                peer = figure([float(value) for value in done.stdout.split()])
+        bound = statistics.median(times["plain"]) + statistics.median(times["decode"])
+        ratio = statistics.median(times["colors"]) / bound
+        lines.append(f"| {name.rsplit('/', 1)[-1]} ({len(textures)} textures) | "
+                     f"{figure(times['plain'])} | {figure(times['decode'])} | "
+                     f"{figure(times['colors'])} | {ratio:.2f} | {peer} |")
+    return lines
+
+
 def figure(values: list[float]) -> str:
     return (f"{statistics.median(values) * 1000:.1f} ms "
             f"({min(values) * 1000:.1f}-{max(values) * 1000:.1f})")
@@ -187,6 +258,8 @@ def main() -> int:
               "", "| call | time | × without colours |", "|---|---|---|"]
     for name, values in times.items():
         lines.append(f"| {name} | {figure(values)} | {statistics.median(values) / plain:.2f} |")
+    if (arguments.data / "colour").is_dir():
+        lines += textured_speed(arguments.data, arguments.runs, arguments.peer_python)
     text = "\n".join(lines) + "\n"
     print(text)
     arguments.out.mkdir(parents=True, exist_ok=True)
