@@ -93,14 +93,14 @@ def mean_colour(path: Path) -> tuple[str, list[float] | None]:
     from vertisift_tools.sampling import sample_reporting_colors
 
     try:
-        drawn, stored = sample_reporting_colors(path, SURFACE_POINTS, method="surface", seed=0,
-                                                colors=True)
+        drawn, found = sample_reporting_colors(path, SURFACE_POINTS, method="surface", seed=0,
+                                               colors=True)
     except (OSError, ValueError) as error:
         return f"error: {str(error)[:60]}", None
     colours = drawn[2]
     if not len(colours):
         return "no faces", None
-    return ("stored" if stored else "white"), [round(float(v) * 255, 1) for v in colours.mean(0)]
+    return ("stored" if found.stored else "white"), [round(float(v) * 255, 1) for v in colours.mean(0)]
 
 
 def real_rows(data: Path) -> list[list[str]]:

@@ -67,6 +67,11 @@ def test_colours_that_do_not_fit_the_vertices_are_refused(colors, message):
 def test_the_command_keeps_colours_and_says_when_a_model_has_none(tmp_path):
     pytest.importorskip("h5py")
     make_tree(tmp_path / "in")
+    # A textured model whose texture is missing: coloured, and said in a warning.
+    (tmp_path / "in" / "tex").mkdir()
+    (tmp_path / "in" / "tex" / "m.mtl").write_text("newmtl wood\nKd 1 0 0\nmap_Kd gone.png\n")
+    (tmp_path / "in" / "tex" / "q.obj").write_text(
+        "mtllib m.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\nusemtl wood\nf 1/1 2/1 3/1\n")
     out = tmp_path / "out.ply"
     result = run_cli("reduce", tmp_path / "in" / "a0.stl", 30, "-o", out, "--colors")
     assert result.returncode == 0, result.stderr
@@ -80,9 +85,12 @@ def test_the_command_keeps_colours_and_says_when_a_model_has_none(tmp_path):
     assert batch.returncode == 1, batch.stderr  # the broken model
     listing = batch.stderr.split("their points are white (1, 1, 1):\n")[1].splitlines()[:5]
     assert listing == ["  a0.stl", "  b1.STL", "  c2.stl", "  sub/d3.stl", "  sub/deeper/e4.Stl"]
+    assert "batch: warning: texture 'gone.png' of material 'wood' in " in batch.stderr
     import h5py
     with h5py.File(tmp_path / "h5" / "ply_data_all0.h5") as shard:
-        assert shard["rgb"].shape == shard["data"].shape and shard["rgb"][()].min() == 1
+        assert shard["rgb"].shape == shard["data"].shape
+        # White for the models without colour, Kd for the one whose texture is missing.
+        assert {tuple(c) for c in shard["rgb"][()].reshape(-1, 3)} == {(1, 1, 1), (1, 0, 0)}
     # Colours are part of the batch's record: a rerun without them is refused.
     again = run_cli("batch", tmp_path / "in", tmp_path / "h5", 30, "--format", "h5",
                     "--method", "surface", "-q")

@@ -59,21 +59,24 @@ class Drawn(NamedTuple):
     """One model's points as a shard row takes them: positions and normals, float32 (n, 3),
     for the surface methods each point's face, int32 (n,) (None for vertices), and when the
     options ask for them the colours, float32 (n, 3) (else None), with whether the model
-    stores any (`colorless`: it does not, and they are white)."""
+    stores any (`colorless`: it does not, and they are white) and the textures it could not
+    use (`unused_textures`, a line each)."""
 
     positions: Array
     normals: Array
     faces: npt.NDArray[np.int32] | None
     colors: Array | None = None
     colorless: bool = False
+    unused_textures: tuple[str, ...] = ()
 
 
 class Converted(NamedTuple):
-    """What writing one model's cloud found: how many points have the normal (0, 0, 0), and
-    whether the model, drawn with colours, stores none."""
+    """What writing one model's cloud found: how many points have the normal (0, 0, 0),
+    whether the model, drawn with colours, stores none, and the textures it could not use."""
 
     zero_normals: int
     colorless: bool
+    unused_textures: tuple[str, ...] = ()
 
 
 def reduce_to_arrays(
@@ -112,7 +115,7 @@ def _draw(
     chosen = options or SampleOptions()
     faces = colors = None
     try:
-        drawn, stored_colors = sample_reporting_colors(
+        drawn, found = sample_reporting_colors(
             model,
             count,
             method=chosen.method,
@@ -135,7 +138,14 @@ def _draw(
         raise MemoryError(f"not enough memory for {count} points{source}") from None
     if len(positions) != count:
         raise EmptyMeshError(NO_FACES_MESSAGE)
-    return Drawn(normalized(positions, chosen.normalize), normals, faces, colors, not stored_colors)
+    return Drawn(
+        normalized(positions, chosen.normalize),
+        normals,
+        faces,
+        colors,
+        not found.stored,
+        found.unused_textures,
+    )
 
 
 def normalized(positions: Array, normalize: Normalize | None) -> Array:
@@ -189,7 +199,8 @@ def write_model_cloud(
         )
     drawn = _draw(model, count, options, with_faces=False)
     write_cloud(cloud, drawn.positions, drawn.normals, drawn.colors)
-    return Converted(int(np.count_nonzero(~drawn.normals.any(axis=1))), drawn.colorless)
+    zero_normals = int(np.count_nonzero(~drawn.normals.any(axis=1)))
+    return Converted(zero_normals, drawn.colorless, drawn.unused_textures)
 
 
 def _same_file(first: str | os.PathLike[str], second: str | os.PathLike[str]) -> bool:

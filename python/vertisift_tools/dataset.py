@@ -21,7 +21,14 @@ from vertisift_tools.choices import DEFAULT_NORMALS, Method, Normalize, Normals
 from vertisift_tools.convert import NO_FACES_MESSAGE, EmptyMeshError, describe, normalized
 from vertisift_tools.models import find_models
 from vertisift_tools.options import model_seed
-from vertisift_tools.sampling import Array, Draw, as_integer, check_draw, sample_reporting_colors
+from vertisift_tools.sampling import (
+    Array,
+    Draw,
+    as_integer,
+    check_draw,
+    sample_reporting_colors,
+    warn_unused_textures,
+)
 
 # An item: the points alone (Array), or with their class (tuple[Array, int], labels="folders");
 # the overloads of PointCloudDataset.__init__ choose it.
@@ -300,7 +307,7 @@ class PointCloudDataset(Sequence[Item]):
         if self.seed is not None:
             seed = model_seed(self.seed, self.relative_paths[position], self.epoch)
         path = self.files[position]
-        drawn, stored_colors = sample_reporting_colors(
+        drawn, found = sample_reporting_colors(
             path,
             self.n,
             method=self.method,
@@ -318,7 +325,8 @@ class PointCloudDataset(Sequence[Item]):
         item[:, 3:6] = normals
         if colors:
             item[:, 6:] = colors[0]
-        return item, not stored_colors
+        warn_unused_textures(found)
+        return item, not found.stored
 
     def _attempt(self, position: int) -> tuple[Exception | None, bool]:
         """The failure of the model's item, or None when it can be drawn; and whether it

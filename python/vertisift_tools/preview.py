@@ -64,13 +64,14 @@ def points_to_draw(source: str | os.PathLike[str]) -> tuple[Array, Array, Array 
     stores none)."""
     if not is_model(source):
         return read_colored_cloud(source)
-    from vertisift_tools.sampling import sample_reporting_colors
+    from vertisift_tools.sampling import sample_reporting_colors, warn_unused_textures
 
-    drawn, stored = sample_reporting_colors(
+    drawn, found = sample_reporting_colors(
         source, MODEL_POINTS, method="surface", seed=MODEL_SEED, colors=True
     )
+    warn_unused_textures(found)
     positions, normals, colors = cast(tuple[Array, Array, Array], drawn)
-    return positions, normals, colors if stored else None
+    return positions, normals, colors if found.stored else None
 
 
 def render_preview(

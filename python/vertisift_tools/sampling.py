@@ -15,8 +15,9 @@ from __future__ import annotations
 
 import operator
 import os
+import warnings
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Literal, TypedDict, Unpack, cast, overload
+from typing import TYPE_CHECKING, Literal, NamedTuple, TypedDict, Unpack, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -263,7 +264,7 @@ def sample(
     arguments of the wrong type; MemoryError when `n` points (or the candidates) cannot be
     held.
     """
-    drawn, _ = sample_reporting_colors(
+    drawn, report = sample_reporting_colors(
         path,
         n,
         method=method,
@@ -276,7 +277,26 @@ def sample(
         return_faces=return_faces,
         return_barycentric=return_barycentric,
     )
+    warn_unused_textures(report)
     return drawn
+
+
+class ColorReport(NamedTuple):
+    """What a draw with colours found of the model's colours: whether it stores any (False:
+    its points are white), and one line for each texture that could not be used (its points
+    keep their material's colour)."""
+
+    stored: bool
+    unused_textures: tuple[str, ...] = ()
+
+
+def warn_unused_textures(report: ColorReport) -> None:
+    """A TextureWarning for each texture that the draw could not use."""
+    if report.unused_textures:
+        from vertisift_tools.textures import TextureWarning
+
+        for line in report.unused_textures:
+            warnings.warn(line, TextureWarning, stacklevel=3)
 
 
 def sample_reporting_colors(
@@ -288,10 +308,11 @@ def sample_reporting_colors(
     return_faces: object = False,
     return_barycentric: object = False,
     **draw: object,
-) -> tuple[Sampled, bool]:
-    """`sample()`, and whether the model stores colours: False when `colors` asked for them
-    and the model has none, so that they are white (the command and the batches say so).
-    `draw` holds the options of `Draw`, passed on as given."""
+) -> tuple[Sampled, ColorReport]:
+    """`sample()`, and what it found of the model's colours: not `stored` when `colors`
+    asked for them and the model has none, so that they are white, and the textures it could
+    not use (the command and the batches say so; nothing is warned here). `draw` holds the
+    options of `Draw`, passed on as given."""
     _check_path(path)
     text = os.fspath(path)
     given = _native.sample(
@@ -305,16 +326,18 @@ def sample_reporting_colors(
         **cast("_Draw", DRAW_DEFAULTS | draw),
     )
     stored = not colors or given[2] is not None
+    unused: list[str] = []
     buffers: list[bytearray | None] = []
     for part in given:
         if isinstance(part, tuple):  # the colours, and textures to multiply in
             from vertisift_tools.textures import apply_textures
 
             rgb, textures = part
-            apply_textures(rgb, textures, text)
+            unused = apply_textures(rgb, textures, text)
             part = rgb
         buffers.append(part)
-    return _sampled(buffers, bool(colors), bool(return_faces), bool(return_barycentric)), stored
+    drawn = _sampled(buffers, bool(colors), bool(return_faces), bool(return_barycentric))
+    return drawn, ColorReport(stored, tuple(unused))
 
 
 def _points(buffer: bytearray) -> Array:

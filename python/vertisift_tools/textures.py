@@ -52,8 +52,8 @@ class TextureWarning(UserWarning):
 
 def apply_textures(colors: bytearray, textures: Sequence[NativeTexture], model: str) -> list[str]:
     """Multiplies `colors` (float32 RGB triples) in place by each texture at its points, and
-    returns one line for each texture that could not be used (its points keep their colour);
-    warns with the same lines."""
+    returns one line for each texture that could not be used (its points keep their
+    colour)."""
     unused = []
     if any(data is not None for _, _, data, _, _, _ in textures):
         _need_pillow(model)
@@ -77,8 +77,6 @@ def apply_textures(colors: bytearray, textures: Sequence[NativeTexture], model: 
             channels=channels or 3,
             floats=floats,
         )
-    for line in unused:
-        warnings.warn(line, TextureWarning, stacklevel=3)
     return unused
 
 

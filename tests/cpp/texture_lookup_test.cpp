@@ -58,7 +58,10 @@ TEST(TextureLookup, EveryLayoutGivesTheSameColours) {
   const Texels rgb{.data = layouts.rgb.data(), .width = WIDTH, .height = HEIGHT, .stride = 3};
   const Texels layouts_alike[] = {
       {.data = layouts.rgbx.data(), .width = WIDTH, .height = HEIGHT, .stride = 4},
-      {.data = layouts.floats.data(), .width = WIDTH, .height = HEIGHT, .stride = 3,
+      {.data = layouts.floats.data(),
+       .width = WIDTH,
+       .height = HEIGHT,
+       .stride = 3,
        .floats = true},
   };
   const Texels grey{.data = layouts.grey.data(), .width = WIDTH, .height = HEIGHT, .stride = 1};

@@ -154,11 +154,15 @@ class GroupOutcome:
     failures: dict[int, str] = field(default_factory=dict)
     zero_normals: dict[int, int] = field(default_factory=dict)
     colorless: frozenset[int] = frozenset()
+    unused_textures: dict[int, tuple[str, ...]] = field(default_factory=dict)
 
     def outcome(self, index: int) -> Outcome:
         """How the group's model at `index` ended."""
         return Outcome(
-            self.failures.get(index), self.zero_normals.get(index, 0), index in self.colorless
+            self.failures.get(index),
+            self.zero_normals.get(index, 0),
+            index in self.colorless,
+            self.unused_textures.get(index, ()),
         )
 
 
@@ -168,6 +172,7 @@ def run_group(jobs: Sequence[Job], count: int) -> GroupOutcome:
     failures: dict[int, str] = {}
     zero_normals: dict[int, int] = {}
     colorless: set[int] = set()
+    unused_textures: dict[int, tuple[str, ...]] = {}
     for index, (model, cloud, options) in enumerate(jobs):
         ended = run_task(model, cloud, count, options)
         if ended.failure is not None:
@@ -177,7 +182,9 @@ def run_group(jobs: Sequence[Job], count: int) -> GroupOutcome:
             zero_normals[index] = ended.zero_normals
         if ended.colorless:
             colorless.add(index)
-    return GroupOutcome(failures, zero_normals, frozenset(colorless))
+        if ended.unused_textures:
+            unused_textures[index] = ended.unused_textures
+    return GroupOutcome(failures, zero_normals, frozenset(colorless), unused_textures)
 
 
 class DaskRunner:

@@ -69,13 +69,15 @@ class Failure:
 class Outcome:
     """How the conversion of one file ended: `failure` is None when the cloud was written,
     else the reason; `zero_normals` counts the points written with the normal (0, 0, 0), and
-    `colorless` says that the model, drawn with colours, stores none (its points are white).
+    `colorless` says that the model, drawn with colours, stores none (its points are white),
+    and `unused_textures` lists the textures it could not use (a line each).
     `drawn` holds the points themselves when they go back to the batch (into a shard)
     rather than into a cloud file of their own."""
 
     failure: str | None = None
     zero_normals: int = 0
     colorless: bool = False
+    unused_textures: tuple[str, ...] = ()
     drawn: Drawn | None = field(default=None, compare=False)
 
 
@@ -241,6 +243,9 @@ class BatchReport:
     # Converted models drawn with colours that store none (their points are white), in the
     # order they ended.
     colorless: list[str] = field(default_factory=list)
+    # Converted models with textures they could not use (their points keep their materials'
+    # colours): path under the input folder -> a line per texture.
+    unused_textures: dict[str, tuple[str, ...]] = field(default_factory=dict)
     # Why OUT_DIR/failures.csv could not be written (a full disk); None when it was.
     failures_file_error: str | None = None
 
@@ -259,6 +264,8 @@ class BatchReport:
             self.zero_normals[task.relative] = outcome.zero_normals
         if outcome.colorless:
             self.colorless.append(task.relative)
+        if outcome.unused_textures:
+            self.unused_textures[task.relative] = outcome.unused_textures
 
 
 def plan_batch(

@@ -41,7 +41,11 @@ def run_task(model: str, cloud: str, count: int, options: SampleOptions | None =
         raise
     except BaseException as error:  # the extension's internal faults too
         return Outcome(failure=describe(error, model))
-    return Outcome(zero_normals=converted.zero_normals, colorless=converted.colorless)
+    return Outcome(
+        zero_normals=converted.zero_normals,
+        colorless=converted.colorless,
+        unused_textures=converted.unused_textures,
+    )
 
 
 def draw_model(model: str, shard: str, count: int, options: SampleOptions | None = None) -> Outcome:
@@ -56,7 +60,12 @@ def draw_model(model: str, shard: str, count: int, options: SampleOptions | None
     except BaseException as error:
         return Outcome(failure=describe(error, model))
     zero_normals = int(np.count_nonzero(~drawn.normals.any(axis=1)))
-    return Outcome(zero_normals=zero_normals, colorless=drawn.colorless, drawn=drawn)
+    return Outcome(
+        zero_normals=zero_normals,
+        colorless=drawn.colorless,
+        unused_textures=drawn.unused_textures,
+        drawn=drawn,
+    )
 
 
 def _test_fault(model: str) -> None:

@@ -99,6 +99,8 @@ def reduce_command(arguments: argparse.Namespace) -> int:
         _say(f"reduce: warning: {warning}")
     if converted.colorless:
         _say(f"reduce: warning: {COLORLESS_WARNING}")
+    for line in converted.unused_textures:
+        _say(f"reduce: warning: {line}")
     return 0
 
 
@@ -276,6 +278,9 @@ def _summarise(report: BatchReport, arguments: argparse.Namespace) -> None:
             sep="\n",
             file=sys.stderr,
         )
+    for _, unused in sorted(report.unused_textures.items()):
+        for line in unused:
+            _say(f"batch: warning: {line}")
     if report.failures:
         lines = [
             f"  {failure.path}: {failure.message}"
