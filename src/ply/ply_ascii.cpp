@@ -20,6 +20,15 @@ inline bool scan_integer(const char*& p, const char* end, std::int64_t& value) {
   return mesh_io::scan_integer<mesh_io::is_blank>(p, end, value);
 }
 
+// A number of `type` as the nearest float.
+bool scan_number(const char*& p, const char* end, ScalarType type, float& value) {
+  if (!is_integer(type)) return scan_float(p, end, value);
+  std::int64_t whole = 0;
+  if (!scan_integer(p, end, whole)) return false;
+  value = static_cast<float>(whole);
+  return true;
+}
+
 inline const char* token_end(const char* p, const char* end) {
   while (p < end && !mesh_io::is_blank(*p)) ++p;
   return p;
@@ -82,13 +91,25 @@ class RowReader {
           return not_a(at, end, "a list count", property);
         }
         const bool corners = property.role == Role::Corners;
+        const bool uvs = property.role == Role::TexCoords;
         if (corners) builder_.begin_corners();
+        if (uvs) builder_.begin_face_uvs();
         for (std::int64_t item = 0; item < count; ++item) {
           skip_blanks(p, end);
           if (p == end) {
             return missing(
                 property, element, record,
                 " after " + std::to_string(item) + " of " + std::to_string(count) + " items");
+          }
+          if (uvs) {
+            float value = 0;
+            at = p;
+            if (!scan_number(p, end, property.type, value)) {
+              return not_a(at, end, is_integer(property.type) ? "an integer" : "a number",
+                           property);
+            }
+            builder_.add_face_uv(value);
+            continue;
           }
           if (!corners) {
             p = token_end(p, end);
@@ -110,12 +131,9 @@ class RowReader {
                      quote(std::string_view(p, static_cast<std::size_t>(end - p))));
       }
       if (element.kind == ElementKind::Vertex) {
-        mesh_io::Mesh& mesh = builder_.mesh();
-        mesh.positions.push_back({values[1], values[2], values[3]});
-        if (element.has_normals) builder_.normals().push_back({values[4], values[5], values[6]});
-        if (element.has_colors) builder_.colors().push_back(color_of(values));
-      } else if (element.has_colors) {
-        builder_.color_face(color_of(values));
+        builder_.add_vertex(element, values);
+      } else if (element.kind == ElementKind::Face) {
+        builder_.end_face(element, values);
       }
     }
     return std::nullopt;
