@@ -126,9 +126,14 @@ class RowReader {
         if (corners) builder_.end_corners(element.kind);
       }
       skip_blanks(p, end);
-      if (p != end) {
-        return error("more values than " + element.name + " declares properties: " +
-                     quote(std::string_view(p, static_cast<std::size_t>(end - p))));
+      if (p != end) [[unlikely]] {
+        // Writers of per-corner texture coordinates put values after them that their header
+        // does not declare; the row is one face all the same.
+        if (!element.has_texcoords) {
+          return error("more values than " + element.name + " declares properties: " +
+                       quote(std::string_view(p, static_cast<std::size_t>(end - p))));
+        }
+        builder_.count_long_row();
       }
       if (element.kind == ElementKind::Vertex) {
         builder_.add_vertex(element, values);

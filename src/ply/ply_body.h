@@ -84,9 +84,11 @@ class MeshBuilder {
   // element has them.
   base::PodVector<std::uint32_t>& face_materials() { return face_materials_; }
   // Faces whose texcoord list does not hold two numbers a corner; of a texnumber past the
-  // texture files.
+  // texture files; rows with values after the last property.
   std::uint64_t mismatched_uvs() const { return mismatched_uvs_; }
   std::uint64_t past_textures() const { return past_textures_; }
+  std::uint64_t long_rows() const { return long_rows_; }
+  void count_long_row() { ++long_rows_; }
 
   // The vertex of `values` by role, a record of `vertex` read property by property.
   void add_vertex(const Element& vertex, const float* values) {
@@ -159,6 +161,7 @@ class MeshBuilder {
   base::PodVector<std::uint32_t> face_materials_;
   std::uint64_t mismatched_uvs_ = 0;
   std::uint64_t past_textures_ = 0;
+  std::uint64_t long_rows_ = 0;
 };
 
 // "PLY: the file ends at <where>, after <done> of <count> records of element <name>".

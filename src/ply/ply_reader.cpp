@@ -77,6 +77,7 @@ void add_colors(mesh_io::Mesh& mesh, MeshBuilder& builder) {
 // the faces have no texnumber).
 void add_textures(mesh_io::Mesh& mesh, MeshBuilder& builder, const Header& header) {
   for (const auto& [why, count] : header.dropped_uvs) mesh_io::count_ignored(mesh, why, count);
+  mesh_io::count_ignored(mesh, "values past the properties of a face row", builder.long_rows());
   if (!header.has_uvs()) {
     mesh_io::count_ignored(mesh, "texture file without texture coordinates",
                            header.texture_files.size());

@@ -26,7 +26,10 @@
 // - ASCII data: one record a row. Blank lines anywhere are skipped, but a record never runs
 //   across rows and a row never holds more than one record: the format marks no record's
 //   end, so a row that were allowed to continue or to be shared would let a header and data
-//   that disagree (a declared property the rows lack) be misread without a word.
+//   that disagree (a declared property the rows lack) be misread without a word. Values after
+//   the last property fail the row, except in a face element with a texcoord list: writers of
+//   those add values their header does not declare (a colour of each corner) after the
+//   declared ones, and such a row is read and counted.
 // - Triangle strips: -1 ends a strip and starts the next one. Every second triangle of a
 //   strip has its first two corners swapped so that all face the same way. A triangle that
 //   repeats a corner has no surface (strips use such triangles to join or turn): it is left

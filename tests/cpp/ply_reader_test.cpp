@@ -703,8 +703,8 @@ TEST(PlyReader, ReadsTheRealFiles) {
   EXPECT_EQ(shelves[0], shelves[1]);
 }
 
-// Real textured files: per-corner coordinates with a texture file, and vertex coordinates
-// without one.
+// Real textured files: the same model in binary and in ASCII (whose face rows carry values
+// that their header does not declare), and vertex coordinates without a texture file.
 TEST(PlyReader, ReadsTheRealTexturedFiles) {
   const std::string folder =
       std::string(VERTISIFT_SHARED_DIR) + "/data/colour/mikedh+trimesh/models/";
@@ -717,10 +717,17 @@ TEST(PlyReader, ReadsTheRealTexturedFiles) {
     EXPECT_TRUE(mesh.ok()) << name << ": " << mesh.error().display();
     return mesh.ok() ? std::move(mesh.value()) : Mesh();
   };
-  const Mesh fuze = read("fuze.ply");
+  const Mesh fuze = read("fuze.ply"), fuze_ascii = read("fuze_ascii.ply");
   EXPECT_EQ(uvs_of(fuze, mesh_io::Domain::Corner).size(), 2u * 3 * 1000);
-  EXPECT_EQ(materials_of(fuze), std::vector<std::uint32_t>(1000, 1));
-  EXPECT_EQ(textures_of(fuze), std::vector<std::string>{"fuze uv.jpg"});
+  EXPECT_EQ(uvs_of(fuze_ascii, mesh_io::Domain::Corner), uvs_of(fuze, mesh_io::Domain::Corner));
+  Ignored ignored;
+  for (const auto& item : fuze_ascii.ignored) ignored.emplace_back(item.what, item.count);
+  EXPECT_EQ(ignored, (Ignored{{"face colour beside vertex colours", 1000},
+                              {"values past the properties of a face row", 1000}}));
+  for (const Mesh* mesh : {&fuze, &fuze_ascii}) {
+    EXPECT_EQ(materials_of(*mesh), std::vector<std::uint32_t>(1000, 1));
+    EXPECT_EQ(textures_of(*mesh), std::vector<std::string>{"fuze uv.jpg"});
+  }
   const Mesh box = read("BoxTextured.ply");
   EXPECT_EQ(uvs_of(box, mesh_io::Domain::Vertex).size(), 2 * box.positions.size());
   EXPECT_EQ(uvs_of(box, mesh_io::Domain::Vertex)[0], 6.0f);
