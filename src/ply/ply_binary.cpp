@@ -253,11 +253,9 @@ class RecordReader {
       }
       builder_.end_corners(element.kind);
     }
-    if (element.kind == ElementKind::Vertex) {
-      builder_.add_vertex(element, values);
-    } else if (element.kind == ElementKind::Face) {
-      builder_.end_face(element, values);
-    }
+    builder_.end_record(element, values);
+    if (element.has_textures()) [[unlikely]]
+      builder_.end_textures(element, values);
     return std::nullopt;
   }
 

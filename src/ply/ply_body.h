@@ -90,20 +90,20 @@ class MeshBuilder {
   std::uint64_t long_rows() const { return long_rows_; }
   void count_long_row() { ++long_rows_; }
 
-  // The vertex of `values` by role, a record of `vertex` read property by property.
-  void add_vertex(const Element& vertex, const float* values) {
-    mesh_.positions.push_back({values[1], values[2], values[3]});
-    if (vertex.has_normals) normals_.push_back({values[4], values[5], values[6]});
-    if (vertex.has_colors) colors_.push_back(color_of(values));
-    if (vertex.has_uvs) uvs_.push_back(uv_of(values));
+  // Ends a record of `element` read property by property, of `values` by role (its corners
+  // added): a vertex, or a face's colour.
+  void end_record(const Element& element, const float* values) {
+    if (element.kind == ElementKind::Vertex) {
+      mesh_.positions.push_back({values[1], values[2], values[3]});
+      if (element.has_normals) normals_.push_back({values[4], values[5], values[6]});
+      if (element.has_colors) colors_.push_back(color_of(values));
+    } else if (element.has_colors) {
+      color_face(color_of(values));
+    }
   }
-  // Ends a record of `face` (its corners added) of `values` by role: its colour, texture
-  // coordinates and texture number.
-  void end_face(const Element& face, const float* values) {
-    if (face.has_colors) color_face(color_of(values));
-    if (face.has_texcoords) end_face_uvs();
-    if (face.has_texnumber) number_face(values[static_cast<int>(Role::TexNumber)]);
-  }
+  // Then, for an element that has_textures(), the record's texture coordinates and number.
+  // Out of line, so that the readers' loops stay as tight for the files without them.
+  void end_textures(const Element& element, const float* values);
 
   // Starts the texcoord list of one face, then takes its numbers one by one.
   void begin_face_uvs() { face_uvs_.clear(); }
@@ -113,15 +113,7 @@ class MeshBuilder {
   void end_face_uvs();
   // Gives the triangles of the face just read, those that have no material yet, texture
   // `number`'s, or the default when there is no such texture file.
-  void number_face(float number) {
-    std::uint32_t material = 0;
-    if (number >= 0 && number < static_cast<float>(texture_count_)) {
-      material = 1 + static_cast<std::uint32_t>(number);
-    } else {
-      ++past_textures_;
-    }
-    while (face_materials_.size() < mesh_.triangles.size()) face_materials_.push_back(material);
-  }
+  void number_face(float number);
 
   // Starts the corners of one face or strip.
   void begin_corners() { corners_.clear(); }

@@ -96,7 +96,8 @@ struct Element {
   bool has_uvs = false;        // a vertex element with a pair of texture coordinates
   bool has_texcoords = false;  // a face element with a list texcoord
   bool has_texnumber = false;  // a face element with a scalar texnumber
-  std::uint64_t line = 0;      // of its declaration in the header
+  bool has_textures() const { return has_uvs || has_texcoords || has_texnumber; }
+  std::uint64_t line = 0;  // of its declaration in the header
 };
 
 struct Header {

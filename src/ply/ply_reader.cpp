@@ -48,6 +48,22 @@ void MeshBuilder::end_face_uvs() {
   }
 }
 
+void MeshBuilder::number_face(float number) {
+  std::uint32_t material = 0;
+  if (number >= 0 && number < static_cast<float>(texture_count_)) {
+    material = 1 + static_cast<std::uint32_t>(number);
+  } else {
+    ++past_textures_;
+  }
+  while (face_materials_.size() < mesh_.triangles.size()) face_materials_.push_back(material);
+}
+
+void MeshBuilder::end_textures(const Element& element, const float* values) {
+  if (element.has_uvs) uvs_.push_back(uv_of(values));
+  if (element.has_texcoords) end_face_uvs();
+  if (element.has_texnumber) number_face(values[static_cast<int>(Role::TexNumber)]);
+}
+
 void MeshBuilder::add_strip(std::size_t begin, std::size_t end) {
   for (std::size_t i = begin; i + 2 < end; ++i) {
     std::uint32_t a = corners_[i], b = corners_[i + 1];
