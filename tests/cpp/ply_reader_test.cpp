@@ -104,19 +104,21 @@ std::vector<float> colors_of(const Mesh& mesh, mesh_io::Domain domain, const std
   return components;
 }
 
-// The uv stream's items, u v each, checked against their domain; the material stream's items;
-// the textures of the materials after the default, each named by its texture.
+// The items of the stream `name` as T (a uv stream's u and v one after the other), checked
+// against `domain`; the textures of the materials after the default, each named by its texture.
+template <class T>
+std::vector<T> items_of(const Mesh& mesh, std::string_view name, mesh_io::Domain domain) {
+  const mesh_io::Stream* stream = mesh.find(name);
+  if (stream == nullptr) return {};
+  EXPECT_EQ(stream->domain, domain) << name;
+  EXPECT_TRUE(stream->corners.empty()) << name;
+  return {stream->items<T>().begin(), stream->items<T>().end()};
+}
 std::vector<float> uvs_of(const Mesh& mesh, mesh_io::Domain domain) {
-  const mesh_io::Stream* uvs = mesh.find(mesh_io::UV_STREAM);
-  if (uvs == nullptr) return {};
-  EXPECT_EQ(uvs->domain, domain);
-  EXPECT_TRUE(uvs->corners.empty());
-  return {uvs->items<float>().begin(), uvs->items<float>().end()};
+  return items_of<float>(mesh, mesh_io::UV_STREAM, domain);
 }
 std::vector<std::uint32_t> materials_of(const Mesh& mesh) {
-  const mesh_io::Stream* materials = mesh.find(mesh_io::MATERIAL_STREAM);
-  if (materials == nullptr) return {};
-  return {materials->items<std::uint32_t>().begin(), materials->items<std::uint32_t>().end()};
+  return items_of<std::uint32_t>(mesh, mesh_io::MATERIAL_STREAM, mesh_io::Domain::Face);
 }
 std::vector<std::string> textures_of(const Mesh& mesh) {
   std::vector<std::string> textures;
@@ -192,8 +194,8 @@ std::vector<Case> round_trips() {
         {2, 1, 0},
         {0, 0, 1, 0, 1, 0, 1, 0, 0}}});
   cases.push_back({"ascii triangle strips with restarts and a corner repeated, a texture file",
-                   "ply\nformat ascii 1.0\ncomment TextureFile t.png\nelement vertex 5\nproperty "
-                   "float x\nproperty float y\n"
+                   "ply\nformat ascii 1.0\ncomment TextureFile t.png\nelement vertex 5\n"
+                   "property float x\nproperty float y\n"
                    "property float z\nelement tristrips 1\nproperty list int int vertex_indices\n"
                    "end_header\n0 0 0\n1 0 0\n0 1 0\n1 1 0\n2 2 0\n"
                    "9 0 1 2 3 -1 4 4 3 1\n",
