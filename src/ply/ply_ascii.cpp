@@ -124,9 +124,9 @@ class RowReader {
   // A list other than the corners, of `count` items from `p` on: the numbers of a texcoord
   // list, or tokens read past. Out of the rows' loop, which stays as tight for the files
   // without such lists.
-  [[gnu::noinline]] mesh_io::ReadStatus read_list(const char*& p, const char* end,
-                                                  const Property& property, const Element& element,
-                                                  std::uint64_t record, std::int64_t count) {
+  [[gnu::cold]] mesh_io::ReadStatus read_list(const char*& p, const char* end,
+                                              const Property& property, const Element& element,
+                                              std::uint64_t record, std::int64_t count) {
     const bool uvs = property.role == Role::TexCoords;
     if (uvs) builder_.begin_face_uvs();
     for (std::int64_t item = 0; item < count; ++item) {
@@ -149,8 +149,8 @@ class RowReader {
   // The values from `p` on, after the last property of a row of `element`: an error, unless
   // the element is a face with a texcoord list, whose writers put values after it that their
   // header does not declare (the row is one face all the same).
-  [[gnu::noinline]] mesh_io::ReadStatus values_after(const Element& element, const char* p,
-                                                     const char* end) {
+  [[gnu::cold]] mesh_io::ReadStatus values_after(const Element& element, const char* p,
+                                                 const char* end) {
     if (!element.has_texcoords) {
       return error("more values than " + element.name + " declares properties: " +
                    quote(std::string_view(p, static_cast<std::size_t>(end - p))));
