@@ -20,6 +20,15 @@ inline bool scan_integer(const char*& p, const char* end, std::int64_t& value) {
   return mesh_io::scan_integer<mesh_io::is_blank>(p, end, value);
 }
 
+// A number of `type` as the nearest float.
+bool scan_number(const char*& p, const char* end, ScalarType type, float& value) {
+  if (!is_integer(type)) return scan_float(p, end, value);
+  std::int64_t whole = 0;
+  if (!scan_integer(p, end, whole)) return false;
+  value = static_cast<float>(whole);
+  return true;
+}
+
 inline const char* token_end(const char* p, const char* end) {
   while (p < end && !mesh_io::is_blank(*p)) ++p;
   return p;
@@ -43,6 +52,7 @@ class RowReader {
   mesh_io::ReadStatus read(const Element& element) {
     float values[ROLE_COUNT] = {};              // by Role
     values[static_cast<int>(Role::Alpha)] = 1;  // unless the element has one
+    const bool textures = element.has_textures();
     for (std::uint64_t record = 0; record < element.count; ++record) {
       std::string_view line;
       do {
@@ -81,19 +91,14 @@ class RowReader {
         if (!scan_integer(p, end, count) || count < 0) {
           return not_a(at, end, "a list count", property);
         }
-        const bool corners = property.role == Role::Corners;
-        if (corners) builder_.begin_corners();
+        if (property.role != Role::Corners) [[unlikely]] {
+          if (auto failure = read_list(p, end, property, element, record, count)) return failure;
+          continue;
+        }
+        builder_.begin_corners();
         for (std::int64_t item = 0; item < count; ++item) {
           skip_blanks(p, end);
-          if (p == end) {
-            return missing(
-                property, element, record,
-                " after " + std::to_string(item) + " of " + std::to_string(count) + " items");
-          }
-          if (!corners) {
-            p = token_end(p, end);
-            continue;
-          }
+          if (p == end) return too_few_items(property, element, record, item, count);
           std::int64_t index = 0;
           at = p;
           if (!scan_integer(p, end, index)) return not_a(at, end, "a vertex index", property);
@@ -102,26 +107,58 @@ class RowReader {
                          std::to_string(record));
           }
         }
-        if (corners) builder_.end_corners(element.kind);
+        builder_.end_corners(element.kind);
       }
       skip_blanks(p, end);
-      if (p != end) {
-        return error("more values than " + element.name + " declares properties: " +
-                     quote(std::string_view(p, static_cast<std::size_t>(end - p))));
+      if (p != end) [[unlikely]] {
+        if (auto failure = values_after(element, p, end)) return failure;
       }
-      if (element.kind == ElementKind::Vertex) {
-        mesh_io::Mesh& mesh = builder_.mesh();
-        mesh.positions.push_back({values[1], values[2], values[3]});
-        if (element.has_normals) builder_.normals().push_back({values[4], values[5], values[6]});
-        if (element.has_colors) builder_.colors().push_back(color_of(values));
-      } else if (element.has_colors) {
-        builder_.color_face(color_of(values));
-      }
+      builder_.end_record(element, values);
+      if (textures) [[unlikely]]
+        builder_.end_textures(element, values);
     }
     return std::nullopt;
   }
 
  private:
+  // A list other than the corners, of `count` items from `p` on: the numbers of a texcoord
+  // list, or tokens read past. Out of the rows' loop, which stays as tight for the files
+  // without such lists.
+  [[gnu::cold]] mesh_io::ReadStatus read_list(const char*& p, const char* end,
+                                              const Property& property, const Element& element,
+                                              std::uint64_t record, std::int64_t count) {
+    const bool uvs = property.role == Role::TexCoords;
+    if (uvs) builder_.begin_face_uvs();
+    for (std::int64_t item = 0; item < count; ++item) {
+      skip_blanks(p, end);
+      if (p == end) return too_few_items(property, element, record, item, count);
+      if (!uvs) {
+        p = token_end(p, end);
+        continue;
+      }
+      float value = 0;
+      const char* at = p;
+      if (!scan_number(p, end, property.type, value)) {
+        return not_a(at, end, is_integer(property.type) ? "an integer" : "a number", property);
+      }
+      builder_.add_face_uv(value);
+    }
+    return std::nullopt;
+  }
+
+  // The values from `p` on, after the last property of a row of `element`: an error, unless
+  // the element is a face with a texcoord list, whose writers put values after it that their
+  // header does not declare (the row is one face all the same).
+  [[gnu::cold]] mesh_io::ReadStatus values_after(const Element& element, const char* p,
+                                                 const char* end) {
+    if (!element.has_texcoords) {
+      return error("more values than " + element.name + " declares properties: " +
+                   quote(std::string_view(p, static_cast<std::size_t>(end - p))));
+    }
+    builder_.count_long_row();
+    return std::nullopt;
+  }
+
   ReadError error(const std::string& what) const {
     return ReadError::invalid_data("PLY line " + std::to_string(lines_.line_number()) + ": " +
                                    what);
@@ -130,6 +167,11 @@ class RowReader {
                     const std::string& after) const {
     return error("the row of " + element.name + " " + std::to_string(record) +
                  " ends before property " + property.name + after + ": " + quote(line_));
+  }
+  ReadError too_few_items(const Property& property, const Element& element, std::uint64_t record,
+                          std::int64_t item, std::int64_t count) const {
+    return missing(property, element, record,
+                   " after " + std::to_string(item) + " of " + std::to_string(count) + " items");
   }
   // The token at `at` is not `what`.
   ReadError not_a(const char* at, const char* end, const char* what,

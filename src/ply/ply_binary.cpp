@@ -1,8 +1,9 @@
 // Binary PLY data, either byte order. Records are read straight from the source's blocks;
 // one cut across two blocks is put together in a small buffer. Fixed-size vertex records
 // and faces of three corners (with fixed-size properties around the list) go through tight
-// loops over whole blocks; every other record, and a face whose count is not 3, goes through
-// the general reading, property by property.
+// loops over whole blocks; every other record, a face whose count is not 3 and every face of
+// an element with texture coordinates or numbers, goes through the general reading,
+// property by property.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -224,6 +225,15 @@ class RecordReader {
                                    std::to_string(record));
       }
       const std::size_t item_size = scalar_size(property.type);
+      if (property.role == Role::TexCoords) {
+        builder_.begin_face_uvs();
+        for (std::int64_t item = 0; item < count; ++item) {
+          bytes = cursor_.take(item_size);
+          if (bytes == nullptr) return ends(element, record);
+          builder_.add_face_uv(load_float(bytes, property.type, order_));
+        }
+        continue;
+      }
       if (property.role != Role::Corners) {
         if (!cursor_.skip(static_cast<std::uint64_t>(count) * item_size)) {
           return ends(element, record);
@@ -243,19 +253,10 @@ class RecordReader {
       }
       builder_.end_corners(element.kind);
     }
-    if (element.kind == ElementKind::Vertex) {
-      push_vertex(element, values);
-    } else if (element.has_colors) {
-      builder_.color_face(color_of(values));
-    }
+    builder_.end_record(element, values);
+    if (element.has_textures()) [[unlikely]]
+      builder_.end_textures(element, values);
     return std::nullopt;
-  }
-
-  void push_vertex(const Element& element, const float* values) {
-    mesh_io::Mesh& mesh = builder_.mesh();
-    mesh.positions.push_back({values[1], values[2], values[3]});
-    if (element.has_normals) builder_.normals().push_back({values[4], values[5], values[6]});
-    if (element.has_colors) builder_.colors().push_back(color_of(values));
   }
 
   // Vertex records of `size` bytes each: whole blocks at a time.
@@ -263,12 +264,18 @@ class RecordReader {
     std::size_t offsets[ROLE_COUNT] = {};
     ScalarType types[ROLE_COUNT] = {};
     ColorLayout colors;
+    std::size_t uv_offsets[2] = {};
+    ScalarType uv_types[2] = {};
     std::size_t at = 0;
     bool plain_floats = order_ == std::endian::native;
     for (const Property& property : element.properties) {
       const auto role = static_cast<int>(property.role);
       if (is_color(property.role)) {
         colors.add(property, at);
+      } else if (property.role == Role::U || property.role == Role::V) {
+        const int component = property.role == Role::U ? 0 : 1;
+        uv_offsets[component] = at;
+        uv_types[component] = property.type;
       } else if (property.role != Role::None) {
         offsets[role] = at;
         types[role] = property.type;
@@ -292,6 +299,10 @@ class RecordReader {
       position = {values[1], values[2], values[3]};
       if (normal != nullptr) *normal = {values[4], values[5], values[6]};
     };
+    auto decode_uv = [&](const std::byte* record) {
+      return Uv{load_float(record + uv_offsets[0], uv_types[0], order_),
+                load_float(record + uv_offsets[1], uv_types[1], order_)};
+    };
     std::uint64_t done = 0;
     while (done < element.count) {
       const std::size_t whole = static_cast<std::size_t>(
@@ -304,6 +315,7 @@ class RecordReader {
         mesh.positions.push_back(position);
         if (element.has_normals) builder_.normals().push_back(normal);
         if (element.has_colors) builder_.colors().push_back(colors.decode(record, order_));
+        if (element.has_uvs) builder_.uvs().push_back(decode_uv(record));
         ++done;
         continue;
       }
@@ -320,6 +332,11 @@ class RecordReader {
       // Colours in a pass of their own, so that the loop above is the same without them.
       if (element.has_colors) {
         colors.decode_run(cursor_.at(), whole, size, order_, builder_.colors().extend(whole));
+      }
+      if (element.has_uvs) {
+        Uv* uvs = builder_.uvs().extend(whole);
+        record = cursor_.at();
+        for (std::size_t i = 0; i < whole; ++i, record += size) uvs[i] = decode_uv(record);
       }
       cursor_.advance(whole * size);
       done += whole;
@@ -338,7 +355,7 @@ class RecordReader {
     for (const Property& property : element.properties) {
       if (property.role == Role::Corners) {
         list = &property;
-      } else if (property.is_list) {
+      } else if (property.is_list || property.role == Role::TexNumber) {
         simple = false;
       } else {
         if (is_color(property.role)) {

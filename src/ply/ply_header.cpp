@@ -1,6 +1,7 @@
 #include "ply/ply_header.h"
 
 #include <cstdint>
+#include <optional>
 
 #include "mesh_io/quote.h"
 #include "mesh_io/reader_messages.h"
@@ -94,12 +95,57 @@ void assign_colors(Element& element) {
   }
 }
 
-// Reads the colour of `face` past: its properties lose their roles.
-void drop_colors(Element& face) {
-  for (Property& property : face.properties) {
-    if (is_color(property.role)) property.role = Role::None;
+// Gives the texture coordinates of a vertex element their roles: the first pair of scalars
+// under a name that writers use.
+void assign_uvs(Element& vertex) {
+  constexpr std::string_view NAMES[][2] = {
+      {"s", "t"}, {"u", "v"}, {"texture_u", "texture_v"}, {"texture_s", "texture_t"}};
+  for (const auto& pair : NAMES) {
+    Property* u = find_scalar(vertex, pair[0]);
+    Property* v = find_scalar(vertex, pair[1]);
+    if (u == nullptr || v == nullptr) continue;
+    u->role = Role::U;
+    v->role = Role::V;
+    vertex.has_uvs = true;
+    return;
   }
+}
+
+// Gives a face element's texture coordinates (a list texcoord) and texture number (a scalar
+// texnumber) their roles.
+void assign_face_textures(Element& face) {
+  for (Property& property : face.properties) {
+    if (property.name == "texcoord" && property.is_list) {
+      property.role = Role::TexCoords;
+      face.has_texcoords = true;
+    } else if (property.name == "texnumber" && !property.is_list) {
+      property.role = Role::TexNumber;
+      face.has_texnumber = true;
+    }
+  }
+}
+
+// Reads the properties of `element` that `drop` picks past: they lose their roles.
+template <class Drop>
+void drop_roles(Element& element, Drop drop) {
+  for (Property& property : element.properties) {
+    if (drop(property.role)) property.role = Role::None;
+  }
+}
+
+// Reads the colour of `face` past.
+void drop_colors(Element& face) {
+  drop_roles(face, is_color);
   face.has_colors = false;
+}
+
+// The name of a `comment TextureFile NAME` line's texture (the rest of `rest`, the text after
+// `comment`, without the blanks at its ends), or nothing for another comment.
+std::optional<std::string_view> texture_file(std::string_view rest) {
+  if (mesh_io::next_token(rest) != "TextureFile") return std::nullopt;
+  while (!rest.empty() && mesh_io::is_blank(rest.front())) rest.remove_prefix(1);
+  while (!rest.empty() && mesh_io::is_blank(rest.back())) rest.remove_suffix(1);
+  return rest;
 }
 
 // Gives the properties of `element` their roles, or says why the element cannot be read.
@@ -129,6 +175,7 @@ std::string assign_roles(Element& element) {
       found[5]->role = Role::NZ;
     }
     assign_colors(element);
+    assign_uvs(element);
     return {};
   }
   if (element.kind == ElementKind::Other) return {};
@@ -143,11 +190,21 @@ std::string assign_roles(Element& element) {
     return "list " + corners->name + " of " + element.name + " holds floating-point values";
   }
   corners->role = Role::Corners;
-  if (element.kind == ElementKind::Face) assign_colors(element);
+  if (element.kind == ElementKind::Face) {
+    assign_colors(element);
+    assign_face_textures(element);
+  }
   return {};
 }
 
 }  // namespace
+
+bool Header::has_uvs() const {
+  for (const Element& element : elements) {
+    if (element.has_uvs || element.has_texcoords) return true;
+  }
+  return false;
+}
 
 mesh_io::ReadResult<Header> read_header(mesh_io::LineReader& lines) {
   Header header;
@@ -172,10 +229,12 @@ mesh_io::ReadResult<Header> read_header(mesh_io::LineReader& lines) {
     }
     std::string_view rest = line;
     const std::string_view keyword = mesh_io::next_token(rest);
-    // A line without a keyword is a comment that lacks the word.
-    if (keyword.empty() || keyword == "comment" || keyword == "obj_info" || !is_keyword(keyword)) {
+    if (keyword == "comment") {
+      if (const auto name = texture_file(rest)) header.texture_files.emplace_back(*name);
       continue;
     }
+    // A line without a keyword is a comment that lacks the word.
+    if (keyword.empty() || keyword == "obj_info" || !is_keyword(keyword)) continue;
     if (keyword == "end_header") {
       if (!only_blanks(rest)) return line_error(number, "expected end_header, got " + quote(line));
       break;
@@ -270,11 +329,32 @@ mesh_io::ReadResult<Header> read_header(mesh_io::LineReader& lines) {
   for (const Element& element : header.elements) {
     strips = strips || element.kind == ElementKind::Tristrips;
   }
+  bool corner_uvs = false;
   for (Element& element : header.elements) {
-    if (element.kind != ElementKind::Face || !element.has_colors || !strips) continue;
-    header.dropped_face_colors_why = "face colour beside triangle strips";
-    header.dropped_face_colors = element.count;
-    drop_colors(element);
+    if (element.kind != ElementKind::Face) continue;
+    if (element.has_colors && strips) {
+      header.dropped_face_colors_why = "face colour beside triangle strips";
+      header.dropped_face_colors = element.count;
+      drop_colors(element);
+    }
+    if ((element.has_texcoords || element.has_texnumber) && strips) {
+      if (element.has_texcoords) {
+        header.dropped_uvs.emplace_back("texture coordinates beside triangle strips",
+                                        element.count);
+      }
+      drop_roles(element,
+                 [](Role role) { return role == Role::TexCoords || role == Role::TexNumber; });
+      element.has_texcoords = element.has_texnumber = false;
+    }
+    corner_uvs = corner_uvs || element.has_texcoords;
+  }
+  // A corner's own coordinates say more than its vertex's.
+  for (Element& element : header.elements) {
+    if (element.kind != ElementKind::Vertex || !element.has_uvs || !corner_uvs) continue;
+    header.dropped_uvs.emplace_back("vertex texture coordinates beside per-corner ones",
+                                    element.count);
+    drop_roles(element, [](Role role) { return role == Role::U || role == Role::V; });
+    element.has_uvs = false;
   }
   return header;
 }

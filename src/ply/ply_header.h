@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "mesh_io/line_reader.h"
@@ -45,13 +46,31 @@ inline bool is_integer(ScalarType type) {
   return type != ScalarType::Float32 && type != ScalarType::Float64;
 }
 
-// What a property gives the mesh. Coordinates and normals are scalars of a vertex element,
-// colour components scalars of a vertex or a face element; Corners is the index list of a
-// face or tristrips element.
-enum class Role : std::uint8_t { None, X, Y, Z, NX, NY, NZ, Red, Green, Blue, Alpha, Corners };
+// What a property gives the mesh. Coordinates, normals and texture coordinates (U, V) are
+// scalars of a vertex element, colour components scalars of a vertex or a face element,
+// TexNumber a face's scalar (its texture file); Corners is the index list of a face or
+// tristrips element, TexCoords a face's list of texture coordinates (u v per corner).
+enum class Role : std::uint8_t {
+  None,
+  X,
+  Y,
+  Z,
+  NX,
+  NY,
+  NZ,
+  Red,
+  Green,
+  Blue,
+  Alpha,
+  U,
+  V,
+  TexNumber,
+  Corners,
+  TexCoords
+};
 
 // The size of an array of values by role.
-inline constexpr int ROLE_COUNT = static_cast<int>(Role::Corners) + 1;
+inline constexpr int ROLE_COUNT = static_cast<int>(Role::TexCoords) + 1;
 
 inline bool is_color(Role role) { return role >= Role::Red && role <= Role::Alpha; }
 
@@ -74,6 +93,10 @@ struct Element {
   // A vertex or face element with red, green and blue scalars (diffuse_red ... as well),
   // alpha optional, whose colour the mesh keeps.
   bool has_colors = false;
+  bool has_uvs = false;        // a vertex element with a pair of texture coordinates
+  bool has_texcoords = false;  // a face element with a list texcoord
+  bool has_texnumber = false;  // a face element with a scalar texnumber
+  bool has_textures() const { return has_uvs || has_texcoords || has_texnumber; }
   std::uint64_t line = 0;  // of its declaration in the header
 };
 
@@ -85,11 +108,19 @@ struct Header {
   // triangles have none): why, and how many face records carry it.
   std::string_view dropped_face_colors_why;
   std::uint64_t dropped_face_colors = 0;
+  // The names of `comment TextureFile NAME`, in header order: texnumber k names the k-th.
+  std::vector<std::string> texture_files;
+  // Texture coordinates read past, by what they are and how many records carry them (the
+  // vertices' beside per-corner ones, the faces' beside triangle strips).
+  std::vector<std::pair<std::string_view, std::uint64_t>> dropped_uvs;
+  // True when the mesh gets texture coordinates: some element's role is U or TexCoords.
+  bool has_uvs() const;
 };
 
 // Reads the header up to and including its end_header line, and checks that the elements
-// the mesh needs are declared usably (x y z scalars, an integer corner list). Colours that
-// are not usable (a component missing or a list) are read past without a word.
+// the mesh needs are declared usably (x y z scalars, an integer corner list). Colours and
+// texture coordinates that are not usable (a component missing or a list where a scalar
+// belongs) are read past without a word.
 mesh_io::ReadResult<Header> read_header(mesh_io::LineReader& lines);
 
 }  // namespace vertisift::ply

@@ -77,11 +77,15 @@ using Ignored = std::vector<std::pair<std::string, std::uint64_t>>;
 struct Expected {
   std::vector<float> positions;        // x y z per vertex
   std::vector<std::uint32_t> corners;  // three per triangle
-  std::vector<float> normals;
+  std::vector<float> normals = {};
   std::uint64_t skipped = 0;
   std::vector<float> colors = {};  // r g b a per item of the colour stream
   mesh_io::Domain color_domain = mesh_io::Domain::Vertex;
   Ignored ignored = {};
+  std::vector<float> uvs = {};  // u v per item of the uv stream
+  mesh_io::Domain uv_domain = mesh_io::Domain::Vertex;
+  std::vector<std::uint32_t> materials = {};  // per triangle
+  std::vector<std::string> textures = {};     // of the materials after the default
 };
 
 // The colour stream's components, r g b a per item, checked against the items' domain.
@@ -98,6 +102,31 @@ std::vector<float> colors_of(const Mesh& mesh, mesh_io::Domain domain, const std
     components.insert(components.end(), {c.r, c.g, c.b, c.a});
   }
   return components;
+}
+
+// The items of the stream `name` as T (a uv stream's u and v one after the other), checked
+// against `domain`; the textures of the materials after the default, each named by its texture.
+template <class T>
+std::vector<T> items_of(const Mesh& mesh, std::string_view name, mesh_io::Domain domain) {
+  const mesh_io::Stream* stream = mesh.find(name);
+  if (stream == nullptr) return {};
+  EXPECT_EQ(stream->domain, domain) << name;
+  EXPECT_TRUE(stream->corners.empty()) << name;
+  return {stream->items<T>().begin(), stream->items<T>().end()};
+}
+std::vector<float> uvs_of(const Mesh& mesh, mesh_io::Domain domain) {
+  return items_of<float>(mesh, mesh_io::UV_STREAM, domain);
+}
+std::vector<std::uint32_t> materials_of(const Mesh& mesh) {
+  return items_of<std::uint32_t>(mesh, mesh_io::MATERIAL_STREAM, mesh_io::Domain::Face);
+}
+std::vector<std::string> textures_of(const Mesh& mesh) {
+  std::vector<std::string> textures;
+  for (std::size_t i = 1; i < mesh.materials.size(); ++i) {
+    EXPECT_EQ(mesh.materials[i].name, mesh.materials[i].texture);
+    textures.push_back(mesh.materials[i].texture);
+  }
+  return textures;
 }
 
 mesh_io::ReadResult<Mesh> read_bytes(const std::string& bytes, std::size_t piece) {
@@ -127,6 +156,9 @@ void expect_mesh(const Mesh& mesh, const Expected& expected, const std::string& 
   Ignored ignored;
   for (const auto& item : mesh.ignored) ignored.emplace_back(item.what, item.count);
   EXPECT_EQ(ignored, expected.ignored) << where;
+  EXPECT_EQ(uvs_of(mesh, expected.uv_domain), expected.uvs) << where;
+  EXPECT_EQ(materials_of(mesh), expected.materials) << where;
+  EXPECT_EQ(textures_of(mesh), expected.textures) << where;
 }
 
 struct Case {
@@ -161,13 +193,19 @@ std::vector<Case> round_trips() {
        {{-7, 16777216, NAN, 1, 2, INFINITY, 3, 4, -INFINITY},
         {2, 1, 0},
         {0, 0, 1, 0, 1, 0, 1, 0, 0}}});
-  cases.push_back(
-      {"ascii triangle strips with restarts and a corner repeated",
-       "ply\nformat ascii 1.0\nelement vertex 5\nproperty float x\nproperty float y\n"
-       "property float z\nelement tristrips 1\nproperty list int int vertex_indices\n"
-       "end_header\n0 0 0\n1 0 0\n0 1 0\n1 1 0\n2 2 0\n"
-       "9 0 1 2 3 -1 4 4 3 1\n",
-       {{0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0, 2, 2, 0}, {0, 1, 2, 2, 1, 3, 3, 4, 1}, {}, 1}});
+  cases.push_back({"ascii triangle strips with restarts and a corner repeated, a texture file",
+                   "ply\nformat ascii 1.0\ncomment TextureFile t.png\nelement vertex 5\n"
+                   "property float x\nproperty float y\n"
+                   "property float z\nelement tristrips 1\nproperty list int int vertex_indices\n"
+                   "end_header\n0 0 0\n1 0 0\n0 1 0\n1 1 0\n2 2 0\n"
+                   "9 0 1 2 3 -1 4 4 3 1\n",
+                   {{0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0, 2, 2, 0},
+                    {0, 1, 2, 2, 1, 3, 3, 4, 1},
+                    {},
+                    1,
+                    {},
+                    mesh_io::Domain::Vertex,
+                    {{"texture file without texture coordinates", 1}}}});
   for (const bool big : {false, true}) {
     // Every scalar type once, lists of several count types, faces of 3, 4 and 2 corners
     // and an extra element with lists between the vertices and the faces.
@@ -273,17 +311,21 @@ std::vector<Case> round_trips() {
       const float xy[3][2] = {{0, 0}, {1, 0}, {0, 1}};
       for (const auto& p : xy) {
         body.put(p[0]).put(p[1]).put(0.f).put<std::uint16_t>(65535).put<std::uint16_t>(0);
-        body.put<std::uint16_t>(13107).row();
+        body.put<std::uint16_t>(13107)
+            .put(static_cast<short>(-p[0]))
+            .put(static_cast<short>(7 + p[1]))
+            .row();
       }
       for (int f = 0; f < 2; ++f) {
         body.put<std::uint8_t>(3).put(0).put(1 + f).put(2 - f).put<std::uint8_t>(9);
         body.put<std::uint8_t>(9).put<std::uint8_t>(9).row();
       }
-      cases.push_back({"vertex colours beside face colours",
+      cases.push_back({"vertex colours beside face colours, vertex texture coordinates t s",
                        start +
                            "element vertex 3\nproperty float x\nproperty float y\n"
                            "property float z\nproperty ushort red\nproperty ushort green\n"
-                           "property ushort blue\nelement face 2\n"
+                           "property ushort blue\nproperty short t\nproperty short s\n"
+                           "element face 2\n"
                            "property list uchar int vertex_indices\nproperty uchar red\n"
                            "property uchar green\nproperty uchar blue\nend_header\n" +
                            body.data,
@@ -293,7 +335,8 @@ std::vector<Case> round_trips() {
                         0,
                         {1, 0, 0.2f, 1, 1, 0, 0.2f, 1, 1, 0, 0.2f, 1},
                         mesh_io::Domain::Vertex,
-                        {{"face colour beside vertex colours", 2}}}});
+                        {{"face colour beside vertex colours", 2}},
+                        {7, 0, 7, -1, 8, 0}}});
     }
     {
       // The diffuse_ names, with alpha; a list in the vertex record: property by property.
@@ -324,13 +367,13 @@ std::vector<Case> round_trips() {
       square_rows(body);
       body.put<std::int32_t>(4).put(0).put(1).put(2).put(3).row();
       body.put<std::uint8_t>(3).put(0).put(2).put(4).put<std::uint8_t>(7).put<std::uint8_t>(7);
-      body.put<std::uint8_t>(7).row();
-      cases.push_back({"strips beside face colours",
+      body.put<std::uint8_t>(7).put<std::uint8_t>(2).put(1.f).put(2.f).row();
+      cases.push_back({"strips beside face colours and texture coordinates",
                        start + square +
                            "element tristrips 1\nproperty list int int vertex_indices\n"
                            "element face 1\nproperty list uchar int vertex_indices\n"
                            "property uchar red\nproperty uchar green\nproperty uchar blue\n"
-                           "end_header\n" +
+                           "property list uchar float texcoord\nend_header\n" +
                            body.data,
                        {square_positions,
                         {0, 1, 2, 2, 1, 3, 0, 2, 4},
@@ -338,7 +381,55 @@ std::vector<Case> round_trips() {
                         0,
                         {},
                         mesh_io::Domain::Vertex,
-                        {{"face colour beside triangle strips", 1}}}});
+                        {{"face colour beside triangle strips", 1},
+                         {"texture coordinates beside triangle strips", 1}}}});
+    }
+    {
+      // Corners' coordinates beside the vertices' (read past), fanned with a quad; a list a
+      // pair short; texture numbers, one past the two files.
+      Body body{format, {}};
+      for (float x = 0; x < 5; ++x) body.put(x).put(0.f).put(0.f).put<short>(9).put<short>(9).row();
+      body.put<std::uint8_t>(4).put(0).put(1).put(2).put(3).put<std::uint8_t>(8);
+      for (int i = 1; i <= 8; ++i) body.put(static_cast<float>(i) / 10);
+      body.put(1).row().put<std::uint8_t>(3).put(1).put(4).put(2).put<std::uint8_t>(4);
+      body.put(1.f).put(1.f).put(1.f).put(1.f).put(0).row();
+      body.put<std::uint8_t>(3).put(3).put(2).put(4).put<std::uint8_t>(6);
+      for (float i = 1; i <= 6; ++i) body.put(i);
+      body.put(2).row();
+      cases.push_back(
+          {"texture coordinates of the corners, texture numbers",
+           start + "comment TextureFile \t a b.png \t\ncomment TextureFile c.jpg\n" + square +
+               "property short s\nproperty short t\nelement face 3\n"
+               "property list uchar int vertex_indices\nproperty list uchar float texcoord\n"
+               "property int texnumber\nend_header\n" +
+               body.data,
+           {.positions = {0, 0, 0, 1, 0, 0, 2, 0, 0, 3, 0, 0, 4, 0, 0},
+            .corners = {0, 1, 2, 0, 2, 3, 1, 4, 2, 3, 2, 4},
+            .ignored = {{"vertex texture coordinates beside per-corner ones", 5},
+                        {"texcoord list that does not match its face", 1},
+                        {"texnumber past the texture files", 1}},
+            .uvs = {.1f, .2f, .3f, .4f, .5f, .6f, .1f, .2f, .5f, .6f, .7f, .8f,
+                    0,   0,   0,   0,   0,   0,   1,   2,   3,   4,   5,   6},
+            .uv_domain = mesh_io::Domain::Corner,
+            .materials = {2, 2, 1, 0},
+            .textures = {"a b.png", "c.jpg"}}});
+    }
+    {
+      // The vertices' u v as doubles, with one texture file and faces without texnumber.
+      Body body{format, {}};
+      for (float x = 0; x < 3; ++x) body.put(x).put(1.f).put(0.f).put(x + .5).put(-x - .25).row();
+      body.put<std::uint8_t>(3).put(0).put(1).put(2).row();
+      cases.push_back({"vertex texture coordinates u v, a texture file",
+                       start + "comment TextureFile t.png\nelement vertex 3\n" +
+                           "property float x\nproperty float y\nproperty float z\n"
+                           "property double u\nproperty double v\nelement face 1\n"
+                           "property list uchar int vertex_indices\nend_header\n" +
+                           body.data,
+                       {.positions = {0, 1, 0, 1, 1, 0, 2, 1, 0},
+                        .corners = {0, 1, 2},
+                        .uvs = {.5f, -.25f, 1.5f, -1.25f, 2.5f, -2.25f},
+                        .materials = {1},
+                        .textures = {"t.png"}}});
     }
   }
   return cases;
@@ -612,6 +703,37 @@ TEST(PlyReader, ReadsTheRealFiles) {
   // The same shelf in either byte order, the faces first in one of them.
   ASSERT_EQ(shelves.size(), 2u);
   EXPECT_EQ(shelves[0], shelves[1]);
+}
+
+// Real textured files: the same model in binary and in ASCII (whose face rows carry values
+// that their header does not declare), and vertex coordinates without a texture file.
+TEST(PlyReader, ReadsTheRealTexturedFiles) {
+  const std::string folder =
+      std::string(VERTISIFT_SHARED_DIR) + "/data/colour/mikedh+trimesh/models/";
+  struct stat info;
+  if (::stat(folder.c_str(), &info) != 0) {
+    GTEST_SKIP() << "the real coloured files (" << folder << ") are not beside this checkout";
+  }
+  auto read = [&](const char* name) {
+    auto mesh = mesh_checks::read_file(read_ply, folder + name);
+    EXPECT_TRUE(mesh.ok()) << name << ": " << mesh.error().display();
+    return mesh.ok() ? std::move(mesh.value()) : Mesh();
+  };
+  const Mesh fuze = read("fuze.ply"), fuze_ascii = read("fuze_ascii.ply");
+  EXPECT_EQ(uvs_of(fuze, mesh_io::Domain::Corner).size(), 2u * 3 * 1000);
+  EXPECT_EQ(uvs_of(fuze_ascii, mesh_io::Domain::Corner), uvs_of(fuze, mesh_io::Domain::Corner));
+  Ignored ignored;
+  for (const auto& item : fuze_ascii.ignored) ignored.emplace_back(item.what, item.count);
+  EXPECT_EQ(ignored, (Ignored{{"face colour beside vertex colours", 1000},
+                              {"values past the properties of a face row", 1000}}));
+  for (const Mesh* mesh : {&fuze, &fuze_ascii}) {
+    EXPECT_EQ(materials_of(*mesh), std::vector<std::uint32_t>(1000, 1));
+    EXPECT_EQ(textures_of(*mesh), std::vector<std::string>{"fuze uv.jpg"});
+  }
+  const Mesh box = read("BoxTextured.ply");
+  EXPECT_EQ(uvs_of(box, mesh_io::Domain::Vertex).size(), 2 * box.positions.size());
+  EXPECT_EQ(uvs_of(box, mesh_io::Domain::Vertex)[0], 6.0f);
+  EXPECT_TRUE(materials_of(box).empty());
 }
 
 }  // namespace

@@ -4,9 +4,9 @@
 
 Each seed is one selector byte (the size of the pieces the harness hands the rest out in,
 minus one) and a small PLY file: ASCII and binary of both byte orders, every scalar type,
-normals, colours of the vertices and of the faces, faces of several sizes, faces before
-vertices, triangle strips, extra elements with lists, CRLF headers, a header line without a
-keyword, blank rows, and a few broken files.
+normals, colours of the vertices and of the faces, texture coordinates and texture files,
+faces of several sizes, faces before vertices, triangle strips, extra elements with lists,
+CRLF headers, a header line without a keyword, blank rows, and a few broken files.
 """
 
 from __future__ import annotations
@@ -21,8 +21,10 @@ TYPES = {
 }
 
 
-def header(fmt: str, elements: list[tuple[str, int, list[str]]], eol: str = "\n") -> bytes:
+def header(fmt: str, elements: list[tuple[str, int, list[str]]], eol: str = "\n",
+           texture_files: int = 0) -> bytes:
     lines = ["ply", f"format {fmt} 1.0", "comment seed", "made by hand without a keyword"]
+    lines += [f"comment TextureFile  texture {k}.png " for k in range(texture_files)]
     for name, count, properties in elements:
         lines.append(f"element {name} {count}")
         lines += [f"property {p}" for p in properties]
@@ -69,6 +71,14 @@ def binary_seeds(order: str) -> dict[str, bytes]:
                        "short blue", "short alpha"]),
         ("face", 5, ["uchar red", "list uchar int vertex_indices", "uchar green",
                      "uchar blue"])]) + colored + colored_faces
+    # Texture coordinates of the corners with texture numbers, beside those of the vertices.
+    textured_faces = b"".join(pack(order, "B4iB8fi", 4, *q, 8, *range(8), i % 3)
+                              for i, q in enumerate(quads))
+    seeds[f"textures_{name}"] = header(fmt, [
+        ("vertex", 8, ["float x", "float y", "float z", "short s", "short t"]),
+        ("face", 4, ["list uchar int vertex_indices", "list uchar float texcoord",
+                     "int texnumber"])], texture_files=2) + b"".join(
+        pack(order, "fffhh", *v, 1, -1) for v in cube) + textured_faces
     seeds[f"face_colors_{name}"] = header(fmt, [
         ("vertex", 8, ["float x", "float y", "float z"]),
         ("face", 5, ["uchar red", "list uchar int vertex_indices", "uchar green",
@@ -95,6 +105,11 @@ def ascii_seeds() -> dict[str, bytes]:
                                                               "list uchar int vertex_indices"])])
         + b"1 2 3\n4 5 6\n",
         "empty_header": b"ply\nformat ascii 1.0\nend_header\n",
+        "ascii_textures": header("ascii", [
+            ("vertex", 4, ["float x", "float y", "float z", "double u", "double v"]),
+            ("face", 2, ["list uchar int vertex_indices", "list uchar double texcoord"])], "\n", 1)
+        + b"0 0 0 0 0\n1 0 0 1 0\n1 1 0 1 1\n0 1 0 0 1\n"
+        + b"4 0 1 2 3 8 0 0 1 0 1 1 0 1 9 1 1 1\n3 0 2 1 4 0 0 1 1\n",
         "ascii_colors": header("ascii", [
             ("vertex", 4, ["float x", "float y", "float z", "uchar diffuse_red",
                            "uchar diffuse_green", "uchar diffuse_blue", "float alpha"]),
