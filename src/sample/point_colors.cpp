@@ -67,8 +67,8 @@ void color_points(const mesh_io::Mesh& mesh, std::span<const std::uint64_t> face
   for (base::Point3& rgb : into.rgb) rgb = {1.0f, 1.0f, 1.0f};
 
   const mesh_io::Stream* colors = mesh.find(mesh_io::COLOR_STREAM);
-  const bool usable = colors != nullptr && colors->element == mesh_io::Element::Float32 &&
-                      colors->width >= 3;
+  const bool usable =
+      colors != nullptr && colors->element == mesh_io::Element::Float32 && colors->width >= 3;
   if (usable && !(textured(mesh) && one_colour(*colors))) {
     into.stored = true;
     const base::PodVector<std::byte> values = carried(mesh, *colors, faces, weights);
@@ -121,7 +121,8 @@ void color_points(const mesh_io::Mesh& mesh, std::span<const std::uint64_t> face
     named[m] = true;
     textured.points.push_back(i);
     float* looked_up = textured.uvs.extend(2);
-    looked_up[0] = finite_or_zero(uv[2 * i] * material.texture_scale[0] + material.texture_offset[0]);
+    looked_up[0] =
+        finite_or_zero(uv[2 * i] * material.texture_scale[0] + material.texture_offset[0]);
     looked_up[1] =
         finite_or_zero(uv[2 * i + 1] * material.texture_scale[1] + material.texture_offset[1]);
   }
@@ -129,7 +130,8 @@ void color_points(const mesh_io::Mesh& mesh, std::span<const std::uint64_t> face
     if (named[m]) into.textures[texture_of[m]].materials.push_back(mesh.materials[m].name);
   }
   // Textures that no point lies on need not be read.
-  std::erase_if(into.textures, [](const TexturedPoints& textured) { return textured.points.empty(); });
+  std::erase_if(into.textures,
+                [](const TexturedPoints& textured) { return textured.points.empty(); });
 }
 
 namespace {
@@ -146,9 +148,10 @@ std::vector<std::string> spellings(const std::string& name) {
   // An absolute path, of either system: the writer's machine's, where the file sat beside the
   // model. A relative path that fails is not tried elsewhere (another file of the same name
   // could be found).
-  const bool absolute = slashed.starts_with('/') ||
-                        (slashed.size() > 2 && std::isalpha(static_cast<unsigned char>(slashed[0])) &&
-                         slashed[1] == ':' && slashed[2] == '/');
+  const bool absolute =
+      slashed.starts_with('/') ||
+      (slashed.size() > 2 && std::isalpha(static_cast<unsigned char>(slashed[0])) &&
+       slashed[1] == ':' && slashed[2] == '/');
   const std::size_t last = slashed.find_last_of('/');
   if (absolute && last + 1 < slashed.size()) names.push_back(slashed.substr(last + 1));
   return names;

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "base/point3.h"
 #include "base/pod_vector.h"
+#include "base/point3.h"
 #include "mesh_io/mesh.h"
 #include "mesh_io/side_files.h"
 #include "sample/surface_sampling.h"
@@ -27,8 +27,8 @@ namespace vertisift::sample {
 
 // The points on the materials that name one texture file.
 struct TexturedPoints {
-  std::string name;                    // the file's name as the materials write it
-  std::vector<std::string> materials;  // the names of those materials, in the mesh's order
+  std::string name;                       // the file's name as the materials write it
+  std::vector<std::string> materials;     // the names of those materials, in the mesh's order
   base::PodVector<std::uint64_t> points;  // each point's index, ascending
   base::PodVector<float> uvs;             // (u, v) per point, NaN and infinities as 0
   // The file's bytes (read_textures), or why they could not be read.

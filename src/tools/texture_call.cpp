@@ -110,9 +110,10 @@ Conversion convert_size(PyObject* value, std::uint64_t& into) {
 
 constexpr Parameter<TextureArguments> TEXTURE_PARAMETERS[] = {
     {.name = "colors",
-     .convert = [](PyObject* value, TextureArguments& into) {
-       return acquired(into.colors.acquire_writable(value));
-     }},
+     .convert =
+         [](PyObject* value, TextureArguments& into) {
+           return acquired(into.colors.acquire_writable(value));
+         }},
     {.name = "points",
      .convert = [](PyObject* value,
                    TextureArguments& into) { return acquired(into.points.acquire(value)); }},
@@ -156,8 +157,8 @@ Outcome<PyRef> multiply_texture(PyObject* const* args, Py_ssize_t nargs, PyObjec
   const bool arrow = arguments.arrow_data != nullptr;
   const std::size_t stride = arrow ? arguments.arrow_stride : arguments.channels;
   const std::size_t component_bytes = arguments.floats && !arrow ? sizeof(float) : 1;
-  const std::uint64_t held = arrow ? arguments.arrow_components
-                                   : arguments.texels.bytes() / component_bytes;
+  const std::uint64_t held =
+      arrow ? arguments.arrow_components : arguments.texels.bytes() / component_bytes;
   const std::uint64_t width = arguments.width, height = arguments.height;
   if (arguments.points.bytes() % sizeof(std::uint64_t) != 0 ||
       arguments.colors.bytes() % sizeof(base::Point3) != 0 ||
