@@ -109,16 +109,18 @@ real_open = Image.open
     ("LA", (64, 255), (64 / 255,) * 3),
     ("P", None, (0, 1, 0)),
     ("I;16", 32768, (32768 / 65535,) * 3),
+    ("F", -0.5, (0, 0, 0)),  # floats as they are, clamped to [0, 1]
     ("JPEG", (200, 100, 50), (200 / 255, 100 / 255, 50 / 255)),
 ])
 def test_every_image_mode_gives_its_colours(tmp_path, mode, value, expected):
-    model = write_model(tmp_path, map_kd="tex.png" if mode != "JPEG" else "tex.jpg")
+    name = {"JPEG": "tex.jpg", "F": "tex.tiff"}.get(mode, "tex.png")
+    model = write_model(tmp_path, map_kd=name)
     if mode == "P":
         image = Image.new("P", (4, 4), 1)
         image.putpalette([255, 0, 0, 0, 255, 0])
     else:
         image = Image.new("RGB" if mode == "JPEG" else mode, (4, 4), value)
-    image.save(tmp_path / ("tex.jpg" if mode == "JPEG" else "tex.png"))
+    image.save(tmp_path / name)
     _, _, colors, faces = sample(model, 200, method="surface", seed=2, colors=True,
                                  return_faces=True)
     tolerance = 2 / 255 if mode == "JPEG" else 1e-6
