@@ -68,8 +68,8 @@ TRY_FACTOR = 4
 # The pytest subset for C++ mutants: the behaviour of the extension and of the tools'
 # sample() with its colours, and the recorded seeded outputs and error texts (the digests),
 # broad tests first so that -x stops early; no memory measurements, no type checker, no
-# command-line tool but the colours' one test, no Dask. The calls under a shrinking memory limit stay (9 s): only they reach the paths taken
-# when memory runs out.
+# command-line tool but the colours' one test, no Dask. The calls under a shrinking memory
+# limit stay (9 s): only they reach the paths taken when memory runs out.
 PYTEST_FILES = ["test_reduction.py", "test_sample.py", "test_colors.py", "test_textures.py",
                 "test_digests.py", "test_binary.py",
                 "test_ascii.py", "test_arguments.py", "test_module.py",

@@ -166,6 +166,9 @@ def test_every_format_gives_the_same_colours_of_the_same_mesh(tmp_path, faces_co
 # one material for all); capsule's texture as trimesh samples it but filtered bilinearly.
 REAL_MEANS = [
     (COLOUR_DATA, "mikedh+trimesh/models/fuze.obj", (131.0, 43.8, 57.3)),
+    # The same model as textured PLY, binary and text: the same colours.
+    (COLOUR_DATA, "mikedh+trimesh/models/fuze.ply", (131.0, 43.8, 57.3)),
+    (COLOUR_DATA, "mikedh+trimesh/models/fuze_ascii.ply", (131.0, 43.8, 57.3)),
     (COLOUR_DATA, "mikedh+trimesh/models/capsule.obj", (21.6, 22.0, 22.5)),
     (COLOUR_DATA, "mikedh+trimesh/models/box.obj", (204.0, 204.0, 204.0)),
     (COLOUR_DATA, "assimp+assimp/test/models/OBJ/regr01.obj", (160.2, 150.1, 104.0)),

@@ -47,7 +47,8 @@ inline constexpr std::string_view NORMAL_STREAM = "normal";
 inline constexpr std::string_view COLOR_STREAM = "color";
 
 // The name of the texture coordinates stream: Float32 (u, v) items as the file stores them,
-// of the corner domain, named through a triangle table of their own.
+// of the corner domain (through a triangle table of their own, as OBJ's vt, or one item per
+// corner, as PLY's texcoord lists) or of the vertex domain (PLY's s t and u v).
 inline constexpr std::string_view UV_STREAM = "uv";
 // The name of the material stream: UInt32 items of the face domain, one per triangle, each an
 // index into Mesh::materials.

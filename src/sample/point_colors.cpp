@@ -103,7 +103,11 @@ void color_points(const mesh_io::Mesh& mesh, std::span<const std::uint64_t> face
       const std::string& texture = mesh.materials[m].texture;
       if (texture.empty()) continue;
       auto [at, added] = by_name.try_emplace(texture, into.textures.size());
-      if (added) into.textures.push_back({.name = texture});
+      if (added) {
+        TexturedPoints textured;
+        textured.name = texture;
+        into.textures.push_back(std::move(textured));
+      }
       texture_of[m] = at->second;
     }
   }

@@ -413,7 +413,8 @@ Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, Py
   const std::span<base::Point3> color_span(
       reinterpret_cast<base::Point3*>(PyByteArray_AS_STRING(colors.get())),
       request.colors ? points : 0);
-  sample::PointColors point_colors{.rgb = color_span};
+  sample::PointColors point_colors;
+  point_colors.rgb = color_span;
   request.options.colors = request.colors ? &point_colors : nullptr;
 
   // The driver sees plain values and the buffers, which no other code can reach yet.

@@ -35,7 +35,8 @@ struct Layouts {
 
 TEST(TextureLookup, TexelCentresAndTheWrap) {
   const Layouts layouts;
-  const Texels rgb{.data = layouts.rgb.data(), .width = WIDTH, .height = HEIGHT, .stride = 3};
+  const Texels rgb{
+      .data = layouts.rgb.data(), .width = WIDTH, .height = HEIGHT, .stride = 3, .floats = false};
   // Column 1's centre, in the top row (v counts from the bottom).
   base::Point3 at = look_up(rgb, 1.5 / WIDTH, 1 - 0.5 / HEIGHT);
   EXPECT_FLOAT_EQ(at.x, 85 / 255.0f);
@@ -55,16 +56,18 @@ TEST(TextureLookup, TexelCentresAndTheWrap) {
 
 TEST(TextureLookup, EveryLayoutGivesTheSameColours) {
   const Layouts layouts;
-  const Texels rgb{.data = layouts.rgb.data(), .width = WIDTH, .height = HEIGHT, .stride = 3};
+  const Texels rgb{
+      .data = layouts.rgb.data(), .width = WIDTH, .height = HEIGHT, .stride = 3, .floats = false};
   const Texels layouts_alike[] = {
-      {.data = layouts.rgbx.data(), .width = WIDTH, .height = HEIGHT, .stride = 4},
+      {.data = layouts.rgbx.data(), .width = WIDTH, .height = HEIGHT, .stride = 4, .floats = false},
       {.data = layouts.floats.data(),
        .width = WIDTH,
        .height = HEIGHT,
        .stride = 3,
        .floats = true},
   };
-  const Texels grey{.data = layouts.grey.data(), .width = WIDTH, .height = HEIGHT, .stride = 1};
+  const Texels grey{
+      .data = layouts.grey.data(), .width = WIDTH, .height = HEIGHT, .stride = 1, .floats = false};
   for (const double u : {0.0, 0.13, 0.5, 0.99}) {
     for (const double v : {0.0, 0.4, 0.75}) {
       const base::Point3 expected = look_up(rgb, u, v);
