@@ -128,16 +128,18 @@ def test_every_image_mode_gives_its_colours(tmp_path, mode, value, expected):
                                np.broadcast_to(expected, colors[faces < 2].shape), atol=tolerance)
 
 
-@pytest.mark.parametrize("map_kd, found", [
-    ("sub\\tex.png", True),  # a Windows writer's path
-    ("C:\\Users\\someone\\tex.png", True),  # a writer's absolute path, the file beside the model
-    ("/elsewhere/tex.png", True),
-    ("gone.png", False),
-    ("../tex.png", False),  # outside the model's folder: refused, not looked for beside it
-    ("http://example.com/tex.png", False),
-    ("broken.png", False),
+@pytest.mark.parametrize("map_kd, why", [
+    ("sub\\tex.png", None),  # a Windows writer's path
+    ("C:\\Users\\someone\\tex.png", None),  # a writer's absolute path, the file beside the model
+    ("/elsewhere/tex.png", None),
+    ("gone.png", "No such file or directory"),
+    # Outside the model's folder: refused, not looked for beside it.
+    ("../tex.png", "which leaves the model's folder"),
+    ("http://example.com/tex.png", "a URL, not a file in the model's folder"),
+    ("broken.png", "cannot be decoded: not an image that Pillow reads"),
 ])
-def test_a_texture_is_found_as_writers_spell_it_or_warned_about(tmp_path, map_kd, found):
+def test_a_texture_is_found_as_writers_spell_it_or_warned_about(tmp_path, map_kd, why):
+    found = why is None
     image = np.full((2, 2, 3), (255, 0, 0), np.uint8)
     model = write_model(tmp_path / "model", map_kd=map_kd, kd=" ".join(map(str, PLAIN_KD)))
     for folder in (tmp_path, tmp_path / "model", tmp_path / "model" / "sub"):
@@ -152,6 +154,7 @@ def test_a_texture_is_found_as_writers_spell_it_or_warned_about(tmp_path, map_kd
     assert len(said) == (0 if found else 1)
     if not found:
         assert said[0].startswith(f"texture {map_kd!r} of materials 'a', 'a2' in ")
+        assert why in said[0] and said[0].endswith("; its points keep the material's colour")
     expected = (0.5, 0, 0) if found else PLAIN_KD
     np.testing.assert_allclose(colors[faces < 2],
                                np.broadcast_to(expected, colors[faces < 2].shape), atol=1e-6)
@@ -160,7 +163,8 @@ def test_a_texture_is_found_as_writers_spell_it_or_warned_about(tmp_path, map_kd
 def test_a_decompression_bomb_and_a_missing_decoder_are_refused_in_one_line(tmp_path,
                                                                            monkeypatch):
     model = write_model(tmp_path, image=gradient_and_checkerboard())  # 128 pixels
-    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 100)
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 100)  # a warning to Pillow, not its error
+    warnings.simplefilter("ignore", Image.DecompressionBombWarning)
     with pytest.raises(TextureError, match=r"^the texture 'tex.png' has more than 100 pixels, "
                        r"the limit of a decoded image \(a decompression bomb\?\): '.*q.obj'$"):
         sample(model, 10, method="surface", colors=True)

@@ -108,7 +108,9 @@ def _decoded(
                 "limit of a decoded image (a decompression bomb?)",
                 model,
             ) from None
-        except (UnidentifiedImageError, OSError, ValueError) as error:
+        except UnidentifiedImageError:
+            return None, "cannot be decoded: not an image that Pillow reads"
+        except (OSError, ValueError) as error:
             return None, f"cannot be decoded ({error})"
     try:
         return _texels(image), ""
