@@ -103,6 +103,29 @@ def mean_colour(path: Path) -> tuple[str, list[float] | None]:
     return ("stored" if found.stored else "white"), [round(float(v) * 255, 1) for v in colours.mean(0)]
 
 
+# Where the figures differ, which is right and why (checked by hand; the tests check the
+# exact cases).
+WHY = {
+    "box.obj": "Blender's Kd 0.8 is 204; trimesh gives its own default grey",
+    "capsule.obj": "within 2 levels: bilinear filtering at texel centres here",
+    "fuze.ply": "the texture, as fuze.obj; Open3D keeps the file's default vertex grey",
+    "fuze_ascii.ply": "as fuze.ply (its rows' extra values read past, counted)",
+    "cycloidal.ply": "its faces' seven colours; the vertices are all a default white",
+    "multi.ply": "its vertex colours; trimesh reads none (its default grey)",
+    "BoxTextured.ply": "s t but no texture file: no colour, white; trimesh's default grey",
+    "comments.off": "its face colours (RGBA floats); trimesh reads none",
+    "spider.obj": "its five textures (named .\\x.jpg) times Kd; trimesh finds none and gives "
+                  "about Kd (bench/results/spider-colours.png)",
+    "only_a_part_of_vertexcolors.obj": "the vertices without a colour white; trimesh reads none",
+    "regr01.obj": "the area-weighted mean of the faces' Kd (160.2, 150.1, 104.0 computed "
+                  "apart); trimesh's is not",
+    "cube-vertexcol.obj": "vertex colours times Kd; trimesh takes Kd alone",
+    "cornell_box.obj": "the area-weighted mean of the faces' Kd (215.7, 215.7, 176.3 computed "
+                       "apart); trimesh's is not",
+    "texture-filename-with-whitespace.obj": "its textures are not in the collection: Kd alone",
+}
+
+
 def real_rows(data: Path) -> list[list[str]]:
     record = json.loads((data / "colour" / "peers.json").read_text())
     rows = []
@@ -115,13 +138,14 @@ def real_rows(data: Path) -> list[list[str]]:
             trimesh.get("fallback_mean_rgb") and f"{trimesh['fallback_mean_rgb']} (fallback)")
         kind, ours = mean_colour(data / "colour" / entry["path"])
         rows.append([entry["path"], kind, str(ours), str(peer or trimesh.get("sample_err", "")),
-                     str(open3d.get("mean_vertex_rgb", "–"))])
+                     str(open3d.get("mean_vertex_rgb", "–")),
+                     WHY.get(entry["path"].rsplit("/", 1)[-1], "")])
     for path in sorted((data / "meshes").rglob("*")):
         if path.suffix.lower() in MODEL_SUFFIXES:
             kind, ours = mean_colour(path)
             if kind == "stored":
                 rows.append([f"meshes/{path.relative_to(data / 'meshes')}", kind, str(ours),
-                             "", ""])
+                             "", "", ""])
     return rows
 
 
@@ -244,8 +268,9 @@ def main() -> int:
         lines += ["Mean RGB (0-255) of 10,000 surface points, seed 0; the peers' figures are "
                   "the collection's record (trimesh 5.2 `sample_color=True`; Open3D 0.20 mean "
                   "vertex colour).", "",
-                  "| file | colours | vertisift_tools | trimesh | Open3D vertices |",
-                  "|---|---|---|---|---|"]
+                  "| file | colours | vertisift_tools | trimesh | Open3D vertices | where they "
+                  "differ |",
+                  "|---|---|---|---|---|---|"]
         lines += ["| " + " | ".join(row) + " |" for row in real_rows(arguments.data)]
     else:
         lines.append(f"(no real files: {arguments.data} is absent)")
