@@ -19,6 +19,7 @@ read or decoded leaves its points the material's colour, and TextureWarning says
 from __future__ import annotations
 
 import io
+import threading
 import warnings
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
@@ -97,7 +98,8 @@ def _decoded(
         return None, unreadable
     from PIL import Image, UnidentifiedImageError
 
-    with warnings.catch_warnings():
+    # The warning filters are the process's: one thread at a time changes them here.
+    with _FILTERS, warnings.catch_warnings():
         warnings.simplefilter("error", Image.DecompressionBombWarning)
         try:
             image = Image.open(io.BytesIO(data))
@@ -135,6 +137,10 @@ def _texels(image: PilImage.Image) -> Texels:
     except (AttributeError, ValueError):  # an older Pillow, or rows in several blocks
         return image.tobytes(), width, height, _CHANNELS[image.mode], False
 
+
+# Held while a decode turns Pillow's decompression-bomb warning into an error (opening an
+# image reads its header alone; the decoding comes after).
+_FILTERS = threading.Lock()
 
 # The components of a texel of the modes that are read as they are stored.
 _CHANNELS = {"RGB": 3, "RGBA": 4, "RGBX": 4, "L": 1}
