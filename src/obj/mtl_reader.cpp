@@ -7,6 +7,7 @@
 #include "mesh_io/line_reader.h"
 #include "mesh_io/quote.h"
 #include "mesh_io/text_numbers.h"
+#include "obj/statement_text.h"
 
 namespace vertisift::obj {
 
@@ -15,20 +16,6 @@ using mesh_io::ReadResult;
 using mesh_io::ReadStatus;
 
 namespace {
-
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && mesh_io::is_blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && mesh_io::is_blank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
-// `text` up to its comment: a '#' at its start or after a blank (one inside a name stays).
-std::string_view before_comment(std::string_view text) {
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '#' && (i == 0 || mesh_io::is_blank(text[i - 1]))) return text.substr(0, i);
-  }
-  return text;
-}
 
 // The options of map_Kd that are skipped, with how many arguments each takes; a negative
 // count is "up to" that many numbers, at least one.

@@ -19,6 +19,7 @@
 #include "mesh_io/reader_messages.h"
 #include "mesh_io/text_numbers.h"
 #include "obj/mtl_reader.h"
+#include "obj/statement_text.h"
 #include "obj/text_decoder.h"
 #include "parallel/thread_pool.h"
 
@@ -50,21 +51,6 @@ constexpr std::array<std::string_view, 33> OTHER_STATEMENTS = {
 struct Uv {
   float u, v;
 };
-
-// `text` without the blanks at its ends.
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && mesh_io::is_blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && mesh_io::is_blank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
-// `text` up to its comment: a '#' at its start or after a blank (one inside a name stays).
-std::string_view before_comment(std::string_view text) {
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '#' && (i == 0 || mesh_io::is_blank(text[i - 1]))) return text.substr(0, i);
-  }
-  return text;
-}
 
 std::string at_line(std::uint64_t line) { return "OBJ line " + std::to_string(line) + ": "; }
 
