@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "gltf/gltf_reader.h"
 #include "mesh_io/byte_source.h"
 #include "mesh_io/file_stream.h"
 #include "obj/obj_reader.h"
@@ -109,6 +110,18 @@ ReadResult<Mesh> read_obj(const mesh_io::PathText& path, const ReadOptions&,
   return obj::read_obj_and_materials(source, &side_files);
 }
 
+// glTF and GLB, read whole, with their buffers and images opened beside them.
+ReadResult<Mesh> read_gltf(const mesh_io::PathText& path, const ReadOptions&,
+                           mesh_io::SideFiles& side_files) {
+  auto opened = mesh_io::open_file(path);
+  if (!opened.ok()) return std::move(opened.error());
+  base::PodVector<std::byte> bytes;
+  mesh_io::ReadStatus status =
+      mesh_io::read_whole(opened.value(), bytes, mesh_io::MAX_WHOLE_FILE_BYTES);
+  if (status) return std::move(*status);
+  return gltf::read_gltf(bytes, &side_files);
+}
+
 std::string_view as_text(std::span<const std::byte> head) {
   return {reinterpret_cast<const char*>(head.data()), head.size()};
 }
@@ -155,10 +168,20 @@ bool looks_like_ply(std::span<const std::byte> head) {
   return text.starts_with("ply") && (text.size() == 3 || is_blank(text[3]));
 }
 
+// A GLB's magic, or JSON: an object's opening brace after blanks (a byte-order mark allowed).
+bool looks_like_gltf(std::span<const std::byte> head) {
+  std::string_view text = as_text(head);
+  if (text.starts_with("glTF")) return true;
+  if (text.starts_with("\xef\xbb\xbf")) text.remove_prefix(3);
+  text = after_blanks(text);
+  return !text.empty() && text.front() == '{';
+}
+
 constexpr std::string_view STL_SUFFIXES[] = {".stl"};
 constexpr std::string_view OFF_SUFFIXES[] = {".off"};
 constexpr std::string_view OBJ_SUFFIXES[] = {".obj"};
 constexpr std::string_view PLY_SUFFIXES[] = {".ply"};
+constexpr std::string_view GLTF_SUFFIXES[] = {".glb", ".gltf"};
 
 constexpr MeshFormat MESH_FORMATS[] = {
     {.name = STL_FORMAT, .suffixes = STL_SUFFIXES, .looks_like = looks_like_stl, .read = read_stl},
@@ -171,6 +194,7 @@ constexpr MeshFormat MESH_FORMATS[] = {
      .suffixes = PLY_SUFFIXES,
      .looks_like = looks_like_ply,
      .read = read_indexed<ply::read_ply>},
+    {.name = "gltf", .suffixes = GLTF_SUFFIXES, .looks_like = looks_like_gltf, .read = read_gltf},
 };
 
 }  // namespace

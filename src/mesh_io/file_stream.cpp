@@ -119,4 +119,20 @@ ReadStatus FileStream::rewind() {
   return std::nullopt;
 }
 
+ReadStatus read_whole(FileStream& file, base::PodVector<std::byte>& bytes, std::uint64_t limit) {
+  constexpr std::size_t BLOCK = std::size_t{1} << 20;
+  for (;;) {
+    if (bytes.size() >= limit) {
+      return ReadError::invalid_data("the file holds more than " + std::to_string(limit >> 20) +
+                                     " MiB, more than is read whole");
+    }
+    const std::size_t before = bytes.size();
+    std::byte* into = bytes.extend(BLOCK);
+    auto got = file.read(into, BLOCK);
+    if (!got.ok()) return got.error();
+    bytes.resize_zeroed(before + got.value());
+    if (got.value() == 0) return {};
+  }
+}
+
 }  // namespace vertisift::mesh_io

@@ -19,6 +19,7 @@
 #include <span>
 #include <string>
 
+#include "base/pod_vector.h"
 #include "mesh_io/path_text.h"
 #include "mesh_io/read_error.h"
 
@@ -174,5 +175,13 @@ using StreamReader = BufferedReader<StreamSource>;
 // The file at `path`, opened for reading, whatever format it holds. A path whose bytes hold a
 // NUL fails with InvalidInput "file name contained an unexpected NUL byte".
 ReadResult<FileStream> open_file(const PathText& path);
+
+// The most bytes that read_whole reads of a model file (its buffers are read as they need).
+inline constexpr std::uint64_t MAX_WHOLE_FILE_BYTES = std::uint64_t{1} << 34;
+
+// The rest of `file` appended to `bytes`; an InvalidData error once it holds more than
+// `limit` bytes ("the file holds more than N MiB, more than is read whole"), before it reads
+// past that.
+ReadStatus read_whole(FileStream& file, base::PodVector<std::byte>& bytes, std::uint64_t limit);
 
 }  // namespace vertisift::mesh_io

@@ -11,6 +11,10 @@ const Stream* Mesh::find(std::string_view name) const {
   return found == streams.end() ? nullptr : &*found;
 }
 
+std::string uv_stream_name(std::size_t set) {
+  return set == 0 ? std::string(UV_STREAM) : std::string(UV_STREAM) + std::to_string(set);
+}
+
 void count_ignored(Mesh& mesh, std::string_view what, std::uint64_t count) {
   if (count == 0) return;
   for (Mesh::Ignored& ignored : mesh.ignored) {

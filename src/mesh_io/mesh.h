@@ -58,16 +58,39 @@ struct Rgba {
   float r = 1, g = 1, b = 1, a = 1;
 };
 
-// A surface's material, as a material library defines it: a point's colour is `diffuse`
-// times `texture` at the point's texture coordinates, scaled by `texture_scale` and moved by
-// `texture_offset` first.
+// How a texture's coordinates outside [0, 1] find a texel, along one axis.
+enum class Wrap : std::uint8_t { Repeat, ClampToEdge, MirroredRepeat };
+
+// A surface's material, as a material library or a glTF file defines it: a point's colour is
+// `diffuse` times `texture` at the point's texture coordinates (u, v), which are first scaled
+// by `texture_scale`, turned by `texture_rotation` and moved by `texture_offset`:
+//   u' =  cos r s_u u + sin r s_v v + o_u,   v' = -sin r s_u u + cos r s_v v + o_v
+// and then looked up with v' counted from the image's bottom row up, or from its top row down
+// when `texture_v_down` (glTF's convention).
 struct Material {
   std::string name;
   Rgba diffuse;
   std::string texture;  // the file name as the library writes it; empty when none
   float texture_offset[3] = {0, 0, 0};
   float texture_scale[3] = {1, 1, 1};
+  float texture_rotation = 0;  // radians
+  bool texture_v_down = false;
+  Wrap wrap_u = Wrap::Repeat;
+  Wrap wrap_v = Wrap::Repeat;
+  // Which texture coordinates the texture takes: the stream uv_stream_name(texture_set).
+  std::uint8_t texture_set = 0;
+  // When the model holds the texture's bytes itself (a glTF image in a buffer or a data URI):
+  // its index in Mesh::images, and `texture` only names it; -1 when the texture is a file.
+  std::int32_t image = -1;
 };
+
+// A texture's bytes held by the model file itself.
+struct Image {
+  base::PodVector<std::byte> bytes;
+};
+
+// The name of texture coordinates set k: "uv" for the first (UV_STREAM), "uv1", "uv2", ...
+std::string uv_stream_name(std::size_t set);
 
 struct Stream {
   std::string name;
@@ -118,6 +141,8 @@ struct Mesh {
   // What the material stream's items index; item 0, when it exists, is the default material
   // (white, no texture, no name).
   std::vector<Material> materials;
+  // The textures' bytes that the model file holds (Material::image).
+  std::vector<Image> images;
   // Faces of fewer than three corners, which have no surface and were left out.
   std::uint64_t skipped_faces = 0;
   // What the reader read past without keeping it, by what it is ("colour-map index"), each

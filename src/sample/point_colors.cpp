@@ -161,23 +161,6 @@ std::vector<std::string> spellings(const std::string& name) {
   return names;
 }
 
-mesh_io::ReadStatus read_whole(mesh_io::FileStream& file, base::PodVector<std::byte>& bytes) {
-  constexpr std::size_t BLOCK = std::size_t{1} << 20;
-  for (;;) {
-    if (bytes.size() >= MAX_TEXTURE_BYTES) {
-      return mesh_io::ReadError::invalid_data("the file holds more than " +
-                                              std::to_string(MAX_TEXTURE_BYTES >> 20) +
-                                              " MiB, more than a texture may");
-    }
-    const std::size_t before = bytes.size();
-    std::byte* into = bytes.extend(BLOCK);
-    auto got = file.read(into, BLOCK);
-    if (!got.ok()) return got.error();
-    bytes.resize_zeroed(before + got.value());
-    if (got.value() == 0) return {};
-  }
-}
-
 }  // namespace
 
 void read_textures(mesh_io::SideFiles& side_files, std::vector<TexturedPoints>& textures) {
@@ -187,7 +170,8 @@ void read_textures(mesh_io::SideFiles& side_files, std::vector<TexturedPoints>& 
     for (const std::string& name : spellings(texture.name)) {
       auto opened = side_files.open(name);
       mesh_io::ReadStatus status =
-          opened.ok() ? read_whole(opened.value(), texture.bytes) : opened.error();
+          opened.ok() ? mesh_io::read_whole(opened.value(), texture.bytes, MAX_TEXTURE_BYTES)
+                      : opened.error();
       if (!status) {
         texture.unreadable.clear();
         break;
