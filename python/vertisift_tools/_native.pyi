@@ -52,5 +52,7 @@ def multiply_texture(
     height: int,
     channels: int,
     floats: bool,
+    wrap_u: str,
+    wrap_v: str,
 ) -> None: ...
 def register_read_errors(mesh_read_error: type[OSError], stl_read_error: type[OSError]) -> None: ...

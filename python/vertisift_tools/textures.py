@@ -7,8 +7,9 @@ the texture file and the coordinates to look up (the material's scale and offset
 Here each image is decoded, and the native lookup (`_native.multiply_texture`, reading the
 decoded texels where Pillow holds them when it lends them) multiplies each point's colour by
 the texture at those coordinates: bilinear between the four nearest texel centres, texel i's
-centre at (i + 1/2) / size as GPU samplers filter, wrapping around (repeat) as OBJ's textures
-do, v counted from the image's bottom row up.
+centre at (i + 1/2) / size as GPU samplers filter, wrapping as the material says (repeat, as
+OBJ's textures do; glTF's samplers also clamp or mirror), v counted from the image's bottom row
+up (the native side turns glTF's v, which counts from the top).
 
 An image is taken as RGB (palette, grey and 16-bit images as their colours, alpha dropped).
 A texture larger than Pillow's `Image.MAX_IMAGE_PIXELS` (about 89 million pixels unless the
@@ -33,13 +34,16 @@ if TYPE_CHECKING:
     from PIL import Image as PilImage
 
 # What the native sampler hands over per texture: (name, materials, bytes or None, why the
-# bytes are missing, point indices as int64 bytes, (u, v) per point as float32 bytes).
-NativeTexture = tuple[str, tuple[str, ...], bytes | None, str, bytearray, bytearray]
+# bytes are missing, point indices as int64 bytes, (u, v) per point as float32 bytes, and how
+# u and v wrap: "repeat", "clamp" or "mirror").
+NativeTexture = tuple[str, tuple[str, ...], bytes | None, str, bytearray, bytearray, str, str]
 # A decoded texture as the native lookup takes it: (texels, width, height, components a texel,
 # float32 texels); the texels a buffer or an image's Arrow capsules.
 Texels = tuple[object, int, int, int, bool]
 
 PILLOW_HINT = "pip install 'vertisift[textures]'"
+# The first bytes of a KTX 2.0 file.
+KTX2_MAGIC = b"\xabKTX 20\xbb\r\n\x1a\n"
 
 
 class TextureError(MeshReadError):
@@ -56,9 +60,9 @@ def apply_textures(colors: bytearray, textures: Sequence[NativeTexture], model: 
     returns one line for each texture that could not be used (its points keep their
     colour)."""
     unused = []
-    if any(data is not None for _, _, data, _, _, _ in textures):
+    if any(texture[2] is not None for texture in textures):
         _need_pillow(model)
-    for name, materials, data, unreadable, point_bytes, uv_bytes in textures:
+    for name, materials, data, unreadable, point_bytes, uv_bytes, wrap_u, wrap_v in textures:
         texels, why = _decoded(name, data, unreadable, model)
         if texels is None:
             of = "material" if len(materials) == 1 else "materials"
@@ -77,6 +81,8 @@ def apply_textures(colors: bytearray, textures: Sequence[NativeTexture], model: 
             height=height,
             channels=channels or 3,
             floats=floats,
+            wrap_u=wrap_u,
+            wrap_v=wrap_v,
         )
     return unused
 
@@ -111,6 +117,11 @@ def _decoded(
                 model,
             ) from None
         except UnidentifiedImageError:
+            if data[:12] == KTX2_MAGIC:
+                return None, (
+                    "is a KTX2 texture (KHR_texture_basisu), which no decoder that installs "
+                    "from the package index reads"
+                )
             return None, "cannot be decoded: not an image that Pillow reads"
         except (OSError, ValueError) as error:
             return None, f"cannot be decoded ({error})"

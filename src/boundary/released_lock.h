@@ -38,6 +38,9 @@ inline bool handlers_raised_released(void* context) {
   return raised;
 }
 
+// The thread state that without_interpreter_lock released on this thread, while it runs.
+inline thread_local PyThreadState** released_thread_state = nullptr;
+
 }  // namespace released_lock_detail
 
 // Runs `work()` with the interpreter lock released and returns what it returns, or rethrows
@@ -56,6 +59,7 @@ auto without_interpreter_lock(bool& interrupted, Work&& work) -> decltype(work()
   const bool main_thread = _PyOS_IsMainThread() != 0;
   PyThreadState* saved = PyEval_SaveThread();
   interpreter_lock_released = true;
+  PyThreadState** outer = std::exchange(released_lock_detail::released_thread_state, &saved);
   {
     std::optional<base::InterruptCheck> check;
     if (main_thread) check.emplace(released_lock_detail::handlers_raised_released, &saved);
@@ -68,10 +72,29 @@ auto without_interpreter_lock(bool& interrupted, Work&& work) -> decltype(work()
     }
     interrupted = check && check->stopped();
   }
+  released_lock_detail::released_thread_state = outer;
   PyEval_RestoreThread(saved);
   interpreter_lock_released = false;
   if (fault) std::rethrow_exception(fault);
   return std::move(*result);
+}
+
+// Runs `work()` with the interpreter lock taken back, from inside the work of
+// without_interpreter_lock on this thread (a core stage that needs a Python package: the
+// Draco decoder), and releases it again; none when this thread released no lock. `work` must
+// not throw.
+template <class Work>
+auto with_interpreter_lock(Work&& work) -> std::optional<decltype(work())> {
+  PyThreadState** saved = released_lock_detail::released_thread_state;
+  if (saved == nullptr) return std::nullopt;
+  released_lock_detail::released_thread_state = nullptr;
+  PyEval_RestoreThread(*saved);
+  interpreter_lock_released = false;
+  std::optional<decltype(work())> result(work());
+  interpreter_lock_released = true;
+  *saved = PyEval_SaveThread();
+  released_lock_detail::released_thread_state = saved;
+  return result;
 }
 
 }  // namespace vertisift::boundary

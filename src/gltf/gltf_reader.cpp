@@ -33,7 +33,9 @@ struct Invalid {
   ReadError error;
 };
 
-[[noreturn]] void fail(std::string text) { throw Invalid{ReadError::invalid_data("glTF: " + text)}; }
+[[noreturn]] void fail(std::string text) {
+  throw Invalid{ReadError::invalid_data("glTF: " + text)};
+}
 
 std::string name_of(std::string_view kind, std::size_t index) {
   return std::string(kind) + " " + std::to_string(index);
@@ -45,7 +47,8 @@ const Value* member(const Value& object, std::string_view key) { return object.f
 
 const Value& object_member(const Value& object, std::string_view key, const std::string& where) {
   const Value* found = object.find(key);
-  if (found == nullptr || !found->is_object()) fail(where + " has no object \"" + std::string(key) + "\"");
+  if (found == nullptr || !found->is_object())
+    fail(where + " has no object \"" + std::string(key) + "\"");
   return *found;
 }
 
@@ -195,9 +198,12 @@ struct Accessor {
 
 std::size_t component_size(std::uint64_t type) {
   switch (type) {
-    case 5120: case 5121: return 1;  // BYTE, UNSIGNED_BYTE
-    case 5122: case 5123: return 2;  // SHORT, UNSIGNED_SHORT
-    case 5125: case 5126: return 4;  // UNSIGNED_INT, FLOAT
+    case 5120:
+    case 5121: return 1;  // BYTE, UNSIGNED_BYTE
+    case 5122:
+    case 5123: return 2;  // SHORT, UNSIGNED_SHORT
+    case 5125:
+    case 5126: return 4;  // UNSIGNED_INT, FLOAT
     default: return 0;
   }
 }
@@ -229,8 +235,7 @@ float component(const std::byte* at, std::uint32_t type, bool normalized) {
     case 5122: {
       std::int16_t v;
       std::memcpy(&v, at, 2);
-      return normalized ? std::max(static_cast<float>(v) / 32767.0f, -1.0f)
-                        : static_cast<float>(v);
+      return normalized ? std::max(static_cast<float>(v) / 32767.0f, -1.0f) : static_cast<float>(v);
     }
     case 5123: {
       std::uint16_t v;
@@ -328,7 +333,8 @@ class Document {
     }
     const std::size_t buffer = index_member(view, "buffer", where, buffers_.size(), "buffers");
     const std::span<const std::byte> bytes = this->buffer(buffer);
-    const std::uint64_t offset = integer_member(view, "byteOffset", where, UINT64_MAX >> 1, 0).value();
+    const std::uint64_t offset =
+        integer_member(view, "byteOffset", where, UINT64_MAX >> 1, 0).value();
     const std::uint64_t length = required_integer(view, "byteLength", where, UINT64_MAX >> 1);
     if (offset > bytes.size() || length > bytes.size() - offset) {
       fail(where + " spans bytes " + std::to_string(offset) + " to " +
@@ -346,14 +352,17 @@ class Document {
     Accessor result;
     const std::uint64_t type = required_integer(accessor, "componentType", where, 1u << 16);
     result.component_bytes = component_size(type);
-    if (result.component_bytes == 0) fail(where + ": componentType " + std::to_string(type) + " is not one of glTF's");
+    if (result.component_bytes == 0)
+      fail(where + ": componentType " + std::to_string(type) + " is not one of glTF's");
     result.component_type = static_cast<std::uint32_t>(type);
     const Value* kind = member(accessor, "type");
     result.components = kind != nullptr && kind->is_string() ? components_of(kind->text) : 0;
-    if (result.components == 0) fail(where + ": \"type\" is not SCALAR, VEC2 to VEC4 or MAT2 to MAT4");
+    if (result.components == 0)
+      fail(where + ": \"type\" is not SCALAR, VEC2 to VEC4 or MAT2 to MAT4");
     result.count = required_integer(accessor, "count", where, UINT32_MAX);
     const Value* normalized = member(accessor, "normalized");
-    result.normalized = normalized != nullptr && normalized->kind == json::Kind::Boolean && normalized->boolean;
+    result.normalized =
+        normalized != nullptr && normalized->kind == json::Kind::Boolean && normalized->boolean;
     if (result.normalized && (type == 5125 || type == 5126)) {
       fail(where + " is normalized but its components are not 8- or 16-bit integers");
     }
@@ -379,7 +388,7 @@ class Document {
              " values, not " + std::to_string(a.count) + " elements of " +
              std::to_string(a.components));
       }
-      const float scale = !a.normalized ? 1.0f
+      const float scale = !a.normalized              ? 1.0f
                           : a.component_type == 5120 ? 1.0f / 127
                           : a.component_type == 5121 ? 1.0f / 255
                           : a.component_type == 5122 ? 1.0f / 32767
@@ -399,9 +408,11 @@ class Document {
       }
       std::fill(into, into + out.size(), 0.0f);
     } else {
-      const std::size_t v = index_member(accessor, "bufferView", where, views_.size(), "bufferViews");
+      const std::size_t v =
+          index_member(accessor, "bufferView", where, views_.size(), "bufferViews");
       const View view = this->view(v);
-      const std::uint64_t offset = integer_member(accessor, "byteOffset", where, UINT32_MAX, 0).value();
+      const std::uint64_t offset =
+          integer_member(accessor, "byteOffset", where, UINT32_MAX, 0).value();
       const std::size_t element = a.component_bytes * a.components;
       const std::size_t stride = view.stride != 0 ? view.stride : element;
       check_span(view.bytes.size(), offset, stride, element, a.count, where, v);
@@ -422,8 +433,8 @@ class Document {
   PodVector<std::uint32_t> indices(std::size_t index) {
     const std::string where = name_of("accessor", index) + " (indices)";
     const Accessor a = accessor(index);
-    if (a.components != 1 || !(a.component_type == 5121 || a.component_type == 5123 ||
-                               a.component_type == 5125)) {
+    if (a.components != 1 ||
+        !(a.component_type == 5121 || a.component_type == 5123 || a.component_type == 5125)) {
       fail(where + " is not a SCALAR of unsigned integers");
     }
     const Value& accessor = accessors_[index];
@@ -433,9 +444,11 @@ class Document {
       if (a.count > MAX_ZERO_ELEMENTS) fail(where + " has no buffer view and too many elements");
       std::fill(into, into + a.count, 0u);
     } else {
-      const std::size_t v = index_member(accessor, "bufferView", where, views_.size(), "bufferViews");
+      const std::size_t v =
+          index_member(accessor, "bufferView", where, views_.size(), "bufferViews");
       const View view = this->view(v);
-      const std::uint64_t offset = integer_member(accessor, "byteOffset", where, UINT32_MAX, 0).value();
+      const std::uint64_t offset =
+          integer_member(accessor, "byteOffset", where, UINT32_MAX, 0).value();
       const std::size_t stride = view.stride != 0 ? view.stride : a.component_bytes;
       check_span(view.bytes.size(), offset, stride, a.component_bytes, a.count, where, v);
       const std::byte* base = view.bytes.data() + offset;
@@ -491,11 +504,13 @@ class Document {
     const std::size_t index_bytes = component_size(index_type);
     const std::size_t iv = index_member(indices, "bufferView", at, views_.size(), "bufferViews");
     const View index_view = view(iv);
-    const std::uint64_t index_offset = integer_member(indices, "byteOffset", at, UINT32_MAX, 0).value();
+    const std::uint64_t index_offset =
+        integer_member(indices, "byteOffset", at, UINT32_MAX, 0).value();
     check_span(index_view.bytes.size(), index_offset, index_bytes, index_bytes, count, at, iv);
     const std::size_t vv = index_member(values, "bufferView", at, views_.size(), "bufferViews");
     const View value_view = view(vv);
-    const std::uint64_t value_offset = integer_member(values, "byteOffset", at, UINT32_MAX, 0).value();
+    const std::uint64_t value_offset =
+        integer_member(values, "byteOffset", at, UINT32_MAX, 0).value();
     const std::size_t element = a.component_bytes * a.components;
     check_span(value_view.bytes.size(), value_offset, element, element, count, at, vv);
     for (std::uint64_t k = 0; k < count; ++k) {
@@ -521,7 +536,8 @@ class Document {
       owned = std::move(decoded.value());
       return owned;
     }
-    if (side_files_ == nullptr) fail(where + ": the file " + mesh_io::quote(uri) + " cannot be opened here");
+    if (side_files_ == nullptr)
+      fail(where + ": the file " + mesh_io::quote(uri) + " cannot be opened here");
     const std::string name = percent_decoded(uri);
     auto opened = side_files_->open(name);
     if (!opened.ok()) throw Invalid{std::move(opened.error())};
@@ -544,7 +560,8 @@ class Document {
     const std::string at = where + " EXT_meshopt_compression";
     const std::size_t buffer = index_member(meshopt, "buffer", at, buffers_.size(), "buffers");
     const std::span<const std::byte> bytes = this->buffer(buffer);
-    const std::uint64_t offset = integer_member(meshopt, "byteOffset", at, UINT64_MAX >> 1, 0).value();
+    const std::uint64_t offset =
+        integer_member(meshopt, "byteOffset", at, UINT64_MAX >> 1, 0).value();
     const std::uint64_t length = required_integer(meshopt, "byteLength", at, UINT64_MAX >> 1);
     if (offset > bytes.size() || length > bytes.size() - offset) {
       fail(at + " spans bytes past the end of " + name_of("buffer", buffer));
@@ -570,7 +587,8 @@ class Document {
     }
     MeshoptFilter filter = MeshoptFilter::None;
     if (const Value* filter_text = member(meshopt, "filter")) {
-      const std::string_view name = filter_text->is_string() ? std::string_view(filter_text->text) : "";
+      const std::string_view name =
+          filter_text->is_string() ? std::string_view(filter_text->text) : "";
       if (name == "NONE") {
         filter = MeshoptFilter::None;
       } else if (name == "OCTAHEDRAL") {
@@ -608,9 +626,9 @@ class Document {
 // One primitive in its mesh's coordinates.
 struct Primitive {
   std::uint64_t vertices = 0;
-  PodVector<float> positions;  // 3 a vertex
-  PodVector<float> normals;    // 3 a vertex, or none
-  PodVector<float> colors;     // RGBA a vertex, or none
+  PodVector<float> positions;         // 3 a vertex
+  PodVector<float> normals;           // 3 a vertex, or none
+  PodVector<float> colors;            // RGBA a vertex, or none
   std::vector<PodVector<float>> uvs;  // per set, 2 a vertex, or none
   PodVector<mesh_io::Triangle> triangles;
   std::vector<PodVector<float>> target_positions;  // per morph target, 3 a vertex or none
@@ -642,7 +660,8 @@ std::optional<std::size_t> semantic_set(std::string_view name, std::string_view 
 
 class PrimitiveReader {
  public:
-  PrimitiveReader(Document& document, std::size_t materials) : doc_(document), materials_(materials) {}
+  PrimitiveReader(Document& document, std::size_t materials)
+      : doc_(document), materials_(materials) {}
 
   // Mesh `m`'s primitive `p`, or none when it has no surface (counted in `points_or_lines`).
   std::optional<Primitive> read(const Value& primitive, const std::string& where) {
@@ -665,8 +684,10 @@ class PrimitiveReader {
     if (const Value* compressed = extension(primitive, "KHR_draco_mesh_compression")) {
       draco = decode_draco(*compressed, where, draco_ids);
     }
-    const auto read_attribute = [&](const std::string& semantic, std::span<const std::size_t> allowed) {
-      const std::size_t accessor = index_member(attributes, semantic, where, accessor_count, "accessors");
+    const auto read_attribute = [&](const std::string& semantic,
+                                    std::span<const std::size_t> allowed) {
+      const std::size_t accessor =
+          index_member(attributes, semantic, where, accessor_count, "accessors");
       const DracoMesh::Attribute* data = nullptr;
       if (draco) {
         for (const auto& [name, id] : draco_ids) {
@@ -674,7 +695,8 @@ class PrimitiveReader {
           for (const DracoMesh::Attribute& decoded : draco->attributes) {
             if (decoded.id == id) data = &decoded;
           }
-          if (data == nullptr) fail(where + ": the Draco data has no attribute " + std::to_string(id));
+          if (data == nullptr)
+            fail(where + ": the Draco data has no attribute " + std::to_string(id));
         }
       }
       return doc_.floats(accessor, allowed, semantic, data);
@@ -695,7 +717,8 @@ class PrimitiveReader {
         out.normals = read_attribute(semantic, THREE);
         check_count(out.normals, 3, semantic);
       } else if (semantic == "COLOR_0") {
-        const std::size_t accessor = index_member(attributes, semantic, where, accessor_count, "accessors");
+        const std::size_t accessor =
+            index_member(attributes, semantic, where, accessor_count, "accessors");
         const std::size_t width = doc_.accessor(accessor).components;
         PodVector<float> given = read_attribute(semantic, RGB_OR_RGBA);
         check_count(given, width, semantic);
@@ -712,7 +735,8 @@ class PrimitiveReader {
         if (out.joints.size() <= *joints) out.joints.resize(*joints + 1);
         out.joints[*joints] = read_attribute(semantic, FOUR);
         check_count(out.joints[*joints], 4, semantic);
-      } else if (auto weights = semantic_set(semantic, "WEIGHTS_"); weights && *weights < MAX_UV_SETS) {
+      } else if (auto weights = semantic_set(semantic, "WEIGHTS_");
+                 weights && *weights < MAX_UV_SETS) {
         if (out.weights.size() <= *weights) out.weights.resize(*weights + 1);
         out.weights[*weights] = read_attribute(semantic, FOUR);
         check_count(out.weights[*weights], 4, semantic);
@@ -731,7 +755,8 @@ class PrimitiveReader {
              " points, POSITION " + std::to_string(out.vertices));
       }
     } else if (primitive.find("indices") != nullptr) {
-      corners = doc_.indices(index_member(primitive, "indices", where, accessor_count, "accessors"));
+      corners =
+          doc_.indices(index_member(primitive, "indices", where, accessor_count, "accessors"));
     } else {
       std::uint32_t* all = corners.extend(out.vertices);
       for (std::uint64_t i = 0; i < out.vertices; ++i) all[i] = static_cast<std::uint32_t>(i);
@@ -749,11 +774,13 @@ class PrimitiveReader {
       PodVector<float>& positions = out.target_positions.emplace_back();
       PodVector<float>& normals = out.target_normals.emplace_back();
       if (target.find("POSITION") != nullptr) {
-        positions = doc_.floats(index_member(target, "POSITION", at, accessor_count, "accessors"), THREE, "POSITION");
+        positions = doc_.floats(index_member(target, "POSITION", at, accessor_count, "accessors"),
+                                THREE, "POSITION");
         check_count(positions, 3, "a morph target's POSITION");
       }
       if (target.find("NORMAL") != nullptr && !out.normals.empty()) {
-        normals = doc_.floats(index_member(target, "NORMAL", at, accessor_count, "accessors"), THREE, "NORMAL");
+        normals = doc_.floats(index_member(target, "NORMAL", at, accessor_count, "accessors"),
+                              THREE, "NORMAL");
         check_count(normals, 3, "a morph target's NORMAL");
       }
     }
@@ -794,11 +821,13 @@ class PrimitiveReader {
       fail(where + " is compressed with KHR_draco_mesh_compression, which needs a Draco decoder: " +
            DRACO_HINT);
     }
-    const std::size_t view = index_member(compressed, "bufferView", at, doc_.views().size(), "bufferViews");
+    const std::size_t view =
+        index_member(compressed, "bufferView", at, doc_.views().size(), "bufferViews");
     const Value& attributes = object_member(compressed, "attributes", at);
     std::vector<std::uint32_t> wanted;
     for (const json::Member& attribute : attributes.members) {
-      const auto id = static_cast<std::uint32_t>(required_integer(attributes, attribute.key, at, UINT32_MAX));
+      const auto id =
+          static_cast<std::uint32_t>(required_integer(attributes, attribute.key, at, UINT32_MAX));
       ids.emplace_back(attribute.key, id);
       wanted.push_back(id);
     }
@@ -849,9 +878,10 @@ Matrix local_transform(const Value& node, const std::string& where) {
     for (double& q : r) q /= norm;
   }
   const double x = r[0], y = r[1], z = r[2], w = r[3];
-  const double rotation[9] = {1 - 2 * (y * y + z * z), 2 * (x * y + z * w), 2 * (x * z - y * w),
-                              2 * (x * y - z * w), 1 - 2 * (x * x + z * z), 2 * (y * z + x * w),
-                              2 * (x * z + y * w), 2 * (y * z - x * w), 1 - 2 * (x * x + y * y)};
+  const double rotation[9] = {
+      1 - 2 * (y * y + z * z), 2 * (x * y + z * w),     2 * (x * z - y * w),
+      2 * (x * y - z * w),     1 - 2 * (x * x + z * z), 2 * (y * z + x * w),
+      2 * (x * z + y * w),     2 * (y * z - x * w),     1 - 2 * (x * x + y * y)};
   for (int col = 0; col < 3; ++col) {
     for (int row = 0; row < 3; ++row) m[col * 4 + row] = rotation[col * 3 + row] * s[col];
   }
@@ -951,7 +981,8 @@ class MaterialReader {
     const Value& texture = textures_[t];
     if (!texture.is_object()) fail(at + " is not an object");
     if (texture.find("sampler") != nullptr) {
-      const Value& sampler = samplers_[index_member(texture, "sampler", at, samplers_.size(), "samplers")];
+      const Value& sampler =
+          samplers_[index_member(texture, "sampler", at, samplers_.size(), "samplers")];
       if (sampler.is_object()) {
         out.wrap_u = wrap_of(integer_member(sampler, "wrapS", at, 1u << 16, 10497).value());
         out.wrap_v = wrap_of(integer_member(sampler, "wrapT", at, 1u << 16, 10497).value());
@@ -990,7 +1021,8 @@ class MaterialReader {
         if (!decoded.ok()) fail(where + ": " + decoded.error());
         held.bytes = std::move(decoded.value());
       } else if (image.find("bufferView") != nullptr) {
-        const View view = doc_.view(index_member(image, "bufferView", where, doc_.views().size(), "bufferViews"));
+        const View view =
+            doc_.view(index_member(image, "bufferView", where, doc_.views().size(), "bufferViews"));
         held.bytes.append(view.bytes.data(), view.bytes.size());
       } else {
         fail(where + " has neither uri nor bufferView");
@@ -1027,7 +1059,9 @@ class SceneBuilder {
     std::vector<std::size_t> roots;
     if (!scenes.empty()) {
       const std::size_t chosen =
-          root.find("scene") != nullptr ? index_member(root, "scene", "the file", scenes.size(), "scenes") : 0;
+          root.find("scene") != nullptr
+              ? index_member(root, "scene", "the file", scenes.size(), "scenes")
+              : 0;
       const std::string where = name_of("scene", chosen);
       if (!scenes[chosen].is_object()) fail(where + " is not an object");
       for (const Value& node : array_member(scenes[chosen], "nodes", where)) {
@@ -1044,7 +1078,8 @@ class SceneBuilder {
         if (!child[n]) roots.push_back(n);
       }
     } else {
-      for (std::size_t m = 0; m < meshes_.size(); ++m) emit(m, IDENTITY, nullptr, name_of("mesh", m), {});
+      for (std::size_t m = 0; m < meshes_.size(); ++m)
+        emit(m, IDENTITY, nullptr, name_of("mesh", m), {});
     }
     walk(roots);
     finish();
@@ -1129,9 +1164,11 @@ class SceneBuilder {
     const auto joints = array_member(skin, "joints", at);
     PodVector<float> inverse;
     if (skin.find("inverseBindMatrices") != nullptr) {
-      inverse = doc_.floats(index_member(skin, "inverseBindMatrices", at, doc_.accessors().size(), "accessors"),
-                            SIXTEEN, "inverseBindMatrices");
-      if (inverse.size() < joints.size() * 16) fail(at + " has fewer inverse bind matrices than joints");
+      inverse = doc_.floats(
+          index_member(skin, "inverseBindMatrices", at, doc_.accessors().size(), "accessors"),
+          SIXTEEN, "inverseBindMatrices");
+      if (inverse.size() < joints.size() * 16)
+        fail(at + " has fewer inverse bind matrices than joints");
     }
     std::vector<Matrix> matrices;
     for (std::size_t j = 0; j < joints.size(); ++j) {
@@ -1174,7 +1211,8 @@ class SceneBuilder {
       if (!primitive) continue;
       const Primitive& p = *primitive;
       const std::uint64_t first = mesh_.positions.size();
-      if (first + p.vertices > MAX_VERTICES || mesh_.triangles.size() + p.triangles.size() > MAX_VERTICES) {
+      if (first + p.vertices > MAX_VERTICES ||
+          mesh_.triangles.size() + p.triangles.size() > MAX_VERTICES) {
         fail(where + ": the scene has more than " + std::to_string(MAX_VERTICES) +
              " vertices or triangles");
       }
@@ -1183,7 +1221,8 @@ class SceneBuilder {
       Point3* placed = mesh_.positions.extend(p.vertices);
       if (!joints.empty() && !p.joints.empty()) {
         skinned_normals_.clear();
-        skin(p, joints, positions, morphed(p.normals, p.target_normals, weights, skinned_normals_), placed, where);
+        skin(p, joints, positions, morphed(p.normals, p.target_normals, weights, skinned_normals_),
+             placed, where);
         append_streams(p, first, nullptr, 1.0, weights);
         append_triangles(p, first, false);
         continue;
@@ -1278,9 +1317,11 @@ class SceneBuilder {
       const auto base = static_cast<mesh_io::VertexIndex>(first);
       for (const mesh_io::Triangle& t : p.triangles) {
         if (mirrored) {
-          mesh_.triangles.push_back({{t.corners[0] + base, t.corners[2] + base, t.corners[1] + base}});
+          mesh_.triangles.push_back(
+              {{t.corners[0] + base, t.corners[2] + base, t.corners[1] + base}});
         } else {
-          mesh_.triangles.push_back({{t.corners[0] + base, t.corners[1] + base, t.corners[2] + base}});
+          mesh_.triangles.push_back(
+              {{t.corners[0] + base, t.corners[1] + base, t.corners[2] + base}});
         }
       }
       std::fill_n(materials_.extend(p.triangles.size()), p.triangles.size(), p.material);
@@ -1289,7 +1330,8 @@ class SceneBuilder {
   }
 
   // The attribute at the morph weights: itself when every weight is 0 or it has no targets.
-  static const float* morphed(const PodVector<float>& values, const std::vector<PodVector<float>>& targets,
+  static const float* morphed(const PodVector<float>& values,
+                              const std::vector<PodVector<float>>& targets,
                               const std::vector<double>& weights, PodVector<float>& storage) {
     bool moved = false;
     for (std::size_t t = 0; t < targets.size() && t < weights.size(); ++t) {
@@ -1307,7 +1349,8 @@ class SceneBuilder {
 
   template <class T>
   static void pad(PodVector<T>& items, std::size_t count, const T& fill) {
-    if (items.size() < count) std::fill_n(items.extend(count - items.size()), count - items.size() - 0, fill);
+    if (items.size() < count)
+      std::fill_n(items.extend(count - items.size()), count - items.size() - 0, fill);
   }
 
   struct UV {
@@ -1327,12 +1370,14 @@ class SceneBuilder {
     for (std::size_t set = 0; set < uvs_.size(); ++set) {
       if (uvs_[set].empty()) continue;
       pad(uvs_[set], vertices, UV{});
-      mesh_.streams.push_back(mesh_io::make_stream(mesh_io::uv_stream_name(set), mesh_io::Domain::Vertex,
-                                                   mesh_io::Element::Float32, std::move(uvs_[set])));
+      mesh_.streams.push_back(
+          mesh_io::make_stream(mesh_io::uv_stream_name(set), mesh_io::Domain::Vertex,
+                               mesh_io::Element::Float32, std::move(uvs_[set])));
     }
     if (any_material_) {
-      mesh_.streams.push_back(mesh_io::make_stream(std::string(mesh_io::MATERIAL_STREAM), mesh_io::Domain::Face,
-                                                   mesh_io::Element::UInt32, std::move(materials_)));
+      mesh_.streams.push_back(mesh_io::make_stream(std::string(mesh_io::MATERIAL_STREAM),
+                                                   mesh_io::Domain::Face, mesh_io::Element::UInt32,
+                                                   std::move(materials_)));
     }
     mesh_io::count_ignored(mesh_, "primitive of points or lines", primitives_.points_or_lines);
   }
@@ -1367,7 +1412,8 @@ bool changes_geometry(std::string_view name) {
 
 }  // namespace
 
-mesh_io::ReadResult<Mesh> read_gltf(std::span<const std::byte> file, mesh_io::SideFiles* side_files) {
+mesh_io::ReadResult<Mesh> read_gltf(std::span<const std::byte> file,
+                                    mesh_io::SideFiles* side_files) {
   try {
     const Container container = open_container(file);
     auto parsed = json::parse(container.json);
@@ -1382,7 +1428,8 @@ mesh_io::ReadResult<Mesh> read_gltf(std::span<const std::byte> file, mesh_io::Si
     }
     for (const Value& required : array_member(root, "extensionsRequired", "the file")) {
       if (required.is_string() && changes_geometry(required.text)) {
-        fail("the file requires the extension " + mesh_io::quote(required.text) + ", which is not read");
+        fail("the file requires the extension " + mesh_io::quote(required.text) +
+             ", which is not read");
       }
     }
     Document document(root, container.bin, side_files);

@@ -50,7 +50,10 @@ class Parser {
       case '{': return object(into, depth + 1);
       case '[': return array(into, depth + 1);
       case '"': into.kind = Kind::String; return string(into.text);
-      case 't': into.kind = Kind::Boolean; into.boolean = true; return literal("true");
+      case 't':
+        into.kind = Kind::Boolean;
+        into.boolean = true;
+        return literal("true");
       case 'f': into.kind = Kind::Boolean; return literal("false");
       case 'n': return literal("null");
       default: return number(into);

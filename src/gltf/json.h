@@ -30,8 +30,8 @@ struct Value {
   Kind kind = Kind::Null;
   bool boolean = false;
   double number = 0;
-  std::string text;           // String
-  std::vector<Value> items;   // Array
+  std::string text;             // String
+  std::vector<Value> items;     // Array
   std::vector<Member> members;  // Object, in the text's order
 
   // The member called `key` of an object, or null (also when this is no object).

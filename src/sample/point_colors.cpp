@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 #include "base/fault.h"
@@ -92,26 +93,43 @@ void color_points(const mesh_io::Mesh& mesh, std::span<const std::uint64_t> face
   constexpr std::size_t NONE = SIZE_MAX;
   std::vector<std::size_t> texture_of(materials, NONE);
   std::vector<bool> named(materials, false);
-  const mesh_io::Stream* uvs = mesh.find(mesh_io::UV_STREAM);
-  const bool has_uvs =
-      uvs != nullptr && uvs->element == mesh_io::Element::Float32 && uvs->width == 2;
-  base::PodVector<std::byte> uv_bytes;
-  if (has_uvs) {
-    uv_bytes = carried(mesh, *uvs, faces, weights);
-    std::map<std::string_view, std::size_t> by_name;
-    for (std::size_t m = 1; m < materials; ++m) {
-      const std::string& texture = mesh.materials[m].texture;
-      if (texture.empty()) continue;
-      auto [at, added] = by_name.try_emplace(texture, into.textures.size());
-      if (added) {
-        TexturedPoints textured;
-        textured.name = texture;
-        into.textures.push_back(std::move(textured));
+  // The texture coordinates of each set that a textured material takes, carried once.
+  std::vector<base::PodVector<std::byte>> uv_sets;
+  std::vector<bool> has_set;
+  std::map<std::tuple<std::string_view, std::int32_t, mesh_io::Wrap, mesh_io::Wrap>, std::size_t>
+      by_texture;
+  for (std::size_t m = 1; m < materials; ++m) {
+    const mesh_io::Material& material = mesh.materials[m];
+    if (material.texture.empty()) continue;
+    const std::size_t set = material.texture_set;
+    if (uv_sets.size() <= set) {
+      uv_sets.resize(set + 1);
+      has_set.resize(set + 1, false);
+      const mesh_io::Stream* uvs = mesh.find(mesh_io::uv_stream_name(set));
+      if (uvs != nullptr && uvs->element == mesh_io::Element::Float32 && uvs->width == 2) {
+        uv_sets[set] = carried(mesh, *uvs, faces, weights);
+        has_set[set] = true;
       }
-      texture_of[m] = at->second;
     }
+    if (!has_set[set]) continue;
+    const auto key = std::make_tuple(std::string_view(material.texture), material.image,
+                                     material.wrap_u, material.wrap_v);
+    auto [at, added] = by_texture.try_emplace(key, into.textures.size());
+    if (added) {
+      TexturedPoints textured;
+      textured.name = material.texture;
+      textured.wrap_u = material.wrap_u;
+      textured.wrap_v = material.wrap_v;
+      if (material.image >= 0 && static_cast<std::size_t>(material.image) < mesh.images.size()) {
+        const base::PodVector<std::byte>& held =
+            mesh.images[static_cast<std::size_t>(material.image)].bytes;
+        textured.held = true;
+        textured.bytes.append(held.data(), held.size());
+      }
+      into.textures.push_back(std::move(textured));
+    }
+    texture_of[m] = at->second;
   }
-  const auto* uv = reinterpret_cast<const float*>(uv_bytes.data());
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint32_t m = material_of[i];
     if (m == 0 || m >= materials) continue;
@@ -124,11 +142,21 @@ void color_points(const mesh_io::Mesh& mesh, std::span<const std::uint64_t> face
     TexturedPoints& textured = into.textures[texture_of[m]];
     named[m] = true;
     textured.points.push_back(i);
+    const auto* uv = reinterpret_cast<const float*>(uv_sets[material.texture_set].data());
+    const double u = static_cast<double>(uv[2 * i]) * material.texture_scale[0];
+    const double v = static_cast<double>(uv[2 * i + 1]) * material.texture_scale[1];
+    double turned_u = u, turned_v = v;
+    if (material.texture_rotation != 0) {
+      const double c = std::cos(material.texture_rotation), s = std::sin(material.texture_rotation);
+      turned_u = c * u + s * v;
+      turned_v = -s * u + c * v;
+    }
+    turned_u += material.texture_offset[0];
+    turned_v += material.texture_offset[1];
+    if (material.texture_v_down) turned_v = 1.0 - turned_v;
     float* looked_up = textured.uvs.extend(2);
-    looked_up[0] =
-        finite_or_zero(uv[2 * i] * material.texture_scale[0] + material.texture_offset[0]);
-    looked_up[1] =
-        finite_or_zero(uv[2 * i + 1] * material.texture_scale[1] + material.texture_offset[1]);
+    looked_up[0] = finite_or_zero(static_cast<float>(turned_u));
+    looked_up[1] = finite_or_zero(static_cast<float>(turned_v));
   }
   for (std::size_t m = 1; m < materials; ++m) {
     if (named[m]) into.textures[texture_of[m]].materials.push_back(mesh.materials[m].name);
@@ -165,6 +193,7 @@ std::vector<std::string> spellings(const std::string& name) {
 
 void read_textures(mesh_io::SideFiles& side_files, std::vector<TexturedPoints>& textures) {
   for (TexturedPoints& texture : textures) {
+    if (texture.held) continue;
     texture.bytes.clear();
     texture.unreadable.clear();
     for (const std::string& name : spellings(texture.name)) {

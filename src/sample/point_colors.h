@@ -6,9 +6,10 @@
 // material's diffuse colour (the default material, white, where the mesh has no material
 // stream), RGB, each factor's components clamped to [0, 1] (NaN as 0). Where the point's
 // material has a texture and the mesh has texture coordinates, the colour is also to be
-// multiplied by the texture at the point's coordinates: decoding and filtering an image is
-// not this layer's, so TexturedPoints lists, per texture file, the points it colours and the
-// coordinates to look up there (the material's scale applied, then its offset: u s + o).
+// multiplied by the texture at the point's coordinates (of the material's texture set):
+// decoding and filtering an image is not this layer's, so TexturedPoints lists, per texture
+// and wrap modes, the points it colours and the coordinates to look up there, with the
+// material's transform applied (mesh_io::Material) and v counted from the image's bottom.
 #pragma once
 
 #include <cstddef>
@@ -25,9 +26,13 @@
 
 namespace vertisift::sample {
 
-// The points on the materials that name one texture file.
+// The points on the materials that name one texture (a file, or an image that the model
+// holds) with the same wrap modes.
 struct TexturedPoints {
-  std::string name;                       // the file's name as the materials write it
+  std::string name;  // the file's name as the materials write it
+  mesh_io::Wrap wrap_u = mesh_io::Wrap::Repeat;
+  mesh_io::Wrap wrap_v = mesh_io::Wrap::Repeat;
+  bool held = false;  // the bytes are the model's own image (Mesh::images), not a file
   std::vector<std::string> materials;     // the names of those materials, in the mesh's order
   base::PodVector<std::uint64_t> points;  // each point's index, ascending
   base::PodVector<float> uvs;             // (u, v) per point, NaN and infinities as 0
@@ -57,7 +62,8 @@ inline constexpr std::uint64_t MAX_TEXTURE_BYTES = std::uint64_t{1} << 30;
 // writer's absolute path, of either system, to a file that sits beside the model; a relative
 // path is not tried elsewhere). A URL is only ever refused.
 // A file that none of these opens, or that holds more than MAX_TEXTURE_BYTES, keeps no bytes
-// and says why in `unreadable` (the first attempt's error).
+// and says why in `unreadable` (the first attempt's error). A texture `held` already has its
+// bytes and is left as it is.
 void read_textures(mesh_io::SideFiles& side_files, std::vector<TexturedPoints>& textures);
 
 }  // namespace vertisift::sample

@@ -24,6 +24,22 @@ std::size_t wrapped(double coordinate, std::size_t size) {
   return index < size ? index : 0;
 }
 
+// The texel of index `at` (a whole number, any sign) along an axis of `size` texels.
+std::size_t texel_index(double at, std::size_t size, mesh_io::Wrap wrap) {
+  switch (wrap) {
+    case mesh_io::Wrap::Repeat: break;
+    case mesh_io::Wrap::ClampToEdge:
+      return at <= 0                               ? 0
+             : at >= static_cast<double>(size - 1) ? size - 1
+                                                   : static_cast<std::size_t>(at);
+    case mesh_io::Wrap::MirroredRepeat: {
+      const std::size_t folded = wrapped(at, 2 * size);
+      return folded < size ? folded : 2 * size - 1 - folded;
+    }
+  }
+  return wrapped(at, size);
+}
+
 struct Texel {
   double r, g, b;
 };
@@ -49,10 +65,10 @@ base::Point3 look_up(const Texels& texels, double u, double v) {
   const double top = std::floor(y);
   const double fx = x - left;
   const double fy = y - top;
-  const std::size_t i0 = wrapped(left, texels.width);
-  const std::size_t j0 = wrapped(top, texels.height);
-  const std::size_t i1 = i0 + 1 == texels.width ? 0 : i0 + 1;
-  const std::size_t j1 = j0 + 1 == texels.height ? 0 : j0 + 1;
+  const std::size_t i0 = texel_index(left, texels.width, texels.wrap_u);
+  const std::size_t j0 = texel_index(top, texels.height, texels.wrap_v);
+  const std::size_t i1 = texel_index(left + 1, texels.width, texels.wrap_u);
+  const std::size_t j1 = texel_index(top + 1, texels.height, texels.wrap_v);
   const Texel a = texel_at(texels, i0, j0), b = texel_at(texels, i1, j0);
   const Texel c = texel_at(texels, i0, j1), d = texel_at(texels, i1, j1);
   const auto blend = [&](double Texel::*component) {

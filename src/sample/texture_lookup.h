@@ -1,7 +1,8 @@
 // A texture looked up at points: bilinear between the four texel centres around each point's
-// texture coordinates, texel i's centre at (i + 1/2) / size as GPU samplers filter, wrapping
-// around (repeat), with v counted from the image's bottom row up (the image's first row is its
-// top, as image files store it).
+// texture coordinates, texel i's centre at (i + 1/2) / size as GPU samplers filter, a texel
+// index outside the image wrapped by the texture's mode along that axis (repeat, clamp to the
+// edge, or mirrored repeat, as GPU samplers wrap them), with v counted from the image's bottom
+// row up (the image's first row is its top, as image files store it).
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <span>
 
 #include "base/point3.h"
+#include "mesh_io/mesh.h"
 
 namespace vertisift::sample {
 
@@ -20,6 +22,8 @@ struct Texels {
   std::size_t width = 0, height = 0;
   std::size_t stride = 3;  // 1 (grey), 3 (RGB) or 4 (RGB and a fourth byte, RGBX or RGBA)
   bool floats = false;
+  mesh_io::Wrap wrap_u = mesh_io::Wrap::Repeat;
+  mesh_io::Wrap wrap_v = mesh_io::Wrap::Repeat;
 };
 
 // The texture at (u, v), as RGB in [0, 1]. `u` and `v` are finite.

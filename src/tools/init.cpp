@@ -3,6 +3,7 @@
 // core as the extension. Its one exported symbol is PyInit__native. Its state (state.h) is
 // made for each module object, so it can be loaded in any interpreter. Every function takes
 // its arguments by name as well (arguments.h).
+#include "tools/draco_call.h"
 #include "tools/mesh_buffer.h"
 #include "tools/mesh_call.h"
 #include "tools/read_errors.h"
@@ -71,6 +72,7 @@ PyMethodDef methods[] = {
 
 int exec_module(PyObject* module) {
   ToolsState& state = state_of(module);
+  install_draco_decoder();
   state.buffer_type = make_buffer_type(module);
   return state.buffer_type == nullptr ? -1 : 0;
 }

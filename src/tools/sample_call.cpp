@@ -338,7 +338,17 @@ PyRef bytearray_of(const base::PodVector<T>& items) {
                                     static_cast<Py_ssize_t>(items.size() * sizeof(T))));
 }
 
-// (name, materials, bytes or None, why unreadable, points, uvs) for each texture.
+const char* wrap_name(mesh_io::Wrap wrap) {
+  switch (wrap) {
+    case mesh_io::Wrap::ClampToEdge: return "clamp";
+    case mesh_io::Wrap::MirroredRepeat: return "mirror";
+    case mesh_io::Wrap::Repeat: break;
+  }
+  return "repeat";
+}
+
+// (name, materials, bytes or None, why unreadable, points, uvs, wrap_u, wrap_v) for each
+// texture.
 PyRef textures_of(const std::vector<sample::TexturedPoints>& textures) {
   PyRef all = boundary::checked(PyTuple_New(static_cast<Py_ssize_t>(textures.size())));
   for (std::size_t t = 0; t < textures.size(); ++t) {
@@ -355,9 +365,11 @@ PyRef textures_of(const std::vector<sample::TexturedPoints>& textures) {
                             static_cast<Py_ssize_t>(texture.bytes.size())))
                       : PyRef::borrow(Py_None);
     PyRef entry = boundary::checked(
-        PyTuple_Pack(6, text_of_name(texture.name).get(), materials.get(), bytes.get(),
+        PyTuple_Pack(8, text_of_name(texture.name).get(), materials.get(), bytes.get(),
                      text_of_name(texture.unreadable).get(), bytearray_of(texture.points).get(),
-                     bytearray_of(texture.uvs).get()));
+                     bytearray_of(texture.uvs).get(),
+                     boundary::checked(PyUnicode_FromString(wrap_name(texture.wrap_u))).get(),
+                     boundary::checked(PyUnicode_FromString(wrap_name(texture.wrap_v))).get()));
     PyTuple_SET_ITEM(all.get(), static_cast<Py_ssize_t>(t), entry.release());
   }
   return all;

@@ -54,6 +54,8 @@ struct TextureArguments {
   std::uint64_t width = 0, height = 0;
   std::size_t channels = 3;
   bool floats = false;
+  mesh_io::Wrap wrap_u = mesh_io::Wrap::Repeat;
+  mesh_io::Wrap wrap_v = mesh_io::Wrap::Repeat;
 };
 
 Conversion acquired(bool held) {
@@ -108,6 +110,23 @@ Conversion convert_size(PyObject* value, std::uint64_t& into) {
   return Converted{};
 }
 
+// "repeat", "clamp" (to the edge) or "mirror" (mirrored repeat).
+Conversion convert_wrap(PyObject* value, mesh_io::Wrap& into) {
+  const char* text = PyUnicode_Check(value) ? PyUnicode_AsUTF8(value) : nullptr;
+  if (text == nullptr) PyErr_Clear();
+  const std::string_view name = text != nullptr ? text : "";
+  if (name == "repeat") {
+    into = mesh_io::Wrap::Repeat;
+  } else if (name == "clamp") {
+    into = mesh_io::Wrap::ClampToEdge;
+  } else if (name == "mirror") {
+    into = mesh_io::Wrap::MirroredRepeat;
+  } else {
+    return value_error("wrap_u and wrap_v must be \"repeat\", \"clamp\" or \"mirror\"");
+  }
+  return Converted{};
+}
+
 constexpr Parameter<TextureArguments> TEXTURE_PARAMETERS[] = {
     {.name = "colors",
      .convert =
@@ -141,6 +160,12 @@ constexpr Parameter<TextureArguments> TEXTURE_PARAMETERS[] = {
     {.name = "floats",
      .convert = [](PyObject* value,
                    TextureArguments& into) { return store(to_bool(value), into.floats); }},
+    {.name = "wrap_u",
+     .convert = [](PyObject* value,
+                   TextureArguments& into) { return convert_wrap(value, into.wrap_u); }},
+    {.name = "wrap_v",
+     .convert = [](PyObject* value,
+                   TextureArguments& into) { return convert_wrap(value, into.wrap_v); }},
 };
 constexpr Signature<TextureArguments> TEXTURE_SIGNATURE = {
     .function = "multiply_texture",
@@ -179,7 +204,9 @@ Outcome<PyRef> multiply_texture(PyObject* const* args, Py_ssize_t nargs, PyObjec
                               .width = static_cast<std::size_t>(width),
                               .height = static_cast<std::size_t>(height),
                               .stride = stride,
-                              .floats = arguments.floats && !arrow};
+                              .floats = arguments.floats && !arrow,
+                              .wrap_u = arguments.wrap_u,
+                              .wrap_v = arguments.wrap_v};
   const std::span<base::Point3> into(static_cast<base::Point3*>(arguments.colors.writable_data()),
                                      colors);
   bool interrupted = false;
