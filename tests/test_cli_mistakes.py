@@ -165,8 +165,8 @@ def test_batch_of_a_folder_without_models(tmp_path):
     (tmp_path / "in").mkdir()
     (tmp_path / "in" / "notes.txt").write_text("not a model\n")
     result = run_cli("batch", tmp_path / "in", tmp_path / "out", COUNT)
-    assert_one_line(result, 1, "batch: error: no model files (.stl, .off, .obj, .ply) under "
-                    f"{tmp_path / 'in'}; nothing to do")
+    assert_one_line(result, 1, "batch: error: no model files (.stl, .off, .obj, .ply, .glb, "
+                    f".gltf) under {tmp_path / 'in'}; nothing to do")
     assert not (tmp_path / "out").exists()
 
 

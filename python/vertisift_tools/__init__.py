@@ -1,4 +1,4 @@
-"""Collections of mesh models (STL, OFF, OBJ, PLY) into point clouds: the library for
+"""Collections of mesh models (STL, OFF, OBJ, PLY, glTF) into point clouds: the library for
 datasets, and the code of the `vertisift` command.
 
 - `sample(path, n, method=..., seed=..., normals=..., distinct=..., strict=...,

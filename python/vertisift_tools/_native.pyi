@@ -11,7 +11,7 @@ class _Draw(TypedDict):
     seed: object
 
 # A texture's points: (name, materials, bytes or None, why None, points, uvs).
-_Texture = tuple[str, tuple[str, ...], bytes | None, str, bytearray, bytearray]
+_Texture = tuple[str, tuple[str, ...], bytes | None, str, bytearray, bytearray, str, str]
 
 def sample(
     path: str,

@@ -82,7 +82,7 @@ class Converted(NamedTuple):
 def reduce_to_arrays(
     model: str | os.PathLike[str], count: int, options: SampleOptions | None = None
 ) -> tuple[Array, Array]:
-    """Draws exactly `count` points of the model (STL, OFF, OBJ or PLY by its suffix, as
+    """Draws exactly `count` points of the model (STL, OFF, OBJ, PLY or glTF by its suffix, as
     `sample()` reads it) with `options` (by default `SampleOptions()`: the reduction to
     vertices with "auto" normals), and normalises the positions if they ask: float32 arrays
     (positions, normals), each of shape (count, 3), made in native code. Raises what

@@ -1,4 +1,4 @@
-"""A sequence of point clouds over many mesh models (STL, OFF, OBJ, PLY), for training
+"""A sequence of point clouds over many mesh models (STL, OFF, OBJ, PLY, glTF), for training
 loops: `PointCloudDataset`, with class labels taken from folders, splits and normalisation if
 asked.
 
@@ -127,8 +127,9 @@ class PointCloudDataset(Sequence[Item]):
     from the i-th model by `sample()` with the given options, or with colors=True (n, 9):
     x, y, z, nx, ny, nz, r, g, b; with labels="folders", the pair (points, label).
 
-    files: a list of paths, or a folder (searched by `find_models`: .stl, .off, .obj and
-      .ply in any letter case); paths are str or os.PathLike, not bytes, as for `sample()`.
+    files: a list of paths, or a folder (searched by `find_models`: .stl, .off, .obj, .ply,
+      .glb and .gltf in any letter case); paths are str or os.PathLike, not bytes, as for
+      `sample()`.
     root: the folder that the models' relative paths start from (`relative_paths`), which
       the seeds, the labels and the split read: a folder given as `files` is its own root; for
       a list, by default the common parent folder of its models.

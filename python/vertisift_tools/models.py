@@ -27,8 +27,8 @@ STL_FORMAT: Final = MESH_FORMATS[".stl"]
 
 def mesh_format(path: str | os.PathLike[str]) -> str:
     """The native name of the format that the path's suffix names, in any letter case: OFF,
-    OBJ or PLY for theirs, STL for ".stl" and for any other suffix or none (a pipe, a
-    temporary file), as every version before read every path."""
+    OBJ, PLY or glTF (.glb, .gltf) for theirs, STL for ".stl" and for any other suffix or
+    none (a pipe, a temporary file), as every version before read every path."""
     return MESH_FORMATS.get(os.path.splitext(os.fspath(path))[1].lower(), STL_FORMAT)
 
 

@@ -209,7 +209,8 @@ def sample(
 ) -> Sampled:
     """Draws `n` points of the model at `path`: (positions, normals), two C-contiguous
     float32 arrays of shape (n, 3); (0, 3) each for a model without faces. The suffix names
-    the format, in any letter case: .off, .obj, .ply, and STL for .stl or any other.
+    the format, in any letter case: .off, .obj, .ply, .glb and .gltf (glTF), and STL for .stl
+    or any other.
 
     method: "vertices" picks mesh vertices by the grid reduction of
       `vertisift.reduce_stl_points` (one random vertex per occupied grid cell, then shuffle

@@ -308,13 +308,8 @@ class Document {
     }
     loaded.bytes = bytes.first(length);
     loaded.done = true;
+    if (uri != nullptr) hold(length);
     return loaded.bytes;
-  }
-
-  // Whether buffer `index` has no bytes of its own: a meshopt fallback buffer.
-  bool is_placeholder(std::size_t index) const {
-    const Value& buffer = buffers_[index];
-    return buffer.is_object() && member(buffer, "uri") == nullptr && !(index == 0 && bin_);
   }
 
   View view(std::size_t index) {
@@ -402,10 +397,7 @@ class Document {
     }
     const Value* view_index = member(accessor, "bufferView");
     if (view_index == nullptr) {
-      if (a.count > MAX_ZERO_ELEMENTS) {
-        fail(where + " has no buffer view and " + std::to_string(a.count) +
-             " elements, more than the " + std::to_string(MAX_ZERO_ELEMENTS) + " allowed");
-      }
+      take_zeros(a.count * a.components, where);
       std::fill(into, into + out.size(), 0.0f);
     } else {
       const std::size_t v =
@@ -441,7 +433,7 @@ class Document {
     PodVector<std::uint32_t> out;
     std::uint32_t* into = out.extend(a.count);
     if (member(accessor, "bufferView") == nullptr) {
-      if (a.count > MAX_ZERO_ELEMENTS) fail(where + " has no buffer view and too many elements");
+      take_zeros(a.count, where);
       std::fill(into, into + a.count, 0u);
     } else {
       const std::size_t v =
@@ -471,7 +463,19 @@ class Document {
     return out;
   }
 
+  // The bytes the file holds: its own, its buffers' and the decoded compressed data.
+  std::uint64_t held_bytes() const { return held_bytes_; }
+  void hold(std::uint64_t bytes) { held_bytes_ += bytes; }
+
  private:
+  void take_zeros(std::uint64_t values, const std::string& where) {
+    if (values > MAX_ZERO_VALUES - zero_values_) {
+      fail(where + " has no buffer view and " + std::to_string(values) + " values, past the " +
+           std::to_string(MAX_ZERO_VALUES) + " that the file's accessors without one may have");
+    }
+    zero_values_ += values;
+  }
+
   struct Loaded {
     bool done = false;
     std::span<const std::byte> bytes;
@@ -608,6 +612,7 @@ class Document {
     if (error != nullptr) fail(at + ": " + error);
     decoded.bytes = decoded.owned;
     decoded.done = true;
+    hold(decoded.bytes.size());
     return decoded.bytes;
   }
 
@@ -619,6 +624,8 @@ class Document {
   std::span<const Value> accessors_;
   std::vector<Loaded> loaded_;
   std::vector<Loaded> decoded_;
+  std::uint64_t held_bytes_ = 0;
+  std::uint64_t zero_values_ = 0;
 };
 
 // ---- primitives ----
@@ -839,6 +846,11 @@ class PrimitiveReader {
       }
       throw Invalid{std::move(error)};
     }
+    std::uint64_t values = decoded.value().corners.size();
+    for (const DracoMesh::Attribute& attribute : decoded.value().attributes) {
+      values += attribute.values.size();
+    }
+    doc_.hold(4 * values);
     return std::move(decoded.value());
   }
 
@@ -1211,10 +1223,11 @@ class SceneBuilder {
       if (!primitive) continue;
       const Primitive& p = *primitive;
       const std::uint64_t first = mesh_.positions.size();
-      if (first + p.vertices > MAX_VERTICES ||
-          mesh_.triangles.size() + p.triangles.size() > MAX_VERTICES) {
-        fail(where + ": the scene has more than " + std::to_string(MAX_VERTICES) +
-             " vertices or triangles");
+      const std::uint64_t allowed =
+          std::min<std::uint64_t>(SCENE_ALLOWANCE + SCENE_PER_BYTE * doc_.held_bytes(), UINT32_MAX);
+      if (first + p.vertices > allowed || mesh_.triangles.size() + p.triangles.size() > allowed) {
+        fail(where + ": the scene would have more than " + std::to_string(allowed) +
+             " vertices or triangles, more than its file's bytes allow");
       }
       PodVector<float> positions_storage;
       const float* positions = morphed(p.positions, p.target_positions, weights, positions_storage);
@@ -1433,6 +1446,7 @@ mesh_io::ReadResult<Mesh> read_gltf(std::span<const std::byte> file,
       }
     }
     Document document(root, container.bin, side_files);
+    document.hold(file.size());
     Mesh mesh;
     MaterialReader(document, mesh).read_all();
     SceneBuilder(document, mesh).build();

@@ -49,9 +49,14 @@ namespace vertisift::gltf {
 mesh_io::ReadResult<mesh_io::Mesh> read_gltf(std::span<const std::byte> file,
                                              mesh_io::SideFiles* side_files);
 
-// The most vertices and triangles a model may give, and the most elements an accessor
-// without a buffer view (all zeros but its sparse values) may have.
-inline constexpr std::uint64_t MAX_VERTICES = std::uint64_t{1} << 31;
-inline constexpr std::uint64_t MAX_ZERO_ELEMENTS = std::uint64_t{1} << 24;
+// What a file may make the reader allocate beyond the bytes it holds, so that a small file
+// cannot ask for gigabytes: the scene's vertices and triangles, each at most
+// SCENE_ALLOWANCE + SCENE_PER_BYTE × the bytes held (the file, its buffers, the decoded
+// compressed data), which leaves room for meshes instanced by many nodes; and the values of
+// the accessors without a buffer view (zeros but their sparse values), at most
+// MAX_ZERO_VALUES in the whole file.
+inline constexpr std::uint64_t SCENE_ALLOWANCE = std::uint64_t{1} << 20;
+inline constexpr std::uint64_t SCENE_PER_BYTE = 64;
+inline constexpr std::uint64_t MAX_ZERO_VALUES = std::uint64_t{1} << 24;
 
 }  // namespace vertisift::gltf

@@ -35,7 +35,8 @@ ReadResult<gltf::DracoMesh> broken(std::string what) {
 // holds another number of bytes.
 template <class T>
 bool copy_bytes(PyObject* object, std::size_t count, base::PodVector<T>& into) {
-  if (!PyBytes_Check(object) || static_cast<std::size_t>(PyBytes_GET_SIZE(object)) != count * sizeof(T)) {
+  if (!PyBytes_Check(object) ||
+      static_cast<std::size_t>(PyBytes_GET_SIZE(object)) != count * sizeof(T)) {
     return false;
   }
   into.clear();
@@ -49,8 +50,8 @@ ReadResult<gltf::DracoMesh> call_decode(std::span<const std::byte> data,
                                         std::span<const std::uint32_t> ids) {
   PyRef module = PyRef::steal(PyImport_ImportModule("vertisift_tools.draco"));
   if (module.get() == nullptr) return broken(pending_text());
-  PyRef blob = PyRef::steal(PyBytes_FromStringAndSize(
-      reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size())));
+  PyRef blob = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
+                                                      static_cast<Py_ssize_t>(data.size())));
   PyRef wanted = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(ids.size())));
   if (blob.get() == nullptr || wanted.get() == nullptr) return broken(pending_text());
   for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -58,7 +59,8 @@ ReadResult<gltf::DracoMesh> call_decode(std::span<const std::byte> data,
     if (id == nullptr) return broken(pending_text());
     PyTuple_SET_ITEM(wanted.get(), static_cast<Py_ssize_t>(i), id);
   }
-  PyRef result = PyRef::steal(PyObject_CallMethod(module.get(), "decode", "OO", blob.get(), wanted.get()));
+  PyRef result =
+      PyRef::steal(PyObject_CallMethod(module.get(), "decode", "OO", blob.get(), wanted.get()));
   if (result.get() == nullptr) return broken(pending_text());
   if (PyUnicode_Check(result.get())) {
     const char* text = PyUnicode_AsUTF8(result.get());

@@ -230,7 +230,10 @@ def _convert_and_summarise(arguments: argparse.Namespace, options: SampleOptions
             **_shard_arguments(arguments),
         )
     if report.found == 0 and not report.failures:
-        _say(f"batch: error: no model files (.stl, .off, .obj, .ply) under {in_dir}; nothing to do")
+        _say(
+            f"batch: error: no model files (.stl, .off, .obj, .ply, .glb, .gltf) under {in_dir}; "
+            "nothing to do"
+        )
         return FAILED
     _summarise(report, arguments)
     if report.interrupted:

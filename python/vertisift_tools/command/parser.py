@@ -22,7 +22,8 @@ MAX_COUNT = 2**64 - 1
 DASK_CONNECT_SECONDS = 5
 
 MODELS_TEXT = (
-    "MODEL is STL, OFF, OBJ or PLY by its suffix, in any letter case (STL for any other); STL "
+    "MODEL is STL, OFF, OBJ, PLY or glTF (.glb, .gltf) by its suffix, in any letter case (STL "
+    "for any other); STL "
     'is read as other tools write it (keywords in any case, blanks before "solid", ...).'
 )
 POINTS_TEXT = (
@@ -156,8 +157,8 @@ def add_sample_options(parser: argparse.ArgumentParser, *, batch: bool) -> None:
 def build_parser() -> argparse.ArgumentParser:
     parser = CommandParser(
         prog="vertisift",
-        description="Turn mesh models (STL, OFF, OBJ, PLY) into point clouds of an exact size, "
-        "with normals.",
+        description="Turn mesh models (STL, OFF, OBJ, PLY, glTF) into point clouds of an exact "
+        "size, with normals.",
     )
     parser.add_argument("--version", action="version", version=f"vertisift {package_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -183,7 +184,8 @@ def build_parser() -> argparse.ArgumentParser:
     batch = commands.add_parser(
         "batch",
         help="convert every model under a folder",
-        description="Convert every model file (.stl, .off, .obj or .ply, in any letter case) "
+        description="Convert every model file (.stl, .off, .obj, .ply, .glb or .gltf, in any "
+        "letter case) "
         "under IN_DIR into N points with normals, at the same relative path under OUT_DIR "
         "(models that would write the same cloud, such as a.stl and a.obj, are refused). "
         f"{POINTS_TEXT} Clouds that "
@@ -275,7 +277,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Draw a cloud file (.ply, .npz, .xyzn, .xyz or .xyzrgb) from the top, "
         "front and side, each point in its stored colour, or where the cloud stores none "
         "coloured by its normal (x red, y green, z blue; a point without a normal, as in .xyz "
-        "files, is grey); a model file (.stl, .off, .obj, or a .ply that is "
+        "files, is grey); a model file (.stl, .off, .obj, .glb, .gltf, or a .ply that is "
         "not a cloud) is drawn by 4000 points over its surface. By default the clouds of "
         "reduce and batch are "
         "vertices of the model, one per occupied grid cell, topped up at random, with the "
