@@ -7,9 +7,9 @@
 #
 # The fast targets read the bytes in memory on the calling thread: the STL readers
 # (stl-strict, stl-lenient, stl-ascii, stl-binary) and the readers of the indexed formats
-# (off, obj, ply). The end-to-end targets (raw, lenient, ascii, binary) write each input to a
+# (off, obj, ply) and glTF (gltf). The end-to-end targets (raw, lenient, ascii, binary) write each input to a
 # memory file and read it by path, in blocks and through the whole driver, which is far
-# slower. "fast" names the first seven, "all" (the default) every target. Every run replays
+# slower. "fast" names the first eight, "all" (the default) every target. Every run replays
 # the regression inputs of every target built, whichever it fuzzes.
 #
 # Seeds are generated into the build directory, and the real files beside the project
@@ -24,7 +24,7 @@ cd "$(dirname "$0")/.."
 venv=$(realpath "${1:-.venv}")
 seconds=${2:-60}
 shift 2 || true
-fast=(stl-strict stl-lenient stl-ascii stl-binary off obj ply)
+fast=(stl-strict stl-lenient stl-ascii stl-binary off obj ply gltf)
 end_to_end=(raw lenient ascii binary)
 case "${1:-all}" in
   fast) targets=("${fast[@]}") ;;
@@ -39,7 +39,7 @@ real_meshes=../shared/data/meshes
 binary_name() {
   case "$1" in
     stl-*) echo "fuzz_fast_stl_${1#stl-}" ;;
-    off | obj | ply) echo "fuzz_$1" ;;
+    off | obj | ply | gltf) echo "fuzz_$1" ;;
     *) echo "fuzz_stl_$1" ;;
   esac
 }
@@ -73,7 +73,7 @@ if [ -d "$real" ]; then
 else
   "$venv/bin/python" tests/fuzz/make_seeds.py "$build/seeds"
 fi
-for format in off obj ply; do
+for format in off obj ply gltf; do
   "$venv/bin/python" "tests/fuzz/${format}_seeds.py" "$build/seeds/$format" > /dev/null
 done
 
@@ -101,7 +101,7 @@ for target in "${targets[@]}"; do
   # The fast targets cut their inputs into pieces, so small inputs reach every boundary of
   # the readers' buffers; the end-to-end ones need files longer than a block.
   max_len=4096
-  case "$target" in raw | lenient | ascii | binary) max_len=20000 ;; esac
+  case "$target" in raw | lenient | ascii | binary) max_len=20000 ;; gltf) max_len=65536 ;; esac
   words=()
   dict=$(dictionary "$target")
   [ -n "$dict" ] && words=("-dict=$dict")

@@ -2,6 +2,7 @@
 //   FUZZ_FORMAT_off  read_off
 //   FUZZ_FORMAT_obj  read_obj
 //   FUZZ_FORMAT_ply  read_ply
+//   FUZZ_FORMAT_gltf read_gltf (the GLB container, the JSON, the accessors, the scene)
 // Byte 0 sets the size of the pieces that MemorySource hands out (1 to 256 bytes, so that
 // lines, tokens and binary records are cut across blocks in every way), the other bytes are
 // the file. Checked on every input: no sanitizer report, no hang; when the reading fails, an
@@ -15,6 +16,11 @@
 // mtllib names, the bytes before it the model; besides the above, a uv stream, if any, of
 // (u, v) floats with a triangle table, every index below its size, and a material stream, if
 // any, of one index below materials.size() per triangle, with the default material first.
+//
+// For glTF, the bytes after the first SIDE_FILE_MARK are the file that every URI names (a
+// buffer), the bytes before it the .gltf or .glb file, read whole; besides the above, uv
+// streams of one (u, v) a position, and a material stream as for OBJ whose materials' images
+// are all held by the mesh. Draco has no decoder here: such a primitive is an error.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -45,8 +51,14 @@ constexpr auto READ = vertisift::ply::read_ply;
 constexpr const char* TARGET = "fuzz_ply";
 constexpr std::string_view ERROR_START = "";
 constexpr bool NORMAL_TRIANGLES = false;
+#elif defined(FUZZ_FORMAT_gltf)
+#include "gltf/gltf_reader.h"
+constexpr std::string_view SIDE_FILE_MARK = "#--bin--\n";
+constexpr const char* TARGET = "fuzz_gltf";
+constexpr std::string_view ERROR_START = "glTF";
+constexpr bool NORMAL_TRIANGLES = false;
 #else
-#error "define one of FUZZ_FORMAT_off, FUZZ_FORMAT_obj, FUZZ_FORMAT_ply"
+#error "define one of FUZZ_FORMAT_off, FUZZ_FORMAT_obj, FUZZ_FORMAT_ply, FUZZ_FORMAT_gltf"
 #endif
 
 namespace {
@@ -84,7 +96,7 @@ void check_colours(const vertisift::mesh_io::Mesh& mesh) {
   }
 }
 
-#if defined(FUZZ_FORMAT_obj)
+#if defined(FUZZ_FORMAT_obj) || defined(FUZZ_FORMAT_gltf)
 // Every name opens `library`.
 class OneSideFile final : public vertisift::mesh_io::SideFiles {
  public:
@@ -96,7 +108,34 @@ class OneSideFile final : public vertisift::mesh_io::SideFiles {
  private:
   std::span<const std::byte> library_;
 };
+#endif
 
+#if defined(FUZZ_FORMAT_gltf)
+void check_gltf(const vertisift::mesh_io::Mesh& mesh) {
+  using vertisift::mesh_io::Element;
+  for (std::size_t set = 0; set < 8; ++set) {
+    const vertisift::mesh_io::Stream* uvs = mesh.find(vertisift::mesh_io::uv_stream_name(set));
+    if (uvs == nullptr) continue;
+    if (uvs->element != Element::Float32 || uvs->width != 2 ||
+        uvs->domain != vertisift::mesh_io::Domain::Vertex || uvs->size() != mesh.positions.size()) {
+      fail("uvs that are not 2 floats a position");
+    }
+  }
+  const vertisift::mesh_io::Stream* materials = mesh.find(vertisift::mesh_io::MATERIAL_STREAM);
+  if (materials != nullptr) {
+    if (materials->size() != mesh.triangles.size()) fail("material indices miscounted");
+    for (const std::uint32_t item : materials->items<std::uint32_t>()) {
+      if (item >= mesh.materials.size()) fail("a material index out of range");
+    }
+  }
+  for (const vertisift::mesh_io::Material& material : mesh.materials) {
+    if (material.image >= static_cast<std::int32_t>(mesh.images.size()))
+      fail("an image out of range");
+  }
+}
+#endif
+
+#if defined(FUZZ_FORMAT_obj)
 void check_materials(const vertisift::mesh_io::Mesh& mesh) {
   using vertisift::mesh_io::Element;
   const vertisift::mesh_io::Stream* uvs = mesh.find(vertisift::mesh_io::UV_STREAM);
@@ -135,6 +174,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   OneSideFile side_files(library);
   vertisift::mesh_io::MemorySource source(bytes, piece);
   auto result = vertisift::obj::read_obj_and_materials(source, &side_files);
+#elif defined(FUZZ_FORMAT_gltf)
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  const std::size_t mark = text.find(SIDE_FILE_MARK);
+  std::span<const std::byte> buffer;
+  if (mark != std::string_view::npos) {
+    buffer = bytes.subspan(mark + SIDE_FILE_MARK.size());
+    bytes = bytes.first(mark);
+  }
+  OneSideFile side_files(buffer);
+  (void)piece;
+  auto result = vertisift::gltf::read_gltf(bytes, &side_files);
 #else
   vertisift::mesh_io::MemorySource source(bytes, piece);
   auto result = READ(source);
@@ -150,6 +200,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_colours(mesh);
 #if defined(FUZZ_FORMAT_obj)
   check_materials(mesh);
+#elif defined(FUZZ_FORMAT_gltf)
+  check_gltf(mesh);
 #endif
   const vertisift::mesh_io::Stream* normals = mesh.find(vertisift::mesh_io::NORMAL_STREAM);
   if (normals == nullptr) return 0;
