@@ -866,10 +866,10 @@ constexpr Matrix IDENTITY = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
 Matrix multiply(const Matrix& a, const Matrix& b) {
   Matrix c{};
-  for (int col = 0; col < 4; ++col) {
-    for (int row = 0; row < 4; ++row) {
+  for (std::size_t col = 0; col < 4; ++col) {
+    for (std::size_t row = 0; row < 4; ++row) {
       double sum = 0;
-      for (int k = 0; k < 4; ++k) sum += a[k * 4 + row] * b[col * 4 + k];
+      for (std::size_t k = 0; k < 4; ++k) sum += a[k * 4 + row] * b[col * 4 + k];
       c[col * 4 + row] = sum;
     }
   }
@@ -894,8 +894,8 @@ Matrix local_transform(const Value& node, const std::string& where) {
       1 - 2 * (y * y + z * z), 2 * (x * y + z * w),     2 * (x * z - y * w),
       2 * (x * y - z * w),     1 - 2 * (x * x + z * z), 2 * (y * z + x * w),
       2 * (x * z + y * w),     2 * (y * z - x * w),     1 - 2 * (x * x + y * y)};
-  for (int col = 0; col < 3; ++col) {
-    for (int row = 0; row < 3; ++row) m[col * 4 + row] = rotation[col * 3 + row] * s[col];
+  for (std::size_t col = 0; col < 3; ++col) {
+    for (std::size_t row = 0; row < 3; ++row) m[col * 4 + row] = rotation[col * 3 + row] * s[col];
   }
   m[12] = t[0], m[13] = t[1], m[14] = t[2];
   return m;
@@ -904,11 +904,12 @@ Matrix local_transform(const Value& node, const std::string& where) {
 // The upper 3×3's inverse transposed (the normals' matrix), scaled by the determinant's
 // sign only (the cofactors): normals need their direction alone.
 std::array<double, 9> normal_matrix(const Matrix& m) {
-  const auto a = [&](int row, int col) { return m[col * 4 + row]; };
+  const auto a = [&](std::size_t row, std::size_t col) { return m[col * 4 + row]; };
   std::array<double, 9> c{};  // c[col * 3 + row]
-  for (int row = 0; row < 3; ++row) {
-    for (int col = 0; col < 3; ++col) {
-      const int r1 = (row + 1) % 3, r2 = (row + 2) % 3, c1 = (col + 1) % 3, c2 = (col + 2) % 3;
+  for (std::size_t row = 0; row < 3; ++row) {
+    for (std::size_t col = 0; col < 3; ++col) {
+      const std::size_t r1 = (row + 1) % 3, r2 = (row + 2) % 3, c1 = (col + 1) % 3,
+                        c2 = (col + 2) % 3;
       c[col * 3 + row] = a(r1, c1) * a(r2, c2) - a(r1, c2) * a(r2, c1);
     }
   }
@@ -916,7 +917,7 @@ std::array<double, 9> normal_matrix(const Matrix& m) {
 }
 
 double determinant(const Matrix& m) {
-  const auto a = [&](int row, int col) { return m[col * 4 + row]; };
+  const auto a = [&](std::size_t row, std::size_t col) { return m[col * 4 + row]; };
   return a(0, 0) * (a(1, 1) * a(2, 2) - a(1, 2) * a(2, 1)) -
          a(0, 1) * (a(1, 0) * a(2, 2) - a(1, 2) * a(2, 0)) +
          a(0, 2) * (a(1, 0) * a(2, 1) - a(1, 1) * a(2, 0));
@@ -1186,7 +1187,7 @@ class SceneBuilder {
     for (std::size_t j = 0; j < joints.size(); ++j) {
       Matrix bind = IDENTITY;
       if (!inverse.empty()) {
-        for (int k = 0; k < 16; ++k) bind[k] = inverse[16 * j + k];
+        for (std::size_t k = 0; k < 16; ++k) bind[k] = inverse[16 * j + k];
       }
       matrices.push_back(multiply(world_[as_node(joints[j], at)], bind));
     }
@@ -1262,7 +1263,7 @@ class SceneBuilder {
       double total = 0;
       for (std::size_t set = 0; set < p.joints.size() && set < p.weights.size(); ++set) {
         if (p.joints[set].empty() || p.weights[set].empty()) continue;
-        for (int k = 0; k < 4; ++k) {
+        for (std::size_t k = 0; k < 4; ++k) {
           const double w = p.weights[set][4 * i + k];
           if (w == 0) continue;
           const float joint = p.joints[set][4 * i + k];
@@ -1271,7 +1272,7 @@ class SceneBuilder {
                  std::to_string(joints.size()));
           }
           const Matrix& j = joints[static_cast<std::size_t>(joint)];
-          for (int e = 0; e < 16; ++e) blend[e] += w * j[e];
+          for (std::size_t e = 0; e < 16; ++e) blend[e] += w * j[e];
           total += w;
         }
       }

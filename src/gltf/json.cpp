@@ -129,13 +129,17 @@ class Parser {
     }
     if (end < text_.size() && text_[end] == '.') {
       ++end;
-      if (end == text_.size() || !is_digit(text_[end])) return fail("a digit expected after '.'");
+      if (end == text_.size() || !is_digit(text_[end])) {
+        at_ = end;
+        return fail("a digit expected after '.'");
+      }
       while (end < text_.size() && is_digit(text_[end])) ++end;
     }
     if (end < text_.size() && (text_[end] == 'e' || text_[end] == 'E')) {
       ++end;
       if (end < text_.size() && (text_[end] == '+' || text_[end] == '-')) ++end;
       if (end == text_.size() || !is_digit(text_[end])) {
+        at_ = end;
         return fail("a digit expected in the exponent");
       }
       while (end < text_.size() && is_digit(text_[end])) ++end;

@@ -35,8 +35,13 @@ struct Layouts {
 
 TEST(TextureLookup, TexelCentresAndTheWrap) {
   const Layouts layouts;
-  const Texels rgb{
-      .data = layouts.rgb.data(), .width = WIDTH, .height = HEIGHT, .stride = 3, .floats = false};
+  const Texels rgb{.data = layouts.rgb.data(),
+                   .width = WIDTH,
+                   .height = HEIGHT,
+                   .stride = 3,
+                   .floats = false,
+                   .wrap_u = {},
+                   .wrap_v = {}};
   // Column 1's centre, in the top row (v counts from the bottom).
   base::Point3 at = look_up(rgb, 1.5 / WIDTH, 1 - 0.5 / HEIGHT);
   EXPECT_FLOAT_EQ(at.x, 85 / 255.0f);
@@ -54,20 +59,62 @@ TEST(TextureLookup, TexelCentresAndTheWrap) {
   }
 }
 
+TEST(TextureLookup, ClampAndMirrorAlongEachAxis) {
+  const Layouts layouts;
+  Texels texels{.data = layouts.rgb.data(),
+                .width = WIDTH,
+                .height = HEIGHT,
+                .stride = 3,
+                .floats = false,
+                .wrap_u = mesh_io::Wrap::ClampToEdge,
+                .wrap_v = mesh_io::Wrap::MirroredRepeat};
+  // Clamped: left of the first centre (and far past it) is the first column; right of the
+  // last, the last.
+  for (const double u : {0.1 / WIDTH, -0.3, -7.0}) EXPECT_FLOAT_EQ(look_up(texels, u, 0.75).x, 0);
+  EXPECT_FLOAT_EQ(look_up(texels, 1.6, 0.75).x, 1);
+  // Mirrored: v and -v, and 1 + v and 1 - v, meet the same texels, and the edges repeat their
+  // own row rather than the opposite one.
+  for (const double v : {0.1, 0.3, 0.45}) {
+    EXPECT_FLOAT_EQ(look_up(texels, 0.375, -v).y, look_up(texels, 0.375, v).y) << v;
+    EXPECT_FLOAT_EQ(look_up(texels, 0.375, 1 + v).y, look_up(texels, 0.375, 1 - v).y) << v;
+  }
+  EXPECT_FLOAT_EQ(look_up(texels, 0.375, 0).y, 1);  // the bottom row, twice over
+  texels.wrap_v = mesh_io::Wrap::Repeat;
+  EXPECT_FLOAT_EQ(look_up(texels, 0.375, 0).y, 0.5f);  // repeat: half the top row
+}
+
 TEST(TextureLookup, EveryLayoutGivesTheSameColours) {
   const Layouts layouts;
-  const Texels rgb{
-      .data = layouts.rgb.data(), .width = WIDTH, .height = HEIGHT, .stride = 3, .floats = false};
+  const Texels rgb{.data = layouts.rgb.data(),
+                   .width = WIDTH,
+                   .height = HEIGHT,
+                   .stride = 3,
+                   .floats = false,
+                   .wrap_u = {},
+                   .wrap_v = {}};
   const Texels layouts_alike[] = {
-      {.data = layouts.rgbx.data(), .width = WIDTH, .height = HEIGHT, .stride = 4, .floats = false},
+      {.data = layouts.rgbx.data(),
+       .width = WIDTH,
+       .height = HEIGHT,
+       .stride = 4,
+       .floats = false,
+       .wrap_u = {},
+       .wrap_v = {}},
       {.data = layouts.floats.data(),
        .width = WIDTH,
        .height = HEIGHT,
        .stride = 3,
-       .floats = true},
+       .floats = true,
+       .wrap_u = {},
+       .wrap_v = {}},
   };
-  const Texels grey{
-      .data = layouts.grey.data(), .width = WIDTH, .height = HEIGHT, .stride = 1, .floats = false};
+  const Texels grey{.data = layouts.grey.data(),
+                    .width = WIDTH,
+                    .height = HEIGHT,
+                    .stride = 1,
+                    .floats = false,
+                    .wrap_u = {},
+                    .wrap_v = {}};
   for (const double u : {0.0, 0.13, 0.5, 0.99}) {
     for (const double v : {0.0, 0.4, 0.75}) {
       const base::Point3 expected = look_up(rgb, u, v);
