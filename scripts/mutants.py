@@ -71,7 +71,7 @@ TRY_FACTOR = 4
 # command-line tool but the colours' one test, no Dask. The calls under a shrinking memory
 # limit stay (9 s): only they reach the paths taken when memory runs out.
 PYTEST_FILES = ["test_reduction.py", "test_sample.py", "test_colors.py", "test_textures.py",
-                "test_digests.py", "test_binary.py",
+                "test_gltf.py", "test_digests.py", "test_binary.py",
                 "test_ascii.py", "test_arguments.py", "test_module.py",
                 "test_real_files_ascii.py", "test_threads.py", "test_fork.py", "test_limits.py"]
 PYTEST_DESELECT = "not costs_no_memory and not long_first_line"
@@ -80,7 +80,7 @@ PYTEST_DESELECT = "not costs_no_memory and not long_first_line"
 # follow without their slow tests (the Dask clusters), which only the modules they name get.
 PYTHON_TEST_FILES = ["test_digests.py", "test_dataset.py", "test_clouds.py", "test_cli.py",
                      "test_cli_sampling.py", "test_cli_mistakes.py", "test_shards.py",
-                     "test_sample.py", "test_colors.py", "test_textures.py",
+                     "test_sample.py", "test_colors.py", "test_textures.py", "test_gltf.py",
                      "test_even_sampling.py", "test_mesh_formats.py",
                      "test_real_meshes.py", "test_module.py", "test_limits.py",
                      "test_threads.py", "test_dask.py"]

@@ -1144,9 +1144,13 @@ class SceneBuilder {
     }
   }
 
+  // The scene's nodes in depth-first order, then their meshes: a mesh's primitives are
+  // decoded once and let go after the last node that uses it.
   void walk(const std::vector<std::size_t>& roots) {
     std::vector<bool> reached(nodes_.size(), false);
     std::vector<std::size_t> stack(roots.rbegin(), roots.rend());
+    std::vector<std::pair<std::size_t, std::size_t>> drawn;  // (node, mesh)
+    std::vector<std::size_t> uses(meshes_.size(), 0);
     while (!stack.empty()) {
       const std::size_t n = stack.back();
       stack.pop_back();
@@ -1156,14 +1160,21 @@ class SceneBuilder {
       const Value& node = nodes_[n];
       if (node.find("mesh") != nullptr) {
         const std::size_t m = index_member(node, "mesh", where, meshes_.size(), "meshes");
-        std::vector<Matrix> joints;
-        if (node.find("skin") != nullptr) joints = joint_matrices(node, where);
-        emit(m, world_[n], node.find("weights"), where, joints);
+        drawn.emplace_back(n, m);
+        ++uses[m];
       }
       const auto children = array_member(node, "children", where);
       for (auto it = children.rbegin(); it != children.rend(); ++it) {
         stack.push_back(as_node(*it, where));
       }
+    }
+    for (const auto& [n, m] : drawn) {
+      const Value& node = nodes_[n];
+      const std::string where = name_of("node", n);
+      std::vector<Matrix> joints;
+      if (node.find("skin") != nullptr) joints = joint_matrices(node, where);
+      emit(m, world_[n], node.find("weights"), where, joints);
+      if (--uses[m] == 0) cache_[m].reset();
     }
   }
 
