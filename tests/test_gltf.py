@@ -14,6 +14,7 @@ vertisift_tools = pytest.importorskip("vertisift_tools")
 Image = pytest.importorskip("PIL.Image")
 from gltf_writer import CLAMP, MIRROR, REPEAT, Gltf, trs_matrix  # noqa: E402
 from vertisift_tools import MeshReadError  # noqa: E402
+from vertisift_tools.models import find_models  # noqa: E402
 
 COLOUR = Path(__file__).resolve().parents[2] / "shared" / "data" / "colour"
 needs_colour = pytest.mark.skipif(not COLOUR.is_dir(), reason=f"no real files in {COLOUR}")
@@ -129,6 +130,8 @@ def test_a_written_scene_reads_back_as_its_triangles_and_colours(tmp_path, conta
     g, instances = build_scene()
     path = (g.write_glb(tmp_path / "s.glb") if container == "glb"
             else g.write_gltf(tmp_path / "s.gltf", embedded=container == "embedded"))
+    # The .bin beside a .gltf is its buffer, never a model of a folder.
+    assert find_models(tmp_path) == [path]
     vertices, faces = vertisift_tools.read_mesh(path)
     expected, colours, uvs, materials = [], [], [], []
     for world, local, triangles, rgba, uv, material in instances:
