@@ -6,6 +6,7 @@ writers put out exactly the float32 values given, so a test can predict what com
 
 from __future__ import annotations
 
+import json
 import math
 import struct
 from collections.abc import Sequence
@@ -98,6 +99,35 @@ def write_ply(path: str | Path, faces: Sequence[Face], encoding: str = "binary_l
         out.write(header.encode())
         out.write(b"".join(vertex.pack(*v) for v in vertices))
         out.write(b"".join(face.pack(3, *t) for t in triangles))
+    return Path(path)
+
+
+def write_glb(path: str | Path, faces: Sequence[Face]) -> Path:
+    """Writes a GLB of the faces: one node, one indexed TRIANGLES primitive of float
+    positions and 32-bit indices."""
+    vertices, triangles = indexed(faces)
+    positions = b"".join(struct.pack("<3f", *v) for v in vertices)
+    indices = b"".join(struct.pack("<3I", *t) for t in triangles)
+    low = [min(v[k] for v in vertices) for k in range(3)]
+    high = [max(v[k] for v in vertices) for k in range(3)]
+    doc = {
+        "asset": {"version": "2.0"}, "scene": 0, "scenes": [{"nodes": [0]}],
+        "nodes": [{"mesh": 0}],
+        "meshes": [{"primitives": [{"attributes": {"POSITION": 0}, "indices": 1}]}],
+        "buffers": [{"byteLength": len(positions) + len(indices)}],
+        "bufferViews": [{"buffer": 0, "byteLength": len(positions)},
+                        {"buffer": 0, "byteOffset": len(positions), "byteLength": len(indices)}],
+        "accessors": [{"bufferView": 0, "componentType": 5126, "count": len(vertices),
+                       "type": "VEC3", "min": low, "max": high},
+                      {"bufferView": 1, "componentType": 5125, "count": 3 * len(triangles),
+                       "type": "SCALAR"}],
+    }
+    text = json.dumps(doc).encode()
+    text += b" " * (-len(text) % 4)
+    body = positions + indices
+    chunks = (struct.pack("<II", len(text), 0x4E4F534A) + text
+              + struct.pack("<II", len(body), 0x004E4942) + body)
+    Path(path).write_bytes(struct.pack("<III", 0x46546C67, 2, 12 + len(chunks)) + chunks)
     return Path(path)
 
 

@@ -54,7 +54,7 @@ NORMALS = ("auto", "file", "geometry", "smooth")
 # A small count that cuts the vertex reduction, a larger one that tops it up, each with its
 # seed (the second sets the high bits).
 SEEDS = {64: 7, 500: 2**64 - 5}
-INDEXED_SUFFIXES = {".off", ".obj", ".ply"}
+INDEXED_SUFFIXES = {".off", ".obj", ".ply", ".glb", ".gltf"}
 
 Rows = dict[str, str]
 # A row's label and the arguments of sample() after the path.
@@ -326,6 +326,7 @@ def models() -> dict[str, Callable[[Path], object]]:
         "torus.ascii.ply": written(meshgen.write_ply, TORUS, "ascii"),
         "torus.le.ply": written(meshgen.write_ply, TORUS, "binary_little_endian"),
         "torus.be.ply": written(meshgen.write_ply, TORUS, "binary_big_endian"),
+        "torus.glb": written(meshgen.write_glb, TORUS),
         "torus-mixed-normals.stl": written(meshgen.write_binary_stl, mixed_normals_faces()),
         "torus-mixed-normals.ascii.stl": written(meshgen.write_ascii_stl,
                                                  mixed_normals_faces(finite=True)),
