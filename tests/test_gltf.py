@@ -275,11 +275,14 @@ def test_every_real_gltf_reads_to_its_reference_extent(record):
     if not set(modes) & {"TRIANGLES", "TRIANGLE_STRIP", "TRIANGLE_FAN"}:
         assert len(faces) == 0  # points and lines alone
         return
-    if reference.get("instances") == 1 and set(modes) <= {"TRIANGLES"}:
+    undecoded = "undecoded: meshopt" in reference.get("notes", ())  # the reference's, not ours
+    if reference.get("instances") == 1 and set(modes) <= {"TRIANGLES"} and not undecoded:
         assert len(faces) == reference["triangles"]
     used = vertices[np.unique(faces)]
     extent = np.ptp(used, axis=0)
-    if Path(record["path"]).name in MORPHED:
+    if undecoded:
+        assert len(faces) and np.isfinite(used).all()
+    elif Path(record["path"]).name in MORPHED:
         assert extent[1] > reference["bbox_extent"][1]
     elif "POINTS" not in modes:
         np.testing.assert_allclose(extent, reference["bbox_extent"], rtol=2e-3, atol=2e-3)
