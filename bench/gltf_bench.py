@@ -64,21 +64,26 @@ PEER_RUN = textwrap.dedent(
     if peer == "trimesh":
         import trimesh
         call = lambda: trimesh.load(path)
+        count = lambda got: sum(len(getattr(g, "faces", ())) for g in got.geometry.values())
     elif peer == "open3d":
         import open3d
         open3d.utility.set_verbosity_level(open3d.utility.VerbosityLevel.Error)
         call = lambda: open3d.io.read_triangle_model(path)
+        count = lambda got: sum(len(m.mesh.triangles) for m in got.meshes)
     else:
         import trimesh
         def call():
             mesh = trimesh.load(path, force="mesh", process=False)
             trimesh.sample.sample_surface(mesh, 10_000, sample_color=True, seed=0)
+            return mesh
+        count = lambda got: len(got.faces)
     times = []
     for _ in range(runs + 1):
         start = time.perf_counter()
-        call()
+        got = call()
         times.append(time.perf_counter() - start)
     print(" ".join(f"{t:.6f}" for t in times[1:]))
+    print(count(got))
     """
 )
 
@@ -102,7 +107,10 @@ def peer_times(peer_python: str | None, peer: str, path: Path, runs: int) -> lis
     if done.returncode != 0:
         lines = done.stderr.strip().splitlines()
         return "fails: " + (lines[-1][:80] if lines else f"exit {done.returncode}")
-    return [float(value) for value in done.stdout.split()]
+    times, triangles = done.stdout.strip().splitlines()
+    if int(triangles) == 0:
+        return "reads no triangle"
+    return [float(value) for value in times.split()]
 
 
 def shown(times: list[float] | str) -> str:
@@ -155,7 +163,7 @@ def read_speed(data: Path, runs: int, peer_python: str | None) -> list[str]:
         for peer in ("trimesh", "open3d"):
             times = peer_times(peer_python, peer, path, runs)
             row += [shown(times),
-                    "–" if isinstance(times, str) else f"{statistics.median(times) / mine:.0f}"]
+                    "–" if isinstance(times, str) else f"{statistics.median(times) / mine:.1f}"]
         lines.append("| " + " | ".join(row) + " |")
     return lines
 
