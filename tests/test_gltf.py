@@ -199,6 +199,7 @@ def set_in(*keys, value):
      "requires the extension \"EXT_mesh_gpu_instancing\""),
     (None, set_in("meshes", 0, "primitives", 0, "attributes", "POSITION", value=7),
      "names no item of \"accessors\""),
+    (None, set_in("nodes", 0, "scale", value=["2", 1, 1]), "\"scale\" is not an array of numbers"),
 ])
 def test_a_broken_or_unsafe_file_is_refused_in_one_line(tmp_path, uri, change, says):
     (tmp_path / "m.bin").write_bytes(b"\0" * 64)  # what "../m.bin" would reach
@@ -222,6 +223,16 @@ def test_an_index_past_the_vertices_and_a_cut_glb_are_refused(tmp_path):
         (tmp_path / "cut.glb").write_bytes(data[:cut])
         with pytest.raises(MeshReadError, match="glTF: .*(GLB|JSON)"):
             vertisift_tools.read_mesh(tmp_path / "cut.glb")
+    # A file of a few kilobytes cannot make a scene of gigabytes: a million zero vertices,
+    # which cost it nothing, on a hundred nodes.
+    many = Gltf()
+    zeros = many.add("accessors", {"componentType": 5126, "count": 1 << 20, "type": "VEC3"})
+    many.add("meshes", {"primitives": [{"attributes": {"POSITION": zeros}}]})
+    many.scene([many.add("nodes", {"mesh": 0}) for _ in range(100)])
+    with pytest.raises(MeshReadError, match="more than its file's bytes allow"):
+        vertisift_tools.read_mesh(many.write_glb(tmp_path / "many.glb"))
+    many.scene([0])  # on one node, within what any file may have
+    assert len(vertisift_tools.read_mesh(many.write_glb(tmp_path / "one.glb"))[0]) == 1 << 20
     # Points and lines have no surface: counted, not read as triangles.
     g.doc["meshes"][0]["primitives"][0]["mode"] = 1
     assert len(vertisift_tools.read_mesh(g.write_glb(tmp_path / "lines.glb"))[1]) == 0
