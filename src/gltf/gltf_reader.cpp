@@ -3,9 +3,11 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -219,39 +221,26 @@ std::size_t components_of(std::string_view type) {
   return 0;
 }
 
-// A component as a float: normalized integers as the format maps them to [-1, 1] or [0, 1].
+// A component of type T as a float: normalized, divided by T's maximum (signed ones no
+// lower than -1), as the format maps them to [-1, 1] or [0, 1].
+template <class T>
+float scaled(const std::byte* at, bool normalized) {
+  T v;
+  std::memcpy(&v, at, sizeof v);
+  const auto value = static_cast<float>(v);
+  if (!normalized) return value;
+  const float unit = value / static_cast<float>(std::numeric_limits<T>::max());
+  return std::is_signed_v<T> ? std::max(unit, -1.0f) : unit;
+}
+
 float component(const std::byte* at, std::uint32_t type, bool normalized) {
   switch (type) {
-    case 5120: {
-      std::int8_t v;
-      std::memcpy(&v, at, 1);
-      return normalized ? std::max(static_cast<float>(v) / 127.0f, -1.0f) : static_cast<float>(v);
-    }
-    case 5121: {
-      std::uint8_t v;
-      std::memcpy(&v, at, 1);
-      return normalized ? static_cast<float>(v) / 255.0f : static_cast<float>(v);
-    }
-    case 5122: {
-      std::int16_t v;
-      std::memcpy(&v, at, 2);
-      return normalized ? std::max(static_cast<float>(v) / 32767.0f, -1.0f) : static_cast<float>(v);
-    }
-    case 5123: {
-      std::uint16_t v;
-      std::memcpy(&v, at, 2);
-      return normalized ? static_cast<float>(v) / 65535.0f : static_cast<float>(v);
-    }
-    case 5125: {
-      std::uint32_t v;
-      std::memcpy(&v, at, 4);
-      return static_cast<float>(v);
-    }
-    default: {
-      float v;
-      std::memcpy(&v, at, 4);
-      return v;
-    }
+    case 5120: return scaled<std::int8_t>(at, normalized);
+    case 5121: return scaled<std::uint8_t>(at, normalized);
+    case 5122: return scaled<std::int16_t>(at, normalized);
+    case 5123: return scaled<std::uint16_t>(at, normalized);
+    case 5125: return scaled<std::uint32_t>(at, false);
+    default: return scaled<float>(at, false);
   }
 }
 

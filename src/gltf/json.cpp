@@ -4,6 +4,8 @@
 #include <cmath>
 #include <utility>
 
+#include "base/utf8.h"
+
 namespace vertisift::gltf::json {
 namespace {
 
@@ -156,24 +158,6 @@ class Parser {
     return true;
   }
 
-  static void append_utf8(std::string& out, std::uint32_t code) {
-    if (code < 0x80) {
-      out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-      out.push_back(static_cast<char>(0xc0 | (code >> 6)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3f)));
-    } else if (code < 0x10000) {
-      out.push_back(static_cast<char>(0xe0 | (code >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3f)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3f)));
-    } else {
-      out.push_back(static_cast<char>(0xf0 | (code >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3f)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3f)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3f)));
-    }
-  }
-
   bool hex4(std::uint32_t& code) {
     if (text_.size() - at_ < 4) return fail("four hex digits expected after \\u");
     code = 0;
@@ -266,7 +250,7 @@ class Parser {
           } else if (code >= 0xdc00 && code <= 0xdfff) {
             return fail("a lone surrogate in a string");
           }
-          append_utf8(out, code);
+          base::append_utf8(out, code);
           break;
         }
         default: --at_; return fail("an unknown escape in a string");
