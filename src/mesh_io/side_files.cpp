@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "mesh_io/quote.h"
 
@@ -54,7 +55,7 @@ ReadResult<std::string> resolved(const std::string& path) {
 
 }  // namespace
 
-ReadResult<FileStream> FolderSideFiles::open(std::string_view name) {
+ReadStatus check_side_file_name(std::string_view name) {
   if (name.empty()) return refused(name, "no name");
   if (name.find('\0') != std::string_view::npos) return refused(name, "a NUL byte in the name");
   if (is_url(name)) return refused(name, "a URL, not a file in the model's folder");
@@ -62,6 +63,11 @@ ReadResult<FileStream> FolderSideFiles::open(std::string_view name) {
   if (has_parent_step(name)) {
     return refused(name, "a \"..\" in the path, which leaves the model's folder");
   }
+  return std::nullopt;
+}
+
+ReadResult<FileStream> FolderSideFiles::open(std::string_view name) {
+  if (ReadStatus refusal = check_side_file_name(name)) return std::move(*refusal);
 
   auto model = path_to_bytes(model_);
   if (!model.ok()) return model.error();

@@ -1,9 +1,10 @@
 // SideFiles: the files that a model file names to be read with it (a material library, a
-// texture, a buffer of vertex data), opened for the model's reader. FolderSideFiles opens
-// them in the model's folder and nowhere else: a name is a path relative to that folder, and
-// an empty name, one with a NUL byte, a URL ("scheme://...", "data:..."), an absolute path,
-// a path with a ".." component, or one whose file, links followed, lies outside the folder is
-// refused with an InvalidData error that quotes the name, before the file is opened.
+// texture, a buffer of vertex data), opened for the model's reader. Every source refuses the
+// same names first (check_side_file_name): an empty name, one with a NUL byte, a URL
+// ("scheme://...", "data:..."), an absolute path and a path with a ".." component, each with
+// an InvalidData error that quotes the name. FolderSideFiles opens the others in the model's
+// folder and nowhere else: a name is a path relative to that folder, and one whose file,
+// links followed, lies outside the folder is refused the same way, before the file is opened.
 //
 // Links are followed while they stay in the folder (a link beside the model to a file below
 // it is read; one to anywhere else is refused). The check resolves the path (realpath) and
@@ -24,7 +25,18 @@ class SideFiles {
   virtual ~SideFiles() = default;
   // The file called `name` (as the model file writes it), opened for reading.
   virtual ReadResult<FileStream> open(std::string_view name) = 0;
+  // True once the source has ended the reading for a reason of its caller's (a callback that
+  // raised): every later open fails, and a reading that goes on past a failed open (a
+  // material library that cannot be read) is to be dropped as soon as it returns.
+  virtual bool stopped() const { return false; }
 };
+
+// The refusal of a name that no source opens, as above, or none for a name that may be opened.
+ReadStatus check_side_file_name(std::string_view name);
+
+// The InvalidData text of an open, and of a reading, that stopped side files end (the caller
+// that stopped them reports its own reason instead).
+inline constexpr const char* STOPPED_MESSAGE = "the reading was stopped by its side files";
 
 class FolderSideFiles final : public SideFiles {
  public:
