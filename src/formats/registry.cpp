@@ -21,11 +21,11 @@ using mesh_io::ReadResult;
 
 // STL's faces, merged into vertices bit for bit by the front end, with their stored normals
 // and the colours of a binary file's facets.
-ReadResult<Mesh> read_merged_stl(const mesh_io::PathText& path, stl::StlDialect dialect) {
+ReadResult<Mesh> read_merged_stl(mesh_io::FileStream& file, stl::StlDialect dialect) {
   stl::AttributeWords words;
-  auto file = stl::read_stl_file(path, dialect, &words);
-  if (!file.ok()) return std::move(file.error());
-  mesh_io::IndexedMesh indexed = std::move(file.value().mesh);
+  auto read = stl::read_stl_stream(file, dialect, &words);
+  if (!read.ok()) return std::move(read.error());
+  mesh_io::IndexedMesh indexed = std::move(read.value());
   Mesh mesh;
   mesh.positions = std::move(indexed.vertices);
   // The faces' corners become the triangles in the faces' own block: triangle f (12 bytes at
@@ -55,12 +55,12 @@ ReadResult<Mesh> read_merged_stl(const mesh_io::PathText& path, stl::StlDialect 
 constexpr std::size_t COLLECT_BATCH = 256;
 
 // STL's faces as stored, each with its own three corners, its stored normal and its colour.
-ReadResult<Mesh> read_loose_stl(const mesh_io::PathText& path, stl::StlDialect dialect) {
+ReadResult<Mesh> read_loose_stl(mesh_io::FileStream& file, stl::StlDialect dialect) {
   Mesh mesh;
   stl::AttributeWords words;
   base::PodVector<base::Point3> normals;
   mesh_io::ReadStatus failure = stl::read_stl_faces(
-      path,
+      file,
       [&](mesh_io::FaceSource& source) -> mesh_io::ReadStatus {
         mesh.positions = {};  // a second reading starts afresh
         normals = {};
@@ -85,39 +85,31 @@ ReadResult<Mesh> read_loose_stl(const mesh_io::PathText& path, stl::StlDialect d
   return mesh;
 }
 
-ReadResult<Mesh> read_stl(const mesh_io::PathText& path, const ReadOptions& options,
+ReadResult<Mesh> read_stl(mesh_io::FileStream& file, const ReadOptions& options,
                           mesh_io::SideFiles&) {
-  return options.loose_corners ? read_loose_stl(path, options.dialect)
-                               : read_merged_stl(path, options.dialect);
+  return options.loose_corners ? read_loose_stl(file, options.dialect)
+                               : read_merged_stl(file, options.dialect);
 }
 
 // A reader of an indexed format over the file's bytes, a block at a time.
 template <ReadResult<Mesh> (*Read)(mesh_io::ByteSource&)>
-ReadResult<Mesh> read_indexed(const mesh_io::PathText& path, const ReadOptions&,
-                              mesh_io::SideFiles&) {
-  auto opened = mesh_io::open_file(path);
-  if (!opened.ok()) return std::move(opened.error());
-  mesh_io::FileSource source(opened.value());
+ReadResult<Mesh> read_indexed(mesh_io::FileStream& file, const ReadOptions&, mesh_io::SideFiles&) {
+  mesh_io::FileSource source(file);
   return Read(source);
 }
 
-// OBJ, with its material libraries opened beside it.
-ReadResult<Mesh> read_obj(const mesh_io::PathText& path, const ReadOptions&,
+// OBJ, with its material libraries opened through the side files.
+ReadResult<Mesh> read_obj(mesh_io::FileStream& file, const ReadOptions&,
                           mesh_io::SideFiles& side_files) {
-  auto opened = mesh_io::open_file(path);
-  if (!opened.ok()) return std::move(opened.error());
-  mesh_io::FileSource source(opened.value());
+  mesh_io::FileSource source(file);
   return obj::read_obj_and_materials(source, &side_files);
 }
 
-// glTF and GLB, read whole, with their buffers and images opened beside them.
-ReadResult<Mesh> read_gltf(const mesh_io::PathText& path, const ReadOptions&,
+// glTF and GLB, read whole, with their buffers and images opened through the side files.
+ReadResult<Mesh> read_gltf(mesh_io::FileStream& file, const ReadOptions&,
                            mesh_io::SideFiles& side_files) {
-  auto opened = mesh_io::open_file(path);
-  if (!opened.ok()) return std::move(opened.error());
   base::PodVector<std::byte> bytes;
-  mesh_io::ReadStatus status =
-      mesh_io::read_whole(opened.value(), bytes, mesh_io::MAX_WHOLE_FILE_BYTES);
+  mesh_io::ReadStatus status = mesh_io::read_whole(file, bytes, mesh_io::MAX_WHOLE_FILE_BYTES);
   if (status) return std::move(*status);
   return gltf::read_gltf(bytes, &side_files);
 }

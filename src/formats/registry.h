@@ -9,14 +9,18 @@
 // package takes it from the file's suffix, and STL for any suffix that is no row's); the
 // content check never changes that choice, it says only whether a file's bytes look like the
 // format, for messages and for readers yet to come. STL's check accepts anything.
+//
+// A row's reader takes the model's bytes as an opened stream at its start, a file's or
+// bytes held in memory (mesh_io::FileStream::in_memory, a regular file to every reader), so
+// one reader serves both and gives the same mesh of the same bytes.
 #pragma once
 
 #include <cstddef>
 #include <span>
 #include <string_view>
 
+#include "mesh_io/file_stream.h"
 #include "mesh_io/mesh.h"
-#include "mesh_io/path_text.h"
 #include "mesh_io/read_error.h"
 #include "mesh_io/side_files.h"
 #include "stl/dialect.h"
@@ -34,8 +38,9 @@ struct ReadOptions {
   bool loose_corners = false;
 };
 
-// The file at `path` read whole; `side_files` opens the files that it names beside itself.
-using ReadMesh = mesh_io::ReadResult<mesh_io::Mesh> (*)(const mesh_io::PathText& path,
+// The model that `file` reads, from its start, read whole; `side_files` opens the files that
+// it names.
+using ReadMesh = mesh_io::ReadResult<mesh_io::Mesh> (*)(mesh_io::FileStream& file,
                                                         const ReadOptions& options,
                                                         mesh_io::SideFiles& side_files);
 

@@ -660,19 +660,22 @@ bool probe_ascii(FileStream& stream, StlDialect dialect) {
 ReadResult<StlFile> read_stl_file(const PathText& path, StlDialect dialect, AttributeWords* words) {
   auto stream = mesh_io::open_file(path);
   if (!stream.ok()) return stream.error();
-  auto build = [](FaceSource& source) { return mesh_io::build_indexed_mesh(source); };
-  auto mesh =
-      read_faces(stream.value(), probe_ascii(stream.value(), dialect), dialect, build, words);
+  auto mesh = read_stl_stream(stream.value(), dialect, words);
   if (!mesh.ok()) return mesh.error();  // the stream closes as it goes out of scope
   return StlFile{std::move(stream.value()), std::move(mesh.value())};
+}
+
+ReadResult<mesh_io::IndexedMesh> read_stl_stream(FileStream& stream, StlDialect dialect,
+                                                 AttributeWords* words) {
+  auto build = [](FaceSource& source) { return mesh_io::build_indexed_mesh(source); };
+  return read_faces(stream, probe_ascii(stream, dialect), dialect, build, words);
 }
 
 ReadResult<mesh_io::IndexedMesh> read_stl_memory(std::span<const std::byte> bytes,
                                                  StlDialect dialect, std::size_t piece,
                                                  AttributeWords* words) {
   FileStream stream = FileStream::in_memory(bytes, piece);
-  auto build = [](FaceSource& source) { return mesh_io::build_indexed_mesh(source); };
-  return read_faces(stream, probe_ascii(stream, dialect), dialect, build, words);
+  return read_stl_stream(stream, dialect, words);
 }
 
 ReadStatus read_stl_blocks(const PathText& path, FaceBlockSink& sink, std::size_t block_size,
@@ -706,12 +709,16 @@ ReadStatus read_stl_faces(const PathText& path, const FaceConsumer& consume, Stl
                           AttributeWords* words) {
   auto stream = mesh_io::open_file(path);
   if (!stream.ok()) return stream.error();
+  return read_stl_faces(stream.value(), consume, dialect, words);
+}
+
+ReadStatus read_stl_faces(FileStream& stream, const FaceConsumer& consume, StlDialect dialect,
+                          AttributeWords* words) {
   auto drain = [&](FaceSource& source) -> ReadResult<bool> {
     if (ReadStatus failure = consume(source)) return std::move(*failure);
     return true;
   };
-  auto done =
-      read_faces(stream.value(), probe_ascii(stream.value(), dialect), dialect, drain, words);
+  auto done = read_faces(stream, probe_ascii(stream, dialect), dialect, drain, words);
   if (!done.ok()) return std::move(done.error());
   return std::nullopt;
 }

@@ -39,6 +39,12 @@ mesh_io::ReadResult<StlFile> read_stl_file(const mesh_io::PathText& path,
                                            StlDialect dialect = StlDialect::Strict,
                                            AttributeWords* words = nullptr);
 
+// The file that `stream` reads, from its start, read as read_stl_file reads the file at a path
+// (the same probe, readers, fallback and errors), on the calling thread alone.
+mesh_io::ReadResult<mesh_io::IndexedMesh> read_stl_stream(mesh_io::FileStream& stream,
+                                                          StlDialect dialect = StlDialect::Strict,
+                                                          AttributeWords* words = nullptr);
+
 // The file held in `bytes`, read as read_stl_file reads a regular file of those bytes (the same
 // probe, readers, fallback and errors), on the calling thread alone. Each read of the bytes
 // gives at most `piece` of them, so that tests cut lines and records where they like.
@@ -122,6 +128,10 @@ std::uint64_t plain_ascii_reads();
 // afresh. Returns the error that ended the reading, if any.
 using FaceConsumer = std::function<mesh_io::ReadStatus(mesh_io::FaceSource&)>;
 mesh_io::ReadStatus read_stl_faces(const mesh_io::PathText& path, const FaceConsumer& consume,
+                                   StlDialect dialect = StlDialect::Strict,
+                                   AttributeWords* words = nullptr);
+// The same, of the file that `stream` reads, from its start.
+mesh_io::ReadStatus read_stl_faces(mesh_io::FileStream& stream, const FaceConsumer& consume,
                                    StlDialect dialect = StlDialect::Strict,
                                    AttributeWords* words = nullptr);
 
