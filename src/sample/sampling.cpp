@@ -373,20 +373,44 @@ SampleOutcome sample_mesh(const mesh_io::Mesh& mesh, std::uint64_t count,
   return outcome;
 }
 
+namespace {
+
+// How a model is read for a sample with `options`.
+formats::ReadOptions reading_for(stl::StlDialect dialect, const SampleOptions& options) {
+  return {.dialect = dialect, .loose_corners = !needs_vertices(options)};
+}
+
+// The sample of a mesh as read, with its textures' files read through `side_files`.
+SampleOutcome sample_read(mesh_io::ReadResult<mesh_io::Mesh>& mesh, std::uint64_t count,
+                          const SampleOptions& options, std::span<base::Point3> positions,
+                          std::span<base::Point3> normals, mesh_io::SideFiles& side_files) {
+  if (!mesh.ok()) return std::move(mesh.error());
+  SampleOutcome outcome = sample_mesh(mesh.value(), count, options, positions, normals);
+  if (options.colors != nullptr && !options.colors->textures.empty()) {
+    read_textures(side_files, options.colors->textures);
+  }
+  return outcome;
+}
+
+}  // namespace
+
 SampleOutcome sample_file(const mesh_io::PathText& path, std::string_view format,
                           stl::StlDialect dialect, std::uint64_t count,
                           const SampleOptions& options, std::span<base::Point3> positions,
                           std::span<base::Point3> normals) {
   base::prepare_thread_storage();
-  const formats::ReadOptions reading{.dialect = dialect, .loose_corners = !needs_vertices(options)};
-  auto mesh = formats::read_mesh_file(path, format, reading);
-  if (!mesh.ok()) return std::move(mesh.error());
-  SampleOutcome outcome = sample_mesh(mesh.value(), count, options, positions, normals);
-  if (options.colors != nullptr && !options.colors->textures.empty()) {
-    mesh_io::FolderSideFiles side_files(path);
-    read_textures(side_files, options.colors->textures);
-  }
-  return outcome;
+  auto mesh = formats::read_mesh_file(path, format, reading_for(dialect, options));
+  mesh_io::FolderSideFiles side_files(path);
+  return sample_read(mesh, count, options, positions, normals, side_files);
+}
+
+SampleOutcome sample_bytes(std::span<const std::byte> bytes, std::string_view format,
+                           stl::StlDialect dialect, std::uint64_t count,
+                           const SampleOptions& options, std::span<base::Point3> positions,
+                           std::span<base::Point3> normals, mesh_io::SideFiles& side_files) {
+  base::prepare_thread_storage();
+  auto mesh = formats::read_mesh_bytes(bytes, format, reading_for(dialect, options), side_files);
+  return sample_read(mesh, count, options, positions, normals, side_files);
 }
 
 }  // namespace vertisift::sample

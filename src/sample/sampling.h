@@ -12,6 +12,7 @@
 // sampling from a candidate the key picks, or sample elimination.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -22,6 +23,7 @@
 #include "formats/mesh_file.h"
 #include "mesh_io/mesh.h"
 #include "mesh_io/read_error.h"
+#include "mesh_io/side_files.h"
 #include "random/seeded_rng.h"
 #include "sample/face_normals.h"
 #include "sample/point_colors.h"
@@ -82,6 +84,15 @@ SampleOutcome sample_file(const mesh_io::PathText& path, std::string_view format
                           stl::StlDialect dialect, std::uint64_t count,
                           const SampleOptions& options, std::span<base::Point3> positions,
                           std::span<base::Point3> normals);
+
+// The same of the model held in `bytes` (formats::read_mesh_bytes), its side files and its
+// textures' files read through `side_files`: the sample of a regular file of those bytes whose
+// side files are those `side_files` gives. Nothing is drawn once the side files have stopped
+// the reading (SideFiles::stopped): the outcome is then the reading's error.
+SampleOutcome sample_bytes(std::span<const std::byte> bytes, std::string_view format,
+                           stl::StlDialect dialect, std::uint64_t count,
+                           const SampleOptions& options, std::span<base::Point3> positions,
+                           std::span<base::Point3> normals, mesh_io::SideFiles& side_files);
 
 // The sample of a mesh already read (a file's, or one handed in from memory). "vertices"
 // takes the vertices that the triangles use, numbered in order of first use, each vertex
