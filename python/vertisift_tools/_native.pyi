@@ -1,5 +1,7 @@
 # The native module checks every argument itself (types and rules, in the words of the
-# package's functions), so the arguments that callers hand on as given are typed `object`.
+# package's functions), so the arguments that callers hand on as given are typed `object`:
+# `data` (None, or a model's bytes as any C-contiguous buffer) and `side_files` (None, or,
+# with data, a callable from a side file's name to its bytes) too.
 from collections.abc import Buffer
 from typing import TypedDict, Unpack
 
@@ -22,9 +24,13 @@ def sample(
     colors: object,
     return_faces: object,
     return_barycentric: object,
+    data: object = None,
+    side_files: object = None,
     **draw: Unpack[_Draw],
 ) -> tuple[bytearray | tuple[bytearray, tuple[_Texture, ...]] | None, ...]: ...
-def read_mesh(path: str, *, format: str, strict: object) -> tuple[Buffer, Buffer, int]: ...
+def read_mesh(
+    path: str, *, format: str, strict: object, data: object = None, side_files: object = None
+) -> tuple[Buffer, Buffer, int]: ...
 def formats() -> tuple[tuple[str, tuple[str, ...]], ...]: ...
 def sample_mesh(
     vertices: Buffer,

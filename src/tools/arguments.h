@@ -2,8 +2,9 @@
 // its parameters (name, and the converter that turns the object into a field of the
 // function's typed arguments), and bind() matches a call's positional and keyword arguments
 // to it, then runs the converters in the table's order, the first failure ending the call.
-// Every parameter is required and none has a default: the package passes them all as its
-// callers gave them. The converters are the one place their rules are checked, in the words
+// Every parameter is required, but for the few that say `none_by_default` (a new keyword that
+// older callers do not pass), whose converter then sees None: the package passes the others
+// all as its callers gave them. The converters are the one place their rules are checked, in the words
 // the package's callers see: a rule that relates two arguments is checked by the converter
 // of the later one in the table, which therefore lists the parameters in the order their
 // errors take precedence.
@@ -29,6 +30,7 @@ template <class Arguments>
 struct Parameter {
   const char* name;
   Conversion (*convert)(PyObject* value, Arguments& into);
+  bool none_by_default = false;  // not given: converted as None
 };
 
 template <class Arguments>
@@ -39,7 +41,7 @@ struct Signature {
 };
 
 // The most parameters a signature may declare.
-inline constexpr std::size_t MAX_PARAMETERS = 12;
+inline constexpr std::size_t MAX_PARAMETERS = 16;
 
 // TypeErrors of a call that does not fit its signature, in the interpreter's words.
 boundary::PendingException too_many_positional(const char* function, Py_ssize_t allowed,
@@ -82,6 +84,7 @@ template <class Arguments>
     slots[found] = args[nargs + k];
   }
   for (std::size_t i = 0; i < count; ++i) {
+    if (slots[i] == nullptr && parameters[i].none_by_default) slots[i] = Py_None;
     if (slots[i] == nullptr) {
       return missing_argument(signature.function, parameters[i].name, i + 1,
                               static_cast<Py_ssize_t>(i) < signature.positional);

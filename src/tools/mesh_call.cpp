@@ -19,6 +19,7 @@
 #include "tools/mesh_buffer.h"
 #include "tools/read_errors.h"
 #include "tools/sample_call.h"
+#include "tools/side_files_call.h"
 #include "tools/state.h"
 
 namespace vertisift::tools {
@@ -31,6 +32,7 @@ using boundary::PyRef;
 struct ReadMeshArguments {
   FilePath path;
   FileReading reading;
+  ModelData model;
 };
 
 constexpr Parameter<ReadMeshArguments> READ_MESH_PARAMETERS[] = {
@@ -43,6 +45,14 @@ constexpr Parameter<ReadMeshArguments> READ_MESH_PARAMETERS[] = {
     {.name = "strict",
      .convert = [](PyObject* value,
                    ReadMeshArguments& into) { return convert_strict(value, into.reading); }},
+    {.name = "data",
+     .convert = [](PyObject* value,
+                   ReadMeshArguments& into) { return convert_data(value, into.model); },
+     .none_by_default = true},
+    {.name = "side_files",
+     .convert = [](PyObject* value,
+                   ReadMeshArguments& into) { return convert_side_files(value, into.model); },
+     .none_by_default = true},
 };
 constexpr Signature<ReadMeshArguments> READ_MESH_SIGNATURE = {
     .function = "read_mesh",
@@ -63,10 +73,14 @@ void exact_size(base::PodVector<T>& items) {
 
 Outcome<PyRef> read_mesh_impl(PyObject* module, const ReadMeshArguments& arguments) {
   const FileReading& reading = arguments.reading;
+  const ModelData& model = arguments.model;
+  CallbackSideFiles side_files(model.side_files);
   bool interrupted = false;
   auto read = boundary::without_interpreter_lock(interrupted, [&] {
-    auto mesh =
-        formats::read_mesh_file(arguments.path.text, reading.format, {.dialect = reading.dialect});
+    const formats::ReadOptions options{.dialect = reading.dialect};
+    auto mesh = model.given
+                    ? formats::read_mesh_bytes(model.bytes(), reading.format, options, side_files)
+                    : formats::read_mesh_file(arguments.path.text, reading.format, options);
     // Only the positions and triangles go back, each in a block of its own size (an array
     // may live long): let the rest go while the lock is released.
     if (mesh.ok()) {
@@ -76,6 +90,7 @@ Outcome<PyRef> read_mesh_impl(PyObject* module, const ReadMeshArguments& argumen
     }
     return mesh;
   });
+  if (auto raised = side_files.take_raised()) return std::move(*raised);
   if (interrupted) return boundary::fetch_pending();
   if (!read.ok()) {
     return file_read_error(read.error(), arguments.path.filename.get(),

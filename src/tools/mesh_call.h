@@ -7,11 +7,12 @@
 
 namespace vertisift::tools {
 
-// read_mesh(path, *, format, strict) -> (positions, triangles, skipped)
+// read_mesh(path, *, format, strict, data=None, side_files=None)
+//   -> (positions, triangles, skipped)
 //   positions: a buffer of float32 triples, one per vertex; triangles: a buffer of uint32
 //   triples, one per triangle (polygons fanned); skipped: the faces of fewer than three
 //   corners left out. Both buffers are the native blocks themselves, lent without a copy.
-//   format and strict as for sample().
+//   format, strict, data and side_files as for sample().
 PyObject* read_mesh_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
 

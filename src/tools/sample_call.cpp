@@ -15,6 +15,7 @@
 #include "boundary/released_lock.h"
 #include "sample/sampling.h"
 #include "tools/read_errors.h"
+#include "tools/side_files_call.h"
 
 namespace vertisift::tools {
 namespace {
@@ -90,6 +91,7 @@ struct SampleArguments {
   FilePath path;
   SampleRequest request;
   FileReading reading;
+  ModelData model;
 };
 
 constexpr Parameter<SampleArguments> SAMPLE_PARAMETERS[] = {
@@ -112,6 +114,14 @@ constexpr Parameter<SampleArguments> SAMPLE_PARAMETERS[] = {
     {.name = "strict",
      .convert = [](PyObject* value,
                    SampleArguments& into) { return convert_strict(value, into.reading); }},
+    {.name = "data",
+     .convert = [](PyObject* value,
+                   SampleArguments& into) { return convert_data(value, into.model); },
+     .none_by_default = true},
+    {.name = "side_files",
+     .convert = [](PyObject* value,
+                   SampleArguments& into) { return convert_side_files(value, into.model); },
+     .none_by_default = true},
 };
 constexpr Signature<SampleArguments> SAMPLE_SIGNATURE = {
     .function = "sample",
@@ -121,14 +131,22 @@ constexpr Signature<SampleArguments> SAMPLE_SIGNATURE = {
 
 Outcome<PyRef> sample_impl(PyObject* module, SampleArguments& arguments) {
   const FileReading& reading = arguments.reading;
-  return run_sample(
+  const ModelData& model = arguments.model;
+  CallbackSideFiles side_files(model.side_files);
+  Outcome<PyRef> sampled = run_sample(
       arguments.request,
       [&](sample::SampleOptions& options, std::span<base::Point3> positions,
           std::span<base::Point3> normals) {
+        if (model.given) {
+          return sample::sample_bytes(model.bytes(), reading.format, reading.dialect,
+                                      positions.size(), options, positions, normals, side_files);
+        }
         return sample::sample_file(arguments.path.text, reading.format, reading.dialect,
                                    positions.size(), options, positions, normals);
       },
       arguments.path.filename.get(), refusal_type(module, reading.format));
+  if (auto raised = side_files.take_raised()) return std::move(*raised);
+  return sampled;
 }
 
 Outcome<PyRef> sample(PyObject* module, PyObject* const* args, Py_ssize_t nargs,

@@ -24,14 +24,16 @@
 namespace vertisift::tools {
 
 // sample(path, n, *, method, normals, distinct, candidates, colors, return_faces,
-//        return_barycentric, seed, format, strict)
+//        return_barycentric, seed, format, strict, data=None, side_files=None)
 //   -> (positions, normals), then colours, face_indices and weights each when asked for
 //   path: str (as os.fspath gives it); n: int >= 0; method: "vertices", "surface", "fps" or
 //   "poisson"; normals: "auto", "file", "geometry" or "smooth"; distinct (with "vertices"
 //   alone), strict, return_faces and return_barycentric (with a method on the surface alone):
 //   bool; candidates: None for the method's default, or an int of at least n, for "fps" and
 //   "poisson" alone; colors: bool; seed: None or int in [0, 2**64); format: a name of the
-//   table of formats.
+//   table of formats; data: None to read the file at path, or the model's bytes (a
+//   C-contiguous buffer), path then only naming it; side_files: None, or with data a callable
+//   side_files(name) -> bytes-like that gives the files the model names (side_files_call.h).
 // The converters below check each argument's type and rules, in the words of
 // vertisift_tools.sample() and in the table's order, which is the order of precedence of
 // their errors. The point, colour and weight bytearrays hold n * 12 bytes (float32 triples),
