@@ -14,6 +14,7 @@ from vertisift_tools.choices import SURFACE_METHODS, Normalize, Normals
 from vertisift_tools.clouds import Array, write_cloud
 from vertisift_tools.options import SampleOptions
 from vertisift_tools.sampling import StlReadError, sample_reporting_colors
+from vertisift_tools.sources import is_remote, read_model
 
 BINARY_HEADER_SIZE = 84  # 80 bytes of header, then the 32-bit face count
 BINARY_FACE_SIZE = 50
@@ -234,10 +235,14 @@ def not_stl_hint(model: str | os.PathLike[str]) -> str | None:
     short. None when the reader's own text says enough: an ASCII model, whose message says
     which line is wrong, or a file that cannot be read here either."""
     try:
-        with open(model, "rb") as stream:
-            head = stream.read(BINARY_HEADER_SIZE)
-            size = os.fstat(stream.fileno()).st_size
-    except OSError:
+        if is_remote(os.fspath(model)):  # read again: this is a failure's report alone
+            data = read_model(os.fspath(model))[0]
+            head, size = data[:BINARY_HEADER_SIZE], len(data)
+        else:
+            with open(model, "rb") as stream:
+                head = stream.read(BINARY_HEADER_SIZE)
+                size = os.fstat(stream.fileno()).st_size
+    except (OSError, ValueError):
         return None
     if size == 0:
         return "the file is empty"

@@ -22,9 +22,10 @@ from typing import TYPE_CHECKING, Literal, NamedTuple, TypedDict, Unpack, cast, 
 import numpy as np
 import numpy.typing as npt
 
-from vertisift_tools import _native
+from vertisift_tools import _native, storage
 from vertisift_tools.choices import DEFAULT_METHOD, DEFAULT_NORMALS, Method, Normals
 from vertisift_tools.models import mesh_format
+from vertisift_tools.sources import SideFiles, is_remote, model_name, read_model
 
 if TYPE_CHECKING:
     from vertisift_tools._native import _Draw
@@ -113,6 +114,16 @@ def check_draw(n: object, *, colors: object = False, **draw: object) -> DrawChec
 def _check_path(path: object) -> None:
     if not isinstance(path, (str, os.PathLike)):
         raise TypeError(f"path must be a str or os.PathLike, not {type(path).__name__}")
+
+
+def _model_input(text: str) -> tuple[str, bytes | None, SideFiles | None]:
+    """The model's name and, for a model read into memory (a member of an archive, an object
+    behind a URL), its bytes and the reader of its side files; a local path (a "file://" URL
+    too) is read by the native module itself."""
+    if not is_remote(text):
+        return storage.local_path(text), None, None
+    data, side_files = read_model(text)
+    return text, data, side_files
 
 
 @overload
@@ -315,15 +326,17 @@ def sample_reporting_colors(
     not use (the command and the batches say so; nothing is warned here). `draw` holds the
     options of `Draw`, passed on as given."""
     _check_path(path)
-    text = os.fspath(path)
+    text, data, side_files = _model_input(os.fspath(path))
     given = _native.sample(
         text,
         n,
         colors=colors,
         return_faces=return_faces,
         return_barycentric=return_barycentric,
-        format=mesh_format(text),
+        format=mesh_format(model_name(text)),
         strict=strict,
+        data=data,
+        side_files=side_files,
         **cast("_Draw", DRAW_DEFAULTS | draw),
     )
     stored = not colors or given[2] is not None
@@ -374,9 +387,13 @@ def read_mesh(path: str | os.PathLike[str], *, strict: bool = False) -> tuple[Ar
     stored, unused ones included. Polygons are split into fans of triangles; faces of fewer
     than three corners are left out. Raises what `sample()` raises for a file."""
     _check_path(path)
-    text = os.fspath(path)
+    text, data, side_files = _model_input(os.fspath(path))
     position_buffer, face_buffer, _skipped = _native.read_mesh(
-        text, format=mesh_format(text), strict=strict
+        text,
+        format=mesh_format(model_name(text)),
+        strict=strict,
+        data=data,
+        side_files=side_files,
     )
     vertices = np.frombuffer(position_buffer, dtype=np.float32).reshape(-1, 3)
     index_type = np.int32 if len(vertices) <= INT32_VERTICES else np.uint32
