@@ -118,11 +118,14 @@ def shard_labels(path: Path, count: int) -> npt.NDArray[Any] | None:
     return labels[:, 0]
 
 
-def read_id_file(path: Path) -> list[str] | None:
+def read_id_file(path: Path | str) -> list[str] | None:
     """The models of a shard's rows, or None when the file is missing or is not a list of
-    paths."""
+    paths (a local path, or a URL)."""
+    from vertisift_tools.storage import read_target
+
     try:
-        listed = json.loads(path.read_text(encoding="utf-8", errors="surrogateescape"))
+        text = read_target(path).decode("utf-8", errors="surrogateescape")
+        listed = json.loads(text)
     except (OSError, ValueError):
         return None
     if not isinstance(listed, list) or not all(isinstance(item, str) for item in listed):

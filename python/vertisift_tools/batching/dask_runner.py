@@ -45,6 +45,8 @@ from vertisift_tools.clouds import temp_path
 from vertisift_tools.convert import describe
 from vertisift_tools.formats import SHARD_FORMAT
 from vertisift_tools.options import SampleOptions
+from vertisift_tools.sources import check_random_access
+from vertisift_tools.storage import is_url
 
 if TYPE_CHECKING:
     import distributed
@@ -104,8 +106,10 @@ def batch_dask(
     if fmt == SHARD_FORMAT and models_per_task is not None:
         raise ValueError("models_per_task does not apply to fmt='h5', whose tasks are shards")
     shards = ShardChoices(shard_size, labels, split_folders, files_prefix)
-    # Absolute paths: a worker's working folder is its own.
-    in_dir, out_dir = Path(in_dir).absolute(), Path(out_dir).absolute()
+    # Absolute paths: a worker's working folder is its own. URLs are read alike everywhere;
+    # a compressed tar, which is read from its start alone, cannot be shared out.
+    in_dir, out_dir = (_absolute(place) for place in (in_dir, out_dir))
+    check_random_access(os.fspath(in_dir))
     request = BatchRequest(in_dir, out_dir, count, fmt, options, overwrite, progress, shards)
     if isinstance(scheduler, distributed.Client):
         return run_batch(request, DaskRunner(scheduler, models_per_task))
@@ -115,6 +119,11 @@ def batch_dask(
         return run_batch(request, DaskRunner(client, models_per_task))
     finally:
         close_quietly(client)
+
+
+def _absolute(place: str | os.PathLike[str]) -> str | Path:
+    text = os.fspath(place)
+    return text if is_url(text) else Path(text).absolute()
 
 
 def close_quietly(client: distributed.Client) -> None:

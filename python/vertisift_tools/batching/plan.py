@@ -24,6 +24,8 @@ from vertisift_tools.clouds import cloud_size, replacing
 from vertisift_tools.formats import COLOR_ONLY, FORMATS, WITH_COLORS
 from vertisift_tools.models import SkipFolder, list_models, model_suffix
 from vertisift_tools.options import SEED_SCHEME, SampleOptions, package_version
+from vertisift_tools.sources import is_folder_source, list_source
+from vertisift_tools.storage import Target, child, list_files, read_target, remote, write_bytes
 
 if TYPE_CHECKING:
     from vertisift_tools.convert import Drawn
@@ -178,9 +180,9 @@ def check_record(out_dir: str | os.PathLike[str], record: BatchRecord) -> None:
     """Raises BatchMismatchError unless the batch recorded in OUT_DIR made what `record`
     asks for. A folder without a record (new, or written by a version that kept none) passes:
     its clouds of the right size are kept, as they always were."""
-    path = Path(out_dir) / RECORD_FILE
+    path = child(out_dir, RECORD_FILE)
     try:
-        text = path.read_bytes()
+        text = read_target(path)
     except (FileNotFoundError, NotADirectoryError):
         return
     except OSError as error:
@@ -196,7 +198,7 @@ def check_record(out_dir: str | os.PathLike[str], record: BatchRecord) -> None:
         )
 
 
-def write_record(out_dir: str | os.PathLike[str], record: BatchRecord) -> Path:
+def write_record(out_dir: str | os.PathLike[str], record: BatchRecord) -> Target:
     """Writes OUT_DIR/vertisift-batch.json, replacing an earlier one."""
     fields = {
         name: value
@@ -204,7 +206,7 @@ def write_record(out_dir: str | os.PathLike[str], record: BatchRecord) -> Path:
         if name not in _LATER_FIELDS or value != _LATER_FIELDS[name]
     }
     text = json.dumps(fields, indent=2) + "\n"
-    return replace_text(Path(out_dir) / RECORD_FILE, text)
+    return replace_text(child(out_dir, RECORD_FILE), text)
 
 
 @dataclass
@@ -294,31 +296,39 @@ def plan_batch(
     if not colors and fmt in COLOR_ONLY:
         raise ValueError(f"a .{fmt} cloud holds colours: draw them (SampleOptions(colors=True))")
     root, out_root = Path(in_dir), Path(out_dir)
-    if not root.is_dir():
-        raise NotADirectoryError(f"{root} is not a folder")
+    out_remote = remote(os.fspath(out_dir))
+    check_source(in_dir)
     record = BatchRecord.of(count, fmt, options)
     if not overwrite:
-        check_record(out_root, record)
+        check_record(out_dir, record)
     failures: list[Failure] = []
     # Plain "/"-separated strings throughout: path objects cost more than the rest of the
     # planning together for a tree of 100,000 models.
-    models = listed_models(root, failures, out_root)
+    models, address = source_models(in_dir, failures, None if out_remote else out_root)
     clouds = cloud_names(models, fmt)
-    models, clouds = _models_not_overwritten(root, out_root, models, clouds)
+    if is_folder_source(os.fspath(in_dir)) and not out_remote:
+        models, clouds = _models_not_overwritten(root, out_root, models, clouds)
     # Models that would write the same cloud (part.stl and part.obj, or part.STL, in one
     # folder) are all refused: none of them is the one the cloud should hold.
     owners: dict[str, list[str]] = {}
     for relative, cloud in zip(models, clouds, strict=True):
         owners.setdefault(cloud, []).append(relative)
-    finished = (
-        set()
-        if overwrite
-        else _finished_clouds(out_root, fmt, count, (c for c, o in owners.items() if len(o) == 1))
-    )
+    alone = (cloud for cloud, sharing in owners.items() if len(sharing) == 1)
+    if overwrite:
+        finished: set[str] = set()
+    elif out_remote:
+        # Uploads are whole or absent, and the record says with what they were made.
+        finished = set(alone) & set(list_files(os.fspath(out_dir)))
+    else:
+        finished = _finished_clouds(out_root, fmt, count, alone)
     chosen = options or SampleOptions()
-    # What str(root / relative) gives: the folder and a separator, or nothing for ".".
-    in_prefix, out_prefix = (
-        "" if folder == Path(".") else os.path.join(folder, "") for folder in (root, out_root)
+    # What str(out_root / relative) gives: the folder and a separator, or nothing for ".".
+    out_prefix = (
+        os.fspath(out_dir).rstrip("/") + "/"
+        if out_remote
+        else ""
+        if out_root == Path(".")
+        else os.path.join(out_root, "")
     )
     tasks: list[Task] = []
     skipped = 0
@@ -334,7 +344,7 @@ def plan_batch(
             skipped += 1
             kept.append(out_prefix + cloud)
         else:
-            model_path, cloud_path = in_prefix + relative, out_prefix + cloud
+            model_path, cloud_path = address(relative), out_prefix + cloud
             tasks.append(Task(model_path, cloud_path, relative, chosen.for_file(relative)))
     return Plan(tasks, len(models), skipped, record, failures, kept)
 
@@ -374,6 +384,34 @@ def _overlap(first: str, second: str) -> bool:
         inner.startswith(os.path.join(outer, ""))
         for inner, outer in ((first, second), (second, first))
     )
+
+
+def check_source(in_dir: str | os.PathLike[str]) -> None:
+    """NotADirectoryError unless IN_DIR is a folder, or names an archive or a URL (which its
+    listing checks)."""
+    location = os.fspath(in_dir)
+    if is_folder_source(location) and not Path(location).is_dir():
+        raise NotADirectoryError(f"{location} is not a folder")
+
+
+def source_models(
+    in_dir: str | os.PathLike[str], failures: list[Failure], out_root: Path | None = None
+) -> tuple[list[str], Callable[[str], str]]:
+    """The models of IN_DIR, a folder (`listed_models`), an archive or a URL
+    (`sources.list_source`), as "/"-separated relative paths in order, and what reads each:
+    its path, or its address. Members that an archive refuses by their names are added to
+    `failures`."""
+    location = os.fspath(in_dir)
+    if is_folder_source(location):
+        root = Path(location)
+        relative = listed_models(root, failures, out_root)
+        # What str(root / relative) gives: the folder and a separator, or nothing for ".".
+        in_prefix = "" if root == Path(".") else os.path.join(root, "")
+        return relative, lambda where: in_prefix + where
+    listing = list_source(location)
+    failures.extend(Failure(name, why) for name, why in listing.refused.items())
+    addresses = dict(zip(listing.relative, listing.addresses, strict=True))
+    return listing.relative, addresses.__getitem__
 
 
 def listed_models(root: Path, failures: list[Failure], out_root: Path | None = None) -> list[str]:
@@ -477,10 +515,10 @@ def _finished_clouds(out_root: Path, fmt: str, count: int, clouds: Iterable[str]
     return finished
 
 
-def write_failures(out_dir: str | os.PathLike[str], failures: Iterable[Failure]) -> Path:
+def write_failures(out_dir: str | os.PathLike[str], failures: Iterable[Failure]) -> Target:
     """Writes OUT_DIR/failures.csv (columns path, error) for the latest run, replacing the one
     of an earlier run; with no failures it holds only the header."""
-    target = Path(out_dir) / FAILURES_FILE
+    target = child(out_dir, FAILURES_FILE)
     text = io.StringIO()
     writer = csv.writer(text, lineterminator="\n")
     writer.writerow(["path", "error"])
@@ -489,10 +527,14 @@ def write_failures(out_dir: str | os.PathLike[str], failures: Iterable[Failure])
     return replace_text(target, text.getvalue())
 
 
-def replace_text(target: Path, text: str) -> Path:
+def replace_text(target: Target, text: str) -> Target:
     """Writes `text` under a temporary name and renames it over `target`, as the clouds are
-    (an OSError as `replacing` raises it: naming `target`, the temporary file removed)."""
-    with replacing(target) as temp:
+    (an OSError as `replacing` raises it: naming `target`, the temporary file removed); a
+    URL is uploaded whole (`storage.write_bytes`)."""
+    if remote(target):
+        write_bytes(str(target), text.encode("utf-8", errors="surrogateescape"))
+        return target
+    with replacing(Path(target)) as temp:
         # surrogateescape writes undecodable file names back as their original bytes.
         temp.write_text(text, encoding="utf-8", errors="surrogateescape")
     return target

@@ -16,8 +16,9 @@ import multiprocessing
 import multiprocessing.connection
 import os
 import signal
+import tarfile
 from collections import deque
-from collections.abc import Container, Sequence
+from collections.abc import Container, Iterator, Sequence
 from multiprocessing.connection import Connection
 from multiprocessing.context import ForkServerContext, SpawnContext
 from pathlib import Path
@@ -27,6 +28,14 @@ from vertisift_tools.batching.plan import Outcome, Record, Task
 from vertisift_tools.batching.sharded import Shard, ShardEnded, ShardRows, ShardWork
 from vertisift_tools.batching.task import DIED_MESSAGE, Work, draw_model, run_task
 from vertisift_tools.clouds import temp_path
+from vertisift_tools.sources import (
+    Archive,
+    ArchiveError,
+    model_name,
+    open_archive,
+    preload,
+    split_address,
+)
 
 # The extension sizes its thread pool from these, on its first call.
 THREAD_VARIABLES = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
@@ -109,6 +118,7 @@ class WorkerPool:
         self._environment: dict[str, str] = {}
         self._count = 0
         self._pending: deque[Task] = deque()
+        self._stream: StreamedMembers | None = None
         self._workers: list[_Worker] = []
 
     def convert(self, tasks: Sequence[Task], count: int, record: Record) -> None:
@@ -132,7 +142,8 @@ class WorkerPool:
         self._work = work
         self._environment = worker_environment(self._jobs)
         self._count = count
-        self._pending.extend(tasks)
+        self._stream = StreamedMembers.of(tasks)
+        self._pending.extend(tasks if self._stream is None else self._stream.order(tasks))
         try:
             while self._pending and len(self._workers) < self._jobs:
                 self._start()
@@ -159,7 +170,8 @@ class WorkerPool:
         """Gives the worker the next file, or lets it go when there is none."""
         if self._pending:
             task = self._pending.popleft()
-            if worker.give(task, self._count):
+            data = None if self._stream is None else self._stream.data(task)
+            if worker.give(task, self._count, data):
                 return
             self._pending.appendleft(task)  # the worker is gone before it took the file
         else:
@@ -206,6 +218,55 @@ class WorkerPool:
         self._feed(worker)
 
 
+class StreamedMembers:
+    """The members of a compressed tar, which can only be read from its start, read here in
+    one pass and handed to the workers with their files: the tasks go out in the archive's
+    order, each with its bytes. When the pass fails (the archive is damaged there), the
+    models after it get no bytes, and each worker's own reading of them reports the damage."""
+
+    def __init__(self, archive: Archive, members: dict[str, Task]) -> None:
+        self._archive = archive
+        self._members = members
+        self._stream: Iterator[tuple[str, bytes]] | None = archive.stream_members(set(members))
+        self._last: tuple[str | None, bytes | None] = (None, None)
+
+    @classmethod
+    def of(cls, tasks: Sequence[Task]) -> StreamedMembers | None:
+        """The pass over the archive when every task is a member of one compressed tar."""
+        found = {split_address(task.model) for task in tasks}
+        locations = {member[0] if member else None for member in found}
+        if len(locations) != 1 or None in locations:
+            return None
+        archive = open_archive(str(locations.pop()))
+        if archive.random_access:
+            return None
+        return cls(archive, {model_name(task.model): task for task in tasks})
+
+    def order(self, tasks: Sequence[Task]) -> list[Task]:
+        position = {member.name: index for index, member in enumerate(self._archive.members())}
+        return sorted(tasks, key=lambda task: position.get(model_name(task.model), -1))
+
+    def data(self, task: Task) -> bytes | None:
+        """The task's bytes, when the pass reaches its member next (again the same, for a
+        task handed out again after its worker went away)."""
+        wanted = model_name(task.model)
+        if self._last[0] == wanted:
+            return self._last[1]
+        while self._stream is not None:
+            try:
+                name, data = next(self._stream)
+            except StopIteration:
+                self._stream = None
+                break
+            except (OSError, EOFError, tarfile.TarError, ArchiveError):
+                self._stream = None  # damaged from here on
+                break
+            if name == wanted:
+                self._last = (name, data)
+                return data
+        return None
+
+
 def _context() -> _Context:
     if "forkserver" in multiprocessing.get_all_start_methods():
         context = multiprocessing.get_context("forkserver")
@@ -228,7 +289,10 @@ def _worker_main(connection: Connection, environment: dict[str, str], work: Work
             return
         if task is None:
             return
-        connection.send(work(*task))
+        model, cloud, count, options, data = task
+        if data is not None:
+            preload(model, data)
+        connection.send(work(model, cloud, count, options))
 
 
 class _Worker:
@@ -243,10 +307,11 @@ class _Worker:
         child.close()
         self.task: Task | None = None
 
-    def give(self, task: Task, count: int) -> bool:
-        """Hands the worker its next file; False when the worker is already gone."""
+    def give(self, task: Task, count: int, data: bytes | None = None) -> bool:
+        """Hands the worker its next file (and its bytes, when they were read here); False
+        when the worker is already gone."""
         try:
-            self.connection.send((task.model, task.cloud, count, task.options))
+            self.connection.send((task.model, task.cloud, count, task.options, data))
         except OSError:
             return False
         self.task = task

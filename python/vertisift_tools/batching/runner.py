@@ -42,6 +42,7 @@ from vertisift_tools.batching.sharded import (
 from vertisift_tools.clouds import cloud_size, remove_leftovers
 from vertisift_tools.formats import SHARD_FORMAT
 from vertisift_tools.options import SampleOptions
+from vertisift_tools.storage import child, remote, remove_target
 
 if TYPE_CHECKING:
     from tqdm import tqdm
@@ -107,9 +108,11 @@ def run_batch(request: BatchRequest, executor: Executor) -> BatchReport:
     report = BatchReport(found=plan.found, skipped=plan.skipped, failures=list(plan.failures))
     if not plan.found and not plan.failures:
         return report  # nothing to do, and nothing made
-    out_root = Path(request.out_dir)
-    out_root.mkdir(parents=True, exist_ok=True)
-    remove_leftovers_of(out_root, plan.outputs)
+    out_root = request.out_dir
+    if not remote(os.fspath(out_root)):
+        # (An object store has no folders, and its uploads leave nothing behind.)
+        Path(out_root).mkdir(parents=True, exist_ok=True)
+        remove_leftovers_of(out_root, plan.outputs)
     # Before any output: a run cut short must leave the record of the outputs it did write.
     write_record(out_root, plan.record)
     if isinstance(plan, ShardPlan):
@@ -190,7 +193,7 @@ def write_failure_list(out_dir: str | os.PathLike[str], report: BatchReport) -> 
     except OSError as error:
         report.failures_file_error = f"cannot write {error.filename}: {error.strerror}"
         with contextlib.suppress(OSError):
-            (Path(out_dir) / FAILURES_FILE).unlink(missing_ok=True)
+            remove_target(child(out_dir, FAILURES_FILE))
 
 
 class Tally:

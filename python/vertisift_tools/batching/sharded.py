@@ -28,8 +28,9 @@ from vertisift_tools.batching.plan import (
     Outcome,
     Task,
     check_record,
-    listed_models,
+    check_source,
     replace_text,
+    source_models,
 )
 from vertisift_tools.batching.task import draw_model
 from vertisift_tools.formats import SHARD_FORMAT
@@ -46,6 +47,15 @@ from vertisift_tools.shards import (
     shard_labels,
     shard_name,
     write_shard,
+)
+from vertisift_tools.storage import (
+    child,
+    list_files,
+    put_file,
+    read_target,
+    remote,
+    remove_target,
+    staged,
 )
 
 DEFAULT_SHARD_SIZE = 2048
@@ -108,7 +118,9 @@ def files_prefix_of(out_dir: str | os.PathLike[str], files_prefix: str | None) -
     by default "data/<OUT_DIR's name>/". UnlistableNameError when the lines cannot hold it."""
     if files_prefix is not None:
         return check_line(files_prefix, "the prefix of the shard lists")
-    name = check_line(Path(out_dir).resolve().name, "OUT_DIR")
+    text = os.fspath(out_dir)
+    folder = text.rstrip("/").rpartition("/")[2] if remote(text) else Path(text).resolve().name
+    name = check_line(folder, "OUT_DIR")
     return f"{LIST_FOLDER}/{name}/" if name else ""
 
 
@@ -213,15 +225,15 @@ def plan_shards(
         raise ValueError(f"shard_size must be 1 or more, not {shard_size}")
     if labels not in (None, "folders"):
         raise ValueError(f"labels must be None or 'folders', not {labels!r}")
-    root, out_root = Path(in_dir), Path(out_dir)
-    if not root.is_dir():
-        raise NotADirectoryError(f"{root} is not a folder")
+    out_root = os.fspath(out_dir)
+    out_remote = remote(out_root)
+    check_source(in_dir)
     record = shard_record(count, options, shard_size, labels, split_folders)
     if not overwrite:
         check_record(out_root, record)
     need_h5py()
     failures: list[Failure] = []
-    relative = listed_models(root, failures, out_root)
+    relative, address = source_models(in_dir, failures, None if out_remote else Path(out_root))
     # Classes from every model, as PointCloudDataset takes them, so that the train and test
     # shards number them alike.
     classes = []
@@ -233,8 +245,6 @@ def plan_shards(
     splits = SPLIT_FOLDERS if split_folders else (ALL_SPLIT,)
     members: dict[str, list[tuple[Task, int]]] = {split: [] for split in splits}
     chosen = options or SampleOptions()
-    # What str(root / where) gives, without a path object per model.
-    in_prefix = "" if root == Path(".") else os.path.join(root, "")
     shard_paths: dict[tuple[str, int], str] = {}
     for where in relative:
         folders = where.split("/")[:-1]
@@ -255,9 +265,9 @@ def plan_shards(
             split = ALL_SPLIT
         number = len(members[split]) // shard_size
         shard = shard_paths.get((split, number)) or shard_paths.setdefault(
-            (split, number), str(out_root / shard_name(split, number))
+            (split, number), str(child(out_root, shard_name(split, number)))
         )
-        task = Task(in_prefix + where, shard, where, chosen.for_file(where))
+        task = Task(address(where), shard, where, chosen.for_file(where))
         members[split].append((task, label))
     shards = []
     for split in splits:
@@ -276,7 +286,7 @@ def plan_shards(
     todo = [
         shard for shard in shards if overwrite or not _complete(out_root, shard, count, label_dtype)
     ]
-    work = ShardWork(str(out_root), count, np.dtype(label_dtype).name)
+    work = ShardWork(out_root, count, np.dtype(label_dtype).name)
     return ShardPlan(shards, todo, splits, classes, len(relative), record, work, prefix, failures)
 
 
@@ -331,38 +341,49 @@ def make_shard(shard: Shard, work: ShardWork) -> ShardResult:
 def write_rows(work: ShardWork, shard: Shard, outcomes: Sequence[Outcome]) -> str | None:
     """Writes the shard of the rows drawn, in the plan's order, and then its list of models;
     the reason when it cannot be written."""
-    out_root = Path(work.out_dir)
+    out_root = work.out_dir
     rows = [
         (task, label, outcome.drawn)
         for task, label, outcome in zip(shard.tasks, shard.labels, outcomes, strict=True)
         if outcome.drawn is not None
     ]
-    id_file = out_root / id_file_name(shard.split, shard.index)
+    id_file = child(out_root, id_file_name(shard.split, shard.index))
+    target = child(out_root, shard.name)
+    arrays = ([drawn for _, _, drawn in rows], [label for _, label, _ in rows])
     try:
-        id_file.unlink(missing_ok=True)
-        write_shard(
-            out_root / shard.name,
-            [drawn for _, _, drawn in rows],
-            [label for _, label, _ in rows],
-            work.count,
-            work.label_dtype,
-        )
+        remove_target(id_file)
+        if remote(target):
+            # Made here, then uploaded whole, before its list of models.
+            with staged(shard.name) as local:
+                write_shard(local, *arrays, work.count, work.label_dtype)
+                put_file(local, str(target))
+        else:
+            write_shard(Path(target), *arrays, work.count, work.label_dtype)
         replace_text(id_file, id_file_text([task.relative for task, _, _ in rows]))
     except OSError as error:
         # The shard or its list of models, by name: OUT_DIR holds them side by side.
-        written = Path(error.filename).name if error.filename else shard.name
+        written = str(error.filename).rpartition("/")[2] if error.filename else shard.name
         return f"cannot write {written}: {error.strerror or error}"
     return None
 
 
-def _complete(out_root: Path, shard: Shard, count: int, label_dtype: Any) -> bool:
+def _complete(out_root: str, shard: Shard, count: int, label_dtype: Any) -> bool:
     """The shard's file holds a row of `count` points for every one of its models, with its
     label of the type that the number of classes asks for: what a finished run of the same
     plan wrote."""
-    listed = read_id_file(out_root / id_file_name(shard.split, shard.index))
+    listed = read_id_file(child(out_root, id_file_name(shard.split, shard.index)))
     if listed != [task.relative for task in shard.tasks]:
         return False
-    found = shard_labels(out_root / shard.name, count)
+    target = child(out_root, shard.name)
+    if remote(target):
+        with staged(shard.name) as local:
+            try:
+                local.write_bytes(read_target(target))
+            except OSError:
+                return False
+            found = shard_labels(local, count)
+    else:
+        found = shard_labels(Path(target), count)
     return found is not None and found.dtype == label_dtype and found.tolist() == list(shard.labels)
 
 
@@ -371,22 +392,27 @@ def write_listing(plan: ShardPlan) -> None:
     each line the plan's prefix and a shard's name (also of a split without models: an empty
     list), and removes every shard file that the plan does not hold: those of an earlier run
     with more shards or other splits would be read with these."""
-    out_root = Path(plan.work.out_dir)
-    classes = out_root / CLASSES_FILE
+    out_root = plan.work.out_dir
+    classes = child(out_root, CLASSES_FILE)
     if plan.classes:
         replace_text(classes, "".join(f"{name}\n" for name in plan.classes))
     else:
-        classes.unlink(missing_ok=True)
+        remove_target(classes)
     for split in plan.splits:
         names = [shard.name for shard in plan.shards if shard.split == split]
         lines = "".join(f"{plan.prefix}{name}\n" for name in names)
-        replace_text(out_root / list_file_name(split), lines)
+        replace_text(child(out_root, list_file_name(split)), lines)
     wanted = {shard.name for shard in plan.shards}
     wanted |= {id_file_name(shard.split, shard.index) for shard in plan.shards}
     every_split = (*SPLIT_FOLDERS, ALL_SPLIT)
     for split in every_split:
         if split not in plan.splits:
-            (out_root / list_file_name(split)).unlink(missing_ok=True)
-    for entry in out_root.iterdir():
-        if entry.name not in wanted and is_shard_file(entry.name, every_split):
-            entry.unlink(missing_ok=True)
+            remove_target(child(out_root, list_file_name(split)))
+    present = (
+        [name for name in list_files(out_root) if "/" not in name]
+        if remote(out_root)
+        else [entry.name for entry in Path(out_root).iterdir()]
+    )
+    for name in present:
+        if name not in wanted and is_shard_file(name, every_split):
+            remove_target(child(out_root, name))

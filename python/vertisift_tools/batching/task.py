@@ -15,6 +15,8 @@ import numpy as np
 from vertisift_tools.batching.plan import Outcome
 from vertisift_tools.convert import describe, draw_points, write_model_cloud
 from vertisift_tools.options import SampleOptions
+from vertisift_tools.sources import model_name
+from vertisift_tools.storage import put_file, remote, staged
 
 # Test hook: "kill:NAME" makes the process that is about to convert a model file named NAME
 # kill itself with SIGKILL, "stall:NAME" makes it hang until the variable changes, and then
@@ -35,8 +37,14 @@ def run_task(model: str, cloud: str, count: int, options: SampleOptions | None =
     file cannot end a batch."""
     _test_fault(model)
     try:
-        Path(cloud).parent.mkdir(parents=True, exist_ok=True)
-        converted = write_model_cloud(model, cloud, count, options)
+        if remote(cloud):
+            # Made here, then uploaded whole: the bucket never shows half a cloud.
+            with staged(cloud.rpartition("/")[2]) as local:
+                converted = write_model_cloud(model, local, count, options)
+                put_file(local, cloud)
+        else:
+            Path(cloud).parent.mkdir(parents=True, exist_ok=True)
+            converted = write_model_cloud(model, cloud, count, options)
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as error:  # the extension's internal faults too
@@ -70,7 +78,7 @@ def draw_model(model: str, shard: str, count: int, options: SampleOptions | None
 
 def _test_fault(model: str) -> None:
     action, _, name = os.environ.get(TEST_FAULT_VARIABLE, "").partition(":")
-    if not name or Path(model).name != name:
+    if not name or model_name(model).rpartition("/")[2] != name:
         return
     if action == "kill":
         os.kill(os.getpid(), signal.SIGKILL)

@@ -13,6 +13,7 @@ import argparse
 import signal
 import sys
 from collections.abc import Sequence
+from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn
 
 from vertisift_tools.choices import CANDIDATE_METHODS, DISTINCT_METHOD
@@ -31,6 +32,7 @@ from vertisift_tools.command.parser import DASK_CONNECT_SECONDS, USAGE_ERROR, bu
 from vertisift_tools.formats import SHARD_FORMAT, CloudError, format_of
 from vertisift_tools.models import MODEL_SUFFIXES
 from vertisift_tools.options import SampleOptions
+from vertisift_tools.sources import archive_kind
 
 if TYPE_CHECKING:
     import distributed
@@ -46,6 +48,10 @@ _EXTRAS = {
     "dask": "dask",
     "distributed": "dask",
     "h5py": "h5",
+    "fsspec": "storage",
+    "s3fs": "storage",
+    "gcsfs": "storage",
+    "zstandard": "storage",
 }
 
 
@@ -77,8 +83,9 @@ def reduce_command(arguments: argparse.Namespace) -> int:
     output, model = arguments.output, arguments.model
     need_output_file(output, "OUT")
     need_cloud_format(output)
-    need_file(model, "MODEL")
-    need_other_file(output, model, "OUT", "MODEL")
+    if isinstance(model, Path):  # a member of an archive, or a URL, is checked as it is read
+        need_file(model, "MODEL")
+        need_other_file(output, model, "OUT", "MODEL")
     options = _sample_options(arguments)
     need_color_format(format_of(output), options.colors)
     from vertisift_tools.convert import (
@@ -106,8 +113,13 @@ def reduce_command(arguments: argparse.Namespace) -> int:
 
 def batch_command(arguments: argparse.Namespace) -> int:
     in_dir, out_dir = arguments.in_dir, arguments.out_dir
-    need_folder(in_dir, "IN_DIR")
-    need_output_folder(out_dir, "OUT_DIR")
+    if isinstance(in_dir, Path):  # a URL is checked as it is listed
+        if archive_kind(in_dir.name) is not None:
+            need_file(in_dir, "IN_DIR")
+        else:
+            need_folder(in_dir, "IN_DIR")
+    if isinstance(out_dir, Path):
+        need_output_folder(out_dir, "OUT_DIR")
     if arguments.models_per_task is not None and not arguments.dask:
         raise UsageError("--models-per-task applies only to --dask")
     options = _sample_options(arguments)
@@ -120,6 +132,7 @@ def batch_command(arguments: argparse.Namespace) -> int:
         check_record,
     )
     from vertisift_tools.batching.sharded import UnlistableNameError
+    from vertisift_tools.sources import ArchiveError
 
     if arguments.format == SHARD_FORMAT:
         from vertisift_tools.batching.sharded import shard_record
@@ -146,7 +159,7 @@ def batch_command(arguments: argparse.Namespace) -> int:
         raise UsageError(
             f"OUT_DIR {out_dir} {error.reason}; choose another OUT_DIR or --format"
         ) from None
-    except UnlistableNameError as error:
+    except (UnlistableNameError, ArchiveError, NotADirectoryError) as error:
         raise UsageError(error) from None
     except OSError as error:
         if error.filename is None:

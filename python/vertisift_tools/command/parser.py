@@ -12,6 +12,7 @@ from typing import NoReturn
 from vertisift_tools.choices import CANDIDATE_METHODS, METHOD_NAMES, NORMALIZE_NAMES, NORMALS_NAMES
 from vertisift_tools.formats import BATCH_FORMATS
 from vertisift_tools.options import SampleOptions, package_version
+from vertisift_tools.storage import is_url
 
 # The exit status of a mistake in the command line, as argparse's own.
 USAGE_ERROR = 2
@@ -57,6 +58,12 @@ class CommandParser(argparse.ArgumentParser):
 
     def error(self, message: str) -> NoReturn:
         self.exit(USAGE_ERROR, f"{self.prog}: error: {message}\n")
+
+
+def location(text: str) -> Path | str:
+    """A path, or as given a URL or a member of an archive ("s3://bucket/models",
+    "zip://chair/0001.off::ModelNet40.zip"), which a path object would spoil ("s3:/...")."""
+    return text if is_url(text) else Path(text)
 
 
 def whole_number(name: str, low: int, high: int | None, meaning: str) -> Callable[[str], int]:
@@ -169,7 +176,7 @@ def build_parser() -> argparse.ArgumentParser:
         description=f"Reduce one model to N points with normals. {MODELS_TEXT} {POINTS_TEXT} The "
         f"output format follows OUT's suffix, in any letter case: {FORMATS_TEXT}.",
     )
-    reduce.add_argument("model", metavar="MODEL", type=Path)
+    reduce.add_argument("model", metavar="MODEL", type=location)
     reduce.add_argument("count", metavar="N", type=point_count, help="number of points")
     reduce.add_argument(
         "-o",
@@ -201,8 +208,8 @@ def build_parser() -> argparse.ArgumentParser:
         "written over a model: an OUT_DIR that would do so (IN_DIR itself, for a format of "
         "its models) is refused, and an OUT_DIR inside IN_DIR is not searched for models.",
     )
-    batch.add_argument("in_dir", metavar="IN_DIR", type=Path)
-    batch.add_argument("out_dir", metavar="OUT_DIR", type=Path)
+    batch.add_argument("in_dir", metavar="IN_DIR", type=location)
+    batch.add_argument("out_dir", metavar="OUT_DIR", type=location)
     batch.add_argument("count", metavar="N", type=point_count, help="number of points per model")
     batch.add_argument(
         "--format",
