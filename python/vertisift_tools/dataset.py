@@ -29,6 +29,7 @@ from vertisift_tools.sampling import (
     sample_reporting_colors,
     warn_unused_textures,
 )
+from vertisift_tools.sources import check_random_access, is_folder_source, list_source
 
 # An item: the points alone (Array), or with their class (tuple[Array, int], labels="folders");
 # the overloads of PointCloudDataset.__init__ choose it.
@@ -88,6 +89,11 @@ def _models(files: object, root: object) -> tuple[str | None, list[str], list[st
         folder = _text_path(files, "files")
         if root is not None:
             raise ValueError("root applies to a list of paths; a folder is its own root")
+        if not is_folder_source(folder):
+            # An archive, or a folder behind a URL: read member by member, in any order.
+            check_random_access(folder)
+            listing = list_source(folder)
+            return folder, listing.addresses, listing.relative
         if not Path(folder).is_dir():
             raise NotADirectoryError(f"not a folder: {folder!r}")
         found = find_models(folder)
@@ -129,7 +135,10 @@ class PointCloudDataset(Sequence[Item]):
 
     files: a list of paths, or a folder (searched by `find_models`: .stl, .off, .obj, .ply,
       .glb and .gltf in any letter case); paths are str or os.PathLike, not bytes, as for
-      `sample()`.
+      `sample()`. In place of a folder, an archive that can be read in any order (.zip, or a
+      plain .tar: a compressed tar raises ArchiveError, a ValueError) or a folder URL of
+      fsspec ("s3://bucket/models"): its models are its members (under its one top folder,
+      if it has one) or objects, each read into memory as its item is loaded.
     root: the folder that the models' relative paths start from (`relative_paths`), which
       the seeds, the labels and the split read: a folder given as `files` is its own root; for
       a list, by default the common parent folder of its models.
