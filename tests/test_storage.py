@@ -8,6 +8,7 @@ from __future__ import annotations
 
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 from cli_support import BROKEN_MESSAGE, DIED_MESSAGE, make_tree, run_cli
@@ -84,6 +85,17 @@ def test_a_bucket_batch_loses_nothing_to_a_killed_worker_and_resumes(tmp_path, s
     assert objects("models/out") == expected
     assert [f.path for f in second.failures] == [f.path for f in local.failures]
     assert not any(SECRET_KEY.encode() in data for data in objects("models").values())
+
+    # The dataset reads the bucket's folder as the folder it came from.
+    here = vertisift_tools.PointCloudDataset(tmp_path / "in", COUNT, seed=SEED, on_error="skip")
+    there = vertisift_tools.PointCloudDataset("s3://models/tree", COUNT, seed=SEED,
+                                              on_error="skip")
+    assert there.relative_paths == here.relative_paths
+    assert [why for _, why in there.failures] == [why for _, why in here.failures]
+    assert len(there) == 5
+    assert all(np.array_equal(there[i], here[i]) for i in range(len(here)))
+    with pytest.raises(ValueError, match="lives in this process's memory alone"):
+        vertisift_tools.batch("memory://models", tmp_path / "never", COUNT)
 
 
 def test_the_command_shards_an_archive_in_a_bucket_into_the_bucket(tmp_path, s3):

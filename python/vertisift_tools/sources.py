@@ -27,11 +27,14 @@ import os
 import posixpath
 import re
 import stat
+import struct
 import tarfile
 import threading
 import zipfile
 import zlib
-from collections.abc import Callable, Iterator
+from collections import deque
+from collections.abc import Callable, Generator, Iterable, Iterator
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field, replace
 from typing import IO, Any, Final, Literal, cast
 
@@ -72,6 +75,9 @@ _SUFFIXES: Final[tuple[tuple[str, Kind, str], ...]] = (
     (".tar.zst", "tar", "zst"),
     (".tzst", "tar", "zst"),
 )
+# A zip member's local header: its fixed part, the name's and the extra field's lengths last.
+_LOCAL_HEADER: Final = struct.Struct("<4s5H3L2H")
+_PLAIN_COMPRESSION: Final = (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED)
 _STREAM_MODES: Final[dict[str, Literal["r|", "r|gz", "r|xz"]]] = {
     "": "r|",
     "gz": "r|gz",
@@ -309,6 +315,9 @@ class Archive:
             raise FileNotFoundError(2, "No such file or directory", name) from None
         _check_size(name, info.file_size, info.compress_size)
         try:
+            plain = self._read_plain_zip(info)
+            if plain is not None:
+                return plain
             with archive.open(info) as member:
                 data = member.read(MAX_MEMBER_BYTES + 1)
         except _DAMAGE as error:
@@ -316,6 +325,35 @@ class Archive:
         except NotImplementedError as error:
             raise ArchiveError(f"member {name} cannot be read: {error}") from None
         _check_size(name, len(data), None)
+        return data
+
+    def _read_plain_zip(self, info: zipfile.ZipInfo) -> bytes | None:
+        """A stored or deflated member without encryption, read in one piece and inflated
+        in one call, its size and CRC checked as zipfile checks them; None for any other,
+        which zipfile reads. A small model costs a third of zipfile's own reading."""
+        if info.flag_bits & 1 or info.compress_type not in (
+            zipfile.ZIP_STORED,
+            zipfile.ZIP_DEFLATED,
+        ):
+            return None
+        with self._lock:
+            stream = self._open()
+            stream.seek(info.header_offset)
+            header = stream.read(_LOCAL_HEADER.size)
+            if len(header) != _LOCAL_HEADER.size or not header.startswith(b"PK\x03\x04"):
+                raise zipfile.BadZipFile("its local header is missing")
+            name_length, extra_length = _LOCAL_HEADER.unpack(header)[-2:]
+            stream.seek(name_length + extra_length, os.SEEK_CUR)
+            packed = stream.read(info.compress_size)
+        if len(packed) != info.compress_size:
+            raise zipfile.BadZipFile("the archive ends inside it")
+        if info.compress_type == zipfile.ZIP_STORED:
+            data = packed
+        else:
+            inflater = zlib.decompressobj(-zlib.MAX_WBITS)
+            data = inflater.decompress(packed, MAX_MEMBER_BYTES + 1)
+        if len(data) != info.file_size or zlib.crc32(data) != info.CRC:
+            raise zipfile.BadZipFile("its size or CRC-32 is not the one it declares")
         return data
 
 
@@ -476,3 +514,40 @@ def check_random_access(location: str) -> None:
             f"{location} is a compressed tar, which can only be read from its start: "
             "use a .zip or a plain .tar, or make HDF5 shards or clouds of it with the batch"
         )
+
+
+# Objects fetched at once ahead of the model being drawn: the latency of an object store
+# (tens of milliseconds a request) is hidden behind the others.
+READ_AHEAD: Final = 16
+
+
+def read_ahead(addresses: Iterable[str]) -> Generator[tuple[str, bytes | None], None, None]:
+    """Each address with its model's bytes, in order, the objects behind URLs fetched up to
+    READ_AHEAD at once on threads while the caller draws the models before them; None for a
+    model that is not such an object (a path, a member of an archive, read by itself) or
+    whose fetch failed (its own reading then says why)."""
+    pending: deque[tuple[str, Future[bytes] | None]] = deque()
+    remaining = iter(addresses)
+    with ThreadPoolExecutor(READ_AHEAD, thread_name_prefix="vertisift-read") as fetcher:
+
+        def top_up() -> None:
+            while len(pending) < READ_AHEAD:
+                address = next(remaining, None)
+                if address is None:
+                    return
+                fetched = None
+                if is_remote(address) and split_address(address) is None:
+                    fetched = fetcher.submit(storage.read_bytes, address)
+                pending.append((address, fetched))
+
+        top_up()
+        while pending:
+            address, fetched = pending.popleft()
+            top_up()
+            data = None
+            if fetched is not None:
+                try:
+                    data = fetched.result()
+                except Exception:
+                    data = None
+            yield address, data

@@ -64,7 +64,12 @@ def filesystem(url: str) -> tuple[AbstractFileSystem, str]:
 
 
 def scheme(url: str) -> str:
-    return url.partition("://")[0].lower()
+    """The URL's scheme in lower case ("" for a path)."""
+    return url.partition("://")[0].lower() if is_url(url) else ""
+
+
+# Protocols whose files live in one process's memory, out of its workers' sight.
+PROCESS_ONLY = frozenset({"memory"})
 
 
 def join(url: str, relative: str) -> str:

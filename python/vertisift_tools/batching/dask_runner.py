@@ -45,7 +45,7 @@ from vertisift_tools.clouds import temp_path
 from vertisift_tools.convert import describe
 from vertisift_tools.formats import SHARD_FORMAT
 from vertisift_tools.options import SampleOptions
-from vertisift_tools.sources import check_random_access
+from vertisift_tools.sources import check_random_access, preload, read_ahead
 from vertisift_tools.storage import is_url
 
 if TYPE_CHECKING:
@@ -182,7 +182,10 @@ def run_group(jobs: Sequence[Job], count: int) -> GroupOutcome:
     zero_normals: dict[int, int] = {}
     colorless: set[int] = set()
     unused_textures: dict[int, tuple[str, ...]] = {}
-    for index, (model, cloud, options) in enumerate(jobs):
+    fetched = read_ahead(model for model, _, _ in jobs)
+    for index, ((model, cloud, options), (_, data)) in enumerate(zip(jobs, fetched, strict=True)):
+        if data is not None:
+            preload(model, data)
         ended = run_task(model, cloud, count, options)
         if ended.failure is not None:
             failures[index] = ended.failure

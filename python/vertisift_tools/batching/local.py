@@ -64,6 +64,12 @@ def batch(
     ValueError) is raised before anything is done. A folder under in_dir that is out_dir is
     not searched for models.
 
+    `in_dir` may also be an archive (.zip, .tar, .tar.gz, .tar.xz, .tar.zst), whose models
+    are its members, under its one top folder if it has one, or a folder URL of fsspec
+    ("s3://bucket/models"); `out_dir` may be a URL too, each output uploaded whole (see
+    `vertisift_tools.sources` and `vertisift_tools.storage`). memory:// URLs are refused:
+    the worker processes do not share that memory.
+
     In a script, call it under `if __name__ == "__main__":`: the worker processes import
     the script again as they start, and RuntimeError says so, before any model, when the
     call is at its top level.

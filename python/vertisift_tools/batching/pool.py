@@ -31,9 +31,11 @@ from vertisift_tools.clouds import temp_path
 from vertisift_tools.sources import (
     Archive,
     ArchiveError,
+    is_remote,
     model_name,
     open_archive,
     preload,
+    read_ahead,
     split_address,
 )
 
@@ -118,7 +120,7 @@ class WorkerPool:
         self._environment: dict[str, str] = {}
         self._count = 0
         self._pending: deque[Task] = deque()
-        self._stream: StreamedMembers | None = None
+        self._stream: StreamedMembers | FetchedObjects | None = None
         self._workers: list[_Worker] = []
 
     def convert(self, tasks: Sequence[Task], count: int, record: Record) -> None:
@@ -142,7 +144,7 @@ class WorkerPool:
         self._work = work
         self._environment = worker_environment(self._jobs)
         self._count = count
-        self._stream = StreamedMembers.of(tasks)
+        self._stream = StreamedMembers.of(tasks) or FetchedObjects.of(tasks)
         self._pending.extend(tasks if self._stream is None else self._stream.order(tasks))
         try:
             while self._pending and len(self._workers) < self._jobs:
@@ -156,6 +158,8 @@ class WorkerPool:
                 for worker in list(self._workers):
                     self._collect(worker, ready, record)
         finally:
+            if self._stream is not None:
+                self._stream.close()
             self._pending.clear()
             for worker in self._workers:
                 worker.stop()
@@ -242,6 +246,9 @@ class StreamedMembers:
             return None
         return cls(archive, {model_name(task.model): task for task in tasks})
 
+    def close(self) -> None:
+        self._stream = None
+
     def order(self, tasks: Sequence[Task]) -> list[Task]:
         position = {member.name: index for index, member in enumerate(self._archive.members())}
         return sorted(tasks, key=lambda task: position.get(model_name(task.model), -1))
@@ -265,6 +272,36 @@ class StreamedMembers:
                 self._last = (name, data)
                 return data
         return None
+
+
+class FetchedObjects:
+    """The objects behind URLs that the tasks read, fetched here several at once ahead of
+    the workers (`sources.read_ahead`), each handed over with its task: a worker then waits
+    for no request of its own."""
+
+    def __init__(self, tasks: Sequence[Task]) -> None:
+        self._stream = read_ahead(task.model for task in tasks)
+        self._last: tuple[str | None, bytes | None] = (None, None)
+
+    @classmethod
+    def of(cls, tasks: Sequence[Task]) -> FetchedObjects | None:
+        remote = any(is_remote(task.model) and split_address(task.model) is None for task in tasks)
+        return cls(tasks) if remote else None
+
+    def order(self, tasks: Sequence[Task]) -> Sequence[Task]:
+        return tasks
+
+    def data(self, task: Task) -> bytes | None:
+        if self._last[0] == task.model:
+            return self._last[1]
+        for address, data in self._stream:
+            if address == task.model:
+                self._last = (address, data)
+                return data
+        return None
+
+    def close(self) -> None:
+        self._stream.close()
 
 
 def _context() -> _Context:

@@ -42,7 +42,7 @@ from vertisift_tools.batching.sharded import (
 from vertisift_tools.clouds import cloud_size, remove_leftovers
 from vertisift_tools.formats import SHARD_FORMAT
 from vertisift_tools.options import SampleOptions
-from vertisift_tools.storage import child, remote, remove_target
+from vertisift_tools.storage import PROCESS_ONLY, child, remote, remove_target, scheme
 
 if TYPE_CHECKING:
     from tqdm import tqdm
@@ -83,6 +83,12 @@ class BatchRequest:
 
     def __post_init__(self) -> None:
         self.shards.check(self.fmt)
+        for role, place in (("in_dir", self.in_dir), ("out_dir", self.out_dir)):
+            if scheme(os.fspath(place)) in PROCESS_ONLY:
+                raise ValueError(
+                    f"{role} {os.fspath(place)} lives in this process's memory alone, where the "
+                    "batch's worker processes cannot see it"
+                )
 
     def plan(self) -> Plan | ShardPlan:
         """The plan of the batch's format (`plan_shards` for "h5", else `plan_batch`). Raises

@@ -48,6 +48,7 @@ from vertisift_tools.shards import (
     shard_name,
     write_shard,
 )
+from vertisift_tools.sources import preload, read_ahead
 from vertisift_tools.storage import (
     child,
     list_files,
@@ -331,9 +332,12 @@ class ShardRows:
 def make_shard(shard: Shard, work: ShardWork) -> ShardResult:
     """Draws the models of a shard one after the other and writes it, as a task of a
     cluster's worker. Never raises for a failure of one model."""
-    outcomes = [
-        draw_model(task.model, task.cloud, work.count, task.options) for task in shard.tasks
-    ]
+    outcomes = []
+    fetched = read_ahead(task.model for task in shard.tasks)
+    for task, (_, data) in zip(shard.tasks, fetched, strict=True):
+        if data is not None:
+            preload(task.model, data)
+        outcomes.append(draw_model(task.model, task.cloud, work.count, task.options))
     write_failure = write_rows(work, shard, outcomes)
     return ShardResult(tuple(replace(outcome, drawn=None) for outcome in outcomes), write_failure)
 
