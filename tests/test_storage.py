@@ -114,3 +114,22 @@ def test_the_command_shards_an_archive_in_a_bucket_into_the_bucket(tmp_path, s3)
                     *shard_options, env=s3)
     assert again.returncode == 0 and "0 converted, 7 already done" in again.stderr
     assert SECRET_KEY not in there.stderr + again.stderr
+
+
+@pytest.mark.slow
+def test_a_dask_batch_needs_no_shared_folder_with_a_bucket(tmp_path, s3):
+    distributed = pytest.importorskip("distributed")
+    make_tree(tmp_path / "in")
+    upload(tmp_path / "in", "models/dask-in")
+    options = SampleOptions(seed=SEED)
+    vertisift_tools.batch(tmp_path / "in", tmp_path / "local", COUNT, fmt="ply",
+                          options=options, jobs=2)
+    # The workers start in a folder of their own, and see only the bucket.
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address=None,
+                                  local_directory=str(tmp_path / "workers")) as cluster:
+        report = vertisift_tools.batch_dask("s3://models/dask-in", "s3://models/dask-out",
+                                            COUNT, cluster.scheduler_address, fmt="ply",
+                                            options=options)
+    assert report.converted == 5 and [f.path for f in report.failures] == ["sub/broken.stl"]
+    assert objects("models/dask-out") == local_files(tmp_path / "local")
