@@ -176,7 +176,13 @@ def build_parser() -> argparse.ArgumentParser:
         description=f"Reduce one model to N points with normals. {MODELS_TEXT} {POINTS_TEXT} The "
         f"output format follows OUT's suffix, in any letter case: {FORMATS_TEXT}.",
     )
-    reduce.add_argument("model", metavar="MODEL", type=location)
+    reduce.add_argument(
+        "model",
+        metavar="MODEL",
+        type=location,
+        help="the model file, a member of an archive (zip://MEMBER::ARCHIVE, "
+        "tar://MEMBER::ARCHIVE) or a URL",
+    )
     reduce.add_argument("count", metavar="N", type=point_count, help="number of points")
     reduce.add_argument(
         "-o",
@@ -206,7 +212,10 @@ def build_parser() -> argparse.ArgumentParser:
         "label and, for points on the surface, faceId, beside shape_names.txt, "
         "{split}_files.txt and each shard's ply_data_{split}_{k}_id2file.json. No cloud is "
         "written over a model: an OUT_DIR that would do so (IN_DIR itself, for a format of "
-        "its models) is refused, and an OUT_DIR inside IN_DIR is not searched for models.",
+        "its models) is refused, and an OUT_DIR inside IN_DIR is not searched for models. "
+        "IN_DIR may also be an archive (.zip, .tar, .tar.gz, .tar.xz, .tar.zst), read member "
+        "by member and never extracted, under its one top folder if it has one, or a folder "
+        "URL such as s3://bucket/models; OUT_DIR may be a URL too (vertisift[storage]).",
     )
     batch.add_argument("in_dir", metavar="IN_DIR", type=location)
     batch.add_argument("out_dir", metavar="OUT_DIR", type=location)
