@@ -156,7 +156,9 @@ _PRELOADED: dict[str, bytes] = {}
 
 
 def preload(address: str, data: bytes) -> None:
-    """Hands the model's bytes, read elsewhere, to the next `read_model` of `address`."""
+    """Hands the model's bytes, read elsewhere, to the next `read_model` of `address`; those
+    of an earlier model that was never read (its task failed first) are let go."""
+    _PRELOADED.clear()
     _PRELOADED[address] = data
 
 
