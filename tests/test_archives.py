@@ -154,6 +154,13 @@ def test_the_dataset_reads_a_zip_as_its_folder(tmp_path, models):
         (got, label), (want, expected) = zipped[index], folder[index]
         np.testing.assert_array_equal(got, want)
         assert label == expected
+    # A list of members is a list of paths.
+    chosen = folder.relative_paths[1:4]
+    members = [f"zip://{TOP}/{relative}::{archive}" for relative in chosen]
+    listed = vertisift_tools.PointCloudDataset(members, 32, seed=SEED, root=TOP)
+    paths = vertisift_tools.PointCloudDataset([top / r for r in chosen], 32, seed=SEED, root=top)
+    assert listed.relative_paths == paths.relative_paths == chosen
+    assert all(np.array_equal(listed[i], paths[i]) for i in range(3))
     with pytest.raises(ArchiveError, match="compressed tar, which can only be read from its"):
         vertisift_tools.PointCloudDataset(pack(top, tmp_path / "m.tar.gz"), 32)
 

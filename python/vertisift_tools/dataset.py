@@ -12,7 +12,7 @@ from __future__ import annotations
 import os
 from collections.abc import Iterable, Sequence
 from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 from typing import Any, Literal, TypeVar, Unpack, cast, overload
 
 import numpy as np
@@ -29,7 +29,14 @@ from vertisift_tools.sampling import (
     sample_reporting_colors,
     warn_unused_textures,
 )
-from vertisift_tools.sources import check_random_access, is_folder_source, list_source
+from vertisift_tools.sources import (
+    check_random_access,
+    is_folder_source,
+    is_remote,
+    list_source,
+    split_address,
+)
+from vertisift_tools.storage import is_url, local_path
 
 # An item: the points alone (Array), or with their class (tuple[Array, int], labels="folders");
 # the overloads of PointCloudDataset.__init__ choose it.
@@ -111,21 +118,36 @@ def _models(files: object, root: object) -> tuple[str | None, list[str], list[st
     # Relative paths are taken between absolute ones, so that a relative root and absolute
     # paths (or the reverse) meet; they are worked out once, here, whatever the working
     # folder of the processes that load the items.
-    absolute = [os.path.abspath(path) for path in paths]
+    absolute = [_where(path) for path in paths]
     if root is not None:
         base = _text_path(root, "root")
+        inside = paths and all(split_address(path) for path in paths) and not is_url(base)
+        # A root of members is a folder inside their archive.
+        base_where = "/" + base.strip("/") if inside else _where(base)
     elif paths:
-        base = os.path.commonpath([os.path.dirname(path) for path in absolute])
+        base = base_where = os.path.commonpath([os.path.dirname(path) for path in absolute])
     else:
         return None, [], []
     relative = []
     for index, path in enumerate(absolute):
         try:
-            relative.append(Path(path).relative_to(os.path.abspath(base)).as_posix())
+            relative.append(PurePosixPath(path).relative_to(base_where).as_posix())
         except ValueError:
             reason = f"files[{index}] {paths[index]!r} is not under the root {base!r}"
             raise ValueError(reason) from None
     return base, paths, relative
+
+
+def _where(path: str) -> str:
+    """Where a model lies, as an absolute "/"-separated path that relative paths are taken
+    from: a member's name inside its archive, an object's bucket and key, a file's absolute
+    path."""
+    member = split_address(path)
+    if member is not None:
+        return "/" + member[1].strip("/")
+    if is_remote(path):
+        return "/" + path.partition("://")[2].strip("/")
+    return Path(os.path.abspath(local_path(path))).as_posix()
 
 
 class PointCloudDataset(Sequence[Item]):
@@ -138,7 +160,10 @@ class PointCloudDataset(Sequence[Item]):
       `sample()`. In place of a folder, an archive that can be read in any order (.zip, or a
       plain .tar: a compressed tar raises ArchiveError, a ValueError) or a folder URL of
       fsspec ("s3://bucket/models"): its models are its members (under its one top folder,
-      if it has one) or objects, each read into memory as its item is loaded.
+      if it has one) or objects, each read into memory as its item is loaded. A list may
+      name members ("zip://chair/train/0001.off::ModelNet40.zip") and URLs as it names
+      paths: their relative paths are taken inside the archive or the bucket (a `root` for
+      members is a folder inside their archive).
     root: the folder that the models' relative paths start from (`relative_paths`), which
       the seeds, the labels and the split read: a folder given as `files` is its own root; for
       a list, by default the common parent folder of its models.
