@@ -22,6 +22,7 @@ says so, else code page 437.
 
 from __future__ import annotations
 
+import io
 import lzma
 import os
 import posixpath
@@ -261,6 +262,17 @@ class Archive:
             self._file, self._zip, self._pid = _open_file(self.location), None, os.getpid()
         return self._file
 
+    def _read_range(self, offset: int, size: int) -> bytes:
+        """Up to `size` bytes from `offset`: of a local archive by one pread, which moves no
+        shared position, else under the lock."""
+        with self._lock:
+            stream = self._open()
+        if isinstance(stream, io.BufferedReader):
+            return os.pread(stream.fileno(), size, offset)
+        with self._lock:
+            stream.seek(offset)
+            return stream.read(size)
+
     def _zip_file(self) -> zipfile.ZipFile:
         # (ZipFile reads its members under a lock of its own.)
         with self._lock:
@@ -338,15 +350,18 @@ class Archive:
             zipfile.ZIP_DEFLATED,
         ):
             return None
-        with self._lock:
-            stream = self._open()
-            stream.seek(info.header_offset)
-            header = stream.read(_LOCAL_HEADER.size)
-            if len(header) != _LOCAL_HEADER.size or not header.startswith(b"PK\x03\x04"):
-                raise zipfile.BadZipFile("its local header is missing")
-            name_length, extra_length = _LOCAL_HEADER.unpack(header)[-2:]
-            stream.seek(name_length + extra_length, os.SEEK_CUR)
-            packed = stream.read(info.compress_size)
+        # The local header, the name and extra field as the central directory gives them
+        # (the local ones are most often the same), and the data, in one read.
+        guess = len(info.orig_filename.encode("utf-8")) + len(info.extra)
+        start = info.header_offset
+        piece = self._read_range(start, _LOCAL_HEADER.size + guess + info.compress_size)
+        if len(piece) < _LOCAL_HEADER.size or not piece.startswith(b"PK\x03\x04"):
+            raise zipfile.BadZipFile("its local header is missing")
+        name_length, extra_length = _LOCAL_HEADER.unpack_from(piece)[-2:]
+        begin = _LOCAL_HEADER.size + name_length + extra_length
+        packed = piece[begin : begin + info.compress_size]
+        if len(packed) < info.compress_size:  # a longer local header, or the archive's end
+            packed = self._read_range(start + begin, info.compress_size)
         if len(packed) != info.compress_size:
             raise zipfile.BadZipFile("the archive ends inside it")
         if info.compress_type == zipfile.ZIP_STORED:
