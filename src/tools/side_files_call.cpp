@@ -64,10 +64,7 @@ Conversion convert_side_files(PyObject* value, ModelData& into) {
   return Converted{};
 }
 
-ReadResult<FileStream> CallbackSideFiles::open(std::string_view name) {
-  if (mesh_io::ReadStatus refusal = mesh_io::check_side_file_name(name)) {
-    return std::move(*refusal);
-  }
+ReadResult<FileStream> CallbackSideFiles::open_checked(std::string_view name) {
   if (callable_ == nullptr) return ReadError::os(ENOENT);
   if (stopped()) return stopped_error();
   // The work under the lock must not throw: a fault (no memory, an internal fault coming back
