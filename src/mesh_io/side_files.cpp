@@ -66,7 +66,6 @@ ReadStatus check_side_file_name(std::string_view name) {
 }
 
 ReadResult<FileStream> FolderSideFiles::open_checked(std::string_view name) {
-
   auto model = path_to_bytes(model_);
   if (!model.ok()) return model.error();
   const std::size_t slash = model.value().rfind('/');

@@ -58,7 +58,9 @@ Conversion convert_data(PyObject* value, ModelData& into) {
 
 Conversion convert_side_files(PyObject* value, ModelData& into) {
   if (value == Py_None) return Converted{};
-  if (PyCallable_Check(value) == 0) return wrong_type("side_files must be None or a callable", value);
+  if (PyCallable_Check(value) == 0) {
+    return wrong_type("side_files must be None or a callable", value);
+  }
   if (!into.given) return type_error("side_files must be None when data is None");
   into.side_files = value;
   return Converted{};

@@ -13,9 +13,9 @@
 #include <fstream>
 #include <map>
 #include <ostream>
-#include <tuple>
 #include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace vertisift::formats {
@@ -207,7 +207,9 @@ INSTANTIATE_TEST_SUITE_P(
         Model{"binary_stl", "stl", binary_stl("made here"), LENIENT},
         Model{"binary_stl_loose", "stl", binary_stl("made here"), LOOSE},
         Model{"ascii_stl", "stl", ASCII_STL, LENIENT},
-        Model{"ascii_stl_strict_loose", "stl", ASCII_STL,
+        Model{"ascii_stl_strict_loose",
+              "stl",
+              ASCII_STL,
               {.dialect = stl::StlDialect::Strict, .loose_corners = true}},
         // Lenient: the size of exactly its records makes it binary, whatever it starts with.
         Model{"solid_header_exact_size", "stl", binary_stl("solid header\n"), LENIENT},
@@ -219,7 +221,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Strict: no fallback for a size that is not exact; the ASCII reader's message stands.
         Model{"solid_header_strict_refused", "stl", with_extra_byte(binary_stl("solid header\n")),
               STRICT, false},
-        Model{"binary_stl_cut_short", "stl", binary_stl("made here").substr(0, 120), LENIENT, false},
+        Model{"binary_stl_cut_short", "stl", binary_stl("made here").substr(0, 120), LENIENT,
+              false},
         Model{"off", "off", "OFF\n4 2 0\n0 0 0\n1 0 0\n1 1 0\n0 1 0\n3 0 1 2\n3 0 2 3\n", LENIENT},
         Model{"obj", "obj", "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nvn 0 0 1\nf 1//1 2//1 3//1 4//1\n",
               LENIENT},
@@ -246,7 +249,8 @@ TEST_F(MeshFileTest, SideFilesComeFromTheSourceGiven) {
   write("tri.bin", bin);
   const std::string gltf = triangle_gltf("tri.bin");
   for (const auto& [name, format, bytes, side] :
-       {std::tuple{"red.obj", "obj", obj, "red.mtl"}, std::tuple{"tri.gltf", "gltf", gltf, "tri.bin"}}) {
+       {std::tuple{"red.obj", "obj", obj, "red.mtl"},
+        std::tuple{"tri.gltf", "gltf", gltf, "tri.bin"}}) {
     const auto from_file = read_mesh_file(write(name, bytes), format, LENIENT);
     ASSERT_TRUE(from_file.ok()) << from_file.error().display();
     MapSideFiles served({{"red.mtl", mtl}, {"tri.bin", bin}});
