@@ -25,8 +25,8 @@ def sampled(path, name=None, *, method="surface", colors=False, **given):
     points' faces when the method is on the surface."""
     text = str(name or path)
     return _native.sample(text, 400, method=method, colors=colors, seed=11,
-                          return_faces=method != "vertices", format=mesh_format(text), **DRAW,
-                          **given)
+                          return_faces=method != "vertices", format=mesh_format(text),
+                          **(DRAW | given))
 
 
 class Served:
@@ -56,6 +56,14 @@ def gltf_with_buffer(folder):
     return g.write_gltf(folder / "m.gltf")
 
 
+def outcome(run):
+    """What a call gives: its result, or its exception's type, text, errno and filename."""
+    try:
+        return run()
+    except OSError as error:
+        return type(error), str(error), error.errno, error.filename
+
+
 WRITERS = {
     "binary.stl": meshgen.write_binary_stl,
     "ascii.stl": meshgen.write_ascii_stl,
@@ -82,26 +90,17 @@ def test_bytes_sample_as_the_file_of_those_bytes(tmp_path, name, method):
                                                   strict=False)[:2]]
 
 
-@pytest.mark.parametrize("header", [b"solid but binary", b"solid x" + b"\n" * 3])
-def test_stl_probe_and_fallback_see_a_regular_file(tmp_path, header):
+@pytest.mark.parametrize("strict", [False, True])
+@pytest.mark.parametrize("header", [b"solid but binary", b"solid x\n"])
+def test_stl_probe_and_fallback_see_a_regular_file(tmp_path, header, strict):
     # A binary file whose header says "solid": by its exact size (lenient), or by the
-    # fallback after the ASCII reading fails, with a byte past the records.
+    # fallback after the ASCII reading fails; then with a byte past the records.
     exact = meshgen.write_binary_stl(tmp_path / "exact.stl", TORUS, header=header).read_bytes()
+    path = tmp_path / "m.stl"
     for data in (exact, exact + b"\0"):
-        (tmp_path / "m.stl").write_bytes(data)
-        for strict in (False, True):
-            given = dict(DRAW, strict=strict)
-            run = lambda **kw: _native.sample(  # noqa: E731
-                str(tmp_path / "m.stl"), 50, method="vertices", colors=False,
-                return_faces=False, seed=3, format="stl", **{**given, **kw})
-            try:
-                expected = run()
-            except OSError as error:
-                with pytest.raises(type(error)) as raised:
-                    run(data=data)
-                assert str(raised.value) == str(error)
-            else:
-                assert run(data=data) == expected
+        path.write_bytes(data)
+        from_file = outcome(lambda: sampled(path, strict=strict))
+        assert outcome(lambda: sampled(path, data=data, strict=strict)) == from_file  # noqa: B023
 
 
 def textured_obj(folder, libraries=("q.mtl",), image=True):
@@ -132,14 +131,6 @@ def test_gltf_with_its_external_buffer_from_the_callable(tmp_path):
     served = Served({"m.bin": (tmp_path / "m.bin").read_bytes()})
     assert sampled(path, data=path.read_bytes(), side_files=served) == sampled(path)
     assert served.calls == ["m.bin"]
-
-
-def outcome(run):
-    """What a call gives: its result, or its exception's type, text, errno and filename."""
-    try:
-        return run()
-    except OSError as error:
-        return type(error), str(error), error.errno, error.filename
 
 
 @pytest.mark.parametrize("side_files", [Served(), None], ids=["raises", "none"])
