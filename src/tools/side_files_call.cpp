@@ -84,7 +84,7 @@ ReadResult<FileStream> CallbackSideFiles::open_checked(std::string_view name) {
   });
   if (fault) std::rethrow_exception(fault);
   if (!answer) {
-    return ReadError::invalid_data("the side files of a model in memory are read on its thread");
+    return ReadError::invalid_data("side files of a model in memory open on the calling thread");
   }
   return std::move(*answer);
 }
