@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <utility>
 
 #include "mesh_io/quote.h"
 
@@ -66,9 +65,7 @@ ReadStatus check_side_file_name(std::string_view name) {
   return std::nullopt;
 }
 
-ReadResult<FileStream> FolderSideFiles::open(std::string_view name) {
-  if (ReadStatus refusal = check_side_file_name(name)) return std::move(*refusal);
-
+ReadResult<FileStream> FolderSideFiles::open_checked(std::string_view name) {
   auto model = path_to_bytes(model_);
   if (!model.ok()) return model.error();
   const std::size_t slash = model.value().rfind('/');

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <string_view>
+#include <utility>
 
 #include "mesh_io/file_stream.h"
 #include "mesh_io/path_text.h"
@@ -20,19 +21,27 @@
 
 namespace vertisift::mesh_io {
 
+// The refusal of a name that no source opens, as above, or none for a name that may be opened.
+ReadStatus check_side_file_name(std::string_view name);
+
 class SideFiles {
  public:
   virtual ~SideFiles() = default;
-  // The file called `name` (as the model file writes it), opened for reading.
-  virtual ReadResult<FileStream> open(std::string_view name) = 0;
+  // The file called `name` (as the model file writes it), opened for reading. A name that
+  // check_side_file_name refuses is refused here, and never reaches the source.
+  ReadResult<FileStream> open(std::string_view name) {
+    if (ReadStatus refusal = check_side_file_name(name)) return std::move(*refusal);
+    return open_checked(name);
+  }
   // True once the source has ended the reading for a reason of its caller's (a callback that
   // raised): every later open fails, and a reading that goes on past a failed open (a
   // material library that cannot be read) is to be dropped as soon as it returns.
   virtual bool stopped() const { return false; }
-};
 
-// The refusal of a name that no source opens, as above, or none for a name that may be opened.
-ReadStatus check_side_file_name(std::string_view name);
+ private:
+  // The source's own opening of a name that passed the checks.
+  virtual ReadResult<FileStream> open_checked(std::string_view name) = 0;
+};
 
 // The InvalidData text of an open, and of a reading, that stopped side files end (the caller
 // that stopped them reports its own reason instead).
@@ -42,9 +51,10 @@ class FolderSideFiles final : public SideFiles {
  public:
   // `model` is the model file's path, which must outlive this.
   explicit FolderSideFiles(const PathText& model) : model_(model) {}
-  ReadResult<FileStream> open(std::string_view name) override;
 
  private:
+  ReadResult<FileStream> open_checked(std::string_view name) override;
+
   const PathText& model_;
 };
 

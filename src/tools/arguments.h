@@ -2,12 +2,12 @@
 // its parameters (name, and the converter that turns the object into a field of the
 // function's typed arguments), and bind() matches a call's positional and keyword arguments
 // to it, then runs the converters in the table's order, the first failure ending the call.
-// Every parameter is required, but for the few that say `none_by_default` (a new keyword that
-// older callers do not pass), whose converter then sees None: the package passes the others
-// all as its callers gave them. The converters are the one place their rules are checked, in the words
-// the package's callers see: a rule that relates two arguments is checked by the converter
-// of the later one in the table, which therefore lists the parameters in the order their
-// errors take precedence.
+// Every parameter is required but those marked `none_by_default` (keywords added later, which
+// older callers do not pass), whose converter then sees None; the package passes them all as
+// its callers gave them. The converters are the one place their rules are checked, in the
+// words the package's callers see: a rule that relates two arguments is checked by the
+// converter of the later one in the table, which therefore lists the parameters in the order
+// their errors take precedence.
 #pragma once
 
 #include "boundary/pending.h"  // first: Python.h precedes the standard headers

@@ -58,16 +58,15 @@ Conversion convert_data(PyObject* value, ModelData& into) {
 
 Conversion convert_side_files(PyObject* value, ModelData& into) {
   if (value == Py_None) return Converted{};
-  if (PyCallable_Check(value) == 0) return wrong_type("side_files must be None or a callable", value);
+  if (PyCallable_Check(value) == 0) {
+    return wrong_type("side_files must be None or a callable", value);
+  }
   if (!into.given) return type_error("side_files must be None when data is None");
   into.side_files = value;
   return Converted{};
 }
 
-ReadResult<FileStream> CallbackSideFiles::open(std::string_view name) {
-  if (mesh_io::ReadStatus refusal = mesh_io::check_side_file_name(name)) {
-    return std::move(*refusal);
-  }
+ReadResult<FileStream> CallbackSideFiles::open_checked(std::string_view name) {
   if (callable_ == nullptr) return ReadError::os(ENOENT);
   if (stopped()) return stopped_error();
   // The work under the lock must not throw: a fault (no memory, an internal fault coming back
@@ -85,7 +84,7 @@ ReadResult<FileStream> CallbackSideFiles::open(std::string_view name) {
   });
   if (fault) std::rethrow_exception(fault);
   if (!answer) {
-    return ReadError::invalid_data("the side files of a model in memory are read on its thread");
+    return ReadError::invalid_data("side files of a model in memory open on the calling thread");
   }
   return std::move(*answer);
 }

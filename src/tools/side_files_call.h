@@ -3,7 +3,7 @@
 //
 // Design: the model's bytes are held as a buffer (PyObject_GetBuffer) for the whole call, so
 // that the reading runs with the interpreter lock released, as a file's does. CallbackSideFiles
-// applies the names' shared checks (mesh_io::check_side_file_name) and then, with the lock
+// gets the names that pass the shared checks (mesh_io::check_side_file_name) and, with the lock
 // taken back on the reading thread (boundary::with_interpreter_lock), calls the callable with
 // the name as the model writes it; every object it returns stays held until the call ends,
 // when the owner, on the calling thread and with the lock held, lets them go. An OSError of
@@ -50,13 +50,13 @@ Conversion convert_side_files(PyObject* value, ModelData& into);
 class CallbackSideFiles final : public mesh_io::SideFiles {
  public:
   explicit CallbackSideFiles(PyObject* callable) : callable_(callable) {}
-  mesh_io::ReadResult<mesh_io::FileStream> open(std::string_view name) override;
   bool stopped() const override { return raised_.has_value(); }
 
   // The exception that the callable raised and that ends the call, if any; taken once.
   std::optional<boundary::PendingException> take_raised();
 
  private:
+  mesh_io::ReadResult<mesh_io::FileStream> open_checked(std::string_view name) override;
   // The callable's answer for `name`, with the lock held.
   mesh_io::ReadResult<mesh_io::FileStream> call(std::string_view name);
 

@@ -313,7 +313,12 @@ ColorReading read_colors(const std::string& path, bool loose,
                          StlDialect dialect = StlDialect::Lenient) {
   const formats::MeshFormat* stl = formats::find_format(formats::STL_FORMAT);
   mesh_io::FolderSideFiles side_files(path);
-  auto mesh = stl->read(path, {.dialect = dialect, .loose_corners = loose}, side_files);
+  auto file = mesh_io::open_file(path);
+  if (!file.ok()) {
+    ADD_FAILURE() << file.error().display();
+    return {};
+  }
+  auto mesh = stl->read(file.value(), {.dialect = dialect, .loose_corners = loose}, side_files);
   if (!mesh.ok()) {
     ADD_FAILURE() << mesh.error().display();
     return {};
