@@ -90,19 +90,6 @@ def test_bytes_sample_as_the_file_of_those_bytes(tmp_path, name, method):
                                                   strict=False)[:2]]
 
 
-@pytest.mark.parametrize("strict", [False, True])
-@pytest.mark.parametrize("header", [b"solid but binary", b"solid x\n"])
-def test_stl_probe_and_fallback_see_a_regular_file(tmp_path, header, strict):
-    # A binary file whose header says "solid": by its exact size (lenient), or by the
-    # fallback after the ASCII reading fails; then with a byte past the records.
-    exact = meshgen.write_binary_stl(tmp_path / "exact.stl", TORUS, header=header).read_bytes()
-    path = tmp_path / "m.stl"
-    for data in (exact, exact + b"\0"):
-        path.write_bytes(data)
-        from_file = outcome(lambda: sampled(path, strict=strict))
-        assert outcome(lambda: sampled(path, data=data, strict=strict)) == from_file  # noqa: B023
-
-
 def textured_obj(folder, libraries=("q.mtl",), image=True):
     """q.obj on a textured material of q.mtl (through the mtllib of `libraries`), its texture
     tex.png."""
