@@ -1,7 +1,8 @@
 """Datasets where they live: a ModelNet-style zip against the same folder extracted, the
 planning of a very large zip, and a batch from and to an S3-compatible server on 127.0.0.1.
 
-    python bench/archive_bench.py [--models M] [--runs R] [--s3-models S] [--out bench/results]
+    python bench/archive_bench.py [--models M] [--runs R] [--s3-models S] [--s3-runs T]
+                                  [--large-members L] [--out bench/results]
 
 1. M small OFF models (default 10,000) in 40 class folders, each with train and test folders,
    made here, and the same tree as a deflated zip with its top folder (as ModelNet40.zip
@@ -9,7 +10,8 @@ planning of a very large zip, and a batch from and to an S3-compatible server on
    labels from folders, split folders, two worker processes) from the folder and from the
    zip, in models per second, the shards of both compared byte for byte; then the dataset's
    items per second through two loader processes (a pool of two, each holding the pickled
-   dataset, as a training framework's loader workers do), from the folder and from the zip.
+   dataset, as a training framework's loader workers do), every item once, from the folder
+   and from the zip.
 2. A zip of 100,000 tiny members, planned (`plan_batch`: listed, named, nothing converted) in
    a process of its own: seconds and that process's peak resident memory beside the same
    process doing nothing but importing the package.
@@ -289,13 +291,14 @@ def rate_lines(rates: dict[str, list[float]], what: str) -> list[str]:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--models", type=int, default=10_000)
-    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--s3-models", type=int, default=2_000)
+    parser.add_argument("--s3-runs", type=int, default=2)
     parser.add_argument("--large-members", type=int, default=100_000)
     parser.add_argument("--out", type=Path, default=HERE / "results")
     arguments = parser.parse_args()
     lines = [f"# Archives and object storage ({arguments.models} models, {arguments.runs} "
-             "rounds; medians, ranges in parentheses)", ""]
+             f"rounds, {arguments.s3_runs} in the bucket; medians, ranges in parentheses)", ""]
     with tempfile.TemporaryDirectory() as scratch_name:
         scratch = Path(scratch_name)
         top = make_tree(scratch, arguments.models)
@@ -312,8 +315,8 @@ def main() -> int:
         print(lines[-1])
         items: dict[str, list[float]] = {"folder": [], "zip": []}
         for _ in range(arguments.runs):
-            items["folder"].append(dataset_rate(top, 2000))
-            items["zip"].append(dataset_rate(archive, 2000))
+            items["folder"].append(dataset_rate(top, arguments.models))
+            items["zip"].append(dataset_rate(archive, arguments.models))
         lines += rate_lines(items, "dataset, two loader processes, items/s")
         lines[-1] = lines[-1].replace("models/s", "items/s")
 
@@ -325,7 +328,7 @@ def main() -> int:
 
         lines += ["", f"## {arguments.s3_models} models in an S3 bucket (moto's server on "
                   "127.0.0.1)", ""]
-        lines += s3_section(top, arguments.s3_models, arguments.runs)
+        lines += s3_section(top, arguments.s3_models, arguments.s3_runs)
     arguments.out.mkdir(parents=True, exist_ok=True)
     text = "\n".join(lines) + "\n"
     (arguments.out / "archives.md").write_text(text)
