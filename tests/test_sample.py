@@ -475,7 +475,7 @@ def test_read_errors_are_os_errors_with_the_readers_message_and_the_path(write_b
         (("{path}", 5), {"method": "edges"}, ValueError,
          "method must be 'vertices', 'surface', 'fps' or 'poisson', not 'edges'"),
         (("{path}", 5), {"normals": "stored"}, ValueError,
-         "normals must be 'auto', 'file', 'geometry' or 'smooth', not 'stored'"),
+         "normals must be 'auto', 'file', 'geometry', 'smooth' or 'outward', not 'stored'"),
         (("{path}", 5), {"method": "surface", "candidates": 50}, ValueError,
          "candidates applies only to method 'fps' or 'poisson'"),
         (("{path}", 5), {"method": "fps", "candidates": 4}, ValueError,

@@ -240,7 +240,7 @@ class PointCloudDataset(Sequence[Item]):
         found_root, paths, relative = _models(files, root)
         # Checked here, as sample() checks them, so that a mistake shows before any item is
         # read; candidates=None stays None, leaving the number to sample().
-        self.n, self.distinct, self.candidates, self.colors, self.seed = check_draw(
+        self.n, self.distinct, self.candidates, self.colors, self.seed, _, _ = check_draw(
             n,
             method=method,
             seed=seed,

@@ -45,8 +45,8 @@ Sampled = (
     | tuple[Array, Array, Array, Array]
     | tuple[Array, Array, Array, FaceArray, Array]
 )
-# check_draw's answer: (n, distinct, candidates, colors, seed).
-DrawChecked = tuple[int, bool, int | None, bool, int | None]
+# check_draw's answer: (n, distinct, candidates, colors, seed, visible, view_directions).
+DrawChecked = tuple[int, bool, int | None, bool, int | None, bool, int | None]
 # Vertex numbers that an int32 face array can hold.
 INT32_VERTICES = 2**31
 
