@@ -6,6 +6,7 @@
 #include "tools/draco_call.h"
 #include "tools/mesh_buffer.h"
 #include "tools/mesh_call.h"
+#include "tools/ray_call.h"
 #include "tools/read_errors.h"
 #include "tools/sample_call.h"
 #include "tools/spread_call.h"
@@ -76,13 +77,17 @@ int exec_module(PyObject* module) {
   ToolsState& state = state_of(module);
   install_draco_decoder();
   state.buffer_type = make_buffer_type(module);
-  return state.buffer_type == nullptr ? -1 : 0;
+  if (state.buffer_type == nullptr) return -1;
+  state.ray_scene_type = make_ray_scene_type(module);
+  if (state.ray_scene_type == nullptr) return -1;
+  return PyModule_AddObjectRef(module, "RayScene", state.ray_scene_type);
 }
 
 int traverse(PyObject* module, visitproc visit, void* arg) {
   auto* state = static_cast<ToolsState*>(PyModule_GetState(module));
   if (state != nullptr) {
     Py_VISIT(state->buffer_type);
+    Py_VISIT(state->ray_scene_type);
     Py_VISIT(state->mesh_read_error);
     Py_VISIT(state->stl_read_error);
   }
@@ -93,6 +98,7 @@ int clear(PyObject* module) {
   auto* state = static_cast<ToolsState*>(PyModule_GetState(module));
   if (state != nullptr) {
     Py_CLEAR(state->buffer_type);
+    Py_CLEAR(state->ray_scene_type);
     Py_CLEAR(state->mesh_read_error);
     Py_CLEAR(state->stl_read_error);
   }
