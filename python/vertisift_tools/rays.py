@@ -128,6 +128,16 @@ def occluded(
     return RayScene(vertices, faces).occluded(origins, directions, t_min=t_min, t_max=t_max)
 
 
+def view_directions(count: int = 64) -> FloatArray:
+    """The unit directions (float32, shape (count, 3)) that `sample(visible=True,
+    view_directions=count)` looks along, in the order it tries them: the spherical Fibonacci
+    set of `count` points (nearly equal areas of the sphere around each), turned by a fixed
+    rotation so that none lies in a plane of the axes, and taken with a stride of about
+    count / golden ratio so that every prefix of them is spread over the sphere. A point is
+    seen when the ray from it along one of them leaves the mesh. count in [1, 4096]."""
+    return np.frombuffer(_native.view_directions(count), np.float32).reshape(-1, 3)
+
+
 def _triples(values: npt.ArrayLike, name: str) -> FloatArray:
     array = np.asarray(values)
     if not (np.issubdtype(array.dtype, np.floating) or np.issubdtype(array.dtype, np.integer)):

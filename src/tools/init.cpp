@@ -65,6 +65,12 @@ PyMethodDef methods[] = {
             "Multiplies the colours of the points by the texture at their texture coordinates, "
             "bilinear at texel centres, wrapping around.\n"
             "vertisift_tools.sample(colors=True) calls it for the textures it decodes."),
+    {.ml_name = "view_directions",
+     .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(view_directions_entry)),
+     .ml_flags = METH_FASTCALL,
+     .ml_doc = "view_directions($module, count)\n--\n\n"
+               "The directions a visible sample looks along, as a bytearray of float32 "
+               "triples."},
     by_name("register_read_errors", register_read_errors_entry,
             "register_read_errors($module, mesh_read_error, stl_read_error)\n--\n\n"
             "The OSError subclasses that a file its reader refuses is raised as: "

@@ -5,11 +5,13 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "boundary/guard.h"
 #include "boundary/released_lock.h"
 #include "parallel/thread_pool.h"
 #include "rays/triangle_bvh.h"
+#include "rays/visibility.h"
 #include "tools/buffer_view.h"
 #include "tools/sample_call.h"
 
@@ -88,8 +90,8 @@ PyObject* scene_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyRef made = PyRef::steal(type->tp_alloc(type, 0));
     if (!made) return boundary::fetch_pending();
     bool interrupted = false;
-    auto* tree = boundary::without_interpreter_lock(
-        interrupted, [&] { return new rays::TriangleBvh(mesh); });
+    auto* tree = boundary::without_interpreter_lock(interrupted,
+                                                    [&] { return new rays::TriangleBvh(mesh); });
     reinterpret_cast<SceneObject*>(made.get())->bvh = tree;
     if (interrupted) return boundary::fetch_pending();
     return made;
@@ -210,8 +212,7 @@ PyObject* size_getter(PyObject* self, void* which) {
 }
 
 PyMethodDef scene_methods[] = {
-    {"cast", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scene_cast)),
-     METH_FASTCALL,
+    {"cast", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scene_cast)), METH_FASTCALL,
      "cast(origins, directions, t_min, t_max, t, faces, weights)\n--\n\n"
      "The closest hit of each ray, written into t, faces and weights."},
     {"occluded", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scene_occluded)),
@@ -250,6 +251,23 @@ PyType_Spec scene_spec = {
 };
 
 }  // namespace
+
+PyObject* view_directions_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary::guard<RayFaults>([&]() -> Outcome<PyRef> {
+    if (nargs != 1) return type_error("view_directions() takes 1 argument");
+    const long long count = PyLong_AsLongLong(args[0]);
+    if (count == -1 && PyErr_Occurred()) return boundary::fetch_pending();
+    if (count < 1 || count > 4096) {
+      return PendingException::deferred(PyExc_ValueError,
+                                        "count must be in [1, 4096], not " + std::to_string(count));
+    }
+    const std::vector<base::Point3> directions =
+        rays::view_directions(static_cast<std::size_t>(count));
+    return boundary::checked(PyByteArray_FromStringAndSize(
+        reinterpret_cast<const char*>(directions.data()),
+        static_cast<Py_ssize_t>(directions.size() * sizeof(base::Point3))));
+  });
+}
 
 PyObject* make_ray_scene_type(PyObject* module) {
   return PyType_FromModuleAndSpec(module, &scene_spec, nullptr);

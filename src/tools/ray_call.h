@@ -20,4 +20,8 @@ namespace vertisift::tools {
 // The type, made once per module (held in its state).
 PyObject* make_ray_scene_type(PyObject* module);
 
+// view_directions(count) -> bytearray of `count` float32 triples: the unit directions a visible
+// sample looks along (rays/visibility.h), in the order it tries them; count in [1, 4096].
+PyObject* view_directions_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
 }  // namespace vertisift::tools
