@@ -13,36 +13,44 @@ namespace {
 
 using Node = TriangleBvh::Node;
 
-// A triangle while the tree is built: its box, its index in the mesh, and the box's centre,
-// which the splits sort by.
+// Four floats at once (x, y, z and a lane the boxes do not use), in the compiler's vector
+// type: the bounds of the build are grown with one minimum and one maximum each.
+using Vec4 = float __attribute__((vector_size(16)));
+
+inline Vec4 min4(Vec4 a, Vec4 b) { return a < b ? a : b; }
+inline Vec4 max4(Vec4 a, Vec4 b) { return a > b ? a : b; }
+
+// A triangle while the tree is built: its box, and in the fourth lanes its index in the mesh,
+// the high and the low 16 bits each as a float (whole numbers, exact, never denormal). The
+// splits sort by the box's centre. 32 bytes, which the partitions move.
 struct PrimRef {
-  float lo[3];
-  std::uint32_t face;
-  float hi[3];
-  float pad;
+  Vec4 lo;
+  Vec4 hi;
   float centre(int axis) const { return 0.5f * (lo[axis] + hi[axis]); }
+  Vec4 centres() const { return (lo + hi) * 0.5f; }
+  std::uint32_t face() const {
+    return (static_cast<std::uint32_t>(lo[3]) << 16) | static_cast<std::uint32_t>(hi[3]);
+  }
 };
 
 struct Box {
-  float lo[3] = {INFINITY, INFINITY, INFINITY};
-  float hi[3] = {-INFINITY, -INFINITY, -INFINITY};
-  void grow(const float* low, const float* high) {
-    for (int k = 0; k < 3; ++k) {
-      lo[k] = std::min(lo[k], low[k]);
-      hi[k] = std::max(hi[k], high[k]);
-    }
+  Vec4 lo = {INFINITY, INFINITY, INFINITY, INFINITY};
+  Vec4 hi = {-INFINITY, -INFINITY, -INFINITY, -INFINITY};
+  void grow(Vec4 low, Vec4 high) {
+    lo = min4(lo, low);
+    hi = max4(hi, high);
   }
   void grow(const Box& other) { grow(other.lo, other.hi); }
-  void grow_point(const float* point) { grow(point, point); }
+  void grow_point(Vec4 point) { grow(point, point); }
   // Half the surface area, which the heuristic compares; 0 for an empty box.
   float half_area() const {
-    const float dx = hi[0] - lo[0], dy = hi[1] - lo[1], dz = hi[2] - lo[2];
-    if (!(dx >= 0.0f)) return 0.0f;
-    return dx * dy + dy * dz + dz * dx;
+    const Vec4 d = hi - lo;
+    if (!(d[0] >= 0.0f)) return 0.0f;
+    return d[0] * d[1] + d[1] * d[2] + d[2] * d[0];
   }
   int widest() const {
-    const float dx = hi[0] - lo[0], dy = hi[1] - lo[1], dz = hi[2] - lo[2];
-    return dx >= dy && dx >= dz ? 0 : (dy >= dz ? 1 : 2);
+    const Vec4 d = hi - lo;
+    return d[0] >= d[1] && d[0] >= d[2] ? 0 : (d[1] >= d[2] ? 1 : 2);
   }
 };
 
@@ -52,8 +60,7 @@ struct RangeBounds {
   Box centres;
   void add(const PrimRef& prim) {
     boxes.grow(prim.lo, prim.hi);
-    const float centre[3] = {prim.centre(0), prim.centre(1), prim.centre(2)};
-    centres.grow_point(centre);
+    centres.grow_point(prim.centres());
   }
   void add(const RangeBounds& other) {
     boxes.grow(other.boxes);
@@ -67,13 +74,14 @@ RangeBounds bounds_of(const PrimRef* prims, std::size_t begin, std::size_t end) 
   return bounds;
 }
 
-// The bins of a range's centres along one axis.
+// The bins of a range's centres along one axis: each bin's box and count (the centres of the
+// two sides are found while the range is partitioned).
 struct Bins {
-  std::array<RangeBounds, TriangleBvh::SAH_BINS> bounds{};
+  std::array<Box, TriangleBvh::SAH_BINS> boxes{};
   std::array<std::size_t, TriangleBvh::SAH_BINS> counts{};
   void add(const Bins& other) {
-    for (std::size_t b = 0; b < bounds.size(); ++b) {
-      bounds[b].add(other.bounds[b]);
+    for (std::size_t b = 0; b < boxes.size(); ++b) {
+      boxes[b].grow(other.boxes[b]);
       counts[b] += other.counts[b];
     }
   }
@@ -100,7 +108,7 @@ void bin_range(const PrimRef* prims, std::size_t begin, std::size_t end, const B
                Bins& bins) {
   for (std::size_t i = begin; i < end; ++i) {
     const std::size_t b = binning.bin(prims[i]);
-    bins.bounds[b].add(prims[i]);
+    bins.boxes[b].grow(prims[i].lo, prims[i].hi);
     ++bins.counts[b];
   }
 }
@@ -119,9 +127,25 @@ Split split_in_half(PrimRef* prims, std::size_t begin, std::size_t end, const Bo
   std::nth_element(prims + begin, prims + middle, prims + end,
                    [axis](const PrimRef& a, const PrimRef& b) {
                      const float ca = a.centre(axis), cb = b.centre(axis);
-                     return ca < cb || (ca == cb && a.face < b.face);
+                     return ca < cb || (ca == cb && a.face() < b.face());
                    });
   return {middle, bounds_of(prims, begin, middle), bounds_of(prims, middle, end)};
+}
+
+// Partitions prims[begin, end) into those `left` takes and the others, in the order of a
+// two-ended scan (the same for any run), and finds the centres' box of each side on the way.
+template <class Left>
+Split partition_range(PrimRef* prims, std::size_t begin, std::size_t end, Left&& left) {
+  Split split{};
+  std::size_t i = begin, j = end;
+  while (true) {
+    while (i < j && left(prims[i])) split.left.centres.grow_point(prims[i++].centres());
+    while (i < j && !left(prims[j - 1])) split.right.centres.grow_point(prims[--j].centres());
+    if (i >= j) break;
+    std::swap(prims[i], prims[j - 1]);
+  }
+  split.middle = i;
+  return split;
 }
 
 // The split of prims[begin, end) (more than a leaf) that the heuristic prefers among the bin
@@ -138,37 +162,40 @@ Split split_range(PrimRef* prims, std::size_t begin, std::size_t end, const Rang
   // Sweep from the right for each boundary's right side, then from the left.
   constexpr std::size_t BINS = TriangleBvh::SAH_BINS;
   std::array<float, BINS> right_cost{};
+  std::array<Box, BINS> right_box{};
   {
     Box box;
     std::size_t count = 0;
     for (std::size_t b = BINS - 1; b > 0; --b) {
-      box.grow(bins.bounds[b].boxes);
+      box.grow(bins.boxes[b]);
       count += bins.counts[b];
       right_cost[b] = box.half_area() * static_cast<float>(count);
+      right_box[b] = box;
     }
   }
   std::size_t best = 0;  // the first bin of the right side; 0 for none found
   float best_cost = INFINITY;
+  Box left_box, best_left;
   {
-    Box box;
     std::size_t count = 0;
     for (std::size_t b = 1; b < BINS; ++b) {
-      box.grow(bins.bounds[b - 1].boxes);
+      left_box.grow(bins.boxes[b - 1]);
       count += bins.counts[b - 1];
       const std::size_t right = (end - begin) - count;
       if (count == 0 || right == 0) continue;
-      const float cost = box.half_area() * static_cast<float>(count) + right_cost[b];
+      const float cost = left_box.half_area() * static_cast<float>(count) + right_cost[b];
       if (cost < best_cost) {
         best_cost = cost;
         best = b;
+        best_left = left_box;
       }
     }
   }
   if (best == 0) return split_in_half(prims, begin, end, bounds.centres);
-  PrimRef* middle = std::partition(prims + begin, prims + end,
-                                   [&](const PrimRef& prim) { return binning.bin(prim) < best; });
-  Split split{static_cast<std::size_t>(middle - prims), {}, {}};
-  for (std::size_t b = 0; b < BINS; ++b) (b < best ? split.left : split.right).add(bins.bounds[b]);
+  Split split = partition_range(prims, begin, end,
+                                [&](const PrimRef& prim) { return binning.bin(prim) < best; });
+  split.left.boxes = best_left;
+  split.right.boxes = right_box[best];
   return split;
 }
 
@@ -234,8 +261,10 @@ struct PreparedRay {
   int kx, ky, kz;
   float sx, sy, sz;
   float t_min;
-  // For the boxes: the inverse direction, its zero components made tiny.
+  // For the boxes: the inverse direction, its zero components made tiny, and where in a
+  // node's eight floats each axis's near and far planes are.
   float inverse[3];
+  int near_at[3], far_at[3];
   bool valid;
 
   explicit PreparedRay(const Ray& ray) : origin(ray.origin), t_min(ray.t_min) {
@@ -255,6 +284,8 @@ struct PreparedRay {
     for (int k = 0; k < 3; ++k) {
       const float component = std::fabs(d[k]) < 1e-30f ? std::copysign(1e-30f, d[k]) : d[k];
       inverse[k] = 1.0f / component;
+      near_at[k] = inverse[k] < 0.0f ? k + 4 : k;
+      far_at[k] = inverse[k] < 0.0f ? k : k + 4;
     }
   }
 };
@@ -302,17 +333,18 @@ constexpr float FAR_WIDENING = 1.0f + 0x1.0p-20f;
 // The entry distance of the ray into the node's box, or infinity when it misses the box
 // before `t_max`.
 inline float enter_box(const PreparedRay& ray, const Node& node, float t_max) {
+  static_assert(sizeof(Node) == 8 * sizeof(float), "a node is read as eight floats");
+  const float* planes = reinterpret_cast<const float*>(&node);
   const float* o = coordinates(ray.origin);
-  float t_near = ray.t_min;
-  float t_far = t_max;
-  for (int k = 0; k < 3; ++k) {
-    float t0 = (node.lo[k] - o[k]) * ray.inverse[k];
-    float t1 = (node.hi[k] - o[k]) * ray.inverse[k];
-    if (ray.inverse[k] < 0.0f) std::swap(t0, t1);
-    t_near = std::max(t_near, t0);
-    t_far = std::min(t_far, t1 * FAR_WIDENING);
-  }
-  return t_near <= t_far ? t_near : INFINITY;
+  const float x0 = (planes[ray.near_at[0]] - o[0]) * ray.inverse[0];
+  const float y0 = (planes[ray.near_at[1]] - o[1]) * ray.inverse[1];
+  const float z0 = (planes[ray.near_at[2]] - o[2]) * ray.inverse[2];
+  const float x1 = (planes[ray.far_at[0]] - o[0]) * ray.inverse[0];
+  const float y1 = (planes[ray.far_at[1]] - o[1]) * ray.inverse[1];
+  const float z1 = (planes[ray.far_at[2]] - o[2]) * ray.inverse[2];
+  const float t_near = std::max(std::max(x0, y0), std::max(z0, ray.t_min));
+  const float t_far = std::min(std::min(x1, y1), z1) * FAR_WIDENING;
+  return t_near <= std::min(t_far, t_max) ? t_near : INFINITY;
 }
 
 }  // namespace
@@ -335,22 +367,25 @@ TriangleBvh::TriangleBvh(const TriangleMesh& mesh) {
     std::size_t count = 0;
     for (std::uint8_t keep : kept) count += keep;
     prims.resize_zeroed(count);
-    std::size_t next = 0;
+    std::vector<std::uint32_t> kept_faces;
+    kept_faces.reserve(count);
     for (std::size_t f = 0; f < faces; ++f) {
-      if (!kept[f]) continue;
-      PrimRef& prim = prims[next++];
-      prim.face = static_cast<std::uint32_t>(f);
+      if (kept[f]) kept_faces.push_back(static_cast<std::uint32_t>(f));
     }
     parallel::parallel_for(count, [&](std::size_t begin, std::size_t end) {
       for (std::size_t i = begin; i < end; ++i) {
         PrimRef& prim = prims[i];
-        const float* a = coordinates(corner(prim.face, 0));
-        const float* b = coordinates(corner(prim.face, 1));
-        const float* c = coordinates(corner(prim.face, 2));
-        for (int k = 0; k < 3; ++k) {
-          prim.lo[k] = std::min({a[k], b[k], c[k]});
-          prim.hi[k] = std::max({a[k], b[k], c[k]});
-        }
+        const std::uint32_t face = kept_faces[i];
+        const float* a = coordinates(corner(face, 0));
+        const float* b = coordinates(corner(face, 1));
+        const float* c = coordinates(corner(face, 2));
+        const Vec4 va = {a[0], a[1], a[2], 0.0f};
+        const Vec4 vb = {b[0], b[1], b[2], 0.0f};
+        const Vec4 vc = {c[0], c[1], c[2], 0.0f};
+        prim.lo = min4(min4(va, vb), vc);
+        prim.hi = max4(max4(va, vb), vc);
+        prim.lo[3] = static_cast<float>(face >> 16);
+        prim.hi[3] = static_cast<float>(face & 0xffffu);
       }
     });
   }
@@ -437,57 +472,55 @@ TriangleBvh::TriangleBvh(const TriangleMesh& mesh) {
   depth_ = std::max(depth_, top_depth);
   // The triangles in the order of the leaves.
   triangles_.resize_zeroed(count);
-  faces_.resize_zeroed(count);
   parallel::parallel_for(count, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
-      const std::uint32_t f = data[i].face;
-      faces_[i] = f;
-      triangles_[i] = {corner(f, 0), corner(f, 1), corner(f, 2)};
+      const std::uint32_t f = data[i].face();
+      triangles_[i] = {corner(f, 0), corner(f, 1), corner(f, 2), f};
     }
   });
 }
 
 std::size_t TriangleBvh::bytes() const {
-  return nodes_.size() * sizeof(Node) + triangles_.size() * sizeof(Triangle) +
-         faces_.size() * sizeof(std::uint32_t);
+  return nodes_.size() * sizeof(Node) + triangles_.size() * sizeof(Triangle);
 }
 
 base::Point3 TriangleBvh::lower() const {
-  if (faces_.empty()) return {0.0f, 0.0f, 0.0f};
+  if (triangles_.empty()) return {0.0f, 0.0f, 0.0f};
   return {nodes_[0].lo[0], nodes_[0].lo[1], nodes_[0].lo[2]};
 }
 
 base::Point3 TriangleBvh::upper() const {
-  if (faces_.empty()) return {0.0f, 0.0f, 0.0f};
+  if (triangles_.empty()) return {0.0f, 0.0f, 0.0f};
   return {nodes_[0].hi[0], nodes_[0].hi[1], nodes_[0].hi[2]};
 }
 
 template <bool ANY>
 Hit TriangleBvh::traverse(const Ray& ray, std::uint32_t ignored) const {
   Hit hit;
-  hit.t = ray.t_max;
   const PreparedRay prepared(ray);
-  if (!prepared.valid || faces_.empty() || !(ray.t_max > ray.t_min)) {
-    hit.t = INFINITY;
-    return hit;
-  }
+  if (!prepared.valid || triangles_.empty() || !(ray.t_max > ray.t_min)) return hit;
+  hit.t = ray.t_max;
   std::uint32_t found = NO_FACE;
-  std::uint32_t stack[STACK_DEPTH];
+  // Nodes waiting, with the distance at which the ray enters them: one entered beyond the
+  // closest hit so far is passed over.
+  struct Waiting {
+    std::uint32_t node;
+    float t;
+  };
+  Waiting stack[STACK_DEPTH];
   std::size_t top = 0;
   const Node* nodes = nodes_.data();
-  if (enter_box(prepared, nodes[0], hit.t) == INFINITY) {
-    hit.t = INFINITY;
-    return hit;
-  }
+  const Triangle* triangles = triangles_.data();
+  if (enter_box(prepared, nodes[0], hit.t) == INFINITY) return Hit{};
   std::uint32_t current = 0;
   while (true) {
     const Node& node = nodes[current];
     if (node.count != 0) {
       const std::uint32_t last = node.first + node.count;
       for (std::uint32_t i = node.first; i < last; ++i) {
-        if (faces_[i] == ignored) continue;
-        if (test_triangle(prepared, triangles_[i], hit)) {
-          found = faces_[i];
+        if (triangles[i].face == ignored) continue;
+        if (test_triangle(prepared, triangles[i], hit)) {
+          found = triangles[i].face;
           if constexpr (ANY) {
             hit.face = found;
             return hit;
@@ -498,31 +531,30 @@ Hit TriangleBvh::traverse(const Ray& ray, std::uint32_t ignored) const {
       const std::uint32_t left = node.first;
       const float t_left = enter_box(prepared, nodes[left], hit.t);
       const float t_right = enter_box(prepared, nodes[left + 1], hit.t);
-      if (t_left != INFINITY && t_right != INFINITY) {
-        // The nearer first; the other waits on the stack.
+      const bool into_left = t_left != INFINITY;
+      const bool into_right = t_right != INFINITY;
+      if (into_left && into_right) {
+        // The nearer first; the other waits.
         const bool left_first = t_left <= t_right;
-        stack[top++] = left_first ? left + 1 : left;
+        stack[top++] = left_first ? Waiting{left + 1, t_right} : Waiting{left, t_left};
         current = left_first ? left : left + 1;
         continue;
       }
-      if (t_left != INFINITY) {
-        current = left;
-        continue;
-      }
-      if (t_right != INFINITY) {
-        current = left + 1;
+      if (into_left || into_right) {
+        current = into_left ? left : left + 1;
         continue;
       }
     }
-    if (top == 0) break;
-    current = stack[--top];
+    do {
+      if (top == 0) {
+        hit.face = found;
+        if (found == NO_FACE) return Hit{};
+        return hit;
+      }
+      --top;
+    } while (stack[top].t >= hit.t);
+    current = stack[top].node;
   }
-  hit.face = found;
-  if (found == NO_FACE) {
-    hit.t = INFINITY;
-    hit.w[0] = hit.w[1] = hit.w[2] = 0.0f;
-  }
-  return hit;
 }
 
 Hit TriangleBvh::closest(const Ray& ray, std::uint32_t ignored) const {
@@ -538,7 +570,7 @@ Hit intersect_triangle(const Ray& ray, const TriangleBvh::Triangle& triangle) {
   const PreparedRay prepared(ray);
   hit.t = ray.t_max;
   if (prepared.valid && test_triangle(prepared, triangle, hit)) {
-    hit.face = 0;
+    hit.face = triangle.face;
     return hit;
   }
   return Hit{};

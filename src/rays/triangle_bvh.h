@@ -77,7 +77,7 @@ class TriangleBvh {
   bool occluded(const Ray& ray, std::uint32_t ignored = NO_FACE) const;
 
   // The triangles the tree holds (those with finite corners), and the bytes it keeps.
-  std::size_t triangle_count() const { return faces_.size(); }
+  std::size_t triangle_count() const { return triangles_.size(); }
   std::size_t bytes() const;
   std::size_t depth() const { return depth_; }
   // The lowest and highest corner of the box of every triangle held (zeros for none).
@@ -92,17 +92,18 @@ class TriangleBvh {
     float hi[3];
     std::uint32_t count;
   };
+  // A triangle as the tree holds it: its corners and its index in the mesh.
   struct Triangle {
     base::Point3 a, b, c;
+    std::uint32_t face;
   };
 
  private:
   template <bool ANY>
   Hit traverse(const Ray& ray, std::uint32_t ignored) const;
 
-  base::PodVector<Node> nodes_;           // the root first, then the pairs of children
-  base::PodVector<Triangle> triangles_;   // in leaf order
-  base::PodVector<std::uint32_t> faces_;  // each one's index in the mesh
+  base::PodVector<Node> nodes_;          // the root first, then the pairs of children
+  base::PodVector<Triangle> triangles_;  // in leaf order
   std::size_t depth_ = 0;
 };
 
