@@ -11,6 +11,8 @@ class _Draw(TypedDict):
     distinct: object
     candidates: object
     seed: object
+    visible: object
+    view_directions: object
 
 # A texture's points: (name, materials, bytes or None, why None, points, uvs).
 _Texture = tuple[str, tuple[str, ...], bytes | None, str, bytearray, bytearray, str, str]
@@ -44,7 +46,7 @@ def sample_mesh(
 ) -> tuple[bytearray | None, ...]: ...
 def check_draw(
     n: object, *, colors: object, **draw: Unpack[_Draw]
-) -> tuple[int, bool, int | None, bool, int | None]: ...
+) -> tuple[int, bool, int | None, bool, int | None, bool, int | None]: ...
 def farthest_point_sample(
     points: Buffer, *, double: bool, k: object, start: object
 ) -> bytearray: ...
