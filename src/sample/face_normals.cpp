@@ -50,7 +50,10 @@ base::Point3 face_normal(const base::Point3& stored, const base::Point3& a, cons
                          const base::Point3& c, NormalSource source) {
   if (source == NormalSource::File) return unit_of(stored);
   const base::Point3 geometric = geometric_normal(a, b, c);
-  if (source == NormalSource::Geometry || source == NormalSource::Smooth) return geometric;
+  if (source == NormalSource::Geometry || source == NormalSource::Smooth ||
+      source == NormalSource::Outward) {
+    return geometric;
+  }
   const base::Point3 own = unit_of(stored);
   if (is_zero(own)) return geometric;
   if (is_zero(geometric)) return own;  // a degenerate face: the stored normal is all there is
@@ -153,7 +156,8 @@ reduce::PointList vertex_points_of_corners(std::span<const base::Point3> vertice
           contribution(f, at[corners[0]], at[corners[1]], at[corners[2]], out);
         });
   };
-  if (source == NormalSource::Geometry || source == NormalSource::Smooth || stored.empty()) {
+  if (source == NormalSource::Geometry || source == NormalSource::Smooth ||
+      source == NormalSource::Outward || stored.empty()) {
     // Without stored normals every corner has the zero normal: File gives nothing, Auto the
     // face's own.
     return sum([&](std::size_t, const base::Point3& a, const base::Point3& b, const base::Point3& c,

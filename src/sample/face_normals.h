@@ -23,6 +23,7 @@ enum class NormalSource {
   Auto,      // the stored normal where it agrees with the corners, else the computed one
   Smooth,    // at a surface point, the blend of its face's vertex normals; a face's own is
              // the computed one
+  Outward,   // the computed one, turned to the side the point is seen from (a visible sample)
 };
 
 // Auto keeps a stored normal whose angle to the geometric one is below 30°: the dot product

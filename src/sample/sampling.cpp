@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "reduce/grid.h"
 #include "sample/carry.h"
 #include "sample/surface_sampling.h"
+#include "sample/visible_sampling.h"
 #include "spread/farthest_point.h"
 #include "spread/sample_elimination.h"
 
@@ -92,19 +94,43 @@ IndexList select_vertices(const reduce::PointList& points, std::uint64_t count,
 SampleOutcome draw_from_mesh(const mesh_io::Mesh& mesh, std::span<const base::Point3> face_normals,
                              std::span<const FaceCorners> corners, std::uint64_t count,
                              const SampleOptions& options, std::span<base::Point3> positions,
-                             std::span<base::Point3> normals) {
+                             std::span<base::Point3> normals, const Viewer* viewer) {
   const std::size_t face_count = mesh.face_count();
   if (face_count == 0) return std::uint64_t{0};
   const std::uint64_t drawn = options.method == SampleMethod::Surface ? count : options.candidates;
   const parallel::SequentialPasses small(face_count < parallel::SMALL_PASS_ITEMS &&
                                          drawn < parallel::SMALL_PASS_ITEMS);
   AreaList cumulative;
-  const double total = cumulative_areas(mesh, cumulative);
+  double total = cumulative_areas(mesh, cumulative);
   if (!(total > 0.0) || !std::isfinite(total)) return NoArea{};
+  // A visible draw keeps the points it finds seen, and needs each point's face for that.
+  base::PodVector<std::uint64_t> own_faces;
+  const auto draw = [&](const SurfaceOutput& out) -> std::optional<NoVisibleSurface> {
+    if (viewer == nullptr) {
+      draw_surface_points(mesh, cumulative, total, options.normals, options.key, out, face_normals,
+                          corners);
+      return std::nullopt;
+    }
+    SurfaceOutput with_faces = out;
+    if (with_faces.faces.empty()) {
+      own_faces.resize_zeroed(out.positions.size());
+      with_faces.faces = std::span<std::uint64_t>(own_faces.data(), own_faces.size());
+    }
+    const VisibleDraw drawn =
+        draw_visible_points(mesh, cumulative, total, options.normals, options.key, with_faces,
+                            face_normals, corners, *viewer);
+    if (!drawn.complete) {
+      return NoVisibleSurface{
+          .drawn = drawn.drawn, .seen = drawn.seen, .asked = out.positions.size()};
+    }
+    // What elimination takes for the area it spreads the points over: the share seen.
+    total *= static_cast<double>(drawn.seen) / static_cast<double>(drawn.drawn);
+    return std::nullopt;
+  };
   if (options.method == SampleMethod::Surface) {
-    draw_surface_points(mesh, cumulative, total, options.normals, options.key,
-                        {positions, normals, options.face_indices, options.weights}, face_normals,
-                        corners);
+    if (auto refusal = draw({positions, normals, options.face_indices, options.weights})) {
+      return *refusal;
+    }
     return count;
   }
   // The candidates, drawn as a surface sample of their number, and the ones kept of them.
@@ -117,12 +143,12 @@ SampleOutcome draw_from_mesh(const mesh_io::Mesh& mesh, std::span<const base::Po
   point_normals.resize_zeroed(size);
   point_faces.resize_zeroed(options.face_indices.empty() ? 0 : size);
   point_weights.resize_zeroed(options.weights.empty() ? 0 : size);
-  draw_surface_points(mesh, cumulative, total, options.normals, options.key,
-                      {std::span<base::Point3>(points.data(), size),
-                       std::span<base::Point3>(point_normals.data(), size),
-                       std::span<std::uint64_t>(point_faces.data(), point_faces.size()),
-                       std::span<CornerWeights>(point_weights.data(), point_weights.size())},
-                      face_normals, corners);
+  if (auto refusal = draw({std::span<base::Point3>(points.data(), size),
+                           std::span<base::Point3>(point_normals.data(), size),
+                           std::span<std::uint64_t>(point_faces.data(), point_faces.size()),
+                           std::span<CornerWeights>(point_weights.data(), point_weights.size())})) {
+    return *refusal;
+  }
   kept.resize_zeroed(positions.size());
   const std::span<std::uint64_t> chosen(kept.data(), kept.size());
   switch (options.method) {
@@ -224,7 +250,7 @@ std::span<const base::Point3> face_normals_of(const CornerNormals& stored) {
 
 SampleOutcome sample_vertices(const mesh_io::Mesh& mesh, std::uint64_t count,
                               const SampleOptions& options, std::span<base::Point3> positions,
-                              std::span<base::Point3> normals) {
+                              std::span<base::Point3> normals, const Viewer* viewer) {
   if (mesh.loose_corners) base::raise_fault("a vertex sample needs the mesh's vertices");
   reduce::PointList points;
   UsedVertices used;
@@ -238,12 +264,32 @@ SampleOutcome sample_vertices(const mesh_io::Mesh& mesh, std::uint64_t count,
         own ? std::span<const mesh_io::Triangle>(mesh.triangles.data(), mesh.triangles.size())
             : std::span<const mesh_io::Triangle>(used.triangles.data(), used.triangles.size());
     const parallel::SequentialPasses small(vertices.size() < parallel::SMALL_PASS_ITEMS);
-    points = vertex_points_of_corners(vertices, triangles, stored_normals(mesh), options.normals);
+    // Outward vertex normals sum the faces' normals each turned to the side it is seen from.
+    base::PodVector<mesh_io::Triangle> oriented;
+    if (viewer != nullptr && viewer->outward)
+      oriented = oriented_triangles(vertices, triangles, *viewer);
+    points = vertex_points_of_corners(
+        vertices,
+        oriented.size() == 0 ? triangles
+                             : std::span<const mesh_io::Triangle>(oriented.data(), oriented.size()),
+        stored_normals(mesh), options.normals);
+  }
+  // A visible sample draws from the vertices seen alone, numbered anew.
+  std::vector<std::uint32_t> seen;
+  if (viewer != nullptr) {
+    seen = visible_points(points, *viewer, false);
+    if (seen.empty()) {
+      return NoVisibleSurface{.drawn = points.size(), .seen = 0, .asked = count, .vertices = true};
+    }
+    reduce::PointList kept(seen.size());
+    for (std::size_t i = 0; i < seen.size(); ++i) kept[i] = points[seen[i]];
+    points = std::move(kept);
   }
   const IndexList selection = select_vertices(points, count, options, positions, normals);
   // Each vertex is named to the streams by its first corner, with all the weight.
   for (std::size_t i = 0; i < selection.size() && !used.first_corners.empty(); ++i) {
-    const std::uint64_t corner = used.first_corners[selection[i]];
+    const std::uint64_t corner =
+        used.first_corners[seen.empty() ? selection[i] : seen[selection[i]]];
     if (!options.face_indices.empty()) options.face_indices[i] = corner / 3;
     if (!options.weights.empty()) {
       options.weights[i] = {};
@@ -255,7 +301,7 @@ SampleOutcome sample_vertices(const mesh_io::Mesh& mesh, std::uint64_t count,
 
 SampleOutcome sample_surface(const mesh_io::Mesh& mesh, std::uint64_t count,
                              const SampleOptions& options, std::span<base::Point3> positions,
-                             std::span<base::Point3> normals) {
+                             std::span<base::Point3> normals, const Viewer* viewer) {
   const std::size_t face_count = mesh.face_count();
   // Stored vertex or corner normals are resolved per corner (made unit, or under Auto
   // replaced where they disagree with the face) before the points blend them; stored face
@@ -279,7 +325,8 @@ SampleOutcome sample_surface(const mesh_io::Mesh& mesh, std::uint64_t count,
         }
       }
     });
-  } else if (!stored.empty() && face_normals.empty() && options.normals != NormalSource::Geometry) {
+  } else if (!stored.empty() && face_normals.empty() && options.normals != NormalSource::Geometry &&
+             options.normals != NormalSource::Outward) {
     const parallel::SequentialPasses small(face_count < parallel::SMALL_PASS_ITEMS);
     corners.resize_zeroed(face_count);
     const base::Point3* at = mesh.positions.data();
@@ -295,7 +342,7 @@ SampleOutcome sample_surface(const mesh_io::Mesh& mesh, std::uint64_t count,
   }
   return draw_from_mesh(mesh, face_normals,
                         std::span<const FaceCorners>(corners.data(), corners.size()), count,
-                        options, positions, normals);
+                        options, positions, normals, viewer);
 }
 
 void check_request(std::uint64_t count, const SampleOptions& options,
@@ -319,10 +366,24 @@ SampleOptions effective(const SampleOptions& options) {
   if (own.method == SampleMethod::Vertices && own.normals == NormalSource::Smooth) {
     own.normals = NormalSource::Geometry;
   }
+  if (own.normals == NormalSource::Outward) own.visible = true;
   return own;
 }
 
 }  // namespace
+
+std::string no_visible_message(const NoVisibleSurface& refusal, std::uint32_t view_directions) {
+  const std::string drawn = refusal.vertices
+                                ? "its " + std::to_string(refusal.drawn) + " vertices"
+                                : "the " + std::to_string(refusal.drawn) + " points drawn on it";
+  const std::string along = " along any of " + std::to_string(view_directions) + " view directions";
+  if (refusal.seen == 0) {
+    return "the mesh shows no surface from outside: none of " + drawn + " is seen" + along;
+  }
+  return "the mesh shows too little surface from outside: " + std::to_string(refusal.seen) +
+         " of " + drawn + " are seen" + along + ", for " + std::to_string(refusal.asked) +
+         " points";
+}
 
 bool needs_vertices(const SampleOptions& options) {
   return options.method == SampleMethod::Vertices || options.normals == NormalSource::Smooth;
@@ -352,9 +413,15 @@ SampleOutcome sample_mesh(const mesh_io::Mesh& mesh, std::uint64_t count,
     own_weights.resize_zeroed(count);
     options.weights = std::span<CornerWeights>(own_weights.data(), own_weights.size());
   }
+  std::optional<Viewer> viewer;
+  if (options.visible) {
+    viewer.emplace(mesh, options.view_directions, options.normals == NormalSource::Outward);
+  }
+  const Viewer* seen_from = viewer.has_value() ? &*viewer : nullptr;
   SampleOutcome outcome = options.method == SampleMethod::Vertices
-                              ? sample_vertices(mesh, count, options, positions, normals)
-                              : sample_surface(mesh, count, options, positions, normals);
+                              ? sample_vertices(mesh, count, options, positions, normals, seen_from)
+                              : sample_surface(mesh, count, options, positions, normals, seen_from);
+  viewer.reset();
   if (!std::holds_alternative<std::uint64_t>(outcome)) return outcome;
   for (CarriedStream& carried : options.carried) {
     const mesh_io::Stream* stream = mesh.find(carried.name);

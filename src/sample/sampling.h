@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <variant>
 
@@ -43,6 +44,10 @@ struct CarriedStream {
   std::optional<mesh_io::Stream> values;
 };
 
+// The view directions of a visible sample when none are given: neighbours about 25° apart, so
+// a point is found seen through any opening wider than that, and a hidden point costs 64 rays.
+inline constexpr std::uint32_t DEFAULT_VIEW_DIRECTIONS = 64;
+
 struct SampleOptions {
   SampleMethod method = SampleMethod::Vertices;
   NormalSource normals = NormalSource::Auto;  // Smooth under Vertices is Geometry
@@ -57,6 +62,12 @@ struct SampleOptions {
   std::span<CornerWeights> weights;
   // The streams to carry to the points, whichever of the above are asked for.
   std::span<CarriedStream> carried;
+  // Only the surface seen from outside (rays/visibility.h): the surface methods draw their
+  // points, or candidates, uniformly over the part of the surface that a ray along one of
+  // `view_directions` directions leaves without hitting the mesh; "vertices" takes the
+  // vertices seen so. NormalSource::Outward implies it.
+  bool visible = false;
+  std::uint32_t view_directions = DEFAULT_VIEW_DIRECTIONS;
   // When set, the points' colours (point_colors.h), its `rgb` holding `count` items; for a
   // file, with the bytes of the textures they need, read beside it.
   PointColors* colors = nullptr;
@@ -72,9 +83,21 @@ inline constexpr const char* NO_AREA_MESSAGE =
 // A surface sample asked of a mesh without area (NO_AREA_MESSAGE).
 struct NoArea {};
 
+// A visible sample of a mesh that shows too little of its surface from outside: of `drawn`
+// points on it (or of its vertices), `seen` were seen, fewer than asked for.
+struct NoVisibleSurface {
+  std::uint64_t drawn = 0;
+  std::uint64_t seen = 0;
+  std::uint64_t asked = 0;
+  bool vertices = false;  // of the vertices, not drawn points
+};
+
+// Its message, one line: "the mesh shows no surface from outside: ...".
+std::string no_visible_message(const NoVisibleSurface& refusal, std::uint32_t view_directions);
+
 // The number of points written (`count`, or 0 for a mesh without faces), or why none could
-// be: the reader's ReadError, unchanged, or NoArea.
-using SampleOutcome = std::variant<std::uint64_t, mesh_io::ReadError, NoArea>;
+// be: the reader's ReadError, unchanged, NoArea or NoVisibleSurface.
+using SampleOutcome = std::variant<std::uint64_t, mesh_io::ReadError, NoArea, NoVisibleSurface>;
 
 // `positions` and `normals` hold `count` items each.
 

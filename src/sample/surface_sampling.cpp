@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/fault.h"
 #include "parallel/thread_pool.h"
 #include "random/uniform.h"
 
@@ -88,7 +89,7 @@ template <class Faces>
 void draw_points_of(const Faces& faces, std::span<const double> cumulative, double total,
                     NormalSource source, const random::SampleKey& key, const SurfaceOutput& out,
                     std::span<const base::Point3> face_normals,
-                    std::span<const FaceCorners> corners);
+                    std::span<const FaceCorners> corners, std::uint64_t first_index);
 
 double triangle_area(const base::Point3& a, const base::Point3& b, const base::Point3& c) {
   const EdgeCross n = edge_cross(a, b, c);
@@ -203,9 +204,10 @@ base::Point3 point_in_triangle(const base::Point3& a, const base::Point3& b, con
 void draw_surface_points(const mesh_io::Mesh& mesh, std::span<const double> cumulative,
                          double total, NormalSource source, const random::SampleKey& key,
                          const SurfaceOutput& out, std::span<const base::Point3> face_normals,
-                         std::span<const FaceCorners> corners) {
+                         std::span<const FaceCorners> corners, std::uint64_t first_index) {
+  if (first_index % 4 != 0) base::raise_fault("surface points drawn from an index not of a block");
   with_access(mesh, [&](const auto& faces) {
-    draw_points_of(faces, cumulative, total, source, key, out, face_normals, corners);
+    draw_points_of(faces, cumulative, total, source, key, out, face_normals, corners, first_index);
   });
 }
 
@@ -213,7 +215,7 @@ template <class Faces>
 void draw_points_of(const Faces& faces, std::span<const double> cumulative, double total,
                     NormalSource source, const random::SampleKey& key, const SurfaceOutput& out,
                     std::span<const base::Point3> face_normals,
-                    std::span<const FaceCorners> corners) {
+                    std::span<const FaceCorners> corners, std::uint64_t first_index) {
   // Points go in batches of DRAW_BATCH (whole blocks of four), each batch in stages: every
   // stage starts the memory loads the next one needs for all its points, so the cache misses
   // of a batch (guide, cumulative areas, face record) overlap instead of following each other.
@@ -230,7 +232,7 @@ void draw_points_of(const Faces& faces, std::span<const double> cumulative, doub
       const std::size_t size = std::min(count - begin, DRAW_BATCH);
       for (std::size_t k = 0; k < size; k += POINTS_PER_BLOCK) {
         const auto words = random::stream_block(key, random::SampleStream::SurfacePoints,
-                                                (begin + k) / POINTS_PER_BLOCK);
+                                                (first_index + begin + k) / POINTS_PER_BLOCK);
         for (std::size_t j = 0; j < POINTS_PER_BLOCK && k + j < size; ++j) {
           const std::uint32_t* draw = words.data() + 4 * j;
           targets[k + j] = random::unit_double((std::uint64_t{draw[1]} << 32) | draw[0]) * total;

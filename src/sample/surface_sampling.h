@@ -97,10 +97,11 @@ struct SurfaceOutput {
 // per triangle, or zero when empty), or, when `corners` is not empty (one item per face),
 // the blend of its face's corner normals with the point's own weights,
 // (1 - sqrt(r1)) na + sqrt(r1) (1 - r2) nb + sqrt(r1) r2 nc in double precision, made unit
-// length.
+// length. The points are those of indices first_index, first_index + 1, ... of the key's
+// sequence (first_index a multiple of 4): a sample drawn in parts is the sample drawn whole.
 void draw_surface_points(const mesh_io::Mesh& mesh, std::span<const double> cumulative,
                          double total, NormalSource source, const random::SampleKey& key,
                          const SurfaceOutput& out, std::span<const base::Point3> face_normals,
-                         std::span<const FaceCorners> corners = {});
+                         std::span<const FaceCorners> corners = {}, std::uint64_t first_index = 0);
 
 }  // namespace vertisift::sample

@@ -29,7 +29,7 @@ PyMethodDef by_name(const char* name, Entry entry, const char* doc) {
 PyMethodDef methods[] = {
     by_name("sample", sample_entry,
             "sample($module, path, n, *, method, normals, distinct, candidates, return_faces, "
-            "return_barycentric, seed, format, strict)\n--\n\n"
+            "return_barycentric, seed, visible, view_directions, format, strict)\n--\n\n"
             "Points of a mesh file as two bytearrays of float32 triples (positions, normals), "
             "then one of int64 face indices and one of float32 corner weights, each when "
             "asked.\nUse vertisift_tools.sample()."),
@@ -44,13 +44,15 @@ PyMethodDef methods[] = {
                "The formats that read_mesh() and sample() read, as (name, suffixes) pairs."},
     by_name("sample_mesh", sample_mesh_entry,
             "sample_mesh($module, vertices, faces, n, *, method, normals, distinct, candidates, "
-            "return_faces, return_barycentric, seed)\n--\n\n"
+            "return_faces, return_barycentric, seed, visible, view_directions)\n--\n\n"
             "Points of a mesh in memory (float32 or float64 vertices, faces of any integer "
             "type), as sample() gives them.\nUse vertisift_tools.sample_mesh()."),
     by_name("check_draw", check_draw_entry,
-            "check_draw($module, n, *, method, normals, distinct, candidates, seed)\n--\n\n"
+            "check_draw($module, n, *, method, normals, distinct, candidates, seed, visible, "
+            "view_directions)\n--\n\n"
             "The arguments of a draw checked as sample() checks them: (n, distinct, "
-            "candidates, seed), candidates None when given None."),
+            "candidates, colors, seed, visible, view_directions), candidates None when given "
+            "None, view_directions None for a draw that is not visible."),
     by_name("farthest_point_sample", farthest_point_sample_entry,
             "farthest_point_sample($module, points, *, double, k, start)\n--\n\n"
             "The indices of farthest-point sampling, as a bytearray of int64.\n"

@@ -266,6 +266,12 @@ constexpr Parameter<SampleMeshArguments> SAMPLE_MESH_PARAMETERS[] = {
     {.name = "return_barycentric",
      .convert = of_request<SampleMeshArguments, convert_return_barycentric>},
     {.name = "seed", .convert = of_request<SampleMeshArguments, convert_seed>},
+    {.name = "visible",
+     .convert = of_request<SampleMeshArguments, convert_visible>,
+     .none_by_default = true},
+    {.name = "view_directions",
+     .convert = of_request<SampleMeshArguments, convert_view_directions>,
+     .none_by_default = true},
 };
 constexpr Signature<SampleMeshArguments> SAMPLE_MESH_SIGNATURE = {
     .function = "sample_mesh",

@@ -41,6 +41,7 @@ constexpr Named<sample::NormalSource> NORMALS_NAMES[] = {
     {.name = "file", .value = sample::NormalSource::File},
     {.name = "geometry", .value = sample::NormalSource::Geometry},
     {.name = "smooth", .value = sample::NormalSource::Smooth},
+    {.name = "outward", .value = sample::NormalSource::Outward},
 };
 
 // The one method whose top-up can take points not chosen yet: the surface sample draws every
@@ -54,6 +55,9 @@ constexpr sample::SampleMethod DISTINCT_METHOD = sample::SampleMethod::Vertices;
 constexpr std::uint64_t FPS_CANDIDATES = 10'000;
 constexpr std::uint64_t FPS_CANDIDATE_FACTOR = 4;
 constexpr std::uint64_t POISSON_CANDIDATE_FACTOR = 5;
+
+// The most view directions a visible sample takes: a hidden point costs one ray each.
+constexpr std::uint64_t MAX_VIEW_DIRECTIONS = 4096;
 
 // The methods that keep n of a larger uniform surface sample, and those on the surface,
 // which can tell each point's face.
@@ -108,6 +112,12 @@ constexpr Parameter<SampleArguments> SAMPLE_PARAMETERS[] = {
     {.name = "return_barycentric",
      .convert = of_request<SampleArguments, convert_return_barycentric>},
     {.name = "seed", .convert = of_request<SampleArguments, convert_seed>},
+    {.name = "visible",
+     .convert = of_request<SampleArguments, convert_visible>,
+     .none_by_default = true},
+    {.name = "view_directions",
+     .convert = of_request<SampleArguments, convert_view_directions>,
+     .none_by_default = true},
     {.name = "format",
      .convert = [](PyObject* value,
                    SampleArguments& into) { return convert_format(value, into.reading); }},
@@ -169,6 +179,12 @@ constexpr Parameter<DrawArguments> DRAW_PARAMETERS[] = {
     {.name = "candidates", .convert = of_request<DrawArguments, convert_candidates>},
     {.name = "colors", .convert = of_request<DrawArguments, convert_colors>},
     {.name = "seed", .convert = of_request<DrawArguments, convert_seed>},
+    {.name = "visible",
+     .convert = of_request<DrawArguments, convert_visible>,
+     .none_by_default = true},
+    {.name = "view_directions",
+     .convert = of_request<DrawArguments, convert_view_directions>,
+     .none_by_default = true},
 };
 constexpr Signature<DrawArguments> DRAW_SIGNATURE = {
     .function = "check_draw",
@@ -189,9 +205,12 @@ Outcome<PyRef> check_draw(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   PyRef count = boundary::checked(PyLong_FromUnsignedLongLong(request.count));
   PyRef candidates = optional_number(!request.default_candidates, request.options.candidates);
   PyRef seed = optional_number(request.seed.has_value(), request.seed.value_or(0));
+  const bool visible = request.options.visible;
+  PyRef directions = optional_number(visible, request.options.view_directions);
   return boundary::checked(
-      PyTuple_Pack(5, count.get(), request.options.distinct ? Py_True : Py_False, candidates.get(),
-                   request.colors ? Py_True : Py_False, seed.get()));
+      PyTuple_Pack(7, count.get(), request.options.distinct ? Py_True : Py_False, candidates.get(),
+                   request.colors ? Py_True : Py_False, seed.get(), visible ? Py_True : Py_False,
+                   directions.get()));
 }
 
 }  // namespace
@@ -314,6 +333,34 @@ Conversion convert_seed(PyObject* value, SampleRequest& into) {
   if (!key) return value_error("seed must be in [0, 2**64), not " + boundary::text_of(seed));
   into.seed = key;
   into.options.key = random::derive_sample_key(*key);
+  return Converted{};
+}
+
+Conversion convert_visible(PyObject* value, SampleRequest& into) {
+  if (value == Py_None) value = Py_False;  // not given
+  auto visible = to_flag(value, "visible");
+  if (!visible.ok()) return std::move(visible.error());
+  // "outward" normals are those of a visible sample.
+  into.options.visible = visible.value() || into.options.normals == sample::NormalSource::Outward;
+  return Converted{};
+}
+
+Conversion convert_view_directions(PyObject* value, SampleRequest& into) {
+  into.options.view_directions = sample::DEFAULT_VIEW_DIRECTIONS;
+  if (value == Py_None) return Converted{};
+  auto number = to_integer(value, "view_directions must be None or an int");
+  if (!number.ok()) return std::move(number.error());
+  if (!into.options.visible) {
+    return value_error("view_directions applies only with visible=True or normals='outward'");
+  }
+  PyObject* directions = number.value().get();
+  const std::optional<std::uint64_t> given =
+      is_negative(directions) ? std::nullopt : within_u64(directions);
+  if (!given || *given < 1 || *given > MAX_VIEW_DIRECTIONS) {
+    return value_error("view_directions must be in [1, " + std::to_string(MAX_VIEW_DIRECTIONS) +
+                       "], not " + boundary::text_of(directions));
+  }
+  into.options.view_directions = static_cast<std::uint32_t>(*given);
   return Converted{};
 }
 
@@ -463,6 +510,9 @@ Outcome<PyRef> run_sample(SampleRequest& request, const SampleDriver& driver, Py
   const auto& sampled = std::get<sample::SampleOutcome>(outcome);
   if (std::holds_alternative<sample::NoArea>(sampled)) {
     return value_error(sample::NO_AREA_MESSAGE);
+  }
+  if (const auto* unseen = std::get_if<sample::NoVisibleSurface>(&sampled)) {
+    return value_error(sample::no_visible_message(*unseen, options.view_directions));
   }
   if (const auto* error = std::get_if<mesh_io::ReadError>(&sampled)) {
     return file_read_error(*error, filename, refusal);

@@ -24,12 +24,14 @@
 namespace vertisift::tools {
 
 // sample(path, n, *, method, normals, distinct, candidates, colors, return_faces,
-//        return_barycentric, seed, format, strict, data=None, side_files=None)
+//        return_barycentric, seed, visible, view_directions, format, strict, data=None,
+//        side_files=None)
 //   -> (positions, normals), then colours, face_indices and weights each when asked for
 //   path: str (as os.fspath gives it); n: int >= 0; method: "vertices", "surface", "fps" or
-//   "poisson"; normals: "auto", "file", "geometry" or "smooth"; distinct (with "vertices"
-//   alone), strict, return_faces and return_barycentric (with a method on the surface alone):
-//   bool; candidates: None for the method's default, or an int of at least n, for "fps" and
+//   "poisson"; normals: "auto", "file", "geometry", "smooth" or "outward"; visible: bool;
+//   view_directions: None or an int in [1, 4096], with a visible draw alone; distinct (with
+//   "vertices" alone), strict, return_faces and return_barycentric (with a method on the surface
+//   alone): bool; candidates: None for the method's default, or an int of at least n, for "fps" and
 //   "poisson" alone; colors: bool; seed: None or int in [0, 2**64); format: a name of the
 //   table of formats; data: None to read the file at path, or the model's bytes (a
 //   C-contiguous buffer), path then only naming it; side_files: None, or with data a callable
@@ -46,9 +48,11 @@ namespace vertisift::tools {
 PyObject* sample_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames);
 
-// check_draw(n, *, method, normals, distinct, candidates, colors, seed)
-//   -> (n, distinct, candidates, colors, seed), as ints and bools, candidates None when given
-//   None
+// check_draw(n, *, method, normals, distinct, candidates, colors, seed, visible,
+//            view_directions)
+//   -> (n, distinct, candidates, colors, seed, visible, view_directions), as ints and bools,
+//   candidates None when given None; visible True for a visible draw (visible=True or "outward"
+//   normals), view_directions then its number of directions, else None
 // The draw's arguments checked as sample() checks them, for callers that check them before
 // they draw (a dataset, when it is made).
 PyObject* check_draw_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
@@ -113,6 +117,8 @@ Conversion convert_colors(PyObject* value, SampleRequest& into);
 Conversion convert_return_faces(PyObject* value, SampleRequest& into);
 Conversion convert_return_barycentric(PyObject* value, SampleRequest& into);
 Conversion convert_seed(PyObject* value, SampleRequest& into);
+Conversion convert_visible(PyObject* value, SampleRequest& into);
+Conversion convert_view_directions(PyObject* value, SampleRequest& into);
 
 // A converter of the draw's arguments as one of a function's whose typed arguments hold the
 // draw as `request`.

@@ -1,0 +1,114 @@
+// Rays against a triangle mesh: a bounding volume hierarchy over its triangles, answering
+// which triangle a ray hits first (closest hit) and whether it hits any (any hit).
+//
+// Design: a binary tree whose nodes hold their boxes; a node's two children sit side by side,
+// so that a visit tests both boxes from one cache line. It is built top-down by the surface
+// area heuristic over SAH_BINS bins of the box centres along the widest axis of the centres.
+// The top of the tree is split on the calling thread, its bins counted by the pool; the
+// subtrees below TOP_SPLIT_SHARE of the triangles are then built one per task on the pool, each
+// into a block of its own, and the blocks joined in the order of the subtrees. Every step
+// depends on the triangles alone, so the tree is the same for every pool size. A split below
+// depth SAH_DEPTH halves its range instead, which bounds the depth (and the traversal's stack)
+// for any input.
+//
+// The ray-triangle test is watertight (the shear and scale of Woop, Benthin and Wald, 2013):
+// a ray that meets an edge or a vertex shared by triangles hits at least one of them, and a
+// hit's edge functions are recomputed in double precision when single precision rounds one to
+// zero. The boxes are widened by a few units in the last place, so rounding never lets a ray
+// skip a box it crosses. Triangles with a non-finite corner are left out; degenerate ones stay
+// and are never hit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+
+#include "base/point3.h"
+#include "base/pod_vector.h"
+
+namespace vertisift::rays {
+
+inline constexpr std::uint32_t NO_FACE = std::numeric_limits<std::uint32_t>::max();
+
+// A ray origin + t direction, for t in (t_min, t_max). The direction need not be unit: t is in
+// its units. A ray with a zero or non-finite direction or origin hits nothing.
+struct Ray {
+  base::Point3 origin;
+  base::Point3 direction;
+  float t_min = 0.0f;
+  float t_max = std::numeric_limits<float>::infinity();
+};
+
+// The closest hit: the triangle (its index in the mesh, NO_FACE for none), the distance and
+// the weights of its three corners, in the order of its triangle (the point is
+// w0 a + w1 b + w2 c, the weights summing to 1).
+struct Hit {
+  float t = std::numeric_limits<float>::infinity();
+  std::uint32_t face = NO_FACE;
+  float w[3] = {0.0f, 0.0f, 0.0f};
+};
+
+// The mesh as the tree reads it: `positions`, and three of them per triangle in `corners`
+// (an index each); with `corners` empty, triangle f is positions 3 f ... 3 f + 2.
+struct TriangleMesh {
+  std::span<const base::Point3> positions;
+  std::span<const std::uint32_t> corners;
+  std::size_t face_count() const {
+    return corners.empty() ? positions.size() / 3 : corners.size() / 3;
+  }
+};
+
+class TriangleBvh {
+ public:
+  static constexpr std::size_t SAH_BINS = 16;
+  static constexpr std::size_t LEAF_SIZE = 4;    // a range of at most this many is a leaf
+  static constexpr std::size_t SAH_DEPTH = 48;   // deeper splits halve their range
+  static constexpr std::size_t TOP_SPLIT_SHARE = 64;  // subtrees of 1/64 of the mesh, at most
+  static constexpr std::size_t STACK_DEPTH = 128;     // more than any tree's depth
+
+  TriangleBvh() = default;
+  // The tree over the mesh's triangles (its indices in range). Builds on the pool.
+  explicit TriangleBvh(const TriangleMesh& mesh);
+
+  // The closest triangle the ray hits, other than `ignored`.
+  Hit closest(const Ray& ray, std::uint32_t ignored = NO_FACE) const;
+  // Whether the ray hits any triangle other than `ignored`.
+  bool occluded(const Ray& ray, std::uint32_t ignored = NO_FACE) const;
+
+  // The triangles the tree holds (those with finite corners), and the bytes it keeps.
+  std::size_t triangle_count() const { return faces_.size(); }
+  std::size_t bytes() const;
+  std::size_t depth() const { return depth_; }
+  // The lowest and highest corner of the box of every triangle held (zeros for none).
+  base::Point3 lower() const;
+  base::Point3 upper() const;
+
+  // A node: its box and, for a leaf (count > 0), its triangles first ... first + count - 1
+  // of the tree's order; for an inner node (count == 0) its children first and first + 1.
+  struct Node {
+    float lo[3];
+    std::uint32_t first;
+    float hi[3];
+    std::uint32_t count;
+  };
+  struct Triangle {
+    base::Point3 a, b, c;
+  };
+
+ private:
+  template <bool ANY>
+  Hit traverse(const Ray& ray, std::uint32_t ignored) const;
+
+  base::PodVector<Node> nodes_;          // the root first, then the pairs of children
+  base::PodVector<Triangle> triangles_;  // in leaf order
+  base::PodVector<std::uint32_t> faces_; // each one's index in the mesh
+  std::size_t depth_ = 0;
+};
+
+// The watertight test of one ray against one triangle, which the tree runs: the hit with t in
+// (ray.t_min, ray.t_max), or none (face NO_FACE; the face of a hit is left to the caller).
+// Exposed for the tests, which check the tree against it triangle by triangle.
+Hit intersect_triangle(const Ray& ray, const TriangleBvh::Triangle& triangle);
+
+}  // namespace vertisift::rays
