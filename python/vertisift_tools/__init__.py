@@ -7,6 +7,9 @@ datasets, and the code of the `vertisift` command.
   blue-noise surface points, of the whole surface or of the part seen from outside), with
   each point's face if asked; reproducible with a seed.
 - `farthest_point_sample(points, k)`: exact farthest-point sampling of any points.
+- `RayScene(vertices, faces)`, `cast_rays(vertices, faces, origins, directions)`,
+  `occluded(...)`: rays against a mesh on the CPU, the closest hit (distance, face, corner
+  weights) or whether any.
 - `read_mesh(path)`: a model file to arrays (vertices, faces); `sample_mesh(vertices, faces,
   n, ...)`: the same sampling over a mesh already in memory.
 - `PointCloudDataset(files, n, ...)`: a sequence of (n, 6) arrays over many models, for
@@ -32,7 +35,7 @@ with `h5`; each is imported only by what uses it.
 Modules: `choices` (the sampling choices by name), `options` (`SampleOptions`,
 `model_seed`), `sampling` (`sample`, over the native module `_native`), `models` (the model
 files under a folder), `dataset`, `convert` (one model), `formats` and `clouds` (the files),
-`shards` (the HDF5 shard files), `preview`; the subpackages `batching` (planning, runners
+`shards` (the HDF5 shard files), `preview`, `rays` (the ray caster); the subpackages `batching` (planning, runners
 and worker pools) and `command` (the command).
 """
 
@@ -48,12 +51,16 @@ __all__ = [
     "Failure",
     "MeshReadError",
     "PointCloudDataset",
+    "RayHits",
+    "RayScene",
     "StlReadError",
     "batch",
     "batch_dask",
+    "cast_rays",
     "convert_file",
     "farthest_point_sample",
     "model_seed",
+    "occluded",
     "read_cloud",
     "read_colored_cloud",
     "read_mesh",
@@ -86,6 +93,10 @@ _HOMES = {
     "StlReadError": "sampling",
     "PointCloudDataset": "dataset",
     "model_seed": "options",
+    "RayHits": "rays",
+    "RayScene": "rays",
+    "cast_rays": "rays",
+    "occluded": "rays",
 }
 
 if TYPE_CHECKING:
@@ -98,6 +109,7 @@ if TYPE_CHECKING:
     from vertisift_tools.formats import CloudError
     from vertisift_tools.options import model_seed
     from vertisift_tools.preview import render_preview
+    from vertisift_tools.rays import RayHits, RayScene, cast_rays, occluded
     from vertisift_tools.sampling import (
         MeshReadError,
         StlReadError,

@@ -64,3 +64,24 @@ def multiply_texture(
     wrap_v: str,
 ) -> None: ...
 def register_read_errors(mesh_read_error: type[OSError], stl_read_error: type[OSError]) -> None: ...
+
+def view_directions(count: int) -> bytearray: ...
+
+class RayScene:
+    triangle_count: int
+    nbytes: int
+    depth: int
+    def __init__(self, vertices: Buffer, faces: Buffer) -> None: ...
+    def cast(
+        self,
+        origins: Buffer,
+        directions: Buffer,
+        t_min: float,
+        t_max: float,
+        t: Buffer,
+        faces: Buffer,
+        weights: Buffer,
+    ) -> None: ...
+    def occluded(
+        self, origins: Buffer, directions: Buffer, t_min: float, t_max: float, hits: Buffer
+    ) -> None: ...

@@ -261,8 +261,7 @@ struct PreparedRay {
 
 // The watertight test against (a, b, c); updates `hit` (but its face) when it hits before
 // hit.t, and says whether it did.
-inline bool test_triangle(const PreparedRay& ray, const TriangleBvh::Triangle& triangle,
-                          Hit& hit) {
+inline bool test_triangle(const PreparedRay& ray, const TriangleBvh::Triangle& triangle, Hit& hit) {
   const float* o = coordinates(ray.origin);
   const float* pa = coordinates(triangle.a);
   const float* pb = coordinates(triangle.b);
@@ -321,7 +320,8 @@ inline float enter_box(const PreparedRay& ray, const Node& node, float t_max) {
 TriangleBvh::TriangleBvh(const TriangleMesh& mesh) {
   const std::size_t faces = mesh.face_count();
   const auto corner = [&](std::size_t f, std::size_t k) -> const base::Point3& {
-    return mesh.corners.empty() ? mesh.positions[3 * f + k] : mesh.positions[mesh.corners[3 * f + k]];
+    return mesh.corners.empty() ? mesh.positions[3 * f + k]
+                                : mesh.positions[mesh.corners[3 * f + k]];
   };
   // The triangles with finite corners, in mesh order.
   base::PodVector<PrimRef> prims;

@@ -24,8 +24,8 @@
 #include <limits>
 #include <span>
 
-#include "base/point3.h"
 #include "base/pod_vector.h"
+#include "base/point3.h"
 
 namespace vertisift::rays {
 
@@ -62,8 +62,8 @@ struct TriangleMesh {
 class TriangleBvh {
  public:
   static constexpr std::size_t SAH_BINS = 16;
-  static constexpr std::size_t LEAF_SIZE = 4;    // a range of at most this many is a leaf
-  static constexpr std::size_t SAH_DEPTH = 48;   // deeper splits halve their range
+  static constexpr std::size_t LEAF_SIZE = 4;         // a range of at most this many is a leaf
+  static constexpr std::size_t SAH_DEPTH = 48;        // deeper splits halve their range
   static constexpr std::size_t TOP_SPLIT_SHARE = 64;  // subtrees of 1/64 of the mesh, at most
   static constexpr std::size_t STACK_DEPTH = 128;     // more than any tree's depth
 
@@ -100,9 +100,9 @@ class TriangleBvh {
   template <bool ANY>
   Hit traverse(const Ray& ray, std::uint32_t ignored) const;
 
-  base::PodVector<Node> nodes_;          // the root first, then the pairs of children
-  base::PodVector<Triangle> triangles_;  // in leaf order
-  base::PodVector<std::uint32_t> faces_; // each one's index in the mesh
+  base::PodVector<Node> nodes_;           // the root first, then the pairs of children
+  base::PodVector<Triangle> triangles_;   // in leaf order
+  base::PodVector<std::uint32_t> faces_;  // each one's index in the mesh
   std::size_t depth_ = 0;
 };
 

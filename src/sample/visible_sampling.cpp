@@ -62,9 +62,9 @@ VisibleDraw draw_visible_points(const mesh_io::Mesh& mesh, std::span<const doubl
     const std::uint64_t left = count - kept;
     std::uint64_t round = left + left / 8;
     if (draw.seen > 0) {
-      round = static_cast<std::uint64_t>(static_cast<double>(round) *
-                                         static_cast<double>(draw.drawn) /
-                                         static_cast<double>(draw.seen));
+      round =
+          static_cast<std::uint64_t>(static_cast<double>(round) * static_cast<double>(draw.drawn) /
+                                     static_cast<double>(draw.seen));
     } else if (draw.drawn > 0) {
       round = draw.drawn * 4;
     }
@@ -111,10 +111,9 @@ std::vector<std::uint32_t> visible_points(reduce::PointList& points, const Viewe
   origins.resize_zeroed(points.size());
   first.resize_zeroed(points.size());
   for (std::size_t i = 0; i < points.size(); ++i) origins[i] = points[i].position;
-  rays::first_clear_directions(viewer.bvh,
-                               std::span<const base::Point3>(origins.data(), origins.size()), {},
-                               viewer.directions, viewer.clearance,
-                               std::span<std::uint32_t>(first.data(), first.size()));
+  rays::first_clear_directions(
+      viewer.bvh, std::span<const base::Point3>(origins.data(), origins.size()), {},
+      viewer.directions, viewer.clearance, std::span<std::uint32_t>(first.data(), first.size()));
   std::vector<std::uint32_t> seen;
   for (std::size_t i = 0; i < points.size(); ++i) {
     if (first[i] == rays::NOT_SEEN) continue;
@@ -150,9 +149,9 @@ base::PodVector<mesh_io::Triangle> oriented_triangles(std::span<const base::Poin
                                std::span<std::uint32_t>(first.data(), count));
   for (std::size_t f = 0; f < count; ++f) {
     if (first[f] == rays::NOT_SEEN) continue;
-    const base::Point3 normal = geometric_normal(vertices[triangles[f].corners[0]],
-                                                 vertices[triangles[f].corners[1]],
-                                                 vertices[triangles[f].corners[2]]);
+    const base::Point3 normal =
+        geometric_normal(vertices[triangles[f].corners[0]], vertices[triangles[f].corners[1]],
+                         vertices[triangles[f].corners[2]]);
     const base::Point3& d = viewer.directions[first[f]];
     if (double{normal.x} * d.x + double{normal.y} * d.y + double{normal.z} * d.z < 0.0) {
       std::swap(oriented[f].corners[1], oriented[f].corners[2]);

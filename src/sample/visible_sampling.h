@@ -16,8 +16,8 @@
 #include <variant>
 #include <vector>
 
-#include "base/point3.h"
 #include "base/pod_vector.h"
+#include "base/point3.h"
 #include "mesh_io/mesh.h"
 #include "random/seeded_rng.h"
 #include "rays/triangle_bvh.h"

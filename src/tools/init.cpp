@@ -6,6 +6,7 @@
 #include "tools/draco_call.h"
 #include "tools/mesh_buffer.h"
 #include "tools/mesh_call.h"
+#include "tools/ray_call.h"
 #include "tools/read_errors.h"
 #include "tools/sample_call.h"
 #include "tools/spread_call.h"
@@ -64,6 +65,12 @@ PyMethodDef methods[] = {
             "Multiplies the colours of the points by the texture at their texture coordinates, "
             "bilinear at texel centres, wrapping around.\n"
             "vertisift_tools.sample(colors=True) calls it for the textures it decodes."),
+    {.ml_name = "view_directions",
+     .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(view_directions_entry)),
+     .ml_flags = METH_FASTCALL,
+     .ml_doc = "view_directions($module, count)\n--\n\n"
+               "The directions a visible sample looks along, as a bytearray of float32 "
+               "triples."},
     by_name("register_read_errors", register_read_errors_entry,
             "register_read_errors($module, mesh_read_error, stl_read_error)\n--\n\n"
             "The OSError subclasses that a file its reader refuses is raised as: "
@@ -76,13 +83,17 @@ int exec_module(PyObject* module) {
   ToolsState& state = state_of(module);
   install_draco_decoder();
   state.buffer_type = make_buffer_type(module);
-  return state.buffer_type == nullptr ? -1 : 0;
+  if (state.buffer_type == nullptr) return -1;
+  state.ray_scene_type = make_ray_scene_type(module);
+  if (state.ray_scene_type == nullptr) return -1;
+  return PyModule_AddObjectRef(module, "RayScene", state.ray_scene_type);
 }
 
 int traverse(PyObject* module, visitproc visit, void* arg) {
   auto* state = static_cast<ToolsState*>(PyModule_GetState(module));
   if (state != nullptr) {
     Py_VISIT(state->buffer_type);
+    Py_VISIT(state->ray_scene_type);
     Py_VISIT(state->mesh_read_error);
     Py_VISIT(state->stl_read_error);
   }
@@ -93,6 +104,7 @@ int clear(PyObject* module) {
   auto* state = static_cast<ToolsState*>(PyModule_GetState(module));
   if (state != nullptr) {
     Py_CLEAR(state->buffer_type);
+    Py_CLEAR(state->ray_scene_type);
     Py_CLEAR(state->mesh_read_error);
     Py_CLEAR(state->stl_read_error);
   }

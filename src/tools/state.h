@@ -10,6 +10,7 @@ namespace vertisift::tools {
 
 struct ToolsState {
   PyObject* buffer_type;
+  PyObject* ray_scene_type;   // RayScene (ray_call.h)
   PyObject* mesh_read_error;  // null until registered
   PyObject* stl_read_error;   // null until registered
 };
