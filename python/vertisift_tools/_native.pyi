@@ -11,6 +11,8 @@ class _Draw(TypedDict):
     distinct: object
     candidates: object
     seed: object
+    visible: object
+    view_directions: object
 
 # A texture's points: (name, materials, bytes or None, why None, points, uvs).
 _Texture = tuple[str, tuple[str, ...], bytes | None, str, bytearray, bytearray, str, str]
@@ -62,7 +64,6 @@ def multiply_texture(
     wrap_v: str,
 ) -> None: ...
 def register_read_errors(mesh_read_error: type[OSError], stl_read_error: type[OSError]) -> None: ...
-
 def view_directions(count: int) -> bytearray: ...
 
 class RayScene:
