@@ -68,6 +68,9 @@ VisibleDraw draw_visible_points(const mesh_io::Mesh& mesh, std::span<const doubl
     } else if (draw.drawn > 0) {
       round = draw.drawn * 4;
     }
+    // Never far past the point where the draw would give up.
+    const std::uint64_t until = draw.seen == 0 ? VISIBLE_DRAW_FLOOR : limit;
+    round = std::min(round, until - draw.drawn);
     round = round_up(std::clamp(round, MIN_ROUND, MAX_ROUND), ROUND_STEP);
     const auto size = static_cast<std::size_t>(round);
     positions.resize_zeroed(size);

@@ -20,8 +20,8 @@ struct Soup {
   std::vector<std::uint32_t> corners;
   TriangleMesh mesh() const { return {positions, corners}; }
   TriangleBvh::Triangle triangle(std::size_t f) const {
-    return {positions[corners[3 * f]], positions[corners[3 * f + 1]],
-            positions[corners[3 * f + 2]], static_cast<std::uint32_t>(f)};
+    return {positions[corners[3 * f]], positions[corners[3 * f + 1]], positions[corners[3 * f + 2]],
+            static_cast<std::uint32_t>(f)};
   }
 };
 
@@ -54,16 +54,16 @@ Soup random_soup(std::size_t faces, std::uint32_t seed) {
                       a.z + random_point(rng, 0.3f).z};
     switch (f % 7) {
       case 1: c = {(a.x + b.x) / 2 + 1e-6f, (a.y + b.y) / 2, (a.z + b.z) / 2}; break;  // sliver
-      case 2: c = b; break;                                                          // repeated
-      case 3: c = {2 * b.x - a.x, 2 * b.y - a.y, 2 * b.z - a.z}; break;              // on a line
+      case 2: c = b; break;                                                            // repeated
+      case 3: c = {2 * b.x - a.x, 2 * b.y - a.y, 2 * b.z - a.z}; break;                // on a line
       default: break;
     }
     const auto first = static_cast<std::uint32_t>(soup.positions.size());
     soup.positions.insert(soup.positions.end(), {a, b, c});
     // Every fifth triangle takes a corner of the one before: shared edges.
     const bool share = f % 5 == 4 && f > 0;
-    soup.corners.insert(soup.corners.end(), {share ? first - 3 : first, first + 1,
-                                             share ? first - 2 : first + 2});
+    soup.corners.insert(soup.corners.end(),
+                        {share ? first - 3 : first, first + 1, share ? first - 2 : first + 2});
   }
   return soup;
 }
@@ -86,8 +86,8 @@ TEST_P(BvhAgainstBruteForce, ClosestAndAnyHitMatchEveryTriangleTried) {
     Ray ray = random_ray(rng);
     if (r % 3 == 0) ray.t_max = 1.5f;
     if (r % 5 == 0) ray.t_min = 0.5f;
-    const std::uint32_t ignored = r % 4 == 0 ? static_cast<std::uint32_t>(rng() % GetParam())
-                                             : NO_FACE;
+    const std::uint32_t ignored =
+        r % 4 == 0 ? static_cast<std::uint32_t>(rng() % GetParam()) : NO_FACE;
     const Hit expected = brute_closest(soup, ray, ignored);
     const Hit found = bvh.closest(ray, ignored);
     ASSERT_EQ(found.t, expected.t) << "ray " << r;
