@@ -21,17 +21,18 @@ def icosphere(subdivisions: int, radius: float = 1.0) -> tuple[np.ndarray, np.nd
              (11, 10, 2), (10, 7, 6), (7, 1, 8), (3, 9, 4), (3, 4, 2), (3, 2, 6), (3, 6, 8),
              (3, 8, 9), (4, 9, 5), (2, 4, 11), (6, 2, 10), (8, 6, 7), (9, 8, 1)]
     points = [np.array(v, float) / np.linalg.norm(v) for v in vertices]
+    middles: dict[tuple[int, int], int] = {}
+
+    def middle(a: int, b: int) -> int:
+        key = (min(a, b), max(a, b))
+        if key not in middles:
+            m = points[a] + points[b]
+            points.append(m / np.linalg.norm(m))
+            middles[key] = len(points) - 1
+        return middles[key]
+
     for _ in range(subdivisions):
-        middles: dict[tuple[int, int], int] = {}
-
-        def middle(a: int, b: int) -> int:
-            key = (min(a, b), max(a, b))
-            if key not in middles:
-                m = points[a] + points[b]
-                points.append(m / np.linalg.norm(m))
-                middles[key] = len(points) - 1
-            return middles[key]
-
+        middles.clear()
         faces = [f for a, b, c in faces for f in (
             (a, middle(a, b), middle(c, a)), (b, middle(b, c), middle(a, b)),
             (c, middle(c, a), middle(b, c)), (middle(a, b), middle(b, c), middle(c, a)))]
@@ -52,11 +53,10 @@ def grid_box(half: float, cells: int = 4) -> tuple[np.ndarray, np.ndarray]:
                     point = [0.0, 0.0, 0.0]
                     point[axis], point[u_axis], point[v_axis] = side * half, u, v
                     vertices.append(point)
-            at = lambda i, j: base + i * (cells + 1) + j  # noqa: E731
             for i in range(cells):
                 for j in range(cells):
-                    faces += [(at(i, j), at(i + 1, j), at(i + 1, j + 1)),
-                              (at(i, j), at(i + 1, j + 1), at(i, j + 1))]
+                    a, b = base + i * (cells + 1) + j, base + (i + 1) * (cells + 1) + j
+                    faces += [(a, b, b + 1), (a, b + 1, a + 1)]
     return np.array(vertices, np.float32), np.array(faces, np.int64)
 
 
