@@ -7,9 +7,9 @@
 #
 # The fast targets read the bytes in memory on the calling thread: the STL readers
 # (stl-strict, stl-lenient, stl-ascii, stl-binary) and the readers of the indexed formats
-# (off, obj, ply) and glTF (gltf). The end-to-end targets (raw, lenient, ascii, binary) write each input to a
+# (off, obj, ply), glTF (gltf) and the ray tree against the brute force (rays). The end-to-end targets (raw, lenient, ascii, binary) write each input to a
 # memory file and read it by path, in blocks and through the whole driver, which is far
-# slower. "fast" names the first eight, "all" (the default) every target. Every run replays
+# slower. "fast" names the first nine, "all" (the default) every target. Every run replays
 # the regression inputs of every target built, whichever it fuzzes.
 #
 # Seeds are generated into the build directory, and the real files beside the project
@@ -24,7 +24,7 @@ cd "$(dirname "$0")/.."
 venv=$(realpath "${1:-.venv}")
 seconds=${2:-60}
 shift 2 || true
-fast=(stl-strict stl-lenient stl-ascii stl-binary off obj ply gltf)
+fast=(stl-strict stl-lenient stl-ascii stl-binary off obj ply gltf rays)
 end_to_end=(raw lenient ascii binary)
 case "${1:-all}" in
   fast) targets=("${fast[@]}") ;;
@@ -39,7 +39,7 @@ real_meshes=../shared/data/meshes
 binary_name() {
   case "$1" in
     stl-*) echo "fuzz_fast_stl_${1#stl-}" ;;
-    off | obj | ply | gltf) echo "fuzz_$1" ;;
+    off | obj | ply | gltf | rays) echo "fuzz_$1" ;;
     *) echo "fuzz_stl_$1" ;;
   esac
 }
@@ -54,7 +54,7 @@ twin() {
 }
 dictionary() {
   case "$1" in
-    stl-binary | binary) ;;
+    stl-binary | binary | rays) ;;
     stl-* | raw | lenient | ascii) echo "tests/fuzz/dictionaries/stl.dict" ;;
     *) echo "tests/fuzz/dictionaries/$1.dict" ;;
   esac
@@ -76,6 +76,7 @@ fi
 for format in off obj ply gltf; do
   "$venv/bin/python" "tests/fuzz/${format}_seeds.py" "$build/seeds/$format" > /dev/null
 done
+mkdir -p "$build/seeds/rays"  # the ray target starts from nothing: every input is a mesh
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

@@ -26,8 +26,9 @@ inline Vec4 max4(Vec4 a, Vec4 b) { return a > b ? a : b; }
 struct PrimRef {
   Vec4 lo;
   Vec4 hi;
-  float centre(int axis) const { return 0.5f * (lo[axis] + hi[axis]); }
-  Vec4 centres() const { return (lo + hi) * 0.5f; }
+  // Halved before they are added, so that no finite centre overflows.
+  float centre(int axis) const { return 0.5f * lo[axis] + 0.5f * hi[axis]; }
+  Vec4 centres() const { return lo * 0.5f + hi * 0.5f; }
   std::uint32_t face() const {
     return (static_cast<std::uint32_t>(lo[3]) << 16) | static_cast<std::uint32_t>(hi[3]);
   }
@@ -99,8 +100,10 @@ struct Binning {
   }
   std::size_t bin(const PrimRef& prim) const {
     const float at = (prim.centre(axis) - low) * scale;
-    const auto index = static_cast<std::size_t>(std::max(at, 0.0f));
-    return std::min(index, TriangleBvh::SAH_BINS - 1);
+    // Below the first bin, and NaN (coordinates whose differences overflow), go to the first.
+    if (!(at > 0.0f)) return 0;
+    constexpr std::size_t LAST = TriangleBvh::SAH_BINS - 1;
+    return at < static_cast<float>(LAST) ? static_cast<std::size_t>(at) : LAST;
   }
 };
 
@@ -253,6 +256,13 @@ bool finite(const base::Point3& p) {
 
 const float* coordinates(const base::Point3& p) { return &p.x; }
 
+// Rounding in the slab test can put a box's far distance a few units in the last place short
+// of the true one; widening it by this factor keeps every box a ray crosses.
+constexpr float FAR_WIDENING = 1.0f + 0x1.0p-20f;
+// The boxes' margin, as a share of the mesh's largest coordinate (and, at each ray, of its
+// origin's).
+constexpr float BOX_MARGIN = 0x1.0p-19f;
+
 // A ray made ready for the watertight test: the axis its direction is longest along (z), the
 // other two (x, y, swapped for a negative z to keep the winding), and the shear that maps the
 // direction onto z.
@@ -265,6 +275,9 @@ struct PreparedRay {
   // node's eight floats each axis's near and far planes are.
   float inverse[3];
   int near_at[3], far_at[3];
+  // The origin moved out by the rounding of the triangle test at its distance from zero,
+  // towards each box's near and far planes.
+  float near_origin[3], far_origin[3];
   bool valid;
 
   explicit PreparedRay(const Ray& ray) : origin(ray.origin), t_min(ray.t_min) {
@@ -286,6 +299,12 @@ struct PreparedRay {
       inverse[k] = 1.0f / component;
       near_at[k] = inverse[k] < 0.0f ? k + 4 : k;
       far_at[k] = inverse[k] < 0.0f ? k : k + 4;
+    }
+    const float* o = coordinates(ray.origin);
+    const float margin = std::max({std::fabs(o[0]), std::fabs(o[1]), std::fabs(o[2])}) * BOX_MARGIN;
+    for (int k = 0; k < 3; ++k) {
+      near_origin[k] = inverse[k] < 0.0f ? o[k] - margin : o[k] + margin;
+      far_origin[k] = inverse[k] < 0.0f ? o[k] + margin : o[k] - margin;
     }
   }
 };
@@ -326,22 +345,19 @@ inline bool test_triangle(const PreparedRay& ray, const TriangleBvh::Triangle& t
   return true;
 }
 
-// Rounding in the slab test can put a box's far distance a few units in the last place short
-// of the true one; widening it by this factor keeps every box a ray crosses.
-constexpr float FAR_WIDENING = 1.0f + 0x1.0p-20f;
-
 // The entry distance of the ray into the node's box, or infinity when it misses the box
 // before `t_max`.
 inline float enter_box(const PreparedRay& ray, const Node& node, float t_max) {
   static_assert(sizeof(Node) == 8 * sizeof(float), "a node is read as eight floats");
   const float* planes = reinterpret_cast<const float*>(&node);
-  const float* o = coordinates(ray.origin);
+  const float* o = ray.near_origin;
+  const float* p = ray.far_origin;
   const float x0 = (planes[ray.near_at[0]] - o[0]) * ray.inverse[0];
   const float y0 = (planes[ray.near_at[1]] - o[1]) * ray.inverse[1];
   const float z0 = (planes[ray.near_at[2]] - o[2]) * ray.inverse[2];
-  const float x1 = (planes[ray.far_at[0]] - o[0]) * ray.inverse[0];
-  const float y1 = (planes[ray.far_at[1]] - o[1]) * ray.inverse[1];
-  const float z1 = (planes[ray.far_at[2]] - o[2]) * ray.inverse[2];
+  const float x1 = (planes[ray.far_at[0]] - p[0]) * ray.inverse[0];
+  const float y1 = (planes[ray.far_at[1]] - p[1]) * ray.inverse[1];
+  const float z1 = (planes[ray.far_at[2]] - p[2]) * ray.inverse[2];
   const float t_near = std::max(std::max(x0, y0), std::max(z0, ray.t_min));
   const float t_far = std::min(std::min(x1, y1), z1) * FAR_WIDENING;
   return t_near <= std::min(t_far, t_max) ? t_near : INFINITY;
@@ -352,8 +368,7 @@ inline float enter_box(const PreparedRay& ray, const Node& node, float t_max) {
 TriangleBvh::TriangleBvh(const TriangleMesh& mesh) {
   const std::size_t faces = mesh.face_count();
   const auto corner = [&](std::size_t f, std::size_t k) -> const base::Point3& {
-    return mesh.corners.empty() ? mesh.positions[3 * f + k]
-                                : mesh.positions[mesh.corners[3 * f + k]];
+    return mesh.loose_corners ? mesh.positions[3 * f + k] : mesh.positions[mesh.corners[3 * f + k]];
   };
   // The triangles with finite corners, in mesh order.
   base::PodVector<PrimRef> prims;
@@ -470,6 +485,19 @@ TriangleBvh::TriangleBvh(const TriangleMesh& mesh) {
     blocks[s] = {};
   }
   depth_ = std::max(depth_, top_depth);
+  // Every box widened by a few units in the last place of the mesh's largest coordinate: the
+  // triangle test rounds its translated corners to that, and may find a hit just outside the
+  // exact box of the triangle; no box may reject such a ray.
+  const Vec4 extent = max4(all.boxes.hi, -all.boxes.lo);
+  const float margin = std::max({extent[0], extent[1], extent[2]}) * BOX_MARGIN;
+  parallel::parallel_for(nodes_.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      for (int k = 0; k < 3; ++k) {
+        nodes_[i].lo[k] -= margin;
+        nodes_[i].hi[k] += margin;
+      }
+    }
+  });
   // The triangles in the order of the leaves.
   triangles_.resize_zeroed(count);
   parallel::parallel_for(count, [&](std::size_t begin, std::size_t end) {

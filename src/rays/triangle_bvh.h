@@ -14,9 +14,9 @@
 // The ray-triangle test is watertight (the shear and scale of Woop, Benthin and Wald, 2013):
 // a ray that meets an edge or a vertex shared by triangles hits at least one of them, and a
 // hit's edge functions are recomputed in double precision when single precision rounds one to
-// zero. The boxes are widened by a few units in the last place, so rounding never lets a ray
-// skip a box it crosses. Triangles with a non-finite corner are left out; degenerate ones stay
-// and are never hit.
+// zero. The boxes are widened by a few units in the last place of the mesh's largest
+// coordinate, so rounding never lets a ray skip a box it crosses. Triangles with a non-finite
+// corner are left out; degenerate ones stay and are never hit.
 #pragma once
 
 #include <cstddef>
@@ -50,12 +50,14 @@ struct Hit {
 };
 
 // The mesh as the tree reads it: `positions`, and three of them per triangle in `corners`
-// (an index each); with `corners` empty, triangle f is positions 3 f ... 3 f + 2.
+// (an index each); for a mesh of `loose_corners`, triangle f is positions 3 f ... 3 f + 2 and
+// `corners` is not read.
 struct TriangleMesh {
   std::span<const base::Point3> positions;
   std::span<const std::uint32_t> corners;
+  bool loose_corners = false;
   std::size_t face_count() const {
-    return corners.empty() ? positions.size() / 3 : corners.size() / 3;
+    return loose_corners ? positions.size() / 3 : corners.size() / 3;
   }
 };
 

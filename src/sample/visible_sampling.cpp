@@ -14,7 +14,7 @@ rays::TriangleMesh triangles_of(const mesh_io::Mesh& mesh) {
   static_assert(sizeof(mesh_io::Triangle) == 3 * sizeof(std::uint32_t),
                 "a triangle is read as three indices");
   const std::span<const base::Point3> positions(mesh.positions.data(), mesh.positions.size());
-  if (mesh.loose_corners) return {positions, {}};
+  if (mesh.loose_corners) return {positions, {}, true};
   return {positions, std::span<const std::uint32_t>(
                          reinterpret_cast<const std::uint32_t*>(mesh.triangles.data()),
                          3 * mesh.triangles.size())};

@@ -171,6 +171,9 @@ TEST(Bvh, LeavesOutTrianglesWithNonFiniteCornersAndBoundsItsDepth) {
   EXPECT_FALSE(bvh.occluded({{0, 0, 0}, {0, 0, 0}}));
   EXPECT_FALSE(bvh.occluded({{NAN, 0, 0}, {0, 0, 1}}));
   EXPECT_EQ(TriangleBvh(TriangleMesh{}).closest({{0, 0, 0}, {0, 0, 1}}).face, NO_FACE);
+  // Positions without triangles are no triangles, loose corners three to a triangle.
+  EXPECT_EQ(TriangleBvh(TriangleMesh{soup.positions, {}}).triangle_count(), 0u);
+  EXPECT_EQ(TriangleBvh(TriangleMesh{same.positions, {}, true}).triangle_count(), 5000u);
 }
 
 TEST(ViewDirections, AreUnitSpreadAndOffTheAxisPlanes) {

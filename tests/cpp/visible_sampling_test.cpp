@@ -32,18 +32,18 @@ TEST(VisibleDraw, PointsNoDirectionSeesAreReportedNotKept) {
   const double total = cumulative_areas(inner, cumulative);
   std::vector<base::Point3> positions(8), normals(8);
   std::vector<std::uint64_t> faces(8);
-  const VisibleDraw draw = draw_visible_points(
-      inner, cumulative, total, NormalSource::Geometry, random::derive_sample_key(1),
-      {positions, normals, faces, {}}, {}, {}, viewer);
+  const VisibleDraw draw = draw_visible_points(inner, cumulative, total, NormalSource::Geometry,
+                                               random::derive_sample_key(1),
+                                               {positions, normals, faces, {}}, {}, {}, viewer);
   EXPECT_FALSE(draw.complete);
   EXPECT_EQ(draw.seen, 0u);
   EXPECT_GE(draw.drawn, VISIBLE_DRAW_FLOOR);
   EXPECT_LT(draw.drawn, 2 * VISIBLE_DRAW_FLOOR);
   // Alone, the same cube shows half its faces or so along one direction.
   const Viewer alone(inner, 1, false);
-  const VisibleDraw seen = draw_visible_points(
-      inner, cumulative, total, NormalSource::Geometry, random::derive_sample_key(1),
-      {positions, normals, faces, {}}, {}, {}, alone);
+  const VisibleDraw seen = draw_visible_points(inner, cumulative, total, NormalSource::Geometry,
+                                               random::derive_sample_key(1),
+                                               {positions, normals, faces, {}}, {}, {}, alone);
   EXPECT_TRUE(seen.complete);
   EXPECT_GT(seen.seen, 0u);
 }
