@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -254,6 +255,301 @@ bool finite(const base::Point3& p) {
   return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
 }
 
+// The tree over data[0, count) into `nodes` (which holds the root and the unused slot): its
+// top split on this thread by `split_top(begin, end, bounds, depth)` down to ranges of a task's
+// size, then each such range built by a task, `build_subtree(root, begin, end, bounds, depth,
+// block)` filling its root and a block of nodes of its own, the blocks joined in the order of
+// the ranges. Returns the depth of the tree.
+template <class SplitTop, class BuildSubtree>
+std::size_t assemble(base::PodVector<Node>& nodes, std::size_t count, const RangeBounds& all,
+                     SplitTop&& split_top, BuildSubtree&& build_subtree) {
+  const std::size_t task_size = std::max<std::size_t>(count / TriangleBvh::TOP_SPLIT_SHARE, 4096);
+  std::vector<Subtree> subtrees;
+  std::size_t depth = 0;
+  {
+    struct Pending {
+      std::size_t node, begin, end, depth;
+      RangeBounds bounds;
+    };
+    std::vector<Pending> pending{{0, 0, count, 0, all}};
+    while (!pending.empty()) {
+      const Pending range = pending.back();
+      pending.pop_back();
+      depth = std::max(depth, range.depth);
+      if (range.end - range.begin <= task_size) {
+        subtrees.push_back({range.node, range.begin, range.end, range.depth, range.bounds});
+        continue;
+      }
+      const Split split = split_top(range.begin, range.end, range.bounds, range.depth);
+      const std::size_t pair = nodes.size();
+      nodes[range.node] = node_of(range.bounds, range.begin, range.end, false);
+      nodes[range.node].first = static_cast<std::uint32_t>(pair);
+      nodes.push_back(Node{});
+      nodes.push_back(Node{});
+      pending.push_back({pair + 1, split.middle, range.end, range.depth + 1, split.right});
+      pending.push_back({pair, range.begin, split.middle, range.depth + 1, split.left});
+    }
+  }
+  // The subtrees, a block of nodes each, then joined in their order.
+  std::vector<base::PodVector<Node>> blocks(subtrees.size());
+  std::vector<Node> roots(subtrees.size());
+  std::vector<std::size_t> depths(subtrees.size());
+  parallel::run_chunks(
+      subtrees.size(),
+      [&](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t s = begin; s < end; ++s) {
+          const Subtree& subtree = subtrees[s];
+          depths[s] = subtree.depth + build_subtree(roots[s], subtree.begin, subtree.end,
+                                                    subtree.bounds, subtree.depth, blocks[s]);
+        }
+      },
+      subtrees.size());
+  for (std::size_t s = 0; s < subtrees.size(); ++s) {
+    const auto offset = static_cast<std::uint32_t>(nodes.size());
+    Node root = roots[s];
+    if (root.count == 0) root.first += offset;
+    nodes[subtrees[s].node] = root;
+    Node* appended = nodes.extend(blocks[s].size());
+    for (std::size_t i = 0; i < blocks[s].size(); ++i) {
+      appended[i] = blocks[s][i];
+      if (appended[i].count == 0) appended[i].first += offset;
+    }
+    depth = std::max(depth, depths[s]);
+    blocks[s] = {};
+  }
+  return depth;
+}
+
+// The tree by the surface area heuristic: the top's bins counted on the pool.
+std::size_t build_tree_by_area(base::PodVector<Node>& nodes, PrimRef* data, std::size_t count,
+                               const RangeBounds& all) {
+  return assemble(
+      nodes, count, all,
+      [&](std::size_t first, std::size_t last, const RangeBounds& bounds, std::size_t depth) {
+        return split_range(data, first, last, bounds, depth, [&](const Binning& binning) {
+          return parallel::parallel_reduce(
+              last - first, Bins{},
+              [&](Bins& bins, std::size_t begin, std::size_t end) {
+                bin_range(data, first + begin, first + end, binning, bins);
+              },
+              [](Bins& left, Bins&& right) { left.add(right); });
+        });
+      },
+      [&](Node& root, std::size_t begin, std::size_t end, const RangeBounds& bounds,
+          std::size_t depth, base::PodVector<Node>& block) {
+        return build_below(root, data, begin, end, bounds, depth, block);
+      });
+}
+
+// 10 bits spread to every third bit of 30.
+std::uint32_t spread_bits(std::uint32_t v) {
+  v &= 0x3ffu;
+  v = (v | v << 16) & 0x030000ffu;
+  v = (v | v << 8) & 0x0300f00fu;
+  v = (v | v << 4) & 0x030c30c3u;
+  v = (v | v << 2) & 0x09249249u;
+  return v;
+}
+
+// The Morton code of a box's centre in the box of the centres from `low` (`scale` the inverse
+// of its extent, 0 for none): 10 bits per axis, interleaved (a grid of 2^30 cells; triangles
+// that share a cell are split in halves of their order).
+std::uint32_t morton_code(Vec4 centre, Vec4 low, Vec4 scale) {
+  std::uint32_t code = 0;
+  const Vec4 at_all = (centre - low) * scale;
+  for (int axis = 0; axis < 3; ++axis) {
+    const float at = at_all[axis];
+    // NaN (an extent that overflows) and what rounding puts outside go to the ends.
+    const float scaled = at > 0.0f ? std::min(at, 1.0f) * 1023.0f : 0.0f;
+    code |= spread_bits(static_cast<std::uint32_t>(scaled)) << axis;
+  }
+  return code;
+}
+
+// Where a range of sorted codes splits: at the highest bit in which its first and last differ,
+// or in half when they are equal.
+std::size_t morton_middle(const std::uint32_t* codes, std::size_t begin, std::size_t end) {
+  const std::uint32_t first = codes[begin], last = codes[end - 1];
+  if (first == last) return begin + (end - begin) / 2;
+  const int bit = 31 - std::countl_zero(first ^ last);
+  return static_cast<std::size_t>(
+      std::partition_point(codes + begin, codes + end,
+                           [bit](std::uint32_t code) { return ((code >> bit) & 1u) == 0; }) -
+      codes);
+}
+
+// The subtree over prims[begin, end) below `node` by Morton splits, its children's pairs
+// appended to `nodes`; returns its depth below `node` and its box.
+std::size_t build_morton_below(Node& node, const TriangleBvh::Triangle* triangles,
+                               const std::uint32_t* codes, std::size_t begin, std::size_t end,
+                               base::PodVector<Node>& nodes, Box& box) {
+  if (end - begin <= TriangleBvh::LEAF_SIZE) {
+    RangeBounds bounds;
+    for (std::size_t i = begin; i < end; ++i) {
+      const TriangleBvh::Triangle& t = triangles[i];
+      for (const base::Point3* p : {&t.a, &t.b, &t.c}) {
+        const Vec4 corner = {p->x, p->y, p->z, 0.0f};
+        bounds.boxes.grow_point(corner);
+      }
+    }
+    box = bounds.boxes;
+    node = node_of(bounds, begin, end, true);
+    return 0;
+  }
+  const std::size_t middle = morton_middle(codes, begin, end);
+  const std::size_t pair = nodes.size();
+  nodes.push_back(Node{});
+  nodes.push_back(Node{});
+  Node left{}, right{};
+  Box left_box, right_box;
+  const std::size_t left_depth =
+      build_morton_below(left, triangles, codes, begin, middle, nodes, left_box);
+  const std::size_t right_depth =
+      build_morton_below(right, triangles, codes, middle, end, nodes, right_box);
+  nodes[pair] = left;
+  nodes[pair + 1] = right;
+  box = left_box;
+  box.grow(right_box);
+  RangeBounds bounds;
+  bounds.boxes = box;
+  node = node_of(bounds, begin, end, false);
+  node.first = static_cast<std::uint32_t>(pair);
+  return 1 + std::max(left_depth, right_depth);
+}
+
+// Gives the inner nodes of the top of the tree, whose boxes the splits left empty, the union
+// of their children's: a walk down from `index` that stops at the boxes already found (the
+// subtrees' roots and the leaves).
+void refit_top(base::PodVector<Node>& nodes, std::size_t index) {
+  Node& node = nodes[index];
+  if (node.count != 0) return;
+  for (const std::size_t child : {std::size_t{node.first}, std::size_t{node.first} + 1}) {
+    if (nodes[child].count == 0 && !(nodes[child].lo[0] <= nodes[child].hi[0])) {
+      refit_top(nodes, child);
+    }
+  }
+  const Node& left = nodes[node.first];
+  const Node& right = nodes[node.first + 1];
+  for (int k = 0; k < 3; ++k) {
+    node.lo[k] = std::min(left.lo[k], right.lo[k]);
+    node.hi[k] = std::max(left.hi[k], right.hi[k]);
+  }
+}
+
+// The tree by Morton order (a linear BVH): the triangles sorted by the Morton codes of their
+// boxes' centres (a stable radix sort, so that equal codes keep the mesh's order), each range
+// split where its codes first differ, the boxes found from the leaves up. It reads no box per
+// triangle but the centres', and moves the triangles once: several times faster to build than
+// by area, for a tree whose rays take a few more visits. Fills `nodes` (which holds the root
+// and the unused slot) and `triangles`; returns the depth.
+std::size_t build_in_morton_order(const TriangleMesh& mesh, base::PodVector<Node>& nodes,
+                                  base::PodVector<TriangleBvh::Triangle>& triangles) {
+  const std::size_t faces = mesh.face_count();
+  const auto corner = [&](std::size_t f, std::size_t k) -> const base::Point3& {
+    return mesh.loose_corners ? mesh.positions[3 * f + k] : mesh.positions[mesh.corners[3 * f + k]];
+  };
+  const auto centre_of = [&](std::size_t f, bool& kept) {
+    const base::Point3 &a = corner(f, 0), &b = corner(f, 1), &c = corner(f, 2);
+    kept = finite(a) && finite(b) && finite(c);
+    const Vec4 va = {a.x, a.y, a.z, 0.0f}, vb = {b.x, b.y, b.z, 0.0f}, vc = {c.x, c.y, c.z, 0.0f};
+    return min4(min4(va, vb), vc) * 0.5f + max4(max4(va, vb), vc) * 0.5f;
+  };
+  // The box of the centres, and how many triangles have finite corners.
+  struct Centres {
+    Box box;
+    std::size_t kept = 0;
+  };
+  const Centres centres = parallel::parallel_reduce(
+      faces, Centres{},
+      [&](Centres& found, std::size_t begin, std::size_t end) {
+        for (std::size_t f = begin; f < end; ++f) {
+          bool kept;
+          const Vec4 centre = centre_of(f, kept);
+          if (!kept) continue;
+          found.box.grow_point(centre);
+          ++found.kept;
+        }
+      },
+      [](Centres& left, Centres&& right) {
+        left.box.grow(right.box);
+        left.kept += right.kept;
+      });
+  if (centres.kept == 0) return 0;
+  // The codes; a triangle left out gets one above every code, and sorts last.
+  const Vec4 extent = centres.box.hi - centres.box.lo;
+  const Vec4 scale = {extent[0] > 0.0f ? 1.0f / extent[0] : 0.0f,
+                      extent[1] > 0.0f ? 1.0f / extent[1] : 0.0f,
+                      extent[2] > 0.0f ? 1.0f / extent[2] : 0.0f, 0.0f};
+  base::PodVector<std::uint32_t> keys, other_keys, order, other_order;
+  keys.extend(faces);
+  other_keys.extend(faces);
+  order.extend(faces);
+  other_order.extend(faces);
+  parallel::parallel_for(faces, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t f = begin; f < end; ++f) {
+      bool kept;
+      const Vec4 centre = centre_of(f, kept);
+      keys[f] = kept ? morton_code(centre, centres.box.lo, scale) : UINT32_MAX;
+      order[f] = static_cast<std::uint32_t>(f);
+    }
+  });
+  // Four passes of a byte each (256 buckets keep the scatter's writes in the cache), each cut
+  // into contiguous chunks: every chunk counts its digits, then writes its items from where
+  // the items of the same digit in the chunks before it end, so the sort stays stable.
+  constexpr std::size_t DIGITS = 256;
+  const std::size_t chunks = parallel::chunk_count(faces);
+  std::vector<std::array<std::size_t, DIGITS>> starts(chunks);
+  for (int shift = 0; shift < 32; shift += 8) {
+    parallel::run_chunks(faces, [&](std::size_t chunk, std::size_t begin, std::size_t end) {
+      starts[chunk].fill(0);
+      for (std::size_t i = begin; i < end; ++i) ++starts[chunk][(keys[i] >> shift) & (DIGITS - 1)];
+    });
+    std::size_t running = 0;
+    bool one_digit = false;
+    for (std::size_t digit = 0; digit < DIGITS; ++digit) {
+      std::size_t total = 0;
+      for (std::size_t chunk = 0; chunk < chunks; ++chunk) total += starts[chunk][digit];
+      one_digit = one_digit || total == faces;
+      for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
+        running += std::exchange(starts[chunk][digit], running);
+      }
+    }
+    if (one_digit) continue;  // every key has this byte alike: the order stands
+    parallel::run_chunks(faces, [&](std::size_t chunk, std::size_t begin, std::size_t end) {
+      std::array<std::size_t, DIGITS>& at = starts[chunk];
+      for (std::size_t i = begin; i < end; ++i) {
+        const std::size_t to = at[(keys[i] >> shift) & (DIGITS - 1)]++;
+        other_keys[to] = keys[i];
+        other_order[to] = order[i];
+      }
+    });
+    std::swap(keys, other_keys);
+    std::swap(order, other_order);
+  }
+  const std::size_t count = centres.kept;
+  TriangleBvh::Triangle* made = triangles.extend(count);
+  parallel::parallel_for(count, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const std::uint32_t f = order[i];
+      made[i] = {corner(f, 0), corner(f, 1), corner(f, 2), f};
+    }
+  });
+  // The top's boxes are left empty by its splits and found from below once the subtrees
+  // are built.
+  const std::size_t depth = assemble(
+      nodes, count, RangeBounds{},
+      [&](std::size_t first, std::size_t last, const RangeBounds&, std::size_t) {
+        return Split{morton_middle(keys.data(), first, last), {}, {}};
+      },
+      [&](Node& root, std::size_t begin, std::size_t end, const RangeBounds&, std::size_t,
+          base::PodVector<Node>& block) {
+        Box box;
+        return build_morton_below(root, made, keys.data(), begin, end, block, box);
+      });
+  refit_top(nodes, 0);
+  return depth;
+}
+
 const float* coordinates(const base::Point3& p) { return &p.x; }
 
 // Rounding in the slab test can put a box's far distance a few units in the last place short
@@ -365,7 +661,38 @@ inline float enter_box(const PreparedRay& ray, const Node& node, float t_max) {
 
 }  // namespace
 
-TriangleBvh::TriangleBvh(const TriangleMesh& mesh) {
+TriangleBvh::TriangleBvh(const TriangleMesh& mesh, BuildQuality quality) {
+  nodes_.push_back(Node{});  // the root
+  nodes_.push_back(Node{});  // unused: it keeps each pair of children within 64 bytes
+  if (quality == BuildQuality::Morton) {
+    depth_ = build_in_morton_order(mesh, nodes_, triangles_);
+  } else {
+    build_by_area(mesh);
+  }
+  if (triangles_.empty()) {
+    nodes_[0] = Node{};
+    for (int k = 0; k < 3; ++k) nodes_[0].lo[k] = INFINITY, nodes_[0].hi[k] = -INFINITY;
+    return;
+  }
+  // Every box widened by a few units in the last place of the mesh's largest coordinate: the
+  // triangle test rounds its translated corners to that, and may find a hit just outside the
+  // exact box of the triangle; no box may reject such a ray.
+  const Node& root = nodes_[0];
+  const float largest =
+      std::max({std::fabs(root.lo[0]), std::fabs(root.lo[1]), std::fabs(root.lo[2]),
+                std::fabs(root.hi[0]), std::fabs(root.hi[1]), std::fabs(root.hi[2])});
+  const float margin = largest * BOX_MARGIN;
+  parallel::parallel_for(nodes_.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      for (int k = 0; k < 3; ++k) {
+        nodes_[i].lo[k] -= margin;
+        nodes_[i].hi[k] += margin;
+      }
+    }
+  });
+}
+
+void TriangleBvh::build_by_area(const TriangleMesh& mesh) {
   const std::size_t faces = mesh.face_count();
   const auto corner = [&](std::size_t f, std::size_t k) -> const base::Point3& {
     return mesh.loose_corners ? mesh.positions[3 * f + k] : mesh.positions[mesh.corners[3 * f + k]];
@@ -374,23 +701,28 @@ TriangleBvh::TriangleBvh(const TriangleMesh& mesh) {
   base::PodVector<PrimRef> prims;
   {
     std::vector<std::uint8_t> kept(faces);
-    parallel::parallel_for(faces, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t f = begin; f < end; ++f) {
-        kept[f] = finite(corner(f, 0)) && finite(corner(f, 1)) && finite(corner(f, 2));
-      }
-    });
-    std::size_t count = 0;
-    for (std::uint8_t keep : kept) count += keep;
-    prims.resize_zeroed(count);
+    const std::size_t count = parallel::parallel_reduce(
+        faces, std::size_t{0},
+        [&](std::size_t& finite_count, std::size_t begin, std::size_t end) {
+          for (std::size_t f = begin; f < end; ++f) {
+            kept[f] = finite(corner(f, 0)) && finite(corner(f, 1)) && finite(corner(f, 2));
+            finite_count += kept[f];
+          }
+        },
+        [](std::size_t& left, std::size_t&& right) { left += right; });
+    // Usually every face: then the i-th triangle kept is face i.
     std::vector<std::uint32_t> kept_faces;
-    kept_faces.reserve(count);
-    for (std::size_t f = 0; f < faces; ++f) {
-      if (kept[f]) kept_faces.push_back(static_cast<std::uint32_t>(f));
+    if (count != faces) {
+      kept_faces.reserve(count);
+      for (std::size_t f = 0; f < faces; ++f) {
+        if (kept[f]) kept_faces.push_back(static_cast<std::uint32_t>(f));
+      }
     }
+    PrimRef* made = prims.extend(count);
     parallel::parallel_for(count, [&](std::size_t begin, std::size_t end) {
       for (std::size_t i = begin; i < end; ++i) {
-        PrimRef& prim = prims[i];
-        const std::uint32_t face = kept_faces[i];
+        PrimRef& prim = made[i];
+        const auto face = kept_faces.empty() ? static_cast<std::uint32_t>(i) : kept_faces[i];
         const float* a = coordinates(corner(face, 0));
         const float* b = coordinates(corner(face, 1));
         const float* c = coordinates(corner(face, 2));
@@ -405,14 +737,7 @@ TriangleBvh::TriangleBvh(const TriangleMesh& mesh) {
     });
   }
   const std::size_t count = prims.size();
-  nodes_.push_back(Node{});  // the root
-  nodes_.push_back(Node{});  // unused: it keeps each pair of children within 64 bytes
-  if (count == 0) {
-    nodes_[0].count = 0;
-    nodes_[0].first = 0;
-    for (int k = 0; k < 3; ++k) nodes_[0].lo[k] = INFINITY, nodes_[0].hi[k] = -INFINITY;
-    return;
-  }
+  if (count == 0) return;
   PrimRef* data = prims.data();
   const RangeBounds all = parallel::parallel_reduce(
       count, RangeBounds{},
@@ -421,89 +746,13 @@ TriangleBvh::TriangleBvh(const TriangleMesh& mesh) {
       },
       [](RangeBounds& left, RangeBounds&& right) { left.add(right); });
 
-  // The top of the tree, on this thread, down to ranges a task builds alone.
-  const std::size_t task_size = std::max<std::size_t>(count / TOP_SPLIT_SHARE, 4096);
-  std::vector<Subtree> subtrees;
-  std::size_t top_depth = 0;
-  {
-    struct Pending {
-      std::size_t node, begin, end, depth;
-      RangeBounds bounds;
-    };
-    std::vector<Pending> pending{{0, 0, count, 0, all}};
-    while (!pending.empty()) {
-      const Pending range = pending.back();
-      pending.pop_back();
-      top_depth = std::max(top_depth, range.depth);
-      if (range.end - range.begin <= task_size) {
-        subtrees.push_back({range.node, range.begin, range.end, range.depth, range.bounds});
-        continue;
-      }
-      const Split split = split_range(
-          data, range.begin, range.end, range.bounds, range.depth, [&](const Binning& binning) {
-            return parallel::parallel_reduce(
-                range.end - range.begin, Bins{},
-                [&](Bins& bins, std::size_t begin, std::size_t end) {
-                  bin_range(data, range.begin + begin, range.begin + end, binning, bins);
-                },
-                [](Bins& left, Bins&& right) { left.add(right); });
-          });
-      const std::size_t pair = nodes_.size();
-      nodes_[range.node] = node_of(range.bounds, range.begin, range.end, false);
-      nodes_[range.node].first = static_cast<std::uint32_t>(pair);
-      nodes_.push_back(Node{});
-      nodes_.push_back(Node{});
-      pending.push_back({pair + 1, split.middle, range.end, range.depth + 1, split.right});
-      pending.push_back({pair, range.begin, split.middle, range.depth + 1, split.left});
-    }
-  }
-  // The subtrees, a block of nodes each, then joined in their order.
-  std::vector<base::PodVector<Node>> blocks(subtrees.size());
-  std::vector<Node> roots(subtrees.size());
-  std::vector<std::size_t> depths(subtrees.size());
-  parallel::run_chunks(
-      subtrees.size(),
-      [&](std::size_t, std::size_t begin, std::size_t end) {
-        for (std::size_t s = begin; s < end; ++s) {
-          const Subtree& subtree = subtrees[s];
-          depths[s] = subtree.depth + build_below(roots[s], data, subtree.begin, subtree.end,
-                                                  subtree.bounds, subtree.depth, blocks[s]);
-        }
-      },
-      subtrees.size());
-  for (std::size_t s = 0; s < subtrees.size(); ++s) {
-    const auto offset = static_cast<std::uint32_t>(nodes_.size());
-    Node root = roots[s];
-    if (root.count == 0) root.first += offset;
-    nodes_[subtrees[s].node] = root;
-    Node* appended = nodes_.extend(blocks[s].size());
-    for (std::size_t i = 0; i < blocks[s].size(); ++i) {
-      appended[i] = blocks[s][i];
-      if (appended[i].count == 0) appended[i].first += offset;
-    }
-    depth_ = std::max(depth_, depths[s]);
-    blocks[s] = {};
-  }
-  depth_ = std::max(depth_, top_depth);
-  // Every box widened by a few units in the last place of the mesh's largest coordinate: the
-  // triangle test rounds its translated corners to that, and may find a hit just outside the
-  // exact box of the triangle; no box may reject such a ray.
-  const Vec4 extent = max4(all.boxes.hi, -all.boxes.lo);
-  const float margin = std::max({extent[0], extent[1], extent[2]}) * BOX_MARGIN;
-  parallel::parallel_for(nodes_.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      for (int k = 0; k < 3; ++k) {
-        nodes_[i].lo[k] -= margin;
-        nodes_[i].hi[k] += margin;
-      }
-    }
-  });
+  depth_ = build_tree_by_area(nodes_, data, count, all);
   // The triangles in the order of the leaves.
-  triangles_.resize_zeroed(count);
+  Triangle* triangles = triangles_.extend(count);
   parallel::parallel_for(count, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
       const std::uint32_t f = data[i].face();
-      triangles_[i] = {corner(f, 0), corner(f, 1), corner(f, 2), f};
+      triangles[i] = {corner(f, 0), corner(f, 1), corner(f, 2), f};
     }
   });
 }

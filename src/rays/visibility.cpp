@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <utility>
 
 #include "parallel/thread_pool.h"
 
@@ -54,8 +55,30 @@ void first_clear_directions(const TriangleBvh& bvh, std::span<const base::Point3
                             std::span<const std::uint32_t> ignored,
                             std::span<const base::Point3> directions, float t_min,
                             std::span<std::uint32_t> first) {
+  // The points in the Morton order of their cells, so that rays cast one after the other
+  // start near each other and find the tree's nodes in the cache; each answer is its point's
+  // alone, whatever the order.
+  const base::Point3 lo = bvh.lower(), hi = bvh.upper();
+  const float scale[3] = {1024.0f / std::max(hi.x - lo.x, 1e-30f),
+                          1024.0f / std::max(hi.y - lo.y, 1e-30f),
+                          1024.0f / std::max(hi.z - lo.z, 1e-30f)};
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> order(origins.size());
+  for (std::size_t i = 0; i < origins.size(); ++i) {
+    const float at[3] = {(origins[i].x - lo.x) * scale[0], (origins[i].y - lo.y) * scale[1],
+                         (origins[i].z - lo.z) * scale[2]};
+    std::uint32_t code = 0;
+    for (int axis = 0; axis < 3; ++axis) {
+      // Cells 0 ... 1023 along each axis; NaN and what lies outside go to the ends.
+      const auto cell =
+          static_cast<std::uint32_t>(at[axis] > 0.0f ? std::min(at[axis], 1023.0f) : 0.0f);
+      for (int bit = 0; bit < 10; ++bit) code |= ((cell >> bit) & 1u) << (3 * bit + axis);
+    }
+    order[i] = {code, static_cast<std::uint32_t>(i)};
+  }
+  std::sort(order.begin(), order.end());
   parallel::parallel_for(origins.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
+    for (std::size_t j = begin; j < end; ++j) {
+      const std::size_t i = order[j].second;
       const std::uint32_t skip = ignored.empty() ? NO_FACE : ignored[i];
       std::uint32_t seen = NOT_SEEN;
       for (std::size_t k = 0; k < directions.size(); ++k) {

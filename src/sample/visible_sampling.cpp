@@ -35,7 +35,7 @@ std::uint64_t round_up(std::uint64_t value, std::uint64_t step) {
 }  // namespace
 
 Viewer::Viewer(const mesh_io::Mesh& mesh, std::uint32_t view_directions, bool turn)
-    : bvh(triangles_of(mesh)),
+    : bvh(triangles_of(mesh), rays::BuildQuality::Morton),
       directions(rays::view_directions(view_directions)),
       clearance(rays::origin_clearance(bvh)),
       outward(turn) {}

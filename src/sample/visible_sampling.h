@@ -27,9 +27,10 @@
 
 namespace vertisift::sample {
 
-// What a visible sample sees the mesh with: the ray tree over its triangles and the view
-// directions. With `outward`, each point's normal is turned to the side of the first
-// direction that sees it.
+// What a visible sample sees the mesh with: the ray tree over its triangles (built in Morton
+// order: a sample casts a few rays per point, far fewer than there are triangles, and the
+// build is most of the cost) and the view directions. With `outward`, each point's normal is turned
+// to the side of the first direction that sees it.
 struct Viewer {
   rays::TriangleBvh bvh;
   std::vector<base::Point3> directions;

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "rays/visibility.h"
@@ -75,19 +76,22 @@ Ray random_ray(std::mt19937& rng) {
   return ray;
 }
 
-class BvhAgainstBruteForce : public ::testing::TestWithParam<std::size_t> {};
+class BvhAgainstBruteForce
+    : public ::testing::TestWithParam<std::tuple<std::size_t, BuildQuality>> {};
 
 TEST_P(BvhAgainstBruteForce, ClosestAndAnyHitMatchEveryTriangleTried) {
-  const Soup soup = random_soup(GetParam(), static_cast<std::uint32_t>(GetParam()));
-  const TriangleBvh bvh(soup.mesh());
+  const std::size_t faces = std::get<0>(GetParam());
+  const Soup soup = random_soup(faces, static_cast<std::uint32_t>(faces));
+  const TriangleBvh bvh(soup.mesh(), std::get<1>(GetParam()));
   std::mt19937 rng(7);
   std::size_t hits = 0;
-  for (int r = 0; r < 3000; ++r) {
+  // Enough triangles for the top of the tree to be split on this thread, and fewer rays then.
+  const int ray_count = faces > 10000 ? 400 : 3000;
+  for (int r = 0; r < ray_count; ++r) {
     Ray ray = random_ray(rng);
     if (r % 3 == 0) ray.t_max = 1.5f;
     if (r % 5 == 0) ray.t_min = 0.5f;
-    const std::uint32_t ignored =
-        r % 4 == 0 ? static_cast<std::uint32_t>(rng() % GetParam()) : NO_FACE;
+    const std::uint32_t ignored = r % 4 == 0 ? static_cast<std::uint32_t>(rng() % faces) : NO_FACE;
     const Hit expected = brute_closest(soup, ray, ignored);
     const Hit found = bvh.closest(ray, ignored);
     ASSERT_EQ(found.t, expected.t) << "ray " << r;
@@ -103,12 +107,15 @@ TEST_P(BvhAgainstBruteForce, ClosestAndAnyHitMatchEveryTriangleTried) {
     }
     ASSERT_EQ(bvh.occluded(ray, ignored), expected.face != NO_FACE) << "ray " << r;
   }
-  if (GetParam() >= 40) {
+  if (faces >= 40) {
     EXPECT_GT(hits, 30u);
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, BvhAgainstBruteForce, ::testing::Values(1, 5, 40, 700, 6000));
+INSTANTIATE_TEST_SUITE_P(Sizes, BvhAgainstBruteForce,
+                         ::testing::Combine(::testing::Values(1, 5, 40, 700, 6000, 30000),
+                                            ::testing::Values(BuildQuality::Sah,
+                                                              BuildQuality::Morton)));
 
 // A square grid of n x n cells, two triangles each, in the plane z = 0.
 Soup grid(int n) {
@@ -131,22 +138,24 @@ Soup grid(int n) {
 
 TEST(Watertight, RaysThroughSharedEdgesAndVerticesNeverSlipThrough) {
   const Soup soup = grid(64);
-  const TriangleBvh bvh(soup.mesh());
-  std::mt19937 rng(3);
-  std::uniform_real_distribution<float> tilt(-0.7f, 0.7f);
-  for (int i = 1; i < 64; ++i) {
-    for (int j = 1; j < 64; ++j) {
-      // Aimed at a vertex, at the middle of a diagonal and of an axis-parallel edge.
-      const float x = static_cast<float>(i) / 64.0f, y = static_cast<float>(j) / 64.0f;
-      for (const base::Point3 target :
-           {base::Point3{x, y, 0.0f}, base::Point3{x + 0.5f / 64.0f, y + 0.5f / 64.0f, 0.0f},
-            base::Point3{x + 0.5f / 64.0f, y, 0.0f}}) {
-        const base::Point3 d = {tilt(rng), tilt(rng), -1.0f};
-        const Ray ray{{target.x - d.x, target.y - d.y, 1.0f}, d};
-        const Hit hit = bvh.closest(ray);
-        ASSERT_NE(hit.face, NO_FACE) << x << " " << y;
-        ASSERT_NEAR(hit.t, 1.0f, 1e-5f);
-        ASSERT_TRUE(bvh.occluded(ray));
+  for (const BuildQuality quality : {BuildQuality::Sah, BuildQuality::Morton}) {
+    const TriangleBvh bvh(soup.mesh(), quality);
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> tilt(-0.7f, 0.7f);
+    for (int i = 1; i < 64; ++i) {
+      for (int j = 1; j < 64; ++j) {
+        // Aimed at a vertex, at the middle of a diagonal and of an axis-parallel edge.
+        const float x = static_cast<float>(i) / 64.0f, y = static_cast<float>(j) / 64.0f;
+        for (const base::Point3 target :
+             {base::Point3{x, y, 0.0f}, base::Point3{x + 0.5f / 64.0f, y + 0.5f / 64.0f, 0.0f},
+              base::Point3{x + 0.5f / 64.0f, y, 0.0f}}) {
+          const base::Point3 d = {tilt(rng), tilt(rng), -1.0f};
+          const Ray ray{{target.x - d.x, target.y - d.y, 1.0f}, d};
+          const Hit hit = bvh.closest(ray);
+          ASSERT_NE(hit.face, NO_FACE) << x << " " << y;
+          ASSERT_NEAR(hit.t, 1.0f, 1e-5f);
+          ASSERT_TRUE(bvh.occluded(ray));
+        }
       }
     }
   }
@@ -164,9 +173,11 @@ TEST(Bvh, LeavesOutTrianglesWithNonFiniteCornersAndBoundsItsDepth) {
     same.positions.insert(same.positions.end(), {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}});
     same.corners.insert(same.corners.end(), {3 * f, 3 * f + 1, 3 * f + 2});
   }
-  const TriangleBvh stacked(same.mesh());
-  EXPECT_LT(stacked.depth(), TriangleBvh::STACK_DEPTH / 2);
-  EXPECT_EQ(stacked.closest({{0.2f, 0.2f, 1.0f}, {0, 0, -1}}).t, 1.0f);
+  for (const BuildQuality quality : {BuildQuality::Sah, BuildQuality::Morton}) {
+    const TriangleBvh stacked(same.mesh(), quality);
+    EXPECT_LT(stacked.depth(), TriangleBvh::STACK_DEPTH / 2);
+    EXPECT_EQ(stacked.closest({{0.2f, 0.2f, 1.0f}, {0, 0, -1}}).t, 1.0f);
+  }
   // Rays that cannot hit: no direction, a NaN origin.
   EXPECT_FALSE(bvh.occluded({{0, 0, 0}, {0, 0, 0}}));
   EXPECT_FALSE(bvh.occluded({{NAN, 0, 0}, {0, 0, 1}}));

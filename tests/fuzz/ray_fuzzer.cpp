@@ -5,9 +5,9 @@
 // (origin, direction, t_min) after it. The closest hit's distance and the any-hit answer must
 // be the brute force's for every ray, and the visibility pass must agree with the any-hit
 // query along each direction.
-#include <cstddef>
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 1) return 0;
   const std::uint8_t* at = data;
   const std::uint8_t* end = data + size;
-  const std::size_t vertex_count = 1 + *at++ % 24;
+  const std::size_t vertex_count = 1 + (*at++ & 0x7f) % 24;
   if (static_cast<std::size_t>(end - at) < 12 * vertex_count) return 0;
   std::vector<Point3> positions;
   for (std::size_t v = 0; v < vertex_count; ++v) {
@@ -56,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Everything on this thread, as the other fast targets run.
   const vertisift::parallel::SequentialPasses alone(true);
   const TriangleMesh mesh{positions, corners};
-  const TriangleBvh bvh(mesh);
+  // Both builds: the first input byte's top bit picks one.
+  const TriangleBvh bvh(mesh, data[0] & 0x80 ? BuildQuality::Morton : BuildQuality::Sah);
   std::vector<Point3> origins;
   std::vector<std::uint32_t> ignored;
   while (end - at >= 28) {
@@ -66,15 +67,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ray.t_min = take_float(at);
     Hit best;
     for (std::size_t f = 0; f < corners.size() / 3; ++f) {
-      const TriangleBvh::Triangle triangle{positions[corners[3 * f]],
-                                           positions[corners[3 * f + 1]],
+      const TriangleBvh::Triangle triangle{positions[corners[3 * f]], positions[corners[3 * f + 1]],
                                            positions[corners[3 * f + 2]],
                                            static_cast<std::uint32_t>(f)};
       // The tree leaves out triangles with a corner that is not finite.
       bool finite_corners = true;
       for (const Point3* p : {&triangle.a, &triangle.b, &triangle.c}) {
-        finite_corners = finite_corners && std::isfinite(p->x) && std::isfinite(p->y) &&
-                         std::isfinite(p->z);
+        finite_corners =
+            finite_corners && std::isfinite(p->x) && std::isfinite(p->y) && std::isfinite(p->z);
       }
       if (!finite_corners) continue;
       const Hit hit = intersect_triangle(ray, triangle);
