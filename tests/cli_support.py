@@ -54,6 +54,19 @@ def torus_faces(steps: int) -> list:
     return meshgen.torus(steps, max(3, steps // 2))
 
 
+def nested_boxes() -> list:
+    """A closed box from 0 to 3 holding a closed box from 1 to 2, whose surface cannot be seen
+    from outside."""
+    inner = [(normal, *(tuple(x + 1.0 for x in corner) for corner in corners))
+             for normal, *corners in meshgen.cube(1.0)]
+    return meshgen.cube(3.0) + inner
+
+
+def on_inner_box(positions: np.ndarray) -> np.ndarray:
+    """Which points of a draw of `nested_boxes` lie on the inner box."""
+    return ((positions > 0.5) & (positions < 2.5)).all(axis=1)
+
+
 def vertices_of(faces: list) -> set[tuple[float, float, float]]:
     return {tuple(vertex) for face in faces for vertex in face[1:]}
 

@@ -862,6 +862,9 @@ def sample_argument_cases(torus: Path) -> Iterator[tuple[str, Callable[[], objec
         ("n 5.0", (path, 5.0), {}), ("n True", (path, True), {}), ("bytes path", (path.encode(), 5), {}),
         ("seed 1.5", (path, 5), {"seed": 1.5}), ("method None", (path, 5), {"method": None}),
         ("distinct 1", (path, 5), {"distinct": 1}), ("strict 1", (path, 5), {"strict": 1}),
+        ("visible 1", (path, 5), {"visible": 1}),
+        ("view_directions 0", (path, 5), {"visible": True, "view_directions": 0}),
+        ("view_directions without visible", (path, 5), {"view_directions": 8}),
         ("n 2**64", (path, 2**64), {}), ("n 2**40", (path, 2**40), {}),
         ("n 2**62", (path, 2**62), {}),
     ]

@@ -541,16 +541,20 @@ def test_reduce_and_preview_take_every_model_format(tmp_path, writer, name):
     assert (tmp_path / "picture.png").stat().st_size > 0
 
 
-@pytest.mark.parametrize("cloud_text, picture, parts, status", [
-    (None, "p.png", ["CLOUD", "does not exist"], 2),
-    ("x y z\n", "p.png", ["not a readable point cloud"], 1),
-    ("1 2 3 4 5 6\n", "p.bogus", ["suffix '.bogus'", ".png"], 2),
+@pytest.mark.parametrize("cloud_text, picture, args, parts, status", [
+    (None, "p.png", [], ["CLOUD", "does not exist"], 2),
+    ("x y z\n", "p.png", [], ["not a readable point cloud"], 1),
+    ("1 2 3 4 5 6\n", "p.bogus", [], ["suffix '.bogus'", ".png"], 2),
+    ("1 2 3 4 5 6\n", "p.png", ["--visible"],
+     ["error: --visible applies only to a model, not to a cloud file"], 2),
+    ("1 2 3 4 5 6\n", "p.png", ["--view-directions", "8"],
+     ["error: --view-directions applies only to --visible"], 2),
 ])
-def test_preview_mistakes(tmp_path, cloud_text, picture, parts, status):
+def test_preview_mistakes(tmp_path, cloud_text, picture, args, parts, status):
     cloud = tmp_path / "cloud.xyz"
     if cloud_text is not None:
         cloud.write_text(cloud_text)
-    result = run_cli("preview", cloud, "-o", tmp_path / picture)
+    result = run_cli("preview", cloud, "-o", tmp_path / picture, *args)
     assert result.returncode == status, result.stderr
     assert "Traceback" not in result.stderr
     for part in parts:

@@ -1,5 +1,6 @@
-"""The command's sampling options: --method, --seed, --normals, --distinct and --candidates
-for reduce and batch, and seeded batches that write the same clouds however they run."""
+"""The command's sampling options: --method, --seed, --normals, --distinct, --candidates and
+--visible for reduce and batch, and seeded batches that write the same clouds however they
+run."""
 
 import hashlib
 import json
@@ -10,7 +11,7 @@ import pytest
 
 import meshgen
 import vertisift_tools
-from cli_support import RECORD_FILE, make_tree, run_cli
+from cli_support import RECORD_FILE, make_tree, nested_boxes, on_inner_box, run_cli
 from vertisift_tools.options import SampleOptions
 
 COUNT = 300
@@ -106,6 +107,11 @@ def test_reduce_options(tmp_path):
         (["--candidates", "500"], "--candidates applies only to --method fps or poisson"),
         (["--method", "fps", "--candidates", "0"], "'0' is not a number of candidates"),
         (["--method", "poisson", "--candidates", "4"], "--candidates 4 is fewer than N (5)"),
+        (["--view-directions", "16"],
+         "--view-directions applies only to --visible or --normals outward"),
+        (["--visible", "--view-directions", "0"], "'0' is not a number of view directions"),
+        (["--normals", "outward", "--view-directions", "4097"],
+         "'4097' is not a number of view directions (a whole number from 1 to 4096)"),
     ],
 )
 def test_option_mistakes(tmp_path, args, text):
@@ -145,3 +151,51 @@ def test_the_batch_record_holds_the_candidates(tmp_path):
                        match=r"\(method surface before, fps now; candidates none before, 500 now\)"):
         vertisift_tools.batch(tmp_path / "in", out, COUNT,
                               options=SampleOptions(method="fps", candidates=500))
+
+
+def draw_visibly(way, model, out, visible):
+    """The positions that `way` draws of `model` (alone in its folder) into `out`, with or
+    without the visible surface alone."""
+    flags = ["--visible", "--view-directions", "16"] if visible else []
+    if way == "dataset":
+        dataset = vertisift_tools.PointCloudDataset(model.parent, COUNT, seed=2, visible=visible)
+        assert ("visible=True, view_directions=64" in repr(dataset)) == visible
+        return dataset[0][:, :3]
+    if way == "preview":
+        from vertisift_tools.preview import points_to_draw
+
+        return points_to_draw(model, visible=visible)[0]
+    if way in ("reduce", "reduce-outward"):
+        flags = ["--method", "vertices", *flags]
+        if way == "reduce-outward":  # outward normals draw from the visible surface alone
+            flags = ["--method", "surface", "--normals", "outward" if visible else "geometry"]
+        result = run_cli("reduce", model, COUNT, "-o", out / "cloud.npz", "--seed", "2", *flags)
+        assert result.returncode == 0, result.stderr
+        return vertisift_tools.read_cloud(out / "cloud.npz")[0]
+    if way == "h5":
+        h5py = pytest.importorskip("h5py")
+        flags += ["--format", "h5"]
+    result = run_cli("batch", model.parent, out, COUNT, "-q", "--method", "poisson", *flags)
+    assert result.returncode == 0, result.stderr
+    record = json.loads((out / RECORD_FILE).read_text())
+    assert (record.get("visible"), record.get("view_directions")) == (
+        (True, 16) if visible else (None, None))
+    if way == "h5":
+        with h5py.File(out / "ply_data_all0.h5", "r") as shard:
+            return shard["data"][0]
+    return vertisift_tools.read_cloud(out / "boxes.npz")[0]
+
+
+@pytest.mark.parametrize("way", ["reduce", "reduce-outward", "batch", "h5", "dataset", "preview"])
+def test_visible_draws_leave_a_hidden_box_out(tmp_path, way):
+    """Drawn with --visible (or --normals outward, or visible=True), no point lies on a box
+    closed inside another; drawn without, some do."""
+    (tmp_path / "in").mkdir()
+    model = meshgen.write_binary_stl(tmp_path / "in" / "boxes.stl", nested_boxes())
+    hidden = []
+    for visible in (False, True):
+        out = tmp_path / f"out-{visible}"
+        out.mkdir()
+        positions = draw_visibly(way, model, out, visible)
+        hidden.append(int(on_inner_box(positions).sum()))
+    assert hidden[0] > 0 and hidden[1] == 0, hidden

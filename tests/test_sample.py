@@ -499,6 +499,13 @@ def test_read_errors_are_os_errors_with_the_readers_message_and_the_path(write_b
         (("{path}", 5), {"method": None}, TypeError, "method must be a str, not NoneType"),
         (("{path}", 5), {"distinct": 1}, TypeError, "distinct must be a bool, not int"),
         (("{path}", 5), {"colors": None}, TypeError, "colors must be a bool, not NoneType"),
+        (("{path}", 5), {"visible": 1}, TypeError, "visible must be a bool, not int"),
+        (("{path}", 5), {"visible": True, "view_directions": 0}, ValueError,
+         "view_directions must be in [1, 4096], not 0"),
+        (("{path}", 5), {"normals": "outward", "view_directions": 4097}, ValueError,
+         "view_directions must be in [1, 4096], not 4097"),
+        (("{path}", 5), {"method": "surface", "view_directions": 64}, ValueError,
+         "view_directions applies only to visible=True or normals='outward'"),
         (("{path}", 2**64), {}, MemoryError, "cannot hold 18446744073709551616 points"),
     ],
 )

@@ -233,6 +233,12 @@ def test_a_rerun_keeps_finished_shards_and_refuses_other_choices(tmp_path):
         ({"options": SampleOptions(method="surface", seed=4)}, "seed 3 before, 4 now"),
         ({"options": SampleOptions(method="surface", seed=3, normalize="unit_sphere")},
          "normalize none before, unit_sphere now"),
+        ({"options": SampleOptions(method="surface", seed=3, visible=True)},
+         "visible no before, yes now"),
+        ({"options": SampleOptions(method="surface", seed=3, normals="outward",
+                                   view_directions=16)},
+         "normals auto before, outward now; visible no before, yes now; view_directions none "
+         "before, 16 now"),
         ({"fmt": "npz", "shard_size": None, "labels": None, "split_folders": False},
          "format h5 before, npz now; shard_size 2 before, none now; labels folders before, "
          "none now; split folders before, none now"),

@@ -2,9 +2,10 @@
 datasets, and the code of the `vertisift` command.
 
 - `sample(path, n, method=..., seed=..., normals=..., distinct=..., strict=...,
-  candidates=..., return_faces=...)`: one model to float32 arrays (positions, normals) of
-  shape (n, 3), drawn in native code (mesh vertices, uniform, farthest-point or blue-noise
-  surface points), with each point's face if asked; reproducible with a seed.
+  candidates=..., visible=..., return_faces=...)`: one model to float32 arrays (positions,
+  normals) of shape (n, 3), drawn in native code (mesh vertices, uniform, farthest-point or
+  blue-noise surface points, of the whole surface or of the part seen from outside), with
+  each point's face if asked; reproducible with a seed.
 - `farthest_point_sample(points, k)`: exact farthest-point sampling of any points.
 - `RayScene(vertices, faces)`, `cast_rays(vertices, faces, origins, directions)`,
   `occluded(...)`: rays against a mesh on the CPU, the closest hit (distance, face, corner

@@ -11,6 +11,8 @@ class _Draw(TypedDict):
     distinct: object
     candidates: object
     seed: object
+    visible: object
+    view_directions: object
 
 # A texture's points: (name, materials, bytes or None, why None, points, uvs).
 _Texture = tuple[str, tuple[str, ...], bytes | None, str, bytearray, bytearray, str, str]

@@ -1,6 +1,6 @@
 """The sampling choices by name: the `Method` and `Normals` types (the native module takes the
-same names, and checks them), which method can draw distinct points, and which choose from
-candidates.
+same names, and checks them), which method can draw distinct points, which choose from
+candidates, and which normals draw from the visible surface alone.
 
 Plain values only (no NumPy, no native code): the command lists them in its help and checks
 them before anything heavy is imported.
@@ -11,7 +11,7 @@ from __future__ import annotations
 from typing import Final, Literal, TypeGuard, get_args
 
 Method = Literal["vertices", "surface", "fps", "poisson"]
-Normals = Literal["auto", "file", "geometry", "smooth"]
+Normals = Literal["auto", "file", "geometry", "smooth", "outward"]
 Normalize = Literal["unit_sphere"]
 
 # The names in the order that messages list them ("'vertices' or 'surface'").
@@ -37,6 +37,10 @@ CANDIDATE_METHODS: Final[tuple[Method, ...]] = ("fps", "poisson")
 
 # The methods that draw points on the surface, and so can tell each point's face.
 SURFACE_METHODS: Final[tuple[Method, ...]] = ("surface", "fps", "poisson")
+
+# The normals that turn each point's face normal to the side it is seen from, and so draw
+# from the visible surface alone, as `visible=True` does.
+VISIBLE_NORMALS: Final[Normals] = "outward"
 
 
 def is_method(name: object) -> TypeGuard[Method]:

@@ -89,7 +89,8 @@ def reduce_to_arrays(
     (positions, normals), each of shape (count, 3), made in native code. Raises what
     `sample()` raises when the model cannot be read (StlReadError, or the system's OSError
     such as FileNotFoundError), EmptyMeshError when it has no faces, ValueError for a
-    surface sample of a model without area or candidates that `sample()` refuses, and
+    surface sample of a model without area, a visible draw of a model with no visible
+    surface, or candidates or view directions that `sample()` refuses, and
     MemoryError (saying how many points) when they do not fit."""
     drawn = _draw(model, count, options, with_faces=False)
     return drawn.positions, drawn.normals
@@ -124,6 +125,8 @@ def _draw(
             normals=chosen.normals,
             distinct=chosen.distinct,
             candidates=chosen.candidates,
+            visible=chosen.visible,
+            view_directions=chosen.view_directions,
             colors=chosen.colors,
             return_faces=with_faces,
         )

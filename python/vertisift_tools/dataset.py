@@ -175,6 +175,10 @@ class PointCloudDataset(Sequence[Item]):
       clouds of a batch of the root with the same seed and options.
     candidates: with method "fps" or "poisson", how many uniform surface points the n are
       picked from, as for `sample()` (None: its default).
+    visible, view_directions: draw from the surface seen from outside each model alone, along
+      that many directions (None: 64), as `sample(visible=True)` does; normals="outward"
+      draws so too. A model with no visible surface raises ValueError (and is a failure
+      for on_error="skip").
     labels: "folders" takes each model's class from the first folder of its relative path:
       `classes` are those folders' names, sorted (of every model, before the split and any
       failure), `class_to_index` numbers them, and items become (points, label).
@@ -230,6 +234,8 @@ class PointCloudDataset(Sequence[Item]):
         normals: Normals = DEFAULT_NORMALS,
         distinct: bool = False,
         candidates: int | None = None,
+        visible: bool = False,
+        view_directions: int | None = None,
         root: str | os.PathLike[str] | None = None,
         labels: Literal["folders"] | None = None,
         split: str | None = None,
@@ -239,8 +245,17 @@ class PointCloudDataset(Sequence[Item]):
     ) -> None:
         found_root, paths, relative = _models(files, root)
         # Checked here, as sample() checks them, so that a mistake shows before any item is
-        # read; candidates=None stays None, leaving the number to sample().
-        self.n, self.distinct, self.candidates, self.colors, self.seed, _, _ = check_draw(
+        # read; candidates=None stays None, leaving the number to sample(). `visible` is
+        # True for normals="outward" too, with the number of directions filled in.
+        (
+            self.n,
+            self.distinct,
+            self.candidates,
+            self.colors,
+            self.seed,
+            self.visible,
+            self.view_directions,
+        ) = check_draw(
             n,
             method=method,
             seed=seed,
@@ -248,6 +263,8 @@ class PointCloudDataset(Sequence[Item]):
             distinct=distinct,
             candidates=candidates,
             colors=colors,
+            visible=visible,
+            view_directions=view_directions,
         )
         self.method: Method = method
         self.normals: Normals = normals
@@ -350,6 +367,8 @@ class PointCloudDataset(Sequence[Item]):
             normals=self.normals,
             distinct=self.distinct,
             candidates=self.candidates,
+            visible=self.visible,
+            view_directions=self.view_directions,
             colors=self.colors,
         )
         positions, normals, *colors = cast(tuple[Array, ...], drawn)
@@ -383,6 +402,8 @@ class PointCloudDataset(Sequence[Item]):
         ]
         if self.candidates is not None:
             shown.append(f"candidates={self.candidates!r}")
+        if self.visible:
+            shown.append(f"visible=True, view_directions={self.view_directions!r}")
         if self.labels is not None:
             shown.append(f"labels={self.labels!r} ({len(self.classes)} classes)")
         if self.split is not None:

@@ -71,7 +71,10 @@ class SampleOptions:
     uniform surface points the N are picked from; None leaves it to `sample()`.
     `normalize="unit_sphere"` then centres the positions at their mean and scales them so that
     the farthest is at distance 1, as `PointCloudDataset(normalize="unit_sphere")` does.
-    `colors` draws each point's colour too (`sample(colors=True)`), which the clouds keep."""
+    `colors` draws each point's colour too (`sample(colors=True)`), which the clouds keep.
+    `visible` draws from the surface seen from outside the model alone, along
+    `view_directions` directions (None: `sample()`'s 64), as `sample(visible=True)` does;
+    normals="outward" draws so too."""
 
     method: Method = DEFAULT_METHOD
     seed: int | None = None
@@ -80,6 +83,8 @@ class SampleOptions:
     candidates: int | None = None
     normalize: Normalize | None = None
     colors: bool = False
+    visible: bool = False
+    view_directions: int | None = None
 
     def for_file(self, relative: str) -> SampleOptions:
         """These options for the model at `relative` in a batch: a seed, if given, becomes

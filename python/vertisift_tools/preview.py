@@ -58,16 +58,27 @@ def is_model(path: str | os.PathLike[str]) -> bool:
     return False
 
 
-def points_to_draw(source: str | os.PathLike[str]) -> tuple[Array, Array, Array | None]:
+def points_to_draw(
+    source: str | os.PathLike[str], *, visible: bool = False, view_directions: int | None = None
+) -> tuple[Array, Array, Array | None]:
     """The points of a cloud file, or MODEL_POINTS points drawn over a model's surface (the
-    same ones on every run), each with its normal, and their colours (None when the file
-    stores none)."""
+    same ones on every run; with `visible`, over the part seen from outside alone, along
+    `view_directions` directions, as `sample()` draws them), each with its normal, and their
+    colours (None when the file stores none). ValueError for `visible` with a cloud file."""
     if not is_model(source):
+        if visible:
+            raise ValueError("visible applies only to a model, not to a cloud file")
         return read_colored_cloud(source)
     from vertisift_tools.sampling import sample_reporting_colors, warn_unused_textures
 
     drawn, found = sample_reporting_colors(
-        source, MODEL_POINTS, method="surface", seed=MODEL_SEED, colors=True
+        source,
+        MODEL_POINTS,
+        method="surface",
+        seed=MODEL_SEED,
+        colors=True,
+        visible=visible,
+        view_directions=view_directions,
     )
     warn_unused_textures(found)
     positions, normals, colors = cast(tuple[Array, Array, Array], drawn)
@@ -75,14 +86,22 @@ def points_to_draw(source: str | os.PathLike[str]) -> tuple[Array, Array, Array 
 
 
 def render_preview(
-    cloud: str | os.PathLike[str], picture: str | os.PathLike[str], *, dpi: int = 100
+    cloud: str | os.PathLike[str],
+    picture: str | os.PathLike[str],
+    *,
+    dpi: int = 100,
+    visible: bool = False,
+    view_directions: int | None = None,
 ) -> None:
-    """Draws the cloud file `cloud` (or a model file, by MODEL_POINTS points of its surface)
-    from three sides into `picture` (its suffix picks the format: .png, .svg, .pdf and
-    whatever else the plotting library writes)."""
+    """Draws the cloud file `cloud` (or a model file, by MODEL_POINTS points of its surface,
+    with `visible` of the surface seen from outside alone: see `points_to_draw`) from three
+    sides into `picture` (its suffix picks the format: .png, .svg, .pdf and whatever else
+    the plotting library writes)."""
     from matplotlib.figure import Figure
 
-    positions, normals, stored = points_to_draw(cloud)
+    positions, normals, stored = points_to_draw(
+        cloud, visible=visible, view_directions=view_directions
+    )
     colours = normal_colours(normals) if stored is None else stored
     meaning = "normal (x red, y green, z blue)" if stored is None else "the stored colour"
     low = positions.min(axis=0) if len(positions) else np.zeros(3, np.float32)

@@ -91,6 +91,8 @@ class Draw(TypedDict, total=False):
     normals: Normals
     distinct: bool
     candidates: int | None
+    visible: bool
+    view_directions: int | None
 
 
 # The draw's options that a caller leaves out, as `sample()` defaults them.
@@ -100,14 +102,18 @@ DRAW_DEFAULTS: Draw = {
     "normals": DEFAULT_NORMALS,
     "distinct": False,
     "candidates": None,
+    "visible": False,
+    "view_directions": None,
 }
 
 
 def check_draw(n: object, *, colors: object = False, **draw: object) -> DrawChecked:
     """The arguments of a draw (those of `Draw`, and `colors`) checked as `sample()` checks
     them, for a caller that checks them before it draws: (n, distinct, candidates, colors,
-    seed) as an int, a bool, an int or None, a bool, and an int or None. Raises what
-    `sample()` raises for them."""
+    seed, visible, view_directions) as an int, a bool, an int or None, a bool, an int or
+    None, a bool, and an int or None. `visible` is True also when normals="outward" asks
+    for it, and `view_directions` is then the number of directions (64 when none is given),
+    None for a draw that is not visible. Raises what `sample()` raises for them."""
     return _native.check_draw(n, colors=colors, **cast("_Draw", DRAW_DEFAULTS | draw))
 
 
@@ -214,6 +220,8 @@ def sample(
     distinct: bool = False,
     strict: bool = False,
     candidates: int | None = None,
+    visible: bool = False,
+    view_directions: int | None = None,
     colors: bool = False,
     return_faces: bool = False,
     return_barycentric: bool = False,
@@ -248,7 +256,20 @@ def sample(
       the blend unit length; a vertex normal is the normalised sum of the unit geometric
       normals of the faces around it (around the position, identical bit for bit, in STL;
       around the vertex index in the indexed formats). For "vertices", "smooth" is that
-      vertex normal, the same as "geometry".
+      vertex normal, the same as "geometry". "outward" gives each point its face's geometric
+      normal turned to the side from which the point is seen (for a thin sheet seen from both
+      sides, the side of the first of the `view_directions` directions, in their fixed
+      order, that sees it), and implies visible=True.
+    visible: draw from the surface seen from outside the model alone. A surface point is
+      visible when a ray from it along at least one of a fixed, well-spread set of
+      `view_directions` directions leaves the mesh without hitting it. "surface", "fps" and
+      "poisson" then draw their points (or candidates) uniformly by area over the visible
+      part alone, still exactly n of them, and "vertices" draws from the visible vertices
+      alone: the inside of a closed cavity, or faces covered by others, give no point. Under
+      a normals mode other than "outward" the normals are that mode's, not turned. A model
+      with no visible surface raises ValueError.
+    view_directions: how many directions a visible draw casts its rays along, an int in
+      [1, 4096]; None gives 64. Given only with visible=True or normals="outward".
     seed: None draws from the operating system; an int in [0, 2**64) makes the result the
       same, bit for bit, on every call, thread count and machine (for a given version).
     strict: read STL exactly as `vertisift.reduce_stl_points` does; by default STL is read as
@@ -271,10 +292,11 @@ def sample(
     read: MeshReadError (StlReadError for STL) for a file its reader refuses; ValueError for
     a negative `n`, an unknown method or normals mode, a seed out of range, `distinct` other
     than with "vertices", `candidates` other than with "fps" and "poisson" or below n,
-    `return_faces` or `return_barycentric` with "vertices", or a surface sample of a mesh
-    without area; TypeError for
-    arguments of the wrong type; MemoryError when `n` points (or the candidates) cannot be
-    held.
+    `view_directions` outside [1, 4096] or for a draw that is not visible, `return_faces`
+    or `return_barycentric` with "vertices", a surface sample of a mesh without area, or a
+    visible draw of a model with no visible surface; TypeError for arguments of the wrong
+    type (`distinct` and `visible` take a bool); MemoryError when `n` points (or the
+    candidates) cannot be held.
     """
     drawn, report = sample_reporting_colors(
         path,
@@ -285,6 +307,8 @@ def sample(
         distinct=distinct,
         strict=strict,
         candidates=candidates,
+        visible=visible,
+        view_directions=view_directions,
         colors=colors,
         return_faces=return_faces,
         return_barycentric=return_barycentric,
@@ -489,6 +513,8 @@ def sample_mesh(
     normals: Normals = DEFAULT_NORMALS,
     distinct: bool = False,
     candidates: int | None = None,
+    visible: bool = False,
+    view_directions: int | None = None,
     colors: npt.ArrayLike | None = None,
     return_faces: bool = False,
     return_barycentric: bool = False,
@@ -502,7 +528,10 @@ def sample_mesh(
     corners of those faces in the order `faces` lists them. `colors`, when given, colours the
     vertices: shape (V, 3) or (V, 4) (the alpha is not drawn), uint8 or uint16 (scaled by
     their maximum) or floats in [0, 1]; the points' colours are then returned after the
-    normals, as `sample(colors=True)` returns them.
+    normals, as `sample(colors=True)` returns them. `visible=True` (or normals="outward")
+    draws from the surface seen from outside the mesh alone, along `view_directions`
+    directions, as `sample()` does: the visible faces, or for "vertices" the visible
+    vertices that faces use.
 
     Raises ValueError for arrays of the wrong shape or type, a face index below 0 or not
     below V, or a face that uses a vertex with a NaN or infinite coordinate, or with a
@@ -518,6 +547,8 @@ def sample_mesh(
         normals=normals,
         distinct=distinct,
         candidates=candidates,
+        visible=visible,
+        view_directions=view_directions,
         colors=None if colors is None else _color_array(colors, len(vertex_array)),
         return_faces=return_faces,
         return_barycentric=return_barycentric,

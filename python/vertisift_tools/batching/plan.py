@@ -19,7 +19,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from vertisift_tools.choices import RECORD_NORMALS
+from vertisift_tools.choices import RECORD_NORMALS, VISIBLE_NORMALS
 from vertisift_tools.clouds import cloud_size, replacing
 from vertisift_tools.formats import COLOR_ONLY, FORMATS, WITH_COLORS
 from vertisift_tools.models import SkipFolder, list_models, model_suffix
@@ -44,6 +44,8 @@ _LATER_FIELDS: dict[str, object] = {
     "split": None,
     "normalize": None,
     "colors": False,
+    "visible": False,
+    "view_directions": None,
 }
 # What a record without the field stands for, for the fields that every version wrote but
 # the first: the first batches took the normals the files store.
@@ -93,7 +95,9 @@ class BatchRecord:
     that a rerun which asks for other clouds is refused instead of keeping these. The version
     and `seeds`, the scheme that gives each model its seed (None when unseeded), count only
     for a seeded batch, whose clouds depend on them bit for bit. `shard_size`, `labels` and
-    `split` are the choices of a batch into HDF5 shards (format "h5"), None for the others."""
+    `split` are the choices of a batch into HDF5 shards (format "h5"), None for the others.
+    `visible` says whether the points come from the visible surface alone, whether asked
+    for as such or by normals="outward", which draws so too."""
 
     count: int
     format: str
@@ -109,6 +113,8 @@ class BatchRecord:
     split: str | None = None
     normalize: str | None = None
     colors: bool = False
+    visible: bool = False
+    view_directions: int | None = None
 
     @classmethod
     def of(
@@ -137,6 +143,8 @@ class BatchRecord:
             split=split,
             normalize=chosen.normalize,
             colors=chosen.colors,
+            visible=chosen.visible or chosen.normals == VISIBLE_NORMALS,
+            view_directions=chosen.view_directions,
         )
 
     def differences(self, earlier: BatchRecord) -> list[str]:

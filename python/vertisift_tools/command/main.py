@@ -16,7 +16,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn
 
-from vertisift_tools.choices import CANDIDATE_METHODS, DISTINCT_METHOD
+from vertisift_tools.choices import CANDIDATE_METHODS, DISTINCT_METHOD, VISIBLE_NORMALS
 from vertisift_tools.command.checks import (
     UsageError,
     need_cloud_format,
@@ -317,12 +317,21 @@ def preview_command(arguments: argparse.Namespace) -> int:
     need_file(arguments.cloud, "CLOUD")
     need_output_file(output, "PICTURE")
     need_picture_format(output)
+    if arguments.view_directions is not None and not arguments.visible:
+        raise UsageError("--view-directions applies only to --visible")
     from vertisift_tools.convert import describe
-    from vertisift_tools.preview import render_preview
+    from vertisift_tools.preview import is_model, render_preview
     from vertisift_tools.sampling import MeshReadError
 
+    if arguments.visible and not is_model(arguments.cloud):
+        raise UsageError("--visible applies only to a model, not to a cloud file")
     try:
-        render_preview(arguments.cloud, output)
+        render_preview(
+            arguments.cloud,
+            output,
+            visible=arguments.visible,
+            view_directions=arguments.view_directions,
+        )
     except CloudError as error:
         _say(f"preview: error: {error}")
         return FAILED
@@ -348,6 +357,12 @@ def _sample_options(arguments: argparse.Namespace) -> SampleOptions:
         # sample() refuses it too, but a batch would then fail every model one by one.
         if candidates < arguments.count:
             raise UsageError(f"--candidates {candidates} is fewer than N ({arguments.count})")
+    if arguments.view_directions is not None and not (
+        arguments.visible or arguments.normals == VISIBLE_NORMALS
+    ):
+        raise UsageError(
+            f"--view-directions applies only to --visible or --normals {VISIBLE_NORMALS}"
+        )
     return SampleOptions(
         method=arguments.method,
         seed=arguments.seed,
@@ -356,6 +371,8 @@ def _sample_options(arguments: argparse.Namespace) -> SampleOptions:
         candidates=candidates,
         normalize=arguments.normalize,
         colors=arguments.colors,
+        visible=arguments.visible,
+        view_directions=arguments.view_directions,
     )
 
 

@@ -9,7 +9,13 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import NoReturn
 
-from vertisift_tools.choices import CANDIDATE_METHODS, METHOD_NAMES, NORMALIZE_NAMES, NORMALS_NAMES
+from vertisift_tools.choices import (
+    CANDIDATE_METHODS,
+    METHOD_NAMES,
+    NORMALIZE_NAMES,
+    NORMALS_NAMES,
+    VISIBLE_NORMALS,
+)
 from vertisift_tools.formats import BATCH_FORMATS
 from vertisift_tools.options import SampleOptions, package_version
 from vertisift_tools.storage import is_url
@@ -18,6 +24,8 @@ from vertisift_tools.storage import is_url
 USAGE_ERROR = 2
 
 MAX_COUNT = 2**64 - 1
+# The most directions that a visible draw casts its rays along, as sample() takes them.
+MAX_VIEW_DIRECTIONS = 4096
 # How long `batch --dask` waits for the scheduler to answer: a scheduler that is up answers
 # within a fraction of a second, so more only delays the message about a wrong address.
 DASK_CONNECT_SECONDS = 5
@@ -41,7 +49,16 @@ POINTS_TEXT = (
     "where they are zero or cancel out, and the command then says how many points have no "
     "normal. --normals file takes the normals the model stores as they are, --normals "
     "geometry computes every face's from its corners, and --normals smooth blends the vertex "
-    "normals of a point's face."
+    "normals of a point's face. With --visible, the points are drawn from the surface seen "
+    "from outside the model alone, and --normals outward also turns each point's face normal "
+    "to the side it is seen from."
+)
+VISIBLE_TEXT = (
+    "draw from the surface seen from outside the model alone: a point is visible when a ray "
+    "from it along at least one of a fixed, well-spread set of directions leaves the model "
+    "without hitting it (the inside of a closed cavity, or faces covered by others, give no "
+    "point); still exactly N points, over the visible part by area, or among the visible "
+    "vertices with --method vertices. A model with no visible surface fails"
 )
 FORMATS_TEXT = (
     ".ply (binary PLY: x y z nx ny nz, and uchar red green blue with --colors), .npz (arrays "
@@ -97,11 +114,36 @@ candidate_count = whole_number(
     MAX_COUNT,
     f"a number of candidates (a whole number from 1 to {MAX_COUNT})",
 )
+direction_count = whole_number(
+    "direction_count",
+    1,
+    MAX_VIEW_DIRECTIONS,
+    f"a number of view directions (a whole number from 1 to {MAX_VIEW_DIRECTIONS})",
+)
+
+
+def add_visible_options(parser: argparse.ArgumentParser, *, normals: bool) -> None:
+    """--visible and --view-directions, shared by reduce, batch and the preview of a model;
+    `normals` says that the subcommand takes --normals as well, whose "outward" draws from
+    the visible surface too."""
+    parser.add_argument(
+        "--visible",
+        action="store_true",
+        help=VISIBLE_TEXT + (f" (--normals {VISIBLE_NORMALS} draws so too)" if normals else ""),
+    )
+    visible = f"--visible or --normals {VISIBLE_NORMALS}" if normals else "--visible"
+    parser.add_argument(
+        "--view-directions",
+        metavar="K",
+        type=direction_count,
+        help=f"with {visible}: how many directions the rays are cast along, 1 to "
+        f"{MAX_VIEW_DIRECTIONS} (default: 64)",
+    )
 
 
 def add_sample_options(parser: argparse.ArgumentParser, *, batch: bool) -> None:
-    """--method, --seed, --normals, --normalize, --distinct, --candidates and --colors,
-    shared by reduce and batch."""
+    """--method, --seed, --normals, --normalize, --distinct, --candidates, --colors, --visible
+    and --view-directions, shared by reduce and batch."""
     parser.add_argument(
         "--method",
         choices=METHOD_NAMES,
@@ -129,7 +171,9 @@ def add_sample_options(parser: argparse.ArgumentParser, *, batch: bool) -> None:
         "face's corners, the computed one where the stored one is zero, not finite, flipped "
         "or missing (the default); file: the normals the model stores, as they are (zero "
         "where it stores none); geometry: computed from each face's corners by the "
-        "right-hand rule; smooth: the blend of the face's vertex normals at each point",
+        "right-hand rule; smooth: the blend of the face's vertex normals at each point; "
+        f"{VISIBLE_NORMALS}: the face's computed normal turned to the side from which the point "
+        "is seen from outside the model (implies --visible)",
     )
     parser.add_argument(
         "--normalize",
@@ -159,6 +203,7 @@ def add_sample_options(parser: argparse.ArgumentParser, *, batch: bool) -> None:
         "kept by .ply (uchar red green blue), .npz ('colors'), .xyzrgb"
         + (" and h5 ('rgb'; part of the batch record)" if batch else ""),
     )
+    add_visible_options(parser, normals=True)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -298,7 +343,8 @@ def build_parser() -> argparse.ArgumentParser:
         "reduce and batch are "
         "vertices of the model, one per occupied grid cell, topped up at random, with the "
         "normalised sum of the face normals at each vertex; with --method surface they are "
-        "points on the faces, each with its face's normal.",
+        "points on the faces, each with its face's normal. With --visible, a model is drawn "
+        "by points of the surface seen from outside it alone.",
     )
     preview.add_argument("cloud", metavar="CLOUD", type=Path)
     preview.add_argument(
@@ -309,4 +355,5 @@ def build_parser() -> argparse.ArgumentParser:
         required=True,
         help="the picture to write, e.g. preview.png",
     )
+    add_visible_options(preview, normals=False)
     return parser
