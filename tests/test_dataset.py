@@ -114,7 +114,7 @@ def test_bad_arguments(folder, write_binary):
         PointCloudDataset(folder, 10, candidates=100)
     with pytest.raises(ValueError, match=r"candidates must be at least n \(10\), not 9"):
         PointCloudDataset(folder, 10, method="poisson", candidates=9)
-    with pytest.raises(ValueError, match="view_directions applies only to visible=True"):
+    with pytest.raises(ValueError, match="view_directions applies only with visible=True"):
         PointCloudDataset(folder, 10, view_directions=16)
     with pytest.raises(TypeError):
         PointCloudDataset(folder, 10.0)

@@ -505,7 +505,7 @@ def test_read_errors_are_os_errors_with_the_readers_message_and_the_path(write_b
         (("{path}", 5), {"normals": "outward", "view_directions": 4097}, ValueError,
          "view_directions must be in [1, 4096], not 4097"),
         (("{path}", 5), {"method": "surface", "view_directions": 64}, ValueError,
-         "view_directions applies only to visible=True or normals='outward'"),
+         "view_directions applies only with visible=True or normals='outward'"),
         (("{path}", 2**64), {}, MemoryError, "cannot hold 18446744073709551616 points"),
     ],
 )

@@ -35,8 +35,8 @@ with `h5`; each is imported only by what uses it.
 Modules: `choices` (the sampling choices by name), `options` (`SampleOptions`,
 `model_seed`), `sampling` (`sample`, over the native module `_native`), `models` (the model
 files under a folder), `dataset`, `convert` (one model), `formats` and `clouds` (the files),
-`shards` (the HDF5 shard files), `preview`, `rays` (the ray caster); the subpackages `batching` (planning, runners
-and worker pools) and `command` (the command).
+`shards` (the HDF5 shard files), `preview`, `rays` (the ray caster); the subpackages
+`batching` (planning, runners and worker pools) and `command` (the command).
 """
 
 from __future__ import annotations
