@@ -382,7 +382,7 @@ def render(run: dict) -> str:
         f"- Machine: {platform.machine()}, {os.cpu_count()} logical cores shared with other "
         f"work (load average {one:.2f} over 1 min, {five:.2f} over 5 min at the start): rates "
         "move by up to half from run to run with the other work; the ratios of ours to "
-        "Open3D's, taken in the same rounds, by about a tenth. Both tools use every core.",
+        "Open3D's, taken in the same rounds, by a tenth to a quarter. Both tools use every core.",
         f"- CPython {platform.python_version()}, numpy {np.__version__}, "
         f"Open3D {run['open3d_version'] or 'absent'}.",
         f"- Every figure: the median over {run['rounds']} rounds in one process, the tools "
