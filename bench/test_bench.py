@@ -231,3 +231,36 @@ def test_builds_alternate_and_the_fixed_forms_read_as_the_nine_digit_ones(tmp_pa
     assert [row.split(" | ")[2] for row in rows] == ["one", "two"]
     assert rows[0].endswith("| 1.000 (1.000–1.000) |")
     assert all(re.search(r"\| \d+\.\d \(\d+\.\d–\d+\.\d\) \| \d+ \(\d+–\d+\) \|", row) for row in rows)
+
+
+def cube(half: float, first: int) -> tuple[np.ndarray, np.ndarray]:
+    """The 8 corners of an axis-aligned cube about the origin and its 12 triangles, numbered
+    from `first`."""
+    corners = np.array([[x, y, z] for x in (-half, half) for y in (-half, half)
+                        for z in (-half, half)], np.float32)
+    faces = np.array([[0, 1, 3], [0, 3, 2], [4, 6, 7], [4, 7, 5], [0, 4, 5], [0, 5, 1],
+                      [2, 3, 7], [2, 7, 6], [0, 2, 6], [0, 6, 4], [1, 5, 7], [1, 7, 3]])
+    return corners, faces + first
+
+
+@pytest.mark.parametrize("inner, removed", [(True, 24 / 120), (False, 0.0)])
+def test_removed_share_is_the_area_no_direction_sees(tmp_path, inner, removed):
+    import ray_bench
+
+    # A cube of side 4 around one of side 2: the inner one (24 of the 120 units of area) is
+    # hidden from every direction; the outer one is seen from outside all over. Both are
+    # turned off the axes, so that points drawn on a face lie off its plane by rounding, as on
+    # real models, and only the near distance keeps a ray from hitting its own face.
+    vertices, faces = cube(2.0, 0)
+    if inner:
+        inside, inside_faces = cube(1.0, len(vertices))
+        vertices, faces = np.vstack([vertices, inside]), np.vstack([faces, inside_faces])
+    c, s = np.cos(0.5), np.sin(0.5)
+    turn = np.array([[c, -s, 0], [s, c, 0], [0, 0, 1]]) @ np.array([[1, 0, 0], [0, c, -s], [0, s, c]])
+    vertices = (vertices.astype(np.float64) @ turn.T).astype(np.float32)
+    path = tmp_path / "boxes.stl"
+    meshes.write_binary(path, vertices, faces, meshes.face_normals(vertices, faces))
+    figures = ray_bench.removed_share(path, 20_000)
+    assert figures["faces"] == len(faces)
+    assert figures["removed"] == pytest.approx(removed, abs=0.015)
+    assert figures["visible_seen"] == 1.0
