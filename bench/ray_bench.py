@@ -15,8 +15,9 @@ machine hits both alike, and is the median over the rounds, with their range.
    their rays instead); any hit: `RayScene.occluded` against `test_occlusions(tnear=t_min)`.
    On the 2M-face torus of bench/meshes.py and on real models; the answers are compared ray by
    ray.
-2. Building: `RayScene(vertices, faces)` against `add_triangles` and a first query of one ray
-   (Open3D builds its tree at the first query), both from the arrays `read_mesh` returns.
+2. Building: `RayScene(vertices, faces)`, by area and in Morton order, against
+   `add_triangles` and a first query of one ray (Open3D builds its tree at the first query),
+   all from the arrays `read_mesh` returns.
 3. The whole call: `sample(path, 10_000, method="surface", visible=True)` against the same
    call without visibility, on the torus.
 4. Real models with inner parts: the share of their surface that visible sampling leaves out;
@@ -256,22 +257,28 @@ def measure_build(open3d, path: Path, rounds: int) -> dict:
     def ours() -> object:
         return vertisift_tools.RayScene(vertices, faces)
 
+    def morton() -> object:
+        return vertisift_tools.RayScene(vertices, faces, build="morton")
+
     def theirs() -> object:
         scene = open3d_scene(open3d, vertices, faces)
         scene.cast_rays(one_ray)
         return scene
 
-    calls = {"ours": ours, "open3d": theirs}
+    calls = {"ours": ours, "morton": morton, "open3d": theirs}
     scene = ours()
+    morton_scene = morton()
     theirs()
-    times: dict[str, list[float]] = {"ours": [], "open3d": []}
+    times: dict[str, list[float]] = {name: [] for name in calls}
+    names = list(calls)
     for r in range(rounds):
-        for tool in (["ours", "open3d"] if r % 2 == 0 else ["open3d", "ours"]):
+        for tool in names[r % len(names):] + names[:r % len(names)]:
             seconds, built = timed(calls[tool])
             del built
             times[tool].append(seconds * 1e3)
     return {"faces": len(faces), "ms": times, "triangles": scene.triangle_count,
-            "bytes_per_triangle": scene.nbytes / max(scene.triangle_count, 1)}
+            "bytes_per_triangle": scene.nbytes / max(scene.triangle_count, 1),
+            "morton_bytes_per_triangle": morton_scene.nbytes / max(scene.triangle_count, 1)}
 
 
 def measure_whole_call(path: Path, rounds: int, calls: int = 2) -> dict:
@@ -283,7 +290,7 @@ def measure_whole_call(path: Path, rounds: int, calls: int = 2) -> dict:
 
     vertices, faces = vertisift_tools.read_mesh(path)
     tools = {"visible": draw(True), "plain": draw(False),
-             "tree": lambda: vertisift_tools.RayScene(vertices, faces)}
+             "tree": lambda: vertisift_tools.RayScene(vertices, faces, build="morton")}
     for call in tools.values():
         call()
     times: dict[str, list[float]] = {name: [] for name in tools}
@@ -454,23 +461,29 @@ def render(run: dict) -> str:
     lines += ["## 2. Building the tree", ""]
     if run["builds"]:
         lines += [
-            "`RayScene(vertices, faces)` against a new `RaycastingScene`, `add_triangles` "
-            "and a query of one ray (Open3D builds its tree at the first query), both from "
-            "the float32 vertices and int32 faces that `read_mesh` returns (the faces made "
-            "uint32 inside the timing, for both). ms, and ms per million triangles; the "
-            "bytes our tree keeps (`nbytes`) per triangle. Open3D's memory is not measured.",
+            "`RayScene(vertices, faces)` (by area, the tree of section 1) and "
+            "`RayScene(vertices, faces, build=\"morton\")` (the visible sample's) against a "
+            "new `RaycastingScene`, `add_triangles` and a query of one ray (Open3D builds its "
+            "tree at the first query), all from the float32 vertices and int32 faces that "
+            "`read_mesh` returns (the faces made uint32 inside the timing). ms, and ms per "
+            "million triangles; the bytes our trees keep (`nbytes`) per triangle. Open3D's "
+            "memory is not measured.",
             "",
-            "| model | triangles | ours ms | Open3D ms | ours ms/M | Open3D ms/M | ours / Open3D time | bytes/triangle |",
-            "|---|---:|---:|---:|---:|---:|---:|---:|",
+            "| model | triangles | by area ms | Morton ms | Open3D ms | by area ms/M | Morton ms/M | Open3D ms/M | by area / Open3D | Morton / Open3D | bytes/triangle (area, Morton) |",
+            "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
         ]
         for name, figures in run["builds"].items():
-            ours, theirs = figures["ms"]["ours"], figures["ms"]["open3d"]
+            ours, fast = figures["ms"]["ours"], figures["ms"]["morton"]
+            theirs = figures["ms"]["open3d"]
             millions = figures["faces"] / 1e6
             lines.append(
-                f"| {name} | {figures['faces']:,} | {spread(ours, 1)} | {spread(theirs, 1)} | "
-                f"{median(ours) / millions:.0f} | {median(theirs) / millions:.0f} | "
+                f"| {name} | {figures['faces']:,} | {spread(ours, 1)} | {spread(fast, 1)} | "
+                f"{spread(theirs, 1)} | {median(ours) / millions:.0f} | "
+                f"{median(fast) / millions:.0f} | {median(theirs) / millions:.0f} | "
                 f"{spread([a / b for a, b in zip(ours, theirs)])} | "
-                f"{figures['bytes_per_triangle']:.1f} |")
+                f"{spread([a / b for a, b in zip(fast, theirs)])} | "
+                f"{figures['bytes_per_triangle']:.1f}, "
+                f"{figures['morton_bytes_per_triangle']:.1f} |")
         lines.append("")
     else:
         lines += [f"Not measured: {run['open3d_reason']}.", ""]
@@ -482,14 +495,16 @@ def render(run: dict) -> str:
         f"`sample(path, {WHOLE_CALL_POINTS:,}, method=\"surface\", seed={SEED}, visible=True)` "
         f"against the same call without `visible`, on `{torus.name}` (2,000,000 faces), two "
         "calls of each per round; ms over every call, and the ratio of the round medians. In the "
-        "same rounds, the tree the visible call builds, made by `RayScene` from the arrays of "
-        "`read_mesh` (neither the reading nor the points in it).",
+        "same rounds, the tree the visible call builds, made by `RayScene(..., "
+        "build=\"morton\")` from the arrays of `read_mesh` (neither the reading nor the points "
+        "in it).",
         "",
         "| call | ms |",
         "|---|---:|",
         f"| visible=True | {spread(whole['ms']['visible'], 1)} |",
         f"| plain | {spread(whole['ms']['plain'], 1)} |",
-        f"| `RayScene(vertices, faces)`, the tree alone | {spread(whole['ms']['tree'], 1)} |",
+        f"| `RayScene(vertices, faces, build=\"morton\")`, the tree alone | "
+        f"{spread(whole['ms']['tree'], 1)} |",
         f"| visible / plain | {spread(whole['ratios'])}× |",
         "",
     ]

@@ -182,9 +182,10 @@ def test_visible_draws_are_the_same_for_every_pool_size(tmp_path, threads):
     assert runs[0] == runs[1] and len(runs[0]) == 2 * 3000 * 12
 
 
-def test_ray_scene_hits_where_the_rays_meet_the_faces():
+@pytest.mark.parametrize("build", ["sah", "morton"])
+def test_ray_scene_hits_where_the_rays_meet_the_faces(build):
     vertices, faces = grid_box(1.0)
-    scene = RayScene(vertices, faces)
+    scene = RayScene(vertices, faces, build=build)
     origins = np.array([[0.5, 0.25, 5], [0.5, 0.5, 5], [0, 0, 0], [3, 3, 3], [0, 0, 0]], np.float32)
     directions = np.array([[0, 0, -1], [0, 0, -2], [1, 0, 0], [1, 0, 0], [0, 0, 0]], np.float32)
     hits = scene.cast_rays(origins, directions)
@@ -213,5 +214,7 @@ def test_ray_scene_hits_where_the_rays_meet_the_faces():
 def test_ray_scene_refuses_bad_meshes(vertices, faces, message):
     with pytest.raises(ValueError, match=message):
         RayScene(vertices, faces)
+    with pytest.raises(ValueError, match="build must be 'sah' or 'morton', not 'bvh'"):
+        RayScene(np.zeros((3, 3)), [[0, 1, 2]], build="bvh")
     with pytest.raises(ValueError, match="as many rays"):
         RayScene(np.zeros((3, 3)), [[0, 1, 2]]).cast_rays(np.zeros((2, 3)), np.zeros((1, 3)))

@@ -70,7 +70,7 @@ class RayScene:
     triangle_count: int
     nbytes: int
     depth: int
-    def __init__(self, vertices: Buffer, faces: Buffer) -> None: ...
+    def __init__(self, vertices: Buffer, faces: Buffer, morton: bool = ...) -> None: ...
     def cast(
         self,
         origins: Buffer,

@@ -63,13 +63,16 @@ rays::TriangleBvh& tree_of(PyObject* self) { return *reinterpret_cast<SceneObjec
 
 PyObject* scene_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return boundary::guard<RayFaults>([&]() -> Outcome<PyRef> {
-    static const char* keywords[] = {"vertices", "faces", nullptr};
+    static const char* keywords[] = {"vertices", "faces", "morton", nullptr};
     PyObject* vertices = nullptr;
     PyObject* faces = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:RayScene", const_cast<char**>(keywords),
-                                     &vertices, &faces)) {
+    int morton = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|p:RayScene", const_cast<char**>(keywords),
+                                     &vertices, &faces, &morton)) {
       return boundary::fetch_pending();
     }
+    const rays::BuildQuality quality =
+        morton != 0 ? rays::BuildQuality::Morton : rays::BuildQuality::Sah;
     BufferView vertex_view, face_view;
     auto vertex_count = view_items(vertices, vertex_view, "vertices", 'f', 3, false);
     if (!vertex_count.ok()) return std::move(vertex_count.error());

@@ -1,8 +1,9 @@
 // The boundary of the tools' ray caster: the type RayScene, a ray tree over a mesh's
 // triangles (rays/triangle_bvh.h), built and queried with the interpreter lock released.
 //
-// RayScene(vertices, faces): vertices a C-contiguous buffer of float32 triples, faces one of
-// uint32 triples, each index below the vertex count (ValueError otherwise).
+// RayScene(vertices, faces, morton=False): vertices a C-contiguous buffer of float32 triples,
+// faces one of uint32 triples, each index below the vertex count (ValueError otherwise); the
+// tree built by area, or in Morton order with `morton`.
 //   cast(origins, directions, t_min, t_max, t, faces, weights) -> None: the closest hit of
 //     each ray, written into the caller's buffers: float32 t (inf for none), int64 faces (-1
 //     for none) and float32 corner weights (three per ray, zeros for none).
