@@ -142,9 +142,10 @@ def view_directions(count: int = 64) -> FloatArray:
     """The unit directions (float32, shape (count, 3)) that `sample(visible=True,
     view_directions=count)` looks along, in the order it tries them: the spherical Fibonacci
     set of `count` points (nearly equal areas of the sphere around each), turned by a fixed
-    rotation so that none lies in a plane of the axes, and taken with a stride of about
-    count / golden ratio so that every prefix of them is spread over the sphere. A point is
-    seen when the ray from it along one of them leaves the mesh. count in [1, 4096]."""
+    rotation that keeps each of the default 64 at least 1.9 degrees off every plane of the
+    axes, and taken with a stride of about count / golden ratio so that every prefix of them
+    is spread over the sphere. A point is seen when the ray from it along one of them leaves
+    the mesh. count in [1, 4096]."""
     return np.frombuffer(_native.view_directions(count), np.float32).reshape(-1, 3)
 
 

@@ -4,8 +4,9 @@
 //
 // The directions are the spherical Fibonacci set of `count` points (z evenly spaced in
 // (-1, 1), longitudes stepped by the golden angle), which covers the sphere with nearly
-// equal cells, turned by a fixed rotation so that none lies in a plane of the axes (the faces
-// of boxes and axis-aligned models, where a ray along the face would graze it). They are
+// equal cells, turned by a fixed rotation that keeps the default 64 off the planes of the
+// axes (the faces of boxes and axis-aligned models, where a ray along a face would graze
+// it). They are
 // taken in an order that spreads every prefix of them over the sphere (a stride of about
 // count / golden ratio through the set), so that a point seen from a wide range of directions
 // is found seen after a ray or two.

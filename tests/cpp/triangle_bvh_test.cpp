@@ -198,8 +198,12 @@ TEST(ViewDirections, AreUnitSpreadAndOffTheAxisPlanes) {
       sum[0] += d.x, sum[1] += d.y, sum[2] += d.z;
     }
     // Spread: they nearly cancel, and the first eight of the default set already reach both
-    // sides of each plane of the axes.
+    // sides of each plane of the axes; none of the default set grazes such a plane.
     if (count == 64) {
+      for (const base::Point3& d : directions) {
+        EXPECT_GT(std::min({std::fabs(d.x), std::fabs(d.y), std::fabs(d.z)}),
+                  std::sin(1.5 * M_PI / 180.0));
+      }
       EXPECT_LT(std::sqrt(sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2]),
                 0.05 * static_cast<double>(count));
       for (int axis = 0; axis < 3; ++axis) {
