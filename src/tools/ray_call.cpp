@@ -93,8 +93,8 @@ PyObject* scene_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyRef made = PyRef::steal(type->tp_alloc(type, 0));
     if (!made) return boundary::fetch_pending();
     bool interrupted = false;
-    auto* tree = boundary::without_interpreter_lock(interrupted,
-                                                    [&] { return new rays::TriangleBvh(mesh); });
+    auto* tree = boundary::without_interpreter_lock(
+        interrupted, [&] { return new rays::TriangleBvh(mesh, quality); });
     reinterpret_cast<SceneObject*>(made.get())->bvh = tree;
     if (interrupted) return boundary::fetch_pending();
     return made;
