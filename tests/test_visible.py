@@ -168,16 +168,20 @@ def test_outward_normals_of_randomly_flipped_faces_all_point_out(method, mesh):
 
 @pytest.mark.parametrize("threads", ["1", "3"])
 def test_visible_draws_are_the_same_for_every_pool_size(tmp_path, threads):
+    import os
     import subprocess
     import sys
+    from pathlib import Path
 
     code = ("import numpy as np, test_visible as t, vertisift_tools as v;"
             "m = t.joined(t.grid_box(1.0), t.icosphere(3, 0.6));"
             "p, n = v.sample_mesh(*m, 3000, method='poisson', seed=9, normals='outward');"
             "import sys; sys.stdout.buffer.write(p.tobytes() + n.tobytes())")
+    here = str(Path(__file__).parent)
     runs = [subprocess.run([sys.executable, "-c", code], capture_output=True, check=True,
-                           env={"RAYON_NUM_THREADS": count, "PYTHONPATH": str(__import__(
-                               "pathlib").Path(__file__).parent)}).stdout
+                           env={**os.environ, "RAYON_NUM_THREADS": count,
+                                "PYTHONPATH": os.pathsep.join(
+                                    filter(None, [here, os.environ.get("PYTHONPATH")]))}).stdout
             for count in ("2", threads)]
     assert runs[0] == runs[1] and len(runs[0]) == 2 * 3000 * 12
 
