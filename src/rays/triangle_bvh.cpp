@@ -378,8 +378,8 @@ std::size_t morton_middle(const std::uint32_t* codes, std::size_t begin, std::si
       codes);
 }
 
-// The subtree over prims[begin, end) below `node` by Morton splits, its children's pairs
-// appended to `nodes`; returns its depth below `node` and its box.
+// The subtree over triangles[begin, end) (sorted by their `codes`) below `node` by Morton
+// splits, its children's pairs appended to `nodes`; returns its depth below `node` and its box.
 std::size_t build_morton_below(Node& node, const TriangleBvh::Triangle* triangles,
                                const std::uint32_t* codes, std::size_t begin, std::size_t end,
                                base::PodVector<Node>& nodes, Box& box) {

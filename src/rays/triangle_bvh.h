@@ -91,7 +91,8 @@ class TriangleBvh {
   std::size_t triangle_count() const { return triangles_.size(); }
   std::size_t bytes() const;
   std::size_t depth() const { return depth_; }
-  // The lowest and highest corner of the box of every triangle held (zeros for none).
+  // The lowest and highest corner of the box of every triangle held, with the boxes' margin
+  // (zeros for none).
   base::Point3 lower() const;
   base::Point3 upper() const;
 

@@ -27,9 +27,9 @@ inline constexpr std::uint32_t NOT_SEEN = UINT32_MAX;
 // The view directions, unit length, in the order the tests take them.
 std::vector<base::Point3> view_directions(std::size_t count);
 
-// How close to its origin a hit may be and still count, for a mesh whose coordinates reach
-// `scale` in magnitude: hits nearer come from the point's own face or its neighbours through
-// the rounding of the point (float positions carry about 2^-24 of it).
+// How close to its origin a hit may be and still count: 2^-16 of the largest coordinate of the
+// mesh of `bvh`. Nearer hits come from the point's own face or its neighbours through the
+// rounding of the point (float positions carry about 2^-24 of it).
 float origin_clearance(const TriangleBvh& bvh);
 
 // For each origin i, the index in `directions` of the first along which a ray from it hits
